@@ -1,0 +1,42 @@
+# Set-up commands for a fresh Debian 12 machine:
+#   make test                 install dependencies, build with sanitizers, run every test suite
+#   make preview FILE=archive write the preview page of an archive (not yet available)
+#   make build                optimised build of the programs
+#   make bench                benchmarks (optimised build)
+
+JOBS ?= 2
+TEST_DIR := build/test
+RELEASE_DIR := build/release
+CMAKE_GENERATOR := -G Ninja
+
+.PHONY: all deps build test bench preview clean
+
+all: build
+
+deps:
+	./scripts/install-deps
+
+$(TEST_DIR)/build.ninja:
+	cmake -S . -B $(TEST_DIR) $(CMAKE_GENERATOR) -DCMAKE_BUILD_TYPE=Debug \
+	  -DTESSARO_SANITIZE=ON -DTESSARO_WERROR=ON -DTESSARO_BUILD_TESTS=ON
+
+$(RELEASE_DIR)/build.ninja:
+	cmake -S . -B $(RELEASE_DIR) $(CMAKE_GENERATOR) -DCMAKE_BUILD_TYPE=Release \
+	  -DTESSARO_BUILD_TESTS=OFF -DTESSARO_BUILD_BENCH=ON
+
+test: deps $(TEST_DIR)/build.ninja
+	cmake --build $(TEST_DIR) -j$(JOBS)
+	cd $(TEST_DIR) && ctest --output-on-failure -j$(JOBS)
+
+build: deps $(RELEASE_DIR)/build.ninja
+	cmake --build $(RELEASE_DIR) -j$(JOBS)
+
+bench: build
+	./bench/run.sh $(RELEASE_DIR)
+
+preview:
+	@echo "make preview: the preview page is not built yet; 'make test' and 'make build' work." >&2
+	@exit 1
+
+clean:
+	rm -rf build
