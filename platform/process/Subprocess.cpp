@@ -1,0 +1,396 @@
+#include "Subprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+extern char** environ;
+
+namespace tessaro {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Long enough for a tool to remove its temporary files after SIGTERM, short enough for a cancel.
+constexpr auto kTerminateGrace = 500ms;
+// How often a cancellation flag is read, or the child's exit checked without a pidfd.
+constexpr int kPollIntervalMs = 50;
+constexpr size_t kChunkSize = 64 * 1024;
+// Read after the child's exit when the pipe's size is unknown: more than a pipe ever holds here.
+constexpr size_t kFallbackPipeSize = 1024 * 1024;
+
+bool hasNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// Moves a descriptor above 0..2: the child's dup2 onto 0..2 then always makes a fresh, inheritable
+// copy (dup2 onto itself would keep close-on-exec set).
+bool moveAboveStandard(FileDescriptor& fd) {
+  if (fd.get() > STDERR_FILENO) return true;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return false;
+  fd.reset(moved);
+  return true;
+}
+
+// A pipe with both ends close-on-exec; errno is set when it fails.
+bool makePipe(FileDescriptor& readEnd, FileDescriptor& writeEnd) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+  readEnd.reset(fds[0]);
+  writeEnd.reset(fds[1]);
+  return moveAboveStandard(readEnd) && moveAboveStandard(writeEnd);
+}
+
+bool setNonBlocking(const FileDescriptor& fd) {
+  const int flags = ::fcntl(fd.get(), F_GETFL);
+  return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+FileDescriptor openPidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return FileDescriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+#else
+  (void)pid;
+  return FileDescriptor();
+#endif
+}
+
+std::vector<std::string> childEnvironment(const std::vector<std::pair<std::string, std::string>>& overrides) {
+  std::vector<std::string> entries;
+  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::string_view name = text.substr(0, text.find('='));
+    bool overridden = false;
+    for (const auto& [overrideName, value] : overrides) overridden = overridden || overrideName == name;
+    if (!overridden) entries.emplace_back(text);
+  }
+  for (const auto& [name, value] : overrides) entries.push_back(name + "=" + value);
+  return entries;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (std::string& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// posix_spawn's attribute and file-action objects, destroyed with the scope.
+struct SpawnSetup {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  SpawnSetup() {
+    ::posix_spawnattr_init(&attributes);
+    ::posix_spawn_file_actions_init(&actions);
+  }
+  ~SpawnSetup() {
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+};
+
+}  // namespace
+
+void FileDescriptor::reset(int fd) noexcept {
+  // Linux releases the descriptor even when close reports EINTR, so it is never retried.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+Subprocess::~Subprocess() {
+  if (pid_ < 0) return;
+  terminate();
+  reap();
+}
+
+bool Subprocess::start(const std::vector<std::string>& argv, const SubprocessOptions& options) {
+  if (pid_ >= 0) return false;
+  try {
+    spawnError_ = EINVAL;
+    if (argv.empty() || argv[0].empty() || hasNul(options.workingDirectory)) return false;
+    for (const std::string& argument : argv) {
+      if (hasNul(argument)) return false;
+    }
+    for (const auto& [name, value] : options.environment) {
+      if (name.empty() || name.find('=') != std::string::npos || hasNul(name) || hasNul(value)) return false;
+    }
+
+    std::vector<std::string> arguments(argv);
+    std::vector<char*> argumentPointers = pointersTo(arguments);
+    std::vector<std::string> environment = childEnvironment(options.environment);
+    std::vector<char*> environmentPointers = pointersTo(environment);
+
+    FileDescriptor inputRead, inputWrite, outputRead, outputWrite, errorRead, errorWrite;
+    if ((options.inputPipe && !makePipe(inputRead, inputWrite)) || !makePipe(outputRead, outputWrite) ||
+        (options.separateErrorOutput && !makePipe(errorRead, errorWrite)) || !setNonBlocking(outputRead) ||
+        (errorRead && !setNonBlocking(errorRead))) {
+      spawnError_ = errno;
+      return false;
+    }
+
+    SpawnSetup setup;
+    sigset_t noSignals, allSignals;
+    sigemptyset(&noSignals);
+    sigfillset(&allSignals);
+    // Its own process group lets terminate() reach whatever the tool starts in turn; signal
+    // dispositions and mask are reset because the child would otherwise inherit ours.
+    ::posix_spawnattr_setflags(&setup.attributes,
+                               POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    ::posix_spawnattr_setpgroup(&setup.attributes, 0);
+    ::posix_spawnattr_setsigmask(&setup.attributes, &noSignals);
+    ::posix_spawnattr_setsigdefault(&setup.attributes, &allSignals);
+
+    posix_spawn_file_actions_t* actions = &setup.actions;
+    int failure = 0;
+    if (inputRead) {
+      failure =
+          failure ? failure : ::posix_spawn_file_actions_adddup2(actions, inputRead.get(), STDIN_FILENO);
+    } else {
+      failure = failure ? failure
+                        : ::posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    }
+    failure =
+        failure ? failure : ::posix_spawn_file_actions_adddup2(actions, outputWrite.get(), STDOUT_FILENO);
+    const int errorTarget = errorWrite ? errorWrite.get() : outputWrite.get();
+    failure = failure ? failure : ::posix_spawn_file_actions_adddup2(actions, errorTarget, STDERR_FILENO);
+    if (!options.workingDirectory.empty()) {
+      failure = failure ? failure
+                        : ::posix_spawn_file_actions_addchdir_np(actions, options.workingDirectory.c_str());
+    }
+    // Only 0..2 reach the tool, whatever else this process holds open without close-on-exec.
+    failure = failure ? failure : ::posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
+    if (failure != 0) {
+      spawnError_ = failure;
+      return false;
+    }
+
+    pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, arguments[0].c_str(), actions, &setup.attributes,
+                                      argumentPointers.data(), environmentPointers.data());
+    if (spawned != 0) {
+      spawnError_ = spawned;
+      return false;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      pid_ = child;
+    }
+    spawnError_ = 0;
+    cancelled_ = options.cancelled;
+    input_ = std::move(inputWrite);
+    output_ = std::move(outputRead);
+    errorOutput_ = std::move(errorRead);
+    exitNotice_ = openPidfd(child);
+    return true;
+  } catch (...) {
+    // Only allocation can fail here, and only before the child exists.
+    spawnError_ = ENOMEM;
+    return false;
+  }
+}
+
+bool Subprocess::writeInput(std::string_view data) {
+  if (!input_) return false;
+  // A child that stopped reading must not end this process with SIGPIPE: the signal is held back
+  // for this thread and, when the write raised it, taken off again.
+  sigset_t pipeSignal, previousMask, pending;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  sigpending(&pending);
+  const bool wasPending = sigismember(&pending, SIGPIPE) == 1;
+  pthread_sigmask(SIG_BLOCK, &pipeSignal, &previousMask);
+  bool written = true;
+  while (!data.empty()) {
+    const ssize_t count = ::write(input_.get(), data.data(), data.size());
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      written = false;
+      if (errno == EPIPE && !wasPending) {
+        const timespec noWait{};
+        while (sigtimedwait(&pipeSignal, nullptr, &noWait) < 0 && errno == EINTR) {
+        }
+      }
+      break;
+    }
+    data.remove_prefix(static_cast<size_t>(count));
+  }
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
+  return written;
+}
+
+bool Subprocess::exitedLocked() const {
+  if (reaped_) return true;
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    // ECHILD: someone else reaped it (SIGCHLD ignored by the application); it is gone either way.
+    return errno != EINTR;
+  }
+  return info.si_pid != 0;
+}
+
+void Subprocess::terminate() {
+  const auto signalGroup = [this](int signal) {
+    // The group exists from the start (the spawn sets it before exec); the pid is the fallback.
+    if (::kill(-pid_, signal) != 0 && errno == ESRCH) ::kill(pid_, signal);
+  };
+  {
+    std::lock_guard lock(mutex_);
+    if (pid_ < 0 || exitedLocked()) return;
+    signalGroup(SIGTERM);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kTerminateGrace;
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(5ms);
+    std::lock_guard lock(mutex_);
+    if (exitedLocked()) return;
+  }
+  std::lock_guard lock(mutex_);
+  if (!exitedLocked()) signalGroup(SIGKILL);
+}
+
+void Subprocess::reap() {
+  // Wait for the exit without the lock, so that terminate() from another thread is not held up.
+  for (;;) {
+    {
+      std::lock_guard lock(mutex_);
+      if (reaped_) return;
+    }
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) == 0 || errno != EINTR) break;
+  }
+  std::lock_guard lock(mutex_);
+  if (reaped_) return;
+  int status = 0;
+  pid_t reaped;
+  do {
+    reaped = ::waitpid(pid_, &status, 0);
+  } while (reaped < 0 && errno == EINTR);
+  reaped_ = true;
+  statusKnown_ = reaped == pid_;
+  status_ = status;
+}
+
+SubprocessResult Subprocess::wait(const ChunkHandler& onOutput, const ChunkHandler& onError) {
+  SubprocessResult result;
+  result.spawnError = spawnError_;
+  if (pid_ < 0) return result;
+  result.started = true;
+  try {
+    pump(onOutput, onError, result);
+  } catch (...) {
+    terminate();
+  }
+  reap();
+  input_.reset();
+  output_.reset();
+  errorOutput_.reset();
+  exitNotice_.reset();
+  if (statusKnown_ && WIFEXITED(status_)) result.exitStatus = WEXITSTATUS(status_);
+  if (statusKnown_ && WIFSIGNALED(status_)) result.signal = WTERMSIG(status_);
+  return result;
+}
+
+void Subprocess::pump(const ChunkHandler& onOutput, const ChunkHandler& onError, SubprocessResult& result) {
+  std::vector<char> buffer(kChunkSize);
+  const auto deliver = [&](bool isError, std::string_view chunk) {
+    const ChunkHandler& handler = isError ? onError : onOutput;
+    if (handler) {
+      handler(chunk);
+    } else {
+      (isError ? result.errorOutput : result.output).append(chunk);
+    }
+  };
+  // Reads at most `limit` bytes of what is available now; closes the pipe at its end.
+  const auto drain = [&](FileDescriptor& pipe, bool isError, size_t limit) {
+    size_t taken = 0;
+    while (pipe && taken < limit) {
+      const ssize_t count = ::read(pipe.get(), buffer.data(), buffer.size());
+      if (count > 0) {
+        deliver(isError, std::string_view(buffer.data(), static_cast<size_t>(count)));
+        taken += static_cast<size_t>(count);
+      } else if (count < 0 && errno == EINTR) {
+        continue;
+      } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;
+      } else {
+        pipe.reset();
+      }
+    }
+  };
+  const auto isCancelled = [this] { return cancelled_ != nullptr && cancelled_->load(); };
+  const auto childExited = [this] {
+    std::lock_guard lock(mutex_);
+    return exitedLocked();
+  };
+
+  bool exited = false;
+  while (output_ || errorOutput_) {
+    if (isCancelled()) terminate();
+    pollfd fds[3];
+    nfds_t count = 0;
+    const auto watch = [&](const FileDescriptor& fd) {
+      fds[count] = pollfd{fd.get(), POLLIN, 0};
+      return fd ? &fds[count++] : nullptr;
+    };
+    pollfd* outputPoll = watch(output_);
+    pollfd* errorPoll = watch(errorOutput_);
+    pollfd* exitPoll = watch(exitNotice_);
+    const int timeout = (cancelled_ != nullptr || !exitNotice_) ? kPollIntervalMs : -1;
+    if (::poll(fds, count, timeout) < 0 && errno != EINTR) {
+      // Output that cannot be drained would block the child for ever.
+      terminate();
+      return;
+    }
+
+    if (outputPoll != nullptr && outputPoll->revents != 0) drain(output_, false, kChunkSize);
+    if (errorPoll != nullptr && errorPoll->revents != 0) drain(errorOutput_, true, kChunkSize);
+    if (exitPoll == nullptr || exitPoll->revents != 0) exited = childExited();
+    if (exited) {
+      // Everything the child wrote is in the pipes by now, at most a pipe's size each; a
+      // descendant holding the pipes open is not waited for.
+      for (FileDescriptor* pipe : {&output_, &errorOutput_}) {
+        const int pipeSize = *pipe ? ::fcntl(pipe->get(), F_GETPIPE_SZ) : 0;
+        drain(*pipe, pipe == &errorOutput_, pipeSize > 0 ? static_cast<size_t>(pipeSize) : kFallbackPipeSize);
+      }
+      return;
+    }
+  }
+
+  // The child closed its output but may still run.
+  auto pause = 1ms;
+  while (!childExited()) {
+    if (isCancelled()) terminate();
+    if (exitNotice_) {
+      pollfd exitPoll{exitNotice_.get(), POLLIN, 0};
+      ::poll(&exitPoll, 1, cancelled_ != nullptr ? kPollIntervalMs : -1);
+    } else {
+      std::this_thread::sleep_for(pause);
+      pause = std::min<std::chrono::milliseconds>(pause * 2, std::chrono::milliseconds(kPollIntervalMs));
+    }
+  }
+}
+
+SubprocessResult run(const std::vector<std::string>& argv, const SubprocessOptions& options) {
+  Subprocess process;
+  if (!process.start(argv, options)) {
+    SubprocessResult result;
+    result.spawnError = process.spawnError();
+    return result;
+  }
+  process.closeInput();
+  return process.wait();
+}
+
+}  // namespace tessaro

@@ -1,0 +1,119 @@
+// Child processes with piped output: started from an argument vector (no shell), drained while
+// they run, terminated on request and always reaped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tessaro {
+
+// A file descriptor owned by one object and closed when that object goes.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  ~FileDescriptor() { reset(); }
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd = -1) noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+struct SubprocessOptions {
+  // Folder the child starts in; empty for the caller's.
+  std::string workingDirectory;
+  // Variables set for the child on top of a copy of the current environment.
+  std::vector<std::pair<std::string, std::string>> environment;
+  // Standard error into its own pipe instead of the one standard output goes to.
+  bool separateErrorOutput = false;
+  // Standard input from a pipe that the caller writes into, instead of /dev/null.
+  bool inputPipe = false;
+  // Read between polls; once it is true the child is terminated.
+  const std::atomic<bool>* cancelled = nullptr;
+};
+
+struct SubprocessResult {
+  // False when the program could not be started; spawnError then holds the errno value.
+  bool started = false;
+  int spawnError = 0;
+  // The exit status when the child exited, else -1.
+  int exitStatus = -1;
+  // The signal that ended the child, else 0.
+  int signal = 0;
+  // Standard output (with standard error unless separated), when no chunk handler took it.
+  std::string output;
+  std::string errorOutput;
+};
+
+// One child process. terminate() may be called from any thread; everything else belongs to the
+// thread that owns the object. The destructor terminates a child that still runs and reaps it.
+class Subprocess {
+ public:
+  using ChunkHandler = std::function<void(std::string_view)>;
+
+  Subprocess() = default;
+  ~Subprocess();
+  Subprocess(const Subprocess&) = delete;
+  Subprocess& operator=(const Subprocess&) = delete;
+
+  // Starts the program at the path argv[0] with argv; false when it could not be started (the
+  // reason in spawnError()). An object starts at most one child.
+  bool start(const std::vector<std::string>& argv, const SubprocessOptions& options = {});
+  int spawnError() const { return spawnError_; }
+  pid_t pid() const { return pid_; }
+
+  // Writes all of `data` to the child's standard input (inputPipe); false when it no longer reads.
+  // Feed a child whose output can fill a pipe from another thread than the one in wait().
+  bool writeInput(std::string_view data);
+  // Closes the child's standard input so that it sees the end of its input.
+  void closeInput() { input_.reset(); }
+
+  // Hands every chunk of output, in order, to onOutput (standard error to onError when it is
+  // separate) until the child has exited, then reaps it. Output without a handler is collected
+  // into the result. A handler that throws ends the child.
+  SubprocessResult wait(const ChunkHandler& onOutput = {}, const ChunkHandler& onError = {});
+
+  // SIGTERM to the child's process group, SIGKILL when it is still there after a short grace.
+  // Returns when the child has exited or been killed; does nothing once the child is reaped.
+  void terminate();
+
+ private:
+  bool exitedLocked() const;
+  void reap();
+  void pump(const ChunkHandler& onOutput, const ChunkHandler& onError, SubprocessResult& result);
+
+  mutable std::mutex mutex_;  // guards pid_ against reaping while terminate() signals it
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  bool statusKnown_ = false;  // false when the status was lost (SIGCHLD ignored by the application)
+  int status_ = 0;
+  int spawnError_ = 0;
+  const std::atomic<bool>* cancelled_ = nullptr;
+  FileDescriptor input_;
+  FileDescriptor output_;
+  FileDescriptor errorOutput_;
+  FileDescriptor exitNotice_;  // a pidfd, readable once the child has exited; may be absent
+};
+
+// Runs argv to the end and returns its status with the output collected.
+SubprocessResult run(const std::vector<std::string>& argv, const SubprocessOptions& options = {});
+
+}  // namespace tessaro

@@ -1,0 +1,249 @@
+#include "process/Subprocess.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// True when this process has no child at all, running or unreaped.
+bool noChildrenLeft() {
+  int status = 0;
+  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+SubprocessResult shell(const std::string& script, const SubprocessOptions& options = {}) {
+  return run({"/bin/sh", "-c", script}, options);
+}
+
+TEST(SubprocessTest, OutputLargerThanAPipeArrivesWhole) {
+  const SubprocessResult result = run({"/usr/bin/head", "-c", "5000000", "/dev/zero"});
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_EQ(result.output.size(), 5000000u);
+  EXPECT_EQ(result.output.find_first_not_of('\0'), std::string::npos);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(SubprocessTest, ChunksReachTheHandlerInOrder) {
+  std::string expected;
+  for (int i = 1; i <= 200000; ++i) expected += std::to_string(i) + "\n";
+  Subprocess process;
+  ASSERT_TRUE(process.start({"/usr/bin/seq", "1", "200000"}));
+  std::string received;
+  int chunks = 0;
+  const SubprocessResult result = process.wait([&](std::string_view chunk) {
+    received += chunk;
+    ++chunks;
+  });
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_TRUE(result.output.empty());
+  EXPECT_GT(chunks, 1);
+  EXPECT_EQ(received, expected);
+}
+
+TEST(SubprocessTest, ErrorOutputSharesThePipeUnlessSeparated) {
+  const SubprocessResult merged = shell("echo out; echo err >&2; echo more");
+  EXPECT_EQ(merged.output, "out\nerr\nmore\n");
+  EXPECT_TRUE(merged.errorOutput.empty());
+
+  SubprocessOptions options;
+  options.separateErrorOutput = true;
+  const SubprocessResult separate = shell("echo out; echo err >&2", options);
+  EXPECT_EQ(separate.output, "out\n");
+  EXPECT_EQ(separate.errorOutput, "err\n");
+}
+
+TEST(SubprocessTest, ExitStatusAndSignalArePassedThrough) {
+  const SubprocessResult failed = shell("exit 3");
+  EXPECT_TRUE(failed.started);
+  EXPECT_EQ(failed.exitStatus, 3);
+  EXPECT_EQ(failed.signal, 0);
+
+  const SubprocessResult killed = shell("kill -9 $$");
+  EXPECT_TRUE(killed.started);
+  EXPECT_EQ(killed.exitStatus, -1);
+  EXPECT_EQ(killed.signal, SIGKILL);
+}
+
+TEST(SubprocessTest, MissingOrUnusableToolCouldNotStart) {
+  const SubprocessResult missing = run({"/nonexistent/tool", "x"});
+  EXPECT_FALSE(missing.started);
+  EXPECT_EQ(missing.spawnError, ENOENT);
+
+  test::TempDir dir;
+  const std::string notExecutable = dir.write("tool", "#!/bin/sh\n").string();
+  const SubprocessResult denied = run({notExecutable});
+  EXPECT_FALSE(denied.started);
+  EXPECT_EQ(denied.spawnError, EACCES);
+
+  SubprocessOptions options;
+  options.workingDirectory = dir.str() + "/missing";
+  EXPECT_FALSE(run({"/bin/pwd"}, options).started);
+
+  // Texts that exec would cut at a NUL are refused rather than run differently.
+  EXPECT_FALSE(run({"/bin/echo", std::string("a\0b", 3)}).started);
+  EXPECT_FALSE(run({}).started);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(SubprocessTest, RunsInTheGivenWorkingDirectory) {
+  test::TempDir dir;
+  SubprocessOptions options;
+  options.workingDirectory = dir.str();
+  const SubprocessResult result = run({"/bin/pwd", "-P"}, options);
+  EXPECT_EQ(result.output, std::filesystem::canonical(dir.path()).string() + "\n");
+}
+
+TEST(SubprocessTest, EnvironmentIsOursWithTheOverrides) {
+  ::setenv("TESSARO_SUBPROCESS_KEPT", "kept", 1);
+  ::setenv("TESSARO_SUBPROCESS_CHANGED", "old", 1);
+  SubprocessOptions options;
+  options.environment = {{"TESSARO_SUBPROCESS_CHANGED", "new"}, {"TESSARO_SUBPROCESS_ADDED", "a b=c"}};
+  const SubprocessResult result = run({"/usr/bin/env"}, options);
+  ::unsetenv("TESSARO_SUBPROCESS_KEPT");
+  ::unsetenv("TESSARO_SUBPROCESS_CHANGED");
+  EXPECT_NE(result.output.find("\nTESSARO_SUBPROCESS_KEPT=kept\n"), std::string::npos);
+  EXPECT_NE(result.output.find("\nTESSARO_SUBPROCESS_CHANGED=new\n"), std::string::npos);
+  EXPECT_EQ(result.output.find("TESSARO_SUBPROCESS_CHANGED=old"), std::string::npos);
+  EXPECT_NE(result.output.find("\nTESSARO_SUBPROCESS_ADDED=a b=c\n"), std::string::npos);
+
+  options.environment = {{"BAD=NAME", "x"}};
+  EXPECT_FALSE(run({"/usr/bin/env"}, options).started);
+}
+
+TEST(SubprocessTest, OnlyStandardDescriptorsAreInherited) {
+  const int leaked = ::open("/dev/null", O_RDONLY);  // deliberately without O_CLOEXEC
+  ASSERT_GE(leaked, 0);
+  const SubprocessResult result = run({"/usr/bin/test", "-e", "/proc/self/fd/" + std::to_string(leaked)});
+  ::close(leaked);
+  EXPECT_EQ(result.exitStatus, 1);
+
+  // Standard input is /dev/null: a reader sees its end at once.
+  EXPECT_EQ(run({"/bin/cat"}).output, "");
+}
+
+TEST(SubprocessTest, InputPipeFeedsTheChild) {
+  SubprocessOptions options;
+  options.inputPipe = true;
+  Subprocess process;
+  ASSERT_TRUE(process.start({"/usr/bin/tr", "a-z", "A-Z"}, options));
+  EXPECT_TRUE(process.writeInput("hello "));
+  EXPECT_TRUE(process.writeInput("world"));
+  process.closeInput();
+  EXPECT_EQ(process.wait().output, "HELLO WORLD");
+}
+
+TEST(SubprocessTest, WritingToAChildThatStoppedReadingFailsQuietly) {
+  SubprocessOptions options;
+  options.inputPipe = true;
+  Subprocess process;
+  ASSERT_TRUE(process.start({"/bin/true"}, options));
+  // Once the child is gone the pipe has no reader: EPIPE, and no SIGPIPE ends this process.
+  const SubprocessResult result = process.wait();
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_FALSE(process.writeInput(std::string(1 << 20, 'x')));
+}
+
+TEST(SubprocessTest, TerminateFromAnotherThreadEndsTheChildQuickly) {
+  Subprocess process;
+  ASSERT_TRUE(process.start({"/bin/sleep", "30"}));
+  const auto began = Clock::now();
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(100ms);
+    process.terminate();
+  });
+  const SubprocessResult result = process.wait();
+  canceller.join();
+  EXPECT_LT(Clock::now() - began, 5s);
+  EXPECT_EQ(result.signal, SIGTERM);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(SubprocessTest, TerminateKillsAGroupThatIgnoresSigterm) {
+  Subprocess process;
+  // The shell's "ignore" is inherited by the sleep it starts, so both outlive SIGTERM.
+  ASSERT_TRUE(process.start({"/bin/sh", "-c", "trap '' TERM; /bin/sleep 30; echo done"}));
+  std::this_thread::sleep_for(200ms);
+  const auto began = Clock::now();
+  process.terminate();
+  const SubprocessResult result = process.wait();
+  EXPECT_LT(Clock::now() - began, 5s);
+  EXPECT_EQ(result.signal, SIGKILL);
+  EXPECT_EQ(result.output, "");
+}
+
+TEST(SubprocessTest, CancellationFlagEndsTheChild) {
+  std::atomic<bool> cancelled{false};
+  SubprocessOptions options;
+  options.cancelled = &cancelled;
+  Subprocess process;
+  ASSERT_TRUE(process.start({"/bin/sh", "-c", "echo started; exec /bin/sleep 30"}, options));
+  std::string output;
+  const auto began = Clock::now();
+  const SubprocessResult result = process.wait([&](std::string_view chunk) {
+    output += chunk;
+    cancelled = true;
+  });
+  EXPECT_LT(Clock::now() - began, 5s);
+  EXPECT_EQ(output, "started\n");
+  EXPECT_EQ(result.signal, SIGTERM);
+}
+
+TEST(SubprocessTest, AThrowingHandlerEndsTheChildWithoutEscaping) {
+  Subprocess process;
+  ASSERT_TRUE(process.start({"/bin/sh", "-c", "echo x; exec /bin/sleep 30"}));
+  const SubprocessResult result = process.wait([](std::string_view) { throw std::runtime_error("full"); });
+  EXPECT_TRUE(result.started);
+  EXPECT_EQ(result.signal, SIGTERM);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(SubprocessTest, ABackgroundDescendantHoldingThePipeDoesNotHoldUpTheWait) {
+  const auto began = Clock::now();
+  const SubprocessResult result = shell("echo parent; /bin/sleep 20 & echo $!; exit 0");
+  EXPECT_LT(Clock::now() - began, 5s);
+  EXPECT_EQ(result.exitStatus, 0);
+  const size_t newline = result.output.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  EXPECT_EQ(result.output.substr(0, newline), "parent");
+  const int descendant = std::atoi(result.output.c_str() + newline + 1);
+  ASSERT_GT(descendant, 0);
+  ::kill(descendant, SIGKILL);
+}
+
+TEST(SubprocessTest, DestructorTerminatesAndReapsARunningChild) {
+  const auto began = Clock::now();
+  {
+    Subprocess process;
+    ASSERT_TRUE(process.start({"/bin/sleep", "30"}));
+  }
+  EXPECT_LT(Clock::now() - began, 5s);
+  EXPECT_TRUE(noChildrenLeft());
+  {
+    // A child that ended without being waited for is reaped too.
+    Subprocess process;
+    ASSERT_TRUE(process.start({"/bin/true"}));
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+}  // namespace
+}  // namespace tessaro

@@ -1,0 +1,184 @@
+#include "defaults/UserDefaults.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+constexpr const char* kApp = "test.tessaro.App";
+
+std::filesystem::path domainPath(std::string_view domain) {
+  return UserDefaults::preferencesFolder() / (std::string(domain) + ".plist");
+}
+
+TEST(UserDefaultsTest, LookupGoesApplicationThenSuitesInOrderThenRegistration) {
+  test::IsolatedHome home;
+  UserDefaults defaults(kApp);
+  defaults.registerDefaults({{"k", "registered"}, {"onlyRegistered", 1}});
+  defaults.addSuiteNamed("test.suite.one");
+  defaults.addSuiteNamed("test.suite.two");
+  ASSERT_TRUE(defaults.setPersistentDomain({{"k", "two"}, {"inTwo", true}}, "test.suite.two"));
+  EXPECT_EQ(defaults.stringForKey("k"), "two");
+  ASSERT_TRUE(defaults.setPersistentDomain({{"k", "one"}}, "test.suite.one"));
+  EXPECT_EQ(defaults.stringForKey("k"), "one");
+  ASSERT_TRUE(defaults.setObject("k", "application"));
+  EXPECT_EQ(defaults.stringForKey("k"), "application");
+  EXPECT_TRUE(defaults.boolForKey("inTwo"));
+  EXPECT_EQ(defaults.integerForKey("onlyRegistered"), 1);
+
+  ASSERT_TRUE(defaults.removeObjectForKey("k"));
+  EXPECT_EQ(defaults.stringForKey("k"), "one");
+  ASSERT_TRUE(defaults.removePersistentDomainForName("test.suite.one"));
+  EXPECT_FALSE(std::filesystem::exists(domainPath("test.suite.one")));
+  EXPECT_EQ(defaults.stringForKey("k"), "two");
+  ASSERT_TRUE(defaults.removePersistentDomainForName("test.suite.two"));
+  EXPECT_EQ(defaults.stringForKey("k"), "registered");
+  EXPECT_TRUE(defaults.removeObjectForKey("never there"));
+}
+
+TEST(UserDefaultsTest, RegisterDefaultsMergesWithLaterValuesWinning) {
+  test::IsolatedHome home;
+  UserDefaults defaults(kApp);
+  defaults.registerDefaults({{"a", 1}, {"b", 2}});
+  defaults.registerDefaults({{"b", 20}, {"c", 30}});
+  EXPECT_EQ(defaults.integerForKey("a"), 1);
+  EXPECT_EQ(defaults.integerForKey("b"), 20);
+  EXPECT_EQ(defaults.integerForKey("c"), 30);
+  // Registration never touches the disk.
+  EXPECT_FALSE(std::filesystem::exists(domainPath(kApp)));
+}
+
+TEST(UserDefaultsTest, MissingAndMistypedValuesReadAsZeroFalseOrNone) {
+  test::IsolatedHome home;
+  UserDefaults defaults(kApp);
+  EXPECT_EQ(defaults.integerForKey("missing"), 0);
+  EXPECT_FALSE(defaults.boolForKey("missing"));
+  EXPECT_EQ(defaults.stringForKey("missing"), std::nullopt);
+  EXPECT_EQ(defaults.arrayForKey("missing"), std::nullopt);
+  EXPECT_EQ(defaults.dictionaryForKey("missing"), std::nullopt);
+  EXPECT_EQ(defaults.objectForKey("missing"), std::nullopt);
+
+  defaults.registerDefaults({{"flag", true},
+                             {"numeric", " 42"},
+                             {"yes", "YES"},
+                             {"one", "1"},
+                             {"word", "true"},
+                             {"no", "NO"},
+                             {"junk", "purple"},
+                             {"list", PlistArray{1, 2}},
+                             {"table", PlistDictionary{{"x", 1}}},
+                             {"five", 5}});
+  EXPECT_EQ(defaults.integerForKey("flag"), 1);
+  EXPECT_EQ(defaults.integerForKey("numeric"), 42);
+  EXPECT_EQ(defaults.integerForKey("junk"), 0);
+  EXPECT_TRUE(defaults.boolForKey("yes"));
+  EXPECT_TRUE(defaults.boolForKey("one"));
+  EXPECT_TRUE(defaults.boolForKey("word"));
+  EXPECT_FALSE(defaults.boolForKey("no"));
+  EXPECT_FALSE(defaults.boolForKey("junk"));
+  EXPECT_EQ(defaults.stringForKey("five"), "5");
+  EXPECT_EQ(defaults.arrayForKey("list"), (PlistArray{1, 2}));
+  EXPECT_EQ(defaults.arrayForKey("table"), std::nullopt);
+  EXPECT_EQ(defaults.dictionaryForKey("table"), (PlistDictionary{{"x", 1}}));
+  EXPECT_EQ(defaults.dictionaryForKey("list"), std::nullopt);
+}
+
+TEST(UserDefaultsTest, WritesReachTheFileAtOnceAndSynchronizeRereadsIt) {
+  test::IsolatedHome home;
+  EXPECT_EQ(UserDefaults::preferencesFolder(), home.dir().path() / "config" / "tessaro" / "preferences");
+  UserDefaults defaults(kApp);
+  ASSERT_TRUE(defaults.setObject("size", 3));
+  const auto file = domainPath(kApp);
+  EXPECT_EQ(PropertyList::fromFile(file), PropertyList(PlistDictionary{{"size", 3}}));
+  EXPECT_EQ(UserDefaults(kApp).integerForKey("size"), 3);
+
+  // Another program rewrites the file; the cached domain holds until synchronize().
+  ASSERT_TRUE(PropertyList(PlistDictionary{{"size", 9}}).writeToFile(file, true));
+  EXPECT_EQ(defaults.integerForKey("size"), 3);
+  defaults.synchronize();
+  EXPECT_EQ(defaults.integerForKey("size"), 9);
+  EXPECT_EQ(defaults.persistentDomainForName(kApp), (PlistDictionary{{"size", 9}}));
+  EXPECT_EQ(defaults.persistentDomainForName("test.nobody"), std::nullopt);
+
+  // Setting nothing removes the key, and the file is written back as XML.
+  ASSERT_TRUE(defaults.setObject("size", PropertyList()));
+  EXPECT_EQ(defaults.objectForKey("size"), std::nullopt);
+  const auto saved = PropertyList::fromFile(file);
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(*saved, PropertyList(PlistDictionary{}));
+}
+
+TEST(UserDefaultsTest, PreferencesFolderFallsBackToHomeConfig) {
+  test::IsolatedHome home;
+  for (const char* config : {"", "relative/path"}) {
+    test::ScopedEnv env;
+    env.set("XDG_CONFIG_HOME", std::string(config));
+    EXPECT_EQ(UserDefaults::preferencesFolder(), home.dir().path() / ".config" / "tessaro" / "preferences");
+  }
+  test::ScopedEnv env;
+  env.set("XDG_CONFIG_HOME", std::nullopt);
+  UserDefaults defaults(kApp);
+  ASSERT_TRUE(defaults.setObject("k", "v"));
+  EXPECT_TRUE(std::filesystem::exists(home.dir().path() / ".config" / "tessaro" / "preferences" /
+                                      (std::string(kApp) + ".plist")));
+}
+
+TEST(UserDefaultsTest, CorruptOrForeignFilesReadAsEmptyDomains) {
+  test::IsolatedHome home;
+  home.dir().write("config/tessaro/preferences/" + std::string(kApp) + ".plist",
+                   "<?xml version=\"1.0\"?><plist><dict><key>k");
+  ASSERT_TRUE(PropertyList(PlistArray{1}).writeToFile(domainPath("test.array")));
+  UserDefaults defaults(kApp);
+  defaults.addSuiteNamed("test.array");
+  defaults.registerDefaults({{"k", "fallback"}});
+  EXPECT_EQ(defaults.stringForKey("k"), "fallback");
+  EXPECT_EQ(defaults.persistentDomainForName(kApp), PlistDictionary{});
+  ASSERT_TRUE(defaults.setObject("k", "repaired"));
+  defaults.synchronize();
+  EXPECT_EQ(defaults.stringForKey("k"), "repaired");
+}
+
+TEST(UserDefaultsTest, DomainNamesCannotLeaveThePreferencesFolder) {
+  test::IsolatedHome home;
+  UserDefaults defaults(kApp);
+  for (const char* domain : {"", ".", "..", "../escape", "a/b"}) {
+    EXPECT_FALSE(defaults.setPersistentDomain({{"k", 1}}, domain)) << domain;
+    EXPECT_EQ(defaults.persistentDomainForName(domain), std::nullopt) << domain;
+  }
+  EXPECT_FALSE(std::filesystem::exists(home.dir().path() / "config" / "tessaro" / "escape.plist"));
+  UserDefaults invalid("../escape");
+  EXPECT_FALSE(invalid.setObject("k", 1));
+  EXPECT_EQ(invalid.objectForKey("k"), std::nullopt);
+}
+
+TEST(UserDefaultsTest, ConcurrentReadersAndWritersShareOneObject) {
+  test::IsolatedHome home;
+  UserDefaults defaults(kApp);
+  defaults.registerDefaults({{"shared", 7}});
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&defaults, t] {
+      const std::string key = "thread" + std::to_string(t);
+      for (int i = 0; i < 25; ++i) {
+        EXPECT_TRUE(defaults.setObject(key, i));
+        EXPECT_EQ(defaults.integerForKey(key), i);
+        EXPECT_EQ(defaults.integerForKey("shared"), 7);
+        if (i % 10 == 0) defaults.synchronize();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  defaults.synchronize();
+  for (int t = 0; t < 4; ++t) EXPECT_EQ(defaults.integerForKey("thread" + std::to_string(t)), 24);
+  EXPECT_EQ(UserDefaults::standard().applicationDomain(), kHostDefaultsDomain);
+}
+
+}  // namespace
+}  // namespace tessaro
