@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "GTMNSString+HTML.h"
+#include "NSString+AWSRegex.h"
+#include "NSString+HTML.h"
+
+namespace tessaro {
+namespace {
+
+bool isPureAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 128) return false;
+  }
+  return true;
+}
+
+TEST(HTMLEscapeTest, TableIsSortedWithoutDuplicatesAndSearchable) {
+  ASSERT_EQ(gAsciiHTMLEscapeMapSize, 253u);
+  for (size_t i = 1; i < gAsciiHTMLEscapeMapSize; ++i) {
+    EXPECT_LT(gAsciiHTMLEscapeMap[i - 1].uchar, gAsciiHTMLEscapeMap[i].uchar) << "at " << i;
+  }
+  std::vector<std::pair<std::string, int>> belowAscii;
+  for (size_t i = 0; i < gAsciiHTMLEscapeMapSize; ++i) {
+    if (gAsciiHTMLEscapeMap[i].uchar < 128) {
+      belowAscii.emplace_back(gAsciiHTMLEscapeMap[i].escapeSequence, gAsciiHTMLEscapeMap[i].uchar);
+    }
+  }
+  const std::vector<std::pair<std::string, int>> expected = {
+      {"&quot;", 34}, {"&amp;", 38}, {"&apos;", 39}, {"&lt;", 60}, {"&gt;", 62}};
+  EXPECT_EQ(belowAscii, expected);
+  EXPECT_STREQ(gAsciiHTMLEscapeMap[gAsciiHTMLEscapeMapSize - 1].escapeSequence, "&diams;");
+  EXPECT_EQ(gAsciiHTMLEscapeMap[gAsciiHTMLEscapeMapSize - 1].uchar, 9830);
+
+  // The comparison also serves the C library's bsearch.
+  const char16_t euro = 8364;
+  const auto* found = static_cast<const HTMLEscapeMap*>(std::bsearch(
+      &euro, gAsciiHTMLEscapeMap, gAsciiHTMLEscapeMapSize, sizeof(HTMLEscapeMap), EscapeMapCompare));
+  ASSERT_NE(found, nullptr);
+  EXPECT_STREQ(found->escapeSequence, "&euro;");
+  const char16_t letter = 'a';
+  EXPECT_EQ(std::bsearch(&letter, gAsciiHTMLEscapeMap, gAsciiHTMLEscapeMapSize, sizeof(HTMLEscapeMap),
+                         EscapeMapCompare),
+            nullptr);
+}
+
+TEST(HTMLEscapeTest, EscapesMarkupCharactersAndKeepsPlainText) {
+  EXPECT_EQ(stringByEncodingHTMLEntities("a<b>&\"c\""), "a&lt;b&gt;&amp;&quot;c&quot;");
+  EXPECT_EQ(stringByEncodingHTMLEntities("it's"), "it&apos;s");
+  EXPECT_EQ(stringByEncodingHTMLEntities("plain name.txt"), "plain name.txt");
+  EXPECT_EQ(stringByEncodingHTMLEntities(""), "");
+  EXPECT_EQ(stringByEncodingHTMLEntities("&&"), "&amp;&amp;");
+}
+
+TEST(HTMLEscapeTest, NonAsciiBecomesEntityOrNumericReferencePerCodeUnit) {
+  EXPECT_EQ(stringByEncodingHTMLEntities("caf\xC3\xA9"), "caf&eacute;");
+  EXPECT_EQ(stringByEncodingHTMLEntities("\xD0\x94.zip"), "&#1044;.zip");
+  EXPECT_EQ(stringByEncodingHTMLEntities("\xE2\x82\xAC 5"), "&euro; 5");
+  // U+1F600 is two UTF-16 code units, each written on its own.
+  EXPECT_EQ(stringByEncodingHTMLEntities("x\xF0\x9F\x98\x80y"), "x&#55357;&#56832;y");
+  // U+0080 has no entity: the smallest numeric reference.
+  EXPECT_EQ(stringByEncodingHTMLEntities("\xC2\x80"), "&#128;");
+}
+
+TEST(HTMLEscapeTest, InvalidUtf8IsReadAsReplacementCharacters) {
+  EXPECT_EQ(stringByEncodingHTMLEntities("a\xFFz"), "a&#65533;z");
+  // A truncated three-byte sequence is one replacement; the byte that broke it is read anew.
+  EXPECT_EQ(stringByEncodingHTMLEntities("\xE2\x82<"), "&#65533;&lt;");
+  // Overlong form of "/" and an encoded surrogate: every byte is rejected on its own.
+  EXPECT_EQ(stringByEncodingHTMLEntities("\xC0\xAF"), "&#65533;&#65533;");
+  EXPECT_EQ(stringByEncodingHTMLEntities("\xED\xA0\x80"), "&#65533;&#65533;&#65533;");
+  EXPECT_EQ(stringByEncodingHTMLEntities(std::string_view("a\0b", 3)), std::string("a\0b", 3));
+  std::string hostile;
+  for (int byte = 0; byte < 256; ++byte) hostile += static_cast<char>(byte);
+  EXPECT_TRUE(isPureAscii(stringByEncodingHTMLEntities(hostile)));
+}
+
+TEST(HTMLEscapeTest, WithoutUnicodeEscapingOnlyTableEntriesChange) {
+  static const HTMLEscapeMap kMarkupOnly[] = {{"&amp;", '&'}, {"&lt;", '<'}};
+  EXPECT_EQ(gtm_stringByEscapingHTMLUsingTable("\xD0\x94<&\xF0\x9F\x98\x80", kMarkupOnly, 2, false),
+            "\xD0\x94&lt;&amp;\xF0\x9F\x98\x80");
+  // Bytes that are not UTF-8 come out as U+FFFD, so the result is always valid UTF-8.
+  EXPECT_EQ(gtm_stringByEscapingHTMLUsingTable("a\xFF", kMarkupOnly, 2, false), "a\xEF\xBF\xBD");
+  EXPECT_EQ(gtm_stringByEscapingHTMLUsingTable("<\xC3\xA9", nullptr, 0, true), "<&#233;");
+}
+
+TEST(HTMLEscapeTest, MatchesUsesExtendedExpressionsWithAnchorsInThePattern) {
+  EXPECT_TRUE(matches("123", "^[0-9]+$"));
+  EXPECT_FALSE(matches("12a", "^[0-9]+$"));
+  EXPECT_TRUE(matches("x.part12.rar", "part[0-9]+"));
+  EXPECT_TRUE(matches("r00", "^(r|s)[0-9]{2}$"));
+  EXPECT_FALSE(matches("R00", "^r[0-9]+$"));
+  EXPECT_TRUE(matches("", "^$"));
+}
+
+TEST(HTMLEscapeTest, MatchesNeverMatchesWithAPatternThatDoesNotCompile) {
+  EXPECT_FALSE(matches("abc", "("));
+  EXPECT_FALSE(matches("abc", "[a-"));
+  EXPECT_FALSE(matches("abc", std::string_view("a\0|.*", 5)));
+}
+
+TEST(HTMLEscapeTest, MatchesReadsTextPastANulByte) {
+  EXPECT_FALSE(matches(std::string_view("12\0ab", 5), "^[0-9]+$"));
+  EXPECT_TRUE(matches(std::string_view("x\0ab", 4), "ab$"));
+}
+
+}  // namespace
+}  // namespace tessaro
