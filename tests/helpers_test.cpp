@@ -1,0 +1,411 @@
+#include "helpers.h"
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "AZipItem.h"
+#include "alert/AlertPanel.h"
+#include "bundle/Bundle.h"
+#include "defaults/UserDefaults.h"
+#include "log/SystemLog.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+using test::IsolatedHome;
+using test::TempDir;
+
+// Collects what HLVLog writes for the life of the object.
+class LogCapture {
+ public:
+  LogCapture() {
+    setLogSinkForTesting([this](int priority, std::string_view message) { lines.emplace_back(priority, message); });
+  }
+  ~LogCapture() { setLogSinkForTesting({}); }
+  bool contains(std::string_view text) const {
+    return std::any_of(lines.begin(), lines.end(), [&](const auto& line) { return line.second == text; });
+  }
+  std::vector<std::pair<int, std::string>> lines;
+};
+
+// Every file, folder ("name/") and link ("name@") below `root`, relative and sorted, one per line.
+std::string listing(const fs::path& root) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::string name = fs::relative(entry.path(), root).string();
+    if (entry.is_symlink()) name += "@";
+    else if (entry.is_directory()) name += "/";
+    names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const auto& name : names) text += name + "\n";
+  return text;
+}
+
+std::string contents(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(HelpersTest, FormatSizeUsesSinglePrecisionInBothBases) {
+  IsolatedHome home;
+  const std::pair<int64_t, const char*> decimal[] = {
+      {0, "0 B"},          {1000, "1000 B"},  // KB needs strictly more than one unit
+      {1001, "1 KB"},      {999'499, "999 KB"},
+      {1'000'000, "1.0 MB"}, {99'999'000, "100.0 MB"},
+      {99'999'999, "100 MB"},  // rounds up to 100,000,000 as a float
+      {100'000'000, "100 MB"}, {999'999'999, "1.00 GB"},
+      {9'999'998'976, "10.00 GB"}, {10'000'000'000, "10.0 GB"},
+      {-5, "-5 B"},
+  };
+  for (const auto& [size, text] : decimal) EXPECT_EQ(formatSize(size), text) << size;
+
+  UserDefaults::standard().setObject("HLVSizeBase1024", true);
+  const std::pair<int64_t, const char*> binary[] = {
+      {1024, "1024 B"},         {1025, "1 KB"},          {1'000'000, "977 KB"},
+      {1 << 20, "1.0 MB"},      {1536 << 10, "1.5 MB"},  {int64_t{1} << 30, "1.00 GB"},
+      {int64_t{10} << 30, "10.0 GB"},
+  };
+  for (const auto& [size, text] : binary) EXPECT_EQ(formatSize(size), text) << size;
+  EXPECT_NE(formatSizeWithBytes(5'000'000, true).find("(5,000,000 bytes)"), std::string::npos);
+  EXPECT_EQ(formatSizeWithBytes(5'000'000, false).find("bytes"), std::string::npos);
+}
+
+TEST(HelpersTest, FormatDateOfNoDateIsEmpty) {
+  EXPECT_EQ(formatDate(std::nullopt), "");
+  EXPECT_FALSE(formatDate(Date{std::chrono::seconds{1'700'000'000}}).empty());
+}
+
+TEST(HelpersTest, PermissionsBothWays) {
+  EXPECT_EQ(posixPermissionsString(0755), "rwxr-xr-x");
+  EXPECT_EQ(posixPermissionsString(04644), "rw-r--r--");
+  for (uint32_t bits = 0; bits < 512; ++bits)
+    EXPECT_EQ(parsePosixPermissionsString("-" + posixPermissionsString(bits)), static_cast<int32_t>(bits));
+
+  EXPECT_EQ(parsePosixPermissionsString("drwxr-xr-x"), 0755);
+  EXPECT_EQ(parsePosixPermissionsString("-rwsr-xr-x"), 0755);
+  EXPECT_EQ(parsePosixPermissionsString("drwxrwxrwt"), 0777);
+  EXPECT_EQ(parsePosixPermissionsString("-rwSr--r--"), 0644);
+  EXPECT_EQ(parsePosixPermissionsString("-rw-r--r--@"), 0644);
+  // Short or unmatched triples add nothing and do not shift the others.
+  EXPECT_EQ(parsePosixPermissionsString("d"), 0);
+  EXPECT_EQ(parsePosixPermissionsString(""), 0);
+  EXPECT_EQ(parsePosixPermissionsString("-rwxr-x"), 075);
+  EXPECT_EQ(parsePosixPermissionsString("-rwxr-xr-"), 075);
+  EXPECT_EQ(parsePosixPermissionsString("-rwxq--r--"), 074);
+}
+
+TEST(HelpersTest, FindFreeNameNumbersBeforeTheExtension) {
+  IsolatedHome home;
+  TempDir dir;
+  dir.write("a.txt", "");
+  dir.write("a 1.txt", "");
+  dir.write("b", "");
+  dir.write(".profile", "");
+  fs::create_symlink("nowhere", dir.path() / "dangling");
+
+  EXPECT_EQ(findFreeName(dir.str(), "a.txt"), dir.str() + "/a 2.txt");
+  EXPECT_EQ(findFreeName(dir.str(), "b"), dir.str() + "/b 1");
+  EXPECT_EQ(findFreeName(dir.str(), "c.tar.gz"), dir.str() + "/c.tar.gz");
+  EXPECT_EQ(findFreeName(dir.str(), ".profile"), dir.str() + "/.profile 1");
+  EXPECT_EQ(findFreeName(dir.str(), "dangling"), dir.str() + "/dangling 1");
+  EXPECT_EQ(findFreeName("~", "x.txt"), home.dir().str() + "/x.txt");
+  EXPECT_EQ(findFreeName("", "x"), std::nullopt);
+  EXPECT_EQ(findFreeName(dir.str(), ""), std::nullopt);
+}
+
+TEST(HelpersTest, QuotingAndEscaping) {
+  EXPECT_EQ(sanitizeFilename("a/b:c"), "a_b_c");
+  EXPECT_EQ(sanitizeFilename("<&\">é"), "____é");
+  EXPECT_EQ(convertToXMLEntities("&lt; <a href=\"x\">'"), "&amp;lt; &lt;a href=&quot;x&quot;&gt;&apos;");
+  EXPECT_EQ(quoteString("a b"), "\"a b\"");
+  EXPECT_EQ(escapeQuotes(R"(a\b $HOME "q")"), R"(a\\b \$HOME \"q\")");
+
+  EXPECT_EQ(endSlashesDoubledFromString(R"(a\b\\)"), R"(a\b\\\\)");
+  EXPECT_EQ(endSlashesDoubledFromString(R"(\)"), R"(\\)");
+  EXPECT_EQ(endSlashesDoubledFromString("plain"), "plain");
+
+  EXPECT_EQ(quotedFromString(R"(say "hi" now)"), R"("say \"hi\" now")");
+  EXPECT_EQ(quotedFromString(R"(no"space)"), R"(no\"space)");
+  EXPECT_EQ(quotedFromString("dir with space\\"), "\"dir with space\\\\\"");
+  EXPECT_EQ(quotedFromString("tab\there"), "\"tab\there\"");
+
+  EXPECT_EQ(arrayToString({"a", "b c"}, ", ", true), R"("a", "b c")");
+  EXPECT_EQ(arrayToString({"a", "b c"}, " ", false), "a b c");
+  EXPECT_EQ(arrayToString({}, " ", true), "");
+
+  EXPECT_TRUE(stringArrayContainsString({"/a/b/", "/x"}, "/a/b/c"));
+  EXPECT_TRUE(stringArrayContainsString({"/a/b/", "/x"}, "/x"));
+  EXPECT_FALSE(stringArrayContainsString({"/a/b/", "/x"}, "/x/y"));
+  EXPECT_FALSE(stringArrayContainsString({}, ""));
+}
+
+TEST(HelpersTest, ReplaceWithLocalizedStringReplacesEveryPlaceholder) {
+  TempDir dir;
+  dir.write("en.lproj/Localizable.strings", "\"Size\" = \"Größe\";\n");
+  Bundle bundle(dir.path());
+  std::string text = "%Size% | %Size% | %Kind% | Size";
+  replaceWithLocalizedString(bundle, text, "Size");
+  replaceWithLocalizedString(bundle, text, "Kind");
+  EXPECT_EQ(text, "Größe | Größe | Kind | Size");
+}
+
+TEST(HelpersTest, DecodeStringFallsBackToLatin1) {
+  uint64_t encoding = 0;
+  EXPECT_EQ(decodeString("h\xC3\xA9llo", &encoding), "h\xC3\xA9llo");
+  EXPECT_EQ(encoding, kUTF8StringEncoding);
+  EXPECT_EQ(decodeString("", &encoding), "");
+  EXPECT_EQ(encoding, kUTF8StringEncoding);
+
+  EXPECT_EQ(decodeString("h\xE9llo", &encoding), "h\xC3\xA9llo");
+  EXPECT_EQ(encoding, kISOLatin1StringEncoding);
+  // Overlong, surrogate, truncated and above U+10FFFF forms are not UTF-8.
+  const std::pair<std::string_view, std::string_view> notUTF8[] = {
+      {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                      // overlong
+      {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},         // surrogate
+      {"ab\xE2\x82", "ab\xC3\xA2\xC2\x82"},                  // truncated
+      {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},  // above U+10FFFF
+  };
+  for (const auto& [bytes, latin1] : notUTF8) {
+    EXPECT_EQ(decodeString(bytes, &encoding), latin1);
+    EXPECT_EQ(encoding, kISOLatin1StringEncoding);
+  }
+  EXPECT_EQ(decodeString("\xFF", nullptr), "\xC3\xBF");
+}
+
+TEST(HelpersTest, CreateTempFolderInsideHonoursTheNamePreference) {
+  IsolatedHome home;
+  LogCapture log;
+  const std::string base = home.dir().str();
+
+  auto plain = createTempFolderInside(base, false);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(fs::path(*plain).parent_path(), base);
+  EXPECT_TRUE(fs::path(*plain).filename().string().starts_with(".TessaroTempFolder."));
+  EXPECT_TRUE(fs::is_directory(*plain));
+  EXPECT_NE(createTempFolderInside(base, false), plain);
+
+  // Unset, the name falls back to the default one.
+  auto unnamed = createTempFolderInside("~", true);
+  ASSERT_TRUE(unnamed);
+  EXPECT_TRUE(fs::path(*unnamed).filename().string().starts_with(".TessaroTempFolder."));
+  EXPECT_EQ(fs::path(*unnamed).parent_path(), base);
+
+  UserDefaults::standard().setObject("HLVTempFolderName", "Preview Work");
+  auto named = createTempFolderInside(base, true);
+  ASSERT_TRUE(named);
+  const std::string name = fs::path(*named).filename().string();
+  EXPECT_TRUE(name.starts_with("Preview Work.")) << name;
+  EXPECT_EQ(name.size(), std::string("Preview Work.XXXXXX").size());
+  EXPECT_FALSE(log.contains("The temporary folder set in the preferences is invalid."));
+
+  UserDefaults::standard().setObject("HLVTempFolderName", "../escape");
+  EXPECT_EQ(createTempFolderInside(base, true), std::nullopt);
+  EXPECT_TRUE(log.contains("The temporary folder set in the preferences is invalid."));
+  EXPECT_EQ(createTempFolderInside(std::string("bad\0base", 8), false), std::nullopt);
+  EXPECT_EQ(createTempFolderInside(base + "/missing", false), std::nullopt);
+}
+
+TEST(HelpersTest, UserTempPathFallsBackToTheTemporaryFolder) {
+  IsolatedHome home;
+  const std::string platformTemp = (home.dir().path() / "tmp").string();
+  EXPECT_EQ(userTempPath(), platformTemp);
+  fs::create_directory(home.dir().path() / "mine");
+  UserDefaults::standard().setObject("HLVTempFolderPath", "~/mine");
+  EXPECT_EQ(userTempPath(), home.dir().str() + "/mine");
+  UserDefaults::standard().setObject("HLVTempFolderPath", "~/missing");
+  EXPECT_EQ(userTempPath(), platformTemp);
+  home.dir().write("file", "");
+  UserDefaults::standard().setObject("HLVTempFolderPath", home.dir().str() + "/file");
+  EXPECT_EQ(userTempPath(), platformTemp);
+}
+
+TEST(HelpersTest, HLVLogIsGatedByTheDebugLevel) {
+  IsolatedHome home;
+  LogCapture log;
+  HLVLog(kLogTrace, "trace %d", 0);
+  HLVLog(kLogNotice, "notice %s", "one");
+  HLVLog(kLogError, "error");
+  const std::string longText(2000, 'x');
+  HLVLog(kLogError, "%s!", longText.c_str());
+  ASSERT_EQ(log.lines.size(), 4u);
+  EXPECT_EQ(log.lines[0], std::make_pair(LOG_DEBUG, std::string("trace 0")));
+  EXPECT_EQ(log.lines[1], std::make_pair(LOG_NOTICE, std::string("notice one")));
+  EXPECT_EQ(log.lines[2], std::make_pair(LOG_ERR, std::string("error")));
+  EXPECT_EQ(log.lines[3].second, longText + "!");
+
+  log.lines.clear();
+  UserDefaults::standard().setObject("HLVDebugLevel", 1);
+  HLVLog(kLogTrace, "dropped");
+  HLVLog(kLogNotice, "kept");
+  UserDefaults::standard().setObject("HLVDebugLevel", 3);
+  HLVLog(kLogError, "dropped too");
+  ASSERT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(log.lines[0].second, "kept");
+}
+
+TEST(HelpersTest, CheckSpaceAsksOnlyWhenSpaceIsShort) {
+  TempDir dir;
+  int asked = 0;
+  int answer = kAlertDefaultReturn;
+  setAlertResponderForTesting([&](std::string_view title, std::string_view message) {
+    ++asked;
+    EXPECT_EQ(title, "Warning");
+    EXPECT_EQ(message, "There is not enough free space on the destination drive.");
+    return answer;
+  });
+  EXPECT_FALSE(checkSpace(1, dir.str()));
+  EXPECT_FALSE(checkSpace(INT64_MAX, dir.str() + "/missing"));
+  EXPECT_EQ(asked, 0);
+  EXPECT_TRUE(checkSpace(INT64_MAX, dir.str()));
+  answer = kAlertAlternateReturn;
+  EXPECT_FALSE(checkSpace(INT64_MAX, dir.str()));
+  EXPECT_EQ(asked, 2);
+  setAlertResponderForTesting({});
+}
+
+TEST(HelpersTest, SizesCountLinksAsThemselves) {
+  TempDir dir;
+  dir.write("a.txt", std::string(10, 'a'));
+  dir.write("sub/b.bin", std::string(100, 'b'));
+  dir.write("sub/deeper/c", std::string(1000, 'c'));
+  fs::create_symlink("a.txt", dir.path() / "link");  // 5 bytes
+  fs::create_symlink("sub", dir.path() / "dirlink");  // 3 bytes, not followed
+
+  EXPECT_EQ(filesizeFromArray(dir.str(), nullptr), 1118);
+  const std::vector<std::string> names = {"a.txt", "sub", "missing"};
+  EXPECT_EQ(filesizeFromArray(dir.str(), &names), 1110);
+  const std::vector<std::string> none;
+  EXPECT_EQ(filesizeFromArray(dir.str(), &none), 0);
+  EXPECT_EQ(calculateSizeOfFiles({dir.str() + "/sub", dir.str() + "/link", dir.str() + "/dirlink"}), 1108);
+  EXPECT_EQ(calculateSizeOfFiles({}), 0);
+
+  EXPECT_TRUE(compareFirstBytes((dir.path() / "a.txt").string(), "aaaa", 4));
+  EXPECT_FALSE(compareFirstBytes((dir.path() / "a.txt").string(), "aaaa", 5));
+  EXPECT_TRUE(compareFirstBytes(dir.str() + "/missing", "", 8));
+  EXPECT_TRUE(compareFirstBytes(dir.write("nul", std::string("ab\0cd", 5)).string(), "ab", 5));
+}
+
+TEST(HelpersTest, ReduceKeepsOnlyOutermostEntries) {
+  EXPECT_EQ(reducePaths({"/a/b", "/a/b/c", "/a/bc", "/a", "/a/b/", "/a//b/d", "rel/x", "rel/x/y"}),
+            (std::vector<std::string>{"/a/b", "/a/bc", "/a", "rel/x"}));
+  EXPECT_EQ(reducePaths({"/", "/etc", "/"}), std::vector<std::string>{"/"});
+
+  auto root = AZipItem::create();
+  auto folder = AZipItem::create();
+  auto file = AZipItem::create();
+  auto other = AZipItem::create();
+  folder->setParent(root);
+  file->setParent(folder);
+  other->setParent(root);
+  EXPECT_EQ(reduceItems({folder, file, other, folder}), (AZipItem::List{folder, other}));
+  EXPECT_EQ(reduceItems({file, folder, nullptr}), (AZipItem::List{file, folder}));
+}
+
+TEST(HelpersTest, CommonParentComparesComponents) {
+  EXPECT_EQ(commonParent("/a/b/c", "/a/b/d"), "/a/b");
+  EXPECT_EQ(commonParent("/a/b", "/a/bc"), "/a");
+  EXPECT_EQ(commonParent("/a//b/", "/a/b/c"), "/a/b");
+  EXPECT_EQ(commonParent("/x", "/y"), "/");
+  EXPECT_EQ(commonParent("a/b", "a/c"), "a");
+  EXPECT_EQ(commonParent("a", "/a"), "/");
+  EXPECT_EQ(commonParent(std::nullopt, "/p"), "/p");
+  EXPECT_EQ(commonParent("/p", std::nullopt), "/p");
+}
+
+TEST(HelpersTest, Base64RoundTripsAndRejectsMalformedText) {
+  const std::pair<const char*, const char*> vectors[] = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"}};
+  for (const auto& [plain, encoded] : vectors) {
+    EXPECT_EQ(encodeBase64(plain), encoded);
+    EXPECT_EQ(decodeBase64(encoded), plain);
+  }
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+  for (size_t length = 250; length <= 256; ++length)
+    EXPECT_EQ(decodeBase64(encodeBase64(bytes.substr(0, length))), bytes.substr(0, length));
+
+  EXPECT_EQ(decodeBase64(" Zm9v\nYmFy\r\n"), "foobar");
+  for (const char* bad : {"Zm9", "Zm=v", "Z===", "Zg==Zg==", "Zm9v!A==", "Zg=", "=Zg=", "Zm9-"})
+    EXPECT_EQ(decodeBase64(bad), std::nullopt) << bad;
+}
+
+TEST(HelpersTest, MergeFoldersDescendsIntoSharedFolders) {
+  TempDir src, dst;
+  LogCapture log;
+  src.write("new.txt", "new");
+  src.write("shared/inner.txt", "inner");
+  src.write("shared/deep/x", "x");
+  src.write("clash.txt", "source");
+  src.write("folderVsFile/y", "y");
+  dst.write("shared/existing.txt", "old");
+  fs::create_directories(dst.path() / "shared/deep");
+  dst.write("clash.txt", "destination");
+  dst.write("folderVsFile", "file");
+
+  mergeFolders(src.str(), dst.str());
+  EXPECT_EQ(listing(dst.path()),
+            "clash.txt\nfolderVsFile\nnew.txt\nshared/\nshared/deep/\nshared/deep/x\nshared/existing.txt\n"
+            "shared/inner.txt\n");
+  EXPECT_EQ(listing(src.path()), "clash.txt\nfolderVsFile/\nfolderVsFile/y\nshared/\nshared/deep/\n");
+  EXPECT_EQ(contents(dst.path() / "clash.txt"), "destination");
+  EXPECT_TRUE(log.contains("Error when moving " + src.str() + "/clash.txt to " + dst.str() +
+                           "/clash.txt: File exists"));
+  EXPECT_TRUE(log.contains("Error when moving " + src.str() + "/folderVsFile to " + dst.str() +
+                           "/folderVsFile: File exists"));
+
+  mergeFolders(src.str(), dst.str() + "/missing");
+  EXPECT_TRUE(log.contains("Error when moving " + src.str() + "/clash.txt to " + dst.str() +
+                           "/missing/clash.txt: General error"));
+}
+
+TEST(HelpersTest, DesktopQueriesFailQuietly) {
+  IsolatedHome home;
+  LogCapture log;
+  EXPECT_EQ(displayNameForAppHandlingType("x-tessaro/no-such-type"), std::nullopt);
+  EXPECT_TRUE(log.contains("Error getting handler for file type x-tessaro/no-such-type: -1"));
+  EXPECT_EQ(fullPathOfAppForType(""), std::nullopt);
+
+  // A missing viewer fails before anything is started (a started one would outlive the test).
+  const std::string file = home.dir().write("view me.txt", "text").string();
+  const std::string viewer = home.dir().str() + "/no viewer";
+  UserDefaults::standard().setObject("HLVViewingApplication", viewer);
+  EXPECT_FALSE(openFileWithFinder(file));
+  EXPECT_TRUE(log.contains("openFileWithFinder: app = " + viewer + ", path = " + file));
+}
+
+TEST(HelpersTest, VolumeNameAndSystemIdentifiers) {
+  EXPECT_EQ(getVolumeName("/"), "/");
+  TempDir dir;
+  EXPECT_EQ(getVolumeName(dir.str() + "/not/yet/there"), getVolumeName(dir.str()));
+  EXPECT_EQ(getVolumeName(""), "");
+
+  if (auto mac = getPrimaryMACAddress()) {
+    EXPECT_EQ(mac->size(), 12u);
+    EXPECT_EQ(mac->find_first_not_of("0123456789abcdef"), std::string::npos);
+  }
+  std::string bootId = contents("/proc/sys/kernel/random/boot_id");
+  auto id = sleepWakeUUID();
+  ASSERT_EQ(id.has_value(), !bootId.empty());
+  if (id) {
+    EXPECT_TRUE(id->starts_with(bootId.substr(0, bootId.find('\n')) + "-")) << *id;
+  }
+  EXPECT_EQ(sleepWakeUUID(), id);
+}
+
+}  // namespace
+}  // namespace tessaro
