@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Date.h"
-#include "folders/SpecialFolders.h"
+#include "folders/UserFolders.h"
 
 namespace tessaro {
 

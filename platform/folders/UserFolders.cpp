@@ -1,4 +1,4 @@
-#include "folders/SpecialFolders.h"
+#include "folders/UserFolders.h"
 
 #include <glib.h>
 #include <pwd.h>
