@@ -26,13 +26,15 @@ size_t extensionDot(std::string_view path) {
 }
 
 // Characters left as they are in a URL path: RFC 3986 unreserved characters, the sub-delimiters,
-// ":" and "@" (allowed in path segments) and "/".
+// ":" and "@" (allowed in path segments) and "/". The quote and "&" are escaped too because the
+// escaped texts go into single-quoted HTML attributes, and ";" because the entry links use it to
+// separate the archive from the entry.
 constexpr std::array<bool, 256> kUrlPathCharacters = [] {
   std::array<bool, 256> allowed{};
   for (int c = 'A'; c <= 'Z'; ++c) allowed[c] = true;
   for (int c = 'a'; c <= 'z'; ++c) allowed[c] = true;
   for (int c = '0'; c <= '9'; ++c) allowed[c] = true;
-  for (unsigned char c : std::string_view("-._~/!$&'()*+,;=:@")) allowed[c] = true;
+  for (unsigned char c : std::string_view("-._~/!$()*+,=:@")) allowed[c] = true;
   return allowed;
 }();
 

@@ -108,11 +108,6 @@ std::string_view trimmed(std::string_view text) {
 
 bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
-void replaceAll(std::string& text, std::string_view from, std::string_view to) {
-  if (from.empty()) return;
-  for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos + to.size()))
-    text.replace(pos, from.size(), to);
-}
 
 std::string replacingChars(std::string_view text, std::string_view chars, std::string_view (*with)(char)) {
   std::string out;
@@ -533,6 +528,25 @@ bool stringArrayContainsString(const std::vector<std::string>& paths, std::strin
   return std::any_of(paths.begin(), paths.end(), [&](const std::string& element) {
     return element == path || (!element.empty() && element.back() == '/' && path.starts_with(element));
   });
+}
+
+void replaceAll(std::string& text, std::string_view placeholder, std::string_view value) {
+  if (placeholder.empty()) return;
+  size_t pos = text.find(placeholder);
+  if (pos == std::string::npos) return;
+  // One pass into a new text: a page of a million characters with many occurrences is not
+  // shifted once per occurrence.
+  std::string result;
+  result.reserve(text.size() + value.size());
+  size_t start = 0;
+  while (pos != std::string::npos) {
+    result.append(text, start, pos - start);
+    result.append(value);
+    start = pos + placeholder.size();
+    pos = text.find(placeholder, start);
+  }
+  result.append(text, start);
+  text.swap(result);
 }
 
 void replaceWithLocalizedString(const Bundle& bundle, std::string& text, std::string_view key) {

@@ -65,6 +65,8 @@ std::string endSlashesDoubledFromString(std::string_view text);
 std::string quotedFromString(std::string_view text);
 std::string arrayToString(const std::vector<std::string>& texts, std::string_view separator, bool quote);
 bool stringArrayContainsString(const std::vector<std::string>& paths, std::string_view path);
+// Replaces every occurrence of `placeholder` in `text`, searching the text as it stood before.
+void replaceAll(std::string& text, std::string_view placeholder, std::string_view value);
 // Replaces every "%key%" in `text` by the bundle's translation of `key`.
 void replaceWithLocalizedString(const Bundle& bundle, std::string& text, std::string_view key);
 

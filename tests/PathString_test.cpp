@@ -78,7 +78,7 @@ TEST(PathStringTest, LowercaseAndSuffixTouchOnlyAscii) {
 
 TEST(PathStringTest, PercentEscapingLeavesOnlyUrlPathCharacters) {
   EXPECT_EQ(percentEscaped("/tmp/a-b_c.d~e/f"), "/tmp/a-b_c.d~e/f");
-  EXPECT_EQ(percentEscaped("!$&'()*+,;=:@"), "!$&'()*+,;=:@");
+  EXPECT_EQ(percentEscaped("!$&'()*+,;=:@"), "!$%26%27()*+,%3B=:@");
   EXPECT_EQ(percentEscaped("a b#c?d%e"), "a%20b%23c%3Fd%25e");
   EXPECT_EQ(percentEscaped("<script>\"x\""), "%3Cscript%3E%22x%22");
   EXPECT_EQ(percentEscaped("\xC3\xA9\xFF"), "%C3%A9%FF");

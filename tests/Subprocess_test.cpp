@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -163,7 +165,9 @@ TEST(SubprocessTest, WritingToAChildThatStoppedReadingFailsQuietly) {
 
 TEST(SubprocessTest, TerminateFromAnotherThreadEndsTheChildQuickly) {
   Subprocess process;
+  EXPECT_FALSE(process.running());
   ASSERT_TRUE(process.start({"/bin/sleep", "30"}));
+  EXPECT_TRUE(process.running());
   const auto began = Clock::now();
   std::thread canceller([&] {
     std::this_thread::sleep_for(100ms);
@@ -171,6 +175,7 @@ TEST(SubprocessTest, TerminateFromAnotherThreadEndsTheChildQuickly) {
   });
   const SubprocessResult result = process.wait();
   canceller.join();
+  EXPECT_FALSE(process.running());
   EXPECT_LT(Clock::now() - began, 5s);
   EXPECT_EQ(result.signal, SIGTERM);
   EXPECT_TRUE(noChildrenLeft());
@@ -243,6 +248,73 @@ TEST(SubprocessTest, DestructorTerminatesAndReapsARunningChild) {
     std::this_thread::sleep_for(100ms);
   }
   EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(SubprocessTest, GivenDescriptorsJoinTwoChildren) {
+  FileDescriptor readEnd, writeEnd;
+  ASSERT_TRUE(createPipe(readEnd, writeEnd));
+  SubprocessOptions producerOptions;
+  producerOptions.standardOutput = writeEnd.get();
+  SubprocessOptions consumerOptions;
+  consumerOptions.standardInput = readEnd.get();
+  Subprocess producer, consumer;
+  ASSERT_TRUE(producer.start({"/usr/bin/seq", "3", "-1", "1"}, producerOptions));
+  ASSERT_TRUE(consumer.start({"/usr/bin/sort"}, consumerOptions));
+  // The consumer sees the end of its input only once no one else holds the write end.
+  readEnd.reset();
+  writeEnd.reset();
+  EXPECT_EQ(consumer.wait().output, "1\n2\n3\n");
+  const SubprocessResult produced = producer.wait();
+  EXPECT_EQ(produced.exitStatus, 0);
+  EXPECT_EQ(produced.output, "");
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(SubprocessTest, GivenErrorDescriptorTakesOnlyTheErrors) {
+  test::TempDir dir;
+  const std::string errors = (dir.path() / "errors").string();
+  FileDescriptor file(::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  ASSERT_TRUE(file);
+  SubprocessOptions options;
+  options.standardError = file.get();
+  const SubprocessResult result = shell("echo out; echo err >&2", options);
+  file.reset();
+  EXPECT_EQ(result.output, "out\n");
+  EXPECT_EQ(result.errorOutput, "");
+  std::ifstream in(errors);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "err\n");
+
+  // With standard output given, the errors follow it unless they are given their own place.
+  FileDescriptor both(::open(errors.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+  SubprocessOptions joined;
+  joined.standardOutput = both.get();
+  EXPECT_EQ(shell("echo out; echo err >&2", joined).output, "");
+  both.reset();
+  std::ifstream again(errors);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), "out\nerr\n");
+}
+
+TEST(SubprocessTest, ReplacedEnvironmentHoldsOnlyTheGivenVariables) {
+  ::setenv("TESSARO_SUBPROCESS_KEPT", "kept", 1);
+  SubprocessOptions options;
+  options.environment = {{"LC_ALL", "C.UTF-8"}};
+  options.replaceEnvironment = true;
+  const SubprocessResult result = run({"/usr/bin/env"}, options);
+  ::unsetenv("TESSARO_SUBPROCESS_KEPT");
+  EXPECT_EQ(result.output, "LC_ALL=C.UTF-8\n");
+}
+
+TEST(SubprocessTest, AClosedStandardDescriptorGivesTheChildDevNull) {
+  const int saved = ::dup(STDERR_FILENO);
+  ASSERT_GE(saved, 0);
+  ::close(STDERR_FILENO);
+  SubprocessOptions options;
+  options.standardError = STDERR_FILENO;
+  const SubprocessResult result = shell("readlink /proc/self/fd/2", options);
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  EXPECT_TRUE(result.started);
+  EXPECT_EQ(result.output, "/dev/null\n");
 }
 
 }  // namespace

@@ -64,9 +64,10 @@ FileDescriptor openPidfd(pid_t pid) {
 #endif
 }
 
-std::vector<std::string> childEnvironment(const std::vector<std::pair<std::string, std::string>>& overrides) {
+std::vector<std::string> childEnvironment(const std::vector<std::pair<std::string, std::string>>& overrides,
+                                          bool replace) {
   std::vector<std::string> entries;
-  for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+  for (char** entry = replace ? nullptr : environ; entry != nullptr && *entry != nullptr; ++entry) {
     const std::string_view text(*entry);
     const std::string_view name = text.substr(0, text.find('='));
     bool overridden = false;
@@ -129,13 +130,28 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SubprocessOpt
 
     std::vector<std::string> arguments(argv);
     std::vector<char*> argumentPointers = pointersTo(arguments);
-    std::vector<std::string> environment = childEnvironment(options.environment);
+    std::vector<std::string> environment = childEnvironment(options.environment, options.replaceEnvironment);
     std::vector<char*> environmentPointers = pointersTo(environment);
 
+    // A given descriptor is copied above 0..2 for the same reason as our own pipe ends. One of
+    // our standard descriptors that is closed (a daemon's) hands the child /dev/null instead.
+    const auto given = [](int fd, FileDescriptor& copy) {
+      if (fd < 0) return true;
+      copy.reset(::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+      if (!copy && errno == EBADF && fd <= STDERR_FILENO) {
+        copy.reset(::open("/dev/null", O_RDWR | O_CLOEXEC));
+        return copy && moveAboveStandard(copy);
+      }
+      return static_cast<bool>(copy);
+    };
     FileDescriptor inputRead, inputWrite, outputRead, outputWrite, errorRead, errorWrite;
-    if ((options.inputPipe && !makePipe(inputRead, inputWrite)) || !makePipe(outputRead, outputWrite) ||
-        (options.separateErrorOutput && !makePipe(errorRead, errorWrite)) || !setNonBlocking(outputRead) ||
-        (errorRead && !setNonBlocking(errorRead))) {
+    const bool pipeInput = options.inputPipe && options.standardInput < 0;
+    const bool pipeOutput = options.standardOutput < 0;
+    const bool pipeError = options.separateErrorOutput && options.standardError < 0;
+    if (!given(options.standardInput, inputRead) || !given(options.standardOutput, outputWrite) ||
+        !given(options.standardError, errorWrite) || (pipeInput && !makePipe(inputRead, inputWrite)) ||
+        (pipeOutput && (!makePipe(outputRead, outputWrite) || !setNonBlocking(outputRead))) ||
+        (pipeError && (!makePipe(errorRead, errorWrite) || !setNonBlocking(errorRead)))) {
       spawnError_ = errno;
       return false;
     }
@@ -228,6 +244,11 @@ bool Subprocess::writeInput(std::string_view data) {
   }
   pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   return written;
+}
+
+bool Subprocess::running() const {
+  std::lock_guard lock(mutex_);
+  return pid_ >= 0 && !exitedLocked();
 }
 
 bool Subprocess::exitedLocked() const {
@@ -381,6 +402,8 @@ void Subprocess::pump(const ChunkHandler& onOutput, const ChunkHandler& onError,
     }
   }
 }
+
+bool createPipe(FileDescriptor& readEnd, FileDescriptor& writeEnd) { return makePipe(readEnd, writeEnd); }
 
 SubprocessResult run(const std::vector<std::string>& argv, const SubprocessOptions& options) {
   Subprocess process;

@@ -48,6 +48,14 @@ struct SubprocessOptions {
   bool inputPipe = false;
   // Read between polls; once it is true the child is terminated.
   const std::atomic<bool>* cancelled = nullptr;
+  // Descriptors the child gets as its standard input, output and error in place of the ones
+  // above (STDERR_FILENO keeps the caller's own). The caller keeps them; -1 leaves the default.
+  // Standard error follows a given standard output unless it is separated or given itself.
+  int standardInput = -1;
+  int standardOutput = -1;
+  int standardError = -1;
+  // The child's environment is `environment` alone instead of a copy of ours with it on top.
+  bool replaceEnvironment = false;
 };
 
 struct SubprocessResult {
@@ -79,6 +87,8 @@ class Subprocess {
   bool start(const std::vector<std::string>& argv, const SubprocessOptions& options = {});
   int spawnError() const { return spawnError_; }
   pid_t pid() const { return pid_; }
+  // True from a successful start until the child has exited; may be asked from any thread.
+  bool running() const;
 
   // Writes all of `data` to the child's standard input (inputPipe); false when it no longer reads.
   // Feed a child whose output can fill a pipe from another thread than the one in wait().
@@ -112,6 +122,10 @@ class Subprocess {
   FileDescriptor errorOutput_;
   FileDescriptor exitNotice_;  // a pidfd, readable once the child has exited; may be absent
 };
+
+// A pipe with both ends close-on-exec and above the standard descriptors, e.g. to join one
+// child's standard output to another's standard input; false (errno set) when it fails.
+bool createPipe(FileDescriptor& readEnd, FileDescriptor& writeEnd);
 
 // Runs argv to the end and returns its status with the output collected.
 SubprocessResult run(const std::vector<std::string>& argv, const SubprocessOptions& options = {});
