@@ -1,0 +1,206 @@
+#include "ArchiveHandler.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "HandlerRegistry.h"
+#include "PathString.h"
+#include "ProcessGlobals.h"
+#include "VolumeNames.h"
+#include "helpers.h"
+
+namespace tessaro {
+
+namespace {
+
+// A numbered set has at most 999 volumes: the number is written with three digits.
+constexpr int kMaxNumberedVolumes = 999;
+
+bool fileExists(const std::string& path, struct stat* st = nullptr) {
+  struct stat local;
+  return stat(path.c_str(), st ? st : &local) == 0;
+}
+
+}  // namespace
+
+// ---- HandlerClass
+
+bool HandlerClass::isSubclassOf(const HandlerClass& other) const {
+  // The chain is as deep as the hierarchy (three levels); the bound only guards a broken one.
+  int depth = 0;
+  for (const HandlerClass* c = this; c && depth < 64; c = c->superclass(), ++depth) {
+    if (c == &other) return true;
+  }
+  return false;
+}
+
+std::shared_ptr<ArchiveHandler> HandlerClass::alloc() const {
+  try {
+    return std::make_shared<ArchiveHandler>();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+std::shared_ptr<ArchiveHandler> HandlerClass::initWithURL(std::string_view path) const {
+  try {
+    std::shared_ptr<ArchiveHandler> handler = alloc();
+    if (!handler || !handler->initWithURL(path)) return nullptr;
+    return handler;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+// Format names are localisation keys; the English key is also the text shown.
+std::string HandlerClass::formatName() const { return std::string(className()); }
+
+MenuArray HandlerClass::compressionFactors() const {
+  return menuArrayFromArray(allCompressionFactors(), compressionFactorTags());
+}
+
+MenuArray HandlerClass::encryptionMethods() const {
+  return menuArrayFromArray(allEncryptionMethods(), encryptionMethodTags());
+}
+
+// ---- ArchiveHandler: creation and the archive's path
+
+const HandlerClass& ArchiveHandler::metaclass() {
+  static const HandlerClass instance;
+  return instance;
+}
+
+ArchiveHandler::ArchiveHandler() = default;
+ArchiveHandler::~ArchiveHandler() = default;
+
+bool ArchiveHandler::initWithURL(std::string_view path) {
+  try {
+    setUrl(firstPart(path));
+    operationCancelled_ = false;
+    isListingEncrypted_ = false;
+    isSolid_ = false;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void ArchiveHandler::setUrl(std::string_view path) {
+  try {
+    std::optional<std::string> reference;
+    if (!path.empty() && fileExists(std::string(path))) reference = std::string(path);
+    if (reference == url_) return;
+    url_ = std::move(reference);
+    initParts();
+  } catch (...) {
+  }
+}
+
+std::string ArchiveHandler::description() const {
+  try {
+    // Absent values print as the platform prints a missing object.
+    const std::optional<std::string> type = isa().baseType();
+    return "Filename: " + url_.value_or("(null)") + "\nBasetype = " + type.value_or("(null)");
+  } catch (...) {
+    return {};
+  }
+}
+
+void ArchiveHandler::traceOperation(const char* operation) const {
+  const std::string_view name = className();
+  HLVLog(kLogTrace, "%.*s %s", static_cast<int>(name.size()), name.data(), operation);
+}
+
+std::string ArchiveHandler::helperTool(std::string_view name) {
+  return appendingPathComponent(helpersPath(), name);
+}
+
+// ---- Base answers of the format operations
+
+void ArchiveHandler::runDetectorOn(const char* /*bytes*/) {}
+
+bool ArchiveHandler::canUpdate() const { return false; }
+
+bool ArchiveHandler::isItemEncrypted(const AZipItem& /*item*/) const { return false; }
+
+int32_t ArchiveHandler::itemEncryptionMethod(const AZipItem& item) const {
+  return isItemEncrypted(item) ? 1 : 0;
+}
+
+int32_t ArchiveHandler::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
+                                 const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
+                                 const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+  traceOperation("addFiles");
+  return -1;
+}
+
+int32_t ArchiveHandler::extract(const AZipItem::List& /*items*/, const std::string& /*toFolder*/,
+                                int32_t /*mode*/) {
+  traceOperation("extract");
+  return -1;
+}
+
+int32_t ArchiveHandler::getInfo(std::vector<std::string>& /*records*/) {
+  traceOperation("getInfo");
+  return 0;
+}
+
+int32_t ArchiveHandler::updateComment(const std::string& /*comment*/) {
+  traceOperation("updateComment");
+  return -1;
+}
+
+int32_t ArchiveHandler::moveFiles(const AZipItem::List& /*items*/, const std::string& /*destination*/) {
+  traceOperation("moveFiles");
+  return -1;
+}
+
+int32_t ArchiveHandler::deleteFiles(const AZipItem::List& /*items*/) {
+  traceOperation("deleteFiles");
+  return -1;
+}
+
+int32_t ArchiveHandler::repair() {
+  traceOperation("repair");
+  return -1;
+}
+
+std::string ArchiveHandler::baseName() const {
+  try {
+    if (!url_) return {};
+    return std::string(deletingPathExtension(lastPathComponent(*url_)));
+  } catch (...) {
+    return {};
+  }
+}
+
+bool ArchiveHandler::isFirstFile(std::string_view /*path*/) const { return true; }
+
+std::optional<std::vector<std::string>> ArchiveHandler::possiblyConflictingParts() const {
+  return std::nullopt;
+}
+
+std::optional<std::string> ArchiveHandler::rsrcFolder() const { return std::nullopt; }
+
+void ArchiveHandler::initParts() {
+  try {
+    if (!url_ || !hasSuffix(*url_, ".001")) return;
+    const std::string stem(deletingPathExtension(*url_));
+    std::vector<VolumePart> found;
+    for (int n = 1; n <= kMaxNumberedVolumes; ++n) {
+      char suffix[8];
+      std::snprintf(suffix, sizeof suffix, ".%03d", n);
+      std::string volume = stem + suffix;
+      struct stat st;
+      // The first missing number ends the set, even when later numbers exist.
+      if (!fileExists(volume, &st)) break;
+      std::string name(lastPathComponent(volume));
+      found.push_back({std::move(volume), std::move(name), static_cast<int64_t>(st.st_size)});
+    }
+    parts_ = std::move(found);
+  } catch (...) {
+  }
+}
+
+}  // namespace tessaro

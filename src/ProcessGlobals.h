@@ -1,0 +1,14 @@
+// Values shared by the whole process: where the plug-in's resources and the host's helper tools
+// are. The preview sets them at the start of every request; the host sets them once at start-up.
+#pragma once
+
+#include <string>
+
+namespace tessaro {
+
+// The plug-in bundle's resources folder.
+std::string& bundlePath();
+// The host application's helper-tool folder (".../Contents/Helpers"), ending without "/".
+std::string& helpersPath();
+
+}  // namespace tessaro

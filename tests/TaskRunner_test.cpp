@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ArchiveCallbackHandler.h"
+#include "ArchiveHandler.h"
+#include "alert/AlertPanel.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kChunk = 128 * 1024;
+
+// True when this process has no child at all, running or unreaped.
+bool noChildrenLeft() {
+  int status = 0;
+  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Bytes that gzip cannot shrink to nothing, so both directions move several chunks.
+std::string noise(size_t size) {
+  std::mt19937 generator(7);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator() % 16 + 'a');
+  return bytes;
+}
+
+class RecordingCallback : public ArchiveCallbackHandler {
+ public:
+  std::string passwordWithParams(PlistDictionary&) override { return ""; }
+  int changeVolume(std::string&, int) override { return -1; }
+  int processData(const void*, int64_t size, int) override {
+    chunks.push_back(size);
+    if (onData) onData();
+    return 0;
+  }
+  void processFile(std::string_view, int) override {}
+  void setProgress(int) override {}
+  bool respondsToLogOutput() const override { return true; }
+  void logOutput(std::string_view text) override { log += text; }
+
+  std::vector<int64_t> chunks;
+  std::string log;
+  std::function<void()> onData;
+};
+
+class TaskRunnerTest : public ::testing::Test {
+ protected:
+  TaskRunnerTest() : handler(std::make_shared<ArchiveHandler>()), callback(std::make_shared<RecordingCallback>()) {
+    handler->setCallbackHandler(callback);
+  }
+  ~TaskRunnerTest() override { EXPECT_TRUE(noChildrenLeft()); }
+
+  int32_t run(const std::string& tool, const std::vector<std::string>& params,
+              std::optional<std::string>* raw = nullptr, const ArchiveHandler::OutputCallback* onOutput = nullptr,
+              std::optional<std::string> workingDir = std::nullopt) {
+    return handler->executeTask(tool, params, workingDir, onOutput, raw);
+  }
+
+  test::TempDir dir;
+  std::shared_ptr<ArchiveHandler> handler;
+  std::shared_ptr<RecordingCallback> callback;
+};
+
+TEST_F(TaskRunnerTest, MissingOrUnusableToolIsReportedAndNotStarted) {
+  std::vector<std::string> alerts;
+  setAlertResponderForTesting([&](std::string_view title, std::string_view message) {
+    alerts.push_back(std::string(title) + "|" + std::string(message));
+    return kAlertDefaultReturn;
+  });
+  const std::string notExecutable = dir.write("tool", "#!/bin/sh\necho no\n").string();
+  std::optional<std::string> raw = "stale";
+  EXPECT_EQ(run("/nonexistent/tool", {"x"}, &raw), -1);
+  EXPECT_EQ(raw, std::nullopt);
+  EXPECT_EQ(run(notExecutable, {}), -1);
+  EXPECT_EQ(run(dir.str(), {}), -1);
+  setAlertResponderForTesting({});
+
+  const std::string missing = "The helper tool /nonexistent/tool could not be found or is not executable.";
+  ASSERT_EQ(alerts.size(), 3u);
+  EXPECT_EQ(alerts[0], "Error|" + missing);
+  EXPECT_EQ(alerts[1], "Error|The helper tool " + notExecutable + " could not be found or is not executable.");
+  EXPECT_EQ(callback->log.substr(0, missing.size()), missing);
+}
+
+TEST_F(TaskRunnerTest, ErrorOutputArrivesInTheSamePipeAndTheStatusPassesThrough) {
+  std::optional<std::string> raw;
+  EXPECT_EQ(run("/bin/sh", {"-c", "echo out; echo err >&2; exit 3"}, &raw), 3);
+  EXPECT_EQ(raw, "out\nerr\n");
+
+  // The tool runs in the given folder, with NSUnbufferedIO added to our environment.
+  const std::string canonical = std::filesystem::canonical(dir.path()).string();
+  EXPECT_EQ(run("/bin/sh", {"-c", "pwd -P; echo $NSUnbufferedIO"}, &raw, nullptr, dir.str()), 0);
+  EXPECT_EQ(raw, canonical + "\nYES\n");
+}
+
+TEST_F(TaskRunnerTest, OutputLargerThanAPipeArrivesWhole) {
+  std::string expected;
+  for (int i = 1; i <= 300000; ++i) expected += std::to_string(i) + "\n";
+
+  std::string received;
+  int calls = 0;
+  const ArchiveHandler::OutputCallback collect = [&](std::string_view chunk) {
+    received += chunk;
+    ++calls;
+  };
+  std::optional<std::string> raw;
+  EXPECT_EQ(run("/usr/bin/seq", {"1", "300000"}, &raw, &collect), 0);
+  EXPECT_EQ(received, expected);
+  EXPECT_GT(calls, 1);
+  EXPECT_EQ(raw, "");  // the callback took everything
+
+  // Without a callback the pipe is drained while the tool runs and handed over at the end.
+  EXPECT_EQ(run("/usr/bin/seq", {"1", "300000"}, &raw), 0);
+  EXPECT_EQ(raw, expected);
+}
+
+TEST_F(TaskRunnerTest, RawOutputIsNoneWhenItIsNotUTF8) {
+  std::optional<std::string> raw;
+  EXPECT_EQ(run("/usr/bin/printf", {"caf\\351"}, &raw), 0);
+  EXPECT_EQ(raw, std::nullopt);
+  EXPECT_EQ(run("/usr/bin/printf", {"caf\\303\\251"}, &raw), 0);
+  EXPECT_EQ(raw, "caf\xc3\xa9");
+}
+
+TEST_F(TaskRunnerTest, CancellingFromAnotherThreadEndsTheTool) {
+  std::atomic<bool> started{false};
+  const ArchiveHandler::OutputCallback watch = [&](std::string_view) { started = true; };
+  std::thread canceller([&] {
+    for (int i = 0; i < 1000 && !started; ++i) std::this_thread::sleep_for(5ms);
+    handler->setOperationCancelled(true);
+  });
+  const auto began = Clock::now();
+  const int32_t status = run("/bin/sh", {"-c", "echo started; exec /bin/sleep 30"}, nullptr, &watch);
+  canceller.join();
+  EXPECT_LT(Clock::now() - began, 10s);
+  // A tool ended by a signal reports the signal's number.
+  EXPECT_EQ(status, SIGTERM);
+  EXPECT_TRUE(handler->operationCancelled());
+
+  // With no tool running, a cancellation only records the flag.
+  handler->setOperationCancelled(false);
+  handler->setOperationCancelled(true);
+  EXPECT_TRUE(handler->operationCancelled());
+}
+
+TEST_F(TaskRunnerTest, StreamRunnerCompressesAFileAndExtractsItBack) {
+  const std::string original = noise(5 * kChunk + 1234);
+  const std::string input = dir.write("input.txt", original).string();
+  const std::string restored = (dir.path() / "restored.txt").string();
+
+  EXPECT_EQ(handler->executeTask("/usr/bin/gzip -c > \"out.gz\"", input, false, dir.str()), 0);
+  ASSERT_TRUE(std::filesystem::exists(dir.path() / "out.gz"));
+  EXPECT_EQ(callback->chunks, (std::vector<int64_t>{kChunk, kChunk, kChunk, kChunk, kChunk, 1234}));
+
+  callback->chunks.clear();
+  EXPECT_EQ(handler->executeTask("/usr/bin/gunzip -c out.gz", restored, true, dir.str()), 0);
+  EXPECT_EQ(readFile(restored), original);
+  EXPECT_EQ(callback->chunks.size(), 6u);
+  EXPECT_EQ(callback->log, "External command returned: 0\nExternal command returned: 0\n");
+}
+
+TEST_F(TaskRunnerTest, StreamRunnerGivesTheCommandItsLocaleAndFolderOnly) {
+  const char* before = std::getenv("LC_ALL");
+  const std::string ourFolder = std::filesystem::current_path().string();
+  const std::string output = (dir.path() / "env.txt").string();
+  EXPECT_EQ(handler->executeTask("echo \"$LC_ALL\"; pwd -P", output, true, dir.str()), 0);
+  EXPECT_EQ(readFile(output), "en_US.UTF-8\n" + std::filesystem::canonical(dir.path()).string() + "\n");
+  EXPECT_EQ(std::filesystem::current_path().string(), ourFolder);
+  const char* after = std::getenv("LC_ALL");
+  EXPECT_EQ(before == nullptr, after == nullptr);
+}
+
+TEST_F(TaskRunnerTest, StreamRunnerStatusComesFromOpeningAndClosingOnly) {
+  // No input file: 4, and no command is started.
+  EXPECT_EQ(handler->executeTask("/bin/cat > out", (dir.path() / "missing").string(), false, dir.str()), 4);
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "out"));
+  // An output file that cannot be made skips the copy; the command still ends and is reaped.
+  EXPECT_EQ(handler->executeTask("/usr/bin/head -c 1000000 /dev/zero", (dir.path() / "no/such/file").string(),
+                                 true, std::nullopt),
+            0);
+  // The command's own exit status does not count.
+  const std::string output = (dir.path() / "failed.txt").string();
+  EXPECT_EQ(handler->executeTask("echo partial; exit 9", output, true, std::nullopt), 0);
+  EXPECT_EQ(readFile(output), "partial\n");
+}
+
+TEST_F(TaskRunnerTest, StreamRunnerStopsAfterTheCurrentChunkWhenCancelled) {
+  callback->onData = [this] { handler->setOperationCancelled(true); };
+  const std::string extracted = (dir.path() / "zeros").string();
+  EXPECT_EQ(handler->executeTask("/usr/bin/head -c 10000000 /dev/zero", extracted, true, std::nullopt), 0);
+  EXPECT_EQ(std::filesystem::file_size(extracted), kChunk);
+
+  handler->setOperationCancelled(false);
+  const std::string input = dir.write("big", std::string(8 * kChunk, 'x')).string();
+  EXPECT_EQ(handler->executeTask("/bin/cat > copy", input, false, dir.str()), 0);
+  EXPECT_EQ(std::filesystem::file_size(dir.path() / "copy"), kChunk);
+
+  // Already cancelled: nothing is copied, the streams are still opened and closed.
+  callback->onData = nullptr;
+  EXPECT_EQ(handler->executeTask("/bin/cat > none", input, false, dir.str()), 0);
+  EXPECT_EQ(std::filesystem::file_size(dir.path() / "none"), 0u);
+}
+
+TEST(TaskRunnerPlainTest, RunsAToolWithoutAHandler) {
+  std::optional<std::string> raw;
+  EXPECT_EQ(executeTask("/bin/sh", {"-c", "echo hello; echo oops >&2; exit 2"}, std::nullopt, &raw), 2);
+  EXPECT_EQ(raw, "hello\noops\n");
+  EXPECT_EQ(executeTask("/usr/bin/printf", {"\\377"}, std::nullopt, &raw), 0);
+  EXPECT_EQ(raw, std::nullopt);
+  raw = "stale";
+  EXPECT_EQ(executeTask("/nonexistent/tool", {}, std::nullopt, &raw), -1);
+  EXPECT_EQ(raw, std::nullopt);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+}  // namespace
+}  // namespace tessaro
