@@ -4,3 +4,5 @@ set -euo pipefail
 BUILD=${1:-build/release}
 echo "== listing tree: 1,000,000 records"
 "$BUILD/bench/listing_tree_bench" 1000000
+echo "== tessaro list against tar tzvf: 100,000 entries"
+"$(dirname "$0")/list-bench.sh" "$BUILD/Tessaro.app/Contents/MacOS/tessaro" "$BUILD/bench/fixtures" 7

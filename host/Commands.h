@@ -1,0 +1,18 @@
+// The subcommands of the tessaro program. Each takes the arguments after its name and returns
+// the program's exit status.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tessaro::host {
+
+// Exit statuses shared by the subcommands.
+inline constexpr int kExitOK = 0;
+inline constexpr int kExitFailed = 1;  // the operation ran and failed
+inline constexpr int kExitUsage = 2;   // bad arguments, missing file, unsupported file
+
+int listCommand(const std::vector<std::string>& args);
+extern const char* const kListUsage;
+
+}  // namespace tessaro::host

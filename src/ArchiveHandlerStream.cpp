@@ -1,0 +1,152 @@
+#include "ArchiveHandlerStream.h"
+
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+#include "PathString.h"
+#include "PerlPipeline.h"
+#include "helpers.h"
+
+namespace tessaro {
+
+namespace {
+
+// Rewrites gzip's list line (compressed size, uncompressed size, ratio, name) into
+// "unco=<uncompressed>\tcomp=<compressed>", eating its line feed. Both \n and the \t are real
+// line-feed and tab characters in the argument Perl receives.
+constexpr const char* kGzipListToSizes = "s/[ ]*([0-9]+)[ ]+([0-9]+)[ ]+([0-9.%]+)[ ]+([^\n]+)\n/unco=$2\tcomp=$1/g";
+
+// What getInfo answers when gzip or perl cannot be started: listing impossible, as for tar.
+constexpr int32_t kListingImpossible = -1;
+
+// The archive file's own attributes, read without following a final symbolic link. An
+// unreadable file gives no date, size 0 and no permissions.
+struct StreamAttributes {
+  int64_t size = 0;
+  std::string permissions = posixPermissionsString(0);
+  std::string time;  // "%Y%m%d.%H%M%S" in local time
+};
+
+StreamAttributes attributesOf(const std::string& path) {
+  StreamAttributes attributes;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return attributes;
+  attributes.size = static_cast<int64_t>(st.st_size);
+  attributes.permissions = posixPermissionsString(static_cast<uint32_t>(st.st_mode));
+  struct tm local{};
+  char text[32];
+  if (localtime_r(&st.st_mtime, &local) && std::strftime(text, sizeof text, "%Y%m%d.%H%M%S", &local) > 0)
+    attributes.time = text;
+  return attributes;
+}
+
+// The entry is the file that decompression would produce: notes.txt.gz holds notes.txt.
+std::string entryName(const std::string& archivePath) {
+  return std::string(deletingPathExtension(lastPathComponent(archivePath)));
+}
+
+// The bzip2 and xz record: no tool is run, the file's own size stands for the entry's.
+int32_t appendAttributeRecord(const std::optional<std::string>& url, std::vector<std::string>& records) {
+  if (!url) return 6;
+  const StreamAttributes attributes = attributesOf(*url);
+  char size[24];
+  std::snprintf(size, sizeof size, "%" PRId64, attributes.size);
+  records.push_back("path=" + entryName(*url) + "\tunco=" + size + "\tcomp=-1\tattr=-" + attributes.permissions +
+                    "\ttime=" + attributes.time);
+  return 0;
+}
+
+}  // namespace
+
+// ---- Class properties
+
+class AHandlerGZip::Class : public HandlerClassOf<AHandlerGZip, ArchiveHandler::Class> {
+ public:
+  std::optional<std::string> defaultExtension() const override { return "gz"; }
+  std::optional<std::string> baseType() const override { return "gz"; }
+  std::optional<std::vector<std::string>> allowedExtensions() const override {
+    return std::vector<std::string>{"gz"};
+  }
+  bool hasCompressionFactor() const override { return true; }
+  std::vector<int32_t> compressionFactorTags() const override { return {1, 2, 3}; }
+};
+
+class AHandlerBZip::Class : public HandlerClassOf<AHandlerBZip, ArchiveHandler::Class> {
+ public:
+  std::optional<std::string> defaultExtension() const override { return "bz2"; }
+  std::optional<std::string> baseType() const override { return "bz2"; }
+  std::optional<std::vector<std::string>> allowedExtensions() const override {
+    return std::vector<std::string>{"bz2"};
+  }
+};
+
+class AHandlerXz::Class : public HandlerClassOf<AHandlerXz, ArchiveHandler::Class> {
+ public:
+  std::optional<std::string> defaultExtension() const override { return "xz"; }
+  std::optional<std::string> baseType() const override { return "xz"; }
+  std::optional<std::vector<std::string>> allowedExtensions() const override {
+    return std::vector<std::string>{"xz"};
+  }
+};
+
+const HandlerClass& AHandlerGZip::metaclass() {
+  static const Class instance;
+  return instance;
+}
+
+const HandlerClass& AHandlerBZip::metaclass() {
+  static const Class instance;
+  return instance;
+}
+
+const HandlerClass& AHandlerXz::metaclass() {
+  static const Class instance;
+  return instance;
+}
+
+// ---- Listing
+
+int32_t AHandlerGZip::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    if (!url()) return 6;
+    const std::optional<std::string> sizes =
+        pipeThroughPerl({"/usr/bin/gzip", "-l", "-q", *url()}, SubprocessOptions{}, kGzipListToSizes);
+    if (!sizes) return kListingImpossible;
+
+    uint64_t usedEncoding = encoding();
+    // A line the expression does not rewrite (gzip prints a negative ratio for a file that grew)
+    // stays in the record as it is and gives no sizes.
+    const std::string sizeText = decodeString(*sizes, &usedEncoding).value_or(std::string());
+    setEncoding(usedEncoding);
+    const StreamAttributes attributes = attributesOf(*url());
+    records.push_back("path=" + entryName(*url()) + "\t" + sizeText + "\tattr=-" + attributes.permissions +
+                      "\ttime=" + attributes.time);
+    return 0;
+  } catch (...) {
+    return kListingImpossible;
+  }
+}
+
+int32_t AHandlerBZip::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    return appendAttributeRecord(url(), records);
+  } catch (...) {
+    return kListingImpossible;
+  }
+}
+
+int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    return appendAttributeRecord(url(), records);
+  } catch (...) {
+    return kListingImpossible;
+  }
+}
+
+}  // namespace tessaro

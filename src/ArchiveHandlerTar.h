@@ -1,0 +1,66 @@
+// Tar archives, plain and compressed with gzip, bzip2 or xz: listed by GNU tar's verbose listing
+// rewritten into records by one perl substitution.
+#pragma once
+
+#include "ArchiveHandler.h"
+
+namespace tessaro {
+
+class AHandlerTar : public ArchiveHandler {
+ public:
+  using Super = ArchiveHandler;
+  static constexpr std::string_view kClassName = "AHandlerTar";
+  class Class;
+  static const HandlerClass& metaclass();
+  const HandlerClass& isa() const override { return metaclass(); }
+
+  int32_t getInfo(std::vector<std::string>& records) override;
+  bool canUpdate() const override;
+  std::string baseName() const override;
+  std::optional<std::string> rsrcFolder() const override;
+
+ protected:
+  // GNU tar's arguments before the archive path, chosen by the exact class.
+  virtual std::vector<std::string> listArguments() const;
+};
+
+class AHandlerTGz : public AHandlerTar {
+ public:
+  using Super = AHandlerTar;
+  static constexpr std::string_view kClassName = "AHandlerTGz";
+  class Class;
+  static const HandlerClass& metaclass();
+  const HandlerClass& isa() const override { return metaclass(); }
+  bool canUpdate() const override;
+
+ protected:
+  std::vector<std::string> listArguments() const override;
+};
+
+class AHandlerTBz : public AHandlerTar {
+ public:
+  using Super = AHandlerTar;
+  static constexpr std::string_view kClassName = "AHandlerTBz";
+  class Class;
+  static const HandlerClass& metaclass();
+  const HandlerClass& isa() const override { return metaclass(); }
+  bool canUpdate() const override;
+
+ protected:
+  std::vector<std::string> listArguments() const override;
+};
+
+class AHandlerTXz : public AHandlerTar {
+ public:
+  using Super = AHandlerTar;
+  static constexpr std::string_view kClassName = "AHandlerTXz";
+  class Class;
+  static const HandlerClass& metaclass();
+  const HandlerClass& isa() const override { return metaclass(); }
+  bool canUpdate() const override;
+
+ protected:
+  std::vector<std::string> listArguments() const override;
+};
+
+}  // namespace tessaro

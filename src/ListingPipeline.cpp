@@ -1,0 +1,111 @@
+#include "ListingPipeline.h"
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "HandlerRegistry.h"
+#include "ListingTree.h"
+#include "helpers.h"
+
+namespace tessaro {
+
+namespace {
+
+// The one user-interface framework release whose 7-Zip listing is replaced by the XAD one.
+constexpr double kXadListingFrameworkVersion = 1265;
+
+// No platform release to emulate by default: the 7-Zip handlers always list.
+double& frameworkVersion() {
+  static double version = 0;
+  return version;
+}
+
+HandlerLookup& handlerLookup() {
+  static HandlerLookup lookup;
+  return lookup;
+}
+
+// On that release the 7-Zip-based handlers give way to the XAD-based one for the same file.
+std::shared_ptr<ArchiveHandler> substituteForPlatform(std::shared_ptr<ArchiveHandler> handler,
+                                                      std::string_view path) {
+  if (std::floor(userInterfaceFrameworkVersion()) != kXadListingFrameworkVersion) return handler;
+  const HandlerClass* sevenZip = handlerClassNamed("AHandler7ZipBase");
+  const HandlerClass* xad = handlerClassNamed("ArchiveHandlerXad");
+  if (!sevenZip || !xad || !handler->isa().isSubclassOf(*sevenZip)) return handler;
+  std::shared_ptr<ArchiveHandler> replacement = xad->initWithURL(path);
+  return replacement ? replacement : handler;
+}
+
+// Removes the folder and everything in it when the listing ends, however it ends.
+class TemporaryFolder {
+ public:
+  explicit TemporaryFolder(std::optional<std::string> path) : path_(std::move(path)) {}
+  ~TemporaryFolder() {
+    if (!path_) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(*path_, ignored);
+  }
+  TemporaryFolder(const TemporaryFolder&) = delete;
+  TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+  const std::optional<std::string>& path() const { return path_; }
+
+ private:
+  std::optional<std::string> path_;
+};
+
+}  // namespace
+
+double userInterfaceFrameworkVersion() { return frameworkVersion(); }
+
+void setUserInterfaceFrameworkVersionForTesting(double version) { frameworkVersion() = version; }
+
+void setHandlerLookupForTesting(HandlerLookup lookup) { handlerLookup() = std::move(lookup); }
+
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root) {
+  root.reset();
+  try {
+    // The root exists before anything can fail, so the caller always has one.
+    ListingTree tree;
+    root = tree.root();
+
+    std::shared_ptr<ArchiveHandler> handler = handlerLookup() ? handlerLookup()(path) : handlerWithFilename(path);
+    if (!handler) return -1;
+    handler = substituteForPlatform(std::move(handler), path);
+
+    std::vector<std::string> records;
+    int32_t status;
+    {
+      TemporaryFolder folder(createTempFolderInside(userTempPath(), true));
+      handler->setDocumentsTempFolder(folder.path());
+      status = handler->getInfo(records);
+      // The folder goes before any record becomes an item.
+    }
+    handler->setDocumentsTempFolder(std::nullopt);
+
+    // Each record is let go once it is an item, so a large listing never holds both in full.
+    for (std::string& record : records) {
+      tree.add(record);
+      std::string().swap(record);
+    }
+    std::vector<std::string>().swap(records);
+    tree.finish();
+
+    // Formats without per-entry packed sizes (0) and single compressed streams (-1) show the
+    // archive file's own size instead.
+    if (root->compV() < 1) {
+      struct stat st;
+      const std::optional<std::string>& url = handler->url();
+      root->setCompV(url && ::lstat(url->c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0);
+    }
+    return status;
+  } catch (...) {
+    return -1;
+  }
+}
+
+}  // namespace tessaro

@@ -1,0 +1,29 @@
+// The one way the preview obtains an archive's contents: choose the handler, give it a private
+// temporary folder, let it list, and build the item tree from its records.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "AZipItem.h"
+
+namespace tessaro {
+
+class ArchiveHandler;
+
+// Lists the archive at `path` into `root` (always set, empty when nothing was listed). -1 when no
+// handler accepts the file, otherwise the handler's own status (0 listed, 100 listing encrypted).
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root);
+
+// The user-interface framework version the listing runs against; tests may change it.
+double userInterfaceFrameworkVersion();
+void setUserInterfaceFrameworkVersionForTesting(double version);
+
+// Tests hand getInfo a handler of their own instead of the registry's; an empty function
+// restores the registry.
+using HandlerLookup = std::function<std::shared_ptr<ArchiveHandler>(std::string_view path)>;
+void setHandlerLookupForTesting(HandlerLookup lookup);
+
+}  // namespace tessaro

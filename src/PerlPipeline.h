@@ -1,0 +1,22 @@
+// A tool whose output is rewritten line by line by the system's Perl: the two run at the same
+// time, the tool's output reaching Perl through this process in large pieces, and the
+// rewritten text is collected whole.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "process/Subprocess.h"
+
+namespace tessaro {
+
+// Runs argv (the tool first) with its standard output piped into "/usr/bin/perl -pe expression"
+// and returns what Perl printed; none when either program could not be started. Both keep the
+// caller's standard error; `toolOptions` says what else the tool gets (standard input is
+// /dev/null unless it says otherwise: a listing tool reads the archive it is named). Exit
+// statuses are not looked at: a tool that stops part-way leaves the lines it wrote before.
+std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
+                                           const std::string& expression);
+
+}  // namespace tessaro

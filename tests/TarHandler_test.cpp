@@ -1,0 +1,293 @@
+// The tar family and the single-stream handlers, listed through getInfo from archives that GNU
+// tar, gzip, bzip2 and xz make at test time.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ArchiveHandlerStream.h"
+#include "ArchiveHandlerTar.h"
+#include "ListingPipeline.h"
+#include "ProcessGlobals.h"
+#include "process/Subprocess.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+#include "support/TreeDump.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool noChildrenLeft() {
+  int status = 0;
+  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+// Runs a shell script in `folder`; the fixture is unusable when it fails.
+void shell(const fs::path& folder, const std::string& script) {
+  SubprocessOptions options;
+  options.workingDirectory = folder.string();
+  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
+  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
+}
+
+// A tree with a symbolic link, deep folders, a space, the Finder's "Icon\r", a non-ASCII name
+// and a file with its own date and mode; every other date is 2020-05-01 10:20:33 UTC.
+constexpr const char* kMakeTree = R"sh(
+mkdir -p tree/deep/a/b
+printf 'hi\n' > 'tree/with space.txt'
+printf x > "tree/$(printf 'Icon\r')"
+printf '\303\251\n' > "tree/$(printf 'caf\303\251.txt')"
+ln -s 'with space.txt' tree/link
+printf 12345 > tree/deep/a/b/f
+find tree -type d -exec chmod 755 {} +
+find tree -type f -exec chmod 644 {} +
+chmod 640 tree/deep/a/b/f
+find tree -exec touch -h -d @1588328433 {} +
+touch -d @1500000000 tree/deep/a/b/f
+tar --sort=name -cf t.tar tree
+tar --sort=name -czf t.tar.gz tree
+tar --sort=name -cjf t.tar.bz2 tree
+tar --sort=name -cJf t.tar.xz tree
+)sh";
+
+// Tar prints minutes only, so the seconds of the dates are gone.
+constexpr const char* kTreeListing =
+    "tree/ unco=12 comp=0 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:00Z\n"
+    "tree/Icon\r unco=1 comp=0 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:00Z mac\n"
+    "tree/caf\xc3\xa9.txt unco=3 comp=0 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:00Z\n"
+    "tree/deep/ unco=5 comp=0 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:00Z\n"
+    "tree/deep/a/ unco=5 comp=0 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:00Z\n"
+    "tree/deep/a/b/ unco=5 comp=0 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:00Z\n"
+    "tree/deep/a/b/f unco=5 comp=0 attr=-rw-r----- perm=640 time=2017-07-14T02:40:00Z\n"
+    "tree/link unco=0 comp=0 attr=lrwxrwxrwx perm=777 time=2020-05-01T10:20:00Z link\n"
+    "tree/with space.txt unco=3 comp=0 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:00Z\n";
+
+class TarHandlerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixtures_ = new test::TempDir;
+    shell(fixtures_->path(), kMakeTree);
+  }
+  static void TearDownTestSuite() {
+    delete fixtures_;
+    fixtures_ = nullptr;
+  }
+
+  TarHandlerTest() {
+    // Tar reads the system's time zone; so must the parsing of its dates.
+    env_.set("TZ", std::nullopt);
+    savedHelpers_ = helpersPath();
+    helpersPath() = TESSARO_TEST_HELPERS_DIR;
+  }
+  ~TarHandlerTest() override {
+    helpersPath() = savedHelpers_;
+    EXPECT_TRUE(noChildrenLeft());
+  }
+
+  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
+
+  // Lists through the pipeline and returns the printed tree, or the status when it is not 0.
+  static std::string listing(const std::string& path, AZipItem::Ptr* rootOut = nullptr) {
+    AZipItem::Ptr root;
+    const int32_t status = getInfo(path, root);
+    if (rootOut) *rootOut = root;
+    if (status != 0) return "status " + std::to_string(status);
+    return root ? test::dumpTree(*root, true) : "no root";
+  }
+
+  static std::vector<std::string> records(const HandlerClass& handlerClass, const std::string& path,
+                                          int32_t* status = nullptr) {
+    std::vector<std::string> out;
+    const std::shared_ptr<ArchiveHandler> handler = handlerClass.initWithURL(path);
+    const int32_t result = handler ? handler->getInfo(out) : -99;
+    if (status) *status = result;
+    return out;
+  }
+
+  static test::TempDir* fixtures_;
+  test::IsolatedHome home_;
+  test::ScopedEnv env_;
+  std::string savedHelpers_;
+};
+
+test::TempDir* TarHandlerTest::fixtures_ = nullptr;
+
+TEST_F(TarHandlerTest, EveryTarFlavourListsTheSameTree) {
+  for (const char* name : {"t.tar", "t.tar.gz", "t.tar.bz2", "t.tar.xz"}) {
+    SCOPED_TRACE(name);
+    AZipItem::Ptr root;
+    EXPECT_EQ(listing(fixture(name), &root), kTreeListing);
+    // Tar has no packed sizes: the archive's own size stands for them.
+    ASSERT_TRUE(root);
+    EXPECT_EQ(root->compV(), static_cast<int64_t>(fs::file_size(fixture(name))));
+  }
+}
+
+TEST_F(TarHandlerTest, RecordsAreRewrittenTarLines) {
+  int32_t status = -99;
+  const std::vector<std::string> lines = records(AHandlerTar::metaclass(), fixture("t.tar"), &status);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(lines.size(), 9u);
+  // The link keeps its own fields and loses its target; "Icon\r" gets its carriage return back.
+  EXPECT_EQ(lines[1].substr(0, 16), "path=tree/Icon\r\t");
+  EXPECT_EQ(lines[7].find(" -> "), std::string::npos);
+  EXPECT_EQ(lines[7].substr(0, 15), "path=tree/link\t");
+  // The time is local, "%Y%m%d.%H%M" (13 characters).
+  EXPECT_EQ(lines[6].substr(0, lines[6].size() - 13), "path=tree/deep/a/b/f\tattr=-rw-r-----\tunco=5\tcomp=0\ttime=");
+}
+
+TEST_F(TarHandlerTest, TheClassAloneDecidesTarsArguments) {
+  int32_t status = -99;
+  // "tzfv" on a plain tar and "tjfv" on a gzip one fail in tar: nothing listed, still 0.
+  EXPECT_TRUE(records(AHandlerTGz::metaclass(), fixture("t.tar"), &status).empty());
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(records(AHandlerTBz::metaclass(), fixture("t.tar.gz"), &status).empty());
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(records(AHandlerTXz::metaclass(), fixture("t.tar.bz2"), &status).empty());
+  EXPECT_EQ(status, 0);
+  // "tfv" leaves the choice to GNU tar, which recognises compressed input when it reads a file.
+  EXPECT_EQ(records(AHandlerTar::metaclass(), fixture("t.tar.gz"), &status).size(), 9u);
+}
+
+TEST_F(TarHandlerTest, ATruncatedArchiveListsWhatCameBefore) {
+  test::TempDir dir;
+  shell(dir.path(), R"(
+mkdir many
+for i in $(seq 10 49); do head -c 20000 /dev/urandom > many/f$i; done
+tar --sort=name -czf many.tar.gz many
+tar -tzf many.tar.gz > names
+truncate -s $(( $(stat -c %s many.tar.gz) / 2 )) many.tar.gz
+)");
+  AZipItem::Ptr root;
+  EXPECT_EQ(getInfo((dir.path() / "many.tar.gz").string(), root), 0);
+  ASSERT_TRUE(root);
+  ASSERT_EQ(root->children().size(), 1u);
+  const AZipItem::List& listed = root->children()[0]->children();
+  EXPECT_GT(listed.size(), 5u);
+  EXPECT_LT(listed.size(), 40u);
+  for (size_t i = 0; i < listed.size(); ++i) EXPECT_EQ(listed[i]->path(), "many/f" + std::to_string(10 + i));
+}
+
+TEST_F(TarHandlerTest, AnEmptyOrGarbageTarListsNothing) {
+  test::TempDir dir;
+  dir.write("empty.tar", "");
+  dir.write("garbage.tar", std::string(3000, '~'));
+  for (const char* name : {"empty.tar", "garbage.tar"}) {
+    SCOPED_TRACE(name);
+    AZipItem::Ptr root;
+    EXPECT_EQ(listing((dir.path() / name).string(), &root), "");
+    EXPECT_EQ(root->compV(), static_cast<int64_t>(fs::file_size(dir.path() / name)));
+  }
+}
+
+TEST_F(TarHandlerTest, WithoutAURLNothingIsRun) {
+  for (const HandlerClass* c : {&AHandlerTar::metaclass(), &AHandlerTXz::metaclass(), &AHandlerGZip::metaclass(),
+                                &AHandlerBZip::metaclass(), &AHandlerXz::metaclass()}) {
+    std::vector<std::string> out;
+    EXPECT_EQ(c->alloc()->getInfo(out), 6) << c->className();
+    EXPECT_TRUE(out.empty());
+  }
+}
+
+TEST_F(TarHandlerTest, AMissingHelperToolIsAFailureNotAnEmptyListing) {
+  test::TempDir noHelpers;
+  helpersPath() = noHelpers.str();
+  int32_t status = 0;
+  EXPECT_TRUE(records(AHandlerTar::metaclass(), fixture("t.tar"), &status).empty());
+  EXPECT_EQ(status, -1);
+  // xz is named on tar's command line: tar starts, cannot run it, and lists nothing.
+  helpersPath() = TESSARO_TEST_HELPERS_DIR;
+  fs::copy_symlink(fs::path(TESSARO_TEST_HELPERS_DIR) / "gnutar", noHelpers.path() / "gnutar");
+  helpersPath() = noHelpers.str();
+  EXPECT_TRUE(records(AHandlerTXz::metaclass(), fixture("t.tar.xz"), &status).empty());
+  EXPECT_EQ(status, 0);
+}
+
+TEST_F(TarHandlerTest, TheTemporaryFolderIsGoneAfterTheListing) {
+  const fs::path tmp = home_.dir().path() / "tmp";
+  ASSERT_TRUE(fs::is_empty(tmp));
+  listing(fixture("t.tar.gz"));
+  listing(fixture("t.tar.xz"));
+  EXPECT_TRUE(fs::is_empty(tmp));
+}
+
+TEST_F(TarHandlerTest, ASingleStreamListsTheFileItWouldDecompressTo) {
+  test::TempDir dir;
+  shell(dir.path(), R"(
+head -c 10000 /dev/zero | tr '\0' a > notes.txt
+gzip -k notes.txt
+printf 'hello\n' > tiny
+gzip tiny
+head -c 1000 /dev/zero > report.pdf
+bzip2 report.pdf
+printf 'some text\n' | xz > data.xz
+chmod 640 notes.txt.gz tiny.gz report.pdf.bz2 data.xz
+touch -d @1588328433 notes.txt.gz tiny.gz report.pdf.bz2 data.xz
+)");
+  const auto size = [&](const char* name) { return std::to_string(fs::file_size(dir.path() / name)); };
+  const std::string tail = " attr=-rw-r----- perm=640 time=2020-05-01T10:20:33Z\n";
+
+  AZipItem::Ptr root;
+  EXPECT_EQ(listing((dir.path() / "notes.txt.gz").string(), &root), "notes.txt unco=10000 comp=" + size("notes.txt.gz") + tail);
+  EXPECT_EQ(listing((dir.path() / "report.pdf.bz2").string(), &root), "report.pdf unco=" + size("report.pdf.bz2") + " comp=-1" + tail);
+  EXPECT_EQ(root->compV(), std::stoll(size("report.pdf.bz2")));
+  EXPECT_EQ(listing((dir.path() / "data.xz").string(), &root), "data unco=" + size("data.xz") + " comp=-1" + tail);
+  // gzip prints a negative ratio for a file that grew; the expression leaves that line alone,
+  // so the entry is listed without sizes.
+  EXPECT_EQ(listing((dir.path() / "tiny.gz").string(), &root), "tiny unco=0 comp=0" + tail);
+  EXPECT_EQ(root->compV(), std::stoll(size("tiny.gz")));
+}
+
+TEST_F(TarHandlerTest, ClassPropertiesFollowTheFamily) {
+  const HandlerClass& tar = AHandlerTar::metaclass();
+  const HandlerClass& tgz = AHandlerTGz::metaclass();
+  const HandlerClass& tbz = AHandlerTBz::metaclass();
+  const HandlerClass& txz = AHandlerTXz::metaclass();
+  EXPECT_TRUE(txz.isSubclassOf(tar));
+  EXPECT_FALSE(AHandlerGZip::metaclass().isSubclassOf(tar));
+  for (const HandlerClass* c : {&tar, &tgz, &tbz, &txz}) {
+    EXPECT_EQ(c->canSave(), 2) << c->className();
+    EXPECT_TRUE(c->canDelete() && c->hasMacMode()) << c->className();
+  }
+  EXPECT_EQ(tgz.formatName(), "TAR Format, GZip compressed (tgz)");
+  EXPECT_EQ(txz.formatTag(), 8);
+  EXPECT_EQ(tgz.allowedExtensions(), (std::vector<std::string>{"tgz", "gz"}));
+  EXPECT_EQ(tar.compressionFactorTags(), std::vector<int32_t>{0});
+  EXPECT_EQ(tbz.compressionFactorTags(), std::vector<int32_t>{2});
+  EXPECT_TRUE(tgz.hasCompressionFactor() && !txz.hasCompressionFactor());
+
+  const HandlerClass& gz = AHandlerGZip::metaclass();
+  EXPECT_EQ(gz.formatName(), "AHandlerGZip");
+  EXPECT_EQ(gz.formatTag(), -1);
+  EXPECT_EQ(gz.canSave(), 0);
+  EXPECT_EQ(gz.compressionFactorTags(), (std::vector<int32_t>{1, 2, 3}));
+  EXPECT_EQ(AHandlerXz::metaclass().allowedExtensions(), std::vector<std::string>{"xz"});
+}
+
+TEST_F(TarHandlerTest, BaseNameDropsTheCompressorsExtensionToo) {
+  test::TempDir dir;
+  const auto baseName = [&](const HandlerClass& c, const char* name) {
+    return c.initWithURL(dir.write(name, "").string())->baseName();
+  };
+  EXPECT_EQ(baseName(AHandlerTGz::metaclass(), "backup.tar.gz"), "backup");
+  EXPECT_EQ(baseName(AHandlerTBz::metaclass(), "old.tar.bz"), "old");
+  EXPECT_EQ(baseName(AHandlerTXz::metaclass(), "new.tar.xz"), "new");
+  EXPECT_EQ(baseName(AHandlerTGz::metaclass(), "short.tgz"), "short");
+  EXPECT_EQ(baseName(AHandlerTGz::metaclass(), "upper.tar.GZ"), "upper.tar");
+  EXPECT_EQ(baseName(AHandlerTar::metaclass(), "plain.tar"), "plain");
+
+  const std::shared_ptr<ArchiveHandler> tar = AHandlerTar::metaclass().alloc();
+  EXPECT_TRUE(tar->canUpdate());
+  EXPECT_FALSE(AHandlerTGz::metaclass().alloc()->canUpdate());
+  EXPECT_EQ(tar->rsrcFolder(), ".");
+  EXPECT_EQ(AHandlerTBz::metaclass().alloc()->rsrcFolder(), ".");
+}
+
+}  // namespace
+}  // namespace tessaro
