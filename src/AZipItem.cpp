@@ -10,6 +10,7 @@
 
 #include "ListingRecord.h"
 #include "PathString.h"
+#include "TypeCache.h"
 #include "bundle/Bundle.h"
 #include "helpers.h"
 
@@ -553,9 +554,55 @@ void AZipItem::classifyMacItem() {
                path().starts_with("__MACOSX") || n == ".DS_Store";
 }
 
+const std::string& AZipItem::filetype() {
+  if (!hasFiletype_) {
+    try {
+      setText(Text::filetype, isDir_ && isPackage() == 0 ? kFolderTypeKey : pathExtension(name_));
+      hasFiletype_ = true;
+    } catch (...) {
+      return kEmpty;
+    }
+  }
+  return text(Text::filetype);
+}
+
 void AZipItem::setFiletype(std::string_view v) {
   setText(Text::filetype, v);
+  hasFiletype_ = true;
   imgIcon_.reset();
+}
+
+const std::string& AZipItem::kind() {
+  if (!hasText(Text::kind)) {
+    try {
+      const auto& cache = theTypeCache();
+      std::optional<std::string> name = cache ? cache->nameForType(filetype()) : std::nullopt;
+      setKind(name && !name->empty() ? std::string_view(*name) : std::string_view("\u2013"));
+    } catch (...) {
+      return kEmpty;
+    }
+  }
+  return text(Text::kind);
+}
+
+int8_t AZipItem::isPackage() {
+  if (isPackage_ == kPackageUnknown) {
+    const auto& cache = theTypeCache();
+    isPackage_ = cache && cache->packageForType(pathExtension(name_), isDir_) != 0 ? 1 : 0;
+  }
+  return isPackage_;
+}
+
+const std::shared_ptr<Image>& AZipItem::imgIcon() {
+  if (!imgIcon_)
+    if (const auto& cache = theTypeCache()) imgIcon_ = cache->iconForType(filetype());
+  return imgIcon_;
+}
+
+const std::shared_ptr<Image>& AZipItem::imgLargeIcon() {
+  if (!imgLargeIcon_)
+    if (const auto& cache = theTypeCache()) imgLargeIcon_ = cache->largeIconForType(filetype());
+  return imgLargeIcon_;
 }
 
 std::optional<Date> AZipItem::timeV() const {

@@ -133,9 +133,12 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   const std::string& attr() const { return attr_; }
   void setAttr(std::string_view attr) { attr_.assign(attr); }
 
-  const std::string& filetype() const { return text(Text::filetype); }
+  // The type key: "fold" for a folder that is not a package, else the name's extension ("" for
+  // none). Made on the first read and kept; setFiletype also forgets the small icon.
+  const std::string& filetype();
   void setFiletype(std::string_view v);
-  const std::string& kind() const { return text(Text::kind); }
+  // The desktop's kind name for filetype, "–" when it has none; made on the first read and kept.
+  const std::string& kind();
   void setKind(std::string_view v) { setText(Text::kind, v); }
   const std::string& crc_() const { return text(Text::crc); }
   void setCrc_(std::string_view v) { setText(Text::crc, v == "0" ? std::string_view{} : v); }
@@ -159,12 +162,15 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   const std::string& cachePath() const { return text(Text::cachePath); }
   void setCachePath(std::string_view v) { setText(Text::cachePath, v); }
 
-  const std::shared_ptr<Image>& imgIcon() const { return imgIcon_; }
+  // The icons of filetype (16 and 128 points) from the type cache, taken on the first read.
+  const std::shared_ptr<Image>& imgIcon();
   void setImgIcon(std::shared_ptr<Image> icon) { imgIcon_ = std::move(icon); }
-  const std::shared_ptr<Image>& imgLargeIcon() const { return imgLargeIcon_; }
+  const std::shared_ptr<Image>& imgLargeIcon();
   void setImgLargeIcon(std::shared_ptr<Image> icon) { imgLargeIcon_ = std::move(icon); }
 
-  int8_t isPackage() const { return isPackage_; }
+  // 1 for a package, else 0: asked of the type cache on the first read, which decides per
+  // extension by the first entry asked about (only a folder can make it a package).
+  int8_t isPackage();
   void setIsPackage(int8_t v) { isPackage_ = v; }
   int32_t numberOfVisibleChildren() const { return numberOfVisibleChildren_; }
   const List& children() const { return children_; }
@@ -268,6 +274,7 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   bool isDir_ : 1 = false;
   bool isSymlink_ : 1 = false;
   bool isHidden_ : 1 = false;
+  bool hasFiletype_ : 1 = false;  // the side list drops empty texts, and "" is a valid type key
 };
 
 }  // namespace tessaro
