@@ -1,0 +1,223 @@
+// qlhost: the preview service for one archive. Loads the preview generator as the service does
+// (Info.plist, executable, factory, call-backs interface), asks it for a preview of ARCHIVE and
+// writes the page it answers with.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quicklook/GeneratorLoader.h"
+#include "quicklook/QuickLook.h"
+#include "quicklook/QuickLookHost.h"
+
+namespace tessaro::quicklook {
+namespace {
+
+constexpr int kExitNoPreview = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitFailure = 3;
+
+constexpr const char* kUsage =
+    "usage: qlhost [-o FILE] [--generator PATH] [--cancelled] [--thumbnail] ARCHIVE\n"
+    "Writes the preview page the generator makes for ARCHIVE to FILE (default: standard output).\n"
+    "  --generator PATH  the .qlgenerator bundle (default: ../Library/QuickLook/TessaroQL.qlgenerator\n"
+    "                    beside this program's folder)\n"
+    "  --cancelled       the request tells the generator it is cancelled\n"
+    "  --thumbnail       ask for a thumbnail instead of a preview\n"
+    "Exit status: 0 written, 1 the generator gave none, 2 bad arguments, 3 other failures.\n";
+
+// The generator does not consult the content type; the service always passes one.
+constexpr const char* kContentType = "public.data";
+
+struct Options {
+  std::string output;
+  std::string generator;
+  std::string archive;
+  bool cancelled = false;
+  bool thumbnail = false;
+};
+
+int fail(const std::string& message, int status = kExitFailure) {
+  std::fprintf(stderr, "qlhost: %s\n", message.c_str());
+  return status;
+}
+
+// Empty when the arguments are usable, else the complaint.
+std::optional<std::string> parseArguments(int argc, char** argv, Options& options, bool& help) {
+  bool onlyOperands = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!onlyOperands && (arg == "-o" || arg == "--generator")) {
+      std::string& value = arg == "-o" ? options.output : options.generator;
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return "option " + std::string(arg) + " needs a value";
+      value = argv[++i];
+    } else if (!onlyOperands && arg == "--cancelled") {
+      options.cancelled = true;
+    } else if (!onlyOperands && arg == "--thumbnail") {
+      options.thumbnail = true;
+    } else if (!onlyOperands && (arg == "-h" || arg == "--help")) {
+      help = true;
+    } else if (!onlyOperands && arg == "--") {
+      onlyOperands = true;
+    } else if (!onlyOperands && arg.size() > 1 && arg.front() == '-') {
+      return "unknown option " + std::string(arg);
+    } else if (options.archive.empty()) {
+      options.archive = arg;
+      if (options.archive.empty()) return std::string("the archive's name is empty");
+    } else {
+      return std::string("only one archive at a time");
+    }
+  }
+  if (!help && options.archive.empty()) return std::string("no archive given");
+  return std::nullopt;
+}
+
+std::optional<std::filesystem::path> defaultGenerator() {
+  char buffer[PATH_MAX];
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof buffer) return std::nullopt;
+  const std::filesystem::path executable(std::string(buffer, static_cast<size_t>(length)));
+  return executable.parent_path() / ".." / "Library" / "QuickLook" / "TessaroQL.qlgenerator";
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+// Writes into a new file beside `path` and renames it over `path`, so that `path` holds either
+// its old contents or the whole document, never a part of it.
+bool writeFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
+  const std::filesystem::path target(path);
+  const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
+  std::string temporary = (folder / ("." + target.filename().string() + ".qlhost-XXXXXX")).string();
+  const int fd = ::mkstemp(temporary.data());
+  if (fd < 0) {
+    error = "cannot write into " + folder.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  // mkstemp makes the file private; a page is an ordinary file.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool written = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, bytes);
+  const int savedErrno = errno;
+  if (::close(fd) != 0 && written) written = false;
+  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = "cannot write " + path + ": " + std::strerror(written ? errno : savedErrno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string bytesOf(CFDataRef data) {
+  return std::string(reinterpret_cast<const char*>(CFDataGetBytePtr(data)),
+                     static_cast<size_t>(CFDataGetLength(data)));
+}
+
+int run(const Options& options) {
+  struct stat info;
+  if (::stat(options.archive.c_str(), &info) != 0) return fail(options.archive + ": " + std::strerror(errno));
+
+  std::filesystem::path generatorPath = options.generator;
+  if (generatorPath.empty()) {
+    const auto found = defaultGenerator();
+    if (!found) return fail("cannot tell where this program lies; name the generator with --generator");
+    generatorPath = *found;
+  }
+
+  std::string error;
+  std::unique_ptr<GeneratorBundle> bundle = GeneratorBundle::open(generatorPath, error);
+  if (!bundle) return fail(error);
+
+  std::optional<std::string> document;
+  const char* what = options.thumbnail ? "thumbnail" : "preview";
+  {
+    const CFRef<CFURLRef> url = makeFileURL(options.archive, S_ISDIR(info.st_mode));
+    const CFRef<CFStringRef> contentType = makeString(kContentType);
+    const CFRef<CFMutableDictionaryRef> generatorOptions(CFDictionaryCreateMutable(
+        kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+    if (!url || !contentType || !generatorOptions)
+      return fail("cannot describe " + options.archive + " to the generator");
+
+    std::unique_ptr<Generator> generator = Generator::create(*bundle, error);
+    if (!generator) return fail(error);
+
+    OSStatus status = noErr;
+    if (options.thumbnail) {
+      const auto request = createThumbnailRequest(bundle->bundle(), options.cancelled);
+      if (!request) return fail("cannot make a thumbnail request");
+      status = generator->generateThumbnail(request.get(), url.get(), contentType.get(),
+                                            generatorOptions.get(), CGSize{128, 128});
+      if (CFDataRef data = thumbnailData(request.get())) document = bytesOf(data);
+    } else {
+      const auto request = createPreviewRequest(bundle->bundle(), options.cancelled);
+      if (!request) return fail("cannot make a preview request");
+      status =
+          generator->generatePreview(request.get(), url.get(), contentType.get(), generatorOptions.get());
+      const PreviewReply reply = previewReply(request.get());
+      if (reply.data) {
+        const std::string type = toString(reply.contentType);
+        if (type != toString(kUTTypeHTML))
+          return fail("the generator answered with " + type + " instead of " + toString(kUTTypeHTML));
+        document = bytesOf(reply.data);
+      }
+    }
+    if (status != noErr)
+      return fail("the generator failed with status " + std::to_string(status), kExitNoPreview);
+
+    const ULONG left = generator->release();
+    if (left != 0) return fail("the generator instance still counts " + std::to_string(left) + " references");
+  }
+  if (const long registered = pluginInstanceCount(bundle->factoryID()); registered != 0)
+    return fail("the generator left " + std::to_string(registered) + " instance(s) registered");
+  bundle.reset();
+  if (misuseCount() != 0) return fail("the generator broke the rules of the QuickLook interface (see above)");
+
+  if (!document) return fail(std::string("no ") + what + " for " + options.archive, kExitNoPreview);
+  if (options.output.empty() || options.output == "-") {
+    if (!writeAll(STDOUT_FILENO, *document))
+      return fail(std::string("cannot write the page: ") + std::strerror(errno));
+  } else if (!writeFileAtomically(options.output, *document, error)) {
+    return fail(error);
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace tessaro::quicklook
+
+int main(int argc, char** argv) {
+  using namespace tessaro::quicklook;
+  try {
+    Options options;
+    bool help = false;
+    if (const auto complaint = parseArguments(argc, argv, options, help)) {
+      std::fprintf(stderr, "qlhost: %s\n%s", complaint->c_str(), kUsage);
+      return kExitUsage;
+    }
+    if (help) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    return run(options);
+  } catch (const std::exception& e) {
+    return fail(e.what());
+  } catch (...) {
+    return fail("unexpected failure");
+  }
+}

@@ -1,0 +1,318 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "plist/PropertyList.h"
+#include "process/Subprocess.h"
+#include "quicklook/GeneratorLoader.h"
+#include "quicklook/QuickLook.h"
+#include "quicklook/QuickLookHost.h"
+#include "support/TempDir.h"
+
+namespace tessaro::quicklook {
+namespace {
+
+const std::filesystem::path kGenerator = TESSARO_QLGENERATOR;
+const std::string kQlhost = TESSARO_QLHOST;
+constexpr const char* kFactoryID = "D01B87A0-1BD3-47A0-B205-FB6EDBDB9445";
+
+// An instance as the plug-in lays it out: its own interface table, its factory's identifier,
+// its reference count.
+struct PluginInstance {
+  QLGeneratorInterfaceStruct* table;
+  CFUUIDRef factoryID;
+  UInt32 refCount;
+};
+
+std::string text(CFUUIDRef uuid) {
+  const CFRef<CFStringRef> string(CFUUIDCreateString(kCFAllocatorDefault, uuid));
+  return toString(string.get());
+}
+
+bool hasCallbacks(const QLGeneratorInterfaceStruct& table) {
+  return table.GenerateThumbnailForURL && table.CancelThumbnailGeneration && table.GeneratePreviewForURL &&
+         table.CancelPreviewGeneration;
+}
+
+bool hasNoCallbacks(const QLGeneratorInterfaceStruct& table) {
+  return !table.GenerateThumbnailForURL && !table.CancelThumbnailGeneration && !table.GeneratePreviewForURL &&
+         !table.CancelPreviewGeneration;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+SubprocessResult qlhost(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv{kQlhost};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  SubprocessOptions options;
+  options.separateErrorOutput = true;
+  return run(argv, options);
+}
+
+// Every test loads the built plug-in through the loader qlhost uses and must leave the host as
+// it found it: no registered instance, no object alive, no broken rule.
+class QuickLookPluginTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    bundle_ = GeneratorBundle::open(kGenerator, error);
+    ASSERT_TRUE(bundle_) << error;
+    liveObjects_ = liveObjectCount();
+    misuses_ = misuseCount();
+  }
+  void TearDown() override {
+    EXPECT_EQ(pluginInstanceCount(), 0);
+    EXPECT_EQ(liveObjectCount(), liveObjects_);
+    EXPECT_EQ(misuseCount(), misuses_);
+  }
+
+  PluginInstance* makeInstance(CFUUIDRef type) const {
+    return static_cast<PluginInstance*>(bundle_->factory()(kCFAllocatorDefault, type));
+  }
+
+  std::unique_ptr<GeneratorBundle> bundle_;
+  long liveObjects_ = 0;
+  long misuses_ = 0;
+};
+
+TEST_F(QuickLookPluginTest, InfoPlistLeadsToTheFactoryAndOnlyItAndTheCallbacksAreExported) {
+  EXPECT_EQ(bundle_->factoryName(), "QuickLookGeneratorPluginFactory");
+  EXPECT_EQ(text(bundle_->factoryID()), kFactoryID);
+  EXPECT_TRUE(std::filesystem::is_directory(kGenerator / "Contents" / "Resources"));
+
+  const auto info = PropertyList::fromFile(kGenerator / "Contents" / "Info.plist");
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->find("CFBundleExecutable")->asString(), "TessaroQL");
+  EXPECT_EQ(info->find("QLSupportsConcurrentRequests")->asBool(), false);
+  EXPECT_EQ(info->find("QLNeedsToBeRunInMainThread")->asBool(), false);
+
+  const SubprocessResult nm = run(
+      {"/usr/bin/nm", "-D", "--defined-only", (kGenerator / "Contents" / "MacOS" / "TessaroQL").string()});
+  ASSERT_EQ(nm.exitStatus, 0) << nm.output;
+  std::set<std::string> exported;
+  std::istringstream lines(nm.output);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string address, kind, name;
+    if (fields >> address >> kind >> name) exported.insert(name);
+  }
+  const std::set<std::string> expected{"QuickLookGeneratorPluginFactory", "GenerateThumbnailForURL",
+                                       "CancelThumbnailGeneration", "GeneratePreviewForURL",
+                                       "CancelPreviewGeneration"};
+  EXPECT_EQ(exported, expected);
+}
+
+TEST_F(QuickLookPluginTest, FactoryMakesNothingForAnotherType) {
+  EXPECT_EQ(makeInstance(IUnknownUUID), nullptr);
+  EXPECT_EQ(makeInstance(kQLGeneratorCallbacksInterfaceID), nullptr);
+  EXPECT_EQ(makeInstance(bundle_->factoryID()), nullptr);
+  EXPECT_EQ(pluginInstanceCount(), 0);
+  EXPECT_EQ(liveObjectCount(), liveObjects_);
+}
+
+TEST_F(QuickLookPluginTest, InstanceAnswersOnlyTheCallbacksInterface) {
+  PluginInstance* instance = makeInstance(kQLGeneratorTypeID);
+  ASSERT_NE(instance, nullptr);
+  EXPECT_EQ(instance->refCount, 1u);
+  EXPECT_EQ(text(instance->factoryID), kFactoryID);
+  EXPECT_EQ(pluginInstanceCount(instance->factoryID), 1);
+  QLGeneratorInterfaceStruct& table = *instance->table;
+  EXPECT_EQ(table._reserved, nullptr);
+  EXPECT_TRUE(table.QueryInterface && table.AddRef && table.Release);
+  EXPECT_TRUE(hasNoCallbacks(table)) << "the call-backs are filled in by the query";
+
+  const CFUUIDBytes other = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08,
+                             0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10};
+  for (const CFUUIDBytes& refused :
+       {CFUUIDGetUUIDBytes(IUnknownUUID), CFUUIDGetUUIDBytes(kQLGeneratorTypeID), other}) {
+    LPVOID out = instance;
+    EXPECT_EQ(table.QueryInterface(instance, refused, &out), E_NOINTERFACE);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(instance->refCount, 1u);
+    EXPECT_TRUE(hasNoCallbacks(table));
+  }
+  EXPECT_EQ(static_cast<uint32_t>(E_NOINTERFACE), 0x80000004u);
+  EXPECT_EQ(table.Release(instance), 0u);
+}
+
+TEST_F(QuickLookPluginTest, QueryFillsTheInstancesOwnTableAndTwoReleasesFreeIt) {
+  PluginInstance* first = makeInstance(kQLGeneratorTypeID);
+  PluginInstance* second = makeInstance(kQLGeneratorTypeID);
+  ASSERT_TRUE(first && second);
+  EXPECT_NE(first->table, second->table);
+  EXPECT_EQ(pluginInstanceCount(bundle_->factoryID()), 2);
+
+  LPVOID out = nullptr;
+  ASSERT_EQ(first->table->QueryInterface(first, CFUUIDGetUUIDBytes(kQLGeneratorCallbacksInterfaceID), &out),
+            S_OK);
+  EXPECT_EQ(out, first);
+  EXPECT_EQ(first->refCount, 2u);
+  EXPECT_TRUE(hasCallbacks(*first->table));
+  EXPECT_TRUE(hasNoCallbacks(*second->table)) << "instances share no table";
+
+  EXPECT_EQ(second->table->Release(second), 0u);
+  EXPECT_EQ(pluginInstanceCount(bundle_->factoryID()), 1);
+  EXPECT_EQ(first->table->AddRef(first), 3u);
+  EXPECT_EQ(first->table->Release(first), 2u);
+  EXPECT_EQ(first->table->Release(first), 1u);
+  EXPECT_EQ(pluginInstanceCount(bundle_->factoryID()), 1);
+  EXPECT_EQ(first->table->Release(first), 0u);
+  EXPECT_EQ(pluginInstanceCount(bundle_->factoryID()), 0);
+}
+
+TEST_F(QuickLookPluginTest, ThumbnailsAndCancelledPreviewsGiveNoData) {
+  std::string error;
+  auto generator = Generator::create(*bundle_, error);
+  ASSERT_TRUE(generator) << error;
+  test::TempDir dir;
+  const CFRef<CFURLRef> url = makeFileURL(dir.write("a.zip", "PK\x05\x06").string(), false);
+  const CFRef<CFStringRef> type = makeString("com.pkware.zip-archive");
+
+  const auto thumbnail = createThumbnailRequest(bundle_->bundle(), false);
+  EXPECT_EQ(generator->generateThumbnail(thumbnail.get(), url.get(), type.get(), nullptr, CGSize{128, 128}),
+            noErr);
+  EXPECT_EQ(thumbnailData(thumbnail.get()), nullptr);
+  generator->callbacks().CancelThumbnailGeneration(generator->instance(), thumbnail.get());
+
+  const auto preview = createPreviewRequest(bundle_->bundle(), true);
+  EXPECT_EQ(generator->generatePreview(preview.get(), url.get(), type.get(), nullptr), noErr);
+  EXPECT_EQ(previewReply(preview.get()).data, nullptr);
+  generator->callbacks().CancelPreviewGeneration(generator->instance(), preview.get());
+
+  EXPECT_EQ(generator->release(), 0u);
+  EXPECT_EQ(generator->release(), 0u) << "a second release gives back nothing";
+}
+
+// qlhost run as a program, on an archive made by tar.
+class QlhostTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_.write("content/hello.txt", "hello\n");
+    archive_ = (dir_.path() / "sample.tar").string();
+    const SubprocessResult tar =
+        run({"/usr/bin/tar", "-cf", archive_, "-C", (dir_.path() / "content").string(), "."});
+    ASSERT_EQ(tar.exitStatus, 0) << tar.output;
+  }
+  test::IsolatedHome home_;
+  test::TempDir dir_;
+  std::string archive_;
+};
+
+TEST_F(QlhostTest, WritesThePageToAFileOrStandardOutput) {
+  const std::string page = (dir_.path() / "out" / "page.html").string();
+  std::filesystem::create_directories(dir_.path() / "out");
+  const SubprocessResult toFile = qlhost({"-o", page, archive_});
+  ASSERT_EQ(toFile.exitStatus, 0) << toFile.errorOutput;
+  EXPECT_EQ(toFile.output, "");
+  std::string written = readFile(page);
+  std::transform(written.begin(), written.end(), written.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
+  EXPECT_NE(written.find("<html"), std::string::npos) << written.substr(0, 200);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path() / "out"), {}), 1)
+      << "no temporary file is left beside the page";
+
+  const SubprocessResult toStdout = qlhost({archive_});
+  ASSERT_EQ(toStdout.exitStatus, 0) << toStdout.errorOutput;
+  EXPECT_EQ(toStdout.output, readFile(page));
+}
+
+TEST_F(QlhostTest, NoPreviewLeavesTheOutputFileAlone) {
+  const auto page = dir_.write("page.html", "older page");
+  const SubprocessResult cancelled = qlhost({"--cancelled", "-o", page.string(), archive_});
+  EXPECT_EQ(cancelled.exitStatus, 1);
+  EXPECT_EQ(cancelled.errorOutput, "qlhost: no preview for " + archive_ + "\n");
+  EXPECT_EQ(readFile(page), "older page");
+
+  const SubprocessResult thumbnail = qlhost({"--thumbnail", "-o", page.string(), archive_});
+  EXPECT_EQ(thumbnail.exitStatus, 1);
+  EXPECT_EQ(thumbnail.errorOutput, "qlhost: no thumbnail for " + archive_ + "\n");
+  EXPECT_EQ(readFile(page), "older page");
+}
+
+TEST_F(QlhostTest, RefusesBadArgumentsAMissingArchiveAndBrokenBundles) {
+  EXPECT_EQ(qlhost({}).exitStatus, 2);
+  EXPECT_EQ(qlhost({archive_, archive_}).exitStatus, 2);
+  EXPECT_EQ(qlhost({"--bogus", archive_}).exitStatus, 2);
+  EXPECT_EQ(qlhost({archive_, "-o"}).exitStatus, 2);
+
+  const std::string missing = (dir_.path() / "missing.zip").string();
+  const SubprocessResult noArchive = qlhost({missing});
+  EXPECT_EQ(noArchive.exitStatus, 3);
+  EXPECT_NE(noArchive.errorOutput.find(missing), std::string::npos) << noArchive.errorOutput;
+
+  const PlistDictionary factories{{kFactoryID, "QuickLookGeneratorPluginFactory"}};
+  const PlistDictionary types{{"5e2d9680-5022-40fa-b806-43349622e5b9", PlistArray{kFactoryID}}};
+  const PlistDictionary goodInfo{
+      {"CFBundleExecutable", "TessaroQL"}, {"CFPlugInFactories", factories}, {"CFPlugInTypes", types}};
+  struct Case {
+    const char* name;
+    PropertyList info;  // null: Info.plist holds no property list
+    bool withExecutable;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"not-a-plist", PropertyList(), true, "not a property list"},
+      {"no-executable-name", PlistDictionary{{"CFPlugInFactories", factories}, {"CFPlugInTypes", types}},
+       true, "names no executable"},
+      {"executable-outside",
+       PlistDictionary{
+           {"CFBundleExecutable", "../../x"}, {"CFPlugInFactories", factories}, {"CFPlugInTypes", types}},
+       true, "names no executable"},
+      {"no-generator-type",
+       PlistDictionary{{"CFBundleExecutable", "TessaroQL"},
+                       {"CFPlugInFactories", factories},
+                       {"CFPlugInTypes", PlistDictionary{{kFactoryID, PlistArray{kFactoryID}}}}},
+       true, "names no factory"},
+      {"factory-not-listed",
+       PlistDictionary{{"CFBundleExecutable", "TessaroQL"},
+                       {"CFPlugInFactories", PlistDictionary{}},
+                       {"CFPlugInTypes", types}},
+       true, "names no factory"},
+      {"missing-executable", goodInfo, false, "cannot load"},
+      {"missing-factory-symbol",
+       PlistDictionary{{"CFBundleExecutable", "TessaroQL"},
+                       {"CFPlugInFactories", PlistDictionary{{kFactoryID, "NoSuchFactory"}}},
+                       {"CFPlugInTypes", types}},
+       true, "no factory function NoSuchFactory"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::filesystem::path bundle = dir_.path() / (std::string(c.name) + ".qlgenerator");
+    std::filesystem::create_directories(bundle / "Contents" / "MacOS");
+    if (c.info.isNull())
+      dir_.write((bundle / "Contents" / "Info.plist").lexically_relative(dir_.path()).string(), "<plist");
+    else
+      ASSERT_TRUE(c.info.writeToFile(bundle / "Contents" / "Info.plist"));
+    if (c.withExecutable)
+      std::filesystem::copy_file(kGenerator / "Contents" / "MacOS" / "TessaroQL",
+                                 bundle / "Contents" / "MacOS" / "TessaroQL");
+    const SubprocessResult result = qlhost({"--generator", bundle.string(), archive_});
+    EXPECT_EQ(result.exitStatus, 3);
+    EXPECT_EQ(result.output, "");
+    EXPECT_NE(result.errorOutput.find(c.message), std::string::npos) << result.errorOutput;
+  }
+
+  // The same bundle with a good Info.plist works: the cases above fail for the reason they name.
+  const std::filesystem::path good = dir_.path() / "good.qlgenerator";
+  std::filesystem::create_directories(good / "Contents" / "MacOS");
+  ASSERT_TRUE(PropertyList(goodInfo).writeToFile(good / "Contents" / "Info.plist"));
+  std::filesystem::copy_file(kGenerator / "Contents" / "MacOS" / "TessaroQL",
+                             good / "Contents" / "MacOS" / "TessaroQL");
+  EXPECT_EQ(qlhost({"--generator", good.string(), "--cancelled", archive_}).exitStatus, 1);
+
+  EXPECT_EQ(qlhost({"--generator", (dir_.path() / "nowhere.qlgenerator").string(), archive_}).exitStatus, 3);
+}
+
+}  // namespace
+}  // namespace tessaro::quicklook
