@@ -96,6 +96,16 @@ class HandlerClassOf : public Parent {
   std::shared_ptr<ArchiveHandler> alloc() const override { return std::make_shared<H>(); }
 };
 
+// What every handler class states about itself, inside its class body: its parent, its name
+// and its metaclass (defined beside the class's operations). Members after it are public.
+#define TESSARO_HANDLER_CLASS(Name, Parent)                          \
+ public:                                                             \
+  using Super = Parent;                                              \
+  static constexpr std::string_view kClassName = #Name;              \
+  class Class;                                                       \
+  static const HandlerClass& metaclass();                            \
+  const HandlerClass& isa() const override { return metaclass(); }
+
 class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
  public:
   using Class = HandlerClass;

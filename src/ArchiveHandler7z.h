@@ -8,22 +8,11 @@
 namespace tessaro {
 
 class AHandler7ZipBase : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "AHandler7ZipBase";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandler7ZipBase, ArchiveHandler)
 };
 
 class AHandlerZip : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerZip";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
-
+  TESSARO_HANDLER_CLASS(AHandlerZip, AHandler7ZipBase)
   bool isItemEncrypted(const AZipItem& item) const override;
   int32_t itemEncryptionMethod(const AZipItem& item) const override;
   // set.zip.001 gives "set".
@@ -36,13 +25,7 @@ class AHandlerZip : public AHandler7ZipBase {
 };
 
 class AHandler7zip : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandler7zip";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
-
+  TESSARO_HANDLER_CLASS(AHandler7zip, AHandler7ZipBase)
   bool isItemEncrypted(const AZipItem& item) const override;
   int32_t itemEncryptionMethod(const AZipItem& item) const override;
   std::string baseName() const override;
@@ -52,78 +35,37 @@ class AHandler7zip : public AHandler7ZipBase {
 };
 
 class AHandlerArj : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerArj";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
-
+  TESSARO_HANDLER_CLASS(AHandlerArj, AHandler7ZipBase)
   bool isItemEncrypted(const AZipItem& item) const override;
   bool isFirstFile(std::string_view path) const override;
 };
 
 class AHandlerCab : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerCab";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerCab, AHandler7ZipBase)
 };
 
 class AHandlerChm : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerChm";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerChm, AHandler7ZipBase)
 };
 
 class AHandlerIso : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerIso";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerIso, AHandler7ZipBase)
 };
 
 class AHandlerWim : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerWim";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerWim, AHandler7ZipBase)
 };
 
 class AHandlerRpm : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerRpm";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerRpm, AHandler7ZipBase)
 };
 
 class AHandlerNsis : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerNsis";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerNsis, AHandler7ZipBase)
 };
 
 class AHandlerDmg : public AHandler7ZipBase {
- public:
-  using Super = AHandler7ZipBase;
-  static constexpr std::string_view kClassName = "AHandlerDmg";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerDmg, AHandler7ZipBase)
 };
 
 }  // namespace tessaro

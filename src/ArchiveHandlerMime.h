@@ -6,12 +6,7 @@
 namespace tessaro {
 
 class AHandlerMime : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "AHandlerMime";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerMime, ArchiveHandler)
 };
 
 }  // namespace tessaro

@@ -7,13 +7,7 @@
 namespace tessaro {
 
 class AHandlerRar : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "AHandlerRar";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
-
+  TESSARO_HANDLER_CLASS(AHandlerRar, ArchiveHandler)
   bool isItemEncrypted(const AZipItem& item) const override;
   int32_t itemEncryptionMethod(const AZipItem& item) const override;
   // x.part1.rar gives "x".

@@ -7,12 +7,7 @@
 namespace tessaro {
 
 class AHandlerSplit : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "AHandlerSplit";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerSplit, ArchiveHandler)
 };
 
 }  // namespace tessaro

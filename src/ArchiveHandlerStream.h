@@ -7,32 +7,17 @@
 namespace tessaro {
 
 class AHandlerGZip : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "AHandlerGZip";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerGZip, ArchiveHandler)
   int32_t getInfo(std::vector<std::string>& records) override;
 };
 
 class AHandlerBZip : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "AHandlerBZip";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerBZip, ArchiveHandler)
   int32_t getInfo(std::vector<std::string>& records) override;
 };
 
 class AHandlerXz : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "AHandlerXz";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerXz, ArchiveHandler)
   int32_t getInfo(std::vector<std::string>& records) override;
 };
 

@@ -7,13 +7,7 @@
 namespace tessaro {
 
 class AHandlerTar : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "AHandlerTar";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
-
+  TESSARO_HANDLER_CLASS(AHandlerTar, ArchiveHandler)
   int32_t getInfo(std::vector<std::string>& records) override;
   bool canUpdate() const override;
   std::string baseName() const override;
@@ -25,12 +19,7 @@ class AHandlerTar : public ArchiveHandler {
 };
 
 class AHandlerTGz : public AHandlerTar {
- public:
-  using Super = AHandlerTar;
-  static constexpr std::string_view kClassName = "AHandlerTGz";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerTGz, AHandlerTar)
   bool canUpdate() const override;
 
  protected:
@@ -38,12 +27,7 @@ class AHandlerTGz : public AHandlerTar {
 };
 
 class AHandlerTBz : public AHandlerTar {
- public:
-  using Super = AHandlerTar;
-  static constexpr std::string_view kClassName = "AHandlerTBz";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerTBz, AHandlerTar)
   bool canUpdate() const override;
 
  protected:
@@ -51,12 +35,7 @@ class AHandlerTBz : public AHandlerTar {
 };
 
 class AHandlerTXz : public AHandlerTar {
- public:
-  using Super = AHandlerTar;
-  static constexpr std::string_view kClassName = "AHandlerTXz";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerTXz, AHandlerTar)
   bool canUpdate() const override;
 
  protected:

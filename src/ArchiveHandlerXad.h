@@ -7,107 +7,50 @@
 namespace tessaro {
 
 class ArchiveHandlerXad : public ArchiveHandler {
- public:
-  using Super = ArchiveHandler;
-  static constexpr std::string_view kClassName = "ArchiveHandlerXad";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
-
+  TESSARO_HANDLER_CLASS(ArchiveHandlerXad, ArchiveHandler)
   // Entries the framework reports as encrypted carry type "Y".
   bool isItemEncrypted(const AZipItem& item) const override;
   std::optional<std::string> rsrcFolder() const override;
 };
 
 class AHandlerSit : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerSit";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerSit, ArchiveHandlerXad)
 };
 
 class AHandlerSitX : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerSitX";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerSitX, ArchiveHandlerXad)
 };
 
 class AHandlerDd : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerDd";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerDd, ArchiveHandlerXad)
 };
 
 class AHandlerHqx : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerHqx";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerHqx, ArchiveHandlerXad)
 };
 
 class AHandlerBin : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerBin";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerBin, ArchiveHandlerXad)
 };
 
 class AHandlerLzh : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerLzh";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerLzh, ArchiveHandlerXad)
 };
 
 class AHandlerDeb : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerDeb";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerDeb, ArchiveHandlerXad)
 };
 
 class AHandlerPdf : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerPdf";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerPdf, ArchiveHandlerXad)
 };
 
 class AHandlerSwf : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerSwf";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
+  TESSARO_HANDLER_CLASS(AHandlerSwf, ArchiveHandlerXad)
 };
 
 class AHandlerCpio : public ArchiveHandlerXad {
- public:
-  using Super = ArchiveHandlerXad;
-  static constexpr std::string_view kClassName = "AHandlerCpio";
-  class Class;
-  static const HandlerClass& metaclass();
-  const HandlerClass& isa() const override { return metaclass(); }
-
+  TESSARO_HANDLER_CLASS(AHandlerCpio, ArchiveHandlerXad)
   // Resource forks are kept beside their files, not in a folder of their own.
   std::optional<std::string> rsrcFolder() const override;
 };
