@@ -14,5 +14,7 @@ inline constexpr int kExitUsage = 2;   // bad arguments, missing file, unsupport
 
 int listCommand(const std::vector<std::string>& args);
 extern const char* const kListUsage;
+int defaultsCommand(const std::vector<std::string>& args);
+extern const char* const kDefaultsUsage;
 
 }  // namespace tessaro::host

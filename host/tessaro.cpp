@@ -18,6 +18,7 @@ struct Command {
 
 const Command kCommands[] = {
     {"list", listCommand, &kListUsage},
+    {"defaults", defaultsCommand, &kDefaultsUsage},
 };
 
 void printUsage(std::FILE* out) {
