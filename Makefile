@@ -1,6 +1,6 @@
 # Set-up commands for a fresh Debian 12 machine:
 #   make test                 install dependencies, build with sanitizers, run every test suite
-#   make preview FILE=archive write the preview page of an archive (not yet available)
+#   make preview FILE=archive write preview.html for an archive (without FILE: a sample archive)
 #   make build                optimised build of the programs
 #   make bench                benchmarks (optimised build)
 
@@ -34,9 +34,16 @@ build: deps $(RELEASE_DIR)/build.ninja
 bench: build
 	./bench/run.sh $(RELEASE_DIR)
 
-preview:
-	@echo "make preview: the preview page is not built yet; 'make test' and 'make build' work." >&2
-	@exit 1
+# The page goes next to the archive when that folder is writable, else into the current folder.
+PREVIEW_ARCHIVE = $(if $(FILE),$(FILE),$(RELEASE_DIR)/sample/sample.tar.gz)
+
+preview: deps $(RELEASE_DIR)/build.ninja
+	cmake --build $(RELEASE_DIR) -j$(JOBS) --target qlhost TessaroQL tessaro_sample
+	@archive='$(subst ','\'',$(PREVIEW_ARCHIVE))'; \
+	if [ ! -e "$$archive" ]; then echo "make preview: no such file: $$archive" >&2; exit 1; fi; \
+	folder=$$(dirname -- "$$archive"); \
+	if [ -w "$$folder" ]; then page="$$folder/preview.html"; else page="$$(pwd)/preview.html"; fi; \
+	$(RELEASE_DIR)/Tessaro.app/Contents/MacOS/qlhost -o "$$page" -- "$$archive" && realpath -- "$$page"
 
 clean:
 	rm -rf build

@@ -6,3 +6,5 @@ echo "== listing tree: 1,000,000 records"
 "$BUILD/bench/listing_tree_bench" 1000000
 echo "== tessaro list against tar tzvf: 100,000 entries"
 "$(dirname "$0")/list-bench.sh" "$BUILD/Tessaro.app/Contents/MacOS/tessaro" "$BUILD/bench/fixtures" 7
+echo "== preview (qlhost) against tessaro list: 100,000 entries"
+"$(dirname "$0")/preview-bench.sh" "$BUILD" "$BUILD/bench/fixtures" 7
