@@ -1,0 +1,123 @@
+// The whole preview page of real archives, compared with checked-in pages after redacting what
+// changes from run to run or with the styles and scripts: image data, script bodies and their
+// hashes, the page style, the temporary folder and the archive file's own date.
+// TESSARO_UPDATE_GOLDEN=1 rewrites the golden pages.
+#include "PreviewPage.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "ProcessGlobals.h"
+#include "defaults/UserDefaults.h"
+#include "helpers.h"
+#include "process/Subprocess.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+const std::string kGoldenDir = TESSARO_GOLDEN_DIR;
+
+std::string redact(std::string page, const std::string& tmp, const std::string& archiveDate) {
+  page = std::regex_replace(page, std::regex("base64,[A-Za-z0-9+/=]+"), "base64,DATA");
+  page = std::regex_replace(page, std::regex("'sha256-[A-Za-z0-9+/=]+'"), "'sha256-HASH'");
+  page = std::regex_replace(page, std::regex("<script>[^]*?</script>"), "<script>SCRIPT</script>");
+  // The page's own style sheet is the first <style> element.
+  const size_t style = page.find("<style>");
+  if (style != std::string::npos) page.replace(style, page.find("</style>", style) - style, "<style>STYLE");
+  replaceAll(page, tmp, "$TMP");
+  if (!archiveDate.empty()) replaceAll(page, archiveDate, "$DATE");
+  return page;
+}
+
+void expectGolden(const std::string& name, const std::string& page) {
+  const std::string path = kGoldenDir + "/" + name;
+  if (std::getenv("TESSARO_UPDATE_GOLDEN")) {
+    std::ofstream(path, std::ios::binary) << page;
+    return;
+  }
+  std::ifstream in(path, std::ios::binary);
+  ASSERT_TRUE(in) << "missing golden page " << path << " (run with TESSARO_UPDATE_GOLDEN=1)";
+  std::stringstream golden;
+  golden << in.rdbuf();
+  EXPECT_EQ(page, golden.str()) << "page differs from " << path;
+}
+
+class PreviewPageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Dates and labels in one fixed form whatever the machine's zone and language.
+    env.set("TZ", "UTC").set("LANG", "C").set("LC_ALL", std::nullopt).set("LC_MESSAGES", std::nullopt);
+    bundlePath() = std::string(TESSARO_QLGENERATOR) + "/Contents/Resources";
+    helpersPath() = TESSARO_TEST_HELPERS_DIR;
+    tree = home.dir().path() / "in";
+    home.dir().write("in/pkg/docs/read me.txt", "hello world");
+    home.dir().write("in/pkg/a&b.c", "int x;");
+    home.dir().write("in/pkg/._meta", "mac");
+    ASSERT_EQ(run({"/bin/sh", "-c", "cd '" + tree.string() +
+                                        "' && find . -exec touch -h -d '2021-02-03 04:05:06' {} + && chmod 644 pkg/a\\&b.c"})
+                  .exitStatus,
+              0);
+  }
+
+  std::string makeArchive(const std::string& name) {
+    const std::string archive = (home.dir().path() / name).string();
+    EXPECT_EQ(run({"/usr/bin/tar", "--sort=name", "-C", tree.string(), "-czf", archive, "pkg"}).exitStatus, 0);
+    return archive;
+  }
+
+  std::string archiveDate(const std::string& archive) {
+    struct stat st{};
+    ::lstat(archive.c_str(), &st);
+    return formatDate(Date(std::chrono::seconds(st.st_mtim.tv_sec)));
+  }
+
+  test::ScopedEnv env;
+  test::IsolatedHome home;
+  std::filesystem::path tree;
+};
+
+TEST_F(PreviewPageTest, ListedArchiveFillsEveryPlaceholder) {
+  const std::string archive = makeArchive("a<b>.tar.gz");
+  const auto page = makePreviewPage(archive);
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->find("%table_data%"), std::string::npos);
+  EXPECT_NE(page->find("<title>a&lt;b&gt;.tar.gz</title>"), std::string::npos);
+  expectGolden("tar-normal.html", redact(*page, home.dir().str(), archiveDate(archive)));
+}
+
+TEST_F(PreviewPageTest, SettingsChooseSimpleModeCutoffAndPresets) {
+  auto& defaults = UserDefaults::standard();
+  PlistDictionary config{{"simpleThreshold", int64_t{0}}, {"cutoffCount", int64_t{3}}, {"cA", true}};
+  ASSERT_TRUE(defaults.setPersistentDomain(config, kConfigDefaultsDomain));
+  PlistDictionary host{{"HLVExtractPresets", PlistArray{PlistDictionary{{"name", "a b"}}}}};
+  ASSERT_TRUE(defaults.setPersistentDomain(host, kHostDefaultsDomain));
+  const std::string archive = makeArchive("simple.tgz");
+  const auto page = makePreviewPage(archive);
+  ASSERT_TRUE(page);
+  EXPECT_NE(page->find("var simple = 1;\nkeepHeaderFixed="), std::string::npos);
+  EXPECT_NE(page->find("cA=1;"), std::string::npos);
+  EXPECT_NE(page->find("<option value='a%20b'>a b</option>\n"), std::string::npos);
+  EXPECT_NE(page->find("6 (only first 3 shown)"), std::string::npos);
+  // Two rows, and in simple mode only the two generic icons have styles.
+  EXPECT_NE(page->find("img#b_fold"), std::string::npos);
+  EXPECT_EQ(page->find("img#b_txt"), std::string::npos);
+  expectGolden("tar-simple.html", redact(*page, home.dir().str(), archiveDate(archive)));
+}
+
+TEST_F(PreviewPageTest, NoHandlerGivesNoPageAndAMissingTemplateNone) {
+  const auto plain = home.dir().write("notes.txt", "just text");
+  EXPECT_FALSE(makePreviewPage(plain.string()));
+  const std::string archive = makeArchive("ok.tgz");
+  bundlePath() = home.dir().str();
+  EXPECT_FALSE(makePreviewPage(archive));
+}
+
+}  // namespace
+}  // namespace tessaro
