@@ -8,3 +8,5 @@ echo "== tessaro list against tar tzvf: 100,000 entries"
 "$(dirname "$0")/list-bench.sh" "$BUILD/Tessaro.app/Contents/MacOS/tessaro" "$BUILD/bench/fixtures" 7
 echo "== preview (qlhost) against tessaro list: 100,000 entries"
 "$(dirname "$0")/preview-bench.sh" "$BUILD" "$BUILD/bench/fixtures" 7
+echo "== page load in headless Chromium: 1,000 / 100,000 / 1,000,000 entries against an empty page"
+node "$(dirname "$0")/page-load-bench.mjs" "$BUILD" "$BUILD/bench/fixtures" 5
