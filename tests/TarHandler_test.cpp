@@ -142,6 +142,26 @@ TEST_F(TarHandlerTest, RecordsAreRewrittenTarLines) {
   EXPECT_EQ(lines[6].substr(0, lines[6].size() - 13), "path=tree/deep/a/b/f\tattr=-rw-r-----\tunco=5\tcomp=0\ttime=");
 }
 
+// Tar prints tabs, line feeds and bytes that are not UTF-8 as escapes; those stay as printed
+// (only "Icon\r" is restored). A file whose name holds " -> " keeps it; a link loses everything
+// from the last " -> " on, its target's arrows included.
+TEST_F(TarHandlerTest, OddNamesStayAsTarPrintsThem) {
+  shell(home_.dir().path(), R"sh(
+mkdir odd && cd odd
+printf x > "$(printf 'a\tb')"
+printf x > "$(printf 'new\nline')"
+printf x > 'x -> y'
+printf x > "$(printf 'bad\377name')"
+ln -s 't -> u' l
+cd .. && tar --sort=name -cf odd.tar odd
+)sh");
+  std::string paths;
+  AZipItem::Ptr root;
+  ASSERT_EQ(getInfo((home_.dir().path() / "odd.tar").string(), root), 0);
+  for (const auto& item : root->collectDescendants()) paths += std::string(item->path()) + "|";
+  EXPECT_EQ(paths, "odd|odd/a\\tb|odd/bad\\377name|odd/l -> t|odd/new\\nline|odd/x -> y|");
+}
+
 TEST_F(TarHandlerTest, TheClassAloneDecidesTarsArguments) {
   int32_t status = -99;
   // "tzfv" on a plain tar and "tjfv" on a gzip one fail in tar: nothing listed, still 0.
