@@ -16,5 +16,9 @@ int listCommand(const std::vector<std::string>& args);
 extern const char* const kListUsage;
 int defaultsCommand(const std::vector<std::string>& args);
 extern const char* const kDefaultsUsage;
+int extractCommand(const std::vector<std::string>& args);
+extern const char* const kExtractUsage;
+int testCommand(const std::vector<std::string>& args);
+extern const char* const kTestUsage;
 
 }  // namespace tessaro::host

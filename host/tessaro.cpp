@@ -18,6 +18,8 @@ struct Command {
 
 const Command kCommands[] = {
     {"list", listCommand, &kListUsage},
+    {"extract", extractCommand, &kExtractUsage},
+    {"test", testCommand, &kTestUsage},
     {"defaults", defaultsCommand, &kDefaultsUsage},
 };
 

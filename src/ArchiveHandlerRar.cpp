@@ -1,16 +1,238 @@
 #include "ArchiveHandlerRar.h"
 
+#include <dirent.h>
+#include <locale.h>
+#include <unistd.h>
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "ArchiveCallbackHandler.h"
 #include "PathString.h"
 #include "TextNumber.h"
+#include "defaults/UserDefaults.h"
+#include "helpers.h"
+#include "log/SystemLog.h"
+
+// dll.hpp spells its Windows type names (HANDLE, UINT, LPARAM …) only for this platform macro.
+#ifndef _UNIX
+#define _UNIX
+#endif
+#include <unrar/dll.hpp>
 
 namespace tessaro {
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// Names are converted into this many bytes: at most 1023 of text and the terminating zero.
+constexpr size_t kNameBufferSize = 1024;
+// The largest archive comment the listing asks the library for.
+constexpr unsigned int kCommentBufferSize = 65536;
+// Each volume family gives up after this many missing names, counted over the whole family.
+constexpr int kMaxVolumeMisses = 11;
+// Volume numbers are written with at most this many digits; more would overflow the bound.
+constexpr int kMaxVolumeDigits = 18;
+constexpr int32_t kTestMode = 3;
+// Redirection types of the extended header: links whose target lies in the file system, and
+// links whose target is another entry of the archive.
+constexpr unsigned int kRedirUnixSymlink = 1;
+constexpr unsigned int kRedirJunction = 3;
+constexpr unsigned int kRedirHardLink = 4;
+constexpr unsigned int kRedirFileCopy = 5;
+
 // The number of a "partN" extension, 0 when the text is no such extension.
 int32_t partExtensionNumber(std::string_view extension) {
   if (!extension.starts_with("part")) return 0;
   return intValue(extension.substr(4));
+}
+
+bool allDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool fileSize(const std::string& path, int64_t& size) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  size = static_cast<int64_t>(st.st_size);
+  return true;
+}
+
+// The library turns file names between wide and narrow text with the thread's character type;
+// UTF-8 there keeps non-ASCII names whole whatever locale the process runs in.
+class Utf8ThreadLocale {
+ public:
+  Utf8ThreadLocale() {
+    utf8_ = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    if (!utf8_) utf8_ = ::newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(nullptr));
+    if (utf8_) previous_ = ::uselocale(utf8_);
+  }
+  ~Utf8ThreadLocale() {
+    if (!utf8_) return;
+    ::uselocale(previous_);
+    ::freelocale(utf8_);
+  }
+  Utf8ThreadLocale(const Utf8ThreadLocale&) = delete;
+  Utf8ThreadLocale& operator=(const Utf8ThreadLocale&) = delete;
+
+ private:
+  locale_t utf8_ = nullptr;
+  locale_t previous_ = nullptr;
+};
+
+// UTF-8 to code points; invalid bytes become U+FFFD.
+std::wstring utf8ToWide(std::string_view text) {
+  std::wstring out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    uint32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+    bool valid = length > 0 && i + length <= text.size();
+    for (size_t k = 1; valid && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      valid = (next & 0xC0) == 0x80;
+      c = (c << 6) | (next & 0x3F);
+    }
+    if (!valid) {
+      out.push_back(static_cast<wchar_t>(0xFFFD));
+      ++i;
+      continue;
+    }
+    out.push_back(static_cast<wchar_t>(c));
+    i += length;
+  }
+  return out;
+}
+
+// The library handle, closed however the operation ends.
+class ArchiveHandle {
+ public:
+  explicit ArchiveHandle(HANDLE handle) : handle_(handle) {}
+  ~ArchiveHandle() {
+    if (handle_) RARCloseArchive(handle_);
+  }
+  ArchiveHandle(const ArchiveHandle&) = delete;
+  ArchiveHandle& operator=(const ArchiveHandle&) = delete;
+  HANDLE get() const { return handle_; }
+
+ private:
+  HANDLE handle_;
+};
+
+int CALLBACK handleRARCallBack(UINT msg, LPARAM userData, LPARAM p1, LPARAM p2) {
+  auto* handler = reinterpret_cast<AHandlerRar*>(userData);
+  return handler ? handler->handleRARCallBack(msg, p1, p2) : -1;
+}
+
+// The handler stays in runningHandlers, and `flag` stays set, while the library may call back.
+class RunningScope {
+ public:
+  RunningScope(ArchiveHandler& handler, bool* flag) : flag_(flag) {
+    self_ = handler.weak_from_this().lock();
+    if (self_) runningHandlers().push_back(self_);
+    if (flag_) *flag_ = true;
+  }
+  ~RunningScope() {
+    if (flag_) *flag_ = false;
+    if (!self_) return;
+    std::vector<std::shared_ptr<ArchiveHandler>>& running = runningHandlers();
+    const auto it = std::find(running.begin(), running.end(), self_);
+    if (it != running.end()) running.erase(it);
+  }
+  RunningScope(const RunningScope&) = delete;
+  RunningScope& operator=(const RunningScope&) = delete;
+
+ private:
+  std::shared_ptr<ArchiveHandler> self_;
+  bool* flag_;
+};
+
+std::string entryName(RARHeaderDataEx& header) {
+  header.FileNameW[kNameBufferSize - 1] = 0;
+  char name[kNameBufferSize];
+  WideToUtf(header.FileNameW, name, sizeof name);
+  std::string text(name);
+  while (text.size() > 1 && text.back() == '/') text.pop_back();
+  return text;
+}
+
+std::string listingRecord(RARHeaderDataEx& header) {
+  const auto unco = static_cast<int64_t>((uint64_t{header.UnpSizeHigh} << 32) | header.UnpSize);
+  const auto comp = static_cast<int64_t>((uint64_t{header.PackSizeHigh} << 32) | header.PackSize);
+  const uint32_t t = header.FileTime;
+  char fields[192];
+  std::snprintf(fields, sizeof fields,
+                "\tvers=x\tunco=%lld\tcomp=%lld\ttype=%s\tmeth=x\tcrc_=%X\ttime=%4d-%2d-%2d %2d:%2d:%2d",
+                static_cast<long long>(unco), static_cast<long long>(comp),
+                (header.Flags & RHDF_ENCRYPTED) ? "*" : "0", header.FileCRC, static_cast<int>((t >> 25) + 1980),
+                static_cast<int>((t >> 21) & 0x0F), static_cast<int>((t >> 16) & 0x1F),
+                static_cast<int>((t >> 11) & 0x1F), static_cast<int>((t >> 5) & 0x3F), static_cast<int>((t & 0x1F) * 2));
+  std::string record = "path=";
+  record += entryName(header);
+  record += "\tattr=";
+  record += rarListFileAttr(header.FileAttr, header.HostOS);
+  record += fields;
+  return record;
+}
+
+// True when `path` (normalised) lies in `root` or is `root`.
+bool isInside(const fs::path& root, const fs::path& path) {
+  return std::mismatch(root.begin(), root.end(), path.begin(), path.end()).first == root.end();
+}
+
+// A name that could place a file outside the destination: absolute, or with a ".." component.
+bool isUnsafeName(std::string_view name) {
+  if (name.empty() || name.front() == '/') return true;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string_view::npos) end = name.size();
+    if (name.substr(start, end - start) == "..") return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Where the entry would land once the links already on disk are followed; none when outside.
+bool landsInside(const fs::path& root, std::string_view name) {
+  std::error_code error;
+  const fs::path target = fs::weakly_canonical(root / fs::path(name), error);
+  return !error && isInside(root, target);
+}
+
+// A link at `name` to `target` that would lead out of the destination; an unknown target (RAR 4
+// keeps it in the entry's data) is checked once the link exists.
+bool linkTargetEscapes(const fs::path& root, std::string_view name, std::string_view target) {
+  if (target.empty()) return false;
+  if (target.front() == '/') return true;
+  std::error_code error;
+  const fs::path folder = fs::weakly_canonical((root / fs::path(name)).parent_path(), error);
+  if (error) return true;
+  const fs::path resolved = fs::weakly_canonical(folder / fs::path(target), error);
+  return error || !isInside(root, resolved);
+}
+
+// A symbolic link that the library just created and that points out of the destination.
+bool isEscapingLink(const fs::path& root, const fs::path& created) {
+  std::error_code error;
+  if (!fs::is_symlink(fs::symlink_status(created, error))) return false;
+  const fs::path target = fs::read_symlink(created, error);
+  if (error || target.is_absolute()) return true;
+  const fs::path resolved = fs::weakly_canonical(created.parent_path() / target, error);
+  return error || !isInside(root, resolved);
+}
+
+void reportSkipped(ArchiveCallbackHandler* host, const std::string& name, const char* why) {
+  HLVLog(kLogError, "Skipped %s: %s", name.c_str(), why);
+  if (host && host->respondsToLogOutput()) host->logOutput("Skipped " + name + ": " + why + "\n");
 }
 
 }  // namespace
@@ -45,6 +267,518 @@ class AHandlerRar::Class : public HandlerClassOf<AHandlerRar, ArchiveHandler::Cl
 const HandlerClass& AHandlerRar::metaclass() {
   static const Class instance;
   return instance;
+}
+
+std::vector<std::shared_ptr<ArchiveHandler>>& runningHandlers() {
+  static std::vector<std::shared_ptr<ArchiveHandler>> handlers;
+  return handlers;
+}
+
+// ---- Texts of the library's header fields
+
+std::string rarListFileAttr(uint32_t attr, uint32_t hostOS) {
+  char text[16];
+  switch (hostOS) {
+    case 0:  // MS-DOS
+    case 1:  // OS/2
+    case 2:  // Windows
+    case 4:  // Mac OS
+      std::snprintf(text, sizeof text, " %c%c%c%c%c%c%c  ", (attr & 0x08) ? 'V' : '.', (attr & 0x10) ? 'D' : '.',
+                    (attr & 0x01) ? 'R' : '.', (attr & 0x02) ? 'H' : '.', (attr & 0x04) ? 'S' : '.',
+                    (attr & 0x20) ? 'A' : '.', (attr & 0x800) ? 'C' : '.');
+      return text;
+    case 3:  // Unix
+    case 5:  // BeOS
+    {
+      const uint32_t type = attr & 0xF000;
+      const char ownerExecute = (attr & 0x800) ? ((attr & 0x40) ? 's' : 'S') : ((attr & 0x40) ? 'x' : '-');
+      const char groupExecute = (attr & 0x400) ? ((attr & 0x08) ? 's' : 'S') : ((attr & 0x08) ? 'x' : '-');
+      std::snprintf(text, sizeof text, "%c%c%c%c%c%c%c%c%c%c", type == 0x4000 ? 'd' : type == 0xA000 ? 'l' : '-',
+                    (attr & 0x100) ? 'r' : '-', (attr & 0x80) ? 'w' : '-', ownerExecute, (attr & 0x20) ? 'r' : '-',
+                    (attr & 0x10) ? 'w' : '-', groupExecute, (attr & 0x04) ? 'r' : '-', (attr & 0x02) ? 'w' : '-',
+                    (attr & 0x01) ? 'x' : '-');
+      return text;
+    }
+    default:
+      return "-";
+  }
+}
+
+void WideToUtf(const wchar_t* source, char* destination, size_t size) {
+  if (!destination || size == 0) return;
+  const size_t room = size - 1;
+  size_t used = 0;
+  for (const wchar_t* p = source; p && *p != 0; ++p) {
+    const auto c = static_cast<uint32_t>(*p);
+    unsigned char bytes[4];
+    size_t length;
+    if (c < 0x80) {
+      bytes[0] = static_cast<unsigned char>(c);
+      length = 1;
+    } else if (c < 0x800) {
+      bytes[0] = static_cast<unsigned char>(0xC0 | (c >> 6));
+      bytes[1] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      length = 2;
+    } else if (c < 0x10000) {
+      bytes[0] = static_cast<unsigned char>(0xE0 | (c >> 12));
+      bytes[1] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      bytes[2] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      length = 3;
+    } else if (c < 0x200000) {
+      bytes[0] = static_cast<unsigned char>(0xF0 | (c >> 18));
+      bytes[1] = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+      bytes[2] = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+      bytes[3] = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      length = 4;
+    } else {
+      continue;
+    }
+    if (used + length > room) break;
+    std::memcpy(destination + used, bytes, length);
+    used += length;
+  }
+  destination[used] = 0;
+}
+
+// ---- Opening and volumes
+
+bool AHandlerRar::initWithURL(std::string_view path) {
+  try {
+    traceOperation("initWithURL");
+    runningHandlers();
+    return Super::initWithURL(path);
+  } catch (...) {
+    return false;
+  }
+}
+
+void AHandlerRar::initParts() {
+  try {
+    if (!url()) return;
+    const std::string& first = *url();
+    const std::string_view lastExtension = pathExtension(first);
+    const std::string_view secondExtension = pathExtension(deletingPathExtension(first));
+
+    // Each family: the text before the number and the text after it.
+    std::vector<std::pair<std::string, std::string>> formats;
+    int digits = 0;
+    int64_t start = 0;
+    std::string base;
+    std::vector<VolumePart> found;
+    if (secondExtension.size() >= 5 && partExtensionNumber(secondExtension) > 0) {
+      formats = {{".part", ".rar"}, {".part", ".rev"}};
+      digits = static_cast<int>(secondExtension.size() - 4);
+      start = 1;
+      base = deletingPathExtension(deletingPathExtension(first));
+    } else if (allDigits(lastExtension)) {
+      formats = {{".", ""}};
+      digits = 3;
+      start = 1;
+      base = deletingPathExtension(first);
+    } else {
+      formats = {{".r", ""}, {".s", ""}};
+      digits = 2;
+      base = deletingPathExtension(first);
+      int64_t size = 0;
+      fileSize(first, size);
+      found.push_back({first, std::string(lastPathComponent(first)), size});
+    }
+    digits = std::min(digits, kMaxVolumeDigits);
+    int64_t limit = 1;
+    for (int i = 0; i < digits; ++i) limit *= 10;
+    limit -= 1;
+
+    for (const auto& [before, after] : formats) {
+      int misses = 0;
+      for (int64_t index = start; index < limit; ++index) {
+        char number[24];
+        std::snprintf(number, sizeof number, "%0*lld", digits, static_cast<long long>(index));
+        std::string volume = base + before + number + after;
+        int64_t size = 0;
+        if (fileSize(volume, size)) {
+          std::string name(lastPathComponent(volume));
+          found.push_back({std::move(volume), std::move(name), size});
+          if (misses > 0) HLVLog(kLogError, "Parts seem to be missing.");
+        } else {
+          if (misses >= kMaxVolumeMisses) break;
+          ++misses;
+        }
+      }
+    }
+    parts_ = std::move(found);
+  } catch (...) {
+  }
+}
+
+std::optional<std::vector<std::string>> AHandlerRar::possiblyConflictingParts() const {
+  try {
+    if (!url()) return std::nullopt;
+    const std::string folder(deletingLastPathComponent(*url()));
+    const std::string_view own = lastPathComponent(*url());
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return names;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      const std::string_view withoutOne = deletingPathExtension(name);
+      if (deletingPathExtension(withoutOne) == own && partExtensionNumber(pathExtension(withoutOne)) > 0)
+        names.emplace_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// ---- Listing
+
+int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    setOperationCancelled(false);
+    if (!url()) return 6;
+    const Utf8ThreadLocale utf8;
+
+    std::wstring archiveName = utf8ToWide(*url());
+    std::string narrowName = *url();
+    std::vector<char> commentBuffer(kCommentBufferSize);
+    RAROpenArchiveDataEx openData{};
+    openData.ArcName = narrowName.data();
+    openData.ArcNameW = archiveName.data();
+    openData.OpenMode = RAR_OM_LIST;
+    openData.CmtBuf = commentBuffer.data();
+    openData.CmtBufSize = kCommentBufferSize;
+    const ArchiveHandle archive(RAROpenArchiveEx(&openData));
+    if (!archive.get()) return 4;
+
+    if (openData.CmtState == 1) {
+      const size_t length = std::min<size_t>(openData.CmtSize, kCommentBufferSize);
+      std::string_view text(commentBuffer.data(), length);
+      text = text.substr(0, text.find('\0'));
+      uint64_t encoding = 0;
+      const std::optional<std::string> decoded = decodeString(text, &encoding);
+      if (decoded && (encoding == kUTF8StringEncoding || encoding == kASCIIStringEncoding)) setComment(*decoded);
+    }
+
+    std::string secret = password();
+    if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
+    RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
+
+    int code = 0;
+    {
+      const RunningScope running(*this, &bGetInfo_);
+      // About 14 KB, reused for every entry.
+      auto header = std::make_unique<RARHeaderDataEx>();
+      std::memset(header.get(), 0, sizeof *header);
+      while (!operationCancelled()) {
+        code = RARReadHeaderEx(archive.get(), header.get());
+        if (code != 0) break;
+        records.push_back(listingRecord(*header));
+        RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr);
+        std::memset(header.get(), 0, sizeof *header);
+        if (operationCancelled()) code = 0;
+      }
+    }
+
+    switch (code) {
+      case ERAR_MISSING_PASSWORD:
+      case ERAR_BAD_PASSWORD:
+        setIsListingEncrypted(true);
+        return 100;
+      case ERAR_BAD_DATA:
+        return isListingEncrypted() ? 100 : 4;
+      case ERAR_SUCCESS:
+      case ERAR_END_ARCHIVE:
+        return 0;
+      default:
+        return 4;
+    }
+  } catch (...) {
+    return 4;
+  }
+}
+
+// ---- Extraction and testing
+
+int32_t AHandlerRar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
+  try {
+    traceOperation("extract");
+    if (!url()) return 4;
+    const Utf8ThreadLocale utf8;
+    const bool testing = mode == kTestMode;
+    std::vector<std::string> names;
+    names.reserve(items.size());
+    for (const AZipItem::Ptr& item : items) {
+      if (item) names.emplace_back(item->path());
+    }
+    const bool wholeArchive = names.size() == 1 && names.front() == "*";
+
+    fs::path root;
+    std::wstring destination;
+    if (!testing) {
+      std::error_code error;
+      root = fs::canonical(fs::path(toFolder), error);
+      if (error || !fs::is_directory(root, error)) return 4;
+      destination = utf8ToWide(root.string());
+    }
+
+    for (;;) {
+      volumeRefused_ = false;
+      const std::wstring archiveName = utf8ToWide(*url());
+      std::string narrowName = *url();
+      RAROpenArchiveDataEx openData{};
+      openData.ArcName = narrowName.data();
+      openData.ArcNameW = const_cast<wchar_t*>(archiveName.c_str());
+      openData.OpenMode = RAR_OM_EXTRACT;
+      const ArchiveHandle archive(RAROpenArchiveEx(&openData));
+      if (!archive.get()) return 4;
+
+      auto header = std::make_unique<RARHeaderDataEx>();
+      std::memset(header.get(), 0, sizeof *header);
+      std::vector<wchar_t> redirName(kNameBufferSize);
+      std::string secret = password();
+      if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
+      RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
+      std::vector<std::string> remaining = names;
+      const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+
+      int code = 0;
+      bool headerFailed = false;
+      bool wrongPassword = false;
+      {
+        const RunningScope running(*this, nullptr);
+        bool processedOne = false;
+        while (!operationCancelled() && !remaining.empty()) {
+          header->RedirName = redirName.data();
+          header->RedirNameSize = static_cast<unsigned int>(redirName.size());
+          code = RARReadHeaderEx(archive.get(), header.get());
+          if (code != 0) {
+            headerFailed = true;
+            break;
+          }
+          const std::string name = entryName(*header);
+          int operation = RAR_SKIP;
+          if (testing) {
+            operation = RAR_TEST;
+            if (host) host->processFile(name, kTestMode);
+          } else if (wholeArchive || stringArrayContainsString(remaining, name)) {
+            const auto exact = std::find(remaining.begin(), remaining.end(), name);
+            if (exact != remaining.end()) remaining.erase(exact);
+            const bool fileSystemLink =
+                header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction;
+            const bool entryLink = header->RedirType == kRedirHardLink || header->RedirType == kRedirFileCopy;
+            char target[kNameBufferSize] = {};
+            if (fileSystemLink || entryLink) {
+              redirName.back() = 0;
+              WideToUtf(redirName.data(), target, sizeof target);
+            }
+            if (isUnsafeName(name) || !landsInside(root, name)) {
+              reportSkipped(host.get(), name, "it would be written outside the destination");
+            } else if (fileSystemLink && linkTargetEscapes(root, name, target)) {
+              reportSkipped(host.get(), name, "its link points outside the destination");
+            } else if (entryLink && (isUnsafeName(target) || !landsInside(root, target))) {
+              reportSkipped(host.get(), name, "it links to a file outside the destination");
+            } else {
+              if (host) host->processFile(name, mode);
+              operation = RAR_EXTRACT;
+            }
+          }
+          const int result = RARProcessFileW(archive.get(), operation,
+                                             operation == RAR_EXTRACT ? destination.data() : nullptr, nullptr);
+          if (result != 0) {
+            if (!processedOne && (header->Flags & RHDF_ENCRYPTED) && !isListingEncrypted()) wrongPassword = true;
+            code = result;
+            break;
+          }
+          if (operation == RAR_EXTRACT) {
+            const bool link = header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction;
+            const bool unixLink = (header->HostOS == 3 || header->HostOS == 5) && (header->FileAttr & 0xF000) == 0xA000;
+            const fs::path created = (root / fs::path(name)).lexically_normal();
+            if ((link || unixLink) && isEscapingLink(root, created)) {
+              std::error_code ignored;
+              fs::remove(created, ignored);
+              reportSkipped(host.get(), name, "its link points outside the destination");
+            }
+          }
+          if (operation != RAR_SKIP) processedOne = true;
+          std::memset(header.get(), 0, sizeof *header);
+        }
+        if (operationCancelled()) code = 0;
+      }
+
+      // Names hidden by encryption: a wrong password shows while reading headers, as a bad
+      // password (RAR 5) or as damaged data (RAR 4, which keeps no check value).
+      const bool namesEncrypted = (openData.Flags & ROADF_ENCHEADERS) != 0;
+      if (headerFailed && (code == ERAR_BAD_PASSWORD || (namesEncrypted && code == ERAR_BAD_DATA)))
+        wrongPassword = true;
+      if (headerFailed && code == ERAR_MISSING_PASSWORD) return host ? 1 : 100;
+
+      if (!wrongPassword) {
+        if (code == ERAR_SUCCESS || code == ERAR_END_ARCHIVE) return 0;
+        // The user's own stop (a refused volume) ends quietly; a missing volume, a file that
+        // could not be written or damaged data is a failure the caller has to see.
+        if (volumeRefused_ || operationCancelled()) return 0;
+        return 4;
+      }
+      if (!host) return 100;
+      PlistDictionary params{{"mode", PropertyList(mode == 1 ? 5 : 1)}, {"isRar", PropertyList(true)}};
+      std::string answer = host->passwordWithParams(params);
+      if (answer.empty()) return 1;
+      setPassword(std::move(answer));
+    }
+  } catch (...) {
+    return 4;
+  }
+}
+
+// ---- The library's callback
+
+int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
+  try {
+    if (operationCancelled()) return -1;
+    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+    const auto changeVolume = [&](std::string path) {
+      if (!host) return p2 == RAR_VOL_NOTIFY ? 1 : -1;
+      const int answer = host->changeVolume(path, static_cast<int>(p2));
+      if (answer == -1) volumeRefused_ = true;
+      return answer;
+    };
+    switch (msg) {
+      case UCM_CHANGEVOLUME: {
+        const char* path = reinterpret_cast<const char*>(p1);
+        return changeVolume(path ? std::string(path) : std::string());
+      }
+      case UCM_PROCESSDATA:
+        if (!host || !host->respondsToProcessData()) return 1;
+        return host->processData(reinterpret_cast<const void*>(p1), p2, 1);
+      case UCM_NEEDPASSWORD: {
+        if (bGetInfo_) setIsListingEncrypted(true);
+        if (!host) return -1;
+        // No password store in this program: its mode is never 3.
+        PlistDictionary params{{"mode", PropertyList(257)}, {"isRar", PropertyList(true)}};
+        const std::string answer = host->passwordWithParams(params);
+        auto* buffer = reinterpret_cast<char*>(p1);
+        if (answer.empty() || !buffer || p2 <= 0) return -1;
+        const size_t length = std::min(answer.size(), static_cast<size_t>(p2) - 1);
+        std::memcpy(buffer, answer.data(), length);
+        buffer[length] = 0;
+        setPassword(answer);
+        return 1;
+      }
+      case UCM_CHANGEVOLUMEW: {
+        char path[kNameBufferSize];
+        WideToUtf(reinterpret_cast<const wchar_t*>(p1), path, sizeof path);
+        return changeVolume(path);
+      }
+      default:
+        // The wide password request among them: the library asks again with the narrow one.
+        systemLog(LOG_NOTICE, "Unknown message passed to RAR callback function.");
+        return -1;
+    }
+  } catch (...) {
+    return -1;
+  }
+}
+
+// ---- Changes through the `rar` tool
+
+namespace {
+
+// rar's exit statuses for a wrong password: older releases end with a fatal error (2), RAR 5
+// and later with their own status (11).
+constexpr int32_t kRarFatalError = 2;
+constexpr int32_t kRarBadPassword = 11;
+
+// A temporary folder, removed with its contents when the operation ends.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(std::optional<std::string> path) : path_(std::move(path)) {}
+  ~ScratchFolder() {
+    if (!path_) return;
+    std::error_code ignored;
+    fs::remove_all(*path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::optional<std::string>& path() const { return path_; }
+
+ private:
+  std::optional<std::string> path_;
+};
+
+bool writeText(const std::string& path, std::string_view text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  return static_cast<bool>(out);
+}
+
+}  // namespace
+
+std::optional<std::string> AHandlerRar::rarPath() {
+  try {
+    const std::optional<std::string> path = UserDefaults::standard().stringForKey("rar");
+    if (!path || path->empty()) return std::nullopt;
+    struct stat st;
+    if (::stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path->c_str(), X_OK) != 0)
+      return std::nullopt;
+    return path;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+int32_t AHandlerRar::updateComment(const std::string& newComment) {
+  try {
+    traceOperation("updateComment");
+    const std::optional<std::string> rar = rarPath();
+    if (!rar || !url()) return -1;
+    setComment(newComment);
+    const ScratchFolder scratch(createTempFolderInside(userTempPath(), false));
+    if (!scratch.path()) return -1;
+    const std::string commentFile = *scratch.path() + "/comment";
+    if (!writeText(commentFile, newComment)) return -1;
+    const std::string archive = *url();
+    const int32_t status = executeTask(*rar, {"c", "-z" + commentFile, archive}, std::nullopt, nullptr, nullptr);
+    if (status == 0) initParts();
+    return status;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t AHandlerRar::deleteFiles(const AZipItem::List& items) {
+  try {
+    traceOperation("deleteFiles");
+    const std::optional<std::string> rar = rarPath();
+    if (!rar || !url()) return -1;
+    const std::string archive = *url();
+    // rar rebuilds the archive in a work folder beside it, on the same file system.
+    const ScratchFolder work(createTempFolderInside(deletingLastPathComponent(archive), false));
+    const ScratchFolder lists(createTempFolderInside(userTempPath(), false));
+    if (!work.path() || !lists.path()) return -1;
+    std::string names;
+    for (const AZipItem::Ptr& item : items) {
+      if (!item) continue;
+      std::string name(item->path());
+      while (name.size() > 1 && name.back() == '/') name.pop_back();
+      if (!names.empty()) names += '\n';
+      names += name;
+    }
+    const std::string listFile = *lists.path() + "/listfile";
+    if (!writeText(listFile, names)) return -1;
+    const std::string secret = password().empty() ? "-" : password();
+    std::optional<std::string> output;
+    const int32_t status = executeTask(*rar, {"d", "-p" + secret, "-w" + *work.path(), archive, "@" + listFile},
+                                       std::nullopt, nullptr, &output);
+    HLVLog(kLogTrace, "out: %s", output ? output->c_str() : "(null)");
+    if (status == kRarFatalError || status == kRarBadPassword) return 100;
+    if (status == 0) initParts();
+    return 0;
+  } catch (...) {
+    return -1;
+  }
 }
 
 // ---- Pure rules of entries and names

@@ -1,0 +1,599 @@
+// The RAR handler on the UnRAR library: RAR 5 archives that `rar` makes at test time and the
+// RAR 4 samples of the shared fixtures, listed, tested and extracted; and the tessaro program
+// and the preview on them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ArchiveCallbackHandler.h"
+#include "ArchiveHandlerRar.h"
+#include "HandlerRegistry.h"
+#include "ListingPipeline.h"
+#include "log/SystemLog.h"
+#include "process/Subprocess.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+#include "defaults/UserDefaults.h"
+#include "support/TreeDump.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kRar4 = fs::path(TESSARO_FIXTURES_DIR) / "rar4";
+const fs::path kRar4Volumes = fs::path(TESSARO_FIXTURES_DIR) / "rar4-volumes";
+const std::string kSixVolumes = "test_rar_multivolume_multiple_files";
+
+void shell(const fs::path& folder, const std::string& script) {
+  SubprocessOptions options;
+  options.workingDirectory = folder.string();
+  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
+  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// A tree with folders, odd Unix modes, a symbolic link and a file of random bytes, then the
+// archives made from it. Dates are set in UTC; the tests read them in UTC too.
+constexpr const char* kMakeArchives = R"sh(
+mkdir -p tree/sub/deep
+printf 'hello\n' > tree/a.txt
+printf 'x%.0s' $(seq 1 3000) > tree/sub/deep/big.txt
+head -c 300000 /dev/urandom > tree/rand
+ln -s a.txt tree/link
+chmod 4755 tree/a.txt
+chmod 2744 tree/sub/deep/big.txt
+chmod 644 tree/rand
+chmod 750 tree/sub
+chmod 755 tree tree/sub/deep
+TZ=UTC touch -h -d '2020-05-01 01:02:04' tree/a.txt tree/link tree/rand tree/sub/deep/big.txt tree/sub/deep tree/sub tree
+rar a -idq -m0 -ol plain.rar tree
+rar a -idq -psecret data.rar tree
+rar a -idq -hpsecret names.rar tree
+rar a -idq -m0 -v100k vol.rar tree
+printf 'A comment\nover two lines' > comment.txt
+rar c -idq -zcomment.txt plain.rar
+)sh";
+
+// The listing of tree in archive order; a symbolic link stores its target as its data, unpacked.
+constexpr const char* kTreeListing =
+    "tree/ unco=303011 comp=303006 attr=drwxr-xr-x perm=755 time=2020-05-01T01:02:04Z\n"
+    "tree/rand unco=300000 comp=300000 attr=-rw-r--r-- perm=644 time=2020-05-01T01:02:04Z\n"
+    "tree/link unco=5 comp=0 attr=lrwxrwxrwx perm=777 time=2020-05-01T01:02:04Z link\n"
+    "tree/sub/ unco=3000 comp=3000 attr=drwxr-x--- perm=750 time=2020-05-01T01:02:04Z\n"
+    "tree/sub/deep/ unco=3000 comp=3000 attr=drwxr-xr-x perm=755 time=2020-05-01T01:02:04Z\n"
+    "tree/sub/deep/big.txt unco=3000 comp=3000 attr=-rwxr-Sr-- perm=744 time=2020-05-01T01:02:04Z\n"
+    "tree/a.txt unco=6 comp=6 attr=-rwsr-xr-x perm=755 time=2020-05-01T01:02:04Z\n";
+
+// A host that answers passwords from a list and records what it was asked.
+class ScriptedHost : public ArchiveCallbackHandler {
+ public:
+  explicit ScriptedHost(std::vector<std::string> answers) : answers_(std::move(answers)) {}
+  std::string passwordWithParams(PlistDictionary& params) override {
+    modes.push_back(params["mode"].asInteger().value_or(-1));
+    isRar = params["isRar"].asBool().value_or(false);
+    runningWhileAsked = runningHandlers().size();
+    if (next_ >= answers_.size()) return {};
+    return answers_[next_++];
+  }
+  int changeVolume(std::string& path, int mode) override {
+    volumes.push_back(path);
+    return mode == 1 ? 1 : -1;
+  }
+  int processData(const void*, int64_t, int) override { return 1; }
+  void processFile(std::string_view name, int operation) override {
+    files.emplace_back(name);
+    operations.push_back(operation);
+  }
+  void setProgress(int) override {}
+  bool respondsToLogOutput() const override { return true; }
+  void logOutput(std::string_view text) override { log += text; }
+
+  std::vector<int64_t> modes;
+  std::string log;
+  bool isRar = false;
+  size_t runningWhileAsked = 0;
+  std::vector<std::string> volumes;
+  std::vector<std::string> files;
+  std::vector<int> operations;
+
+ private:
+  std::vector<std::string> answers_;
+  size_t next_ = 0;
+};
+
+AZipItem::List named(std::initializer_list<const char*> names) {
+  AZipItem::List items;
+  for (const char* name : names) items.push_back(AZipItem::initWithPath(name));
+  return items;
+}
+
+class RarHandlerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixtures_ = new test::TempDir;
+    shell(fixtures_->path(), kMakeArchives);
+  }
+  static void TearDownTestSuite() {
+    delete fixtures_;
+    fixtures_ = nullptr;
+  }
+  RarHandlerTest() { env_.set("TZ", "UTC"); }
+
+  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
+
+  static std::shared_ptr<AHandlerRar> open(const std::string& path) {
+    return std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().initWithURL(path));
+  }
+
+  static std::string listing(const std::string& path, int32_t expectedStatus = 0) {
+    AZipItem::Ptr root;
+    EXPECT_EQ(getInfo(path, root), expectedStatus) << path;
+    return root ? test::dumpTree(*root, true) : "no root";
+  }
+
+  static std::string volumeNames(const ArchiveHandler& handler) {
+    std::string names;
+    for (const VolumePart& part : handler.parts()) names += part.name + " ";
+    return names;
+  }
+
+  static test::TempDir* fixtures_;
+  test::IsolatedHome home_;
+  test::ScopedEnv env_;
+};
+
+test::TempDir* RarHandlerTest::fixtures_ = nullptr;
+
+TEST_F(RarHandlerTest, Rar5RecordsCarryEveryFieldInTheirFixedForm) {
+  const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
+  ASSERT_TRUE(handler);
+  std::vector<std::string> records;
+  EXPECT_EQ(handler->getInfo(records), 0);
+  ASSERT_EQ(records.size(), 7u);
+  // The time fields are blank-padded, not zero-padded; the CRC is upper case without padding.
+  const auto aTxt = std::find_if(records.begin(), records.end(),
+                                 [](const std::string& r) { return r.starts_with("path=tree/a.txt\t"); });
+  ASSERT_NE(aTxt, records.end());
+  EXPECT_EQ(*aTxt,
+            "path=tree/a.txt\tattr=-rwsr-xr-x\tvers=x\tunco=6\tcomp=6\ttype=0\tmeth=x\tcrc_=363A3020\t"
+            "time=2020- 5- 1  1: 2: 4");
+  EXPECT_EQ(handler->comment(), "A comment\nover two lines");
+  EXPECT_FALSE(handler->isListingEncrypted());
+  EXPECT_TRUE(runningHandlers().empty());
+  EXPECT_EQ(listing(fixture("plain.rar")), kTreeListing);
+}
+
+TEST_F(RarHandlerTest, EncryptedDataListsWithMarkedEntriesButHiddenNamesDoNot) {
+  AZipItem::Ptr root;
+  ASSERT_EQ(getInfo(fixture("data.rar"), root), 0);
+  const std::shared_ptr<AHandlerRar> handler = open(fixture("data.rar"));
+  int encrypted = 0;
+  for (const AZipItem::Ptr& item : root->collectDescendants()) {
+    if (handler->isItemEncrypted(*item)) {
+      ++encrypted;
+      EXPECT_EQ(handler->itemEncryptionMethod(*item), 2);
+    }
+  }
+  EXPECT_EQ(encrypted, 4);  // the files; folders carry no data
+
+  std::vector<std::string> records;
+  const std::shared_ptr<AHandlerRar> names = open(fixture("names.rar"));
+  EXPECT_EQ(names->getInfo(records), 100);
+  EXPECT_TRUE(records.empty());
+  EXPECT_TRUE(names->isListingEncrypted());
+  EXPECT_EQ(names->itemEncryptionMethod(*root), 3);
+
+  const std::shared_ptr<AHandlerRar> wrong = open(fixture("names.rar"));
+  wrong->setPassword("wrong");
+  EXPECT_EQ(wrong->getInfo(records), 100);
+
+  const std::shared_ptr<AHandlerRar> known = open(fixture("names.rar"));
+  known->setPassword("secret");
+  EXPECT_EQ(known->getInfo(records), 0);
+  EXPECT_EQ(records.size(), 7u);
+}
+
+TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
+  const std::shared_ptr<AHandlerRar> handler = open(fixture("names.rar"));
+  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
+  handler->setCallbackHandler(host);
+  std::vector<std::string> records;
+  EXPECT_EQ(handler->getInfo(records), 0);
+  EXPECT_EQ(records.size(), 7u);
+  EXPECT_EQ(host->modes, std::vector<int64_t>{257});
+  EXPECT_TRUE(host->isRar);
+  EXPECT_EQ(host->runningWhileAsked, 1u);
+  EXPECT_TRUE(runningHandlers().empty());
+  EXPECT_EQ(handler->password(), "secret");
+  // Asked during the listing, so the listing counts as encrypted although it succeeded.
+  EXPECT_TRUE(handler->isListingEncrypted());
+
+  const std::shared_ptr<AHandlerRar> refused = open(fixture("names.rar"));
+  auto silent = std::make_shared<ScriptedHost>(std::vector<std::string>{""});
+  refused->setCallbackHandler(silent);
+  EXPECT_EQ(refused->getInfo(records), 100);
+}
+
+TEST_F(RarHandlerTest, TheCallbackGivesDefaultAnswersWithoutAHost) {
+  const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
+  char path[] = "/nowhere/x.part2.rar";
+  const long pathArg = reinterpret_cast<long>(path);
+  EXPECT_EQ(handler->handleRARCallBack(0, pathArg, 1), 1);   // next volume found: go on
+  EXPECT_EQ(handler->handleRARCallBack(0, pathArg, 0), -1);  // volume missing: stop
+  const wchar_t widePath[] = L"/nowhere/x.part2.rar";
+  EXPECT_EQ(handler->handleRARCallBack(3, reinterpret_cast<long>(widePath), 1), 1);
+  EXPECT_EQ(handler->handleRARCallBack(1, 0, 100), 1);
+  char buffer[16] = "untouched";
+  EXPECT_EQ(handler->handleRARCallBack(2, reinterpret_cast<long>(buffer), sizeof buffer), -1);
+  EXPECT_STREQ(buffer, "untouched");
+  EXPECT_FALSE(handler->isListingEncrypted());  // not inside a listing
+  EXPECT_EQ(handler->handleRARCallBack(4, reinterpret_cast<long>(buffer), sizeof buffer), -1);
+  handler->setOperationCancelled(true);
+  EXPECT_EQ(handler->handleRARCallBack(0, pathArg, 1), -1);
+}
+
+TEST_F(RarHandlerTest, APasswordLongerThanTheLibrarysBufferIsCut) {
+  const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
+  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"0123456789"});
+  handler->setCallbackHandler(host);
+  char buffer[6];
+  EXPECT_EQ(handler->handleRARCallBack(2, reinterpret_cast<long>(buffer), sizeof buffer), 1);
+  EXPECT_STREQ(buffer, "01234");
+}
+
+TEST_F(RarHandlerTest, AnyVolumeOpensTheSetFromItsFirstVolume) {
+  const std::shared_ptr<AHandlerRar> handler = open(fixture("vol.part2.rar"));
+  ASSERT_TRUE(handler && handler->url());
+  EXPECT_EQ(*handler->url(), fixture("vol.part1.rar"));
+  EXPECT_EQ(volumeNames(*handler), "vol.part1.rar vol.part2.rar vol.part3.rar ");
+  EXPECT_EQ(handler->baseName(), "vol");
+  // A continued entry is listed once, with the packed size of its first volume.
+  const std::string text = listing(fixture("vol.part3.rar"));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7) << text;
+  EXPECT_NE(text.find("tree/rand unco=300000 comp=1"), std::string::npos) << text;
+  EXPECT_NE(text.find("tree/sub/deep/big.txt unco=3000 comp=3000"), std::string::npos) << text;
+}
+
+TEST_F(RarHandlerTest, AMissingOrDamagedVolumeEndsWithWhatWasRead) {
+  test::TempDir dir;
+  fs::copy_file(fixture("vol.part1.rar"), dir.path() / "vol.part1.rar");
+  fs::copy_file(fixture("vol.part3.rar"), dir.path() / "vol.part3.rar");
+  std::vector<std::string> records;
+  const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "vol.part3.rar").string());
+  EXPECT_EQ(volumeNames(*handler), "vol.part1.rar vol.part3.rar ");
+  EXPECT_EQ(handler->getInfo(records), 4);
+  ASSERT_GE(records.size(), 1u);
+  EXPECT_LT(records.size(), 7u);
+  EXPECT_EQ(records[0].substr(0, 15), "path=tree/rand\t");
+
+  // Extraction stops at the gap, leaves nothing half written and nothing beside the destination.
+  fs::create_directory(dir.path() / "out");
+  EXPECT_EQ(handler->extract(named({"*"}), (dir.path() / "out").string(), 1), 4);
+  EXPECT_FALSE(fs::exists(dir.path() / "out/tree/rand"));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
+
+  test::TempDir damaged;
+  for (const char* name : {"vol.part1.rar", "vol.part2.rar", "vol.part3.rar"})
+    fs::copy_file(fixture(name), damaged.path() / name);
+  fs::resize_file(damaged.path() / "vol.part2.rar", 50000);
+  std::vector<std::string> partial;
+  EXPECT_NE(open((damaged.path() / "vol.part1.rar").string())->getInfo(partial), 100);
+  fs::create_directory(damaged.path() / "out");
+  EXPECT_EQ(open((damaged.path() / "vol.part1.rar").string())->extract(named({"*"}), (damaged.path() / "out").string(), 1), 4);
+  EXPECT_FALSE(fs::exists(damaged.path() / "out/tree/rand"));
+}
+
+TEST_F(RarHandlerTest, VolumeSetsAreFoundInAllThreeNamingFamilies) {
+  test::TempDir dir;
+  std::vector<std::string> logged;
+  setLogSinkForTesting([&](int, std::string_view message) {
+    if (message.find("Parts seem to be missing.") != std::string_view::npos) logged.emplace_back(message);
+  });
+  for (const char* name : {"x.rar", "x.r00", "x.r01", "x.r03", "x.r04", "x.r05", "x.s00", "y.part01.rar",
+                           "y.part02.rar", "y.part01.rev", "z.001", "z.002", "z.004"})
+    dir.write(name, "123");
+  const std::shared_ptr<AHandlerRar> old = open((dir.path() / "x.r04").string());
+  EXPECT_EQ(volumeNames(*old), "x.rar x.r00 x.r01 x.r03 x.r04 x.r05 x.s00 ");
+  EXPECT_EQ(old->parts()[0].size, 3);
+  EXPECT_EQ(logged.size(), 3u);  // x.r03 to x.r05 follow the gap
+
+  EXPECT_EQ(volumeNames(*open((dir.path() / "y.part02.rar").string())),
+            "y.part01.rar y.part02.rar y.part01.rev ");
+  EXPECT_EQ(volumeNames(*open((dir.path() / "z.002").string())), "z.001 z.002 z.004 ");
+  setLogSinkForTesting({});
+
+  const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "y.part02.rar").string());
+  EXPECT_TRUE(handler->isFirstFile("a.part1.rar"));
+  EXPECT_FALSE(handler->isFirstFile("a.part2.rar"));
+  EXPECT_TRUE(handler->isFirstFile("a.rar"));
+  EXPECT_FALSE(handler->isFirstFile("a.r00"));
+}
+
+TEST_F(RarHandlerTest, Rar4SamplesListAsTheirMakersWroteThem) {
+  EXPECT_EQ(listing((kRar4 / "test_read_format_rar.rar").string()),
+            "test.txt unco=20 comp=20 attr=-rw-r--r-- perm=644 time=2011-06-26T14:53:46Z\n"
+            "testlink unco=8 comp=8 attr=lrwxrwxrwx perm=777 time=2011-06-24T09:38:34Z link\n"
+            "testdir/ unco=20 comp=20 attr=drwxr-xr-x perm=755 time=2011-06-26T14:59:06Z\n"
+            "testdir/test.txt unco=20 comp=20 attr=-rw-r--r-- perm=644 time=2011-06-26T14:59:06Z\n"
+            "testemptydir/ unco=0 comp=0 attr=drwxr-xr-x perm=755 time=2011-06-21T21:28:58Z\n");
+  // Windows flags: folders through 'D', files archived ('A').
+  EXPECT_EQ(listing((kRar4 / "test_read_format_rar_windows.rar").string()),
+            "testdir/ unco=16 comp=16 attr= .D.....   perm=0 time=2011-08-18T12:11:42Z\n"
+            "testdir/test.txt unco=16 comp=16 attr= .....A.   perm=0 time=2011-08-18T12:11:24Z\n"
+            "test.txt unco=16 comp=16 attr= .....A.   perm=0 time=2011-08-18T12:11:24Z\n"
+            "testshortcut.lnk unco=441 comp=441 attr= .....A.   perm=0 time=2011-08-18T12:14:14Z\n"
+            "testemptydir/ unco=0 comp=0 attr= .D.....   perm=0 time=2011-08-18T12:11:50Z\n");
+  const std::string unicode = listing((kRar4 / "test_read_format_rar_unicode.rar").string());
+  EXPECT_NE(unicode.find("\xe8\xa1\xa8\xe3\x81\xa0\xe3\x82\x88/\xe6\xbc\xa2\xe5\xad\x97\xe9\x95\xb7\xe3\x81\x84"
+                         "\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab\xe5\x90\x8dlong-filename-in-"
+                         "\xe6\xbc\xa2\xe5\xad\x97.txt unco=5"),
+            std::string::npos)
+      << unicode;
+  EXPECT_NE(listing((kRar4 / "testfile.rar3.cbr").string()).find("testfile.png unco=87 comp=84"), std::string::npos);
+  EXPECT_EQ(listing((kRar4 / "test_read_format_rar_encryption_header.rar").string(), 100), "");
+}
+
+TEST_F(RarHandlerTest, TheSixVolumeRar4SetListsWholeFromItsThirdVolume) {
+  const std::string third = (kRar4Volumes / (kSixVolumes + ".part3.rar")).string();
+  const std::shared_ptr<AHandlerRar> handler = open(third);
+  EXPECT_EQ(*handler->url(), (kRar4Volumes / (kSixVolumes + ".part1.rar")).string());
+  EXPECT_EQ(handler->parts().size(), 6u);
+  EXPECT_EQ(listing(third),
+            "LibarchiveAddingTest2.html unco=20111 comp=7060 attr=-rw-r--r-- perm=644 time=2012-09-21T09:37:54Z\n"
+            "LibarchiveAddingTest.html unco=20111 comp=1002 attr=-rw-r--r-- perm=644 time=2012-01-01T12:31:38Z\n");
+}
+
+TEST_F(RarHandlerTest, BothRarGenerationsLeadToThisHandler) {
+  // RAR 4 by its signature, whatever the name; RAR 5 (signature continued by 01) by the extension.
+  test::TempDir dir;
+  fs::copy_file(kRar4 / "test_read_format_rar.rar", dir.path() / "renamed.dat");
+  fs::copy_file(fixture("plain.rar"), dir.path() / "five.dat");
+  const HandlerClass* rar4 = handlerClassWithFilename((dir.path() / "renamed.dat").string(), false);
+  ASSERT_TRUE(rar4);
+  EXPECT_EQ(rar4->className(), "AHandlerRar");
+  EXPECT_EQ(handlerClassWithFilename((dir.path() / "five.dat").string(), false), nullptr);
+  const HandlerClass* rar5 = handlerClassWithFilename(fixture("plain.rar"), false);
+  ASSERT_TRUE(rar5);
+  EXPECT_EQ(rar5->className(), "AHandlerRar");
+}
+
+TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
+  test::TempDir out;
+  const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
+  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
+  handler->setCallbackHandler(host);
+  EXPECT_EQ(handler->extract(named({"*"}), out.str(), 1), 0);
+  for (const char* name : {"tree/a.txt", "tree/rand", "tree/sub/deep/big.txt"})
+    EXPECT_EQ(readFile(out.path() / name), readFile(fixtures_->path() / name)) << name;
+  EXPECT_EQ(fs::read_symlink(out.path() / "tree/link"), "a.txt");
+  EXPECT_EQ(host->files.size(), 7u);
+  EXPECT_TRUE(runningHandlers().empty());
+
+  // Testing reads everything and writes nothing.
+  test::TempDir none;
+  auto tester = std::make_shared<ScriptedHost>(std::vector<std::string>{});
+  handler->setCallbackHandler(tester);
+  EXPECT_EQ(handler->extract(named({"*"}), none.str(), 3), 0);
+  EXPECT_EQ(tester->operations, std::vector<int>(7, 3));
+  EXPECT_TRUE(fs::is_empty(none.path()));
+
+  // Named entries: a folder with a trailing "/" brings what it holds.
+  test::TempDir some;
+  EXPECT_EQ(open(fixture("vol.part1.rar"))->extract(named({"tree/sub/", "tree/a.txt"}), some.str(), 1), 0);
+  EXPECT_EQ(readFile(some.path() / "tree/sub/deep/big.txt"), readFile(fixtures_->path() / "tree/sub/deep/big.txt"));
+  EXPECT_TRUE(fs::exists(some.path() / "tree/a.txt"));
+  EXPECT_FALSE(fs::exists(some.path() / "tree/rand"));
+}
+
+TEST_F(RarHandlerTest, AWrongPasswordIsAskedForAgainUntilTheHostGivesUp) {
+  test::TempDir out;
+  const std::shared_ptr<AHandlerRar> handler = open(fixture("data.rar"));
+  handler->setPassword("wrong");
+  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"still wrong", "secret"});
+  handler->setCallbackHandler(host);
+  EXPECT_EQ(handler->extract(named({"tree/a.txt"}), out.str(), 1), 0);
+  EXPECT_EQ(host->modes, (std::vector<int64_t>{5, 5}));
+  EXPECT_EQ(readFile(out.path() / "tree/a.txt"), "hello\n");
+
+  const std::shared_ptr<AHandlerRar> giving = open(fixture("data.rar"));
+  giving->setPassword("wrong");
+  auto quitter = std::make_shared<ScriptedHost>(std::vector<std::string>{""});
+  giving->setCallbackHandler(quitter);
+  EXPECT_EQ(giving->extract(named({"*"}), out.str(), 3), 1);
+  EXPECT_EQ(quitter->modes, std::vector<int64_t>{1});
+
+  // Nobody to ask: the wrong password is the answer.
+  const std::shared_ptr<AHandlerRar> alone = open(fixture("data.rar"));
+  alone->setPassword("wrong");
+  EXPECT_EQ(alone->extract(named({"*"}), out.str(), 3), 100);
+  const std::shared_ptr<AHandlerRar> hidden = open(fixture("names.rar"));
+  hidden->setPassword("wrong");
+  EXPECT_EQ(hidden->extract(named({"*"}), out.str(), 3), 100);
+  hidden->setPassword("secret");
+  EXPECT_EQ(hidden->extract(named({"*"}), out.str(), 3), 0);
+
+  // RAR 4 keeps no password check: a wrong one shows as damaged data of the first entry.
+  const std::shared_ptr<AHandlerRar> old = open((kRar4 / "test_read_format_rar_encryption_data.rar").string());
+  old->setPassword("wrong");
+  EXPECT_EQ(old->extract(named({"*"}), out.str(), 3), 100);
+  old->setPassword("12345678");
+  EXPECT_EQ(old->extract(named({"*"}), out.str(), 3), 0);
+}
+
+TEST_F(RarHandlerTest, ExtractionNeverWritesOutsideTheDestination) {
+  test::TempDir dir;
+  shell(dir.path(), R"sh(
+mkdir -p src/in outside
+printf secret > outside/target
+ln -s /etc/passwd src/in/absolute
+ln -s ../../outside src/in/up
+ln -s ../in src/in/fine
+printf data > src/in/plain
+cd src && rar a -idq -ol ../links.rar in && cd ..
+mkdir -p planted/in && ln -s ../../outside planted/in/up2
+mkdir -p src2/in/up2 && printf evil > src2/in/up2/target && cd src2 && rar a -idq ../through.rar in
+)sh");
+  const fs::path out = dir.path() / "out";
+  fs::create_directory(out);
+  const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "links.rar").string());
+  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
+  handler->setCallbackHandler(host);
+  EXPECT_EQ(handler->extract(named({"*"}), out.string(), 1), 0);
+  EXPECT_NE(host->log.find("Skipped in/absolute"), std::string::npos) << host->log;
+  EXPECT_NE(host->log.find("Skipped in/up"), std::string::npos) << host->log;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(out / "in/absolute")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(out / "in/up")));
+  EXPECT_EQ(fs::read_symlink(out / "in/fine"), "../in");
+  EXPECT_EQ(readFile(out / "in/plain"), "data");
+
+  // A link already in the destination does not lead an entry out of it.
+  EXPECT_EQ(open((dir.path() / "through.rar").string())->extract(named({"*"}), (dir.path() / "planted").string(), 1), 0);
+  EXPECT_EQ(readFile(dir.path() / "outside/target"), "secret");
+}
+
+TEST_F(RarHandlerTest, LongNamesAreCutAtTheLastWholeCharacter) {
+  char small[7];
+  const wchar_t accented[] = {L'a', L'b', L'c', L'd', L'e', 0xE9, L'f', 0};
+  WideToUtf(accented, small, sizeof small);
+  EXPECT_STREQ(small, "abcde");  // é needs two bytes; one is left, and the text ends there
+  char out[8];
+  const wchar_t wide[] = {0x1F600, static_cast<wchar_t>(0x200000), 0x20AC, 0};
+  WideToUtf(wide, out, sizeof out);
+  EXPECT_STREQ(out, "\xf0\x9f\x98\x80\xe2\x82\xac");  // the out-of-range point is dropped
+  WideToUtf(wide, out, 1);
+  EXPECT_STREQ(out, "");
+
+  test::TempDir dir;
+  // Five folders of 200 bytes and their slashes take 1005 bytes; 17 more reach 1022, so "é"
+  // would end at byte 1024 and is dropped with everything after it.
+  shell(dir.path(), R"sh(
+d=$(printf 'd%.0s' $(seq 1 200))
+p="$d/$d/$d/$d/$d/$(printf 'f%.0s' $(seq 1 17))$(printf '\303\251')tail"
+mkdir -p "$(dirname "$p")" && printf hi > "$p"
+rar a -idq long.rar "$d"
+)sh");
+  std::vector<std::string> records;
+  EXPECT_EQ(open((dir.path() / "long.rar").string())->getInfo(records), 0);
+  ASSERT_EQ(records.size(), 6u);
+  const std::string path = records[0].substr(5, records[0].find('\t') - 5);
+  EXPECT_EQ(path.size(), 1022u);
+  EXPECT_EQ(path.substr(path.size() - 17), std::string(17, 'f'));
+}
+
+TEST_F(RarHandlerTest, AttributeTextsFollowTheHostSystem) {
+  EXPECT_EQ(rarListFileAttr(0x10 | 0x01 | 0x02 | 0x04 | 0x08 | 0x20 | 0x800, 2), " VDRHSAC  ");
+  EXPECT_EQ(rarListFileAttr(0, 0), " .......  ");
+  EXPECT_EQ(rarListFileAttr(0xA1FF, 3), "lrwxrwxrwx");
+  EXPECT_EQ(rarListFileAttr(0x4000 | 0xC00 | 0x1ED, 5), "drwsr-sr-x");
+  EXPECT_EQ(rarListFileAttr(0x8000 | 0x200 | 0xC00 | 0x124, 3), "-r-Sr-Sr--");  // no sticky shown
+  EXPECT_EQ(rarListFileAttr(0x1FF, 6), "-");
+}
+
+TEST_F(RarHandlerTest, DamagedOrForeignFilesFailWithoutRecords) {
+  test::TempDir dir;
+  dir.write("garbage.rar", std::string(5000, 'R'));
+  std::string truncated = readFile(fixture("plain.rar"));
+  truncated.resize(truncated.size() / 2);
+  dir.write("half.rar", truncated);
+  std::vector<std::string> records;
+  EXPECT_EQ(open((dir.path() / "garbage.rar").string())->getInfo(records), 4);
+  EXPECT_TRUE(records.empty());
+  const int32_t status = open((dir.path() / "half.rar").string())->getInfo(records);
+  EXPECT_TRUE(status == 0 || status == 4) << status;
+  EXPECT_GE(records.size(), 1u);
+  EXPECT_EQ(open((dir.path() / "garbage.rar").string())->extract(named({"*"}), dir.str(), 1), 4);
+}
+
+TEST_F(RarHandlerTest, CommentsAndDeletionGoThroughTheRarToolWhenTheHostNamesIt) {
+  test::TempDir dir;
+  fs::copy_file(fixture("plain.rar"), dir.path() / "c.rar");
+  fs::copy_file(fixture("names.rar"), dir.path() / "n.rar");
+  const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "c.rar").string());
+  EXPECT_EQ(handler->updateComment("new"), -1);
+  EXPECT_EQ(handler->deleteFiles(named({"tree/a.txt"})), -1);
+
+  ASSERT_TRUE(UserDefaults::standard().setObject("rar", PropertyList("/usr/bin/rar")));
+  ASSERT_EQ(AHandlerRar::rarPath(), "/usr/bin/rar");
+  EXPECT_EQ(handler->updateComment("Second\ncomment"), 0);
+  EXPECT_EQ(handler->deleteFiles(named({"tree/a.txt", "tree/sub/"})), 0);
+  std::vector<std::string> records;
+  const std::shared_ptr<AHandlerRar> reread = open((dir.path() / "c.rar").string());
+  EXPECT_EQ(reread->getInfo(records), 0);
+  EXPECT_EQ(reread->comment(), "Second\ncomment");
+  std::string paths;
+  for (const std::string& record : records) paths += record.substr(5, record.find('\t') - 5) + " ";
+  EXPECT_EQ(paths, "tree/rand tree/link tree ");
+
+  const std::shared_ptr<AHandlerRar> hidden = open((dir.path() / "n.rar").string());
+  hidden->setPassword("wrong");
+  EXPECT_EQ(hidden->deleteFiles(named({"tree/a.txt"})), 100);
+  // The work folders beside the archive are gone.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+
+  UserDefaults::standard().setObject("rar", PropertyList("/nonexistent/rar"));
+  EXPECT_EQ(AHandlerRar::rarPath(), std::nullopt);
+  UserDefaults::standard().removeObjectForKey("rar");
+}
+
+// ---- The tessaro program and the preview
+
+struct Outcome {
+  int status;
+  std::string output;
+};
+
+Outcome runTool(std::vector<std::string> args) {
+  SubprocessOptions options;
+  const SubprocessResult result = run(args, options);
+  return {result.exitStatus, result.output};
+}
+
+TEST_F(RarHandlerTest, TessaroListsExtractsAndTestsRar) {
+  const Outcome listed = runTool({TESSARO_BINARY, "list", fixture("vol.part2.rar")});
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.output.find("tree/sub/deep/big.txt\t3000\t3000\t"), std::string::npos) << listed.output;
+
+  test::TempDir out;
+  const Outcome extracted = runTool({TESSARO_BINARY, "extract", fixture("data.rar"), "tree/sub", "-C", out.str(),
+                                     "--password", "secret"});
+  EXPECT_EQ(extracted.status, 0) << extracted.output;
+  EXPECT_EQ(readFile(out.path() / "tree/sub/deep/big.txt"), readFile(fixtures_->path() / "tree/sub/deep/big.txt"));
+  EXPECT_FALSE(fs::exists(out.path() / "tree/a.txt"));
+
+  EXPECT_EQ(runTool({TESSARO_BINARY, "test", fixture("names.rar"), "--password=secret"}).status, 0);
+  // No terminal to ask: a wrong password fails the run.
+  const Outcome wrong = runTool({"/usr/bin/setsid", "-w", TESSARO_BINARY, "test", fixture("names.rar"), "--password", "nope"});
+  EXPECT_EQ(wrong.status, 1) << wrong.output;
+  const Outcome missing = runTool({TESSARO_BINARY, "extract", fixture("plain.rar"), "no/such", "-C", out.str()});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.output.find("no such entry"), std::string::npos) << missing.output;
+  EXPECT_EQ(runTool({TESSARO_BINARY, "extract", fixture("plain.rar"), "-C", (out.path() / "absent").string()}).status, 2);
+}
+
+TEST_F(RarHandlerTest, ThePreviewShowsHiddenNamesAsTheEncryptedPage) {
+  test::TempDir out;
+  const fs::path page = out.path() / "p.html";
+  EXPECT_EQ(runTool({TESSARO_QLHOST, "-o", page.string(), fixture("names.rar")}).status, 0);
+  EXPECT_NE(readFile(page).find("The listing is encrypted"), std::string::npos);
+  EXPECT_EQ(runTool({TESSARO_QLHOST, "-o", page.string(), fixture("data.rar")}).status, 0);
+  const std::string listed = readFile(page);
+  EXPECT_EQ(listed.find("The listing is encrypted"), std::string::npos);
+  EXPECT_NE(listed.find("big.txt"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessaro
