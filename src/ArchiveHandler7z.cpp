@@ -1,7 +1,16 @@
 #include "ArchiveHandler7z.h"
 
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
 #include "PathString.h"
 #include "TextNumber.h"
+#include "helpers.h"
 
 namespace tessaro {
 
@@ -24,6 +33,78 @@ std::string volumeBaseName(std::string inherited, const std::optional<std::strin
 }
 
 bool isNumberedOne(std::string_view path) { return intValue(pathExtension(path)) == 1; }
+
+// The helper's name in the helper folder.
+constexpr std::string_view kSevenZipTool = "7z";
+
+// Listing results.
+constexpr int32_t kNoArchive = 4;
+constexpr int32_t kSubItemsErrors = 4;
+constexpr int32_t kListingEncrypted = 100;
+
+// What the 7-Zip helper writes around the archive comment and for a solid archive.
+constexpr std::string_view kCommentStart = "comt=";
+constexpr std::string_view kCommentEnd = "----------";
+constexpr std::string_view kSolidLine = "Solid=+";
+
+struct ListingHeader {
+  bool entryFound = false;
+  bool solid = false;
+  bool absolutePaths = false;
+  std::optional<std::string> comment;
+};
+
+// Reads the lines up to the first entry: the archive comment, the solid flag and whether the
+// first entry's path is absolute. A comment that never closes takes every later line with it.
+ListingHeader scanListingHeader(const std::vector<std::string>& lines) {
+  ListingHeader header;
+  bool inComment = false;
+  std::string comment;
+  for (const std::string& line : lines) {
+    if (inComment) {
+      if (line.starts_with(kCommentEnd)) {
+        // The line feeds of the last comment line and of the empty line before the separator.
+        comment.erase(comment.size() < 2 ? 0 : comment.size() - 2);
+        header.comment = comment;
+        inComment = false;
+      } else {
+        comment.append(line).push_back('\n');
+      }
+      continue;
+    }
+    if (line.starts_with(kCommentStart)) {
+      comment.assign(line, kCommentStart.size()).push_back('\n');
+      inComment = true;
+      continue;
+    }
+    if (line.starts_with(kSolidLine)) {
+      header.solid = true;
+      header.entryFound = true;
+      break;
+    }
+    if (line.starts_with("path=/")) header.absolutePaths = true;
+    if (line.find("\tmeth=") != std::string::npos || line.find("\ttime=") != std::string::npos) {
+      header.entryFound = true;
+      break;
+    }
+  }
+  // A comment still open at the end was collected all the same.
+  if (inComment) header.comment = comment;
+  return header;
+}
+
+void appendLines(std::string_view text, std::vector<std::string>& lines) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) {
+      lines.emplace_back(text.substr(start));
+      return;
+    }
+    lines.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
 
 // Splitting writes new volumes; only a single file can be changed in place.
 bool isSingleVolume(const std::vector<VolumePart>& parts) { return parts.size() < 2; }
@@ -145,6 +226,99 @@ const HandlerClass& AHandlerWim::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerRpm::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerNsis::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerDmg::metaclass() { return theInstance<Class>(); }
+
+// ---- Listing
+
+int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    if (!url()) return kNoArchive;
+    const std::string& path = *url();
+
+    std::string type = isa().baseType().value_or(std::string());
+    if (hasSuffix(path, ".001")) type += ".split";
+    std::vector<std::string> params{"l", "-slt", "-p" + (password().empty() ? std::string("-") : password())};
+    if (!type.empty()) params.push_back("-t" + type);
+    params.push_back(path);
+
+    std::string bytes;
+    const OutputCallback collect = [&bytes](std::string_view chunk) { bytes.append(chunk); };
+    const int32_t status = executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr);
+
+    uint64_t usedEncoding = 0;
+    std::optional<std::string> text = decodeString(bytes, &usedEncoding);
+    std::string().swap(bytes);
+    if (!text || usedEncoding != kUTF8StringEncoding) {
+      setIsListingEncrypted(true);
+      return kListingEncrypted;
+    }
+    if (status != 0) {
+      if (text->find("Wrong password?") != std::string::npos) {
+        setIsListingEncrypted(true);
+        return kListingEncrypted;
+      }
+      if (text->find("Sub items Errors") != std::string::npos) return kSubItemsErrors;
+    }
+    appendLines(*text, records);
+    text.reset();
+
+    const ListingHeader header = scanListingHeader(records);
+    setContainsAbsolutePaths(header.absolutePaths);
+    if (header.solid) setIsSolid(true);
+    if (header.comment) setComment(*header.comment);
+    if (!header.entryFound) {
+      setIsListingEncrypted(true);
+      return kListingEncrypted;
+    }
+    return status;
+  } catch (...) {
+    return -1;
+  }
+}
+
+std::optional<std::vector<std::string>> AHandler7ZipBase::possiblyConflictingParts() const {
+  std::vector<std::string> names;
+  try {
+    if (!url()) return names;
+    const std::string_view archiveName = lastPathComponent(*url());
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(std::string(deletingLastPathComponent(*url())), error), end;
+         !error && it != end; it.increment(error)) {
+      const std::string name = it->path().filename().string();
+      if (deletingPathExtension(name) == archiveName && intValue(pathExtension(name)) > 0) names.push_back(name);
+    }
+  } catch (...) {
+  }
+  return names;
+}
+
+int32_t AHandlerRpm::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    if (!url()) return 6;
+    const std::string& path = *url();
+    // The file's own size and mode stand for the payload's, as for a bzip2 stream.
+    int64_t size = 0;
+    std::string permissions = posixPermissionsString(0);
+    std::string time;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+      size = static_cast<int64_t>(st.st_size);
+      permissions = posixPermissionsString(static_cast<uint32_t>(st.st_mode));
+      struct tm local{};
+      char text[32];
+      if (localtime_r(&st.st_mtime, &local) && std::strftime(text, sizeof text, "%Y%m%d.%H%M%S", &local) > 0)
+        time = text;
+    }
+    char sizeText[24];
+    std::snprintf(sizeText, sizeof sizeText, "%" PRId64, size);
+    records.push_back("path=" + std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz\tunco=" +
+                      sizeText + "\tcomp=-1\tattr=-" + permissions + "\ttime=" + time);
+    return 0;
+  } catch (...) {
+    return -1;
+  }
+}
 
 // ---- Zip
 

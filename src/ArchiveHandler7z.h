@@ -9,6 +9,11 @@ namespace tessaro {
 
 class AHandler7ZipBase : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandler7ZipBase, ArchiveHandler)
+  // Lists through the 7-Zip helper; also sets the comment, the solid, encrypted-listing and
+  // absolute-path flags from the lines before the first entry.
+  int32_t getInfo(std::vector<std::string>& records) override;
+  // The numbered files beside the archive that a split of it would write (set.zip.001, …).
+  std::optional<std::vector<std::string>> possiblyConflictingParts() const override;
 };
 
 class AHandlerZip : public AHandler7ZipBase {
@@ -58,6 +63,8 @@ class AHandlerWim : public AHandler7ZipBase {
 
 class AHandlerRpm : public AHandler7ZipBase {
   TESSARO_HANDLER_CLASS(AHandlerRpm, AHandler7ZipBase)
+  // One entry, the package's gzip-compressed cpio payload, described from the file alone.
+  int32_t getInfo(std::vector<std::string>& records) override;
 };
 
 class AHandlerNsis : public AHandler7ZipBase {

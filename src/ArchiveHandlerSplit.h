@@ -8,6 +8,8 @@ namespace tessaro {
 
 class AHandlerSplit : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerSplit, ArchiveHandler)
+  // The joined file as the 7-Zip helper reports it; always 0.
+  int32_t getInfo(std::vector<std::string>& records) override;
 };
 
 }  // namespace tessaro

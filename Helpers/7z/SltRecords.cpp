@@ -1,0 +1,394 @@
+#include "SltRecords.h"
+
+#include <cstdint>
+
+namespace tessaro::sevenzip {
+
+namespace {
+
+// U+FFFD REPLACEMENT CHARACTER.
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// Records leave in pieces of about this size, so a long listing is neither held whole nor written
+// line by line.
+constexpr size_t kFlushSize = 64 * 1024;
+
+// No zip or 7z comment is longer than 64 KiB; anything beyond this is not a real comment.
+constexpr size_t kMaxBracedValue = 1024 * 1024;
+
+// 7zz's lines around the archive's own properties: "--" opens them, "----" opens a nested archive
+// level (a disk image's file system), ten hyphens end them and start the entries.
+constexpr std::string_view kLevelStart = "--";
+constexpr std::string_view kNestedLevelStart = "----";
+constexpr std::string_view kEntriesStart = "----------";
+
+constexpr std::string_view kWrongPassword = "Wrong password?";
+constexpr std::string_view kSubItemsErrors = "Sub items Errors";
+
+// Formats whose "Comment" is the archive's own comment; for the others (a disk image, say) 7zz
+// puts its own notes there.
+bool hasArchiveComments(std::string_view type) {
+  return type == "zip" || type == "7z" || type == "Rar" || type == "Rar5" || type == "Arj";
+}
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool allDigits(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (!isDigit(c)) return false;
+  return true;
+}
+
+// "drwxr-xr-x", "-rw-r--r--", "lrwxrwxrwx": a type character and three permission triples.
+bool isModeText(std::string_view text) {
+  if (text.size() != 10) return false;
+  if (std::string_view("-dlcbps").find(text[0]) == std::string_view::npos) return false;
+  for (size_t i = 1; i < 10; ++i)
+    if (std::string_view("rwxsStT-").find(text[i]) == std::string_view::npos) return false;
+  return true;
+}
+
+// 7zz writes attributes as the Windows letters, then the Unix mode text when the archive has one:
+// "D drwxr-xr-x", " -rw-r--r--", "A", "DA".
+void appendAttributes(std::string& out, std::string_view attributes, std::string_view mode, bool isFolder) {
+  std::string_view letters;
+  bool first = true;
+  size_t start = 0;
+  while (start <= attributes.size()) {
+    size_t end = attributes.find(' ', start);
+    if (end == std::string_view::npos) end = attributes.size();
+    const std::string_view token = attributes.substr(start, end - start);
+    if (isModeText(token)) {
+      out.append(token);
+      return;
+    }
+    if (first) letters = token;
+    first = false;
+    start = end + 1;
+  }
+  if (isModeText(mode)) {
+    out.append(mode);
+    return;
+  }
+  // Some formats (ISO, CAB) mark folders only by the Folder property.
+  if (isFolder && letters.find('D') == std::string_view::npos) out.push_back('D');
+  if (letters.empty() && !isFolder) {
+    out.push_back('-');
+    return;
+  }
+  appendCleanText(out, letters, " ", " ");
+}
+
+// "2026-12-06 02:31:45" with or without a fraction of seconds becomes "20261206.023145".
+void appendTime(std::string& out, std::string_view modified) {
+  const bool shaped = modified.size() >= 19 && modified[4] == '-' && modified[7] == '-' &&
+                      modified[10] == ' ' && modified[13] == ':' && modified[16] == ':';
+  if (!shaped) {
+    appendCleanText(out, modified, " ", " ");
+    return;
+  }
+  for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18}) {
+    if (!isDigit(modified[i])) {
+      appendCleanText(out, modified, " ", " ");
+      return;
+    }
+  }
+  out.append(modified.substr(0, 4))
+      .append(modified.substr(5, 2))
+      .append(modified.substr(8, 2))
+      .push_back('.');
+  out.append(modified.substr(11, 2)).append(modified.substr(14, 2)).append(modified.substr(17, 2));
+}
+
+void appendSize(std::string& out, std::string_view size, std::string_view whenMissing) {
+  out.append(allDigits(size) ? size : whenMissing);
+}
+
+// Upper-case hexadecimal without leading zeros; zero stays "0".
+void appendCRC(std::string& out, std::string_view crc) {
+  size_t i = 0;
+  while (i + 1 < crc.size() && crc[i] == '0') ++i;
+  appendCleanText(out, crc.substr(i), " ", " ");
+}
+
+// Length of the well-formed UTF-8 sequence at the start of `text`, or 0 when there is none.
+size_t sequenceLength(std::string_view text) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const auto continuation = [&](size_t i) { return i < text.size() && (byte(i) & 0xC0) == 0x80; };
+  const uint8_t lead = byte(0);
+  if (lead >= 0xC2 && lead <= 0xDF) return continuation(1) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (!continuation(1) || !continuation(2)) return 0;
+    // Overlong forms and the surrogate halves are not characters.
+    if (lead == 0xE0 && byte(1) < 0xA0) return 0;
+    if (lead == 0xED && byte(1) > 0x9F) return 0;
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (!continuation(1) || !continuation(2) || !continuation(3)) return 0;
+    if (lead == 0xF0 && byte(1) < 0x90) return 0;
+    if (lead == 0xF4 && byte(1) > 0x8F) return 0;
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void appendCleanText(std::string& out, std::string_view text, std::string_view tab,
+                     std::string_view lineFeed) {
+  size_t i = 0;
+  while (i < text.size()) {
+    // Plain ASCII runs are copied whole.
+    size_t run = i;
+    while (run < text.size() && static_cast<uint8_t>(text[run]) < 0x80 && text[run] != '\t' &&
+           text[run] != '\n')
+      ++run;
+    out.append(text.substr(i, run - i));
+    i = run;
+    if (i >= text.size()) break;
+    if (text[i] == '\t') {
+      out.append(tab);
+      ++i;
+    } else if (text[i] == '\n') {
+      out.append(lineFeed);
+      ++i;
+    } else if (const size_t length = sequenceLength(text.substr(i)); length > 0) {
+      out.append(text.substr(i, length));
+      i += length;
+    } else {
+      out.append(kReplacement);
+      ++i;
+    }
+  }
+}
+
+void SltRecords::Entry::clear() {
+  for (std::string* field : {&path, &folder, &size, &packedSize, &modified, &attributes, &mode, &encrypted,
+                             &comment, &crc, &method, &hostOS, &version})
+    field->clear();
+  hasPath = hasCRC = hasEncrypted = hasHostOS = hasVersion = hasComment = false;
+}
+
+void SltRecords::feed(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const size_t end = bytes.find('\n');
+    if (end == std::string_view::npos) {
+      partial_.append(bytes);
+      return;
+    }
+    if (partial_.empty()) {
+      line(bytes.substr(0, end));
+    } else {
+      partial_.append(bytes.substr(0, end));
+      line(partial_);
+      partial_.clear();
+    }
+    bytes.remove_prefix(end + 1);
+  }
+}
+
+void SltRecords::finish() {
+  if (!partial_.empty()) {
+    const std::string last = std::move(partial_);
+    partial_.clear();
+    line(last);
+  }
+  if (inBraces_) {
+    inBraces_ = false;
+    property(braceKey_, std::move(braceValue_));
+  }
+  if (section_ == Section::kEntries && entry_.hasPath) writeEntry();
+  if (!out_.empty()) sink_(out_);
+  out_.clear();
+}
+
+void SltRecords::line(std::string_view text) {
+  if (text.find(kWrongPassword) != std::string_view::npos) sawWrongPassword_ = true;
+  if (text.find(kSubItemsErrors) != std::string_view::npos) sawSubItemsErrors_ = true;
+
+  if (inBraces_) {
+    if (text == "}") {
+      inBraces_ = false;
+      property(braceKey_, std::move(braceValue_));
+      braceValue_.clear();
+    } else if (braceValue_.size() + text.size() < kMaxBracedValue) {
+      if (!braceValue_.empty()) braceValue_.push_back('\n');
+      braceValue_.append(text);
+    }
+    return;
+  }
+  if (awaitingBrace_) {
+    awaitingBrace_ = false;
+    if (text == "{") {
+      inBraces_ = true;
+      braceValue_.clear();
+      return;
+    }
+  }
+
+  switch (section_) {
+    case Section::kPreamble:
+      if (text == kLevelStart) {
+        section_ = Section::kArchive;
+        beginLevel();
+      } else if (sawWrongPassword_ || sawSubItemsErrors_) {
+        passThrough(text);
+      }
+      return;
+    case Section::kArchive:
+      if (text == kLevelStart || text == kNestedLevelStart) {
+        beginLevel();
+        return;
+      }
+      if (text == kEntriesStart) {
+        section_ = Section::kEntries;
+        writeArchiveLines();
+        return;
+      }
+      break;
+    case Section::kEntries:
+      if (text.empty()) {
+        if (entry_.hasPath) writeEntry();
+        return;
+      }
+      break;
+  }
+
+  const size_t equals = text.find(" = ");
+  if (equals == std::string_view::npos) {
+    // 7zz writes an empty value as "Key = " and a missing one as "Key =" at the end of a line.
+    if (text.size() >= 2 && text.ends_with(" =")) {
+      property(text.substr(0, text.size() - 2), std::string());
+      return;
+    }
+    if (section_ == Section::kEntries) passThrough(text);
+    return;
+  }
+  const std::string_view key = text.substr(0, equals);
+  const std::string_view value = text.substr(equals + 3);
+  if (value.empty()) {
+    awaitingBrace_ = true;
+    braceKey_.assign(key);
+  }
+  property(key, std::string(value));
+}
+
+void SltRecords::property(std::string_view key, std::string value) {
+  if (section_ == Section::kArchive) {
+    if (key == "Comment")
+      archiveComment_ = std::move(value);
+    else if (key == "Solid")
+      archiveSolid_ = value == "+";
+    else if (key == "Type")
+      archiveType_ = std::move(value);
+    return;
+  }
+  if (section_ != Section::kEntries) return;
+  Entry& e = entry_;
+  if (key == "Path") {
+    if (e.hasPath) writeEntry();
+    e.path = std::move(value);
+    e.hasPath = true;
+  } else if (key == "Folder") {
+    e.folder = std::move(value);
+  } else if (key == "Size") {
+    e.size = std::move(value);
+  } else if (key == "Packed Size") {
+    e.packedSize = std::move(value);
+  } else if (key == "Modified") {
+    e.modified = std::move(value);
+  } else if (key == "Attributes") {
+    e.attributes = std::move(value);
+  } else if (key == "Mode") {
+    e.mode = std::move(value);
+  } else if (key == "Encrypted") {
+    e.encrypted = std::move(value);
+    e.hasEncrypted = true;
+  } else if (key == "Comment") {
+    e.comment = std::move(value);
+    e.hasComment = !e.comment.empty();
+  } else if (key == "CRC") {
+    e.crc = std::move(value);
+    e.hasCRC = !e.crc.empty();
+  } else if (key == "Method") {
+    e.method = std::move(value);
+  } else if (key == "Host OS") {
+    e.hostOS = std::move(value);
+    e.hasHostOS = true;
+  } else if (key == "Version") {
+    e.version = std::move(value);
+    e.hasVersion = true;
+  }
+}
+
+void SltRecords::beginLevel() {
+  archiveComment_.clear();
+  archiveType_.clear();
+  archiveSolid_ = false;
+}
+
+// The comment as its first line after "comt=", its further lines, an empty line and the
+// separator; the reader drops the last two line feeds again.
+void SltRecords::writeArchiveLines() {
+  if (!archiveComment_.empty() && hasArchiveComments(archiveType_)) {
+    out_.append("comt=");
+    appendCleanText(out_, archiveComment_, "\t", "\n");
+    out_.append("\n\n");
+    out_.append(kEntriesStart);
+    out_.push_back('\n');
+  }
+  if (archiveSolid_) out_.append("Solid=+\n");
+  archiveComment_.clear();
+}
+
+void SltRecords::writeEntry() {
+  Entry& e = entry_;
+  const bool isFolder = e.folder == "+";
+  out_.append("path=");
+  appendCleanText(out_, e.path, kReplacement, kReplacement);
+  out_.append("\tmeth=");
+  appendCleanText(out_, e.method, " ", " ");
+  out_.append("\ttime=");
+  appendTime(out_, e.modified);
+  out_.append("\tunco=");
+  appendSize(out_, e.size, isFolder ? "0" : "-1");
+  // A solid block's packed size belongs to its first entry; the others have none of their own.
+  out_.append("\tcomp=");
+  appendSize(out_, e.packedSize, "0");
+  out_.append("\tattr=");
+  appendAttributes(out_, e.attributes, e.mode, isFolder);
+  if (e.hasCRC) {
+    out_.append("\tcrc_=");
+    appendCRC(out_, e.crc);
+  }
+  // "1" is the encryption mark that both the zip and the arj readers take.
+  if (e.hasEncrypted) out_.append(e.encrypted == "+" ? "\ttype=1" : "\ttype=0");
+  if (e.hasHostOS) {
+    out_.append("\tos__=");
+    appendCleanText(out_, e.hostOS, " ", " ");
+  }
+  if (e.hasVersion) {
+    out_.append("\tvers=");
+    appendCleanText(out_, e.version, " ", " ");
+  }
+  if (e.hasComment) {
+    out_.append("\tcomt=");
+    appendCleanText(out_, e.comment, " ", " ");
+  }
+  out_.push_back('\n');
+  e.clear();
+  if (out_.size() >= kFlushSize) {
+    sink_(out_);
+    out_.clear();
+  }
+}
+
+// 7zz's own summary and error lines after the entries ("Errors: 1", "Sub items Errors: 2").
+void SltRecords::passThrough(std::string_view text) {
+  appendCleanText(out_, text, " ", " ");
+  out_.push_back('\n');
+}
+
+}  // namespace tessaro::sevenzip

@@ -1,0 +1,77 @@
+// Turns 7zz's technical listing ("l -slt") into the lines the handlers read: the archive comment
+// block, "Solid=+", then one listing record per entry. Fed while 7zz runs, so the records leave
+// as soon as each entry is complete.
+//
+// Names: a TAB or line feed inside an entry's path would end the record or the line, so each one
+// becomes U+FFFD (7zz itself already prints a stored line feed as "_"); in the other fields they
+// become a space. Bytes that are not UTF-8 become U+FFFD everywhere.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace tessaro::sevenzip {
+
+class SltRecords {
+ public:
+  // Receives finished output text, in order, in pieces of any size.
+  using Sink = std::function<void(std::string_view)>;
+
+  explicit SltRecords(Sink sink) : sink_(std::move(sink)) {}
+
+  // Any split of 7zz's standard output, in order.
+  void feed(std::string_view bytes);
+  // The end of 7zz's output: completes the last line and entry.
+  void finish();
+
+  // True once "Wrong password?" or "Sub items Errors" has been seen in the listing text.
+  bool sawWrongPassword() const { return sawWrongPassword_; }
+  bool sawSubItemsErrors() const { return sawSubItemsErrors_; }
+
+ private:
+  enum class Section { kPreamble, kArchive, kEntries };
+  // The properties of one entry that the record carries; each is cleared, not freed, between
+  // entries so that a long listing allocates once.
+  struct Entry {
+    std::string path, folder, size, packedSize, modified, attributes, mode, encrypted, comment, crc, method,
+        hostOS, version;
+    bool hasPath = false, hasCRC = false, hasEncrypted = false, hasHostOS = false, hasVersion = false,
+         hasComment = false;
+    void clear();
+  };
+
+  void line(std::string_view text);
+  void property(std::string_view key, std::string value);
+  void beginLevel();
+  void writeArchiveLines();
+  void writeEntry();
+  void passThrough(std::string_view text);
+
+  Sink sink_;
+  std::string partial_;  // the unfinished last line of the input so far
+  Section section_ = Section::kPreamble;
+
+  // A value that 7zz writes over several lines, between "{" and "}".
+  bool awaitingBrace_ = false;
+  bool inBraces_ = false;
+  std::string braceKey_;
+  std::string braceValue_;
+
+  // The innermost archive level's comment and solid flag (a disk image holds a file system).
+  std::string archiveComment_;
+  std::string archiveType_;
+  bool archiveSolid_ = false;
+
+  Entry entry_;
+  std::string out_;
+  bool sawWrongPassword_ = false;
+  bool sawSubItemsErrors_ = false;
+};
+
+// `text` as valid UTF-8 with every byte that does not belong to a well-formed sequence replaced
+// by U+FFFD; TAB becomes `tab` and line feed `lineFeed`.
+void appendCleanText(std::string& out, std::string_view text, std::string_view tab,
+                     std::string_view lineFeed);
+
+}  // namespace tessaro::sevenzip

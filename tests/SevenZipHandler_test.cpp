@@ -1,0 +1,465 @@
+// The 7-Zip family and split volumes, listed through getInfo from archives that Info-ZIP zip,
+// 7zz, genisoimage, gcab, split and rpmbuild make at test time, and from the disk-image samples.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ArchiveHandler7z.h"
+#include "ArchiveHandlerSplit.h"
+#include "ListingPipeline.h"
+#include "ProcessGlobals.h"
+#include "process/Subprocess.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+#include "support/TreeDump.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool noChildrenLeft() {
+  int status = 0;
+  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+void shell(const fs::path& folder, const std::string& script) {
+  SubprocessOptions options;
+  options.workingDirectory = folder.string();
+  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
+  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
+}
+
+// Every date is 2020-05-01 10:20:32 UTC (even, so that zip's two-second times keep it).
+constexpr const char* kMakeFixtures = R"sh(
+mkdir -p tree/sub
+printf 'hello\n' > tree/a.txt
+printf 'x' > tree/sub/b.bin
+chmod 755 tree tree/sub; chmod 644 tree/a.txt; chmod 600 tree/sub/b.bin
+find tree -exec touch -d @1588328432 {} +
+printf 'Hello\nWorld' | zip -q -r -X -z comment.zip tree
+zip -q -r -X -P secret zipcrypto.zip tree
+7zz a -bso0 -bsp0 -tzip -psecret -mem=AES256 aes.zip tree
+7zz a -bso0 -bsp0 -tzip -spf absolute.zip "$PWD/tree/a.txt"
+mkdir -p mac/__MACOSX/tree && cp -rp tree mac/ && printf 'AppleDouble' > mac/__MACOSX/tree/._a.txt
+touch -d @1588328432 mac/__MACOSX/tree/._a.txt mac/__MACOSX/tree mac/__MACOSX
+(cd mac && zip -q -r -X ../macosx.zip tree __MACOSX)
+printf 'PK\005\006\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000\000' > empty.zip
+7zz a -bso0 -bsp0 -t7z -ms=off plain.7z tree
+7zz a -bso0 -bsp0 -t7z -ms=on solid.7z tree
+7zz a -bso0 -bsp0 -t7z -ms=on -spf solidabsolute.7z "$PWD/tree/a.txt" "$PWD/tree/sub/b.bin"
+7zz a -bso0 -bsp0 -t7z -ms=off -psecret cryptdata.7z tree
+7zz a -bso0 -bsp0 -t7z -psecret -mhe=on cryptheaders.7z tree
+genisoimage -quiet -J -R -o tree.iso tree
+gcab -c tree.cab tree/a.txt tree/sub/b.bin
+# Numbered from 1, as renaming split's 000, 001, ... one up would give.
+cp comment.zip set.zip && split -b 200 --numeric-suffixes=1 -a 3 set.zip set.zip. && rm set.zip
+7zz a -bso0 -bsp0 -tzip -v300 volumes.zip tree
+seq 1 1000 > movie.mkv && split -b 1500 --numeric-suffixes=1 -a 3 movie.mkv movie.mkv. && rm movie.mkv
+mkdir gap && printf 1 > gap/g.bin.001 && printf 2 > gap/g.bin.002 && printf 4 > gap/g.bin.004
+head -c 150 comment.zip > truncated.zip
+head -c 65536 /dev/urandom > big.bin && 7zz a -bso0 -bsp0 -t7z -mx=0 big.7z big.bin && head -c 30000 big.7z > truncated.7z
+mkdir -p rpm && cat > rpm/sample.spec <<'EOF'
+Name: tessaro-sample
+Version: 1.0
+Release: 1
+Summary: sample
+License: MIT
+BuildArch: noarch
+%description
+sample
+%install
+mkdir -p %{buildroot}/usr/share/tessaro-sample
+echo hi > %{buildroot}/usr/share/tessaro-sample/a.txt
+%files
+/usr/share/tessaro-sample/a.txt
+EOF
+rpmbuild -bb --quiet --define "_topdir $PWD/rpm" rpm/sample.spec
+cp rpm/RPMS/noarch/tessaro-sample-1.0-1.noarch.rpm .
+touch -d @1588328432 tessaro-sample-1.0-1.noarch.rpm
+)sh";
+
+constexpr const char* kTreeListing =
+    "tree/ unco=7 comp=7 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z\n"
+    "tree/a.txt unco=6 comp=6 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:32Z\n"
+    "tree/sub/ unco=1 comp=1 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z\n"
+    "tree/sub/b.bin unco=1 comp=1 attr=-rw------- perm=600 time=2020-05-01T10:20:32Z\n";
+
+class SevenZipHandlerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixtures_ = new test::TempDir;
+    shell(fixtures_->path(), kMakeFixtures);
+  }
+  static void TearDownTestSuite() {
+    delete fixtures_;
+    fixtures_ = nullptr;
+  }
+
+  SevenZipHandlerTest() {
+    env_.set("TZ", "UTC");
+    savedHelpers_ = helpersPath();
+    helpersPath() = TESSARO_TEST_HELPERS_DIR;
+  }
+  ~SevenZipHandlerTest() override {
+    helpersPath() = savedHelpers_;
+    EXPECT_TRUE(noChildrenLeft());
+    // The pipeline's temporary folder is gone however the listing ended.
+    const char* temp = std::getenv("TMPDIR");
+    if (temp && fs::exists(temp)) {
+      EXPECT_TRUE(fs::is_empty(temp));
+    }
+  }
+
+  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
+
+  // Lists through the pipeline and returns the printed tree with its lines sorted (children keep
+  // the archive's order, which differs between tools), or the status when it is not 0.
+  static std::string listing(const std::string& path) {
+    AZipItem::Ptr root;
+    const int32_t status = getInfo(path, root);
+    if (status != 0) return "status " + std::to_string(status);
+    if (!root) return "no root";
+    std::vector<std::string> lines;
+    std::istringstream dump(test::dumpTree(*root, true));
+    for (std::string line; std::getline(dump, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    std::string sorted;
+    for (const std::string& line : lines) sorted += line + "\n";
+    return sorted;
+  }
+
+  // The handler's own lines, with the result.
+  static std::vector<std::string> lines(ArchiveHandler& handler, int32_t* status) {
+    std::vector<std::string> out;
+    *status = handler.getInfo(out);
+    return out;
+  }
+
+  // Only the listing records among the lines.
+  static std::vector<std::string> recordsOnly(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines)
+      if (line.starts_with("path=") && line.find('\t') != std::string::npos) out.push_back(line);
+    return out;
+  }
+
+  static std::shared_ptr<ArchiveHandler> open(const HandlerClass& handlerClass, const std::string& name) {
+    std::shared_ptr<ArchiveHandler> handler = handlerClass.initWithURL(fixture(name));
+    EXPECT_TRUE(handler) << name;
+    return handler;
+  }
+
+  static test::TempDir* fixtures_;
+  test::IsolatedHome home_;
+  test::ScopedEnv env_;
+  std::string savedHelpers_;
+};
+
+test::TempDir* SevenZipHandlerTest::fixtures_ = nullptr;
+
+TEST_F(SevenZipHandlerTest, ZipListsEntriesAndTakesTheMultiLineComment) {
+  EXPECT_EQ(listing(fixture("comment.zip")), kTreeListing);
+
+  auto handler = open(AHandlerZip::metaclass(), "comment.zip");
+  int32_t status = -1;
+  const std::vector<std::string> out = lines(*handler, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(handler->comment(), "Hello\nWorld");
+  EXPECT_FALSE(handler->isSolid());
+  EXPECT_FALSE(handler->isListingEncrypted());
+  EXPECT_FALSE(handler->containsAbsolutePaths());
+  EXPECT_EQ(recordsOnly(out).size(), 4u);
+}
+
+TEST_F(SevenZipHandlerTest, EncryptedZipEntriesAreMarkedButTheListingIsNot) {
+  for (const char* name : {"zipcrypto.zip", "aes.zip"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(listing(fixture(name)).find("status"), std::string::npos);
+    auto handler = open(AHandlerZip::metaclass(), name);
+    int32_t status = -1;
+    const std::vector<std::string> records = recordsOnly(lines(*handler, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(handler->isListingEncrypted());
+    std::string encrypted;
+    for (const std::string& record : records) {
+      AZipItem::Ptr item = AZipItem::create();
+      item->initWithString(record);
+      if (handler->isItemEncrypted(*item))
+        encrypted +=
+            std::string(item->path()) + " " + std::to_string(handler->itemEncryptionMethod(*item)) + "\n";
+    }
+    const std::string method = std::string(name) == "aes.zip" ? "2" : "1";
+    EXPECT_NE(encrypted.find("tree/sub/b.bin " + method + "\n"), std::string::npos) << encrypted;
+    EXPECT_NE(encrypted.find("tree/a.txt " + method + "\n"), std::string::npos) << encrypted;
+    EXPECT_EQ(std::count(encrypted.begin(), encrypted.end(), '\n'), 2);
+  }
+}
+
+TEST_F(SevenZipHandlerTest, AbsolutePathIsNoticedUnlessTheArchiveIsSolid) {
+  auto zip = open(AHandlerZip::metaclass(), "absolute.zip");
+  int32_t status = -1;
+  lines(*zip, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(zip->containsAbsolutePaths());
+
+  // "Solid=+" comes first and ends the scan before any entry is seen.
+  auto solid = open(AHandler7zip::metaclass(), "solidabsolute.7z");
+  const std::vector<std::string> records = recordsOnly(lines(*solid, &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(solid->isSolid());
+  EXPECT_FALSE(solid->containsAbsolutePaths());
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_TRUE(records[0].starts_with("path=" + fixture("tree/a.txt") + "\t")) << records[0];
+}
+
+TEST_F(SevenZipHandlerTest, MacMetadataFolderIsListedAndMarked) {
+  EXPECT_EQ(listing(fixture("macosx.zip")),
+            "__MACOSX/ unco=11 comp=11 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z mac\n"
+            "__MACOSX/tree/ unco=11 comp=11 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z mac\n"
+            "__MACOSX/tree/._a.txt unco=11 comp=11 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:32Z mac\n" +
+                std::string(kTreeListing));
+}
+
+TEST_F(SevenZipHandlerTest, SevenZipPlainSolidAndEncryptedData) {
+  EXPECT_EQ(listing(fixture("plain.7z")),
+            "tree/ unco=7 comp=15 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z\n"
+            "tree/a.txt unco=6 comp=10 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:32Z\n"
+            "tree/sub/ unco=1 comp=5 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z\n"
+            "tree/sub/b.bin unco=1 comp=5 attr=-rw------- perm=600 time=2020-05-01T10:20:32Z\n");
+
+  auto plain = open(AHandler7zip::metaclass(), "plain.7z");
+  int32_t status = -1;
+  lines(*plain, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(plain->isSolid());
+
+  auto solid = open(AHandler7zip::metaclass(), "solid.7z");
+  lines(*solid, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(solid->isSolid());
+
+  auto crypt = open(AHandler7zip::metaclass(), "cryptdata.7z");
+  const std::vector<std::string> records = recordsOnly(lines(*crypt, &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(crypt->isListingEncrypted());
+  int encrypted = 0;
+  for (const std::string& record : records) {
+    AZipItem::Ptr item = AZipItem::create();
+    item->initWithString(record);
+    if (crypt->isItemEncrypted(*item)) {
+      ++encrypted;
+      EXPECT_EQ(crypt->itemEncryptionMethod(*item), 2);
+    }
+  }
+  EXPECT_EQ(records.size(), 4u);
+  EXPECT_EQ(encrypted, 2);  // the two files; folders hold no data
+}
+
+TEST_F(SevenZipHandlerTest, EncryptedHeadersAndEmptyZipAreReportedEncrypted) {
+  for (auto [handlerClass, name] : {std::pair{&AHandler7zip::metaclass(), "cryptheaders.7z"},
+                                    std::pair{&AHandlerZip::metaclass(), "empty.zip"}}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(listing(fixture(name)), "status 100");
+    auto handler = open(*handlerClass, name);
+    int32_t status = -1;
+    const std::vector<std::string> out = lines(*handler, &status);
+    EXPECT_EQ(status, 100);
+    EXPECT_TRUE(handler->isListingEncrypted());
+    EXPECT_TRUE(recordsOnly(out).empty());
+  }
+  auto hidden = open(AHandler7zip::metaclass(), "cryptheaders.7z");
+  int32_t status = -1;
+  // Nothing at all is appended when the password is wrong.
+  EXPECT_TRUE(lines(*hidden, &status).empty());
+  EXPECT_EQ(hidden->itemEncryptionMethod(*AZipItem::create()), 3);
+}
+
+TEST_F(SevenZipHandlerTest, IsoAndCabList) {
+  EXPECT_EQ(listing(fixture("tree.iso")),
+            "a.txt unco=6 comp=6 attr=- perm=0 time=2020-05-01T10:20:32Z\n"
+            "sub/ unco=1 comp=1 attr=D perm=0 time=2020-05-01T10:20:32Z\n"
+            "sub/b.bin unco=1 comp=1 attr=- perm=0 time=2020-05-01T10:20:32Z\n");
+  // Cabinets keep no per-file packed size, and their folders have no entries of their own.
+  EXPECT_EQ(listing(fixture("tree.cab")),
+            "tree/ unco=7 comp=0 attr=- perm=0 time=none\n"
+            "tree/a.txt unco=6 comp=0 attr=A perm=0 time=2020-05-01T10:20:32Z\n"
+            "tree/sub/ unco=1 comp=0 attr=- perm=0 time=none\n"
+            "tree/sub/b.bin unco=1 comp=0 attr=A perm=0 time=2020-05-01T10:20:32Z\n");
+}
+
+TEST_F(SevenZipHandlerTest, NumberedZipVolumesListAsOneArchive) {
+  // Pieces cut by split and volumes written by 7zz both go to the zip handler as a split set.
+  EXPECT_EQ(listing(fixture("set.zip.001")), kTreeListing);
+  EXPECT_EQ(listing(fixture("volumes.zip.001")).find("status"), std::string::npos);
+  auto handler = open(AHandlerZip::metaclass(), "set.zip.001");
+  int32_t status = -1;
+  lines(*handler, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(handler->comment(), "Hello\nWorld");
+  EXPECT_EQ(handler->parts().size(), 3u);
+  EXPECT_EQ(handler->baseName(), "set");
+  EXPECT_FALSE(handler->canUpdate());
+}
+
+TEST_F(SevenZipHandlerTest, SplitPiecesListAsTheJoinedFile) {
+  EXPECT_EQ(listing(fixture("movie.mkv.001")), "movie.mkv unco=3893 comp=0 attr=- perm=0 time=none\n");
+  auto handler = open(AHandlerSplit::metaclass(), "movie.mkv.001");
+  int32_t status = -1;
+  const std::vector<std::string> records = recordsOnly(lines(*handler, &status));
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(records.size(), 1u);
+  std::string parts;
+  for (const VolumePart& part : handler->parts()) parts += part.name + " " + std::to_string(part.size) + "\n";
+  EXPECT_EQ(parts, "movie.mkv.001 1500\nmovie.mkv.002 1500\nmovie.mkv.003 893\n");
+
+  // A gap ends the set; the helper cannot join what is missing, and the result stays 0.
+  auto gap = open(AHandlerSplit::metaclass(), "gap/g.bin.001");
+  lines(*gap, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(gap->parts().size(), 2u);
+}
+
+TEST_F(SevenZipHandlerTest, RpmIsOneCompressedPayloadNamedAfterThePackage) {
+  const std::string rpm = fixture("tessaro-sample-1.0-1.noarch.rpm");
+  EXPECT_EQ(listing(rpm), "tessaro-sample-1.0-1.noarch.cpio.gz unco=" + std::to_string(fs::file_size(rpm)) +
+                              " comp=-1 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:32Z\n");
+  // Handlers of this class only answer for a file that exists.
+  std::vector<std::string> none;
+  EXPECT_EQ(AHandlerRpm::metaclass().alloc()->getInfo(none), 6);
+}
+
+TEST_F(SevenZipHandlerTest, DiskImageSamplesList) {
+  const std::string zlib = listing(std::string(TESSARO_DMG_FIXTURES) + "/compression-zlib.dmg");
+  EXPECT_NE(zlib.find("0.MBR unco=512 comp=444"), std::string::npos) << zlib;
+  EXPECT_NE(zlib.find("2.Windows_FAT_16 unco=1048576 comp=1289"), std::string::npos) << zlib;
+  const std::string gpt = listing(std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg");
+  EXPECT_NE(gpt.find("Single Partition/ "), std::string::npos) << gpt;
+  EXPECT_NE(gpt.find("Single Partition/.DS_Store unco=6148 comp=8192 attr=-rw-r--r-- perm=644"),
+            std::string::npos)
+      << gpt;
+}
+
+TEST_F(SevenZipHandlerTest, DamagedArchivesEndWithTheirStatusAndLeaveNothingBehind) {
+  // The entries before the damage are listed, and 7zz's error status is the result.
+  EXPECT_EQ(listing(fixture("truncated.zip")), "status 2");
+  auto zip = open(AHandlerZip::metaclass(), "truncated.zip");
+  int32_t status = -1;
+  EXPECT_EQ(recordsOnly(lines(*zip, &status)).size(), 3u);
+  EXPECT_EQ(status, 2);
+  // A 7z archive whose headers are cut off yields no entry at all.
+  EXPECT_EQ(listing(fixture("truncated.7z")), "status 100");
+  // A file that only claims to be an archive.
+  const std::string fake = (home_.dir().path() / "fake.7z").string();
+  std::ofstream(fake) << "7z\xBC\xAF\x27\x1C garbage";
+  EXPECT_EQ(listing(fake), "status 100");
+}
+
+TEST_F(SevenZipHandlerTest, ConflictingPartsAreTheNumberedFilesBesideTheArchive) {
+  test::TempDir dir;
+  for (const char* name :
+       {"set.zip", "set.zip.001", "set.zip.002", "set.zip.abc", "set.zip.000", "other.zip.001"})
+    dir.write(name, "x");
+  auto handler = AHandlerZip::metaclass().initWithURL((dir.path() / "set.zip").string());
+  ASSERT_TRUE(handler);
+  std::vector<std::string> names = handler->possiblyConflictingParts().value_or(std::vector<std::string>{});
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"set.zip.001", "set.zip.002"}));
+}
+
+// A stand-in helper that records its arguments and prints fixed lines shows exactly what the
+// handler passes and how it reads the lines before the first entry.
+class FakeHelperTest : public SevenZipHandlerTest {
+ protected:
+  void install(const std::string& output, int exitStatus = 0) {
+    const fs::path script = helpers_.path() / "7z";
+    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << (helpers_.path() / "args").string()
+                          << "'\ncat '" << (helpers_.path() / "out").string() << "'\nexit " << exitStatus
+                          << "\n";
+    fs::permissions(script, fs::perms::owner_all);
+    std::ofstream(helpers_.path() / "out") << output;
+    helpersPath() = helpers_.str();
+  }
+  std::string arguments() const {
+    std::ifstream in(helpers_.path() / "args");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  test::TempDir helpers_;
+};
+
+TEST_F(FakeHelperTest, ArgumentsCarryPasswordAndType) {
+  install("path=a\tmeth=Store\n");
+  int32_t status = -1;
+  auto volume = open(AHandlerZip::metaclass(), "set.zip.001");
+  lines(*volume, &status);
+  EXPECT_EQ(arguments(), "l\n-slt\n-p-\n-tzip.split\n" + fixture("set.zip.001") + "\n");
+
+  auto zip = open(AHandlerZip::metaclass(), "comment.zip");
+  zip->setPassword("pw");
+  lines(*zip, &status);
+  EXPECT_EQ(arguments(), "l\n-slt\n-ppw\n-tzip\n" + fixture("comment.zip") + "\n");
+
+  auto dmg = AHandlerDmg::metaclass().initWithURL(std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg");
+  ASSERT_TRUE(dmg);
+  lines(*dmg, &status);
+  EXPECT_EQ(arguments(), "l\n-slt\n-p-\n" + std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg\n");
+}
+
+TEST_F(FakeHelperTest, CommentAbsolutePathAndFailureTexts) {
+  install("banner\ncomt=Hello\nWorld\n\n----------\npath=/etc/hosts\tmeth=Store\npath=b\ttime=x\n");
+  auto zip = open(AHandlerZip::metaclass(), "comment.zip");
+  int32_t status = -1;
+  const std::vector<std::string> out = lines(*zip, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(zip->comment(), "Hello\nWorld");
+  EXPECT_TRUE(zip->containsAbsolutePaths());
+  // Every line is passed on unchanged, the last empty one after the final line feed included.
+  EXPECT_EQ(out.size(), 8u);
+
+  // A comment without its separator swallows the entries.
+  install("comt=Hello\npath=a\tmeth=Store\n");
+  auto open1 = open(AHandlerZip::metaclass(), "comment.zip");
+  lines(*open1, &status);
+  EXPECT_EQ(status, 100);
+  EXPECT_TRUE(open1->isListingEncrypted());
+
+  install("path=a\tmeth=Store\nSub items Errors: 1\n", 2);
+  auto sub = open(AHandlerZip::metaclass(), "comment.zip");
+  EXPECT_TRUE(lines(*sub, &status).empty());
+  EXPECT_EQ(status, 4);
+
+  // Other failures keep their records and their status.
+  install("path=a\tmeth=Store\n", 7);
+  auto other = open(AHandlerZip::metaclass(), "comment.zip");
+  EXPECT_EQ(recordsOnly(lines(*other, &status)).size(), 1u);
+  EXPECT_EQ(status, 7);
+
+  // Output that is not UTF-8 gives no text at all.
+  install("path=\xff\tmeth=Store\n");
+  auto latin = open(AHandlerZip::metaclass(), "comment.zip");
+  EXPECT_TRUE(lines(*latin, &status).empty());
+  EXPECT_EQ(status, 100);
+}
+
+TEST_F(FakeHelperTest, MissingHelperReportsTheListingEncrypted) {
+  helpersPath() = helpers_.str();
+  auto zip = open(AHandlerZip::metaclass(), "comment.zip");
+  int32_t status = -1;
+  lines(*zip, &status);
+  EXPECT_EQ(status, 100);
+}
+
+}  // namespace
+}  // namespace tessaro
