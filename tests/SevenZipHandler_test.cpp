@@ -69,7 +69,7 @@ seq 1 1000 > movie.mkv && split -b 1500 --numeric-suffixes=1 -a 3 movie.mkv movi
 mkdir gap && printf 1 > gap/g.bin.001 && printf 2 > gap/g.bin.002 && printf 4 > gap/g.bin.004
 head -c 150 comment.zip > truncated.zip
 head -c 65536 /dev/urandom > big.bin && 7zz a -bso0 -bsp0 -t7z -mx=0 big.7z big.bin && head -c 30000 big.7z > truncated.7z
-mkdir -p rpm && cat > rpm/sample.spec <<'EOF'
+mkdir -p rpm && cat > rpm/sample.rpmbuild <<'EOF'
 Name: tessaro-sample
 Version: 1.0
 Release: 1
@@ -84,7 +84,7 @@ echo hi > %{buildroot}/usr/share/tessaro-sample/a.txt
 %files
 /usr/share/tessaro-sample/a.txt
 EOF
-rpmbuild -bb --quiet --define "_topdir $PWD/rpm" rpm/sample.spec
+rpmbuild -bb --quiet --define "_topdir $PWD/rpm" rpm/sample.rpmbuild
 cp rpm/RPMS/noarch/tessaro-sample-1.0-1.noarch.rpm .
 touch -d @1588328432 tessaro-sample-1.0-1.noarch.rpm
 )sh";
