@@ -1,6 +1,48 @@
 #include "ArchiveHandlerMime.h"
 
+#include <filesystem>
+#include <system_error>
+
+#include "PathString.h"
+#include "TNEFCore.h"
+#include "helpers.h"
+
 namespace tessaro {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int32_t kNotDecoded = -1;
+constexpr const char* kScratchName = "extract";
+
+// A relative path that stays below the folder it is joined to.
+bool staysInside(const fs::path& relative) {
+  if (relative.empty() || relative.is_absolute()) return false;
+  for (const fs::path& part : relative) {
+    if (part == "..") return false;
+  }
+  return true;
+}
+
+// Removes a folder made for one extraction, however the extraction ends.
+class ScratchFolder {
+ public:
+  explicit ScratchFolder(std::optional<std::string> path) : path_(std::move(path)) {}
+  ~ScratchFolder() {
+    if (!path_) return;
+    std::error_code ignored;
+    fs::remove_all(*path_, ignored);
+  }
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  const std::optional<std::string>& path() const { return path_; }
+
+ private:
+  std::optional<std::string> path_;
+};
+
+}  // namespace
 
 // Name, tag and capabilities are the base answers: a mail container is only read.
 class AHandlerMime::Class : public HandlerClassOf<AHandlerMime, ArchiveHandler::Class> {};
@@ -8,6 +50,56 @@ class AHandlerMime::Class : public HandlerClassOf<AHandlerMime, ArchiveHandler::
 const HandlerClass& AHandlerMime::metaclass() {
   static const Class instance;
   return instance;
+}
+
+int32_t AHandlerMime::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    if (!url() || !documentsTempFolder()) return kNotDecoded;
+    const std::string scratch = appendingPathComponent(*documentsTempFolder(), kScratchName);
+    if (!tnef::TNEFCore::extractWinmailDatFromPathWithURL(*url(), scratch)) return kNotDecoded;
+
+    std::error_code ec;
+    // Folders come before their contents; links are listed, never followed.
+    for (fs::recursive_directory_iterator it(scratch, ec), end; !ec && it != end; it.increment(ec)) {
+      const fs::directory_entry& entry = *it;
+      std::error_code statError;
+      const bool isFolder = entry.symlink_status(statError).type() == fs::file_type::directory;
+      // A folder's own size says nothing about its contents; the tree sums those.
+      const uintmax_t size = isFolder ? 0 : entry.file_size(statError);
+      const std::string relative = entry.path().lexically_relative(scratch).string();
+      records.push_back("path=" + relative + "\tattr=" + (isFolder ? "d" : "-") +
+                        "\tunco=" + std::to_string(statError ? 0 : size) + "\ttype=N");
+    }
+    return 0;
+  } catch (...) {
+    return kNotDecoded;
+  }
+}
+
+int32_t AHandlerMime::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  try {
+    traceOperation("extract");
+    if (!url()) return 0;
+    const std::string base = documentsTempFolder().value_or(userTempPath());
+    ScratchFolder scratch(createTempFolderInside(base, false));
+    if (!scratch.path()) return 0;
+    const std::string decoded = appendingPathComponent(*scratch.path(), kScratchName);
+    if (!tnef::TNEFCore::extractWinmailDatFromPathWithURL(*url(), decoded)) return 0;
+
+    for (const AZipItem::Ptr& item : items) {
+      if (!item) continue;
+      const fs::path relative(std::string(item->path()));
+      if (!staysInside(relative)) continue;
+      std::error_code ignored;
+      fs::create_directories((fs::path(toFolder) / relative).parent_path(), ignored);
+      fs::copy(fs::path(decoded) / relative, fs::path(toFolder) / relative, fs::copy_options::recursive,
+               ignored);
+    }
+    return 0;
+  } catch (...) {
+    return 0;
+  }
 }
 
 }  // namespace tessaro

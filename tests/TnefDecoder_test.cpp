@@ -1,0 +1,392 @@
+// The TNEF decoder on containers built by the test writer and on two made by mail programs:
+// the output folder is compared file by file with what went in, and every bad input must end
+// in a clean failure with its message, bounded memory and nothing outside the output folder.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+
+#include "TNEFCore.h"
+#include "support/TempDir.h"
+#include "support/TnefWriter.h"
+#include "tnef.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+using test::MapiStream;
+using test::TnefAttachment;
+using test::TnefWriter;
+
+const fs::path kFixtures = TESSARO_TNEF_FIXTURES;
+
+constexpr uint16_t kBinary = 0x0102;
+constexpr uint16_t kRtfCompressed = 0x1009;
+constexpr uint16_t kBodyHtml = 0x1013;
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every entry of `folder` (recursively) with its contents; folders as "<name>/".
+std::map<std::string, std::string> folderContents(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = entry.path().lexically_relative(folder).string();
+    if (entry.is_directory())
+      files[name + "/"] = "";
+    else
+      files[name] = readFile(entry.path());
+  }
+  return files;
+}
+
+struct Decoded {
+  int status = -1;
+  std::string out;  // standard output messages
+  std::string err;  // error messages
+  std::map<std::string, std::string> files;
+};
+
+class TnefDecoderTest : public ::testing::Test {
+ protected:
+  // Decodes `bytes` from a regular file into a fresh folder. With `boundMemory`, no single
+  // allocation may exceed the input's size (compressed RTF aside, which has its own bound).
+  Decoded decode(const std::string& bytes, bool boundMemory = true, const std::string& preference = "all") {
+    const fs::path run = dir_.path() / "run";
+    const fs::path input = dir_.write("run/input.dat", bytes);
+    const fs::path out = run / "out";
+    fs::remove_all(out);
+    fs::create_directory(out);
+    char* outText = nullptr;
+    char* errText = nullptr;
+    size_t outSize = 0, errSize = 0;
+    FILE* outStream = open_memstream(&outText, &outSize);
+    FILE* errStream = open_memstream(&errText, &errSize);
+    tnef::Context ctx;
+    ctx.out = outStream;
+    ctx.err = errStream;
+    if (boundMemory) ctx.maxAllocation = bytes.size();
+    FILE* file = std::fopen(input.c_str(), "rb");
+    Decoded result;
+    result.status = tnef::parse_file(file, out.string(), "MailBody", preference, tnef::kSaveBody, ctx);
+    std::fclose(file);
+    std::fclose(outStream);
+    std::fclose(errStream);
+    result.out.assign(outText, outSize);
+    result.err.assign(errText, errSize);
+    std::free(outText);
+    std::free(errText);
+    result.files = folderContents(out);
+    // Nothing may appear beside the input and the output folder.
+    for (const fs::directory_entry& entry : fs::directory_iterator(run))
+      EXPECT_TRUE(entry.path() == input || entry.path() == out) << entry.path();
+    return result;
+  }
+
+  test::TempDir dir_;
+};
+
+const std::string kRtf =
+    "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fswiss Arial;}}\\pard\\plain\\f0\\fs20 "
+    "Hello, hello, hello world. The quarterly report is attached; the numbers are in the PDF.\\par "
+    "Hello, hello, hello world again.\\par}\r\n";
+
+TEST_F(TnefDecoderTest, AttachmentsAndBodiesComeOutFileByFile) {
+  TnefWriter writer;
+  writer.messageProps(MapiStream()
+                          .fixed(0x000B, 0x0E1F, std::string(4, '\1'))
+                          .counted(kBinary, kRtfCompressed, {test::compressRtf(kRtf)})
+                          .counted(kBinary, kBodyHtml, {"<html><body>Hi</body></html>"}));
+  writer.textBody("Plain text body\r\n");
+  writer.attachment({"report.pdf", std::nullopt, "%PDF-1.4 fake"});
+  writer.attachment({"a:b.txt", std::nullopt, "colon"});
+  // The 8.3 title gives way to the long name from the property stream.
+  writer.attachment({"LONGFI~1.TXT", "A long file name, with spaces.txt", "long"});
+  writer.attachment({"x", "Ünïcödé €uro.txt", "unicode"});
+  writer.attachment({std::nullopt, std::nullopt, "nameless"});
+  writer.attachment({"../../escape/*?\"<>|\x01%.txt", std::nullopt, "hostile"});
+  writer.attachment({"..", std::nullopt, "dots"});
+  writer.attachment({"", std::nullopt, "empty name"});
+  writer.attachment({std::string(300, 'n') + ".pdf", std::nullopt, "too long"});
+
+  const Decoded result = decode(writer.bytes(), false);
+  EXPECT_EQ(result.status, tnef::kDecoded) << result.err;
+  EXPECT_EQ(result.err, "tnef: " + (dir_.path() / "run/out/tnef-tmp").string() +
+                            ": Could not create file: File exists\n");
+  const std::map<std::string, std::string> expected{
+      {"MailBody.rtf", kRtf},
+      {"MailBody.html", "<html><body>Hi</body></html>"},
+      {"MailBody.txt", "Plain text body\r\n"},
+      {"report.pdf", "%PDF-1.4 fake"},
+      {"a%3Ab.txt", "colon"},
+      {"A long file name, with spaces.txt", "long"},
+      {"Ünïcödé €uro.txt", "unicode"},
+      // The nameless attachment is first to take the default name; the empty name meets it.
+      {"tnef-tmp", "nameless"},
+      {"..%2F..%2Fescape%2F%2A%3F%22%3C%3E%7C%01%25.txt", "hostile"},
+      {"%2E%2E", "dots"},
+      {std::string(251, 'n') + ".pdf", "too long"},
+  };
+  EXPECT_EQ(result.files, expected);
+}
+
+TEST_F(TnefDecoderTest, ADuplicateNameIsRefusedAndTheFirstFileKept) {
+  TnefWriter writer;
+  writer.attachment({"same.txt", std::nullopt, "first"});
+  writer.attachment({"same.txt", std::nullopt, "second"});
+  const Decoded result = decode(writer.bytes());
+  EXPECT_EQ(result.status, tnef::kDecoded);
+  EXPECT_EQ(result.err, "tnef: " + (dir_.path() / "run/out/same.txt").string() +
+                            ": Could not create file: File exists\n");
+  EXPECT_EQ(result.files, (std::map<std::string, std::string>{{"same.txt", "first"}}));
+}
+
+TEST_F(TnefDecoderTest, BodyPreferenceAndStoredRtf) {
+  TnefWriter writer;
+  writer.messageProps(MapiStream()
+                          .counted(kBinary, kRtfCompressed, {test::storeRtf("{\\rtf1 stored}")})
+                          .counted(kBinary, kBodyHtml, {"<p>one</p>", "<p>two</p>"}));
+  writer.textBody("text");
+  // Every value of a kind gets the same name: the second HTML body meets the first.
+  Decoded all = decode(writer.bytes());
+  EXPECT_EQ(all.files, (std::map<std::string, std::string>{{"MailBody.rtf", "{\\rtf1 stored}"},
+                                                           {"MailBody.html", "<p>one</p>"},
+                                                           {"MailBody.txt", "text"}}));
+  EXPECT_NE(all.err.find("MailBody.html: Could not create file: File exists"), std::string::npos);
+  // A single-kind preference writes only the first kind it finds.
+  EXPECT_EQ(decode(writer.bytes(), true, "th").files,
+            (std::map<std::string, std::string>{{"MailBody.txt", "text"}}));
+}
+
+// The example of the compressed RTF format's documentation, byte for byte.
+TEST_F(TnefDecoderTest, PublishedCompressedRtfExampleDecodes) {
+  const std::string value(
+      "\x23\x00\x00\x00\x22\x00\x00\x00LZFu\x33\x5c\xe8\x74\x03\x00\x0a\x00rcpg125\x92\x32\x0a\xf3\x20t\x07"
+      "\x90t}\x0f\x10",
+      39);
+  TnefWriter writer;
+  writer.messageProps(MapiStream().counted(kBinary, kRtfCompressed, {value}));
+  const Decoded result = decode(writer.bytes());
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.files.at("MailBody.rtf"), "{\\rtf1\\ansi\\ansicpg1252\\pard test}");
+}
+
+TEST_F(TnefDecoderTest, DamagedCompressedRtfKeepsWhatItCan) {
+  std::string badCrc = test::compressRtf(kRtf);
+  badCrc[12] ^= 0x55;
+  std::string cut = test::compressRtf(kRtf);
+  cut.resize(cut.size() - 6);
+  cut.replace(0, 4, test::le32(static_cast<uint32_t>(cut.size() - 4)));
+  cut.replace(12, 4, test::le32(test::rtfCrc(cut.substr(16))));
+  std::string zeroRaw = test::compressRtf(kRtf);
+  zeroRaw.replace(4, 4, test::le32(0));
+  std::string hugeRaw = test::compressRtf("{\\rtf1 x}");
+  hugeRaw.replace(4, 4, test::le32(0xFFFFFFF0));
+  std::string wrongSize = test::compressRtf(kRtf);
+  wrongSize.replace(0, 4, test::le32(7));
+  std::string unknownMagic = test::storeRtf("{\\rtf1}");
+  unknownMagic.replace(8, 4, "ABCD");
+
+  struct Case {
+    const char* what;
+    std::string value;
+    const char* message;
+    std::optional<std::string> body;
+  };
+  const std::vector<Case> cases{
+      {"CRC mismatch: empty body", badCrc, "Invalid RTF CRC, input file may be corrupted\n", ""},
+      {"no end reference: overrun", cut, "RTF buffer overrun, input file may be corrupted\n", std::nullopt},
+      {"raw size 0", zeroRaw, "RTF buffer overrun, input file may be corrupted\n", ""},
+      {"huge raw size", hugeRaw, "", std::nullopt},
+      {"compressed size disagrees: no body", wrongSize, "", std::nullopt},
+      {"unknown magic: no body", unknownMagic, "", std::nullopt},
+      {"shorter than its header: no body", "LZFu", "", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TnefWriter writer;
+    writer.messageProps(MapiStream().counted(kBinary, kRtfCompressed, {c.value}));
+    const Decoded result = decode(writer.bytes(), false);
+    EXPECT_EQ(result.status, tnef::kDecoded);
+    EXPECT_EQ(result.err, c.message);
+    if (c.body) {
+      EXPECT_EQ(result.files.at("MailBody.rtf"), *c.body);
+    }
+  }
+  // Cut short: the decoded start is kept, the rest of the raw size stays zero.
+  TnefWriter writer;
+  writer.messageProps(MapiStream().counted(kBinary, kRtfCompressed, {cut}));
+  const std::string body = decode(writer.bytes(), false).files.at("MailBody.rtf");
+  ASSERT_EQ(body.size(), kRtf.size());
+  EXPECT_EQ(body.substr(0, 40), kRtf.substr(0, 40));
+  // A declared raw size of almost 4 GiB yields no more than the payload can expand to.
+  TnefWriter huge;
+  huge.messageProps(MapiStream().counted(kBinary, kRtfCompressed, {hugeRaw}));
+  const std::string hugeBody = decode(huge.bytes(), false).files.at("MailBody.rtf");
+  EXPECT_LE(hugeBody.size(), 9 * hugeRaw.size());
+  EXPECT_EQ(hugeBody.substr(0, 9), "{\\rtf1 x}");
+  // Nothing without a MAPI body property: no files at all.
+  EXPECT_TRUE(decode(TnefWriter().bytes()).files.empty());
+}
+
+TEST_F(TnefDecoderTest, FailureRowsEndTheDecodeWithTheirMessage) {
+  // kept.txt is written when the next attachment starts; pending.txt is still being collected.
+  const std::string attachment = TnefWriter()
+                                     .attachment({"kept.txt", std::nullopt, "kept"})
+                                     .attachment({"pending.txt", std::nullopt, "pending"})
+                                     .bytes();
+  const std::string cut = TnefWriter().attribute(2, test::kTnefAttachData, "replacement data").bytes();
+  const auto withProps = [](const std::string& property) {
+    return TnefWriter().messageProps(MapiStream().raw(property)).bytes();
+  };
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int status;
+    const char* err;
+  };
+  const std::vector<Case> cases{
+      {"bad level", TnefWriter().attribute(3, test::kTnefBody, "x").bytes(), tnef::kNotTnef,
+       "Invalid lvl type on attribute: 3\n"},
+      {"checksum", TnefWriter().attribute(1, test::kTnefBody, "abc", 7).bytes(), tnef::kStopped,
+       "ERROR: invalid checksum, input file may be corrupted\n"},
+      {"cut inside a record", cut.substr(0, cut.size() - 3), tnef::kStopped,
+       "Unexpected end of input: Success\n"},
+      {"length past the end",
+       TnefWriter()
+           .append(std::string("\x01\x0C\x80\x02\x00\xFF\xFF\xFF\xFF"
+                               "abc",
+                               12))
+           .bytes(),
+       tnef::kStopped, "Unexpected end of input: Success\n"},
+      {"8 stray bytes read as a record", TnefWriter().append(std::string(8, '\x01')).bytes(), tnef::kStopped,
+       "Unexpected end of input: Success\n"},
+      {"MAPI type 0x0001", withProps(test::le16(0x0001) + test::le16(0x0E1F) + test::le32(0)), tnef::kStopped,
+       "Invalid attribute, input file may be corrupted\n"},
+      {"MAPI type 0x000A", withProps(test::le16(0x000A) + test::le16(0x0E1F) + test::le32(0)), tnef::kStopped,
+       "Invalid attribute, input file may be corrupted\n"},
+      {"MAPI type 0x0099", withProps(test::le16(0x0099) + test::le16(0x0E1F) + test::le32(0)), tnef::kStopped,
+       "Undefined attribute, input file may be corrupted\n"},
+      {"MAPI value past the end",
+       withProps(test::le16(kBinary) + test::le16(0x1009) + test::le32(1) + test::le32(100)), tnef::kStopped,
+       "MAPI property stream ends inside a property, input file may be corrupted\n"},
+      {"huge multi-value count",
+       withProps(test::le16(0x1003) + test::le16(0x0E1F) + test::le32(0x40000000) + test::le32(1)),
+       tnef::kStopped, "MAPI property stream ends inside a property, input file may be corrupted\n"},
+      {"huge named-property name count",
+       withProps(test::le16(kBinary) + test::le16(0x8001) + std::string(16, 'g') + test::le32(0xFFFFFFFF)),
+       tnef::kStopped, "MAPI property stream ends inside a property, input file may be corrupted\n"},
+      {"property count larger than the stream",
+       TnefWriter().messageProps(MapiStream().count(0xFFFFFFFF)).bytes(), tnef::kStopped,
+       "MAPI property stream ends inside a property, input file may be corrupted\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Decoded result = decode(attachment + c.bytes.substr(6));
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.out, "");
+    // What was written before the bad record stays for the caller; the attachment being
+    // collected is not written.
+    EXPECT_EQ(result.files, (std::map<std::string, std::string>{{"kept.txt", "kept"}}));
+  }
+}
+
+TEST_F(TnefDecoderTest, OddButReadableInputDecodes) {
+  const std::string date = test::le16(2024) + test::le16(3);
+  TnefWriter writer;
+  writer.attachment({"first.txt", std::nullopt, "1"});
+  // A short date and a date of another type are ignored.
+  writer.attribute(2, test::kTnefAttachModifyDate, date);
+  writer.attribute(2, 0x00068013, std::string(14, '\0'));
+  // Multi-valued forms of single-valued types, named properties, an odd UTF-16 length.
+  writer.attribute(
+      2, test::kTnefAttachment,
+      MapiStream()
+          .raw(test::le16(0x100B) + test::le16(0x0E1F) + test::le32(2) + test::le32(1) + test::le32(0))
+          .raw(test::le16(0x1002) + test::le16(0x0E20) + test::le32(1) + test::le32(7))
+          .raw(test::le16(0x0003) + test::le16(0x8005) + std::string(16, 'g') + test::le32(0) +
+               test::le32(0x9000) + test::le32(5))
+          .raw(test::le16(0x001F) + test::le16(0x8006) + std::string(16, 'g') + test::le32(1) +
+               test::le32(4) + test::utf16("n").substr(0, 4) + test::le32(0))
+          .raw(test::le16(0x001F) + test::le16(0x3707) + test::le32(1) + test::le32(5) +
+               std::string("o\0k\0!\0\0\0", 8))
+          .bytes());
+  writer.attachment({"no data.txt", std::nullopt, ""});
+  // Attachment attributes before any attachment start have nowhere to go.
+  const std::string stray = TnefWriter().attribute(2, test::kTnefAttachTitle, "lost.txt").bytes().substr(6);
+  const Decoded result = decode(writer.bytes().substr(0, 6) + stray + writer.bytes().substr(6) + "\1\2\3");
+  EXPECT_EQ(result.status, tnef::kDecoded) << result.err;
+  EXPECT_EQ(result.err, "ERROR: garbage at end of file.\n");
+  EXPECT_EQ(result.files, (std::map<std::string, std::string>{{"ok", "1"}, {"no data.txt", ""}}));
+}
+
+TEST_F(TnefDecoderTest, NotTnefCreatesOnlyTheDestination) {
+  const fs::path input = dir_.write("plain.txt", "Hello, this is not TNEF at all");
+  const fs::path destination = dir_.path() / "made/for/it";
+  FILE* sink = std::fopen("/dev/null", "w");
+  EXPECT_FALSE(
+      tnef::TNEFCore::extractWinmailDatFromPathWithURL(input.string(), destination.string(), sink, sink));
+  EXPECT_TRUE(fs::is_directory(destination));
+  EXPECT_TRUE(fs::is_empty(destination));
+  EXPECT_FALSE(tnef::TNEFCore::extractWinmailDatFromPathWithURL((dir_.path() / "missing").string(),
+                                                                destination.string(), sink, sink));
+  EXPECT_FALSE(tnef::TNEFCore::extractWinmailDatFromPathWithURL("", destination.string(), sink, sink));
+  EXPECT_FALSE(tnef::TNEFCore::extractWinmailDatFromPathWithURL(input.string(), "", sink, sink));
+  std::fclose(sink);
+  const Decoded empty = decode("");
+  EXPECT_EQ(empty.status, tnef::kNotTnef);
+  EXPECT_EQ(empty.out, "Seems not to be a TNEF file\n");
+}
+
+TEST_F(TnefDecoderTest, AFileInTheWayStopsTheDecode) {
+  fs::create_directories(dir_.path() / "blocked");
+  const fs::path input = dir_.write("in.dat", TnefWriter().attachment({"x.txt", std::nullopt, "x"}).bytes());
+  // The destination is a file, so nothing can be created in it.
+  const fs::path destination = dir_.write("blocked/file", "");
+  FILE* sink = std::fopen("/dev/null", "w");
+  EXPECT_FALSE(
+      tnef::TNEFCore::extractWinmailDatFromPathWithURL(input.string(), destination.string(), sink, sink));
+  std::fclose(sink);
+}
+
+TEST_F(TnefDecoderTest, RealContainersDecodeWithTheirAttachments) {
+  const fs::path out = dir_.path() / "quick";
+  FILE* sink = std::fopen("/dev/null", "w");
+  ASSERT_TRUE(tnef::TNEFCore::extractWinmailDatFromPathWithURL((kFixtures / "quick-winmail.dat").string(),
+                                                               out.string(), sink, sink));
+  std::map<std::string, std::string> files = folderContents(out);
+  std::vector<std::string> names;
+  for (const auto& [name, contents] : files) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::string>{"MailBody.rtf", "quick.doc", "quick.html", "quick.pdf",
+                                             "quick.txt", "quick.xml"}));
+  EXPECT_EQ(files["quick.pdf"].substr(0, 5), "%PDF-");
+  EXPECT_EQ(files["MailBody.rtf"].substr(0, 6), "{\\rtf1");
+  EXPECT_NE(files["quick.txt"].find("quick"), std::string::npos);
+
+  const fs::path umlaut = dir_.path() / "umlaut";
+  ASSERT_TRUE(tnef::TNEFCore::extractWinmailDatFromPathWithURL((kFixtures / "umlaut-filename.tnef").string(),
+                                                               umlaut.string(), sink, sink));
+  std::fclose(sink);
+  files = folderContents(umlaut);
+  ASSERT_EQ(files.size(), 2u);
+  // The name is stored in the sender's 8-bit code page (ö is 0xF6) and written byte for byte.
+  EXPECT_EQ(files.count("d\xF6"
+                        "cument.pdf"),
+            1u);
+  EXPECT_EQ(files["d\xF6"
+                  "cument.pdf"]
+                .substr(0, 5),
+            "%PDF-");
+  EXPECT_EQ(files["MailBody.rtf"].substr(0, 6), "{\\rtf1");
+}
+
+}  // namespace
+}  // namespace tessaro

@@ -1,0 +1,204 @@
+#include "support/TnefWriter.h"
+
+#include <array>
+#include <cstring>
+
+namespace tessaro::test {
+
+namespace {
+
+constexpr std::string_view kInitialDictionary =
+    "{\\rtf1\\ansi\\mac\\deff0\\deftab720{\\fonttbl;}{\\f0\\fnil \\froman \\fswiss \\fmodern \\fscript "
+    "\\fdecor MS Sans SerifSymbolArialTimes New RomanCourier{\\colortbl\\red0\\green0\\blue0\r\n"
+    "\\par \\pard\\plain\\f0\\fs20\\b\\i\\u\\tab\\tx";
+constexpr size_t kDictionarySize = 4096;
+constexpr size_t kMaxMatch = 17;
+
+std::string padded(std::string_view bytes) {
+  std::string out(bytes);
+  out.append((4 - bytes.size() % 4) % 4, '\0');
+  return out;
+}
+
+}  // namespace
+
+std::string le16(uint16_t value) {
+  return std::string{static_cast<char>(value & 0xFF), static_cast<char>(value >> 8)};
+}
+
+std::string le32(uint32_t value) {
+  return le16(static_cast<uint16_t>(value)) + le16(static_cast<uint16_t>(value >> 16));
+}
+
+std::string utf16(std::string_view utf8) {
+  std::string out;
+  for (size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    uint16_t unit = c;
+    if (c >= 0xE0 && i + 2 < utf8.size()) {
+      unit = static_cast<uint16_t>((c & 0x0F) << 12 | (utf8[i + 1] & 0x3F) << 6 | (utf8[i + 2] & 0x3F));
+      i += 3;
+    } else if (c >= 0xC0 && i + 1 < utf8.size()) {
+      unit = static_cast<uint16_t>((c & 0x1F) << 6 | (utf8[i + 1] & 0x3F));
+      i += 2;
+    } else {
+      i += 1;
+    }
+    out += le16(unit);
+  }
+  return out + le16(0);
+}
+
+MapiStream& MapiStream::counted(uint16_t type, uint16_t name, const std::vector<std::string>& values) {
+  std::string property = le16(type) + le16(name) + le32(static_cast<uint32_t>(values.size()));
+  for (const std::string& value : values)
+    property += le32(static_cast<uint32_t>(value.size())) + padded(value);
+  return raw(property);
+}
+
+MapiStream& MapiStream::unicode(uint16_t name, std::string_view utf8) {
+  return counted(0x001F, name, {utf16(utf8)});
+}
+
+MapiStream& MapiStream::fixed(uint16_t type, uint16_t name, std::string_view value) {
+  return raw(le16(type) + le16(name) + padded(value));
+}
+
+MapiStream& MapiStream::raw(std::string_view property) {
+  body_.append(property);
+  ++count_;
+  return *this;
+}
+
+MapiStream& MapiStream::count(uint32_t value) {
+  declared_ = value;
+  return *this;
+}
+
+std::string MapiStream::bytes() const { return le32(declared_.value_or(count_)) + body_; }
+
+TnefWriter::TnefWriter() { bytes_ = le32(0x223E9F78) + le16(0x0001); }
+
+TnefWriter& TnefWriter::attribute(uint8_t level, uint32_t id, std::string_view data,
+                                  std::optional<uint16_t> checksum) {
+  uint16_t sum = 0;
+  for (const char c : data) sum = static_cast<uint16_t>(sum + static_cast<unsigned char>(c));
+  bytes_.push_back(static_cast<char>(level));
+  bytes_ += le32(id) + le32(static_cast<uint32_t>(data.size()));
+  bytes_.append(data);
+  bytes_ += le16(checksum.value_or(sum));
+  return *this;
+}
+
+TnefWriter& TnefWriter::attachment(const TnefAttachment& attachment) {
+  // attAttachRendData: attachment type 1 (file), position, rendering; contents do not matter here.
+  attribute(kTnefAttachmentLevel, kTnefAttachRendData,
+            le16(1) + le32(0xFFFFFFFF) + le16(0) + le16(0) + le32(0));
+  if (attachment.title)
+    attribute(kTnefAttachmentLevel, kTnefAttachTitle, *attachment.title + std::string(1, '\0'));
+  // 2024-03-05 06:07:08, a Tuesday.
+  attribute(kTnefAttachmentLevel, kTnefAttachModifyDate,
+            le16(2024) + le16(3) + le16(5) + le16(6) + le16(7) + le16(8) + le16(2));
+  attribute(kTnefAttachmentLevel, kTnefAttachData, attachment.data);
+  if (attachment.longName)
+    attribute(kTnefAttachmentLevel, kTnefAttachment,
+              MapiStream().unicode(0x3707, *attachment.longName).bytes());
+  return *this;
+}
+
+TnefWriter& TnefWriter::messageProps(const MapiStream& props) {
+  return attribute(kTnefMessage, kTnefMsgProps, props.bytes());
+}
+
+TnefWriter& TnefWriter::textBody(std::string_view text) { return attribute(kTnefMessage, kTnefBody, text); }
+
+TnefWriter& TnefWriter::append(std::string_view bytes) {
+  bytes_.append(bytes);
+  return *this;
+}
+
+uint32_t rtfCrc(std::string_view data) {
+  uint32_t crc = 0;
+  for (const char c : data) {
+    crc ^= static_cast<unsigned char>(c);
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+  }
+  return crc;
+}
+
+std::string compressRtf(std::string_view rtf) {
+  std::array<char, kDictionarySize> dictionary{};
+  std::memcpy(dictionary.data(), kInitialDictionary.data(), kInitialDictionary.size());
+  size_t writePos = kInitialDictionary.size();
+  size_t filled = writePos;  // positions below this hold data (until the dictionary wraps)
+  const auto known = [&](size_t p) { return filled >= kDictionarySize || p < filled; };
+  const auto put = [&](char byte) {
+    dictionary[writePos] = byte;
+    writePos = (writePos + 1) % kDictionarySize;
+    if (filled < kDictionarySize) ++filled;
+  };
+
+  std::string payload;
+  size_t in = 0;
+  bool ended = false;
+  while (!ended) {
+    uint8_t control = 0;
+    std::string tokens;
+    for (int bit = 0; bit < 8 && !ended; ++bit) {
+      if (in == rtf.size()) {
+        // The end: a reference to the write position itself.
+        control = static_cast<uint8_t>(control | 1 << bit);
+        tokens += static_cast<char>(writePos >> 4);
+        tokens += static_cast<char>((writePos & 0xF) << 4);
+        ended = true;
+        break;
+      }
+      size_t bestLength = 0, bestOffset = 0;
+      for (size_t offset = 0; offset < kDictionarySize; ++offset) {
+        if (offset == writePos || !known(offset)) continue;
+        size_t length = 0;
+        while (length < kMaxMatch && in + length < rtf.size()) {
+          const size_t p = (offset + length) % kDictionarySize;
+          // A copy may read bytes it wrote itself earlier in the same copy.
+          const size_t ahead = (p + kDictionarySize - writePos) % kDictionarySize;
+          char byte;
+          if (ahead < length)
+            byte = rtf[in + ahead];
+          else if (known(p))
+            byte = dictionary[p];
+          else
+            break;
+          if (byte != rtf[in + length]) break;
+          ++length;
+        }
+        if (length > bestLength) {
+          bestLength = length;
+          bestOffset = offset;
+        }
+      }
+      if (bestLength >= 2) {
+        control = static_cast<uint8_t>(control | 1 << bit);
+        const uint16_t reference = static_cast<uint16_t>(bestOffset << 4 | (bestLength - 2));
+        tokens += static_cast<char>(reference >> 8);
+        tokens += static_cast<char>(reference & 0xFF);
+        for (size_t k = 0; k < bestLength; ++k) put(rtf[in + k]);
+        in += bestLength;
+      } else {
+        tokens += rtf[in];
+        put(rtf[in]);
+        in += 1;
+      }
+    }
+    payload += static_cast<char>(control);
+    payload += tokens;
+  }
+  return le32(static_cast<uint32_t>(payload.size() + 12)) + le32(static_cast<uint32_t>(rtf.size())) + "LZFu" +
+         le32(rtfCrc(payload)) + payload;
+}
+
+std::string storeRtf(std::string_view rtf) {
+  return le32(static_cast<uint32_t>(rtf.size() + 12)) + le32(static_cast<uint32_t>(rtf.size())) + "MELA" +
+         le32(0) + std::string(rtf);
+}
+
+}  // namespace tessaro::test
