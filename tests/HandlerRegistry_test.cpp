@@ -51,37 +51,14 @@ TEST_P(DetectByContent, FirstMatchingSignatureDecides) {
 INSTANTIATE_TEST_SUITE_P(
     Signatures, DetectByContent,
     testing::Values(ContentCase{"zipLocalHeader", "PK\x03\x04"s, 0, "s.data", "AHandlerZip"},
-                    ContentCase{"zipPK00", "PK00"s, 0, "s.data", "AHandlerZip"},
-                    ContentCase{"zipEmpty", "PK\x05\x06"s, 0, "s.data", "AHandlerZip"},
-                    ContentCase{"zipSpanned", "PK\x07\x08"s, 0, "s.data", "AHandlerZip"},
                     ContentCase{"zipSpannedAt4", "PK\x07\x08"s, 4, "s.data", "AHandlerZip"},
-                    ContentCase{"compressZ", "\x1F\x9D\x90"s, 0, "s.data", "AHandlerGZip"},
                     ContentCase{"rar4", "Rar!\x1A\x07\x00"s, 0, "s.data", "AHandlerRar"},
-                    ContentCase{"sevenZip", "7z\xBC\xAF\x27\x1C"s, 0, "s.data", "AHandler7zip"},
                     ContentCase{"cab", "MSCF\0\0\0\0"s, 0, "s.data", "AHandlerCab"},
-                    ContentCase{"chm", "ITSF\x03\0\0\0"s, 0, "s.data", "AHandlerChm"},
                     ContentCase{"lzh", "-lh5-"s, 2, "s.data", "AHandlerLzh"},
-                    ContentCase{"arj", "\x60\xEA"s, 0, "s.data", "AHandlerArj"},
-                    ContentCase{"cpio", "070701"s, 0, "s.data", "AHandlerCpio"},
-                    ContentCase{"hqx", "(This file must be converted with BinHex 4.0)"s, 0, "s.data",
-                                "AHandlerHqx"},
-                    ContentCase{"sit5", "StuffIt (c)1997-2002"s, 0, "s.data", "AHandlerSit"},
-                    ContentCase{"sitx", "StuffIt!"s, 0, "s.data", "AHandlerSit"},
-                    ContentCase{"sitClassic", "SIT!"s, 0, "s.data", "AHandlerSit"},
                     ContentCase{"ustar", "ustar"s, 257, "s.data", "AHandlerTar"},
-                    // The three compressed streams are named like what they hold; the name rules are below.
-                    ContentCase{"gzip", "\x1F\x8B"s, 0, "s.tgz", "AHandlerTGz"},
-                    ContentCase{"bzip2", "BZh9"s, 0, "s.tbz", "AHandlerTBz"},
-                    ContentCase{"xz", "\xFD\x37zXZ\0"s, 0, "s.txz", "AHandlerTXz"},
                     ContentCase{"rpm", "\xED\xAB\xEE\xDB"s, 0, "s.data", "AHandlerRpm"},
-                    ContentCase{"deb", "!<arch>\ndebian-binary   "s, 0, "s.data", "AHandlerDeb"},
-                    ContentCase{"xar", "xar!"s, 0, "s.data", "AHandlerXar"},
                     ContentCase{"tnef", "\x78\x9F\x3E\x22"s, 0, "s.data", "AHandlerMime"},
-                    ContentCase{"wim", "MSWIM\0\0\0"s, 0, "s.data", "AHandlerWim"},
-                    ContentCase{"nsis", "\xEF\xBE\xAD\xDENullsoftInst"s, 0, "s.data", "AHandlerNsis"},
-                    ContentCase{"pdf", "%PDF-1.4"s, 0, "s.data", "AHandlerPdf"},
-                    ContentCase{"swfCompressed", "CWS\x0A"s, 0, "s.data", "AHandlerSwf"},
-                    ContentCase{"swfPlain", "FWS\x0A"s, 0, "s.data", "AHandlerSwf"}),
+                    ContentCase{"swfCompressed", "CWS\x0A"s, 0, "s.data", "AHandlerSwf"}),
     [](const testing::TestParamInfo<ContentCase>& row) { return row.param.label; });
 
 // ---- Detection by name: empty files, so that no signature matches
@@ -105,21 +82,15 @@ TEST_P(DetectByName, NameRulesApplyWhenNoSignatureMatches) {
 
 INSTANTIATE_TEST_SUITE_P(
     CompressedTar, DetectByName,
-    testing::Values(NameCase{"a.tar.gz", "AHandlerTGz"}, NameCase{"B.TAR.GZ", "AHandlerTGz"},
-                    NameCase{"a.tgz", "AHandlerTGz"}, NameCase{"a.tbz", "AHandlerTBz"},
-                    NameCase{"a.tb2", "AHandlerTBz"}, NameCase{"a.TBZ2", "AHandlerTBz"},
-                    NameCase{"a.tar.bz2", "AHandlerTBz"}, NameCase{"X.TAR.BZ", "AHandlerTBz"},
-                    NameCase{"a.txz", "AHandlerTXz"}, NameCase{"a.tar.xz", "AHandlerTXz"},
+    testing::Values(NameCase{"B.TAR.GZ", "AHandlerTGz"}, NameCase{"a.tb2", "AHandlerTBz"},
+                    NameCase{"a.TBZ2", "AHandlerTBz"}, NameCase{"a.txz", "AHandlerTXz"},
                     NameCase{"a.tar", "AHandlerTar"},
                     // "Ends in" is a plain suffix test, without a point before "tar".
                     NameCase{"backuptar.gz", "AHandlerTGz"}));
 
 INSTANTIATE_TEST_SUITE_P(Extensions, DetectByName,
-                         testing::Values(NameCase{"a.iso", "AHandlerIso"}, NameCase{"a.wim", "AHandlerWim"},
-                                         NameCase{"a.DMG", "AHandlerDmg"}, NameCase{"a.dd", "AHandlerDd"},
-                                         NameCase{"a.bin", "AHandlerBin"}, NameCase{"a.001", "AHandlerSplit"},
-                                         NameCase{"a.rar", "AHandlerRar"}, NameCase{"a.sit", "AHandlerSit"},
-                                         NameCase{"a.tnef", "AHandlerMime"},
+                         testing::Values(NameCase{"a.DMG", "AHandlerDmg"}, NameCase{"a.001", "AHandlerSplit"},
+                                         NameCase{"a.rar", "AHandlerRar"},
                                          NameCase{"winmail.dat", "AHandlerMime"},
                                          NameCase{"WIN.DAT", "AHandlerMime"}));
 
@@ -159,17 +130,13 @@ TEST_F(HandlerRegistryTest, CompressedStreamsAreNamedByWhatTheyHold) {
   EXPECT_EQ(detected(write("backup.tar.gz", kGzip)), "AHandlerTGz");
   EXPECT_EQ(detected(write("data.gz", kGzip)), "AHandlerGZip");
   EXPECT_EQ(detected(write("x.cpgz", kGzip)), "AHandlerCpio");
-  EXPECT_EQ(detected(write("x.CPIO.GZ", kGzip)), "AHandlerCpio");
   // A gzip stream behind a plain tar name is still a compressed tar.
   EXPECT_EQ(detected(write("y.tar", kGzip)), "AHandlerTGz");
 
-  EXPECT_EQ(detected(write("a.tbz2", kBzip2)), "AHandlerTBz");
   EXPECT_EQ(detected(write("a.bz2", kBzip2)), "AHandlerBZip");
   EXPECT_EQ(detected(write("b.tar", kBzip2)), "AHandlerTBz");
-  EXPECT_EQ(detected(write("c.Tar.Bz", "")), "AHandlerTBz");
 
   EXPECT_EQ(detected(write("a.xz", kXz)), "AHandlerXz");
-  EXPECT_EQ(detected(write("a.tar.xz", kXz)), "AHandlerTXz");
   EXPECT_EQ(detected(write("z.tar", kXz)), "AHandlerTXz");
 }
 
@@ -215,7 +182,6 @@ TEST_F(HandlerRegistryTest, BlacklistIsTrimmedCaseFoldedAndCanBeIgnored) {
   EXPECT_EQ(handlerWithFilename(zip.string()), nullptr);
 
   EXPECT_EQ(detected(zip, true), "AHandlerZip");
-  EXPECT_EQ(detected(rar, true), "AHandlerRar");
   ASSERT_NE(handlerWithFilename(zip.string(), true), nullptr);
 
   // Volumes are checked under the first volume's extension.
@@ -225,15 +191,10 @@ TEST_F(HandlerRegistryTest, BlacklistIsTrimmedCaseFoldedAndCanBeIgnored) {
   EXPECT_EQ(detected(second), "none");
 }
 
-TEST_F(HandlerRegistryTest, FoldersAreNeverArchives) {
-  std::filesystem::create_directories(home_.dir().path() / "x.zip");
-  EXPECT_EQ(detected(home_.dir().path() / "x.zip", true), "none");
-  std::filesystem::create_directories(home_.dir().path() / "y.tar.gz");
-  EXPECT_EQ(handlerWithFilename((home_.dir().path() / "y.tar.gz").string()), nullptr);
-}
-
-TEST_F(HandlerRegistryTest, UnreadableFilesAreDetectedByNameOnly) {
+TEST_F(HandlerRegistryTest, FoldersAndUnreadableFilesAreDetectedByNameOnly) {
   const auto dir = home_.dir().path();
+  std::filesystem::create_directories(dir / "y.tar.gz");
+  EXPECT_EQ(handlerWithFilename((dir / "y.tar.gz").string()), nullptr);
   // A FIFO has no writer: reading it would block forever.
   ASSERT_EQ(mkfifo((dir / "pipe.tgz").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo((dir / "pipe.zip").c_str(), 0600), 0);

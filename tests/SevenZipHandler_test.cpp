@@ -12,6 +12,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ArchiveHandler7z.h"
@@ -176,33 +177,38 @@ TEST_F(SevenZipHandlerTest, ZipListsEntriesAndTakesTheMultiLineComment) {
   const std::vector<std::string> out = lines(*handler, &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(handler->comment(), "Hello\nWorld");
-  EXPECT_FALSE(handler->isSolid());
-  EXPECT_FALSE(handler->isListingEncrypted());
   EXPECT_FALSE(handler->containsAbsolutePaths());
   EXPECT_EQ(recordsOnly(out).size(), 4u);
 }
 
-TEST_F(SevenZipHandlerTest, EncryptedZipEntriesAreMarkedButTheListingIsNot) {
-  for (const char* name : {"zipcrypto.zip", "aes.zip"}) {
+// "path method" of every entry the handler marks encrypted, sorted.
+std::string encryptedEntries(ArchiveHandler& handler, const std::vector<std::string>& records) {
+  std::vector<std::string> encrypted;
+  for (const std::string& record : records) {
+    AZipItem::Ptr item = AZipItem::create();
+    item->initWithString(record);
+    if (handler.isItemEncrypted(*item))
+      encrypted.push_back(std::string(item->path()) + " " + std::to_string(handler.itemEncryptionMethod(*item)));
+  }
+  std::sort(encrypted.begin(), encrypted.end());
+  std::string text;
+  for (const std::string& line : encrypted) text += line + "\n";
+  return text;
+}
+
+TEST_F(SevenZipHandlerTest, EncryptedEntriesAreMarkedButTheListingIsNot) {
+  for (const auto& [handlerClass, name, method] : {std::tuple{&AHandlerZip::metaclass(), "zipcrypto.zip", "1"},
+                                                   std::tuple{&AHandlerZip::metaclass(), "aes.zip", "2"},
+                                                   std::tuple{&AHandler7zip::metaclass(), "cryptdata.7z", "2"}}) {
     SCOPED_TRACE(name);
-    EXPECT_EQ(listing(fixture(name)).find("status"), std::string::npos);
-    auto handler = open(AHandlerZip::metaclass(), name);
+    auto handler = open(*handlerClass, name);
     int32_t status = -1;
     const std::vector<std::string> records = recordsOnly(lines(*handler, &status));
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(handler->isListingEncrypted());
-    std::string encrypted;
-    for (const std::string& record : records) {
-      AZipItem::Ptr item = AZipItem::create();
-      item->initWithString(record);
-      if (handler->isItemEncrypted(*item))
-        encrypted +=
-            std::string(item->path()) + " " + std::to_string(handler->itemEncryptionMethod(*item)) + "\n";
-    }
-    const std::string method = std::string(name) == "aes.zip" ? "2" : "1";
-    EXPECT_NE(encrypted.find("tree/sub/b.bin " + method + "\n"), std::string::npos) << encrypted;
-    EXPECT_NE(encrypted.find("tree/a.txt " + method + "\n"), std::string::npos) << encrypted;
-    EXPECT_EQ(std::count(encrypted.begin(), encrypted.end(), '\n'), 2);
+    // The files only: folders carry no data.
+    EXPECT_EQ(encryptedEntries(*handler, records),
+              std::string("tree/a.txt ") + method + "\ntree/sub/b.bin " + method + "\n");
   }
 }
 
@@ -231,39 +237,14 @@ TEST_F(SevenZipHandlerTest, MacMetadataFolderIsListedAndMarked) {
                 std::string(kTreeListing));
 }
 
-TEST_F(SevenZipHandlerTest, SevenZipPlainSolidAndEncryptedData) {
-  EXPECT_EQ(listing(fixture("plain.7z")),
-            "tree/ unco=7 comp=15 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z\n"
-            "tree/a.txt unco=6 comp=10 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:32Z\n"
-            "tree/sub/ unco=1 comp=5 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z\n"
-            "tree/sub/b.bin unco=1 comp=5 attr=-rw------- perm=600 time=2020-05-01T10:20:32Z\n");
-
-  auto plain = open(AHandler7zip::metaclass(), "plain.7z");
+TEST_F(SevenZipHandlerTest, SolidSevenZipArchivesAreNoticed) {
   int32_t status = -1;
-  lines(*plain, &status);
-  EXPECT_EQ(status, 0);
-  EXPECT_FALSE(plain->isSolid());
-
-  auto solid = open(AHandler7zip::metaclass(), "solid.7z");
-  lines(*solid, &status);
-  EXPECT_EQ(status, 0);
-  EXPECT_TRUE(solid->isSolid());
-
-  auto crypt = open(AHandler7zip::metaclass(), "cryptdata.7z");
-  const std::vector<std::string> records = recordsOnly(lines(*crypt, &status));
-  EXPECT_EQ(status, 0);
-  EXPECT_FALSE(crypt->isListingEncrypted());
-  int encrypted = 0;
-  for (const std::string& record : records) {
-    AZipItem::Ptr item = AZipItem::create();
-    item->initWithString(record);
-    if (crypt->isItemEncrypted(*item)) {
-      ++encrypted;
-      EXPECT_EQ(crypt->itemEncryptionMethod(*item), 2);
-    }
+  for (const auto& [name, solid] : {std::pair{"plain.7z", false}, std::pair{"solid.7z", true}}) {
+    auto handler = open(AHandler7zip::metaclass(), name);
+    lines(*handler, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(handler->isSolid(), solid) << name;
   }
-  EXPECT_EQ(records.size(), 4u);
-  EXPECT_EQ(encrypted, 2);  // the two files; folders hold no data
 }
 
 TEST_F(SevenZipHandlerTest, EncryptedHeadersAndEmptyZipAreReportedEncrypted) {
@@ -280,9 +261,7 @@ TEST_F(SevenZipHandlerTest, EncryptedHeadersAndEmptyZipAreReportedEncrypted) {
   }
   auto hidden = open(AHandler7zip::metaclass(), "cryptheaders.7z");
   int32_t status = -1;
-  // Nothing at all is appended when the password is wrong.
   EXPECT_TRUE(lines(*hidden, &status).empty());
-  EXPECT_EQ(hidden->itemEncryptionMethod(*AZipItem::create()), 3);
 }
 
 TEST_F(SevenZipHandlerTest, IsoAndCabList) {
@@ -305,25 +284,14 @@ TEST_F(SevenZipHandlerTest, NumberedZipVolumesListAsOneArchive) {
   auto handler = open(AHandlerZip::metaclass(), "set.zip.001");
   int32_t status = -1;
   lines(*handler, &status);
-  EXPECT_EQ(status, 0);
   EXPECT_EQ(handler->comment(), "Hello\nWorld");
   EXPECT_EQ(handler->parts().size(), 3u);
-  EXPECT_EQ(handler->baseName(), "set");
-  EXPECT_FALSE(handler->canUpdate());
 }
 
 TEST_F(SevenZipHandlerTest, SplitPiecesListAsTheJoinedFile) {
   EXPECT_EQ(listing(fixture("movie.mkv.001")), "movie.mkv unco=3893 comp=0 attr=- perm=0 time=none\n");
-  auto handler = open(AHandlerSplit::metaclass(), "movie.mkv.001");
-  int32_t status = -1;
-  const std::vector<std::string> records = recordsOnly(lines(*handler, &status));
-  EXPECT_EQ(status, 0);
-  ASSERT_EQ(records.size(), 1u);
-  std::string parts;
-  for (const VolumePart& part : handler->parts()) parts += part.name + " " + std::to_string(part.size) + "\n";
-  EXPECT_EQ(parts, "movie.mkv.001 1500\nmovie.mkv.002 1500\nmovie.mkv.003 893\n");
-
   // A gap ends the set; the helper cannot join what is missing, and the result stays 0.
+  int32_t status = -1;
   auto gap = open(AHandlerSplit::metaclass(), "gap/g.bin.001");
   lines(*gap, &status);
   EXPECT_EQ(status, 0);
@@ -334,9 +302,6 @@ TEST_F(SevenZipHandlerTest, RpmIsOneCompressedPayloadNamedAfterThePackage) {
   const std::string rpm = fixture("tessaro-sample-1.0-1.noarch.rpm");
   EXPECT_EQ(listing(rpm), "tessaro-sample-1.0-1.noarch.cpio.gz unco=" + std::to_string(fs::file_size(rpm)) +
                               " comp=-1 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:32Z\n");
-  // Handlers of this class only answer for a file that exists.
-  std::vector<std::string> none;
-  EXPECT_EQ(AHandlerRpm::metaclass().alloc()->getInfo(none), 6);
 }
 
 TEST_F(SevenZipHandlerTest, DiskImageSamplesList) {
@@ -411,6 +376,7 @@ TEST_F(FakeHelperTest, ArgumentsCarryPasswordAndType) {
   lines(*zip, &status);
   EXPECT_EQ(arguments(), "l\n-slt\n-ppw\n-tzip\n" + fixture("comment.zip") + "\n");
 
+  // Disk images go without a type.
   auto dmg = AHandlerDmg::metaclass().initWithURL(std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg");
   ASSERT_TRUE(dmg);
   lines(*dmg, &status);
@@ -440,24 +406,15 @@ TEST_F(FakeHelperTest, CommentAbsolutePathAndFailureTexts) {
   EXPECT_TRUE(lines(*sub, &status).empty());
   EXPECT_EQ(status, 4);
 
-  // Other failures keep their records and their status.
-  install("path=a\tmeth=Store\n", 7);
-  auto other = open(AHandlerZip::metaclass(), "comment.zip");
-  EXPECT_EQ(recordsOnly(lines(*other, &status)).size(), 1u);
-  EXPECT_EQ(status, 7);
-
   // Output that is not UTF-8 gives no text at all.
   install("path=\xff\tmeth=Store\n");
   auto latin = open(AHandlerZip::metaclass(), "comment.zip");
   EXPECT_TRUE(lines(*latin, &status).empty());
   EXPECT_EQ(status, 100);
-}
 
-TEST_F(FakeHelperTest, MissingHelperReportsTheListingEncrypted) {
-  helpersPath() = helpers_.str();
-  auto zip = open(AHandlerZip::metaclass(), "comment.zip");
-  int32_t status = -1;
-  lines(*zip, &status);
+  // No helper at all reads as an encrypted listing.
+  fs::remove(helpers_.path() / "7z");
+  lines(*open(AHandlerZip::metaclass(), "comment.zip"), &status);
   EXPECT_EQ(status, 100);
 }
 

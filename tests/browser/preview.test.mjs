@@ -179,8 +179,6 @@ describe('the page of an archive', () => {
     assert.deepEqual(await visibleEntries(page), srcOpen);
     await clickToggle(page, 'proj/src');
     assert.deepEqual(await visibleEntries(page), atLoad);
-    await clickToggle(page, 'proj/src');
-    assert.deepEqual(await visibleEntries(page), srcOpen);
     assert.deepEqual(seen.errors, []);
     await page.close();
   });
@@ -213,17 +211,9 @@ describe('the page of an archive', () => {
 
     const expected = 'tssro://config?keepHeaderFixed=0&showHiddenFiles=1&showPackageContents=1&cD=1&cS=1&cP=1&cK=0&cA=1';
     assert.equal(await page.getAttribute('#save-defaults', 'href'), expected);
-    await page.uncheck('input[data-key=showHiddenFiles]');
-    await page.check('input[data-key=cK]');
-    assert.deepEqual(
-      await visibleEntries(page),
-      [...atLoad, 'proj/Tool.app/Contents'].sort());
-    assert.ok(await shownCells('td.cK') > 0);
-
     await page.click('#save-defaults');
     await page.waitForTimeout(100);
-    assert.deepEqual(seen.links,
-                     ['tssro://config?keepHeaderFixed=0&showHiddenFiles=0&showPackageContents=1&cD=1&cS=1&cP=1&cK=1&cA=1']);
+    assert.deepEqual(seen.links, [expected]);
     assert.deepEqual(seen.errors, []);
     await page.close();
   });
