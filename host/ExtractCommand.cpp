@@ -243,6 +243,11 @@ int run(const std::vector<std::string>& args, bool testing) {
     if (!item) return kExitFailed;
   }
 
+  // A format that cannot test would take the test mode for an extraction into the current folder.
+  if (testing && !handler->isa().canTest()) {
+    std::fprintf(stderr, "tessaro: testing is not supported for %s\n", handler->isa().formatName().c_str());
+    return kExitUsage;
+  }
   const int32_t status = handler->extract(items, parsed->destination, testing ? kTestMode : kExtractMode);
   std::fflush(stdout);
   switch (status) {

@@ -1,0 +1,219 @@
+// Joining numbered pieces made by split: the handler's extract and `tessaro extract` give back the
+// cut file byte for byte; a hole in the numbering, a bad name or a piece that is no file fails with
+// nothing written.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ArchiveCallbackHandler.h"
+#include "ArchiveHandlerSplit.h"
+#include "process/Subprocess.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+bool noChildrenLeft() {
+  int status = 0;
+  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+}
+
+void shell(const fs::path& folder, const std::string& script) {
+  SubprocessOptions options;
+  options.workingDirectory = folder.string();
+  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
+  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
+}
+
+// 400 KiB cut in four: three full copy chunks of 128 KiB and a short one.
+constexpr const char* kMakeFixtures = R"sh(
+head -c 409600 /dev/urandom > data.bin
+mkdir set && split -b 102400 --numeric-suffixes=1 -a 3 data.bin set/data.bin.
+mkdir gap && cp set/data.bin.001 set/data.bin.002 set/data.bin.004 gap/
+mkdir quoted && split -b 20000 --numeric-suffixes=1 -a 3 data.bin "quoted/it's \$(touch pwned) \`x\`.bin."
+mkdir dots && cp set/data.bin.001 'dots/...001'
+mkdir fifo && cp set/data.bin.001 set/data.bin.002 fifo/ && mkfifo fifo/data.bin.003
+)sh";
+
+class RecordingHost : public ArchiveCallbackHandler {
+ public:
+  // Each chunk of the copy takes this long, so the join lasts past a few watcher ticks.
+  explicit RecordingHost(std::chrono::milliseconds perChunk = 0ms) : perChunk_(perChunk) {}
+
+  std::string passwordWithParams(PlistDictionary& /*params*/) override { return {}; }
+  int changeVolume(std::string& /*path*/, int /*mode*/) override { return -1; }
+  int processData(const void* /*data*/, int64_t size, int /*delta*/) override {
+    if (onChunk) onChunk();
+    std::this_thread::sleep_for(perChunk_);
+    std::lock_guard lock(mutex_);
+    bytes_ += size;
+    return 1;
+  }
+  void processFile(std::string_view /*name*/, int /*operation*/) override {}
+  // Called on the watcher's thread.
+  void setProgress(int percent) override {
+    std::lock_guard lock(mutex_);
+    percents_.push_back(percent);
+  }
+  bool respondsToLogOutput() const override { return true; }
+  void logOutput(std::string_view text) override {
+    std::lock_guard lock(mutex_);
+    log_ += text;
+  }
+
+  int64_t bytes() {
+    std::lock_guard lock(mutex_);
+    return bytes_;
+  }
+  std::vector<int> percents() {
+    std::lock_guard lock(mutex_);
+    return percents_;
+  }
+  std::string log() {
+    std::lock_guard lock(mutex_);
+    return log_;
+  }
+
+  std::function<void()> onChunk;
+
+ private:
+  std::chrono::milliseconds perChunk_;
+  std::mutex mutex_;
+  int64_t bytes_ = 0;
+  std::vector<int> percents_;
+  std::string log_;
+};
+
+class SplitJoinTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixtures_ = new test::TempDir;
+    shell(fixtures_->path(), kMakeFixtures);
+  }
+  static void TearDownTestSuite() {
+    delete fixtures_;
+    fixtures_ = nullptr;
+  }
+  ~SplitJoinTest() override { EXPECT_TRUE(noChildrenLeft()); }
+
+  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
+
+  static int32_t join(const std::string& firstPiece, const std::string& toFolder,
+                      std::shared_ptr<ArchiveCallbackHandler> host = nullptr) {
+    std::shared_ptr<ArchiveHandler> handler = AHandlerSplit::metaclass().initWithURL(firstPiece);
+    if (!handler) return -1000;
+    handler->setCallbackHandler(host);
+    return handler->extract({}, toFolder, 1);
+  }
+
+  // The folder's entries, hidden ones included, sorted.
+  static std::vector<std::string> entries(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  static bool sameBytes(const fs::path& a, const fs::path& b) {
+    const SubprocessResult result = run({"/usr/bin/cmp", a.string(), b.string()}, {});
+    return result.exitStatus == 0;
+  }
+
+  static test::TempDir* fixtures_;
+};
+
+test::TempDir* SplitJoinTest::fixtures_ = nullptr;
+
+TEST_F(SplitJoinTest, JoinsThePiecesByteForByteWithProgress) {
+  test::TempDir out;
+  auto host = std::make_shared<RecordingHost>(250ms);
+  ASSERT_EQ(join(fixture("set/data.bin.001"), out.str(), host), 0) << host->log();
+  EXPECT_EQ(entries(out.path()), std::vector<std::string>{"data.bin"});
+  EXPECT_TRUE(sameBytes(fixture("data.bin"), out.path() / "data.bin"));
+
+  EXPECT_EQ(host->bytes(), 409600);
+  // The watcher saw the file grow while the copy ran: shares of the whole, never going back.
+  const std::vector<int> percents = host->percents();
+  ASSERT_FALSE(percents.empty());
+  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+  EXPECT_GE(percents.front(), 0);
+  EXPECT_LE(percents.back(), 100);
+
+  // A file of that name is kept; the second join takes the next free name.
+  ASSERT_EQ(join(fixture("set/data.bin.001"), out.str()), 0);
+  EXPECT_EQ(entries(out.path()), (std::vector<std::string>{"data 1.bin", "data.bin"}));
+  EXPECT_TRUE(sameBytes(fixture("data.bin"), out.path() / "data 1.bin"));
+  EXPECT_TRUE(sameBytes(fixture("data.bin"), out.path() / "data.bin"));
+}
+
+TEST_F(SplitJoinTest, NamesTheShellWouldReadAreTakenLiterally) {
+  test::TempDir out;
+  ASSERT_EQ(join(fixture("quoted/it's $(touch pwned) `x`.bin.001"), out.str()), 0);
+  EXPECT_EQ(entries(out.path()), std::vector<std::string>{"it's $(touch pwned) `x`.bin"});
+  EXPECT_TRUE(sameBytes(fixture("data.bin"), out.path() / "it's $(touch pwned) `x`.bin"));
+  EXPECT_FALSE(fs::exists(fixtures_->path() / "quoted" / "pwned"));
+  EXPECT_FALSE(fs::exists(out.path() / "pwned"));
+}
+
+TEST_F(SplitJoinTest, IncompleteOrUnsafeSetsFailWithNothingWritten) {
+  test::TempDir out;
+  const fs::path dest = out.path() / "dest";
+  fs::create_directory(dest);
+
+  // 003 is missing while 004 exists.
+  auto host = std::make_shared<RecordingHost>();
+  EXPECT_EQ(join(fixture("gap/data.bin.001"), dest.string(), host), 4);
+  EXPECT_NE(host->log().find("data.bin.003 is missing"), std::string::npos) << host->log();
+
+  // "...001" would join into "..", the folder above the destination.
+  EXPECT_EQ(join(fixture("dots/...001"), dest.string()), 4);
+  // A pipe among the pieces would keep the copy waiting for ever.
+  EXPECT_EQ(join(fixture("fifo/data.bin.001"), dest.string()), 4);
+  EXPECT_EQ(join(fixture("set/data.bin.001"), (out.path() / "missing").string()), 4);
+
+  EXPECT_TRUE(entries(dest).empty());
+  EXPECT_EQ(entries(out.path()), std::vector<std::string>{"dest"});
+}
+
+TEST_F(SplitJoinTest, ACancelledJoinEndsQuietlyWithNothingWritten) {
+  test::TempDir out;
+  std::shared_ptr<ArchiveHandler> handler =
+      AHandlerSplit::metaclass().initWithURL(fixture("set/data.bin.001"));
+  ASSERT_TRUE(handler);
+  auto host = std::make_shared<RecordingHost>();
+  host->onChunk = [&handler] { handler->setOperationCancelled(true); };
+  handler->setCallbackHandler(host);
+  EXPECT_EQ(handler->extract({}, out.str(), 1), 0);
+  EXPECT_LT(host->bytes(), 409600);
+  EXPECT_TRUE(entries(out.path()).empty());
+}
+
+TEST_F(SplitJoinTest, TessaroExtractJoinsTheSet) {
+  test::TempDir out;
+  const SubprocessResult result =
+      run({TESSARO_BINARY, "extract", fixture("set/data.bin.001"), "-C", out.str()}, {});
+  EXPECT_EQ(result.exitStatus, 0) << result.output;
+  EXPECT_TRUE(sameBytes(fixture("data.bin"), out.path() / "data.bin"));
+
+  const SubprocessResult gap =
+      run({TESSARO_BINARY, "extract", fixture("gap/data.bin.001"), "-C", out.str()}, {});
+  EXPECT_NE(gap.exitStatus, 0);
+  EXPECT_NE(gap.output.find("data.bin.003 is missing"), std::string::npos) << gap.output;
+}
+
+}  // namespace
+}  // namespace tessaro
