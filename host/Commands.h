@@ -20,5 +20,7 @@ int extractCommand(const std::vector<std::string>& args);
 extern const char* const kExtractUsage;
 int testCommand(const std::vector<std::string>& args);
 extern const char* const kTestUsage;
+int passwordsCommand(const std::vector<std::string>& args);
+extern const char* const kPasswordsUsage;
 
 }  // namespace tessaro::host

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "Startup.h"
 #include "quicklook/GeneratorLoader.h"
 #include "quicklook/QuickLook.h"
 #include "quicklook/QuickLookHost.h"
@@ -203,6 +204,7 @@ int run(const Options& options) {
 
 int main(int argc, char** argv) {
   using namespace tessaro::quicklook;
+  tessaro::host::pinLocalTimeZone();
   try {
     Options options;
     bool help = false;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Startup.h"
 
 namespace tessaro::host {
 namespace {
@@ -21,6 +22,7 @@ const Command kCommands[] = {
     {"extract", extractCommand, &kExtractUsage},
     {"test", testCommand, &kTestUsage},
     {"defaults", defaultsCommand, &kDefaultsUsage},
+    {"passwords", passwordsCommand, &kPasswordsUsage},
 };
 
 void printUsage(std::FILE* out) {
@@ -34,6 +36,7 @@ void printUsage(std::FILE* out) {
 
 int main(int argc, char** argv) {
   using namespace tessaro::host;
+  pinLocalTimeZone();
   try {
     if (argc < 2) {
       printUsage(stderr);

@@ -1,0 +1,89 @@
+// Runs against a real gnome-keyring daemon on a private session bus (support/KeyringSessionMain.cpp).
+#include "keychain/KeychainItems.h"
+
+#include <gtest/gtest.h>
+
+
+#include "Keychain.h"
+#include "defaults/UserDefaults.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+std::vector<std::string> accounts(const std::vector<keychain::Item>& items) {
+  std::vector<std::string> names;
+  for (const auto& item : items) names.push_back(item.account);
+  return names;
+}
+
+TEST(KeychainItemsTest, ItemsRoundTripThroughTheSecretService) {
+  using namespace keychain;
+  std::vector<int> failures;
+  ASSERT_EQ(addItem("Tessaro password 10", "Archive password", "ten"), kStatusOK);
+  ASSERT_EQ(addItem("Tessaro password 2", "Archive password", "p\xc3\xa4ss\nwith line"), kStatusOK);
+  ASSERT_EQ(addItem("Tessaro password 1", "Archive password", "one"), kStatusOK);
+  ASSERT_EQ(addItem("Save preset password 2", "Save preset password", "preset"), kStatusOK);
+
+  std::vector<Item> items;
+  ASSERT_EQ(search("Archive password", std::nullopt, items), kStatusOK);
+  EXPECT_EQ(accounts(items), (std::vector<std::string>{"Tessaro password 1", "Tessaro password 2", "Tessaro password 10"}));
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[1].secret, "p\xc3\xa4ss\nwith line");
+  EXPECT_EQ(items[1].label, "Tessaro");
+  EXPECT_EQ(items[1].description, "Archive password");
+
+  ASSERT_EQ(search("Archive password", std::string("Tessaro password 2"), items), kStatusOK);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].secret, "p\xc3\xa4ss\nwith line");
+
+  ASSERT_EQ(deleteItems("Archive password", std::string("Tessaro password 2"), failures), kStatusOK);
+  EXPECT_TRUE(failures.empty());
+  ASSERT_EQ(search("Archive password", std::nullopt, items), kStatusOK);
+  EXPECT_EQ(accounts(items), (std::vector<std::string>{"Tessaro password 1", "Tessaro password 10"}));
+  ASSERT_EQ(deleteItems("Archive password", std::nullopt, failures), kStatusOK);
+  ASSERT_EQ(search("Archive password", std::nullopt, items), kStatusOK);
+  EXPECT_TRUE(items.empty());
+  // Other kinds are untouched; an unknown kind is an empty answer, not a failure.
+  ASSERT_EQ(search("Save preset password", std::nullopt, items), kStatusOK);
+  EXPECT_EQ(items.size(), 1u);
+  ASSERT_EQ(deleteItems("Save preset password", std::nullopt, failures), kStatusOK);
+  ASSERT_EQ(search("No such kind", std::nullopt, items), kStatusOK);
+  EXPECT_TRUE(items.empty());
+}
+
+TEST(KeychainItemsTest, StoreKeepsItsMasterPasswordAndItemsInTheKeyring) {
+  test::IsolatedHome home;
+  UserDefaults defaults("app.tessaro.KeychainItemsTest");
+  auto services = KeychainServices::system();
+  services.defaults = &defaults;
+  services.sleepWakeUUID = [] { return std::optional<std::string>("boot-0"); };
+  {
+    Keychain store(services);
+    EXPECT_TRUE(store.isLocked());
+    store.setMasterPassword("m\xc3\xa4ster");
+    ASSERT_TRUE(store.addPassword("first"));
+    ASSERT_TRUE(store.importPasswords("first\n" + std::string(2000, 'x')));
+    ASSERT_TRUE(store.saveToKeychain());
+    EXPECT_EQ(store.passwordAtIndex(1), std::string(1023, 'x'));
+  }
+  {
+    Keychain store(services);
+    EXPECT_FALSE(store.isLocked());
+    EXPECT_EQ(store.masterPassword(), "m\xc3\xa4ster");
+    EXPECT_EQ(store.passwordCount(), 2u);
+    store.lock();
+  }
+  Keychain store(services);
+  EXPECT_TRUE(store.isLocked());
+  EXPECT_TRUE(store.getItemsOfKind(kMasterPasswordKind, std::nullopt).empty());
+  EXPECT_FALSE(store.unlockWithMasterPassword("master"));
+  ASSERT_TRUE(store.unlockWithMasterPassword("m\xc3\xa4ster"));
+  EXPECT_EQ(store.getItemsOfKind(kMasterPasswordKind, std::nullopt), std::vector<std::string>{"m\xc3\xa4ster"});
+  store.deleteItemsOfKind(kArchivePasswordKind, std::nullopt);
+  store.deleteItemsOfKind(kMasterPasswordKind, std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessaro
+
