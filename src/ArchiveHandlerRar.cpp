@@ -13,6 +13,7 @@
 #include <fstream>
 #include <system_error>
 
+#include "Keychain.h"
 #include "ArchiveCallbackHandler.h"
 #include "PathString.h"
 #include "TextNumber.h"
@@ -656,8 +657,9 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
       case UCM_NEEDPASSWORD: {
         if (bGetInfo_) setIsListingEncrypted(true);
         if (!host) return -1;
-        // No password store in this program: its mode is never 3.
-        PlistDictionary params{{"mode", PropertyList(257)}, {"isRar", PropertyList(true)}};
+        const Keychain* store = theKeychain();
+        PlistDictionary params{{"mode", PropertyList(store && store->mode() == 3 ? 1 : 257)},
+                               {"isRar", PropertyList(true)}};
         const std::string answer = host->passwordWithParams(params);
         auto* buffer = reinterpret_cast<char*>(p1);
         if (answer.empty() || !buffer || p2 <= 0) return -1;

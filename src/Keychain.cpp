@@ -68,11 +68,6 @@ KeychainServices KeychainServices::system() {
   return services;
 }
 
-Keychain*& theKeychain() {
-  static Keychain* store = nullptr;
-  return store;
-}
-
 Keychain::Keychain(KeychainServices services) : services_(std::move(services)) {
   if (!services_.now) services_.now = KeychainServices::system().now;
   if (!services_.sleepWakeUUID) services_.sleepWakeUUID = [] { return std::optional<std::string>(); };

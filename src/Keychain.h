@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ProcessGlobals.h"
 #include "keychain/KeychainItems.h"
 
 namespace tessaro {
@@ -148,8 +149,5 @@ class Keychain {
   int32_t lockIdleMinutes_ = 0;
   std::string currentSleepWakeUUID_;
 };
-
-// The process-wide store; none until the host creates one.
-Keychain*& theKeychain();
 
 }  // namespace tessaro

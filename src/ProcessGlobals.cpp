@@ -14,4 +14,9 @@ std::string& helpersPath() {
   return path;
 }
 
+Keychain*& theKeychain() {
+  static Keychain* store = nullptr;
+  return store;
+}
+
 }  // namespace tessaro

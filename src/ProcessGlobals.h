@@ -6,9 +6,13 @@
 
 namespace tessaro {
 
+class Keychain;
+
 // The plug-in bundle's resources folder.
 std::string& bundlePath();
 // The host application's helper-tool folder (".../Contents/Helpers"), ending without "/".
 std::string& helpersPath();
+// The host's password store; none until the host creates one (never in a preview).
+Keychain*& theKeychain();
 
 }  // namespace tessaro

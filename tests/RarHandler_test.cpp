@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Keychain.h"
 #include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerRar.h"
 #include "HandlerRegistry.h"
@@ -211,6 +212,23 @@ TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
   EXPECT_EQ(host->modes, std::vector<int64_t>{257});
   EXPECT_TRUE(host->isRar);
   EXPECT_EQ(host->runningWhileAsked, 1u);
+  {
+    // A password store in mode 3 asks for the mode 1 prompt.
+    KeychainServices services;
+    services.now = [] { return 0.0; };
+    services.sleepWakeUUID = [] { return std::optional<std::string>(); };
+    services.defaults = &UserDefaults::standard();
+    Keychain store(std::move(services));
+    store.setMode(3);
+    theKeychain() = &store;
+    const std::shared_ptr<AHandlerRar> again = open(fixture("names.rar"));
+    auto storeHost = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
+    again->setCallbackHandler(storeHost);
+    std::vector<std::string> more;
+    EXPECT_EQ(again->getInfo(more), 0);
+    theKeychain() = nullptr;
+    EXPECT_EQ(storeHost->modes, std::vector<int64_t>{1});
+  }
   EXPECT_TRUE(runningHandlers().empty());
   // Asked during the listing, so the listing counts as encrypted although it succeeded.
   EXPECT_TRUE(handler->isListingEncrypted());
