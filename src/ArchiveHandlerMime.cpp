@@ -6,6 +6,7 @@
 #include "PathString.h"
 #include "TNEFCore.h"
 #include "helpers.h"
+#include "ScratchFolder.h"
 
 namespace tessaro {
 
@@ -24,23 +25,6 @@ bool staysInside(const fs::path& relative) {
   }
   return true;
 }
-
-// Removes a folder made for one extraction, however the extraction ends.
-class ScratchFolder {
- public:
-  explicit ScratchFolder(std::optional<std::string> path) : path_(std::move(path)) {}
-  ~ScratchFolder() {
-    if (!path_) return;
-    std::error_code ignored;
-    fs::remove_all(*path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::optional<std::string>& path() const { return path_; }
-
- private:
-  std::optional<std::string> path_;
-};
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include "defaults/UserDefaults.h"
 #include "helpers.h"
 #include "log/SystemLog.h"
+#include "ScratchFolder.h"
 
 // dll.hpp spells its Windows type names (HANDLE, UINT, LPARAM …) only for this platform macro.
 #ifndef _UNIX
@@ -692,23 +693,6 @@ namespace {
 // and later with their own status (11).
 constexpr int32_t kRarFatalError = 2;
 constexpr int32_t kRarBadPassword = 11;
-
-// A temporary folder, removed with its contents when the operation ends.
-class ScratchFolder {
- public:
-  explicit ScratchFolder(std::optional<std::string> path) : path_(std::move(path)) {}
-  ~ScratchFolder() {
-    if (!path_) return;
-    std::error_code ignored;
-    fs::remove_all(*path_, ignored);
-  }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  const std::optional<std::string>& path() const { return path_; }
-
- private:
-  std::optional<std::string> path_;
-};
 
 bool writeText(const std::string& path, std::string_view text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -1,4 +1,5 @@
 #include "PerlPipeline.h"
+#include "support/Processes.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -10,12 +11,9 @@
 namespace tessaro {
 namespace {
 
-using namespace std::chrono_literals;
+using test::noChildrenLeft;
 
-bool noChildrenLeft() {
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
+using namespace std::chrono_literals;
 
 TEST(PerlPipelineTest, OutputLargerThanEveryBufferArrivesWholeAndInOrder) {
   std::string expected;

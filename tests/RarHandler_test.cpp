@@ -23,22 +23,18 @@
 #include "support/TempDir.h"
 #include "defaults/UserDefaults.h"
 #include "support/TreeDump.h"
+#include "support/Processes.h"
 
 namespace tessaro {
 namespace {
+
+using test::shell;
 
 namespace fs = std::filesystem;
 
 const fs::path kRar4 = fs::path(TESSARO_FIXTURES_DIR) / "rar4";
 const fs::path kRar4Volumes = fs::path(TESSARO_FIXTURES_DIR) / "rar4-volumes";
 const std::string kSixVolumes = "test_rar_multivolume_multiple_files";
-
-void shell(const fs::path& folder, const std::string& script) {
-  SubprocessOptions options;
-  options.workingDirectory = folder.string();
-  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
-  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
-}
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -23,23 +23,15 @@
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "support/TreeDump.h"
+#include "support/Processes.h"
 
 namespace tessaro {
 namespace {
 
+using test::noChildrenLeft;
+using test::shell;
+
 namespace fs = std::filesystem;
-
-bool noChildrenLeft() {
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
-void shell(const fs::path& folder, const std::string& script) {
-  SubprocessOptions options;
-  options.workingDirectory = folder.string();
-  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
-  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
-}
 
 // Every date is 2020-05-01 10:20:32 UTC (even, so that zip's two-second times keep it).
 constexpr const char* kMakeFixtures = R"sh(

@@ -13,18 +13,14 @@
 #include "ZipDirectory.h"
 #include "process/Subprocess.h"
 #include "support/TempDir.h"
+#include "support/Processes.h"
 
 namespace tessaro {
 namespace {
 
-namespace fs = std::filesystem;
+using test::shell;
 
-void shell(const fs::path& folder, const std::string& script) {
-  SubprocessOptions options;
-  options.workingDirectory = folder.string();
-  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
-  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
-}
+namespace fs = std::filesystem;
 
 SubprocessResult helper(const std::vector<std::string>& arguments, bool via7zz = false) {
   std::vector<std::string> argv{TESSARO_HELPER_7Z};

@@ -19,24 +19,16 @@
 #include "ArchiveHandlerSplit.h"
 #include "process/Subprocess.h"
 #include "support/TempDir.h"
+#include "support/Processes.h"
 
 namespace tessaro {
 namespace {
 
+using test::noChildrenLeft;
+using test::shell;
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-bool noChildrenLeft() {
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
-void shell(const fs::path& folder, const std::string& script) {
-  SubprocessOptions options;
-  options.workingDirectory = folder.string();
-  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
-  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
-}
 
 // 400 KiB cut in four: three full copy chunks of 128 KiB and a short one.
 constexpr const char* kMakeFixtures = R"sh(

@@ -15,19 +15,17 @@
 #include <thread>
 
 #include "support/TempDir.h"
+#include "support/Processes.h"
 
 namespace tessaro {
 namespace {
+
+using test::noChildrenLeft;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 // True when this process has no child at all, running or unreaped.
-bool noChildrenLeft() {
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
 SubprocessResult shell(const std::string& script, const SubprocessOptions& options = {}) {
   return run({"/bin/sh", "-c", script}, options);
 }

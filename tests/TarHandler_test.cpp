@@ -17,24 +17,15 @@
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 #include "support/TreeDump.h"
+#include "support/Processes.h"
 
 namespace tessaro {
 namespace {
 
+using test::noChildrenLeft;
+using test::shell;
+
 namespace fs = std::filesystem;
-
-bool noChildrenLeft() {
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
-// Runs a shell script in `folder`; the fixture is unusable when it fails.
-void shell(const fs::path& folder, const std::string& script) {
-  SubprocessOptions options;
-  options.workingDirectory = folder.string();
-  const SubprocessResult result = run({"/bin/sh", "-ec", script}, options);
-  ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
-}
 
 // A tree with a symbolic link, deep folders, a space, the Finder's "Icon\r", a non-ASCII name
 // and a file with its own date and mode; every other date is 2020-05-01 10:20:33 UTC.

@@ -19,9 +19,12 @@
 #include "ArchiveHandler.h"
 #include "alert/AlertPanel.h"
 #include "support/TempDir.h"
+#include "support/Processes.h"
 
 namespace tessaro {
 namespace {
+
+using test::noChildrenLeft;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -29,11 +32,6 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kChunk = 128 * 1024;
 
 // True when this process has no child at all, running or unreaped.
-bool noChildrenLeft() {
-  int status = 0;
-  return ::waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
-}
-
 std::string readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
