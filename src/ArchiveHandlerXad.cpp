@@ -1,5 +1,14 @@
 #include "ArchiveHandlerXad.h"
 
+#include <cinttypes>
+#include <cstdlib>
+#include <ctime>
+
+#include "ArchiveCallbackHandler.h"
+#include "PathString.h"
+#include "VolumeNames.h"
+#include "helpers.h"
+
 namespace tessaro {
 
 namespace {
@@ -95,6 +104,204 @@ const HandlerClass& AHandlerDeb::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerPdf::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerSwf::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerCpio::metaclass() { return theInstance<Class>(); }
+
+// ---- Creation
+
+namespace {
+
+int64_t integerIn(const PlistDictionary& d, std::string_view key) {
+  const auto it = d.find(key);
+  if (it == d.end()) return 0;
+  return it->second.asInteger().value_or(0);
+}
+
+// "%Y%m%d.%H%M%S" in the default time zone; empty without a date.
+std::string compactTime(const PlistDictionary& d, std::string_view key) {
+  const auto it = d.find(key);
+  if (it == d.end()) return {};
+  const PlistDate* date = it->second.get<PlistDate>();
+  if (!date || !(date->unixSeconds > -1e15 && date->unixSeconds < 1e15)) return {};
+  const std::time_t seconds = static_cast<std::time_t>(date->unixSeconds);
+  std::tm local{};
+  if (!localtime_r(&seconds, &local)) return {};
+  char text[64];
+  if (std::strftime(text, sizeof text, "%Y%m%d.%H%M%S", &local) == 0) return {};
+  return text;
+}
+
+std::string numberText(int64_t v) { return std::to_string(v); }
+
+}  // namespace
+
+ArchiveHandlerXad::~ArchiveHandlerXad() {
+  if (archive_) archive_->setDelegate(nullptr);
+}
+
+bool ArchiveHandlerXad::adoptArchive(std::unique_ptr<XADArchive> archive) {
+  if (!archive) return false;
+  if (archive_) archive_->setDelegate(nullptr);
+  archive_ = std::move(archive);
+  archive_->setDelegate(this);
+  setParts({});
+  setIsListingEncrypted(archive_->isEncrypted());
+  setOperationCancelled(false);
+  return true;
+}
+
+bool ArchiveHandlerXad::initWithURL(std::string_view path) {
+  try {
+    setUrl(firstPart(path));
+    if (!url()) return false;
+    return adoptArchive(XADArchive::initWithFile(*url()));
+  } catch (...) {
+    return false;
+  }
+}
+
+bool AHandlerCpio::initWithFilename(std::string_view name) {
+  try {
+    const std::string path(name);
+    setUrl(path);
+    if (!url()) return false;
+    std::string lower = path;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return adoptArchive(hasSuffix(lower, "gz") ? XADArchive::recursiveArchiveForFile(path)
+                                               : XADArchive::initWithFile(path));
+  } catch (...) {
+    return false;
+  }
+}
+
+// ---- Listing
+
+std::string ArchiveHandlerXad::entryRecord(int n) const {
+  const PlistDictionary attributes = archive_->attributesOfEntry(n);
+  const PlistDictionary parser = archive_->combinedParserDictionaryForEntry(n);
+  const int64_t size = integerIn(parser, "XADFileSize");
+  const bool isRsrc = integerIn(parser, "XADIsResourceFork") != 0;
+  std::string record = "path=" + archive_->nameOfEntry(n);
+  record += "\tattr=";
+  record += archive_->entryIsDirectory(n) ? "d" : "-";
+  record += "\tunco=" + numberText(size);
+  record += "\ttype=";
+  record += archive_->entryIsEncrypted(n) ? "Y" : "N";
+  record += "\tcomp=" + numberText(integerIn(parser, "XADCompressedSize"));
+  record += "\ttime=" + compactTime(attributes, kXADFileModificationDate);
+  record += "\tnum_=" + std::to_string(n);
+  record += "\trsrc=" + numberText(isRsrc ? size : 0);
+  return record;
+}
+
+int32_t ArchiveHandlerXad::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    if (!archive_) return 0;
+    const int count = archive_->numberOfEntries();
+    for (int n = 0; n < count; ++n) records.push_back(entryRecord(n));
+    return 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int32_t AHandlerCpio::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    if (!archive_) return 0;
+    const int count = archive_->numberOfEntries();
+    for (int n = 0; n < count; ++n) {
+      if (archive_->entryHasResourceFork(n)) {
+        const PlistDictionary fork = archive_->resourceForkParserDictionaryForEntry(n);
+        const auto original = fork.find("MacOriginalDictionary");
+        const PlistDictionary* d = original == fork.end() ? nullptr : original->second.get<PlistDictionary>();
+        if (d) {
+          const auto name = d->find("XADFileName");
+          std::string record = "path=" + (name == d->end() ? std::string() : name->second.asString().value_or(""));
+          record += "\tattr=-\tunco=" + numberText(integerIn(*d, "XADFileSize"));
+          record += "\tcomp=" + numberText(integerIn(*d, "XADCompressedSize"));
+          record += "\ttime=" + compactTime(*d, "XADLastModificationDate");
+          record += "\tnum_=" + numberText(integerIn(fork, "XADIndex"));
+          records.push_back(std::move(record));
+        }
+      }
+      records.push_back(entryRecord(n));
+    }
+    return 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+int32_t AHandlerCpio::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
+                               const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
+                               std::vector<std::string>* /*filesToClean*/) {
+  try {
+    traceOperation("addFiles");
+    // The platform's ditto would write the archive; there is none here, so the command is only
+    // composed for the trace.
+    const auto mode = preset.find("mode");
+    const bool noRsrc = mode != preset.end() && mode->second.asInteger().value_or(0) != 0;
+    const std::string command = std::string("/usr/bin/ditto -c ") + (hasSuffix(toArchive, ".cpgz") ? "-z" : "") +
+                                " " + (noRsrc ? "--norsrc" : "") + " \"$HLV_SRCDIR\" -";
+    HLVLog(kLogTrace, "%s", command.c_str());
+  } catch (...) {
+  }
+  return -1;
+}
+
+// ---- Extraction
+
+int32_t ArchiveHandlerXad::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  try {
+    std::vector<std::string> names;
+    names.reserve(items.size());
+    for (const AZipItem::Ptr& item : items)
+      if (item) names.push_back(std::to_string(item->num_()));
+    return extractEntries(names, toFolder);
+  } catch (...) {
+    return 4;
+  }
+}
+
+int32_t ArchiveHandlerXad::extractEntries(const std::vector<std::string>& names, const std::string& toFolder) {
+  try {
+    traceOperation("extract");
+    setOperationCancelled(false);
+    if (!archive_) return 4;
+    archive_->setPassword(password());
+    if (names.size() == 1 && std::atoi(names[0].c_str()) == -1) {
+      archive_->extractTo(toFolder);
+      return 0;
+    }
+    for (const std::string& name : names) {
+      if (!archive_->extractEntry(std::atoi(name.c_str()), toFolder, true)) {
+        HLVLog(kLogTrace, "xad extraction failed");
+        return 4;
+      }
+    }
+    return 0;
+  } catch (...) {
+    return 4;
+  }
+}
+
+int ArchiveHandlerXad::archiveExtractionOfEntryDidFail(XADArchive& /*archive*/, int entry, int error) {
+  HLVLog(kLogTrace, "%.*s %s entry %d error %d", static_cast<int>(className().size()), className().data(),
+         "archiveExtractionOfEntryDidFail", entry, error);
+  return 0;
+}
+
+void ArchiveHandlerXad::archiveExtractionProgressBytes(XADArchive& /*archive*/, int64_t bytes, int64_t total) {
+  HLVLog(kLogTrace, "progress %" PRId64 " of %" PRId64, bytes, total);
+  const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+  if (!host) return;
+  if (host->processData(nullptr, static_cast<int32_t>(bytes), 0) == -1) {
+    setOperationCancelled(true);
+    HLVLog(kLogTrace, "CANCEL");
+  }
+}
+
+bool ArchiveHandlerXad::archiveExtractionShouldStop(XADArchive& /*archive*/) { return operationCancelled(); }
 
 // ---- Entries
 

@@ -1,0 +1,390 @@
+#include "XADArchive.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string_view>
+
+#include "process/Subprocess.h"
+
+namespace tessaro {
+
+namespace {
+
+using Json = nlohmann::json;
+
+// The listing is one JSON object; its entries are the objects of the "lsarContents" array.
+constexpr int kEntryDepth = 2;
+
+std::string toolPath(const char* name) {
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path ? path : "";
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    const std::string_view dir = rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    if (dir.empty()) continue;
+    std::string candidate = std::string(dir) + "/" + name;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::string("/usr/bin/") + name;
+}
+
+int64_t integerOf(const Json& object, const char* key, int64_t fallback = 0) {
+  const auto it = object.find(key);
+  if (it == object.end()) return fallback;
+  if (it->is_number_integer()) return it->get<int64_t>();
+  if (it->is_number_unsigned()) {
+    const uint64_t v = it->get<uint64_t>();
+    return v > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(v);
+  }
+  if (it->is_number_float()) {
+    const double d = it->get<double>();
+    return d > -9.2e18 && d < 9.2e18 ? static_cast<int64_t>(d) : fallback;
+  }
+  if (it->is_boolean()) return it->get<bool>() ? 1 : 0;
+  return fallback;
+}
+
+bool flagOf(const Json& object, const char* key) { return integerOf(object, key) != 0; }
+
+// Sizes come from the archive: negative ones count as nothing and the sum stops at the largest.
+int64_t addSize(int64_t sum, int64_t size) {
+  if (size <= 0) return sum;
+  return sum > INT64_MAX - size ? INT64_MAX : sum + size;
+}
+
+int64_t bytesOf(const XADArchive::Entry& e) {
+  return addSize(e.data.index >= 0 ? std::max<int64_t>(e.data.size, 0) : 0, e.rsrc.index >= 0 ? e.rsrc.size : 0);
+}
+
+// lsar writes dates as "2023-02-03 22:42:45 +0000".
+bool parseDate(const Json& object, const char* key, int64_t& seconds) {
+  const auto it = object.find(key);
+  if (it == object.end() || !it->is_string()) return false;
+  const std::string& text = it->get_ref<const std::string&>();
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  char sign = '+';
+  int zone = 0;
+  if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d %c%d", &y, &mo, &d, &h, &mi, &s, &sign, &zone) < 6) return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60) return false;
+  if (y < -100000 || y > 100000 || zone < 0 || zone > 2400) return false;
+  using namespace std::chrono;
+  const sys_days day{year_month_day{year{y}, month{static_cast<unsigned>(mo)}, std::chrono::day{static_cast<unsigned>(d)}}};
+  const int64_t offset = (zone / 100) * 3600 + (zone % 100) * 60;
+  seconds = day.time_since_epoch().count() * 86400LL + h * 3600 + mi * 60 + s - (sign == '-' ? -offset : offset);
+  return true;
+}
+
+XADArchive::Fork forkOf(const Json& object, int64_t fallbackIndex) {
+  XADArchive::Fork fork;
+  fork.index = integerOf(object, "XADIndex", fallbackIndex);
+  fork.size = integerOf(object, "XADFileSize");
+  fork.compressedSize = integerOf(object, "XADCompressedSize", fork.size);
+  fork.hasModified = parseDate(object, "XADLastModificationDate", fork.modified);
+  if (object.contains("XADPosixPermissions")) {
+    fork.hasPermissions = true;
+    fork.permissions = static_cast<uint32_t>(integerOf(object, "XADPosixPermissions") & 07777);
+  }
+  fork.isDirectory = flagOf(object, "XADIsDirectory");
+  fork.isEncrypted = flagOf(object, "XADIsEncrypted");
+  return fork;
+}
+
+}  // namespace
+
+bool isSafeEntryName(const std::string& name) {
+  if (name.empty() || name[0] == '/') return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::unique_ptr<XADArchive> XADArchive::initWithFile(const std::string& path) { return open(path, false); }
+
+std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path) { return open(path, true); }
+
+std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recursive) {
+  try {
+    if (path.empty()) return nullptr;
+    std::vector<std::string> argv{toolPath("lsar"), "-ja"};
+    if (!recursive) argv.push_back("-nr");
+    argv.push_back("--");
+    argv.push_back(path);
+    SubprocessOptions options;
+    options.separateErrorOutput = true;
+    const SubprocessResult result = run(argv, options);
+    if (!result.started) return nullptr;
+    std::unique_ptr<XADArchive> archive(new XADArchive);
+    archive->path_ = path;
+    archive->recursive_ = recursive;
+    if (!archive->parseListing(result.output)) return nullptr;
+    return archive;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+bool XADArchive::parseListing(const std::string& json) {
+  // Entries are turned into forks as the parser finishes each one and then dropped, so a big
+  // listing never exists as a whole document.
+  std::vector<std::pair<std::string, Fork>> forks;
+  std::vector<bool> isRsrc;
+  std::vector<int32_t> originalOf;
+  bool recognised = false;
+  int64_t counter = 0;
+  const Json::parser_callback_t keep = [&](int depth, Json::parse_event_t event, Json& parsed) -> bool {
+    if (event == Json::parse_event_t::key && depth == 1 && parsed.is_string() &&
+        parsed.get_ref<const std::string&>() == "lsarFormatName")
+      recognised = true;
+    if (event != Json::parse_event_t::object_end || depth != kEntryDepth || !parsed.is_object()) return true;
+    if (!parsed.contains("XADFileName") && !parsed.contains("XADIndex")) return true;
+    const auto name = parsed.find("XADFileName");
+    std::string text = name != parsed.end() && name->is_string() ? name->get<std::string>() : std::string();
+    forks.emplace_back(std::move(text), forkOf(parsed, counter++));
+    isRsrc.push_back(flagOf(parsed, "XADIsResourceFork"));
+    originalOf.push_back(-1);
+    const auto original = parsed.find("MacOriginalDictionary");
+    if (original != parsed.end() && original->is_object()) {
+      const auto originalName = original->find("XADFileName");
+      originalOf.back() = static_cast<int32_t>(originals_.size());
+      originals_.push_back({originalName != original->end() && originalName->is_string()
+                                ? originalName->get<std::string>() : std::string(),
+                            forkOf(*original, -1)});
+    }
+    return false;
+  };
+  Json top = Json::parse(json, keep, /*allow_exceptions=*/false);
+  if (top.is_discarded() || !top.is_object() || !recognised) return false;
+  // A damaged archive keeps the entries lsar could read before the damage; with none it is
+  // unreadable.
+  if (integerOf(top, "lsarError") != 0 && forks.empty()) return false;
+  encrypted_ = top.contains("lsarProperties") && top["lsarProperties"].is_object() &&
+               flagOf(top["lsarProperties"], "XADIsEncrypted");
+
+  // A resource fork joins the data fork of the same name that lacks one, and the other way round.
+  std::map<std::string, size_t, std::less<>> open;
+  entries_.reserve(forks.size());
+  for (size_t i = 0; i < forks.size(); ++i) {
+    Fork& fork = forks[i].second;
+    encrypted_ = encrypted_ || fork.isEncrypted;
+    const auto it = open.find(forks[i].first);
+    if (it != open.end()) {
+      Entry& e = entries_[it->second];
+      Fork& slot = isRsrc[i] ? e.rsrc : e.data;
+      if (slot.index < 0 && !e.data.isDirectory && !fork.isDirectory) {
+        slot = fork;
+        if (isRsrc[i]) e.original = originalOf[i];
+        open.erase(it);
+        continue;
+      }
+    }
+    Entry e;
+    e.name = std::move(forks[i].first);
+    (isRsrc[i] ? e.rsrc : e.data) = fork;
+    if (isRsrc[i]) e.original = originalOf[i];
+    open[e.name] = entries_.size();
+    entries_.push_back(std::move(e));
+  }
+  return true;
+}
+
+const XADArchive::Entry* XADArchive::entry(int n) const {
+  if (n < 0 || static_cast<size_t>(n) >= entries_.size()) return nullptr;
+  return &entries_[static_cast<size_t>(n)];
+}
+
+PlistDictionary XADArchive::forkDictionary(const Entry& e, const Fork& fork, bool resourceFork) const {
+  PlistDictionary d;
+  d["XADFileName"] = e.name;
+  d["XADIndex"] = fork.index;
+  d["XADFileSize"] = fork.size;
+  d["XADCompressedSize"] = fork.compressedSize;
+  if (fork.hasModified) d["XADLastModificationDate"] = PlistDate{static_cast<double>(fork.modified)};
+  if (fork.hasPermissions) d["XADPosixPermissions"] = static_cast<int64_t>(fork.permissions);
+  if (fork.isDirectory) d["XADIsDirectory"] = true;
+  if (fork.isEncrypted) d["XADIsEncrypted"] = true;
+  if (resourceFork) d["XADIsResourceFork"] = true;
+  return d;
+}
+
+PlistDictionary XADArchive::attributesOfEntry(int n) const {
+  try {
+    const Entry* e = entry(n);
+    if (!e) return {};
+    const Fork& fork = e->data.index >= 0 ? e->data : e->rsrc;
+    PlistDictionary d;
+    if (fork.hasModified) d[kXADFileModificationDate] = PlistDate{static_cast<double>(fork.modified)};
+    if (fork.hasPermissions) d[kXADFilePosixPermissions] = static_cast<int64_t>(fork.permissions);
+    d[kXADFileType] = fork.isDirectory ? "NSFileTypeDirectory" : "NSFileTypeRegular";
+    d[kXADFileSize] = e->data.index >= 0 ? e->data.size : int64_t{0};
+    return d;
+  } catch (...) {
+    return {};
+  }
+}
+
+PlistDictionary XADArchive::combinedParserDictionaryForEntry(int n) const {
+  try {
+    const Entry* e = entry(n);
+    if (!e) return {};
+    return e->data.index >= 0 ? forkDictionary(*e, e->data, false) : forkDictionary(*e, e->rsrc, true);
+  } catch (...) {
+    return {};
+  }
+}
+
+std::string XADArchive::nameOfEntry(int n) const {
+  const Entry* e = entry(n);
+  return e ? e->name : std::string();
+}
+
+bool XADArchive::entryIsDirectory(int n) const {
+  const Entry* e = entry(n);
+  return e && e->data.isDirectory;
+}
+
+bool XADArchive::entryIsEncrypted(int n) const {
+  const Entry* e = entry(n);
+  return e && (e->data.isEncrypted || e->rsrc.isEncrypted);
+}
+
+bool XADArchive::entryHasResourceFork(int n) const {
+  const Entry* e = entry(n);
+  return e && e->rsrc.index >= 0;
+}
+
+PlistDictionary XADArchive::resourceForkParserDictionaryForEntry(int n) const {
+  try {
+    const Entry* e = entry(n);
+    if (!e || e->rsrc.index < 0) return {};
+    PlistDictionary d;
+    d["XADIndex"] = e->rsrc.index;
+    if (e->original >= 0 && static_cast<size_t>(e->original) < originals_.size()) {
+      const Original& original = originals_[static_cast<size_t>(e->original)];
+      PlistDictionary o;
+      o["XADFileName"] = original.name;
+      o["XADFileSize"] = original.fork.size;
+      o["XADCompressedSize"] = original.fork.compressedSize;
+      if (original.fork.hasModified)
+        o["XADLastModificationDate"] = PlistDate{static_cast<double>(original.fork.modified)};
+      d["MacOriginalDictionary"] = std::move(o);
+    } else {
+      d["MacOriginalDictionary"] = forkDictionary(*e, e->rsrc, true);
+    }
+    return d;
+  } catch (...) {
+    return {};
+  }
+}
+
+bool XADArchive::extractTo(const std::string& folder) {
+  try {
+    std::vector<int64_t> indices;
+    bool allSafe = true;
+    int64_t total = 0;
+    for (size_t n = 0; n < entries_.size(); ++n) {
+      const Entry& e = entries_[n];
+      if (!isSafeEntryName(e.name)) {
+        allSafe = false;
+        if (delegate_ && delegate_->archiveExtractionOfEntryDidFail(*this, static_cast<int>(n), kXADErrorUnsafeName) == 0)
+          return false;
+        continue;
+      }
+      total = addSize(total, bytesOf(e));
+      if (e.data.index >= 0) indices.push_back(e.data.index);
+      if (e.rsrc.index >= 0) indices.push_back(e.rsrc.index);
+    }
+    if (!allSafe && indices.empty()) return true;
+    // With every name safe, unar takes the whole archive without a list of indices.
+    if (allSafe) indices.clear();
+    return runUnar(indices, folder, total, -1);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool XADArchive::extractEntry(int n, const std::string& folder, bool /*overrideWritePermissions*/) {
+  try {
+    const Entry* e = entry(n);
+    if (!e) {
+      if (delegate_) delegate_->archiveExtractionOfEntryDidFail(*this, n, kXADErrorFailed);
+      return false;
+    }
+    if (!isSafeEntryName(e->name)) {
+      if (delegate_) delegate_->archiveExtractionOfEntryDidFail(*this, n, kXADErrorUnsafeName);
+      return false;
+    }
+    std::vector<int64_t> indices;
+    if (e->data.index >= 0) indices.push_back(e->data.index);
+    if (e->rsrc.index >= 0) indices.push_back(e->rsrc.index);
+    return runUnar(indices, folder, bytesOf(*e), n);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool XADArchive::runUnar(const std::vector<int64_t>& indices, const std::string& folder, int64_t total,
+                         int entryForErrors) {
+  // unar writes one line per file as it goes: each line is a moment to report progress and to
+  // ask whether to stop. "-k hidden" stores resource forks as AppleDouble "._" files.
+  std::vector<std::string> argv{toolPath("unar"), "-o", folder, "-f", "-D", "-k", "hidden"};
+  if (!recursive_) argv.push_back("-nr");
+  if (!password_.empty()) {
+    argv.push_back("-p");
+    argv.push_back(password_);
+  }
+  if (!indices.empty()) argv.push_back("-i");
+  argv.push_back("--");
+  argv.push_back(path_);
+  for (int64_t index : indices) argv.push_back(std::to_string(index));
+
+  SubprocessOptions options;
+  options.separateErrorOutput = true;
+  Subprocess child;
+  if (!child.start(argv, options)) {
+    if (delegate_) delegate_->archiveExtractionOfEntryDidFail(*this, entryForErrors, kXADErrorTool);
+    return false;
+  }
+  bool stopped = false;
+  int64_t lines = 0;
+  const size_t count = indices.empty() ? entries_.size() : indices.size();
+  const auto onOutput = [&](std::string_view chunk) {
+    for (char c : chunk) lines += c == '\n';
+    if (delegate_) {
+      // Progress by finished lines, scaled to the bytes the extraction covers.
+      const double share = count == 0 ? 1.0 : std::min(1.0, static_cast<double>(lines) / static_cast<double>(count));
+      const int64_t done = static_cast<int64_t>(static_cast<double>(total) * share);
+      delegate_->archiveExtractionProgressBytes(*this, done, total);
+      if (delegate_->archiveExtractionShouldStop(*this)) {
+        stopped = true;
+        throw std::runtime_error("stopped");
+      }
+    }
+  };
+  if (delegate_ && delegate_->archiveExtractionShouldStop(*this)) {
+    child.terminate();
+    child.wait();
+    return false;
+  }
+  const SubprocessResult result = child.wait(onOutput);
+  if (stopped) return false;
+  if (result.exitStatus != 0) {
+    if (delegate_) delegate_->archiveExtractionOfEntryDidFail(*this, entryForErrors, kXADErrorFailed);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tessaro

@@ -1,0 +1,415 @@
+// The XAD-backed handlers on cpio, cpgz, deb, lzh and pdf files made at test time and on the real
+// StuffIt, BinHex and MacBinary samples read where they lie: listing through getInfo, the cpio
+// resource-fork record, extraction with cancellation, and the preview qlhost renders.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ArchiveCallbackHandler.h"
+#include "ArchiveHandlerXad.h"
+#include "ListingPipeline.h"
+#include "process/Subprocess.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+#include "support/TreeDump.h"
+#include "xad/XADArchive.h"
+#include "support/Processes.h"
+
+namespace tessaro {
+namespace {
+
+using test::noChildrenLeft;
+using test::shell;
+
+namespace fs = std::filesystem;
+
+const fs::path kMac = TESSARO_MAC_FIXTURES;
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// One newc member, written by hand so that names cpio itself would refuse can be stored.
+std::string newcMember(const std::string& name, const std::string& data, unsigned mode = 0100644) {
+  char header[111];
+  const size_t nameSize = name.size() + 1;
+  std::snprintf(header, sizeof header, "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", 1u, mode,
+                0u, 0u, 1u, 1588328433u, data.size(), 0u, 0u, 0u, 0u, nameSize, 0u);
+  std::string member(header, 110);
+  member += name;
+  member += '\0';
+  member.append((4 - member.size() % 4) % 4, '\0');
+  member += data;
+  member.append((4 - member.size() % 4) % 4, '\0');
+  return member;
+}
+
+// A one-page PDF holding a 2x2 RGB image, which the PDF parser lists as a TIFF file.
+std::string pdfWithImage() {
+  const std::vector<std::string> objects{
+      "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 10 10] /Resources << /XObject << /Im1 4 0 R >> >> "
+      "/Contents 5 0 R >>",
+      "<< /Type /XObject /Subtype /Image /Width 2 /Height 2 /ColorSpace /DeviceRGB /BitsPerComponent 8 "
+      "/Length 12 >>\nstream\nABCDEFGHIJKL\nendstream",
+      "<< /Length 27 >>\nstream\nq 10 0 0 10 0 0 cm /Im1 Do Q\nendstream"};
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<size_t> offsets;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const size_t xref = pdf.size();
+  pdf += "xref\n0 " + std::to_string(objects.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t offset : offsets) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", offset);
+    pdf += line;
+  }
+  pdf += "trailer\n<< /Size " + std::to_string(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+         std::to_string(xref) + "\n%%EOF\n";
+  return pdf;
+}
+
+// A tree with a folder, a file with a resource fork (its AppleDouble "._b" file) and a non-ASCII
+// name; every date is 2020-05-01 10:20:33 UTC.
+constexpr const char* kMakeFixtures = R"sh(
+mkdir -p tree/sub deb/DEBIAN deb/usr/share/doc/x
+printf 'hello\n' > tree/sub/a.txt
+printf 'data' > tree/b
+printf '\303\251t\303\251' > "tree/$(printf '\303\251t\303\251.txt')"
+# AppleDouble: magic, version 2, filler, one entry (id 2, the resource fork) of 8 bytes at 38.
+printf '\000\005\026\007\000\002\000\000Mac OS X        \000\001\000\000\000\002\000\000\000\046\000\000\000\010FORKDATA' > tree/._b
+find tree deb -exec touch -h -d @1588328433 {} +
+(cd tree && find . -mindepth 1 | LC_ALL=C sort | cpio --quiet -o -H newc > ../newc.cpio)
+(cd tree && find . -mindepth 1 | LC_ALL=C sort | cpio --quiet -o -H odc > ../odc.cpio)
+gzip -9nc newc.cpio > x.cpgz
+printf 'Package: x\nVersion: 1.0\nArchitecture: all\nMaintainer: t <t@example.org>\nDescription: t\n' > deb/DEBIAN/control
+printf 'doc\n' > deb/usr/share/doc/x/README
+touch -d @1588328433 deb/DEBIAN/control deb/usr/share/doc/x/README
+SOURCE_DATE_EPOCH=1588328433 dpkg-deb --root-owner-group -Znone --build deb x.deb > /dev/null
+(cd tree/sub && jlha c ../../x.lzh a.txt > /dev/null)
+)sh";
+
+class XadHandlerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixtures_ = new test::TempDir;
+    shell(fixtures_->path(), kMakeFixtures);
+    fixtures_->write("x.pdf", pdfWithImage());
+  }
+  static void TearDownTestSuite() {
+    delete fixtures_;
+    fixtures_ = nullptr;
+  }
+  static fs::path fixture(const char* name) { return fixtures_->path() / name; }
+
+  static std::string listing(const fs::path& path, int32_t* status = nullptr) {
+    AZipItem::Ptr root;
+    const int32_t result = getInfo(path.string(), root);
+    if (status) *status = result;
+    return root ? test::dumpTree(*root, true) : std::string("(no root)");
+  }
+
+  static std::vector<std::string> records(ArchiveHandlerXad& handler) {
+    std::vector<std::string> out;
+    EXPECT_EQ(handler.getInfo(out), 0);
+    return out;
+  }
+
+  static test::TempDir* fixtures_;
+  test::TempDir dir_;
+};
+
+test::TempDir* XadHandlerTest::fixtures_ = nullptr;
+
+// The AppleDouble file comes back as the fork's own record (a Mac metadata item); newc pads
+// every member to four bytes, which its packed sizes show.
+TEST_F(XadHandlerTest, CpioInBothHeaderFormsListsTheSameTree) {
+  int32_t status = -2;
+  EXPECT_EQ(listing(fixture("newc.cpio"), &status),
+            "._b unco=46 comp=48 attr=- perm=0 time=2020-05-01T10:20:33Z mac\n"
+            "b unco=4 comp=4 attr=- perm=0 time=2020-05-01T10:20:33Z\n"
+            "sub/ unco=6 comp=8 attr=d perm=0 time=2020-05-01T10:20:33Z\n"
+            "sub/a.txt unco=6 comp=8 attr=- perm=0 time=2020-05-01T10:20:33Z\n"
+            "\xC3\xA9t\xC3\xA9.txt unco=5 comp=8 attr=- perm=0 time=2020-05-01T10:20:33Z\n");
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(listing(fixture("odc.cpio")),
+            "._b unco=46 comp=46 attr=- perm=0 time=2020-05-01T10:20:33Z mac\n"
+            "b unco=4 comp=4 attr=- perm=0 time=2020-05-01T10:20:33Z\n"
+            "sub/ unco=6 comp=6 attr=d perm=0 time=2020-05-01T10:20:33Z\n"
+            "sub/a.txt unco=6 comp=6 attr=- perm=0 time=2020-05-01T10:20:33Z\n"
+            "\xC3\xA9t\xC3\xA9.txt unco=5 comp=5 attr=- perm=0 time=2020-05-01T10:20:33Z\n");
+}
+
+TEST_F(XadHandlerTest, ListsDebLzhAndPdfThroughThePipeline) {
+  EXPECT_EQ(listing(fixture("x.deb")),
+            "debian-binary unco=4 comp=4 attr=- perm=0 time=2020-05-01T10:20:33Z\n"
+            "control.tar unco=10240 comp=10240 attr=- perm=0 time=2020-05-01T10:20:33Z\n"
+            "data.tar unco=10240 comp=10240 attr=- perm=0 time=2020-05-01T10:20:33Z\n");
+  // The image comes out as a TIFF file: its header on top of the 12 bytes the PDF stores.
+  EXPECT_EQ(listing(fixture("x.pdf")), "Page 1, object 4.tiff unco=140 comp=12 attr=- perm=0 time=none\n");
+  ASSERT_TRUE(fs::exists(fixture("x.lzh"))) << "jlha (package jlha-utils) made no archive";
+  EXPECT_EQ(listing(fixture("x.lzh")), "a.txt unco=6 comp=6 attr=- perm=0 time=2020-05-01T10:20:33Z\n");
+}
+
+TEST_F(XadHandlerTest, MacSamplesListWithTheirResourceForks) {
+  // Data and resource fork of a file are one entry; "Test Image" has only a resource fork.
+  EXPECT_EQ(listing(kMac / "testfile.stuffit45_dlx.mac9.sit"),
+            "Test Image unco=9134 comp=265 attr=- perm=0 time=2023-02-03T22:42:45Z\n"
+            "Test Text unco=11 comp=11 attr=- perm=0 time=2023-02-03T22:45:55Z\n"
+            "testfile.jpg unco=220 comp=173 attr=- perm=0 time=2001-01-01T00:00:00Z\n"
+            "testfile.PICT unco=2694 comp=573 attr=- perm=0 time=2023-02-03T22:42:19Z\n"
+            "testfile.png unco=87 comp=73 attr=- perm=0 time=2001-01-01T00:00:00Z\n"
+            "testfile.txt unco=12 comp=12 attr=- perm=0 time=2023-02-03T22:37:26Z\n");
+  EXPECT_EQ(listing(kMac / "testfile.stuffit7_dlx.mac9.sit"),
+            "Test Image unco=9134 comp=189 attr=- perm=0 time=2023-02-03T22:42:45Z\n"
+            "Test Text unco=11 comp=25 attr=- perm=0 time=2023-02-03T22:45:55Z\n"
+            "testfile.jpg unco=220 comp=220 attr=- perm=0 time=2001-01-01T00:00:00Z\n"
+            "testfile.PICT unco=2694 comp=401 attr=- perm=0 time=2023-02-03T22:42:19Z\n"
+            "testfile.png unco=87 comp=87 attr=- perm=0 time=2001-01-01T00:00:00Z\n"
+            "testfile.txt unco=12 comp=25 attr=- perm=0 time=2023-02-03T22:37:26Z\n");
+  EXPECT_EQ(listing(kMac / "testfile.stuffit_deluxe_2009.win.sitx"),
+            "sources/ unco=319 comp=308 attr=d perm=0 time=2021-09-17T23:18:57Z\n"
+            "sources/testfile.txt unco=12 comp=31 attr=- perm=0 time=2001-01-01T05:00:00Z\n"
+            "sources/testfile.jpg unco=220 comp=177 attr=- perm=0 time=2001-01-01T05:00:00Z\n"
+            "sources/testfile.png unco=87 comp=100 attr=- perm=0 time=2001-01-01T05:00:00Z\n");
+  // A wrapper opened as it is lists the one file it wraps; BinHex stores no date.
+  EXPECT_EQ(listing(kMac / "testfile.stuffit45_dlx.mac9.sit.hqx"),
+            "sources.sit unco=2804 comp=3738 attr=- perm=0 time=none\n");
+  EXPECT_EQ(listing(kMac / "testfile.stuffit45_dlx.mac9.sit.bin"),
+            "sources.sit unco=2804 comp=2816 attr=- perm=0 time=2023-02-07T04:23:41Z\n");
+}
+
+TEST_F(XadHandlerTest, RecordsCarryIndexForkSizesAndEncryption) {
+  const auto handler = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  ASSERT_TRUE(handler);
+  auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
+  EXPECT_FALSE(xad.isListingEncrypted());
+  // Times are written in the default zone.
+  test::ScopedEnv zone;
+  zone.set("TZ", "EST5");
+  const std::vector<std::string> expected{
+      "path=Test Image\tattr=-\tunco=9134\ttype=N\tcomp=265\ttime=20230203.174245\tnum_=0\trsrc=9134",
+      "path=Test Text\tattr=-\tunco=11\ttype=N\tcomp=11\ttime=20230203.174555\tnum_=1\trsrc=0",
+      "path=testfile.jpg\tattr=-\tunco=220\ttype=N\tcomp=173\ttime=20001231.190000\tnum_=2\trsrc=0",
+      "path=testfile.PICT\tattr=-\tunco=2694\ttype=N\tcomp=573\ttime=20230203.174219\tnum_=3\trsrc=0",
+      "path=testfile.png\tattr=-\tunco=87\ttype=N\tcomp=73\ttime=20001231.190000\tnum_=4\trsrc=0",
+      "path=testfile.txt\tattr=-\tunco=12\ttype=N\tcomp=12\ttime=20230203.173726\tnum_=5\trsrc=0"};
+  EXPECT_EQ(records(xad), expected);
+  EXPECT_TRUE(xad.archive()->entryHasResourceFork(5));
+  EXPECT_FALSE(xad.archive()->entryHasResourceFork(2));
+
+  const auto locked =
+      AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.password.sit").string());
+  ASSERT_TRUE(locked);
+  EXPECT_TRUE(locked->isListingEncrypted());
+  // An encrypted listing still lists: every entry is there, marked by its type.
+  AZipItem::Ptr root;
+  EXPECT_EQ(getInfo((kMac / "testfile.stuffit45_dlx.mac9.password.sit").string(), root), 0);
+  ASSERT_TRUE(root);
+  int encrypted = 0;
+  for (const AZipItem::Ptr& item : root->children())
+    if (locked->isItemEncrypted(*item)) ++encrypted;
+  EXPECT_EQ(encrypted, 6);
+  // unar does not decipher StuffIt 4.5 encryption, even with the right password: a failure.
+  locked->setPassword("password");
+  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*locked).extractEntries({"5"}, dir_.str()), 4);
+}
+
+TEST_F(XadHandlerTest, CpioWritesTheResourceForkRecordBeforeItsFile) {
+  const auto handler = AHandlerCpio::metaclass().initWithURL(fixture("newc.cpio").string());
+  ASSERT_TRUE(handler);
+  test::ScopedEnv zone;
+  zone.set("TZ", "UTC");
+  const std::vector<std::string> list = records(static_cast<ArchiveHandlerXad&>(*handler));
+  // The fork's record names the AppleDouble file and carries the fork's index in the archive.
+  const std::vector<std::string> expected{
+      "path=._b\tattr=-\tunco=46\tcomp=48\ttime=20200501.102033\tnum_=0",
+      "path=b\tattr=-\tunco=4\ttype=N\tcomp=4\ttime=20200501.102033\tnum_=0\trsrc=0",
+      "path=sub\tattr=d\tunco=0\ttype=N\tcomp=0\ttime=20200501.102033\tnum_=1\trsrc=0",
+      "path=sub/a.txt\tattr=-\tunco=6\ttype=N\tcomp=8\ttime=20200501.102033\tnum_=2\trsrc=0",
+      "path=\xC3\xA9t\xC3\xA9.txt\tattr=-\tunco=5\ttype=N\tcomp=8\ttime=20200501.102033\tnum_=3\trsrc=0"};
+  EXPECT_EQ(list, expected);
+
+  // Opened by name, a cpgz is the cpio archive inside.
+  AHandlerCpio cpgz;
+  ASSERT_TRUE(cpgz.initWithFilename(fixture("x.cpgz").string()));
+  EXPECT_EQ(records(cpgz), list);
+}
+
+TEST_F(XadHandlerTest, ExtractsOneEntryByteForByte) {
+  const auto cpio = AHandlerCpio::metaclass().initWithURL(fixture("newc.cpio").string());
+  ASSERT_TRUE(cpio);
+  auto& xad = static_cast<ArchiveHandlerXad&>(*cpio);
+  int aIndex = -1;
+  for (int n = 0; n < xad.archive()->numberOfEntries(); ++n)
+    if (xad.archive()->nameOfEntry(n) == "sub/a.txt") aIndex = n;
+  ASSERT_GE(aIndex, 0);
+  EXPECT_EQ(xad.extractEntries({std::to_string(aIndex)}, dir_.str()), 0);
+  EXPECT_EQ(readFile(dir_.path() / "sub/a.txt"), readFile(fixtures_->path() / "tree/sub/a.txt"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "b"));
+
+  // The StuffIt sample's testfile.png against the same image taken out of the sitx by unar itself;
+  // its testfile.txt keeps the Mac line end, and its resource fork goes beside it.
+  const fs::path reference = dir_.path() / "reference";
+  ASSERT_EQ(run({"/usr/bin/unar", "-q", "-o", reference.string(), "-D",
+                 (kMac / "testfile.stuffit_deluxe_2009.win.sitx").string(), "sources/testfile.png"})
+                .exitStatus,
+            0);
+  const auto sit = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  ASSERT_TRUE(sit);
+  const fs::path out = dir_.path() / "sit";
+  fs::create_directories(out);
+  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*sit).extractEntries({"4", "5"}, out.string()), 0);
+  EXPECT_EQ(readFile(out / "testfile.png"), readFile(reference / "sources/testfile.png"));
+  EXPECT_EQ(readFile(out / "testfile.png").size(), 87u);
+  EXPECT_EQ(readFile(out / "testfile.txt"), "Testing 123\r");
+  EXPECT_TRUE(fs::exists(out / "._testfile.txt"));
+  EXPECT_FALSE(fs::exists(out / "testfile.jpg"));
+  // A number that names no entry fails.
+  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*sit).extractEntries({"99"}, out.string()), 4);
+  // unar cannot decode the sitx's jpg: the failure ends the extraction before the png.
+  const auto sitx = AHandlerSitX::metaclass().initWithURL((kMac / "testfile.stuffit_deluxe_2009.win.sitx").string());
+  ASSERT_TRUE(sitx);
+  const fs::path failed = dir_.path() / "failed";
+  fs::create_directories(failed);
+  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*sitx).extractEntries({"1", "2", "3"}, failed.string()), 4);
+  EXPECT_TRUE(fs::exists(failed / "sources/testfile.txt"));
+  EXPECT_FALSE(fs::exists(failed / "sources/testfile.png"));
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST_F(XadHandlerTest, NamesThatLeaveTheFolderAreNeverWritten) {
+  const fs::path archive = dir_.path() / "evil.cpio";
+  {
+    std::ofstream out(archive, std::ios::binary);
+    out << newcMember("../escaped", "bad") << newcMember("/tmp/absolute-xad-test", "bad")
+        << newcMember("inside", "good") << newcMember("TRAILER!!!", "", 0);
+  }
+  const auto handler = AHandlerCpio::metaclass().initWithURL(archive.string());
+  ASSERT_TRUE(handler);
+  auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
+  const fs::path out = dir_.path() / "out" / "deeper";
+  fs::create_directories(out);
+  for (int n = 0; n < xad.archive()->numberOfEntries(); ++n) {
+    const std::string name = xad.archive()->nameOfEntry(n);
+    const int32_t result = xad.extractEntries({std::to_string(n)}, out.string());
+    EXPECT_EQ(result, name == "inside" ? 0 : 4) << name;
+  }
+  EXPECT_EQ(readFile(out / "inside"), "good");
+  EXPECT_FALSE(fs::exists(dir_.path() / "out" / "escaped"));
+  EXPECT_FALSE(fs::exists("/tmp/absolute-xad-test"));
+  // The whole archive: the safe entry is written, the others are skipped.
+  const fs::path all = dir_.path() / "all" / "deeper";
+  fs::create_directories(all);
+  EXPECT_EQ(xad.extractEntries({"-1"}, all.string()), 0);
+  EXPECT_FALSE(fs::exists(dir_.path() / "all" / "escaped"));
+}
+
+// Answers every progress report with a cancel.
+class CancellingHost : public ArchiveCallbackHandler {
+ public:
+  std::string passwordWithParams(PlistDictionary&) override { return {}; }
+  int changeVolume(std::string&, int) override { return -1; }
+  int processData(const void*, int64_t, int) override {
+    ++reports;
+    return -1;
+  }
+  void processFile(std::string_view, int) override {}
+  void setProgress(int) override {}
+  int reports = 0;
+};
+
+TEST_F(XadHandlerTest, ACancelFromTheHostStopsTheExtraction) {
+  const auto handler = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  ASSERT_TRUE(handler);
+  auto host = std::make_shared<CancellingHost>();
+  handler->setCallbackHandler(host);
+  auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
+  EXPECT_EQ(xad.extractEntries({"2", "4", "5"}, dir_.str()), 4);
+  EXPECT_GE(host->reports, 1);
+  EXPECT_TRUE(handler->operationCancelled());
+  EXPECT_FALSE(fs::exists(dir_.path() / "testfile.txt"));
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST_F(XadHandlerTest, CorruptOrForeignFilesGetNoHandler) {
+  test::IsolatedHome home;
+  const auto entriesUnder = [](const fs::path& folder) {
+    size_t count = 0;
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) ++count;
+    return count;
+  };
+  const size_t before = entriesUnder(home.dir().path());
+  const fs::path junk = dir_.write("junk.cpio", std::string("070701") + std::string(300, 'Z'));
+  int32_t status = 0;
+  EXPECT_EQ(listing(junk, &status), "");
+  EXPECT_EQ(status, -1);
+  EXPECT_FALSE(AHandlerCpio::metaclass().initWithURL(junk.string()));
+  EXPECT_FALSE(AHandlerSit::metaclass().initWithURL((dir_.path() / "missing.sit").string()));
+  EXPECT_TRUE(noChildrenLeft());
+  // The pipeline's temporary folder went with the listing.
+  EXPECT_EQ(entriesUnder(home.dir().path()), before);
+}
+
+// A stand-in lsar on PATH prints what the listing must survive.
+TEST_F(XadHandlerTest, HostileListingsOpenNothingOrWhatTheyCanHold) {
+  const fs::path bin = dir_.path() / "bin";
+  const fs::path archive = dir_.write("any.cpio", "070701");
+  const auto withListing = [&](const std::string& json) {
+    dir_.write("bin/listing.json", json);
+    dir_.write("bin/lsar", "#!/bin/sh\nexec cat '" + (bin / "listing.json").string() + "'\n");
+    fs::permissions(bin / "lsar", fs::perms::owner_all);
+    test::ScopedEnv path;
+    path.set("PATH", bin.string() + ":/usr/bin:/bin");
+    return XADArchive::initWithFile(archive.string());
+  };
+  for (const std::string& json : {std::string("not json"), std::string("{\"lsarContents\": []}"),
+                                 std::string(100000, '['), std::string("{\"lsarFormatName\": \"X\", \"lsarContents\": [")}) {
+    EXPECT_FALSE(withListing(json)) << json.substr(0, 40);
+  }
+  // Wrong types and absurd numbers read as nothing; names and indices stay as given.
+  const auto archiveOpened = withListing(
+      R"({"lsarFormatName": "X", "lsarContents": [
+          {"XADFileName": 7, "XADFileSize": "big", "XADIndex": 99999999999999999999},
+          {"XADFileName": "../up", "XADFileSize": 1e300, "XADLastModificationDate": "9999999-99-99 99:99:99 +9999"},
+          {"XADFileName": "r", "XADIsResourceFork": 1, "XADFileSize": -5, "MacOriginalDictionary": [1]}]})");
+  ASSERT_TRUE(archiveOpened);
+  ASSERT_EQ(archiveOpened->numberOfEntries(), 3);
+  EXPECT_EQ(archiveOpened->nameOfEntry(0), "");
+  EXPECT_EQ(archiveOpened->nameOfEntry(1), "../up");
+  EXPECT_TRUE(archiveOpened->attributesOfEntry(1).count(kXADFileModificationDate) == 0);
+  EXPECT_TRUE(archiveOpened->entryHasResourceFork(2));
+  EXPECT_EQ(archiveOpened->nameOfEntry(3), "");
+  EXPECT_TRUE(archiveOpened->combinedParserDictionaryForEntry(-1).empty());
+  EXPECT_FALSE(archiveOpened->extractEntry(1, dir_.str(), true));
+}
+
+TEST_F(XadHandlerTest, QlhostRendersTheCpioPreview) {
+  const fs::path page = dir_.path() / "p.html";
+  const SubprocessResult result = run({TESSARO_QLHOST, "-o", page.string(), fixture("newc.cpio").string()}, {});
+  ASSERT_EQ(result.exitStatus, 0) << result.output;
+  const std::string html = readFile(page);
+  EXPECT_NE(html.find("a.txt"), std::string::npos);
+  EXPECT_NE(html.find("sub"), std::string::npos);
+  for (const char* sample : {"testfile.stuffit45_dlx.mac9.sit", "testfile.stuffit45_dlx.mac9.password.sit",
+                             "testfile.stuffit7_dlx.mac9.sit", "testfile.stuffit_deluxe_2009.win.sitx"}) {
+    const fs::path samplePage = dir_.path() / (std::string(sample) + ".html");
+    const SubprocessResult sampleResult = run({TESSARO_QLHOST, "-o", samplePage.string(), (kMac / sample).string()}, {});
+    EXPECT_EQ(sampleResult.exitStatus, 0) << sample << "\n" << sampleResult.output;
+    EXPECT_NE(readFile(samplePage).find("testfile.png"), std::string::npos) << sample;
+  }
+}
+
+}  // namespace
+}  // namespace tessaro
