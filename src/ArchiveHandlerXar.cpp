@@ -1,6 +1,210 @@
 #include "ArchiveHandlerXar.h"
 
+#include <fcntl.h>
+#include <fts.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "ArchiveCallbackHandler.h"
+#include "PathString.h"
+#include "helpers.h"
+#include "log/SystemLog.h"
+#include "xar/Xar.h"
+
 namespace tessaro {
+
+namespace {
+
+constexpr int32_t kCannotOpen = 1001;
+
+struct ArchiveCloser {
+  void operator()(XarArchive* x) const { xar_close(x); }
+};
+struct IteratorFreer {
+  void operator()(XarIterator* i) const { xar_iter_free(i); }
+};
+using Archive = std::unique_ptr<XarArchive, ArchiveCloser>;
+using Iterator = std::unique_ptr<XarIterator, IteratorFreer>;
+
+Archive openForReading(const std::string& path) {
+  Archive archive(xar_open(path.c_str(), READ));
+  if (!archive) systemLog(LOG_ERR, "Error opening xar archive: " + path + "\n");
+  return archive;
+}
+
+// The property's text, empty when it is absent or holds none.
+std::string property(xar_file_t file, const char* key) {
+  const char* value = nullptr;
+  if (xar_prop_get(file, key, &value) != 0 || !value) return {};
+  return value;
+}
+
+bool hasValue(xar_file_t file, const char* key) {
+  const char* value = nullptr;
+  return xar_prop_get(file, key, &value) == 0 && value != nullptr;
+}
+
+// "0755" gives 0755: the three digits after the leading "0"; missing digits count as 0.
+uint32_t permissionBits(const std::string& mode) {
+  if (mode.empty()) return 0;
+  auto digit = [&](size_t i) { return i < mode.size() ? static_cast<uint32_t>(mode[i] - '0') : 0u; };
+  return (digit(1) * 64 + digit(2) * 8 + digit(3)) & 0777u;
+}
+
+// 2015-03-07T09:05:04Z gives 20150307.090504.
+std::string compactTime(const std::string& mtime) {
+  std::string out;
+  for (char c : mtime) {
+    if (c == '-' || c == ':' || c == 'Z') continue;
+    out.push_back(c == 'T' ? '.' : c);
+  }
+  return out;
+}
+
+std::string entryPath(xar_file_t file) {
+  std::unique_ptr<char, decltype(&std::free)> path(xar_get_path(file), &std::free);
+  return path ? std::string(path.get()) : std::string();
+}
+
+// Restores the current directory that extraction changes.
+class CurrentDirectory {
+ public:
+  CurrentDirectory() : saved_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
+  ~CurrentDirectory() {
+    if (saved_ < 0) return;
+    if (::fchdir(saved_) != 0) HLVLog(kLogTrace, "cannot return to the previous directory");
+    ::close(saved_);
+  }
+  CurrentDirectory(const CurrentDirectory&) = delete;
+  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+
+ private:
+  int saved_;
+};
+
+}  // namespace
+
+int32_t AHandlerXar::getInfo(std::vector<std::string>& records) {
+  try {
+    traceOperation("getInfo");
+    const Archive archive = openForReading(url().value_or(""));
+    if (!archive) return kCannotOpen;
+    const Iterator iterator(xar_iter_new());
+    if (!iterator) return kCannotOpen;
+    for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
+         file = xar_file_next(iterator.get())) {
+      const std::string path = entryPath(file);
+      if (path.empty()) continue;
+      const std::string type = property(file, "type");
+      std::string attr = type == "directory" ? "d" : type == "symlink" ? "l" : "";
+      attr += posixPermissionsString(permissionBits(property(file, "mode")));
+      records.push_back("path=" + path + "\tattr=" + attr + "\tunco=" + property(file, "data/size") +
+                        "\ttype=" + (hasValue(file, "data/encoding") ? "Y" : "N") +
+                        "\tcomp=" + property(file, "data/length") +
+                        "\ttime=" + compactTime(property(file, "mtime")));
+    }
+    return 0;
+  } catch (...) {
+    return kCannotOpen;
+  }
+}
+
+int32_t AHandlerXar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  try {
+    traceOperation("extract");
+    const Archive archive = openForReading(url().value_or(""));
+    if (!archive) return kCannotOpen;
+    std::vector<std::string> wanted;
+    for (const AZipItem::Ptr& item : items) {
+      if (!item) continue;
+      std::string name(item->path());
+      if (item->isDir() && (name.empty() || name.back() != '/')) name += '/';
+      wanted.push_back(std::move(name));
+    }
+    const CurrentDirectory restore;
+    // The library extracts relative to the current directory.
+    if (!toFolder.empty() && ::chdir(toFolder.c_str()) != 0) return kCannotOpen;
+
+    const Iterator iterator(xar_iter_new());
+    if (!iterator) return kCannotOpen;
+    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+    for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
+         file = xar_file_next(iterator.get())) {
+      std::string name = entryPath(file);
+      if (property(file, "type") == "directory") name += '/';
+      const double size = std::strtod(property(file, "data/size").c_str(), nullptr);
+      bool selected = false;
+      for (const std::string& w : wanted) {
+        if (w == "*" || w == name || (!w.empty() && w.back() == '/' && name.starts_with(w))) {
+          selected = true;
+          break;
+        }
+      }
+      if (!selected) continue;
+      if (host) {
+        host->processFile(name, 2);
+        host->processData(nullptr, static_cast<int64_t>(size), 1);
+      }
+      if (xar_extract(archive.get(), file) != 0) HLVLog(kLogTrace, "xar: cannot extract %s", name.c_str());
+    }
+    return 0;
+  } catch (...) {
+    return kCannotOpen;
+  }
+}
+
+int32_t AHandlerXar::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                              const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
+                              std::vector<std::string>* /*filesToClean*/) {
+  try {
+    traceOperation("addFiles");
+    const CurrentDirectory restore;
+    if (!fromFolder.empty() && ::chdir(fromFolder.c_str()) != 0) return kCannotOpen;
+    XarArchive* archive = xar_open(toArchive.c_str(), WRITE);
+    if (!archive) return kCannotOpen;
+    const auto compression = preset.find("compression");
+    const bool compressed =
+        compression != preset.end() && compression->second.asInteger().value_or(0) != 0;
+    xar_opt_set(archive, "compression", compressed ? "gzip" : "none");
+
+    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+    bool cancelled = false;
+    bool walkFailed = false;
+    for (const std::string& file : files) {
+      const std::string parent(deletingLastPathComponent(file));
+      std::string last(lastPathComponent(file));
+      if (!parent.empty() && ::chdir(parent.c_str()) != 0) {
+        walkFailed = true;
+        break;
+      }
+      char* roots[] = {last.data(), nullptr};
+      FTS* walk = ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_NOSTAT, nullptr);
+      if (!walk) {
+        walkFailed = true;
+        break;
+      }
+      while (FTSENT* node = ::fts_read(walk)) {
+        if (node->fts_info == FTS_DP) continue;
+        if (host && host->processData(node->fts_path, -1, 1) == -1) {
+          cancelled = true;
+          break;
+        }
+        xar_add(archive, node->fts_path);
+      }
+      ::fts_close(walk);
+    }
+    const bool written = xar_close(archive) == 0;
+    if (walkFailed || !written) return kCannotOpen;
+    if (cancelled) return 1;
+    setUrl(toArchive);
+    return 0;
+  } catch (...) {
+    return kCannotOpen;
+  }
+}
 
 class AHandlerXar::Class : public HandlerClassOf<AHandlerXar, ArchiveHandler::Class> {
  public:

@@ -1,0 +1,442 @@
+// The XAR handler on archives bsdtar makes at test time, listed through getInfo and extracted, and
+// on damaged or hand-built hostile archives that must fail without harm.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "ArchiveCallbackHandler.h"
+#include "ArchiveHandlerXar.h"
+#include "ListingPipeline.h"
+#include "log/SystemLog.h"
+#include "process/Subprocess.h"
+#include "support/ScopedEnv.h"
+#include "support/TempDir.h"
+#include "support/TreeDump.h"
+#include "support/Processes.h"
+
+namespace tessaro {
+namespace {
+
+using test::shell;
+
+namespace fs = std::filesystem;
+
+// Folders with their own modes, an empty file, an executable, a compressible file bigger than
+// one read chunk, a symbolic link; every date is 2020-05-01 10:20:33 UTC but one.
+constexpr const char* kMakeTree = R"sh(
+mkdir -p tree/docs/deep
+printf 'alpha\n' > tree/docs/a.txt
+: > tree/empty
+printf '#!/bin/sh\n' > tree/run.sh
+seq 1 60000 > tree/docs/deep/numbers
+ln -s docs/a.txt tree/link
+chmod 755 tree tree/docs/deep tree/run.sh
+chmod 750 tree/docs
+chmod 644 tree/docs/a.txt tree/empty
+chmod 600 tree/docs/deep/numbers
+find tree -exec touch -h -d @1588328433 {} +
+touch -d @1500000000 tree/docs/a.txt
+bsdtar --format xar --options xar:compression=gzip -cf gzip.xar tree
+bsdtar --format xar --options xar:compression=none -cf none.xar tree
+bsdtar --format xar --options xar:compression=gzip,xar:checksum=md5,xar:toc-checksum=md5 -cf md5.xar tree
+)sh";
+
+// Packed sizes differ per archive and are dropped before comparing. A plain file's attr has no
+// type character, so the tree reads no permissions from it.
+constexpr const char* kTreeListing =
+    "tree/ unco=348910 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:33Z\n"
+    "tree/run.sh unco=10 attr=rwxr-xr-x perm=0 time=2020-05-01T10:20:33Z\n"
+    "tree/empty unco=0 attr=rw-r--r-- perm=0 time=2020-05-01T10:20:33Z\n"
+    "tree/link unco=0 attr=lrwxrwxrwx perm=777 time=2020-05-01T10:20:33Z link\n"
+    "tree/docs/ unco=348900 attr=drwxr-x--- perm=750 time=2020-05-01T10:20:33Z\n"
+    "tree/docs/deep/ unco=348894 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:33Z\n"
+    "tree/docs/deep/numbers unco=348894 attr=rw------- perm=0 time=2020-05-01T10:20:33Z\n"
+    "tree/docs/a.txt unco=6 attr=rw-r--r-- perm=0 time=2017-07-14T02:40:00Z\n";
+
+// Every entry below `root`: kind, mode, date, contents or link target.
+std::string describe(const fs::path& root, bool withTimes = true) {
+  std::vector<std::string> lines;
+  if (!fs::is_directory(root)) return "no folder " + root.string();
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    struct stat st {};
+    if (::lstat(entry.path().c_str(), &st) != 0) continue;
+    std::string line = entry.path().lexically_relative(root).string();
+    char mode[16];
+    std::snprintf(mode, sizeof mode, " %o", static_cast<unsigned>(st.st_mode & 07777));
+    if (S_ISDIR(st.st_mode)) {
+      line += "/";
+      line += mode;
+      if (withTimes) line += " t=" + std::to_string(st.st_mtime);
+    } else {
+      if (!S_ISLNK(st.st_mode)) line += mode;
+      if (withTimes) line += " t=" + std::to_string(st.st_mtime);
+      if (S_ISLNK(st.st_mode)) {
+        line += " -> " + fs::read_symlink(entry.path()).string();
+      } else {
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        line += " " + std::to_string(contents.size()) + ":" + std::to_string(std::hash<std::string>{}(contents));
+      }
+    }
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
+  return out;
+}
+
+void put(std::string& out, uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+// A XAR without a table-of-contents checksum (algorithm 0) around `toc`, followed by `heap`.
+std::string xarBytes(const std::string& toc, const std::string& heap) {
+  uLongf size = compressBound(static_cast<uLong>(toc.size()));
+  std::string packed(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(packed.data()), &size, reinterpret_cast<const Bytef*>(toc.data()),
+            static_cast<uLong>(toc.size()), 9);
+  packed.resize(size);
+  std::string out = "xar!";
+  put(out, 28, 2);
+  put(out, 1, 2);
+  put(out, packed.size(), 8);
+  put(out, toc.size(), 8);
+  put(out, 0, 4);
+  return out + packed + heap;
+}
+
+std::string tocWith(const std::string& files) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><xar><toc>" + files + "</toc></xar>";
+}
+
+// A plain file entry whose data lies at `offset` in the heap.
+std::string plainFile(const std::string& name, uint64_t offset, uint64_t length, const std::string& extra = "") {
+  const std::string n = std::to_string(length);
+  return "<file><name>" + name + "</name><type>file</type><mode>0644</mode><data><offset>" +
+         std::to_string(offset) + "</offset><length>" + n + "</length><size>" + n +
+         "</size><encoding style=\"application/octet-stream\"/>" + extra + "</data></file>";
+}
+
+class XarHandlerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    fixtures_ = new test::TempDir;
+    shell(fixtures_->path(), kMakeTree);
+  }
+  static void TearDownTestSuite() {
+    delete fixtures_;
+    fixtures_ = nullptr;
+  }
+  XarHandlerTest() {
+    // Records carry UTC dates that the tree reads as local time.
+    env_.set("TZ", std::nullopt);
+    setLogSinkForTesting([this](int, std::string_view message) { log_ += message; });
+  }
+  ~XarHandlerTest() override { setLogSinkForTesting(nullptr); }
+
+  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
+
+  static std::vector<std::string> records(const std::string& path, int32_t* status) {
+    std::vector<std::string> out;
+    AHandlerXar handler;
+    handler.setUrl(path);
+    *status = handler.getInfo(out);
+    return out;
+  }
+
+  // Extracts the entries named by `names` (a trailing "/" names a folder) into `to`.
+  static int32_t extract(const std::string& path, const std::vector<std::string>& names, const fs::path& to) {
+    AHandlerXar handler;
+    handler.setUrl(path);
+    AZipItem::List items;
+    for (const std::string& name : names) {
+      AZipItem::Ptr item = AZipItem::create();
+      const bool folder = name.size() > 1 && name.back() == '/';
+      item->setPath(folder ? name.substr(0, name.size() - 1) : name);
+      item->setIsDir(folder);
+      items.push_back(item);
+    }
+    return handler.extract(items, to.string(), 0);
+  }
+
+  static test::TempDir* fixtures_;
+  test::IsolatedHome home_;
+  test::ScopedEnv env_;
+  std::string log_;
+};
+
+test::TempDir* XarHandlerTest::fixtures_ = nullptr;
+
+TEST_F(XarHandlerTest, EveryFlavourListsTheSameTree) {
+  for (const char* name : {"gzip.xar", "none.xar", "md5.xar"}) {
+    SCOPED_TRACE(name);
+    AZipItem::Ptr root;
+    ASSERT_EQ(getInfo(fixture(name), root), 0);
+    ASSERT_TRUE(root);
+    const std::string listing = std::regex_replace(test::dumpTree(*root, true), std::regex(" comp=-?[0-9]+"), "");
+    EXPECT_EQ(listing, kTreeListing);
+  }
+}
+
+TEST_F(XarHandlerTest, RecordsCarryTheTableOfContentsText) {
+  int32_t status = -1;
+  const std::vector<std::string> lines = records(fixture("none.xar"), &status);
+  EXPECT_EQ(status, 0);
+  std::string all;
+  for (const std::string& line : lines) all += line + "\n";
+  // In the archive's order; folders and the empty file (which stores no data) have no sizes;
+  // bsdtar's encoding element holds no text.
+  EXPECT_EQ(all,
+            "path=tree\tattr=drwxr-xr-x\tunco=\ttype=N\tcomp=\ttime=20200501.102033\n"
+            "path=tree/run.sh\tattr=rwxr-xr-x\tunco=10\ttype=N\tcomp=10\ttime=20200501.102033\n"
+            "path=tree/empty\tattr=rw-r--r--\tunco=\ttype=N\tcomp=\ttime=20200501.102033\n"
+            "path=tree/link\tattr=lrwxrwxrwx\tunco=\ttype=N\tcomp=\ttime=20200501.102033\n"
+            "path=tree/docs\tattr=drwxr-x---\tunco=\ttype=N\tcomp=\ttime=20200501.102033\n"
+            "path=tree/docs/deep\tattr=drwxr-xr-x\tunco=\ttype=N\tcomp=\ttime=20200501.102033\n"
+            "path=tree/docs/deep/numbers\tattr=rw-------\tunco=348894\ttype=N\tcomp=348894\ttime=20200501.102033\n"
+            "path=tree/docs/a.txt\tattr=rw-r--r--\tunco=6\ttype=N\tcomp=6\ttime=20170714.024000\n");
+}
+
+TEST_F(XarHandlerTest, EveryFlavourExtractsTheSourceTree) {
+  const std::string source = describe(fixtures_->path() / "tree");
+  for (const char* name : {"gzip.xar", "none.xar", "md5.xar"}) {
+    SCOPED_TRACE(name);
+    test::TempDir out;
+    const fs::path before = fs::current_path();
+    EXPECT_EQ(extract(fixture(name), {"*"}, out.path()), 0);
+    EXPECT_EQ(fs::current_path(), before);
+    EXPECT_EQ(describe(out.path() / "tree"), source);
+  }
+}
+
+TEST_F(XarHandlerTest, AFolderIsExtractedWithWhatItHolds) {
+  test::TempDir out;
+  EXPECT_EQ(extract(fixture("gzip.xar"), {"tree/docs/deep/", "tree/run.sh"}, out.path()), 0);
+  // The folders above the one asked for are made for it, with today's date.
+  EXPECT_EQ(std::regex_replace(describe(out.path()), std::regex("(tree/|tree/docs/) 755 t=[0-9]+\n"), "$1 755\n"),
+            "tree/ 755\n"
+            "tree/docs/ 755\n"
+            "tree/docs/deep/ 755 t=1588328433\n"
+            "tree/docs/deep/numbers 600 t=1588328433 348894:" +
+                std::to_string(std::hash<std::string>{}([] {
+                  std::ifstream in(fixture("tree/docs/deep/numbers"), std::ios::binary);
+                  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+                }())) +
+                "\n"
+                "tree/run.sh 755 t=1588328433 10:" +
+                std::to_string(std::hash<std::string>{}(std::string("#!/bin/sh\n"))) + "\n");
+}
+
+TEST_F(XarHandlerTest, WhatIsNotAReadableXarGives1001AndTheLoggedMessage) {
+  test::TempDir dir;
+  const std::string good = [] {
+    std::ifstream in(fixture("gzip.xar"), std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }();
+  std::string flipped = good;
+  for (size_t i = 40; i < 60; ++i) flipped[i] = static_cast<char>(flipped[i] ^ 0x5a);
+  std::string hugeToc = good;
+  for (size_t i = 8; i < 24; ++i) hugeToc[i] = '\xff';
+  // The table of contents' checksum is the first thing in the heap.
+  std::string badTocSum = good;
+  const size_t heapStart = 28 + static_cast<size_t>(static_cast<unsigned char>(good[14]) * 256 +
+                                                    static_cast<unsigned char>(good[15]));
+  badTocSum[heapStart] = static_cast<char>(badTocSum[heapStart] ^ 1);
+  std::string shortToc = good;
+  shortToc[23] = static_cast<char>(shortToc[23] - 1);
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"text.xar", "just some text, long enough to hold a header\n"},
+      {"flipped.xar", flipped},
+      {"huge.xar", hugeToc},
+      {"bad-toc-sum.xar", badTocSum},
+      {"short-toc.xar", shortToc},
+      {"cut-in-toc.xar", good.substr(0, 100)},
+      {"not-xml.xar", xarBytes("this is no XML <<", "")},
+      {"deep.xar", xarBytes(tocWith([] {
+                              std::string open, close;
+                              for (int i = 0; i < 5000; ++i) {
+                                open += "<file><name>d</name><type>directory</type>";
+                                close += "</file>";
+                              }
+                              return open + close;
+                            }()),
+                            "")},
+      {"nameless.xar", xarBytes(tocWith("<file><type>file</type></file>"), "")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = dir.write(c.name, c.bytes);
+    log_.clear();
+    int32_t status = 0;
+    EXPECT_TRUE(records(path.string(), &status).empty());
+    EXPECT_EQ(status, 1001);
+    // The trace line of the operation comes first.
+    EXPECT_TRUE(log_.ends_with("Error opening xar archive: " + path.string() + "\n")) << log_;
+    test::TempDir out;
+    EXPECT_EQ(extract(path.string(), {"*"}, out.path()), 1001);
+    EXPECT_TRUE(fs::is_empty(out.path()));
+  }
+}
+
+// The table of contents survives, the data does not: the listing stands, extraction leaves no
+// file whose data is missing or does not match its checksum.
+TEST_F(XarHandlerTest, DamagedDataIsNeverExtracted) {
+  test::TempDir dir;
+  const uint64_t size = fs::file_size(fixture("none.xar"));
+  fs::copy_file(fixture("none.xar"), dir.path() / "cut.xar");
+  fs::resize_file(dir.path() / "cut.xar", size - 1000);
+  fs::copy_file(fixture("none.xar"), dir.path() / "flip.xar");
+  {
+    std::fstream f(dir.path() / "flip.xar", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(size - 500));
+    f.put('!');
+  }
+  for (const char* name : {"cut.xar", "flip.xar"}) {
+    SCOPED_TRACE(name);
+    int32_t status = -1;
+    EXPECT_EQ(records((dir.path() / name).string(), &status).size(), 8u);
+    EXPECT_EQ(status, 0);
+    test::TempDir out;
+    EXPECT_EQ(extract((dir.path() / name).string(), {"*"}, out.path()), 0);
+    EXPECT_TRUE(fs::exists(out.path() / "tree/docs/a.txt"));
+    EXPECT_FALSE(fs::exists(out.path() / "tree/docs/deep/numbers"));
+  }
+}
+
+// Names that climb out, absolute names, data outside the heap, and a link planted to be
+// written through: nothing lands outside the destination, nothing bad is written inside it.
+TEST_F(XarHandlerTest, HostileEntriesStayInsideTheDestination) {
+  test::TempDir dir;
+  const fs::path outside = dir.path() / "outside";
+  fs::create_directory(outside);
+  const std::string heap = "0123456789";
+  const std::string toc = tocWith(
+      plainFile("..", 0, 4) + plainFile("/abs", 0, 4) +
+      "<file><name>up</name><type>directory</type><file><name>..</name><type>directory</type>" +
+      plainFile("escaped", 0, 4) + "</file></file>" +
+      "<file><name>ln</name><type>symlink</type><link>" + outside.string() + "</link></file>" +
+      "<file><name>ln</name><type>directory</type>" + plainFile("through", 0, 4) + "</file>" +
+      plainFile("far", 1000000000000, 4) + plainFile("long", 5, 99999) + plainFile("huge", 0, 18446744073709551615ull) +
+      plainFile("bad-sum", 0, 4, "<extracted-checksum style=\"sha1\">00</extracted-checksum>") +
+      "<file><name>odd</name><type>file</type><data><offset>0</offset><length>4</length><size>4</size>"
+      "<encoding style=\"application/x-gzip\">gzip</encoding></data></file>" +
+      plainFile("ok", 2, 4));
+  const fs::path archive = dir.write("evil.xar", xarBytes(toc, heap));
+
+  int32_t status = -1;
+  const std::vector<std::string> lines = records(archive.string(), &status);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(lines.size(), 14u);
+  // An encoding that holds text marks the entry.
+  EXPECT_EQ(lines[12], "path=odd\tattr=---------\tunco=4\ttype=Y\tcomp=4\ttime=");
+
+  const fs::path out = dir.path() / "dest";
+  fs::create_directory(out);
+  EXPECT_EQ(extract(archive.string(), {"*"}, out), 0);
+  EXPECT_TRUE(fs::is_empty(outside));
+  EXPECT_FALSE(fs::exists(dir.path() / "escaped"));
+  EXPECT_FALSE(fs::exists("/abs"));
+  EXPECT_EQ(describe(out, false), "ln -> " + outside.string() + "\nok 644 4:" +
+                                      std::to_string(std::hash<std::string>{}(std::string("2345"))) + "\nup/ 755\n");
+}
+
+// Answers -1 to the progress call for one path, which cancels the walk below it.
+class RefusingHost : public ArchiveCallbackHandler {
+ public:
+  explicit RefusingHost(std::string refused) : refused_(std::move(refused)) {}
+  std::string passwordWithParams(PlistDictionary&) override { return {}; }
+  int changeVolume(std::string&, int) override { return -1; }
+  int processData(const void* data, int64_t, int) override {
+    offered += std::string(static_cast<const char*>(data)) + "|";
+    return refused_ == static_cast<const char*>(data) ? -1 : 0;
+  }
+  void processFile(std::string_view, int) override {}
+  void setProgress(int) override {}
+  std::string offered;
+
+ private:
+  std::string refused_;
+};
+
+// What the handler writes, bsdtar reads and extracts as the source tree, and so does the handler.
+TEST_F(XarHandlerTest, CreatedArchivesExtractAsTheSourceTree) {
+  const std::string source = describe(fixtures_->path() / "tree");
+  for (const int compression : {0, 2}) {
+    SCOPED_TRACE(compression);
+    test::TempDir dir;
+    const std::string archive = (dir.path() / "made.xar").string();
+    AHandlerXar handler;
+    Preset preset;
+    preset["compression"] = compression;
+    ASSERT_EQ(handler.addFiles({(fixtures_->path() / "tree").string()}, "", archive, nullptr, preset, nullptr), 0);
+    EXPECT_EQ(handler.url(), archive);
+
+    const SubprocessResult listed = run({"/usr/bin/bsdtar", "-tf", archive});
+    EXPECT_EQ(listed.exitStatus, 0) << listed.output;
+    EXPECT_EQ(std::count(listed.output.begin(), listed.output.end(), '\n'), 8) << listed.output;
+    fs::create_directory(dir.path() / "bsdtar");
+    const SubprocessResult extracted = run({"/usr/bin/bsdtar", "-xf", archive, "-C", (dir.path() / "bsdtar").string()});
+    EXPECT_EQ(extracted.exitStatus, 0) << extracted.output;
+    EXPECT_EQ(describe(dir.path() / "bsdtar/tree"), source);
+
+    fs::create_directory(dir.path() / "ours");
+    EXPECT_EQ(extract(archive, {"*"}, dir.path() / "ours"), 0);
+    EXPECT_EQ(describe(dir.path() / "ours/tree"), source);
+    int32_t status = -1;
+    const std::vector<std::string> lines = records(archive, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(lines.size(), 8u);
+  }
+}
+
+TEST_F(XarHandlerTest, ACancelledWalkLeavesTheRestOut) {
+  test::TempDir dir;
+  const std::string archive = (dir.path() / "part.xar").string();
+  AHandlerXar handler;
+  const auto host = std::make_shared<RefusingHost>("tree/docs");
+  handler.setCallbackHandler(host);
+  const std::vector<std::string> given{(fixtures_->path() / "tree").string(), (fixtures_->path() / "tree/run.sh").string()};
+  EXPECT_EQ(handler.addFiles(given, "", archive, nullptr, Preset{}, nullptr), 1);
+  EXPECT_FALSE(handler.url());
+  // The second given path is still added, under its own name.
+  EXPECT_NE(host->offered.find("|run.sh|"), std::string::npos) << host->offered;
+  int32_t status = -1;
+  std::vector<std::string> paths;
+  for (const std::string& line : records(archive, &status)) paths.push_back(line.substr(0, line.find('\t')));
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(status, 0);
+  // Everything the walk met before the refused folder, nothing after it.
+  ASSERT_FALSE(paths.empty());
+  EXPECT_EQ(paths.front(), "path=run.sh");
+  EXPECT_EQ(std::count(paths.begin(), paths.end(), "path=tree"), 1);
+  for (const std::string& path : paths) EXPECT_EQ(path.find("docs"), std::string::npos) << path;
+
+  AHandlerXar failing;
+  EXPECT_EQ(failing.addFiles(given, "", (dir.path() / "missing/x.xar").string(), nullptr, Preset{}, nullptr), 1001);
+}
+
+TEST_F(XarHandlerTest, ThePreviewRendersThroughQlhost) {
+  test::TempDir out;
+  const std::string page = (out.path() / "p.html").string();
+  const SubprocessResult result = run({TESSARO_QLHOST, "-o", page, fixture("gzip.xar")});
+  ASSERT_EQ(result.exitStatus, 0) << result.output;
+  std::ifstream in(page, std::ios::binary);
+  const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_NE(html.find("numbers"), std::string::npos);
+  EXPECT_NE(html.find("a.txt"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessaro
