@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "ArchiveHandlerStream.h"
+#include "ListingRecord.h"
 #include "PathString.h"
 #include "TextNumber.h"
 #include "helpers.h"
@@ -91,19 +93,6 @@ ListingHeader scanListingHeader(const std::vector<std::string>& lines) {
   // A comment still open at the end was collected all the same.
   if (inComment) header.comment = comment;
   return header;
-}
-
-void appendLines(std::string_view text, std::vector<std::string>& lines) {
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) {
-      lines.emplace_back(text.substr(start));
-      return;
-    }
-    lines.emplace_back(text.substr(start, end - start));
-    start = end + 1;
-  }
 }
 
 // Splitting writes new volumes; only a single file can be changed in place.
@@ -298,22 +287,7 @@ int32_t AHandlerRpm::getInfo(std::vector<std::string>& records) {
     if (!url()) return 6;
     const std::string& path = *url();
     // The file's own size and mode stand for the payload's, as for a bzip2 stream.
-    int64_t size = 0;
-    std::string permissions = posixPermissionsString(0);
-    std::string time;
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) {
-      size = static_cast<int64_t>(st.st_size);
-      permissions = posixPermissionsString(static_cast<uint32_t>(st.st_mode));
-      struct tm local{};
-      char text[32];
-      if (localtime_r(&st.st_mtime, &local) && std::strftime(text, sizeof text, "%Y%m%d.%H%M%S", &local) > 0)
-        time = text;
-    }
-    char sizeText[24];
-    std::snprintf(sizeText, sizeof sizeText, "%" PRId64, size);
-    records.push_back("path=" + std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz\tunco=" +
-                      sizeText + "\tcomp=-1\tattr=-" + permissions + "\ttime=" + time);
+    records.push_back(attributeRecord(path, std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz"));
     return 0;
   } catch (...) {
     return -1;

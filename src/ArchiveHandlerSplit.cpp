@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "ListingRecord.h"
 #include "ArchiveCallbackHandler.h"
 #include "FolderWatcher.h"
 #include "PathString.h"
@@ -23,19 +24,6 @@ namespace {
 
 // The helper's name in the helper folder.
 constexpr std::string_view kSevenZipTool = "7z";
-
-void appendLines(std::string_view text, std::vector<std::string>& lines) {
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) {
-      lines.emplace_back(text.substr(start));
-      return;
-    }
-    lines.emplace_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-}
 
 // Volumes are numbered with three digits.
 constexpr int kMaxVolumes = 999;

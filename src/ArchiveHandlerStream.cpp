@@ -51,15 +51,19 @@ std::string entryName(const std::string& archivePath) {
 // The bzip2 and xz record: no tool is run, the file's own size stands for the entry's.
 int32_t appendAttributeRecord(const std::optional<std::string>& url, std::vector<std::string>& records) {
   if (!url) return 6;
-  const StreamAttributes attributes = attributesOf(*url);
-  char size[24];
-  std::snprintf(size, sizeof size, "%" PRId64, attributes.size);
-  records.push_back("path=" + entryName(*url) + "\tunco=" + size + "\tcomp=-1\tattr=-" + attributes.permissions +
-                    "\ttime=" + attributes.time);
+  records.push_back(attributeRecord(*url, entryName(*url)));
   return 0;
 }
 
 }  // namespace
+
+std::string attributeRecord(const std::string& archivePath, std::string_view entry) {
+  const StreamAttributes attributes = attributesOf(archivePath);
+  char size[24];
+  std::snprintf(size, sizeof size, "%" PRId64, attributes.size);
+  return "path=" + std::string(entry) + "\tunco=" + size + "\tcomp=-1\tattr=-" + attributes.permissions +
+         "\ttime=" + attributes.time;
+}
 
 // ---- Class properties
 

@@ -6,6 +6,10 @@
 
 namespace tessaro {
 
+// The one record of a file listed from its own attributes (no tool run): `entry` as the path,
+// the file's size as the unpacked size, no packed size, its mode and modification time.
+std::string attributeRecord(const std::string& archivePath, std::string_view entry);
+
 class AHandlerGZip : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerGZip, ArchiveHandler)
   int32_t getInfo(std::vector<std::string>& records) override;

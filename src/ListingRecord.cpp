@@ -148,6 +148,19 @@ std::string_view recordFields(std::string_view line) {
   return tab == std::string_view::npos ? std::string_view{} : line.substr(tab + 1);
 }
 
+void appendLines(std::string_view text, std::vector<std::string>& lines) {
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) {
+      lines.emplace_back(text.substr(start));
+      return;
+    }
+    lines.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
 int64_t parseRecordSize(std::string_view value) {
   size_t i = 0;
   while (i < value.size() && (value[i] == ' ' || value[i] == '\t' || value[i] == '\n')) ++i;

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "Date.h"
 
@@ -25,6 +27,10 @@ bool isEntryRecord(std::string_view line);
 // The entry path of a record (between "path=" and the first TAB) and everything after that TAB.
 std::string_view recordPath(std::string_view line);
 std::string_view recordFields(std::string_view line);
+
+// Appends every line of a tool's output, unchanged and in order ("\n" separates; the text after
+// the last one is a line too), as the list handlers hand to the pipeline.
+void appendLines(std::string_view text, std::vector<std::string>& lines);
 
 // A size: a leading decimal number (optional sign, digits, optional fraction) truncated toward
 // zero, saturating at the 64-bit limits; 0 when there is no number.
