@@ -478,7 +478,12 @@ int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
         code = RARReadHeaderEx(archive.get(), header.get());
         if (code != 0) break;
         records.push_back(listingRecord(*header));
-        RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr);
+        // A volume that cannot be opened ends the listing here: what the library reads next
+        // after such a failure varies from run to run (end of archive or bad data).
+        if (const int skipped = RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr); skipped == ERAR_EOPEN) {
+          code = skipped;
+          break;
+        }
         std::memset(header.get(), 0, sizeof *header);
         if (operationCancelled()) code = 0;
       }
