@@ -2,6 +2,8 @@
 # compare.sh N COMMAND_A COMMAND_B: runs the two shell commands alternately N times each (output
 # discarded), then prints each one's median wall-clock time and peak resident memory (the
 # largest process of the command, from /usr/bin/time -v) and the ratio of the medians A/B.
+# With COMPARE_TSV set, also appends one line to that file: COMPARE_LABEL, the two medians in
+# seconds, their ratio and the two peaks in KiB, separated by tabs.
 set -euo pipefail
 N=${1:?usage: compare.sh N COMMAND_A COMMAND_B}
 A=${2:?usage: compare.sh N COMMAND_A COMMAND_B}
@@ -46,3 +48,8 @@ awk -v a="$med_a" -v b="$med_b" -v ra="$rss_a" -v rb="$rss_b" -v ca="$A" -v cb="
   printf "B: %s\n   median %.3f s over %d runs, peak RSS %.1f MiB\n", cb, b / 1e6, n, rb / 1024
   printf "ratio of medians A/B: %.2f\n", a / b
 }'
+if [ -n "${COMPARE_TSV:-}" ]; then
+  awk -v l="${COMPARE_LABEL:-}" -v a="$med_a" -v b="$med_b" -v ra="$rss_a" -v rb="$rss_b" 'BEGIN {
+    printf "%s\t%.4f\t%.4f\t%.3f\t%d\t%d\n", l, a / 1e6, b / 1e6, a / b, ra, rb
+  }' >>"$COMPARE_TSV"
+fi

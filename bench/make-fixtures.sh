@@ -1,19 +1,89 @@
 #!/usr/bin/env bash
-# Writes the benchmark archives into folder $1 (made when missing) and prints the path of the
-# listing one: tree.tar.gz, 100 folders of 1,000 empty files each (100,101 entries). An
-# archive already there is kept, so repeated runs time the same file.
+# make-fixtures.sh FOLDER [KIND] [ENTRIES]: writes one benchmark archive into FOLDER (made when
+# missing) and prints its path. An archive already there is kept, so repeated runs time the same
+# file. Without KIND: tree.tar.gz, 100 folders of 1,000 empty files (100,101 entries).
+#
+# KIND is an archive format (zip, 7z, tar.gz, tar.xz, rar, cpio), made from a tree of ENTRIES
+# empty files (default 100,000) in folders of 1,000, or one of the shapes:
+#   deep    a chain of 200 nested folders with ENTRIES files spread along it (tar.gz)
+#   flat    ENTRIES files in one folder (tar.gz)
+#   sparse  one 4 GiB file that takes no disk space (tar.gz, stored sparse)
 set -euo pipefail
-OUT=${1:?usage: make-fixtures.sh FOLDER}
+OUT=${1:?usage: make-fixtures.sh FOLDER [KIND] [ENTRIES]}
+KIND=${2:-}
+ENTRIES=${3:-100000}
 mkdir -p "$OUT"
-ARCHIVE="$OUT/tree.tar.gz"
-if [ ! -s "$ARCHIVE" ]; then
-  WORK=$(mktemp -d)
-  trap 'rm -rf "$WORK"' EXIT
-  for d in $(seq -w 0 99); do
-    mkdir -p "$WORK/tree/d$d"
-    (cd "$WORK/tree/d$d" && seq -w 0 999 | sed 's/^/file-/' | xargs touch)
-  done
-  tar -C "$WORK" -czf "$ARCHIVE.partial" tree
-  mv "$ARCHIVE.partial" "$ARCHIVE"
+OUT=$(cd "$OUT" && pwd)
+
+if [ -z "$KIND" ]; then
+  ARCHIVE="$OUT/tree.tar.gz"
+  if [ ! -s "$ARCHIVE" ]; then
+    "$0" "$OUT" tar.gz 100000 >/dev/null
+    cp "$OUT/tree-100000.tar.gz" "$ARCHIVE"
+  fi
+  echo "$ARCHIVE"
+  exit 0
 fi
+
+# A folder of ENTRIES empty files in folders of 1,000 (fewer when ENTRIES is small), shared by
+# every format of that size; the sources stay for the next format.
+source_tree() {
+  local count=$1 tree="$OUT/sources/$1"
+  if [ ! -f "$tree/.complete" ]; then
+    rm -rf "$tree"
+    mkdir -p "$tree/tree"
+    local per=1000 folders d
+    [ "$count" -lt "$per" ] && per=$count
+    folders=$(( count / per ))
+    for d in $(seq -w 0 $(( folders - 1 ))); do
+      mkdir "$tree/tree/d$d"
+      (cd "$tree/tree/d$d" && seq -w 0 $(( per - 1 )) | sed 's/^/file-/' | xargs touch)
+    done
+    touch "$tree/.complete"
+  fi
+  echo "$tree"
+}
+
+case "$KIND" in
+  deep|flat) ARCHIVE="$OUT/$KIND-$ENTRIES.tar.gz" ;;
+  sparse) ARCHIVE="$OUT/sparse-4GiB.tar.gz" ;;
+  *) ARCHIVE="$OUT/tree-$ENTRIES.$KIND" ;;
+esac
+if [ -s "$ARCHIVE" ]; then
+  echo "$ARCHIVE"
+  exit 0
+fi
+
+PARTIAL="$ARCHIVE.partial"
+rm -f "$PARTIAL"
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK" "$PARTIAL"' EXIT
+case "$KIND" in
+  zip)    (cd "$(source_tree "$ENTRIES")" && zip -q -r "$PARTIAL" tree) ;;
+  7z)     (cd "$(source_tree "$ENTRIES")" && 7zz a -bd -bso0 -t7z "$PARTIAL" tree) ;;
+  tar.gz) tar -C "$(source_tree "$ENTRIES")" -czf "$PARTIAL" tree ;;
+  tar.xz) tar -C "$(source_tree "$ENTRIES")" -cJf "$PARTIAL" tree ;;
+  rar)    (cd "$(source_tree "$ENTRIES")" && rar a -r -idq -m1 "$PARTIAL" tree >/dev/null &&
+           mv "$PARTIAL.rar" "$PARTIAL" 2>/dev/null || true) ;;
+  cpio)   (cd "$(source_tree "$ENTRIES")" && find tree | cpio -o -H newc --quiet >"$PARTIAL") ;;
+  deep)
+    path="$WORK/deep"
+    for level in $(seq 1 200); do path="$path/level-$level"; done
+    mkdir -p "$path"
+    # The files go into every folder of the chain in turn.
+    (cd "$WORK" && find deep -type d | awk -v n="$ENTRIES" '{ d[NR] = $0 } END {
+       for (i = 0; i < n; i++) printf "%s/file-%07d\n", d[(i % NR) + 1], i }' | xargs touch)
+    tar -C "$WORK" -czf "$PARTIAL" deep ;;
+  flat)
+    mkdir "$WORK/flat"
+    (cd "$WORK/flat" && seq -w 1 "$ENTRIES" | sed 's/^/file-/' | xargs touch)
+    tar -C "$WORK" -czf "$PARTIAL" flat ;;
+  sparse)
+    mkdir "$WORK/sparse"
+    truncate -s 4G "$WORK/sparse/huge.bin"
+    echo "beside the huge one" >"$WORK/sparse/small.txt"
+    tar -C "$WORK" -S -czf "$PARTIAL" sparse ;;
+  *) echo "make-fixtures.sh: unknown kind '$KIND'" >&2; exit 2 ;;
+esac
+mv "$PARTIAL" "$ARCHIVE"
 echo "$ARCHIVE"
