@@ -8,6 +8,7 @@
 
 #include "PathString.h"
 #include "PerlPipeline.h"
+#include "ProcessGlobals.h"
 #include "helpers.h"
 
 namespace tessaro {
@@ -55,7 +56,41 @@ int32_t appendAttributeRecord(const std::optional<std::string>& url, std::vector
   return 0;
 }
 
+// What extract answers when it cannot name or start its output.
+constexpr int32_t kCannotWrite = 4;
+
+// A path the decompressors cannot take for an option.
+std::string pathArgument(std::string_view path) {
+  if (!path.empty() && path.front() == '-') return quotedForShell("./" + std::string(path));
+  return quotedForShell(path);
+}
+
+// Decompresses the handler's stream into `toFolder`, under the name it has without its
+// compressor's extension.
+int32_t decompressInto(ArchiveHandler& handler, const std::string& toFolder) {
+  if (!handler.url()) return kCannotWrite;
+  const std::string& archive = *handler.url();
+  const std::string name = entryName(archive);
+  // A name that is no file of its own inside the folder (".gz" gives ".", "..gz" gives "..").
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return kCannotWrite;
+  const std::string command = streamExtractCommand(handler.isa(), archive);
+  if (command.empty() || command.find('\0') != std::string::npos) return kCannotWrite;
+  return handler.executeTask(command, appendingPathComponent(toFolder, name), true,
+                             toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
+}
+
 }  // namespace
+
+std::string streamExtractCommand(const HandlerClass& handlerClass, std::string_view archivePath) {
+  if (handlerClass.isSubclassOf(AHandlerGZip::metaclass()))
+    return "/usr/bin/gunzip -c " + pathArgument(archivePath);
+  if (handlerClass.isSubclassOf(AHandlerBZip::metaclass()))
+    return "/usr/bin/bunzip2 -c " + pathArgument(archivePath);
+  if (handlerClass.isSubclassOf(AHandlerXz::metaclass()))
+    return quotedForShell(appendingPathComponent(helpersPath(), "xz")) + " -d -c " +
+           pathArgument(archivePath);
+  return {};
+}
 
 std::string attributeRecord(const std::string& archivePath, std::string_view entry) {
   const StreamAttributes attributes = attributesOf(archivePath);
@@ -151,6 +186,64 @@ int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
   } catch (...) {
     return kListingImpossible;
   }
+}
+
+// ---- Extraction; adding is refused
+
+int32_t AHandlerGZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder,
+                              int32_t /*mode*/) {
+  try {
+    setOperationCancelled(false);
+    traceOperation("extract");
+    return decompressInto(*this, toFolder);
+  } catch (...) {
+    return kCannotWrite;
+  }
+}
+
+int32_t AHandlerBZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder,
+                              int32_t /*mode*/) {
+  try {
+    setOperationCancelled(false);
+    traceOperation("extract");
+    return decompressInto(*this, toFolder);
+  } catch (...) {
+    return kCannotWrite;
+  }
+}
+
+int32_t AHandlerXz::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
+  try {
+    setOperationCancelled(false);
+    traceOperation("extract");
+    return decompressInto(*this, toFolder);
+  } catch (...) {
+    return kCannotWrite;
+  }
+}
+
+int32_t AHandlerGZip::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
+                               const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
+                               const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+  setOperationCancelled(false);
+  traceOperation("addFiles");
+  return -1;
+}
+
+int32_t AHandlerBZip::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
+                               const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
+                               const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+  setOperationCancelled(false);
+  traceOperation("addFiles");
+  return -1;
+}
+
+int32_t AHandlerXz::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
+                             const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
+                             const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+  setOperationCancelled(false);
+  traceOperation("addFiles");
+  return -1;
 }
 
 }  // namespace tessaro

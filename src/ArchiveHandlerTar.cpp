@@ -1,9 +1,22 @@
 #include "ArchiveHandlerTar.h"
 
-#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <system_error>
+
+#include "HostApplication.h"
 #include "PathString.h"
 #include "PerlPipeline.h"
+#include "ProcessGlobals.h"
 #include "helpers.h"
 
 namespace tessaro {
@@ -24,6 +37,123 @@ constexpr std::string_view kIconName = "Icon\r\tattr=";
 // What getInfo answers when gnutar or perl cannot be started: listing impossible, so the preview
 // keeps the system's own rather than showing an archive that seems empty.
 constexpr int32_t kListingImpossible = -1;
+
+// Compression levels of the presets' "compression" tag.
+constexpr int64_t kCompressionFast = 1;
+constexpr int64_t kCompressionBest = 3;
+// Preset "mode" 1 leaves the Finder's .DS_Store files out; 0 takes the names of the clean list
+// out of a "__MACOSX/" folder, where resource forks of a zip made on a Mac live.
+constexpr int64_t kModeNoDSStore = 1;
+constexpr int64_t kModeMacOSXNames = 0;
+constexpr std::string_view kMacOSXFolder = "__MACOSX";
+// What addFiles answers when its own preparations (list file, temporary archive, the final
+// rename) fail, and when the user cancels a copy that otherwise ended well.
+constexpr int32_t kCannotWrite = 4;
+constexpr int32_t kCancelled = 1;
+
+// A helper path made only of these characters stands bare on the command line, as the command
+// lines are written; any other is quoted.
+constexpr std::string_view kBareCharacters =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+,:@%=";
+
+std::string toolWord(const std::string& path) {
+  if (!path.empty() && path.find_first_not_of(kBareCharacters) == std::string::npos) return path;
+  return quotedForShell(path);
+}
+
+// One name in tar's list of names. Quoted, a name that begins with "-" would still be an option
+// to tar; --add-file takes it as a name, whatever it begins with.
+std::string tarName(std::string_view name) {
+  if (!name.empty() && name.front() == '-') return "--add-file=" + quotedForShell(name);
+  return quotedForShell(name);
+}
+
+std::string gnutarPath() { return appendingPathComponent(helpersPath(), "gnutar"); }
+std::string xzPath() { return appendingPathComponent(helpersPath(), "xz"); }
+
+int64_t presetInteger(const Preset& preset, std::string_view key) {
+  const auto found = preset.find(key);
+  return found == preset.end() ? 0 : found->second.asInteger().value_or(0);
+}
+
+// The two pieces of "additionalParams": tar's options and the compressor's.
+std::pair<std::string, std::string> additionalParams(const Preset& preset) {
+  const auto found = preset.find("additionalParams");
+  const std::string text = found == preset.end() ? std::string() : found->second.asString().value_or("");
+  const size_t comma = text.find(',');
+  if (comma == std::string::npos) return {text, ""};
+  const size_t next = text.find(',', comma + 1);
+  return {text.substr(0, comma), text.substr(comma + 1, next == std::string::npos ? next : next - comma - 1)};
+}
+
+// The names of the clean list as tar's exclusion list, one a line. A name with a line feed
+// cannot be written there (it would exclude two other names) and is left out.
+std::string exclusionList(const std::vector<std::string>& names, int64_t mode) {
+  std::string text;
+  bool first = true;
+  for (const std::string& original : names) {
+    std::string_view name = original;
+    if (mode == kModeMacOSXNames && name.starts_with(kMacOSXFolder))
+      name.remove_prefix(std::min(name.size(), kMacOSXFolder.size() + 1));
+    if (name.find('\n') != std::string_view::npos) {
+      HLVLog(kLogNotice, "tar: cannot exclude a name with a line feed: %s", original.c_str());
+      continue;
+    }
+    if (!first) text += '\n';
+    text += name;
+    first = false;
+  }
+  return text;
+}
+
+// Writes through a second name in the same folder and renames, so the file is whole or absent.
+bool writeAtomically(const std::string& path, std::string_view text) {
+  const std::string partial = path + ".partial";
+  FILE* file = std::fopen(partial.c_str(), "wbx");
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (std::fclose(file) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
+    std::remove(partial.c_str());
+    return false;
+  }
+  return true;
+}
+
+// A new, empty file beside `target` for the archive to be written into, with the mode of the
+// archive it replaces (else the one the umask gives a new file); none when it cannot be made.
+std::optional<std::string> createFileBeside(const std::string& target) {
+  const std::string folder(deletingLastPathComponent(target));
+  const std::string name(lastPathComponent(target));
+  struct stat existing;
+  const bool replaces = ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+  std::random_device seed;
+  std::mt19937 random(seed());
+  // A hidden name, so that neither a shell glob nor the user sees the half-written archive.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
+    std::string candidate = appendingPathComponent(folder.empty() ? "." : folder, "." + name + suffix);
+    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return std::nullopt;
+    }
+    if (replaces) ::fchmod(fd, existing.st_mode & 07777);
+    ::close(fd);
+    return candidate;
+  }
+  return std::nullopt;
+}
+
+// The file an update replaces: the target of a symbolic link, which stays a link.
+std::string resolvedArchivePath(const std::string& path) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(path, error)) return path;
+  const std::filesystem::path resolved = std::filesystem::canonical(path, error);
+  return error ? path : resolved.string();
+}
+
+bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
 // Keeps the entries that are folders, files and symbolic links; a link keeps its own fields but
 // loses " -> " and its target.
@@ -59,6 +189,77 @@ void appendRecords(std::string_view text, std::vector<std::string>& records) {
 }
 
 }  // namespace
+
+void appendTarListingRecords(std::string_view text, std::vector<std::string>& records) {
+  appendRecords(text, records);
+}
+
+// ---- Command lines
+
+std::string tarExtractCommand(const HandlerClass& handlerClass, const std::vector<std::string>& items,
+                              std::string_view toFolder) {
+  // Chosen by the exact class, as the listing's switches are.
+  std::string compression;
+  if (&handlerClass == &AHandlerTGz::metaclass())
+    compression = "-z";
+  else if (&handlerClass == &AHandlerTBz::metaclass())
+    compression = "-j";
+  else if (&handlerClass == &AHandlerTXz::metaclass())
+    compression = "--use-compress-program=" + toolWord(xzPath());
+
+  std::string itemText;
+  if (!(items.size() == 1 && items.front() == "*")) {
+    for (const std::string& item : items) {
+      if (!itemText.empty()) itemText += ' ';
+      itemText += tarName(item);
+    }
+  }
+  return toolWord(gnutarPath()) + " -x " + compression + " -C " + quotedForShell(toFolder) + " " + itemText;
+}
+
+std::string tarCreateCommand(const HandlerClass& handlerClass, const std::vector<std::string>& files,
+                             std::string_view fromFolder, const Preset& preset,
+                             const std::optional<std::string>& excludeList) {
+  const auto [tarParams, compressorParams] = additionalParams(preset);
+  std::string tar = toolWord(gnutarPath()) + " " + tarParams;
+  if (presetInteger(preset, "mode") == kModeNoDSStore) tar += " --exclude .DS_Store";
+  if (excludeList) tar += " --no-wildcards --exclude-from=" + quotedForShell(*excludeList);
+
+  std::string fileText;
+  if (!files.empty()) {
+    for (const std::string& path : files) {
+      // A lone __MACOSX folder is archived as itself; beside other files its contents go to the
+      // top level, where the resource forks belong.
+      if (files.size() >= 2 && hasSuffix(path, kMacOSXFolder)) {
+        fileText += "-C " + quotedForShell(path) + " . ";
+      } else {
+        fileText += "-C " + quotedForShell(deletingLastPathComponent(path)) + " " +
+                    tarName(lastPathComponent(path)) + " ";
+      }
+    }
+  } else if (!fromFolder.empty()) {
+    // The shell expands the "*"; after "--" a name it yields that begins with "-" stays a name.
+    fileText = "--wildcards -- *";
+  }
+
+  const int64_t compression = presetInteger(preset, "compression");
+  if (handlerClass.isSubclassOf(AHandlerTXz::metaclass())) {
+    const char* level = compression == kCompressionFast   ? "-1"
+                        : compression == kCompressionBest ? "-7e"
+                                                          : "-4";
+    return tar + " -cf - " + fileText + " | " + quotedForShell(xzPath()) + " " + level + " " +
+           compressorParams;
+  }
+  if (handlerClass.isSubclassOf(AHandlerTBz::metaclass()))
+    return tar + " -cf - " + fileText + " | " +
+           quotedForShell(appendingPathComponent(helpersPath(), "pbzip2")) + " " + compressorParams + " -c ";
+  if (handlerClass.isSubclassOf(AHandlerTGz::metaclass())) {
+    const char* level = compression == kCompressionFast ? "1" : compression == kCompressionBest ? "9" : "5";
+    return tar + " -cf - " + fileText + " | " + quotedForShell("/usr/bin/gzip") + " -c" + level + " " +
+           compressorParams + " ";
+  }
+  return tar + " -cf - " + fileText;
+}
 
 // ---- Class properties
 
@@ -195,6 +396,77 @@ int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
     return 0;
   } catch (...) {
     return kListingImpossible;
+  }
+}
+
+// ---- Extraction and creation
+
+int32_t AHandlerTar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  try {
+    setOperationCancelled(false);
+    traceOperation("extract");
+    if (!url()) return kCannotWrite;
+    std::vector<std::string> names;
+    names.reserve(items.size());
+    for (const AZipItem::Ptr& item : items) {
+      if (item) names.emplace_back(item->path());
+    }
+    const std::string command = tarExtractCommand(isa(), names, toFolder);
+    // The shell would see the command end at a NUL: no such name reaches it.
+    if (containsNul(command)) return kCannotWrite;
+    return executeTask(command, *url(), false,
+                       toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
+  } catch (...) {
+    return kCannotWrite;
+  }
+}
+
+int32_t AHandlerTar::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                              const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
+                              std::vector<std::string>* filesToClean) {
+  try {
+    setOperationCancelled(false);
+    traceOperation("addFiles");
+    if (toArchive.empty()) return kCannotWrite;
+
+    const std::string base = documentsTempFolder().value_or(userTempPath());
+    std::optional<AppTempFolder> listFolder;
+    std::optional<std::string> excludeList;
+    if (filesToClean && !filesToClean->empty()) {
+      listFolder.emplace(base, true);
+      if (!listFolder->path()) return kCannotWrite;
+      excludeList = appendingPathComponent(*listFolder->path(), "listfile");
+      if (!writeAtomically(*excludeList, exclusionList(*filesToClean, presetInteger(preset, "mode"))))
+        return kCannotWrite;
+    }
+
+    const std::string command = tarCreateCommand(isa(), files, fromFolder, preset, excludeList);
+    if (containsNul(command)) return kCannotWrite;
+    std::optional<std::string> workingDir = documentsTempFolder();
+    if (!fromFolder.empty()) workingDir = fromFolder;
+
+    // The runner truncates the file it writes into: an archive being replaced stays whole until
+    // the new one is complete.
+    const std::string target = resolvedArchivePath(toArchive);
+    const std::optional<std::string> partial = createFileBeside(target);
+    if (!partial) {
+      HLVLog(kLogError, "tar: cannot create a file beside %s: %s", target.c_str(), std::strerror(errno));
+      return kCannotWrite;
+    }
+    int32_t result = executeTask(command, *partial, true, workingDir);
+    if (result == 0 && operationCancelled()) result = kCancelled;
+    if (result == 0 && std::rename(partial->c_str(), target.c_str()) != 0) {
+      HLVLog(kLogError, "tar: cannot move the new archive to %s: %s", target.c_str(), std::strerror(errno));
+      result = kCannotWrite;
+    }
+    if (result != 0) {
+      std::remove(partial->c_str());
+      return result;
+    }
+    setUrl(toArchive);
+    return 0;
+  } catch (...) {
+    return kCannotWrite;
   }
 }
 

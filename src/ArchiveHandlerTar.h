@@ -6,9 +6,29 @@
 
 namespace tessaro {
 
+// The records in Perl's rewrite of GNU tar's verbose listing (each line its type character, then
+// the record): folders, files and symbolic links, a link without " -> " and its target.
+void appendTarListingRecords(std::string_view text, std::vector<std::string>& records);
+
+// The shell command line with which `handlerClass` extracts `items` (entry paths, or the single
+// "*" for everything) into `toFolder`; the archive arrives on its standard input.
+std::string tarExtractCommand(const HandlerClass& handlerClass, const std::vector<std::string>& items,
+                              std::string_view toFolder);
+// The shell command line with which `handlerClass` writes an archive of `files` (full paths; with
+// none, everything in the working folder `fromFolder`) to its standard output. `excludeList` is
+// the file of names to leave out, when there is one.
+std::string tarCreateCommand(const HandlerClass& handlerClass, const std::vector<std::string>& files,
+                             std::string_view fromFolder, const Preset& preset,
+                             const std::optional<std::string>& excludeList);
+
 class AHandlerTar : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerTar, ArchiveHandler)
   int32_t getInfo(std::vector<std::string>& records) override;
+  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  // Writes a new archive at `toArchive`; the old one there is replaced only when this succeeds.
+  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                   std::vector<std::string>* filesToClean) override;
   bool canUpdate() const override;
   std::string baseName() const override;
   std::optional<std::string> rsrcFolder() const override;

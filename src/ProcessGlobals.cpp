@@ -19,4 +19,9 @@ Keychain*& theKeychain() {
   return store;
 }
 
+HostApplication*& theApp() {
+  static HostApplication* application = nullptr;
+  return application;
+}
+
 }  // namespace tessaro

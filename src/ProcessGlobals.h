@@ -6,6 +6,7 @@
 
 namespace tessaro {
 
+class HostApplication;
 class Keychain;
 
 // The plug-in bundle's resources folder.
@@ -14,5 +15,8 @@ std::string& bundlePath();
 std::string& helpersPath();
 // The host's password store; none until the host creates one (never in a preview).
 Keychain*& theKeychain();
+// The host's application object, which makes temporary folders; none until the host sets one
+// (never in a preview).
+HostApplication*& theApp();
 
 }  // namespace tessaro

@@ -513,12 +513,27 @@ std::string quotedFromString(std::string_view text) {
   });
 }
 
+std::string quotedForShell(std::string_view text) {
+  return guarded(std::string{}, [&] {
+    return "\"" +
+           replacingChars(text, "\"\\$`", [](char c) -> std::string_view {
+             switch (c) {
+               case '"': return "\\\"";
+               case '\\': return "\\\\";
+               case '$': return "\\$";
+               default: return "\\`";
+             }
+           }) +
+           "\"";
+  });
+}
+
 std::string arrayToString(const std::vector<std::string>& texts, std::string_view separator, bool quote) {
   return guarded(std::string{}, [&] {
     std::string joined;
     for (size_t i = 0; i < texts.size(); ++i) {
       if (i > 0) joined += separator;
-      joined += quote ? quoteString(texts[i]) : texts[i];
+      joined += quote ? quotedForShell(texts[i]) : texts[i];
     }
     return joined;
   });
@@ -571,7 +586,9 @@ std::optional<std::string> decodeString(std::string_view bytes, uint64_t* encodi
   };
   for (const auto& [tried, decode] : kAttempts) {
     if (encoding) *encoding = tried;
-    if (auto text = guarded(std::optional<std::string>{}, [&] { return decode(bytes); })) return text;
+    // Captured by value: clang before 16 cannot capture a structured binding.
+    if (auto text = guarded(std::optional<std::string>{}, [decoder = decode, bytes] { return decoder(bytes); }))
+      return text;
   }
   return std::nullopt;
 }

@@ -63,6 +63,11 @@ std::string quoteString(std::string_view text);
 std::string escapeQuotes(std::string_view text);
 std::string endSlashesDoubledFromString(std::string_view text);
 std::string quotedFromString(std::string_view text);
+// The text between double quotes for a shell command line, with the four characters the shell
+// still interprets there (double quote, backslash, "$", backquote) escaped: no name can end the
+// quotes or run anything.
+std::string quotedForShell(std::string_view text);
+// The texts joined with `separator`; each one quotedForShell when `quote` is set.
 std::string arrayToString(const std::vector<std::string>& texts, std::string_view separator, bool quote);
 bool stringArrayContainsString(const std::vector<std::string>& paths, std::string_view path);
 // Replaces every occurrence of `placeholder` in `text`, searching the text as it stood before.
