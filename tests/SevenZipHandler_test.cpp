@@ -1,5 +1,6 @@
 // The 7-Zip family and split volumes, listed through getInfo from archives that Info-ZIP zip,
-// 7zz, genisoimage, gcab, split and rpmbuild make at test time, and from the disk-image samples.
+// 7zz, genisoimage, gcab, split, rpmbuild, chmcmd, wimlib-imagex, arj, makensis and mkfs.hfsplus
+// make at test time, and from the disk-image samples; qlhost previews the tool-made ones.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -17,6 +19,7 @@
 
 #include "ArchiveHandler7z.h"
 #include "ArchiveHandlerSplit.h"
+#include "HandlerRegistry.h"
 #include "ListingPipeline.h"
 #include "ProcessGlobals.h"
 #include "process/Subprocess.h"
@@ -333,6 +336,116 @@ TEST_F(SevenZipHandlerTest, ConflictingPartsAreTheNumberedFilesBesideTheArchive)
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"set.zip.001", "set.zip.002"}));
 }
+
+// Formats 7zz reads but only other tools write: each made by its own tool when that is installed.
+struct ToolFixture {
+  const char* tool;
+  const char* name;
+  const char* script;
+  std::string_view handlerClass;
+  // Lines that must be among those of the tree the pipeline prints; the first one is looked for
+  // in the preview page.
+  std::vector<std::string> entries;
+  // The registry knows an installer only by a header at its very start, which an .exe never has:
+  // such a fixture is listed through its class and not previewed.
+  const HandlerClass* unregistered = nullptr;
+};
+
+const std::vector<ToolFixture>& toolFixtures() {
+  static const std::vector<ToolFixture> fixtures{
+      {"chmcmd", "book.chm", R"sh(
+printf '<html><body>Index</body></html>' > index.html
+printf '<html><body>Page</body></html>' > page.html
+printf '[OPTIONS]\nCompiled file=book.chm\nDefault topic=index.html\nTitle=Book\n\n[FILES]\nindex.html\npage.html\n' > book.hhp
+chmcmd book.hhp > /dev/null
+)sh",
+       AHandlerChm::kClassName, {"index.html unco=31 ", "page.html unco=30 "}},
+      {"wimlib-imagex", "tree.wim", "wimlib-imagex capture tree tree.wim > /dev/null",
+       AHandlerWim::kClassName, {"a.txt unco=6 ", "sub/ ", "sub/b.bin unco=1 "}},
+      {"arj", "tree.arj", "arj a -r tree.arj tree > /dev/null",
+       AHandlerArj::kClassName, {"tree/a.txt unco=6 ", "tree/ ", "tree/sub/ ", "tree/sub/b.bin unco=1 "}},
+      {"makensis", "setup.exe", R"sh(
+cat > setup.nsi <<'EOF'
+OutFile "setup.exe"
+InstallDir "$PROGRAMFILES\Tessaro Sample"
+RequestExecutionLevel user
+Unicode true
+Section
+  SetOutPath "$INSTDIR"
+  File "tree/a.txt"
+  SetOutPath "$INSTDIR\sub"
+  File "tree/sub/b.bin"
+SectionEnd
+EOF
+makensis -V1 setup.nsi
+)sh",
+       AHandlerNsis::kClassName, {"a.txt unco=6 ", "sub/b.bin unco=1 "}, &AHandlerNsis::metaclass()},
+      // Without a mount it stays empty: the volume's root folder is its only entry.
+      {"mkfs.hfsplus", "volume.dmg", "truncate -s 8M volume.dmg && mkfs.hfsplus -v Tessaro volume.dmg > /dev/null",
+       AHandlerDmg::kClassName, {"Tessaro/ "}},
+  };
+  return fixtures;
+}
+
+bool haveTool(const char* tool) {
+  return run({"/bin/sh", "-c", std::string("command -v ") + tool + " > /dev/null"}).exitStatus == 0;
+}
+
+class ToolMadeFormatTest : public SevenZipHandlerTest, public ::testing::WithParamInterface<ToolFixture> {};
+
+TEST_P(ToolMadeFormatTest, ListsThroughTheRegistrysHandlerAndPreviews) {
+  const ToolFixture& format = GetParam();
+  if (!haveTool(format.tool)) GTEST_SKIP() << format.tool << " is not installed";
+  test::TempDir dir;
+  shell(dir.path(), std::string("mkdir -p tree/sub && printf 'hello\\n' > tree/a.txt && printf x > tree/sub/b.bin\n") +
+                        format.script);
+  const std::string archive = (dir.path() / format.name).string();
+  std::shared_ptr<ArchiveHandler> handler;
+  if (format.unregistered != nullptr) {
+    handler = format.unregistered->initWithURL(archive);
+  } else {
+    EXPECT_EQ(handlerClassNameWithFilename(archive, true).value_or("none"), format.handlerClass);
+    handler = handlerWithFilename(archive, true);
+  }
+  ASSERT_TRUE(handler);
+  EXPECT_EQ(handler->className(), format.handlerClass);
+  int32_t status = -1;
+  EXPECT_FALSE(recordsOnly(lines(*handler, &status)).empty());
+  EXPECT_EQ(status, 0);
+  EXPECT_FALSE(handler->isListingEncrypted());
+
+  const std::string joined = [&] {
+    std::string text;
+    for (const std::string& record : recordsOnly(lines(*handler, &status))) text += record + "\n";
+    return text;
+  }();
+  if (format.unregistered != nullptr) {
+    for (const std::string& entry : format.entries)
+      EXPECT_NE(joined.find("path=" + entry.substr(0, entry.find(' ')) + "\t"), std::string::npos) << entry << joined;
+    return;
+  }
+  const std::string tree = listing(archive);
+  for (const std::string& entry : format.entries)
+    EXPECT_NE(tree.find(entry), std::string::npos) << entry << " not in\n" << tree;
+
+  const std::string page = (dir.path() / "page.html").string();
+  const SubprocessResult preview = run({TESSARO_QLHOST, "-o", page, archive});
+  ASSERT_EQ(preview.exitStatus, 0) << preview.output;
+  std::ifstream in(page, std::ios::binary);
+  const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The last name of the first entry's path ("b.bin" of "sub/b.bin", "Tessaro" of "Tessaro/").
+  std::string shown = format.entries.front().substr(0, format.entries.front().find(' '));
+  if (shown.ends_with('/')) shown.pop_back();
+  shown = shown.substr(shown.rfind('/') + 1);
+  EXPECT_NE(html.find(shown), std::string::npos) << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, ToolMadeFormatTest, ::testing::ValuesIn(toolFixtures()),
+                         [](const ::testing::TestParamInfo<ToolFixture>& param) {
+                           std::string name = param.param.name;
+                           std::replace(name.begin(), name.end(), '.', '_');
+                           return name;
+                         });
 
 // A stand-in helper that records its arguments and prints fixed lines shows exactly what the
 // handler passes and how it reads the lines before the first entry.

@@ -1,5 +1,6 @@
-// The 7-Zip helper program: its listing of archives made at test time, and the conversion of
-// 7zz's technical listing into records on its own.
+// The 7-Zip helper program: its listing of archives made at test time, the conversion of 7zz's
+// technical listing into records on its own, and its updates (folders inside the archive, zip
+// comments, progress) checked with 7zz and Info-ZIP.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "Progress.h"
 #include "SltRecords.h"
+#include "ZipComment.h"
 #include "ZipDirectory.h"
 #include "process/Subprocess.h"
 #include "support/TempDir.h"
@@ -61,7 +64,7 @@ class SevenZipHelperTest : public ::testing::Test {
   test::TempDir dir_;
 };
 
-TEST_F(SevenZipHelperTest, NamesThatCannotTravelInARecordAreReplaced) {
+TEST_F(SevenZipHelperTest, NamesThatCannotTravelInARecordAreReplacedAndOthersReadAsCP437) {
   shell(dir_.path(), R"sh(
 mkdir n
 printf 1 > "n/$(printf 'tab\there')"
@@ -74,9 +77,11 @@ zip -q -r names.zip n
   EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
   std::vector<std::string> names = paths(result.output);
   std::sort(names.begin(), names.end());
-  // 7zz itself already shows a stored line feed as "_".
+  // 7zz itself already shows a stored line feed as "_"; a name that is not UTF-8 is read as
+  // CP437 (0xFF is a no-break space there) and carries its bytes for other readings.
+  EXPECT_NE(result.output.find("\trawn=6e2f626164ff62797465"), std::string::npos) << result.output;
   EXPECT_EQ(names, (std::vector<std::string>{"n",
-                                             "n/bad\xEF\xBF\xBD"
+                                             "n/bad\xC2\xA0"
                                              "byte",
                                              "n/caf\xC3\xA9 = x", "n/line_feed", "n/tab\xEF\xBF\xBDhere"}));
 }
@@ -157,6 +162,181 @@ TEST_F(SevenZipHelperTest, DirectZipReadingSurvivesEveryDamagedByte) {
   }
   EXPECT_FALSE(sevenzip::listZipDirectly((dir_.path() / "missing.zip").string()));
   EXPECT_FALSE(sevenzip::listZipDirectly(dir_.str()));
+}
+
+// Runs the helper in `folder` with TMPDIR set to `temp`, standard output and error kept apart.
+SubprocessResult helperIn(const fs::path& folder, const fs::path& temp, const std::vector<std::string>& arguments,
+                          const Subprocess::ChunkHandler& onOutput = {}) {
+  std::vector<std::string> argv{TESSARO_HELPER_7Z};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  SubprocessOptions options;
+  options.workingDirectory = folder.string();
+  options.environment = {{"TMPDIR", temp.string()}};
+  options.separateErrorOutput = true;
+  Subprocess process;
+  if (!process.start(argv, options)) return {};
+  return process.wait(onOutput);
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Paths as `7zz l -slt` prints them.
+std::vector<std::string> sevenZipPaths(const fs::path& archive) {
+  const SubprocessResult result = run({"/usr/bin/7zz", "l", "-slt", "-ba", archive.string()});
+  std::vector<std::string> out;
+  for (const std::string& line : splitLines(result.output))
+    if (line.starts_with("Path = ")) out.push_back(line.substr(7));
+  return sorted(out);
+}
+
+class SevenZipUpdateTest : public SevenZipHelperTest {
+ protected:
+  SevenZipUpdateTest() {
+    fs::create_directory(temp_);
+    shell(dir_.path(), R"sh(
+mkdir -p src/sub keep
+printf 'new' > 'src/sp ace.txt'; printf 'dash' > src/-dash; printf 'u' > "src/$(printf 'caf\303\251')"
+printf 'in' > src/sub/in; printf 'old' > 'keep/sp ace.txt'; printf 'top' > 'sp ace.txt'
+printf 'sp ace.txt\n-dash\nsub\n' > list
+)sh");
+  }
+  // Nothing of the helper's own is left in its temporary folder.
+  ~SevenZipUpdateTest() override { EXPECT_TRUE(fs::is_empty(temp_)); }
+
+  fs::path temp_ = dir_.path() / "temp";
+};
+
+TEST_F(SevenZipUpdateTest, FilesGoUnderTheFolderAndNothingElseChanges) {
+  for (const char* type : {"zip", "7z"}) {
+    SCOPED_TRACE(type);
+    const fs::path archive = dir_.path() / (std::string("a.") + type);
+    shell(dir_.path(), std::string("7zz a -bso0 -bsp0 -t") + type + " " + archive.string() + " keep 'sp ace.txt'");
+    const std::vector<std::string> before = sevenZipPaths(archive);
+    const SubprocessResult result =
+        helperIn(dir_.path() / "src", temp_,
+                 {"u", "-up1q1r2x1y2z1w2", "-spd", std::string("-t") + type, "-apdeep/er folder/", archive.string(),
+                  "-cz--", "@" + (dir_.path() / "list").string(), "-x!-dash"});
+    EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+    const std::vector<std::string> expected{"deep/er folder/sp ace.txt", "deep/er folder/sub", "deep/er folder/sub/in",
+                                            "keep", "keep/sp ace.txt", "sp ace.txt"};
+    // "-x!-dash" still means the name at the top of what is added.
+    EXPECT_EQ(sevenZipPaths(archive), expected);
+    const std::string args = std::string("-t") + type;
+    EXPECT_EQ(sorted(paths(helper({"l", "-slt", "-p-", args, archive.string()}).output)), expected);
+    const SubprocessResult top = run({"/usr/bin/7zz", "e", "-so", archive.string(), "sp ace.txt"});
+    EXPECT_EQ(top.output, "top");
+
+    // Everything in the working folder, under a folder that now exists.
+    EXPECT_EQ(helperIn(dir_.path() / "src", temp_, {"u", "-spd", "-apdeep", archive.string(), "."}).exitStatus, 0);
+    const std::vector<std::string> all = sevenZipPaths(archive);
+    for (const char* name : {"deep/-dash", "deep/caf\xC3\xA9", "deep/sp ace.txt", "deep/sub/in"})
+      EXPECT_NE(std::find(all.begin(), all.end(), name), all.end()) << name;
+    EXPECT_EQ(all.size(), before.size() + 3 + 5);
+  }
+}
+
+TEST_F(SevenZipUpdateTest, ZipCommentIsSetReplacedAndCleared) {
+  const fs::path archive = dir_.path() / "c.zip";
+  dir_.write("comment", "Hello\nW\xC3\xB6rld");
+  dir_.write("other", "second");
+  // Set while files are added, replaced alone, cleared.
+  EXPECT_EQ(helperIn(dir_.path() / "src", temp_, {"u", "-tzip", archive.string(), "-cz" + (dir_.path() / "comment").string(), "."})
+                .exitStatus,
+            0);
+  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output, "Archive:  " + archive.string() + "\nHello\nW\xC3\xB6rld\n");
+  EXPECT_TRUE(helper({"l", "-slt", "-p-", "-tzip", archive.string()})
+                  .output.starts_with("comt=Hello\nW\xC3\xB6rld\n\n----------\n"));
+  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", archive.string(), "-cz" + (dir_.path() / "other").string()}).exitStatus, 0);
+  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output, "Archive:  " + archive.string() + "\nsecond\n");
+  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-tzip", archive.string(), "-cz--"}).exitStatus, 0);
+  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output, "Archive:  " + archive.string() + "\n");
+  EXPECT_EQ(run({"/usr/bin/7zz", "t", archive.string()}).exitStatus, 0);
+  // Nothing but the archive (no temporary copy) beside it.
+  for (const auto& entry : fs::directory_iterator(dir_.path()))
+    EXPECT_FALSE(entry.path().filename().string().starts_with(".c.zip")) << entry.path();
+}
+
+TEST_F(SevenZipUpdateTest, Zip64ArchiveKeepsItsLocator) {
+  shell(dir_.path(), "printf 'x' | zip -q -fz z64.zip -");
+  std::string error;
+  ASSERT_TRUE(sevenzip::setZipComment((dir_.path() / "z64.zip").string(), "sixty-four", error)) << error;
+  EXPECT_EQ(run({"/usr/bin/unzip", "-z", (dir_.path() / "z64.zip").string()}).output,
+            "Archive:  " + (dir_.path() / "z64.zip").string() + "\nsixty-four\n");
+  EXPECT_EQ(run({"/usr/bin/unzip", "-tq", (dir_.path() / "z64.zip").string()}).exitStatus, 0);
+  // A comment holding the end-record signature would hide the real record from readers.
+  EXPECT_FALSE(sevenzip::setZipComment((dir_.path() / "z64.zip").string(), std::string("a PK\x05\x06 b"), error));
+  EXPECT_FALSE(sevenzip::setZipComment((dir_.path() / "z64.zip").string(), std::string(65536, 'c'), error));
+}
+
+TEST_F(SevenZipUpdateTest, ProgressComesAsChunksEndingWithAPercentage) {
+  shell(dir_.path(), "head -c 20000000 /dev/urandom > src/big.bin");
+  std::vector<std::string> chunks;
+  const SubprocessResult result =
+      helperIn(dir_.path() / "src", temp_, {"u", "-t7z", "-mx=9", (dir_.path() / "p.7z").string(), "big.bin"},
+               [&](std::string_view chunk) { chunks.emplace_back(chunk); });
+  EXPECT_EQ(result.exitStatus, 0);
+  ASSERT_FALSE(chunks.empty());
+  EXPECT_TRUE(chunks.back().ends_with("100%")) << chunks.back();
+  std::string all;
+  for (const std::string& chunk : chunks) all += chunk;
+  EXPECT_EQ(all.find('\b'), std::string::npos);
+  EXPECT_NE(all.find("Everything is Ok"), std::string::npos);
+  // The filter alone, with 7zz's redraws cut anywhere.
+  const std::string redraw =
+      "Scanning\n  0M Scan \b\b\b\b\b\b\b\b\b\b          \b\b\b\b\b\b\b\b\b\b1 file\n"
+      "  5% + a\b\b\b\b\b\b\b\b       \b\b\b\b\b\b\b\b 42% 1 + a\b\b\b\b\b\b\b\b\b\b          \b\b\b\b\b\b\b\b\b\bDone\n";
+  for (size_t piece : {size_t{1}, size_t{5}, redraw.size()}) {
+    std::vector<std::string> out;
+    sevenzip::ProgressFilter filter([&](std::string_view chunk) { out.emplace_back(chunk); });
+    for (size_t i = 0; i < redraw.size(); i += piece) filter.feed(std::string_view(redraw).substr(i, piece));
+    filter.finish();
+    EXPECT_EQ(out, (std::vector<std::string>{"Scanning\n", "1 file\n", "  5%", " 42%", "Done\n"})) << piece;
+  }
+}
+
+TEST_F(SevenZipUpdateTest, BadRequestsFailAndLeaveNothingBehind) {
+  const fs::path sevenZip = dir_.path() / "s.7z";
+  shell(dir_.path(), "7zz a -bso0 -bsp0 s.7z keep");
+  const std::string original = readFile(sevenZip);
+  // A comment for a 7z archive, a comment file that is missing or too long.
+  dir_.write("long", std::string(65536, 'x'));
+  for (const std::string& comment : {(dir_.path() / "list").string(), (dir_.path() / "missing").string()}) {
+    EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", sevenZip.string(), "-cz" + comment, "list"}).exitStatus, 2);
+  }
+  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-tzip", (dir_.path() / "n.zip").string(), "-cz" + (dir_.path() / "long").string(), "list"})
+                .exitStatus,
+            2);
+  EXPECT_FALSE(fs::exists(dir_.path() / "n.zip"));
+  // An unreadable list file, a folder that climbs out.
+  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-ap/a", sevenZip.string(), "@" + (dir_.path() / "nolist").string()}).exitStatus, 2);
+  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-apa/../..", sevenZip.string(), "list"}).exitStatus, 2);
+  EXPECT_EQ(readFile(sevenZip), original);
+  // Missing archives.
+  EXPECT_NE(helperIn(dir_.path(), temp_, {"d", "-p-", (dir_.path() / "none.zip").string(), "x"}).exitStatus, 0);
+  EXPECT_NE(helperIn(dir_.path(), temp_, {"rn", "-p-", (dir_.path() / "none.zip").string(), "x", "y"}).exitStatus, 0);
+  EXPECT_FALSE(fs::exists(dir_.path() / "none.zip"));
+  EXPECT_NE(helperIn(dir_.path(), temp_, {"u", (dir_.path() / "none.zip").string(), "-cz--"}).exitStatus, 0);
+  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u"}).exitStatus, 2);
+}
+
+TEST_F(SevenZipUpdateTest, DeleteAndRenameReportProgress) {
+  const fs::path archive = dir_.path() / "r.7z";
+  shell(dir_.path(), "7zz a -bso0 -bsp0 r.7z keep list && printf 'keep/sp ace.txt\\nkeep/moved\\n' > pairs && printf 'list\\n' > gone");
+  SubprocessResult result = helperIn(dir_.path(), temp_, {"rn", "-p-", "-spd", archive.string(), "@pairs"});
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_TRUE(result.output.ends_with("%"));
+  result = helperIn(dir_.path(), temp_, {"d", "-p-", archive.string(), "@gone"});
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_TRUE(result.output.ends_with("100%"));
+  EXPECT_EQ(sevenZipPaths(archive), (std::vector<std::string>{"keep", "keep/moved"}));
 }
 
 // What 7zz prints, cut down to the parts the conversion reads.

@@ -9,6 +9,17 @@ namespace {
 // U+FFFD REPLACEMENT CHARACTER.
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
+// The upper half of code page 437, which zip tools assume for a name without the UTF-8 flag.
+constexpr char16_t kCP437High[] =
+    u"\u00C7\u00FC\u00E9\u00E2\u00E4\u00E0\u00E5\u00E7\u00EA\u00EB\u00E8\u00EF\u00EE\u00EC\u00C4\u00C5"
+    u"\u00C9\u00E6\u00C6\u00F4\u00F6\u00F2\u00FB\u00F9\u00FF\u00D6\u00DC\u00A2\u00A3\u00A5\u20A7\u0192"
+    u"\u00E1\u00ED\u00F3\u00FA\u00F1\u00D1\u00AA\u00BA\u00BF\u2310\u00AC\u00BD\u00BC\u00A1\u00AB\u00BB"
+    u"\u2591\u2592\u2593\u2502\u2524\u2561\u2562\u2556\u2555\u2563\u2551\u2557\u255D\u255C\u255B\u2510"
+    u"\u2514\u2534\u252C\u251C\u2500\u253C\u255E\u255F\u255A\u2554\u2569\u2566\u2560\u2550\u256C\u2567"
+    u"\u2568\u2564\u2565\u2559\u2558\u2552\u2553\u256B\u256A\u2518\u250C\u2588\u2584\u258C\u2590\u2580"
+    u"\u03B1\u00DF\u0393\u03C0\u03A3\u03C3\u00B5\u03C4\u03A6\u0398\u03A9\u03B4\u221E\u03C6\u03B5\u2229"
+    u"\u2261\u00B1\u2265\u2264\u2320\u2321\u00F7\u2248\u00B0\u2219\u00B7\u221A\u207F\u00B2\u25A0\u00A0";
+
 // Records leave in pieces of about this size, so a long listing is neither held whole nor written
 // line by line.
 constexpr size_t kFlushSize = 64 * 1024;
@@ -132,6 +143,49 @@ size_t sequenceLength(std::string_view text) {
     return 4;
   }
   return 0;
+}
+
+bool isWellFormedText(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    if (static_cast<uint8_t>(text[i]) < 0x80) {
+      ++i;
+    } else if (const size_t length = sequenceLength(text.substr(i)); length > 0) {
+      i += length;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A name that is not UTF-8 read as code page 437, TAB and line feed becoming U+FFFD as in
+// appendCleanText.
+void appendCP437Name(std::string& out, std::string_view name) {
+  for (const char c : name) {
+    const auto byte = static_cast<uint8_t>(c);
+    if (c == '\t' || c == '\n') {
+      out.append(kReplacement);
+    } else if (byte < 0x80) {
+      out.push_back(c);
+    } else {
+      const char16_t unit = kCP437High[byte - 0x80];  // all in the Basic Multilingual Plane
+      if (unit < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | unit >> 6));
+      } else {
+        out.push_back(static_cast<char>(0xE0 | unit >> 12));
+        out.push_back(static_cast<char>(0x80 | (unit >> 6 & 0x3F)));
+      }
+      out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
+    }
+  }
+}
+
+void appendHex(std::string& out, std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (const char c : bytes) {
+    out.push_back(kDigits[static_cast<uint8_t>(c) >> 4]);
+    out.push_back(kDigits[static_cast<uint8_t>(c) & 15]);
+  }
 }
 
 }  // namespace
@@ -347,7 +401,13 @@ void SltRecords::writeEntry() {
   Entry& e = entry_;
   const bool isFolder = e.folder == "+";
   out_.append("path=");
-  appendCleanText(out_, e.path, kReplacement, kReplacement);
+  // A name that is not UTF-8 (a zip entry without the UTF-8 flag) is read as code page 437, and
+  // its bytes go along ("rawn", hexadecimal) so that the page can offer other readings.
+  const bool legacyName = !isWellFormedText(e.path);
+  if (legacyName)
+    appendCP437Name(out_, e.path);
+  else
+    appendCleanText(out_, e.path, kReplacement, kReplacement);
   out_.append("\tmeth=");
   appendCleanText(out_, e.method, " ", " ");
   out_.append("\ttime=");
@@ -376,6 +436,10 @@ void SltRecords::writeEntry() {
   if (e.hasComment) {
     out_.append("\tcomt=");
     appendCleanText(out_, e.comment, " ", " ");
+  }
+  if (legacyName) {
+    out_.append("\trawn=");
+    appendHex(out_, e.path);
   }
   out_.push_back('\n');
   e.clear();

@@ -4,7 +4,8 @@
 //
 // Names: a TAB or line feed inside an entry's path would end the record or the line, so each one
 // becomes U+FFFD (7zz itself already prints a stored line feed as "_"); in the other fields they
-// become a space. Bytes that are not UTF-8 become U+FFFD everywhere.
+// become a space. Bytes that are not UTF-8 become U+FFFD, except in a path: a path that is not
+// UTF-8 is read as code page 437 and its bytes follow in a "rawn" field, in hexadecimal.
 #pragma once
 
 #include <functional>

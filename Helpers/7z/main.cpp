@@ -5,20 +5,40 @@
 //     entry (SltRecords.h); 7zz's errors go to standard error as 7zz wrote them. The exit status
 //     is 7zz's, and never 0 when 7zz reported "Wrong password?" or "Sub items Errors". A plain
 //     zip archive (-tzip) is read directly from its central directory (ZipDirectory.h).
+//   7z u|d|rn SWITCHES ARCHIVE [@LISTFILE | . | NAME ...]
+//     runs 7zz with its progress turned into chunks that end with a percentage (Progress.h).
+//     For "u" the helper also does what 7zz cannot: "-apFOLDER" adds the files under that folder
+//     inside the archive (StagedAdd.h); "-czFILE" sets a zip archive's comment from a UTF-8 file
+//     after the update and "-cz--" clears it (ZipComment.h); with "-cz" and no files only the
+//     comment changes.
+//   7z x|t [SWITCHES] ARCHIVE [@LISTFILE]
+//     runs 7zz with an empty password when none is given, and prints "Wrong password?" (with a
+//     failing status) whenever 7zz reports a wrong password, in whichever words.
 //   7z <any other command> ...
-//     runs 7zz with the same arguments ("-p-" becoming an empty password).
+//     runs 7zz with the same arguments.
+//   Everywhere "-p-" becomes an empty password, so 7zz never waits for one on a terminal. The
+//   exit status is 7zz's, 2 for a fatal error of the helper's own, 128 + N after signal N.
 #include <unistd.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "Progress.h"
 #include "SltRecords.h"
+#include "StagedAdd.h"
+#include "ZipComment.h"
 #include "ZipDirectory.h"
 #include "process/Subprocess.h"
 
@@ -112,6 +132,234 @@ int list(const std::vector<std::string_view>& arguments) {
   return status;
 }
 
+// Set by SIGINT, SIGTERM and SIGHUP: 7zz is stopped, staging folders go, and we exit.
+std::atomic<bool> gCancelled{false};
+volatile sig_atomic_t gSignal = 0;
+
+extern "C" void onSignal(int number) {
+  gSignal = number;
+  gCancelled.store(true);
+}
+
+void catchSignals() {
+  struct sigaction action {};
+  action.sa_handler = onSignal;
+  sigemptyset(&action.sa_mask);
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(number, &action, nullptr);
+  // A reader that went away is a failed write, not a death that would leave staging behind.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+// Holds off the cancelling signals while a file is replaced, so no temporary file stays behind.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, number);
+    ::sigprocmask(SIG_BLOCK, &set, &saved_);
+  }
+  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &saved_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+bool exists(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0;
+}
+
+int fail(const std::string& message) {
+  std::fprintf(stderr, "7z: %s\n", message.c_str());
+  return kFatalError;
+}
+
+// The zip comment a "-czFILE" asks for; the file may not exceed what the end record can hold.
+std::optional<std::string> readComment(const std::string& path, std::string& error) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = "cannot read the comment file " + path + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  constexpr size_t kLimit = 0xFFFF;
+  std::string text(kLimit + 1, '\0');
+  const size_t size = std::fread(text.data(), 1, text.size(), file);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    error = "cannot read the comment file " + path;
+    return std::nullopt;
+  }
+  if (size > kLimit) {
+    error = "the comment in " + path + " is longer than 65535 bytes";
+    return std::nullopt;
+  }
+  text.resize(size);
+  return text;
+}
+
+// The file whose end holds the zip end record: the archive, or the last of its volumes.
+std::optional<std::string> commentTarget(const std::string& archive, bool volumes) {
+  if (!volumes) return archive;
+  std::optional<std::string> last;
+  for (int number = 1; number < 100000; ++number) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%03d", number);
+    if (!exists(archive + suffix)) break;
+    last = archive + suffix;
+  }
+  return last;
+}
+
+bool endsWithZip(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string extension = path.substr(path.size() - 4);
+  for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+  return extension == ".zip";
+}
+
+// "u", "d" and "rn": 7zz with its progress re-emitted, plus -ap and -cz for "u".
+int modify(std::string_view command, const std::vector<std::string_view>& arguments) {
+  std::vector<std::string> switches;
+  std::vector<std::string> operands;
+  size_t literalFrom = std::string::npos;  // operands from here on came after "--"
+  std::optional<std::string> folder;
+  std::optional<std::string> commentFile;
+  bool clearComment = false;
+  bool volumes = false;
+  std::string type;
+  for (std::string_view argument : arguments) {
+    if (literalFrom == std::string::npos && argument == "--") {
+      literalFrom = operands.size();
+    } else if (literalFrom != std::string::npos || !argument.starts_with("-") || argument.size() == 1) {
+      operands.emplace_back(argument);
+    } else if (command == "u" && argument.starts_with("-ap")) {
+      folder = std::string(argument.substr(3));
+    } else if (command == "u" && argument.starts_with("-cz")) {
+      clearComment = argument == "-cz--";
+      commentFile = clearComment ? std::nullopt : std::optional<std::string>(argument.substr(3));
+    } else {
+      if (argument.starts_with("-t")) type = argument.substr(2);
+      if (argument.starts_with("-v")) volumes = true;
+      // An empty "-p" makes an updating 7zz ask for a password to encrypt with: "no password"
+      // is no switch here.
+      if (argument != "-p-") switches.emplace_back(argument);
+    }
+  }
+  if (operands.empty()) return fail(std::string(command) + " needs an archive");
+  std::string archive = operands.front();
+  const std::vector<std::string> files(operands.begin() + 1, operands.end());
+  if (folder && folder->find_first_not_of('/') == std::string::npos) folder.reset();
+  // 7zz would make an empty archive to delete from or rename in.
+  if (command != "u" && !exists(archive)) return fail(archive + ": " + std::strerror(errno));
+
+  std::optional<std::string> comment;
+  std::string error;
+  if (commentFile) {
+    comment = readComment(*commentFile, error);
+    if (!comment) return fail(error);
+    // Refused before anything changes: only a zip archive has a comment we can write.
+    const bool zipType = type.empty() ? !exists(archive) && endsWithZip(archive) : type == "zip";
+    if (!volumes && (exists(archive) ? !tessaro::sevenzip::isZipArchive(archive) || !(type.empty() || zipType)
+                                     : !zipType))
+      return fail("-cz needs a zip archive: " + archive);
+    if (volumes && !type.empty() && type != "zip") return fail("-cz needs a zip archive: " + archive);
+  } else if (clearComment) {
+    comment = std::string();
+  }
+
+  int status = 0;
+  // "-cz" with no files changes the comment alone; 7zz would add the whole working folder.
+  if (!(command == "u" && files.empty() && comment)) {
+    std::vector<std::string> argv{kSevenZip, std::string(command), "-bso1", "-bse2", "-bsp1", "-sccUTF-8", "-scsUTF-8"};
+    std::string workingDirectory;
+    tessaro::sevenzip::StagedAdd staged;
+    if (folder) {
+      std::string here = std::filesystem::current_path().string();
+      if (!archive.starts_with('/')) archive = here + "/" + archive;
+      if (!staged.prepare(*folder, files, here, error)) return fail(error);
+      for (std::string& argument : switches) {
+        argument = staged.exclusion(argument, here, error);
+        if (argument.empty()) return fail(error);
+      }
+      // Every staged name is literal, whatever it holds; 7zz refuses a switch given twice.
+      if (std::find(switches.begin(), switches.end(), "-spd") == switches.end()) argv.emplace_back("-spd");
+      argv.insert(argv.end(), switches.begin(), switches.end());
+      argv.push_back(archive);
+      for (std::string& argument : staged.fileArguments()) argv.push_back(std::move(argument));
+      workingDirectory = staged.root();
+    } else {
+      argv.insert(argv.end(), switches.begin(), switches.end());
+      for (size_t i = 0; i < operands.size(); ++i) {
+        if (i == literalFrom) argv.emplace_back("--");
+        argv.push_back(operands[i]);
+      }
+    }
+    if (gCancelled.load()) return kSignalExitBase + gSignal;
+    status = tessaro::sevenzip::runWithProgress(argv, workingDirectory, &gCancelled);
+  } else if (!exists(archive)) {
+    return fail(archive + ": " + std::strerror(errno));
+  }
+  if (gCancelled.load()) return kSignalExitBase + gSignal;
+
+  // 7zz's 1 is a warning: the archive was still written.
+  if (comment && (status == 0 || status == 1)) {
+    const std::optional<std::string> target = commentTarget(archive, volumes);
+    if (!target) return fail("no volume of " + archive + " to hold the comment");
+    SignalsHeld held;
+    // Clearing is asked for every archive the handlers update, zip or not.
+    if (commentFile || tessaro::sevenzip::isZipArchive(*target)) {
+      if (!tessaro::sevenzip::setZipComment(*target, *comment, error)) return fail(error);
+    }
+  }
+  return status;
+}
+
+// "x" and "t": 7zz with an empty password when none is given, so it never waits for one, and
+// "Wrong password?" said whenever 7zz meant it (for zip entries 7zz writes "Wrong password :"
+// without the question mark the handlers look for).
+int extractOrTest(const std::vector<std::string_view>& arguments) {
+  std::vector<std::string> argv{kSevenZip};
+  bool password = false;
+  for (std::string_view argument : arguments) {
+    const bool isPassword = argument.starts_with("-p");
+    password = password || isPassword;
+    argv.push_back(isPassword ? passwordSwitch(argument) : std::string(argument));
+  }
+  if (!password) argv.insert(argv.begin() + 2, "-p");
+
+  tessaro::Subprocess sevenZip;
+  tessaro::SubprocessOptions options;
+  options.cancelled = &gCancelled;
+  if (!sevenZip.start(argv, options)) {
+    std::fprintf(stderr, "7z: cannot run %s: %s\n", kSevenZip, std::strerror(sevenZip.spawnError()));
+    return kFatalError;
+  }
+  // The end of the previous chunk, so that a text split across two reads is still seen.
+  std::string tail;
+  bool wrongPassword = false;
+  bool saidWithQuestion = false;
+  const tessaro::SubprocessResult result = sevenZip.wait([&](std::string_view chunk) {
+    writeAll(STDOUT_FILENO, chunk);
+    std::string window = tail;
+    window.append(chunk);
+    wrongPassword = wrongPassword || window.find("Wrong password") != std::string::npos;
+    saidWithQuestion = saidWithQuestion || window.find("Wrong password?") != std::string::npos;
+    constexpr size_t kKeep = 32;
+    tail = window.size() > kKeep ? window.substr(window.size() - kKeep) : window;
+  });
+  int status = result.exitStatus;
+  if (status < 0) status = result.signal > 0 ? kSignalExitBase + result.signal : kFatalError;
+  if (wrongPassword) {
+    if (!saidWithQuestion) writeAll(STDOUT_FILENO, "Wrong password?\n");
+    if (status == 0) status = kFatalError;
+  }
+  return status;
+}
+
 int passThrough(const std::vector<std::string_view>& arguments) {
   std::vector<std::string> argv{kSevenZip};
   for (std::string_view argument : arguments)
@@ -130,10 +378,21 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
-      std::fprintf(stderr, "usage: 7z l -slt [-pPASSWORD|-p-] [-tTYPE] ARCHIVE\n");
+      std::fprintf(stderr, "usage: 7z l -slt [-pPASSWORD|-p-] [-tTYPE] ARCHIVE\n"
+                           "       7z u|d|rn [SWITCHES] ARCHIVE [@LISTFILE | . | NAME ...]\n");
       return kFatalError;
     }
     if (arguments.front() == "l") return list({arguments.begin() + 1, arguments.end()});
+    if (arguments.front() == "u" || arguments.front() == "d" || arguments.front() == "rn") {
+      catchSignals();
+      const int status = modify(arguments.front(), {arguments.begin() + 1, arguments.end()});
+      return gSignal != 0 ? kSignalExitBase + gSignal : status;
+    }
+    if (arguments.front() == "x" || arguments.front() == "t") {
+      catchSignals();
+      const int status = extractOrTest(arguments);
+      return gSignal != 0 ? kSignalExitBase + gSignal : status;
+    }
     return passThrough(arguments);
   } catch (...) {
     std::fprintf(stderr, "7z: out of memory\n");
