@@ -156,6 +156,12 @@ int32_t ArchiveHandler::moveFiles(const AZipItem::List& /*items*/, const std::st
   return -1;
 }
 
+int32_t ArchiveHandler::moveFiles(const std::vector<std::string>& /*oldNames*/,
+                                  const std::vector<std::string>& /*newNames*/) {
+  traceOperation("moveFiles");
+  return -1;
+}
+
 int32_t ArchiveHandler::deleteFiles(const AZipItem::List& /*items*/) {
   traceOperation("deleteFiles");
   return -1;

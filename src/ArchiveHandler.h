@@ -149,6 +149,9 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   virtual int32_t getInfo(std::vector<std::string>& records);  // 0, no records
   virtual int32_t updateComment(const std::string& comment);  // -1
   virtual int32_t moveFiles(const AZipItem::List& items, const std::string& destination);  // -1
+  // Renames each old name to the new name of the same index (pairs up to the shorter list).
+  virtual int32_t moveFiles(const std::vector<std::string>& oldNames,
+                            const std::vector<std::string>& newNames);  // -1
   virtual int32_t deleteFiles(const AZipItem::List& items);   // -1
   virtual int32_t repair();                                   // -1
   // The archive's file name without its extension.

@@ -6,12 +6,17 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
+#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerStream.h"
+#include "FolderWatcher.h"
+#include "HostApplication.h"
 #include "ListingRecord.h"
 #include "PathString.h"
 #include "TextNumber.h"
+#include "defaults/UserDefaults.h"
 #include "helpers.h"
 
 namespace tessaro {
@@ -97,6 +102,256 @@ ListingHeader scanListingHeader(const std::vector<std::string>& lines) {
 
 // Splitting writes new volumes; only a single file can be changed in place.
 bool isSingleVolume(const std::vector<VolumePart>& parts) { return parts.size() < 2; }
+
+// ---- Modifying commands
+
+// Extraction mode that only tests the archive.
+constexpr int32_t kTestMode = 3;
+// The extraction mode whose password prompts carry prompt mode 5 (all others carry 1).
+constexpr int32_t kExtractModeWithOwnPrompt = 1;
+
+// Operation results.
+constexpr int32_t kWrongPassword = 100;
+constexpr int32_t kArchiveErrors = 4;
+constexpr int32_t kNoArchivePath = 5;
+// The helper's exit status for a fatal error; for deletion and renaming that is a wrong password.
+constexpr int32_t kHelperFatalError = 2;
+
+// Add new files, update changed ones, keep the rest: the archive is updated, never rebuilt.
+constexpr std::string_view kUpdateSwitch = "-up1q1r2x1y2z1w2";
+// The file that carries a new zip comment into the archive and is deleted again at once.
+constexpr std::string_view kCommentHelperName = "Tessaro-comment-helper";
+
+// What the helper writes when it gives up.
+constexpr std::string_view kWrongPasswordText = "Wrong password?";
+constexpr std::string_view kSubItemsErrorsText = "Sub items Errors";
+constexpr std::string_view kUnconfirmedStartText = "Unconfirmed start of archive";
+
+// The helper's output kept for the log: its end, where the failures are.
+constexpr size_t kKeptOutput = 64 * 1024;
+
+// Units past this overflow the volume size; such a preset asks for no volumes.
+constexpr int64_t kMaxVolumeUnit = 6;
+
+int64_t presetInteger(const Preset& preset, std::string_view key) {
+  const auto it = preset.find(key);
+  return it == preset.end() ? 0 : it->second.asInteger().value_or(0);
+}
+
+std::string presetString(const Preset& preset, std::string_view key) {
+  const auto it = preset.find(key);
+  return it == preset.end() ? std::string() : it->second.asString().value_or(std::string());
+}
+
+// volumeSize × 10^(3 × volumeUnit), or 0 when either makes no sense.
+int64_t volumeBytesOf(const Preset& preset) {
+  int64_t bytes = presetInteger(preset, "volumeSize");
+  const int64_t unit = presetInteger(preset, "volumeUnit");
+  if (bytes <= 0 || unit < 0 || unit > kMaxVolumeUnit) return 0;
+  for (int64_t i = 0; i < 3 * unit; ++i) {
+    if (__builtin_mul_overflow(bytes, int64_t{10}, &bytes)) return 0;
+  }
+  return bytes;
+}
+
+// "-p-" tells the helper there is no password, so it never waits for one.
+std::string passwordSwitch(const std::string& password) { return "-p" + (password.empty() ? "-" : password); }
+
+// An entry name as the helper matches it: without the slash that marks a folder.
+std::string_view entryName(std::string_view name) {
+  while (name.size() > 1 && name.back() == '/') name.remove_suffix(1);
+  return name;
+}
+
+// The helper reads a list file line by line and trims every line, so a name with a line break or
+// with white space at either end would arrive changed: such names go on the command line instead.
+bool listable(std::string_view name) {
+  constexpr std::string_view kTrimmed = " \t\r\n";
+  return name.find_first_of("\r\n") == std::string_view::npos &&
+         (name.empty() || (kTrimmed.find(name.front()) == std::string_view::npos &&
+                           kTrimmed.find(name.back()) == std::string_view::npos));
+}
+
+struct NameList {
+  std::string text;                    // the list file: one name a line
+  std::vector<std::string> unlisted;  // the names it cannot carry
+};
+
+NameList nameList(const std::vector<std::string>& names, bool asEntries) {
+  NameList list;
+  for (const std::string& name : names) {
+    const std::string_view written = asEntries ? entryName(name) : std::string_view(name);
+    if (written.empty()) continue;
+    if (!listable(written)) {
+      list.unlisted.emplace_back(written);
+      continue;
+    }
+    if (!list.text.empty()) list.text += '\n';
+    list.text += written;
+  }
+  return list;
+}
+
+// Names after "--" are names, whatever they begin with.
+void appendLiteralNames(std::vector<std::string>& arguments, const std::vector<std::string>& names) {
+  if (names.empty()) return;
+  arguments.emplace_back("--");
+  arguments.insert(arguments.end(), names.begin(), names.end());
+}
+
+std::vector<std::string> itemPaths(const AZipItem::List& items) {
+  std::vector<std::string> names;
+  names.reserve(items.size());
+  for (const AZipItem::Ptr& item : items) {
+    if (item) names.emplace_back(item->path());
+  }
+  return names;
+}
+
+// Writes through a second name in the same folder and renames, so the file is whole or absent.
+bool writeAtomically(const std::string& path, std::string_view text) {
+  const std::string partial = path + ".partial";
+  FILE* file = std::fopen(partial.c_str(), "wbx");
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (std::fclose(file) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
+    std::remove(partial.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string scratchFile(const std::string& scratch, std::string_view name) {
+  return appendingPathComponent(scratch, name);
+}
+
+bool writeCommandFiles(const SevenZipCommand& command, const std::string& scratch) {
+  const std::pair<const std::optional<std::string>*, std::string_view> files[] = {
+      {&command.listFile, "listfile"}, {&command.cleanFile, "listfileClean"}, {&command.commentFile, "comment"}};
+  for (const auto& [text, name] : files) {
+    if (*text && !writeAtomically(scratchFile(scratch, name), **text)) {
+      HLVLog(kLogError, "7z: cannot write %s into %s", std::string(name).c_str(), scratch.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+// Makes the command for its scratch folder, which is created (visible, inside the handler's
+// documents folder) only when the command names a file in it; none when that fails.
+template <typename Make>
+std::optional<SevenZipCommand> prepareCommand(const ArchiveHandler& handler, std::unique_ptr<AppTempFolder>& scratch,
+                                              const Make& make) {
+  SevenZipCommand command = make(std::string());
+  if (!command.listFile && !command.cleanFile && !command.commentFile) return command;
+  scratch = std::make_unique<AppTempFolder>(handler.documentsTempFolder().value_or(userTempPath()), true);
+  if (!scratch->path()) {
+    HLVLog(kLogError, "7z: cannot make a temporary folder for the list files");
+    return std::nullopt;
+  }
+  command = make(*scratch->path());
+  if (!writeCommandFiles(command, *scratch->path())) return std::nullopt;
+  return command;
+}
+
+void keepTail(std::string& kept, std::string_view chunk) {
+  kept.append(chunk);
+  if (kept.size() > kKeptOutput) kept.erase(0, kept.size() - kKeptOutput);
+}
+
+// Looks for the helper's failure texts in output that comes in chunks, keeping only the tail a
+// text could straddle instead of the whole output.
+class FailureTexts {
+ public:
+  void feed(std::string_view chunk) {
+    window_.append(chunk);
+    wrongPassword_ = wrongPassword_ || window_.find(kWrongPasswordText) != std::string::npos;
+    subItemsErrors_ = subItemsErrors_ || window_.find(kSubItemsErrorsText) != std::string::npos;
+    unconfirmedStart_ = unconfirmedStart_ || window_.find(kUnconfirmedStartText) != std::string::npos;
+    const size_t keep = kUnconfirmedStartText.size() - 1;
+    if (window_.size() > keep) window_.erase(0, window_.size() - keep);
+  }
+  bool wrongPassword() const { return wrongPassword_; }
+  bool archiveErrors() const { return subItemsErrors_ || unconfirmedStart_; }
+
+ private:
+  std::string window_;
+  bool wrongPassword_ = false;
+  bool subItemsErrors_ = false;
+  bool unconfirmedStart_ = false;
+};
+
+// The length of `bytes` without a UTF-8 sequence that the next chunk will finish.
+size_t completeUtf8Length(std::string_view bytes) {
+  for (size_t back = 1; back <= 4 && back <= bytes.size(); ++back) {
+    const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+    if ((byte & 0xC0) == 0x80) continue;  // a continuation byte: look further back
+    const size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+    return length > back ? bytes.size() - back : bytes.size();
+  }
+  return bytes.size();
+}
+
+// Turns output chunks into UTF-8 text: a character split between chunks waits for its end, and
+// text that is not UTF-8 is dropped.
+class Utf8Pieces {
+ public:
+  std::optional<std::string> take(std::string_view chunk) {
+    pending_.append(chunk);
+    const size_t end = completeUtf8Length(pending_);
+    std::string bytes = pending_.substr(0, end);
+    pending_.erase(0, end);
+    if (bytes.empty()) return std::nullopt;
+    uint64_t encoding = 0;
+    std::optional<std::string> text = decodeString(bytes, &encoding);
+    if (encoding != kUTF8StringEncoding) return std::nullopt;
+    return text;
+  }
+
+ private:
+  std::string pending_;
+};
+
+// Gives the growth of the extraction's destination to the host: to a host that watches folders
+// itself as it comes, to any other as bytes processed (whose answer -1 cancels). Runs on the
+// watcher's thread.
+class DestinationProgress : public FolderWatcherDelegate {
+ public:
+  DestinationProgress(std::weak_ptr<ArchiveCallbackHandler> host, ArchiveHandler& handler)
+      : host_(std::move(host)), handler_(handler) {}
+
+  void watchedFolderChangedBy(double delta) override {
+    const std::shared_ptr<ArchiveCallbackHandler> host = host_.lock();
+    if (!host || delta <= 0 || !host->respondsToProcessData()) return;
+    if (host->processData(nullptr, static_cast<int64_t>(delta), 1) == -1) handler_.setOperationCancelled(true);
+  }
+
+ private:
+  std::weak_ptr<ArchiveCallbackHandler> host_;
+  ArchiveHandler& handler_;
+};
+
+// Watches the destination for the life of the object; nothing is watched without a host.
+class DestinationWatch {
+ public:
+  DestinationWatch(const std::shared_ptr<ArchiveCallbackHandler>& host, const std::string& folder,
+                   ArchiveHandler& handler) {
+    if (!host) return;
+    std::shared_ptr<FolderWatcherDelegate> delegate = std::dynamic_pointer_cast<FolderWatcherDelegate>(host);
+    if (!delegate) {
+      progress_ = std::make_shared<DestinationProgress>(host, handler);
+      delegate = progress_;
+    }
+    watcher_.initWithPath(folder, 0, delegate);
+  }
+  ~DestinationWatch() { watcher_.stop(); }
+  DestinationWatch(const DestinationWatch&) = delete;
+  DestinationWatch& operator=(const DestinationWatch&) = delete;
+
+ private:
+  std::shared_ptr<DestinationProgress> progress_;
+  FolderWatcher watcher_;
+};
 
 }  // namespace
 
@@ -294,7 +549,347 @@ int32_t AHandlerRpm::getInfo(std::vector<std::string>& records) {
   }
 }
 
+// ---- Commands
+
+SevenZipCommand AHandler7ZipBase::extractCommand(const std::vector<std::string>& names, int32_t mode,
+                                                 const std::string& scratch) const {
+  SevenZipCommand command;
+  std::vector<std::string>& arguments = command.arguments;
+  const bool testing = mode == kTestMode;
+  arguments.emplace_back(testing ? "t" : "x");
+  std::string type = isa().baseType().value_or(std::string());
+  if (!type.empty()) {
+    if (!isSingleVolume(parts())) type += ".split";
+    arguments.push_back("-t" + type);
+  }
+  if (!password().empty()) arguments.push_back("-p" + password());
+  arguments.emplace_back("-y");
+  arguments.emplace_back("-spd");
+  arguments.push_back(url().value_or(std::string()));
+  // Absolute entry paths do not match the names the host passes, so such an archive is unpacked whole.
+  const bool everything = names.size() == 1 && names.front() == "*";
+  if (!testing && !containsAbsolutePaths() && !everything) {
+    NameList list = nameList(names, true);
+    command.listFile = std::move(list.text);
+    arguments.push_back("@" + scratchFile(scratch, "listfile"));
+    appendLiteralNames(arguments, list.unlisted);
+  }
+  return command;
+}
+
+SevenZipCommand AHandler7ZipBase::addCommand(const std::vector<std::string>& files, const std::string& fromFolder,
+                                             const std::string& toArchive, std::string_view parentPath,
+                                             const Preset& preset, const std::vector<std::string>* filesToClean,
+                                             const std::string& scratch) const {
+  SevenZipCommand command;
+  std::vector<std::string>& arguments = command.arguments;
+  arguments = {"u", std::string(kUpdateSwitch), "-spd"};
+  if (const std::string type = isa().baseType().value_or(std::string()); !type.empty()) arguments.push_back("-t" + type);
+
+  const int64_t encryption = presetInteger(preset, "encryption");
+  if (!password().empty()) {
+    if (isa().isSubclassOf(AHandlerZip::metaclass())) {
+      // The cipher switch must come before the password, or zip falls back to ZipCrypto.
+      if (encryption == 2) arguments.emplace_back("-mem=AES256");
+      arguments.push_back("-p" + password());
+    } else {
+      arguments.push_back("-p" + password());
+      if (encryption == 3) {
+        arguments.emplace_back("-mhe=on");
+        command.encryptsListing = true;
+      }
+    }
+  }
+
+  command.volumeBytes = volumeBytesOf(preset);
+  if (command.volumeBytes > 0) {
+    const int64_t base = UserDefaults::standard().boolForKey("HLVSizeBase1024") ? 1024 : 1000;
+    int64_t size = 0;
+    if (__builtin_mul_overflow(command.volumeBytes, base, &size)) {
+      command.volumeBytes = 0;
+    } else {
+      arguments.push_back("-v" + std::to_string(size));
+    }
+  }
+
+  const int64_t compression = presetInteger(preset, "compression");
+  if (compression == 0) {
+    arguments.emplace_back("-mx=0");
+  } else if (compression == 1) {
+    arguments.emplace_back("-mx=1");
+  } else if (compression >= 3) {
+    arguments.emplace_back("-mx=9");
+  }
+  // Solid blocks make extracting one file slow; only "Best (solid)" asks for them.
+  if (isa().isSubclassOf(AHandler7zip::metaclass()) && compression != 5) arguments.emplace_back("-ms=off");
+
+  const std::string_view folder = entryName(parentPath);
+  if (!folder.empty() && folder != "/") arguments.push_back("-ap" + std::string(folder));
+
+  const std::string extra = presetString(preset, "additionalParams");
+  for (size_t start = 0; start <= extra.size();) {
+    const size_t end = std::min(extra.find(' ', start), extra.size());
+    // Doubled spaces give empty pieces, which the helper would read as a file name.
+    if (end > start) arguments.push_back(extra.substr(start, end - start));
+    start = end + 1;
+  }
+
+  // The helper numbers the volumes itself.
+  if (command.volumeBytes > 0 && hasSuffix(toArchive, ".001")) {
+    arguments.push_back(toArchive.substr(0, toArchive.size() - 4));
+  } else {
+    arguments.push_back(toArchive);
+  }
+
+  if (!comment().empty() && isa().canWriteComments()) {
+    command.commentFile = comment();
+    arguments.push_back("-cz" + scratchFile(scratch, "comment"));
+  } else {
+    arguments.emplace_back("-cz--");
+  }
+
+  NameList list;
+  if (!files.empty()) {
+    list = nameList(files, false);
+    command.listFile = std::move(list.text);
+    arguments.push_back("@" + scratchFile(scratch, "listfile"));
+  } else if (!fromFolder.empty()) {
+    arguments.emplace_back(".");
+  }
+  if (presetInteger(preset, "mode") == 1) arguments.emplace_back("-xr!.DS_Store");
+  if (filesToClean && !filesToClean->empty()) {
+    NameList clean = nameList(*filesToClean, false);
+    command.cleanFile = std::move(clean.text);
+    arguments.push_back("-x@" + scratchFile(scratch, "listfileClean"));
+    for (const std::string& name : clean.unlisted) arguments.push_back("-x!" + name);
+  }
+  appendLiteralNames(arguments, list.unlisted);
+  return command;
+}
+
+SevenZipCommand AHandler7ZipBase::deleteCommand(const std::vector<std::string>& names,
+                                                const std::string& scratch) const {
+  SevenZipCommand command;
+  // -spd: a name such as "*" or "a?b" is that entry alone, not a pattern that takes others along.
+  command.arguments = {"d", passwordSwitch(password()), "-spd", url().value_or(std::string()),
+                       "@" + scratchFile(scratch, "listfile")};
+  NameList list = nameList(names, true);
+  command.listFile = std::move(list.text);
+  appendLiteralNames(command.arguments, list.unlisted);
+  return command;
+}
+
+SevenZipCommand AHandler7ZipBase::moveCommand(const std::vector<std::string>& oldNames,
+                                              const std::vector<std::string>& newNames,
+                                              const std::string& scratch) const {
+  SevenZipCommand command;
+  command.arguments = {"rn", passwordSwitch(password()), "-spd", url().value_or(std::string()),
+                       "@" + scratchFile(scratch, "listfile")};
+  std::string text;
+  std::vector<std::string> unlisted;
+  for (size_t i = 0; i < oldNames.size() && i < newNames.size(); ++i) {
+    const std::string_view from = entryName(oldNames[i]);
+    const std::string_view to = entryName(newNames[i]);
+    if (from.empty() || to.empty()) continue;
+    // The helper pairs the names in the order they come, list file first.
+    if (listable(from) && listable(to)) {
+      text.append(from).push_back('\n');
+      text.append(to).push_back('\n');
+    } else {
+      unlisted.emplace_back(from);
+      unlisted.emplace_back(to);
+    }
+  }
+  command.listFile = std::move(text);
+  appendLiteralNames(command.arguments, unlisted);
+  return command;
+}
+
+std::optional<int> sevenZipProgress(std::string_view chunk) {
+  if (chunk.empty() || chunk.back() != '%') return std::nullopt;
+  chunk.remove_suffix(1);
+  size_t digits = 0;
+  while (digits < 3 && digits < chunk.size() && chunk[chunk.size() - 1 - digits] >= '0' &&
+         chunk[chunk.size() - 1 - digits] <= '9')
+    ++digits;
+  // A lone "%" or one after a word would read as 0 and throw the progress back.
+  if (digits == 0) return std::nullopt;
+  return intValue(chunk.substr(chunk.size() - digits));
+}
+
+// ---- Extraction and testing
+
+int32_t AHandler7ZipBase::extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
+  try {
+    traceOperation("extract");
+    if (!url()) return kArchiveErrors;
+    const std::vector<std::string> names = itemPaths(items);
+    int32_t result = 0;
+    for (;;) {
+      std::unique_ptr<AppTempFolder> scratch;
+      const std::optional<SevenZipCommand> command = prepareCommand(
+          *this, scratch, [&](const std::string& folder) { return extractCommand(names, mode, folder); });
+      if (!command) return -1;
+
+      const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+      const bool logs = host && host->respondsToLogOutput();
+      FailureTexts failures;
+      Utf8Pieces pieces;
+      const OutputCallback collect = [&](std::string_view chunk) {
+        failures.feed(chunk);
+        if (!logs) return;
+        if (const std::optional<std::string> text = pieces.take(chunk)) host->logOutput(*text);
+      };
+      // Testing may come without a destination; the helper then runs where we are.
+      const std::optional<std::string> workingDir =
+          toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder);
+      int32_t status = 0;
+      {
+        const DestinationWatch watch(workingDir ? host : nullptr, toFolder, *this);
+        status = executeTask(helperTool(kSevenZipTool), command->arguments, workingDir, &collect, nullptr);
+      }
+
+      if (status == 0) {
+        result = 0;
+      } else if (failures.wrongPassword()) {
+        PlistDictionary params{{"mode", mode == kExtractModeWithOwnPrompt ? 5 : 1}};
+        setPassword(host ? host->passwordWithParams(params) : std::string());
+        result = kWrongPassword;
+      } else if (failures.archiveErrors()) {
+        result = kArchiveErrors;
+      } else {
+        result = status;
+      }
+      if (result != kWrongPassword || password().empty() || operationCancelled()) break;
+    }
+    return result;
+  } catch (...) {
+    return -1;
+  }
+}
+
+// ---- Creation, deletion and renaming
+
+int32_t AHandler7ZipBase::runWithProgress(const std::vector<std::string>& arguments,
+                                          const std::optional<std::string>& workingDir, std::string& output) {
+  const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+  const OutputCallback report = [&](std::string_view chunk) {
+    keepTail(output, chunk);
+    if (!host) return;
+    if (const std::optional<int> percent = sevenZipProgress(chunk)) host->setProgress(*percent);
+  };
+  return executeTask(helperTool(kSevenZipTool), arguments, workingDir, &report, nullptr);
+}
+
+int32_t AHandler7ZipBase::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                                   std::vector<std::string>* filesToClean) {
+  try {
+    traceOperation("addFiles");
+    if (toArchive.empty()) return -1;
+    const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
+    std::unique_ptr<AppTempFolder> scratch;
+    const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, [&](const std::string& folder) {
+      return addCommand(files, fromFolder, toArchive, parent, preset, filesToClean, folder);
+    });
+    if (!command) return -1;
+    if (command->encryptsListing) setIsListingEncrypted(true);
+
+    std::string output;
+    const int32_t status = runWithProgress(
+        command->arguments, fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder), output);
+    HLVLog(kLogTrace, "ret: %d; out: %s", status, output.c_str());
+    if (status != 0) return status;
+    if (command->volumeBytes > 0) {
+      setUrl(pathExtension(toArchive) == "001" ? toArchive : toArchive + ".001");
+    } else {
+      setUrl(toArchive);
+    }
+    return status;
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t AHandler7ZipBase::editArchive(const char* operation,
+                                      const std::function<SevenZipCommand(const std::string& scratch)>& make) {
+  if (!url()) return kNoArchivePath;
+  const std::string archive = *url();
+  std::unique_ptr<AppTempFolder> scratch;
+  const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, make);
+  if (!command) return -1;
+  std::string output;
+  const int32_t status = runWithProgress(command->arguments, std::nullopt, output);
+  HLVLog(kLogNotice, "%s ret: %d; out: %s", operation, status, output.c_str());
+  if (status == kHelperFatalError) return kWrongPassword;
+  if (status == 0) setUrl(archive);
+  return 0;
+}
+
+int32_t AHandler7ZipBase::deleteFiles(const AZipItem::List& items) {
+  try {
+    return deleteFiles(itemPaths(items));
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t AHandler7ZipBase::deleteFiles(const std::vector<std::string>& names) {
+  try {
+    traceOperation("deleteFiles");
+    return editArchive("d", [&](const std::string& scratch) { return deleteCommand(names, scratch); });
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t AHandler7ZipBase::moveFiles(const AZipItem::List& items, const std::string& destination) {
+  try {
+    std::vector<std::string> oldNames;
+    std::vector<std::string> newNames;
+    const std::string_view folder = entryName(destination) == "/" ? std::string_view() : entryName(destination);
+    for (const AZipItem::Ptr& item : items) {
+      if (!item) continue;
+      oldNames.emplace_back(item->path());
+      newNames.push_back(appendingPathComponent(folder, lastPathComponent(entryName(item->path()))));
+    }
+    return moveFiles(oldNames, newNames);
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t AHandler7ZipBase::moveFiles(const std::vector<std::string>& oldNames,
+                                    const std::vector<std::string>& newNames) {
+  try {
+    traceOperation("moveFiles");
+    return editArchive("rn", [&](const std::string& scratch) { return moveCommand(oldNames, newNames, scratch); });
+  } catch (...) {
+    return -1;
+  }
+}
+
 // ---- Zip
+
+int32_t AHandlerZip::updateComment(const std::string& newComment) {
+  try {
+    traceOperation("updateComment");
+    if (!url()) return 0;
+    const std::string archive = *url();
+    const AppTempFolder folder(documentsTempFolder().value_or(userTempPath()), true);
+    const std::string helper = folder.path() ? scratchFile(*folder.path(), kCommentHelperName) : std::string();
+    if (helper.empty() || !writeAtomically(helper, "x")) {
+      HLVLog(kLogError, "7z: cannot write the comment helper file");
+      return 0;
+    }
+    setComment(newComment);
+    // The helper attaches the comment while it adds the file; the file itself must not stay.
+    addFiles({helper}, std::string(), archive, nullptr, Preset{}, nullptr);
+    deleteFiles(std::vector<std::string>{std::string(kCommentHelperName)});
+  } catch (...) {
+  }
+  return 0;
+}
 
 bool AHandlerZip::isItemEncrypted(const AZipItem& item) const {
   // The type values the 7-Zip helper writes for an encrypted zip entry.
