@@ -7,6 +7,8 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,12 +17,13 @@
 
 #include "Keychain.h"
 #include "ArchiveCallbackHandler.h"
+#include "FolderWatcher.h"
+#include "HostApplication.h"
 #include "PathString.h"
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
 #include "helpers.h"
 #include "log/SystemLog.h"
-#include "ScratchFolder.h"
 
 // dll.hpp spells its Windows type names (HANDLE, UINT, LPARAM …) only for this platform macro.
 #ifndef _UNIX
@@ -166,22 +169,68 @@ std::string entryName(RARHeaderDataEx& header) {
   return text;
 }
 
+void appendDecimal(std::string& out, int64_t value) {
+  char digits[24];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, end);
+}
+
+// "%*d": right-aligned in `width` places with blanks.
+void appendPadded(std::string& out, int value, size_t width) {
+  char digits[16];
+  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  const auto length = static_cast<size_t>(end - digits);
+  if (length < width) out.append(width - length, ' ');
+  out.append(digits, end);
+}
+
+// "%X".
+void appendHex(std::string& out, uint32_t value) {
+  char digits[8];
+  size_t i = sizeof digits;
+  do {
+    digits[--i] = "0123456789ABCDEF"[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  out.append(digits + i, sizeof digits - i);
+}
+
+// Written field by field: printf's format parsing was a tenth of a large listing's time.
 std::string listingRecord(RARHeaderDataEx& header) {
   const auto unco = static_cast<int64_t>((uint64_t{header.UnpSizeHigh} << 32) | header.UnpSize);
   const auto comp = static_cast<int64_t>((uint64_t{header.PackSizeHigh} << 32) | header.PackSize);
   const uint32_t t = header.FileTime;
-  char fields[192];
-  std::snprintf(fields, sizeof fields,
-                "\tvers=x\tunco=%lld\tcomp=%lld\ttype=%s\tmeth=x\tcrc_=%X\ttime=%4d-%2d-%2d %2d:%2d:%2d",
-                static_cast<long long>(unco), static_cast<long long>(comp),
-                (header.Flags & RHDF_ENCRYPTED) ? "*" : "0", header.FileCRC, static_cast<int>((t >> 25) + 1980),
-                static_cast<int>((t >> 21) & 0x0F), static_cast<int>((t >> 16) & 0x1F),
-                static_cast<int>((t >> 11) & 0x1F), static_cast<int>((t >> 5) & 0x3F), static_cast<int>((t & 0x1F) * 2));
-  std::string record = "path=";
-  record += entryName(header);
+  header.FileNameW[kNameBufferSize - 1] = 0;
+  char name[kNameBufferSize];
+  WideToUtf(header.FileNameW, name, sizeof name);
+  std::string_view path(name);
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+
+  std::string record;
+  record.reserve(path.size() + 128);
+  record += "path=";
+  record += path;
   record += "\tattr=";
   record += rarListFileAttr(header.FileAttr, header.HostOS);
-  record += fields;
+  record += "\tvers=x\tunco=";
+  appendDecimal(record, unco);
+  record += "\tcomp=";
+  appendDecimal(record, comp);
+  record += (header.Flags & RHDF_ENCRYPTED) ? "\ttype=*" : "\ttype=0";
+  record += "\tmeth=x\tcrc_=";
+  appendHex(record, header.FileCRC);
+  record += "\ttime=";
+  appendPadded(record, static_cast<int>((t >> 25) + 1980), 4);
+  record += '-';
+  appendPadded(record, static_cast<int>((t >> 21) & 0x0F), 2);
+  record += '-';
+  appendPadded(record, static_cast<int>((t >> 16) & 0x1F), 2);
+  record += ' ';
+  appendPadded(record, static_cast<int>((t >> 11) & 0x1F), 2);
+  record += ':';
+  appendPadded(record, static_cast<int>((t >> 5) & 0x3F), 2);
+  record += ':';
+  appendPadded(record, static_cast<int>((t & 0x1F) * 2), 2);
   return record;
 }
 
@@ -250,9 +299,9 @@ class AHandlerRar::Class : public HandlerClassOf<AHandlerRar, ArchiveHandler::Cl
   std::optional<std::vector<std::string>> allowedExtensions() const override {
     return std::vector<std::string>{"rar", "cbr"};
   }
-  // Creating and repairing need the `rar` tool, which is not looked up yet: read-only until then.
-  int32_t canSave() const override { return 0; }
-  bool canRepair() const override { return false; }
+  // Creating and repairing need the `rar` tool; listing and extraction do not.
+  int32_t canSave() const override { return AHandlerRar::rarPath() ? 2 : 0; }
+  bool canRepair() const override { return AHandlerRar::rarPath().has_value(); }
   bool hasCompressionFactor() const override { return true; }
   bool canSplit() const override { return true; }
   bool canDelete() const override { return true; }
@@ -279,27 +328,41 @@ std::vector<std::shared_ptr<ArchiveHandler>>& runningHandlers() {
 // ---- Texts of the library's header fields
 
 std::string rarListFileAttr(uint32_t attr, uint32_t hostOS) {
-  char text[16];
   switch (hostOS) {
     case 0:  // MS-DOS
     case 1:  // OS/2
     case 2:  // Windows
     case 4:  // Mac OS
-      std::snprintf(text, sizeof text, " %c%c%c%c%c%c%c  ", (attr & 0x08) ? 'V' : '.', (attr & 0x10) ? 'D' : '.',
-                    (attr & 0x01) ? 'R' : '.', (attr & 0x02) ? 'H' : '.', (attr & 0x04) ? 'S' : '.',
-                    (attr & 0x20) ? 'A' : '.', (attr & 0x800) ? 'C' : '.');
-      return text;
+    {
+      const char text[] = {' ',
+                           (attr & 0x08) ? 'V' : '.',
+                           (attr & 0x10) ? 'D' : '.',
+                           (attr & 0x01) ? 'R' : '.',
+                           (attr & 0x02) ? 'H' : '.',
+                           (attr & 0x04) ? 'S' : '.',
+                           (attr & 0x20) ? 'A' : '.',
+                           (attr & 0x800) ? 'C' : '.',
+                           ' ',
+                           ' '};
+      return std::string(text, sizeof text);
+    }
     case 3:  // Unix
     case 5:  // BeOS
     {
       const uint32_t type = attr & 0xF000;
       const char ownerExecute = (attr & 0x800) ? ((attr & 0x40) ? 's' : 'S') : ((attr & 0x40) ? 'x' : '-');
       const char groupExecute = (attr & 0x400) ? ((attr & 0x08) ? 's' : 'S') : ((attr & 0x08) ? 'x' : '-');
-      std::snprintf(text, sizeof text, "%c%c%c%c%c%c%c%c%c%c", type == 0x4000 ? 'd' : type == 0xA000 ? 'l' : '-',
-                    (attr & 0x100) ? 'r' : '-', (attr & 0x80) ? 'w' : '-', ownerExecute, (attr & 0x20) ? 'r' : '-',
-                    (attr & 0x10) ? 'w' : '-', groupExecute, (attr & 0x04) ? 'r' : '-', (attr & 0x02) ? 'w' : '-',
-                    (attr & 0x01) ? 'x' : '-');
-      return text;
+      const char text[] = {type == 0x4000 ? 'd' : type == 0xA000 ? 'l' : '-',
+                           (attr & 0x100) ? 'r' : '-',
+                           (attr & 0x80) ? 'w' : '-',
+                           ownerExecute,
+                           (attr & 0x20) ? 'r' : '-',
+                           (attr & 0x10) ? 'w' : '-',
+                           groupExecute,
+                           (attr & 0x04) ? 'r' : '-',
+                           (attr & 0x02) ? 'w' : '-',
+                           (attr & 0x01) ? 'x' : '-'};
+      return std::string(text, sizeof text);
     }
     default:
       return "-";
@@ -698,6 +761,11 @@ namespace {
 // and later with their own status (11).
 constexpr int32_t kRarFatalError = 2;
 constexpr int32_t kRarBadPassword = 11;
+// The folder of resource-fork files; names to clean inside it lose "__MACOSX/".
+constexpr std::string_view kRsrcFolder = "__MACOSX";
+constexpr size_t kRsrcPrefixLength = kRsrcFolder.size() + 1;
+// Presets far beyond any disk: a volume size that does not fit 64 bits means no volumes.
+constexpr double kMaxVolumeSize = 9.0e18;
 
 bool writeText(const std::string& path, std::string_view text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -705,7 +773,217 @@ bool writeText(const std::string& path, std::string_view text) {
   return static_cast<bool>(out);
 }
 
+int64_t presetInteger(const Preset& preset, const char* key) {
+  const auto it = preset.find(key);
+  return it == preset.end() ? 0 : it->second.asInteger().value_or(0);
+}
+
+// The preset's volume size as rar's -v number. rar reads a bare number in kB, so unit 0 gives kB,
+// 1 MB and 2 GB volumes.
+int64_t volumeSizeOf(const Preset& preset) {
+  const auto size = preset.find("volumeSize");
+  if (size == preset.end()) return 0;
+  const double value = size->second.asDouble().value_or(0) *
+                       std::pow(10.0, 3.0 * static_cast<double>(presetInteger(preset, "volumeUnit")));
+  if (!std::isfinite(value) || value <= 0 || value > kMaxVolumeSize) return 0;
+  return static_cast<int64_t>(value);
+}
+
+bool isWrongPassword(int32_t status) { return status == kRarFatalError || status == kRarBadPassword; }
+
+// The folder base for list and comment files: the handler's documents folder when it has one.
+std::string scratchBase(const ArchiveHandler& handler) {
+  return handler.documentsTempFolder().value_or(userTempPath());
+}
+
+// Turns the growth of rar's work folder into a share of the archive's size. Runs on the
+// watcher's thread.
+class WorkFolderProgress : public FolderWatcherDelegate {
+ public:
+  WorkFolderProgress(std::weak_ptr<ArchiveCallbackHandler> host, int64_t total)
+      : host_(std::move(host)), total_(static_cast<double>(total)) {}
+
+  void watchedFolderChangedBy(double delta) override {
+    grown_ += delta;
+    const std::shared_ptr<ArchiveCallbackHandler> host = host_.lock();
+    if (!host) return;
+    const double share = total_ > 0 ? std::clamp(grown_ / total_, 0.0, 1.0) : 1.0;
+    host->setProgress(static_cast<int>(share * 100));
+  }
+
+ private:
+  std::weak_ptr<ArchiveCallbackHandler> host_;
+  double total_;
+  double grown_ = 0;
+};
+
+// Watches `folder` while rar writes the new archive into it: a host that is a folder-watcher
+// delegate itself gets the changes, any other host a percentage of the archive's size.
+class WorkFolderWatch {
+ public:
+  WorkFolderWatch(const std::shared_ptr<ArchiveCallbackHandler>& host, const std::string& folder,
+                  const std::string& archive) {
+    if (!host) return;
+    std::shared_ptr<FolderWatcherDelegate> delegate = std::dynamic_pointer_cast<FolderWatcherDelegate>(host);
+    if (!delegate) {
+      int64_t total = 0;
+      fileSize(archive, total);
+      progress_ = std::make_shared<WorkFolderProgress>(host, total);
+      delegate = progress_;
+    }
+    watcher_.initWithPath(folder, 0, delegate);
+  }
+  ~WorkFolderWatch() { watcher_.stop(); }
+  WorkFolderWatch(const WorkFolderWatch&) = delete;
+  WorkFolderWatch& operator=(const WorkFolderWatch&) = delete;
+
+ private:
+  std::shared_ptr<WorkFolderProgress> progress_;
+  FolderWatcher watcher_;
+};
+
+// Collects rar's output and passes the percentages in it on to the host.
+ArchiveHandler::OutputCallback progressReader(const std::shared_ptr<ArchiveCallbackHandler>& host,
+                                              std::string& output) {
+  return [host, &output](std::string_view chunk) {
+    output.append(chunk);
+    if (!host) return;
+    if (const std::optional<int> percent = rarProgress(chunk)) host->setProgress(*percent);
+  };
+}
+
+bool moveFile(const std::string& from, const std::string& to) {
+  std::error_code error;
+  fs::rename(from, to, error);
+  if (error) HLVLog(kLogError, "Cannot move %s to %s: %s", from.c_str(), to.c_str(), error.message().c_str());
+  return !error;
+}
+
 }  // namespace
+
+std::optional<int> rarProgress(std::string_view chunk) {
+  // Other text (a file name, "OK") would read as 0 and throw the bar back.
+  if (chunk.size() < 4 || chunk.back() != '%') return std::nullopt;
+  return intValue(chunk.substr(chunk.size() - 4, 3));
+}
+
+std::string rarNameList(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) {
+    std::string_view trimmed = name;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+    if (!text.empty()) text += '\n';
+    text += trimmed;
+  }
+  return text;
+}
+
+std::string rarRenameList(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) {
+  std::string text;
+  const size_t pairs = std::min(oldNames.size(), newNames.size());
+  for (size_t i = 0; i < pairs; ++i) {
+    std::string_view from = oldNames[i];
+    while (from.size() > 1 && from.back() == '/') from.remove_suffix(1);
+    text.append(from);
+    text += '\n';
+    text += newNames[i];
+    text += '\n';
+  }
+  return text;
+}
+
+std::vector<std::string> rarEditArguments(std::string_view command, const std::string& password,
+                                          const std::string& workFolder, const std::string& archive,
+                                          const std::string& listFile) {
+  return {std::string(command), "-p" + (password.empty() ? std::string("-") : password), "-w" + workFolder, archive,
+          "@" + listFile};
+}
+
+RarAddCommand rarAddCommand(const std::vector<std::string>& files, const std::string& toArchive,
+                            std::string_view parentPath, const Preset& preset, const std::string& password,
+                            const std::vector<std::string>& filesToClean, const std::string& scratch) {
+  RarAddCommand command;
+  std::vector<std::string>& arguments = command.arguments;
+  arguments = {"u", "-r", "-ol", "-ep1"};
+  const int64_t encryption = presetInteger(preset, "encryption");
+  if (!password.empty()) {
+    if (encryption == 3) arguments.push_back("-hp" + password);
+    if (encryption == 2) arguments.push_back("-p" + password);
+  }
+  arguments.push_back("-z" + scratch + "/comment");
+
+  command.archivePath = toArchive;
+  command.volumeSize = volumeSizeOf(preset);
+  if (command.volumeSize > 0) {
+    arguments.push_back("-v" + std::to_string(command.volumeSize));
+    // rar names the volumes itself (x.part1.rar …) from the bare name.
+    const std::string_view extension = pathExtension(command.archivePath);
+    if (extension == "rar" || extension == "001") command.archivePath = deletingPathExtension(command.archivePath);
+    if (partExtensionNumber(pathExtension(command.archivePath)) > 0) {
+      command.archivePath = deletingPathExtension(command.archivePath);
+      command.partDropped = true;
+    }
+  }
+
+  switch (presetInteger(preset, "compression")) {
+    case 0: arguments.emplace_back("-m0"); break;
+    case 1: arguments.emplace_back("-m1"); break;
+    case 2: arguments.emplace_back("-m3"); break;
+    case 3:
+    case 4: arguments.emplace_back("-m5"); break;
+    case 5:
+      arguments.emplace_back("-m5");
+      arguments.emplace_back("-s");
+      break;
+    default: break;
+  }
+  if (!parentPath.empty() && parentPath != "/") arguments.push_back("-ap" + std::string(parentPath));
+  if (const auto extra = preset.find("additionalParams"); extra != preset.end()) {
+    const std::string text = extra->second.asString().value_or("");
+    for (size_t start = 0; start < text.size();) {
+      size_t end = text.find(' ', start);
+      if (end == std::string::npos) end = text.size();
+      // Doubled blanks would give empty arguments, which rar takes for file names.
+      if (end > start) arguments.push_back(text.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  const int64_t mode = presetInteger(preset, "mode");
+  if (mode == 1) arguments.emplace_back("-x*/.DS_Store");
+  arguments.push_back(command.archivePath);
+
+  if (files.empty()) {
+    arguments.emplace_back("*");
+  } else {
+    std::vector<std::string> names = files;
+    if (mode == 0 && names.size() > 1) {
+      // The resource forks of the added files lie in __MACOSX under the folder they go to.
+      const auto rsrc = std::find_if(names.begin(), names.end(),
+                                     [](const std::string& name) { return hasSuffix(name, kRsrcFolder); });
+      if (rsrc != names.end()) {
+        const std::string folder = appendingPathComponent(*rsrc, parentPath);
+        names.erase(rsrc);
+        names.push_back(appendingPathComponent(folder, "*"));
+      }
+    }
+    command.listFile = rarNameList(names);
+    arguments.push_back("@" + scratch + "/listfile");
+  }
+  if (!filesToClean.empty()) {
+    std::vector<std::string> clean = filesToClean;
+    if (mode == 0) {
+      for (std::string& name : clean) {
+        if (name.starts_with(kRsrcFolder)) name.erase(0, std::min(name.size(), kRsrcPrefixLength));
+      }
+    }
+    for (const std::string& name : clean) {
+      if (!command.cleanFile.empty()) command.cleanFile += '\n';
+      command.cleanFile += name;
+    }
+    arguments.push_back("-x@" + scratch + "/listfileClean");
+  }
+  return command;
+}
 
 std::optional<std::string> AHandlerRar::rarPath() {
   try {
@@ -720,13 +998,90 @@ std::optional<std::string> AHandlerRar::rarPath() {
   }
 }
 
+std::optional<std::string> AHandlerRar::findFirstPart(std::string_view path) {
+  try {
+    const std::string folder(deletingLastPathComponent(path));
+    const std::string_view own = lastPathComponent(path);
+    std::vector<std::string> found;
+    // Only names directly in the folder can match: a name in a subfolder carries its folder too.
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return std::nullopt;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string_view name = entry->d_name;
+      const std::string_view withoutOne = deletingPathExtension(name);
+      if (deletingPathExtension(withoutOne) == own && partExtensionNumber(pathExtension(withoutOne)) == 1)
+        found.emplace_back(name);
+    }
+    ::closedir(dir);
+    if (found.empty()) return std::nullopt;
+    std::sort(found.begin(), found.end());
+    return appendingPathComponent(folder, found.front());
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+// The volumes are collected again even when the archive keeps its path: their sizes changed.
+void AHandlerRar::setUrlAnew(const std::string& path) {
+  if (url() == path) {
+    initParts();
+  } else {
+    setUrl(path);
+  }
+}
+
+int32_t AHandlerRar::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                              const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                              std::vector<std::string>* filesToClean) {
+  try {
+    traceOperation("addFiles");
+    const std::optional<std::string> rar = rarPath();
+    if (!rar) return -1;
+    const AppTempFolder scratch(scratchBase(*this), true);
+    if (!scratch.path()) return -1;
+    const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
+    const RarAddCommand command = rarAddCommand(files, toArchive, parent, preset, password(),
+                                                filesToClean ? *filesToClean : std::vector<std::string>{},
+                                                *scratch.path());
+    if (!writeText(*scratch.path() + "/comment", comment())) return -1;
+    if (!files.empty() && !writeText(*scratch.path() + "/listfile", command.listFile)) return -1;
+    if (!command.cleanFile.empty() && !writeText(*scratch.path() + "/listfileClean", command.cleanFile)) return -1;
+    if (!password().empty() && presetInteger(preset, "encryption") == 3) setIsListingEncrypted(true);
+    if (command.partDropped) setUrl(command.archivePath);
+
+    std::string output;
+    const OutputCallback reader = progressReader(callbackHandler(), output);
+    const std::optional<std::string> workingDir =
+        fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder);
+    const int32_t status = executeTask(*rar, command.arguments, workingDir, &reader, nullptr);
+    HLVLog(kLogTrace, "rar output: %s", output.c_str());
+
+    if (command.volumeSize <= 0) {
+      if (status == 0) setUrlAnew(toArchive);
+      return status;
+    }
+    if (const std::optional<std::string> first = findFirstPart(command.archivePath)) {
+      setUrlAnew(*first);
+    } else if (const std::string single = command.archivePath + ".rar"; ::access(single.c_str(), F_OK) == 0) {
+      // The whole set fitted in one volume, which rar then names plainly.
+      setUrlAnew(single);
+    } else {
+      HLVLog(kLogError, "The first part couldn't be found for: %s", command.archivePath.c_str());
+      return -1;
+    }
+    return status;
+  } catch (...) {
+    return -1;
+  }
+}
+
 int32_t AHandlerRar::updateComment(const std::string& newComment) {
   try {
     traceOperation("updateComment");
     const std::optional<std::string> rar = rarPath();
     if (!rar || !url()) return -1;
     setComment(newComment);
-    const ScratchFolder scratch(createTempFolderInside(userTempPath(), false));
+    const AppTempFolder scratch(scratchBase(*this), true);
     if (!scratch.path()) return -1;
     const std::string commentFile = *scratch.path() + "/comment";
     if (!writeText(commentFile, newComment)) return -1;
@@ -739,34 +1094,100 @@ int32_t AHandlerRar::updateComment(const std::string& newComment) {
   }
 }
 
+// Deletion and renaming: rar rebuilds the archive in a work folder beside it, on the same file
+// system, while the growth of that folder stands for progress.
+int32_t AHandlerRar::editArchive(std::string_view command, const std::string& listText) {
+  const std::optional<std::string> rar = rarPath();
+  if (!rar || !url()) return -1;
+  const std::string archive = *url();
+  const AppTempFolder work(deletingLastPathComponent(archive), false);
+  const AppTempFolder lists(scratchBase(*this), true);
+  if (!work.path() || !lists.path()) return -1;
+  const std::string listFile = *lists.path() + "/listfile";
+  if (!writeText(listFile, listText)) return -1;
+  std::optional<std::string> output;
+  int32_t status = 0;
+  {
+    const WorkFolderWatch watch(callbackHandler(), *work.path(), archive);
+    status = executeTask(*rar, rarEditArguments(command, password(), *work.path(), archive, listFile), std::nullopt,
+                         nullptr, &output);
+  }
+  HLVLog(kLogTrace, "out: %s", output ? output->c_str() : "(null)");
+  if (isWrongPassword(status)) return 100;
+  if (status == 0) initParts();
+  return 0;
+}
+
 int32_t AHandlerRar::deleteFiles(const AZipItem::List& items) {
   try {
     traceOperation("deleteFiles");
+    std::vector<std::string> names;
+    for (const AZipItem::Ptr& item : items) {
+      if (item) names.emplace_back(item->path());
+    }
+    return editArchive("d", rarNameList(names));
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t AHandlerRar::moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) {
+  try {
+    traceOperation("moveFiles");
+    // Nothing to rename is the caller's mistake; rar would only complain about an empty list.
+    if (oldNames.empty() || newNames.empty()) return rarPath() ? 4 : -1;
+    return editArchive("rn", rarRenameList(oldNames, newNames));
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t AHandlerRar::moveFiles(const AZipItem::List& items, const std::string& destination) {
+  try {
+    std::vector<std::string> oldNames;
+    std::vector<std::string> newNames;
+    const std::string_view folder = destination == "/" ? std::string_view() : std::string_view(destination);
+    for (const AZipItem::Ptr& item : items) {
+      if (!item) continue;
+      oldNames.emplace_back(item->path());
+      newNames.push_back(appendingPathComponent(folder, lastPathComponent(item->path())));
+    }
+    return moveFiles(oldNames, newNames);
+  } catch (...) {
+    return -1;
+  }
+}
+
+int32_t AHandlerRar::repair() {
+  try {
+    traceOperation("repair");
     const std::optional<std::string> rar = rarPath();
     if (!rar || !url()) return -1;
     const std::string archive = *url();
-    // rar rebuilds the archive in a work folder beside it, on the same file system.
-    const ScratchFolder work(createTempFolderInside(deletingLastPathComponent(archive), false));
-    const ScratchFolder lists(createTempFolderInside(userTempPath(), false));
-    if (!work.path() || !lists.path()) return -1;
-    std::string names;
-    for (const AZipItem::Ptr& item : items) {
-      if (!item) continue;
-      std::string name(item->path());
-      while (name.size() > 1 && name.back() == '/') name.pop_back();
-      if (!names.empty()) names += '\n';
-      names += name;
+    const std::string folder(deletingLastPathComponent(archive));
+    const std::optional<std::string> work =
+        findFreeName(folder, std::string(lastPathComponent(archive)) + " (damaged)");
+    std::error_code error;
+    if (!work || !fs::create_directory(*work, error)) return -1;
+    const std::string secret = "-p" + (password().empty() ? std::string("-") : password());
+
+    std::string output;
+    const OutputCallback reader = progressReader(callbackHandler(), output);
+    // Missing volumes first, from the recovery volumes; then the set is collected anew.
+    int32_t status = executeTask(*rar, {"rc", secret, archive}, folder, &reader, nullptr);
+    initParts();
+    const std::vector<VolumePart> volumes = parts();
+    for (const VolumePart& volume : volumes) {
+      status = executeTask(*rar, {"r", secret, volume.url}, *work, &reader, nullptr);
+      const std::string fixed = appendingPathComponent(*work, "fixed." + volume.name);
+      if (::access(fixed.c_str(), F_OK) != 0) continue;
+      if (moveFile(volume.url, appendingPathComponent(*work, volume.name))) moveFile(fixed, volume.url);
     }
-    const std::string listFile = *lists.path() + "/listfile";
-    if (!writeText(listFile, names)) return -1;
-    const std::string secret = password().empty() ? "-" : password();
-    std::optional<std::string> output;
-    const int32_t status = executeTask(*rar, {"d", "-p" + secret, "-w" + *work.path(), archive, "@" + listFile},
-                                       std::nullopt, nullptr, &output);
-    HLVLog(kLogTrace, "out: %s", output ? output->c_str() : "(null)");
-    if (status == kRarFatalError || status == kRarBadPassword) return 100;
-    if (status == 0) initParts();
-    return 0;
+    HLVLog(kLogTrace, "out: %s", output.c_str());
+    // Nothing needed fixing: no folder of damaged originals is left behind.
+    fs::remove(*work, error);
+    initParts();
+    return isWrongPassword(status) ? 100 : 0;
   } catch (...) {
     return -1;
   }

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ArchiveHandler.h"
@@ -22,10 +24,24 @@ class AHandlerRar : public ArchiveHandler {
   // Mode 3 tests; any other mode extracts. Items name entries by path; one item "*" means all,
   // and a path ending in "/" takes everything below it.
   int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  // Through the `rar` tool, run in `fromFolder` on `files` (every file there when none): -1
+  // without the tool or when the first volume of a new set cannot be found, else its exit status.
+  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                   std::vector<std::string>* filesToClean) override;
   // Through the `rar` tool: -1 without it.
   int32_t updateComment(const std::string& comment) override;
   // Through the `rar` tool: -1 without it, 100 when it reports a wrong password, else 0.
   int32_t deleteFiles(const AZipItem::List& items) override;
+  // Renames each old name to the new name at the same index, up to the shorter list; a folder
+  // takes what it holds along. Results as deleteFiles; 4 for an empty list.
+  int32_t moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) override;
+  // Moves the items into the archive folder `destination` ("" or "/" for the top).
+  int32_t moveFiles(const AZipItem::List& items, const std::string& destination) override;
+  // Rebuilds missing volumes from recovery volumes, then repairs each volume from its recovery
+  // record; the damaged originals go to a "<name> (damaged)" folder beside the archive. -1 without
+  // the tool, 100 when it reports a wrong password, else 0.
+  int32_t repair() override;
   bool isItemEncrypted(const AZipItem& item) const override;
   int32_t itemEncryptionMethod(const AZipItem& item) const override;
   // x.part1.rar gives "x".
@@ -40,16 +56,50 @@ class AHandlerRar : public ArchiveHandler {
 
   // The `rar` tool named by the defaults key "rar" when it is an executable file, else none.
   static std::optional<std::string> rarPath();
+  // The "<last component of path>.part1.rar" (any number of leading zeros) in the folder of
+  // `path`, or none.
+  static std::optional<std::string> findFirstPart(std::string_view path);
 
   // The library's callback for this handler: volume changes, progress and password requests.
   int handleRARCallBack(unsigned int msg, long p1, long p2);
 
  private:
+  void setUrlAnew(const std::string& path);
+  // Runs "d" or "rn" with the list file holding `listText`.
+  int32_t editArchive(std::string_view command, const std::string& listText);
+
   // True exactly while getInfo reads headers: a password request then means the listing is encrypted.
   bool bGetInfo_ = false;
   // The host answered a volume change with a stop: the extraction ends as cancelled.
   bool volumeRefused_ = false;
 };
+
+// One run of `rar` for AHandlerRar::addFiles, worked out without touching the disk.
+struct RarAddCommand {
+  std::vector<std::string> arguments;
+  // The archive as rar gets it: for volumes without ".rar" or ".001" and then ".partN".
+  std::string archivePath;
+  int64_t volumeSize = 0;
+  // The archive path lost a ".partN" extension.
+  bool partDropped = false;
+  // Texts of the list files: the names to add ("" when the whole folder goes in) and those to leave out.
+  std::string listFile;
+  std::string cleanFile;
+};
+// `scratch` is the folder that will hold the "comment", "listfile" and "listfileClean" files.
+RarAddCommand rarAddCommand(const std::vector<std::string>& files, const std::string& toArchive,
+                            std::string_view parentPath, const Preset& preset, const std::string& password,
+                            const std::vector<std::string>& filesToClean, const std::string& scratch);
+// The arguments of deleteFiles and moveFiles ("d" or "rn"), of which the list file names the entries.
+std::vector<std::string> rarEditArguments(std::string_view command, const std::string& password,
+                                          const std::string& workFolder, const std::string& archive,
+                                          const std::string& listFile);
+// Entry names for a list file: one a line, without trailing "/".
+std::string rarNameList(const std::vector<std::string>& names);
+// Old and new name on a line each, per pair, up to the shorter list.
+std::string rarRenameList(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames);
+// The percentage a chunk of rar's output ends with ("\b\b\b\b 42%"), or none.
+std::optional<int> rarProgress(std::string_view chunk);
 
 // The handlers inside a library call, kept alive for its span.
 std::vector<std::shared_ptr<ArchiveHandler>>& runningHandlers();

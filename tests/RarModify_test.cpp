@@ -1,0 +1,513 @@
+// The RAR handler's changes through the `rar` tool: the argument lists worked out for each
+// operation, and real runs on archives that `rar` makes at test time, checked by listing them
+// afterwards through the UnRAR library.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ArchiveCallbackHandler.h"
+#include "ArchiveHandlerRar.h"
+#include "FolderWatcher.h"
+#include "defaults/UserDefaults.h"
+#include "support/Processes.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+using test::shell;
+using Args = std::vector<std::string>;
+
+constexpr const char* kRar = "/usr/bin/rar";
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// A host that records progress and never asks for anything.
+class ProgressHost : public ArchiveCallbackHandler {
+ public:
+  std::string passwordWithParams(PlistDictionary&) override { return {}; }
+  int changeVolume(std::string&, int mode) override { return mode == 1 ? 1 : -1; }
+  int processData(const void*, int64_t, int) override { return 1; }
+  void processFile(std::string_view, int) override {}
+  void setProgress(int percent) override { percents.push_back(percent); }
+  std::vector<int> percents;
+};
+
+std::shared_ptr<AHandlerRar> open(const fs::path& path) {
+  return std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().initWithURL(path.string()));
+}
+
+// A handler with no archive yet, as the host makes one for a new archive.
+std::shared_ptr<AHandlerRar> fresh() { return std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().alloc()); }
+
+// The sorted entry paths of a listing, "*" after an encrypted one, or the failing status.
+std::string entries(const fs::path& archive, const std::string& password = {}) {
+  const std::shared_ptr<AHandlerRar> handler = open(archive);
+  if (!handler) return "no handler";
+  handler->setPassword(password);
+  std::vector<std::string> records;
+  const int32_t status = handler->getInfo(records);
+  if (status != 0) return "status " + std::to_string(status);
+  std::vector<std::string> paths;
+  for (const std::string& record : records) {
+    paths.push_back(record.substr(5, record.find('\t') - 5));
+    if (record.find("\ttype=*\t") != std::string::npos) paths.back() += "*";
+  }
+  std::sort(paths.begin(), paths.end());
+  std::string text;
+  for (const std::string& entry : paths) text += entry + " ";
+  return text;
+}
+
+std::string toolOutput(const std::vector<std::string>& args) {
+  SubprocessOptions options;
+  return run(args, options).output;
+}
+
+// ---- Argument lists
+
+RarAddCommand add(const Preset& preset, std::vector<std::string> files = {"a.txt", "b"},
+                  std::string_view parent = "", const std::string& archive = "/in/x.rar",
+                  const std::string& password = "", std::vector<std::string> clean = {}) {
+  return rarAddCommand(files, archive, parent, preset, password, clean, "/s");
+}
+
+TEST(RarArgumentsTest, AnAddCarriesItsFixedSwitchesTheCommentAndTheListFile) {
+  const RarAddCommand plain = add({{"compression", PropertyList(2)}});
+  EXPECT_EQ(plain.arguments, (Args{"u", "-r", "-ol", "-ep1", "-z/s/comment", "-m3", "/in/x.rar", "@/s/listfile"}));
+  EXPECT_EQ(plain.listFile, "a.txt\nb");
+  EXPECT_EQ(plain.volumeSize, 0);
+  EXPECT_EQ(plain.archivePath, "/in/x.rar");
+
+  // No files: everything in the source folder. A preset without compression stores.
+  EXPECT_EQ(add({}, {}).arguments, (Args{"u", "-r", "-ol", "-ep1", "-z/s/comment", "-m0", "/in/x.rar", "*"}));
+
+  // Every switch at once, in its place.
+  const Preset full{{"compression", PropertyList(5)}, {"encryption", PropertyList(2)},
+                    {"additionalParams", PropertyList("-rr3%  -tl")}, {"mode", PropertyList(1)},
+                    {"volumeSize", PropertyList(2)}, {"volumeUnit", PropertyList(1)}};
+  EXPECT_EQ(add(full, {"a"}, "docs/old", "/in/x.rar", "pw", {"a/.DS_Store"}).arguments,
+            (Args{"u", "-r", "-ol", "-ep1", "-ppw", "-z/s/comment", "-v2000", "-m5", "-s", "-apdocs/old", "-rr3%",
+                  "-tl", "-x*/.DS_Store", "/in/x", "@/s/listfile", "-x@/s/listfileClean"}));
+}
+
+TEST(RarArgumentsTest, EncryptionCompressionAndParentFollowTheirTables) {
+  const auto switches = [](const Preset& preset, const std::string& password, std::string_view parent = "") {
+    Args args = add(preset, {"a"}, parent, "/in/x.rar", password).arguments;
+    // Only what lies between the fixed switches and the comment file, and after it up to the archive.
+    args.erase(args.begin(), args.begin() + 4);
+    args.erase(std::remove(args.begin(), args.end(), "-z/s/comment"), args.end());
+    args.resize(args.size() - 2);
+    return args;
+  };
+  const auto with = [](int compression, int encryption) {
+    return Preset{{"compression", PropertyList(compression)}, {"encryption", PropertyList(encryption)}};
+  };
+  EXPECT_EQ(switches(with(-1, 3), "pw"), Args{"-hppw"});
+  EXPECT_EQ(switches(with(-1, 2), "pw"), Args{"-ppw"});
+  EXPECT_EQ(switches(with(-1, 1), "pw"), Args{});  // RAR has no weak cipher
+  EXPECT_EQ(switches(with(-1, 3), ""), Args{});     // no password, no encryption
+  EXPECT_EQ(switches(with(0, 0), ""), Args{"-m0"});
+  EXPECT_EQ(switches(with(1, 0), ""), Args{"-m1"});
+  EXPECT_EQ(switches(with(3, 0), ""), Args{"-m5"});
+  EXPECT_EQ(switches(with(4, 0), ""), Args{"-m5"});
+  EXPECT_EQ(switches(with(5, 0), ""), (Args{"-m5", "-s"}));
+  EXPECT_EQ(switches(with(9, 0), ""), Args{});
+  EXPECT_EQ(switches(with(-1, 0), "", "/"), Args{});
+  EXPECT_EQ(switches(with(-1, 0), "", "a b/c"), Args{"-apa b/c"});
+}
+
+TEST(RarArgumentsTest, VolumeSizesCountInThousandsAndShortenTheArchiveName) {
+  const auto volumes = [](PropertyList size, int unit, const std::string& archive = "/in/x.rar") {
+    return add({{"volumeSize", std::move(size)}, {"volumeUnit", PropertyList(unit)}, {"compression", PropertyList(-1)}},
+               {}, "", archive);
+  };
+  // rar reads a bare -v number in kB: unit 0 is kB, 1 MB, 2 GB.
+  EXPECT_EQ(volumes(PropertyList(100), 0).arguments[5], "-v100");
+  EXPECT_EQ(volumes(PropertyList(5), 1).arguments[5], "-v5000");
+  EXPECT_EQ(volumes(PropertyList(1.44), 1).arguments[5], "-v1440");
+  EXPECT_EQ(volumes(PropertyList(4), 2).volumeSize, 4000000);
+  {
+    // The binary-units preference changes sizes shown to the user, not the volumes rar makes.
+    test::IsolatedHome home;
+    ASSERT_TRUE(UserDefaults::standard().setObject("HLVSizeBase1024", PropertyList(true)));
+    EXPECT_EQ(volumes(PropertyList(5), 1).arguments[5], "-v5000");
+  }
+
+  const RarAddCommand parts = volumes(PropertyList(1), 1, "/in/set.part01.rar");
+  EXPECT_EQ(parts.archivePath, "/in/set");
+  EXPECT_TRUE(parts.partDropped);
+  EXPECT_EQ(parts.arguments[parts.arguments.size() - 2], "/in/set");
+  EXPECT_EQ(volumes(PropertyList(1), 1, "/in/set.001").archivePath, "/in/set");
+  EXPECT_FALSE(volumes(PropertyList(1), 1, "/in/set.001").partDropped);
+  EXPECT_EQ(volumes(PropertyList(1), 1, "/in/set.tar").archivePath, "/in/set.tar");
+  EXPECT_EQ(volumes(PropertyList(1), 1, "/in/set.part0.rar").archivePath, "/in/set.part0");
+  // Without volumes the name stays whole.
+  EXPECT_EQ(volumes(PropertyList(0), 1, "/in/set.part2.rar").archivePath, "/in/set.part2.rar");
+
+  // Sizes no disk holds, or negative ones, make no volumes rather than an overflowed switch.
+  for (const RarAddCommand& odd : {volumes(PropertyList(1e30), 0), volumes(PropertyList(5), 100),
+                                   volumes(PropertyList(-5), 1), volumes(PropertyList("many"), 1)}) {
+    EXPECT_EQ(odd.volumeSize, 0);
+    EXPECT_EQ(odd.arguments[5], "/in/x.rar");
+  }
+}
+
+TEST(RarArgumentsTest, ResourceForksFollowTheirFilesOnlyInMacMode) {
+  const Preset mac{{"mode", PropertyList(0)}};
+  EXPECT_EQ(add(mac, {"a", "x/__MACOSX", "__MACOSX", "b"}, "docs/old").listFile,
+            "a\n__MACOSX\nb\nx/__MACOSX/docs/old/*");
+  EXPECT_EQ(add(mac, {"a", "__MACOSX"}).listFile, "a\n__MACOSX/*");
+  EXPECT_EQ(add(mac, {"a", "__MACOSX"}, "/").listFile, "a\n__MACOSX/*");
+  // A single file is taken as it is.
+  EXPECT_EQ(add(mac, {"__MACOSX"}).listFile, "__MACOSX");
+  EXPECT_EQ(add({{"mode", PropertyList(1)}}, {"a", "__MACOSX"}).listFile, "a\n__MACOSX");
+
+  const Args clean{"__MACOSX/docs/._a", "__MACOSX", "x/__MACOSX/._b", "c/"};
+  const RarAddCommand cleaned = add(mac, {"a"}, "", "/in/x.rar", "", clean);
+  EXPECT_EQ(cleaned.cleanFile, "docs/._a\n\nx/__MACOSX/._b\nc/");
+  EXPECT_EQ(cleaned.arguments.back(), "-x@/s/listfileClean");
+  EXPECT_EQ(add({{"mode", PropertyList(1)}}, {"a"}, "", "/in/x.rar", "", clean).cleanFile,
+            "__MACOSX/docs/._a\n__MACOSX\nx/__MACOSX/._b\nc/");
+  EXPECT_NE(add(mac, {"a"}).arguments.back(), "-x@/s/listfileClean");
+}
+
+TEST(RarArgumentsTest, DeleteAndRenameListsAndProgress) {
+  EXPECT_EQ(rarEditArguments("d", "", "/w", "/in/x.rar", "/s/listfile"),
+            (Args{"d", "-p-", "-w/w", "/in/x.rar", "@/s/listfile"}));
+  EXPECT_EQ(rarEditArguments("rn", "pw", "/w", "/in/x.rar", "/s/listfile")[1], "-ppw");
+  EXPECT_EQ(rarNameList({"a/", "b//", "c", "/"}), "a\nb\nc\n/");
+  EXPECT_EQ(rarRenameList({"a/", "b", "c"}, {"x/", "y"}), "a\nx/\nb\ny\n");
+  EXPECT_EQ(rarRenameList({}, {"x"}), "");
+
+  EXPECT_EQ(rarProgress("\b\b\b\b  7%"), 7);
+  EXPECT_EQ(rarProgress("Adding a.txt   \b\b\b\b100%"), 100);
+  EXPECT_EQ(rarProgress("\b\b\b\b 41%\b\b\b\b 62%"), 62);
+  EXPECT_EQ(rarProgress("  OK \n"), std::nullopt);
+  EXPECT_EQ(rarProgress("7%"), std::nullopt);
+  EXPECT_EQ(rarProgress("abc%"), 0);
+}
+
+// ---- Runs of the real tool
+
+class RarModifyTest : public ::testing::Test {
+ protected:
+  RarModifyTest() {
+    EXPECT_TRUE(UserDefaults::standard().setObject("rar", PropertyList(kRar)));
+    shell(dir_.path(), R"sh(
+mkdir -p src/docs src/sub/deep
+printf 'hello\n' > src/a.txt
+printf 'second\n' > src/docs/b.txt
+printf 'deep\n' > src/sub/deep/c.txt
+printf 'skip\n' > src/sub/skip.txt
+)sh");
+  }
+  fs::path path(const std::string& name) const { return dir_.path() / name; }
+
+  test::IsolatedHome home_;
+  test::TempDir dir_;
+};
+
+TEST_F(RarModifyTest, WithoutTheToolNothingChangesAndNothingIsOffered) {
+  UserDefaults::standard().setObject("rar", PropertyList((dir_.path() / "src/a.txt").string()));  // not executable
+  EXPECT_EQ(AHandlerRar::metaclass().canSave(), 0);
+  EXPECT_FALSE(AHandlerRar::metaclass().canRepair());
+  shell(dir_.path(), "cd src && rar a -idq ../x.rar a.txt");
+  const std::shared_ptr<AHandlerRar> handler = open(path("x.rar"));
+  EXPECT_FALSE(handler->canUpdate());
+  EXPECT_EQ(handler->addFiles({"docs"}, path("src").string(), path("x.rar").string(), nullptr, {}, nullptr), -1);
+  EXPECT_EQ(handler->deleteFiles({AZipItem::initWithPath("a.txt")}), -1);
+  EXPECT_EQ(handler->moveFiles(Args{"a.txt"}, Args{"b.txt"}), -1);
+  EXPECT_EQ(handler->repair(), -1);
+  EXPECT_EQ(entries(path("x.rar")), "a.txt ");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
+
+  UserDefaults::standard().setObject("rar", PropertyList(kRar));
+  EXPECT_EQ(AHandlerRar::metaclass().canSave(), 2);
+  EXPECT_TRUE(AHandlerRar::metaclass().canRepair());
+  EXPECT_TRUE(handler->canUpdate());
+}
+
+TEST_F(RarModifyTest, AddingMakesAnArchiveThenPutsFilesUnderAParentFolder) {
+  const std::shared_ptr<AHandlerRar> handler = fresh();
+  handler->setComment("Made by\nthe test");
+  const std::string archive = path("new.rar").string();
+  // Everything in the source folder, the listed names to clean left out.
+  Args clean{"sub/skip.txt"};
+  EXPECT_EQ(handler->addFiles({}, path("src").string(), archive, nullptr, {{"compression", PropertyList(5)}}, &clean), 0);
+  ASSERT_TRUE(handler->url());
+  EXPECT_EQ(*handler->url(), archive);
+  EXPECT_EQ(entries(archive), "a.txt docs docs/b.txt sub sub/deep sub/deep/c.txt ");
+  EXPECT_NE(toolOutput({kRar, "lt", archive}).find("Details: RAR 5, solid"), std::string::npos);
+  const std::shared_ptr<AHandlerRar> reread = open(archive);
+  std::vector<std::string> records;
+  ASSERT_EQ(reread->getInfo(records), 0);
+  EXPECT_EQ(reread->comment(), "Made by\nthe test");
+
+  // Into the existing archive, under docs/: the old entries stay.
+  shell(dir_.path(), "mkdir more && printf 'new\\n' > more/n.txt && head -c 4000000 /dev/urandom > more/big");
+  const AZipItem::Ptr parent = AZipItem::initWithPath("docs");
+  auto host = std::make_shared<ProgressHost>();
+  reread->setCallbackHandler(host);
+  EXPECT_EQ(reread->addFiles({"n.txt", "big"}, path("more").string(), archive, parent.get(),
+                             {{"compression", PropertyList(5)}}, nullptr),
+            0);
+  EXPECT_EQ(entries(archive), "a.txt docs docs/b.txt docs/big docs/n.txt sub sub/deep sub/deep/c.txt ");
+  // rar's own percentages reach the host.
+  EXPECT_FALSE(host->percents.empty());
+  for (int percent : host->percents) {
+    EXPECT_GE(percent, 0);
+    EXPECT_LE(percent, 100);
+  }
+  EXPECT_EQ(reread->comment(), "Made by\nthe test");
+}
+
+TEST_F(RarModifyTest, EncryptionTagsHideTheDataOrTheNames) {
+  const std::shared_ptr<AHandlerRar> data = fresh();
+  data->setPassword("pw");
+  EXPECT_EQ(data->addFiles({"a.txt"}, path("src").string(), path("data.rar").string(), nullptr,
+                           {{"encryption", PropertyList(2)}}, nullptr),
+            0);
+  EXPECT_FALSE(data->isListingEncrypted());
+  EXPECT_EQ(entries(path("data.rar")), "a.txt* ");
+
+  const std::shared_ptr<AHandlerRar> names = fresh();
+  names->setPassword("pw");
+  EXPECT_EQ(names->addFiles({"a.txt", "docs"}, path("src").string(), path("names.rar").string(), nullptr,
+                            {{"encryption", PropertyList(3)}}, nullptr),
+            0);
+  EXPECT_TRUE(names->isListingEncrypted());
+  EXPECT_EQ(entries(path("names.rar")), "status 100");
+  EXPECT_EQ(entries(path("names.rar"), "pw"), "a.txt* docs docs/b.txt* ");
+}
+
+TEST_F(RarModifyTest, VolumesEndOnTheFirstPart) {
+  shell(dir_.path(), "head -c 250000 /dev/urandom > src/rand");
+  const std::shared_ptr<AHandlerRar> handler = fresh();
+  // 100 kB volumes; the name the host chose loses ".part1.rar" for rar to number them.
+  const Preset preset{{"volumeSize", PropertyList(100)}, {"volumeUnit", PropertyList(0)},
+                      {"compression", PropertyList(0)}};
+  EXPECT_EQ(handler->addFiles({"rand", "a.txt"}, path("src").string(), path("set.part1.rar").string(), nullptr,
+                              preset, nullptr),
+            0);
+  ASSERT_TRUE(handler->url());
+  EXPECT_EQ(*handler->url(), path("set.part1.rar").string());
+  EXPECT_EQ(handler->parts().size(), 3u);
+  EXPECT_FALSE(handler->canUpdate());
+  EXPECT_EQ(entries(path("set.part3.rar")), "a.txt rand ");
+
+  // A set small enough for one volume is named plainly.
+  const std::shared_ptr<AHandlerRar> small = fresh();
+  EXPECT_EQ(small->addFiles({"a.txt"}, path("src").string(), path("small.rar").string(), nullptr, preset, nullptr), 0);
+  ASSERT_TRUE(small->url());
+  EXPECT_EQ(*small->url(), path("small.rar").string());
+
+  // A run that makes nothing leaves no first part to find.
+  const std::shared_ptr<AHandlerRar> none = fresh();
+  EXPECT_EQ(none->addFiles({"missing"}, path("src").string(), path("none.rar").string(), nullptr, preset, nullptr), -1);
+}
+
+TEST_F(RarModifyTest, CommentDeleteAndRenameRewriteTheArchive) {
+  shell(dir_.path(), "cd src && rar a -idq ../x.rar a.txt docs sub");
+  const std::shared_ptr<AHandlerRar> handler = open(path("x.rar"));
+  EXPECT_EQ(handler->updateComment("A new\ncomment"), 0);
+
+  EXPECT_EQ(handler->deleteFiles({AZipItem::initWithPath("sub/"), AZipItem::initWithPath("docs/b.txt")}), 0);
+  EXPECT_EQ(entries(path("x.rar")), "a.txt docs ");
+
+  shell(dir_.path(), "cd src && rar a -idq ../x.rar docs sub");
+  EXPECT_EQ(handler->moveFiles(Args{"a.txt", "sub/", "docs/b.txt"}, Args{"z.txt", "moved", "docs/c.txt", "extra"}), 0);
+  EXPECT_EQ(entries(path("x.rar")), "docs docs/c.txt moved moved/deep moved/deep/c.txt moved/skip.txt z.txt ");
+  // Items moved into a folder keep their names.
+  EXPECT_EQ(handler->moveFiles({AZipItem::initWithPath("z.txt"), AZipItem::initWithPath("docs/c.txt")}, "moved"),
+            0);
+  EXPECT_EQ(entries(path("x.rar")), "docs moved moved/c.txt moved/deep moved/deep/c.txt moved/skip.txt moved/z.txt ");
+  EXPECT_EQ(handler->moveFiles(Args{}, Args{}), 4);
+
+  const std::shared_ptr<AHandlerRar> reread = open(path("x.rar"));
+  std::vector<std::string> records;
+  ASSERT_EQ(reread->getInfo(records), 0);
+  EXPECT_EQ(reread->comment(), "A new\ncomment");
+  // The work folders beside the archive are gone.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
+}
+
+TEST_F(RarModifyTest, AWrongPasswordIsReportedByDeleteAndRename) {
+  shell(dir_.path(), "cd src && rar a -idq -hppw ../n.rar a.txt docs");
+  const std::shared_ptr<AHandlerRar> handler = open(path("n.rar"));
+  handler->setPassword("wrong");
+  EXPECT_EQ(handler->deleteFiles({AZipItem::initWithPath("a.txt")}), 100);
+  EXPECT_EQ(handler->moveFiles(Args{"a.txt"}, Args{"b.txt"}), 100);
+  handler->setPassword("pw");
+  EXPECT_EQ(handler->moveFiles(Args{"a.txt"}, Args{"b.txt"}), 0);
+  EXPECT_EQ(entries(path("n.rar"), "pw"), "b.txt* docs docs/b.txt* ");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
+}
+
+// A stand-in for rar that logs its folder, its arguments and its list files, writes 200000 bytes
+// into the -w folder in two steps over about 1.4 seconds, and for "r" leaves a "fixed." copy of
+// the volume in its folder.
+constexpr const char* kFakeRar = R"sh(#!/bin/sh
+log="$(dirname "$0")/log"
+echo "in $(pwd)" >> "$log"
+printf '%s\n' "$@" >> "$log"
+work=
+for a; do
+  case "$a" in
+    -w*) work="${a#-w}" ;;
+    @*) echo "list:" >> "$log"; cat "${a#@}" >> "$log"; echo >> "$log" ;;
+  esac
+done
+if [ -n "$work" ]; then
+  head -c 100000 /dev/zero > "$work/new"; sleep 0.7
+  head -c 100000 /dev/zero >> "$work/new"; sleep 0.7
+fi
+if [ "$1" = r ]; then printf fixed > "fixed.$(basename "$3")"; fi
+exit 0
+)sh";
+
+// A host that also takes the work folder's growth itself.
+class WatchingHost : public ProgressHost, public FolderWatcherDelegate {
+ public:
+  void watchedFolderChangedBy(double delta) override {
+    std::lock_guard lock(mutex_);
+    deltas.push_back(delta);
+  }
+  double grown() {
+    std::lock_guard lock(mutex_);
+    double sum = 0;
+    for (double delta : deltas) sum += delta;
+    return sum;
+  }
+  std::vector<double> deltas;
+
+ private:
+  std::mutex mutex_;
+};
+
+TEST_F(RarModifyTest, DeleteRenameAndRepairRunTheToolAsDescribed) {
+  const fs::path tool = path("tool");
+  fs::create_directory(tool);
+  dir_.write("tool/rar", kFakeRar);
+  fs::permissions(tool / "rar", fs::perms::owner_all);
+  ASSERT_TRUE(UserDefaults::standard().setObject("rar", PropertyList((tool / "rar").string())));
+  fs::create_directory(path("arc"));
+  dir_.write("arc/v.part1.rar", std::string(200000, 'x'));
+  dir_.write("arc/v.part2.rar", "2");
+  const std::shared_ptr<AHandlerRar> handler = open(path("arc/v.part1.rar"));
+
+  // A host that is no folder-watcher delegate sees the growth as a share of the archive's size.
+  auto host = std::make_shared<ProgressHost>();
+  handler->setCallbackHandler(host);
+  EXPECT_EQ(handler->deleteFiles({AZipItem::initWithPath("a.txt"), AZipItem::initWithPath("sub/")}), 0);
+  ASSERT_FALSE(host->percents.empty());
+  EXPECT_GE(*std::max_element(host->percents.begin(), host->percents.end()), 50);
+  EXPECT_LE(*std::max_element(host->percents.begin(), host->percents.end()), 100);
+
+  auto watching = std::make_shared<WatchingHost>();
+  handler->setCallbackHandler(watching);
+  handler->setPassword("pw");
+  EXPECT_EQ(handler->moveFiles(Args{"a.txt", "sub/"}, Args{"b.txt", "folder"}), 0);
+  EXPECT_FALSE(watching->deltas.empty());
+  EXPECT_GE(watching->grown(), 100000);
+  EXPECT_TRUE(watching->percents.empty());
+
+  handler->setPassword("");
+  EXPECT_EQ(handler->repair(), 0);
+  EXPECT_EQ(readFile(path("arc/v.part1.rar")), "fixed");
+  EXPECT_EQ(readFile(path("arc/v.part2.rar")), "fixed");
+  EXPECT_EQ(readFile(path("arc/v.part1.rar (damaged)/v.part1.rar")), std::string(200000, 'x'));
+  EXPECT_EQ(readFile(path("arc/v.part1.rar (damaged)/v.part2.rar")), "2");
+
+  // The log with the temporary folders' names made fixed.
+  std::string log = readFile(tool / "log");
+  const std::string arc = path("arc").string();
+  for (const char* marker : {"-w", "@"}) {
+    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
+      const size_t end = log.find('\n', at);
+      const std::string value = log.substr(at + std::strlen(marker), end - at - std::strlen(marker));
+      const bool work = std::string(marker) == "-w";
+      // Work folders lie hidden beside the archive; list files in a folder of their own.
+      if (work) {
+        EXPECT_EQ(fs::path(value).parent_path(), arc);
+        EXPECT_EQ(fs::path(value).filename().string()[0], '.');
+      } else {
+        EXPECT_EQ(fs::path(value).filename(), "listfile");
+      }
+      log.replace(at + std::strlen(marker), end - at - std::strlen(marker), work ? "WORK" : "LIST");
+    }
+  }
+  // Deletion and renaming run where the caller is.
+  const std::string here = fs::current_path().string();
+  EXPECT_EQ(log, "in " + here + "\nd\n-p-\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nlist:\na.txt\nsub\n"
+                 "in " + here + "\nrn\n-ppw\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
+                 "in " + arc + "\nrc\n-p-\n" + arc + "/v.part1.rar\n"
+                 "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part1.rar\n"
+                 "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part2.rar\n");
+  // Only the archive's volumes and the folder of damaged ones remain.
+  EXPECT_EQ(std::distance(fs::directory_iterator(path("arc")), fs::directory_iterator()), 3);
+}
+
+// Inverts `count` bytes at `offset` of the file.
+void damage(const fs::path& file, std::streamoff offset, size_t count) {
+  std::fstream io(file, std::ios::binary | std::ios::in | std::ios::out);
+  std::string bytes(count, '\0');
+  io.seekg(offset);
+  io.read(bytes.data(), static_cast<std::streamsize>(count));
+  for (char& c : bytes) c = static_cast<char>(~c);
+  io.seekp(offset);
+  io.write(bytes.data(), static_cast<std::streamsize>(count));
+}
+
+TEST_F(RarModifyTest, RepairMendsARecoveryRecordArchiveAndKeepsTheDamagedOne) {
+  shell(dir_.path(), "head -c 300000 /dev/urandom > src/rand && cd src && rar a -idq -m0 -rr5% ../r.rar rand a.txt");
+  const std::string original = readFile(path("r.rar"));
+  damage(path("r.rar"), 100000, 200);
+  const std::string damaged = readFile(path("r.rar"));
+  ASSERT_NE(open(path("r.rar"))->extract({AZipItem::initWithPath("*")}, dir_.str(), 3), 0);
+
+  const std::shared_ptr<AHandlerRar> handler = open(path("r.rar"));
+  auto host = std::make_shared<ProgressHost>();
+  handler->setCallbackHandler(host);
+  EXPECT_EQ(handler->repair(), 0);
+  EXPECT_EQ(handler->extract({AZipItem::initWithPath("*")}, dir_.str(), 3), 0);
+  EXPECT_EQ(entries(path("r.rar")), "a.txt rand ");
+  EXPECT_EQ(readFile(path("r.rar (damaged)/r.rar")), damaged);
+  EXPECT_FALSE(host->percents.empty());
+
+  // A second repair finds nothing to mend: the archive stays, no empty folder is left, and the
+  // name of the first folder is not reused.
+  EXPECT_EQ(handler->repair(), 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 3);
+  EXPECT_EQ(readFile(path("r.rar")).size(), original.size());
+}
+
+TEST_F(RarModifyTest, RepairRebuildsAMissingVolumeFromTheRecoveryVolumes) {
+  shell(dir_.path(), R"sh(
+head -c 250000 /dev/urandom > src/rand
+cd src && rar a -idq -m0 -v100k -rv1 ../v.rar rand a.txt && cd ..
+cp v.part2.rar kept && rm v.part2.rar
+)sh");
+  EXPECT_EQ(entries(path("v.part1.rar")), "status 4");
+  const std::shared_ptr<AHandlerRar> handler = open(path("v.part1.rar"));
+  EXPECT_EQ(handler->repair(), 0);
+  EXPECT_EQ(readFile(path("v.part2.rar")), readFile(path("kept")));
+  EXPECT_EQ(entries(path("v.part1.rar")), "a.txt rand ");
+}
+
+}  // namespace
+}  // namespace tessaro
