@@ -1,8 +1,9 @@
-// The XAD-backed handlers on cpio, cpgz, deb, lzh and pdf files made at test time and on the real
-// StuffIt, BinHex and MacBinary samples read where they lie: listing through getInfo, the cpio
-// resource-fork record, extraction with cancellation, and the preview qlhost renders.
+// The XAD-backed handlers on cpio, cpgz, deb, lzh, pdf and swf files made at test time and on the
+// real StuffIt, BinHex and MacBinary samples read where they lie: listing through getInfo, the
+// cpio resource-fork record, extraction with cancellation, and the preview qlhost renders.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -80,6 +81,36 @@ std::string pdfWithImage() {
   return pdf;
 }
 
+std::string littleEndian(uint32_t v, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+
+// An uncompressed Flash movie whose one tag is a 2x2 DefineBitsLossless image (tag 20, 32-bit
+// pixels), which the SWF parser lists as a PNG file.
+std::string swfWithImage() {
+  const std::string pixels = std::string("\xFF\xFF\x00\x00", 4) + std::string("\xFF\x00\xFF\x00", 4) +
+                             std::string("\xFF\x00\x00\xFF", 4) + std::string("\xFF\xFF\xFF\xFF", 4);
+  std::string packed(compressBound(pixels.size()), '\0');
+  uLongf packedSize = packed.size();
+  if (compress(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+               reinterpret_cast<const Bytef*>(pixels.data()), pixels.size()) != Z_OK)
+    return {};
+  packed.resize(packedSize);
+  // Character id 1, format 5 (32-bit), width and height 2.
+  const std::string image = littleEndian(1, 2) + '\x05' + littleEndian(2, 2) + littleEndian(2, 2) + packed;
+  constexpr uint32_t kDefineBitsLossless = 20;
+  // Tag headers hold the code over 6 bits of length; 63 there means a 32-bit length follows.
+  const std::string tag = littleEndian((kDefineBitsLossless << 6) | 63, 2) +
+                          littleEndian(static_cast<uint32_t>(image.size()), 4) + image;
+  // A frame rectangle of 0-bit fields (one byte), 24 frames a second in 8.8 fixed point, 1 frame;
+  // the end tag.
+  const std::string movie = std::string(1, '\0') + littleEndian(24 << 8, 2) + littleEndian(1, 2) + tag +
+                            std::string(2, '\0');
+  return "FWS\x08" + littleEndian(static_cast<uint32_t>(8 + movie.size()), 4) + movie;
+}
+
 // A tree with a folder, a file with a resource fork (its AppleDouble "._b" file) and a non-ASCII
 // name; every date is 2020-05-01 10:20:33 UTC.
 constexpr const char* kMakeFixtures = R"sh(
@@ -106,6 +137,7 @@ class XadHandlerTest : public ::testing::Test {
     fixtures_ = new test::TempDir;
     shell(fixtures_->path(), kMakeFixtures);
     fixtures_->write("x.pdf", pdfWithImage());
+    fixtures_->write("x.swf", swfWithImage());
   }
   static void TearDownTestSuite() {
     delete fixtures_;
@@ -160,6 +192,19 @@ TEST_F(XadHandlerTest, ListsDebLzhAndPdfThroughThePipeline) {
   EXPECT_EQ(listing(fixture("x.pdf")), "Page 1, object 4.tiff unco=140 comp=12 attr=- perm=0 time=none\n");
   ASSERT_TRUE(fs::exists(fixture("x.lzh"))) << "jlha (package jlha-utils) made no archive";
   EXPECT_EQ(listing(fixture("x.lzh")), "a.txt unco=6 comp=6 attr=- perm=0 time=2020-05-01T10:20:33Z\n");
+}
+
+// lsar gives a Flash file's images neither size nor date.
+TEST_F(XadHandlerTest, ListsAndExtractsTheImagesOfAFlashFile) {
+  EXPECT_EQ(listing(fixture("x.swf")), "Image 1 at frame 0.png unco=0 comp=0 attr=- perm=0 time=none\n");
+  const auto handler = AHandlerSwf::metaclass().initWithURL(fixture("x.swf").string());
+  ASSERT_TRUE(handler);
+  auto& swf = static_cast<ArchiveHandlerXad&>(*handler);
+  const std::vector<std::string> expected{
+      "path=Image 1 at frame 0.png\tattr=-\tunco=0\ttype=N\tcomp=0\ttime=\tnum_=0\trsrc=0"};
+  EXPECT_EQ(records(swf), expected);
+  EXPECT_EQ(swf.extractEntries({"0"}, dir_.str()), 0);
+  EXPECT_EQ(readFile(dir_.path() / "Image 1 at frame 0.png").substr(0, 8), "\x89PNG\r\n\x1A\n");
 }
 
 TEST_F(XadHandlerTest, MacSamplesListWithTheirResourceForks) {

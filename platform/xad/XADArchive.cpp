@@ -6,11 +6,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 
+#include "LibarchiveEntries.h"
 #include "process/Subprocess.h"
 
 namespace tessaro {
@@ -118,6 +119,17 @@ std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::strin
 std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recursive) {
   try {
     if (path.empty()) return nullptr;
+    std::unique_ptr<XADArchive> archive(new XADArchive);
+    archive->path_ = path;
+    archive->recursive_ = recursive;
+    // TESSARO_XAD_VIA_LSAR lets tests compare the libarchive listing with lsar's own.
+    if (std::getenv("TESSARO_XAD_VIA_LSAR") == nullptr) {
+      Listing listing;
+      if (listWithLibarchive(path, recursive, listing)) {
+        archive->assemble(std::move(listing));
+        return archive;
+      }
+    }
     std::vector<std::string> argv{toolPath("lsar"), "-ja"};
     if (!recursive) argv.push_back("-nr");
     argv.push_back("--");
@@ -126,9 +138,6 @@ std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recur
     options.separateErrorOutput = true;
     const SubprocessResult result = run(argv, options);
     if (!result.started) return nullptr;
-    std::unique_ptr<XADArchive> archive(new XADArchive);
-    archive->path_ = path;
-    archive->recursive_ = recursive;
     if (!archive->parseListing(result.output)) return nullptr;
     return archive;
   } catch (...) {
@@ -139,9 +148,7 @@ std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recur
 bool XADArchive::parseListing(const std::string& json) {
   // Entries are turned into forks as the parser finishes each one and then dropped, so a big
   // listing never exists as a whole document.
-  std::vector<std::pair<std::string, Fork>> forks;
-  std::vector<bool> isRsrc;
-  std::vector<int32_t> originalOf;
+  Listing listing;
   bool recognised = false;
   int64_t counter = 0;
   const Json::parser_callback_t keep = [&](int depth, Json::parse_event_t event, Json& parsed) -> bool {
@@ -151,53 +158,68 @@ bool XADArchive::parseListing(const std::string& json) {
     if (event != Json::parse_event_t::object_end || depth != kEntryDepth || !parsed.is_object()) return true;
     if (!parsed.contains("XADFileName") && !parsed.contains("XADIndex")) return true;
     const auto name = parsed.find("XADFileName");
-    std::string text = name != parsed.end() && name->is_string() ? name->get<std::string>() : std::string();
-    forks.emplace_back(std::move(text), forkOf(parsed, counter++));
-    isRsrc.push_back(flagOf(parsed, "XADIsResourceFork"));
-    originalOf.push_back(-1);
+    const bool isRsrc = flagOf(parsed, "XADIsResourceFork");
+    Entry e;
+    e.name = name != parsed.end() && name->is_string() ? name->get<std::string>() : std::string();
+    (isRsrc ? e.rsrc : e.data) = forkOf(parsed, counter++);
     const auto original = parsed.find("MacOriginalDictionary");
-    if (original != parsed.end() && original->is_object()) {
+    if (isRsrc && original != parsed.end() && original->is_object()) {
       const auto originalName = original->find("XADFileName");
-      originalOf.back() = static_cast<int32_t>(originals_.size());
-      originals_.push_back({originalName != original->end() && originalName->is_string()
-                                ? originalName->get<std::string>() : std::string(),
-                            forkOf(*original, -1)});
+      e.original = static_cast<int32_t>(listing.originals.size());
+      listing.originals.push_back({originalName != original->end() && originalName->is_string()
+                                       ? originalName->get<std::string>() : std::string(),
+                                   forkOf(*original, -1)});
     }
+    listing.forks.push_back(std::move(e));
+    listing.isResourceFork.push_back(isRsrc);
     return false;
   };
   Json top = Json::parse(json, keep, /*allow_exceptions=*/false);
   if (top.is_discarded() || !top.is_object() || !recognised) return false;
   // A damaged archive keeps the entries lsar could read before the damage; with none it is
   // unreadable.
-  if (integerOf(top, "lsarError") != 0 && forks.empty()) return false;
+  if (integerOf(top, "lsarError") != 0 && listing.forks.empty()) return false;
   encrypted_ = top.contains("lsarProperties") && top["lsarProperties"].is_object() &&
                flagOf(top["lsarProperties"], "XADIsEncrypted");
+  assemble(std::move(listing));
+  return true;
+}
 
+void XADArchive::assemble(Listing listing) {
+  originals_ = std::move(listing.originals);
+  std::vector<Entry>& forks = listing.forks;
+  for (const Entry& f : forks) encrypted_ = encrypted_ || f.data.isEncrypted || f.rsrc.isEncrypted;
+  // Without resource forks no two forks join, and a big listing is kept as it is.
+  const std::vector<bool>& isResourceFork = listing.isResourceFork;
+  if (std::find(isResourceFork.begin(), isResourceFork.end(), true) == isResourceFork.end()) {
+    entries_ = std::move(forks);
+    return;
+  }
   // A resource fork joins the data fork of the same name that lacks one, and the other way round.
-  std::map<std::string, size_t, std::less<>> open;
+  std::unordered_map<std::string_view, size_t> open;
+  open.reserve(forks.size());
+  entries_.clear();
   entries_.reserve(forks.size());
   for (size_t i = 0; i < forks.size(); ++i) {
-    Fork& fork = forks[i].second;
-    encrypted_ = encrypted_ || fork.isEncrypted;
-    const auto it = open.find(forks[i].first);
+    Entry& listed = forks[i];
+    const bool isRsrc = i < isResourceFork.size() && isResourceFork[i];
+    const Fork& fork = isRsrc ? listed.rsrc : listed.data;
+    const auto it = open.find(listed.name);
     if (it != open.end()) {
       Entry& e = entries_[it->second];
-      Fork& slot = isRsrc[i] ? e.rsrc : e.data;
+      Fork& slot = isRsrc ? e.rsrc : e.data;
       if (slot.index < 0 && !e.data.isDirectory && !fork.isDirectory) {
         slot = fork;
-        if (isRsrc[i]) e.original = originalOf[i];
+        if (isRsrc) e.original = listed.original;
         open.erase(it);
         continue;
       }
+      open.erase(it);
     }
-    Entry e;
-    e.name = std::move(forks[i].first);
-    (isRsrc[i] ? e.rsrc : e.data) = fork;
-    if (isRsrc[i]) e.original = originalOf[i];
-    open[e.name] = entries_.size();
-    entries_.push_back(std::move(e));
+    entries_.push_back(std::move(listed));
+    // The keys view names inside entries_, which was reserved above and so never moves.
+    open[entries_.back().name] = entries_.size() - 1;
   }
-  return true;
 }
 
 const XADArchive::Entry* XADArchive::entry(int n) const {
@@ -206,16 +228,21 @@ const XADArchive::Entry* XADArchive::entry(int n) const {
 }
 
 PlistDictionary XADArchive::forkDictionary(const Entry& e, const Fork& fork, bool resourceFork) const {
+  // Keys go in in their sorted order, each at the end: no searching the map, once per entry of
+  // a listing that may hold a hundred thousand.
   PlistDictionary d;
-  d["XADFileName"] = e.name;
-  d["XADIndex"] = fork.index;
-  d["XADFileSize"] = fork.size;
-  d["XADCompressedSize"] = fork.compressedSize;
-  if (fork.hasModified) d["XADLastModificationDate"] = PlistDate{static_cast<double>(fork.modified)};
-  if (fork.hasPermissions) d["XADPosixPermissions"] = static_cast<int64_t>(fork.permissions);
-  if (fork.isDirectory) d["XADIsDirectory"] = true;
-  if (fork.isEncrypted) d["XADIsEncrypted"] = true;
-  if (resourceFork) d["XADIsResourceFork"] = true;
+  const auto add = [&d](const char* key, PropertyList value) {
+    d.emplace_hint(d.end(), key, std::move(value));
+  };
+  add("XADCompressedSize", fork.compressedSize);
+  add("XADFileName", e.name);
+  add("XADFileSize", fork.size);
+  add("XADIndex", fork.index);
+  if (fork.isDirectory) add("XADIsDirectory", true);
+  if (fork.isEncrypted) add("XADIsEncrypted", true);
+  if (resourceFork) add("XADIsResourceFork", true);
+  if (fork.hasModified) add("XADLastModificationDate", PlistDate{static_cast<double>(fork.modified)});
+  if (fork.hasPermissions) add("XADPosixPermissions", static_cast<int64_t>(fork.permissions));
   return d;
 }
 
@@ -224,11 +251,14 @@ PlistDictionary XADArchive::attributesOfEntry(int n) const {
     const Entry* e = entry(n);
     if (!e) return {};
     const Fork& fork = e->data.index >= 0 ? e->data : e->rsrc;
+    // In the keys' sorted order, as in forkDictionary.
     PlistDictionary d;
-    if (fork.hasModified) d[kXADFileModificationDate] = PlistDate{static_cast<double>(fork.modified)};
-    if (fork.hasPermissions) d[kXADFilePosixPermissions] = static_cast<int64_t>(fork.permissions);
-    d[kXADFileType] = fork.isDirectory ? "NSFileTypeDirectory" : "NSFileTypeRegular";
-    d[kXADFileSize] = e->data.index >= 0 ? e->data.size : int64_t{0};
+    if (fork.hasModified)
+      d.emplace_hint(d.end(), kXADFileModificationDate, PlistDate{static_cast<double>(fork.modified)});
+    if (fork.hasPermissions)
+      d.emplace_hint(d.end(), kXADFilePosixPermissions, static_cast<int64_t>(fork.permissions));
+    d.emplace_hint(d.end(), kXADFileSize, e->data.index >= 0 ? e->data.size : int64_t{0});
+    d.emplace_hint(d.end(), kXADFileType, fork.isDirectory ? "NSFileTypeDirectory" : "NSFileTypeRegular");
     return d;
   } catch (...) {
     return {};

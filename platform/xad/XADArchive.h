@@ -1,5 +1,7 @@
 // An archive read through the XAD parsers of Debian's unar package: `lsar` lists it once into
-// compact entries, `unar` extracts. Data and resource forks of one file are one entry.
+// compact entries, `unar` extracts. cpio archives and Debian packages are listed with libarchive
+// instead, to the same values, unless TESSARO_XAD_VIA_LSAR is set. Data and resource forks of one
+// file are one entry.
 #pragma once
 
 #include <cstdint>
@@ -94,11 +96,20 @@ class XADArchive {
     std::string name;
     Fork fork;
   };
+  // Forks in a lister's order, each still an entry of its own: a data fork in `data`, a resource
+  // fork in `rsrc` (its AppleDouble file, when there is one, at `original` in `originals`).
+  struct Listing {
+    std::vector<Entry> forks;
+    std::vector<bool> isResourceFork;
+    std::vector<Original> originals;
+  };
 
  private:
   XADArchive() = default;
   static std::unique_ptr<XADArchive> open(const std::string& path, bool recursive);
   bool parseListing(const std::string& json);
+  // Joins each resource fork to the data fork of the same name and keeps the entries.
+  void assemble(Listing listing);
   const Entry* entry(int n) const;
   PlistDictionary forkDictionary(const Entry& e, const Fork& fork, bool resourceFork) const;
   // Runs unar on the given lsar indices (all entries when empty); false on failure or stop.
