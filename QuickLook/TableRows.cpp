@@ -11,11 +11,52 @@ namespace tessaro {
 namespace {
 
 constexpr std::string_view kFoldToggle = "<div class=\"open\" onClick=\"tggl(this);\">&#x25BC;</div>";
+// Class names of the safety flags, in bit order, for the page's style and tests.
+constexpr std::array<std::string_view, kSafetyFlagCount> kSafetyFlagClasses = {"abs", "up", "link", "dup", "dev",
+                                                                                "ratio"};
+
+SafetyFlagTitles englishTitles() {
+  SafetyFlagTitles titles;
+  for (size_t i = 0; i < titles.flags.size(); ++i) titles.flags[i] = kSafetyFlagLabels[i];
+  titles.encrypted = kEncryptedEntryLabel;
+  return titles;
+}
+
+// "<span class='sf sf-abs sf-dup' title='Absolute path, Duplicate path'>!</span>"
+void appendSafetyMark(std::string& out, uint8_t flags, const SafetyFlagTitles& titles) {
+  std::string names;
+  out += "<span class='sf";
+  for (size_t bit = 0; bit < kSafetyFlagClasses.size(); ++bit) {
+    if (!(flags & (1u << bit))) continue;
+    out += " sf-";
+    out += kSafetyFlagClasses[bit];
+    if (!names.empty()) names += ", ";
+    names += titles.flags[bit];
+  }
+  out += "' title='";
+  out += stringByEncodingHTMLEntities(names);
+  out += "'>!</span>";
+}
 
 void appendNumber(std::string& out, int64_t value) { out += std::to_string(value); }
 
+// What the page sorts by besides the texts it shows: the sizes in bytes and the date in seconds
+// since the epoch (absent when the entry has none).
+void appendSortKeys(const AZipItem& item, std::string& out) {
+  out += " data-s='";
+  appendNumber(out, item.uncoVForDisplay());
+  out += "' data-p='";
+  appendNumber(out, item.compV());
+  out += '\'';
+  if (const auto date = item.timeV()) {
+    out += " data-t='";
+    appendNumber(out, date->time_since_epoch().count());
+    out += '\'';
+  }
+}
+
 void appendRow(AZipItem& item, std::string& out, int32_t lineNumber, int32_t level, bool simple,
-               std::string_view escapedArchivePath) {
+               std::string_view escapedArchivePath, const SafetyFlagTitles& flagTitles) {
   const bool hasChildren = !item.children().empty();
   out += "<tr class='";
   if (simple) {
@@ -25,7 +66,16 @@ void appendRow(AZipItem& item, std::string& out, int32_t lineNumber, int32_t lev
   } else if (item.isPackage() > 0) {
     out += 'p';
   }
-  out += "'><td class='cN' style='padding-left: ";
+  out += '\'';
+  appendSortKeys(item, out);
+  // A path that was not UTF-8 carries its bytes (hexadecimal digits only), for the page's other
+  // readings of the name.
+  if (!item.rawName().empty()) {
+    out += " data-raw='";
+    out += item.rawName();
+    out += '\'';
+  }
+  out += "><td class='cN' style='padding-left: ";
   appendNumber(out, int64_t{18} * level);
   out += "px;'>";
   if (!simple && hasChildren) out += kFoldToggle;
@@ -44,7 +94,14 @@ void appendRow(AZipItem& item, std::string& out, int32_t lineNumber, int32_t lev
   out += percentEscaped(item.path());
   out += "'>";
   out += stringByEncodingHTMLEntities(item.name());
-  out += "</a></div></td><td class='cD'>";
+  out += "</a>";
+  if (item.safetyFlags()) appendSafetyMark(out, item.safetyFlags(), flagTitles);
+  if (item.isEncryptedEntry()) {
+    out += "<span class='enc' title='";
+    out += stringByEncodingHTMLEntities(flagTitles.encrypted);
+    out += "'>&#x1F512;</span>";
+  }
+  out += "</div></td><td class='cD'>";
   out += item.time();
   out += "</td><td class='cS'>";
   out += item.unco();
@@ -62,10 +119,17 @@ void appendRow(AZipItem& item, std::string& out, int32_t lineNumber, int32_t lev
 
 int32_t outputTableRowIntoMutableString(AZipItem& item, std::string& out, int32_t lineNumber, int32_t level,
                                         bool simple, std::string_view archivePath, int32_t cutoffCount) {
+  static const SafetyFlagTitles english = englishTitles();
+  return outputTableRowIntoMutableString(item, out, lineNumber, level, simple, archivePath, cutoffCount, english);
+}
+
+int32_t outputTableRowIntoMutableString(AZipItem& item, std::string& out, int32_t lineNumber, int32_t level,
+                                        bool simple, std::string_view archivePath, int32_t cutoffCount,
+                                        const SafetyFlagTitles& flagTitles) {
   const std::string escapedArchivePath = percentEscaped(archivePath);
   int32_t n = lineNumber;
   auto visit = [&](AZipItem& current, int32_t depth) {
-    if (n >= 1 && n < cutoffCount) appendRow(current, out, n, depth, simple, escapedArchivePath);
+    if (n >= 1 && n < cutoffCount) appendRow(current, out, n, depth, simple, escapedArchivePath, flagTitles);
   };
 
   // Depth-first pre-order without recursion (a listing may nest tens of thousands of levels).

@@ -3,8 +3,13 @@
 #   @TESSARO_SCRIPT_HASHES@  the Content-Security-Policy sources of the page's scripts (SCRIPTS),
 #                            which the page code inlines whole between <script> and </script>;
 #   @TESSARO_HANDLER_HASH@   the source of the one inline handler the table rows carry;
-#   @TESSARO_PAGE_STYLE@     the text of STYLE, the style both pages share.
+#   @TESSARO_PAGE_STYLE@     the text of STYLE, the style both pages share;
+#   @TESSARO_INLINE_SCRIPTS@ the scripts of INLINE_SCRIPTS (optional), each whole in a script
+#                            element: they are in the template before the page code fills in its
+#                            values, so they may hold no percent sign (nothing in them can then
+#                            read as a placeholder). Their hashes join the page scripts'.
 # A file is only rewritten when its text changes.
+cmake_policy(SET CMP0057 NEW)  # if(IN_LIST), which a script run with -P does not get by default
 foreach(_var TEMPLATES SCRIPTS STYLE OUTPUT_DIR)
   if(NOT DEFINED ${_var})
     message(FATAL_ERROR "PageTemplates: ${_var} is not set")
@@ -54,7 +59,8 @@ function(_tessaro_csp_source hex out_var)
 endfunction()
 
 set(TESSARO_SCRIPT_HASHES "")
-foreach(_script IN LISTS SCRIPTS)
+set(TESSARO_INLINE_SCRIPTS "")
+foreach(_script IN LISTS SCRIPTS INLINE_SCRIPTS)
   file(READ "${_script}" _text)
   # The browser hashes the script element's text as parsed: a carriage return would be dropped
   # before hashing, and "</script" or "<!--" would end or change the element early.
@@ -65,6 +71,12 @@ foreach(_script IN LISTS SCRIPTS)
   file(SHA256 "${_script}" _hex)
   _tessaro_csp_source("${_hex}" _source)
   list(APPEND TESSARO_SCRIPT_HASHES "${_source}")
+  if(_script IN_LIST INLINE_SCRIPTS)
+    if(_text MATCHES "%")
+      message(FATAL_ERROR "PageTemplates: ${_script} is put into the template whole and may hold no \"%\"")
+    endif()
+    string(APPEND TESSARO_INLINE_SCRIPTS "<script>${_text}</script>\n")
+  endif()
 endforeach()
 list(JOIN TESSARO_SCRIPT_HASHES " " TESSARO_SCRIPT_HASHES)
 string(SHA256 _hex "${_handler_text}")
@@ -76,7 +88,7 @@ foreach(_template IN LISTS TEMPLATES)
   get_filename_component(_name "${_template}" NAME)
   string(REGEX REPLACE "\\.in$" "" _name "${_name}")
   file(READ "${_template}" _page)
-  foreach(_token TESSARO_SCRIPT_HASHES TESSARO_HANDLER_HASH TESSARO_PAGE_STYLE)
+  foreach(_token TESSARO_SCRIPT_HASHES TESSARO_HANDLER_HASH TESSARO_PAGE_STYLE TESSARO_INLINE_SCRIPTS)
     string(REPLACE "@${_token}@" "${${_token}}" _page "${_page}")
   endforeach()
   if(_page MATCHES "@TESSARO_[A-Z_]+@")

@@ -217,6 +217,7 @@ void AZipItem::applyField(uint32_t key, std::string_view value, RecordDate& date
     case recordKey("comt"): setComt(value); break;
     case recordKey("kind"): setKind(value); break;
     case recordKey("name"): setName(value); break;
+    case recordKey("rawn"): setRawName(value); break;
     default: break;
   }
 }
@@ -540,6 +541,16 @@ std::optional<ObjectSpecifier> AZipItem::objectSpecifier() const {
 void AZipItem::setPath(std::string_view path) {
   pathText_ = SharedText(path);
   pathLength_ = path.size();
+}
+
+void AZipItem::setRawName(std::string_view hex) {
+  const bool digits = std::all_of(hex.begin(), hex.end(), [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  });
+  if (!digits || hex.size() % 2 != 0) return;
+  std::string lower(hex);
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'F' ? c - 'A' + 'a' : c);
+  setText(Text::rawName, lower);
 }
 
 void AZipItem::setName(std::string_view name) {

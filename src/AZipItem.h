@@ -161,6 +161,10 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   void setSrcArchivePath(std::string_view v) { setText(Text::srcArchivePath, v); }
   const std::string& cachePath() const { return text(Text::cachePath); }
   void setCachePath(std::string_view v) { setText(Text::cachePath, v); }
+  // The bytes of a path that was not UTF-8, in lower-case hexadecimal (record key "rawn"); empty
+  // for every other entry. Anything but an even number of hexadecimal digits is not taken.
+  const std::string& rawName() const { return text(Text::rawName); }
+  void setRawName(std::string_view hex);
 
   // The icons of filetype (16 and 128 points) from the type cache, taken on the first read.
   const std::shared_ptr<Image>& imgIcon();
@@ -213,6 +217,12 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   int32_t hiddenItemCount() const { return hiddenItemCount_; }
   int32_t num_() const { return entryIndex_; }
   void setNum_(int32_t v) { entryIndex_ = v; }
+  // Warnings the listing found about this entry (SafetyFlag bits); only ever added to.
+  uint8_t safetyFlags() const { return safetyFlags_; }
+  void addSafetyFlags(uint8_t flags) { safetyFlags_ |= flags; }
+  // The handler said this entry's data is encrypted (set by the listing for the page).
+  bool isEncryptedEntry() const { return isEncryptedEntry_; }
+  void setEncryptedEntry(bool v) { isEncryptedEntry_ = v; }
 
   std::optional<Date> timeV() const;
   void setTimeV(std::optional<Date> date);
@@ -227,7 +237,7 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   // which keeps an item of a million-entry listing small.
   enum class Text : uint8_t {
     filetype, kind, crc, type, meth, time, displayName, password, vers, os, comt,
-    srcFilesystemPath, srcArchivePath, cachePath
+    srcFilesystemPath, srcArchivePath, cachePath, rawName
   };
   const std::string& text(Text key) const;
   void setText(Text key, std::string_view value);
@@ -267,8 +277,10 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   int32_t hiddenItemCount_ = 0;
   int32_t entryIndex_ = -1;  // num_
   int8_t isPackage_ = kPackageUnknown;
+  uint8_t safetyFlags_ = 0;  // sits in the item's tail padding, so it costs no memory
 
   bool isDeleted_ : 1 = false;
+  bool isEncryptedEntry_ : 1 = false;
   bool isMacItem_ : 1 = false;
   bool isNewFolder_ : 1 = false;
   bool isDir_ : 1 = false;

@@ -2,12 +2,15 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "ArchiveFacts.h"
 #include "HandlerRegistry.h"
 #include "ListingTree.h"
 #include "helpers.h"
@@ -66,7 +69,39 @@ void setUserInterfaceFrameworkVersionForTesting(double version) { frameworkVersi
 
 void setHandlerLookupForTesting(HandlerLookup lookup) { handlerLookup() = std::move(lookup); }
 
-int32_t getInfo(std::string_view path, AZipItem::Ptr& root) {
+namespace {
+
+bool isZipArchive(const ArchiveHandler& handler) {
+  const HandlerClass* zip = handlerClassNamed("AHandlerZip");
+  return zip && handler.isa().isSubclassOf(*zip);
+}
+
+// Whatever the handler knows and the tree shows, taken before the handler goes.
+void collectFacts(std::string_view path, const ArchiveHandler& handler, AZipItem& root, ArchiveFacts& facts) {
+  facts.solid = handler.isSolid();
+  facts.comment = handler.comment();
+  facts.volumes = volumeSetOf(path);
+  const size_t known = facts.volumes ? facts.volumes->present.size() + facts.volumes->missing.size() : 1;
+  facts.volumeCount = static_cast<int32_t>(std::min<size_t>(std::max(known, handler.parts().size()), INT32_MAX));
+  collectTreeFacts(root, facts);
+  if (handler.isListingEncrypted()) {
+    facts.encryption = EncryptionLevel::names;
+    return;
+  }
+  // Every encrypted entry is marked for its row; one makes the archive's contents encrypted.
+  std::vector<AZipItem*> stack{&root};
+  while (!stack.empty()) {
+    AZipItem* item = stack.back();
+    stack.pop_back();
+    if (!item->isDir() && (handler.isItemEncrypted(*item) || handler.itemEncryptionMethod(*item) > 0)) {
+      facts.encryption = EncryptionLevel::contents;
+      item->setEncryptedEntry(true);
+    }
+    for (const AZipItem::Ptr& child : item->children()) stack.push_back(child.get());
+  }
+}
+
+int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* facts) {
   root.reset();
   try {
     // The root exists before anything can fail, so the caller always has one.
@@ -93,7 +128,12 @@ int32_t getInfo(std::string_view path, AZipItem::Ptr& root) {
       std::string().swap(record);
     }
     std::vector<std::string>().swap(records);
+    // Zip records carry no link targets; the archive's own directory has them, read only when
+    // there are links to judge.
+    if (facts && tree.hasLinksWithoutTarget() && handler->url() && isZipArchive(*handler))
+      tree.resolveLinks(zipLinkTargets(*handler->url()));
     tree.finish();
+    if (facts) collectFacts(path, *handler, *root, *facts);
 
     // Formats without per-entry packed sizes (0) and single compressed streams (-1) show the
     // archive file's own size instead.
@@ -106,6 +146,15 @@ int32_t getInfo(std::string_view path, AZipItem::Ptr& root) {
   } catch (...) {
     return -1;
   }
+}
+
+}  // namespace
+
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root) { return listArchive(path, root, nullptr); }
+
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts) {
+  facts = ArchiveFacts();
+  return listArchive(path, root, &facts);
 }
 
 }  // namespace tessaro

@@ -4,6 +4,10 @@
 // TESSARO_UPDATE_GOLDEN=1 rewrites the golden pages.
 #include "PreviewPage.h"
 
+#include "ArchiveFacts.h"
+#include "bundle/Bundle.h"
+#include "support/Processes.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -117,6 +121,62 @@ TEST_F(PreviewPageTest, NoHandlerGivesNoPageAndAMissingTemplateNone) {
   const std::string archive = makeArchive("ok.tgz");
   bundlePath() = home.dir().str();
   EXPECT_FALSE(makePreviewPage(archive));
+}
+
+TEST_F(PreviewPageTest, ReportEscapesArchiveTextsAndLeavesNoPlaceholder) {
+  ArchiveFacts facts;
+  facts.comment = "<script>alert(1)</script> %table_data% %name%";
+  facts.singleFolder = "<b>&";
+  facts.topLevelCount = 1;
+  facts.volumes = VolumeSet{{"a<.part1.rar"}, {"a<.part2.rar"}, true, true};
+  facts.volumeCount = 2;
+  facts.flagCounts = {0, 2, 0, 0, 0, 0};
+  const std::string report = archiveReport(facts, "1 KB", Bundle(bundlePath()));
+  EXPECT_EQ(report.find('%'), std::string::npos);
+  EXPECT_EQ(report.find("<script"), std::string::npos);
+  EXPECT_NE(report.find("&lt;script&gt;alert(1)&lt;/script&gt; &#37;table_data&#37;"), std::string::npos);
+  EXPECT_NE(report.find("Extracts into one folder <b>&lt;b&gt;&amp;</b>"), std::string::npos);
+  EXPECT_NE(report.find("Missing: a&lt;.part2.rar"), std::string::npos);
+  EXPECT_NE(report.find("The last volume is missing"), std::string::npos);
+  EXPECT_NE(report.find("The opened file is not the first volume"), std::string::npos);
+  EXPECT_NE(report.find("Parent folder reference (..): 2"), std::string::npos);
+}
+
+TEST_F(PreviewPageTest, HeaderNamesWarningsVolumesAndVerdictOfRealArchives) {
+  const auto folder = home.dir().path();
+  test::shell(folder, R"(python3 - <<'EOF'
+import zipfile, warnings
+warnings.simplefilter('ignore')
+with zipfile.ZipFile('evil.zip', 'w') as z:
+    z.writestr('../x', 'up')
+    z.writestr('/etc/x', 'abs')
+    z.writestr('top/dup.txt', 'one')
+    z.writestr('top/dup.txt', 'two')
+    i = zipfile.ZipInfo('top/out')
+    i.create_system = 3
+    i.external_attr = 0o120777 << 16
+    z.writestr(i, '../../etc/passwd')
+EOF
+mkdir -p set && head -c 150000 /dev/urandom > set/data.bin && rar a -idq -m0 -v40k r.rar set >/dev/null
+rm r.part2.rar r.part4.rar)");
+  const auto evil = makePreviewPage((folder / "evil.zip").string());
+  ASSERT_TRUE(evil);
+  for (const char* text : {"Absolute path: 1", "Parent folder reference (..): 1",
+                           "Link pointing outside the archive: 1", "Duplicate path: 1",
+                           "3 loose items would land in the destination"})
+    EXPECT_NE(evil->find(text), std::string::npos) << text;
+  EXPECT_NE(evil->find("<span class='sf sf-dup' title='Duplicate path'>!</span>"), std::string::npos);
+
+  const auto rar = makePreviewPage((folder / "r.part3.rar").string());
+  ASSERT_TRUE(rar);
+  EXPECT_NE(rar->find("Missing: r.part2.rar, r.part4.rar"), std::string::npos);
+  EXPECT_NE(rar->find("The last volume is missing"), std::string::npos);
+  EXPECT_NE(rar->find("The opened file is not the first volume"), std::string::npos);
+
+  env.set("LANG", "de_DE.UTF-8").set("LC_ALL", "de_DE.UTF-8");
+  const auto german = makePreviewPage((folder / "evil.zip").string());
+  ASSERT_TRUE(german);
+  EXPECT_NE(german->find("Doppelter Pfad: 1"), std::string::npos);
 }
 
 }  // namespace

@@ -42,13 +42,13 @@ class TableRowsTest : public ::testing::Test {
 TEST_F(TableRowsTest, NormalRowsFollowTreeOrderWithIndentationAndToggles) {
   int32_t last = 0;
   EXPECT_EQ(render(*root, false, 100, &last),
-            "<tr class=''><td class='cN' style='padding-left: 18px;'><div class=\"open\" onClick=\"tggl(this);\">&#x25BC;</div>"
+            "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 18px;'><div class=\"open\" onClick=\"tggl(this);\">&#x25BC;</div>"
             "<img class='i' id='b_fold'/><div class='n'><a href='tssro://view//tmp/a%20b.zip;a'>a</a></div></td>"
             "<td class='cD'></td><td class='cS'>1 B</td><td class='cP'>\u2013</td><td class='cK'>Folder</td><td class='cA'>drwxr-xr-x</td></tr>\n"
-            "<tr class=''><td class='cN' style='padding-left: 36px;'><img class='i' id='b_'/><div class='n'>"
+            "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 36px;'><img class='i' id='b_'/><div class='n'>"
             "<a href='tssro://view//tmp/a%20b.zip;a/x'>x</a></div></td>"
             "<td class='cD'></td><td class='cS'>1 B</td><td class='cP'>\u2013</td><td class='cK'>\u2013</td><td class='cA'></td></tr>\n"
-            "<tr class=''><td class='cN' style='padding-left: 18px;'><img class='i' id='b_'/><div class='n'>"
+            "<tr class='' data-s='2' data-p='0'><td class='cN' style='padding-left: 18px;'><img class='i' id='b_'/><div class='n'>"
             "<a href='tssro://view//tmp/a%20b.zip;b'>b</a></div></td>"
             "<td class='cD'></td><td class='cS'>2 B</td><td class='cP'>\u2013</td><td class='cK'>\u2013</td><td class='cA'></td></tr>\n");
   EXPECT_EQ(last, 3);
@@ -81,8 +81,8 @@ TEST_F(TableRowsTest, EmptyFoldersAndMacAndPackageRows) {
   auto tree = build({"path=empty/\tattr=drwxr-xr-x", "path=._x\tunco=1", "path=Photos.app/Contents/Info.plist\tunco=1"});
   const std::string normal = render(*tree, false, 100);
   EXPECT_NE(normal.find("id='b_fold'/><div class='n'><a href='tssro://view//tmp/a%20b.zip;empty'"), std::string::npos);
-  EXPECT_NE(normal.find("<tr class='h'>"), std::string::npos);
-  EXPECT_NE(normal.find("<tr class='p'>"), std::string::npos);
+  EXPECT_NE(normal.find("<tr class='h' "), std::string::npos);
+  EXPECT_NE(normal.find("<tr class='p' "), std::string::npos);
   EXPECT_NE(render(*tree, true, 100).find("id='b_____'/><div class='n'><a href='tssro://view//tmp/a%20b.zip;empty'"),
             std::string::npos);
 }
@@ -98,6 +98,45 @@ TEST_F(TableRowsTest, NamesAndArchiveTextsCannotBreakTheMarkup) {
   EXPECT_NE(rows.find("id='b_&apos;onmouseover=&apos;alert(1)'"), std::string::npos);
 }
 
+// The attributes of each row's start tag, in order: what the page sorts and re-reads names by.
+std::vector<std::string> rowData(const std::string& rows) {
+  std::vector<std::string> out;
+  for (size_t p = rows.find("<tr class='"); p != std::string::npos; p = rows.find("<tr class='", p + 1)) {
+    const size_t start = rows.find('\'', p + 11) + 1;
+    out.push_back(rows.substr(start, rows.find('>', start) - start));
+  }
+  return out;
+}
+
+TEST_F(TableRowsTest, RowsCarrySizesDatesAndTheBytesOfLegacyNames) {
+  auto tree = build({"path=old\tunco=5\tcomp=3\ttime=20200501.102032",
+                     "path=new\tunco=-1\tcomp=7\ttime=20210501.102032",
+                     // A name read as code page 437, with the bytes it was read from.
+                     "path=\xC3\xA4\xC2\xAB\tunco=1\trawn=84AE",
+                     "path=dir/in\tunco=4\tcomp=2"});
+  const std::vector<std::string> data = rowData(render(*tree, false, 100));
+  ASSERT_EQ(data.size(), 5u);
+  // No packed size of its own sorts as -1; a missing unpacked size as the packed one, as shown.
+  EXPECT_TRUE(data[0].starts_with(" data-s='5' data-p='3' data-t='")) << data[0];
+  EXPECT_TRUE(data[1].starts_with(" data-s='7' data-p='7' data-t='")) << data[1];
+  const auto seconds = [](const std::string& attributes) {
+    return std::stoll(attributes.substr(attributes.find("data-t='") + 8));
+  };
+  EXPECT_EQ(seconds(data[1]) - seconds(data[0]), 365 * 86400);
+  EXPECT_EQ(data[2], " data-s='1' data-p='0' data-raw='84ae'");
+  // A folder made for its entry has no date; its sizes are its contents'.
+  EXPECT_EQ(data[3], " data-s='4' data-p='2'");
+  EXPECT_EQ(data[4], " data-s='4' data-p='2'");
+}
+
+TEST_F(TableRowsTest, RawNameBytesThatAreNotHexadecimalAreDropped) {
+  auto tree = build({"path=a\tunco=1\trawn=84' onmouseover='x", "path=b\tunco=1\trawn=abc",
+                     "path=c\tunco=1\trawn=", "path=d\tunco=1\trawn=0g"});
+  const std::string rows = render(*tree, false, 100);
+  EXPECT_EQ(rows.find("data-raw"), std::string::npos) << rows;
+  EXPECT_EQ(rows.find("onmouseover"), std::string::npos);
+}
+
 TEST_F(TableRowsTest, DeepTreesRenderWithoutRecursion) {
   std::string deep;
   for (int i = 0; i < 50000; ++i) deep += "d/";
@@ -107,6 +146,41 @@ TEST_F(TableRowsTest, DeepTreesRenderWithoutRecursion) {
   EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 9);
   // Past the cutoff the walk follows one chain down and stops.
   EXPECT_EQ(last, 50001);
+}
+
+TEST_F(TableRowsTest, FlaggedEntriesCarryAMarkTitledWithTheirFlags) {
+  auto flagged = build({"path=/etc/x\tattr=-rw-r--r--", "path=../a\tattr=-rw-r--r--", "path=../a\tattr=crw-r--r--",
+                        "path=ok\tattr=-rw-r--r--"});
+  theTypeCache() = std::make_shared<TypeCache>();
+  std::string english;
+  outputTableRowIntoMutableString(*flagged, english, 0, 0, true, "/x.zip", 100);
+  EXPECT_NE(english.find(">x</a><span class='sf sf-abs' title='Absolute path'>!</span></div>"), std::string::npos);
+  EXPECT_NE(english.find(">a</a><span class='sf sf-up sf-dup sf-dev' title='Parent folder reference (..), "
+                         "Duplicate path, Device file'>!</span></div>"),
+            std::string::npos);
+  EXPECT_NE(english.find(">ok</a></div>"), std::string::npos);
+  // The folders made on the way carry no mark of their own.
+  EXPECT_EQ(english.find(">etc</a><span"), std::string::npos);
+
+  // Titles from the page's language are escaped like names.
+  SafetyFlagTitles titles;
+  titles.flags.fill("<b>'");
+  titles.encrypted = "<i>";
+  std::string localised;
+  outputTableRowIntoMutableString(*flagged, localised, 0, 0, true, "/x.zip", 100, titles);
+  EXPECT_NE(localised.find("title='&lt;b&gt;&apos;'>!</span>"), std::string::npos);
+
+  // An encrypted entry gets a lock after its name, and only that entry.
+  AZipItem* locked = nullptr;
+  for (const AZipItem::Ptr& child : flagged->children())
+    if (child->name() == "ok") locked = child.get();
+  ASSERT_NE(locked, nullptr);
+  locked->setEncryptedEntry(true);
+  std::string marked;
+  outputTableRowIntoMutableString(*flagged, marked, 0, 0, true, "/x.zip", 100, titles);
+  EXPECT_NE(marked.find(">ok</a><span class='enc' title='&lt;i&gt;'>&#x1F512;</span></div>"), std::string::npos)
+      << marked;
+  EXPECT_EQ(marked.find("enc'", marked.find("enc'") + 1), std::string::npos);
 }
 
 }  // namespace

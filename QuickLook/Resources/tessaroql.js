@@ -16,7 +16,8 @@ var ROW_FOLDER = 1;   // has a fold toggle
 var ROW_HIDDEN = 2;   // class h: a hidden (metadata) item
 var ROW_PACKAGE = 4;  // class p: a package, its contents folded away unless shown
 
-// rows, and per row: level, ROW_* flags, folded, currently out of view.
+// rows, and per row: level, ROW_* flags, folded, currently out of view; kept by the filter
+// (filter.js; none while no filter is on).
 var listing = null;
 
 function rowLevel(row) {
@@ -34,6 +35,7 @@ function readListing(body) {
     flags: new Uint8Array(count),
     folded: new Uint8Array(count),
     out: new Uint8Array(count),
+    kept: null,
   };
   for (var i = 0; i !== count; ++i) {
     var row = rows[i];
@@ -64,7 +66,8 @@ function refreshRows(state, start, end) {
     var level = state.level[i];
     if (closedAt !== -1 && level <= closedAt) closedAt = -1;
     var flags = state.flags[i];
-    var out = closedAt !== -1 || ((flags & ROW_HIDDEN) !== 0 && !showHiddenFiles);
+    var out = closedAt !== -1 || ((flags & ROW_HIDDEN) !== 0 && !showHiddenFiles) ||
+              (state.kept !== null && state.kept[i] === 0);
     if (closedAt === -1 &&
         (out || state.folded[i] || ((flags & ROW_PACKAGE) !== 0 && !showPackageContents))) {
       closedAt = level;

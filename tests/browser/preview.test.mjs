@@ -282,3 +282,301 @@ describe('script in names, folders and presets', () => {
     await page.close();
   });
 });
+
+// ---- The listing's filter and sorting, and other readings of names that were not UTF-8.
+
+// Entry paths of the rows in view, in the order the table shows them.
+function entriesInOrder(page) {
+  return page.$$eval('#rows tr', (rows) =>
+    rows
+      .filter((row) => row.getClientRects().length !== 0)
+      .map((row) => decodeURIComponent(row.querySelector('div.n a').getAttribute('href').split(';').pop()))
+      .map((entry) => entry.replace(/\/$/, '')));
+}
+
+// The names shown in the rows, in table order.
+function shownNames(page) {
+  return page.$$eval('#rows tr div.n a', (links) => links.map((link) => link.textContent));
+}
+
+async function typeFilter(page, text) {
+  await page.fill('#filter', '');
+  await page.type('#filter', text);
+}
+
+// tar.gz of `entries` ([path, content or null for a folder, year of the modification date]) in
+// exactly the order given, which is not the order of the names.
+function makeArchiveInOrder(folder, name, entries) {
+  const source = fs.mkdtempSync(path.join(work, 'tree-'));
+  for (const [relative, content] of entries) {
+    const file = path.join(source, relative);
+    if (content === null) fs.mkdirSync(file, { recursive: true });
+    else {
+      fs.mkdirSync(path.dirname(file), { recursive: true });
+      fs.writeFileSync(file, content);
+    }
+  }
+  for (const [relative, , year] of [...entries].reverse()) {
+    const date = new Date(Date.UTC(year, 5, 1));
+    fs.utimesSync(path.join(source, relative), date, date);
+  }
+  fs.mkdirSync(folder, { recursive: true });
+  const archive = path.join(folder, name);
+  execFileSync('tar', ['-C', source, '-czf', archive, '--no-recursion', '--', ...entries.map(([relative]) => relative)]);
+  return archive;
+}
+
+describe('filter and sorting of the listing', () => {
+  const entries = [
+    ['zeta', null, 2020],
+    ['zeta/b-big.txt', 'b'.repeat(3000), 2021],
+    ['zeta/a-small.txt', 'a'.repeat(10), 2023],
+    ['zeta/c-mid.log', 'c'.repeat(500), 2019],
+    ['zeta/._needle', 'metadata', 2020],
+    ['alpha.txt', 'x'.repeat(100), 2022],
+    ['beta', null, 2020],
+    ['beta/zeta-note.txt', 'n', 2020],
+    ['beta/deep', null, 2020],
+    ['beta/deep/needle.txt', 'n', 2020],
+  ];
+  const archiveOrder = ['zeta', 'zeta/b-big.txt', 'zeta/a-small.txt', 'zeta/c-mid.log', 'alpha.txt', 'beta',
+                        'beta/zeta-note.txt', 'beta/deep'];
+  let file;
+
+  before(() => {
+    const archive = makeArchiveInOrder(path.join(work, 'tools'), 'tools.tar.gz', entries);
+    const home = makeHome('tools', {
+      display: { simpleThreshold: 5000, cutoffCount: 2000, keepHeaderFixed: true, cD: true, cS: true, cP: true },
+    });
+    file = previewPage(archive, home);
+  });
+
+  test('typing narrows the rows to matches and their folders, Escape brings every row back', async () => {
+    const { page, seen } = await openPage(file);
+    assert.deepEqual(await entriesInOrder(page), archiveOrder);
+
+    // A folder that matches stays, without its contents; a folder holding a match stays too.
+    await typeFilter(page, 'ZETA');
+    assert.deepEqual(await entriesInOrder(page), ['zeta', 'beta', 'beta/zeta-note.txt']);
+    // Folded folders on the way to a match open; a hidden item keeps neither itself nor its folder.
+    await typeFilter(page, 'needle');
+    assert.deepEqual(await entriesInOrder(page), ['beta', 'beta/deep', 'beta/deep/needle.txt']);
+    await typeFilter(page, 'no such name');
+    assert.deepEqual(await entriesInOrder(page), []);
+    assert.equal(await page.$eval('#filter', (field) => field.classList.contains('none')), true);
+
+    // Shown, the hidden item matches and keeps its folder.
+    await typeFilter(page, 'needle');
+    await page.click('#config-button');
+    await page.check('input[data-key=showHiddenFiles]');
+    assert.deepEqual(await entriesInOrder(page),
+                     ['zeta', 'zeta/._needle', 'beta', 'beta/deep', 'beta/deep/needle.txt']);
+    await page.uncheck('input[data-key=showHiddenFiles]');
+
+    // A toggle still folds while the filter is on.
+    await clickToggle(page, 'beta/deep');
+    assert.deepEqual(await entriesInOrder(page), ['beta', 'beta/deep']);
+
+    await page.press('#filter', 'Escape');
+    assert.equal(await page.inputValue('#filter'), '');
+    assert.equal(await page.$eval('#filter', (field) => field.classList.contains('none')), false);
+    // The folders are folded as they were before the filter.
+    assert.deepEqual(await entriesInOrder(page), archiveOrder);
+    assert.deepEqual(seen.errors, []);
+    await page.close();
+  });
+
+  test('a column title sorts within each folder, then reverses, then brings back the archive order', async () => {
+    const { page, seen } = await openPage(file);
+    const zetaChildren = async () => (await entriesInOrder(page)).filter((entry) => entry.startsWith('zeta/'));
+
+    await page.click('#table th.cS');
+    assert.deepEqual(await zetaChildren(), ['zeta/a-small.txt', 'zeta/c-mid.log', 'zeta/b-big.txt']);
+    assert.equal(await page.getAttribute('#table th.cS', 'aria-sort'), 'ascending');
+    // Folders keep their contents under them: the order is per folder, never across folders.
+    assert.deepEqual((await entriesInOrder(page)).filter((entry) => !entry.includes('/')), ['beta', 'alpha.txt', 'zeta']);
+    assert.deepEqual((await entriesInOrder(page)).slice(0, 3), ['beta', 'beta/zeta-note.txt', 'beta/deep']);
+
+    await page.click('#table th.cS');
+    assert.deepEqual(await zetaChildren(), ['zeta/b-big.txt', 'zeta/c-mid.log', 'zeta/a-small.txt']);
+    assert.equal(await page.getAttribute('#table th.cS', 'aria-sort'), 'descending');
+
+    await page.click('#table th.cS');
+    assert.deepEqual(await entriesInOrder(page), archiveOrder);
+    assert.equal(await page.getAttribute('#table th.cS', 'aria-sort'), null);
+
+    // By date, from the keyboard; by name, ignoring the fold toggle.
+    await page.focus('#table th.cD');
+    await page.keyboard.press('Enter');
+    assert.deepEqual(await zetaChildren(), ['zeta/c-mid.log', 'zeta/b-big.txt', 'zeta/a-small.txt']);
+    await page.click('#table th.cN');
+    assert.deepEqual(await entriesInOrder(page), ['alpha.txt', 'beta', 'beta/deep', 'beta/zeta-note.txt', 'zeta',
+                                                  'zeta/a-small.txt', 'zeta/b-big.txt', 'zeta/c-mid.log']);
+
+    // Sorted rows still fold, and filter.
+    await clickToggle(page, 'zeta');
+    assert.ok(!(await entriesInOrder(page)).includes('zeta/a-small.txt'));
+    await clickToggle(page, 'zeta');
+    await typeFilter(page, '.txt');
+    assert.deepEqual(await entriesInOrder(page), ['alpha.txt', 'beta', 'beta/deep', 'beta/deep/needle.txt',
+                                                  'beta/zeta-note.txt', 'zeta', 'zeta/a-small.txt', 'zeta/b-big.txt']);
+    assert.deepEqual(seen.errors, []);
+    assert.deepEqual(await page.evaluate(() => window.__violations), []);
+    await page.close();
+  });
+
+  test('a listing of plain UTF-8 names offers no other reading', async () => {
+    const { page } = await openPage(file);
+    assert.equal(await page.isVisible('#name-encoding'), false);
+    await page.close();
+  });
+});
+
+describe('names that were not UTF-8', () => {
+  // The bytes of "Привет.txt" and the folder "Документы" in CP866, "日本語.txt" in CP932, and a
+  // name with markup in it; Info-ZIP stores them as they are, without the UTF-8 flag.
+  const names = String.raw`
+mkdir "$(printf '\204\256\252\343\254\245\255\342\353')"
+printf 1 > "$(printf '\204\256\252\343\254\245\255\342\353')/$(printf '\217\340\250\242\245\342').txt"
+printf 2 > "$(printf '\223\372\226\173\214\352').txt"
+printf 3 > "$(printf '<img src=x onerror=window.__pwned=1>\217').txt"
+zip -q -r ../legacy.zip .
+`;
+  let file;
+
+  before(() => {
+    const folder = path.join(work, 'legacy', 'tree');
+    fs.mkdirSync(folder, { recursive: true });
+    execFileSync('sh', ['-c', names], { cwd: folder });
+    const archive = path.join(work, 'legacy', 'legacy.zip');
+    // Every entry's general-purpose flags (central directory, offset 8) lack the UTF-8 bit.
+    const bytes = fs.readFileSync(archive);
+    let headers = 0;
+    for (let at = bytes.indexOf('PK\x01\x02', 0, 'latin1'); at !== -1; at = bytes.indexOf('PK\x01\x02', at + 4, 'latin1')) {
+      assert.equal(bytes.readUInt16LE(at + 8) & 0x0800, 0);
+      ++headers;
+    }
+    assert.equal(headers, 4);
+    assert.match(execFileSync('zipinfo', ['-1', archive], { encoding: 'latin1' }), /\x93\xfa\x96\x7b\x8c\xea\.txt/);
+    file = previewPage(archive, makeHome('legacy', { display: { simpleThreshold: 5000, cutoffCount: 2000 } }));
+  });
+
+  test('the page says they were read as CP437 and switches to the likelier readings', async () => {
+    const { page, seen } = await openPage(file);
+    assert.equal(await page.isVisible('#name-encoding'), true);
+    assert.equal(await page.textContent('#name-encoding .label'), 'Names that are not UTF-8 are read as');
+    assert.equal(await page.inputValue('#name-encoding-choice'), 'CP437');
+    const offered = await page.$$eval('#name-encoding-choice option', (options) => options.map((option) => option.value));
+    assert.equal(offered[0], 'CP437');
+    assert.ok(offered.length === 3 || offered.length === 4, offered.join());
+    assert.ok(offered.includes('CP866') && offered.includes('CP932'), offered.join());
+    const before = await shownNames(page);
+    assert.ok(before.includes('\u00c5\u03b1\u00bf\u00f3\u00d1\u0393.txt'), before.join());  // CP437 of "Привет"
+    const links = await page.$$eval('#rows a', (all) => all.map((link) => link.href));
+
+    await page.selectOption('#name-encoding-choice', 'CP866');
+    let shown = await shownNames(page);
+    assert.ok(shown.includes('Документы') && shown.includes('Привет.txt'), shown.join());
+    await typeFilter(page, 'привет');
+    assert.deepEqual((await page.$$eval('#rows tr', (rows) => rows.filter((row) => row.getClientRects().length !== 0)
+      .map((row) => row.querySelector('div.n a').textContent))), ['Документы', 'Привет.txt']);
+    await page.press('#filter', 'Escape');
+
+    await page.selectOption('#name-encoding-choice', 'CP932');
+    shown = await shownNames(page);
+    assert.ok(shown.includes('日本語.txt'), shown.join());
+    // The markup in a name stays text in every reading, and the links keep the path they had.
+    assert.ok(shown.some((name) => name.startsWith('<img src=x onerror=window.__pwned=1>')), shown.join());
+    assert.deepEqual(await page.$$eval('#rows a', (all) => all.map((link) => link.href)), links);
+    assert.equal(await page.evaluate(() => window.__pwned), undefined);
+    assert.equal(await page.locator('img[src=x]').count(), 0);
+    assert.deepEqual(seen.errors, []);
+    assert.deepEqual(await page.evaluate(() => window.__violations), []);
+    await page.close();
+  });
+});
+
+// ---- The archive report in the header: extraction verdict, volume sets, facts and warnings.
+
+describe('the archive report in the header', () => {
+  const folder = path.join(work, 'report');
+  const home = () => makeHome('report-' + Math.random().toString(36).slice(2),
+                              { display: { simpleThreshold: 5000, cutoffCount: 2000 } });
+
+  // Opens the page of `archive` and returns it with the texts of the report's rows.
+  async function report(archive) {
+    const { page, seen } = await openPage(previewPage(archive, home()));
+    const text = (id) => page.$eval('#' + id, (element) => element.textContent).catch(() => null);
+    return { page, seen, verdict: await text('verdict'), volumes: await text('volumes'),
+             facts: await text('archive-facts'), safety: await text('safety'), comment: await text('comment') };
+  }
+
+  before(() => {
+    fs.mkdirSync(path.join(folder, 'set'), { recursive: true });
+    fs.writeFileSync(path.join(folder, 'set', 'data.bin'), Buffer.from(Array.from({ length: 150000 }, () => Math.floor(Math.random() * 256))));
+    execFileSync('rar', ['a', '-idq', '-m0', '-v40k', 'r.rar', 'set'], { cwd: folder });
+    execFileSync('7zz', ['a', '-bd', '-mx0', '-v40k', 's.7z', 'set'], { cwd: folder, stdio: 'ignore' });
+    for (const gone of ['r.part2.rar', 'r.part4.rar', 's.7z.002', 's.7z.004']) fs.rmSync(path.join(folder, gone));
+    makeArchive(folder, 'one.tar.gz', { 'pkg/a.txt': 'a', 'pkg/b/c.txt': 'c' });
+    makeArchive(folder, 'bomb.tar.gz', { 'a.txt': 'a', 'b.txt': 'b', 'c.txt': 'c', 'd/e.txt': 'e' });
+    execFileSync('python3', ['-c', `
+import zipfile, warnings
+warnings.simplefilter('ignore')
+with zipfile.ZipFile('evil.zip', 'w') as z:
+    z.writestr('../x', 'up')
+    z.writestr('/etc/x', 'abs')
+    z.writestr('top/dup.txt', 'one')
+    z.writestr('top/dup.txt', 'two')
+    i = zipfile.ZipInfo('top/out')
+    i.create_system = 3
+    i.external_attr = 0o120777 << 16
+    z.writestr(i, '../../etc/passwd')
+    z.comment = b'<img src=x onerror=alert(1)> %table_data%'
+`], { cwd: folder });
+  });
+
+  test('a RAR set with a middle and the last volume gone names both and the later start', async () => {
+    const { page, seen, volumes, facts } = await report(path.join(folder, 'r.part3.rar'));
+    assert.match(volumes, /Present: r\.part1\.rar, r\.part3\.rar/);
+    assert.match(volumes, /Missing: r\.part2\.rar, r\.part4\.rar/);
+    assert.match(volumes, /The last volume is missing/);
+    assert.match(volumes, /The opened file is not the first volume/);
+    assert.match(facts, /Volumes: 4/);
+    assert.deepEqual(seen.errors, []);
+    assert.deepEqual(await page.evaluate(() => window.__violations), []);
+    await page.close();
+  });
+
+  test('a 7z split with a gap names the gap and claims nothing about the end', async () => {
+    const { page, volumes } = await report(path.join(folder, 's.7z.001'));
+    assert.match(volumes, /Present: s\.7z\.001, s\.7z\.003/);
+    assert.match(volumes, /Missing: s\.7z\.002(?!,)/);
+    assert.doesNotMatch(volumes, /last volume/);
+    assert.doesNotMatch(volumes, /not the first/);
+    await page.close();
+  });
+
+  test('a single folder and a tar bomb get their verdicts', async () => {
+    let { page, verdict } = await report(path.join(folder, 'one.tar.gz'));
+    assert.match(verdict, /^Extracts into one folder pkg, /);
+    await page.close();
+    ({ page, verdict } = await report(path.join(folder, 'bomb.tar.gz')));
+    assert.match(verdict, /^4 loose items would land in the destination, /);
+    await page.close();
+  });
+
+  test('a crafted zip is listed with every entry, its rows marked and counted, its comment inert', async () => {
+    const { page, seen, safety, comment } = await report(path.join(folder, 'evil.zip'));
+    assert.equal(safety, 'Absolute path: 1 · Parent folder reference (..): 1 · Link pointing outside the archive: 1 · ' +
+                         'Duplicate path: 1');
+    assert.equal(comment, '<img src=x onerror=alert(1)> %table_data%');
+    assert.equal(await page.locator('#comment img').count(), 0);
+    const marks = await page.$$eval('#rows span.sf', (spans) => spans.map((span) =>
+      [span.closest('tr').querySelector('div.n a').textContent, span.title]).sort());
+    assert.deepEqual(marks, [['dup.txt', 'Duplicate path'], ['out', 'Link pointing outside the archive'],
+                             ['x', 'Absolute path'], ['x', 'Parent folder reference (..)']]);
+    assert.deepEqual(seen.errors, []);
+    assert.deepEqual(await page.evaluate(() => window.__violations), []);
+    await page.close();
+  });
+});

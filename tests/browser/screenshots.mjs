@@ -1,4 +1,5 @@
-// Makes the README's pictures of the preview, docs/preview-light.png and docs/preview-dark.png,
+// Makes the README's pictures of the preview, docs/preview-light.png, docs/preview-dark.png,
+// docs/preview-filter.png and docs/preview-report.png,
 // from the sample archive of an optimised build (make build, or make preview once):
 //   node tests/browser/screenshots.mjs [BUILD_DIR]      (default: build/release)
 // Not a test: run it by hand after changing the page's look.
@@ -54,6 +55,56 @@ try {
     await view.screenshot({ path: out });
     console.log(out);
     await view.close();
+  }
+  // The filter at work: the matches with the folders that hold them, sorted by size.
+  const view = await browser.newPage({ colorScheme: 'light', viewport: { width: 960, height: 540 } });
+  await view.goto('file://' + page, { waitUntil: 'load' });
+  await view.type('#filter', '.c');
+  await view.click('#table th.cS');
+  await view.click('#table th.cS');
+  await view.mouse.move(0, 0);
+  await view.waitForTimeout(300);
+  const out = path.join(repository, 'docs', 'preview-filter.png');
+  await view.screenshot({ path: out });
+  console.log(out);
+  await view.close();
+  // The archive report: a zip whose entries would land outside the destination, with the
+  // header's warnings and the marks in the rows.
+  {
+    const folder = path.join(work, 'Downloads');
+    execFileSync('python3', ['-c', `
+import zipfile, warnings
+warnings.simplefilter('ignore')
+with zipfile.ZipFile('suspicious.zip', 'w') as z:
+    z.writestr('readme.txt', 'hello')
+    z.writestr('../.bashrc', 'export X=1')
+    z.writestr('/etc/cron.d/job', '* * * * * root true')
+    z.writestr('data/report.csv', 'a,b')
+    z.writestr('data/report.csv', 'c,d')
+    i = zipfile.ZipInfo('data/passwords')
+    i.create_system = 3
+    i.external_attr = 0o120777 << 16
+    z.writestr(i, '../../etc/shadow')
+    z.writestr('data/zeros.bin', b'\\0' * 20000000, compress_type=zipfile.ZIP_DEFLATED)
+    z.comment = b'Sent by a stranger'
+`], { cwd: folder });
+    const zip = path.join(folder, 'suspicious.zip');
+    const date = new Date('2024-05-17T10:30:00Z');
+    fs.utimesSync(zip, date, date);
+    const reportPage = path.join(work, 'report.html');
+    execFileSync(qlhost, ['-o', reportPage, '--', zip], {
+      env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, 'config'), LANG: 'C.UTF-8', LC_ALL: '',
+             TZ: 'UTC' },
+      stdio: ['ignore', 'ignore', 'inherit'],
+    });
+    const shot = await browser.newPage({ colorScheme: 'light', viewport: { width: 960, height: 540 } });
+    await shot.goto('file://' + reportPage, { waitUntil: 'load' });
+    await shot.mouse.move(0, 0);
+    await shot.waitForTimeout(300);
+    const reportOut = path.join(repository, 'docs', 'preview-report.png');
+    await shot.screenshot({ path: reportOut });
+    console.log(reportOut);
+    await shot.close();
   }
   await browser.close();
 } finally {

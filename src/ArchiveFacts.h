@@ -1,0 +1,76 @@
+// What the preview header tells about an archive beyond its listing: the volume set, solid and
+// encryption state, the comment, where extraction would put things, and entries that deserve a
+// warning (absolute or "..", links out of the archive, duplicates, device files, size bombs).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace tessaro {
+
+class AZipItem;
+
+// Warnings about one entry, as bits of AZipItem::safetyFlags().
+enum SafetyFlag : uint8_t {
+  kSafetyAbsolutePath = 1 << 0,
+  kSafetyParentReference = 1 << 1,  // a ".." component
+  kSafetyOutwardLink = 1 << 2,      // a symbolic link that resolves outside the archive's root
+  kSafetyDuplicatePath = 1 << 3,    // a second record for a path that already had an entry
+  kSafetyDeviceFile = 1 << 4,
+  kSafetyExtremeRatio = 1 << 5,  // unpacked more than kExtremeRatio times its packed size
+};
+inline constexpr int kSafetyFlagCount = 6;
+inline constexpr int64_t kExtremeRatio = 1000;
+
+enum class EncryptionLevel : uint8_t { none, contents, names };
+
+// The volumes of a split or multi-volume set, by file name in volume order.
+struct VolumeSet {
+  std::vector<std::string> present;
+  // Gaps between present volumes, then the next volume when the format says more follow.
+  std::vector<std::string> missing;
+  // The last present volume says another follows (RAR end block, 7z total size, zip's disk
+  // count); unknown sets never claim it.
+  bool lastMissing = false;
+  // The file the user opened is not the set's first volume.
+  bool openedNotFirst = false;
+};
+
+struct ArchiveFacts {
+  std::optional<VolumeSet> volumes;  // only for files named as volumes of a set
+  bool solid = false;
+  std::string comment;
+  EncryptionLevel encryption = EncryptionLevel::none;
+  int32_t volumeCount = 1;
+  // Entries carrying each SafetyFlag bit, in bit order.
+  std::array<int64_t, kSafetyFlagCount> flagCounts{};
+  // Entries at the top of the archive (Mac metadata left out), and the name of the only one
+  // when it is a folder: extraction then makes exactly that folder.
+  int64_t topLevelCount = 0;
+  std::optional<std::string> singleFolder;
+};
+
+// The volume set that `openedPath` belongs to, from the names beside it and, for the last
+// volume, from the format's own end marks; none when the name is not a volume name.
+std::optional<VolumeSet> volumeSetOf(std::string_view openedPath);
+
+// Flags that an entry's path as the archive records it earns (absolute, "..").
+uint8_t safetyFlagsOfPath(std::string_view rawPath);
+// True when the link at `entryPath` with `target` resolves outside the archive's root.
+bool linkLeavesRoot(std::string_view entryPath, std::string_view target);
+// Flags from an entry's applied fields: device files and extreme ratios (folders never).
+uint8_t safetyFlagsOfEntry(const AZipItem& item);
+
+// Targets of the symbolic links of a zip archive (stored or deflated), by entry path, read
+// from its central directory; empty for anything else or on damage.
+std::unordered_map<std::string, std::string> zipLinkTargets(const std::string& path);
+
+// Counts the flags and works out the extraction verdict over the finished tree.
+void collectTreeFacts(const AZipItem& root, ArchiveFacts& facts);
+
+}  // namespace tessaro

@@ -1,0 +1,322 @@
+// What the preview header tells beyond the listing: volume sets made by rar, 7zz and zip with
+// volumes removed, safety flags of crafted entries, the extraction verdict, solid and encryption.
+#include "ArchiveFacts.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ListingPipeline.h"
+#include "ListingTree.h"
+#include "ProcessGlobals.h"
+#include "support/Processes.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+// ---- Names and paths
+
+TEST(ArchiveFactsTest, RawPathsEarnAbsoluteAndParentFlags) {
+  EXPECT_EQ(safetyFlagsOfPath("/etc/x"), kSafetyAbsolutePath);
+  EXPECT_EQ(safetyFlagsOfPath("\\windows\\x"), kSafetyAbsolutePath);
+  EXPECT_EQ(safetyFlagsOfPath("C:/boot.ini"), kSafetyAbsolutePath);
+  EXPECT_EQ(safetyFlagsOfPath("../x"), kSafetyParentReference);
+  EXPECT_EQ(safetyFlagsOfPath("a/b/../../../x"), kSafetyParentReference);
+  EXPECT_EQ(safetyFlagsOfPath("a\\..\\x"), kSafetyParentReference);
+  EXPECT_EQ(safetyFlagsOfPath("/../x"), kSafetyAbsolutePath | kSafetyParentReference);
+  // Names that merely hold dots are fine.
+  EXPECT_EQ(safetyFlagsOfPath("a/..b/c.."), 0);
+  EXPECT_EQ(safetyFlagsOfPath("./a"), 0);
+  EXPECT_EQ(safetyFlagsOfPath(""), 0);
+}
+
+TEST(ArchiveFactsTest, LinksResolveFromTheirOwnFolder) {
+  EXPECT_FALSE(linkLeavesRoot("d/in", "f"));
+  EXPECT_FALSE(linkLeavesRoot("d/e/in", "../f"));
+  EXPECT_FALSE(linkLeavesRoot("d/in", "../f"));  // lands on the root's f
+  EXPECT_FALSE(linkLeavesRoot("d/in", "./x/../../y"));
+  EXPECT_FALSE(linkLeavesRoot("d/in", ""));
+  EXPECT_TRUE(linkLeavesRoot("in", "../f"));
+  EXPECT_TRUE(linkLeavesRoot("d/out", "../../etc/passwd"));
+  EXPECT_TRUE(linkLeavesRoot("d/out", "/etc/passwd"));
+  // Going out and back in still went out on the way.
+  EXPECT_TRUE(linkLeavesRoot("d/out", "../../d/f"));
+  // A link whose own path climbs out lies outside whatever it names.
+  EXPECT_TRUE(linkLeavesRoot("../d/x", "f"));
+}
+
+TEST(ArchiveFactsTest, TreeFlagsDuplicatesDevicesRatiosAndLinkFields) {
+  ListingTree tree;
+  tree.addAll({
+      "path=top/a\tattr=-rw-r--r--\tunco=10\tcomp=10",
+      "path=top/a\tattr=-rw-r--r--\tunco=10\tcomp=10",  // the second record for a file
+      "path=top/\tattr=drwxr-xr-x",                     // a folder record after its contents
+      "path=top/sub/b\tattr=-rw-r--r--",                // makes top/sub on the way
+      "path=top/sub\tattr=drwxr-xr-x",                  // ... which is no duplicate
+      "path=top/tty\tattr=crw-rw-rw-",
+      "path=top/disk\tattr=brw-rw----",
+      "path=top/bomb\tattr=-rw-r--r--\tunco=1001001\tcomp=1000",
+      "path=top/fine\tattr=-rw-r--r--\tunco=1000000\tcomp=1000",
+      "path=top/solid\tattr=-rw-r--r--\tunco=1000000\tcomp=0",
+      "path=top/up\tattr=lrwxrwxrwx\tlink=../../x",
+      "path=top/in\tattr=lrwxrwxrwx\tlink=sub/b",
+      "path=top/mapped\tattr=lrwxrwxrwx",
+  });
+  const auto& root = tree.finish();
+  ArchiveFacts facts;
+  collectTreeFacts(*root, facts);
+  std::map<std::string, uint8_t> seen;
+  std::vector<const AZipItem*> stack{root.get()};
+  while (!stack.empty()) {
+    const AZipItem* item = stack.back();
+    stack.pop_back();
+    if (item->safetyFlags()) seen[std::string(item->path())] = item->safetyFlags();
+    for (const auto& child : item->children()) stack.push_back(child.get());
+  }
+  const std::map<std::string, uint8_t> expected{{"top/a", kSafetyDuplicatePath},
+                                                {"top/tty", kSafetyDeviceFile},
+                                                {"top/disk", kSafetyDeviceFile},
+                                                {"top/bomb", kSafetyExtremeRatio},
+                                                {"top/up", kSafetyOutwardLink}};
+  EXPECT_EQ(seen, expected);
+  EXPECT_EQ(facts.flagCounts, (std::array<int64_t, kSafetyFlagCount>{0, 0, 1, 1, 2, 1}));
+  EXPECT_EQ(facts.topLevelCount, 1);
+  EXPECT_EQ(facts.singleFolder, "top");
+}
+
+TEST(ArchiveFactsTest, LinkTargetsFromTheArchiveFillInForRecordsWithout) {
+  ListingTree tree;
+  tree.addAll({"path=d/out\tattr=lrwxrwxrwx", "path=d/in\tattr=lrwxrwxrwx", "path=d/f\tattr=-rw-r--r--",
+               "path=d/far\tattr=lrwxrwxrwx\tlink=f"});
+  EXPECT_TRUE(tree.hasLinksWithoutTarget());
+  tree.resolveLinks({{"d/out", "../../etc"}, {"d/in", "f"}, {"d/far", "/etc"}});
+  EXPECT_FALSE(tree.hasLinksWithoutTarget());
+  const auto& root = tree.finish();
+  ArchiveFacts facts;
+  collectTreeFacts(*root, facts);
+  EXPECT_EQ(facts.flagCounts[2], 1);
+}
+
+// ---- Archives made by the real tools
+
+class ArchiveFactsFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    savedHelpers_ = helpersPath();
+    helpersPath() = TESSARO_TEST_HELPERS_DIR;
+  }
+  void TearDown() override { helpersPath() = savedHelpers_; }
+
+  // Incompressible data, so that a few kilobytes make several volumes.
+  void makeData() {
+    test::shell(dir.path(), "mkdir -p in/set && head -c 150000 /dev/urandom > in/set/data.bin");
+  }
+  std::string at(const std::string& name) const { return (dir.path() / name).string(); }
+
+  test::TempDir dir;
+  std::string savedHelpers_;
+};
+
+TEST_F(ArchiveFactsFixture, RarSetNamesGapsTheMissingLastVolumeAndALaterStart) {
+  makeData();
+  test::shell(dir.path(),
+              "cd in && rar a -idq -m0 -v40k ../r.rar set >/dev/null && cd .. && ls r.part*.rar | wc -l");
+  ASSERT_TRUE(fs::exists(at("r.part4.rar")));
+  ASSERT_FALSE(fs::exists(at("r.part5.rar")));
+
+  auto whole = volumeSetOf(at("r.part1.rar"));
+  ASSERT_TRUE(whole);
+  EXPECT_EQ(whole->present, (Names{"r.part1.rar", "r.part2.rar", "r.part3.rar", "r.part4.rar"}));
+  EXPECT_TRUE(whole->missing.empty());
+  EXPECT_FALSE(whole->lastMissing);
+  EXPECT_FALSE(whole->openedNotFirst);
+
+  fs::remove(at("r.part2.rar"));
+  fs::remove(at("r.part4.rar"));
+  const auto broken = volumeSetOf(at("r.part3.rar"));
+  ASSERT_TRUE(broken);
+  EXPECT_EQ(broken->present, (Names{"r.part1.rar", "r.part3.rar"}));
+  // The gap from the names; part 4 only because part 3 says another volume follows.
+  EXPECT_EQ(broken->missing, (Names{"r.part2.rar", "r.part4.rar"}));
+  EXPECT_TRUE(broken->lastMissing);
+  EXPECT_TRUE(broken->openedNotFirst);
+
+  // The page's facts for the same set: listed as far as the library gets.
+  AZipItem::Ptr root;
+  ArchiveFacts facts;
+  getInfo(at("r.part3.rar"), root, facts);
+  ASSERT_TRUE(facts.volumes);
+  EXPECT_EQ(facts.volumes->missing, (Names{"r.part2.rar", "r.part4.rar"}));
+  EXPECT_EQ(facts.volumeCount, 4);
+}
+
+TEST_F(ArchiveFactsFixture, OldStyleRarVolumesCountFromTheRarFile) {
+  makeData();
+  // rar 7 writes only the partN names; the older names are given to the same volumes.
+  test::shell(dir.path(),
+              "cd in && rar a -idq -m0 -v40k ../o.rar set >/dev/null && cd .. && mv o.part1.rar o.rar && "
+              "mv o.part2.rar o.r00 && mv o.part3.rar o.r01 && mv o.part4.rar o.r02");
+  fs::remove(at("o.r00"));
+  const auto set = volumeSetOf(at("o.rar"));
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->present, (Names{"o.rar", "o.r01", "o.r02"}));
+  EXPECT_EQ(set->missing, (Names{"o.r00"}));
+  EXPECT_FALSE(set->lastMissing);
+  EXPECT_FALSE(set->openedNotFirst);
+}
+
+TEST_F(ArchiveFactsFixture, SevenZipSplitKnowsItsTotalSize) {
+  makeData();
+  test::shell(dir.path(), "cd in && 7zz a -bd -mx0 -v40k ../s.7z set >/dev/null");
+  ASSERT_TRUE(fs::exists(at("s.7z.004")));
+  ASSERT_FALSE(fs::exists(at("s.7z.005")));
+
+  fs::remove(at("s.7z.004"));
+  auto set = volumeSetOf(at("s.7z.001"));
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->present, (Names{"s.7z.001", "s.7z.002", "s.7z.003"}));
+  EXPECT_EQ(set->missing, (Names{"s.7z.004"}));
+  EXPECT_TRUE(set->lastMissing);
+
+  // With a gap the sizes prove nothing about the end; only the gap is named.
+  fs::remove(at("s.7z.002"));
+  set = volumeSetOf(at("s.7z.003"));
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->missing, (Names{"s.7z.002"}));
+  EXPECT_FALSE(set->lastMissing);
+  EXPECT_TRUE(set->openedNotFirst);
+}
+
+TEST_F(ArchiveFactsFixture, ZipSplitCountsFromTheDirectoryVolume) {
+  makeData();
+  test::shell(dir.path(), "cd in && zip -q -0 -r -s 64k ../z.zip set");
+  ASSERT_TRUE(fs::exists(at("z.z02")));
+  auto set = volumeSetOf(at("z.zip"));
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->present, (Names{"z.z01", "z.z02", "z.zip"}));
+  fs::remove(at("z.z02"));
+  set = volumeSetOf(at("z.zip"));
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->missing, (Names{"z.z02"}));
+  EXPECT_FALSE(set->openedNotFirst);
+  fs::remove(at("z.zip"));
+  set = volumeSetOf(at("z.z01"));
+  ASSERT_TRUE(set);
+  EXPECT_TRUE(set->lastMissing);
+  EXPECT_EQ(set->missing, (Names{"z.zip"}));
+}
+
+TEST_F(ArchiveFactsFixture, SingleArchivesAndStrayNamesAreNoSet) {
+  makeData();
+  test::shell(dir.path(),
+              "cd in && rar a -idq ../one.rar set >/dev/null && zip -qr ../one.zip set && "
+              "printf x > ../notes.001 && printf x > ../r.part1.rar.txt");
+  EXPECT_FALSE(volumeSetOf(at("one.rar")));
+  EXPECT_FALSE(volumeSetOf(at("one.zip")));
+  EXPECT_FALSE(volumeSetOf(at("notes.001")));
+  EXPECT_FALSE(volumeSetOf(at("plain.tar")));
+  // Damaged volumes say nothing about their end.
+  test::shell(dir.path(),
+              "head -c 1000 /dev/urandom > bad.part1.rar && head -c 1000 /dev/urandom > bad.part2.rar");
+  const auto bad = volumeSetOf(at("bad.part1.rar"));
+  ASSERT_TRUE(bad);
+  EXPECT_FALSE(bad->lastMissing);
+}
+
+TEST_F(ArchiveFactsFixture, CraftedZipIsListedWithEveryWarning) {
+  test::shell(dir.path(), R"(python3 - <<'EOF'
+import zipfile, warnings
+warnings.simplefilter('ignore')
+with zipfile.ZipFile('evil.zip', 'w') as z:
+    z.writestr('top/ok.txt', 'fine')
+    z.writestr('../x', 'up')
+    z.writestr('/etc/x', 'abs')
+    z.writestr('top/dup.txt', 'one')
+    z.writestr('top/dup.txt', 'two')
+    for name, target, method in [('top/out', '../../etc/passwd', zipfile.ZIP_STORED),
+                                 ('top/far', '../' * 40 + 'x', zipfile.ZIP_DEFLATED),
+                                 ('top/in', 'ok.txt', zipfile.ZIP_STORED)]:
+        i = zipfile.ZipInfo(name)
+        i.create_system = 3
+        i.external_attr = 0o120777 << 16
+        i.compress_type = method
+        z.writestr(i, target)
+    z.writestr('top/zeros', b'\0' * 5000000, compress_type=zipfile.ZIP_DEFLATED)
+    z.comment = b'made <here> %table_data%'
+EOF)");
+  const auto links = zipLinkTargets(at("evil.zip"));
+  EXPECT_EQ(links.size(), 3u);
+  std::string far;
+  for (int i = 0; i < 40; ++i) far += "../";
+  EXPECT_EQ(links.at("top/far"), far + "x");
+
+  AZipItem::Ptr root;
+  ArchiveFacts facts;
+  ASSERT_EQ(getInfo(at("evil.zip"), root, facts), 0);
+  EXPECT_EQ(facts.flagCounts, (std::array<int64_t, kSafetyFlagCount>{1, 1, 2, 1, 0, 1}));
+  EXPECT_EQ(facts.comment, "made <here> %table_data%");
+  EXPECT_FALSE(facts.solid);
+  EXPECT_EQ(facts.encryption, EncryptionLevel::none);
+  EXPECT_FALSE(facts.volumes);
+  // top, .., /etc
+  EXPECT_EQ(facts.topLevelCount, 3);
+  EXPECT_FALSE(facts.singleFolder);
+}
+
+TEST_F(ArchiveFactsFixture, TarBombAndSingleFolderVerdicts) {
+  test::shell(dir.path(),
+              "mkdir -p one/pkg loose && echo a > one/pkg/a && echo b > loose/a && echo c > loose/b && "
+              "echo d > loose/c && tar -C one -cf one.tar pkg && tar -C loose -cf bomb.tar a b c");
+  AZipItem::Ptr root;
+  ArchiveFacts facts;
+  ASSERT_EQ(getInfo(at("one.tar"), root, facts), 0);
+  EXPECT_EQ(facts.singleFolder, "pkg");
+  EXPECT_EQ(facts.topLevelCount, 1);
+  ASSERT_EQ(getInfo(at("bomb.tar"), root, facts), 0);
+  EXPECT_FALSE(facts.singleFolder);
+  EXPECT_EQ(facts.topLevelCount, 3);
+  EXPECT_EQ(facts.flagCounts, (std::array<int64_t, kSafetyFlagCount>{}));
+}
+
+TEST_F(ArchiveFactsFixture, SolidAndEncryptionLevelsFromTheHandler) {
+  makeData();
+  test::shell(
+      dir.path(),
+      "cd in && echo x > set/small && 7zz a -bd -ms=on ../solid.7z set >/dev/null && "
+      "7zz a -bd -pabc ../contents.7z set >/dev/null && 7zz a -bd -pabc -mhe=on ../names.7z set >/dev/null");
+  AZipItem::Ptr root;
+  ArchiveFacts facts;
+  getInfo(at("solid.7z"), root, facts);
+  EXPECT_TRUE(facts.solid);
+  EXPECT_EQ(facts.encryption, EncryptionLevel::none);
+  getInfo(at("contents.7z"), root, facts);
+  EXPECT_EQ(facts.encryption, EncryptionLevel::contents);
+  EXPECT_EQ(getInfo(at("names.7z"), root, facts), 100);
+  EXPECT_EQ(facts.encryption, EncryptionLevel::names);
+}
+
+TEST_F(ArchiveFactsFixture, HostileFilesEndQuietly) {
+  test::shell(dir.path(),
+              "head -c 70000 /dev/urandom > junk.zip && printf 'PK\\005\\006' > tiny.zip && "
+              ": > empty.part1.rar && : > empty.part2.rar && printf '7z\\274\\257\\047\\034' > h.001 && "
+              "cp h.001 h.002");
+  EXPECT_TRUE(zipLinkTargets(at("junk.zip")).empty());
+  EXPECT_TRUE(zipLinkTargets(at("tiny.zip")).empty());
+  EXPECT_TRUE(zipLinkTargets(at("absent.zip")).empty());
+  const auto empty = volumeSetOf(at("empty.part2.rar"));
+  ASSERT_TRUE(empty);
+  EXPECT_FALSE(empty->lastMissing);
+  const auto truncated = volumeSetOf(at("h.001"));
+  ASSERT_TRUE(truncated);
+  EXPECT_FALSE(truncated->lastMissing);
+}
+
+}  // namespace
+}  // namespace tessaro
