@@ -22,5 +22,21 @@ int testCommand(const std::vector<std::string>& args);
 extern const char* const kTestUsage;
 int passwordsCommand(const std::vector<std::string>& args);
 extern const char* const kPasswordsUsage;
+int createCommand(const std::vector<std::string>& args);
+extern const char* const kCreateUsage;
+int addCommand(const std::vector<std::string>& args);
+extern const char* const kAddUsage;
+int deleteCommand(const std::vector<std::string>& args);
+extern const char* const kDeleteUsage;
+int renameCommand(const std::vector<std::string>& args);
+extern const char* const kRenameUsage;
+int commentCommand(const std::vector<std::string>& args);
+extern const char* const kCommentUsage;
+int repairCommand(const std::vector<std::string>& args);
+extern const char* const kRepairUsage;
+int joinCommand(const std::vector<std::string>& args);
+extern const char* const kJoinUsage;
+int viewCommand(const std::vector<std::string>& args);
+extern const char* const kViewUsage;
 
 }  // namespace tessaro::host

@@ -1,12 +1,8 @@
-// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--password PASSWORD]
-// tessaro test ARCHIVE [--password PASSWORD]
+// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--password PASSWORD] [--verbose]
+// tessaro test ARCHIVE [--password PASSWORD] [--verbose]
 // Passwords the archive asks for are read from the terminal without echo; --password gives the
 // first one to try, for scripts.
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,17 +16,21 @@
 
 #include "AZipItem.h"
 #include "ArchiveCallbackHandler.h"
+#include "ArchiveSession.h"
 #include "ArchiveHandler.h"
 #include "Commands.h"
 #include "HandlerRegistry.h"
 #include "HostPaths.h"
+#include "ListingPipeline.h"
+#include "TerminalCallbackHandler.h"
+#include "helpers.h"
 
 namespace tessaro::host {
 
 const char* const kExtractUsage =
-    "extract ARCHIVE [ENTRY...] [-C DIR] [--password PASSWORD]\n"
+    "extract ARCHIVE [ENTRY...] [-C DIR] [--password PASSWORD] [--verbose]\n"
     "                 extract the archive, or the named entries (a folder with all it holds), into DIR\n";
-const char* const kTestUsage = "test ARCHIVE [--password PASSWORD]\n"
+const char* const kTestUsage = "test ARCHIVE [--password PASSWORD] [--verbose]\n"
                                "                 check every entry's data without writing anything\n";
 
 namespace {
@@ -38,124 +38,13 @@ namespace {
 // The handlers' mode numbers: 1 extracts, 3 only tests.
 constexpr int32_t kExtractMode = 1;
 constexpr int32_t kTestMode = 3;
-// Wrong answers the prompt takes before it gives up for the user.
-constexpr int kMaxPrompts = 3;
-
-// The terminal's settings while echo is off, restored however the program leaves.
-int gTerminal = -1;
-struct termios gSavedTerminal;
-bool gEchoOff = false;
-
-void restoreEcho() {
-  if (gEchoOff) {
-    ::tcsetattr(gTerminal, TCSAFLUSH, &gSavedTerminal);
-    gEchoOff = false;
-  }
-}
-
-extern "C" void restoreEchoAndDie(int signal) {
-  restoreEcho();
-  ::signal(signal, SIG_DFL);
-  ::raise(signal);
-}
-
-// Reads one line from the terminal without echoing it; none when there is no terminal.
-std::optional<std::string> readSecretLine(const std::string& prompt) {
-  const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  gTerminal = fd;
-  if (::write(fd, prompt.data(), prompt.size()) < 0) {
-    ::close(fd);
-    return std::nullopt;
-  }
-  struct sigaction action{};
-  struct sigaction oldInt{};
-  struct sigaction oldTerm{};
-  action.sa_handler = restoreEchoAndDie;
-  ::sigaction(SIGINT, &action, &oldInt);
-  ::sigaction(SIGTERM, &action, &oldTerm);
-  if (::tcgetattr(fd, &gSavedTerminal) == 0) {
-    struct termios quiet = gSavedTerminal;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    gEchoOff = ::tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
-  }
-  std::string line;
-  bool ended = false;
-  char c;
-  // A password is short; a terminal that never sends a newline cannot grow it without bound.
-  while (line.size() < 4096) {
-    const ssize_t n = ::read(fd, &c, 1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || c == '\n') {
-      ended = n > 0;
-      break;
-    }
-    line += c;
-  }
-  restoreEcho();
-  ::sigaction(SIGINT, &oldInt, nullptr);
-  ::sigaction(SIGTERM, &oldTerm, nullptr);
-  if (::write(fd, "\n", 1) < 0) {
-    // The newline only tidies the terminal.
-  }
-  ::close(fd);
-  gTerminal = -1;
-  if (!ended && line.empty()) return std::nullopt;
-  if (!line.empty() && line.back() == '\r') line.pop_back();
-  return line;
-}
-
-// Answers the handler for a terminal user: passwords from the terminal, every volume of a set
-// taken as it is found, and the entries worked on printed as they come.
-class TerminalCallbackHandler : public ArchiveCallbackHandler {
- public:
-  explicit TerminalCallbackHandler(std::string archive) : archive_(std::move(archive)) {}
-
-  std::string passwordWithParams(PlistDictionary& /*params*/) override {
-    if (++prompts_ > kMaxPrompts) return {};
-    const std::optional<std::string> answer = readSecretLine("Password for " + archive_ + ": ");
-    if (!answer) {
-      if (!warnedNoTerminal_) std::fputs("tessaro: the password is missing or wrong; give it with --password\n", stderr);
-      warnedNoTerminal_ = true;
-      return {};
-    }
-    return *answer;
-  }
-  int changeVolume(std::string& path, int mode) override {
-    if (mode == 1) return 1;
-    std::fprintf(stderr, "tessaro: volume missing: %s\n", path.c_str());
-    volumeMissing_ = true;
-    return -1;
-  }
-  int processData(const void* /*data*/, int64_t /*size*/, int /*delta*/) override { return 1; }
-  void processFile(std::string_view name, int /*operation*/) override {
-    std::fwrite(name.data(), 1, name.size(), stdout);
-    std::fputc('\n', stdout);
-    seen_.emplace_back(name);
-  }
-  void setProgress(int /*percent*/) override {}
-  bool respondsToLogOutput() const override { return true; }
-  void logOutput(std::string_view text) override {
-    std::fputs("tessaro: ", stderr);
-    std::fwrite(text.data(), 1, text.size(), stderr);
-  }
-
-  const std::vector<std::string>& seen() const { return seen_; }
-  bool volumeMissing() const { return volumeMissing_; }
-
- private:
-  std::string archive_;
-  int prompts_ = 0;
-  bool warnedNoTerminal_ = false;
-  bool volumeMissing_ = false;
-  std::vector<std::string> seen_;
-};
 
 struct Arguments {
   std::string archive;
   std::vector<std::string> entries;
   std::string destination = ".";
   std::optional<std::string> password;
+  bool verbose = false;
 };
 
 // Parses the arguments; prints the usage and returns none when they do not fit.
@@ -180,6 +69,8 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, bool allowE
       } else {
         parsed.password = args[++i];
       }
+    } else if (arg == "--verbose" || arg == "-v") {
+      parsed.verbose = true;
     } else if (arg.starts_with("--password=")) {
       parsed.password = arg.substr(11);
     } else if (arg.size() > 1 && arg.front() == '-') {
@@ -200,12 +91,33 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, bool allowE
   return parsed;
 }
 
+// The entries' unpacked size against the destination's free space; false when the user (through
+// the alert's default answer) chose to stop.
+bool enoughSpace(const std::string& archive, const std::vector<std::string>& entries, const std::string& destination) {
+  AZipItem::Ptr root;
+  if (getInfo(archive, root) < 0 || !root) return true;
+  int64_t needed = 0;
+  if (entries.empty()) {
+    needed = root->uncoV();
+  } else {
+    for (const std::string& entry : entries) {
+      if (const AZipItem* item = findItem(*root, entry)) needed += item->uncoV();
+    }
+  }
+  if (!checkSpace(needed, destination)) return true;
+  std::fprintf(stderr, "tessaro: not enough free space in %s for %lld bytes\n", destination.c_str(),
+               static_cast<long long>(needed));
+  return false;
+}
+
 int run(const std::vector<std::string>& args, bool testing) {
   bool helpShown = false;
   const std::optional<Arguments> parsed =
       parse(args, !testing, testing ? kTestUsage : kExtractUsage, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
-  const std::string& file = parsed->archive;
+  // The handlers run their tools in the destination folder: paths must not depend on the current one.
+  const std::string file = absolutePath(parsed->archive);
+  const std::string destination = absolutePath(parsed->destination);
 
   struct stat st;
   if (::stat(file.c_str(), &st) != 0) {
@@ -223,7 +135,9 @@ int run(const std::vector<std::string>& args, bool testing) {
     return kExitUsage;
   }
 
-  auto callback = std::make_shared<TerminalCallbackHandler>(file);
+  if (!testing && !enoughSpace(file, parsed->entries, destination)) return kExitFailed;
+
+  auto callback = std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed->verbose, true});
   handler->setCallbackHandler(callback);
   if (parsed->password) handler->setPassword(*parsed->password);
 
@@ -248,8 +162,9 @@ int run(const std::vector<std::string>& args, bool testing) {
     std::fprintf(stderr, "tessaro: testing is not supported for %s\n", handler->isa().formatName().c_str());
     return kExitUsage;
   }
-  const int32_t status = handler->extract(items, parsed->destination, testing ? kTestMode : kExtractMode);
+  const int32_t status = handler->extract(items, destination, testing ? kTestMode : kExtractMode);
   std::fflush(stdout);
+  if (status != 0) callback->printRecentLog();
   switch (status) {
     case 0:
       break;

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "Commands.h"
+#include "HostApplication.h"
+#include "ProcessGlobals.h"
 #include "Startup.h"
 
 namespace tessaro::host {
@@ -21,6 +23,14 @@ const Command kCommands[] = {
     {"list", listCommand, &kListUsage},
     {"extract", extractCommand, &kExtractUsage},
     {"test", testCommand, &kTestUsage},
+    {"create", createCommand, &kCreateUsage},
+    {"add", addCommand, &kAddUsage},
+    {"delete", deleteCommand, &kDeleteUsage},
+    {"rename", renameCommand, &kRenameUsage},
+    {"comment", commentCommand, &kCommentUsage},
+    {"repair", repairCommand, &kRepairUsage},
+    {"join", joinCommand, &kJoinUsage},
+    {"view", viewCommand, &kViewUsage},
     {"defaults", defaultsCommand, &kDefaultsUsage},
     {"passwords", passwordsCommand, &kPasswordsUsage},
 };
@@ -38,6 +48,9 @@ int main(int argc, char** argv) {
   using namespace tessaro::host;
   pinLocalTimeZone();
   try {
+    // The application object the handlers make their temporary folders with.
+    static tessaro::HostApplication application;
+    tessaro::theApp() = &application;
     if (argc < 2) {
       printUsage(stderr);
       return kExitUsage;

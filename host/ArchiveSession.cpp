@@ -1,0 +1,186 @@
+#include "ArchiveSession.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "Commands.h"
+#include "HandlerRegistry.h"
+#include "HostApplication.h"
+#include "HostPaths.h"
+#include "ProcessGlobals.h"
+#include "PathString.h"
+#include "helpers.h"
+
+namespace tessaro::host {
+
+const char* const kCreateFormats = "zip, 7z, tar, tar.gz (tgz), tar.bz2 (tbz), tar.xz (txz), xar, rar";
+
+namespace {
+
+struct FormatName {
+  std::string_view extension;
+  int32_t tag;
+};
+
+// The writable formats by the name endings people use; the handler classes' format tags.
+constexpr FormatName kFormats[] = {
+    {"tar.gz", 2}, {"tgz", 2}, {"tar.bz2", 3}, {"tbz", 3}, {"tbz2", 3}, {"tar.xz", 8}, {"txz", 8},
+    {"tar", 1},    {"zip", 0}, {"7z", 4},      {"xar", 5}, {"rar", 6},
+};
+
+std::string lowercase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::optional<int32_t> formatTagFor(const std::string& archive, const std::string& format) {
+  if (!format.empty()) {
+    const std::string wanted = lowercase(format);
+    for (const FormatName& f : kFormats)
+      if (f.extension == wanted) return f.tag;
+    return std::nullopt;
+  }
+  const std::string name = lowercase(lastPathComponent(archive));
+  for (const FormatName& f : kFormats) {
+    if (name.size() > f.extension.size() + 1 && name.ends_with(f.extension) &&
+        name[name.size() - f.extension.size() - 1] == '.')
+      return f.tag;
+  }
+  // Other names of a writable class (cbz, jar, ...).
+  const std::string extension = lowercase(pathExtension(name));
+  for (const HandlerClass* c : allHandlerClasses()) {
+    if (c->canSave() <= 0) continue;
+    const auto allowed = c->allowedExtensions();
+    if (!allowed) continue;
+    for (const std::string& e : *allowed)
+      if (e == extension) return c->formatTag();
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+const AZipItem* findItem(const AZipItem& root, std::string_view path) {
+  const AZipItem* item = &root;
+  bool any = false;
+  while (!path.empty()) {
+    const size_t slash = path.find('/');
+    const std::string_view name = path.substr(0, slash);
+    path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
+    if (name.empty()) continue;
+    const AZipItem* next = nullptr;
+    for (const AZipItem::Ptr& child : item->children()) {
+      if (child && child->name() == name) {
+        next = child.get();
+        break;
+      }
+    }
+    if (!next) return nullptr;
+    item = next;
+    any = true;
+  }
+  return any ? item : nullptr;
+}
+
+std::string absolutePath(const std::string& path) {
+  if (path.starts_with("/")) return path;
+  char cwd[PATH_MAX];
+  if (!::getcwd(cwd, sizeof cwd)) return path;
+  return appendingPathComponent(cwd, path);
+}
+
+std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive, bool verbose) {
+  struct stat st;
+  if (::stat(archive.c_str(), &st) != 0) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", archive.c_str(), std::strerror(errno));
+    return nullptr;
+  }
+  locateHelpers();
+  std::unique_ptr<ArchiveSession> session(new ArchiveSession);
+  session->archive_ = absolutePath(archive);
+  session->handler_ = handlerWithFilename(session->archive_);
+  if (!session->handler_) {
+    std::fprintf(stderr, "tessaro: no handler for %s\n", archive.c_str());
+    return nullptr;
+  }
+  if (!session->prepare(verbose)) return nullptr;
+  return session;
+}
+
+std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archive, const std::string& format,
+                                                       bool verbose) {
+  const std::optional<int32_t> tag = formatTagFor(archive, format);
+  if (!tag) {
+    std::fprintf(stderr, "tessaro: cannot tell the format of %s: name it with --format (%s)\n", archive.c_str(),
+                 kCreateFormats);
+    return nullptr;
+  }
+  locateHelpers();
+  std::unique_ptr<ArchiveSession> session(new ArchiveSession);
+  session->archive_ = absolutePath(archive);
+  session->handler_ = handlerWithFormat(*tag);
+  if (!session->handler_ || session->handler_->isa().canSave() <= 0) {
+    std::fprintf(stderr, "tessaro: %s archives cannot be written here%s\n",
+                 session->handler_ ? session->handler_->isa().formatName().c_str() : format.c_str(),
+                 *tag == 6 ? " (the rar tool is missing: set it with 'tessaro defaults write rar PATH')" : "");
+    return nullptr;
+  }
+  if (!session->prepare(verbose)) return nullptr;
+  return session;
+}
+
+bool ArchiveSession::prepare(bool verbose) {
+  callback_ = std::make_shared<TerminalCallbackHandler>(archive_, TerminalCallbackHandler::Options{verbose, false});
+  handler_->setCallbackHandler(callback_);
+  tempFolder_ = theApp() ? theApp()->createTempFolderInside(userTempPath(), true)
+                        : createTempFolderInside(userTempPath(), true);
+  if (!tempFolder_) {
+    std::fprintf(stderr, "tessaro: cannot make a temporary folder in %s\n", userTempPath().c_str());
+    return false;
+  }
+  handler_->setDocumentsTempFolder(tempFolder_);
+  return true;
+}
+
+ArchiveSession::~ArchiveSession() {
+  if (callback_) callback_->endProgress();
+  if (tempFolder_ && !(theApp() && theApp()->removeTempFolder(*tempFolder_))) {
+    std::error_code ignored;
+    std::filesystem::remove_all(*tempFolder_, ignored);
+  }
+}
+
+int ArchiveSession::report(int32_t status, std::string_view operation) const {
+  if (callback_) callback_->endProgress();
+  const std::string op(operation);
+  if (status != 0 && callback_) callback_->printRecentLog();
+  switch (status) {
+    case 0:
+      return kExitOK;
+    case -1:
+      std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(),
+                   handler_->isa().formatName().c_str());
+      return kExitUsage;
+    case 1:
+      std::fprintf(stderr, "tessaro: %s: cancelled\n", op.c_str());
+      return kExitFailed;
+    case 100:
+      std::fprintf(stderr, "tessaro: %s: %s: the password is missing or wrong\n", op.c_str(), archive_.c_str());
+      return kExitFailed;
+    default:
+      std::fprintf(stderr, "tessaro: %s %s failed (status %d)\n", op.c_str(), archive_.c_str(), status);
+      return kExitFailed;
+  }
+}
+
+}  // namespace tessaro::host

@@ -1,0 +1,275 @@
+// tessaro create ARCHIVE FILE... [options]   a new archive of the named files and folders
+// tessaro add ARCHIVE FILE... [--into FOLDER] [options]   add to (or update in) an archive
+// Files keep their last path component (and what lies below it) as their name in the archive.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "AZipItem.h"
+#include "ArchiveSession.h"
+#include "Commands.h"
+#include "PathString.h"
+#include "TarRewrite.h"
+#include "TerminalCallbackHandler.h"
+
+namespace tessaro::host {
+
+const char* const kCreateUsage =
+    "create ARCHIVE FILE... [--format FORMAT] [--compression LEVEL] [--encryption METHOD]\n"
+    "                [--password PASSWORD] [--volume-size SIZE] [--comment TEXT] [--exclude-ds-store] [--verbose]\n"
+    "                 make a new archive of the files and folders\n";
+const char* const kAddUsage =
+    "add ARCHIVE FILE... [--into FOLDER] [--compression LEVEL] [--encryption METHOD] [--password PASSWORD]\n"
+    "                [--exclude-ds-store] [--verbose]\n"
+    "                 add files and folders to an archive (entries of the same name are replaced when newer)\n";
+
+namespace {
+
+const char* const kOptionsHelp =
+    "\n"
+    "  --format FORMAT      zip, 7z, tar, tar.gz, tar.bz2, tar.xz, xar or rar; by default the archive's name tells\n"
+    "  --compression LEVEL  store, fast, normal (default), best, or 0 to 5\n"
+    "  --encryption METHOD  none, zipcrypto (zip), aes, aes-names (7z and rar: the names are enciphered too);\n"
+    "                       with a method and no --password the password is asked for twice\n"
+    "  --password PASSWORD  the password (AES-256 when no method is named)\n"
+    "  --volume-size SIZE   split into volumes of SIZE bytes; k, M and G multiply by 1000, 1000000, 10^9\n"
+    "  --comment TEXT       the archive comment (zip, rar)\n"
+    "  --into FOLDER        add below FOLDER inside the archive\n"
+    "  --exclude-ds-store   leave out .DS_Store files\n"
+    "  --verbose            show the tools' output\n";
+
+// The handlers' encryption tags: none, weak, AES-256, AES-256 with enciphered names.
+constexpr int64_t kEncryptionNone = 0;
+constexpr int64_t kEncryptionWeak = 1;
+constexpr int64_t kEncryptionAes = 2;
+constexpr int64_t kEncryptionAesNames = 3;
+// Compression tags: 0 store, 1 fast, 2 normal, 3 best; 5 asks 7z for a solid archive.
+constexpr int64_t kCompressionNormal = 2;
+
+struct Options {
+  std::string archive;
+  std::vector<std::string> files;
+  std::string format;
+  std::string into;
+  std::optional<std::string> password;
+  std::optional<std::string> comment;
+  int64_t compression = kCompressionNormal;
+  int64_t encryption = -1;  // unset
+  int64_t volumeSize = 0;
+  int64_t volumeUnit = 0;
+  bool excludeDsStore = false;
+  bool verbose = false;
+};
+
+std::optional<int64_t> parseCompression(std::string_view text) {
+  if (text == "store") return 0;
+  if (text == "fast") return 1;
+  if (text == "normal") return 2;
+  if (text == "best") return 3;
+  if (text.size() == 1 && text[0] >= '0' && text[0] <= '5') return text[0] - '0';
+  return std::nullopt;
+}
+
+std::optional<int64_t> parseEncryption(std::string_view text) {
+  if (text == "none") return kEncryptionNone;
+  if (text == "zipcrypto" || text == "weak") return kEncryptionWeak;
+  if (text == "aes") return kEncryptionAes;
+  if (text == "aes-names") return kEncryptionAesNames;
+  return std::nullopt;
+}
+
+// "10M" as 10 in units of 10^6 (unit 2): the handlers multiply by 10^(3 × unit).
+bool parseVolumeSize(std::string_view text, int64_t& size, int64_t& unit) {
+  if (text.empty()) return false;
+  unit = 0;
+  switch (text.back()) {
+    case 'k': case 'K': unit = 1; break;
+    case 'm': case 'M': unit = 2; break;
+    case 'g': case 'G': unit = 3; break;
+    default: break;
+  }
+  if (unit > 0) text.remove_suffix(1);
+  if (text.empty() || text.size() > 15) return false;
+  size = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    size = size * 10 + (c - '0');
+  }
+  return size > 0;
+}
+
+std::optional<Options> parse(const std::vector<std::string>& args, bool creating, bool& helpShown) {
+  const char* usage = creating ? kCreateUsage : kAddUsage;
+  Options o;
+  helpShown = false;
+  bool fits = true;
+  bool onlyFiles = false;
+  for (size_t i = 0; i < args.size() && fits; ++i) {
+    const std::string& arg = args[i];
+    if (!onlyFiles && (arg == "--help" || arg == "-h")) {
+      std::printf("usage: tessaro %s%s", usage, kOptionsHelp);
+      helpShown = true;
+      return std::nullopt;
+    }
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      return args[++i];
+    };
+    if (onlyFiles || arg.empty() || arg[0] != '-' || arg == "-") {
+      if (o.archive.empty()) {
+        o.archive = arg;
+      } else {
+        o.files.push_back(arg);
+      }
+    } else if (arg == "--") {
+      onlyFiles = true;
+    } else if (arg == "--verbose" || arg == "-v") {
+      o.verbose = true;
+    } else if (arg == "--exclude-ds-store") {
+      o.excludeDsStore = true;
+    } else if (arg == "--password" || arg == "-p") {
+      o.password = value();
+      fits = o.password.has_value();
+    } else if (arg == "--compression") {
+      const auto v = value();
+      const auto level = v ? parseCompression(*v) : std::nullopt;
+      fits = level.has_value();
+      if (fits) o.compression = *level;
+    } else if (arg == "--encryption") {
+      const auto v = value();
+      const auto method = v ? parseEncryption(*v) : std::nullopt;
+      fits = method.has_value();
+      if (fits) o.encryption = *method;
+    } else if (creating && arg == "--format") {
+      const auto v = value();
+      fits = v.has_value();
+      if (fits) o.format = *v;
+    } else if (creating && arg == "--volume-size") {
+      const auto v = value();
+      fits = v && parseVolumeSize(*v, o.volumeSize, o.volumeUnit);
+    } else if (creating && arg == "--comment") {
+      o.comment = value();
+      fits = o.comment.has_value();
+    } else if (!creating && arg == "--into") {
+      const auto v = value();
+      fits = v.has_value();
+      if (fits) o.into = *v;
+    } else {
+      std::fprintf(stderr, "tessaro: unknown option %s\n", arg.c_str());
+      fits = false;
+    }
+  }
+  if (!fits || o.archive.empty() || o.files.empty()) {
+    std::fprintf(stderr, "usage: tessaro %s", usage);
+    return std::nullopt;
+  }
+  return o;
+}
+
+// The password to write with: given, or asked twice on the terminal when a method was named.
+bool settlePassword(Options& o) {
+  if (o.encryption == kEncryptionNone) {
+    o.password.reset();
+    return true;
+  }
+  if (!o.password && o.encryption > 0) {
+    const auto first = readSecretLine("Password for " + o.archive + ": ");
+    const auto second = first ? readSecretLine("The same password again: ") : std::nullopt;
+    if (!first || !second || first->empty()) {
+      std::fputs("tessaro: no password given (use --password without a terminal)\n", stderr);
+      return false;
+    }
+    if (*first != *second) {
+      std::fputs("tessaro: the two passwords differ\n", stderr);
+      return false;
+    }
+    o.password = *first;
+  }
+  if (o.password && o.encryption < 0) o.encryption = kEncryptionAes;
+  return true;
+}
+
+int run(const std::vector<std::string>& args, bool creating) {
+  bool helpShown = false;
+  std::optional<Options> o = parse(args, creating, helpShown);
+  if (!o) return helpShown ? kExitOK : kExitUsage;
+
+  struct stat st;
+  const bool exists = ::stat(o->archive.c_str(), &st) == 0;
+  if (creating && exists) {
+    std::fprintf(stderr, "tessaro: %s exists already (use 'tessaro add' to add to it)\n", o->archive.c_str());
+    return kExitUsage;
+  }
+  std::vector<std::string> files;
+  for (const std::string& file : o->files) {
+    if (::lstat(file.c_str(), &st) != 0) {
+      std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
+      return kExitUsage;
+    }
+    std::string path = absolutePath(file);
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    files.push_back(path);
+  }
+  if (!settlePassword(*o)) return kExitUsage;
+
+  std::unique_ptr<ArchiveSession> session =
+      creating ? ArchiveSession::create(o->archive, o->format, o->verbose) : ArchiveSession::open(o->archive, o->verbose);
+  if (!session) return kExitUsage;
+  ArchiveHandler& handler = session->handler();
+  const bool rebuild = !creating && isTarFamily(handler);
+  if (!creating && !rebuild && !handler.canUpdate()) {
+    std::fprintf(stderr, "tessaro: %s archives cannot be added to\n", handler.isa().formatName().c_str());
+    return kExitUsage;
+  }
+  if (o->password) handler.setPassword(*o->password);
+  if (!creating) {
+    // The handlers write the comment they know with every update: they learn it by listing.
+    std::vector<std::string> records;
+    handler.getInfo(records);
+  }
+  if (o->comment) handler.setComment(*o->comment);
+
+  Preset preset;
+  preset["compression"] = PropertyList(o->compression);
+  preset["encryption"] = PropertyList(o->encryption < 0 ? kEncryptionNone : o->encryption);
+  preset["volumeSize"] = PropertyList(o->volumeSize);
+  preset["volumeUnit"] = PropertyList(o->volumeUnit);
+  preset["mode"] = PropertyList(static_cast<int64_t>(o->excludeDsStore ? 1 : 0));
+  preset["additionalParams"] = PropertyList(std::string());
+
+  AZipItem::Ptr parent;
+  if (!o->into.empty()) {
+    std::string folder = o->into;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    parent = AZipItem::initWithPath(folder);
+    if (!parent) return kExitFailed;
+  }
+  std::vector<std::string> clean;
+  if (rebuild) {
+    const std::string into = o->into;
+    const int32_t status = rewriteTar(*session, [&](const std::string& contents) {
+      return copyInto(files, contents, into);
+    });
+    return session->report(status, "adding to");
+  }
+  const std::string workingFolder = deletingLastPathComponent(files.front()).empty()
+                                        ? std::string("/")
+                                        : std::string(deletingLastPathComponent(files.front()));
+  const int32_t status =
+      handler.addFiles(files, workingFolder, session->archive(), parent.get(), preset, &clean);
+  return session->report(status, creating ? "creating" : "adding to");
+}
+
+}  // namespace
+
+int createCommand(const std::vector<std::string>& args) { return run(args, true); }
+int addCommand(const std::vector<std::string>& args) { return run(args, false); }
+
+}  // namespace tessaro::host

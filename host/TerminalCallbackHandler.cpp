@@ -1,0 +1,182 @@
+#include "TerminalCallbackHandler.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+namespace tessaro::host {
+
+namespace {
+
+// Wrong answers the prompt takes before it gives up for the user.
+constexpr int kMaxPrompts = 3;
+// Width of the progress bar in characters, the percentage not counted.
+constexpr int kBarWidth = 40;
+// A line from the terminal is short; one that never ends cannot grow without bound.
+constexpr size_t kMaxLine = 4096;
+
+// The terminal's settings while echo is off, restored however the program leaves.
+int gTerminal = -1;
+struct termios gSavedTerminal;
+bool gEchoOff = false;
+
+void restoreEcho() {
+  if (gEchoOff) {
+    ::tcsetattr(gTerminal, TCSAFLUSH, &gSavedTerminal);
+    gEchoOff = false;
+  }
+}
+
+extern "C" void restoreEchoAndDie(int signal) {
+  restoreEcho();
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);
+}
+
+std::optional<std::string> readTerminalLine(const std::string& prompt, bool secret) {
+  const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  gTerminal = fd;
+  if (::write(fd, prompt.data(), prompt.size()) < 0) {
+    ::close(fd);
+    return std::nullopt;
+  }
+  struct sigaction action{};
+  struct sigaction oldInt{};
+  struct sigaction oldTerm{};
+  action.sa_handler = restoreEchoAndDie;
+  ::sigaction(SIGINT, &action, &oldInt);
+  ::sigaction(SIGTERM, &action, &oldTerm);
+  if (secret && ::tcgetattr(fd, &gSavedTerminal) == 0) {
+    struct termios quiet = gSavedTerminal;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    gEchoOff = ::tcsetattr(fd, TCSAFLUSH, &quiet) == 0;
+  }
+  std::string line;
+  bool ended = false;
+  char c;
+  while (line.size() < kMaxLine) {
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0 || c == '\n') {
+      ended = n > 0;
+      break;
+    }
+    line += c;
+  }
+  restoreEcho();
+  ::sigaction(SIGINT, &oldInt, nullptr);
+  ::sigaction(SIGTERM, &oldTerm, nullptr);
+  if (secret && ::write(fd, "\n", 1) < 0) {
+    // The newline only tidies the terminal.
+  }
+  ::close(fd);
+  gTerminal = -1;
+  if (!ended && line.empty()) return std::nullopt;
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+std::optional<std::string> readSecretLine(const std::string& prompt) { return readTerminalLine(prompt, true); }
+std::optional<std::string> readLine(const std::string& prompt) { return readTerminalLine(prompt, false); }
+
+TerminalCallbackHandler::TerminalCallbackHandler(std::string archive, Options options)
+    : archive_(std::move(archive)), options_(options) {}
+
+TerminalCallbackHandler::~TerminalCallbackHandler() { endProgress(); }
+
+std::string TerminalCallbackHandler::passwordWithParams(PlistDictionary& /*params*/) {
+  endProgress();
+  if (++prompts_ > kMaxPrompts) return {};
+  const std::optional<std::string> answer = readSecretLine("Password for " + archive_ + ": ");
+  if (!answer) {
+    if (!warnedNoTerminal_) std::fputs("tessaro: the password is missing or wrong; give it with --password\n", stderr);
+    warnedNoTerminal_ = true;
+    return {};
+  }
+  return *answer;
+}
+
+int TerminalCallbackHandler::changeVolume(std::string& path, int mode) {
+  if (mode == 1) return 1;
+  endProgress();
+  const std::optional<std::string> answer =
+      readLine("tessaro: volume missing: " + path + "\nPath of that volume (empty to stop): ");
+  if (answer && !answer->empty() && ::access(answer->c_str(), R_OK) == 0) {
+    path = *answer;
+    return 1;
+  }
+  if (!answer) std::fprintf(stderr, "tessaro: volume missing: %s\n", path.c_str());
+  volumeMissing_ = true;
+  return -1;
+}
+
+int TerminalCallbackHandler::processData(const void* /*data*/, int64_t /*size*/, int /*delta*/) { return 1; }
+
+void TerminalCallbackHandler::processFile(std::string_view name, int /*operation*/) {
+  seen_.emplace_back(name);
+  if (!options_.printEntries) return;
+  endProgress();
+  std::fwrite(name.data(), 1, name.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+void TerminalCallbackHandler::setProgress(int percent) {
+  if (percent < 0) percent = 0;
+  if (percent > 100) percent = 100;
+  if (percent == lastPercent_ || !::isatty(STDERR_FILENO)) return;
+  lastPercent_ = percent;
+  std::string bar = "\r[";
+  const int filled = percent * kBarWidth / 100;
+  bar.append(static_cast<size_t>(filled), '#');
+  bar.append(static_cast<size_t>(kBarWidth - filled), '.');
+  bar += "] " + std::to_string(percent) + "%";
+  std::fputs(bar.c_str(), stderr);
+  std::fflush(stderr);
+  barShown_ = true;
+}
+
+void TerminalCallbackHandler::logOutput(std::string_view text) {
+  if (!options_.verbose) {
+    // What a failure's report needs is at the end: the tools say what went wrong last.
+    constexpr size_t kKeep = 2048;
+    recentLog_.append(text);
+    if (recentLog_.size() > 2 * kKeep) recentLog_.erase(0, recentLog_.size() - kKeep);
+    return;
+  }
+  endProgress();
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);
+}
+
+void TerminalCallbackHandler::printRecentLog() {
+  endProgress();
+  size_t start = 0;
+  while (start < recentLog_.size()) {
+    size_t end = recentLog_.find('\n', start);
+    if (end == std::string::npos) end = recentLog_.size();
+    const std::string_view line(recentLog_.data() + start, end - start);
+    if (line.find_first_not_of(" \r\t") != std::string_view::npos)
+      std::fprintf(stderr, "tessaro: %.*s\n", static_cast<int>(line.size()), line.data());
+    start = end + 1;
+  }
+  recentLog_.clear();
+}
+
+void TerminalCallbackHandler::endProgress() {
+  if (!barShown_) return;
+  // Back to the line's start and erase it.
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  barShown_ = false;
+  lastPercent_ = -1;
+}
+
+}  // namespace tessaro::host

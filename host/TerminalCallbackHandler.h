@@ -1,0 +1,59 @@
+// How the tessaro program answers a handler while it works: passwords and missing volumes are
+// asked on the terminal, progress is a bar on standard error when that is a terminal, the
+// entries worked on are printed, and the tools' output is shown under --verbose.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ArchiveCallbackHandler.h"
+
+namespace tessaro::host {
+
+// Reads one line from the terminal without echoing it; none when there is no terminal.
+std::optional<std::string> readSecretLine(const std::string& prompt);
+// Reads one line from the terminal as typed; none when there is no terminal.
+std::optional<std::string> readLine(const std::string& prompt);
+
+class TerminalCallbackHandler : public ArchiveCallbackHandler {
+ public:
+  struct Options {
+    bool verbose = false;       // the tools' own output goes to standard error
+    bool printEntries = true;   // each entry extracted or tested is printed on standard output
+  };
+  TerminalCallbackHandler(std::string archive, Options options);
+  ~TerminalCallbackHandler() override;
+
+  std::string passwordWithParams(PlistDictionary& params) override;
+  // A volume that is there is taken; a missing one is asked for on the terminal.
+  int changeVolume(std::string& path, int mode) override;
+  int processData(const void* data, int64_t size, int delta) override;
+  void processFile(std::string_view name, int operation) override;
+  void setProgress(int percent) override;
+  // Shown at once under --verbose; otherwise the end of it is kept for a failure's report.
+  void logOutput(std::string_view text) override;
+  bool respondsToLogOutput() const override { return true; }
+  // Writes the kept end of the log to standard error, each line after "tessaro: ".
+  void printRecentLog();
+
+  // Clears the progress bar, so that what follows starts on a clean line.
+  void endProgress();
+  const std::vector<std::string>& seen() const { return seen_; }
+  bool volumeMissing() const { return volumeMissing_; }
+
+ private:
+  std::string archive_;
+  Options options_;
+  bool barShown_ = false;
+  int lastPercent_ = -1;
+  int prompts_ = 0;
+  bool warnedNoTerminal_ = false;
+  bool volumeMissing_ = false;
+  std::vector<std::string> seen_;
+  std::string recentLog_;
+};
+
+}  // namespace tessaro::host

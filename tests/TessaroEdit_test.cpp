@@ -1,0 +1,207 @@
+// The tessaro program's archive-changing commands as a terminal user runs them: create, add,
+// delete, rename, comment, join and view, round trips through the real tools, and what bad
+// input leaves behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "PathString.h"
+#include "defaults/UserDefaults.h"
+#include "process/Subprocess.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status;
+  std::string output;
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class TessaroEditTest : public ::testing::Test {
+ protected:
+  Outcome tessaro(std::vector<std::string> args, SubprocessOptions options = {}) {
+    args.insert(args.begin(), TESSARO_BINARY);
+    options.workingDirectory = dir().string();
+    SubprocessResult result = run(args, options);
+    return {result.exitStatus, result.output};
+  }
+  Outcome shell(const std::string& command) {
+    SubprocessResult result = run({"/bin/sh", "-c", "cd '" + dir().string() + "' && " + command});
+    return {result.exitStatus, result.output};
+  }
+  const fs::path& dir() const { return home.dir().path(); }
+  // Names a shell, a list file or a careless quoting would break on.
+  void writeTree() {
+    home.dir().write("tree/plain.txt", "plain");
+    home.dir().write("tree/with space.txt", "spaced");
+    home.dir().write("tree/ünïcödé.txt", "unicode");
+    home.dir().write("tree/q\"uote$(x)`y`.txt", "hostile");
+    home.dir().write("tree/-dash.txt", "dash");
+    home.dir().write("tree/sub/deeper/leaf.bin", std::string(70000, 'x'));
+  }
+  test::IsolatedHome home;
+};
+
+TEST_F(TessaroEditTest, EveryWritableFormatRoundTripsThroughCreateAddDeleteAndRename) {
+  writeTree();
+  home.dir().write("extra.txt", "added later");
+  for (const std::string format : {"zip", "7z", "tar.gz", "tar.xz", "tar"}) {
+    SCOPED_TRACE(format);
+    const std::string archive = "a." + format;
+    ASSERT_EQ(tessaro({"create", archive, "tree"}).status, 0) << tessaro({"list", archive}).output;
+    const Outcome listed = tessaro({"list", archive});
+    for (const char* name : {"tree/with space.txt", "tree/ünïcödé.txt", "tree/q\"uote$(x)`y`.txt", "tree/-dash.txt",
+                             "tree/sub/deeper/leaf.bin"})
+      EXPECT_NE(listed.output.find(name), std::string::npos) << name << "\n" << listed.output;
+
+    fs::create_directories(dir() / ("out-" + format));
+    ASSERT_EQ(tessaro({"extract", archive, "-C", "out-" + format}).status, 0);
+    EXPECT_EQ(shell("diff -r tree 'out-" + format + "/tree'").status, 0);
+
+    ASSERT_EQ(tessaro({"add", archive, "extra.txt", "--into", "tree/sub"}).status, 0);
+    ASSERT_EQ(tessaro({"delete", archive, "tree/-dash.txt"}).status, 0);
+    const Outcome changed = tessaro({"list", archive});
+    EXPECT_NE(changed.output.find("tree/sub/extra.txt\t11\t"), std::string::npos) << changed.output;
+    EXPECT_EQ(changed.output.find("-dash.txt"), std::string::npos) << changed.output;
+    EXPECT_NE(changed.output.find("tree/plain.txt"), std::string::npos) << changed.output;
+
+    ASSERT_EQ(tessaro({"rename", archive, "tree/plain.txt", "tree/renamed.txt"}).status, 0);
+    const Outcome renamed = tessaro({"list", archive});
+    EXPECT_NE(renamed.output.find("tree/renamed.txt\t5\t"), std::string::npos) << renamed.output;
+    EXPECT_EQ(renamed.output.find("tree/plain.txt"), std::string::npos) << renamed.output;
+    EXPECT_NE(renamed.output.find("tree/sub/deeper/leaf.bin\t70000\t"), std::string::npos) << renamed.output;
+  }
+  // Every temporary folder and file went with the command that made it.
+  for (const auto& entry : fs::recursive_directory_iterator(dir())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_EQ(name.find("TessaroTempFolder"), std::string::npos) << entry.path();
+    EXPECT_FALSE(name.starts_with(".") && name != ".config" && name != ".local") << entry.path();
+  }
+}
+
+TEST_F(TessaroEditTest, ZipCommentsAndEncryptedArchivesWorkFromTheCommandLine) {
+  writeTree();
+  ASSERT_EQ(tessaro({"create", "c.zip", "tree/plain.txt", "--comment", "first words"}).status, 0);
+  EXPECT_EQ(tessaro({"comment", "c.zip"}).output, "first words\n");
+  ASSERT_EQ(tessaro({"comment", "c.zip", "second words"}).status, 0);
+  EXPECT_NE(shell("unzip -z c.zip").output.find("second words"), std::string::npos);
+  EXPECT_EQ(tessaro({"list", "c.zip"}).output.find("Tessaro-comment-helper"), std::string::npos);
+
+  ASSERT_EQ(tessaro({"create", "s.7z", "tree", "--encryption", "aes-names", "--password", "pw"}).status, 0);
+  const Outcome hidden = tessaro({"list", "s.7z"});
+  EXPECT_EQ(hidden.output.find("plain.txt"), std::string::npos) << hidden.output;
+  fs::create_directories(dir() / "s");
+  EXPECT_EQ(tessaro({"extract", "s.7z", "-C", "s", "--password", "wrong"}).status, 1);
+  ASSERT_EQ(tessaro({"extract", "s.7z", "-C", "s", "--password", "pw"}).status, 0);
+  EXPECT_EQ(readFile(dir() / "s/tree/plain.txt"), "plain");
+
+  ASSERT_EQ(tessaro({"create", "e.zip", "tree/plain.txt", "--password", "pw"}).status, 0);
+  EXPECT_NE(shell("7zz l -slt e.zip").output.find("AES-256"), std::string::npos);
+  fs::create_directories(dir() / "e");
+  EXPECT_EQ(tessaro({"extract", "e.zip", "-C", "e", "--password", "wrong"}).status, 1);
+  EXPECT_EQ(tessaro({"extract", "e.zip", "-C", "e", "--password", "pw"}).status, 0);
+  EXPECT_EQ(readFile(dir() / "e/plain.txt"), "plain");
+}
+
+TEST_F(TessaroEditTest, RarArchivesChangeThroughTheRarToolTheDefaultsName) {
+  if (!fs::exists("/usr/bin/rar")) GTEST_SKIP() << "rar is not installed";
+  writeTree();
+  home.dir().write("extra.txt", "added later");
+  EXPECT_EQ(tessaro({"create", "r.rar", "tree"}).status, 2);  // no rar tool named yet
+  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
+  ASSERT_EQ(tessaro({"create", "r.rar", "tree", "--comment", "rar words"}).status, 0);
+  ASSERT_EQ(tessaro({"add", "r.rar", "extra.txt", "--into", "tree/sub"}).status, 0);
+  ASSERT_EQ(tessaro({"delete", "r.rar", "tree/-dash.txt"}).status, 0);
+  ASSERT_EQ(tessaro({"rename", "r.rar", "tree/plain.txt", "tree/renamed.txt"}).status, 0);
+  const Outcome listed = tessaro({"list", "r.rar"});
+  EXPECT_NE(listed.output.find("tree/sub/extra.txt\t11\t"), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("tree/renamed.txt\t5\t"), std::string::npos) << listed.output;
+  EXPECT_EQ(listed.output.find("-dash.txt"), std::string::npos) << listed.output;
+  EXPECT_EQ(tessaro({"comment", "r.rar"}).output, "rar words\n");
+  EXPECT_EQ(tessaro({"repair", "r.rar"}).status, 0);
+  fs::create_directories(dir() / "r");
+  ASSERT_EQ(tessaro({"extract", "r.rar", "-C", "r"}).status, 0);
+  EXPECT_EQ(readFile(dir() / "r/tree/sub/extra.txt"), "added later");
+}
+
+TEST_F(TessaroEditTest, BadRequestsFailClearlyAndLeaveTheArchiveAsItWas) {
+  writeTree();
+  ASSERT_EQ(tessaro({"create", "k.zip", "tree"}).status, 0);
+  const std::string before = readFile(dir() / "k.zip");
+
+  EXPECT_EQ(tessaro({"create", "k.zip", "tree"}).status, 2);                 // exists already
+  EXPECT_EQ(tessaro({"create", "k.unknown", "tree"}).status, 2);             // no format
+  EXPECT_EQ(tessaro({"create", "n.zip", "no-such-file"}).status, 2);
+  EXPECT_FALSE(fs::exists(dir() / "n.zip"));
+  EXPECT_EQ(tessaro({"delete", "missing.zip", "x"}).status, 2);
+  const Outcome absent = tessaro({"delete", "k.zip", "tree/plain.txt", "tree/nothing-here"});
+  EXPECT_EQ(absent.status, 1);
+  EXPECT_NE(absent.output.find("tree/nothing-here: no such entry"), std::string::npos) << absent.output;
+  EXPECT_EQ(tessaro({"extract", "k.zip", "-C", "tree/plain.txt"}).status, 2);  // not a folder
+  EXPECT_EQ(tessaro({"add", "k.zip"}).status, 2);
+  EXPECT_EQ(tessaro({"create", "--help"}).status, 0);
+  EXPECT_EQ(readFile(dir() / "k.zip"), before);
+
+  // Entries that try to leave the destination land inside it or not at all.
+  home.dir().write("payload.txt", "escaped");
+  ASSERT_EQ(shell("bsdtar --format zip -s ',^,../,' -cf up.zip payload.txt && "
+                  "bsdtar --format zip -s ',^,/tmp/tessaro-abs-,' -cf abs.zip payload.txt").status, 0);
+  fs::create_directories(dir() / "inner/dest");
+  tessaro({"extract", "up.zip", "-C", "inner/dest"});
+  tessaro({"extract", "abs.zip", "-C", "inner/dest"});
+  EXPECT_FALSE(fs::exists(dir() / "inner/payload.txt"));
+  EXPECT_FALSE(fs::exists("/tmp/tessaro-abs-payload.txt"));
+}
+
+TEST_F(TessaroEditTest, JoinMakesOneFileOfTheNumberedPieces) {
+  home.dir().write("big.bin", std::string(250000, 'j') + "end");
+  ASSERT_EQ(shell("split -b 100000 -d -a 3 --numeric-suffixes=1 big.bin big.bin.").status, 0);
+  fs::create_directories(dir() / "joined");
+  ASSERT_EQ(tessaro({"join", "big.bin.002", "-C", "joined"}).status, 0);
+  EXPECT_EQ(readFile(dir() / "joined/big.bin"), readFile(dir() / "big.bin"));
+  EXPECT_EQ(tessaro({"join", "big.bin", "-C", "joined"}).status, 2);  // not a piece
+}
+
+TEST_F(TessaroEditTest, PageLinksOpenEntriesAndStoreTheDisplaySettings) {
+  writeTree();
+  ASSERT_EQ(tessaro({"create", "v.tar.gz", "tree"}).status, 0);
+  home.dir().write("opener.sh", "#!/bin/sh\ncat \"$1\" > \"$(dirname \"$0\")/opened\"\n");
+  fs::permissions(dir() / "opener.sh", fs::perms::owner_all);
+  SubprocessOptions options;
+  options.environment = {{"TESSARO_OPEN", (dir() / "opener.sh").string()},
+                         {"XDG_CACHE_HOME", (dir() / "cache").string()}};
+
+  const std::string link = "tssro://view/" + percentEscaped((dir() / "v.tar.gz").string()) + ";" +
+                           percentEscaped("tree/ünïcödé.txt");
+  ASSERT_EQ(tessaro({"view", link}, options).status, 0);
+  EXPECT_EQ(readFile(dir() / "opened"), "unicode");
+  EXPECT_EQ(tessaro({"view", "tssro://view/" + percentEscaped((dir() / "v.tar.gz").string()) + ";..%2Fx"}, options)
+                .status,
+            2);
+  EXPECT_EQ(tessaro({"view", "tssro://view/%zz;a"}, options).status, 2);
+
+  ASSERT_EQ(tessaro({"view", "tssro://config?keepHeaderFixed=1&showHiddenFiles=0&cS=1&evil=1"}).status, 0);
+  UserDefaults::standard().synchronize();
+  const auto config = UserDefaults::standard().persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
+  EXPECT_EQ(config.at("keepHeaderFixed"), PropertyList(int64_t{1}));
+  EXPECT_EQ(config.at("showHiddenFiles"), PropertyList(int64_t{0}));
+  EXPECT_EQ(config.count("evil"), 0u);
+  EXPECT_EQ(tessaro({"view", "https://example.com"}).status, 2);
+}
+
+}  // namespace
+}  // namespace tessaro
