@@ -208,19 +208,6 @@ std::vector<std::string> itemPaths(const AZipItem::List& items) {
   return names;
 }
 
-// Writes through a second name in the same folder and renames, so the file is whole or absent.
-bool writeAtomically(const std::string& path, std::string_view text) {
-  const std::string partial = path + ".partial";
-  FILE* file = std::fopen(partial.c_str(), "wbx");
-  if (!file) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (std::fclose(file) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
-    std::remove(partial.c_str());
-    return false;
-  }
-  return true;
-}
-
 std::string scratchFile(const std::string& scratch, std::string_view name) {
   return appendingPathComponent(scratch, name);
 }
@@ -229,7 +216,7 @@ bool writeCommandFiles(const SevenZipCommand& command, const std::string& scratc
   const std::pair<const std::optional<std::string>*, std::string_view> files[] = {
       {&command.listFile, "listfile"}, {&command.cleanFile, "listfileClean"}, {&command.commentFile, "comment"}};
   for (const auto& [text, name] : files) {
-    if (*text && !writeAtomically(scratchFile(scratch, name), **text)) {
+    if (*text && !writeFileAtomically(scratchFile(scratch, name), **text)) {
       HLVLog(kLogError, "7z: cannot write %s into %s", std::string(name).c_str(), scratch.c_str());
       return false;
     }
@@ -878,7 +865,7 @@ int32_t AHandlerZip::updateComment(const std::string& newComment) {
     const std::string archive = *url();
     const AppTempFolder folder(documentsTempFolder().value_or(userTempPath()), true);
     const std::string helper = folder.path() ? scratchFile(*folder.path(), kCommentHelperName) : std::string();
-    if (helper.empty() || !writeAtomically(helper, "x")) {
+    if (helper.empty() || !writeFileAtomically(helper, "x")) {
       HLVLog(kLogError, "7z: cannot write the comment helper file");
       return 0;
     }

@@ -796,27 +796,6 @@ std::string scratchBase(const ArchiveHandler& handler) {
   return handler.documentsTempFolder().value_or(userTempPath());
 }
 
-// Turns the growth of rar's work folder into a share of the archive's size. Runs on the
-// watcher's thread.
-class WorkFolderProgress : public FolderWatcherDelegate {
- public:
-  WorkFolderProgress(std::weak_ptr<ArchiveCallbackHandler> host, int64_t total)
-      : host_(std::move(host)), total_(static_cast<double>(total)) {}
-
-  void watchedFolderChangedBy(double delta) override {
-    grown_ += delta;
-    const std::shared_ptr<ArchiveCallbackHandler> host = host_.lock();
-    if (!host) return;
-    const double share = total_ > 0 ? std::clamp(grown_ / total_, 0.0, 1.0) : 1.0;
-    host->setProgress(static_cast<int>(share * 100));
-  }
-
- private:
-  std::weak_ptr<ArchiveCallbackHandler> host_;
-  double total_;
-  double grown_ = 0;
-};
-
 // Watches `folder` while rar writes the new archive into it: a host that is a folder-watcher
 // delegate itself gets the changes, any other host a percentage of the archive's size.
 class WorkFolderWatch {
@@ -828,7 +807,7 @@ class WorkFolderWatch {
     if (!delegate) {
       int64_t total = 0;
       fileSize(archive, total);
-      progress_ = std::make_shared<WorkFolderProgress>(host, total);
+      progress_ = std::make_shared<FolderGrowthProgress>(host, total);
       delegate = progress_;
     }
     watcher_.initWithPath(folder, 0, delegate);
@@ -838,7 +817,7 @@ class WorkFolderWatch {
   WorkFolderWatch& operator=(const WorkFolderWatch&) = delete;
 
  private:
-  std::shared_ptr<WorkFolderProgress> progress_;
+  std::shared_ptr<FolderGrowthProgress> progress_;
   FolderWatcher watcher_;
 };
 

@@ -33,27 +33,6 @@ constexpr int kMaxFreeNameTries = 1000;
 // cancelled join never leaves a file that looks finished.
 constexpr std::string_view kPartialPrefix = ".TessaroJoin.";
 
-// Turns the growth of the destination into a percentage of the joined size for the host. Runs
-// on the watcher's thread.
-class JoinProgress : public FolderWatcherDelegate {
- public:
-  JoinProgress(std::weak_ptr<ArchiveCallbackHandler> host, int64_t total)
-      : host_(std::move(host)), total_(static_cast<double>(total)) {}
-
-  void watchedFolderChangedBy(double delta) override {
-    grown_ += delta;
-    const std::shared_ptr<ArchiveCallbackHandler> host = host_.lock();
-    if (!host) return;
-    const double share = total_ > 0 ? std::clamp(grown_ / total_, 0.0, 1.0) : 1.0;
-    host->setProgress(static_cast<int>(share * 100));
-  }
-
- private:
-  std::weak_ptr<ArchiveCallbackHandler> host_;
-  double total_;
-  double grown_ = 0;
-};
-
 std::string volumePath(const std::string& stem, int number) {
   char suffix[8];
   std::snprintf(suffix, sizeof suffix, ".%03d", number);
@@ -225,9 +204,9 @@ int32_t AHandlerSplit::extract(const AZipItem::List& /*items*/, const std::strin
 
     // The joining command prints no progress: the growth of the destination stands for it.
     FolderWatcher watcher;
-    std::shared_ptr<JoinProgress> progress;
+    std::shared_ptr<FolderGrowthProgress> progress;
     if (host) {
-      progress = std::make_shared<JoinProgress>(host, total);
+      progress = std::make_shared<FolderGrowthProgress>(host, total);
       watcher.initWithPath(toFolder, 0, progress);
     }
     // One short loop over the numbers instead of every volume's name: the command is a single

@@ -190,57 +190,51 @@ int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
 
 // ---- Extraction; adding is refused
 
-int32_t AHandlerGZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder,
-                              int32_t /*mode*/) {
+namespace {
+
+int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder) {
   try {
-    setOperationCancelled(false);
-    traceOperation("extract");
-    return decompressInto(*this, toFolder);
+    handler.setOperationCancelled(false);
+    return decompressInto(handler, toFolder);
   } catch (...) {
     return kCannotWrite;
   }
 }
 
-int32_t AHandlerBZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder,
-                              int32_t /*mode*/) {
-  try {
-    setOperationCancelled(false);
-    traceOperation("extract");
-    return decompressInto(*this, toFolder);
-  } catch (...) {
-    return kCannotWrite;
-  }
+}  // namespace
+
+int32_t AHandlerGZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
+  traceOperation("extract");
+  return extractStream(*this, toFolder);
+}
+
+int32_t AHandlerBZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
+  traceOperation("extract");
+  return extractStream(*this, toFolder);
 }
 
 int32_t AHandlerXz::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
-  try {
-    setOperationCancelled(false);
-    traceOperation("extract");
-    return decompressInto(*this, toFolder);
-  } catch (...) {
-    return kCannotWrite;
-  }
+  traceOperation("extract");
+  return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerGZip::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
-                               const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
-                               const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+// A single stream holds one file and is never written here.
+int32_t AHandlerGZip::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                               const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   traceOperation("addFiles");
   return -1;
 }
 
-int32_t AHandlerBZip::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
-                               const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
-                               const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+int32_t AHandlerBZip::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                               const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   traceOperation("addFiles");
   return -1;
 }
 
-int32_t AHandlerXz::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
-                             const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
-                             const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+int32_t AHandlerXz::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                             const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   traceOperation("addFiles");
   return -1;

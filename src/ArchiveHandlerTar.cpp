@@ -106,19 +106,6 @@ std::string exclusionList(const std::vector<std::string>& names, int64_t mode) {
   return text;
 }
 
-// Writes through a second name in the same folder and renames, so the file is whole or absent.
-bool writeAtomically(const std::string& path, std::string_view text) {
-  const std::string partial = path + ".partial";
-  FILE* file = std::fopen(partial.c_str(), "wbx");
-  if (!file) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  if (std::fclose(file) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
-    std::remove(partial.c_str());
-    return false;
-  }
-  return true;
-}
-
 // A new, empty file beside `target` for the archive to be written into, with the mode of the
 // archive it replaces (else the one the umask gives a new file); none when it cannot be made.
 std::optional<std::string> createFileBeside(const std::string& target) {
@@ -436,7 +423,7 @@ int32_t AHandlerTar::addFiles(const std::vector<std::string>& files, const std::
       listFolder.emplace(base, true);
       if (!listFolder->path()) return kCannotWrite;
       excludeList = appendingPathComponent(*listFolder->path(), "listfile");
-      if (!writeAtomically(*excludeList, exclusionList(*filesToClean, presetInteger(preset, "mode"))))
+      if (!writeFileAtomically(*excludeList, exclusionList(*filesToClean, presetInteger(preset, "mode"))))
         return kCannotWrite;
     }
 

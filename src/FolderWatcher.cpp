@@ -1,13 +1,26 @@
 #include "FolderWatcher.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 
+#include "ArchiveCallbackHandler.h"
 #include "helpers.h"
 
 namespace tessaro {
+
+FolderGrowthProgress::FolderGrowthProgress(std::weak_ptr<ArchiveCallbackHandler> host, int64_t total)
+    : host_(std::move(host)), total_(static_cast<double>(total)) {}
+
+void FolderGrowthProgress::watchedFolderChangedBy(double delta) {
+  grown_ += delta;
+  const std::shared_ptr<ArchiveCallbackHandler> host = host_.lock();
+  if (!host) return;
+  const double share = total_ > 0 ? std::clamp(grown_ / total_, 0.0, 1.0) : 1.0;
+  host->setProgress(static_cast<int>(share * 100));
+}
 
 namespace {
 

@@ -20,6 +20,20 @@ class FolderWatcherDelegate {
   virtual void watchedFolderChangedBy(double delta) = 0;
 };
 
+class ArchiveCallbackHandler;
+
+// Turns a folder's growth into a share of the size it will reach, as percentages for the host.
+class FolderGrowthProgress : public FolderWatcherDelegate {
+ public:
+  FolderGrowthProgress(std::weak_ptr<ArchiveCallbackHandler> host, int64_t total);
+  void watchedFolderChangedBy(double delta) override;
+
+ private:
+  std::weak_ptr<ArchiveCallbackHandler> host_;
+  double total_;
+  double grown_ = 0;
+};
+
 class FolderWatcher {
  public:
   FolderWatcher();

@@ -1003,4 +1003,16 @@ std::optional<std::string> decodeBase64(std::string_view text) {
   });
 }
 
+bool writeFileAtomically(const std::string& path, std::string_view text) {
+  const std::string partial = path + ".partial";
+  FILE* file = std::fopen(partial.c_str(), "wbx");
+  if (!file) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (std::fclose(file) != 0 || !written || std::rename(partial.c_str(), path.c_str()) != 0) {
+    std::remove(partial.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace tessaro

@@ -56,6 +56,9 @@ std::optional<std::string> specialFolderPath(SpecialFolder kind);
 // A path in `folder` that does not exist yet: "a.txt", "a 1.txt", "a 2.txt" …; none for an empty
 // folder or name.
 std::optional<std::string> findFreeName(std::string_view folder, std::string_view name);
+// Writes `text` to `path` through a second name in the same folder and a rename, so the file is
+// whole or absent; false when it could not (an existing second name counts as failure).
+bool writeFileAtomically(const std::string& path, std::string_view text);
 std::string sanitizeFilename(std::string_view text);
 std::string convertToXMLEntities(std::string_view text);
 std::string quoteString(std::string_view text);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "HelperOutput.h"
 #include "process/Subprocess.h"
 
 namespace tessaro::sevenzip {
@@ -14,18 +15,6 @@ namespace {
 
 // A line longer than this is passed on in pieces rather than held.
 constexpr size_t kMaxSegment = 64 * 1024;
-constexpr int kFatalError = 2;
-constexpr int kSignalExitBase = 128;
-
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
 
 // The percentage a status line begins with ("  5% 3 + name"), or -1.
 int leadingPercent(std::string_view text) {

@@ -1,5 +1,6 @@
 #include "ZipComment.h"
 
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "HelperOutput.h"
 #include "process/Subprocess.h"
 
 namespace tessaro::sevenzip {
@@ -44,17 +46,6 @@ bool readAt(int fd, unsigned char* buffer, size_t size, off_t offset) {
     buffer += n;
     size -= static_cast<size_t>(n);
     offset += n;
-  }
-  return true;
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
   }
   return true;
 }
@@ -105,7 +96,7 @@ bool copyPrefix(int from, int to, off_t length) {
     while (in < length) {
       const size_t want = static_cast<size_t>(std::min<off_t>(length - in, static_cast<off_t>(buffer.size())));
       if (!readAt(from, reinterpret_cast<unsigned char*>(buffer.data()), want, in)) return false;
-      if (!writeAll(to, buffer.data(), want)) return false;
+      if (!writeAll(to, std::string_view(buffer.data(), want))) return false;
       in += static_cast<off_t>(want);
     }
   }
@@ -174,8 +165,8 @@ bool setZipComment(const std::string& path, std::string_view comment, std::strin
       return false;
     }
     const char length[2] = {static_cast<char>(comment.size() & 0xFF), static_cast<char>(comment.size() >> 8)};
-    const bool written = copyPrefix(file->fd.get(), out.get(), kept) && writeAll(out.get(), length, 2) &&
-                         writeAll(out.get(), comment.data(), comment.size()) &&
+    const bool written = copyPrefix(file->fd.get(), out.get(), kept) && writeAll(out.get(), std::string_view(length, 2)) &&
+                         writeAll(out.get(), comment) &&
                          ::fchmod(out.get(), file->info.st_mode & 07777) == 0 && ::fsync(out.get()) == 0;
     if (!written || ::close(out.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
       error = path + ": cannot write the new comment: " + std::strerror(errno);

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "Progress.h"
+#include "HelperOutput.h"
 #include "SltRecords.h"
 #include "StagedAdd.h"
 #include "ZipComment.h"
@@ -46,21 +47,9 @@ namespace {
 
 constexpr const char* kSevenZip = "/usr/bin/7zz";
 
-// Our exit status for "7zz could not be run", the one 7zz itself gives for a fatal error.
-constexpr int kFatalError = 2;
-
-// Shells report a child ended by a signal as 128 plus the signal's number.
-constexpr int kSignalExitBase = 128;
-
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
+using tessaro::sevenzip::kFatalError;
+using tessaro::sevenzip::kSignalExitBase;
+using tessaro::sevenzip::writeAll;
 
 // "-p-" is our "no password"; 7zz gets an empty one, so it never waits for one on a terminal.
 std::string passwordSwitch(std::string_view argument) {

@@ -1,0 +1,27 @@
+// What every part of the 7-Zip helper writes and exits with.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string_view>
+
+namespace tessaro::sevenzip {
+
+// Our exit status for a failure of the helper's own, the one 7zz gives for a fatal error.
+inline constexpr int kFatalError = 2;
+// Shells report a child ended by a signal as 128 plus the signal's number.
+inline constexpr int kSignalExitBase = 128;
+
+// Writes all of `data`, again after interruptions; false when the descriptor fails.
+inline bool writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace tessaro::sevenzip
