@@ -641,7 +641,7 @@ TEST_F(RarHandlerTest, TessaroListsExtractsAndTestsRar) {
   EXPECT_NE(missing.output.find("no such entry"), std::string::npos) << missing.output;
 }
 
-TEST_F(RarHandlerTest, ThePreviewShowsHiddenNamesAsTheEncryptedPage) {
+TEST_F(RarHandlerTest, ThePreviewShowsHiddenNamesAsTheEncryptedPageAndLocksEncryptedEntries) {
   test::TempDir out;
   const fs::path page = out.path() / "p.html";
   EXPECT_EQ(runTool({TESSARO_QLHOST, "-o", page.string(), fixture("names.rar")}).status, 0);
@@ -650,6 +650,9 @@ TEST_F(RarHandlerTest, ThePreviewShowsHiddenNamesAsTheEncryptedPage) {
   const std::string listed = readFile(page);
   EXPECT_EQ(listed.find("The listing is encrypted"), std::string::npos);
   EXPECT_NE(listed.find("big.txt"), std::string::npos);
+  // Entries with enciphered data carry a lock after their name, and the header says so.
+  EXPECT_NE(listed.find(">big.txt</a><span class='enc'"), std::string::npos);
+  EXPECT_NE(listed.find("Contents only"), std::string::npos);
 }
 
 }  // namespace
