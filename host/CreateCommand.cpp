@@ -39,7 +39,8 @@ const char* const kOptionsHelp =
     "  --encryption METHOD  none, zipcrypto (zip), aes, aes-names (7z and rar: the names are enciphered too);\n"
     "                       with a method and no --password the password is asked for twice\n"
     "  --password PASSWORD  the password (AES-256 when no method is named)\n"
-    "  --volume-size SIZE   split into volumes of SIZE bytes; k, M and G multiply by 1000, 1000000, 10^9\n"
+    "  --volume-size SIZE   split into volumes of SIZE bytes (whole kilobytes); k, M and G multiply by\n"
+    "                       1000, 1000000 and 10^9\n"
     "  --comment TEXT       the archive comment (zip, rar)\n"
     "  --into FOLDER        add below FOLDER inside the archive\n"
     "  --exclude-ds-store   leave out .DS_Store files\n"
@@ -85,23 +86,30 @@ std::optional<int64_t> parseEncryption(std::string_view text) {
   return std::nullopt;
 }
 
-// "10M" as 10 in units of 10^6 (unit 2): the handlers multiply by 10^(3 × unit).
+// The presets count volume sizes in kilobytes: size × 1000^unit thousands of bytes, so "20k" is
+// 20 in unit 0, "10M" 10 in unit 1, "2G" 2 in unit 2; a plain byte count is rounded up to
+// whole kilobytes.
 bool parseVolumeSize(std::string_view text, int64_t& size, int64_t& unit) {
   if (text.empty()) return false;
-  unit = 0;
+  int64_t scale = -1;  // -1: bytes
   switch (text.back()) {
-    case 'k': case 'K': unit = 1; break;
-    case 'm': case 'M': unit = 2; break;
-    case 'g': case 'G': unit = 3; break;
+    case 'k': case 'K': scale = 0; break;
+    case 'm': case 'M': scale = 1; break;
+    case 'g': case 'G': scale = 2; break;
     default: break;
   }
-  if (unit > 0) text.remove_suffix(1);
+  if (scale >= 0) text.remove_suffix(1);
   if (text.empty() || text.size() > 15) return false;
   size = 0;
   for (const char c : text) {
     if (c < '0' || c > '9') return false;
     size = size * 10 + (c - '0');
   }
+  if (scale < 0) {
+    size = (size + 999) / 1000;
+    scale = 0;
+  }
+  unit = scale;
   return size > 0;
 }
 

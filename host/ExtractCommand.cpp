@@ -91,21 +91,27 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, bool allowE
   return parsed;
 }
 
-// The entries' unpacked size against the destination's free space; false when the user (through
-// the alert's default answer) chose to stop.
-bool enoughSpace(const std::string& archive, const std::vector<std::string>& entries, const std::string& destination) {
+// Lists the archive first: every named entry must be in it, and the destination must have room
+// for what will be written (the alert's default answer stops). False after a message otherwise.
+bool entriesAndSpaceAllow(const std::string& archive, const std::vector<std::string>& entries,
+                          const std::optional<std::string>& destination) {
   AZipItem::Ptr root;
-  if (getInfo(archive, root) < 0 || !root) return true;
-  int64_t needed = 0;
-  if (entries.empty()) {
-    needed = root->uncoV();
-  } else {
-    for (const std::string& entry : entries) {
-      if (const AZipItem* item = findItem(*root, entry)) needed += item->uncoV();
+  const int32_t listed = getInfo(archive, root);
+  // Without a listing (no handler, names enciphered) nothing can be checked beforehand.
+  if (listed < 0 || listed == 100 || !root) return true;
+  int64_t needed = entries.empty() ? root->uncoV() : 0;
+  bool allThere = true;
+  for (const std::string& entry : entries) {
+    if (const AZipItem* item = findItem(*root, entry)) {
+      needed += item->uncoV();
+    } else {
+      std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
+      allThere = false;
     }
   }
-  if (!checkSpace(needed, destination)) return true;
-  std::fprintf(stderr, "tessaro: not enough free space in %s for %lld bytes\n", destination.c_str(),
+  if (!allThere) return false;
+  if (!destination || !checkSpace(needed, *destination)) return true;
+  std::fprintf(stderr, "tessaro: not enough free space in %s for %lld bytes\n", destination->c_str(),
                static_cast<long long>(needed));
   return false;
 }
@@ -135,7 +141,8 @@ int run(const std::vector<std::string>& args, bool testing) {
     return kExitUsage;
   }
 
-  if (!testing && !enoughSpace(file, parsed->entries, destination)) return kExitFailed;
+  if (!entriesAndSpaceAllow(file, parsed->entries, testing ? std::nullopt : std::optional<std::string>(destination)))
+    return kExitFailed;
 
   auto callback = std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed->verbose, true});
   handler->setCallbackHandler(callback);
@@ -186,19 +193,6 @@ int run(const std::vector<std::string>& args, bool testing) {
 
   // The handler ends quietly when its host stops at a volume; here the volume was not there.
   if (callback->volumeMissing()) return kExitFailed;
-  int missing = 0;
-  for (const std::string& entry : parsed->entries) {
-    std::string name = entry;
-    while (name.size() > 1 && name.back() == '/') name.pop_back();
-    const bool found = std::any_of(callback->seen().begin(), callback->seen().end(), [&](const std::string& seen) {
-      return seen == name || seen.starts_with(name + "/");
-    });
-    if (!found) {
-      std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
-      ++missing;
-    }
-  }
-  if (missing > 0) return kExitFailed;
   if (testing) std::printf("%s: all entries OK\n", file.c_str());
   return kExitOK;
 }

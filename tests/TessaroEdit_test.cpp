@@ -59,7 +59,7 @@ class TessaroEditTest : public ::testing::Test {
 TEST_F(TessaroEditTest, EveryWritableFormatRoundTripsThroughCreateAddDeleteAndRename) {
   writeTree();
   home.dir().write("extra.txt", "added later");
-  for (const std::string format : {"zip", "7z", "tar.gz", "tar.xz", "tar"}) {
+  for (const std::string format : {"zip", "7z", "tar.gz", "tar.bz2", "tar.xz", "tar", "xar"}) {
     SCOPED_TRACE(format);
     const std::string archive = "a." + format;
     ASSERT_EQ(tessaro({"create", archive, "tree"}).status, 0) << tessaro({"list", archive}).output;
@@ -71,6 +71,17 @@ TEST_F(TessaroEditTest, EveryWritableFormatRoundTripsThroughCreateAddDeleteAndRe
     fs::create_directories(dir() / ("out-" + format));
     ASSERT_EQ(tessaro({"extract", archive, "-C", "out-" + format}).status, 0);
     EXPECT_EQ(shell("diff -r tree 'out-" + format + "/tree'").status, 0);
+    fs::create_directories(dir() / ("one-" + format));
+    ASSERT_EQ(tessaro({"extract", archive, "tree/with space.txt", "-C", "one-" + format}).status, 0);
+    EXPECT_EQ(readFile(dir() / ("one-" + format) / "tree/with space.txt"), "spaced");
+    EXPECT_FALSE(fs::exists(dir() / ("one-" + format) / "tree/plain.txt"));
+
+    if (format == "xar") {
+      // XAR archives are written whole and never changed afterwards.
+      EXPECT_EQ(tessaro({"add", archive, "extra.txt"}).status, 2);
+      EXPECT_EQ(tessaro({"delete", archive, "tree/-dash.txt"}).status, 2);
+      continue;
+    }
 
     ASSERT_EQ(tessaro({"add", archive, "extra.txt", "--into", "tree/sub"}).status, 0);
     ASSERT_EQ(tessaro({"delete", archive, "tree/-dash.txt"}).status, 0);
@@ -115,6 +126,24 @@ TEST_F(TessaroEditTest, ZipCommentsAndEncryptedArchivesWorkFromTheCommandLine) {
   EXPECT_EQ(tessaro({"extract", "e.zip", "-C", "e", "--password", "wrong"}).status, 1);
   EXPECT_EQ(tessaro({"extract", "e.zip", "-C", "e", "--password", "pw"}).status, 0);
   EXPECT_EQ(readFile(dir() / "e/plain.txt"), "plain");
+}
+
+TEST_F(TessaroEditTest, VolumesOfEveryFormatThatSplitsListAndExtractWhole) {
+  writeTree();
+  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
+  for (const std::string format : {"zip", "7z", "rar"}) {
+    SCOPED_TRACE(format);
+    if (format == "rar" && !fs::exists("/usr/bin/rar")) continue;
+    ASSERT_EQ(tessaro({"create", "v." + format, "tree", "--volume-size", "20k", "--compression", "store"}).status, 0);
+    const std::string first = format == "rar" ? "v.part1.rar" : "v." + format + ".001";
+    ASSERT_TRUE(fs::exists(dir() / first));
+    EXPECT_TRUE(fs::exists(dir() / (format == "rar" ? "v.part4.rar" : "v." + format + ".004")));
+    const Outcome listed = tessaro({"list", first});
+    EXPECT_NE(listed.output.find("tree/sub/deeper/leaf.bin\t70000\t"), std::string::npos) << listed.output;
+    fs::create_directories(dir() / ("v-" + format));
+    ASSERT_EQ(tessaro({"extract", first, "-C", "v-" + format}).status, 0);
+    EXPECT_EQ(shell("diff -r tree 'v-" + format + "/tree'").status, 0);
+  }
 }
 
 TEST_F(TessaroEditTest, RarArchivesChangeThroughTheRarToolTheDefaultsName) {
