@@ -25,6 +25,8 @@ std::string tags(const MenuArray& menu) {
 }
 
 TEST(HandlerRegistryClassesTest, RegisteredClassesFollowTheSignatureTable) {
+  // The user's own preferences (a "rar" tool named, say) must not change the classes' answers.
+  test::IsolatedHome home;
   std::string names;
   for (const HandlerClass* c : allHandlerClasses()) names += std::string(c->className()) + " ";
   EXPECT_EQ(names,
@@ -233,6 +235,7 @@ TEST(ArchiveHandlerEncryptionTest, EntriesAreEncryptedByEachFormatsOwnMarks) {
 }
 
 TEST(ArchiveHandlerFoldersTest, OnlySingleVolumeArchivesCanBeUpdated) {
+  test::IsolatedHome home;
   AHandlerZip zip;
   zip.setParts({VolumePart{"a.001", "a.001", 1}});
   EXPECT_TRUE(zip.canUpdate());
