@@ -49,7 +49,7 @@ class AHandler7ZipBase : public ArchiveHandler {
   // Moves the items into the archive folder `destination` ("/" or "" for the top).
   int32_t moveFiles(const AZipItem::List& items, const std::string& destination) override;
   // Renames each old name to the new name of the same index; results as deleteFiles.
-  int32_t moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames);
+  int32_t moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) override;
 
   // The runs behind the operations above; `scratch` is the folder that will hold their files.
   SevenZipCommand extractCommand(const std::vector<std::string>& names, int32_t mode,
