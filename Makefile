@@ -47,3 +47,11 @@ preview: deps $(RELEASE_DIR)/build.ninja
 
 clean:
 	rm -rf build
+
+# make fuzz [SECONDS=60] [FUZZ_DIR=build-fuzz]: a clang build of the libFuzzer targets in
+# tests/fuzz, each run for SECONDS; prints executions per target (tests/fuzz/README.md).
+SECONDS ?= 60
+FUZZ_DIR ?= build-fuzz
+.PHONY: fuzz
+fuzz:
+	./tests/fuzz/run.sh $(FUZZ_DIR) $(SECONDS)

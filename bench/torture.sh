@@ -30,12 +30,12 @@ done
 status=0
 for pid in "${pids[@]}"; do wait "$pid" || status=1; done
 
-# "torture-summary FORMAT tried crashes hangs folders processes sanitizer", one line per format.
-format='%-9s %8s %8s %6s %15s %17s %10s\n'
-printf "$format" format tried crashes hangs "leaked folders" "leaked processes" "sanitizer reports"
+# "torture-summary FORMAT tried crashes hangs folders processes sanitizer slowest", one per format.
+format='%-9s %8s %8s %6s %15s %17s %18s %10s\n'
+printf "$format" format tried crashes hangs "leaked folders" "leaked processes" "sanitizer reports" "slowest run s"
 cat "$logs"/shard*.log | awk '$1 == "torture-summary"' | sort -k2,2 | awk -v f="$format" '
-  { printf f, $2, $3, $4, $5, $6, $7, $8; for (i = 3; i <= 8; i++) t[i] += $i }
-  END { printf f, "total", t[3], t[4], t[5], t[6], t[7], t[8] }'
+  { printf f, $2, $3, $4, $5, $6, $7, $8, $9; for (i = 3; i <= 8; i++) t[i] += $i; if ($9 > m) m = $9 }
+  END { printf f, "total", t[3], t[4], t[5], t[6], t[7], t[8], m }'
 echo "time: $((SECONDS - start)) s"
 if [ "$status" -ne 0 ]; then
   echo "failures (inputs and descriptions in $keep):"

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Configures a clang build for fuzzing in BUILD (default build-fuzz), builds every target, seeds
+# each one's corpus and runs it for SECONDS (default 60); prints executions per target. Crashes
+# are written to BUILD/fuzz-artifacts/<target>-crash-*, the full logs to BUILD/fuzz-logs.
+#   tests/fuzz/run.sh [BUILD] [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+BUILD=${1:-build-fuzz}
+TIME=${2:-60}
+JOBS=${JOBS:-2}
+FIXTURES=${FIXTURES:-../shared/fixtures}
+TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz slt_records_fuzz zip_directory_fuzz rtf_fuzz tnef_fuzz
+         xar_toc_fuzz)
+
+if [ ! -f "$BUILD/build.ninja" ]; then
+  CC=clang CXX=clang++ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARO_FUZZ=ON \
+    -DTESSARO_BUILD_TESTS=OFF >/dev/null
+fi
+cmake --build "$BUILD" --target tessaro_fuzz_targets -j"$JOBS"
+
+corpus="$BUILD/fuzz-corpus"
+artifacts="$BUILD/fuzz-artifacts"
+logs="$BUILD/fuzz-logs"
+# The registry consults the user's preferences (the extension blacklist): give it none.
+home="$BUILD/fuzz-home"
+mkdir -p "$artifacts" "$logs" "$home"
+for t in "${TARGETS[@]}"; do mkdir -p "$corpus/$t"; done
+
+# Seeds, made with the tools each reader's input comes from.
+seeds=$(mktemp -d)
+trap 'rm -rf "$seeds"' EXIT
+(
+  cd "$seeds"
+  mkdir -p t/d && echo hi > t/d/a && seq 1 3000 > t/n && ln -sf d/a t/l
+  zip -qry a.zip t && 7zz a -bd -bso0 a.7z t && tar -cf a.tar t
+  printf 'path=a/b/c.txt\tunco=12\tcomp=-1\ttime=20200501.102030\nComment = x\npath=docs/\tattr=drwxr-xr-x\tmont=Mar\tday_=7\n' \
+    > records
+  tar -tvf a.tar | perl -pe 's/(.)([^ ]+)[ ]+([^ ]+)[ ]+([0-9]+)[ ]+([0-9]+)-([0-9]+)-([0-9]+)[ ]+([0-9]+):([0-9]+)[:]*([0-9]*)[ ]*([^\n]+)/$1path=$11\tattr=$1$2\tunco=$4\tcomp=0\ttime=$5$6$7.$8$9$10/g' \
+    > tar-lines
+  { printf '\001'; 7zz l -slt a.7z; } > slt-7z
+  { printf '\007'; 7zz l -slt a.zip; } > slt-zip
+  printf '\000\377\377\000\000' > rtf-lzfu && printf '\001\005\000\000\000hello' > rtf-mela
+  for i in 0 1 2 3 5 13 14; do { printf "\\$(printf %03o $i)"; cat a.zip; } > reg-$i; done
+  { printf '\001'; cat a.tar; } > reg-tar
+)
+cp "$seeds/records" "$corpus/listing_tree_fuzz/"
+cp "$seeds"/reg-* "$corpus/registry_fuzz/"
+cp "$seeds/tar-lines" "$corpus/tar_lines_fuzz/"
+cp "$seeds"/slt-* "$corpus/slt_records_fuzz/"
+cp "$seeds/a.zip" "$corpus/zip_directory_fuzz/"
+cp "$seeds"/rtf-* "$corpus/rtf_fuzz/"
+cp "$FIXTURES"/tnef/* "$corpus/tnef_fuzz/" 2>/dev/null || true
+(
+  # The XAR target's input: the table of contents' length (two bytes), its XML, then the heap.
+  cd "$seeds"
+  for c in gzip none; do
+    bsdtar --format xar --options xar:compression=$c -cf $c.xar t
+    python3 -c 'import sys,zlib,struct; b=open(sys.argv[1],"rb").read();
+n=struct.unpack(">Q",b[8:16])[0]; x=zlib.decompress(b[28:28+n]);
+sys.stdout.buffer.write(struct.pack(">H",len(x))+x+b[28+n:])' $c.xar > seed-$c
+  done
+)
+cp "$seeds"/seed-* "$corpus/xar_toc_fuzz/"
+
+printf '%-20s %12s %10s %8s\n' target executions "exec/s" crashes
+failed=0
+for t in "${TARGETS[@]}"; do
+  log="$logs/$t.log"
+  status=0
+  HOME="$home" XDG_CONFIG_HOME="$home" "$BUILD/tests/fuzz/$t" -max_total_time="$TIME" -max_len=70000 \
+    -rss_limit_mb=2048 -timeout=25 -print_final_stats=1 -artifact_prefix="$artifacts/$t-" \
+    "$corpus/$t" >"$log" 2>&1 || status=$?
+  runs=$(awk '/stat::number_of_executed_units/ { print $NF }' "$log" | tail -1)
+  rate=$(awk '/stat::average_exec_per_sec/ { print $NF }' "$log" | tail -1)
+  found=$(ls "$artifacts" | grep -c "^$t-" || true)
+  printf '%-20s %12s %10s %8s\n' "$t" "${runs:-?}" "${rate:-?}" "$found"
+  if [ "$status" -ne 0 ]; then
+    failed=1
+    grep -m1 -E 'ERROR: |runtime error|deadly signal|Test unit written' "$log" | sed 's/^/    /' || true
+  fi
+done
+exit $failed
