@@ -420,6 +420,8 @@ uint8_t safetyFlagsOfPath(std::string_view rawPath) {
   if (!rawPath.empty() && (rawPath[0] == '/' || rawPath[0] == '\\')) flags |= kSafetyAbsolutePath;
   if (rawPath.size() >= 2 && rawPath[1] == ':' && std::isalpha(static_cast<unsigned char>(rawPath[0])))
     flags |= kSafetyAbsolutePath;
+  // Most paths hold no ".." at all: one scan settles them without walking their components.
+  if (rawPath.find("..") == std::string_view::npos) return flags;
   eachComponent(rawPath, [&](std::string_view part) {
     if (part != "..") return true;
     flags |= kSafetyParentReference;
