@@ -91,29 +91,69 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, bool allowE
   return parsed;
 }
 
+// Adds `item` and everything below it by path and entry number: handlers that extract by number
+// (the XAD-backed ones) take a folder's contents only when each entry is named.
+void addNumberedItems(const AZipItem& item, AZipItem::List& items) {
+  std::vector<const AZipItem*> stack{&item};
+  while (!stack.empty()) {
+    const AZipItem* next = stack.back();
+    stack.pop_back();
+    if (next->num_() >= 0) {
+      AZipItem::Ptr copy = AZipItem::initWithPath(next->path());
+      if (copy) {
+        copy->setNum_(next->num_());
+        items.push_back(std::move(copy));
+      }
+    }
+    for (const AZipItem::Ptr& child : next->children()) stack.push_back(child.get());
+  }
+}
+
 // Lists the archive first: every named entry must be in it, and the destination must have room
-// for what will be written (the alert's default answer stops). False after a message otherwise.
-bool entriesAndSpaceAllow(const std::string& archive, const std::vector<std::string>& entries,
-                          const std::optional<std::string>& destination) {
+// for what will be written (the alert's default answer stops). The items to hand to the handler,
+// or none after a message.
+std::optional<AZipItem::List> itemsToExtract(const std::string& archive, const std::vector<std::string>& entries,
+                                             const std::optional<std::string>& destination) {
+  AZipItem::List items;
+  // An entry name also takes everything below it, so that naming a folder extracts the folder.
+  const auto byName = [&items](const std::string& entry) {
+    std::string name = entry;
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    items.push_back(AZipItem::initWithPath(name));
+    items.push_back(AZipItem::initWithPath(name + "/"));
+  };
+  if (entries.empty()) items.push_back(AZipItem::initWithPath("*"));
+
   AZipItem::Ptr root;
   const int32_t listed = getInfo(archive, root);
   // Without a listing (no handler, names enciphered) nothing can be checked beforehand.
-  if (listed < 0 || listed == 100 || !root) return true;
+  if (listed < 0 || listed == 100 || !root) {
+    for (const std::string& entry : entries) byName(entry);
+    return items;
+  }
   int64_t needed = entries.empty() ? root->uncoV() : 0;
   bool allThere = true;
   for (const std::string& entry : entries) {
-    if (const AZipItem* item = findItem(*root, entry)) {
-      needed += item->uncoV();
-    } else {
+    const AZipItem* item = findItem(*root, entry);
+    if (!item) {
       std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
       allThere = false;
+      continue;
+    }
+    needed += item->uncoV();
+    if (item->num_() >= 0) {
+      addNumberedItems(*item, items);
+    } else {
+      byName(entry);
     }
   }
-  if (!allThere) return false;
-  if (!destination || !checkSpace(needed, *destination)) return true;
-  std::fprintf(stderr, "tessaro: not enough free space in %s for %lld bytes\n", destination->c_str(),
-               static_cast<long long>(needed));
-  return false;
+  if (!allThere) return std::nullopt;
+  if (destination && checkSpace(needed, *destination)) {
+    std::fprintf(stderr, "tessaro: not enough free space in %s for %lld bytes\n", destination->c_str(),
+                 static_cast<long long>(needed));
+    return std::nullopt;
+  }
+  return items;
 }
 
 int run(const std::vector<std::string>& args, bool testing) {
@@ -141,26 +181,15 @@ int run(const std::vector<std::string>& args, bool testing) {
     return kExitUsage;
   }
 
-  if (!entriesAndSpaceAllow(file, parsed->entries, testing ? std::nullopt : std::optional<std::string>(destination)))
-    return kExitFailed;
+  const std::optional<AZipItem::List> items =
+      itemsToExtract(file, parsed->entries, testing ? std::nullopt : std::optional<std::string>(destination));
+  if (!items) return kExitFailed;
 
   auto callback = std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed->verbose, true});
   handler->setCallbackHandler(callback);
   if (parsed->password) handler->setPassword(*parsed->password);
 
-  AZipItem::List items;
-  if (parsed->entries.empty()) {
-    items.push_back(AZipItem::initWithPath("*"));
-  } else {
-    // An entry name also takes everything below it, so that naming a folder extracts the folder.
-    for (const std::string& entry : parsed->entries) {
-      std::string name = entry;
-      while (name.size() > 1 && name.back() == '/') name.pop_back();
-      items.push_back(AZipItem::initWithPath(name));
-      items.push_back(AZipItem::initWithPath(name + "/"));
-    }
-  }
-  for (const AZipItem::Ptr& item : items) {
+  for (const AZipItem::Ptr& item : *items) {
     if (!item) return kExitFailed;
   }
 
@@ -169,7 +198,7 @@ int run(const std::vector<std::string>& args, bool testing) {
     std::fprintf(stderr, "tessaro: testing is not supported for %s\n", handler->isa().formatName().c_str());
     return kExitUsage;
   }
-  const int32_t status = handler->extract(items, destination, testing ? kTestMode : kExtractMode);
+  const int32_t status = handler->extract(*items, destination, testing ? kTestMode : kExtractMode);
   std::fflush(stdout);
   if (status != 0) callback->printRecentLog();
   switch (status) {

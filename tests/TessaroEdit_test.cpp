@@ -128,6 +128,38 @@ TEST_F(TessaroEditTest, ZipCommentsAndEncryptedArchivesWorkFromTheCommandLine) {
   EXPECT_EQ(readFile(dir() / "e/plain.txt"), "plain");
 }
 
+TEST_F(TessaroEditTest, SingleEntriesComeOutOfTheFormatsOnlyReadHere) {
+  writeTree();
+  struct Maker {
+    const char* archive;
+    const char* command;
+  };
+  const Maker makers[] = {
+      {"t.cab", "gcab -c t.cab tree/plain.txt tree/sub/deeper/leaf.bin"},
+      {"t.iso", "genisoimage -quiet -R -o t.iso tree"},
+      {"t.cpio", "find tree | cpio -o -H newc --quiet > t.cpio"},
+      {"t.lzh", "jlha c t.lzh tree/plain.txt tree/sub/deeper/leaf.bin >/dev/null"},
+      {"t.gz", "gzip -c tree/plain.txt > t.gz"},
+  };
+  for (const Maker& maker : makers) {
+    SCOPED_TRACE(maker.archive);
+    ASSERT_EQ(shell(maker.command).status, 0);
+    ASSERT_TRUE(fs::exists(dir() / maker.archive));
+    std::string entry = "tree/sub/deeper/leaf.bin";
+    std::string expected = std::string(70000, 'x');
+    if (std::string_view(maker.archive) == "t.iso") entry = "sub/deeper/leaf.bin";
+    if (std::string_view(maker.archive) == "t.gz") {
+      entry = "t";
+      expected = "plain";
+    }
+    const fs::path out = dir() / ("single-" + std::string(maker.archive));
+    fs::create_directories(out);
+    const Outcome extracted = tessaro({"extract", maker.archive, entry, "-C", out.string()});
+    ASSERT_EQ(extracted.status, 0) << extracted.output << tessaro({"list", maker.archive}).output;
+    EXPECT_EQ(readFile(out / entry), expected);
+  }
+}
+
 TEST_F(TessaroEditTest, VolumesOfEveryFormatThatSplitsListAndExtractWhole) {
   writeTree();
   ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
