@@ -164,12 +164,12 @@ const Family kFamilies[] = {
      "jlha a o/plain.lzh t >/dev/null 2>&1; lha aq o/plain-lha.lzh t\n"
      "lha aq o/hostile.lzh h 2>/dev/null || true"},
     {"rpm",
-     "mkdir -p rpm/SPECS rpm/SOURCES; cp t/numbers.txt rpm/SOURCES/\n"
+     "mkdir -p rpm/SOURCES; cp t/numbers.txt rpm/SOURCES/\n"
      "printf 'Name: torture\\nVersion: 1\\nRelease: 1\\nSummary: t\\nLicense: MIT\\nBuildArch: noarch\\n"
      "Source0: numbers.txt\\n%%description\\nt\\n%%install\\nmkdir -p %%{buildroot}/opt/t\\n"
-     "cp %%{SOURCE0} %%{buildroot}/opt/t/\\n%%files\\n/opt/t/numbers.txt\\n' > rpm/SPECS/t.spec\n"
+     "cp %%{SOURCE0} %%{buildroot}/opt/t/\\n%%files\\n/opt/t/numbers.txt\\n' > rpm/t.rpmbuild\n"
      "for p in xz gz; do rpmbuild --quiet -bb --define \"_topdir $PWD/rpm\" --define \"_binary_payload w9.${p}dio\" "
-     "rpm/SPECS/t.spec >/dev/null 2>&1; mv rpm/RPMS/noarch/*.rpm o/plain-$p.rpm; done"},
+     "rpm/t.rpmbuild >/dev/null 2>&1; mv rpm/RPMS/noarch/*.rpm o/plain-$p.rpm; done"},
     // The shared samples, read where they lie; only their damaged copies are written here.
     {"samples", nullptr},
 };
