@@ -304,103 +304,6 @@ TEST(SevenZipProgressTest, ReadsUpToThreeDigitsBeforeTheFinalPercentSign) {
 
 // ---- Round trips through the helper
 
-TEST_F(SevenZipModifyTest, ZipAndSevenZipRoundTripAwkwardNames) {
-  const std::vector<std::string> expected{" lead.txt",      "$HOME.txt",            "-dash.txt",  "a*b.txt",
-                                          "aXb.txt",        "big.bin",              "q\"uo'te.txt", "sub dir",
-                                          "sub dir/deeper", "sub dir/deeper/d.txt", "trail.txt ", "with space.txt",
-                                          "ümlaut-日本",    "ümlaut-日本/ñ.txt"};
-  for (const std::string name : {"tree.zip", "tree.7z"}) {
-    SCOPED_TRACE(name);
-    const bool zip = name.ends_with(".zip");
-    auto made = zip ? std::shared_ptr<AHandler7ZipBase>(handler<AHandlerZip>())
-                    : std::shared_ptr<AHandler7ZipBase>(handler<AHandler7zip>());
-    ASSERT_EQ(made->addFiles({}, path("src"), path(name), nullptr, Preset{{"compression", 2}}, nullptr), 0);
-    EXPECT_EQ(made->url(), path(name));
-    expectNoScratchLeft();
-    EXPECT_EQ(entries(*made), expected);
-
-    auto host = std::make_shared<FakeHost>();
-    auto reader = zip ? std::shared_ptr<AHandler7ZipBase>(opened<AHandlerZip>(path(name), host))
-                      : std::shared_ptr<AHandler7ZipBase>(opened<AHandler7zip>(path(name), host));
-    const std::string all = path(name + ".all");
-    fs::create_directories(all);
-    EXPECT_EQ(reader->extract(itemsAt({"*"}), all, 0), 0);
-    sameTree(path("src"), all);
-    EXPECT_NE(host->log.find("Everything is Ok"), std::string::npos) << host->log;
-    expectNoScratchLeft();
-
-    // Single entries: a folder brings what it holds; "a*b.txt" is that file, not a pattern.
-    const std::string some = path(name + ".some");
-    fs::create_directories(some);
-    EXPECT_EQ(reader->extract(itemsAt({"sub dir/", "a*b.txt", "q\"uo'te.txt", "-dash.txt", "ümlaut-日本/ñ.txt",
-                                       " lead.txt", "trail.txt "}),
-                              some, 1),
-              0);
-    EXPECT_EQ(readFile(fs::path(some) / " lead.txt"), "lead\n");
-    EXPECT_EQ(readFile(fs::path(some) / "trail.txt "), "trail\n");
-    EXPECT_EQ(readFile(fs::path(some) / "ümlaut-日本/ñ.txt"), "utf\n");
-    EXPECT_EQ(readFile(fs::path(some) / "sub dir/deeper/d.txt"), "deep\n");
-    EXPECT_EQ(readFile(fs::path(some) / "a*b.txt"), "star\n");
-    EXPECT_EQ(readFile(fs::path(some) / "q\"uo'te.txt"), "quotes\n");
-    EXPECT_EQ(readFile(fs::path(some) / "-dash.txt"), "dash\n");
-    EXPECT_FALSE(fs::exists(fs::path(some) / "aXb.txt"));
-    EXPECT_FALSE(fs::exists(fs::path(some) / "big.bin"));
-    expectNoScratchLeft();
-
-    EXPECT_EQ(reader->extract(itemsAt({"*"}), all, 3), 0);
-  }
-}
-
-// The host's application object makes the scratch folders when there is one.
-class AppScope {
- public:
-  AppScope() : saved_(theApp()) { theApp() = &app_; }
-  ~AppScope() { theApp() = saved_; }
-  AppScope(const AppScope&) = delete;
-  AppScope& operator=(const AppScope&) = delete;
-
- private:
-  HostApplication app_;
-  HostApplication* saved_;
-};
-
-TEST_F(SevenZipModifyTest, AddingIntoAFolderThenDeletingAndRenaming) {
-  const AppScope app;
-  shell(work_.path(), "head -c 20000000 /dev/urandom > large.bin");
-  auto progress = std::make_shared<FakeHost>();
-  auto made = handler<AHandler7zip>(progress);
-  ASSERT_EQ(made->addFiles({path("large.bin")}, "", path("a.7z"), nullptr, Preset{{"compression", 1}}, nullptr), 0);
-  EXPECT_FALSE(progress->progress.empty());
-  for (int percent : progress->progress) EXPECT_TRUE(percent >= 0 && percent <= 100) << percent;
-  EXPECT_EQ(made->deleteFiles(itemsAt({"large.bin"})), 0);
-  ASSERT_EQ(made->addFiles({path("src/with space.txt")}, "", path("a.7z"), nullptr, Preset{}, nullptr), 0);
-  AZipItem::Ptr folder = AZipItem::initWithPath("docs/inner");
-  ASSERT_EQ(made->addFiles({path("src/$HOME.txt"), path("src/sub dir")}, path("src"), path("a.7z"), folder.get(),
-                           Preset{}, nullptr),
-            0);
-  // The folders above the files get no entries of their own.
-  EXPECT_EQ(entries(*made), (std::vector<std::string>{"docs/inner/$HOME.txt",
-                                                      "docs/inner/sub dir", "docs/inner/sub dir/deeper",
-                                                      "docs/inner/sub dir/deeper/d.txt", "with space.txt"}));
-
-  auto host = std::make_shared<FakeHost>();
-  auto editor = opened<AHandler7zip>(path("a.7z"), host);
-  EXPECT_EQ(editor->deleteFiles(itemsAt({"docs/inner/sub dir/"})), 0);
-  EXPECT_EQ(entries(*editor),
-            (std::vector<std::string>{"docs/inner/$HOME.txt", "with space.txt"}));
-  EXPECT_EQ(editor->moveFiles(std::vector<std::string>{"with space.txt", "docs/inner/$HOME.txt"},
-                              std::vector<std::string>{"docs/renamed.txt", "home.txt"}), 0);
-  EXPECT_EQ(entries(*editor), (std::vector<std::string>{"docs/renamed.txt", "home.txt"}));
-  // Moving into the top folder keeps the names.
-  EXPECT_EQ(editor->moveFiles(itemsAt({"docs/renamed.txt"}), "/"), 0);
-  EXPECT_EQ(entries(*editor), (std::vector<std::string>{"home.txt", "renamed.txt"}));
-  for (int percent : host->progress) EXPECT_TRUE(percent >= 0 && percent <= 100) << percent;
-  expectNoScratchLeft();
-
-  // A deletion without an archive has nothing to work on.
-  EXPECT_EQ(handler<AHandler7zip>()->deleteFiles(itemsAt({"x"})), 5);
-}
-
 TEST_F(SevenZipModifyTest, ZipDeletionAndRenamingTakeNamesLiterally) {
   auto made = handler<AHandlerZip>();
   ASSERT_EQ(made->addFiles({}, path("src"), path("n.zip"), nullptr, Preset{{"compression", 2}}, nullptr), 0);
@@ -412,31 +315,6 @@ TEST_F(SevenZipModifyTest, ZipDeletionAndRenamingTakeNamesLiterally) {
   EXPECT_EQ(entries(*made), (std::vector<std::string>{" w.txt", "$HOME.txt", "-dash.txt", "aXb.txt", "q\"uo'te.txt",
                                                       "trail.txt", "ümlaut-日本", "ümlaut-日本/ñ.txt"}));
   expectNoScratchLeft();
-}
-
-TEST_F(SevenZipModifyTest, ZipCommentIsSetAndClearedWithoutLeavingTheHelperFile) {
-  auto made = handler<AHandlerZip>();
-  ASSERT_EQ(made->addFiles({path("src/-dash.txt")}, "", path("c.zip"), nullptr, Preset{}, nullptr), 0);
-  EXPECT_EQ(made->updateComment("Zwei\nZeilen – ü"), 0);
-  SubprocessResult comment = run({"/usr/bin/unzip", "-z", path("c.zip")}, {});
-  EXPECT_NE(comment.output.find("Zwei\nZeilen – ü"), std::string::npos) << comment.output;
-  EXPECT_EQ(entries(*made), (std::vector<std::string>{"-dash.txt"}));
-
-  // The comment read back by a fresh handler survives a later update.
-  auto again = opened<AHandlerZip>(path("c.zip"));
-  EXPECT_EQ(entries(*again), (std::vector<std::string>{"-dash.txt"}));
-  EXPECT_EQ(again->comment(), "Zwei\nZeilen – ü");
-  ASSERT_EQ(again->addFiles({path("src/aXb.txt")}, "", path("c.zip"), nullptr, Preset{}, nullptr), 0);
-  EXPECT_NE(run({"/usr/bin/unzip", "-z", path("c.zip")}, {}).output.find("Zeilen"), std::string::npos);
-
-  EXPECT_EQ(again->updateComment(""), 0);
-  comment = run({"/usr/bin/unzip", "-z", path("c.zip")}, {});
-  EXPECT_EQ(comment.output.find("Zeilen"), std::string::npos) << comment.output;
-  EXPECT_EQ(entries(*again), (std::vector<std::string>{"-dash.txt", "aXb.txt"}));
-  expectNoScratchLeft();
-
-  // 7z archives have no comment to update.
-  EXPECT_EQ(handler<AHandler7zip>()->updateComment("x"), -1);
 }
 
 TEST_F(SevenZipModifyTest, EncryptedZipsUseTheCipherTheTagNames) {
@@ -506,31 +384,6 @@ TEST_F(SevenZipModifyTest, HeaderEncryptionHidesTheListingUntilThePasswordComes)
   alone->setPassword("wrong");
   EXPECT_EQ(alone->extract(itemsAt({"*"}), work_.str(), 0), 100);
   expectNoScratchLeft();
-}
-
-TEST_F(SevenZipModifyTest, VolumesAreWrittenNumberedAndReadBackAsOneArchive) {
-  for (const std::string name : {"v.zip", "v.7z"}) {
-    SCOPED_TRACE(name);
-    const bool zip = name.ends_with(".zip");
-    auto made = zip ? std::shared_ptr<AHandler7ZipBase>(handler<AHandlerZip>())
-                    : std::shared_ptr<AHandler7ZipBase>(handler<AHandler7zip>());
-    // 2 kB volumes; the host asks for the set under its first volume's name.
-    ASSERT_EQ(made->addFiles({}, path("src"), path(name + ".001"), nullptr,
-                             Preset{{"volumeSize", 2}, {"compression", 0}}, nullptr),
-              0);
-    EXPECT_EQ(made->url(), path(name + ".001"));
-    EXPECT_TRUE(fs::exists(path(name + ".003")));
-    EXPECT_FALSE(fs::exists(path(name)));
-
-    auto reader = zip ? std::shared_ptr<AHandler7ZipBase>(opened<AHandlerZip>(path(name + ".001")))
-                      : std::shared_ptr<AHandler7ZipBase>(opened<AHandler7zip>(path(name + ".001")));
-    EXPECT_GE(reader->parts().size(), 3u);
-    EXPECT_FALSE(reader->canUpdate());
-    const std::string out = path(name + ".out");
-    fs::create_directories(out);
-    EXPECT_EQ(reader->extract(itemsAt({"*"}), out, 0), 0);
-    sameTree(path("src"), out);
-  }
 }
 
 TEST_F(SevenZipModifyTest, DamagedArchivesAndMissingToolsReportFailure) {
