@@ -1,6 +1,7 @@
 #include "ArchiveHandlerMime.h"
 
 #include <filesystem>
+#include <vector>
 #include <system_error>
 
 #include "PathString.h"
@@ -71,9 +72,17 @@ int32_t AHandlerMime::extract(const AZipItem::List& items, const std::string& to
     const std::string decoded = appendingPathComponent(*scratch.path(), kScratchName);
     if (!tnef::TNEFCore::extractWinmailDatFromPathWithURL(*url(), decoded)) return 0;
 
-    for (const AZipItem::Ptr& item : items) {
-      if (!item) continue;
-      const fs::path relative(std::string(item->path()));
+    // The single item "*" asks for everything, as with the other handlers.
+    std::vector<std::string> names;
+    if (items.size() == 1 && items.front() && items.front()->path() == "*") {
+      std::error_code ignored;
+      for (const auto& entry : fs::directory_iterator(decoded, ignored)) names.push_back(entry.path().filename());
+    } else {
+      for (const AZipItem::Ptr& item : items)
+        if (item) names.emplace_back(item->path());
+    }
+    for (const std::string& name : names) {
+      const fs::path relative(name);
       if (!staysInside(relative)) continue;
       std::error_code ignored;
       fs::create_directories((fs::path(toFolder) / relative).parent_path(), ignored);

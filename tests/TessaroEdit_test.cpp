@@ -160,6 +160,18 @@ TEST_F(TessaroEditTest, SingleEntriesComeOutOfTheFormatsOnlyReadHere) {
   }
 }
 
+TEST_F(TessaroEditTest, MailAttachmentsComeOutWholeOrOneByOne) {
+  const std::string mail = std::string(TESSARO_TNEF_FIXTURES) + "/quick-winmail.dat";
+  fs::create_directories(dir() / "all");
+  ASSERT_EQ(tessaro({"extract", mail, "-C", "all"}).status, 0);
+  EXPECT_TRUE(fs::exists(dir() / "all/quick.pdf"));
+  EXPECT_TRUE(fs::exists(dir() / "all/quick.doc"));
+  fs::create_directories(dir() / "one");
+  ASSERT_EQ(tessaro({"extract", mail, "quick.txt", "-C", "one"}).status, 0);
+  EXPECT_EQ(fs::file_size(dir() / "one/quick.txt"), fs::file_size(dir() / "all/quick.txt"));
+  EXPECT_FALSE(fs::exists(dir() / "one/quick.pdf"));
+}
+
 TEST_F(TessaroEditTest, VolumesOfEveryFormatThatSplitsListAndExtractWhole) {
   writeTree();
   ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
