@@ -579,37 +579,6 @@ TEST_F(RarHandlerTest, DamagedOrForeignFilesFailWithoutRecords) {
   EXPECT_EQ(open((dir.path() / "garbage.rar").string())->extract(named({"*"}), dir.str(), 1), 4);
 }
 
-TEST_F(RarHandlerTest, CommentsAndDeletionGoThroughTheRarToolWhenTheHostNamesIt) {
-  test::TempDir dir;
-  fs::copy_file(fixture("plain.rar"), dir.path() / "c.rar");
-  fs::copy_file(fixture("names.rar"), dir.path() / "n.rar");
-  const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "c.rar").string());
-  EXPECT_EQ(handler->updateComment("new"), -1);
-  EXPECT_EQ(handler->deleteFiles(named({"tree/a.txt"})), -1);
-
-  ASSERT_TRUE(UserDefaults::standard().setObject("rar", PropertyList("/usr/bin/rar")));
-  ASSERT_EQ(AHandlerRar::rarPath(), "/usr/bin/rar");
-  EXPECT_EQ(handler->updateComment("Second\ncomment"), 0);
-  EXPECT_EQ(handler->deleteFiles(named({"tree/a.txt", "tree/sub/"})), 0);
-  std::vector<std::string> records;
-  const std::shared_ptr<AHandlerRar> reread = open((dir.path() / "c.rar").string());
-  EXPECT_EQ(reread->getInfo(records), 0);
-  EXPECT_EQ(reread->comment(), "Second\ncomment");
-  std::string paths;
-  for (const std::string& record : records) paths += record.substr(5, record.find('\t') - 5) + " ";
-  EXPECT_EQ(paths, "tree/rand tree/link tree ");
-
-  const std::shared_ptr<AHandlerRar> hidden = open((dir.path() / "n.rar").string());
-  hidden->setPassword("wrong");
-  EXPECT_EQ(hidden->deleteFiles(named({"tree/a.txt"})), 100);
-  // The work folders beside the archive are gone.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
-
-  UserDefaults::standard().removeObjectForKey("rar");
-}
-
-// ---- The tessaro program and the preview
-
 struct Outcome {
   int status;
   std::string output;

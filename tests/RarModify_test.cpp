@@ -73,11 +73,6 @@ std::string entries(const fs::path& archive, const std::string& password = {}) {
   return text;
 }
 
-std::string toolOutput(const std::vector<std::string>& args) {
-  SubprocessOptions options;
-  return run(args, options).output;
-}
-
 // ---- Argument lists
 
 RarAddCommand add(const Preset& preset, std::vector<std::string> files = {"a.txt", "b"},
@@ -242,40 +237,6 @@ TEST_F(RarModifyTest, WithoutTheToolNothingChangesAndNothingIsOffered) {
   EXPECT_TRUE(handler->canUpdate());
 }
 
-TEST_F(RarModifyTest, AddingMakesAnArchiveThenPutsFilesUnderAParentFolder) {
-  const std::shared_ptr<AHandlerRar> handler = fresh();
-  handler->setComment("Made by\nthe test");
-  const std::string archive = path("new.rar").string();
-  // Everything in the source folder, the listed names to clean left out.
-  Args clean{"sub/skip.txt"};
-  EXPECT_EQ(handler->addFiles({}, path("src").string(), archive, nullptr, {{"compression", PropertyList(5)}}, &clean), 0);
-  ASSERT_TRUE(handler->url());
-  EXPECT_EQ(*handler->url(), archive);
-  EXPECT_EQ(entries(archive), "a.txt docs docs/b.txt sub sub/deep sub/deep/c.txt ");
-  EXPECT_NE(toolOutput({kRar, "lt", archive}).find("Details: RAR 5, solid"), std::string::npos);
-  const std::shared_ptr<AHandlerRar> reread = open(archive);
-  std::vector<std::string> records;
-  ASSERT_EQ(reread->getInfo(records), 0);
-  EXPECT_EQ(reread->comment(), "Made by\nthe test");
-
-  // Into the existing archive, under docs/: the old entries stay.
-  shell(dir_.path(), "mkdir more && printf 'new\\n' > more/n.txt && head -c 4000000 /dev/urandom > more/big");
-  const AZipItem::Ptr parent = AZipItem::initWithPath("docs");
-  auto host = std::make_shared<ProgressHost>();
-  reread->setCallbackHandler(host);
-  EXPECT_EQ(reread->addFiles({"n.txt", "big"}, path("more").string(), archive, parent.get(),
-                             {{"compression", PropertyList(5)}}, nullptr),
-            0);
-  EXPECT_EQ(entries(archive), "a.txt docs docs/b.txt docs/big docs/n.txt sub sub/deep sub/deep/c.txt ");
-  // rar's own percentages reach the host.
-  EXPECT_FALSE(host->percents.empty());
-  for (int percent : host->percents) {
-    EXPECT_GE(percent, 0);
-    EXPECT_LE(percent, 100);
-  }
-  EXPECT_EQ(reread->comment(), "Made by\nthe test");
-}
-
 TEST_F(RarModifyTest, EncryptionTagsHideTheDataOrTheNames) {
   const std::shared_ptr<AHandlerRar> data = fresh();
   data->setPassword("pw");
@@ -293,57 +254,6 @@ TEST_F(RarModifyTest, EncryptionTagsHideTheDataOrTheNames) {
   EXPECT_TRUE(names->isListingEncrypted());
   EXPECT_EQ(entries(path("names.rar")), "status 100");
   EXPECT_EQ(entries(path("names.rar"), "pw"), "a.txt* docs docs/b.txt* ");
-}
-
-TEST_F(RarModifyTest, VolumesEndOnTheFirstPart) {
-  shell(dir_.path(), "head -c 250000 /dev/urandom > src/rand");
-  const std::shared_ptr<AHandlerRar> handler = fresh();
-  // 100 kB volumes; the name the host chose loses ".part1.rar" for rar to number them.
-  const Preset preset{{"volumeSize", PropertyList(100)}, {"volumeUnit", PropertyList(0)},
-                      {"compression", PropertyList(0)}};
-  EXPECT_EQ(handler->addFiles({"rand", "a.txt"}, path("src").string(), path("set.part1.rar").string(), nullptr,
-                              preset, nullptr),
-            0);
-  ASSERT_TRUE(handler->url());
-  EXPECT_EQ(*handler->url(), path("set.part1.rar").string());
-  EXPECT_EQ(handler->parts().size(), 3u);
-  EXPECT_FALSE(handler->canUpdate());
-  EXPECT_EQ(entries(path("set.part3.rar")), "a.txt rand ");
-
-  // A set small enough for one volume is named plainly.
-  const std::shared_ptr<AHandlerRar> small = fresh();
-  EXPECT_EQ(small->addFiles({"a.txt"}, path("src").string(), path("small.rar").string(), nullptr, preset, nullptr), 0);
-  ASSERT_TRUE(small->url());
-  EXPECT_EQ(*small->url(), path("small.rar").string());
-
-  // A run that makes nothing leaves no first part to find.
-  const std::shared_ptr<AHandlerRar> none = fresh();
-  EXPECT_EQ(none->addFiles({"missing"}, path("src").string(), path("none.rar").string(), nullptr, preset, nullptr), -1);
-}
-
-TEST_F(RarModifyTest, CommentDeleteAndRenameRewriteTheArchive) {
-  shell(dir_.path(), "cd src && rar a -idq ../x.rar a.txt docs sub");
-  const std::shared_ptr<AHandlerRar> handler = open(path("x.rar"));
-  EXPECT_EQ(handler->updateComment("A new\ncomment"), 0);
-
-  EXPECT_EQ(handler->deleteFiles({AZipItem::initWithPath("sub/"), AZipItem::initWithPath("docs/b.txt")}), 0);
-  EXPECT_EQ(entries(path("x.rar")), "a.txt docs ");
-
-  shell(dir_.path(), "cd src && rar a -idq ../x.rar docs sub");
-  EXPECT_EQ(handler->moveFiles(Args{"a.txt", "sub/", "docs/b.txt"}, Args{"z.txt", "moved", "docs/c.txt", "extra"}), 0);
-  EXPECT_EQ(entries(path("x.rar")), "docs docs/c.txt moved moved/deep moved/deep/c.txt moved/skip.txt z.txt ");
-  // Items moved into a folder keep their names.
-  EXPECT_EQ(handler->moveFiles({AZipItem::initWithPath("z.txt"), AZipItem::initWithPath("docs/c.txt")}, "moved"),
-            0);
-  EXPECT_EQ(entries(path("x.rar")), "docs moved moved/c.txt moved/deep moved/deep/c.txt moved/skip.txt moved/z.txt ");
-  EXPECT_EQ(handler->moveFiles(Args{}, Args{}), 4);
-
-  const std::shared_ptr<AHandlerRar> reread = open(path("x.rar"));
-  std::vector<std::string> records;
-  ASSERT_EQ(reread->getInfo(records), 0);
-  EXPECT_EQ(reread->comment(), "A new\ncomment");
-  // The work folders beside the archive are gone.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path()), fs::directory_iterator()), 2);
 }
 
 TEST_F(RarModifyTest, AWrongPasswordIsReportedByDeleteAndRename) {
