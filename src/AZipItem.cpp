@@ -113,6 +113,16 @@ void ItemDictionary::insert(AZipItem* item, uint64_t pathHash) {
   ++count_;
 }
 
+AZipItem* ItemDictionary::recentFolderFor(std::string_view path) const {
+  if (recentParent_ && recentParent_->path() == path) return recentParent_;
+  if (recentItem_ && recentItem_->path() == path) return recentItem_;
+  return nullptr;
+}
+
+void ItemDictionary::reserve(size_t count) {
+  while (count * 4 > slots_.size() * 3) grow();
+}
+
 void ItemDictionary::grow() {
   std::vector<Slot> old(slots_.size() * 2);
   old.swap(slots_);
@@ -132,16 +142,21 @@ AZipItem::AZipItem() = default;
 // Children are released iteratively: a 100,000-level chain must not exhaust the stack.
 AZipItem::~AZipItem() {
   List pending = std::move(children_);
-  visibleChildren_.clear();
+  if (host_) host_->visibleChildren.clear();
   while (!pending.empty()) {
     Ptr item = std::move(pending.back());
     pending.pop_back();
     if (item && item.use_count() == 1) {
       for (auto& child : item->children_) pending.push_back(std::move(child));
       item->children_.clear();
-      item->visibleChildren_.clear();
+      if (item->host_) item->host_->visibleChildren.clear();
     }
   }
+}
+
+AZipItem::HostState& AZipItem::hostState() {
+  if (!host_) host_ = std::make_unique<HostState>();
+  return *host_;
 }
 
 AZipItem::Ptr AZipItem::initWithPath(std::string_view path) {
@@ -239,11 +254,18 @@ AZipItem* AZipItem::childAtPath(std::string_view path, bool createMissing, ItemD
   if (AZipItem* found = dictionary.find(path, hashes[path.size()])) return found;
   if (!createMissing) return nullptr;
 
-  std::vector<std::string_view> missing{path};
+  thread_local std::vector<std::string_view> missing;
+  missing.assign(1, path);
   AZipItem* parent = this;
   for (std::string_view current = path;;) {
     const std::string_view up = deletingLastPathComponent(current);
     if (up.empty() || up == "/" || up.size() >= current.size() || up.data() != path.data()) break;
+    // Listings mostly come folder by folder: the last new item or its folder is the parent,
+    // found without a lookup in the (large, cold) dictionary.
+    if (AZipItem* recent = dictionary.recentFolderFor(up)) {
+      parent = recent;
+      break;
+    }
     if (AZipItem* found = dictionary.find(up, hashes[up.size()])) {
       parent = found;
       break;
@@ -258,9 +280,10 @@ AZipItem* AZipItem::childAtPath(std::string_view path, bool createMissing, ItemD
     item->pathText_ = text;
     item->pathLength_ = it->size();
     item->setName(lastPathComponent(item->path()));
-    item->document_ = parent->document_;
+    if (parent->host_ && !parent->host_->document.expired()) item->setDocument(parent->host_->document);
     parent->addChild(item);
     dictionary.insert(item.get(), hashes[it->size()]);
+    dictionary.noteRecent(parent, item.get());
     parent = item.get();
   }
   return parent;
@@ -319,31 +342,39 @@ void AZipItem::calculateSizes() {
 }
 
 bool AZipItem::calcHiddenFlag(bool showMacItems, std::string_view filter) {
+  // Counts that stay zero make no host state: a leaf that is shown needs none.
   auto enter = [showMacItems](AZipItem* item) {
     item->isHidden_ = item->isDeleted_;
-    item->hiddenItemCount_ = 0;
+    if (HostState* host = item->host_.get()) {
+      host->hiddenItemCount = 0;
+      host->numberOfVisibleChildren = 0;
+      host->visibleChildren.clear();
+      // A leaf keeps the visible size its owner gave it; a folder's is the sum of its children's.
+      if (!item->children_.empty()) host->uncoVvisible = 0;
+    }
     if (!showMacItems && item->isMacItem_) {
       item->isHidden_ = true;
-      item->hiddenItemCount_ = 1;
+      item->hostState().hiddenItemCount = 1;
     }
-    item->numberOfVisibleChildren_ = 0;
-    item->visibleChildren_.clear();
-    // A leaf keeps the visible size its owner gave it; a folder's is the sum of its children's.
-    if (!item->children_.empty()) item->uncoVvisible_ = 0;
   };
   auto leave = [filter](AZipItem* item) {
-    if (!filter.empty() && item->numberOfVisibleChildren_ == 0 && !containsIgnoringCase(item->name_, filter)) {
+    if (!filter.empty() && item->numberOfVisibleChildren() == 0 && !containsIgnoringCase(item->name_, filter)) {
       item->isHidden_ = true;
-      item->hiddenItemCount_ = saturatingAdd(item->hiddenItemCount_, 1);
+      HostState& host = item->hostState();
+      host.hiddenItemCount = saturatingAdd(host.hiddenItemCount, 1);
     }
   };
   auto account = [](AZipItem* parent, const Ptr& child) {
     if (!child->isHidden_) {
-      ++parent->numberOfVisibleChildren_;
-      parent->uncoVvisible_ = saturatingAdd(parent->uncoVvisible_, child->uncoVvisible_);
-      parent->visibleChildren_.push_back(child);
+      HostState& host = parent->hostState();
+      ++host.numberOfVisibleChildren;
+      host.uncoVvisible = saturatingAdd(host.uncoVvisible, child->uncoVvisible());
+      host.visibleChildren.push_back(child);
     }
-    parent->hiddenItemCount_ = saturatingAdd(parent->hiddenItemCount_, child->hiddenItemCount_);
+    if (const int32_t hidden = child->hiddenItemCount()) {
+      HostState& host = parent->hostState();
+      host.hiddenItemCount = saturatingAdd(host.hiddenItemCount, hidden);
+    }
   };
   struct Frame {
     AZipItem* item;
@@ -404,13 +435,20 @@ const std::string& AZipItem::time() {
 int32_t AZipItem::numberOfChildrenShowHidden(bool showHidden) {
   if (numberOfChildren_ == -1) {
     numberOfChildren_ = static_cast<int32_t>(std::min<size_t>(children_.size(), INT32_MAX));
-    numberOfVisibleChildren_ = static_cast<int32_t>(std::min<size_t>(visibleChildren_.size(), INT32_MAX));
+    if (host_)
+      host_->numberOfVisibleChildren =
+          static_cast<int32_t>(std::min<size_t>(host_->visibleChildren.size(), INT32_MAX));
   }
-  return showHidden ? numberOfChildren_ : numberOfVisibleChildren_;
+  return showHidden ? numberOfChildren_ : numberOfVisibleChildren();
+}
+
+const AZipItem::List& AZipItem::visibleChildren() const {
+  static const List kNone;
+  return host_ ? host_->visibleChildren : kNone;
 }
 
 const AZipItem::Ptr& AZipItem::childAtIndex(size_t index, bool showHidden) const {
-  const List& list = showHidden ? children_ : visibleChildren_;
+  const List& list = showHidden ? children_ : visibleChildren();
   return index < list.size() ? list[index] : kNoItem;
 }
 
@@ -494,7 +532,7 @@ std::string AZipItem::srcArchivePathWithEndSlash() const {
 }
 
 std::string AZipItem::status(const Bundle& hostBundle) const {
-  if (hasText(Text::cachePath) && acceptChanges_ != 0) return hostBundle.localizedString("Modified");
+  if (hasText(Text::cachePath) && acceptChanges() != 0) return hostBundle.localizedString("Modified");
   if (hasText(Text::srcArchivePath)) return hostBundle.localizedString("Moved");
   if (hasText(Text::srcFilesystemPath)) return hostBundle.localizedString("Added");
   return {};
@@ -516,7 +554,7 @@ void AZipItem::commitChanges() {
     item->setText(Text::srcArchivePath, {});
     item->setText(Text::srcFilesystemPath, {});
     item->isNewFolder_ = false;
-    item->acceptChanges_ = 0;
+    if (item->host_) item->host_->acceptChanges = 0;
   }
 }
 
@@ -580,7 +618,7 @@ const std::string& AZipItem::filetype() {
 void AZipItem::setFiletype(std::string_view v) {
   setText(Text::filetype, v);
   hasFiletype_ = true;
-  imgIcon_.reset();
+  if (host_) host_->imgIcon.reset();
 }
 
 const std::string& AZipItem::kind() {
@@ -605,15 +643,17 @@ int8_t AZipItem::isPackage() {
 }
 
 const std::shared_ptr<Image>& AZipItem::imgIcon() {
-  if (!imgIcon_)
-    if (const auto& cache = theTypeCache()) imgIcon_ = cache->iconForType(filetype());
-  return imgIcon_;
+  HostState& host = hostState();
+  if (!host.imgIcon)
+    if (const auto& cache = theTypeCache()) host.imgIcon = cache->iconForType(filetype());
+  return host.imgIcon;
 }
 
 const std::shared_ptr<Image>& AZipItem::imgLargeIcon() {
-  if (!imgLargeIcon_)
-    if (const auto& cache = theTypeCache()) imgLargeIcon_ = cache->largeIconForType(filetype());
-  return imgLargeIcon_;
+  HostState& host = hostState();
+  if (!host.imgLargeIcon)
+    if (const auto& cache = theTypeCache()) host.imgLargeIcon = cache->largeIconForType(filetype());
+  return host.imgLargeIcon;
 }
 
 std::optional<Date> AZipItem::timeV() const {

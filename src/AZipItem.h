@@ -32,6 +32,18 @@ class ItemDictionary {
   void insert(AZipItem* item);
   void insert(AZipItem* item, uint64_t pathHash);
   size_t size() const { return count_; }
+  // Room for `count` paths without growing on the way.
+  void reserve(size_t count);
+
+  // The last item entered and its parent: the likely folders of the next path. An item whose
+  // path changes after it was entered must be forgotten here.
+  void noteRecent(AZipItem* parent, AZipItem* item) {
+    recentParent_ = parent;
+    recentItem_ = item;
+  }
+  void forgetRecent() { recentParent_ = recentItem_ = nullptr; }
+  // Whichever of the two has exactly `path`.
+  AZipItem* recentFolderFor(std::string_view path) const;
 
   // Seeded per process so that crafted names cannot pile up in one chain.
   uint64_t hash(std::string_view text) const;
@@ -48,6 +60,8 @@ class ItemDictionary {
   std::vector<Slot> slots_;
   size_t count_ = 0;
   uint64_t seed_;
+  AZipItem* recentParent_ = nullptr;
+  AZipItem* recentItem_ = nullptr;
 };
 
 // Where an object specifier points: index `index` of the container's `key` collection.
@@ -168,21 +182,21 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
 
   // The icons of filetype (16 and 128 points) from the type cache, taken on the first read.
   const std::shared_ptr<Image>& imgIcon();
-  void setImgIcon(std::shared_ptr<Image> icon) { imgIcon_ = std::move(icon); }
+  void setImgIcon(std::shared_ptr<Image> icon) { hostState().imgIcon = std::move(icon); }
   const std::shared_ptr<Image>& imgLargeIcon();
-  void setImgLargeIcon(std::shared_ptr<Image> icon) { imgLargeIcon_ = std::move(icon); }
+  void setImgLargeIcon(std::shared_ptr<Image> icon) { hostState().imgLargeIcon = std::move(icon); }
 
   // 1 for a package, else 0: asked of the type cache on the first read, which decides per
   // extension by the first entry asked about (only a folder can make it a package).
   int8_t isPackage();
   void setIsPackage(int8_t v) { isPackage_ = v; }
-  int32_t numberOfVisibleChildren() const { return numberOfVisibleChildren_; }
+  int32_t numberOfVisibleChildren() const { return host_ ? host_->numberOfVisibleChildren : 0; }
   const List& children() const { return children_; }
-  const List& visibleChildren() const { return visibleChildren_; }
+  const List& visibleChildren() const;
   int32_t permissions() const { return permissions_; }
   void setPermissions(int32_t p) { permissions_ = p; }
-  int32_t previewType() const { return previewType_; }
-  void setPreviewType(int32_t v) { previewType_ = v; }
+  int32_t previewType() const { return host_ ? host_->previewType : 0; }
+  void setPreviewType(int32_t v) { hostState().previewType = v; }
 
   bool isDeleted() const { return isDeleted_; }
   void setIsDeleted(bool v) { isDeleted_ = v; }
@@ -197,24 +211,24 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   bool isHidden() const { return isHidden_; }
   void setIsHidden(bool v) { isHidden_ = v; }
 
-  int32_t acceptChanges() const { return acceptChanges_; }
-  void setAcceptChanges(int32_t v) { acceptChanges_ = v; }
-  int32_t compressionLevel() const { return compressionLevel_; }
-  void setCompressionLevel(int32_t v) { compressionLevel_ = v; }
+  int32_t acceptChanges() const { return host_ ? host_->acceptChanges : 0; }
+  void setAcceptChanges(int32_t v) { hostState().acceptChanges = v; }
+  int32_t compressionLevel() const { return host_ ? host_->compressionLevel : 0; }
+  void setCompressionLevel(int32_t v) { hostState().compressionLevel = v; }
 
   int64_t rsrcV() const { return rsrcV_; }
   void setRsrcV(int64_t v) { rsrcV_ = v; }
   int64_t uncoV() const { return uncoV_; }
   void setUncoV(int64_t v) { uncoV_ = v; }
-  int64_t uncoVvisible() const { return uncoVvisible_; }
-  void setUncoVvisible(int64_t v) { uncoVvisible_ = v; }
+  int64_t uncoVvisible() const { return host_ ? host_->uncoVvisible : 0; }
+  void setUncoVvisible(int64_t v) { hostState().uncoVvisible = v; }
   int64_t compV() const { return compV_; }
   void setCompV(int64_t v) { compV_ = v; }
   int64_t totalV() const { return totalV_; }
   void setTotalV(int64_t v) { totalV_ = v; }
   int32_t itemCount() const { return itemCount_; }
   void setItemCount(int32_t v) { itemCount_ = v; }
-  int32_t hiddenItemCount() const { return hiddenItemCount_; }
+  int32_t hiddenItemCount() const { return host_ ? host_->hiddenItemCount : 0; }
   int32_t num_() const { return entryIndex_; }
   void setNum_(int32_t v) { entryIndex_ = v; }
   // Warnings the listing found about this entry (SafetyFlag bits); only ever added to.
@@ -229,8 +243,8 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
 
   std::shared_ptr<AZipItem> parent() const { return parent_.lock(); }
   void setParent(const Ptr& parent) { parent_ = parent; }
-  std::shared_ptr<ZipDocument> document() const { return document_.lock(); }
-  void setDocument(std::weak_ptr<ZipDocument> document) { document_ = std::move(document); }
+  std::shared_ptr<ZipDocument> document() const { return host_ ? host_->document.lock() : nullptr; }
+  void setDocument(std::weak_ptr<ZipDocument> document) { hostState().document = std::move(document); }
 
  private:
   // Texts that most entries never carry live in a small side list instead of a field each,
@@ -243,6 +257,23 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   void setText(Text key, std::string_view value);
   bool hasText(Text key) const;
 
+  // What only the host application's views and editing keep per item: visibility, icons, the
+  // document, editing state. A listing for the preview never needs it, so it lives outside the
+  // item, made on the first write, which keeps each of a million items a third smaller.
+  struct HostState {
+    List visibleChildren;
+    std::weak_ptr<ZipDocument> document;
+    std::shared_ptr<Image> imgIcon;
+    std::shared_ptr<Image> imgLargeIcon;
+    int64_t uncoVvisible = 0;
+    int32_t numberOfVisibleChildren = 0;
+    int32_t hiddenItemCount = 0;
+    int32_t previewType = 0;
+    int32_t acceptChanges = 0;
+    int32_t compressionLevel = 0;
+  };
+  HostState& hostState();
+
   void makeFolder();
   void classifyMacItem();
   struct RecordDate;
@@ -254,27 +285,18 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   std::string attr_;
   std::vector<std::pair<Text, std::string>> texts_;
   List children_;
-  List visibleChildren_;
   std::weak_ptr<AZipItem> parent_;
-  std::weak_ptr<ZipDocument> document_;
-  std::shared_ptr<Image> imgIcon_;
-  std::shared_ptr<Image> imgLargeIcon_;
+  std::unique_ptr<HostState> host_;
 
   int64_t rsrcV_ = 0;
   int64_t uncoV_ = 0;
-  int64_t uncoVvisible_ = 0;
   int64_t compV_ = 0;
   int64_t totalV_ = 0;
   int64_t timeV_ = kNoDate;  // seconds since the epoch
 
   int32_t numberOfChildren_ = -1;
-  int32_t numberOfVisibleChildren_ = 0;
   int32_t permissions_ = 0;
-  int32_t previewType_ = 0;
-  int32_t acceptChanges_ = 0;
-  int32_t compressionLevel_ = 0;
   int32_t itemCount_ = 1;
-  int32_t hiddenItemCount_ = 0;
   int32_t entryIndex_ = -1;  // num_
   int8_t isPackage_ = kPackageUnknown;
   uint8_t safetyFlags_ = 0;  // sits in the item's tail padding, so it costs no memory

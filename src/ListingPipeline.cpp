@@ -123,6 +123,7 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     handler->setDocumentsTempFolder(std::nullopt);
 
     // Each record is let go once it is an item, so a large listing never holds both in full.
+    tree.reserve(records.size());
     for (std::string& record : records) {
       tree.add(record);
       std::string().swap(record);

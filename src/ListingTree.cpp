@@ -45,7 +45,10 @@ void ListingTree::add(std::string_view record) {
   AZipItem* item = root_->childAtPath(path, true, dictionary_);
   // No new item, and the one found is no folder: only a record made it, so this is a second.
   if (dictionary_.size() == known && item != root_.get() && !item->isDir()) flags |= kSafetyDuplicatePath;
+  const char* const enteredPath = item->path().data();
   item->initWithString(fields);
+  // A second "path" field moved the item away from where the dictionary has it.
+  if (item->path().data() != enteredPath) dictionary_.forgetRecent();
   flags |= safetyFlagsOfEntry(*item);
   if (item->isSymlink()) {
     if (const std::optional<std::string_view> target = linkField(fields)) {
@@ -66,6 +69,7 @@ void ListingTree::resolveLinks(const std::unordered_map<std::string, std::string
 }
 
 void ListingTree::addAll(const std::vector<std::string>& records) {
+  reserve(records.size());
   for (const auto& record : records) add(record);
 }
 

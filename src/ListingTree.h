@@ -21,6 +21,8 @@ class ListingTree {
   // the safety flags its raw path, its fields and an earlier record for the same path earn.
   void add(std::string_view record);
   void addAll(const std::vector<std::string>& records);
+  // Makes room for about `count` records' items at once.
+  void reserve(size_t count) { dictionary_.reserve(count); }
   // Sums sizes and counts up the tree and releases the path dictionary.
   const AZipItem::Ptr& finish();
 

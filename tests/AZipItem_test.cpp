@@ -63,6 +63,22 @@ TEST(AZipItemTest, LaterRecordsUpdateTheSameItemAndKeepFolderOrder) {
   EXPECT_EQ(root->itemCount(), 5);
 }
 
+// Parents are found through the items made last before the dictionary is asked; an item that a
+// second "path" field moved must not be taken for the folder it now names.
+TEST(AZipItemTest, ParentsAreTheSameWhereverTheyAreFound) {
+  auto root = build({"path=a/\tattr=drwxr-xr-x", "path=a/x\tunco=1", "path=b/\tattr=drwxr-xr-x", "path=a/y\tunco=2",
+                     "path=m/\tattr=drwxr-xr-x\tpath=n", "path=n/z\tunco=3", "path=a/x/deeper\tunco=4"});
+  EXPECT_EQ(test::dumpTree(*root),
+            "a/ unco=6 comp=0 attr=drwxr-xr-x perm=755\n"
+            "a/x/ unco=4 comp=0 attr=- perm=0\n"
+            "a/x/deeper unco=4 comp=0 attr=- perm=0\n"
+            "a/y unco=2 comp=0 attr=- perm=0\n"
+            "b/ unco=0 comp=0 attr=drwxr-xr-x perm=755\n"
+            "n/ unco=0 comp=0 attr=drwxr-xr-x perm=755\n"
+            "n/ unco=3 comp=0 attr=- perm=0\n"
+            "n/z unco=3 comp=0 attr=- perm=0\n");
+}
+
 TEST(AZipItemTest, AbsolutePathsHangUnderTheRoot) {
   auto root = build({"path=/etc/hosts\tunco=10"});
   ASSERT_EQ(root->children().size(), 1u);
