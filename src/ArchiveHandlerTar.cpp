@@ -142,43 +142,73 @@ std::string resolvedArchivePath(const std::string& path) {
 
 bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-// Keeps the entries that are folders, files and symbolic links; a link keeps its own fields but
-// loses " -> " and its target.
-void appendRecords(std::string_view text, std::vector<std::string>& records) {
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    const std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (line.empty()) continue;
-    switch (line[0]) {
-      case 'l': {
-        const size_t arrow = line.rfind(" -> ");
-        const size_t tab = line.find('\t');
-        if (arrow == std::string_view::npos || tab == std::string_view::npos) break;
-        std::string record(line.substr(1, arrow - 1));
-        record.append(line.substr(tab));
-        records.push_back(std::move(record));
-        break;
-      }
-      case 'd':
-      case '-': {
-        std::string record(line.substr(1));
-        replaceAll(record, kEscapedIconName, kIconName);
-        records.push_back(std::move(record));
-        break;
-      }
-      default:
-        break;
+// One line of the rewritten listing: folders, files and symbolic links become records, a link
+// keeping its own fields but losing " -> " and its target; every other line is dropped.
+void appendRecord(std::string_view line, std::vector<std::string>& records) {
+  if (line.empty()) return;
+  switch (line[0]) {
+    case 'l': {
+      const size_t arrow = line.rfind(" -> ");
+      const size_t tab = line.find('\t');
+      if (arrow == std::string_view::npos || tab == std::string_view::npos) return;
+      std::string record(line.substr(1, arrow - 1));
+      record.append(line.substr(tab));
+      records.push_back(std::move(record));
+      return;
     }
+    case 'd':
+    case '-': {
+      std::string record(line.substr(1));
+      replaceAll(record, kEscapedIconName, kIconName);
+      records.push_back(std::move(record));
+      return;
+    }
+    default: return;
   }
 }
 
 }  // namespace
 
+TarRecordStream::TarRecordStream(std::vector<std::string>& records)
+    : records_(records), first_(records.size()) {}
+
+void TarRecordStream::take(std::string_view piece) {
+  while (!piece.empty()) {
+    const size_t end = piece.find('\n');
+    if (end == std::string_view::npos) {
+      partial_.append(piece);
+      return;
+    }
+    if (partial_.empty()) {
+      line(piece.substr(0, end));
+    } else {
+      partial_.append(piece.substr(0, end));
+      line(partial_);
+      partial_.clear();
+    }
+    piece.remove_prefix(end + 1);
+  }
+}
+
+// Records are made from the bytes and moved to Latin 1 at the end if need be, which comes to
+// the same as reading the text first: the line rules look only at ASCII characters.
+uint64_t TarRecordStream::finish() {
+  if (!partial_.empty()) line(partial_);
+  std::string().swap(partial_);
+  if (utf8_) return kUTF8StringEncoding;
+  for (size_t i = first_; i < records_.size(); ++i) records_[i] = utf8FromLatin1(records_[i]);
+  return kISOLatin1StringEncoding;
+}
+
+void TarRecordStream::line(std::string_view text) {
+  if (utf8_ && !isValidUTF8(text)) utf8_ = false;
+  appendRecord(text, records_);
+}
+
 void appendTarListingRecords(std::string_view text, std::vector<std::string>& records) {
-  appendRecords(text, records);
+  TarRecordStream stream(records);
+  stream.take(text);
+  stream.finish();
 }
 
 // ---- Command lines
@@ -372,14 +402,11 @@ int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
     tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
     tarOptions.replaceEnvironment = true;
 
-    std::optional<std::string> listing = pipeThroughPerl(argv, tarOptions, kTarLineToRecord);
-    if (!listing) return kListingImpossible;
-
-    uint64_t usedEncoding = encoding();
-    const std::optional<std::string> text = decodeString(*listing, &usedEncoding);
-    setEncoding(usedEncoding);
-    listing.reset();
-    if (text) appendRecords(*text, records);
+    TarRecordStream stream(records);
+    if (!pipeThroughPerl(argv, tarOptions, kTarLineToRecord,
+                         [&stream](std::string_view piece) { stream.take(piece); }))
+      return kListingImpossible;
+    setEncoding(stream.finish());
     return 0;
   } catch (...) {
     return kListingImpossible;

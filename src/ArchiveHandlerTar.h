@@ -7,8 +7,29 @@
 namespace tessaro {
 
 // The records in Perl's rewrite of GNU tar's verbose listing (each line its type character, then
-// the record): folders, files and symbolic links, a link without " -> " and its target.
+// the record): folders, files and symbolic links, a link without " -> " and its target. The text
+// is read as TarRecordStream reads it.
 void appendTarListingRecords(std::string_view text, std::vector<std::string>& records);
+
+// Makes those records while the rewrite arrives in pieces (ending anywhere, also inside a line),
+// so that the text is never held whole. The text counts as UTF-8 when all of it is, dropped
+// lines included, and otherwise as ISO Latin 1.
+class TarRecordStream {
+ public:
+  explicit TarRecordStream(std::vector<std::string>& records);
+  void take(std::string_view piece);
+  // Takes the text after the last line feed as a line too; answers the encoding it was read in
+  // (kUTF8StringEncoding or kISOLatin1StringEncoding).
+  uint64_t finish();
+
+ private:
+  void line(std::string_view text);
+
+  std::vector<std::string>& records_;
+  const size_t first_;
+  std::string partial_;
+  bool utf8_ = true;
+};
 
 // The shell command line with which `handlerClass` extracts `items` (entry paths, or the single
 // "*" for everything) into `toFolder`; the archive arrives on its standard input.

@@ -86,23 +86,58 @@ bool takeAvailable(FileDescriptor& pipe, std::string& out, size_t limit, std::ve
   return moved;
 }
 
+// Hands on what Perl's output pipe holds now; closes the pipe at its end. True when anything
+// happened.
+bool passAvailable(FileDescriptor& pipe, std::vector<char>& buffer,
+                   const std::function<void(std::string_view)>& take) {
+  bool moved = false;
+  while (pipe) {
+    const ssize_t count = ::read(pipe.get(), buffer.data(), buffer.size());
+    if (count > 0) {
+      take(std::string_view(buffer.data(), static_cast<size_t>(count)));
+      moved = true;
+    } else if (count < 0 && errno == EINTR) {
+      continue;
+    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      break;
+    } else {
+      pipe.reset();
+      moved = true;
+    }
+  }
+  return moved;
+}
+
 }  // namespace
 
-std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
-                                           const std::string& expression) {
+std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv,
+                                           SubprocessOptions toolOptions, const std::string& expression) {
   try {
-    if (argv.empty()) return std::nullopt;
-    FileDescriptor toolOutput, toolEnd, perlInputEnd, perlInput, perlOutput, perlEnd;
-    if (!makeRelayPipe(toolOutput, toolEnd, toolOutput) || !makeRelayPipe(perlInputEnd, perlInput, perlInput) ||
-        !makeRelayPipe(perlOutput, perlEnd, perlOutput))
+    std::string text;
+    if (!pipeThroughPerl(argv, std::move(toolOptions), expression,
+                         [&text](std::string_view piece) { text.append(piece); }))
       return std::nullopt;
+    return text;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+bool pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
+                     const std::string& expression, const std::function<void(std::string_view)>& take) {
+  try {
+    if (argv.empty()) return false;
+    FileDescriptor toolOutput, toolEnd, perlInputEnd, perlInput, perlOutput, perlEnd;
+    if (!makeRelayPipe(toolOutput, toolEnd, toolOutput) ||
+        !makeRelayPipe(perlInputEnd, perlInput, perlInput) || !makeRelayPipe(perlOutput, perlEnd, perlOutput))
+      return false;
 
     toolOptions.standardOutput = toolEnd.get();
     toolOptions.standardError = STDERR_FILENO;
     Subprocess tool;
     if (!tool.start(argv, toolOptions)) {
       HLVLog(kLogError, "%s could not be started: %s", argv[0].c_str(), std::strerror(tool.spawnError()));
-      return std::nullopt;
+      return false;
     }
     toolEnd.reset();
 
@@ -119,7 +154,7 @@ std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv,
       // Without a reader the tool's next write fails and it ends instead of waiting for ever.
       toolOutput.reset();
       tool.wait();
-      return std::nullopt;
+      return false;
     }
 
     std::string text;
@@ -158,7 +193,7 @@ std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv,
             moved = true;
           }
         }
-        moved = takeAvailable(perlOutput, text, SIZE_MAX, buffer) || moved;
+        moved = passAvailable(perlOutput, buffer, take) || moved;
         if (!moved) std::this_thread::sleep_for(kNap);
       }
     }
@@ -167,9 +202,9 @@ std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv,
     perlInput.reset();
     perl.wait();
     tool.wait();
-    return text;
+    return true;
   } catch (...) {
-    return std::nullopt;
+    return false;
   }
 }
 

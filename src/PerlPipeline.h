@@ -1,10 +1,12 @@
 // A tool whose output is rewritten line by line by the system's Perl: the two run at the same
 // time, the tool's output reaching Perl through this process in large pieces, and the
-// rewritten text is collected whole.
+// rewritten text is handed on as it comes or collected whole.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "process/Subprocess.h"
@@ -18,5 +20,10 @@ namespace tessaro {
 // statuses are not looked at: a tool that stops part-way leaves the lines it wrote before.
 std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
                                            const std::string& expression);
+
+// The same, giving each piece of Perl's output to `take` as it arrives (pieces end anywhere,
+// also inside a line) instead of collecting it; false when either program could not be started.
+bool pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
+                     const std::string& expression, const std::function<void(std::string_view)>& take);
 
 }  // namespace tessaro

@@ -132,11 +132,20 @@ std::string groupedDecimal(int64_t value) {
   return digits;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+}  // namespace
+
 bool isValidUTF8(std::string_view bytes) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* end = p + bytes.size();
   while (p < end) {
+    // Listings are mostly ASCII: eight bytes at a time while no high bit is set.
+    while (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, sizeof word);
+      if (word & 0x8080808080808080ULL) break;
+      p += 8;
+    }
+    if (p == end) break;
     unsigned char c = *p;
     if (c < 0x80) {
       ++p;
@@ -166,13 +175,7 @@ bool isValidUTF8(std::string_view bytes) {
   return true;
 }
 
-std::optional<std::string> decodeUTF8(std::string_view bytes) {
-  if (!isValidUTF8(bytes)) return std::nullopt;
-  return std::string(bytes);
-}
-
-// Every byte is a Latin-1 character, so this reading always succeeds.
-std::optional<std::string> decodeLatin1(std::string_view bytes) {
+std::string utf8FromLatin1(std::string_view bytes) {
   std::string out;
   out.reserve(bytes.size() * 2);
   for (char ch : bytes) {
@@ -186,6 +189,16 @@ std::optional<std::string> decodeLatin1(std::string_view bytes) {
   }
   return out;
 }
+
+namespace {
+
+std::optional<std::string> decodeUTF8(std::string_view bytes) {
+  if (!isValidUTF8(bytes)) return std::nullopt;
+  return std::string(bytes);
+}
+
+// Every byte is a Latin-1 character, so this reading always succeeds.
+std::optional<std::string> decodeLatin1(std::string_view bytes) { return utf8FromLatin1(bytes); }
 
 std::optional<std::string> decodeASCII(std::string_view bytes) {
   for (char c : bytes)

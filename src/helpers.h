@@ -80,6 +80,10 @@ void replaceWithLocalizedString(const Bundle& bundle, std::string& text, std::st
 
 // ---- Tool output and diagnostics
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUTF8(std::string_view bytes);
+// Each byte as the ISO Latin 1 character it stands for, written in UTF-8.
+std::string utf8FromLatin1(std::string_view bytes);
 // The bytes read as UTF-8, else ISO Latin 1, else ASCII; `encoding` (when given) receives the
 // encoding of the last attempt.
 std::optional<std::string> decodeString(std::string_view bytes, uint64_t* encoding);

@@ -13,6 +13,7 @@
 #include "ArchiveHandlerTar.h"
 #include "ListingPipeline.h"
 #include "ProcessGlobals.h"
+#include "helpers.h"
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -245,6 +246,66 @@ TEST_F(TarHandlerTest, BaseNameDropsTheCompressorsExtensionToo) {
   EXPECT_EQ(baseName(AHandlerTGz::metaclass(), "backup.tar.gz"), "backup");
   EXPECT_EQ(baseName(AHandlerTGz::metaclass(), "short.tgz"), "short");
   EXPECT_EQ(baseName(AHandlerTGz::metaclass(), "upper.tar.GZ"), "upper.tar");
+}
+
+// The listing arrives from the pipe in pieces that end anywhere; cut at every place, it makes the
+// records it makes whole. One byte that is not UTF-8, even in a line that is dropped, makes the
+// whole text ISO Latin 1.
+TEST(TarRecordStreamTest, PiecesCutAnywhereMakeTheRecordsOfTheWhole) {
+  const std::string listing =
+      "dpath=tree/\tattr=drwxr-xr-x\tunco=0\tcomp=0\ttime=20200501.1020\n"
+      "-path=tree/Icon\\r\tattr=-rw-r--r--\tunco=1\tcomp=0\ttime=20200501.1020\n"
+      "lpath=tree/l -> a -> b\tattr=lrwxrwxrwx\tunco=0\tcomp=0\ttime=20200501.102033\n"
+      "hpath=tree/hard\tattr=hrw-r--r--\tunco=0\tcomp=0\ttime=20200501.1020\n"
+      "\n"
+      "-path=tree/caf\xc3\xa9\tattr=-rw-r--r--\tunco=3\tcomp=0\ttime=20200501.1020";
+  const std::vector<std::string> expected = {
+      "path=tree/\tattr=drwxr-xr-x\tunco=0\tcomp=0\ttime=20200501.1020",
+      "path=tree/Icon\r\tattr=-rw-r--r--\tunco=1\tcomp=0\ttime=20200501.1020",
+      "path=tree/l -> a\tattr=lrwxrwxrwx\tunco=0\tcomp=0\ttime=20200501.102033",
+      "path=tree/caf\xc3\xa9\tattr=-rw-r--r--\tunco=3\tcomp=0\ttime=20200501.1020",
+  };
+  for (size_t size = 1; size <= listing.size(); ++size) {
+    std::vector<std::string> records{"kept"};
+    TarRecordStream stream(records);
+    for (size_t at = 0; at < listing.size(); at += size)
+      stream.take(std::string_view(listing).substr(at, size));
+    ASSERT_EQ(stream.finish(), kUTF8StringEncoding) << "pieces of " << size;
+    ASSERT_EQ(records.size(), expected.size() + 1) << "pieces of " << size;
+    EXPECT_EQ(records[0], "kept");
+    for (size_t i = 0; i < expected.size(); ++i)
+      EXPECT_EQ(records[i + 1], expected[i]) << "pieces of " << size;
+  }
+
+  std::vector<std::string> records{"kept \xff"};
+  TarRecordStream stream(records);
+  stream.take(listing.substr(0, 100));
+  stream.take("hpath=bad\xff\tattr=h\n");
+  stream.take(listing.substr(100));
+  EXPECT_EQ(stream.finish(), kISOLatin1StringEncoding);
+  ASSERT_EQ(records.size(), expected.size() + 1);
+  // Only its own records are read again; "é" in UTF-8 is two Latin 1 characters.
+  EXPECT_EQ(records[0], "kept \xff");
+  EXPECT_EQ(records[1], expected[0]);
+  EXPECT_EQ(records[4], "path=tree/caf\xc3\x83\xc2\xa9\tattr=-rw-r--r--\tunco=3\tcomp=0\ttime=20200501.1020");
+}
+
+// A listing many pipe-fulls long reaches the tree whole: every entry, in order.
+TEST_F(TarHandlerTest, AListingOfManyPipeFullsArrivesWhole) {
+  shell(home_.dir().path(), R"sh(
+mkdir -p big && cd big
+for d in $(seq -w 1 40); do mkdir "folder-with-a-long-name-$d"; for f in $(seq -w 1 250); do : > "folder-with-a-long-name-$d/file-with-a-long-name-$f.txt"; done; done
+cd .. && tar --sort=name -czf big.tgz big
+)sh");
+  int32_t status = -99;
+  const std::vector<std::string> lines =
+      records(AHandlerTGz::metaclass(), (home_.dir().path() / "big.tgz").string(), &status);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(lines.size(), 1u + 40u + 40u * 250u);
+  EXPECT_EQ(lines.front().substr(0, 10), "path=big/\t");
+  EXPECT_EQ(lines.back().substr(0, 66),
+            "path=big/folder-with-a-long-name-40/file-with-a-long-name-250.txt\t");
+  for (const std::string& line : lines) ASSERT_EQ(line.find('\n'), std::string::npos);
 }
 
 }  // namespace
