@@ -42,7 +42,14 @@ TEST(LocaleFormatTest, ShortDateTimeFollowsLangAndTz) {
   {
     LocaleEnv env("en_US.UTF-8", "America/New_York");
     EXPECT_EQ(formatShortDateTime(kSample), std::string("6/5/26, 9:19") + kNarrowSpace + "PM");
+    // Texts are kept per second: times that share a place in that memory each keep their own.
+    EXPECT_EQ(formatShortDateTime(kSample + std::chrono::seconds{64 * 60}),
+              std::string("6/5/26, 10:23") + kNarrowSpace + "PM");
+    EXPECT_EQ(formatShortDateTime(kSample), std::string("6/5/26, 9:19") + kNarrowSpace + "PM");
   }
+  // A zone changed after a text was kept gives the new zone's text.
+  LocaleEnv env("en_US.UTF-8", "UTC");
+  EXPECT_EQ(formatShortDateTime(kSample), us);
 }
 
 TEST(LocaleFormatTest, ShortDateTimeIsCheapAndWorksOnEveryThread) {

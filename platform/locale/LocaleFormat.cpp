@@ -72,6 +72,15 @@ struct ThreadFormatters {
   bool built = false;
   std::unique_ptr<icu::DateFormat> date;
   std::unique_ptr<icu::NumberFormat> number;
+  // Texts of recently formatted times by their second: the entries of an archive mostly share
+  // a handful of times, and a formatted date costs as much as the rest of a table row.
+  struct DateText {
+    int64_t seconds = 0;
+    bool valid = false;
+    std::string text;
+  };
+  static constexpr size_t kDateTexts = 64;
+  std::array<DateText, kDateTexts> dateTexts;
 
   // Rebuilds the formatters when the environment they were made for has changed.
   void refresh() {
@@ -86,6 +95,7 @@ struct ThreadFormatters {
     }
     if (!changed) return;
     built = true;
+    for (DateText& entry : dateTexts) entry.valid = false;
     const icu::Locale locale = currentLocale();
     date.reset(icu::DateFormat::createDateTimeInstance(icu::DateFormat::kShort, icu::DateFormat::kShort, locale));
     if (date) date->adoptTimeZone(icu::TimeZone::detectHostTimeZone());
@@ -123,13 +133,22 @@ std::string formatNumber(double value, int fractionDigits) {
 
 std::string formatShortDateTime(std::chrono::sys_seconds time) {
   try {
-    icu::DateFormat* format = formatters().date.get();
+    ThreadFormatters& current = formatters();
+    icu::DateFormat* format = current.date.get();
     if (!format) return {};
+    const int64_t seconds = time.time_since_epoch().count();
+    ThreadFormatters::DateText& known =
+        current.dateTexts[static_cast<uint64_t>(seconds) % ThreadFormatters::kDateTexts];
+    if (known.valid && known.seconds == seconds) return known.text;
     icu::UnicodeString text;
-    const UDate millis = static_cast<UDate>(time.time_since_epoch().count()) * 1000.0;
-    format->format(millis, text);
+    format->format(static_cast<UDate>(seconds) * 1000.0, text);
     std::string out;
-    return text.toUTF8String(out);
+    text.toUTF8String(out);
+    known.valid = false;
+    known.text = out;
+    known.seconds = seconds;
+    known.valid = true;
+    return out;
   } catch (...) {
     return {};
   }
