@@ -121,5 +121,35 @@ TEST(IconsTest, WithoutIconThemesEveryTypeStillGetsADrawnIcon) {
   EXPECT_EQ(png(iconForType(FileTypeClass::folder, {}, 16)), themedFolder);  // themes are found again
 }
 
+// A theme is read from its index: of the folders of place and MIME-type icons, the smallest size
+// not below the one asked for wins; folders of other contexts are never looked in.
+TEST(IconsTest, ThemeIconsComeFromTheIndexedFolderOfTheNearestSize) {
+  ASSERT_TRUE(kindNameForType(FileTypeClass::extension, "txt"));  // the MIME database stays read
+  test::TempDir data;
+  const auto square = [](int side, Pixel colour) {
+    std::string pixels;
+    for (int i = 0; i < side * side; ++i) pixels.append(reinterpret_cast<const char*>(colour.data()), 4);
+    return Image::fromRGBA(side, side, pixels).pngData().value_or("");
+  };
+  data.write("icons/hicolor/index.theme",
+             "[Icon Theme]\nName=Hicolor\nDirectories=8x8/places,32x32/places,64x64/places,24x24/actions\n\n"
+             "[8x8/places]\nSize=8\nContext=Places\nType=Fixed\n\n"
+             "[32x32/places]\nSize=32\nContext=Places\nType=Fixed\n\n"
+             "[64x64/places]\nSize=64\nContext=Places\nType=Fixed\n\n"
+             "[24x24/actions]\nSize=24\nContext=Actions\nType=Fixed\n");
+  data.write("icons/hicolor/8x8/places/folder.png", square(8, {255, 0, 0, 255}));
+  data.write("icons/hicolor/32x32/places/folder.png", square(32, {0, 255, 0, 255}));
+  data.write("icons/hicolor/64x64/places/folder.png", square(64, {0, 0, 255, 255}));
+  data.write("icons/hicolor/24x24/actions/folder.png", square(24, {255, 255, 0, 255}));
+
+  test::ScopedEnv env;
+  env.set("XDG_DATA_DIRS", data.str());
+  EXPECT_EQ(decoded(*iconForType(FileTypeClass::folder, {}, 8)).at(4, 4), (Pixel{255, 0, 0, 255}));
+  EXPECT_EQ(decoded(*iconForType(FileTypeClass::folder, {}, 16)).at(8, 8), (Pixel{0, 255, 0, 255}));
+  EXPECT_EQ(decoded(*iconForType(FileTypeClass::folder, {}, 48)).at(24, 24), (Pixel{0, 0, 255, 255}));
+  // Above every size the largest is used.
+  EXPECT_EQ(decoded(*iconForType(FileTypeClass::folder, {}, 128)).at(64, 64), (Pixel{0, 0, 255, 255}));
+}
+
 }  // namespace
 }  // namespace tessaro

@@ -150,13 +150,18 @@ struct IconFile {
   int pixelSize = 0;
   bool scalable = false;
 };
-using ThemeIndex = std::unordered_map<std::string, std::vector<IconFile>>;
+// One folder of a theme that may hold the icons asked for, with the size its index gives it.
+struct ThemeFolder {
+  std::string path;
+  int pixelSize = 0;
+  bool scalable = false;
+};
+using ThemeFolders = std::vector<ThemeFolder>;
 
 // Themes searched in order: the desktop's default, then the fallback every theme inherits.
 constexpr std::array<const char*, 2> kThemes = {"Adwaita", "hicolor"};
-// Bounds on what one theme description may make us read.
+// Bounds on what one theme description may make us look at.
 constexpr gsize kMaxThemeFolders = 4096;
-constexpr size_t kMaxFilesPerFolder = 65536;
 
 std::string iconDataDirs() {
   const char* value = std::getenv("XDG_DATA_DIRS");
@@ -176,25 +181,11 @@ std::vector<std::string> iconBaseFolders(const std::string& dataDirs) {
   return folders;
 }
 
-void addFolder(ThemeIndex& index, const std::string& folder, int pixelSize, bool scalable) {
-  GDir* dir = g_dir_open(folder.c_str(), 0, nullptr);
-  if (!dir) return;
-  size_t count = 0;
-  while (const gchar* name = g_dir_read_name(dir)) {
-    if (++count > kMaxFilesPerFolder) break;
-    const std::string_view file(name);
-    const bool svg = file.ends_with(".svg");
-    if (!svg && !file.ends_with(".png")) continue;
-    index[std::string(file.substr(0, file.size() - 4))].push_back(
-        {folder + "/" + name, pixelSize, scalable || svg});
-  }
-  g_dir_close(dir);
-}
-
 // Only the folders of MIME-type and place icons: every name asked for is a content type's icon
-// or "folder", and leaving out the other contexts saves most of the folder reads.
-ThemeIndex indexTheme(const std::vector<std::string>& bases, const char* theme) {
-  ThemeIndex index;
+// or "folder". The folders are not read: a preview asks for a handful of names, and looking for
+// those few files costs far less than listing folders of hundreds.
+ThemeFolders themeFolders(const std::vector<std::string>& bases, const char* theme) {
+  ThemeFolders result;
   // The first base folder that has the theme's index.theme describes the theme; its folders may
   // lie in any base folder.
   GKeyFile* keys = g_key_file_new();
@@ -208,7 +199,7 @@ ThemeIndex indexTheme(const std::vector<std::string>& bases, const char* theme) 
   }
   if (!loaded) {
     g_key_file_free(keys);
-    return index;
+    return result;
   }
   g_key_file_set_list_separator(keys, ',');
   for (const char* listKey : {"Directories", "ScaledDirectories"}) {
@@ -235,12 +226,30 @@ ThemeIndex indexTheme(const std::vector<std::string>& bases, const char* theme) 
       const bool scalable = type && std::strcmp(type, "Scalable") == 0;
       g_free(type);
       for (const auto& base : bases)
-        addFolder(index, base + "/" + theme + "/" + folder, size * scale, scalable);
+        result.push_back({base + "/" + theme + "/" + folder, size * scale, scalable});
     }
     g_strfreev(folders);
   }
   g_key_file_free(keys);
-  return index;
+  return result;
+}
+
+// The files of icon `name` in the theme's folders, in folder order. A name is one file name
+// without its extension: anything that could lead out of a folder has none.
+std::vector<IconFile> iconFiles(const ThemeFolders& folders, const std::string& name) {
+  std::vector<IconFile> files;
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+      name.find('\0') != std::string::npos)
+    return files;
+  for (const ThemeFolder& folder : folders) {
+    for (const char* extension : {".png", ".svg"}) {
+      std::string path = folder.path + "/" + name + extension;
+      if (::access(path.c_str(), F_OK) == 0)
+        files.push_back(
+            {std::move(path), folder.pixelSize, folder.scalable || std::strcmp(extension, ".svg") == 0});
+    }
+  }
+  return files;
 }
 
 // The candidate nearest to `size`: the smallest fixed size not below it (shrinking keeps
@@ -265,10 +274,10 @@ class IconStore {
   std::shared_ptr<const ImageBitmap> find(const std::vector<std::string>& names, int size) {
     std::lock_guard lock(mutex_);
     refresh();
-    for (const auto& theme : themes_) {
+    for (Theme& theme : themes_) {
       for (const auto& name : names) {
-        auto it = theme.find(name);
-        if (it == theme.end()) continue;
+        auto it = theme.files.find(name);
+        if (it == theme.files.end()) it = theme.files.emplace(name, iconFiles(theme.folders, name)).first;
         if (const IconFile* file = chooseFile(it->second, size))
           if (auto bitmap = load(*file, size)) return bitmap;
       }
@@ -292,7 +301,7 @@ class IconStore {
     if (indexed_ && dataDirs == dataDirs_) return;
     const auto bases = iconBaseFolders(dataDirs);
     themes_.clear();
-    for (const char* theme : kThemes) themes_.push_back(indexTheme(bases, theme));
+    for (const char* theme : kThemes) themes_.push_back({themeFolders(bases, theme), {}});
     dataDirs_ = std::move(dataDirs);
     indexed_ = true;
   }
@@ -313,10 +322,16 @@ class IconStore {
     return bitmap;
   }
 
+  struct Theme {
+    ThemeFolders folders;
+    // The files found so far for each name asked for.
+    std::unordered_map<std::string, std::vector<IconFile>> files;
+  };
+
   std::mutex mutex_;
   bool indexed_ = false;
   std::string dataDirs_;
-  std::vector<ThemeIndex> themes_;
+  std::vector<Theme> themes_;
   std::unordered_map<std::string, std::shared_ptr<const ImageBitmap>> loaded_;
 };
 
