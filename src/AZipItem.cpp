@@ -120,11 +120,15 @@ AZipItem* ItemDictionary::recentFolderFor(std::string_view path) const {
 }
 
 void ItemDictionary::reserve(size_t count) {
-  while (count * 4 > slots_.size() * 3) grow();
+  size_t slots = slots_.size();
+  while (count * 4 > slots * 3 && slots <= SIZE_MAX / 4) slots *= 2;
+  if (slots != slots_.size()) rehash(slots);
 }
 
-void ItemDictionary::grow() {
-  std::vector<Slot> old(slots_.size() * 2);
+void ItemDictionary::grow() { rehash(slots_.size() * 2); }
+
+void ItemDictionary::rehash(size_t slotCount) {
+  std::vector<Slot> old(slotCount);
   old.swap(slots_);
   const size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {

@@ -56,6 +56,8 @@ class ItemDictionary {
     AZipItem* item = nullptr;
   };
   void grow();
+  // Moves every entry into a table of `slotCount` slots (a power of two).
+  void rehash(size_t slotCount);
 
   std::vector<Slot> slots_;
   size_t count_ = 0;
