@@ -65,33 +65,12 @@ bool makeRelayPipe(FileDescriptor& readEnd, FileDescriptor& writeEnd, const File
   return flags >= 0 && ::fcntl(ours.get(), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-// Reads what `pipe` holds now into `out`, at most `limit` bytes; closes the pipe at its end.
-// True when anything happened.
-bool takeAvailable(FileDescriptor& pipe, std::string& out, size_t limit, std::vector<char>& buffer) {
+// Reads what `pipe` holds now, handing each piece to `take` while `wanted()` says so; closes the
+// pipe at its end. True when anything happened.
+template <typename Wanted, typename Take>
+bool drainAvailable(FileDescriptor& pipe, std::vector<char>& buffer, Wanted&& wanted, Take&& take) {
   bool moved = false;
-  while (pipe && out.size() < limit) {
-    const ssize_t count = ::read(pipe.get(), buffer.data(), buffer.size());
-    if (count > 0) {
-      out.append(buffer.data(), static_cast<size_t>(count));
-      moved = true;
-    } else if (count < 0 && errno == EINTR) {
-      continue;
-    } else if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      break;
-    } else {
-      pipe.reset();
-      moved = true;
-    }
-  }
-  return moved;
-}
-
-// Hands on what Perl's output pipe holds now; closes the pipe at its end. True when anything
-// happened.
-bool passAvailable(FileDescriptor& pipe, std::vector<char>& buffer,
-                   const std::function<void(std::string_view)>& take) {
-  bool moved = false;
-  while (pipe) {
+  while (pipe && wanted()) {
     const ssize_t count = ::read(pipe.get(), buffer.data(), buffer.size());
     if (count > 0) {
       take(std::string_view(buffer.data(), static_cast<size_t>(count)));
@@ -106,6 +85,13 @@ bool passAvailable(FileDescriptor& pipe, std::vector<char>& buffer,
     }
   }
   return moved;
+}
+
+// What `pipe` holds now, into `out` up to `limit` bytes.
+bool takeAvailable(FileDescriptor& pipe, std::string& out, size_t limit, std::vector<char>& buffer) {
+  return drainAvailable(
+      pipe, buffer, [&out, limit] { return out.size() < limit; },
+      [&out](std::string_view piece) { out.append(piece); });
 }
 
 }  // namespace
@@ -193,7 +179,7 @@ bool pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions too
             moved = true;
           }
         }
-        moved = passAvailable(perlOutput, buffer, take) || moved;
+        moved = drainAvailable(perlOutput, buffer, [] { return true; }, take) || moved;
         if (!moved) std::this_thread::sleep_for(kNap);
       }
     }
