@@ -189,6 +189,8 @@ std::optional<std::vector<std::string>> ArchiveHandler::possiblyConflictingParts
 
 std::optional<std::string> ArchiveHandler::rsrcFolder() const { return std::nullopt; }
 
+std::unordered_map<std::string, std::string> ArchiveHandler::linkTargets() const { return {}; }
+
 void ArchiveHandler::initParts() {
   try {
     if (!url_ || !hasSuffix(*url_, ".001")) return;

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "AZipItem.h"
@@ -159,6 +160,9 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   virtual bool isFirstFile(std::string_view path) const;      // true
   virtual std::optional<std::vector<std::string>> possiblyConflictingParts() const;  // none
   virtual std::optional<std::string> rsrcFolder() const;      // none
+  // Where the symbolic links of the last listing point, by their record paths, for formats
+  // whose records carry no targets; looked for only when the listing has such links.
+  virtual std::unordered_map<std::string, std::string> linkTargets() const;  // none
   // Collects the volumes of a numbered set (".001", ".002", …) into parts().
   virtual void initParts();
 

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "ArchiveCallbackHandler.h"
+#include "ArchiveFacts.h"
 #include "ArchiveHandlerStream.h"
 #include "FolderWatcher.h"
 #include "HostApplication.h"
@@ -876,6 +877,10 @@ int32_t AHandlerZip::updateComment(const std::string& newComment) {
   } catch (...) {
   }
   return 0;
+}
+
+std::unordered_map<std::string, std::string> AHandlerZip::linkTargets() const {
+  return url() ? zipLinkTargets(*url()) : std::unordered_map<std::string, std::string>{};
 }
 
 bool AHandlerZip::isItemEncrypted(const AZipItem& item) const {

@@ -88,6 +88,8 @@ class AHandlerZip : public AHandler7ZipBase {
   std::optional<std::string> rsrcFolder() const override;
   // Only a single-volume archive can be updated in place.
   bool canUpdate() const override;
+  // Read from the archive's central directory and the links' own data.
+  std::unordered_map<std::string, std::string> linkTargets() const override;
 };
 
 class AHandler7zip : public AHandler7ZipBase {

@@ -169,8 +169,9 @@ void appendRecord(std::string_view line, std::vector<std::string>& records) {
 
 }  // namespace
 
-TarRecordStream::TarRecordStream(std::vector<std::string>& records)
-    : records_(records), first_(records.size()) {}
+TarRecordStream::TarRecordStream(std::vector<std::string>& records,
+                                 std::unordered_map<std::string, std::string>* linkTargets)
+    : records_(records), linkTargets_(linkTargets), first_(records.size()) {}
 
 void TarRecordStream::take(std::string_view piece) {
   while (!piece.empty()) {
@@ -197,12 +198,26 @@ uint64_t TarRecordStream::finish() {
   std::string().swap(partial_);
   if (utf8_) return kUTF8StringEncoding;
   for (size_t i = first_; i < records_.size(); ++i) records_[i] = utf8FromLatin1(records_[i]);
+  if (linkTargets_) {
+    std::unordered_map<std::string, std::string> read;
+    for (const auto& [path, target] : *linkTargets_)
+      read.emplace(utf8FromLatin1(path), utf8FromLatin1(target));
+    linkTargets_->swap(read);
+  }
   return kISOLatin1StringEncoding;
 }
 
 void TarRecordStream::line(std::string_view text) {
   if (utf8_ && !isValidUTF8(text)) utf8_ = false;
   appendRecord(text, records_);
+  // "lpath=NAME -> TARGET<tab>…": the record keeps NAME, the target is noted beside it.
+  if (linkTargets_ && text.starts_with("lpath=") && linkTargets_->size() < kMaxLinkTargets) {
+    const size_t arrow = text.rfind(" -> ");
+    const size_t tab = text.find('\t');
+    if (arrow != std::string_view::npos && tab != std::string_view::npos && arrow + 4 <= tab)
+      linkTargets_->insert_or_assign(std::string(text.substr(6, arrow - 6)),
+                                     std::string(text.substr(arrow + 4, tab - arrow - 4)));
+  }
 }
 
 void appendTarListingRecords(std::string_view text, std::vector<std::string>& records) {
@@ -402,7 +417,8 @@ int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
     tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
     tarOptions.replaceEnvironment = true;
 
-    TarRecordStream stream(records);
+    linkTargets_.clear();
+    TarRecordStream stream(records, &linkTargets_);
     if (!pipeThroughPerl(argv, tarOptions, kTarLineToRecord,
                          [&stream](std::string_view piece) { stream.take(piece); }))
       return kListingImpossible;

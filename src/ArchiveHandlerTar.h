@@ -16,7 +16,11 @@ void appendTarListingRecords(std::string_view text, std::vector<std::string>& re
 // lines included, and otherwise as ISO Latin 1.
 class TarRecordStream {
  public:
-  explicit TarRecordStream(std::vector<std::string>& records);
+  // With `linkTargets`, also notes where each symbolic link points, by its record path (up to
+  // kMaxLinkTargets links).
+  explicit TarRecordStream(std::vector<std::string>& records,
+                           std::unordered_map<std::string, std::string>* linkTargets = nullptr);
+  static constexpr size_t kMaxLinkTargets = 100000;
   void take(std::string_view piece);
   // Takes the text after the last line feed as a line too; answers the encoding it was read in
   // (kUTF8StringEncoding or kISOLatin1StringEncoding).
@@ -26,6 +30,7 @@ class TarRecordStream {
   void line(std::string_view text);
 
   std::vector<std::string>& records_;
+  std::unordered_map<std::string, std::string>* linkTargets_;
   const size_t first_;
   std::string partial_;
   bool utf8_ = true;
@@ -53,10 +58,15 @@ class AHandlerTar : public ArchiveHandler {
   bool canUpdate() const override;
   std::string baseName() const override;
   std::optional<std::string> rsrcFolder() const override;
+  // From the listing's " -> " parts, which the records leave out.
+  std::unordered_map<std::string, std::string> linkTargets() const override { return linkTargets_; }
 
  protected:
   // GNU tar's arguments before the archive path, chosen by the exact class.
   virtual std::vector<std::string> listArguments() const;
+
+ private:
+  std::unordered_map<std::string, std::string> linkTargets_;
 };
 
 class AHandlerTGz : public AHandlerTar {

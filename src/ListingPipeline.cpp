@@ -71,11 +71,6 @@ void setHandlerLookupForTesting(HandlerLookup lookup) { handlerLookup() = std::m
 
 namespace {
 
-bool isZipArchive(const ArchiveHandler& handler) {
-  const HandlerClass* zip = handlerClassNamed("AHandlerZip");
-  return zip && handler.isa().isSubclassOf(*zip);
-}
-
 // Whatever the handler knows and the tree shows, taken before the handler goes.
 void collectFacts(std::string_view path, const ArchiveHandler& handler, AZipItem& root, ArchiveFacts& facts) {
   facts.solid = handler.isSolid();
@@ -129,10 +124,9 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
       std::string().swap(record);
     }
     std::vector<std::string>().swap(records);
-    // Zip records carry no link targets; the archive's own directory has them, read only when
-    // there are links to judge.
-    if (facts && tree.hasLinksWithoutTarget() && handler->url() && isZipArchive(*handler))
-      tree.resolveLinks(zipLinkTargets(*handler->url()));
+    // Records carry no link targets; the handler knows them, or reads them from the archive,
+    // asked only when there are links to judge.
+    if (facts && tree.hasLinksWithoutTarget()) tree.resolveLinks(handler->linkTargets());
     tree.finish();
     if (facts) collectFacts(path, *handler, *root, *facts);
 

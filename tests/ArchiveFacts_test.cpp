@@ -285,6 +285,26 @@ TEST_F(ArchiveFactsFixture, TarBombAndSingleFolderVerdicts) {
   EXPECT_EQ(facts.flagCounts, (std::array<int64_t, kSafetyFlagCount>{}));
 }
 
+// Tar's listing names each link's target, which the records leave out; the handler keeps them
+// for judging, compressed or not, also for a name with " -> " of its own.
+TEST_F(ArchiveFactsFixture, TarLinksAreJudgedByTheTargetsTarPrints) {
+  test::shell(dir.path(),
+              R"(mkdir -p t/top/sub && cd t && echo x > top/ok && ln -s ../../etc/passwd top/out &&
+ln -s ../ok top/sub/in && ln -s /etc top/abs && ln -s ../../ok 'top/a -> b' &&
+tar --sort=name -cf ../links.tar top && tar --sort=name -czf ../links.tgz top)");
+  for (const char* name : {"links.tar", "links.tgz"}) {
+    SCOPED_TRACE(name);
+    AZipItem::Ptr root;
+    ArchiveFacts facts;
+    ASSERT_EQ(getInfo(at(name), root, facts), 0);
+    EXPECT_EQ(facts.flagCounts[2], 3);
+    std::string flagged;
+    for (const auto& item : root->collectDescendants())
+      if (item->safetyFlags() & kSafetyOutwardLink) flagged += std::string(item->path()) + "|";
+    EXPECT_EQ(flagged, "top/a -> b|top/abs|top/out|");
+  }
+}
+
 TEST_F(ArchiveFactsFixture, SolidAndEncryptionLevelsFromTheHandler) {
   makeData();
   test::shell(
