@@ -261,7 +261,7 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
 
   // What only the host application's views and editing keep per item: visibility, icons, the
   // document, editing state. A listing for the preview never needs it, so it lives outside the
-  // item, made on the first write, which keeps each of a million items a third smaller.
+  // item, made on the first write, which keeps each of a million items a quarter smaller.
   struct HostState {
     List visibleChildren;
     std::weak_ptr<ZipDocument> document;
