@@ -52,6 +52,8 @@ constexpr unsigned int kRedirUnixSymlink = 1;
 constexpr unsigned int kRedirJunction = 3;
 constexpr unsigned int kRedirHardLink = 4;
 constexpr unsigned int kRedirFileCopy = 5;
+// Link targets kept from one listing; a listing with more has its later links go unjudged.
+constexpr size_t kMaxLinkTargets = 100000;
 
 // The number of a "partN" extension, 0 when the text is no such extension.
 int32_t partExtensionNumber(std::string_view extension) {
@@ -532,15 +534,26 @@ int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
     RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
 
     int code = 0;
+    linkTargets_.clear();
     {
       const RunningScope running(*this, &bGetInfo_);
       // About 14 KB, reused for every entry.
       auto header = std::make_unique<RARHeaderDataEx>();
       std::memset(header.get(), 0, sizeof *header);
+      std::vector<wchar_t> redirName(kNameBufferSize);
       while (!operationCancelled()) {
+        header->RedirName = redirName.data();
+        header->RedirNameSize = static_cast<unsigned int>(redirName.size());
         code = RARReadHeaderEx(archive.get(), header.get());
         if (code != 0) break;
         records.push_back(listingRecord(*header));
+        if (header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction &&
+            linkTargets_.size() < kMaxLinkTargets) {
+          redirName.back() = 0;
+          char target[kNameBufferSize];
+          WideToUtf(redirName.data(), target, sizeof target);
+          linkTargets_.insert_or_assign(entryName(*header), target);
+        }
         // A volume that cannot be opened ends the listing here: what the library reads next
         // after such a failure varies from run to run (end of archive or bad data).
         if (const int skipped = RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr); skipped == ERAR_EOPEN) {

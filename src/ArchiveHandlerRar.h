@@ -53,6 +53,8 @@ class AHandlerRar : public ArchiveHandler {
   std::optional<std::string> rsrcFolder() const override;
   // Only with the `rar` tool, and only a single-volume archive.
   bool canUpdate() const override;
+  // The targets of the listing's symbolic links and junctions, from the headers' redirections.
+  std::unordered_map<std::string, std::string> linkTargets() const override { return linkTargets_; }
 
   // The `rar` tool named by the defaults key "rar" when it is an executable file, else none.
   static std::optional<std::string> rarPath();
@@ -72,6 +74,7 @@ class AHandlerRar : public ArchiveHandler {
   bool bGetInfo_ = false;
   // The host answered a volume change with a stop: the extraction ends as cancelled.
   bool volumeRefused_ = false;
+  std::unordered_map<std::string, std::string> linkTargets_;
 };
 
 // One run of `rar` for AHandlerRar::addFiles, worked out without touching the disk.

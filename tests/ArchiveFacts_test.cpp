@@ -303,6 +303,12 @@ tar --sort=name -cf ../links.tar top && tar --sort=name -czf ../links.tgz top)")
       if (item->safetyFlags() & kSafetyOutwardLink) flagged += std::string(item->path()) + "|";
     EXPECT_EQ(flagged, "top/a -> b|top/abs|top/out|");
   }
+  // RAR 5 keeps links as links (-ol), their targets in the headers.
+  test::shell(dir.path(), "cd t && rar a -idq -ol ../links.rar top >/dev/null");
+  AZipItem::Ptr root;
+  ArchiveFacts facts;
+  ASSERT_EQ(getInfo(at("links.rar"), root, facts), 0);
+  EXPECT_EQ(facts.flagCounts[2], 3);
 }
 
 TEST_F(ArchiveFactsFixture, SolidAndEncryptionLevelsFromTheHandler) {
