@@ -13,6 +13,7 @@
 
 #include "AZipItem.h"
 #include "PathString.h"
+#include "process/ReadAt.h"
 
 namespace tessaro {
 
@@ -63,13 +64,7 @@ class File {
   // Exactly `length` bytes at `offset`, or false.
   bool read(uint64_t offset, size_t length, std::string& out) const {
     out.resize(length);
-    size_t done = 0;
-    while (done < length) {
-      const ssize_t n = ::pread(fd_, out.data() + done, length - done, static_cast<off_t>(offset + done));
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
+    return readFullyAt(fd_, out.data(), length, offset);
   }
 
  private:

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "HelperOutput.h"
+#include "process/ReadAt.h"
 #include "process/Subprocess.h"
 
 namespace tessaro::sevenzip {
@@ -38,18 +39,6 @@ uint32_t u32(const unsigned char* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-bool readAt(int fd, unsigned char* buffer, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, buffer, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    buffer += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
 // The offset of the end record in the open file of `size` bytes: the one nearest the end whose
 // comment length reaches exactly to the end of the file, as readers search for it.
 std::optional<off_t> findEndRecord(int fd, off_t size) {
@@ -57,7 +46,7 @@ std::optional<off_t> findEndRecord(int fd, off_t size) {
   const size_t tailSize = static_cast<size_t>(std::min<off_t>(size, kEndSize + kMaxCommentSize));
   std::vector<unsigned char> tail(tailSize);
   const off_t tailStart = size - static_cast<off_t>(tailSize);
-  if (!readAt(fd, tail.data(), tailSize, tailStart)) return std::nullopt;
+  if (!readFullyAt(fd, tail.data(), tailSize, tailStart)) return std::nullopt;
   for (size_t i = tailSize - kEndSize + 1; i-- > 0;) {
     if (std::memcmp(tail.data() + i, kEndSignature, 4) != 0) continue;
     if (i + kEndSize + u16(tail.data() + i + kCommentLengthOffset) != tailSize) continue;
@@ -95,7 +84,7 @@ bool copyPrefix(int from, int to, off_t length) {
     std::vector<char> buffer(1 << 16);
     while (in < length) {
       const size_t want = static_cast<size_t>(std::min<off_t>(length - in, static_cast<off_t>(buffer.size())));
-      if (!readAt(from, reinterpret_cast<unsigned char*>(buffer.data()), want, in)) return false;
+      if (!readFullyAt(from, reinterpret_cast<unsigned char*>(buffer.data()), want, in)) return false;
       if (!writeAll(to, std::string_view(buffer.data(), want))) return false;
       in += static_cast<off_t>(want);
     }
@@ -145,13 +134,13 @@ bool setZipComment(const std::string& path, std::string_view comment, std::strin
     }
     const off_t kept = *record + static_cast<off_t>(kCommentLengthOffset);
     unsigned char oldLength[2];
-    if (!readAt(file->fd.get(), oldLength, 2, kept)) {
+    if (!readFullyAt(file->fd.get(), oldLength, 2, kept)) {
       error = path + ": cannot be read";
       return false;
     }
     if (u16(oldLength) == comment.size() && file->info.st_size == kept + 2 + static_cast<off_t>(comment.size())) {
       std::string old(comment.size(), '\0');
-      if (readAt(file->fd.get(), reinterpret_cast<unsigned char*>(old.data()), old.size(), kept + 2) &&
+      if (readFullyAt(file->fd.get(), reinterpret_cast<unsigned char*>(old.data()), old.size(), kept + 2) &&
           old == comment)
         return true;
     }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "SltRecords.h"
+#include "process/ReadAt.h"
 
 namespace tessaro::sevenzip {
 
@@ -69,19 +70,6 @@ int64_t unixTimeOfFileTime(uint64_t fileTime) {
   constexpr int64_t kTicksPerSecond = 10000000;
   constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
   return static_cast<int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970;
-}
-
-bool readAt(int fd, void* buffer, size_t size, uint64_t offset) {
-  auto* out = static_cast<unsigned char*>(buffer);
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out += n;
-    size -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
 }
 
 struct File {
@@ -200,7 +188,7 @@ std::optional<std::string> listZipDirectly(const std::string& path) {
   // The end record: the last signature whose comment reaches exactly to the end of the file.
   const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(size, kEndSize + kMaxCommentSize));
   std::vector<unsigned char> tail(tailSize);
-  if (!readAt(file.fd, tail.data(), tailSize, size - tailSize)) return std::nullopt;
+  if (!readFullyAt(file.fd, tail.data(), tailSize, size - tailSize)) return std::nullopt;
   size_t end = std::string::npos;
   for (size_t i = tailSize - kEndSize + 1; i-- > 0;) {
     if (u32(&tail[i]) == kEndSignature && i + kEndSize + u16(&tail[i + 20]) == tailSize) {
@@ -222,13 +210,13 @@ std::optional<std::string> listZipDirectly(const std::string& path) {
   if (entries == 0xFFFF || directorySize == 0xFFFFFFFF || directoryOffset == 0xFFFFFFFF) {
     if (endOffset < kZip64LocatorSize + kZip64EndSize) return std::nullopt;
     unsigned char locator[kZip64LocatorSize];
-    if (!readAt(file.fd, locator, sizeof locator, endOffset - kZip64LocatorSize)) return std::nullopt;
+    if (!readFullyAt(file.fd, locator, sizeof locator, endOffset - kZip64LocatorSize)) return std::nullopt;
     if (u32(locator) != kZip64LocatorSignature || u32(locator + 4) != 0 || u32(locator + 16) != 1)
       return std::nullopt;
     const uint64_t zip64End = u64(locator + 8);
     if (zip64End != endOffset - kZip64LocatorSize - kZip64EndSize) return std::nullopt;
     unsigned char end64[kZip64EndSize];
-    if (!readAt(file.fd, end64, sizeof end64, zip64End)) return std::nullopt;
+    if (!readFullyAt(file.fd, end64, sizeof end64, zip64End)) return std::nullopt;
     if (u32(end64) != kZip64EndSignature || u64(end64 + 4) != kZip64EndSize - 12) return std::nullopt;
     if (u32(end64 + 16) != 0 || u32(end64 + 20) != 0 || u64(end64 + 24) != u64(end64 + 32))
       return std::nullopt;
@@ -255,9 +243,9 @@ std::optional<std::string> listZipDirectly(const std::string& path) {
   if (entries == 0) return directorySize == 0 ? std::optional<std::string>(out) : std::nullopt;
 
   unsigned char firstHeader[4];
-  if (!readAt(file.fd, firstHeader, 4, 0) || u32(firstHeader) != kLocalSignature) return std::nullopt;
+  if (!readFullyAt(file.fd, firstHeader, 4, 0) || u32(firstHeader) != kLocalSignature) return std::nullopt;
   std::vector<unsigned char> directory(static_cast<size_t>(directorySize));
-  if (!readAt(file.fd, directory.data(), directorySize, directoryOffset)) return std::nullopt;
+  if (!readFullyAt(file.fd, directory.data(), directorySize, directoryOffset)) return std::nullopt;
   out.reserve(out.size() + static_cast<size_t>(entries) * 160);
 
   size_t pos = 0;

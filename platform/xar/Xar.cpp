@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "process/ReadAt.h"
+
 namespace tessaro {
 
 namespace {
@@ -48,18 +50,6 @@ struct FileDescriptor {
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
 };
-
-bool readAt(int fd, uint64_t offset, unsigned char* out, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::pread(fd, out, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out += n;
-    size -= static_cast<size_t>(n);
-    offset += static_cast<uint64_t>(n);
-  }
-  return true;
-}
 
 bool parseDecimal(const std::string& text, uint64_t& value) {
   if (text.empty() || text.size() > 19) return false;
@@ -308,7 +298,7 @@ std::unique_ptr<XarArchive> openArchive(const char* file) {
   archive->fileSize = static_cast<uint64_t>(st.st_size);
 
   unsigned char header[kHeaderSize];
-  if (archive->fileSize < kHeaderSize || !readAt(archive->fd, 0, header, kHeaderSize)) return nullptr;
+  if (archive->fileSize < kHeaderSize || !readFullyAt(archive->fd, header, kHeaderSize, 0)) return nullptr;
   if (std::memcmp(header, "xar!", 4) != 0) return nullptr;
   const uint64_t headerSize = bigEndian(header + 4, 2);
   const uint64_t version = bigEndian(header + 6, 2);
@@ -324,7 +314,7 @@ std::unique_ptr<XarArchive> openArchive(const char* file) {
   archive->heapStart = headerSize + tocCompressed;
 
   std::vector<unsigned char> compressed(static_cast<size_t>(tocCompressed));
-  if (!readAt(archive->fd, headerSize, compressed.data(), compressed.size())) return nullptr;
+  if (!readFullyAt(archive->fd, compressed.data(), compressed.size(), headerSize)) return nullptr;
   std::string xml;
   if (!inflateToc(compressed, tocSize, xml)) return nullptr;
   Toc toc;
@@ -341,7 +331,7 @@ std::unique_ptr<XarArchive> openArchive(const char* file) {
       return nullptr;
     }
     unsigned char stored[EVP_MAX_MD_SIZE];
-    if (!readAt(archive->fd, archive->heapStart + toc.checksumOffset, stored, toc.checksumSize)) return nullptr;
+    if (!readFullyAt(archive->fd, stored, toc.checksumSize, archive->heapStart + toc.checksumOffset)) return nullptr;
     Digest digest(md);
     digest.update(compressed.data(), compressed.size());
     if (digest.finish() != hex(stored, static_cast<unsigned int>(toc.checksumSize))) return nullptr;
@@ -479,7 +469,7 @@ bool writeData(const XarArchive& x, const XarFile& f, int out) {
   };
   for (uint64_t pos = 0; pos < length;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, length - pos));
-    if (!readAt(x.fd, x.heapStart + offset + pos, in.data(), n)) return false;
+    if (!readFullyAt(x.fd, in.data(), n, x.heapStart + offset + pos)) return false;
     pos += n;
     archived.update(in.data(), n);
     if (!gzip) {
@@ -801,7 +791,7 @@ bool writeArchive(XarArchive& x) {
   std::vector<unsigned char> buffer(kChunk);
   for (uint64_t pos = 0; pos < x.heapSize;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, x.heapSize - pos));
-    if (!readAt(heapFd, pos, buffer.data(), n) || !writeAll(out.fd, buffer.data(), n)) return false;
+    if (!readFullyAt(heapFd, buffer.data(), n, pos) || !writeAll(out.fd, buffer.data(), n)) return false;
     pos += n;
   }
   return true;
