@@ -174,28 +174,13 @@ TarRecordStream::TarRecordStream(std::vector<std::string>& records,
     : records_(records), linkTargets_(linkTargets), first_(records.size()) {}
 
 void TarRecordStream::take(std::string_view piece) {
-  while (!piece.empty()) {
-    const size_t end = piece.find('\n');
-    if (end == std::string_view::npos) {
-      partial_.append(piece);
-      return;
-    }
-    if (partial_.empty()) {
-      line(piece.substr(0, end));
-    } else {
-      partial_.append(piece.substr(0, end));
-      line(partial_);
-      partial_.clear();
-    }
-    piece.remove_prefix(end + 1);
-  }
+  lines_.feed(piece, [this](std::string_view text) { line(text); });
 }
 
 // Records are made from the bytes and moved to Latin 1 at the end if need be, which comes to
 // the same as reading the text first: the line rules look only at ASCII characters.
 uint64_t TarRecordStream::finish() {
-  if (!partial_.empty()) line(partial_);
-  std::string().swap(partial_);
+  lines_.finish([this](std::string_view text) { line(text); });
   if (utf8_) return kUTF8StringEncoding;
   for (size_t i = first_; i < records_.size(); ++i) records_[i] = utf8FromLatin1(records_[i]);
   if (linkTargets_) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ArchiveHandler.h"
+#include "process/LineAssembler.h"
 
 namespace tessaro {
 
@@ -32,7 +33,7 @@ class TarRecordStream {
   std::vector<std::string>& records_;
   std::unordered_map<std::string, std::string>* linkTargets_;
   const size_t first_;
-  std::string partial_;
+  LineAssembler lines_;
   bool utf8_ = true;
 };
 

@@ -226,29 +226,11 @@ void SltRecords::Entry::clear() {
 }
 
 void SltRecords::feed(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const size_t end = bytes.find('\n');
-    if (end == std::string_view::npos) {
-      partial_.append(bytes);
-      return;
-    }
-    if (partial_.empty()) {
-      line(bytes.substr(0, end));
-    } else {
-      partial_.append(bytes.substr(0, end));
-      line(partial_);
-      partial_.clear();
-    }
-    bytes.remove_prefix(end + 1);
-  }
+  lines_.feed(bytes, [this](std::string_view text) { line(text); });
 }
 
 void SltRecords::finish() {
-  if (!partial_.empty()) {
-    const std::string last = std::move(partial_);
-    partial_.clear();
-    line(last);
-  }
+  lines_.finish([this](std::string_view text) { line(text); });
   if (inBraces_) {
     inBraces_ = false;
     property(braceKey_, std::move(braceValue_));

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "process/LineAssembler.h"
+
 namespace tessaro::sevenzip {
 
 class SltRecords {
@@ -50,7 +52,7 @@ class SltRecords {
   void passThrough(std::string_view text);
 
   Sink sink_;
-  std::string partial_;  // the unfinished last line of the input so far
+  LineAssembler lines_;
   Section section_ = Section::kPreamble;
 
   // A value that 7zz writes over several lines, between "{" and "}".
