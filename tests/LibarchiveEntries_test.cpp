@@ -14,6 +14,7 @@
 
 #include "support/Processes.h"
 #include "support/ScopedEnv.h"
+#include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
 #include "xad/XADArchive.h"
 
@@ -132,23 +133,15 @@ for z in none gzip xz; do
 done
 )sh";
 
-class LibarchiveEntriesTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    fixtures_ = new test::TempDir;
-    shell(fixtures_->path(), kMakeFixtures);
-  }
-  static void TearDownTestSuite() {
-    delete fixtures_;
-    fixtures_ = nullptr;
-  }
-  static fs::path fixture(const char* name) { return fixtures_->path() / name; }
+class LibarchiveEntriesTest : public test::SuiteFixtures<LibarchiveEntriesTest> {
+ public:
+  static constexpr const char* kFixtureScript = kMakeFixtures;
 
-  static test::TempDir* fixtures_;
+ protected:
+  static fs::path fixture(const char* name) { return fixtures().path() / name; }
+
   test::TempDir dir_;
 };
-
-test::TempDir* LibarchiveEntriesTest::fixtures_ = nullptr;
 
 TEST_F(LibarchiveEntriesTest, ListsCpioAndDebianPackagesExactlyAsLsar) {
   for (const char* name :

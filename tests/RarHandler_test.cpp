@@ -20,6 +20,7 @@
 #include "log/SystemLog.h"
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"
+#include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
 #include "defaults/UserDefaults.h"
 #include "support/TreeDump.h"
@@ -118,19 +119,12 @@ AZipItem::List named(std::initializer_list<const char*> names) {
   return items;
 }
 
-class RarHandlerTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    fixtures_ = new test::TempDir;
-    shell(fixtures_->path(), kMakeArchives);
-  }
-  static void TearDownTestSuite() {
-    delete fixtures_;
-    fixtures_ = nullptr;
-  }
-  RarHandlerTest() { env_.set("TZ", "UTC"); }
+class RarHandlerTest : public test::SuiteFixtures<RarHandlerTest> {
+ public:
+  static constexpr const char* kFixtureScript = kMakeArchives;
 
-  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
+ protected:
+  RarHandlerTest() { env_.set("TZ", "UTC"); }
 
   static std::shared_ptr<AHandlerRar> open(const std::string& path) {
     return std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().initWithURL(path));
@@ -148,12 +142,9 @@ class RarHandlerTest : public ::testing::Test {
     return names;
   }
 
-  static test::TempDir* fixtures_;
   test::IsolatedHome home_;
   test::ScopedEnv env_;
 };
-
-test::TempDir* RarHandlerTest::fixtures_ = nullptr;
 
 TEST_F(RarHandlerTest, Rar5RecordsCarryEveryFieldInTheirFixedForm) {
   const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
@@ -399,7 +390,7 @@ TEST_F(RarHandlerTest, SizesBeyondFourGibibytesAreListedWhole) {
 
 TEST_F(RarHandlerTest, ARecoveryVolumeSetListsFromAnyVolume) {
   test::TempDir dir;
-  shell(dir.path(), "cp -a " + (fixtures_->path() / "tree").string() + " tree && rar a -idq -m0 -v100k -rv2 rv.rar tree");
+  shell(dir.path(), "cp -a " + (fixtures().path() / "tree").string() + " tree && rar a -idq -m0 -v100k -rv2 rv.rar tree");
   const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "rv.part3.rar").string());
   ASSERT_TRUE(handler && handler->url());
   EXPECT_EQ(*handler->url(), (dir.path() / "rv.part1.rar").string());
@@ -447,7 +438,7 @@ TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
   handler->setCallbackHandler(host);
   EXPECT_EQ(handler->extract(named({"*"}), out.str(), 1), 0);
   for (const char* name : {"tree/a.txt", "tree/rand", "tree/sub/deep/big.txt"})
-    EXPECT_EQ(readFile(out.path() / name), readFile(fixtures_->path() / name)) << name;
+    EXPECT_EQ(readFile(out.path() / name), readFile(fixtures().path() / name)) << name;
   EXPECT_EQ(fs::read_symlink(out.path() / "tree/link"), "a.txt");
   EXPECT_EQ(host->files.size(), 7u);
 
@@ -462,7 +453,7 @@ TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
   // Named entries: a folder with a trailing "/" brings what it holds.
   test::TempDir some;
   EXPECT_EQ(open(fixture("vol.part1.rar"))->extract(named({"tree/sub/", "tree/a.txt"}), some.str(), 1), 0);
-  EXPECT_EQ(readFile(some.path() / "tree/sub/deep/big.txt"), readFile(fixtures_->path() / "tree/sub/deep/big.txt"));
+  EXPECT_EQ(readFile(some.path() / "tree/sub/deep/big.txt"), readFile(fixtures().path() / "tree/sub/deep/big.txt"));
   EXPECT_TRUE(fs::exists(some.path() / "tree/a.txt"));
   EXPECT_FALSE(fs::exists(some.path() / "tree/rand"));
 }
@@ -599,7 +590,7 @@ TEST_F(RarHandlerTest, TessaroListsExtractsAndTestsRar) {
   const Outcome extracted = runTool({TESSARO_BINARY, "extract", fixture("data.rar"), "tree/sub", "-C", out.str(),
                                      "--password", "secret"});
   EXPECT_EQ(extracted.status, 0) << extracted.output;
-  EXPECT_EQ(readFile(out.path() / "tree/sub/deep/big.txt"), readFile(fixtures_->path() / "tree/sub/deep/big.txt"));
+  EXPECT_EQ(readFile(out.path() / "tree/sub/deep/big.txt"), readFile(fixtures().path() / "tree/sub/deep/big.txt"));
   EXPECT_FALSE(fs::exists(out.path() / "tree/a.txt"));
 
   // No terminal to ask: a wrong password fails the run.

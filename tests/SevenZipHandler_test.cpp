@@ -24,6 +24,7 @@
 #include "ProcessGlobals.h"
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"
+#include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
 #include "support/TreeDump.h"
 #include "support/Processes.h"
@@ -91,17 +92,11 @@ constexpr const char* kTreeListing =
     "tree/sub/ unco=1 comp=1 attr=drwxr-xr-x perm=755 time=2020-05-01T10:20:32Z\n"
     "tree/sub/b.bin unco=1 comp=1 attr=-rw------- perm=600 time=2020-05-01T10:20:32Z\n";
 
-class SevenZipHandlerTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    fixtures_ = new test::TempDir;
-    shell(fixtures_->path(), kMakeFixtures);
-  }
-  static void TearDownTestSuite() {
-    delete fixtures_;
-    fixtures_ = nullptr;
-  }
+class SevenZipHandlerTest : public test::SuiteFixtures<SevenZipHandlerTest> {
+ public:
+  static constexpr const char* kFixtureScript = kMakeFixtures;
 
+ protected:
   SevenZipHandlerTest() {
     env_.set("TZ", "UTC");
     savedHelpers_ = helpersPath();
@@ -116,8 +111,6 @@ class SevenZipHandlerTest : public ::testing::Test {
       EXPECT_TRUE(fs::is_empty(temp));
     }
   }
-
-  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
 
   // Lists through the pipeline and returns the printed tree with its lines sorted (children keep
   // the archive's order, which differs between tools), or the status when it is not 0.
@@ -156,13 +149,10 @@ class SevenZipHandlerTest : public ::testing::Test {
     return handler;
   }
 
-  static test::TempDir* fixtures_;
   test::IsolatedHome home_;
   test::ScopedEnv env_;
   std::string savedHelpers_;
 };
-
-test::TempDir* SevenZipHandlerTest::fixtures_ = nullptr;
 
 TEST_F(SevenZipHandlerTest, ZipListsEntriesAndTakesTheMultiLineComment) {
   EXPECT_EQ(listing(fixture("comment.zip")), kTreeListing);

@@ -18,6 +18,7 @@
 #include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerSplit.h"
 #include "process/Subprocess.h"
+#include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
 #include "support/Processes.h"
 
@@ -89,19 +90,12 @@ class RecordingHost : public ArchiveCallbackHandler {
   std::string log_;
 };
 
-class SplitJoinTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    fixtures_ = new test::TempDir;
-    shell(fixtures_->path(), kMakeFixtures);
-  }
-  static void TearDownTestSuite() {
-    delete fixtures_;
-    fixtures_ = nullptr;
-  }
-  ~SplitJoinTest() override { EXPECT_TRUE(noChildrenLeft()); }
+class SplitJoinTest : public test::SuiteFixtures<SplitJoinTest> {
+ public:
+  static constexpr const char* kFixtureScript = kMakeFixtures;
 
-  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
+ protected:
+  ~SplitJoinTest() override { EXPECT_TRUE(noChildrenLeft()); }
 
   static int32_t join(const std::string& firstPiece, const std::string& toFolder,
                       std::shared_ptr<ArchiveCallbackHandler> host = nullptr) {
@@ -125,10 +119,7 @@ class SplitJoinTest : public ::testing::Test {
     return result.exitStatus == 0;
   }
 
-  static test::TempDir* fixtures_;
 };
-
-test::TempDir* SplitJoinTest::fixtures_ = nullptr;
 
 TEST_F(SplitJoinTest, JoinsThePiecesByteForByteWithProgress) {
   test::TempDir out;
@@ -157,7 +148,7 @@ TEST_F(SplitJoinTest, NamesTheShellWouldReadAreTakenLiterally) {
   ASSERT_EQ(join(fixture("quoted/it's $(touch pwned) `x`.bin.001"), out.str()), 0);
   EXPECT_EQ(entries(out.path()), std::vector<std::string>{"it's $(touch pwned) `x`.bin"});
   EXPECT_TRUE(sameBytes(fixture("data.bin"), out.path() / "it's $(touch pwned) `x`.bin"));
-  EXPECT_FALSE(fs::exists(fixtures_->path() / "quoted" / "pwned"));
+  EXPECT_FALSE(fs::exists(fixtures().path() / "quoted" / "pwned"));
   EXPECT_FALSE(fs::exists(out.path() / "pwned"));
 }
 

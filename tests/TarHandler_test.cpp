@@ -16,6 +16,7 @@
 #include "helpers.h"
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"
+#include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
 #include "support/TreeDump.h"
 #include "support/Processes.h"
@@ -60,17 +61,11 @@ constexpr const char* kTreeListing =
     "tree/link unco=0 comp=0 attr=lrwxrwxrwx perm=777 time=2020-05-01T10:20:00Z link\n"
     "tree/with space.txt unco=3 comp=0 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:00Z\n";
 
-class TarHandlerTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    fixtures_ = new test::TempDir;
-    shell(fixtures_->path(), kMakeTree);
-  }
-  static void TearDownTestSuite() {
-    delete fixtures_;
-    fixtures_ = nullptr;
-  }
+class TarHandlerTest : public test::SuiteFixtures<TarHandlerTest> {
+ public:
+  static constexpr const char* kFixtureScript = kMakeTree;
 
+ protected:
   TarHandlerTest() {
     // Tar reads the system's time zone; so must the parsing of its dates.
     env_.set("TZ", std::nullopt);
@@ -81,8 +76,6 @@ class TarHandlerTest : public ::testing::Test {
     helpersPath() = savedHelpers_;
     EXPECT_TRUE(noChildrenLeft());
   }
-
-  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
 
   // Lists through the pipeline and returns the printed tree, or the status when it is not 0.
   static std::string listing(const std::string& path, AZipItem::Ptr* rootOut = nullptr) {
@@ -102,13 +95,10 @@ class TarHandlerTest : public ::testing::Test {
     return out;
   }
 
-  static test::TempDir* fixtures_;
   test::IsolatedHome home_;
   test::ScopedEnv env_;
   std::string savedHelpers_;
 };
-
-test::TempDir* TarHandlerTest::fixtures_ = nullptr;
 
 TEST_F(TarHandlerTest, EveryTarFlavourListsTheSameTree) {
   for (const char* name : {"t.tar", "t.tar.gz", "t.tar.bz2", "t.tar.xz"}) {

@@ -19,6 +19,7 @@
 #include "ListingPipeline.h"
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"
+#include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
 #include "support/TreeDump.h"
 #include "xad/XADArchive.h"
@@ -131,19 +132,17 @@ SOURCE_DATE_EPOCH=1588328433 dpkg-deb --root-owner-group -Znone --build deb x.de
 (cd tree/sub && jlha c ../../x.lzh a.txt > /dev/null)
 )sh";
 
-class XadHandlerTest : public ::testing::Test {
+class XadHandlerTest : public test::SuiteFixtures<XadHandlerTest> {
+ public:
+  static constexpr const char* kFixtureScript = kMakeFixtures;
+
  protected:
   static void SetUpTestSuite() {
-    fixtures_ = new test::TempDir;
-    shell(fixtures_->path(), kMakeFixtures);
-    fixtures_->write("x.pdf", pdfWithImage());
-    fixtures_->write("x.swf", swfWithImage());
+    SuiteFixtures::SetUpTestSuite();
+    fixtures().write("x.pdf", pdfWithImage());
+    fixtures().write("x.swf", swfWithImage());
   }
-  static void TearDownTestSuite() {
-    delete fixtures_;
-    fixtures_ = nullptr;
-  }
-  static fs::path fixture(const char* name) { return fixtures_->path() / name; }
+  static fs::path fixture(const char* name) { return fixtures().path() / name; }
 
   static std::string listing(const fs::path& path, int32_t* status = nullptr) {
     AZipItem::Ptr root;
@@ -158,11 +157,8 @@ class XadHandlerTest : public ::testing::Test {
     return out;
   }
 
-  static test::TempDir* fixtures_;
   test::TempDir dir_;
 };
-
-test::TempDir* XadHandlerTest::fixtures_ = nullptr;
 
 // The AppleDouble file comes back as the fork's own record (a Mac metadata item); newc pads
 // every member to four bytes, which its packed sizes show.
@@ -301,7 +297,7 @@ TEST_F(XadHandlerTest, ExtractsOneEntryByteForByte) {
     if (xad.archive()->nameOfEntry(n) == "sub/a.txt") aIndex = n;
   ASSERT_GE(aIndex, 0);
   EXPECT_EQ(xad.extractEntries({std::to_string(aIndex)}, dir_.str()), 0);
-  EXPECT_EQ(readFile(dir_.path() / "sub/a.txt"), readFile(fixtures_->path() / "tree/sub/a.txt"));
+  EXPECT_EQ(readFile(dir_.path() / "sub/a.txt"), readFile(fixtures().path() / "tree/sub/a.txt"));
   EXPECT_FALSE(fs::exists(dir_.path() / "b"));
 
   // The StuffIt sample's testfile.png against the same image taken out of the sitx by unar itself;

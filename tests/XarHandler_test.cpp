@@ -18,6 +18,7 @@
 #include "log/SystemLog.h"
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"
+#include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
 #include "support/TreeDump.h"
 #include "support/Processes.h"
@@ -126,24 +127,17 @@ std::string plainFile(const std::string& name, uint64_t offset, uint64_t length,
          "</size><encoding style=\"application/octet-stream\"/>" + extra + "</data></file>";
 }
 
-class XarHandlerTest : public ::testing::Test {
+class XarHandlerTest : public test::SuiteFixtures<XarHandlerTest> {
+ public:
+  static constexpr const char* kFixtureScript = kMakeTree;
+
  protected:
-  static void SetUpTestSuite() {
-    fixtures_ = new test::TempDir;
-    shell(fixtures_->path(), kMakeTree);
-  }
-  static void TearDownTestSuite() {
-    delete fixtures_;
-    fixtures_ = nullptr;
-  }
   XarHandlerTest() {
     // Records carry UTC dates that the tree reads as local time.
     env_.set("TZ", std::nullopt);
     setLogSinkForTesting([this](int, std::string_view message) { log_ += message; });
   }
   ~XarHandlerTest() override { setLogSinkForTesting(nullptr); }
-
-  static std::string fixture(const std::string& name) { return (fixtures_->path() / name).string(); }
 
   static std::vector<std::string> records(const std::string& path, int32_t* status) {
     std::vector<std::string> out;
@@ -168,13 +162,10 @@ class XarHandlerTest : public ::testing::Test {
     return handler.extract(items, to.string(), 0);
   }
 
-  static test::TempDir* fixtures_;
   test::IsolatedHome home_;
   test::ScopedEnv env_;
   std::string log_;
 };
-
-test::TempDir* XarHandlerTest::fixtures_ = nullptr;
 
 TEST_F(XarHandlerTest, EveryFlavourListsTheSameTree) {
   for (const char* name : {"gzip.xar", "none.xar", "md5.xar"}) {
@@ -207,7 +198,7 @@ TEST_F(XarHandlerTest, RecordsCarryTheTableOfContentsText) {
 }
 
 TEST_F(XarHandlerTest, EveryFlavourExtractsTheSourceTree) {
-  const std::string source = describe(fixtures_->path() / "tree");
+  const std::string source = describe(fixtures().path() / "tree");
   for (const char* name : {"gzip.xar", "none.xar", "md5.xar"}) {
     SCOPED_TRACE(name);
     test::TempDir out;
@@ -372,7 +363,7 @@ class RefusingHost : public ArchiveCallbackHandler {
 
 // What the handler writes, bsdtar reads and extracts as the source tree, and so does the handler.
 TEST_F(XarHandlerTest, CreatedArchivesExtractAsTheSourceTree) {
-  const std::string source = describe(fixtures_->path() / "tree");
+  const std::string source = describe(fixtures().path() / "tree");
   for (const int compression : {0, 2}) {
     SCOPED_TRACE(compression);
     test::TempDir dir;
@@ -380,7 +371,7 @@ TEST_F(XarHandlerTest, CreatedArchivesExtractAsTheSourceTree) {
     AHandlerXar handler;
     Preset preset;
     preset["compression"] = compression;
-    ASSERT_EQ(handler.addFiles({(fixtures_->path() / "tree").string()}, "", archive, nullptr, preset, nullptr), 0);
+    ASSERT_EQ(handler.addFiles({(fixtures().path() / "tree").string()}, "", archive, nullptr, preset, nullptr), 0);
     EXPECT_EQ(handler.url(), archive);
 
     const SubprocessResult listed = run({"/usr/bin/bsdtar", "-tf", archive});
@@ -407,7 +398,7 @@ TEST_F(XarHandlerTest, ACancelledWalkLeavesTheRestOut) {
   AHandlerXar handler;
   const auto host = std::make_shared<RefusingHost>("tree/docs");
   handler.setCallbackHandler(host);
-  const std::vector<std::string> given{(fixtures_->path() / "tree").string(), (fixtures_->path() / "tree/run.sh").string()};
+  const std::vector<std::string> given{(fixtures().path() / "tree").string(), (fixtures().path() / "tree/run.sh").string()};
   EXPECT_EQ(handler.addFiles(given, "", archive, nullptr, Preset{}, nullptr), 1);
   EXPECT_FALSE(handler.url());
   // The second given path is still added, under its own name.
