@@ -8,7 +8,7 @@ cd "$(dirname "$0")/../.."
 BUILD=${1:-build-fuzz}
 TIME=${2:-60}
 JOBS=${JOBS:-2}
-FIXTURES=${FIXTURES:-../shared/fixtures}
+FIXTURES=${FIXTURES:-tests/fixtures/third-party}
 TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz slt_records_fuzz zip_directory_fuzz rtf_fuzz tnef_fuzz
          xar_toc_fuzz)
 
