@@ -2,8 +2,13 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
+#include <unistd.h>
+#include <zlib.h>
 
+#include <cerrno>
 #include <memory>
+#include <vector>
 
 namespace tessaro::host {
 
@@ -18,10 +23,59 @@ std::string problemOf(archive* reader, const char* fallback) {
   return text && *text ? std::string(text) : std::string(fallback);
 }
 
+// libarchive inflates gzip members without looking at their CRC-32 and length trailers, so a
+// flipped bit in the compressed data passes it; zlib's own gzip decoding checks both. Every member
+// of the file is checked. Empty when sound, else what is wrong; none when the file is no gzip.
+std::optional<std::string> gzipProblem(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+    ::close(*f);
+    delete f;
+  });
+  unsigned char magic[2];
+  if (::pread(fd, magic, 2, 0) != 2 || magic[0] != 0x1f || magic[1] != 0x8b) return std::nullopt;
+
+  z_stream stream{};
+  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::string("out of memory");
+  std::unique_ptr<z_stream, int (*)(z_stream*)> ender(&stream, inflateEnd);
+  std::vector<unsigned char> input(1 << 16);
+  std::vector<unsigned char> output(1 << 16);
+  bool memberEnded = false;
+  for (;;) {
+    if (stream.avail_in == 0) {
+      ssize_t n = ::read(fd, input.data(), input.size());
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return std::string("cannot be read");
+      if (n == 0) return memberEnded ? std::string() : std::string("truncated gzip input");
+      stream.next_in = input.data();
+      stream.avail_in = static_cast<uInt>(n);
+    }
+    // Another member may follow an ended one; anything else after it is left to libarchive.
+    if (memberEnded) {
+      if (stream.next_in[0] != 0x1f) return std::string();
+      inflateReset(&stream);
+      memberEnded = false;
+    }
+    stream.next_out = output.data();
+    stream.avail_out = static_cast<uInt>(output.size());
+    const int status = inflate(&stream, Z_NO_FLUSH);
+    if (status == Z_STREAM_END) {
+      memberEnded = true;
+    } else if (status != Z_OK && !(status == Z_BUF_ERROR && stream.avail_in == 0)) {
+      return std::string(stream.msg ? stream.msg : "damaged gzip data");
+    }
+  }
+}
+
 }  // namespace
 
 ArchiveCheck checkWholeArchive(const std::string& path, const std::optional<std::string>& password) {
   ArchiveCheck result;
+  if (const std::optional<std::string> gzip = gzipProblem(path); gzip && !gzip->empty()) {
+    result.problem = *gzip;
+    return result;
+  }
   std::unique_ptr<archive, ReaderDeleter> reader(archive_read_new());
   if (!reader) {
     result.problem = "out of memory";
