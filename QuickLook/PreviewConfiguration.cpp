@@ -1,5 +1,6 @@
 #include "PreviewConfiguration.h"
 
+#include "NSString+HTML.h"
 #include "PathString.h"
 #include "bundle/Bundle.h"
 #include "defaults/UserDefaults.h"
@@ -51,7 +52,7 @@ std::string presetsAsOptions() {
     for (const PropertyList& preset : *list) {
       const PropertyList* name = preset.find("name");
       const std::string text = name && name->is<std::string>() ? *name->get<std::string>() : std::string();
-      options += "<option value='" + percentEscaped(text) + "'>" + text + "</option>\n";
+      options += "<option value='" + percentEscaped(text) + "'>" + stringByEncodingHTMLEntities(text) + "</option>\n";
     }
   }
   return options;

@@ -4,9 +4,10 @@
 #include <syslog.h>
 
 #include <climits>
+#include <deque>
 #include <fstream>
-#include <random>
 #include <sstream>
+#include <unordered_map>
 
 #include "AZipItem.h"
 #include "ArchiveFacts.h"
@@ -31,7 +32,6 @@ namespace {
 constexpr int32_t kEncryptedListing = 100;
 constexpr std::string_view kArchiveIconId = "image001";
 constexpr std::string_view kScripts[] = {"effects.js", "config.js", "tessaroql.js"};
-constexpr std::string_view kReportPlaceholder = "%archive_report%";
 
 std::optional<std::string> readResource(const Bundle& bundle, std::string_view name) {
   const auto path = bundle.pathForResource(name);
@@ -50,13 +50,7 @@ int32_t clampedInteger(std::string_view key) {
 
 // ---- The archive report
 
-// Escaped for the page, with "%" written as a character reference so that the text can hold no
-// placeholder of the steps that follow.
-std::string pageText(std::string_view text) {
-  std::string escaped = stringByEncodingHTMLEntities(text);
-  replaceAll(escaped, "%", "&#37;");
-  return escaped;
-}
+std::string pageText(std::string_view text) { return stringByEncodingHTMLEntities(text); }
 
 std::string label(const Bundle& labels, std::string_view key) { return pageText(labels.localizedString(key)); }
 
@@ -79,13 +73,38 @@ std::string joinedNames(const std::vector<std::string>& names) {
   return out;
 }
 
-// A placeholder for the report that no name in the page can spell, so that the texts filled in
-// before it (names, paths, presets) are never taken for it.
-std::string reportToken() {
-  std::random_device random;
-  char token[40];
-  std::snprintf(token, sizeof token, "%%archive_report_%08x%08x%%", random(), random());
-  return token;
+// The page from its template in one pass: each "%key%" the template spells is replaced by its
+// value, once, and a value is never searched for placeholders itself, so that nothing an archive
+// names (a file called "%path%.zip", a folder named like markup) can pull other text into the page.
+// A "%" that starts no known placeholder stays as it is.
+std::string filledTemplate(std::string_view text,
+                           const std::unordered_map<std::string_view, std::string_view>& values) {
+  std::string out;
+  size_t reserve = text.size();
+  for (const auto& [key, value] : values) reserve += value.size();
+  out.reserve(reserve);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t open = text.find('%', pos);
+    if (open == std::string_view::npos) break;
+    out.append(text.substr(pos, open - pos));
+    const size_t close = text.find('%', open + 1);
+    if (close == std::string_view::npos) {
+      pos = open;
+      break;
+    }
+    const auto found = values.find(text.substr(open + 1, close - open - 1));
+    if (found == values.end()) {
+      // The closing "%" may open the next placeholder.
+      out += '%';
+      pos = open + 1;
+      continue;
+    }
+    out.append(found->second);
+    pos = close + 1;
+  }
+  out.append(text.substr(pos));
+  return out;
 }
 
 }  // namespace
@@ -179,44 +198,48 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
     return std::nullopt;
   }
 
-  const std::string reportPlaceholder = reportToken();
-  replaceAll(*page, kReportPlaceholder, reportPlaceholder);
-
   const bool simple = root->itemCount() >= simpleThreshold;
   // The generic document's icon must be in the cache before the icon styles are made.
   if (simple) cache.iconForType(kDocumentTypeKey);
 
-  replaceAll(*page, "%config%", configurationScript(simple));
-  for (const std::string_view key : kPageLabelKeys) replaceWithLocalizedString(labels, *page, key);
+  // Every value is made first; the template is then filled in one pass.
+  std::unordered_map<std::string_view, std::string_view> values;
+  std::deque<std::string> texts;  // stays where it is while it grows: the map views into it
+  const auto set = [&](std::string_view key, std::string value) {
+    texts.push_back(std::move(value));
+    values[key] = texts.back();
+  };
+  set("config", configurationScript(simple));
+  for (const std::string_view key : kPageLabelKeys) set(key, labels.localizedString(key));
+  for (const std::string_view key : kListingToolLabelKeys) set(key, labels.localizedString(key));
 
   struct stat attributes{};
   const bool haveAttributes = ::lstat(std::string(archivePath).c_str(), &attributes) == 0;
-  replaceAll(*page, "%resource_path%", bundlePath());
-  replaceAll(*page, "%name%", stringByEncodingHTMLEntities(lastPathComponent(archivePath)));
-  replaceAll(*page, "%icon%", kArchiveIconId);
-  replaceAll(*page, "%path%", deletingLastPathComponent(archivePath));
-  replaceAll(*page, "%kind%", cache.nameForType(pathExtension(archivePath)).value_or(""));
-  replaceAll(*page, "%time%",
-             formatDate(haveAttributes ? std::optional<Date>(Date(std::chrono::seconds(attributes.st_mtim.tv_sec)))
-                                       : std::nullopt));
-  replaceAll(*page, "%unco%", root->unco());
-  replaceAll(*page, "%comp%", formatSize(haveAttributes ? attributes.st_size : 0));
-  replaceAll(*page, "%archive_path%", percentEscaped(archivePath));
-  replaceAll(*page, "%presets%", presetsAsOptions());
-  replaceAll(*page, "%items%", itemCountText(labels, root->itemCount(), cutoffCount));
-  replaceAll(*page, reportPlaceholder, archiveReport(facts, root->unco(), labels));
-  for (const std::string_view key : kListingToolLabelKeys) replaceWithLocalizedString(labels, *page, key);
+  set("resource_path", bundlePath());
+  set("name", stringByEncodingHTMLEntities(lastPathComponent(archivePath)));
+  set("icon", std::string(kArchiveIconId));
+  // The folder path ends the page inside <plaintext>, where no markup is read.
+  set("path", std::string(deletingLastPathComponent(archivePath)));
+  set("kind", stringByEncodingHTMLEntities(cache.nameForType(pathExtension(archivePath)).value_or("")));
+  set("time", formatDate(haveAttributes
+                              ? std::optional<Date>(Date(std::chrono::seconds(attributes.st_mtim.tv_sec)))
+                              : std::nullopt));
+  set("unco", root->unco());
+  set("comp", formatSize(haveAttributes ? attributes.st_size : 0));
+  set("archive_path", percentEscaped(archivePath));
+  set("presets", presetsAsOptions());
+  set("items", itemCountText(labels, root->itemCount(), cutoffCount));
+  set("archive_report", archiveReport(facts, root->unco(), labels));
 
+  std::string table;
   std::string styles;
   if (result == 0) {
-    std::string table;
     table.reserve(static_cast<size_t>(std::min(root->itemCount(), std::max(cutoffCount, 0))) * 800);
     SafetyFlagTitles flagTitles;
     for (size_t bit = 0; bit < flagTitles.flags.size(); ++bit)
       flagTitles.flags[bit] = labels.localizedString(kSafetyFlagLabels[bit]);
     flagTitles.encrypted = labels.localizedString(kEncryptedEntryLabel);
     outputTableRowIntoMutableString(*root, table, 0, 0, simple, archivePath, cutoffCount, flagTitles);
-    if (!table.empty()) replaceAll(*page, "%table_data%", table);
 
     styles.reserve(simple ? 352000 : 350000 + 1000 * cache.dict().size());
     for (const auto& [key, item] : cache.dict()) {
@@ -228,15 +251,16 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
   }
   if (const auto icon = iconForFile(archivePath, TypeCacheItem::kLargeIconSize))
     styles += makeDataURIStyleForImage(*icon, kArchiveIconId, TypeCacheItem::kLargeIconSize);
-  replaceAll(*page, "%image-styles%", styles);
+  values["table_data"] = table;
+  values["image-styles"] = styles;
 
+  std::vector<std::string> scripts;
+  scripts.reserve(std::size(kScripts));
   for (const std::string_view script : kScripts) {
-    const auto text = readResource(labels, script);
-    std::string placeholder(1, '%');
-    placeholder.append(script).push_back('%');
-    replaceAll(*page, placeholder, text.value_or(""));
+    scripts.push_back(readResource(labels, script).value_or(""));
+    values[script] = scripts.back();
   }
-  return page;
+  return filledTemplate(*page, values);
 }
 
 }  // namespace tessaro
