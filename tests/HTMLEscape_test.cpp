@@ -59,8 +59,8 @@ TEST(HTMLEscapeTest, NonAsciiBecomesEntityOrNumericReferencePerCodeUnit) {
   EXPECT_EQ(stringByEncodingHTMLEntities("caf\xC3\xA9"), "caf&eacute;");
   EXPECT_EQ(stringByEncodingHTMLEntities("\xD0\x94.zip"), "&#1044;.zip");
   EXPECT_EQ(stringByEncodingHTMLEntities("\xE2\x82\xAC 5"), "&euro; 5");
-  // U+1F600 is two UTF-16 code units, each written on its own.
-  EXPECT_EQ(stringByEncodingHTMLEntities("x\xF0\x9F\x98\x80y"), "x&#55357;&#56832;y");
+  // U+1F600 is two UTF-16 code units but one character, and one reference.
+  EXPECT_EQ(stringByEncodingHTMLEntities("x\xF0\x9F\x98\x80y"), "x&#128512;y");
   // U+0080 has no entity: the smallest numeric reference.
   EXPECT_EQ(stringByEncodingHTMLEntities("\xC2\x80"), "&#128;");
 }

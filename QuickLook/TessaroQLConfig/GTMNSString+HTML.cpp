@@ -219,6 +219,20 @@ std::string gtm_stringByEscapingHTMLUsingTable(std::string_view text, const HTML
       }
 
       out.append(text.data() + runStart, pos - runStart);
+      // A character beyond the Basic Multilingual Plane is one character: one reference for the
+      // whole of it, since a reference to each half of its UTF-16 pair renders as two U+FFFD.
+      if (ch.unitCount == 2 && entities[0] == nullptr && entities[1] == nullptr) {
+        const char32_t cp = 0x10000 + ((static_cast<char32_t>(ch.units[0]) - 0xD800) << 10) +
+                            (static_cast<char32_t>(ch.units[1]) - 0xDC00);
+        char digits[12];
+        const auto end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned>(cp)).ptr;
+        out += "&#";
+        out.append(digits, end);
+        out += ';';
+        pos += ch.length;
+        runStart = pos;
+        continue;
+      }
       for (int i = 0; i < ch.unitCount; ++i) {
         if (entities[i] != nullptr) {
           out += entities[i]->escapeSequence;
