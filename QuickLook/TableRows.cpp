@@ -1,5 +1,6 @@
 #include "TableRows.h"
 
+#include <cstdio>
 #include <vector>
 
 #include "AZipItem.h"
@@ -13,7 +14,7 @@ namespace {
 constexpr std::string_view kFoldToggle = "<div class=\"open\" onClick=\"tggl(this);\">&#x25BC;</div>";
 // Class names of the safety flags, in bit order, for the page's style and tests.
 constexpr std::array<std::string_view, kSafetyFlagCount> kSafetyFlagClasses = {"abs", "up", "link", "dup", "dev",
-                                                                                "ratio"};
+                                                                                "ratio", "ctl"};
 
 SafetyFlagTitles englishTitles() {
   SafetyFlagTitles titles;
@@ -39,6 +40,24 @@ void appendSafetyMark(std::string& out, uint8_t flags, const SafetyFlagTitles& t
 }
 
 void appendNumber(std::string& out, int64_t value) { out += std::to_string(value); }
+
+// The name with each direction control or invisible character shown as its code point in a
+// mark of its own, so that "invoice<U+202E>fdp.exe" cannot pass for "invoiceexe.pdf".
+void appendVisibleName(std::string& out, std::string_view name) {
+  size_t start = 0;
+  for (size_t pos = 0; pos < name.size(); ++pos) {
+    char32_t codePoint = 0;
+    const size_t length = hiddenCharacterAt(name, pos, &codePoint);
+    if (length == 0) continue;
+    out += stringByEncodingHTMLEntities(name.substr(start, pos - start));
+    char mark[48];
+    std::snprintf(mark, sizeof mark, "<span class='ctl'>U+%04X</span>", static_cast<unsigned>(codePoint));
+    out += mark;
+    pos += length - 1;
+    start = pos + 1;
+  }
+  out += stringByEncodingHTMLEntities(name.substr(start));
+}
 
 // What the page sorts by besides the texts it shows: the sizes in bytes and the date in seconds
 // since the epoch (absent when the entry has none).
@@ -93,7 +112,11 @@ void appendRow(AZipItem& item, std::string& out, int32_t lineNumber, int32_t lev
   out += ';';
   out += percentEscaped(item.path());
   out += "'>";
-  out += stringByEncodingHTMLEntities(item.name());
+  if (item.safetyFlags() & kSafetyHiddenCharacters) {
+    appendVisibleName(out, item.name());
+  } else {
+    out += stringByEncodingHTMLEntities(item.name());
+  }
   out += "</a>";
   if (item.safetyFlags()) appendSafetyMark(out, item.safetyFlags(), flagTitles);
   if (item.isEncryptedEntry()) {

@@ -27,7 +27,7 @@ int32_t outputTableRowIntoMutableString(AZipItem& item, std::string& out, int32_
 // The English names of the safety flags, in SafetyFlag bit order; also the localisation keys.
 inline constexpr std::array<std::string_view, kSafetyFlagCount> kSafetyFlagLabels = {
     "Absolute path", "Parent folder reference (..)", "Link pointing outside the archive",
-    "Duplicate path", "Device file", "Extreme compression ratio"};
+    "Duplicate path", "Device file", "Extreme compression ratio", "Invisible or direction-changing characters"};
 // The title of the mark of an entry whose data is encrypted; also the localisation key.
 inline constexpr std::string_view kEncryptedEntryLabel = "Encrypted";
 // Titles of the marks as the rows show them, not yet escaped: the safety flags in bit order, and

@@ -409,8 +409,41 @@ bool eachComponent(std::string_view path, Visit visit) {
 
 }  // namespace
 
+size_t hiddenCharacterAt(std::string_view text, size_t pos, char32_t* codePoint) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[pos + i]); };
+  const size_t left = text.size() - pos;
+  char32_t found = 0;
+  size_t length = 0;
+  if (left >= 2 && byte(0) == 0xD8 && byte(1) == 0x9C) {
+    found = 0x061C;
+    length = 2;
+  } else if (left >= 3 && byte(0) == 0xE2 && byte(1) == 0x80) {
+    const unsigned char last = byte(2);
+    if (last == 0x8B || last == 0x8E || last == 0x8F || (last >= 0xAA && last <= 0xAE)) found = 0x2000 + (last - 0x80);
+    length = 3;
+  } else if (left >= 3 && byte(0) == 0xE2 && byte(1) == 0x81) {
+    const unsigned char last = byte(2);
+    if (last == 0xA0 || (last >= 0xA6 && last <= 0xA9)) found = 0x2040 + (last - 0x80);
+    length = 3;
+  } else if (left >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF) {
+    found = 0xFEFF;
+    length = 3;
+  }
+  if (found == 0) return 0;
+  if (codePoint) *codePoint = found;
+  return length;
+}
+
 uint8_t safetyFlagsOfPath(std::string_view rawPath) {
   uint8_t flags = 0;
+  // Every hidden character begins with one of these lead bytes; most paths have none of them.
+  for (size_t pos = rawPath.find_first_of("\xD8\xE2\xEF"); pos != std::string_view::npos;
+       pos = rawPath.find_first_of("\xD8\xE2\xEF", pos + 1)) {
+    if (hiddenCharacterAt(rawPath, pos) != 0) {
+      flags |= kSafetyHiddenCharacters;
+      break;
+    }
+  }
   // "/x", "\x" and a drive letter "C:" all name a place outside the destination.
   if (!rawPath.empty() && (rawPath[0] == '/' || rawPath[0] == '\\')) flags |= kSafetyAbsolutePath;
   if (rawPath.size() >= 2 && rawPath[1] == ':' && std::isalpha(static_cast<unsigned char>(rawPath[0])))

@@ -23,8 +23,9 @@ enum SafetyFlag : uint8_t {
   kSafetyDuplicatePath = 1 << 3,    // a second record for a path that already had an entry
   kSafetyDeviceFile = 1 << 4,
   kSafetyExtremeRatio = 1 << 5,  // unpacked more than kExtremeRatio times its packed size
+  kSafetyHiddenCharacters = 1 << 6,  // direction controls or invisible characters in the path
 };
-inline constexpr int kSafetyFlagCount = 6;
+inline constexpr int kSafetyFlagCount = 7;
 inline constexpr int64_t kExtremeRatio = 1000;
 
 enum class EncryptionLevel : uint8_t { none, contents, names };
@@ -59,8 +60,14 @@ struct ArchiveFacts {
 // volume, from the format's own end marks; none when the name is not a volume name.
 std::optional<VolumeSet> volumeSetOf(std::string_view openedPath);
 
-// Flags that an entry's path as the archive records it earns (absolute, "..").
+// Flags that an entry's path as the archive records it earns (absolute, "..", hidden characters).
 uint8_t safetyFlagsOfPath(std::string_view rawPath);
+// The length in bytes of the direction control or invisible character that starts at text[pos]
+// (U+202A-U+202E and U+2066-U+2069, which reorder what follows them, the marks U+200E, U+200F
+// and U+061C, the zero-width space U+200B, the word joiner U+2060 and U+FEFF), with its code
+// point; 0 when there is none. Joiners that scripts and emoji need (U+200C, U+200D) are not among
+// them.
+size_t hiddenCharacterAt(std::string_view text, size_t pos, char32_t* codePoint = nullptr);
 // True when the link at `entryPath` with `target` resolves outside the archive's root.
 bool linkLeavesRoot(std::string_view entryPath, std::string_view target);
 // Flags from an entry's applied fields: device files and extreme ratios (folders never).

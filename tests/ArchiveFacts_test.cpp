@@ -35,6 +35,12 @@ TEST(ArchiveFactsTest, RawPathsEarnAbsoluteAndParentFlags) {
   EXPECT_EQ(safetyFlagsOfPath("a/..b/c.."), 0);
   EXPECT_EQ(safetyFlagsOfPath("./a"), 0);
   EXPECT_EQ(safetyFlagsOfPath(""), 0);
+  // Direction controls and invisible characters, anywhere in the path; joiners that scripts and
+  // emoji sequences need, and other characters with the same lead bytes, are not flagged.
+  for (const char* hidden : {"invoice\u202Efdp.exe", "a\u2066b/c", "dir\u200B/x", "\uFEFFx", "a\u061Cb", "x\u2060"})
+    EXPECT_EQ(safetyFlagsOfPath(hidden), kSafetyHiddenCharacters) << hidden;
+  for (const char* plain : {"a\u200Db", "\u0645\u200C\u06CC", "\u2014dash\u2019s", "\uFB01le", "\u0627\u0644"})
+    EXPECT_EQ(safetyFlagsOfPath(plain), 0) << plain;
 }
 
 TEST(ArchiveFactsTest, LinksResolveFromTheirOwnFolder) {

@@ -150,7 +150,7 @@ TEST_F(TableRowsTest, DeepTreesRenderWithoutRecursion) {
 
 TEST_F(TableRowsTest, FlaggedEntriesCarryAMarkTitledWithTheirFlags) {
   auto flagged = build({"path=/etc/x\tattr=-rw-r--r--", "path=../a\tattr=-rw-r--r--", "path=../a\tattr=crw-r--r--",
-                        "path=ok\tattr=-rw-r--r--"});
+                        "path=ok\tattr=-rw-r--r--", "path=invoice\u202Efdp<.exe\tattr=-rw-r--r--"});
   theTypeCache() = std::make_shared<TypeCache>();
   std::string english;
   outputTableRowIntoMutableString(*flagged, english, 0, 0, true, "/x.zip", 100);
@@ -159,6 +159,10 @@ TEST_F(TableRowsTest, FlaggedEntriesCarryAMarkTitledWithTheirFlags) {
                          "Duplicate path, Device file'>!</span></div>"),
             std::string::npos);
   EXPECT_NE(english.find(">ok</a></div>"), std::string::npos);
+  // A right-to-left override shows as its code point instead of reversing what follows it.
+  EXPECT_NE(english.find(">invoice<span class='ctl'>U+202E</span>fdp&lt;.exe</a><span class='sf sf-ctl' "
+                         "title='Invisible or direction-changing characters'>!</span>"),
+            std::string::npos);
   // The folders made on the way carry no mark of their own.
   EXPECT_EQ(english.find(">etc</a><span"), std::string::npos);
 
