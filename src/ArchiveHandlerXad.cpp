@@ -274,7 +274,7 @@ int32_t AHandlerCpio::addFiles(const std::vector<std::string>& /*files*/, const 
     const bool noRsrc = mode != preset.end() && mode->second.asInteger().value_or(0) != 0;
     const std::string command = std::string("/usr/bin/ditto -c ") + (hasSuffix(toArchive, ".cpgz") ? "-z" : "") +
                                 " " + (noRsrc ? "--norsrc" : "") + " \"$HLV_SRCDIR\" -";
-    HLVLog(kLogTrace, "%s", command.c_str());
+    HLVLog(kLogCommand, "%s", redactedCommandLine(command).c_str());
   } catch (...) {
   }
   return -1;

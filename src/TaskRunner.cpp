@@ -24,15 +24,6 @@ constexpr size_t kCopyChunkSize = 128 * 1024;
 
 const char* orNull(const std::optional<std::string>& text) { return text ? text->c_str() : "(null)"; }
 
-std::string describeArguments(const std::vector<std::string>& params) {
-  std::string text = "(";
-  for (size_t i = 0; i < params.size(); ++i) {
-    if (i > 0) text += ", ";
-    text += params[i];
-  }
-  return text + ")";
-}
-
 // A file that exec can start: it exists, is not a folder, and may be executed by us.
 bool isExecutableFile(const std::string& path) {
   struct stat st;
@@ -118,7 +109,7 @@ int32_t ArchiveHandler::executeTask(const std::string& tool, const std::vector<s
   try {
     if (rawOutput) rawOutput->reset();
     traceOperation("executeTask:withParams:inWorkingDir:callbackHandler:rawOutput:");
-    HLVLog(kLogTrace, "cmd: %s\nparams: %s, path: %s", tool.c_str(), describeArguments(params).c_str(),
+    HLVLog(kLogCommand, "cmd: %s\nparams: %s, path: %s", tool.c_str(), redactedArguments(params).c_str(),
            orNull(workingDir));
 
     Subprocess process;
@@ -188,7 +179,8 @@ int32_t ArchiveHandler::executeTask(const std::string& command, const std::strin
     options.environment = {{"LC_ALL", "en_US.UTF-8"}};
     if (workingDir) options.workingDirectory = *workingDir;
     options.standardError = STDERR_FILENO;
-    HLVLog(kLogTrace, "%s with file %s, pipe %d, in dir: %s", command.c_str(), file.c_str(), readFromPipe ? 1 : 0,
+    HLVLog(kLogCommand, "%s with file %s, pipe %d, in dir: %s", redactedCommandLine(command).c_str(), file.c_str(),
+           readFromPipe ? 1 : 0,
            orNull(workingDir));
     const std::vector<std::string> argv{"/bin/sh", "-c", command};
 
@@ -272,7 +264,7 @@ int32_t executeTask(const std::string& tool, const std::vector<std::string>& par
                     const std::optional<std::string>& workingDir, std::optional<std::string>* rawOutput) {
   try {
     if (rawOutput) rawOutput->reset();
-    HLVLog(kLogTrace, "cmd: %s\nparams: %s, workingDir: %s", tool.c_str(), describeArguments(params).c_str(),
+    HLVLog(kLogCommand, "cmd: %s\nparams: %s, workingDir: %s", tool.c_str(), redactedArguments(params).c_str(),
            orNull(workingDir));
     Subprocess process;
     if (!process.start(commandLine(tool, params), toolOptions(workingDir))) {

@@ -22,7 +22,9 @@ inline constexpr uint64_t kASCIIStringEncoding = 1;
 inline constexpr uint64_t kUTF8StringEncoding = 4;
 inline constexpr uint64_t kISOLatin1StringEncoding = 5;
 
-// HLVLog levels.
+// HLVLog levels. Command lines go out below the trace level: only a user who lowers
+// HLVDebugLevel to -1 sees them, and even then without passwords (redactedArguments).
+inline constexpr int kLogCommand = -1;
 inline constexpr int kLogTrace = 0;
 inline constexpr int kLogNotice = 1;
 inline constexpr int kLogError = 2;
@@ -87,6 +89,11 @@ std::string utf8FromLatin1(std::string_view bytes);
 // The bytes read as UTF-8, else ISO Latin 1, else ASCII; `encoding` (when given) receives the
 // encoding of the last attempt.
 std::optional<std::string> decodeString(std::string_view bytes, uint64_t* encoding);
+
+// An argument list or shell command line as it may be logged: the value of every password switch
+// ("-pSECRET", "-hpSECRET", "-p SECRET", "--password=SECRET", quoted or not) replaced by "***".
+std::string redactedArguments(const std::vector<std::string>& arguments);
+std::string redactedCommandLine(std::string_view command);
 
 // Writes the printf-formatted message to the system log when `level` is at least HLVDebugLevel.
 void HLVLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -210,6 +210,31 @@ TEST(HelpersTest, HLVLogIsGatedByTheDebugLevel) {
   EXPECT_EQ(log.lines[0].second, "kept");
 }
 
+// Command lines are logged only below the default level, and never with a password in them.
+TEST(HelpersTest, CommandLinesAreLoggedOnlyOnRequestAndWithoutPasswords) {
+  IsolatedHome home;
+  LogCapture log;
+  HLVLog(kLogCommand, "cmd");
+  EXPECT_TRUE(log.lines.empty());
+  UserDefaults::standard().setObject("HLVDebugLevel", -1);
+  HLVLog(kLogCommand, "cmd");
+  EXPECT_EQ(log.lines.size(), 1u);
+
+  const std::pair<std::vector<std::string>, std::string> lists[] = {
+      {{"x", "-psecret", "-y", "a.7z"}, "(x, -p***, -y, a.7z)"},
+      {{"a", "-hpse cret", "-p-", "-p"}, "(a, -hp***, -p-, -p)"},
+      {{"-p", "secret", "--password=secret", "-password", "secret", "-px"}, "(-p, ***, --password=***, -password, ***, -p***)"},
+  };
+  for (const auto& [arguments, expected] : lists) EXPECT_EQ(redactedArguments(arguments), expected);
+  const std::pair<std::string, std::string> commands[] = {
+      {"rar a -psecret x.rar", "rar a -p*** x.rar"},
+      {"rar a '-pse cret' \"-hpa\\\"b c\" x", "rar a '-p*** \"-hp*** x"},
+      {"unar -p 'two words' -o d x.sit", "unar -p *** -o d x.sit"},
+      {"gnutar -x -z -C \"/a -p b\" -p- *", "gnutar -x -z -C \"/a -p b\" -p- *"},
+  };
+  for (const auto& [command, expected] : commands) EXPECT_EQ(redactedCommandLine(command), expected) << command;
+}
+
 TEST(HelpersTest, CheckSpaceAsksOnlyWhenSpaceIsShort) {
   TempDir dir;
   int asked = 0;
