@@ -1,10 +1,12 @@
 // tessaro passwords: the password store for a terminal user. A run is an application start, so
 // a store set to lock at every start asks for its master password in each run that needs the list.
 //   tessaro passwords status|unlock|lock|list|export [FILE]
-//   tessaro passwords add PASSWORD|-   remove PASSWORD|--index N   import FILE|-
+//   tessaro passwords add [-]   remove PASSWORD|--index N   import FILE|-   reset
 //   tessaro passwords set-master       lock-options [--idle MINUTES] [--at-start] [--after-sleep]
 // The master password comes from the terminal without echo, or as the first line of standard
 // input with --password-stdin.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -29,7 +32,7 @@
 namespace tessaro::host {
 
 const char* const kPasswordsUsage =
-    "passwords status|unlock|lock|list|add|remove|import|export|set-master|lock-options [--password-stdin]\n"
+    "passwords status|unlock|lock|list|add|remove|import|export|set-master|lock-options|reset [--password-stdin]\n"
     "                 keep the archive passwords enciphered under a master password\n";
 
 namespace {
@@ -40,13 +43,14 @@ constexpr const char* kHelp =
     "  unlock                       give the master password\n"
     "  lock                         lock until the master password is given again\n"
     "  list                         the archive passwords, one a line\n"
-    "  add PASSWORD|-               add a password (- reads a line from standard input)\n"
+    "  add [-]                      add a password typed at the prompt (- reads a line from standard input)\n"
     "  remove PASSWORD|--index N    remove a password (N counts from 1)\n"
     "  import FILE|-                replace the list with the lines of FILE\n"
-    "  export [FILE]                write the list, one password a line\n"
+    "  export [FILE]                write the list, one password a line (a FILE only you can read)\n"
     "  set-master                   set or change the master password\n"
     "  lock-options [--idle MINUTES] [--at-start] [--after-sleep]\n"
     "                               when to lock; no option turns locking off\n"
+    "  reset                        set aside a record that no longer opens and start an empty store\n"
     "  --password-stdin             read master passwords as lines of standard input, not from the terminal\n";
 
 int fail(const std::string& message, int status = kExitFailed) {
@@ -144,6 +148,8 @@ int status(Keychain& store) {
     std::printf("passwords: %zu\n", store.passwordCount());
   }
   std::printf("mode: %d\n", static_cast<int>(store.mode()));
+  if (store.recordUnreadable())
+    std::printf("record: does not open with the kept master password (see 'tessaro passwords reset')\n");
   return kExitOK;
 }
 
@@ -163,6 +169,137 @@ int setMaster(Keychain& store, PasswordSource& source, bool fromStandardInput) {
   return kExitOK;
 }
 
+// What one verb needs before it runs, and the verb itself.
+struct Verb {
+  std::string_view name;
+  size_t minArguments;
+  size_t maxArguments;
+  bool needsUnlocked;  // the list must be open
+  bool writesRecord;   // refused while the stored record does not open
+  int (*run)(Keychain& store, PasswordSource& source, const std::vector<std::string>& rest, bool fromStandardInput);
+};
+
+constexpr std::string_view kUnreadableRecord =
+    "the password record does not open with the master password the keychain keeps (it was changed or is "
+    "damaged); nothing was written. 'tessaro passwords reset' sets it aside and starts an empty store";
+
+int listVerb(Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
+  for (const auto& p : store.enumerator().value_or(std::vector<std::string>{})) std::printf("%s\n", p.c_str());
+  return kExitOK;
+}
+
+// The clear list goes to standard output, or into a new file only this user can read.
+int exportVerb(Keychain& store, PasswordSource&, const std::vector<std::string>& rest, bool) {
+  const std::string text = store.exportPasswords() + (store.passwordCount() ? "\n" : "");
+  if (rest.empty()) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return kExitOK;
+  }
+  const int fd = ::open(rest[0].c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return fail("cannot write " + rest[0] + ": " + std::strerror(errno));
+  bool written = ::fchmod(fd, 0600) == 0;
+  for (size_t done = 0; written && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    written = n > 0;
+    if (written) done += static_cast<size_t>(n);
+  }
+  written = ::close(fd) == 0 && written;
+  return written ? kExitOK : fail("cannot write " + rest[0]);
+}
+
+// A password on the command line is visible to every user of the machine: it comes from the
+// prompt, or as a line of standard input ("-").
+int addVerb(Keychain& store, PasswordSource& source, const std::vector<std::string>& rest, bool) {
+  if (!rest.empty() && rest[0] != "-")
+    return fail("a password on the command line is visible to other users; type it at the prompt "
+                "('passwords add') or give it on standard input ('passwords add -')",
+                kExitUsage);
+  auto password = rest.empty() ? source.read("Password to add: ") : readLine(std::cin);
+  if (!password || password->empty()) return fail("no password given", kExitUsage);
+  return store.addPassword(*password) ? kExitOK : fail("could not save the password record");
+}
+
+int removeVerb(Keychain& store, PasswordSource&, const std::vector<std::string>& rest, bool) {
+  if (rest[0] == "--index") {
+    if (rest.size() != 2) return fail("--index takes a number", kExitUsage);
+    auto index = parseCount(rest[1], 1, INT32_MAX);
+    if (!index || static_cast<size_t>(*index) > store.passwordCount())
+      return fail("no password number " + rest[1], kExitUsage);
+    return store.removePasswordAtIndex(static_cast<size_t>(*index - 1)) ? kExitOK
+                                                                        : fail("could not save the password record");
+  }
+  if (rest.size() != 1) return fail(std::string(kHelp), kExitUsage);
+  return store.removePassword(rest[0]) ? kExitOK : fail("could not save the password record");
+}
+
+int importVerb(Keychain& store, PasswordSource&, const std::vector<std::string>& rest, bool) {
+  std::string text;
+  if (rest[0] == "-") {
+    text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  } else {
+    std::ifstream in(rest[0], std::ios::binary);
+    if (!in) return fail("cannot read " + rest[0], kExitUsage);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return store.importPasswords(text) ? kExitOK : fail("could not save the password record");
+}
+
+int lockOptionsVerb(Keychain& store, PasswordSource& source, const std::vector<std::string>& rest, bool) {
+  int32_t options = 0;
+  int32_t idle = store.lockIdleMinutes();
+  for (size_t i = 0; i < rest.size(); ++i) {
+    if (rest[i] == "--idle" && i + 1 < rest.size()) {
+      auto minutes = parseCount(rest[++i], 1, 525600);
+      if (!minutes) return fail("--idle takes a number of minutes", kExitUsage);
+      options |= kLockAfterIdle;
+      idle = *minutes;
+    } else if (rest[i] == "--at-start") {
+      options |= kLockAtStart;
+    } else if (rest[i] == "--after-sleep") {
+      options |= kLockAfterSleep;
+    } else {
+      return fail("unknown lock option " + rest[i], kExitUsage);
+    }
+  }
+  if (!ensureUnlocked(store, source)) return kExitFailed;
+  store.setLockOptions(options, idle);
+  return store.save() ? kExitOK : fail("could not save the password record");
+}
+
+int resetVerb(Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
+  if (!store.resetRecord()) return fail("could not set the password record aside; nothing changed");
+  std::printf("The password record was set aside (defaults key %s); the store is empty. Give it a master "
+              "password with 'tessaro passwords set-master'.\n",
+              std::string(kDamagedPasswordsDefaultsKey).c_str());
+  return kExitOK;
+}
+
+constexpr Verb kVerbs[] = {
+    {"status", 0, 0, false, false, [](Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
+       return status(store);
+     }},
+    {"unlock", 0, 0, true, false, [](Keychain&, PasswordSource&, const std::vector<std::string>&, bool) {
+       return kExitOK;
+     }},
+    {"lock", 0, 0, false, false, [](Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
+       store.lock();
+       return kExitOK;
+     }},
+    {"list", 0, 0, true, false, listVerb},
+    {"export", 0, 1, true, false, exportVerb},
+    {"add", 0, 1, true, true, addVerb},
+    {"remove", 1, 2, true, true, removeVerb},
+    {"import", 1, 1, true, true, importVerb},
+    {"set-master", 0, 0, false, true,
+     [](Keychain& store, PasswordSource& source, const std::vector<std::string>&, bool fromStandardInput) {
+       return setMaster(store, source, fromStandardInput);
+     }},
+    {"lock-options", 0, 4, false, true, lockOptionsVerb},
+    {"reset", 0, 0, false, false, resetVerb},
+};
+
 }  // namespace
 
 int passwordsCommand(const std::vector<std::string>& arguments) {
@@ -179,19 +316,20 @@ int passwordsCommand(const std::vector<std::string>& arguments) {
       std::fputs(kHelp, args.empty() ? stderr : stdout);
       return args.empty() ? kExitUsage : kExitOK;
     }
-    const std::string verb = args[0];
+    const std::string verbName = args[0];
     const std::vector<std::string> rest(args.begin() + 1, args.end());
-    static const char* const kVerbs[] = {"status", "unlock", "lock", "list", "add", "remove",
-                                         "import", "export", "set-master", "lock-options"};
-    if (std::find_if(std::begin(kVerbs), std::end(kVerbs), [&](const char* v) { return verb == v; }) ==
-        std::end(kVerbs))
-      return fail("unknown command '" + verb + "'\n" + kHelp, kExitUsage);
+    const Verb* verb = nullptr;
+    for (const Verb& v : kVerbs)
+      if (v.name == verbName) verb = &v;
+    if (!verb) return fail("unknown command '" + verbName + "'\n" + kHelp, kExitUsage);
+    if (rest.size() < verb->minArguments || rest.size() > verb->maxArguments)
+      return fail(verbName + ": wrong number of arguments\n" + kHelp, kExitUsage);
 
     // An unreachable keychain would leave a record whose master password no later run finds.
     std::vector<keychain::Item> probe;
     const keychain::Status reachable = keychain::search(kMasterPasswordKind, std::nullopt, probe);
     if (reachable != keychain::kStatusOK) {
-      if (verb != "status")
+      if (verbName != "status")
         return fail("the keychain (Secret Service) cannot be reached, status " + std::to_string(reachable) +
                     "; nothing changed");
       std::printf("keychain: not reachable (status %d)\n", static_cast<int>(reachable));
@@ -204,90 +342,13 @@ int passwordsCommand(const std::vector<std::string>& arguments) {
     } forget;
     PasswordSource source(fromStandardInput);
 
-    if (verb == "status") return rest.empty() ? status(store) : fail("status takes no arguments", kExitUsage);
-    if (verb == "lock") {
-      if (!rest.empty()) return fail("lock takes no arguments", kExitUsage);
-      store.lock();
-      return kExitOK;
-    }
-    if (verb == "set-master") {
-      if (!rest.empty()) return fail("set-master takes no arguments", kExitUsage);
-      return setMaster(store, source, fromStandardInput);
-    }
-
-    if (verb == "unlock" || verb == "list" || verb == "export") {
-      if (rest.size() > (verb == "export" ? 1u : 0u)) return fail(verb + ": too many arguments", kExitUsage);
-      if (!ensureUnlocked(store, source)) return kExitFailed;
-      if (verb == "unlock") return kExitOK;
-      if (verb == "list") {
-        const auto list = store.enumerator().value_or(std::vector<std::string>{});
-        for (const auto& p : list) std::printf("%s\n", p.c_str());
-        return kExitOK;
-      }
-      const std::string text = store.exportPasswords() + (store.passwordCount() ? "\n" : "");
-      if (rest.empty()) {
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        return kExitOK;
-      }
-      std::ofstream out(rest[0], std::ios::binary | std::ios::trunc);
-      if (!(out << text) || !out.flush()) return fail("cannot write " + rest[0]);
-      return kExitOK;
-    }
-
-    if (verb == "add" || verb == "remove" || verb == "import") {
-      if (rest.empty() || rest.size() > 2 || (rest.size() == 2 && !(verb == "remove" && rest[0] == "--index")))
-        return fail(std::string(kHelp), kExitUsage);
-      if (!ensureUnlocked(store, source)) return kExitFailed;
-      if (verb == "add") {
-        auto password = rest[0] == "-" ? readLine(std::cin) : std::optional<std::string>(rest[0]);
-        if (!password || password->empty()) return fail("no password given", kExitUsage);
-        return store.addPassword(*password) ? kExitOK : fail("could not save the password record");
-      }
-      if (verb == "remove") {
-        if (rest[0] == "--index") {
-          if (rest.size() != 2) return fail("--index takes a number", kExitUsage);
-          auto index = parseCount(rest[1], 1, INT32_MAX);
-          if (!index || static_cast<size_t>(*index) > store.passwordCount())
-            return fail("no password number " + rest[1], kExitUsage);
-          return store.removePasswordAtIndex(static_cast<size_t>(*index - 1)) ? kExitOK
-                                                                              : fail("could not save the password record");
-        }
-        return store.removePassword(rest[0]) ? kExitOK : fail("could not save the password record");
-      }
-      std::string text;
-      if (rest[0] == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-      } else {
-        std::ifstream in(rest[0], std::ios::binary);
-        if (!in) return fail("cannot read " + rest[0], kExitUsage);
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      }
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-      return store.importPasswords(text) ? kExitOK : fail("could not save the password record");
-    }
-
-    // lock-options
-    int32_t options = 0;
-    int32_t idle = store.lockIdleMinutes();
-    for (size_t i = 0; i < rest.size(); ++i) {
-      if (rest[i] == "--idle" && i + 1 < rest.size()) {
-        auto minutes = parseCount(rest[++i], 1, 525600);
-        if (!minutes) return fail("--idle takes a number of minutes", kExitUsage);
-        options |= kLockAfterIdle;
-        idle = *minutes;
-      } else if (rest[i] == "--at-start") {
-        options |= kLockAtStart;
-      } else if (rest[i] == "--after-sleep") {
-        options |= kLockAfterSleep;
-      } else {
-        return fail("unknown lock option " + rest[i], kExitUsage);
-      }
-    }
-    if (!ensureUnlocked(store, source)) return kExitFailed;
-    store.setLockOptions(options, idle);
-    return store.save() ? kExitOK : fail("could not save the password record");
-  } catch (...) {
+    if (verb->writesRecord && store.recordUnreadable()) return fail(std::string(kUnreadableRecord));
+    if (verb->needsUnlocked && !ensureUnlocked(store, source)) return kExitFailed;
+    return verb->run(store, source, rest, fromStandardInput);
+  } catch (const std::bad_alloc&) {
     return fail("out of memory");
+  } catch (const std::exception& error) {
+    return fail(error.what());
   }
 }
 

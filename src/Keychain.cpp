@@ -75,7 +75,16 @@ Keychain::Keychain(KeychainServices services) : services_(std::move(services)) {
   HLVLog(kLogTrace, "%s %s\n", "Keychain", __func__);
   mode_ = static_cast<int32_t>(std::clamp<int64_t>(defaults().integerForKey(kPasswordsModeDefaultsKey), INT32_MIN,
                                                    INT32_MAX));
-  if (loadMasterPasswordFromKeychain() && !load()) loadFromKeychain();
+  if (loadMasterPasswordFromKeychain() && !load()) {
+    // A record that the kept master password cannot open has been changed or damaged: it must
+    // not read as an empty list that the next save writes over.
+    recordUnreadable_ = defaults().objectForKey(kPasswordsDefaultsKey).has_value();
+    if (recordUnreadable_) {
+      masterPassword_.reset();
+    } else {
+      loadFromKeychain();
+    }
+  }
 }
 
 UserDefaults& Keychain::defaults() const {
@@ -97,6 +106,7 @@ bool Keychain::unlockWithMasterPassword(const std::string& password) {
     masterPassword_.reset();
     return false;
   }
+  recordUnreadable_ = false;
   replaceMasterPasswordItem();
   manuallyLocked_ = false;
   lastSleepWakeUUID_ = currentSleepWakeUUID();
@@ -230,9 +240,28 @@ void Keychain::removePasswordForPresetFromKeychain(int32_t tag) {
 
 // ---- Storage
 
+bool Keychain::resetRecord() {
+  try {
+    if (const auto stored = defaults().objectForKey(kPasswordsDefaultsKey)) {
+      if (!defaults().setObject(kDamagedPasswordsDefaultsKey, *stored)) return false;
+      if (!defaults().removeObjectForKey(kPasswordsDefaultsKey)) return false;
+    }
+    deleteItemsOfKind(kMasterPasswordKind, std::nullopt);
+    masterPassword_.reset();
+    passwords_.clear();
+    presetPasswords_.clear();
+    lockOptions_ = 0;
+    lockIdleMinutes_ = 0;
+    recordUnreadable_ = false;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 bool Keychain::save() {
   try {
-    if (!masterPassword_ || masterPassword_->empty()) return false;
+    if (recordUnreadable_ || !masterPassword_ || masterPassword_->empty()) return false;
     const double now = services_.now();
     PlistArray passwords(passwords_.begin(), passwords_.end());
     PlistDictionary presets;

@@ -29,6 +29,8 @@ inline constexpr std::string_view kSecurityOptionKind = "Security option";
 // Defaults keys: the enciphered record and the mirrored storage mode.
 inline constexpr std::string_view kPasswordsDefaultsKey = "HLVPasswords";
 inline constexpr std::string_view kPasswordsModeDefaultsKey = "HLVPasswordsMode";
+// Where resetRecord() keeps a record that no longer opened.
+inline constexpr std::string_view kDamagedPasswordsDefaultsKey = "HLVPasswordsSetAside";
 
 // lockOptions bits.
 inline constexpr int32_t kLockAfterIdle = 0x1;
@@ -96,6 +98,12 @@ class Keychain {
   const std::map<int32_t, std::string>& presetPasswords() const { return presetPasswords_; }
 
   // ---- Storage
+  // True when a record is stored but does not open with the master password the keychain holds
+  // (changed or damaged): nothing is saved over it until resetRecord() has put it aside.
+  bool recordUnreadable() const { return recordUnreadable_; }
+  // Moves the stored record to kDamagedPasswordsDefaultsKey, forgets the master password and
+  // every archive password, and leaves the store empty and locked, ready for a new master password.
+  bool resetRecord();
   bool save();
   bool load();
   bool saveToKeychain();
@@ -145,6 +153,7 @@ class Keychain {
   bool inactivityLock_ = false;
   bool manuallyLocked_ = false;
   bool dirty_ = false;
+  bool recordUnreadable_ = false;
   int32_t lockOptions_ = 0;
   int32_t lockIdleMinutes_ = 0;
   std::string currentSleepWakeUUID_;

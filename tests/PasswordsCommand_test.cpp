@@ -1,6 +1,7 @@
 // tessaro passwords against a real gnome-keyring daemon on a private session bus
 // (support/KeyringSessionMain.cpp), with master passwords given on standard input.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -47,9 +48,11 @@ TEST_F(PasswordsCommandTest, LifeOfAStoreFromTheTerminal) {
   EXPECT_FALSE(record());
 
   ASSERT_EQ(passwords({"set-master"}, "first master\n").status, 0);
-  EXPECT_EQ(passwords({"add", "alpha"}).status, 0);
+  EXPECT_EQ(passwords({"add"}, "alpha\n").status, 0);
   EXPECT_EQ(passwords({"add", "-"}, "b\xc3\xa9ta\n").status, 0);
-  EXPECT_EQ(passwords({"add", "alpha"}).status, 0);
+  EXPECT_EQ(passwords({"add", "-"}, "alpha\n").status, 0);
+  // A password in the arguments would be visible to every user of the machine.
+  EXPECT_EQ(passwords({"add", "gamma"}).status, 2);
   Outcome listed = passwords({"list"});
   EXPECT_EQ(listed.status, 0);
   EXPECT_EQ(listed.output, "alpha\nb\xc3\xa9ta\n");
@@ -94,6 +97,15 @@ TEST_F(PasswordsCommandTest, ImportExportAndRemove) {
   EXPECT_EQ(passwords({"remove", "--index", "9"}).status, 2);
   const auto out = home.dir().path() / "out.txt";
   ASSERT_EQ(passwords({"export", out.string()}).status, 0);
+  // The clear list, the enciphered record and the folders holding it are this user's alone.
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const auto preferences = UserDefaults::preferencesFolder();
+  ASSERT_EQ(::stat((preferences / (std::string(kHostDefaultsDomain) + ".plist")).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(preferences.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_EQ(passwords({"export"}).output, "one\nthree\n");
   ASSERT_EQ(passwords({"import", "-"}, "x\ny\n").status, 0);
   EXPECT_EQ(passwords({"list"}).output, "x\ny\n");
@@ -101,7 +113,7 @@ TEST_F(PasswordsCommandTest, ImportExportAndRemove) {
   EXPECT_EQ(passwords({"list"}).output, "one\nthree\n");
 
   EXPECT_EQ(passwords({"frobnicate"}).status, 2);
-  EXPECT_EQ(passwords({"add"}).status, 2);
+  EXPECT_EQ(passwords({"add"}).status, 2);  // no line to read
   EXPECT_EQ(passwords({"lock-options", "--idle", "soon"}).status, 2);
   EXPECT_EQ(passwords({"import", (home.dir().path() / "none").string()}).status, 2);
   EXPECT_EQ(passwords({"--help"}).status, 0);
@@ -116,6 +128,35 @@ TEST_F(PasswordsCommandTest, ImportExportAndRemove) {
   EXPECT_EQ(record(), before);
   EXPECT_NE(passwords({"status"}, "", nowhere).output.find("not reachable"), std::string::npos);
   // Removes the master password item, so the next suite starts from an empty keyring.
+  EXPECT_EQ(passwords({"lock"}).status, 0);
+}
+
+// A record changed behind the store's back must not read as an empty list that the next change
+// overwrites: writing commands refuse until "reset" has set it aside.
+TEST_F(PasswordsCommandTest, AChangedRecordIsNeverWrittenOver) {
+  ASSERT_EQ(passwords({"set-master"}, "m\n").status, 0);
+  ASSERT_EQ(passwords({"add", "-"}, "kept\n").status, 0);
+  auto changed = record();
+  ASSERT_TRUE(changed && changed->get<PlistData>());
+  auto bytes = changed->get<PlistData>()->bytes;
+  bytes[bytes.size() / 2] ^= 0x01;
+  UserDefaults::standard().setObject("HLVPasswords", PropertyList(PlistData{bytes}));
+  UserDefaults::standard().synchronize();
+  const auto tampered = record();
+
+  Outcome refused = passwords({"add", "-"}, "new\n");
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.output.find("passwords reset"), std::string::npos) << refused.output;
+  EXPECT_EQ(passwords({"set-master"}, "other\n").status, 1);
+  EXPECT_EQ(record(), tampered);
+  EXPECT_NE(passwords({"status"}).output.find("does not open"), std::string::npos);
+
+  ASSERT_EQ(passwords({"reset"}).status, 0);
+  EXPECT_FALSE(record());
+  EXPECT_EQ(UserDefaults::standard().objectForKey("HLVPasswordsSetAside"), tampered);
+  ASSERT_EQ(passwords({"set-master"}, "fresh\n").status, 0);
+  ASSERT_EQ(passwords({"add", "-"}, "again\n").status, 0);
+  EXPECT_EQ(passwords({"list"}).output, "again\n");
   EXPECT_EQ(passwords({"lock"}).status, 0);
 }
 

@@ -191,7 +191,11 @@ bool UserDefaults::setPersistentDomain(const PlistDictionary& values, std::strin
     std::error_code ec;
     std::filesystem::create_directories(file->parent_path(), ec);
     if (ec) return false;
-    if (!PropertyList(values).writeToFile(*file)) return false;
+    // The domains hold the enciphered password record among other things: only their owner may
+    // read them, or copy the record to attack its master password elsewhere.
+    for (const auto& folder : {file->parent_path().parent_path(), file->parent_path()})
+      std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
+    if (!PropertyList(values).writeToFile(*file, false, 0600)) return false;
     cache_.insert_or_assign(std::string(domain), values);
     return true;
   } catch (...) {

@@ -618,7 +618,7 @@ std::string PropertyList::toBinary() const {
   }
 }
 
-bool PropertyList::writeToFile(const std::filesystem::path& path, bool binary) const {
+bool PropertyList::writeToFile(const std::filesystem::path& path, bool binary, std::optional<unsigned> wanted) const {
   try {
     const std::string bytes = binary ? toBinary() : toXml();
     if (bytes.empty() || path.filename().empty()) return false;
@@ -635,7 +635,8 @@ bool PropertyList::writeToFile(const std::filesystem::path& path, bool binary) c
     }
     // mkstemp makes the file private; keep the mode of the file being replaced, else the usual one.
     struct stat old {};
-    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    const mode_t mode =
+        wanted ? static_cast<mode_t>(*wanted & 07777) : ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
     ok = ok && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;

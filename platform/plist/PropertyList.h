@@ -75,8 +75,10 @@ class PropertyList {
   static std::optional<PropertyList> fromFile(const std::filesystem::path& path);
   std::string toXml() const;
   std::string toBinary() const;
-  // Written to a temporary file beside the target, then renamed over it.
-  bool writeToFile(const std::filesystem::path& path, bool binary = false) const;
+  // Written to a temporary file beside the target, synced, then renamed over it; with the given
+  // permission bits, else those of the file it replaces (0644 for a new one).
+  bool writeToFile(const std::filesystem::path& path, bool binary = false,
+                   std::optional<unsigned> mode = std::nullopt) const;
 
  private:
   Value value_;
