@@ -31,7 +31,12 @@ using Iterator = std::unique_ptr<XarIterator, IteratorFreer>;
 
 Archive openForReading(const std::string& path) {
   Archive archive(xar_open(path.c_str(), READ));
-  if (!archive) systemLog(LOG_ERR, "Error opening xar archive: " + path + "\n");
+  if (!archive) {
+    // A reason in words ("unsupported checksum ...") goes first: the line after it is the one
+    // every failure to open writes.
+    if (const std::string why = xar_open_failure(); !why.empty()) systemLog(LOG_ERR, path + ": " + why + "\n");
+    systemLog(LOG_ERR, "Error opening xar archive: " + path + "\n");
+  }
   return archive;
 }
 

@@ -1,6 +1,7 @@
 // The XAR handler on archives bsdtar makes at test time, listed through getInfo and extracted, and
 // on damaged or hand-built hostile archives that must fail without harm.
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <zlib.h>
 
@@ -279,6 +280,40 @@ TEST_F(XarHandlerTest, WhatIsNotAReadableXarGives1001AndTheLoggedMessage) {
     EXPECT_EQ(extract(path.string(), {"*"}, out.path()), 1001);
     EXPECT_TRUE(fs::is_empty(out.path()));
   }
+}
+
+// Every checksum style the format names guards the table of contents; one nobody knows is said
+// so, not shown as an empty archive.
+TEST_F(XarHandlerTest, TableOfContentsChecksumsOfEveryStyle) {
+  test::TempDir dir;
+  const auto withChecksum = [](const std::string& style, const EVP_MD* md) {
+    const int size = md ? EVP_MD_get_size(md) : 20;
+    const std::string toc = tocWith("<checksum style=\"" + style + "\"><offset>0</offset><size>" +
+                                    std::to_string(size) + "</size></checksum>" + plainFile("a.txt", size, 2));
+    std::string bytes = xarBytes(toc, "");
+    bytes[27] = 3;  // a checksum named in the table of contents
+    const std::string packed = bytes.substr(28);
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    unsigned int length = static_cast<unsigned int>(size);
+    if (md) EVP_Digest(packed.data(), packed.size(), digest, &length, md, nullptr);
+    return bytes + std::string(reinterpret_cast<char*>(digest), length) + "hi";
+  };
+  const std::pair<const char*, const EVP_MD*> styles[] = {{"sha1", EVP_sha1()},     {"MD5", EVP_md5()},
+                                                          {"sha224", EVP_sha224()}, {"sha256", EVP_sha256()},
+                                                          {"SHA384", EVP_sha384()}, {"sha512", EVP_sha512()}};
+  for (const auto& [style, md] : styles) {
+    SCOPED_TRACE(style);
+    int32_t status = -1;
+    const auto listed = records(dir.write(std::string(style) + ".xar", withChecksum(style, md)).string(), &status);
+    EXPECT_EQ(status, 0);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_TRUE(listed[0].starts_with("path=a.txt")) << listed[0];
+  }
+  log_.clear();
+  int32_t status = 0;
+  EXPECT_TRUE(records(dir.write("odd.xar", withChecksum("whirlpool", nullptr)).string(), &status).empty());
+  EXPECT_EQ(status, 1001);
+  EXPECT_NE(log_.find("unsupported checksum whirlpool"), std::string::npos) << log_;
 }
 
 // The table of contents survives, the data does not: the listing stands, extraction leaves no

@@ -61,13 +61,20 @@ bool parseDecimal(const std::string& text, uint64_t& value) {
   return true;
 }
 
+// Every checksum style archivers write, by the names they give it in either case.
 const EVP_MD* digestNamed(const std::string& style) {
-  if (style == "sha1" || style == "SHA1") return EVP_sha1();
-  if (style == "md5" || style == "MD5") return EVP_md5();
-  if (style == "sha256" || style == "SHA256") return EVP_sha256();
-  if (style == "sha512" || style == "SHA512") return EVP_sha512();
+  std::string name;
+  for (const char c : style) name.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  if (name == "sha1") return EVP_sha1();
+  if (name == "md5") return EVP_md5();
+  if (name == "sha224") return EVP_sha224();
+  if (name == "sha256") return EVP_sha256();
+  if (name == "sha384") return EVP_sha384();
+  if (name == "sha512") return EVP_sha512();
   return nullptr;
 }
+
+thread_local std::string openFailure;
 
 std::string hex(const unsigned char* bytes, unsigned int size) {
   static const char kDigits[] = "0123456789abcdef";
@@ -324,7 +331,10 @@ std::unique_ptr<XarArchive> openArchive(const char* file) {
   if (checksumAlgorithm != 0) {
     if (!toc.hasChecksum) return nullptr;
     const EVP_MD* md = digestNamed(toc.checksumStyle);
-    if (!md) return nullptr;
+    if (!md) {
+      openFailure = "unsupported checksum " + toc.checksumStyle.substr(0, 40);
+      return nullptr;
+    }
     const uint64_t heapSize = archive->fileSize - archive->heapStart;
     if (toc.checksumSize != static_cast<uint64_t>(EVP_MD_get_size(md)) ||
         toc.checksumOffset > heapSize || toc.checksumSize > heapSize - toc.checksumOffset) {
@@ -799,7 +809,10 @@ bool writeArchive(XarArchive& x) {
 
 }  // namespace
 
+const char* xar_open_failure() { return openFailure.c_str(); }
+
 xar_t xar_open(const char* file, int32_t flags) {
+  openFailure.clear();
   if (!file) return nullptr;
   try {
     if (flags == WRITE) {

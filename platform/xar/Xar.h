@@ -20,6 +20,9 @@ constexpr int32_t WRITE = 1;
 // READ: opens `file` and reads its table of contents, checking its checksum; none when the file
 // is not a readable XAR archive. WRITE: starts a new archive that xar_close writes to `file`.
 xar_t xar_open(const char* file, int32_t flags);
+// Why the last xar_open on this thread gave none, in words ("unsupported checksum sha3"); empty
+// when it did not fail or gave no reason.
+const char* xar_open_failure();
 // Gives the folders extracted from the archive their dates, or writes the archive opened for
 // writing; then frees it and every file handle taken from it. 0, or -1 when writing failed.
 int xar_close(xar_t x);
