@@ -57,7 +57,7 @@ struct Decoded {
 class TnefDecoderTest : public ::testing::Test {
  protected:
   // Decodes `bytes` from a regular file into a fresh folder. With `boundMemory`, no single
-  // allocation may exceed the input's size (compressed RTF aside, which has its own bound).
+  // allocation may exceed the input's size.
   Decoded decode(const std::string& bytes, bool boundMemory = true, const std::string& preference = "all") {
     const fs::path run = dir_.path() / "run";
     const fs::path input = dir_.write("run/input.dat", bytes);
@@ -204,7 +204,6 @@ TEST_F(TnefDecoderTest, DamagedCompressedRtfKeepsWhatItCan) {
       {"CRC mismatch: empty body", badCrc, "Invalid RTF CRC, input file may be corrupted\n", ""},
       {"no end reference: overrun", cut, "RTF buffer overrun, input file may be corrupted\n", std::nullopt},
       {"raw size 0", zeroRaw, "RTF buffer overrun, input file may be corrupted\n", ""},
-      {"huge raw size", hugeRaw, "", std::nullopt},
       {"compressed size disagrees: no body", wrongSize, "", std::nullopt},
       {"unknown magic: no body", unknownMagic, "", std::nullopt},
       {"shorter than its header: no body", "LZFu", "", std::nullopt},
@@ -226,12 +225,21 @@ TEST_F(TnefDecoderTest, DamagedCompressedRtfKeepsWhatItCan) {
   const std::string body = decode(writer.bytes(), false).files.at("MailBody.rtf");
   ASSERT_EQ(body.size(), kRtf.size());
   EXPECT_EQ(body.substr(0, 40), kRtf.substr(0, 40));
-  // A declared raw size of almost 4 GiB yields no more than the payload can expand to.
+  // The declared raw size alone sets the body's length, however small the payload: the end
+  // reference comes early and the rest stays zero.
+  std::string padded = test::compressRtf("{\\rtf1 x}");
+  padded.replace(4, 4, test::le32(5000));
+  TnefWriter small;
+  small.messageProps(MapiStream().counted(kBinary, kRtfCompressed, {padded}));
+  const Decoded smallResult = decode(small.bytes(), false);
+  EXPECT_EQ(smallResult.err, "");
+  const std::string paddedBody = smallResult.files.at("MailBody.rtf");
+  ASSERT_EQ(paddedBody.size(), 5000u);
+  EXPECT_EQ(paddedBody.substr(0, 9), "{\\rtf1 x}");
+  // Almost 4 GiB declared: the decoder's allocation limit stops it.
   TnefWriter huge;
   huge.messageProps(MapiStream().counted(kBinary, kRtfCompressed, {hugeRaw}));
-  const std::string hugeBody = decode(huge.bytes(), false).files.at("MailBody.rtf");
-  EXPECT_LE(hugeBody.size(), 9 * hugeRaw.size());
-  EXPECT_EQ(hugeBody.substr(0, 9), "{\\rtf1 x}");
+  EXPECT_NE(decode(huge.bytes()).err.find("Maximum allocation size exceeded"), std::string::npos);
   // Nothing without a MAPI body property: no files at all.
   EXPECT_TRUE(decode(TnefWriter().bytes()).files.empty());
 }
@@ -297,6 +305,21 @@ TEST_F(TnefDecoderTest, FailureRowsEndTheDecodeWithTheirMessage) {
     // collected is not written.
     EXPECT_EQ(result.files, (std::map<std::string, std::string>{{"kept.txt", "kept"}}));
   }
+}
+
+// A named property known by a number keeps its own id: 0x00013707 is not the attachment's file
+// name (0x3707), whatever its low 16 bits say.
+TEST_F(TnefDecoderTest, NamedPropertyNumbersNeverPassForStandardOnes) {
+  TnefWriter writer;
+  writer.attachment({"real name.txt", std::nullopt, "data"});
+  writer.attribute(2, test::kTnefAttachment,
+                   MapiStream()
+                       .raw(test::le16(0x001E) + test::le16(0x8001) + std::string(16, 'g') + test::le32(0) +
+                            test::le32(0x00013707) + test::le32(1) + test::le32(8) + std::string("evil.exe", 8))
+                       .bytes());
+  const Decoded result = decode(writer.bytes());
+  EXPECT_EQ(result.status, tnef::kDecoded) << result.err;
+  EXPECT_EQ(result.files, (std::map<std::string, std::string>{{"real name.txt", "data"}}));
 }
 
 TEST_F(TnefDecoderTest, OddButReadableInputDecodes) {

@@ -27,9 +27,11 @@ void readName(Cursor& cursor, MapiAttr& attr, const Context& ctx) {
   attr.guid.emplace();
   std::memcpy(attr.guid->data(), guid, 16);
   if (kind == 0) {
+    // Kept apart from the property's own id: cut to 16 bits, a number such as 0x00013707 would
+    // pass for a standard property (0x3707, the attachment's file name) and override it.
     uint32_t number = 0;
     if (!cursor.read32(number)) truncated(ctx);
-    attr.name = static_cast<uint16_t>(number);
+    attr.namedNumber = number;
     return;
   }
   // Every name takes at least its 4-byte length, so a huge count runs out of data, not memory.

@@ -16,6 +16,7 @@ struct MapiAttr {
   uint16_t name = 0;
   bool multiValued = false;
   std::optional<std::array<uint8_t, 16>> guid;  // named properties only
+  std::optional<uint32_t> namedNumber;          // the number a named property is known by
   std::vector<std::string> names;               // string names of a named property, as UTF-8
   // Each value's bytes; UTF-16 strings already converted to UTF-8 without a terminating zero.
   std::vector<Bytes> values;

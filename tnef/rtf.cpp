@@ -25,10 +25,6 @@ constexpr std::string_view kInitialDictionary =
     "\\par \\pard\\plain\\f0\\fs20\\b\\i\\u\\tab\\tx";
 static_assert(kInitialDictionary.size() == 207);
 
-// One control byte and eight references of two bytes give at most 8 × 17 bytes: the output can
-// never exceed this multiple of the payload, whatever raw size the header declares.
-constexpr uint64_t kMaxExpansion = 9;
-
 constexpr std::array<uint32_t, 256> makeCrcTable() {
   std::array<uint32_t, 256> table{};
   for (uint32_t i = 0; i < 256; ++i) {
@@ -101,8 +97,9 @@ std::optional<Bytes> decodeValue(const Bytes& value, const Context& ctx) {
     report(ctx, "Invalid RTF CRC, input file may be corrupted\n");
     return Bytes{};
   }
-  const size_t outSize = static_cast<size_t>(std::min<uint64_t>(rawSize, kMaxExpansion * payloadSize));
-  Bytes body = checked_xcalloc(outSize, 1, ctx);
+  // The declared raw size alone bounds the output (the allocation is held to the decoder's size
+  // limit); a payload that would write past it is an overrun.
+  Bytes body = checked_xcalloc(rawSize, 1, ctx);
   decompress(payload, payloadSize, body, ctx);
   return body;
 }
