@@ -7,6 +7,7 @@
 // The handler unpacks into a private staging folder inside the destination. Only when its status,
 // the whole archive read through libarchive and the listing agree that everything came out whole
 // is the staged tree moved into place, without following any symbolic link on the way.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -175,9 +176,12 @@ struct Plan {
   AZipItem::List items;
   AZipItem::Ptr root;
   std::optional<int64_t> needed;
+  // Named entries the listing does not have.
+  std::vector<std::string> missing;
 };
 
-// Lists the archive first: every named entry must be in it. None after a message.
+// Lists the archive first: every named entry must be in it (see Plan::missing). None when an item
+// cannot be made.
 std::optional<Plan> planExtraction(const std::string& archive, const std::vector<std::string>& entries) {
   Plan plan;
   AZipItem::List& items = plan.items;
@@ -198,12 +202,10 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
     return plan;
   }
   int64_t needed = entries.empty() ? root->uncoV() : 0;
-  bool allThere = true;
   for (const std::string& entry : entries) {
     const AZipItem* item = findItem(*root, entry);
     if (!item) {
-      std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
-      allThere = false;
+      plan.missing.push_back(entry);
       continue;
     }
     needed += item->uncoV();
@@ -213,7 +215,6 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
       byName(entry);
     }
   }
-  if (!allThere) return std::nullopt;
   for (const AZipItem::Ptr& item : items) {
     if (!item) return std::nullopt;
   }
@@ -249,6 +250,30 @@ int64_t writeBudget(const std::string& destination, const std::optional<int64_t>
   if (maxSize) budget = std::min(budget, *maxSize);
   return std::max<int64_t>(budget, 0);
 }
+
+// Sends what the tools print to standard error nowhere while it lives: the handlers that copy
+// through a pipe leave their tools' standard error on ours, and only --verbose shows it.
+class ToolMessagesHidden {
+ public:
+  explicit ToolMessagesHidden(bool hide) {
+    if (!hide) return;
+    std::fflush(stderr);
+    saved_ = ::dup(STDERR_FILENO);
+    const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && nowhere >= 0) ::dup2(nowhere, STDERR_FILENO);
+    if (nowhere >= 0) ::close(nowhere);
+  }
+  ~ToolMessagesHidden() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  ToolMessagesHidden(const ToolMessagesHidden&) = delete;
+  ToolMessagesHidden& operator=(const ToolMessagesHidden&) = delete;
+
+ private:
+  int saved_ = -1;
+};
 
 // A handler status in words.
 std::string statusInWords(int32_t status) {
@@ -333,8 +358,15 @@ int extract(const Arguments& parsed) {
     std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
     return kExitUsage;
   }
-  const std::optional<Plan> plan = planExtraction(file, parsed.entries);
+  const bool hideTools = !parsed.verbose && !handlerReportsFailures(handler->isa());
+  std::optional<Plan> plan;
+  {
+    const ToolMessagesHidden hidden(hideTools);
+    plan = planExtraction(file, parsed.entries);
+  }
   if (!plan) return kExitFailed;
+  for (const std::string& entry : plan->missing) std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
+  if (!plan->missing.empty()) return kExitFailed;
 
   const int64_t budget = writeBudget(destination, parsed.maxSize);
   if (const std::optional<int64_t> needed = bytesNeeded(*handler, file, *plan); needed && *needed > budget) {
@@ -359,6 +391,7 @@ int extract(const Arguments& parsed) {
   int32_t status = 0;
   bool overran = false;
   {
+    const ToolMessagesHidden hidden(hideTools);
     const GrowthLimit limit(staging->path(), budget, *handler);
     status = handler->extract(plan->items, staging->path(), kExtractMode);
     overran = limit.exceeded();
@@ -372,7 +405,6 @@ int extract(const Arguments& parsed) {
     return kExitFailed;
   }
   if (status != 0) {
-    callback->printRecentLog();
     if (status == -1) {
       std::fprintf(stderr, "tessaro: extracting is not supported for %s\n", handler->isa().formatName().c_str());
       return kExitUsage;
@@ -388,7 +420,6 @@ int extract(const Arguments& parsed) {
     const std::vector<std::string> problems =
         checkStaged(*handler, file, parsed.password, *plan, parsed.entries, staging->path());
     if (!problems.empty()) {
-      callback->printRecentLog();
       printProblems(file, problems, "; nothing was extracted");
       return kExitFailed;
     }
@@ -446,7 +477,6 @@ int test(const Arguments& parsed) {
     std::fflush(stdout);
     callback->endProgress();
     if (status != 0) {
-      callback->printRecentLog();
       std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), statusInWords(status).c_str());
       return kExitFailed;
     }
