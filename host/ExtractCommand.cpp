@@ -328,8 +328,12 @@ std::vector<std::string> checkStaged(const ArchiveHandler& handler, const std::s
       problems.push_back(name + ": " + (check.problem.empty() ? "the data is damaged" : check.problem));
       return problems;
     }
-    // A lone stream's listing shows no unpacked size; what libarchive read is the size.
-    if (isLoneStream(c) && bytesBelow(staged) != check.bytes)
+  }
+  // A lone stream's listing shows no unpacked size (and libarchive may read its data as an archive
+  // of its own); xz's index tells the size exactly.
+  if (c.isSubclassOf(AHandlerXz::metaclass())) {
+    const std::optional<int64_t> size = xzUnpackedSize(file);
+    if (size && bytesBelow(staged) != *size)
       problems.push_back(std::string(lastPathComponent(file)) + ": data is truncated");
   }
   if (plan.root) {
@@ -405,6 +409,7 @@ int extract(const Arguments& parsed) {
     return kExitFailed;
   }
   if (status != 0) {
+    callback->printRecentLog();
     if (status == -1) {
       std::fprintf(stderr, "tessaro: extracting is not supported for %s\n", handler->isa().formatName().c_str());
       return kExitUsage;
@@ -477,6 +482,7 @@ int test(const Arguments& parsed) {
     std::fflush(stdout);
     callback->endProgress();
     if (status != 0) {
+      callback->printRecentLog();
       std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), statusInWords(status).c_str());
       return kExitFailed;
     }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -236,6 +237,19 @@ bool SafePlacement::place() {
   return failures_.empty();
 }
 
+bool SafePlacement::retargetStagedLink(int stagedFd, const std::string& name) const {
+  std::string target(PATH_MAX, '\0');
+  const ssize_t length = ::readlinkat(stagedFd, name.c_str(), target.data(), target.size());
+  if (length < 0) return false;
+  target.resize(static_cast<size_t>(length));
+  const std::string inside = staging_ + "/";
+  if (!target.starts_with(inside)) return true;
+  // A tool that anchors absolute targets in the folder it extracts into anchored them in the
+  // staging folder: they belong in the destination, where that folder's contents go.
+  const std::string moved = destination_ + target.substr(staging_.size());
+  return ::unlinkat(stagedFd, name.c_str(), 0) == 0 && ::symlinkat(moved.c_str(), stagedFd, name.c_str()) == 0;
+}
+
 bool SafePlacement::placeFolder(int stagedFd, int destFd, const std::string& prefix, int depth) {
   const std::optional<std::vector<std::string>> names = namesIn(stagedFd);
   if (!names) {
@@ -313,6 +327,10 @@ bool SafePlacement::placeOne(int stagedFd, int destFd, const std::string& name, 
   // Owner and mode are set while the entry is still in the private staging folder.
   if (root && !options_.sameOwner &&
       ::fchownat(stagedFd, name.c_str(), ::getuid(), ::getgid(), AT_SYMLINK_NOFOLLOW) != 0) {
+    fail(path, std::strerror(errno));
+    return false;
+  }
+  if (entry.kind == Kind::link && !retargetStagedLink(stagedFd, name)) {
     fail(path, std::strerror(errno));
     return false;
   }

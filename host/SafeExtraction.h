@@ -63,6 +63,8 @@ class SafePlacement {
   bool surveyFolder(int stagedFd, int destFd, const std::string& prefix, int depth);
   bool placeFolder(int stagedFd, int destFd, const std::string& prefix, int depth);
   bool placeOne(int stagedFd, int destFd, const std::string& name, const std::string& path, int depth);
+  // Points a staged link whose target lies in the staging folder at the same place in the destination.
+  bool retargetStagedLink(int stagedFd, const std::string& name) const;
   void fail(const std::string& path, const std::string& why);
   void countKept(const std::string& path);
 

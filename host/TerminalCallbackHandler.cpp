@@ -163,7 +163,8 @@ void TerminalCallbackHandler::printRecentLog() {
     size_t end = recentLog_.find('\n', start);
     if (end == std::string::npos) end = recentLog_.size();
     const std::string_view line(recentLog_.data() + start, end - start);
-    if (line.find_first_not_of(" \r\t") != std::string_view::npos)
+    // The runner's closing line is a bare status number, which says nothing to the user.
+    if (line.find_first_not_of(" \r\t") != std::string_view::npos && !line.starts_with("External command returned:"))
       std::fprintf(stderr, "tessaro: %.*s\n", static_cast<int>(line.size()), line.data());
     start = end + 1;
   }
