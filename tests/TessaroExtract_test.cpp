@@ -3,7 +3,9 @@
 // wrong password, existing files, truncated data, more data than may be written, and honest exit
 // statuses for damaged archives. Every run is without a terminal, as in a script.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -71,6 +73,10 @@ class TessaroExtractTest : public test::SuiteFixtures<TessaroExtractTest> {
     mkdir -p src/special && mkfifo src/special/fifo && printf x > src/special/tool && chmod 4755 src/special/tool
     (cd src && tar cf ../special.tar special)
     bsdtar --format xar -cf x.xar -C src tree && head -c 600 x.xar > cut.xar
+    # A folder nobody may write into, before data that is cut off.
+    mkdir -p src/ro/locked && printf lock > src/ro/locked/f && cp src/big/r.bin src/ro/r.bin
+    chmod 0555 src/ro/locked && (cd src && tar cf ../ro.tar ro/locked ro/r.bin) && chmod 0755 src/ro/locked
+    head -c 131072 ro.tar > cut-ro.tar
   )";
 
  protected:
@@ -254,6 +260,40 @@ TEST_F(TessaroExtractTest, SpecialFilesAndSetuidBitsComeOnlyWhenAskedFor) {
                 .status,
             0);
   EXPECT_EQ(folderListing(asked), "special folder 0755\nspecial/fifo other 0644\nspecial/tool file 1 4755\n");
+}
+
+TEST_F(TessaroExtractTest, ReadOnlyFoldersComeOutAndGoWithTheirStagingFolder) {
+  const fs::path whole = destination("ro-whole");
+  ASSERT_EQ(tessaro({"extract", fixture("ro.tar"), "-C", whole.string()}).status, 0);
+  EXPECT_EQ(folderListing(whole), "ro folder 0755\nro/locked folder 0555\nro/locked/f file 4 0644\n"
+                                  "ro/r.bin file 262144 0644\n");
+  fs::permissions(whole / "ro/locked", fs::perms::owner_all, fs::perm_options::add);
+  // The staging folder the cut archive left half filled goes, read-only folder and all.
+  const fs::path cut = destination("ro-cut");
+  EXPECT_EQ(tessaro({"extract", fixture("cut-ro.tar"), "-C", cut.string()}).status, 1);
+  EXPECT_EQ(folderListing(cut), "");
+}
+
+TEST_F(TessaroExtractTest, ATerminatedExtractionTakesItsStagingFolderAlong) {
+  // 400 MB of zeros: bzip2 keeps it in a few hundred bytes, and unpacking it takes long enough to
+  // be stopped half way.
+  ASSERT_EQ(run({"/bin/sh", "-c", "head -c 400000000 /dev/zero | bzip2 -c > '" + home.dir().str() + "/z.bz2'"})
+                .exitStatus,
+            0);
+  const fs::path out = destination("terminated");
+  Subprocess child;
+  ASSERT_TRUE(child.start({TESSARO_BINARY, "extract", (home.dir().path() / "z.bz2").string(), "-C", out.string()}));
+  const auto staged = [&out] {
+    for (const auto& entry : fs::directory_iterator(out))
+      if (entry.path().filename().string().starts_with(".tessaro-")) return true;
+    return false;
+  };
+  for (int i = 0; i < 500 && !staged(); ++i) ::usleep(10000);
+  ASSERT_TRUE(staged());
+  ::kill(child.pid(), SIGTERM);
+  const SubprocessResult result = child.wait();
+  EXPECT_EQ(result.signal, SIGTERM) << result.output;
+  EXPECT_EQ(folderListing(out), "");
 }
 
 TEST_F(TessaroExtractTest, TestReadsEveryFormatAndNamesTheDamage) {
