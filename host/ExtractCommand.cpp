@@ -25,9 +25,9 @@
 #include "AZipItem.h"
 #include "ArchiveCallbackHandler.h"
 #include "ArchiveCheck.h"
-#include "ArchiveSession.h"
 #include "ArchiveHandler.h"
 #include "ArchiveHandlerStream.h"
+#include "ArchiveSession.h"
 #include "Commands.h"
 #include "ExtractionCheck.h"
 #include "GrowthLimit.h"
@@ -49,8 +49,9 @@ const char* const kExtractUsage =
     "                 extract the archive, or the named entries (a folder with all it holds), into DIR;\n"
     "                 existing files are replaced with --overwrite, kept with --keep, and otherwise\n"
     "                 asked about on a terminal; --max-size limits the bytes written (k, M, G)\n";
-const char* const kTestUsage = "test ARCHIVE [--password PASSWORD] [--verbose]\n"
-                               "                 check every entry's data without writing anything\n";
+const char* const kTestUsage =
+    "test ARCHIVE [--password PASSWORD] [--verbose]\n"
+    "                 check every entry's data without writing anything\n";
 
 namespace {
 
@@ -78,9 +79,12 @@ std::optional<int64_t> parseSize(std::string_view text) {
   if (text.empty()) return std::nullopt;
   int shift = 0;
   switch (text.back()) {
-    case 'k': case 'K': shift = 10; break;
-    case 'm': case 'M': shift = 20; break;
-    case 'g': case 'G': shift = 30; break;
+    case 'k':
+    case 'K': shift = 10; break;
+    case 'm':
+    case 'M': shift = 20; break;
+    case 'g':
+    case 'G': shift = 30; break;
     default: break;
   }
   if (shift != 0) text.remove_suffix(1);
@@ -278,19 +282,13 @@ class ToolMessagesHidden {
 // A handler status in words.
 std::string statusInWords(int32_t status) {
   switch (status) {
-    case 1:
-      return "cancelled";
-    case 2:
-      return "the tool stopped with a fatal error";
-    case 4:
-      return "the archive is damaged, or the data could not be written";
+    case 1: return "cancelled";
+    case 2: return "the tool stopped with a fatal error";
+    case 4: return "the archive is damaged, or the data could not be written";
     case 11:
-    case 100:
-      return "the password is missing or wrong";
-    case 1001:
-      return "the archive cannot be opened";
-    default:
-      return "the tool failed";
+    case 100: return "the password is missing or wrong";
+    case 1001: return "the archive cannot be opened";
+    default: return "the tool failed";
   }
 }
 
@@ -369,22 +367,25 @@ int extract(const Arguments& parsed) {
     plan = planExtraction(file, parsed.entries);
   }
   if (!plan) return kExitFailed;
-  for (const std::string& entry : plan->missing) std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
+  for (const std::string& entry : plan->missing)
+    std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
   if (!plan->missing.empty()) return kExitFailed;
 
   const int64_t budget = writeBudget(destination, parsed.maxSize);
   if (const std::optional<int64_t> needed = bytesNeeded(*handler, file, *plan); needed && *needed > budget) {
-    std::fprintf(stderr,
-                 "tessaro: extracting %s failed: it needs %lld bytes, more than the %lld bytes it may write in "
-                 "%s; nothing was extracted\n",
-                 file.c_str(), static_cast<long long>(*needed), static_cast<long long>(budget),
-                 parsed.destination.c_str());
+    std::fprintf(
+        stderr,
+        "tessaro: extracting %s failed: it needs %lld bytes, more than the %lld bytes it may write in "
+        "%s; nothing was extracted\n",
+        file.c_str(), static_cast<long long>(*needed), static_cast<long long>(budget),
+        parsed.destination.c_str());
     return kExitFailed;
   }
 
   const std::unique_ptr<StagingFolder> staging = StagingFolder::createInside(destination);
   if (!staging) {
-    std::fprintf(stderr, "tessaro: cannot write in %s: %s\n", parsed.destination.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "tessaro: cannot write in %s: %s\n", parsed.destination.c_str(),
+                 std::strerror(errno));
     return kExitFailed;
   }
   auto callback =
@@ -411,7 +412,8 @@ int extract(const Arguments& parsed) {
   if (status != 0) {
     callback->printRecentLog();
     if (status == -1) {
-      std::fprintf(stderr, "tessaro: extracting is not supported for %s\n", handler->isa().formatName().c_str());
+      std::fprintf(stderr, "tessaro: extracting is not supported for %s\n",
+                   handler->isa().formatName().c_str());
       return kExitUsage;
     }
     std::fprintf(stderr, "tessaro: extracting %s failed: %s; nothing was extracted\n", file.c_str(),
@@ -442,7 +444,8 @@ int extract(const Arguments& parsed) {
     for (size_t i = 0; i < conflicts.size() && i < kConflictsNamed; ++i)
       std::fprintf(stderr, "tessaro:   %s\n", conflicts[i].c_str());
     if (conflicts.size() > kConflictsNamed) std::fprintf(stderr, "tessaro:   ...\n");
-    std::fprintf(stderr, "tessaro: nothing was extracted: use --overwrite to replace them or --keep to keep them\n");
+    std::fprintf(stderr,
+                 "tessaro: nothing was extracted: use --overwrite to replace them or --keep to keep them\n");
     return kExitFailed;
   }
   const bool placed = placement.place();
@@ -474,8 +477,8 @@ int test(const Arguments& parsed) {
   }
   const HandlerClass& c = handler->isa();
   if (c.canTest()) {
-    auto callback =
-        std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed.verbose, true});
+    auto callback = std::make_shared<TerminalCallbackHandler>(
+        file, TerminalCallbackHandler::Options{parsed.verbose, true});
     handler->setCallbackHandler(callback);
     if (parsed.password) handler->setPassword(*parsed.password);
     const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kTestMode);
@@ -506,7 +509,8 @@ int test(const Arguments& parsed) {
 
 int run(const std::vector<std::string>& args, bool testing) {
   bool helpShown = false;
-  const std::optional<Arguments> parsed = parse(args, !testing, testing ? kTestUsage : kExtractUsage, helpShown);
+  const std::optional<Arguments> parsed =
+      parse(args, !testing, testing ? kTestUsage : kExtractUsage, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
   return testing ? test(*parsed) : extract(*parsed);
 }

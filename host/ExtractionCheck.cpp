@@ -4,6 +4,7 @@
 
 #include <string_view>
 
+#include "ArchiveFacts.h"
 #include "ArchiveHandler7z.h"
 #include "ArchiveHandlerRar.h"
 #include "ArchiveHandlerStream.h"
@@ -11,7 +12,6 @@
 #include "ArchiveHandlerXad.h"
 #include "ArchiveHandlerXar.h"
 #include "ArchiveSession.h"
-#include "ArchiveFacts.h"
 #include "PathString.h"
 
 namespace tessaro::host {
@@ -77,9 +77,9 @@ bool isLoneStream(const HandlerClass& c) {
 }
 
 bool libarchiveReads(const HandlerClass& c) {
-  return isLoneStream(c) || c.isSubclassOf(AHandlerTar::metaclass()) || c.isSubclassOf(AHandlerXar::metaclass()) ||
-         c.isSubclassOf(AHandlerCpio::metaclass()) || c.isSubclassOf(AHandlerDeb::metaclass()) ||
-         c.isSubclassOf(AHandlerLzh::metaclass());
+  return isLoneStream(c) || c.isSubclassOf(AHandlerTar::metaclass()) ||
+         c.isSubclassOf(AHandlerXar::metaclass()) || c.isSubclassOf(AHandlerCpio::metaclass()) ||
+         c.isSubclassOf(AHandlerDeb::metaclass()) || c.isSubclassOf(AHandlerLzh::metaclass());
 }
 
 ListingComparison compareWithListing(const AZipItem& root, const std::vector<std::string>& entries,

@@ -49,7 +49,7 @@ class Fd {
 // The folder `name` in `dirFd`, opened only when it is a real folder beneath it: a symbolic
 // link at the name is never followed.
 Fd openBeneath(int dirFd, const std::string& name) {
-  struct open_how how{};
+  struct open_how how {};
   how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
   const long fd = ::syscall(SYS_openat2, dirFd, name.c_str(), &how, sizeof how);
@@ -136,7 +136,7 @@ bool SafePlacement::surveyFolder(int stagedFd, int destFd, const std::string& pr
       continue;
     }
     Entry entry;
-    entry.kind = S_ISDIR(st.st_mode) ? Kind::folder
+    entry.kind = S_ISDIR(st.st_mode)   ? Kind::folder
                  : S_ISREG(st.st_mode) ? Kind::file
                  : S_ISLNK(st.st_mode) ? Kind::link
                                        : Kind::special;
@@ -144,7 +144,7 @@ bool SafePlacement::surveyFolder(int stagedFd, int destFd, const std::string& pr
     if (destFd >= 0) {
       struct stat existing;
       if (::fstatat(destFd, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
-        entry.existing = S_ISDIR(existing.st_mode) ? Kind::folder
+        entry.existing = S_ISDIR(existing.st_mode)   ? Kind::folder
                          : S_ISLNK(existing.st_mode) ? Kind::link
                                                      : Kind::file;
       } else if (errno != ENOENT) {
@@ -199,20 +199,17 @@ bool SafePlacement::decide(const std::function<std::optional<ReplaceAnswer>(cons
       continue;
     }
     if (mixed) {
-      fail(path, entry.kind == Kind::folder ? "a file of this name is in the way (--overwrite replaces it)"
-                                            : "a folder of this name is in the way (--overwrite replaces it)");
+      fail(path, entry.kind == Kind::folder
+                     ? "a file of this name is in the way (--overwrite replaces it)"
+                     : "a folder of this name is in the way (--overwrite replaces it)");
       decided = false;
       continue;
     }
     const std::optional<ReplaceAnswer> answer = ask(path);
     if (!answer) return false;
     switch (*answer) {
-      case ReplaceAnswer::yes:
-        entry.replace = true;
-        break;
-      case ReplaceAnswer::no:
-        entry.replace = false;
-        break;
+      case ReplaceAnswer::yes: entry.replace = true; break;
+      case ReplaceAnswer::no: entry.replace = false; break;
       case ReplaceAnswer::all:
         entry.replace = true;
         forAll = true;
@@ -247,7 +244,8 @@ bool SafePlacement::retargetStagedLink(int stagedFd, const std::string& name) co
   // A tool that anchors absolute targets in the folder it extracts into anchored them in the
   // staging folder: they belong in the destination, where that folder's contents go.
   const std::string moved = destination_ + target.substr(staging_.size());
-  return ::unlinkat(stagedFd, name.c_str(), 0) == 0 && ::symlinkat(moved.c_str(), stagedFd, name.c_str()) == 0;
+  return ::unlinkat(stagedFd, name.c_str(), 0) == 0 &&
+         ::symlinkat(moved.c_str(), stagedFd, name.c_str()) == 0;
 }
 
 bool SafePlacement::placeFolder(int stagedFd, int destFd, const std::string& prefix, int depth) {

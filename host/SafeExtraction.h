@@ -56,7 +56,7 @@ class SafePlacement {
   enum class Kind { none, folder, file, link, special };
   struct Entry {
     Kind kind = Kind::none;
-    unsigned mode = 0;            // the staged entry's permission bits as the tool left them
+    unsigned mode = 0;           // the staged entry's permission bits as the tool left them
     Kind existing = Kind::none;  // what the destination holds at the same name
     bool replace = false;
   };

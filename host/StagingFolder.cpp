@@ -41,12 +41,12 @@ void watchSignals() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = removeStagingAndDie;
   sigemptyset(&action.sa_mask);
   for (const int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
   for (const int signal : kCleanedSignals) {
-    struct sigaction old{};
+    struct sigaction old {};
     // A signal the caller chose to ignore stays ignored.
     if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
     ::sigaction(signal, &action, nullptr);

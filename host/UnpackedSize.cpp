@@ -99,8 +99,8 @@ std::optional<int64_t> xzUnpackedSize(const std::string& path) {
     lzma_index* index = nullptr;
     uint64_t memlimit = std::numeric_limits<uint64_t>::max();
     size_t position = 0;
-    if (lzma_index_buffer_decode(&index, &memlimit, nullptr, indexBytes.data(), &position, indexBytes.size()) !=
-            LZMA_OK ||
+    if (lzma_index_buffer_decode(&index, &memlimit, nullptr, indexBytes.data(), &position,
+                                 indexBytes.size()) != LZMA_OK ||
         position != indexBytes.size()) {
       lzma_index_end(index, nullptr);
       return std::nullopt;

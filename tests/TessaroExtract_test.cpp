@@ -137,7 +137,8 @@ TEST_F(TessaroExtractTest, SymbolicLinksPlantedInTheDestinationAreNeverFollowed)
     fs::create_symlink(victim, out / "a.txt");
     EXPECT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string()}).status, 1);
     EXPECT_TRUE(fs::is_symlink(out / "a.txt"));
-    ASSERT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string(), "--overwrite"}).status,
+    ASSERT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string(), "--overwrite"})
+                  .status,
               0);
     EXPECT_EQ(readFile(out / "a.txt"), "alpha");
     EXPECT_EQ(readFile(victim), "precious");
@@ -148,7 +149,9 @@ TEST_F(TessaroExtractTest, AnOutwardLinkFromAnEarlierExtractionIsNotWrittenThrou
   for (const Format& format : kFormats) {
     SCOPED_TRACE(format.extension);
     const fs::path out = destination(std::string("out-") + format.extension);
-    ASSERT_EQ(tessaro({"extract", fixture(std::string("link1.") + format.extension), "-C", out.string()}).status, 0);
+    ASSERT_EQ(
+        tessaro({"extract", fixture(std::string("link1.") + format.extension), "-C", out.string()}).status,
+        0);
     // The tar family and cpio make the link as the archive has it; 7-Zip anchors an absolute
     // target in the destination, and RAR leaves such a link out.
     if (!fs::is_symlink(out / "esc")) {
@@ -156,7 +159,8 @@ TEST_F(TessaroExtractTest, AnOutwardLinkFromAnEarlierExtractionIsNotWrittenThrou
       continue;
     }
     const fs::path target = fs::read_symlink(out / "esc");
-    EXPECT_TRUE(target == fs::path(fixture("outside")) || target == out / fixture("outside").substr(1)) << target;
+    EXPECT_TRUE(target == fs::path(fixture("outside")) || target == out / fixture("outside").substr(1))
+        << target;
     for (const char* policy : {"--keep", "--overwrite"}) {
       const Outcome second =
           tessaro({"extract", fixture(std::string("link2.") + format.extension), "-C", out.string(), policy});
@@ -174,7 +178,8 @@ TEST_F(TessaroExtractTest, AWrongPasswordCreatesAndChangesNothing) {
     home.dir().write(fs::relative(out / "tree/a.txt", home.dir().path()).string(), "mine");
     const std::string before = folderListing(out);
     const std::string archive = fixture(std::string("enc.") + format.extension);
-    const Outcome wrong = tessaro({"extract", archive, "-C", out.string(), "--password", "wrong", "--overwrite"});
+    const Outcome wrong =
+        tessaro({"extract", archive, "-C", out.string(), "--password", "wrong", "--overwrite"});
     EXPECT_EQ(wrong.status, 1) << wrong.output;
     EXPECT_NE(wrong.output.find("password"), std::string::npos) << wrong.output;
     EXPECT_EQ(folderListing(out), before);
@@ -251,7 +256,8 @@ TEST_F(TessaroExtractTest, SpecialFilesAndSetuidBitsComeOnlyWhenAskedFor) {
   const fs::path plain = destination("special-plain");
   const Outcome skipped = tessaro({"extract", fixture("special.tar"), "-C", plain.string()});
   EXPECT_EQ(skipped.status, 1);
-  EXPECT_NE(skipped.output.find("special/fifo: a device, FIFO or socket"), std::string::npos) << skipped.output;
+  EXPECT_NE(skipped.output.find("special/fifo: a device, FIFO or socket"), std::string::npos)
+      << skipped.output;
   EXPECT_EQ(folderListing(plain), "special folder 0755\nspecial/tool file 1 0755\n");
 
   const fs::path asked = destination("special-asked");
@@ -265,8 +271,9 @@ TEST_F(TessaroExtractTest, SpecialFilesAndSetuidBitsComeOnlyWhenAskedFor) {
 TEST_F(TessaroExtractTest, ReadOnlyFoldersComeOutAndGoWithTheirStagingFolder) {
   const fs::path whole = destination("ro-whole");
   ASSERT_EQ(tessaro({"extract", fixture("ro.tar"), "-C", whole.string()}).status, 0);
-  EXPECT_EQ(folderListing(whole), "ro folder 0755\nro/locked folder 0555\nro/locked/f file 4 0644\n"
-                                  "ro/r.bin file 262144 0644\n");
+  EXPECT_EQ(folderListing(whole),
+            "ro folder 0755\nro/locked folder 0555\nro/locked/f file 4 0644\n"
+            "ro/r.bin file 262144 0644\n");
   fs::permissions(whole / "ro/locked", fs::perms::owner_all, fs::perm_options::add);
   // The staging folder the cut archive left half filled goes, read-only folder and all.
   const fs::path cut = destination("ro-cut");
@@ -277,12 +284,14 @@ TEST_F(TessaroExtractTest, ReadOnlyFoldersComeOutAndGoWithTheirStagingFolder) {
 TEST_F(TessaroExtractTest, ATerminatedExtractionTakesItsStagingFolderAlong) {
   // 400 MB of zeros: bzip2 keeps it in a few hundred bytes, and unpacking it takes long enough to
   // be stopped half way.
-  ASSERT_EQ(run({"/bin/sh", "-c", "head -c 400000000 /dev/zero | bzip2 -c > '" + home.dir().str() + "/z.bz2'"})
-                .exitStatus,
-            0);
+  ASSERT_EQ(
+      run({"/bin/sh", "-c", "head -c 400000000 /dev/zero | bzip2 -c > '" + home.dir().str() + "/z.bz2'"})
+          .exitStatus,
+      0);
   const fs::path out = destination("terminated");
   Subprocess child;
-  ASSERT_TRUE(child.start({TESSARO_BINARY, "extract", (home.dir().path() / "z.bz2").string(), "-C", out.string()}));
+  ASSERT_TRUE(
+      child.start({TESSARO_BINARY, "extract", (home.dir().path() / "z.bz2").string(), "-C", out.string()}));
   const auto staged = [&out] {
     for (const auto& entry : fs::directory_iterator(out))
       if (entry.path().filename().string().starts_with(".tessaro-")) return true;
