@@ -1,8 +1,16 @@
-// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--password PASSWORD] [--verbose]
+// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--overwrite | --keep] [--max-size SIZE] [--special-files]
+//                 [--preserve-permissions] [--same-owner] [--password PASSWORD] [--verbose]
 // tessaro test ARCHIVE [--password PASSWORD] [--verbose]
 // Passwords the archive asks for are read from the terminal without echo; --password gives the
 // first one to try, for scripts.
+//
+// The handler unpacks into a private staging folder inside the destination. Only when its status,
+// the whole archive read through libarchive and the listing agree that everything came out whole
+// is the staged tree moved into place, without following any symbolic link on the way.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,22 +24,34 @@
 
 #include "AZipItem.h"
 #include "ArchiveCallbackHandler.h"
-#include "ArchiveSession.h"
+#include "ArchiveCheck.h"
 #include "ArchiveHandler.h"
+#include "ArchiveHandlerStream.h"
+#include "ArchiveSession.h"
 #include "Commands.h"
+#include "ExtractionCheck.h"
+#include "GrowthLimit.h"
 #include "HandlerRegistry.h"
 #include "HostPaths.h"
 #include "ListingPipeline.h"
+#include "PathString.h"
+#include "SafeExtraction.h"
+#include "StagingFolder.h"
 #include "TerminalCallbackHandler.h"
+#include "UnpackedSize.h"
 #include "helpers.h"
 
 namespace tessaro::host {
 
 const char* const kExtractUsage =
-    "extract ARCHIVE [ENTRY...] [-C DIR] [--password PASSWORD] [--verbose]\n"
-    "                 extract the archive, or the named entries (a folder with all it holds), into DIR\n";
-const char* const kTestUsage = "test ARCHIVE [--password PASSWORD] [--verbose]\n"
-                               "                 check every entry's data without writing anything\n";
+    "extract ARCHIVE [ENTRY...] [-C DIR] [--overwrite | --keep] [--max-size SIZE] [--special-files]\n"
+    "                 [--preserve-permissions] [--same-owner] [--password PASSWORD] [--verbose]\n"
+    "                 extract the archive, or the named entries (a folder with all it holds), into DIR;\n"
+    "                 existing files are replaced with --overwrite, kept with --keep, and otherwise\n"
+    "                 asked about on a terminal; --max-size limits the bytes written (k, M, G)\n";
+const char* const kTestUsage =
+    "test ARCHIVE [--password PASSWORD] [--verbose]\n"
+    "                 check every entry's data without writing anything\n";
 
 namespace {
 
@@ -39,20 +59,52 @@ namespace {
 constexpr int32_t kExtractMode = 1;
 constexpr int32_t kTestMode = 3;
 
+// Room kept free on the destination's file system beyond what the extraction may write.
+constexpr int64_t kMaxFreeSpaceMargin = int64_t{64} << 20;
+// Conflicts named when existing files stop an extraction.
+constexpr size_t kConflictsNamed = 5;
+
 struct Arguments {
   std::string archive;
   std::vector<std::string> entries;
   std::string destination = ".";
   std::optional<std::string> password;
   bool verbose = false;
+  PlacementOptions placement;
+  std::optional<int64_t> maxSize;
 };
 
+// "SIZE" with an optional k, M or G (powers of 1024); none for anything else.
+std::optional<int64_t> parseSize(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  int shift = 0;
+  switch (text.back()) {
+    case 'k':
+    case 'K': shift = 10; break;
+    case 'm':
+    case 'M': shift = 20; break;
+    case 'g':
+    case 'G': shift = 30; break;
+    default: break;
+  }
+  if (shift != 0) text.remove_suffix(1);
+  if (text.empty() || text.size() > 15) return std::nullopt;
+  int64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value > (INT64_MAX >> shift)) return std::nullopt;
+  return value << shift;
+}
+
 // Parses the arguments; prints the usage and returns none when they do not fit.
-std::optional<Arguments> parse(const std::vector<std::string>& args, bool allowEntries, const char* usage,
+std::optional<Arguments> parse(const std::vector<std::string>& args, bool extracting, const char* usage,
                                bool& helpShown) {
   Arguments parsed;
   bool haveArchive = false;
   bool fits = true;
+  bool policyGiven = false;
   helpShown = false;
   for (size_t i = 0; i < args.size() && fits; ++i) {
     const std::string& arg = args[i];
@@ -61,11 +113,14 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, bool allowE
       helpShown = true;
       return std::nullopt;
     }
-    if ((allowEntries && arg == "-C") || arg == "--password") {
+    if ((extracting && (arg == "-C" || arg == "--max-size")) || arg == "--password") {
       if (i + 1 >= args.size()) {
         fits = false;
       } else if (arg == "-C") {
         parsed.destination = args[++i];
+      } else if (arg == "--max-size") {
+        parsed.maxSize = parseSize(args[++i]);
+        fits = parsed.maxSize.has_value();
       } else {
         parsed.password = args[++i];
       }
@@ -73,12 +128,22 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, bool allowE
       parsed.verbose = true;
     } else if (arg.starts_with("--password=")) {
       parsed.password = arg.substr(11);
+    } else if (extracting && (arg == "--overwrite" || arg == "--keep")) {
+      fits = !policyGiven;
+      policyGiven = true;
+      parsed.placement.existing = arg == "--overwrite" ? ExistingFiles::overwrite : ExistingFiles::keep;
+    } else if (extracting && arg == "--special-files") {
+      parsed.placement.specialFiles = true;
+    } else if (extracting && arg == "--preserve-permissions") {
+      parsed.placement.preservePermissions = true;
+    } else if (extracting && arg == "--same-owner") {
+      parsed.placement.sameOwner = true;
     } else if (arg.size() > 1 && arg.front() == '-') {
       fits = false;
     } else if (!haveArchive) {
       parsed.archive = arg;
       haveArchive = true;
-    } else if (allowEntries) {
+    } else if (extracting) {
       parsed.entries.push_back(arg);
     } else {
       fits = false;
@@ -109,12 +174,21 @@ void addNumberedItems(const AZipItem& item, AZipItem::List& items) {
   }
 }
 
-// Lists the archive first: every named entry must be in it, and the destination must have room
-// for what will be written (the alert's default answer stops). The items to hand to the handler,
-// or none after a message.
-std::optional<AZipItem::List> itemsToExtract(const std::string& archive, const std::vector<std::string>& entries,
-                                             const std::optional<std::string>& destination) {
+// What the listing tells before anything is written: the items to hand to the handler, the
+// listing itself (none when the archive could not be listed) and the bytes the entries unpack to.
+struct Plan {
   AZipItem::List items;
+  AZipItem::Ptr root;
+  std::optional<int64_t> needed;
+  // Named entries the listing does not have.
+  std::vector<std::string> missing;
+};
+
+// Lists the archive first: every named entry must be in it (see Plan::missing). None when an item
+// cannot be made.
+std::optional<Plan> planExtraction(const std::string& archive, const std::vector<std::string>& entries) {
+  Plan plan;
+  AZipItem::List& items = plan.items;
   // An entry name also takes everything below it, so that naming a folder extracts the folder.
   const auto byName = [&items](const std::string& entry) {
     std::string name = entry;
@@ -129,15 +203,13 @@ std::optional<AZipItem::List> itemsToExtract(const std::string& archive, const s
   // Without a listing (no handler, names enciphered) nothing can be checked beforehand.
   if (listed < 0 || listed == 100 || !root) {
     for (const std::string& entry : entries) byName(entry);
-    return items;
+    return plan;
   }
   int64_t needed = entries.empty() ? root->uncoV() : 0;
-  bool allThere = true;
   for (const std::string& entry : entries) {
     const AZipItem* item = findItem(*root, entry);
     if (!item) {
-      std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
-      allThere = false;
+      plan.missing.push_back(entry);
       continue;
     }
     needed += item->uncoV();
@@ -147,31 +219,139 @@ std::optional<AZipItem::List> itemsToExtract(const std::string& archive, const s
       byName(entry);
     }
   }
-  if (!allThere) return std::nullopt;
-  if (destination && checkSpace(needed, *destination)) {
-    std::fprintf(stderr, "tessaro: not enough free space in %s for %lld bytes\n", destination->c_str(),
-                 static_cast<long long>(needed));
-    return std::nullopt;
+  for (const AZipItem::Ptr& item : items) {
+    if (!item) return std::nullopt;
   }
-  return items;
+  plan.root = std::move(root);
+  plan.needed = needed;
+  return plan;
 }
 
-int run(const std::vector<std::string>& args, bool testing) {
-  bool helpShown = false;
-  const std::optional<Arguments> parsed =
-      parse(args, !testing, testing ? kTestUsage : kExtractUsage, helpShown);
-  if (!parsed) return helpShown ? kExitOK : kExitUsage;
-  // The handlers run their tools in the destination folder: paths must not depend on the current one.
-  const std::string file = absolutePath(parsed->archive);
-  const std::string destination = absolutePath(parsed->destination);
+// The bytes the whole extraction unpacks to: a lone stream's own records (its listing shows the
+// packed size), otherwise the listing's total; none when unknown (bzip2, no listing).
+std::optional<int64_t> bytesNeeded(const ArchiveHandler& handler, const std::string& file, const Plan& plan) {
+  const HandlerClass& c = handler.isa();
+  if (c.isSubclassOf(AHandlerGZip::metaclass())) return gzipUnpackedSize(file);
+  if (c.isSubclassOf(AHandlerXz::metaclass())) return xzUnpackedSize(file);
+  if (isLoneStream(c)) return std::nullopt;
+  return plan.needed;
+}
 
+// The most bytes the extraction may write into `destination`: its free space less a margin, and
+// no more than --max-size.
+int64_t writeBudget(const std::string& destination, const std::optional<int64_t>& maxSize) {
+  int64_t budget = INT64_MAX;
+  struct statvfs fs;
+  if (::statvfs(destination.c_str(), &fs) == 0) {
+    // f_bavail counts fragments of f_frsize bytes (f_bsize is only the preferred I/O size).
+    const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+    const uint64_t freeBytes = unit != 0 && fs.f_bavail > static_cast<uint64_t>(INT64_MAX) / unit
+                                   ? static_cast<uint64_t>(INT64_MAX)
+                                   : static_cast<uint64_t>(fs.f_bavail) * unit;
+    const auto available = static_cast<int64_t>(freeBytes);
+    budget = available - std::min(kMaxFreeSpaceMargin, available / 20);
+  }
+  if (maxSize) budget = std::min(budget, *maxSize);
+  return std::max<int64_t>(budget, 0);
+}
+
+// Sends what the tools print to standard error nowhere while it lives: the handlers that copy
+// through a pipe leave their tools' standard error on ours, and only --verbose shows it.
+class ToolMessagesHidden {
+ public:
+  explicit ToolMessagesHidden(bool hide) {
+    if (!hide) return;
+    std::fflush(stderr);
+    saved_ = ::dup(STDERR_FILENO);
+    const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved_ >= 0 && nowhere >= 0) ::dup2(nowhere, STDERR_FILENO);
+    if (nowhere >= 0) ::close(nowhere);
+  }
+  ~ToolMessagesHidden() {
+    if (saved_ < 0) return;
+    ::dup2(saved_, STDERR_FILENO);
+    ::close(saved_);
+  }
+  ToolMessagesHidden(const ToolMessagesHidden&) = delete;
+  ToolMessagesHidden& operator=(const ToolMessagesHidden&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+// A handler status in words.
+std::string statusInWords(int32_t status) {
+  switch (status) {
+    case 1: return "cancelled";
+    case 2: return "the tool stopped with a fatal error";
+    case 4: return "the archive is damaged, or the data could not be written";
+    case 11:
+    case 100: return "the password is missing or wrong";
+    case 1001: return "the archive cannot be opened";
+    default: return "the tool failed";
+  }
+}
+
+// The terminal's answer to replacing `name`; none when there is no terminal to ask on.
+std::optional<ReplaceAnswer> askOnTerminal(const std::string& name) {
+  for (;;) {
+    const std::optional<std::string> line = readLine("replace " + name + "? [y]es, [n]o, [A]ll, [N]one ");
+    if (!line) return std::nullopt;
+    if (*line == "y" || *line == "yes") return ReplaceAnswer::yes;
+    if (*line == "n" || *line == "no") return ReplaceAnswer::no;
+    if (*line == "A" || *line == "all") return ReplaceAnswer::all;
+    if (*line == "N" || *line == "none") return ReplaceAnswer::none;
+  }
+}
+
+void printProblems(const std::string& file, const std::vector<std::string>& problems, const char* ending) {
+  for (size_t i = 0; i < problems.size(); ++i) {
+    const bool last = i + 1 == problems.size();
+    std::fprintf(stderr, "tessaro: extracting %s failed: %s%s\n", file.c_str(), problems[i].c_str(),
+                 last ? ending : "");
+  }
+}
+
+// The staged tree is whole: the whole archive reads cleanly through libarchive where it can, and
+// every listed entry came out at its size. Problems in words, "NAME: why".
+std::vector<std::string> checkStaged(const ArchiveHandler& handler, const std::string& file,
+                                     const std::optional<std::string>& password, const Plan& plan,
+                                     const std::vector<std::string>& entries, const std::string& staged) {
+  const HandlerClass& c = handler.isa();
+  std::vector<std::string> problems;
+  if (libarchiveReads(c)) {
+    const ArchiveCheck check = checkWholeArchive(file, password);
+    if (!check.ok) {
+      const std::string name = check.entry.empty() ? std::string(lastPathComponent(file)) : check.entry;
+      problems.push_back(name + ": " + (check.problem.empty() ? "the data is damaged" : check.problem));
+      return problems;
+    }
+  }
+  // A lone stream's listing shows no unpacked size (and libarchive may read its data as an archive
+  // of its own); xz's index tells the size exactly.
+  if (c.isSubclassOf(AHandlerXz::metaclass())) {
+    const std::optional<int64_t> size = xzUnpackedSize(file);
+    if (size && bytesBelow(staged) != *size)
+      problems.push_back(std::string(lastPathComponent(file)) + ": data is truncated");
+  }
+  if (plan.root) {
+    const ListingComparison compared = compareWithListing(*plan.root, entries, staged, !isLoneStream(c));
+    problems.insert(problems.end(), compared.problems.begin(), compared.problems.end());
+  }
+  return problems;
+}
+
+int extract(const Arguments& parsed) {
+  // The handlers run their tools in the destination folder: paths must not depend on the current one.
+  const std::string file = absolutePath(parsed.archive);
+  const std::string destination = absolutePath(parsed.destination);
   struct stat st;
   if (::stat(file.c_str(), &st) != 0) {
     std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
     return kExitUsage;
   }
-  if (!testing && (::stat(parsed->destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
-    std::fprintf(stderr, "tessaro: %s is not a folder\n", parsed->destination.c_str());
+  if (::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    std::fprintf(stderr, "tessaro: %s is not a folder\n", parsed.destination.c_str());
     return kExitUsage;
   }
   locateHelpers();
@@ -180,50 +360,159 @@ int run(const std::vector<std::string>& args, bool testing) {
     std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
     return kExitUsage;
   }
+  const bool hideTools = !parsed.verbose && !handlerReportsFailures(handler->isa());
+  std::optional<Plan> plan;
+  {
+    const ToolMessagesHidden hidden(hideTools);
+    plan = planExtraction(file, parsed.entries);
+  }
+  if (!plan) return kExitFailed;
+  for (const std::string& entry : plan->missing)
+    std::fprintf(stderr, "tessaro: %s: no such entry\n", entry.c_str());
+  if (!plan->missing.empty()) return kExitFailed;
 
-  const std::optional<AZipItem::List> items =
-      itemsToExtract(file, parsed->entries, testing ? std::nullopt : std::optional<std::string>(destination));
-  if (!items) return kExitFailed;
+  const int64_t budget = writeBudget(destination, parsed.maxSize);
+  if (const std::optional<int64_t> needed = bytesNeeded(*handler, file, *plan); needed && *needed > budget) {
+    std::fprintf(
+        stderr,
+        "tessaro: extracting %s failed: it needs %lld bytes, more than the %lld bytes it may write in "
+        "%s; nothing was extracted\n",
+        file.c_str(), static_cast<long long>(*needed), static_cast<long long>(budget),
+        parsed.destination.c_str());
+    return kExitFailed;
+  }
 
-  auto callback = std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed->verbose, true});
+  const std::unique_ptr<StagingFolder> staging = StagingFolder::createInside(destination);
+  if (!staging) {
+    std::fprintf(stderr, "tessaro: cannot write in %s: %s\n", parsed.destination.c_str(),
+                 std::strerror(errno));
+    return kExitFailed;
+  }
+  auto callback =
+      std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed.verbose, true});
   handler->setCallbackHandler(callback);
-  if (parsed->password) handler->setPassword(*parsed->password);
+  if (parsed.password) handler->setPassword(*parsed.password);
 
-  for (const AZipItem::Ptr& item : *items) {
-    if (!item) return kExitFailed;
+  int32_t status = 0;
+  bool overran = false;
+  {
+    const ToolMessagesHidden hidden(hideTools);
+    const GrowthLimit limit(staging->path(), budget, *handler);
+    status = handler->extract(plan->items, staging->path(), kExtractMode);
+    overran = limit.exceeded();
   }
-
-  // A format that cannot test would take the test mode for an extraction into the current folder.
-  if (testing && !handler->isa().canTest()) {
-    std::fprintf(stderr, "tessaro: testing is not supported for %s\n", handler->isa().formatName().c_str());
-    return kExitUsage;
-  }
-  const int32_t status = handler->extract(*items, destination, testing ? kTestMode : kExtractMode);
   std::fflush(stdout);
-  if (status != 0) callback->printRecentLog();
-  switch (status) {
-    case 0:
-      break;
-    case -1:
-      std::fprintf(stderr, "tessaro: %s is not supported yet for %s\n", testing ? "testing" : "extracting",
+  callback->endProgress();
+  if (overran || bytesBelow(staging->path()) > budget) {
+    std::fprintf(stderr,
+                 "tessaro: extracting %s failed: it would need more than %lld bytes; nothing was extracted\n",
+                 file.c_str(), static_cast<long long>(budget));
+    return kExitFailed;
+  }
+  if (status != 0) {
+    callback->printRecentLog();
+    if (status == -1) {
+      std::fprintf(stderr, "tessaro: extracting is not supported for %s\n",
                    handler->isa().formatName().c_str());
       return kExitUsage;
-    case 1:
-      std::fprintf(stderr, "tessaro: cancelled at the password prompt\n");
-      return kExitFailed;
-    case 100:
-      std::fprintf(stderr, "tessaro: %s: the password is missing or wrong (status 100)\n", file.c_str());
-      return kExitFailed;
-    default:
-      std::fprintf(stderr, "tessaro: %s %s failed with status %d\n", testing ? "testing" : "extracting", file.c_str(),
-                   status);
-      return kExitFailed;
+    }
+    std::fprintf(stderr, "tessaro: extracting %s failed: %s; nothing was extracted\n", file.c_str(),
+                 statusInWords(status).c_str());
+    return kExitFailed;
   }
-
   // The handler ends quietly when its host stops at a volume; here the volume was not there.
   if (callback->volumeMissing()) return kExitFailed;
-  if (testing) std::printf("%s: all entries OK\n", file.c_str());
+
+  if (!handlerReportsFailures(handler->isa())) {
+    const std::vector<std::string> problems =
+        checkStaged(*handler, file, parsed.password, *plan, parsed.entries, staging->path());
+    if (!problems.empty()) {
+      printProblems(file, problems, "; nothing was extracted");
+      return kExitFailed;
+    }
+  }
+
+  SafePlacement placement(staging->path(), destination, parsed.placement);
+  if (!placement.survey() || !placement.decide(askOnTerminal)) {
+    if (!placement.failures().empty()) {
+      printProblems(file, placement.failures(), "; nothing was extracted");
+      return kExitFailed;
+    }
+    const std::vector<std::string>& conflicts = placement.conflicts();
+    std::fprintf(stderr, "tessaro: %zu %s already in %s:\n", conflicts.size(),
+                 conflicts.size() == 1 ? "entry exists" : "entries exist", parsed.destination.c_str());
+    for (size_t i = 0; i < conflicts.size() && i < kConflictsNamed; ++i)
+      std::fprintf(stderr, "tessaro:   %s\n", conflicts[i].c_str());
+    if (conflicts.size() > kConflictsNamed) std::fprintf(stderr, "tessaro:   ...\n");
+    std::fprintf(stderr,
+                 "tessaro: nothing was extracted: use --overwrite to replace them or --keep to keep them\n");
+    return kExitFailed;
+  }
+  const bool placed = placement.place();
+  printProblems(file, placement.failures(), "");
+  int result = placed ? kExitOK : kExitFailed;
+  for (const std::string& name : placement.skippedSpecial()) {
+    std::fprintf(stderr, "tessaro: %s: a device, FIFO or socket, not created (--special-files creates it)\n",
+                 name.c_str());
+    result = kExitFailed;
+  }
+  if (placement.kept() > 0)
+    std::printf("%lld existing %s kept\n", static_cast<long long>(placement.kept()),
+                placement.kept() == 1 ? "file" : "files");
+  return result;
+}
+
+int test(const Arguments& parsed) {
+  const std::string file = absolutePath(parsed.archive);
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
+    return kExitUsage;
+  }
+  locateHelpers();
+  std::shared_ptr<ArchiveHandler> handler = handlerWithFilename(file);
+  if (!handler) {
+    std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
+    return kExitUsage;
+  }
+  const HandlerClass& c = handler->isa();
+  if (c.canTest()) {
+    auto callback = std::make_shared<TerminalCallbackHandler>(
+        file, TerminalCallbackHandler::Options{parsed.verbose, true});
+    handler->setCallbackHandler(callback);
+    if (parsed.password) handler->setPassword(*parsed.password);
+    const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kTestMode);
+    std::fflush(stdout);
+    callback->endProgress();
+    if (status != 0) {
+      callback->printRecentLog();
+      std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), statusInWords(status).c_str());
+      return kExitFailed;
+    }
+    if (callback->volumeMissing()) return kExitFailed;
+  } else if (libarchiveReads(c)) {
+    // Decompressing to nowhere: every header, every byte and every check of the archive.
+    const ArchiveCheck check = checkWholeArchive(file, parsed.password);
+    if (!check.ok) {
+      const std::string name = check.entry.empty() ? std::string(lastPathComponent(file)) : check.entry;
+      std::fprintf(stderr, "tessaro: testing %s failed: %s: %s\n", file.c_str(), name.c_str(),
+                   check.problem.empty() ? "the data is damaged" : check.problem.c_str());
+      return kExitFailed;
+    }
+  } else {
+    std::fprintf(stderr, "tessaro: testing is not supported for %s\n", c.formatName().c_str());
+    return kExitUsage;
+  }
+  std::printf("%s: all entries OK\n", file.c_str());
   return kExitOK;
+}
+
+int run(const std::vector<std::string>& args, bool testing) {
+  bool helpShown = false;
+  const std::optional<Arguments> parsed =
+      parse(args, !testing, testing ? kTestUsage : kExtractUsage, helpShown);
+  if (!parsed) return helpShown ? kExitOK : kExitUsage;
+  return testing ? test(*parsed) : extract(*parsed);
 }
 
 }  // namespace

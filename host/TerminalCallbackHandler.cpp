@@ -32,9 +32,20 @@ void restoreEcho() {
   }
 }
 
+// What SIGINT and SIGTERM did before the prompt, for the prompt's handler to hand over to: an
+// extraction removes its staging folder there.
+struct sigaction gOldInt{};
+struct sigaction gOldTerm{};
+
 extern "C" void restoreEchoAndDie(int signal) {
   restoreEcho();
-  ::signal(signal, SIG_DFL);
+  const struct sigaction& before = signal == SIGINT ? gOldInt : gOldTerm;
+  // The signal ends the program either way: through the earlier handler, or by default.
+  if (before.sa_handler == SIG_IGN) {
+    ::signal(signal, SIG_DFL);
+  } else {
+    ::sigaction(signal, &before, nullptr);
+  }
   ::raise(signal);
 }
 
@@ -47,11 +58,9 @@ std::optional<std::string> readTerminalLine(const std::string& prompt, bool secr
     return std::nullopt;
   }
   struct sigaction action{};
-  struct sigaction oldInt{};
-  struct sigaction oldTerm{};
   action.sa_handler = restoreEchoAndDie;
-  ::sigaction(SIGINT, &action, &oldInt);
-  ::sigaction(SIGTERM, &action, &oldTerm);
+  ::sigaction(SIGINT, &action, &gOldInt);
+  ::sigaction(SIGTERM, &action, &gOldTerm);
   if (secret && ::tcgetattr(fd, &gSavedTerminal) == 0) {
     struct termios quiet = gSavedTerminal;
     quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -70,8 +79,8 @@ std::optional<std::string> readTerminalLine(const std::string& prompt, bool secr
     line += c;
   }
   restoreEcho();
-  ::sigaction(SIGINT, &oldInt, nullptr);
-  ::sigaction(SIGTERM, &oldTerm, nullptr);
+  ::sigaction(SIGINT, &gOldInt, nullptr);
+  ::sigaction(SIGTERM, &gOldTerm, nullptr);
   if (secret && ::write(fd, "\n", 1) < 0) {
     // The newline only tidies the terminal.
   }
@@ -163,7 +172,8 @@ void TerminalCallbackHandler::printRecentLog() {
     size_t end = recentLog_.find('\n', start);
     if (end == std::string::npos) end = recentLog_.size();
     const std::string_view line(recentLog_.data() + start, end - start);
-    if (line.find_first_not_of(" \r\t") != std::string_view::npos)
+    // The runner's closing line is a bare status number, which says nothing to the user.
+    if (line.find_first_not_of(" \r\t") != std::string_view::npos && !line.starts_with("External command returned:"))
       std::fprintf(stderr, "tessaro: %.*s\n", static_cast<int>(line.size()), line.data());
     start = end + 1;
   }

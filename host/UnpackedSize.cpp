@@ -1,0 +1,119 @@
+#include "UnpackedSize.h"
+
+#include <fcntl.h>
+#include <lzma.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <limits>
+#include <vector>
+
+namespace tessaro::host {
+
+namespace {
+
+// gzip: a header of 10 bytes and more before the deflate data, CRC32 and ISIZE (the size modulo
+// 2^32) after it.
+constexpr int64_t kGzipHeaderAndTrailer = 18;
+// Deflate packs at most about 1032 bytes into one; stored blocks add 5 bytes to every 65535.
+constexpr int64_t kDeflateMaxRatio = 1032;
+constexpr int64_t kStoredBlock = 65535;
+constexpr int64_t kStoredBlockOverhead = 5;
+constexpr int64_t kHeaderSlack = 1024;
+// An index larger than this is no index a sane xz file carries.
+constexpr uint64_t kMaxXzIndex = 64u << 20;
+
+class File {
+ public:
+  explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  ~File() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  std::optional<int64_t> size() const {
+    struct stat st;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    return st.st_size;
+  }
+  bool readAt(int64_t offset, uint8_t* out, size_t length) const {
+    while (length > 0) {
+      const ssize_t n = ::pread(fd_, out, length, offset);
+      if (n <= 0) return false;
+      out += n;
+      length -= static_cast<size_t>(n);
+      offset += n;
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::optional<int64_t> gzipUnpackedSize(const std::string& path) {
+  const File file(path);
+  const std::optional<int64_t> size = file.size();
+  if (!size || *size < kGzipHeaderAndTrailer) return std::nullopt;
+  uint8_t magic[2];
+  uint8_t trailer[4];
+  if (!file.readAt(0, magic, 2) || magic[0] != 0x1f || magic[1] != 0x8b) return std::nullopt;
+  if (!file.readAt(*size - 4, trailer, 4)) return std::nullopt;
+  const int64_t isize = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | int64_t{trailer[3]} << 24;
+  // A single member's deflate data unpacks to no less than the stored blocks it could be (the
+  // slack covers a file name in the header) and to no more than deflate's best ratio. A trailer
+  // outside these bounds is the last of several members, a size past 4 GiB, or not true.
+  const int64_t packed = *size - kGzipHeaderAndTrailer;
+  const int64_t leastPlain = packed - (packed / kStoredBlock + 1) * kStoredBlockOverhead - kHeaderSlack;
+  if (isize < leastPlain || isize > packed * kDeflateMaxRatio + kHeaderSlack) return std::nullopt;
+  return isize;
+}
+
+std::optional<int64_t> xzUnpackedSize(const std::string& path) {
+  const File file(path);
+  const std::optional<int64_t> size = file.size();
+  if (!size) return std::nullopt;
+  // Streams are read from the end: footer, index, then the stream's start from the index.
+  int64_t end = *size;
+  uint64_t total = 0;
+  while (end > 0) {
+    uint8_t footer[LZMA_STREAM_HEADER_SIZE];
+    // Stream padding: zero bytes in groups of four between and after streams.
+    if (end < LZMA_STREAM_HEADER_SIZE * 2 || !file.readAt(end - 4, footer, 4)) return std::nullopt;
+    if (footer[0] == 0 && footer[1] == 0 && footer[2] == 0 && footer[3] == 0) {
+      end -= 4;
+      continue;
+    }
+    if (!file.readAt(end - LZMA_STREAM_HEADER_SIZE, footer, LZMA_STREAM_HEADER_SIZE)) return std::nullopt;
+    lzma_stream_flags flags;
+    if (lzma_stream_footer_decode(&flags, footer) != LZMA_OK) return std::nullopt;
+    const uint64_t indexSize = flags.backward_size;
+    if (indexSize > kMaxXzIndex || static_cast<int64_t>(indexSize) > end - 2 * LZMA_STREAM_HEADER_SIZE)
+      return std::nullopt;
+    std::vector<uint8_t> indexBytes(indexSize);
+    if (!file.readAt(end - LZMA_STREAM_HEADER_SIZE - static_cast<int64_t>(indexSize), indexBytes.data(),
+                     indexBytes.size()))
+      return std::nullopt;
+    lzma_index* index = nullptr;
+    uint64_t memlimit = std::numeric_limits<uint64_t>::max();
+    size_t position = 0;
+    if (lzma_index_buffer_decode(&index, &memlimit, nullptr, indexBytes.data(), &position,
+                                 indexBytes.size()) != LZMA_OK ||
+        position != indexBytes.size()) {
+      lzma_index_end(index, nullptr);
+      return std::nullopt;
+    }
+    const uint64_t unpacked = lzma_index_uncompressed_size(index);
+    const uint64_t streamSize = lzma_index_stream_size(index);
+    lzma_index_end(index, nullptr);
+    if (streamSize > static_cast<uint64_t>(end) || unpacked > static_cast<uint64_t>(INT64_MAX) - total)
+      return std::nullopt;
+    total += unpacked;
+    end -= static_cast<int64_t>(streamSize);
+  }
+  return static_cast<int64_t>(total);
+}
+
+}  // namespace tessaro::host

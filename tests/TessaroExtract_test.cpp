@@ -1,0 +1,337 @@
+// `tessaro extract` and `tessaro test` against what an archive or an earlier extraction can turn
+// against the user: symbolic links planted in the destination or left by an earlier archive, a
+// wrong password, existing files, truncated data, more data than may be written, and honest exit
+// statuses for damaged archives. Every run is without a terminal, as in a script.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "process/Subprocess.h"
+#include "support/Files.h"
+#include "support/SuiteFixtures.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+using test::folderListing;
+using test::readFile;
+
+struct Outcome {
+  int status;
+  std::string output;
+};
+
+// Every format holds tree/a.txt ("alpha") and tree/sub/b.txt ("bravo"); t.FMT is that tree,
+// link1.FMT a link `esc` to the absolute folder outside/, link2.FMT esc/planted.txt, enc.FMT the
+// tree under the password "pw", big.FMT a 256 KiB random file, bomb.FMT 8 MiB of zeros.
+struct Format {
+  const char* extension;
+  bool password;  // enc.FMT exists
+};
+
+const Format kFormats[] = {
+    {"tar", false}, {"tgz", false}, {"tbz", false}, {"txz", false},
+    {"zip", true},  {"7z", true},   {"rar", true},  {"cpio", false},
+};
+
+const char* const kStreams[] = {"gz", "bz2", "xz"};
+
+class TessaroExtractTest : public test::SuiteFixtures<TessaroExtractTest> {
+ public:
+  static constexpr const char* kFixtureScript = R"(
+    cpio_make() { out="$1"; shift; find "$@" | cpio -o -H newc --quiet > "$out"; }
+    mk() { # mk FORMAT-COMMAND ARCHIVE FOLDER NAMES...
+      cmd="$1"; out="$PWD/$2"; cd "$3"; shift 3
+      case "$cmd" in cpio_make) cpio_make "$out" "$@" ;; *) $cmd "$out" "$@" ;; esac
+      cd "$OLDPWD"
+    }
+    mkdir -p src/tree/sub src/esc1 src/esc2/esc src/big src/bomb outside
+    printf alpha > src/tree/a.txt; printf bravo > src/tree/sub/b.txt
+    ln -s "$PWD/outside" src/esc1/esc; printf planted > src/esc2/esc/planted.txt
+    head -c 262144 /dev/urandom > src/big/r.bin; head -c 8388608 /dev/zero > src/bomb/zeros
+    for f in "tar:tar cf" "tgz:tar czf" "tbz:tar cjf" "txz:tar cJf" "zip:zip -qry" \
+             "7z:7zz a -bso0 -bsp0 -snl" "rar:rar a -idq -ol" "cpio:cpio_make"; do
+      ext="${f%%:*}"; cmd="${f#*:}"
+      mk "$cmd" "t.$ext" src tree; mk "$cmd" "link1.$ext" src/esc1 esc; mk "$cmd" "link2.$ext" src/esc2 esc
+      mk "$cmd" "big.$ext" src/big r.bin; mk "$cmd" "bomb.$ext" src/bomb zeros
+      head -c 131072 "big.$ext" > "cut.$ext"
+    done
+    (cd src && zip -qr -P pw ../enc.zip tree && 7zz a -bso0 -bsp0 -ppw ../enc.7z tree && rar a -idq -ppw ../enc.rar tree)
+    for z in "gz:gzip" "bz2:bzip2" "xz:xz"; do
+      ext="${z%%:*}"; tool="${z#*:}"
+      $tool -c src/tree/a.txt > "a.txt.$ext"; $tool -c src/bomb/zeros > "zeros.$ext"
+      $tool -c src/big/r.bin > "r.bin.$ext"; head -c 131072 "r.bin.$ext" > "cut-r.bin.$ext"
+    done
+    # Special files and setuid bits.
+    mkdir -p src/special && mkfifo src/special/fifo && printf x > src/special/tool && chmod 4755 src/special/tool
+    (cd src && tar cf ../special.tar special)
+    bsdtar --format xar -cf x.xar -C src tree && head -c 600 x.xar > cut.xar
+    # A folder nobody may write into, before data that is cut off.
+    mkdir -p src/ro/locked && printf lock > src/ro/locked/f && cp src/big/r.bin src/ro/r.bin
+    chmod 0555 src/ro/locked && (cd src && tar cf ../ro.tar ro/locked ro/r.bin) && chmod 0755 src/ro/locked
+    head -c 131072 ro.tar > cut-ro.tar
+  )";
+
+ protected:
+  // Runs tessaro in a new session, so no terminal can be asked.
+  Outcome tessaro(std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/setsid", "-w", TESSARO_BINARY});
+    SubprocessOptions options;
+    options.workingDirectory = home.dir().str();
+    const SubprocessResult result = run(args, options);
+    return {result.exitStatus, result.output};
+  }
+  // A fresh destination folder.
+  fs::path destination(const std::string& name) {
+    const fs::path path = home.dir().path() / name;
+    fs::create_directories(path);
+    return path;
+  }
+  void TearDown() override {
+    // Nothing a command made for itself outlives it.
+    EXPECT_EQ(folderListing(home.dir().path() / "tmp"), "");
+    for (const auto& entry : fs::recursive_directory_iterator(home.dir().path()))
+      EXPECT_EQ(entry.path().filename().string().find(".tessaro-"), std::string::npos) << entry.path();
+    EXPECT_EQ(folderListing(fs::path(fixture("outside"))), "");
+  }
+
+  test::IsolatedHome home;
+};
+
+TEST_F(TessaroExtractTest, SymbolicLinksPlantedInTheDestinationAreNeverFollowed) {
+  const fs::path victim = home.dir().write("victim.txt", "precious");
+  for (const Format& format : kFormats) {
+    SCOPED_TRACE(format.extension);
+    const std::string archive = fixture(std::string("t.") + format.extension);
+    // At a file's place: refused without a policy, replaced itself (not its target) with --overwrite.
+    const fs::path atFile = destination(std::string("file-") + format.extension);
+    fs::create_directories(atFile / "tree");
+    fs::create_symlink(victim, atFile / "tree/a.txt");
+    const std::string before = folderListing(atFile);
+    const Outcome refused = tessaro({"extract", archive, "-C", atFile.string()});
+    EXPECT_EQ(refused.status, 1) << refused.output;
+    EXPECT_NE(refused.output.find("tree/a.txt"), std::string::npos) << refused.output;
+    EXPECT_EQ(folderListing(atFile), before);
+    ASSERT_EQ(tessaro({"extract", archive, "-C", atFile.string(), "--overwrite"}).status, 0);
+    EXPECT_FALSE(fs::is_symlink(atFile / "tree/a.txt"));
+    EXPECT_EQ(readFile(atFile / "tree/a.txt"), "alpha");
+    EXPECT_EQ(readFile(victim), "precious");
+
+    // At a folder's place: the entry fails, named, whatever the policy, and nothing is written.
+    const fs::path atFolder = destination(std::string("folder-") + format.extension);
+    fs::create_symlink(fixture("outside"), atFolder / "tree");
+    const Outcome blocked = tessaro({"extract", archive, "-C", atFolder.string(), "--overwrite"});
+    EXPECT_EQ(blocked.status, 1) << blocked.output;
+    EXPECT_NE(blocked.output.find("tree: a symbolic link"), std::string::npos) << blocked.output;
+  }
+  for (const char* stream : kStreams) {
+    SCOPED_TRACE(stream);
+    const fs::path out = destination(std::string("stream-") + stream);
+    fs::create_symlink(victim, out / "a.txt");
+    EXPECT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string()}).status, 1);
+    EXPECT_TRUE(fs::is_symlink(out / "a.txt"));
+    ASSERT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string(), "--overwrite"})
+                  .status,
+              0);
+    EXPECT_EQ(readFile(out / "a.txt"), "alpha");
+    EXPECT_EQ(readFile(victim), "precious");
+  }
+}
+
+TEST_F(TessaroExtractTest, AnOutwardLinkFromAnEarlierExtractionIsNotWrittenThrough) {
+  for (const Format& format : kFormats) {
+    SCOPED_TRACE(format.extension);
+    const fs::path out = destination(std::string("out-") + format.extension);
+    ASSERT_EQ(
+        tessaro({"extract", fixture(std::string("link1.") + format.extension), "-C", out.string()}).status,
+        0);
+    // The tar family and cpio make the link as the archive has it; 7-Zip anchors an absolute
+    // target in the destination, and RAR leaves such a link out.
+    if (!fs::is_symlink(out / "esc")) {
+      EXPECT_EQ(std::string(format.extension), "rar");
+      continue;
+    }
+    const fs::path target = fs::read_symlink(out / "esc");
+    EXPECT_TRUE(target == fs::path(fixture("outside")) || target == out / fixture("outside").substr(1))
+        << target;
+    for (const char* policy : {"--keep", "--overwrite"}) {
+      const Outcome second =
+          tessaro({"extract", fixture(std::string("link2.") + format.extension), "-C", out.string(), policy});
+      EXPECT_EQ(second.status, 1) << policy << "\n" << second.output;
+      EXPECT_NE(second.output.find("esc:"), std::string::npos) << second.output;
+    }
+  }
+}
+
+TEST_F(TessaroExtractTest, AWrongPasswordCreatesAndChangesNothing) {
+  for (const Format& format : kFormats) {
+    if (!format.password) continue;
+    SCOPED_TRACE(format.extension);
+    const fs::path out = destination(std::string("enc-") + format.extension);
+    home.dir().write(fs::relative(out / "tree/a.txt", home.dir().path()).string(), "mine");
+    const std::string before = folderListing(out);
+    const std::string archive = fixture(std::string("enc.") + format.extension);
+    const Outcome wrong =
+        tessaro({"extract", archive, "-C", out.string(), "--password", "wrong", "--overwrite"});
+    EXPECT_EQ(wrong.status, 1) << wrong.output;
+    EXPECT_NE(wrong.output.find("password"), std::string::npos) << wrong.output;
+    EXPECT_EQ(folderListing(out), before);
+    EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
+    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--password", "pw", "--overwrite"}).status, 0);
+    EXPECT_EQ(readFile(out / "tree/a.txt"), "alpha");
+  }
+}
+
+TEST_F(TessaroExtractTest, ExistingFilesAreRefusedKeptOrReplacedAsAsked) {
+  for (const Format& format : kFormats) {
+    SCOPED_TRACE(format.extension);
+    const std::string archive = fixture(std::string("t.") + format.extension);
+    const fs::path out = destination(std::string("existing-") + format.extension);
+    home.dir().write(fs::relative(out / "tree/a.txt", home.dir().path()).string(), "mine");
+    const std::string before = folderListing(out);
+
+    const Outcome refused = tessaro({"extract", archive, "-C", out.string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("tree/a.txt"), std::string::npos) << refused.output;
+    EXPECT_NE(refused.output.find("--overwrite"), std::string::npos) << refused.output;
+    EXPECT_EQ(folderListing(out), before);
+
+    const Outcome kept = tessaro({"extract", archive, "-C", out.string(), "--keep"});
+    EXPECT_EQ(kept.status, 0) << kept.output;
+    EXPECT_NE(kept.output.find("1 existing file kept"), std::string::npos) << kept.output;
+    EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
+    EXPECT_EQ(readFile(out / "tree/sub/b.txt"), "bravo");
+
+    // A folder where the archive has a file is replaced only with --overwrite.
+    fs::remove(out / "tree/a.txt");
+    fs::create_directories(out / "tree/a.txt/inside");
+    EXPECT_EQ(tessaro({"extract", archive, "-C", out.string()}).status, 1);
+    EXPECT_TRUE(fs::is_directory(out / "tree/a.txt/inside"));
+    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--overwrite"}).status, 0);
+    EXPECT_EQ(readFile(out / "tree/a.txt"), "alpha");
+  }
+}
+
+TEST_F(TessaroExtractTest, TruncatedDataFailsAndLeavesNothing) {
+  std::vector<std::string> archives;
+  for (const Format& format : kFormats) archives.push_back(std::string("cut.") + format.extension);
+  for (const char* stream : kStreams) archives.push_back(std::string("cut-r.bin.") + stream);
+  for (const std::string& archive : archives) {
+    SCOPED_TRACE(archive);
+    const fs::path out = destination("cut-" + archive);
+    const Outcome cut = tessaro({"extract", fixture(archive), "-C", out.string()});
+    EXPECT_EQ(cut.status, 1) << cut.output;
+    EXPECT_NE(cut.output.find("failed"), std::string::npos) << cut.output;
+    EXPECT_EQ(folderListing(out), "");
+  }
+}
+
+TEST_F(TessaroExtractTest, MoreDataThanMayBeWrittenIsStoppedAndRemoved) {
+  std::vector<std::string> archives;
+  for (const Format& format : kFormats) archives.push_back(std::string("bomb.") + format.extension);
+  for (const char* stream : kStreams) archives.push_back(std::string("zeros.") + stream);
+  for (const std::string& archive : archives) {
+    SCOPED_TRACE(archive);
+    const fs::path out = destination("bomb-" + archive);
+    const Outcome bomb = tessaro({"extract", fixture(archive), "-C", out.string(), "--max-size", "1M"});
+    EXPECT_EQ(bomb.status, 1) << bomb.output;
+    EXPECT_NE(bomb.output.find("1048576 bytes"), std::string::npos) << bomb.output;
+    EXPECT_EQ(folderListing(out), "");
+  }
+  // Within the limit it comes out whole.
+  const fs::path out = destination("bomb-fits");
+  ASSERT_EQ(tessaro({"extract", fixture("zeros.bz2"), "-C", out.string(), "--max-size", "9M"}).status, 0);
+  EXPECT_EQ(fs::file_size(out / "zeros"), 8388608u);
+  EXPECT_EQ(tessaro({"extract", fixture("zeros.bz2"), "-C", out.string(), "--max-size", "9Q"}).status, 2);
+}
+
+TEST_F(TessaroExtractTest, SpecialFilesAndSetuidBitsComeOnlyWhenAskedFor) {
+  const fs::path plain = destination("special-plain");
+  const Outcome skipped = tessaro({"extract", fixture("special.tar"), "-C", plain.string()});
+  EXPECT_EQ(skipped.status, 1);
+  EXPECT_NE(skipped.output.find("special/fifo: a device, FIFO or socket"), std::string::npos)
+      << skipped.output;
+  EXPECT_EQ(folderListing(plain), "special folder 0755\nspecial/tool file 1 0755\n");
+
+  const fs::path asked = destination("special-asked");
+  ASSERT_EQ(tessaro({"extract", fixture("special.tar"), "-C", asked.string(), "--special-files",
+                     "--preserve-permissions"})
+                .status,
+            0);
+  EXPECT_EQ(folderListing(asked), "special folder 0755\nspecial/fifo other 0644\nspecial/tool file 1 4755\n");
+}
+
+TEST_F(TessaroExtractTest, ReadOnlyFoldersComeOutAndGoWithTheirStagingFolder) {
+  const fs::path whole = destination("ro-whole");
+  ASSERT_EQ(tessaro({"extract", fixture("ro.tar"), "-C", whole.string()}).status, 0);
+  EXPECT_EQ(folderListing(whole),
+            "ro folder 0755\nro/locked folder 0555\nro/locked/f file 4 0644\n"
+            "ro/r.bin file 262144 0644\n");
+  fs::permissions(whole / "ro/locked", fs::perms::owner_all, fs::perm_options::add);
+  // The staging folder the cut archive left half filled goes, read-only folder and all.
+  const fs::path cut = destination("ro-cut");
+  EXPECT_EQ(tessaro({"extract", fixture("cut-ro.tar"), "-C", cut.string()}).status, 1);
+  EXPECT_EQ(folderListing(cut), "");
+}
+
+TEST_F(TessaroExtractTest, ATerminatedExtractionTakesItsStagingFolderAlong) {
+  // 400 MB of zeros: bzip2 keeps it in a few hundred bytes, and unpacking it takes long enough to
+  // be stopped half way.
+  ASSERT_EQ(
+      run({"/bin/sh", "-c", "head -c 400000000 /dev/zero | bzip2 -c > '" + home.dir().str() + "/z.bz2'"})
+          .exitStatus,
+      0);
+  const fs::path out = destination("terminated");
+  Subprocess child;
+  ASSERT_TRUE(
+      child.start({TESSARO_BINARY, "extract", (home.dir().path() / "z.bz2").string(), "-C", out.string()}));
+  const auto staged = [&out] {
+    for (const auto& entry : fs::directory_iterator(out))
+      if (entry.path().filename().string().starts_with(".tessaro-")) return true;
+    return false;
+  };
+  for (int i = 0; i < 500 && !staged(); ++i) ::usleep(10000);
+  ASSERT_TRUE(staged());
+  ::kill(child.pid(), SIGTERM);
+  const SubprocessResult result = child.wait();
+  EXPECT_EQ(result.signal, SIGTERM) << result.output;
+  EXPECT_EQ(folderListing(out), "");
+}
+
+TEST_F(TessaroExtractTest, TestReadsEveryFormatAndNamesTheDamage) {
+  struct Case {
+    std::string archive;
+    int status;
+  };
+  std::vector<Case> cases = {{"x.xar", 0}, {"cut.xar", 1}};
+  for (const char* extension : {"tar", "tgz", "tbz", "txz", "cpio", "zip", "7z", "rar"}) {
+    cases.push_back({std::string("t.") + extension, 0});
+    cases.push_back({std::string("cut.") + extension, 1});
+  }
+  for (const char* stream : kStreams) {
+    cases.push_back({std::string("r.bin.") + stream, 0});
+    cases.push_back({std::string("cut-r.bin.") + stream, 1});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.archive);
+    const Outcome tested = tessaro({"test", fixture(c.archive)});
+    EXPECT_EQ(tested.status, c.status) << tested.output;
+    if (c.status == 0) {
+      EXPECT_NE(tested.output.find("all entries OK"), std::string::npos) << tested.output;
+    } else {
+      EXPECT_NE(tested.output.find("testing " + fixture(c.archive) + " failed: "), std::string::npos)
+          << tested.output;
+      EXPECT_EQ(tested.output.find("status"), std::string::npos) << tested.output;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessaro
