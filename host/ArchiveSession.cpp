@@ -1,7 +1,6 @@
 #include "ArchiveSession.h"
 
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,9 +24,6 @@ namespace tessaro::host {
 const char* const kCreateFormats = "zip, 7z, tar, tar.gz (tgz), tar.bz2 (tbz), tar.xz (txz), xar, rar";
 
 namespace {
-
-// Less free space than this where an operation wrote counts as a full disk.
-constexpr uint64_t kLowSpace = 1 << 20;
 
 struct FormatName {
   std::string_view extension;
@@ -170,12 +166,7 @@ ArchiveSession::~ArchiveSession() {
 }
 
 std::string ArchiveSession::statusInWords(int32_t status, const std::string& written) const {
-  bool noSpace = false;
-  struct statvfs disk;
-  if (!written.empty() && ::statvfs(written.c_str(), &disk) == 0) {
-    const uint64_t unit = disk.f_frsize ? disk.f_frsize : disk.f_bsize;
-    noSpace = static_cast<uint64_t>(disk.f_bavail) * unit < kLowSpace;
-  }
+  bool noSpace = !written.empty() && lowOnSpace(written);
   if (callback_) {
     const std::string& log = callback_->recentLog();
     for (const char* words : {"No space left", "not enough space", "Not enough space", "Disk full", "disk is full"})

@@ -296,6 +296,17 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
   if (first.empty()) return std::string("the tool wrote no archive");
   if (!expected.lists) return std::nullopt;
   const std::string& password = session.handler().password();
+  const std::shared_ptr<ArchiveHandler> tester = handlerWithFilename(first);
+  if (!tester) return std::string("the new archive is not recognised");
+  // Read whole first: a cut stream is said in libarchive's words, not in a listing tool's.
+  if (needsWholeRead(*tester)) {
+    const ArchiveCheck read =
+        checkWholeArchive(first, password.empty() ? std::nullopt : std::optional<std::string>(password));
+    if (!read.ok)
+      return "the new archive is damaged" + (read.entry.empty() ? std::string() : " at " + read.entry) +
+             (read.problem.empty() ? std::string() : ": " + read.problem);
+  }
+
   AZipItem::Ptr root;
   const int32_t listed = password.empty() ? getInfo(first, root) : getInfo(first, root, password);
   if (listed == 100) return std::string("the new archive cannot be read with the password");
@@ -312,20 +323,11 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
     return "the new archive lists " + std::to_string(countFiles(*root)) + " files instead of " +
            std::to_string(*expected.files);
 
-  std::shared_ptr<ArchiveHandler> tester = handlerWithFilename(first);
-  if (!tester) return std::string("the new archive is not recognised");
   if (tester->isa().canTest()) {
     tester->setPassword(password);
     tester->setDocumentsTempFolder(folder_);
     AZipItem::List all{AZipItem::initWithPath("*")};
     if (!all.front() || tester->extract(all, folder_, 3) != 0) return std::string("the new archive does not test sound");
-  }
-  if (needsWholeRead(*tester)) {
-    const ArchiveCheck read =
-        checkWholeArchive(first, password.empty() ? std::nullopt : std::optional<std::string>(password));
-    if (!read.ok)
-      return "the new archive is damaged" + (read.entry.empty() ? std::string() : " at " + read.entry) +
-             (read.problem.empty() ? std::string() : ": " + read.problem);
   }
   return std::nullopt;
 }
@@ -341,7 +343,8 @@ int ArchiveTransaction::finish(ArchiveSession& session, int32_t status, const Ex
   std::string warningText;
   for (const std::string& line : warnings) warningText += line + "\n";
   if (warned && warnings.empty()) warningText = "\n";
-  if (const std::optional<std::string> why = check(session, expected, warningText)) return fail(*why);
+  if (const std::optional<std::string> why = check(session, expected, warningText))
+    return fail(lowOnSpace(folder_) ? "not enough space" : *why);
   if (const int committed = commit(); committed != kExitOK) return committed;
   if (!warned) return kExitOK;
   for (const std::string& line : warnings) std::fprintf(stderr, "tessaro: warning: %s\n", line.c_str());

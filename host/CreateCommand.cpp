@@ -24,6 +24,7 @@
 #include "PathString.h"
 #include "TarRewrite.h"
 #include "TerminalCallbackHandler.h"
+#include "io/FileIO.h"
 #include "process/Subprocess.h"
 
 namespace tessaro::host {
@@ -259,10 +260,13 @@ int createStream(const Options& o, const StreamFormat& format, const std::string
   const char* level = o.compression <= 1 ? "-1" : o.compression >= 3 ? "-9" : "-6";
   SubprocessOptions options;
   options.standardOutput = output.get();
-  options.standardError = STDERR_FILENO;
+  options.separateErrorOutput = true;
   const SubprocessResult result = tessaro::run({toolPath(format.tool), "-c", level, "--", file}, options);
   if (!result.started) return tx->fail(std::string(format.tool) + " cannot be run");
-  if (result.exitStatus != 0) return tx->fail(std::string(format.tool) + " failed");
+  if (result.exitStatus != 0) {
+    const bool full = lowOnSpace(tx->workFolder()) || result.errorOutput.find("No space left") != std::string::npos;
+    return tx->fail(full ? "not enough space" : std::string(format.tool) + " reported errors");
+  }
   // The stream must give back exactly the file's bytes.
   const ArchiveCheck read = checkWholeArchive(tx->workPath());
   if (!read.ok || read.bytes != st.st_size)

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -170,6 +171,15 @@ int removeTree(const char* path) noexcept {
   ::close(folder);
   if (error != 0) return error;
   return ::rmdir(path) == 0 ? 0 : errno;
+}
+
+bool lowOnSpace(const std::string& path) {
+  constexpr uint64_t kLow = 1 << 20;
+  struct statvfs disk;
+  if (::statvfs(path.c_str(), &disk) != 0) return false;
+  // f_bavail counts fragments of f_frsize bytes (f_bsize is only the preferred I/O size).
+  const uint64_t unit = disk.f_frsize ? disk.f_frsize : disk.f_bsize;
+  return static_cast<uint64_t>(disk.f_bavail) * unit < kLow;
 }
 
 int FileLock::lock(const std::string& path, std::chrono::milliseconds patience) {

@@ -30,6 +30,9 @@ int renameNoReplace(const std::string& from, const std::string& to);
 // so that read-only contents go too. Uses only async-signal-safe calls and no memory from the
 // heap, so a signal handler may call it.
 int removeTree(const char* path) noexcept;
+// True when the disk holding `path` has less than a mebibyte left: what a tool that failed
+// while writing there most likely ran into.
+bool lowOnSpace(const std::string& path);
 
 // An exclusive flock on a file, held until the object goes.
 class FileLock {
