@@ -177,7 +177,9 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
     words = "not enough space";
   } else if (status == 1 && handler_->operationCancelled()) {
     words = "cancelled";
-  } else if (status == 100) {
+  } else if (status == 100 && (!handler_->password().empty() || handler_->isListingEncrypted())) {
+    // Some tools' exit statuses are taken for a password problem whatever went wrong: only an
+    // archive that needs a password can have one.
     words = "the password is missing or wrong";
   } else {
     words = "the archive cannot be opened or the tool reported errors";
