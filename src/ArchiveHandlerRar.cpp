@@ -1173,8 +1173,10 @@ int32_t AHandlerRar::repair() {
     for (const VolumePart& volume : volumes) {
       status = executeTask(*rar, {"r", secret, volume.url}, *work, &reader, nullptr);
       // rar names the result "rebuilt." when the archive has no recovery record to fix it from.
+      // It rebuilds every volume so, sound ones too: only a lone archive's is taken.
       std::string fixed = appendingPathComponent(*work, "fixed." + volume.name);
-      if (::access(fixed.c_str(), F_OK) != 0) fixed = appendingPathComponent(*work, "rebuilt." + volume.name);
+      if (::access(fixed.c_str(), F_OK) != 0 && volumes.size() == 1)
+        fixed = appendingPathComponent(*work, "rebuilt." + volume.name);
       if (::access(fixed.c_str(), F_OK) != 0) continue;
       if (moveFile(volume.url, appendingPathComponent(*work, volume.name))) {
         moveFile(fixed, volume.url);
