@@ -178,7 +178,12 @@ std::unique_ptr<ArchiveTransaction> ArchiveTransaction::begin(Kind kind, const s
   const std::string name(lastPathComponent(tx->target_));
 
   if (kind == Kind::change) {
-    const int locked = tx->lock_.lock(tx->target_, kLockPatience);
+    // A set is locked on its first volume, whichever volume was named.
+    const std::optional<VolumeSet> named = volumeSetOf(tx->target_);
+    const std::string first = named && !named->present.empty()
+                                  ? appendingPathComponent(tx->directory_, named->present.front())
+                                  : tx->target_;
+    const int locked = tx->lock_.lock(first, kLockPatience);
     if (locked == EWOULDBLOCK) {
       std::fprintf(stderr, "tessaro: another program is changing %s; try again later\n", archive.c_str());
       return nullptr;
@@ -193,6 +198,7 @@ std::unique_ptr<ArchiveTransaction> ArchiveTransaction::begin(Kind kind, const s
       tx->owner_ = st.st_uid;
       tx->group_ = st.st_gid;
     }
+    // Looked at again: the editor before us may have changed the set.
     const std::optional<VolumeSet> set = volumeSetOf(tx->target_);
     if (set && !set->present.empty()) {
       // The volume named first, so that the handler opens the copy of the one the user named.
