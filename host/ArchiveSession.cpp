@@ -167,6 +167,19 @@ ArchiveSession::~ArchiveSession() {
   if (theApp()) theApp()->removeTempFolder(*tempFolder_);
 }
 
+std::string handlerStatusInWords(int32_t status) {
+  switch (status) {
+    case 1: return "cancelled";
+    case 2: return "the tool stopped with a fatal error";
+    case 4: return "the archive cannot be opened or is damaged, or the tool reported errors";
+    case 5: return "the archive has no path";
+    case 11:
+    case 100: return "the password is missing or wrong";
+    case 1001: return "the XAR archive cannot be opened or written";
+    default: return "the tool reported errors";
+  }
+}
+
 std::string ArchiveSession::statusInWords(int32_t status, const std::string& written) const {
   bool noSpace = !written.empty() && lowOnSpace(written);
   if (callback_) {
@@ -177,14 +190,13 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
   std::string words;
   if (noSpace) {
     words = "not enough space";
-  } else if (status == 1 && handler_->operationCancelled()) {
-    words = "cancelled";
-  } else if (status == 100 && (!handler_->password().empty() || handler_->isListingEncrypted())) {
-    // Some tools' exit statuses are taken for a password problem whatever went wrong: only an
-    // archive that needs a password can have one.
-    words = "the password is missing or wrong";
+  } else if ((status == 1 && !handler_->operationCancelled()) ||
+             (status == 100 && handler_->password().empty() && !handler_->isListingEncrypted())) {
+    // 1 is also a tool's own exit status, and some tools' statuses are taken for a password
+    // problem whatever went wrong: only an archive that needs a password can have one.
+    words = handlerStatusInWords(4);
   } else {
-    words = "the archive cannot be opened or the tool reported errors";
+    words = handlerStatusInWords(status);
   }
   if (verbose_) words += " (status " + std::to_string(status) + ")";
   return words;

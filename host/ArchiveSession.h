@@ -57,6 +57,10 @@ class ArchiveSession {
   std::optional<std::string> tempFolder_;
 };
 
+// What a handler's failing `status` means, in words, whatever the operation: the one reading of the
+// statuses for every command.
+std::string handlerStatusInWords(int32_t status);
+
 // The item at `path` below `root`, found by walking the names; none for "" or "/".
 const AZipItem* findItem(const AZipItem& root, std::string_view path);
 // `path` made absolute against the current folder (no symbolic links resolved).

@@ -279,19 +279,6 @@ class ToolMessagesHidden {
   int saved_ = -1;
 };
 
-// A handler status in words.
-std::string statusInWords(int32_t status) {
-  switch (status) {
-    case 1: return "cancelled";
-    case 2: return "the tool stopped with a fatal error";
-    case 4: return "the archive is damaged, or the data could not be written";
-    case 11:
-    case 100: return "the password is missing or wrong";
-    case 1001: return "the archive cannot be opened";
-    default: return "the tool failed";
-  }
-}
-
 // The terminal's answer to replacing `name`; none when there is no terminal to ask on.
 std::optional<ReplaceAnswer> askOnTerminal(const std::string& name) {
   for (;;) {
@@ -417,7 +404,7 @@ int extract(const Arguments& parsed) {
       return kExitUsage;
     }
     std::fprintf(stderr, "tessaro: extracting %s failed: %s; nothing was extracted\n", file.c_str(),
-                 statusInWords(status).c_str());
+                 handlerStatusInWords(status).c_str());
     return kExitFailed;
   }
   // The handler ends quietly when its host stops at a volume; here the volume was not there.
@@ -486,7 +473,7 @@ int test(const Arguments& parsed) {
     callback->endProgress();
     if (status != 0) {
       callback->printRecentLog();
-      std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), statusInWords(status).c_str());
+      std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), handlerStatusInWords(status).c_str());
       return kExitFailed;
     }
     if (callback->volumeMissing()) return kExitFailed;
