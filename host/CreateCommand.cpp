@@ -261,11 +261,7 @@ int run(const std::vector<std::string>& args, bool creating) {
   }
   std::vector<std::string> clean;
   if (rebuild) {
-    const std::string into = o->into;
-    const int32_t status = rewriteTar(*session, [&](const std::string& contents) {
-      return copyInto(files, contents, into);
-    });
-    return session->report(status, "adding to");
+    return session->report(rewriteTar(*session, TarChange::adding(files, o->into)), "adding to");
   }
   const std::string workingFolder = deletingLastPathComponent(files.front()).empty()
                                         ? std::string("/")

@@ -118,9 +118,7 @@ int deleteCommand(const std::vector<std::string>& args) {
   const auto items = existingItems(session->archive(), names);
   if (!items) return kExitFailed;
   if (isTarFamily(session->handler())) {
-    return session->report(
-        rewriteTar(*session, [&](const std::string& contents) { return removeEntries(names, contents); }),
-        "deleting from");
+    return session->report(rewriteTar(*session, TarChange::removing(names)), "deleting from");
   }
   return session->report(session->handler().deleteFiles(*items), "deleting from");
 }
@@ -139,10 +137,7 @@ int renameCommand(const std::vector<std::string>& args) {
   const auto items = existingItems(session->archive(), {parsed->words[1]});
   if (!items) return kExitFailed;
   if (isTarFamily(session->handler())) {
-    const std::string oldName(items->front()->path());
-    return session->report(rewriteTar(*session, [&](const std::string& contents) {
-                             return moveEntry(oldName, newName, contents);
-                           }),
+    return session->report(rewriteTar(*session, TarChange::renaming(std::string(items->front()->path()), newName)),
                            "renaming in");
   }
   return session->report(session->handler().moveFiles(std::vector<std::string>{std::string(items->front()->path())},
