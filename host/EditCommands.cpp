@@ -5,6 +5,8 @@
 // tessaro repair ARCHIVE                 let the format's tool mend a damaged archive
 // Every entry named must exist: the archive is listed first, and nothing is changed when one
 // is missing.
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -156,10 +158,10 @@ int commentCommand(const std::vector<std::string>& args) {
     std::vector<std::string> records;
     const int32_t listed = handler.getInfo(records);
     if (listed != 0 && handler.comment().empty()) return session->report(listed, "reading the comment of");
-    if (!handler.comment().empty()) {
-      std::fputs(handler.comment().c_str(), stdout);
-      if (handler.comment().back() != '\n') std::fputc('\n', stdout);
-    }
+    // The comment's own bytes; a line feed is added only to end the line on a terminal.
+    const std::string& comment = handler.comment();
+    std::fwrite(comment.data(), 1, comment.size(), stdout);
+    if (!comment.empty() && comment.back() != '\n' && ::isatty(STDOUT_FILENO)) std::fputc('\n', stdout);
     return kExitOK;
   }
   std::string text = parsed->words[1];
