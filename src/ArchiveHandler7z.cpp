@@ -865,9 +865,11 @@ int32_t AHandler7ZipBase::moveFiles(const std::vector<std::string>& oldNames,
 
 int32_t AHandlerZip::getInfo(std::vector<std::string>& records) {
   const int32_t status = AHandler7ZipBase::getInfo(records);
-  // A split archive keeps its end record in the last piece: the listing's text stands there.
+  // A split archive keeps its end record in its last piece; where that holds no whole record
+  // (7zz may cut through it), the listing's text stands.
   if (url()) {
-    if (std::optional<ZipEndRecord> end = readZipEndRecord(*url())) setComment(std::move(end->comment));
+    const std::string& last = parts().empty() ? *url() : parts().back().url;
+    if (std::optional<ZipEndRecord> end = readZipEndRecord(last)) setComment(std::move(end->comment));
   }
   return status;
 }

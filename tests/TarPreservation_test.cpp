@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -57,11 +58,14 @@ class TarPreservationTest : public ::testing::TestWithParam<Flavour> {
     options.separateErrorOutput = true;
     return run(argv, options);
   }
-  int tessaro(std::vector<std::string> args) {
+  ::testing::AssertionResult tessaro(std::vector<std::string> args) {
     args.insert(args.begin(), TESSARO_BINARY);
     const SubprocessResult result = inDir(args);
-    EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
-    return result.exitStatus;
+    if (result.exitStatus == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "exit status " << result.exitStatus << ": " << result.errorOutput;
+  }
+  void makeArchive() {
+    ASSERT_EQ(inDir({"/usr/bin/python3", "-c", kMakeArchive, archive(), GetParam().mode}).exitStatus, 0);
   }
   // What GNU tar shows of every member, one line each, in archive order.
   std::vector<std::string> members() {
@@ -98,7 +102,7 @@ std::vector<std::string> without(std::vector<std::string> lines, const std::stri
 }
 
 TEST_P(TarPreservationTest, UnchangedEntriesKeepTheirHeadersThroughAddDeleteAndRename) {
-  ASSERT_EQ(inDir({"/usr/bin/python3", "-c", kMakeArchive, archive(), GetParam().mode}).exitStatus, 0);
+  ASSERT_NO_FATAL_FAILURE(makeArchive());
   const std::vector<std::string> original = members();
   ASSERT_EQ(original.size(), 10u);
   const std::string device = lineOf(original, "dir/null");
@@ -112,7 +116,7 @@ TEST_P(TarPreservationTest, UnchangedEntriesKeepTheirHeadersThroughAddDeleteAndR
     ASSERT_EQ(inDir({"/usr/bin/touch", "-h", "-d", "2003-03-03 03:03:03 UTC", name}).exitStatus, 0);
   }
   fs::permissions(dir() / "new.txt", fs::perms(0640));
-  ASSERT_EQ(tessaro({"add", archive(), "new.txt", "extra"}), 0);
+  ASSERT_TRUE(tessaro({"add", archive(), "new.txt", "extra"}));
   std::vector<std::string> added = members();
   ASSERT_EQ(added.size(), original.size() + 3);
   EXPECT_EQ(std::vector<std::string>(added.begin(), added.begin() + 10), original);
@@ -121,12 +125,12 @@ TEST_P(TarPreservationTest, UnchangedEntriesKeepTheirHeadersThroughAddDeleteAndR
   EXPECT_EQ(lineOf(added, "new.txt").substr(0, 10), "-rw-r-----");
   EXPECT_EQ(member("extra/inner.txt"), "inner");
 
-  ASSERT_EQ(tessaro({"delete", archive(), "dir/sym", "extra"}), 0);
+  ASSERT_TRUE(tessaro({"delete", archive(), "dir/sym", "extra"}));
   const std::vector<std::string> deleted = members();
   EXPECT_EQ(deleted, without(without(without(added, "dir/sym"), "extra/"), "extra/inner.txt"));
 
   // A rename moves a folder with all it holds, and the hard link that names a file in it.
-  ASSERT_EQ(tessaro({"rename", archive(), "dir", "moved"}), 0);
+  ASSERT_TRUE(tessaro({"rename", archive(), "dir", "moved"}));
   std::vector<std::string> expected = deleted;
   for (std::string& line : expected) {
     for (size_t at; (at = line.find(" dir/")) != std::string::npos;) line.replace(at, 5, " moved/");
@@ -135,6 +139,20 @@ TEST_P(TarPreservationTest, UnchangedEntriesKeepTheirHeadersThroughAddDeleteAndR
   EXPECT_EQ(member("moved/file.txt"), "hello\n");
   EXPECT_EQ(member("moved/secret"), "write only");
   EXPECT_EQ(member("moved/" + std::string(296, 'n')), "long name");
+}
+
+// The whole archive is read before anything replaces it: a cut one is refused, not shortened.
+TEST_P(TarPreservationTest, ATruncatedArchiveFailsAndStaysAsItWas) {
+  ASSERT_NO_FATAL_FAILURE(makeArchive());
+  const std::string whole = test::readFile(dir() / archive());
+  const std::string cut = whole.substr(0, whole.size() / 2);
+  home.dir().write(archive(), cut);
+  home.dir().write("new.txt", "new");
+  const auto before = std::distance(fs::directory_iterator(dir()), fs::directory_iterator());
+  EXPECT_FALSE(tessaro({"add", archive(), "new.txt"}));
+  EXPECT_FALSE(tessaro({"delete", archive(), "dir/sym"}));
+  EXPECT_EQ(test::readFile(dir() / archive()), cut);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir()), fs::directory_iterator()), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Compressions, TarPreservationTest,
