@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "HandlerRegistry.h"
@@ -25,7 +27,8 @@ constexpr size_t kReadBlock = 64 * 1024;
 // carried over: every reader can read the entry whole).
 constexpr size_t kZeroBlock = 64 * 1024;
 // What added files carry: as GNU tar writes by default, no extended attributes, ACLs or flags.
-constexpr int kDiskBehaviour = ARCHIVE_READDISK_NO_XATTR | ARCHIVE_READDISK_NO_ACL | ARCHIVE_READDISK_NO_FFLAGS;
+constexpr int kDiskBehaviour =
+    ARCHIVE_READDISK_NO_XATTR | ARCHIVE_READDISK_NO_ACL | ARCHIVE_READDISK_NO_FFLAGS;
 
 struct ReadFree {
   void operator()(archive* a) const { archive_read_free(a); }
@@ -85,7 +88,8 @@ bool atOrBelow(std::string_view key, std::string_view name) {
 }
 
 bool atOrBelowAny(std::string_view key, const std::vector<std::string>& names) {
-  return std::any_of(names.begin(), names.end(), [&](const std::string& name) { return atOrBelow(key, name); });
+  return std::any_of(names.begin(), names.end(),
+                     [&](const std::string& name) { return atOrBelow(key, name); });
 }
 
 const char* orEmpty(const char* text) { return text ? text : ""; }
@@ -93,7 +97,8 @@ const char* orEmpty(const char* text) { return text ? text : ""; }
 // The writer's format for the reader's: GNU tar's own, else pax, which writes a plain ustar
 // header wherever one holds everything, so that ustar archives stay ustar.
 int writerFormat(int readFormat) {
-  return readFormat == ARCHIVE_FORMAT_TAR_GNUTAR ? ARCHIVE_FORMAT_TAR_GNUTAR : ARCHIVE_FORMAT_TAR_PAX_RESTRICTED;
+  return readFormat == ARCHIVE_FORMAT_TAR_GNUTAR ? ARCHIVE_FORMAT_TAR_GNUTAR
+                                                 : ARCHIVE_FORMAT_TAR_PAX_RESTRICTED;
 }
 
 class TarCopy {
@@ -106,7 +111,10 @@ class TarCopy {
  private:
   bool failed(archive* a, std::string_view doing);
   bool failed(std::string_view message);
-  bool openReader();
+  Reader openReader();
+  // Notes the kept hard links' targets that the change drops (a hard link names an entry
+  // before it), reading the whole archive once.
+  bool findOrphanedTargets();
   bool openWriter(const std::string& partial, int format);
   // Copies the old archive's entries, the first one already read into `entry`.
   bool copyEntries(archive_entry* entry);
@@ -115,9 +123,13 @@ class TarCopy {
   bool writeAdded(const std::string& partial);
   bool writeTree(const std::string& top, archive_entry_linkresolver* links, const struct stat& partial);
   bool writeEntry(archive* from, archive_entry* entry, std::string_view name);
+  // A kept hard link whose target is dropped: the first becomes a file with the target's data,
+  // the others hard links to it.
+  bool writeOrphan(archive_entry* entry, const std::string& target, std::string_view name);
+  using Sink = std::function<bool(const void* data, size_t size)>;
   // The entry's `size` bytes of data, holes written as zeros.
-  bool copyData(archive* from, int64_t size, std::string_view name);
-  bool writeZeros(int64_t count, std::string_view name);
+  bool copyData(archive* from, int64_t size, const Sink& sink, std::string_view name);
+  bool toWriter(const void* data, size_t size, std::string_view name);
 
   const std::string archive_;
   const TarChange& change_;
@@ -125,28 +137,57 @@ class TarCopy {
   std::string from_, to_;             // keys of a rename
   Reader reader_;
   Writer writer_;
-  std::unordered_set<std::string> dropped_;
+  std::unordered_set<std::string> orphaned_;  // keys of dropped entries that kept hard links name
+  struct Spool {
+    std::unique_ptr<FILE, int (*)(FILE*)> file{nullptr, std::fclose};
+    int64_t size = 0;
+    std::optional<std::string> writtenAs;  // the path of the link that took the data
+  };
+  std::unordered_map<std::string, Spool> spools_;
 };
 
 bool TarCopy::failed(archive* a, std::string_view doing) {
-  std::fprintf(stderr, "tessaro: %s: %.*s: %s\n", archive_.c_str(), static_cast<int>(doing.size()), doing.data(),
-               a && archive_error_string(a) ? archive_error_string(a) : "failed");
+  std::fprintf(stderr, "tessaro: %s: %.*s: %s\n", archive_.c_str(), static_cast<int>(doing.size()),
+               doing.data(), a && archive_error_string(a) ? archive_error_string(a) : "failed");
   return false;
 }
 
 bool TarCopy::failed(std::string_view message) {
-  std::fprintf(stderr, "tessaro: %s: %.*s\n", archive_.c_str(), static_cast<int>(message.size()), message.data());
+  std::fprintf(stderr, "tessaro: %s: %.*s\n", archive_.c_str(), static_cast<int>(message.size()),
+               message.data());
   return false;
 }
 
-bool TarCopy::openReader() {
-  reader_.reset(archive_read_new());
-  if (!reader_) return failed(nullptr, "reading");
-  archive* a = reader_.get();
-  if (archive_read_support_filter_all(a) != ARCHIVE_OK || archive_read_support_format_tar(a) != ARCHIVE_OK ||
-      archive_read_open_filename(a, archive_.c_str(), kReadBlock) != ARCHIVE_OK)
-    return failed(a, "reading");
-  return true;
+Reader TarCopy::openReader() {
+  Reader reader(archive_read_new());
+  archive* a = reader.get();
+  if (!a || archive_read_support_filter_all(a) != ARCHIVE_OK ||
+      archive_read_support_format_tar(a) != ARCHIVE_OK ||
+      archive_read_open_filename(a, archive_.c_str(), kReadBlock) != ARCHIVE_OK) {
+    failed(a, "reading");
+    return nullptr;
+  }
+  return reader;
+}
+
+bool TarCopy::findOrphanedTargets() {
+  const Reader reader = openReader();
+  if (!reader) return false;
+  const Entry entry(archive_entry_new());
+  if (!entry) return failed(nullptr, "reading");
+  std::unordered_set<std::string> dropped;
+  for (;;) {
+    const int read = archive_read_next_header2(reader.get(), entry.get());
+    if (read == ARCHIVE_EOF) return true;
+    if (read != ARCHIVE_OK) return failed(reader.get(), "reading");
+    std::string key(entryKey(orEmpty(archive_entry_pathname(entry.get()))));
+    if (atOrBelowAny(key, removed_)) {
+      dropped.insert(std::move(key));
+    } else if (const char* link = archive_entry_hardlink(entry.get())) {
+      std::string target(entryKey(link));
+      if (dropped.contains(target)) orphaned_.insert(std::move(target));
+    }
+  }
 }
 
 bool TarCopy::openWriter(const std::string& partial, int format) {
@@ -158,7 +199,8 @@ bool TarCopy::openWriter(const std::string& partial, int format) {
   if (filters > 2) return failed("more than one layer of compression");
   if (filters == 2 && archive_write_add_filter(w, archive_filter_code(reader_.get(), 0)) != ARCHIVE_OK)
     return failed(w, "compressing");
-  if (archive_write_set_format(w, format) != ARCHIVE_OK || archive_write_open_filename(w, partial.c_str()) != ARCHIVE_OK)
+  if (archive_write_set_format(w, format) != ARCHIVE_OK ||
+      archive_write_open_filename(w, partial.c_str()) != ARCHIVE_OK)
     return failed(w, "writing");
   return true;
 }
@@ -175,18 +217,35 @@ bool TarCopy::copyEntries(archive_entry* entry) {
   for (;;) {
     const std::string key(entryKey(orEmpty(archive_entry_pathname(entry))));
     if (atOrBelowAny(key, removed_)) {
-      dropped_.insert(key);
+      // The data of a dropped file that a kept hard link names waits for the link.
+      if (orphaned_.contains(key) && archive_entry_filetype(entry) == AE_IFREG &&
+          !archive_entry_hardlink(entry)) {
+        Spool& spool = spools_[key];
+        spool.file.reset(std::tmpfile());
+        if (!spool.file) return failed(key + ": no temporary file for its data");
+        const Sink toSpool = [&spool](const void* data, size_t size) {
+          return std::fwrite(data, 1, size, spool.file.get()) == size;
+        };
+        if (!copyData(a, archive_entry_size(entry), toSpool, key)) return false;
+        spool.size = archive_entry_size(entry);
+      }
     } else {
       if (!from_.empty() && !atOrBelow(key, from_) && atOrBelow(key, to_))
         return failed(to_ + ": an entry of that name exists already");
+      std::optional<std::string> orphanOf;
       if (const char* link = archive_entry_hardlink(entry)) {
-        if (dropped_.contains(std::string(entryKey(link))))
-          std::fprintf(stderr, "tessaro: %s: the hard link %s loses its target %s\n", archive_.c_str(), key.c_str(),
-                       link);
-        if (auto target = renamed(link)) archive_entry_copy_hardlink(entry, target->c_str());
+        const std::string target(entryKey(link));
+        if (spools_.contains(target)) {
+          orphanOf = target;
+        } else if (orphaned_.contains(target)) {
+          std::fprintf(stderr, "tessaro: %s: the hard link %s loses its target %s\n", archive_.c_str(),
+                       key.c_str(), link);
+        }
+        if (auto renamedTarget = renamed(link)) archive_entry_copy_hardlink(entry, renamedTarget->c_str());
       }
-      if (auto path = renamed(archive_entry_pathname(entry))) archive_entry_copy_pathname(entry, path->c_str());
-      if (!writeEntry(a, entry, key)) return false;
+      if (auto path = renamed(archive_entry_pathname(entry)))
+        archive_entry_copy_pathname(entry, path->c_str());
+      if (orphanOf ? !writeOrphan(entry, *orphanOf, key) : !writeEntry(a, entry, key)) return false;
     }
     const int next = archive_read_next_header2(a, entry);
     if (next == ARCHIVE_EOF) return true;
@@ -196,17 +255,40 @@ bool TarCopy::copyEntries(archive_entry* entry) {
   }
 }
 
-bool TarCopy::writeZeros(int64_t count, std::string_view name) {
-  static const char zeros[kZeroBlock] = {};
-  while (count > 0) {
-    const auto length = static_cast<size_t>(std::min<int64_t>(count, kZeroBlock));
-    if (archive_write_data(writer_.get(), zeros, length) < 0) return failed(writer_.get(), name);
-    count -= static_cast<int64_t>(length);
+bool TarCopy::writeOrphan(archive_entry* entry, const std::string& target, std::string_view name) {
+  Spool& spool = spools_.at(target);
+  if (spool.writtenAs) {
+    archive_entry_copy_hardlink(entry, spool.writtenAs->c_str());
+    return writeEntry(nullptr, entry, name);
+  }
+  spool.writtenAs = orEmpty(archive_entry_pathname(entry));
+  archive_entry_copy_hardlink(entry, nullptr);
+  archive_entry_set_filetype(entry, AE_IFREG);
+  archive_entry_set_size(entry, spool.size);
+  if (archive_write_header(writer_.get(), entry) != ARCHIVE_OK) return failed(writer_.get(), name);
+  std::rewind(spool.file.get());
+  std::vector<char> buffer(kReadBlock);
+  for (int64_t left = spool.size; left > 0;) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(buffer.size())));
+    if (std::fread(buffer.data(), 1, want, spool.file.get()) != want || !toWriter(buffer.data(), want, name))
+      return failed(std::string(name) + ": the data of its target cannot be read back");
+    left -= static_cast<int64_t>(want);
   }
   return true;
 }
 
-bool TarCopy::copyData(archive* from, int64_t size, std::string_view name) {
+bool TarCopy::toWriter(const void* data, size_t size, std::string_view name) {
+  return archive_write_data(writer_.get(), data, size) >= 0 || failed(writer_.get(), name);
+}
+
+bool TarCopy::copyData(archive* from, int64_t size, const Sink& sink, std::string_view name) {
+  static const char zeros[kZeroBlock] = {};
+  const auto zeroFill = [&](int64_t count) {
+    for (; count > 0; count -= static_cast<int64_t>(kZeroBlock)) {
+      if (!sink(zeros, static_cast<size_t>(std::min<int64_t>(count, kZeroBlock)))) return false;
+    }
+    return true;
+  };
   int64_t written = 0;
   for (;;) {
     const void* block = nullptr;
@@ -214,11 +296,12 @@ bool TarCopy::copyData(archive* from, int64_t size, std::string_view name) {
     la_int64_t offset = 0;
     const int read = archive_read_data_block(from, &block, &length, &offset);
     // A sparse entry's data may end in a hole.
-    if (read == ARCHIVE_EOF) return writeZeros(size - written, name);
+    if (read == ARCHIVE_EOF)
+      return zeroFill(size - written) || failed(std::string(name) + ": cannot be written");
     if (read != ARCHIVE_OK) return failed(from, name);
     if (offset < written) return failed(std::string(name) + ": overlapping data blocks");
-    if (!writeZeros(offset - written, name)) return false;
-    if (length > 0 && archive_write_data(writer_.get(), block, length) < 0) return failed(writer_.get(), name);
+    if (!zeroFill(offset - written) || (length > 0 && !sink(block, length)))
+      return failed(std::string(name) + ": cannot be written");
     written = offset + static_cast<int64_t>(length);
   }
 }
@@ -235,10 +318,12 @@ bool TarCopy::writeEntry(archive* from, archive_entry* entry, std::string_view n
     return failed(writer_.get(), name);
   }
   const int64_t size = archive_entry_size(entry);
-  return size <= 0 || copyData(from, size, name);
+  const Sink sink = [&](const void* data, size_t length) { return toWriter(data, length, name); };
+  return size <= 0 || !from || copyData(from, size, sink, name);
 }
 
-bool TarCopy::writeTree(const std::string& top, archive_entry_linkresolver* links, const struct stat& partial) {
+bool TarCopy::writeTree(const std::string& top, archive_entry_linkresolver* links,
+                        const struct stat& partial) {
   Reader disk(archive_read_disk_new());
   archive* d = disk.get();
   if (!d || archive_read_disk_set_symlink_physical(d) != ARCHIVE_OK ||
@@ -258,7 +343,8 @@ bool TarCopy::writeTree(const std::string& top, archive_entry_linkresolver* link
     if (read != ARCHIVE_OK) return failed(d, top);
     const std::string path = orEmpty(archive_entry_sourcepath(entry.get()));
     if (archive_read_disk_descend(d) != ARCHIVE_OK) return failed(d, path);
-    if (archive_entry_dev(entry.get()) == partial.st_dev && static_cast<ino_t>(archive_entry_ino64(entry.get())) == partial.st_ino)
+    if (archive_entry_dev(entry.get()) == partial.st_dev &&
+        static_cast<ino_t>(archive_entry_ino64(entry.get())) == partial.st_ino)
       continue;  // the archive being written, inside an added folder
     if (archive_entry_filetype(entry.get()) == AE_IFSOCK) {
       std::fprintf(stderr, "tessaro: %s: a socket is left out\n", path.c_str());
@@ -304,28 +390,33 @@ bool TarCopy::run() {
   if (change_.renamed) {
     from_ = entryKey(change_.renamed->first);
     to_ = entryKey(change_.renamed->second);
-    if (to_.empty() || atOrBelow(to_, from_)) return failed(change_.renamed->second + ": not a name to rename to");
+    if (to_.empty() || atOrBelow(to_, from_))
+      return failed(change_.renamed->second + ": not a name to rename to");
   }
   if (std::any_of(removed_.begin(), removed_.end(), [](const std::string& key) { return key.empty(); }) ||
       (change_.renamed && from_.empty()))
     return failed("an empty entry name");
 
   const Utf8Names names;
-  if (!openReader()) return false;
+  if (!removed_.empty() && !findOrphanedTargets()) return false;
+  reader_ = openReader();
+  if (!reader_) return false;
   Entry first(archive_entry_new());
   if (!first) return failed(nullptr, "reading");
   const int read = archive_read_next_header2(reader_.get(), first.get());
   if (read != ARCHIVE_OK && read != ARCHIVE_EOF) return failed(reader_.get(), "reading");
   // An archive without entries was written by GNU tar in its own format.
-  const int format = read == ARCHIVE_EOF ? ARCHIVE_FORMAT_TAR_GNUTAR : writerFormat(archive_format(reader_.get()));
+  const int format =
+      read == ARCHIVE_EOF ? ARCHIVE_FORMAT_TAR_GNUTAR : writerFormat(archive_format(reader_.get()));
 
   const std::string target = resolvedArchivePath(archive_);
   const std::optional<std::string> partial = createFileBeside(target);
   if (!partial) return failed("cannot create a file beside the archive");
-  const bool written = openWriter(*partial, format) && (read == ARCHIVE_EOF || copyEntries(first.get())) &&
-                       writeAdded(*partial) &&
-                       (archive_write_close(writer_.get()) == ARCHIVE_OK || failed(writer_.get(), "writing")) &&
-                       (archive_read_close(reader_.get()) == ARCHIVE_OK || failed(reader_.get(), "reading"));
+  const bool written =
+      openWriter(*partial, format) && (read == ARCHIVE_EOF || copyEntries(first.get())) &&
+      writeAdded(*partial) &&
+      (archive_write_close(writer_.get()) == ARCHIVE_OK || failed(writer_.get(), "writing")) &&
+      (archive_read_close(reader_.get()) == ARCHIVE_OK || failed(reader_.get(), "reading"));
   if (!written || std::rename(partial->c_str(), target.c_str()) != 0) {
     if (written) failed("cannot replace the archive");
     std::remove(partial->c_str());

@@ -1,10 +1,11 @@
 // Tar edits through the tessaro program copy the entries they leave alone, header and data: a
 // hard link, symbolic links, a device, a 300-character name, "../x", an absolute member, foreign
 // owners, old dates and a member nobody may read keep what `tar tv` shows of them through add,
-// delete and rename, in every compression; added files keep their own times; a damaged archive
-// is left as it was.
+// delete and rename, in every compression; added files keep their own times; a hard link whose
+// file goes takes its data; a damaged archive is left as it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 #include <ostream>
@@ -69,7 +70,8 @@ class TarPreservationTest : public ::testing::TestWithParam<Flavour> {
   }
   // What GNU tar shows of every member, one line each, in archive order.
   std::vector<std::string> members() {
-    const SubprocessResult result = inDir({"/usr/bin/tar", "tvf", archive(), "--numeric-owner", "--full-time"});
+    const SubprocessResult result =
+        inDir({"/usr/bin/tar", "tvf", archive(), "--numeric-owner", "--full-time"});
     EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
     std::vector<std::string> lines;
     for (size_t start = 0; start < result.output.size();) {
@@ -106,7 +108,8 @@ TEST_P(TarPreservationTest, UnchangedEntriesKeepTheirHeadersThroughAddDeleteAndR
   const std::vector<std::string> original = members();
   ASSERT_EQ(original.size(), 10u);
   const std::string device = lineOf(original, "dir/null");
-  ASSERT_TRUE(device.starts_with("crw-r--r-- 1234/5678 ") && device.find(" 1,3 2001-01-01 01:00:00 ") != std::string::npos)
+  ASSERT_TRUE(device.starts_with("crw-r--r-- 1234/5678 ") &&
+              device.find(" 1,3 2001-01-01 01:00:00 ") != std::string::npos)
       << device;
 
   // Added files keep their times and modes; the folder keeps its own.
@@ -137,6 +140,17 @@ TEST_P(TarPreservationTest, UnchangedEntriesKeepTheirHeadersThroughAddDeleteAndR
   }
   EXPECT_EQ(members(), expected);
   EXPECT_EQ(member("moved/file.txt"), "hello\n");
+
+  // Deleting the file a kept hard link names leaves the link a file with its data.
+  ASSERT_TRUE(tessaro({"delete", archive(), "moved/file.txt"}));
+  const std::string link = lineOf(expected, "moved/hard");
+  std::string file = link.substr(0, link.find(" link to "));
+  file[0] = '-';
+  file.replace(file.find(" 0 2001-"), 8, " 6 2001-");
+  std::vector<std::string> promoted = without(expected, "moved/file.txt");
+  std::replace(promoted.begin(), promoted.end(), link, file);
+  EXPECT_EQ(members(), promoted);
+  EXPECT_EQ(member("moved/hard"), "hello\n");
   EXPECT_EQ(member("moved/secret"), "write only");
   EXPECT_EQ(member("moved/" + std::string(296, 'n')), "long name");
 }

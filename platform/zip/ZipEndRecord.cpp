@@ -60,7 +60,8 @@ std::optional<ZipEndRecord> readZipEndRecord(const std::string& path) {
   if (fd < 0) return std::nullopt;
   struct stat st;
   std::optional<ZipEndRecord> end;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) end = findZipEndRecord(fd, static_cast<uint64_t>(st.st_size));
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    end = findZipEndRecord(fd, static_cast<uint64_t>(st.st_size));
   ::close(fd);
   return end;
 }
