@@ -382,11 +382,7 @@ int run(const std::vector<std::string>& args, bool creating) {
   }
   std::vector<std::string> clean;
   if (rebuild) {
-    const std::string into = o->into;
-    const int32_t status = rewriteTar(*session, [&](const std::string& contents) {
-      return copyInto(files, contents, into);
-    });
-    return tx->finish(*session, status, expected);
+    return tx->finish(*session, rewriteTar(*session, TarChange::adding(files, o->into)), expected);
   }
   const std::string workingFolder = deletingLastPathComponent(files.front()).empty()
                                         ? std::string("/")

@@ -6,6 +6,7 @@
 // Every entry named must exist: the archive is listed first, and nothing is changed when one
 // is missing. Each change is made on a copy and checked before it replaces the archive.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -191,7 +192,7 @@ int deleteCommand(const std::vector<std::string>& args) {
 
   const int32_t result =
       isTarFamily(session.handler())
-          ? rewriteTar(session, [&](const std::string& contents) { return removeEntries(names, contents); })
+          ? rewriteTar(session, TarChange::removing(names))
           : session.handler().deleteFiles(*items);
   return change->tx->finish(session, result, expected);
 }
@@ -230,7 +231,7 @@ int renameCommand(const std::vector<std::string>& args) {
 
   const int32_t result =
       isTarFamily(session.handler())
-          ? rewriteTar(session, [&](const std::string& contents) { return moveEntry(oldName, newName, contents); })
+          ? rewriteTar(session, TarChange::renaming(oldName, newName))
           : session.handler().moveFiles(std::vector<std::string>{oldName}, std::vector<std::string>{newName});
   return change->tx->finish(session, result, expected);
 }
@@ -247,10 +248,10 @@ int commentCommand(const std::vector<std::string>& args) {
     std::vector<std::string> records;
     const int32_t listed = handler.getInfo(records);
     if (listed != 0 && handler.comment().empty()) return session->report(listed, "reading the comment of");
-    if (!handler.comment().empty()) {
-      std::fputs(handler.comment().c_str(), stdout);
-      if (handler.comment().back() != '\n') std::fputc('\n', stdout);
-    }
+    // The comment's own bytes; a line feed is added only to end the line on a terminal.
+    const std::string& comment = handler.comment();
+    std::fwrite(comment.data(), 1, comment.size(), stdout);
+    if (!comment.empty() && comment.back() != '\n' && ::isatty(STDOUT_FILENO)) std::fputc('\n', stdout);
     return kExitOK;
   }
   std::string text = parsed->words[1];

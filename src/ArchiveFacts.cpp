@@ -14,6 +14,7 @@
 #include "AZipItem.h"
 #include "PathString.h"
 #include "process/ReadAt.h"
+#include "zip/ZipEndRecord.h"
 
 namespace tessaro {
 
@@ -31,9 +32,6 @@ constexpr unsigned char kSevenZipSignature[] = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C
 constexpr size_t kSevenZipStartHeaderSize = 32;
 constexpr unsigned char kRarSignature[] = {'R', 'a', 'r', '!', 0x1A, 0x07};
 constexpr unsigned char kZipLocalSignature[] = {'P', 'K', 3, 4};
-// End of central directory: "PK\5\6", 22 bytes and a comment of at most 65535.
-constexpr size_t kZipEndSize = 22;
-constexpr size_t kZipMaxComment = 65535;
 constexpr size_t kZipCentralSize = 46;
 constexpr size_t kZipLocalSize = 30;
 constexpr unsigned kZipHostUnix = 3;
@@ -57,6 +55,7 @@ class File {
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   int64_t size() const {
     struct stat st;
     return fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
@@ -154,18 +153,10 @@ struct ZipEnd {
 
 std::optional<ZipEnd> zipEnd(const File& file) {
   const int64_t size = file.size();
-  if (size < static_cast<int64_t>(kZipEndSize)) return std::nullopt;
-  const size_t length = static_cast<size_t>(std::min<int64_t>(size, kZipEndSize + kZipMaxComment));
-  std::string tail;
-  if (!file.read(static_cast<uint64_t>(size) - length, length, tail)) return std::nullopt;
-  const unsigned char* t = bytes(tail);
-  for (size_t p = length - kZipEndSize + 1; p-- > 0;) {
-    // The comment length must reach exactly to the end: a signature inside data does not.
-    if (t[p] == 'P' && t[p + 1] == 'K' && t[p + 2] == 5 && t[p + 3] == 6 &&
-        p + kZipEndSize + le16(t + p + 20) == length)
-      return ZipEnd{le16(t + p + 4), le16(t + p + 10), le32(t + p + 12), le32(t + p + 16)};
-  }
-  return std::nullopt;
+  if (size < 0) return std::nullopt;
+  const std::optional<ZipEndRecord> end = findZipEndRecord(file.fd(), static_cast<uint64_t>(size));
+  if (!end) return std::nullopt;
+  return ZipEnd{end->disk, end->entries, end->directorySize, end->directoryOffset};
 }
 
 std::optional<ZipEnd> zipEnd(const std::string& path) {

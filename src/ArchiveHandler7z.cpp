@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <system_error>
+#include <unordered_set>
 
 #include "ArchiveCallbackHandler.h"
 #include "ArchiveFacts.h"
@@ -19,6 +20,7 @@
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
 #include "helpers.h"
+#include "zip/ZipEndRecord.h"
 
 namespace tessaro {
 
@@ -120,8 +122,10 @@ constexpr int32_t kHelperFatalError = 2;
 
 // Add new files, update changed ones, keep the rest: the archive is updated, never rebuilt.
 constexpr std::string_view kUpdateSwitch = "-up1q1r2x1y2z1w2";
-// The file that carries a new zip comment into the archive and is deleted again at once.
+// The file that carries a new zip comment into the archive and is deleted again at once; a
+// number follows when an entry has that name already.
 constexpr std::string_view kCommentHelperName = "Tessaro-comment-helper";
+constexpr int kMaxCommentHelperNumber = 1000;
 
 // What the helper writes when it gives up.
 constexpr std::string_view kWrongPasswordText = "Wrong password?";
@@ -864,24 +868,54 @@ int32_t AHandler7ZipBase::moveFiles(const std::vector<std::string>& oldNames,
 
 // ---- Zip
 
+int32_t AHandlerZip::getInfo(std::vector<std::string>& records) {
+  const int32_t status = AHandler7ZipBase::getInfo(records);
+  // A split archive keeps its end record in its last piece; where that holds no whole record
+  // (7zz may cut through it), the listing's text stands.
+  if (url()) {
+    const std::string& last = parts().empty() ? *url() : parts().back().url;
+    if (std::optional<ZipEndRecord> end = readZipEndRecord(last)) setComment(std::move(end->comment));
+  }
+  return status;
+}
+
 int32_t AHandlerZip::updateComment(const std::string& newComment) {
   try {
     traceOperation("updateComment");
-    if (!url()) return 0;
+    if (!url()) return kNoArchivePath;
     const std::string archive = *url();
+    // Deleting the helper takes every entry of its name along, a folder with all it holds.
+    std::vector<std::string> records;
+    // An archive without entries lists as an encrypted one would.
+    const int32_t listed = getInfo(records);
+    if (listed != 0 && listed != kListingEncrypted) return listed;
+    std::unordered_set<std::string_view> topNames;
+    for (const std::string& record : records) {
+      if (!isEntryRecord(record)) continue;
+      std::string_view path = recordPath(record);
+      while (path.starts_with('/')) path.remove_prefix(1);
+      topNames.insert(path.substr(0, path.find('/')));
+    }
+    std::string name(kCommentHelperName);
+    for (int number = 1; topNames.contains(name); ++number) {
+      if (number > kMaxCommentHelperNumber) return kArchiveErrors;
+      name = std::string(kCommentHelperName) + "-" + std::to_string(number);
+    }
+
     const AppTempFolder folder(documentsTempFolder().value_or(userTempPath()), true);
-    const std::string helper = folder.path() ? scratchFile(*folder.path(), kCommentHelperName) : std::string();
+    const std::string helper = folder.path() ? scratchFile(*folder.path(), name) : std::string();
     if (helper.empty() || !writeFileAtomically(helper, "x")) {
       HLVLog(kLogError, "7z: cannot write the comment helper file");
-      return 0;
+      return kArchiveErrors;
     }
     setComment(newComment);
     // The helper attaches the comment while it adds the file; the file itself must not stay.
-    addFiles({helper}, std::string(), archive, nullptr, Preset{}, nullptr);
-    deleteFiles(std::vector<std::string>{std::string(kCommentHelperName)});
+    const int32_t added = addFiles({helper}, std::string(), archive, nullptr, Preset{}, nullptr);
+    if (added != 0) return added;
+    return deleteFiles(std::vector<std::string>{name});
   } catch (...) {
+    return kArchiveErrors;
   }
-  return 0;
 }
 
 std::unordered_map<std::string, std::string> AHandlerZip::linkTargets() const {

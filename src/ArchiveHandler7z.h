@@ -76,8 +76,11 @@ std::optional<int> sevenZipProgress(std::string_view chunk);
 
 class AHandlerZip : public AHandler7ZipBase {
   TESSARO_HANDLER_CLASS(AHandlerZip, AHandler7ZipBase)
-  // Replaces the archive comment ("" removes it) by adding and deleting a helper file with the new
-  // comment attached; always 0.
+  // Also takes the comment's exact bytes from the end record: the listing prints it as text, cut
+  // at a line that looks like its separator and with bytes that are not UTF-8 replaced.
+  int32_t getInfo(std::vector<std::string>& records) override;
+  // Replaces the archive comment ("" removes it) by adding and deleting a helper file, named
+  // unlike every entry, with the new comment attached; the status of the first step that fails.
   int32_t updateComment(const std::string& comment) override;
   bool isItemEncrypted(const AZipItem& item) const override;
   int32_t itemEncryptionMethod(const AZipItem& item) const override;

@@ -9,9 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <random>
-#include <system_error>
 
 #include "HostApplication.h"
 #include "PathString.h"
@@ -104,40 +101,6 @@ std::string exclusionList(const std::vector<std::string>& names, int64_t mode) {
     first = false;
   }
   return text;
-}
-
-// A new, empty file beside `target` for the archive to be written into, with the mode of the
-// archive it replaces (else the one the umask gives a new file); none when it cannot be made.
-std::optional<std::string> createFileBeside(const std::string& target) {
-  const std::string folder(deletingLastPathComponent(target));
-  const std::string name(lastPathComponent(target));
-  struct stat existing;
-  const bool replaces = ::stat(target.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
-  std::random_device seed;
-  std::mt19937 random(seed());
-  // A hidden name, so that neither a shell glob nor the user sees the half-written archive.
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%08x", static_cast<unsigned>(random()));
-    std::string candidate = appendingPathComponent(folder.empty() ? "." : folder, "." + name + suffix);
-    const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      return std::nullopt;
-    }
-    if (replaces) ::fchmod(fd, existing.st_mode & 07777);
-    ::close(fd);
-    return candidate;
-  }
-  return std::nullopt;
-}
-
-// The file an update replaces: the target of a symbolic link, which stays a link.
-std::string resolvedArchivePath(const std::string& path) {
-  std::error_code error;
-  if (!std::filesystem::is_symlink(path, error)) return path;
-  const std::filesystem::path resolved = std::filesystem::canonical(path, error);
-  return error ? path : resolved.string();
 }
 
 bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }

@@ -74,7 +74,8 @@ namespace {
 // Whatever the handler knows and the tree shows, taken before the handler goes.
 void collectFacts(std::string_view path, const ArchiveHandler& handler, AZipItem& root, ArchiveFacts& facts) {
   facts.solid = handler.isSolid();
-  facts.comment = handler.comment();
+  // A zip comment comes as its stored bytes, in whatever encoding its writer used.
+  facts.comment = isValidUTF8(handler.comment()) ? handler.comment() : utf8FromLatin1(handler.comment());
   facts.volumes = volumeSetOf(path);
   const size_t known = facts.volumes ? facts.volumes->present.size() + facts.volumes->missing.size() : 1;
   facts.volumeCount = static_cast<int32_t>(std::min<size_t>(std::max(known, handler.parts().size()), INT32_MAX));

@@ -61,6 +61,12 @@ std::optional<std::string> findFreeName(std::string_view folder, std::string_vie
 // Writes `text` to `path` through a second name in the same folder and a rename, so the file is
 // whole or absent; false when it could not (an existing second name counts as failure).
 bool writeFileAtomically(const std::string& path, std::string_view text);
+// A new, empty file beside `target` for a changed archive to be written into and renamed over
+// it, with the mode of the archive it replaces (else the one the umask gives a new file); none
+// when it cannot be made.
+std::optional<std::string> createFileBeside(const std::string& target);
+// The file an update replaces: the target of a symbolic link, which stays a link.
+std::string resolvedArchivePath(const std::string& path);
 std::string sanitizeFilename(std::string_view text);
 std::string convertToXMLEntities(std::string_view text);
 std::string quoteString(std::string_view text);

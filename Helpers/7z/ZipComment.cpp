@@ -1,6 +1,5 @@
 #include "ZipComment.h"
 
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,46 +16,22 @@
 #include "HelperOutput.h"
 #include "process/ReadAt.h"
 #include "process/Subprocess.h"
+#include "zip/ZipEndRecord.h"
 
 namespace tessaro::sevenzip {
 
 namespace {
 
-// "PK" 05 06: end of central directory record; its last two bytes are the comment's length, and
-// the comment runs to the end of the file.
-constexpr char kEndSignature[] = "PK\x05\x06";
-constexpr size_t kEndSize = 22;
+// The comment's length is the last field of the end record; the comment runs to the end of the
+// file.
 constexpr size_t kCommentLengthOffset = 20;
-constexpr size_t kCentralOffsetOffset = 16;
 constexpr size_t kMaxCommentSize = 0xFFFF;
-// A zip64 archive keeps 0xFFFFFFFF here; the real offset is in the zip64 end record, found through
-// the locator right before this record by an absolute offset that a new comment does not move.
-constexpr uint32_t kZip64Saturated = 0xFFFFFFFF;
+constexpr size_t kMaxRecordSize = kCommentLengthOffset + 2 + kMaxCommentSize;
+// "PK" 05 06: a comment holding it would hide the real end record from readers.
+constexpr std::string_view kEndSignature("PK\x05\x06", 4);
 
-uint16_t u16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t u32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-         static_cast<uint32_t>(p[3]) << 24;
-}
-
-// The offset of the end record in the open file of `size` bytes: the one nearest the end whose
-// comment length reaches exactly to the end of the file, as readers search for it.
-std::optional<off_t> findEndRecord(int fd, off_t size) {
-  if (size < static_cast<off_t>(kEndSize)) return std::nullopt;
-  const size_t tailSize = static_cast<size_t>(std::min<off_t>(size, kEndSize + kMaxCommentSize));
-  std::vector<unsigned char> tail(tailSize);
-  const off_t tailStart = size - static_cast<off_t>(tailSize);
-  if (!readFullyAt(fd, tail.data(), tailSize, tailStart)) return std::nullopt;
-  for (size_t i = tailSize - kEndSize + 1; i-- > 0;) {
-    if (std::memcmp(tail.data() + i, kEndSignature, 4) != 0) continue;
-    if (i + kEndSize + u16(tail.data() + i + kCommentLengthOffset) != tailSize) continue;
-    const off_t record = tailStart + static_cast<off_t>(i);
-    const uint32_t central = u32(tail.data() + i + kCentralOffsetOffset);
-    // A stray signature in other data rarely also points back before itself.
-    if (central != kZip64Saturated && static_cast<off_t>(central) > record) continue;
-    return record;
-  }
-  return std::nullopt;
+std::optional<ZipEndRecord> endRecord(int fd, const struct stat& info) {
+  return findZipEndRecord(fd, static_cast<uint64_t>(info.st_size));
 }
 
 struct OpenFile {
@@ -92,28 +67,55 @@ bool copyPrefix(int from, int to, off_t length) {
   return true;
 }
 
+std::string lengthField(std::string_view comment) {
+  return {static_cast<char>(comment.size() & 0xFF), static_cast<char>(comment.size() >> 8)};
+}
+
+// Replaces the file at `target` with `content` through a file beside it and a rename.
+bool replaceWith(const std::string& target, mode_t mode, std::string_view content, std::string& error) {
+  const size_t slash = target.rfind('/');
+  std::string temporary = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".comment-XXXXXX";
+  FileDescriptor out(::mkstemp(temporary.data()));
+  if (!out) {
+    error = temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool written = writeAll(out.get(), content) && ::fchmod(out.get(), mode & 07777) == 0 && ::fsync(out.get()) == 0;
+  if (!written || ::close(out.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
+    error = target + ": cannot write the new comment: " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool isZipArchive(const std::string& path) {
   try {
     const std::optional<OpenFile> file = openRegular(path);
-    return file && findEndRecord(file->fd.get(), file->info.st_size).has_value();
+    return file && endRecord(file->fd.get(), file->info).has_value();
   } catch (...) {
     return false;
   }
 }
 
+bool isWritableZipComment(std::string_view comment, std::string& error) {
+  if (comment.size() > kMaxCommentSize) {
+    error = "the comment is longer than 65535 bytes";
+    return false;
+  }
+  if (comment.find(kEndSignature) != std::string_view::npos) {
+    error = "the comment holds the zip end-record signature, which would hide the real one";
+    return false;
+  }
+  return true;
+}
+
 bool setZipComment(const std::string& path, std::string_view comment, std::string& error) {
   std::string temporary;
   try {
-    if (comment.size() > kMaxCommentSize) {
-      error = "the comment is longer than 65535 bytes";
-      return false;
-    }
-    if (comment.find(std::string_view(kEndSignature, 4)) != std::string_view::npos) {
-      error = "the comment holds the zip end-record signature, which would hide the real one";
-      return false;
-    }
+    if (!isWritableZipComment(comment, error)) return false;
     // The real file, so that a link to the archive stays a link.
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (resolved == nullptr) {
@@ -127,23 +129,13 @@ bool setZipComment(const std::string& path, std::string_view comment, std::strin
       error = path + ": cannot be read";
       return false;
     }
-    const std::optional<off_t> record = findEndRecord(file->fd.get(), file->info.st_size);
+    const std::optional<ZipEndRecord> record = endRecord(file->fd.get(), file->info);
     if (!record) {
       error = path + ": not a zip archive";
       return false;
     }
-    const off_t kept = *record + static_cast<off_t>(kCommentLengthOffset);
-    unsigned char oldLength[2];
-    if (!readFullyAt(file->fd.get(), oldLength, 2, kept)) {
-      error = path + ": cannot be read";
-      return false;
-    }
-    if (u16(oldLength) == comment.size() && file->info.st_size == kept + 2 + static_cast<off_t>(comment.size())) {
-      std::string old(comment.size(), '\0');
-      if (readFullyAt(file->fd.get(), reinterpret_cast<unsigned char*>(old.data()), old.size(), kept + 2) &&
-          old == comment)
-        return true;
-    }
+    if (record->comment == comment) return true;
+    const auto kept = static_cast<off_t>(record->offset + kCommentLengthOffset);
 
     const size_t slash = target.rfind('/');
     temporary = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".comment-XXXXXX";
@@ -153,8 +145,7 @@ bool setZipComment(const std::string& path, std::string_view comment, std::strin
       temporary.clear();
       return false;
     }
-    const char length[2] = {static_cast<char>(comment.size() & 0xFF), static_cast<char>(comment.size() >> 8)};
-    const bool written = copyPrefix(file->fd.get(), out.get(), kept) && writeAll(out.get(), std::string_view(length, 2)) &&
+    const bool written = copyPrefix(file->fd.get(), out.get(), kept) && writeAll(out.get(), lengthField(comment)) &&
                          writeAll(out.get(), comment) &&
                          ::fchmod(out.get(), file->info.st_mode & 07777) == 0 && ::fsync(out.get()) == 0;
     if (!written || ::close(out.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
@@ -165,6 +156,53 @@ bool setZipComment(const std::string& path, std::string_view comment, std::strin
     return true;
   } catch (...) {
     if (!temporary.empty()) ::unlink(temporary.c_str());
+    error = "out of memory";
+    return false;
+  }
+}
+
+bool setVolumeComment(const std::vector<std::string>& volumes, std::string_view comment, std::string& error) {
+  try {
+    if (volumes.empty()) {
+      error = "no volume to hold the comment";
+      return false;
+    }
+    if (volumes.size() == 1 || isZipArchive(volumes.back())) return setZipComment(volumes.back(), comment, error);
+    if (!isWritableZipComment(comment, error)) return false;
+    const std::string& previous = volumes[volumes.size() - 2];
+    const std::string& last = volumes.back();
+    const std::optional<OpenFile> before = openRegular(previous);
+    const std::optional<OpenFile> after = openRegular(last);
+    const auto lastSize = static_cast<size_t>(after ? after->info.st_size : 0);
+    if (!before || !after || lastSize >= kMaxRecordSize) {
+      error = last + ": not the end of a zip archive";
+      return false;
+    }
+    const auto beforeSize = static_cast<uint64_t>(before->info.st_size);
+    const size_t fromBefore = static_cast<size_t>(std::min<uint64_t>(beforeSize, kMaxRecordSize - lastSize));
+    std::string tail(fromBefore + lastSize, '\0');
+    if (!readFullyAt(before->fd.get(), tail.data(), fromBefore, beforeSize - fromBefore) ||
+        !readFullyAt(after->fd.get(), tail.data() + fromBefore, lastSize, 0)) {
+      error = last + ": cannot be read";
+      return false;
+    }
+    // Offsets within `previous`, where the record begins.
+    const std::optional<ZipEndRecord> record = findZipEndRecord(tail, beforeSize - fromBefore);
+    if (!record || record->offset >= beforeSize) {
+      error = last + ": not the end of a zip archive";
+      return false;
+    }
+    // The whole record moves into the last volume; the volume before ends where it began.
+    const size_t start = static_cast<size_t>(record->offset - (beforeSize - fromBefore));
+    std::string content = tail.substr(start, kCommentLengthOffset) + lengthField(comment);
+    content.append(comment);
+    if (!replaceWith(last, after->info.st_mode, content, error)) return false;
+    if (::truncate(previous.c_str(), static_cast<off_t>(record->offset)) != 0) {
+      error = previous + ": " + std::strerror(errno);
+      return false;
+    }
+    return true;
+  } catch (...) {
     error = "out of memory";
     return false;
   }

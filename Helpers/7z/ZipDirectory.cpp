@@ -13,15 +13,12 @@
 
 #include "SltRecords.h"
 #include "process/ReadAt.h"
+#include "zip/ZipEndRecord.h"
 
 namespace tessaro::sevenzip {
 
 namespace {
 
-// "PK" 05 06: end of central directory record, 22 bytes before the archive comment.
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr size_t kEndSize = 22;
-constexpr size_t kMaxCommentSize = 0xFFFF;
 // "PK" 06 07: zip64 end locator, 20 bytes right before the end record; "PK" 06 06: the zip64 end
 // record it points to, whose counts replace the saturated 16- and 32-bit ones.
 constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
@@ -183,27 +180,14 @@ std::optional<std::string> listZipDirectly(const std::string& path) {
   struct stat st;
   if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size < kEndSize) return std::nullopt;
-
-  // The end record: the last signature whose comment reaches exactly to the end of the file.
-  const size_t tailSize = static_cast<size_t>(std::min<uint64_t>(size, kEndSize + kMaxCommentSize));
-  std::vector<unsigned char> tail(tailSize);
-  if (!readFullyAt(file.fd, tail.data(), tailSize, size - tailSize)) return std::nullopt;
-  size_t end = std::string::npos;
-  for (size_t i = tailSize - kEndSize + 1; i-- > 0;) {
-    if (u32(&tail[i]) == kEndSignature && i + kEndSize + u16(&tail[i + 20]) == tailSize) {
-      end = i;
-      break;
-    }
-  }
-  if (end == std::string::npos) return std::nullopt;
-  const unsigned char* record = &tail[end];
-  const uint64_t endOffset = size - tailSize + end;
-  uint64_t entries = u16(record + 10);
-  uint64_t directorySize = u32(record + 12);
-  uint64_t directoryOffset = u32(record + 16);
+  const std::optional<ZipEndRecord> record = findZipEndRecord(file.fd, size);
+  if (!record) return std::nullopt;
+  const uint64_t endOffset = record->offset;
+  uint64_t entries = record->entries;
+  uint64_t directorySize = record->directorySize;
+  uint64_t directoryOffset = record->directoryOffset;
   // One disk only, all entries on it.
-  if (u16(record + 4) != 0 || u16(record + 6) != 0 || u16(record + 8) != entries) return std::nullopt;
+  if (record->disk != 0 || record->directoryDisk != 0 || record->diskEntries != entries) return std::nullopt;
   // The directory lies right before the end record, or before the zip64 end record and its
   // locator; anything else in between goes to 7zz.
   uint64_t directoryEnd = endOffset;
@@ -228,7 +212,7 @@ std::optional<std::string> listZipDirectly(const std::string& path) {
   if (directoryOffset > directoryEnd || directoryEnd - directoryOffset != directorySize) return std::nullopt;
   // Each entry takes at least its fixed header.
   if (entries > directorySize / kCentralSize + 1) return std::nullopt;
-  const std::string_view comment(reinterpret_cast<const char*>(record + kEndSize), u16(record + 20));
+  const std::string_view comment(record->comment);
 
   std::string out;
   if (!comment.empty()) {

@@ -187,20 +187,20 @@ std::optional<std::string> readComment(const std::string& path, std::string& err
     return std::nullopt;
   }
   text.resize(size);
+  if (!tessaro::sevenzip::isWritableZipComment(text, error)) return std::nullopt;
   return text;
 }
 
-// The file whose end holds the zip end record: the archive, or the last of its volumes.
-std::optional<std::string> commentTarget(const std::string& archive, bool volumes) {
-  if (!volumes) return archive;
-  std::optional<std::string> last;
+// The volumes of `archive` that exist: ARCHIVE.001, ARCHIVE.002 … up to the first missing one.
+std::vector<std::string> volumeFiles(const std::string& archive) {
+  std::vector<std::string> found;
   for (int number = 1; number < 100000; ++number) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, ".%03d", number);
     if (!exists(archive + suffix)) break;
-    last = archive + suffix;
+    found.push_back(archive + suffix);
   }
-  return last;
+  return found;
 }
 
 bool endsWithZip(const std::string& path) {
@@ -260,6 +260,8 @@ int modify(std::string_view command, const std::vector<std::string_view>& argume
     comment = std::string();
   }
 
+  // Volumes this run makes are removed again when their comment cannot be written.
+  const bool newVolumes = volumes && volumeFiles(archive).empty();
   int status = 0;
   // "-cz" with no files changes the comment alone; 7zz would add the whole working folder.
   if (!(command == "u" && files.empty() && comment)) {
@@ -296,12 +298,18 @@ int modify(std::string_view command, const std::vector<std::string_view>& argume
 
   // 7zz's 1 is a warning: the archive was still written.
   if (comment && (status == 0 || status == 1)) {
-    const std::optional<std::string> target = commentTarget(archive, volumes);
-    if (!target) return fail("no volume of " + archive + " to hold the comment");
     SignalsHeld held;
-    // Clearing is asked for every archive the handlers update, zip or not.
-    if (commentFile || tessaro::sevenzip::isZipArchive(*target)) {
-      if (!tessaro::sevenzip::setZipComment(*target, *comment, error)) return fail(error);
+    // 7zz writes volumes only anew, without a comment: there is none to clear.
+    if (volumes) {
+      if (commentFile && !tessaro::sevenzip::setVolumeComment(volumeFiles(archive), *comment, error)) {
+        if (newVolumes) {
+          for (const std::string& volume : volumeFiles(archive)) ::unlink(volume.c_str());
+        }
+        return fail(error);
+      }
+    } else if (commentFile || tessaro::sevenzip::isZipArchive(archive)) {
+      // Clearing is asked for every archive the handlers update, zip or not.
+      if (!tessaro::sevenzip::setZipComment(archive, *comment, error)) return fail(error);
     }
   }
   return status;

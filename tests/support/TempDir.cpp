@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -30,6 +31,11 @@ std::filesystem::path TempDir::write(std::string_view relative, std::string_view
   std::ofstream out(full, std::ios::binary);
   out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
   return full;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 IsolatedHome::IsolatedHome() {

@@ -23,6 +23,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// The bytes of the file at `path`; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+
 // Points HOME, XDG_CONFIG_HOME, XDG_DATA_HOME and TMPDIR into a fresh temporary folder for the
 // life of the object, so preferences and temporary folders of a test never touch the user's,
 // and makes the standard defaults forget what they had read.
