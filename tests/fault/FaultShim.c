@@ -1,0 +1,227 @@
+/* A full or failing disk for the fault-injection suite, loaded with LD_PRELOAD into tessaro and
+ * every tool it runs. Writes, flushes to disk and renames of files below one folder are counted
+ * across all processes of a run; from a chosen call on, every call of one kind fails with one
+ * errno (a full disk stays full). Pipes, terminals and files elsewhere are never touched.
+ *
+ *   TESSARO_FAULT_DIR    only files below this folder count (no variable: the library does nothing)
+ *   TESSARO_FAULT_COUNT  a file holding the shared counters: three 64-bit numbers, the calls of
+ *                        each kind (write, fsync, rename) seen so far by every process of the run
+ *   TESSARO_FAULT_OP     write, fsync or rename: the kind that fails (none: count only)
+ *   TESSARO_FAULT_AFTER  how many calls of that kind succeed before the failures start
+ *   TESSARO_FAULT_ERRNO  ENOSPC (default) or EIO
+ *
+ * Writes through stdio are caught at fwrite; what stdio buffers and flushes later through its
+ * own internal write is not. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+enum Kind { kWrite, kFsync, kRename, kKinds };
+
+static struct {
+  char dir[PATH_MAX];
+  size_t dirLength;
+  uint64_t* counters; /* kKinds counters shared by every process of the run */
+  int failingKind;    /* -1: count only */
+  uint64_t after;
+  int error;
+} config;
+
+static pthread_once_t configured = PTHREAD_ONCE_INIT;
+
+static void configure(void) {
+  config.failingKind = -1;
+  config.error = ENOSPC;
+  const char* dir = getenv("TESSARO_FAULT_DIR");
+  const char* countFile = getenv("TESSARO_FAULT_COUNT");
+  if (!dir || !countFile || strlen(dir) == 0 || strlen(dir) >= sizeof config.dir) return;
+  const int fd = open(countFile, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  const size_t size = kKinds * sizeof(uint64_t);
+  struct stat info;
+  /* Growing the file keeps what other processes counted already. */
+  if (fstat(fd, &info) != 0 || ((size_t)info.st_size < size && ftruncate(fd, (off_t)size) != 0)) {
+    close(fd);
+    return;
+  }
+  void* shared = mmap(NULL, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (shared == MAP_FAILED) return;
+  config.counters = shared;
+  strcpy(config.dir, dir);
+  config.dirLength = strlen(dir);
+  while (config.dirLength > 1 && config.dir[config.dirLength - 1] == '/') config.dir[--config.dirLength] = '\0';
+
+  const char* op = getenv("TESSARO_FAULT_OP");
+  const char* after = getenv("TESSARO_FAULT_AFTER");
+  const char* error = getenv("TESSARO_FAULT_ERRNO");
+  if (op && after) {
+    if (strcmp(op, "write") == 0) config.failingKind = kWrite;
+    if (strcmp(op, "fsync") == 0) config.failingKind = kFsync;
+    if (strcmp(op, "rename") == 0) config.failingKind = kRename;
+    config.after = strtoull(after, NULL, 10);
+  }
+  if (error && strcmp(error, "EIO") == 0) config.error = EIO;
+}
+
+static int below(const char* path) {
+  return strncmp(path, config.dir, config.dirLength) == 0 &&
+         (path[config.dirLength] == '/' || path[config.dirLength] == '\0');
+}
+
+static int fdBelow(int fd, int directoriesToo) {
+  struct stat info;
+  if (fd < 0 || fstat(fd, &info) != 0) return 0;
+  if (!S_ISREG(info.st_mode) && !(directoriesToo && S_ISDIR(info.st_mode))) return 0;
+  char link[64];
+  char path[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, path, sizeof path - 1);
+  if (length <= 0) return 0;
+  path[length] = '\0';
+  return below(path);
+}
+
+/* `path` as an absolute path, relative ones taken against the folder of `dirfd`. */
+static int pathBelow(int dirfd, const char* path) {
+  if (!path) return 0;
+  if (path[0] == '/') return below(path);
+  char base[PATH_MAX];
+  if (dirfd == AT_FDCWD) {
+    if (!getcwd(base, sizeof base)) return 0;
+  } else {
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+    const ssize_t length = readlink(link, base, sizeof base - 1);
+    if (length <= 0) return 0;
+    base[length] = '\0';
+  }
+  return below(base);
+}
+
+/* Counts one call of `kind` when it concerns the folder; nonzero when the call is to fail. */
+static int failing(enum Kind kind, int concerned) {
+  if (!concerned) return 0;
+  const uint64_t index = __atomic_fetch_add(&config.counters[kind], 1, __ATOMIC_SEQ_CST);
+  if ((int)kind != config.failingKind || index < config.after) return 0;
+  errno = config.error;
+  return 1;
+}
+
+static int active(void) {
+  pthread_once(&configured, configure);
+  return config.counters != NULL;
+}
+
+#define REAL(name) \
+  static __typeof__(name)* real; \
+  if (!real) real = (__typeof__(name)*)dlsym(RTLD_NEXT, #name)
+
+ssize_t write(int fd, const void* buffer, size_t count) {
+  REAL(write);
+  if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
+  return real(fd, buffer, count);
+}
+
+ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
+  REAL(pwrite);
+  if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
+  return real(fd, buffer, count, offset);
+}
+
+ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
+  REAL(pwrite64);
+  if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
+  return real(fd, buffer, count, offset);
+}
+
+ssize_t writev(int fd, const struct iovec* vector, int count) {
+  REAL(writev);
+  if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
+  return real(fd, vector, count);
+}
+
+ssize_t pwritev(int fd, const struct iovec* vector, int count, off_t offset) {
+  REAL(pwritev);
+  if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
+  return real(fd, vector, count, offset);
+}
+
+ssize_t pwritev64(int fd, const struct iovec* vector, int count, off64_t offset) {
+  REAL(pwritev64);
+  if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
+  return real(fd, vector, count, offset);
+}
+
+ssize_t pwritev2(int fd, const struct iovec* vector, int count, off_t offset, int flags) {
+  REAL(pwritev2);
+  if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
+  return real(fd, vector, count, offset, flags);
+}
+
+ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
+  REAL(sendfile);
+  if (active() && failing(kWrite, fdBelow(out, 0))) return -1;
+  return real(out, in, offset, count);
+}
+
+ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
+  REAL(sendfile64);
+  if (active() && failing(kWrite, fdBelow(out, 0))) return -1;
+  return real(out, in, offset, count);
+}
+
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count, unsigned flags) {
+  REAL(copy_file_range);
+  if (active() && failing(kWrite, fdBelow(out, 0))) return -1;
+  return real(in, inOffset, out, outOffset, count, flags);
+}
+
+size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
+  REAL(fwrite);
+  if (active() && size != 0 && count != 0 && failing(kWrite, fdBelow(fileno(stream), 0))) return 0;
+  return real(buffer, size, count, stream);
+}
+
+/* Flushes of folders count too: they make a rename last. */
+int fsync(int fd) {
+  REAL(fsync);
+  if (active() && failing(kFsync, fdBelow(fd, 1))) return -1;
+  return real(fd);
+}
+
+int fdatasync(int fd) {
+  REAL(fdatasync);
+  if (active() && failing(kFsync, fdBelow(fd, 1))) return -1;
+  return real(fd);
+}
+
+int rename(const char* from, const char* to) {
+  REAL(rename);
+  if (active() && failing(kRename, pathBelow(AT_FDCWD, from) || pathBelow(AT_FDCWD, to))) return -1;
+  return real(from, to);
+}
+
+int renameat(int fromDir, const char* from, int toDir, const char* to) {
+  REAL(renameat);
+  if (active() && failing(kRename, pathBelow(fromDir, from) || pathBelow(toDir, to))) return -1;
+  return real(fromDir, from, toDir, to);
+}
+
+int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
+  REAL(renameat2);
+  if (active() && failing(kRename, pathBelow(fromDir, from) || pathBelow(toDir, to))) return -1;
+  return real(fromDir, from, toDir, to, flags);
+}
