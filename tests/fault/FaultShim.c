@@ -39,9 +39,49 @@ static struct {
   int error;
 } config;
 
+/* The functions wrapped, as the next library in the search order (the C library, or the
+ * sanitizer runtime in front of it) provides them. */
+static struct {
+  __typeof__(write)* write;
+  __typeof__(pwrite)* pwrite;
+  __typeof__(pwrite64)* pwrite64;
+  __typeof__(writev)* writev;
+  __typeof__(pwritev)* pwritev;
+  __typeof__(pwritev64)* pwritev64;
+  __typeof__(pwritev2)* pwritev2;
+  __typeof__(sendfile)* sendfile;
+  __typeof__(sendfile64)* sendfile64;
+  __typeof__(copy_file_range)* copy_file_range;
+  __typeof__(fwrite)* fwrite;
+  __typeof__(fsync)* fsync;
+  __typeof__(fdatasync)* fdatasync;
+  __typeof__(rename)* rename;
+  __typeof__(renameat)* renameat;
+  __typeof__(renameat2)* renameat2;
+} real;
+
 static pthread_once_t configured = PTHREAD_ONCE_INIT;
 
+#define RESOLVE(name) real.name = (__typeof__(name)*)dlsym(RTLD_NEXT, #name)
+
 static void configure(void) {
+  RESOLVE(write);
+  RESOLVE(pwrite);
+  RESOLVE(pwrite64);
+  RESOLVE(writev);
+  RESOLVE(pwritev);
+  RESOLVE(pwritev64);
+  RESOLVE(pwritev2);
+  RESOLVE(sendfile);
+  RESOLVE(sendfile64);
+  RESOLVE(copy_file_range);
+  RESOLVE(fwrite);
+  RESOLVE(fsync);
+  RESOLVE(fdatasync);
+  RESOLVE(rename);
+  RESOLVE(renameat);
+  RESOLVE(renameat2);
+
   config.failingKind = -1;
   config.error = ENOSPC;
   const char* dir = getenv("TESSARO_FAULT_DIR");
@@ -125,103 +165,83 @@ static int active(void) {
   return config.counters != NULL;
 }
 
-#define REAL(name) \
-  static __typeof__(name)* real; \
-  if (!real) real = (__typeof__(name)*)dlsym(RTLD_NEXT, #name)
-
 ssize_t write(int fd, const void* buffer, size_t count) {
-  REAL(write);
   if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
-  return real(fd, buffer, count);
+  return real.write(fd, buffer, count);
 }
 
 ssize_t pwrite(int fd, const void* buffer, size_t count, off_t offset) {
-  REAL(pwrite);
   if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
-  return real(fd, buffer, count, offset);
+  return real.pwrite(fd, buffer, count, offset);
 }
 
 ssize_t pwrite64(int fd, const void* buffer, size_t count, off64_t offset) {
-  REAL(pwrite64);
   if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
-  return real(fd, buffer, count, offset);
+  return real.pwrite64(fd, buffer, count, offset);
 }
 
 ssize_t writev(int fd, const struct iovec* vector, int count) {
-  REAL(writev);
   if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
-  return real(fd, vector, count);
+  return real.writev(fd, vector, count);
 }
 
 ssize_t pwritev(int fd, const struct iovec* vector, int count, off_t offset) {
-  REAL(pwritev);
   if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
-  return real(fd, vector, count, offset);
+  return real.pwritev(fd, vector, count, offset);
 }
 
 ssize_t pwritev64(int fd, const struct iovec* vector, int count, off64_t offset) {
-  REAL(pwritev64);
   if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
-  return real(fd, vector, count, offset);
+  return real.pwritev64(fd, vector, count, offset);
 }
 
 ssize_t pwritev2(int fd, const struct iovec* vector, int count, off_t offset, int flags) {
-  REAL(pwritev2);
   if (active() && failing(kWrite, fdBelow(fd, 0))) return -1;
-  return real(fd, vector, count, offset, flags);
+  return real.pwritev2(fd, vector, count, offset, flags);
 }
 
 ssize_t sendfile(int out, int in, off_t* offset, size_t count) {
-  REAL(sendfile);
   if (active() && failing(kWrite, fdBelow(out, 0))) return -1;
-  return real(out, in, offset, count);
+  return real.sendfile(out, in, offset, count);
 }
 
 ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
-  REAL(sendfile64);
   if (active() && failing(kWrite, fdBelow(out, 0))) return -1;
-  return real(out, in, offset, count);
+  return real.sendfile64(out, in, offset, count);
 }
 
 ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count, unsigned flags) {
-  REAL(copy_file_range);
   if (active() && failing(kWrite, fdBelow(out, 0))) return -1;
-  return real(in, inOffset, out, outOffset, count, flags);
+  return real.copy_file_range(in, inOffset, out, outOffset, count, flags);
 }
 
 size_t fwrite(const void* buffer, size_t size, size_t count, FILE* stream) {
-  REAL(fwrite);
   if (active() && size != 0 && count != 0 && failing(kWrite, fdBelow(fileno(stream), 0))) return 0;
-  return real(buffer, size, count, stream);
+  return real.fwrite(buffer, size, count, stream);
 }
 
 /* Flushes of folders count too: they make a rename last. */
 int fsync(int fd) {
-  REAL(fsync);
   if (active() && failing(kFsync, fdBelow(fd, 1))) return -1;
-  return real(fd);
+  return real.fsync(fd);
 }
 
 int fdatasync(int fd) {
-  REAL(fdatasync);
   if (active() && failing(kFsync, fdBelow(fd, 1))) return -1;
-  return real(fd);
+  return real.fdatasync(fd);
 }
 
 int rename(const char* from, const char* to) {
-  REAL(rename);
   if (active() && failing(kRename, pathBelow(AT_FDCWD, from) || pathBelow(AT_FDCWD, to))) return -1;
-  return real(from, to);
+  return real.rename(from, to);
 }
 
 int renameat(int fromDir, const char* from, int toDir, const char* to) {
-  REAL(renameat);
   if (active() && failing(kRename, pathBelow(fromDir, from) || pathBelow(toDir, to))) return -1;
-  return real(fromDir, from, toDir, to);
+  return real.renameat(fromDir, from, toDir, to);
 }
 
 int renameat2(int fromDir, const char* from, int toDir, const char* to, unsigned flags) {
-  REAL(renameat2);
   if (active() && failing(kRename, pathBelow(fromDir, from) || pathBelow(toDir, to))) return -1;
-  return real(fromDir, from, toDir, to, flags);
+  return real.renameat2(fromDir, from, toDir, to, flags);
 }
