@@ -17,6 +17,7 @@
 #include "ProcessGlobals.h"
 #include "PathString.h"
 #include "helpers.h"
+#include "io/FileIO.h"
 
 namespace tessaro::host {
 
@@ -99,7 +100,8 @@ std::string absolutePath(const std::string& path) {
   return appendingPathComponent(cwd, path);
 }
 
-std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive, bool verbose) {
+std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive, bool verbose,
+                                                     const std::string& shownAs) {
   struct stat st;
   if (::stat(archive.c_str(), &st) != 0) {
     std::fprintf(stderr, "tessaro: %s: %s\n", archive.c_str(), std::strerror(errno));
@@ -108,6 +110,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive,
   locateHelpers();
   std::unique_ptr<ArchiveSession> session(new ArchiveSession);
   session->archive_ = absolutePath(archive);
+  session->shown_ = shownAs.empty() ? session->archive_ : shownAs;
   session->handler_ = handlerWithFilename(session->archive_);
   if (!session->handler_) {
     std::fprintf(stderr, "tessaro: no handler for %s\n", archive.c_str());
@@ -118,7 +121,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive,
 }
 
 std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archive, const std::string& format,
-                                                       bool verbose) {
+                                                       bool verbose, const std::string& shownAs) {
   const std::optional<int32_t> tag = formatTagFor(archive, format);
   if (!tag) {
     std::fprintf(stderr, "tessaro: cannot tell the format of %s: name it with --format (%s)\n", archive.c_str(),
@@ -128,6 +131,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
   locateHelpers();
   std::unique_ptr<ArchiveSession> session(new ArchiveSession);
   session->archive_ = absolutePath(archive);
+  session->shown_ = shownAs.empty() ? session->archive_ : shownAs;
   session->handler_ = handlerWithFormat(*tag);
   if (!session->handler_ || session->handler_->isa().canSave() <= 0) {
     std::fprintf(stderr, "tessaro: %s archives cannot be written here%s\n",
@@ -140,7 +144,8 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
 }
 
 bool ArchiveSession::prepare(bool verbose) {
-  callback_ = std::make_shared<TerminalCallbackHandler>(archive_, TerminalCallbackHandler::Options{verbose, false});
+  verbose_ = verbose;
+  callback_ = std::make_shared<TerminalCallbackHandler>(shown_, TerminalCallbackHandler::Options{verbose, false});
   handler_->setCallbackHandler(callback_);
   tempFolder_ = theApp() ? theApp()->createTempFolderInside(userTempPath(), true)
                         : createTempFolderInside(userTempPath(), true);
@@ -154,33 +159,47 @@ bool ArchiveSession::prepare(bool verbose) {
 
 ArchiveSession::~ArchiveSession() {
   if (callback_) callback_->endProgress();
-  if (tempFolder_ && !(theApp() && theApp()->removeTempFolder(*tempFolder_))) {
-    std::error_code ignored;
-    std::filesystem::remove_all(*tempFolder_, ignored);
+  if (!tempFolder_) return;
+  // A tool may have left read-only files and folders there: removeTree makes them writable first.
+  removeTree(tempFolder_->c_str());
+  if (theApp()) theApp()->removeTempFolder(*tempFolder_);
+}
+
+std::string ArchiveSession::statusInWords(int32_t status, const std::string& written) const {
+  bool noSpace = !written.empty() && lowOnSpace(written);
+  if (callback_) {
+    const std::string& log = callback_->recentLog();
+    for (const char* words : {"No space left", "not enough space", "Not enough space", "Disk full", "disk is full"})
+      noSpace = noSpace || log.find(words) != std::string::npos;
   }
+  std::string words;
+  if (noSpace) {
+    words = "not enough space";
+  } else if (status == 1 && handler_->operationCancelled()) {
+    words = "cancelled";
+  } else if (status == 100 && (!handler_->password().empty() || handler_->isListingEncrypted())) {
+    // Some tools' exit statuses are taken for a password problem whatever went wrong: only an
+    // archive that needs a password can have one.
+    words = "the password is missing or wrong";
+  } else {
+    words = "the archive cannot be opened or the tool reported errors";
+  }
+  if (verbose_) words += " (status " + std::to_string(status) + ")";
+  return words;
 }
 
 int ArchiveSession::report(int32_t status, std::string_view operation) const {
   if (callback_) callback_->endProgress();
   const std::string op(operation);
-  if (status != 0 && callback_) callback_->printRecentLog();
-  switch (status) {
-    case 0:
-      return kExitOK;
-    case -1:
-      std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(),
-                   handler_->isa().formatName().c_str());
-      return kExitUsage;
-    case 1:
-      std::fprintf(stderr, "tessaro: %s: cancelled\n", op.c_str());
-      return kExitFailed;
-    case 100:
-      std::fprintf(stderr, "tessaro: %s: %s: the password is missing or wrong\n", op.c_str(), archive_.c_str());
-      return kExitFailed;
-    default:
-      std::fprintf(stderr, "tessaro: %s %s failed (status %d)\n", op.c_str(), archive_.c_str(), status);
-      return kExitFailed;
+  if (status != 0 && status != -1 && callback_) callback_->printRecentLog();
+  if (status == 0) return kExitOK;
+  if (status == -1) {
+    std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(), handler_->isa().formatName().c_str());
+    return kExitUsage;
   }
+  std::fprintf(stderr, "tessaro: %s %s failed: %s\n", op.c_str(), shown_.c_str(),
+               statusInWords(status, std::string(deletingLastPathComponent(archive_))).c_str());
+  return kExitFailed;
 }
 
 }  // namespace tessaro::host

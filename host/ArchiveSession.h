@@ -19,28 +19,39 @@ namespace tessaro::host {
 class ArchiveSession {
  public:
   // An existing archive; none (after a message) when it is missing or no handler serves it.
-  static std::unique_ptr<ArchiveSession> open(const std::string& archive, bool verbose);
+  // `shownAs` names the archive in messages when the handler works on a copy of it.
+  static std::unique_ptr<ArchiveSession> open(const std::string& archive, bool verbose, const std::string& shownAs = {});
   // A new archive at `archive` in `format` (an extension such as "zip", "tar.gz", "7z"), or the
   // format of its name when `format` is empty; none (after a message) when no handler writes it.
-  static std::unique_ptr<ArchiveSession> create(const std::string& archive, const std::string& format, bool verbose);
+  static std::unique_ptr<ArchiveSession> create(const std::string& archive, const std::string& format, bool verbose,
+                                                const std::string& shownAs = {});
   ~ArchiveSession();
   ArchiveSession(const ArchiveSession&) = delete;
   ArchiveSession& operator=(const ArchiveSession&) = delete;
 
   ArchiveHandler& handler() { return *handler_; }
+  const ArchiveHandler& handler() const { return *handler_; }
   TerminalCallbackHandler& callback() { return *callback_; }
   // The archive's absolute path.
   const std::string& archive() const { return archive_; }
+  // The archive as messages name it.
+  const std::string& shownName() const { return shown_; }
+  bool verbose() const { return verbose_; }
 
   // The exit status for the handler's `status` of `operation`, with a message for a failure:
   // -1 unsupported, 100 password, 1 cancelled, other values failed.
   int report(int32_t status, std::string_view operation) const;
+  // What a failing `status` means, in words (its number too under --verbose). `written` is the
+  // folder the operation wrote into: a full disk there is never taken for a wrong password.
+  std::string statusInWords(int32_t status, const std::string& written) const;
 
  private:
   ArchiveSession() = default;
   bool prepare(bool verbose);
 
   std::string archive_;
+  std::string shown_;
+  bool verbose_ = false;
   std::shared_ptr<ArchiveHandler> handler_;
   std::shared_ptr<TerminalCallbackHandler> callback_;
   std::optional<std::string> tempFolder_;

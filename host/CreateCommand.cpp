@@ -1,8 +1,12 @@
 // tessaro create ARCHIVE FILE... [options]   a new archive of the named files and folders
 // tessaro add ARCHIVE FILE... [--into FOLDER] [options]   add to (or update in) an archive
 // Files keep their last path component (and what lies below it) as their name in the archive.
+// `create x.gz FILE` (.bz2, .xz) compresses the one file as a lone stream.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +17,15 @@
 #include <vector>
 
 #include "AZipItem.h"
+#include "ArchiveCheck.h"
 #include "ArchiveSession.h"
+#include "ArchiveTransaction.h"
 #include "Commands.h"
 #include "PathString.h"
 #include "TarRewrite.h"
 #include "TerminalCallbackHandler.h"
+#include "io/FileIO.h"
+#include "process/Subprocess.h"
 
 namespace tessaro::host {
 
@@ -204,6 +212,72 @@ bool settlePassword(Options& o) {
   return true;
 }
 
+// The lone compressed streams: a name ending so (and not in .tar.gz and the like) holds one file.
+struct StreamFormat {
+  std::string_view extension;
+  const char* tool;
+};
+constexpr StreamFormat kStreams[] = {{"gz", "gzip"}, {"bz2", "bzip2"}, {"xz", "xz"}};
+
+const StreamFormat* streamFormatOf(const Options& o) {
+  std::string name(lastPathComponent(o.archive));
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string wanted = o.format.empty() ? std::string(pathExtension(name)) : o.format;
+  if (o.format.empty() && pathExtension(deletingPathExtension(name)) == "tar") return nullptr;
+  for (const StreamFormat& format : kStreams)
+    if (format.extension == wanted) return &format;
+  return nullptr;
+}
+
+std::string toolPath(const char* tool) {
+  for (const char* folder : {"/usr/bin/", "/bin/"}) {
+    std::string path = std::string(folder) + tool;
+    if (::access(path.c_str(), X_OK) == 0) return path;
+  }
+  return tool;
+}
+
+// `create x.gz FILE`: the file compressed as the one stream of the new file.
+int createStream(const Options& o, const StreamFormat& format, const std::string& file) {
+  struct stat st;
+  if (o.files.size() != 1 || ::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "tessaro: a .%.*s file holds exactly one file; use .tar.%.*s for several files or a folder\n",
+                 static_cast<int>(format.extension.size()), format.extension.data(),
+                 static_cast<int>(format.extension.size()), format.extension.data());
+    return kExitUsage;
+  }
+  if (o.password || o.volumeSize > 0 || o.comment) {
+    std::fprintf(stderr, "tessaro: a .%.*s file has no password, volumes or comment\n",
+                 static_cast<int>(format.extension.size()), format.extension.data());
+    return kExitUsage;
+  }
+  std::unique_ptr<ArchiveTransaction> tx =
+      ArchiveTransaction::begin(ArchiveTransaction::Kind::create, o.archive, "creating");
+  if (!tx) return kExitFailed;
+  const FileDescriptor output(
+      ::open(tx->workPath().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+  if (!output) return tx->fail(std::string("cannot make the new file: ") + std::strerror(errno));
+  const char* level = o.compression <= 1 ? "-1" : o.compression >= 3 ? "-9" : "-6";
+  SubprocessOptions options;
+  options.standardOutput = output.get();
+  options.separateErrorOutput = true;
+  const SubprocessResult result = tessaro::run({toolPath(format.tool), "-c", level, "--", file}, options);
+  if (!result.started) return tx->fail(std::string(format.tool) + " cannot be run");
+  if (result.exitStatus != 0) {
+    const bool full = lowOnSpace(tx->workFolder()) || result.errorOutput.find("No space left") != std::string::npos;
+    return tx->fail(full ? "not enough space" : std::string(format.tool) + " reported errors");
+  }
+  // The stream must give back exactly the file's bytes.
+  const ArchiveCheck read = checkWholeArchive(tx->workPath());
+  if (!read.ok || read.bytes != st.st_size)
+    return tx->fail("the new file does not read back whole" + (read.problem.empty() ? "" : ": " + read.problem));
+  std::unique_ptr<ArchiveSession> session = ArchiveSession::open(tx->workPath(), o.verbose, o.archive);
+  if (!session) return tx->fail("the new file is not recognised");
+  Expectation expected;
+  expected.files = 1;
+  return tx->finish(*session, 0, expected);
+}
+
 int run(const std::vector<std::string>& args, bool creating) {
   bool helpShown = false;
   std::optional<Options> o = parse(args, creating, helpShown);
@@ -213,6 +287,10 @@ int run(const std::vector<std::string>& args, bool creating) {
   const bool exists = ::stat(o->archive.c_str(), &st) == 0;
   if (creating && exists) {
     std::fprintf(stderr, "tessaro: %s exists already (use 'tessaro add' to add to it)\n", o->archive.c_str());
+    return kExitUsage;
+  }
+  if (!creating && !exists) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", o->archive.c_str(), std::strerror(errno));
     return kExitUsage;
   }
   std::vector<std::string> files;
@@ -225,10 +303,19 @@ int run(const std::vector<std::string>& args, bool creating) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     files.push_back(path);
   }
+  if (creating) {
+    if (const StreamFormat* stream = streamFormatOf(*o)) return createStream(*o, *stream, files.front());
+  }
   if (!settlePassword(*o)) return kExitUsage;
 
-  std::unique_ptr<ArchiveSession> session =
-      creating ? ArchiveSession::create(o->archive, o->format, o->verbose) : ArchiveSession::open(o->archive, o->verbose);
+  // The member order makes the session go before the work folder it works in.
+  std::unique_ptr<ArchiveTransaction> tx = ArchiveTransaction::begin(
+      creating ? ArchiveTransaction::Kind::create : ArchiveTransaction::Kind::change, o->archive,
+      creating ? "creating" : "adding to");
+  if (!tx) return kExitFailed;
+  std::unique_ptr<ArchiveSession> session = creating
+                                                ? ArchiveSession::create(tx->workPath(), o->format, o->verbose, o->archive)
+                                                : ArchiveSession::open(tx->workPath(), o->verbose, o->archive);
   if (!session) return kExitUsage;
   ArchiveHandler& handler = session->handler();
   const bool rebuild = !creating && isTarFamily(handler);
@@ -253,11 +340,17 @@ int run(const std::vector<std::string>& args, bool creating) {
   preset["additionalParams"] = PropertyList(std::string());
 
   AZipItem::Ptr parent;
+  std::string folder;
   if (!o->into.empty()) {
-    std::string folder = o->into;
+    folder = o->into;
     while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
     parent = AZipItem::initWithPath(folder);
     if (!parent) return kExitFailed;
+  }
+  Expectation expected;
+  for (const std::string& file : files) {
+    const std::string name(lastPathComponent(file));
+    expectTree(file, folder.empty() ? name : folder + "/" + name, o->excludeDsStore, expected);
   }
   std::vector<std::string> clean;
   if (rebuild) {
@@ -265,14 +358,14 @@ int run(const std::vector<std::string>& args, bool creating) {
     const int32_t status = rewriteTar(*session, [&](const std::string& contents) {
       return copyInto(files, contents, into);
     });
-    return session->report(status, "adding to");
+    return tx->finish(*session, status, expected);
   }
   const std::string workingFolder = deletingLastPathComponent(files.front()).empty()
                                         ? std::string("/")
                                         : std::string(deletingLastPathComponent(files.front()));
   const int32_t status =
       handler.addFiles(files, workingFolder, session->archive(), parent.get(), preset, &clean);
-  return session->report(status, creating ? "creating" : "adding to");
+  return tx->finish(*session, status, expected);
 }
 
 }  // namespace

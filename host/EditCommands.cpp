@@ -4,17 +4,23 @@
 //                                        from standard input; "" removes it)
 // tessaro repair ARCHIVE                 let the format's tool mend a damaged archive
 // Every entry named must exist: the archive is listed first, and nothing is changed when one
-// is missing.
+// is missing. Each change is made on a copy and checked before it replaces the archive.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <iterator>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "AZipItem.h"
 #include "ArchiveSession.h"
+#include "ArchiveTransaction.h"
 #include "Commands.h"
 #include "ListingPipeline.h"
 #include "TarRewrite.h"
@@ -74,20 +80,56 @@ std::string withoutTrailingSlashes(std::string name) {
   return name;
 }
 
-// The items for `names`, each checked against the listing; none (after a message) when one is
-// not in the archive.
-std::optional<AZipItem::List> existingItems(const std::string& archive, const std::vector<std::string>& names) {
-  AZipItem::Ptr root;
-  const int32_t listed = getInfo(archive, root);
-  if (listed == 100) {
-    std::fprintf(stderr, "tessaro: %s: the listing is encrypted; entries cannot be checked\n", archive.c_str());
+// The archive locked and copied, and a session on the copy; the member order makes the session
+// go before the work folder it works in.
+struct Change {
+  std::unique_ptr<ArchiveTransaction> tx;
+  std::unique_ptr<ArchiveSession> session;
+};
+
+// None (after a message) when the archive is missing, cannot be locked or copied, or has no
+// handler; `status` then holds the exit status.
+std::optional<Change> openChange(const Arguments& parsed, const char* operation, int& status) {
+  struct stat st;
+  const std::string& archive = parsed.words.front();
+  if (::stat(archive.c_str(), &st) != 0) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", archive.c_str(), std::strerror(errno));
+    status = kExitUsage;
     return std::nullopt;
   }
+  Change change;
+  change.tx = ArchiveTransaction::begin(ArchiveTransaction::Kind::change, archive, operation);
+  status = kExitFailed;
+  if (!change.tx) return std::nullopt;
+  change.session = ArchiveSession::open(change.tx->workPath(), parsed.verbose, archive);
+  status = kExitUsage;
+  if (!change.session) return std::nullopt;
+  if (parsed.password) change.session->handler().setPassword(*parsed.password);
+  return change;
+}
+
+// The archive's listing, with the password when one was given; none (after a message) when it
+// cannot be read.
+AZipItem::Ptr listing(const ArchiveSession& session, const Arguments& parsed) {
+  AZipItem::Ptr root;
+  const int32_t listed =
+      parsed.password ? getInfo(session.archive(), root, *parsed.password) : getInfo(session.archive(), root);
+  if (listed == 100) {
+    std::fprintf(stderr, "tessaro: %s: the listing is encrypted; give the password with --password\n",
+                 session.shownName().c_str());
+    return nullptr;
+  }
+  return root;
+}
+
+// The items for `names`, each checked against the listing `root`; none (after a message) when
+// one is not in the archive.
+std::optional<AZipItem::List> existingItems(const AZipItem& root, const std::vector<std::string>& names) {
   AZipItem::List items;
   bool missing = false;
   for (const std::string& name : names) {
     const std::string path = withoutTrailingSlashes(name);
-    if (!root || !findItem(*root, path)) {
+    if (!findItem(root, path)) {
       std::fprintf(stderr, "tessaro: %s: no such entry\n", name.c_str());
       missing = true;
       continue;
@@ -100,10 +142,17 @@ std::optional<AZipItem::List> existingItems(const std::string& archive, const st
   return items;
 }
 
-std::unique_ptr<ArchiveSession> openFor(const Arguments& parsed) {
-  std::unique_ptr<ArchiveSession> session = ArchiveSession::open(parsed.words.front(), parsed.verbose);
-  if (session && parsed.password) session->handler().setPassword(*parsed.password);
-  return session;
+// A name that stays inside the archive: relative, without "..".
+bool isInsideName(const std::string& name) {
+  if (name.starts_with('/')) return false;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string::npos) end = name.size();
+    if (name.compare(start, end - start, "..") == 0) return false;
+    start = end + 1;
+  }
+  return true;
 }
 
 }  // namespace
@@ -112,17 +161,39 @@ int deleteCommand(const std::vector<std::string>& args) {
   bool helpShown = false;
   const auto parsed = parse(args, kDeleteUsage, 2, SIZE_MAX, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
-  std::unique_ptr<ArchiveSession> session = openFor(*parsed);
-  if (!session) return kExitUsage;
+  int status = 0;
+  std::optional<Change> change = openChange(*parsed, "deleting from", status);
+  if (!change) return status;
+  ArchiveSession& session = *change->session;
   const std::vector<std::string> names(parsed->words.begin() + 1, parsed->words.end());
-  const auto items = existingItems(session->archive(), names);
+  const AZipItem::Ptr root = listing(session, *parsed);
+  if (!root) return kExitFailed;
+  const auto items = existingItems(*root, names);
   if (!items) return kExitFailed;
-  if (isTarFamily(session->handler())) {
-    return session->report(
-        rewriteTar(*session, [&](const std::string& contents) { return removeEntries(names, contents); }),
-        "deleting from");
+
+  Expectation expected;
+  std::set<std::string> gone;
+  for (const std::string& name : names) {
+    const std::string path = withoutTrailingSlashes(name);
+    expected.absent.push_back(path);
+    if (const AZipItem* item = findItem(*root, path)) {
+      std::vector<const AZipItem*> stack{item};
+      while (!stack.empty()) {
+        const AZipItem* next = stack.back();
+        stack.pop_back();
+        if (!next->isDir()) gone.emplace(next->path());
+        for (const AZipItem::Ptr& child : next->children())
+          if (child) stack.push_back(child.get());
+      }
+    }
   }
-  return session->report(session->handler().deleteFiles(*items), "deleting from");
+  expected.files = countFiles(*root) - static_cast<int64_t>(gone.size());
+
+  const int32_t result =
+      isTarFamily(session.handler())
+          ? rewriteTar(session, [&](const std::string& contents) { return removeEntries(names, contents); })
+          : session.handler().deleteFiles(*items);
+  return change->tx->finish(session, result, expected);
 }
 
 int renameCommand(const std::vector<std::string>& args) {
@@ -134,30 +205,45 @@ int renameCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "tessaro: the new name is empty\n");
     return kExitUsage;
   }
-  std::unique_ptr<ArchiveSession> session = openFor(*parsed);
-  if (!session) return kExitUsage;
-  const auto items = existingItems(session->archive(), {parsed->words[1]});
-  if (!items) return kExitFailed;
-  if (isTarFamily(session->handler())) {
-    const std::string oldName(items->front()->path());
-    return session->report(rewriteTar(*session, [&](const std::string& contents) {
-                             return moveEntry(oldName, newName, contents);
-                           }),
-                           "renaming in");
+  if (!isInsideName(newName)) {
+    std::fprintf(stderr, "tessaro: %s would leave the archive: name it without a leading / or ..\n", newName.c_str());
+    return kExitUsage;
   }
-  return session->report(session->handler().moveFiles(std::vector<std::string>{std::string(items->front()->path())},
-                                                      std::vector<std::string>{newName}),
-                         "renaming in");
+  int status = 0;
+  std::optional<Change> change = openChange(*parsed, "renaming in", status);
+  if (!change) return status;
+  ArchiveSession& session = *change->session;
+  const AZipItem::Ptr root = listing(session, *parsed);
+  if (!root) return kExitFailed;
+  const auto items = existingItems(*root, {parsed->words[1]});
+  if (!items) return kExitFailed;
+  // The tools would silently put the renamed entry in place of the other one.
+  if (findItem(*root, newName)) {
+    std::fprintf(stderr, "tessaro: %s exists already in %s\n", newName.c_str(), session.shownName().c_str());
+    return kExitFailed;
+  }
+  const std::string oldName(items->front()->path());
+  Expectation expected;
+  expected.absent.push_back(withoutTrailingSlashes(oldName));
+  expected.present.push_back({newName, {}});
+  expected.files = countFiles(*root);
+
+  const int32_t result =
+      isTarFamily(session.handler())
+          ? rewriteTar(session, [&](const std::string& contents) { return moveEntry(oldName, newName, contents); })
+          : session.handler().moveFiles(std::vector<std::string>{oldName}, std::vector<std::string>{newName});
+  return change->tx->finish(session, result, expected);
 }
 
 int commentCommand(const std::vector<std::string>& args) {
   bool helpShown = false;
   const auto parsed = parse(args, kCommentUsage, 1, 2, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
-  std::unique_ptr<ArchiveSession> session = openFor(*parsed);
-  if (!session) return kExitUsage;
-  ArchiveHandler& handler = session->handler();
   if (parsed->words.size() == 1) {
+    std::unique_ptr<ArchiveSession> session = ArchiveSession::open(parsed->words.front(), parsed->verbose);
+    if (!session) return kExitUsage;
+    if (parsed->password) session->handler().setPassword(*parsed->password);
+    ArchiveHandler& handler = session->handler();
     std::vector<std::string> records;
     const int32_t listed = handler.getInfo(records);
     if (listed != 0 && handler.comment().empty()) return session->report(listed, "reading the comment of");
@@ -169,16 +255,24 @@ int commentCommand(const std::vector<std::string>& args) {
   }
   std::string text = parsed->words[1];
   if (text == "-") text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-  return session->report(handler.updateComment(text), "writing the comment of");
+  int status = 0;
+  std::optional<Change> change = openChange(*parsed, "writing the comment of", status);
+  if (!change) return status;
+  const AZipItem::Ptr root = listing(*change->session, *parsed);
+  if (!root) return kExitFailed;
+  Expectation expected;
+  expected.files = countFiles(*root);
+  return change->tx->finish(*change->session, change->session->handler().updateComment(text), expected);
 }
 
 int repairCommand(const std::vector<std::string>& args) {
   bool helpShown = false;
   const auto parsed = parse(args, kRepairUsage, 1, 1, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
-  std::unique_ptr<ArchiveSession> session = openFor(*parsed);
-  if (!session) return kExitUsage;
-  return session->report(session->handler().repair(), "repairing");
+  int status = 0;
+  std::optional<Change> change = openChange(*parsed, "repairing", status);
+  if (!change) return status;
+  return change->tx->finish(*change->session, change->session->handler().repair(), Expectation{});
 }
 
 }  // namespace tessaro::host

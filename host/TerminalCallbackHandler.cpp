@@ -144,13 +144,11 @@ void TerminalCallbackHandler::setProgress(int percent) {
 }
 
 void TerminalCallbackHandler::logOutput(std::string_view text) {
-  if (!options_.verbose) {
-    // What a failure's report needs is at the end: the tools say what went wrong last.
-    constexpr size_t kKeep = 2048;
-    recentLog_.append(text);
-    if (recentLog_.size() > 2 * kKeep) recentLog_.erase(0, recentLog_.size() - kKeep);
-    return;
-  }
+  // What a failure's report needs is at the end: the tools say what went wrong last.
+  constexpr size_t kKeep = 2048;
+  recentLog_.append(text);
+  if (recentLog_.size() > 2 * kKeep) recentLog_.erase(0, recentLog_.size() - kKeep);
+  if (!options_.verbose) return;
   endProgress();
   std::fwrite(text.data(), 1, text.size(), stderr);
   if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);
@@ -158,6 +156,8 @@ void TerminalCallbackHandler::logOutput(std::string_view text) {
 
 void TerminalCallbackHandler::printRecentLog() {
   endProgress();
+  // Under --verbose it was shown as it came.
+  if (options_.verbose) recentLog_.clear();
   size_t start = 0;
   while (start < recentLog_.size()) {
     size_t end = recentLog_.find('\n', start);

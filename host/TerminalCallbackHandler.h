@@ -38,6 +38,8 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   bool respondsToLogOutput() const override { return true; }
   // Writes the kept end of the log to standard error, each line after "tessaro: ".
   void printRecentLog();
+  // The end of the tools' output, also under --verbose.
+  const std::string& recentLog() const { return recentLog_; }
 
   // Clears the progress bar, so that what follows starts on a clean line.
   void endProgress();

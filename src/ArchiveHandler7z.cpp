@@ -764,7 +764,12 @@ int32_t AHandler7ZipBase::runWithProgress(const std::vector<std::string>& argume
   const OutputCallback report = [&](std::string_view chunk) {
     keepTail(output, chunk);
     if (!host) return;
-    if (const std::optional<int> percent = sevenZipProgress(chunk)) host->setProgress(*percent);
+    if (const std::optional<int> percent = sevenZipProgress(chunk)) {
+      host->setProgress(*percent);
+    } else if (host->respondsToLogOutput()) {
+      // The tool's own words for what it skipped or failed on.
+      host->logOutput(chunk);
+    }
   };
   return executeTask(helperTool(kSevenZipTool), arguments, workingDir, &report, nullptr);
 }

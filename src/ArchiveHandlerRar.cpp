@@ -1169,15 +1169,27 @@ int32_t AHandlerRar::repair() {
     int32_t status = executeTask(*rar, {"rc", secret, archive}, folder, &reader, nullptr);
     initParts();
     const std::vector<VolumePart> volumes = parts();
+    bool anyFixed = false;
     for (const VolumePart& volume : volumes) {
       status = executeTask(*rar, {"r", secret, volume.url}, *work, &reader, nullptr);
-      const std::string fixed = appendingPathComponent(*work, "fixed." + volume.name);
+      // rar names the result "rebuilt." when the archive has no recovery record to fix it from.
+      // It rebuilds every volume so, sound ones too: only a lone archive's is taken.
+      std::string fixed = appendingPathComponent(*work, "fixed." + volume.name);
+      if (::access(fixed.c_str(), F_OK) != 0 && volumes.size() == 1)
+        fixed = appendingPathComponent(*work, "rebuilt." + volume.name);
       if (::access(fixed.c_str(), F_OK) != 0) continue;
-      if (moveFile(volume.url, appendingPathComponent(*work, volume.name))) moveFile(fixed, volume.url);
+      if (moveFile(volume.url, appendingPathComponent(*work, volume.name))) {
+        moveFile(fixed, volume.url);
+        anyFixed = true;
+      }
     }
     HLVLog(kLogTrace, "out: %s", output.c_str());
-    // Nothing needed fixing: no folder of damaged originals is left behind.
-    fs::remove(*work, error);
+    // Nothing was fixed: no folder of damaged originals, nor what the tool left there, stays behind.
+    if (anyFixed) {
+      fs::remove(*work, error);
+    } else {
+      fs::remove_all(*work, error);
+    }
     initParts();
     return isWrongPassword(status) ? 100 : 0;
   } catch (...) {

@@ -96,7 +96,8 @@ void collectFacts(std::string_view path, const ArchiveHandler& handler, AZipItem
   }
 }
 
-int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* facts) {
+int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* facts,
+                    const std::string* password = nullptr) {
   root.reset();
   try {
     // The root exists before anything can fail, so the caller always has one.
@@ -106,6 +107,7 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     std::shared_ptr<ArchiveHandler> handler = handlerLookup() ? handlerLookup()(path) : handlerWithFilename(path);
     if (!handler) return -1;
     handler = substituteForPlatform(std::move(handler), path);
+    if (password) handler->setPassword(*password);
 
     std::vector<std::string> records;
     int32_t status;
@@ -146,6 +148,10 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
 }  // namespace
 
 int32_t getInfo(std::string_view path, AZipItem::Ptr& root) { return listArchive(path, root, nullptr); }
+
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root, const std::string& password) {
+  return listArchive(path, root, nullptr, &password);
+}
 
 int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts) {
   facts = ArchiveFacts();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "AZipItem.h"
@@ -17,6 +18,8 @@ struct ArchiveFacts;
 // Lists the archive at `path` into `root` (always set, empty when nothing was listed). -1 when no
 // handler accepts the file, otherwise the handler's own status (0 listed, 100 listing encrypted).
 int32_t getInfo(std::string_view path, AZipItem::Ptr& root);
+// The same listing with `password` for an archive whose names are enciphered.
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root, const std::string& password);
 // The same listing, and what the preview header tells beyond it: the volume set, the handler's
 // comment, solid and encryption state, and the safety counts and extraction verdict of the tree.
 int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts);

@@ -1,12 +1,16 @@
 // The tessaro program's archive-changing commands as a terminal user runs them: create, add,
 // delete, rename, comment, join and view, round trips through the real tools, and what bad
-// input leaves behind.
+// input, failing tools and signals leave behind.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "PathString.h"
@@ -52,6 +56,16 @@ class TessaroEditTest : public ::testing::Test {
     home.dir().write("tree/q\"uote$(x)`y`.txt", "hostile");
     home.dir().write("tree/-dash.txt", "dash");
     home.dir().write("tree/sub/deeper/leaf.bin", std::string(70000, 'x'));
+  }
+  // Nothing but `expected` beside the archives, and nothing in the temporary folder: no work
+  // folder, partial archive or tool leftover outlived its command.
+  void expectNothingLeftBehind() {
+    for (const auto& entry : fs::directory_iterator(dir())) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_FALSE(name.starts_with(".") && name != ".config" && name != ".local") << entry.path();
+      EXPECT_EQ(name.find("damaged"), std::string::npos) << entry.path();
+    }
+    EXPECT_TRUE(fs::is_empty(dir() / "tmp"));
   }
   test::IsolatedHome home;
 };
@@ -274,6 +288,113 @@ TEST_F(TessaroEditTest, PageLinksOpenEntriesAndStoreTheDisplaySettings) {
   EXPECT_EQ(config.at("showHiddenFiles"), PropertyList(int64_t{0}));
   EXPECT_EQ(config.count("evil"), 0u);
   EXPECT_EQ(tessaro({"view", "https://example.com"}).status, 2);
+}
+
+TEST_F(TessaroEditTest, AToolThatFailsOrLiesLeavesTheArchiveAsItWas) {
+  if (!fs::exists("/usr/bin/rar")) GTEST_SKIP() << "rar is not installed";
+  writeTree();
+  home.dir().write("extra.txt", "added later");
+  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
+  ASSERT_EQ(tessaro({"create", "r.rar", "tree"}).status, 0);
+  const std::string before = readFile(dir() / "r.rar");
+  // A rar that cuts the archive it works on and then says it failed, or says nothing at all.
+  for (const char* status : {"0", "2"}) {
+    home.dir().write("fake-rar", std::string("#!/bin/sh\nfor a; do case \"$a\" in *.rar) [ -f \"$a\" ] && "
+                                             "truncate -s 100 \"$a\";; esac; done\nexit ") + status + "\n");
+    fs::permissions(dir() / "fake-rar", fs::perms::owner_all);
+    ASSERT_EQ(tessaro({"defaults", "write", "rar", (dir() / "fake-rar").string()}).status, 0);
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"add", "r.rar", "extra.txt"}, {"delete", "r.rar", "tree/plain.txt"},
+          {"rename", "r.rar", "tree/plain.txt", "tree/other.txt"}, {"comment", "r.rar", "words"}}) {
+      SCOPED_TRACE(command.front() + std::string(" exiting ") + status);
+      const Outcome outcome = tessaro(command);
+      EXPECT_EQ(outcome.status, 1) << outcome.output;
+      EXPECT_NE(outcome.output.find("; the archive is unchanged"), std::string::npos) << outcome.output;
+      EXPECT_EQ(outcome.output.find("password"), std::string::npos) << outcome.output;
+      EXPECT_EQ(readFile(dir() / "r.rar"), before);
+    }
+  }
+  expectNothingLeftBehind();
+}
+
+TEST_F(TessaroEditTest, RenameRefusesTakenNamesAndNamesThatLeaveTheArchive) {
+  writeTree();
+  struct Refusal {
+    const char* target;
+    int status;
+  };
+  const Refusal refusals[] = {
+      {"tree/with space.txt", 1}, {"tree/sub", 1}, {"../up.txt", 2}, {"tree/../../up.txt", 2}, {"/etc/abs.txt", 2},
+  };
+  for (const std::string format : {"zip", "7z", "tar.gz"}) {
+    const std::string archive = "n." + format;
+    ASSERT_EQ(tessaro({"create", archive, "tree"}).status, 0);
+    const std::string before = readFile(dir() / archive);
+    for (const Refusal& refusal : refusals) {
+      SCOPED_TRACE(format + " -> " + refusal.target);
+      EXPECT_EQ(tessaro({"rename", archive, "tree/plain.txt", refusal.target}).status, refusal.status);
+      EXPECT_EQ(readFile(dir() / archive), before);
+    }
+  }
+  expectNothingLeftBehind();
+}
+
+TEST_F(TessaroEditTest, AKilledAddLeavesTheArchiveAndNoWorkFolder) {
+  home.dir().write("small.txt", "small");
+  ASSERT_EQ(shell("head -c 40000000 /dev/urandom > big.bin").status, 0);
+  for (const std::string format : {"zip", "tar.gz"}) {
+    const std::string archive = "k." + format;
+    ASSERT_EQ(tessaro({"create", archive, "small.txt"}).status, 0);
+    const std::string before = readFile(dir() / archive);
+    // Early (while copying or starting the tool) and late (while the tool writes).
+    for (const int delay : {50, 300, 900}) {
+      SCOPED_TRACE(format + " killed after " + std::to_string(delay) + " ms");
+      Subprocess add;
+      SubprocessOptions options;
+      options.workingDirectory = dir().string();
+      ASSERT_TRUE(add.start({TESSARO_BINARY, "add", archive, "big.bin"}, options));
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+      ::kill(add.pid(), SIGTERM);
+      const SubprocessResult result = add.wait();
+      if (result.exitStatus == 0) continue;  // done before the signal: a whole new archive
+      EXPECT_EQ(result.signal, SIGTERM) << result.output;
+      EXPECT_EQ(readFile(dir() / archive), before);
+      expectNothingLeftBehind();
+    }
+  }
+}
+
+TEST_F(TessaroEditTest, ASevenZipWarningKeepsTheArchiveAndSaysWhatWasSkipped) {
+  writeTree();
+  fs::create_symlink("no-such-target", dir() / "tree/dangling");
+  for (const std::string format : {"zip", "7z"}) {
+    SCOPED_TRACE(format);
+    const Outcome created = tessaro({"create", "w." + format, "tree"});
+    EXPECT_EQ(created.status, 1) << created.output;
+    EXPECT_NE(created.output.find("tessaro: warning: "), std::string::npos) << created.output;
+    EXPECT_NE(created.output.find("dangling"), std::string::npos) << created.output;
+    EXPECT_EQ(created.output.find("cancelled"), std::string::npos) << created.output;
+    EXPECT_NE(tessaro({"list", "w." + format}).output.find("tree/sub/deeper/leaf.bin\t70000\t"), std::string::npos);
+  }
+  expectNothingLeftBehind();
+}
+
+TEST_F(TessaroEditTest, ALoneStreamHoldsExactlyOneFile) {
+  writeTree();
+  for (const std::string format : {"gz", "bz2", "xz"}) {
+    SCOPED_TRACE(format);
+    const std::string archive = "one." + format;
+    ASSERT_EQ(tessaro({"create", archive, "tree/sub/deeper/leaf.bin"}).status, 0);
+    const std::string decompress = format == "gz" ? "gzip" : format == "bz2" ? "bzip2" : "xz";
+    EXPECT_EQ(shell(decompress + " -dc " + archive + " | cmp - tree/sub/deeper/leaf.bin").status, 0);
+    const Outcome folder = tessaro({"create", "folder." + format, "tree"});
+    EXPECT_EQ(folder.status, 2);
+    EXPECT_NE(folder.output.find(".tar." + format), std::string::npos) << folder.output;
+    EXPECT_EQ(tessaro({"create", "two." + format, "tree/plain.txt", "tree/-dash.txt"}).status, 2);
+    EXPECT_FALSE(fs::exists(dir() / ("folder." + format)));
+    EXPECT_FALSE(fs::exists(dir() / ("two." + format)));
+  }
+  expectNothingLeftBehind();
 }
 
 }  // namespace

@@ -104,12 +104,6 @@ struct SpawnSetup {
 
 }  // namespace
 
-void FileDescriptor::reset(int fd) noexcept {
-  // Linux releases the descriptor even when close reports EINTR, so it is never retried.
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 Subprocess::~Subprocess() {
   if (pid_ < 0) return;
   terminate();
