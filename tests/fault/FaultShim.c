@@ -9,6 +9,8 @@
  *   TESSARO_FAULT_OP     write, fsync or rename: the kind that fails (none: count only)
  *   TESSARO_FAULT_AFTER  how many calls of that kind succeed before the failures start
  *   TESSARO_FAULT_ERRNO  ENOSPC (default) or EIO
+ *   TESSARO_FAULT_TRACE  a file that gets one line per counted call: process, kind, number, the
+ *                        file, and whether it failed (for finding out who made the call)
  *
  * Writes through stdio are caught at fwrite; what stdio buffers and flushes later through its
  * own internal write is not. */
@@ -37,7 +39,11 @@ static struct {
   int failingKind;    /* -1: count only */
   uint64_t after;
   int error;
+  int trace; /* -1: none */
 } config;
+
+/* The file the call being counted concerns, for the trace. */
+static __thread char concernedPath[PATH_MAX];
 
 /* The functions wrapped, as the next library in the search order (the C library, or the
  * sanitizer runtime in front of it) provides them. */
@@ -84,6 +90,7 @@ static void configure(void) {
 
   config.failingKind = -1;
   config.error = ENOSPC;
+  config.trace = -1;
   const char* dir = getenv("TESSARO_FAULT_DIR");
   const char* countFile = getenv("TESSARO_FAULT_COUNT");
   if (!dir || !countFile || strlen(dir) == 0 || strlen(dir) >= sizeof config.dir) return;
@@ -114,9 +121,12 @@ static void configure(void) {
     config.after = strtoull(after, NULL, 10);
   }
   if (error && strcmp(error, "EIO") == 0) config.error = EIO;
+  const char* trace = getenv("TESSARO_FAULT_TRACE");
+  if (trace) config.trace = open(trace, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
 }
 
 static int below(const char* path) {
+  snprintf(concernedPath, sizeof concernedPath, "%s", path);
   return strncmp(path, config.dir, config.dirLength) == 0 &&
          (path[config.dirLength] == '/' || path[config.dirLength] == '\0');
 }
@@ -139,6 +149,7 @@ static int pathBelow(int dirfd, const char* path) {
   if (!path) return 0;
   if (path[0] == '/') return below(path);
   char base[PATH_MAX];
+  /* The folder decides; the name is only for the trace. */
   if (dirfd == AT_FDCWD) {
     if (!getcwd(base, sizeof base)) return 0;
   } else {
@@ -148,16 +159,26 @@ static int pathBelow(int dirfd, const char* path) {
     if (length <= 0) return 0;
     base[length] = '\0';
   }
-  return below(base);
+  const int concerned = below(base);
+  if (snprintf(concernedPath, sizeof concernedPath, "%s/%s", base, path) >= (int)sizeof concernedPath)
+    strcpy(concernedPath + sizeof concernedPath - 4, "...");
+  return concerned;
 }
 
 /* Counts one call of `kind` when it concerns the folder; nonzero when the call is to fail. */
 static int failing(enum Kind kind, int concerned) {
   if (!concerned) return 0;
+  static const char* const names[kKinds] = {"write", "fsync", "rename"};
   const uint64_t index = __atomic_fetch_add(&config.counters[kind], 1, __ATOMIC_SEQ_CST);
-  if ((int)kind != config.failingKind || index < config.after) return 0;
-  errno = config.error;
-  return 1;
+  const int fails = (int)kind == config.failingKind && index >= config.after;
+  if (config.trace >= 0) {
+    char line[PATH_MAX + 128];
+    const int length = snprintf(line, sizeof line, "%d %s %llu %s%s\n", (int)getpid(), names[kind],
+                                (unsigned long long)index + 1, concernedPath, fails ? " FAILED" : "");
+    if (length > 0) real.write(config.trace, line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
+  }
+  if (fails) errno = config.error;
+  return fails;
 }
 
 static int active(void) {
