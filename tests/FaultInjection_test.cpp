@@ -2,7 +2,8 @@
 // flushes and renames below the run's folder fail from some call on (tests/fault/FaultShim.c,
 // loaded into tessaro and every tool it runs). Whatever fails, the command must say so and exit
 // non-zero, the archive must stay byte for byte as it was (after create: not be there at all),
-// and nothing may be left beside it or in the temporary folder.
+// and nothing may be left beside it or in the temporary folder. With TESSARO_FAULT_TRACE naming
+// a file, the library writes every counted call into it, which tells who made the one that failed.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -187,8 +188,10 @@ TEST_P(FaultInjectionTest, EveryCommandFailsWholeOnAFullOrFailingDisk) {
             problems += command == "create" ? " archive made;" : " archive changed;";
           problems += leftovers(expectedWork);
           if (!problems.empty()) {
+            const std::string said = result.output.substr(0, result.output.find('\n')).substr(0, 160);
             failures.push_back(command + " " + kKinds[kind] + " " + std::to_string(point + 1) + "/" +
-                               std::to_string(counts[kind]) + " " + error + ":" + problems);
+                               std::to_string(counts[kind]) + " " + error + ":" + problems + " (status " +
+                               std::to_string(result.exitStatus) + (said.empty() ? "" : ": " + said) + ")");
           }
         }
       }
