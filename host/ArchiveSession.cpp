@@ -102,9 +102,10 @@ std::string absolutePath(const std::string& path) {
 
 std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive, bool verbose,
                                                      const std::string& shownAs) {
+  const std::string& shown = shownAs.empty() ? archive : shownAs;
   struct stat st;
   if (::stat(archive.c_str(), &st) != 0) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", archive.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "tessaro: %s: %s\n", shown.c_str(), std::strerror(errno));
     return nullptr;
   }
   locateHelpers();
@@ -113,7 +114,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive,
   session->shown_ = shownAs.empty() ? session->archive_ : shownAs;
   session->handler_ = handlerWithFilename(session->archive_);
   if (!session->handler_) {
-    std::fprintf(stderr, "tessaro: no handler for %s\n", archive.c_str());
+    std::fprintf(stderr, "tessaro: no handler for %s\n", shown.c_str());
     return nullptr;
   }
   if (!session->prepare(verbose)) return nullptr;
@@ -124,7 +125,8 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
                                                        bool verbose, const std::string& shownAs) {
   const std::optional<int32_t> tag = formatTagFor(archive, format);
   if (!tag) {
-    std::fprintf(stderr, "tessaro: cannot tell the format of %s: name it with --format (%s)\n", archive.c_str(),
+    std::fprintf(stderr, "tessaro: cannot tell the format of %s: name it with --format (%s)\n",
+                 (shownAs.empty() ? archive : shownAs).c_str(),
                  kCreateFormats);
     return nullptr;
   }

@@ -178,7 +178,12 @@ std::unique_ptr<ArchiveTransaction> ArchiveTransaction::begin(Kind kind, const s
   const std::string name(lastPathComponent(tx->target_));
 
   if (kind == Kind::change) {
-    const int locked = tx->lock_.lock(tx->target_, kLockPatience);
+    // A set is locked on its first volume, whichever volume was named.
+    const std::optional<VolumeSet> named = volumeSetOf(tx->target_);
+    const std::string first = named && !named->present.empty()
+                                  ? appendingPathComponent(tx->directory_, named->present.front())
+                                  : tx->target_;
+    const int locked = tx->lock_.lock(first, kLockPatience);
     if (locked == EWOULDBLOCK) {
       std::fprintf(stderr, "tessaro: another program is changing %s; try again later\n", archive.c_str());
       return nullptr;
@@ -188,7 +193,12 @@ std::unique_ptr<ArchiveTransaction> ArchiveTransaction::begin(Kind kind, const s
       return nullptr;
     }
     struct stat st;
-    if (::fstat(tx->lock_.fd(), &st) == 0) tx->mode_ = st.st_mode & 07777;
+    if (::fstat(tx->lock_.fd(), &st) == 0) {
+      tx->mode_ = st.st_mode & 07777;
+      tx->owner_ = st.st_uid;
+      tx->group_ = st.st_gid;
+    }
+    // Looked at again: the editor before us may have changed the set.
     const std::optional<VolumeSet> set = volumeSetOf(tx->target_);
     if (set && !set->present.empty()) {
       // The volume named first, so that the handler opens the copy of the one the user named.
@@ -378,6 +388,8 @@ int ArchiveTransaction::commit() {
     int error = fd ? 0 : errno;
     // The file keeps the original's mode; a new one the one the tool gave it.
     if (error == 0 && kind_ == Kind::change && ::fchmod(fd.get(), mode_) != 0) error = errno;
+    // Someone else's archive stays theirs where we may give it back; elsewhere it becomes ours.
+    if (error == 0 && kind_ == Kind::change && owner_ != ::geteuid()) (void)::fchown(fd.get(), owner_, group_);
     if (error == 0) error = syncFile(fd.get());
     if (error != 0) return fail("cannot write " + file + ": " + errorWords(error));
   }

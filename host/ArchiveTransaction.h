@@ -85,6 +85,8 @@ class ArchiveTransaction {
   std::string workPath_;
   std::vector<std::string> volumes_;  // the original set's file names, first one first
   mode_t mode_ = 0644;
+  uid_t owner_ = 0;
+  gid_t group_ = 0;
   bool freeName_ = false;
   std::optional<std::string> savedTmpdir_;
   bool hadTmpdir_ = false;

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -189,6 +191,23 @@ std::optional<Options> parse(const std::vector<std::string>& args, bool creating
   return o;
 }
 
+// True when the folder `source` is the folder of `archive` or lies above it.
+bool holdsFolderOf(const std::string& source, const std::string& archive) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  if (!fs::is_directory(fs::symlink_status(source, error))) return false;
+  const fs::path folder = fs::weakly_canonical(fs::path(absolutePath(archive)).parent_path(), error);
+  const fs::path above = fs::weakly_canonical(source, error);
+  if (error) return false;
+  auto a = above.begin();
+  auto f = folder.begin();
+  for (; a != above.end() && f != folder.end(); ++a, ++f) {
+    if (a->empty() && std::next(a) == above.end()) break;  // a trailing separator
+    if (*a != *f) return false;
+  }
+  return a == above.end() || (a->empty() && std::next(a) == above.end());
+}
+
 // The password to write with: given, or asked twice on the terminal when a method was named.
 bool settlePassword(Options& o) {
   if (o.encryption == kEncryptionNone) {
@@ -299,12 +318,21 @@ int run(const std::vector<std::string>& args, bool creating) {
       std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
       return kExitUsage;
     }
-    std::string path = absolutePath(file);
+    // "." and ".." name a folder by its own name.
+    std::string path = std::filesystem::path(absolutePath(file)).lexically_normal().string();
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     files.push_back(path);
   }
   if (creating) {
     if (const StreamFormat* stream = streamFormatOf(*o)) return createStream(*o, *stream, files.front());
+  }
+  // The archive is made in a work folder beside it, which must not become part of itself.
+  for (const std::string& file : files) {
+    if (holdsFolderOf(file, o->archive)) {
+      std::fprintf(stderr, "tessaro: %s holds %s itself; put the archive outside what it archives\n", file.c_str(),
+                   o->archive.c_str());
+      return kExitUsage;
+    }
   }
   if (!settlePassword(*o)) return kExitUsage;
 

@@ -240,6 +240,8 @@ TEST_F(TessaroEditTest, BadRequestsFailClearlyAndLeaveTheArchiveAsItWas) {
   EXPECT_NE(absent.output.find("tree/nothing-here: no such entry"), std::string::npos) << absent.output;
   EXPECT_EQ(tessaro({"extract", "k.zip", "-C", "tree/plain.txt"}).status, 2);  // not a folder
   EXPECT_EQ(tessaro({"add", "k.zip"}).status, 2);
+  EXPECT_EQ(tessaro({"create", "self.zip", "."}).status, 2);  // would hold its own work folder
+  EXPECT_FALSE(fs::exists(dir() / "self.zip"));
   EXPECT_EQ(tessaro({"create", "--help"}).status, 0);
   EXPECT_EQ(readFile(dir() / "k.zip"), before);
 
