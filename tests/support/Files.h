@@ -1,16 +1,55 @@
-// Reading files and folders whole, for tests that compare what a command left behind.
+// Reading files and folders back in tests.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace tessaro::test {
 
-// The bytes of the file; empty when it cannot be read.
-std::string readFile(const std::filesystem::path& path);
+// The whole file, or "" when it cannot be read.
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
 
-// Every path below `folder`, hidden ones too, relative to it, sorted, one a line (folders end
-// in "/"); empty for an empty or missing folder.
-std::string folderListing(const std::filesystem::path& folder);
+// Everything below `folder`, one sorted line per entry, links not followed:
+//   "<relative path> <file SIZE | folder | link -> TARGET | other> <mode in octal>"
+// so that a test can tell that a folder was left exactly as it was.
+inline std::string folderListing(const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> lines;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    const fs::path& path = it->path();
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    std::string line = fs::relative(path, folder).string() + " ";
+    if (S_ISREG(st.st_mode)) {
+      line += "file " + std::to_string(st.st_size);
+    } else if (S_ISDIR(st.st_mode)) {
+      line += "folder";
+    } else if (S_ISLNK(st.st_mode)) {
+      line += "link -> " + fs::read_symlink(path, error).string();
+    } else {
+      line += "other";
+    }
+    char mode[16];
+    std::snprintf(mode, sizeof mode, " %04o", static_cast<unsigned>(st.st_mode & 07777));
+    lines.push_back(line + mode);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string text;
+  for (const std::string& line : lines) text += line + "\n";
+  return text;
+}
 
 }  // namespace tessaro::test
