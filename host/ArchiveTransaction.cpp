@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <set>
 #include <system_error>
+#include <unordered_set>
 
 #include "ArchiveCheck.h"
 #include "ArchiveFacts.h"
@@ -28,6 +29,7 @@
 #include "ListingPipeline.h"
 #include "PathString.h"
 #include "TarRewrite.h"
+#include "ToolMessagesHidden.h"
 #include "VolumeNames.h"
 
 namespace tessaro::host {
@@ -305,6 +307,8 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
   const std::string first = firstNewVolume(session);
   if (first.empty()) return std::string("the tool wrote no archive");
   if (!expected.lists) return std::nullopt;
+  // What the listing and testing tools say about the new archive is the check's to judge.
+  const ToolMessagesHidden hidden(!session.verbose());
   const std::string& password = session.handler().password();
   const std::shared_ptr<ArchiveHandler> tester = handlerWithFilename(first);
   if (!tester) return std::string("the new archive is not recognised");
@@ -329,7 +333,20 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
   }
   for (const std::string& name : expected.absent)
     if (findItem(*root, name)) return name + " is still in the new archive";
-  if (expected.files && countFiles(*root) != *expected.files)
+  if (!expected.kept.empty()) {
+    std::unordered_set<std::string> files;
+    std::vector<const AZipItem*> stack{root.get()};
+    while (!stack.empty()) {
+      const AZipItem* next = stack.back();
+      stack.pop_back();
+      if (!next->isDir()) files.emplace(next->path());
+      for (const AZipItem::Ptr& child : next->children())
+        if (child) stack.push_back(child.get());
+    }
+    for (const std::string& name : expected.kept)
+      if (!files.contains(name)) return name + " is missing from the new archive";
+  }
+  if (expected.files && countFiles(*root) < *expected.files)
     return "the new archive lists " + std::to_string(countFiles(*root)) + " files instead of " +
            std::to_string(*expected.files);
 

@@ -30,7 +30,10 @@ struct ExpectedEntry {
 struct Expectation {
   std::vector<ExpectedEntry> present;
   std::vector<std::string> absent;
-  // The number of entries that are not folders.
+  // Paths of entries (not folders) that must come through unchanged in name.
+  std::vector<std::string> kept;
+  // The least number of entries that are not folders: a tar edit may turn a hard link whose file
+  // went into a file of its own, so there may be more.
   std::optional<int64_t> files;
   // False for a result that need not be an archive (a joined file).
   bool lists = true;

@@ -25,6 +25,7 @@
 #include "Commands.h"
 #include "ListingPipeline.h"
 #include "TarRewrite.h"
+#include "ToolMessagesHidden.h"
 
 namespace tessaro::host {
 
@@ -113,8 +114,11 @@ std::optional<Change> openChange(const Arguments& parsed, const char* operation,
 // cannot be read.
 AZipItem::Ptr listing(const ArchiveSession& session, const Arguments& parsed) {
   AZipItem::Ptr root;
-  const int32_t listed =
-      parsed.password ? getInfo(session.archive(), root, *parsed.password) : getInfo(session.archive(), root);
+  int32_t listed = 0;
+  {
+    const ToolMessagesHidden hidden(!parsed.verbose);
+    listed = parsed.password ? getInfo(session.archive(), root, *parsed.password) : getInfo(session.archive(), root);
+  }
   if (listed == 100) {
     std::fprintf(stderr, "tessaro: %s: the listing is encrypted; give the password with --password\n",
                  session.shownName().c_str());
@@ -189,6 +193,16 @@ int deleteCommand(const std::vector<std::string>& args) {
     }
   }
   expected.files = countFiles(*root) - static_cast<int64_t>(gone.size());
+  // Every other file must come through: a count alone would miss one lost while a hard link
+  // became a file.
+  std::vector<const AZipItem*> stack{root.get()};
+  while (!stack.empty()) {
+    const AZipItem* next = stack.back();
+    stack.pop_back();
+    if (!next->isDir() && !gone.contains(std::string(next->path()))) expected.kept.emplace_back(next->path());
+    for (const AZipItem::Ptr& child : next->children())
+      if (child) stack.push_back(child.get());
+  }
 
   const int32_t result =
       isTarFamily(session.handler())

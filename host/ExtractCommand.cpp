@@ -38,6 +38,7 @@
 #include "SafeExtraction.h"
 #include "StagingFolder.h"
 #include "TerminalCallbackHandler.h"
+#include "ToolMessagesHidden.h"
 #include "UnpackedSize.h"
 #include "helpers.h"
 
@@ -254,30 +255,6 @@ int64_t writeBudget(const std::string& destination, const std::optional<int64_t>
   if (maxSize) budget = std::min(budget, *maxSize);
   return std::max<int64_t>(budget, 0);
 }
-
-// Sends what the tools print to standard error nowhere while it lives: the handlers that copy
-// through a pipe leave their tools' standard error on ours, and only --verbose shows it.
-class ToolMessagesHidden {
- public:
-  explicit ToolMessagesHidden(bool hide) {
-    if (!hide) return;
-    std::fflush(stderr);
-    saved_ = ::dup(STDERR_FILENO);
-    const int nowhere = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved_ >= 0 && nowhere >= 0) ::dup2(nowhere, STDERR_FILENO);
-    if (nowhere >= 0) ::close(nowhere);
-  }
-  ~ToolMessagesHidden() {
-    if (saved_ < 0) return;
-    ::dup2(saved_, STDERR_FILENO);
-    ::close(saved_);
-  }
-  ToolMessagesHidden(const ToolMessagesHidden&) = delete;
-  ToolMessagesHidden& operator=(const ToolMessagesHidden&) = delete;
-
- private:
-  int saved_ = -1;
-};
 
 // The terminal's answer to replacing `name`; none when there is no terminal to ask on.
 std::optional<ReplaceAnswer> askOnTerminal(const std::string& name) {
