@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "StagingFolder.h"
+#include "io/FileIO.h"
 
 namespace tessaro::host {
 

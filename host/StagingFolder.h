@@ -28,9 +28,4 @@ class StagingFolder {
   bool removed_ = false;
 };
 
-// Removes `name` in the folder `parentFd` (or AT_FDCWD) with everything below it, never following
-// a symbolic link and whatever the modes of the folders it holds. Uses only calls that are safe in
-// a signal handler. True when nothing of it is left.
-bool removeTreeAt(int parentFd, const char* name);
-
 }  // namespace tessaro::host

@@ -5,9 +5,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -18,10 +20,9 @@ namespace tessaro {
 namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
-// Folders deeper than this are left in place rather than risk the stack of a signal handler.
-constexpr int kMaxRemovalDepth = 256;
-// Entries are removed while the folder is read; a few passes catch what a pass skipped.
-constexpr int kRemovalPasses = 8;
+// Folder reads and moves up and down one tree may take before removal gives up: something that
+// keeps writing into the folder could otherwise keep us busy for ever.
+constexpr long kMaxRemovalSteps = 1L << 20;
 
 int copyByReading(int from, int to) {
   std::vector<char> buffer(kCopyChunk);
@@ -55,57 +56,31 @@ int copyContents(int from, int to) {
 
 bool isDots(const char* name) { return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)); }
 
-// Empties the open folder `folder`; 0 when it is empty afterwards.
-int removeBelow(int folder, int depth) noexcept {
-  if (depth > kMaxRemovalDepth) return ELOOP;
-  int lastError = 0;
-  for (int pass = 0; pass < kRemovalPasses; ++pass) {
-    if (::lseek(folder, 0, SEEK_SET) < 0) return errno;
-    alignas(8) char buffer[2048];
-    bool any = false;
-    lastError = 0;
-    for (;;) {
-      const ssize_t n = ::getdents64(folder, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno;
-      if (n == 0) break;
-      for (ssize_t offset = 0; offset < n;) {
-        const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + offset);
-        offset += entry->d_reclen;
-        const char* name = entry->d_name;
-        if (isDots(name)) continue;
-        any = true;
-        bool isFolder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-          struct stat st;
-          isFolder = ::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-        }
-        if (isFolder) {
-          int inner = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-          if (inner < 0 && errno == EACCES && ::fchmodat(folder, name, S_IRWXU, 0) == 0)
-            inner = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-          if (inner < 0) {
-            lastError = errno;
-            continue;
-          }
-          // A folder without write permission keeps its entries.
-          ::fchmod(inner, S_IRWXU);
-          const int error = removeBelow(inner, depth + 1);
-          ::close(inner);
-          if (error != 0) {
-            lastError = error;
-            continue;
-          }
-          if (::unlinkat(folder, name, AT_REMOVEDIR) != 0) lastError = errno;
-        } else if (::unlinkat(folder, name, 0) != 0) {
-          lastError = errno;
-        }
-      }
-    }
-    if (!any) return 0;
+// Opens the folder `name` in `parentFd` for emptying, making it readable, writable and searchable
+// for us first when its mode keeps us out; -1 when it is no folder or cannot be opened.
+int openForEmptying(int parentFd, const char* name) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = ::openat(parentFd, name, kFlags);
+  if (fd < 0 && errno == EACCES) {
+    // Only a folder reaches here (a link or file would have been unlinked), so the mode change
+    // has nothing to follow.
+    struct stat st;
+    if (::fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) return -1;
+    if (::fchmodat(parentFd, name, S_IRWXU, 0) != 0) return -1;
+    fd = ::openat(parentFd, name, kFlags);
   }
-  return lastError != 0 ? lastError : ENOTEMPTY;
+  if (fd >= 0) ::fchmod(fd, S_IRWXU);
+  return fd;
 }
+
+// One entry name from a getdents64 buffer.
+struct LinuxDirent64 {
+  uint64_t d_ino;
+  int64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[1];
+};
 
 }  // namespace
 
@@ -158,19 +133,70 @@ int renameNoReplace(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
+bool removeTreeAt(int parentFd, const char* name) noexcept {
+  if (::unlinkat(parentFd, name, 0) == 0 || errno == ENOENT) return true;
+  if (::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return true;
+  int fd = openForEmptying(parentFd, name);
+  if (fd < 0) return false;
+
+  // Empties the tree without recursion (its depth is the archive's to choose): go down into the
+  // first folder that is not empty, and back up through ".." once a folder is, where the next
+  // pass removes the folder just emptied.
+  long steps = 0;
+  int depth = 0;
+  bool ok = true;
+  alignas(LinuxDirent64) char buffer[1024];
+  while (ok) {
+    if (++steps > kMaxRemovalSteps) {
+      ok = false;
+      break;
+    }
+    int descendInto = -1;
+    bool sawEntries = false;
+    ::lseek(fd, 0, SEEK_SET);
+    for (;;) {
+      const long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        if (n < 0) ok = false;
+        break;
+      }
+      for (long offset = 0; offset < n;) {
+        const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
+        offset += entry->d_reclen;
+        if (isDots(entry->d_name)) continue;
+        sawEntries = true;
+        if (::unlinkat(fd, entry->d_name, 0) == 0 || errno == ENOENT) continue;
+        if (::unlinkat(fd, entry->d_name, AT_REMOVEDIR) == 0 || errno == ENOENT) continue;
+        descendInto = openForEmptying(fd, entry->d_name);
+        if (descendInto < 0) ok = false;
+        break;
+      }
+      if (descendInto >= 0 || !ok) break;
+    }
+    if (!ok) break;
+    if (descendInto >= 0) {
+      ::close(fd);
+      fd = descendInto;
+      ++depth;
+      continue;
+    }
+    // A pass that removed something reads the folder again: removing while reading may skip names.
+    if (sawEntries) continue;
+    if (depth == 0) break;
+    const int up = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = up;
+    --depth;
+    if (fd < 0) return false;
+  }
+  ::close(fd);
+  if (!ok) return false;
+  return ::unlinkat(parentFd, name, AT_REMOVEDIR) == 0 || errno == ENOENT;
+}
+
 int removeTree(const char* path) noexcept {
-  struct stat st;
-  if (::lstat(path, &st) != 0) return errno == ENOENT ? 0 : errno;
-  if (!S_ISDIR(st.st_mode)) return ::unlink(path) == 0 ? 0 : errno;
-  int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (folder < 0 && errno == EACCES && ::chmod(path, S_IRWXU) == 0)
-    folder = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (folder < 0) return errno;
-  ::fchmod(folder, S_IRWXU);
-  const int error = removeBelow(folder, 0);
-  ::close(folder);
-  if (error != 0) return error;
-  return ::rmdir(path) == 0 ? 0 : errno;
+  if (removeTreeAt(AT_FDCWD, path)) return 0;
+  return errno != 0 ? errno : ENOTEMPTY;
 }
 
 bool lowOnSpace(const std::string& path) {

@@ -26,9 +26,12 @@ int copyFile(const std::string& from, const std::string& to, mode_t mode);
 // Renames `from` to `to` unless `to` exists (EEXIST then), on file systems that cannot refuse
 // to replace by looking first.
 int renameNoReplace(const std::string& from, const std::string& to);
-// Removes the folder or file at `path` with everything below it, making folders writable first
-// so that read-only contents go too. Uses only async-signal-safe calls and no memory from the
-// heap, so a signal handler may call it.
+// Removes `name` in the folder `parentFd` (or AT_FDCWD) with everything below it, never following
+// a symbolic link, making folders writable first so that read-only contents go too, and without
+// recursion, however deep the tree. Uses only async-signal-safe calls and no memory from the heap,
+// so a signal handler may call it. True when nothing of it is left.
+bool removeTreeAt(int parentFd, const char* name) noexcept;
+// removeTreeAt for a path: 0, or an errno value.
 int removeTree(const char* path) noexcept;
 // True when the disk holding `path` has less than a mebibyte left: what a tool that failed
 // while writing there most likely ran into.
