@@ -44,8 +44,9 @@ void compareItem(const AZipItem& item, const std::string& folder, bool compareSi
     out.problems.push_back(path + ": its name leads out of the destination");
     return;
   }
-  // A name the listing could only show converted is not looked for under that name.
-  if (!item.rawName().empty() || (item.safetyFlags() & kSafetyDuplicatePath)) return;
+  // A name the listing could only show converted is not looked for under that name, and a Mac
+  // resource fork comes out in a form of the tool's choosing (NAME.rsrc, an AppleDouble file).
+  if (!item.rawName().empty() || (item.safetyFlags() & kSafetyDuplicatePath) || item.rsrcV() > 0) return;
   // Tools take a leading "/" off.
   while (path.starts_with("/")) path.erase(0, 1);
   struct stat st;

@@ -333,5 +333,22 @@ TEST_F(TessaroExtractTest, TestReadsEveryFormatAndNamesTheDamage) {
   }
 }
 
+// Formats that neither test themselves nor read whole through libarchive are tested by unpacking
+// into a private folder that goes afterwards.
+TEST_F(TessaroExtractTest, TestUnpacksWhatNothingElseReadsWhole) {
+  const fs::path samples = TESSARO_FIXTURES_DIR;
+  for (const char* sample : {"mac/testfile.stuffit45_dlx.mac9.sit", "mac/testfile.stuffit45_dlx.mac9.sit.hqx",
+                             "tnef/quick-winmail.dat"}) {
+    SCOPED_TRACE(sample);
+    const Outcome tested = tessaro({"test", (samples / sample).string()});
+    EXPECT_EQ(tested.status, 0) << tested.output;
+    EXPECT_NE(tested.output.find("all entries OK"), std::string::npos) << tested.output;
+    const std::string whole = readFile(samples / sample);
+    const fs::path cut = home.dir().write(std::string("cut-") + fs::path(sample).filename().string(),
+                                          whole.substr(0, whole.size() * 2 / 3));
+    EXPECT_EQ(tessaro({"test", cut.string()}).status, 1);
+  }
+}
+
 }  // namespace
 }  // namespace tessaro
