@@ -24,6 +24,7 @@
 #include "ArchiveTransaction.h"
 #include "Commands.h"
 #include "ListingPipeline.h"
+#include "PathString.h"
 #include "TarRewrite.h"
 #include "ToolMessagesHidden.h"
 
@@ -147,19 +148,6 @@ std::optional<AZipItem::List> existingItems(const AZipItem& root, const std::vec
   return items;
 }
 
-// A name that stays inside the archive: relative, without "..".
-bool isInsideName(const std::string& name) {
-  if (name.starts_with('/')) return false;
-  size_t start = 0;
-  while (start <= name.size()) {
-    size_t end = name.find('/', start);
-    if (end == std::string::npos) end = name.size();
-    if (name.compare(start, end - start, "..") == 0) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 int deleteCommand(const std::vector<std::string>& args) {
@@ -220,7 +208,7 @@ int renameCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "tessaro: the new name is empty\n");
     return kExitUsage;
   }
-  if (!isInsideName(newName)) {
+  if (newName.starts_with('/') || hasParentComponent(newName)) {
     std::fprintf(stderr, "tessaro: %s would leave the archive: name it without a leading / or ..\n", newName.c_str());
     return kExitUsage;
   }

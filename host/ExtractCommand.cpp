@@ -175,6 +175,36 @@ void addNumberedItems(const AZipItem& item, AZipItem::List& items) {
   }
 }
 
+struct Unpacked {
+  int32_t status = 0;
+  bool overran = false;  // the folder grew past the budget and the handler was stopped
+};
+
+// Unpacks `items` into `folder`, stopping the handler once the folder holds more than `budget`.
+Unpacked unpack(ArchiveHandler& handler, const AZipItem::List& items, const std::string& folder, int64_t budget,
+                bool hideTools) {
+  const ToolMessagesHidden hidden(hideTools);
+  const GrowthLimit limit(folder, budget, handler);
+  Unpacked out;
+  out.status = handler.extract(items, folder, kExtractMode);
+  out.overran = limit.exceeded();
+  return out;
+}
+
+// The handler for the archive `file` (an absolute path); none after a message when the file is
+// missing or no handler reads it.
+std::shared_ptr<ArchiveHandler> handlerFor(const std::string& file) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
+    return nullptr;
+  }
+  locateHelpers();
+  std::shared_ptr<ArchiveHandler> handler = handlerWithFilename(file);
+  if (!handler) std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
+  return handler;
+}
+
 // What the listing tells before anything is written: the items to hand to the handler, the
 // listing itself (none when the archive could not be listed) and the bytes the entries unpack to.
 struct Plan {
@@ -309,19 +339,11 @@ int extract(const Arguments& parsed) {
   // The handlers run their tools in the destination folder: paths must not depend on the current one.
   const std::string file = absolutePath(parsed.archive);
   const std::string destination = absolutePath(parsed.destination);
+  std::shared_ptr<ArchiveHandler> handler = handlerFor(file);
+  if (!handler) return kExitUsage;
   struct stat st;
-  if (::stat(file.c_str(), &st) != 0) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
-    return kExitUsage;
-  }
   if (::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     std::fprintf(stderr, "tessaro: %s is not a folder\n", parsed.destination.c_str());
-    return kExitUsage;
-  }
-  locateHelpers();
-  std::shared_ptr<ArchiveHandler> handler = handlerWithFilename(file);
-  if (!handler) {
-    std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
     return kExitUsage;
   }
   const bool hideTools = !parsed.verbose && !handlerReportsFailures(handler->isa());
@@ -357,14 +379,7 @@ int extract(const Arguments& parsed) {
   handler->setCallbackHandler(callback);
   if (parsed.password) handler->setPassword(*parsed.password);
 
-  int32_t status = 0;
-  bool overran = false;
-  {
-    const ToolMessagesHidden hidden(hideTools);
-    const GrowthLimit limit(staging->path(), budget, *handler);
-    status = handler->extract(plan->items, staging->path(), kExtractMode);
-    overran = limit.exceeded();
-  }
+  const auto [status, overran] = unpack(*handler, plan->items, staging->path(), budget, hideTools);
   std::fflush(stdout);
   callback->endProgress();
   if (overran || bytesBelow(staging->path()) > budget) {
@@ -457,14 +472,7 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
   auto callback = std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed.verbose, true});
   handler.setCallbackHandler(callback);
   if (parsed.password) handler.setPassword(*parsed.password);
-  int32_t status = 0;
-  bool overran = false;
-  {
-    const ToolMessagesHidden hidden(hideTools);
-    const GrowthLimit limit(staging->path(), budget, handler);
-    status = handler.extract(plan->items, staging->path(), kExtractMode);
-    overran = limit.exceeded();
-  }
+  const auto [status, overran] = unpack(handler, plan->items, staging->path(), budget, hideTools);
   callback->endProgress();
   if (overran) {
     std::fprintf(stderr, "tessaro: testing %s failed: it unpacks to more than %lld bytes\n", file.c_str(),
@@ -489,17 +497,8 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
 
 int test(const Arguments& parsed) {
   const std::string file = absolutePath(parsed.archive);
-  struct stat st;
-  if (::stat(file.c_str(), &st) != 0) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
-    return kExitUsage;
-  }
-  locateHelpers();
-  std::shared_ptr<ArchiveHandler> handler = handlerWithFilename(file);
-  if (!handler) {
-    std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
-    return kExitUsage;
-  }
+  std::shared_ptr<ArchiveHandler> handler = handlerFor(file);
+  if (!handler) return kExitUsage;
   const HandlerClass& c = handler->isa();
   if (c.canTest()) {
     auto callback = std::make_shared<TerminalCallbackHandler>(

@@ -18,17 +18,6 @@ namespace tessaro::host {
 
 namespace {
 
-// A name with a ".." component: tools leave such entries out or cut the name down.
-bool leadsOutside(std::string_view path) {
-  while (!path.empty()) {
-    const size_t slash = path.find('/');
-    if (path.substr(0, slash) == "..") return true;
-    if (slash == std::string_view::npos) break;
-    path.remove_prefix(slash + 1);
-  }
-  return false;
-}
-
 // The listing's attribute text starts with the type letter ls prints.
 bool isSpecial(const AZipItem& item) {
   const std::string& attr = item.attr();
@@ -40,7 +29,7 @@ void compareItem(const AZipItem& item, const std::string& folder, bool compareSi
     if (child) compareItem(*child, folder, compareSizes, out);
   if (item.isDir() || item.path().empty()) return;
   std::string path(item.path());
-  if (leadsOutside(path)) {
+  if (hasParentComponent(path)) {  // tools leave such entries out or cut the name down
     out.problems.push_back(path + ": its name leads out of the destination");
     return;
   }

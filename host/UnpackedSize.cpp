@@ -8,6 +8,8 @@
 #include <limits>
 #include <vector>
 
+#include "io/ReadOnlyFile.h"
+
 namespace tessaro::host {
 
 namespace {
@@ -23,39 +25,11 @@ constexpr int64_t kHeaderSlack = 1024;
 // An index larger than this is no index a sane xz file carries.
 constexpr uint64_t kMaxXzIndex = 64u << 20;
 
-class File {
- public:
-  explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~File() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  std::optional<int64_t> size() const {
-    struct stat st;
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-    return st.st_size;
-  }
-  bool readAt(int64_t offset, uint8_t* out, size_t length) const {
-    while (length > 0) {
-      const ssize_t n = ::pread(fd_, out, length, offset);
-      if (n <= 0) return false;
-      out += n;
-      length -= static_cast<size_t>(n);
-      offset += n;
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 std::optional<int64_t> gzipUnpackedSize(const std::string& path) {
-  const File file(path);
-  const std::optional<int64_t> size = file.size();
+  const ReadOnlyFile file(path);
+  const std::optional<int64_t> size = file.regularSize();
   if (!size || *size < kGzipHeaderAndTrailer) return std::nullopt;
   uint8_t magic[2];
   uint8_t trailer[4];
@@ -72,8 +46,8 @@ std::optional<int64_t> gzipUnpackedSize(const std::string& path) {
 }
 
 std::optional<int64_t> xzUnpackedSize(const std::string& path) {
-  const File file(path);
-  const std::optional<int64_t> size = file.size();
+  const ReadOnlyFile file(path);
+  const std::optional<int64_t> size = file.regularSize();
   if (!size) return std::nullopt;
   // Streams are read from the end: footer, index, then the stream's start from the index.
   int64_t end = *size;

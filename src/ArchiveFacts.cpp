@@ -13,7 +13,7 @@
 
 #include "AZipItem.h"
 #include "PathString.h"
-#include "process/ReadAt.h"
+#include "io/ReadOnlyFile.h"
 #include "zip/ZipEndRecord.h"
 
 namespace tessaro {
@@ -46,30 +46,6 @@ uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1]
 uint32_t le32(const unsigned char* p) { return uint32_t{le16(p)} | uint32_t{le16(p + 2)} << 16; }
 uint64_t le64(const unsigned char* p) { return uint64_t{le32(p)} | uint64_t{le32(p + 4)} << 32; }
 
-class File {
- public:
-  explicit File(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~File() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  bool ok() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  int64_t size() const {
-    struct stat st;
-    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) ? st.st_size : -1;
-  }
-  // Exactly `length` bytes at `offset`, or false.
-  bool read(uint64_t offset, size_t length, std::string& out) const {
-    out.resize(length);
-    return readFullyAt(fd_, out.data(), length, offset);
-  }
-
- private:
-  int fd_;
-};
-
 const unsigned char* bytes(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
 bool startsWith(const std::string& data, const unsigned char* signature, size_t length) {
@@ -77,7 +53,7 @@ bool startsWith(const std::string& data, const unsigned char* signature, size_t 
 }
 
 std::string head(const std::string& path, size_t length) {
-  File file(path);
+  const ReadOnlyFile file(path);
   std::string out;
   if (!file.ok() || !file.read(0, length, out)) return {};
   return out;
@@ -101,8 +77,8 @@ bool readVint(const unsigned char*& p, const unsigned char* end, uint64_t& value
 // Whether the RAR volume at `path` says another volume follows; none without a valid end record.
 // Volumes before the last may be padded with zero bytes after it.
 std::optional<bool> rarMoreVolumesFollow(const std::string& path) {
-  File file(path);
-  const int64_t size = file.size();
+  const ReadOnlyFile file(path);
+  const int64_t size = file.regularSize().value_or(-1);
   if (size <= 0) return std::nullopt;
   const size_t length = static_cast<size_t>(std::min<int64_t>(size, kRarTailSize));
   std::string tail;
@@ -151,8 +127,8 @@ struct ZipEnd {
   uint32_t directoryOffset = 0;
 };
 
-std::optional<ZipEnd> zipEnd(const File& file) {
-  const int64_t size = file.size();
+std::optional<ZipEnd> zipEnd(const ReadOnlyFile& file) {
+  const int64_t size = file.regularSize().value_or(-1);
   if (size < 0) return std::nullopt;
   const std::optional<ZipEndRecord> end = findZipEndRecord(file.fd(), static_cast<uint64_t>(size));
   if (!end) return std::nullopt;
@@ -160,7 +136,7 @@ std::optional<ZipEnd> zipEnd(const File& file) {
 }
 
 std::optional<ZipEnd> zipEnd(const std::string& path) {
-  File file(path);
+  const ReadOnlyFile file(path);
   return file.ok() ? zipEnd(file) : std::nullopt;
 }
 
@@ -481,8 +457,8 @@ uint8_t safetyFlagsOfEntry(const AZipItem& item) {
 std::unordered_map<std::string, std::string> zipLinkTargets(const std::string& path) {
   std::unordered_map<std::string, std::string> links;
   try {
-    File file(path);
-    const int64_t size = file.size();
+    const ReadOnlyFile file(path);
+    const int64_t size = file.regularSize().value_or(-1);
     const std::optional<ZipEnd> end = file.ok() ? zipEnd(file) : std::nullopt;
     // Split sets keep their entries' data in other volumes; zip64 directories are left alone.
     if (!end || end->disk != 0 || end->directoryOffset == 0xFFFFFFFF ||

@@ -125,4 +125,14 @@ std::string percentEscaped(std::string_view text) {
   return escaped;
 }
 
+bool hasParentComponent(std::string_view path) {
+  while (!path.empty()) {
+    const size_t slash = path.find('/');
+    if (path.substr(0, slash) == "..") return true;
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return false;
+}
+
 }  // namespace tessaro

@@ -21,6 +21,10 @@ std::string appendingPathComponent(std::string_view path, std::string_view compo
 // Appends "." and the extension.
 std::string appendingPathExtension(std::string_view path, std::string_view extension);
 
+// True when a "/"-separated component of `path` is "..": the name leads out of the folder it is
+// taken in.
+bool hasParentComponent(std::string_view path);
+
 // ASCII lower case; other bytes unchanged.
 std::string asciiLowercase(std::string_view text);
 bool hasSuffix(std::string_view text, std::string_view suffix);

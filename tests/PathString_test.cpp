@@ -67,6 +67,11 @@ TEST(PathStringTest, AppendingAnExtension) {
   EXPECT_EQ(appendingPathExtension("", "zip"), "");
 }
 
+TEST(PathStringTest, ParentComponentsAreWholeComponents) {
+  for (const char* out : {"..", "../x", "a/../b", "a/..", "/.."}) EXPECT_TRUE(hasParentComponent(out)) << out;
+  for (const char* in : {"", "a", "..a", "a..", "a/...", "a/.b/..c"}) EXPECT_FALSE(hasParentComponent(in)) << in;
+}
+
 TEST(PathStringTest, LowercaseAndSuffixTouchOnlyAscii) {
   EXPECT_EQ(asciiLowercase("X.RAR"), "x.rar");
   EXPECT_EQ(asciiLowercase("\xC3\x89T\xC3\x89"), "\xC3\x89t\xC3\x89");

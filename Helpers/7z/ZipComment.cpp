@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "HelperOutput.h"
-#include "process/ReadAt.h"
+#include "io/ReadAt.h"
 #include "process/Subprocess.h"
 #include "zip/ZipEndRecord.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "SltRecords.h"
-#include "process/ReadAt.h"
+#include "io/ReadAt.h"
 #include "zip/ZipEndRecord.h"
 
 namespace tessaro::sevenzip {

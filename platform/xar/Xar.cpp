@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "process/ReadAt.h"
+#include "io/ReadAt.h"
 
 namespace tessaro {
 

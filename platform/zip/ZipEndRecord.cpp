@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "process/ReadAt.h"
+#include "io/ReadAt.h"
 
 namespace tessaro {
 
