@@ -16,7 +16,7 @@
 
 namespace tessaro {
 
-constexpr size_t kMaxPreviewRecords = 1000;
+constexpr size_t kMaxPreviewRecords = 500;
 
 // Records the archive at the absolute `path` as previewed now (again: it moves to the newest end).
 // False when it cannot be recorded.
