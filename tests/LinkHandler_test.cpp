@@ -81,6 +81,9 @@ TEST_F(LinkHandlerTest, OnlyArchivesThisUsersPreviewsShowedAreOpened) {
   preview(archive());
   EXPECT_EQ(view("tssro://view/a.tar;t/doc.txt"), 2);  // relative: never resolved against the handler's folder
   EXPECT_EQ(view("tssro://view/" + percentEscaped((dir() / "t/../a.tar").string()) + ";t/doc.txt"), 2);
+  EXPECT_EQ(view(entryLink(archive(), "t/../../x")), 2);
+  EXPECT_EQ(view("tssro://view/%zz;a"), 2);
+  EXPECT_EQ(view("https://example.com"), 2);
   EXPECT_EQ(opened(), "");
   ASSERT_EQ(view(link), 0);
   EXPECT_EQ(readFile(opened().substr(0, opened().size() - 1)), "doc\n");
