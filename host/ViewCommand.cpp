@@ -169,8 +169,8 @@ std::optional<int> refusedArchive(const std::string& archive) {
                    archive.c_str());
       return kExitUsage;
     case PreviewedState::unreadable:
-      std::fprintf(stderr, "tessaro: %s: %s, or the record of previews cannot be read\n", archive.c_str(),
-                   std::strerror(errno));
+      std::fprintf(stderr, "tessaro: %s or the record of previews cannot be read; the link is refused\n",
+                   archive.c_str());
       return kExitUsage;
   }
   return kExitUsage;
