@@ -150,7 +150,8 @@ std::vector<Record> parsedRecords(const std::string& text) {
     std::istringstream fields(line);
     Record record;
     std::string path;
-    if (!(fields >> record.device >> record.inode >> record.size >> record.seconds >> record.nanoseconds >> path))
+    if (!(fields >> record.device >> record.inode >> record.size >> record.seconds >> record.nanoseconds >>
+          path))
       continue;
     const std::optional<std::string> decoded = unescapedPath(path);
     if (!decoded || decoded->empty() || decoded->front() != '/') continue;
@@ -164,7 +165,8 @@ std::string recordText(const std::vector<Record>& records) {
   std::string text;
   for (const Record& r : records) {
     text += std::to_string(r.device) + ' ' + std::to_string(r.inode) + ' ' + std::to_string(r.size) + ' ' +
-            std::to_string(r.seconds) + ' ' + std::to_string(r.nanoseconds) + ' ' + escapedPath(r.path) + '\n';
+            std::to_string(r.seconds) + ' ' + std::to_string(r.nanoseconds) + ' ' + escapedPath(r.path) +
+            '\n';
   }
   return text;
 }
@@ -213,8 +215,8 @@ std::optional<std::string> pageKey() {
   std::string temporary = *folder + "/.page-key-XXXXXX";
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return std::nullopt;
-  const bool written = writeAll(fd, std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes)) &&
-                       ::fsync(fd) == 0;
+  const bool written =
+      writeAll(fd, std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes)) && ::fsync(fd) == 0;
   ::close(fd);
   OPENSSL_cleanse(bytes, sizeof bytes);
   if (written) (void)::link(temporary.c_str(), path.c_str());
@@ -222,15 +224,16 @@ std::optional<std::string> pageKey() {
   return readKey(path);
 }
 
-std::optional<std::string> tokenWithKey(const std::string& key, std::string_view archive, std::string_view time) {
+std::optional<std::string> tokenWithKey(const std::string& key, std::string_view archive,
+                                        std::string_view time) {
   // The zero byte cannot occur in a path, so no other pair of path and time signs the same text.
   std::string message(archive);
   message += '\0';
   message += time;
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(message.data()),
-            message.size(), digest, &length))
+  if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+            reinterpret_cast<const unsigned char*>(message.data()), message.size(), digest, &length))
     return std::nullopt;
   static constexpr char kHex[] = "0123456789abcdef";
   std::string token;

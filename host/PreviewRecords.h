@@ -23,10 +23,10 @@ constexpr size_t kMaxPreviewRecords = 500;
 bool recordPreview(const std::string& path);
 
 enum class PreviewedState {
-  previewed,    // a preview showed this very file as it is now
-  unknown,      // no preview showed a file at this path
-  changed,      // a preview showed the path, but the file there is another one or was changed since
-  unreadable,   // the file or the record cannot be read
+  previewed,   // a preview showed this very file as it is now
+  unknown,     // no preview showed a file at this path
+  changed,     // a preview showed the path, but the file there is another one or was changed since
+  unreadable,  // the file or the record cannot be read
 };
 PreviewedState previewedState(const std::string& path);
 

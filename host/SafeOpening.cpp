@@ -24,10 +24,11 @@ namespace {
 // Names the desktop or its helpers run rather than show: launchers, scripts, installers and
 // programs of other systems that Wine or an interpreter would start.
 constexpr std::string_view kLauncherExtensions[] = {
-    "desktop", "kdelnk", "directory", "appimage", "run",  "sh",   "bash", "zsh",  "csh",  "ksh",    "fish",
-    "command", "py",     "pyw",       "pl",       "rb",   "php",  "lua",  "tcl",  "jar",  "jnlp",   "exe",
-    "com",     "bat",    "cmd",       "msi",      "scr",  "pif",  "vbs",  "vbe",  "wsf",  "ps1",    "lnk",
-    "url",     "reg",    "hta",       "cpl",      "deb",  "rpm",  "flatpakref",   "snap", "action", "workflow"};
+    "desktop", "kdelnk", "directory", "appimage",   "run",  "sh",     "bash",    "zsh", "csh",
+    "ksh",     "fish",   "command",   "py",         "pyw",  "pl",     "rb",      "php", "lua",
+    "tcl",     "jar",    "jnlp",      "exe",        "com",  "bat",    "cmd",     "msi", "scr",
+    "pif",     "vbs",    "vbe",       "wsf",        "ps1",  "lnk",    "url",     "reg", "hta",
+    "cpl",     "deb",    "rpm",       "flatpakref", "snap", "action", "workflow"};
 
 bool startsWith(const std::string& bytes, std::string_view prefix) {
   return bytes.size() >= prefix.size() && std::string_view(bytes).substr(0, prefix.size()) == prefix;
@@ -82,7 +83,10 @@ std::optional<std::string> realPath(const std::string& path) {
 std::optional<std::string> launcherReason(const std::string& path) {
   const std::string bytes = firstBytes(path, 4);
   if (startsWith(bytes, "#!")) return "a script (it starts with a #! line)";
-  if (startsWith(bytes, "\x7f" "ELF")) return "a program (an ELF file)";
+  if (startsWith(bytes,
+                 "\x7f"
+                 "ELF"))
+    return "a program (an ELF file)";
   if (startsWith(bytes, "MZ")) return "a Windows program (an MZ/PE file)";
   const std::string extension = asciiLowercase(pathExtension(path));
   for (const std::string_view launcher : kLauncherExtensions) {
@@ -91,9 +95,7 @@ std::optional<std::string> launcherReason(const std::string& path) {
   return std::nullopt;
 }
 
-bool removeExecBits(const std::string& folder) {
-  return ::nftw(folder.c_str(), stripOne, 16, FTW_PHYS) == 0;
-}
+bool removeExecBits(const std::string& folder) { return ::nftw(folder.c_str(), stripOne, 16, FTW_PHYS) == 0; }
 
 int openExtracted(const std::string& folder, const std::string& entry, const std::string& shownName) {
   const std::optional<std::string> root = realPath(folder);

@@ -15,8 +15,10 @@
 //                                 the preset menu's request; its token is checked, but no preset
 //                                 extracts anything yet.
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,10 +28,6 @@
 #include <string_view>
 #include <system_error>
 #include <vector>
-
-#include <sys/statvfs.h>
-
-#include <algorithm>
 
 #include "AZipItem.h"
 #include "ArchiveSession.h"
@@ -212,7 +210,8 @@ int extractForView(ArchiveSession& session, const AZipItem::List& items, const s
     overran = limit.exceeded();
   }
   if (overran || bytesBelow(staging->path()) > budget) {
-    std::fprintf(stderr, "tessaro: the entry unpacks to more than the %lld bytes left in the view cache; it is not "
+    std::fprintf(stderr,
+                 "tessaro: the entry unpacks to more than the %lld bytes left in the view cache; it is not "
                  "opened\n",
                  static_cast<long long>(budget));
     return kExitFailed;

@@ -34,12 +34,13 @@ class LinkHandlerTest : public ::testing::Test {
     fs::permissions(dir() / "recorder.sh", fs::perms::owner_all);
     // A document, a script and a program with their exec bits, a launcher, links out of the
     // archive, one inside it, and a folder.
-    test::shell(dir(), "mkdir -p t/sub && echo doc > t/doc.txt && printf '#!/bin/sh\\necho run\\n' > t/notes.txt && "
-                       "cp /bin/true t/tool && chmod 755 t/notes.txt t/tool && "
-                       "printf '[Desktop Entry]\\nType=Application\\nExec=sh\\n' > t/app.desktop && "
-                       "printf 'MZ\\x90\\x00' > t/setup.dat && echo x > t/sub/x.txt && "
-                       "ln -s /etc/passwd t/passwd && ln -s ../../../.. t/up && ln -s doc.txt t/inner && "
-                       "tar cf a.tar t");
+    test::shell(dir(),
+                "mkdir -p t/sub && echo doc > t/doc.txt && printf '#!/bin/sh\\necho run\\n' > t/notes.txt && "
+                "cp /bin/true t/tool && chmod 755 t/notes.txt t/tool && "
+                "printf '[Desktop Entry]\\nType=Application\\nExec=sh\\n' > t/app.desktop && "
+                "printf 'MZ\\x90\\x00' > t/setup.dat && echo x > t/sub/x.txt && "
+                "ln -s /etc/passwd t/passwd && ln -s ../../../.. t/up && ln -s doc.txt t/inner && "
+                "tar cf a.tar t");
   }
 
   SubprocessResult tessaro(const std::vector<std::string>& args) {
@@ -79,7 +80,8 @@ TEST_F(LinkHandlerTest, OnlyArchivesThisUsersPreviewsShowedAreOpened) {
   const std::string link = entryLink(archive(), "t/doc.txt");
   EXPECT_EQ(view(link), 2);
   preview(archive());
-  EXPECT_EQ(view("tssro://view/a.tar;t/doc.txt"), 2);  // relative: never resolved against the handler's folder
+  EXPECT_EQ(view("tssro://view/a.tar;t/doc.txt"),
+            2);  // relative: never resolved against the handler's folder
   EXPECT_EQ(view("tssro://view/" + percentEscaped((dir() / "t/../a.tar").string()) + ";t/doc.txt"), 2);
   EXPECT_EQ(view(entryLink(archive(), "t/../../x")), 2);
   EXPECT_EQ(view("tssro://view/%zz;a"), 2);
@@ -98,8 +100,8 @@ TEST_F(LinkHandlerTest, OnlyArchivesThisUsersPreviewsShowedAreOpened) {
 
   // The record and the key are private.
   for (const fs::path& file : {dir() / "state/tessaro/previewed-archives",
-                              fs::path(std::getenv("XDG_CONFIG_HOME")) / "tessaro/page-key"}) {
-    struct stat st{};
+                               fs::path(std::getenv("XDG_CONFIG_HOME")) / "tessaro/page-key"}) {
+    struct stat st {};
     ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
     EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
   }
@@ -112,8 +114,10 @@ TEST_F(LinkHandlerTest, EntriesThatWouldRunSomethingAreShownInTheirFolderOrNotAt
     int status;
     const char* opened;  // what the opener gets, below the view folder; "" for nothing
   } cases[] = {
-      {"t/notes.txt", 0, "/t"},   {"t/tool", 0, "/t"},      {"t/app.desktop", 0, "/t"}, {"t/setup.dat", 0, "/t"},
-      {"t/passwd", 1, ""},        {"t/up", 1, ""},          {"t/inner", 1, ""},  // its target was not extracted
+      {"t/notes.txt", 0, "/t"},   {"t/tool", 0, "/t"},
+      {"t/app.desktop", 0, "/t"}, {"t/setup.dat", 0, "/t"},
+      {"t/passwd", 1, ""},        {"t/up", 1, ""},
+      {"t/inner", 1, ""},  // its target was not extracted
       {"t/sub", 0, "/t/sub"},     {"t/doc.txt", 0, "/t/doc.txt"},
   };
   for (const Case& c : cases) {
@@ -132,7 +136,8 @@ TEST_F(LinkHandlerTest, EntriesThatWouldRunSomethingAreShownInTheirFolderOrNotAt
   // Nothing in the views can be run.
   for (const auto& entry : fs::recursive_directory_iterator(dir() / "cache/tessaro/view")) {
     if (entry.symlink_status().type() != fs::file_type::regular) continue;
-    EXPECT_EQ(entry.symlink_status().permissions() & (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec),
+    EXPECT_EQ(entry.symlink_status().permissions() &
+                  (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec),
               fs::perms::none)
         << entry.path();
   }
@@ -153,7 +158,8 @@ TEST_F(LinkHandlerTest, SettingsAndPresetLinksChangeNothingWithoutThePagesToken)
       settings,
       settings + "&archive=" + escaped + "&time=" + time + "&token=" + wrong,
       settings + "&archive=" + escaped + "&time=" + time + "1&token=" + token,
-      settings + "&archive=" + percentEscaped((dir() / "b.tar").string()) + "&time=" + time + "&token=" + token,
+      settings + "&archive=" + percentEscaped((dir() / "b.tar").string()) + "&time=" + time +
+          "&token=" + token,
       settings + "&archive=" + escaped + "&time=" + time + "&token=" + token.substr(0, 63),
   };
   for (const std::string& link : refused) EXPECT_EQ(view(link), 2) << link;
@@ -162,19 +168,22 @@ TEST_F(LinkHandlerTest, SettingsAndPresetLinksChangeNothingWithoutThePagesToken)
 
   ASSERT_EQ(view(settings + "&archive=" + escaped + "&time=" + time + "&token=" + token), 0);
   UserDefaults::standard().synchronize();
-  const auto config = UserDefaults::standard().persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
+  const auto config =
+      UserDefaults::standard().persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
   EXPECT_EQ(config.at("keepHeaderFixed"), PropertyList(int64_t{1}));
   EXPECT_EQ(config.count("token"), 0u);
 
-  const SubprocessResult preset = tessaro({"view", "tssro://extract?preset=x&archive=" + escaped + "&time=" + time + "&token=" + wrong});
+  const SubprocessResult preset =
+      tessaro({"view", "tssro://extract?preset=x&archive=" + escaped + "&time=" + time + "&token=" + wrong});
   EXPECT_EQ(preset.exitStatus, 2);
   EXPECT_NE(preset.output.find("token"), std::string::npos) << preset.output;
 }
 
 TEST_F(LinkHandlerTest, TheViewCacheKeepsToItsQuota) {
   // 3 MB of zeros packs into a few kilobytes: the listing tells its size before it is written.
-  test::shell(dir(), "mkdir -p big && head -c 3000000 /dev/zero > big/zeros && head -c 600000 /dev/zero > big/a && "
-                     "head -c 600000 /dev/zero > big/b && tar cJf big.tar.xz big");
+  test::shell(dir(),
+              "mkdir -p big && head -c 3000000 /dev/zero > big/zeros && head -c 600000 /dev/zero > big/a && "
+              "head -c 600000 /dev/zero > big/b && tar cJf big.tar.xz big");
   ASSERT_EQ(tessaro({"defaults", "write", "host", "HLVViewCacheLimit", "-int", "1000000"}).exitStatus, 0);
   const std::string bomb = (dir() / "big.tar.xz").string();
   preview(bomb);
@@ -184,7 +193,8 @@ TEST_F(LinkHandlerTest, TheViewCacheKeepsToItsQuota) {
   // The older view goes to make room for the next.
   ASSERT_EQ(view(entryLink(bomb, "big/b")), 0);
   int views = 0;
-  for (const auto& entry : fs::directory_iterator(dir() / "cache/tessaro/view")) views += entry.is_directory();
+  for (const auto& entry : fs::directory_iterator(dir() / "cache/tessaro/view"))
+    views += entry.is_directory();
   EXPECT_EQ(views, 1);
 }
 
@@ -198,7 +208,8 @@ TEST_F(LinkHandlerTest, TheRecordDropsTheOldestPreviews) {
   }
   EXPECT_EQ(previewedState((dir() / "many/0").string()), PreviewedState::unknown);
   EXPECT_EQ(previewedState((dir() / "many/1").string()), PreviewedState::previewed);
-  EXPECT_EQ(previewedState((dir() / "many" / std::to_string(kMaxPreviewRecords)).string()), PreviewedState::previewed);
+  EXPECT_EQ(previewedState((dir() / "many" / std::to_string(kMaxPreviewRecords)).string()),
+            PreviewedState::previewed);
 }
 
 }  // namespace
