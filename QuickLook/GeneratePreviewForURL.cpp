@@ -1,9 +1,11 @@
 #include <climits>
+#include <filesystem>
 #include <string>
 
 #include "GeneratePreview.h"
 #include "PathString.h"
 #include "PreviewPage.h"
+#include "PreviewRecords.h"
 #include "ProcessGlobals.h"
 #include "quicklook/QuickLook.h"
 
@@ -50,8 +52,14 @@ extern "C" OSStatus GeneratePreviewForURL(void*, QLPreviewRequestRef preview, CF
     if (resources) CFRelease(resources);
     tessaro::helpersPath() = tessaro::appendingPathComponent(tessaro::bundlePath(), "../../../../../Helpers");
 
-    const std::string path = pathOfURL(url);
-    if (auto page = tessaro::makePreviewPage(path)) reply(preview, *page);
+    // The page's links name the archive by this path, and the link handler takes absolute ones only.
+    std::string path = pathOfURL(url);
+    if (!path.empty() && path.front() != '/') path = std::filesystem::absolute(path).string();
+    if (auto page = tessaro::makePreviewPage(path)) {
+      // Only archives a preview has shown are opened through the page's links.
+      tessaro::recordPreview(path);
+      reply(preview, *page);
+    }
   } catch (...) {
     // Out of memory on the way: the service keeps its own preview.
   }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <chrono>
 #include <climits>
 #include <deque>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include "NSString+HTML.h"
 #include "PathString.h"
 #include "PreviewConfiguration.h"
+#include "PreviewRecords.h"
 #include "ProcessGlobals.h"
 #include "TableRows.h"
 #include "TypeCache.h"
@@ -227,6 +229,11 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
   set("unco", root->unco());
   set("comp", formatSize(haveAttributes ? attributes.st_size : 0));
   set("archive_path", percentEscaped(archivePath));
+  // The links the page's script builds carry these two; the link handler acts on no other.
+  const std::string pageTime = std::to_string(
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+  set("page_token", pageToken(archivePath, pageTime).value_or(""));
+  set("page_time", pageTime);
   set("presets", presetsAsOptions());
   set("items", itemCountText(labels, root->itemCount(), cutoffCount));
   set("archive_report", archiveReport(facts, root->unco(), labels));

@@ -1,14 +1,24 @@
-// tessaro view URL: what the links of the preview page ask for.
+// tessaro view URL: what the links of the preview page ask for. Any web page can make such a
+// link, so nothing is done for an archive no preview of this user showed, and nothing changes
+// without the token of a page this user's previews made.
 //   tssro://view/ARCHIVE;ENTRY    extracts that entry into a folder of its own under
 //                                 $XDG_CACHE_HOME/tessaro/view and opens it with the desktop's
 //                                 opener (xdg-open, else gio open; TESSARO_OPEN names another).
+//                                 ARCHIVE is an absolute path a preview recorded, unchanged since.
 //                                 Folders older than a day are removed there on each run, since
-//                                 the viewer still reads the file after this program has ended.
-//   tssro://config?KEY=0|1&...    stores the page's display settings as the defaults of the
+//                                 the viewer still reads the file after this program has ended,
+//                                 and the oldest go first when the cache would pass its quota.
+//   tssro://config?KEY=0|1&...&archive=A&time=T&token=X
+//                                 stores the page's display settings as the defaults of the
 //                                 next previews (the configuration application's domain).
+//   tssro://extract?preset=NAME&archive=A&time=T&token=X
+//                                 the preset menu's request; its token is checked, but no preset
+//                                 extracts anything yet.
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,7 +32,14 @@
 #include "AZipItem.h"
 #include "ArchiveSession.h"
 #include "Commands.h"
+#include "GrowthLimit.h"
+#include "ListingPipeline.h"
 #include "PathString.h"
+#include "PreviewRecords.h"
+#include "SafeExtraction.h"
+#include "SafeOpening.h"
+#include "StagingFolder.h"
+#include "ToolMessagesHidden.h"
 #include "defaults/UserDefaults.h"
 #include "folders/UserFolders.h"
 #include "helpers.h"
@@ -30,17 +47,22 @@
 
 namespace tessaro::host {
 
-const char* const kViewUsage = "view tssro://view/ARCHIVE;ENTRY | tssro://config?KEY=VALUE&...\n"
+const char* const kViewUsage = "view tssro://view/ARCHIVE;ENTRY | tssro://config?KEY=VALUE&...&token=X\n"
                                "                 open one entry of an archive, or store the preview's display settings\n";
 
 namespace {
 
 constexpr std::string_view kViewPrefix = "tssro://view/";
 constexpr std::string_view kConfigPrefix = "tssro://config";
+constexpr std::string_view kExtractPrefix = "tssro://extract";
 // The display settings the page's "Save as Default" link carries.
 constexpr std::string_view kSettingKeys[] = {"keepHeaderFixed", "showHiddenFiles", "showPackageContents",
                                              "cD", "cS", "cP", "cK", "cA"};
 constexpr auto kKeepViewed = std::chrono::hours(24);
+// What the view folders may hold together unless the defaults say otherwise (HLVViewCacheLimit),
+// and the room always left free on their file system.
+constexpr int64_t kViewCacheLimit = int64_t{1} << 30;
+constexpr int64_t kFreeSpaceMargin = int64_t{256} << 20;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -74,31 +96,135 @@ std::optional<std::string> viewFolderBase() {
   return (*caches / "tessaro" / "view").string();
 }
 
-void removeOldViews(const std::string& base) {
+struct View {
+  std::string path;
+  std::filesystem::file_time_type written;
+  int64_t bytes = 0;
+};
+
+// The view folders, oldest first; those older than a day are removed on the way.
+std::vector<View> currentViews(const std::string& base) {
+  std::vector<View> views;
   std::error_code error;
   const auto now = std::filesystem::file_time_type::clock::now();
   for (const auto& entry : std::filesystem::directory_iterator(base, error)) {
     std::error_code ignored;
-    const auto written = entry.last_write_time(ignored);
-    if (!ignored && now - written > kKeepViewed) std::filesystem::remove_all(entry.path(), ignored);
+    const auto written = entry.symlink_status(ignored).type() == std::filesystem::file_type::directory
+                             ? entry.last_write_time(ignored)
+                             : std::filesystem::file_time_type::min();
+    if (now - written > kKeepViewed) {
+      std::filesystem::remove_all(entry.path(), ignored);
+      continue;
+    }
+    views.push_back({entry.path().string(), written, bytesBelow(entry.path().string())});
   }
+  std::sort(views.begin(), views.end(), [](const View& a, const View& b) { return a.written < b.written; });
+  return views;
 }
 
-int openWithDesktop(const std::string& path) {
-  std::vector<std::vector<std::string>> openers;
-  if (const char* own = std::getenv("TESSARO_OPEN"); own && *own) openers.push_back({own, path});
-  openers.push_back({"xdg-open", path});
-  openers.push_back({"gio", "open", path});
-  for (const auto& argv : openers) {
-    const SubprocessResult result = run(argv);
-    if (!result.started) continue;
-    if (result.exitStatus == 0) return kExitOK;
-    std::fprintf(stderr, "tessaro: %s could not open %s\n", argv.front().c_str(), path.c_str());
+int64_t freeBytes(const std::string& folder) {
+  struct statvfs fs;
+  if (::statvfs(folder.c_str(), &fs) != 0) return INT64_MAX;
+  const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+  if (unit != 0 && fs.f_bavail > static_cast<uint64_t>(INT64_MAX) / unit) return INT64_MAX;
+  return static_cast<int64_t>(fs.f_bavail * unit);
+}
+
+// The bytes a new view may write: what the quota leaves beside the other views and what the
+// file system has beyond its margin. The oldest views are removed while that is less than
+// `needed` (when known).
+int64_t roomForView(const std::string& base, const std::optional<int64_t>& needed) {
+  const int64_t configured = UserDefaults::standard().integerForKey("HLVViewCacheLimit");
+  const int64_t limit = configured > 0 ? configured : kViewCacheLimit;
+  std::vector<View> views = currentViews(base);
+  int64_t used = 0;
+  for (const View& view : views) used += view.bytes;
+  const auto room = [&] {
+    return std::max<int64_t>(0, std::min(limit - used, freeBytes(base) - kFreeSpaceMargin));
+  };
+  for (size_t oldest = 0; needed && *needed > room() && oldest < views.size(); ++oldest) {
+    std::error_code ignored;
+    std::filesystem::remove_all(views[oldest].path, ignored);
+    used -= views[oldest].bytes;
+  }
+  return room();
+}
+
+// The archive is one this user's previews showed, as it is now; otherwise a message and the exit status.
+std::optional<int> refusedArchive(const std::string& archive) {
+  if (archive.front() != '/') {
+    std::fprintf(stderr, "tessaro: the link names the archive by a relative path (%s); it is refused\n",
+                 archive.c_str());
+    return kExitUsage;
+  }
+  switch (previewedState(archive)) {
+    case PreviewedState::previewed: return std::nullopt;
+    case PreviewedState::unknown:
+      std::fprintf(stderr, "tessaro: no preview of yours showed %s; the link is refused\n", archive.c_str());
+      return kExitUsage;
+    case PreviewedState::changed:
+      std::fprintf(stderr, "tessaro: %s changed since its preview; preview it again to open its entries\n",
+                   archive.c_str());
+      return kExitUsage;
+    case PreviewedState::unreadable:
+      std::fprintf(stderr, "tessaro: %s or the record of previews cannot be read; the link is refused\n",
+                   archive.c_str());
+      return kExitUsage;
+  }
+  return kExitUsage;
+}
+
+// The view folder with what was extracted into it; removed unless kept.
+class ViewFolder {
+ public:
+  explicit ViewFolder(std::string path) : path_(std::move(path)) {}
+  ~ViewFolder() {
+    std::error_code ignored;
+    if (!kept_) std::filesystem::remove_all(path_, ignored);
+  }
+  ViewFolder(const ViewFolder&) = delete;
+  ViewFolder& operator=(const ViewFolder&) = delete;
+  const std::string& path() const { return path_; }
+  void keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  bool kept_ = false;
+};
+
+// Unpacks `items` into a staging folder inside the view folder and moves them into place without
+// following links; no more than `budget` bytes are written. Exit status.
+int extractForView(ArchiveSession& session, const AZipItem::List& items, const std::string& folder,
+                   int64_t budget, bool quietTools) {
+  const std::unique_ptr<StagingFolder> staging = StagingFolder::createInside(folder);
+  if (!staging) {
+    std::fprintf(stderr, "tessaro: cannot write in %s: %s\n", folder.c_str(), std::strerror(errno));
     return kExitFailed;
   }
-  std::fprintf(stderr, "tessaro: no program to open files with (install xdg-utils); the entry is at %s\n",
-               path.c_str());
-  return kExitFailed;
+  int32_t status = 0;
+  bool overran = false;
+  {
+    const ToolMessagesHidden hidden(quietTools);
+    const GrowthLimit limit(staging->path(), budget, session.handler());
+    status = session.handler().extract(items, staging->path(), 1);
+    overran = limit.exceeded();
+  }
+  if (overran || bytesBelow(staging->path()) > budget) {
+    std::fprintf(stderr,
+                 "tessaro: the entry unpacks to more than the %lld bytes left in the view cache; it is not "
+                 "opened\n",
+                 static_cast<long long>(budget));
+    return kExitFailed;
+  }
+  if (status != 0) return session.report(status, "extracting");
+  SafePlacement placement(staging->path(), folder, PlacementOptions{ExistingFiles::overwrite});
+  if (!placement.survey() || !placement.decide([](const std::string&) { return std::nullopt; }) ||
+      !placement.place()) {
+    for (const std::string& failure : placement.failures())
+      std::fprintf(stderr, "tessaro: extracting failed: %s\n", failure.c_str());
+    return kExitFailed;
+  }
+  return kExitOK;
 }
 
 int viewEntry(std::string_view rest) {
@@ -120,53 +246,111 @@ int viewEntry(std::string_view rest) {
     std::fprintf(stderr, "tessaro: the entry name leaves the archive\n");
     return kExitUsage;
   }
+  if (const std::optional<int> refused = refusedArchive(*archive)) return *refused;
 
   std::unique_ptr<ArchiveSession> session = ArchiveSession::open(*archive, false);
   if (!session) return kExitUsage;
+  // The listing tells the entry's size before anything is written; without one the growth limit
+  // still stops the extraction at the room there is.
+  std::optional<int64_t> needed;
+  // A folder is asked for with and without its slash, as archives spell folders either way; a
+  // file only by its name, which tools that find no match complain of.
+  bool folderEntry = true;
+  AZipItem::Ptr root;
+  const int32_t listed = getInfo(*archive, root);
+  if (listed == 0 && root) {
+    const AZipItem* item = findItem(*root, *entry);
+    if (!item) {
+      std::fprintf(stderr, "tessaro: %s: no such entry in %s\n", entry->c_str(), archive->c_str());
+      return kExitFailed;
+    }
+    needed = item->uncoV();
+    folderEntry = item->isDir() || !item->children().empty();
+  }
+
   const std::optional<std::string> base = viewFolderBase();
   std::error_code error;
-  if (base) {
-    std::filesystem::create_directories(*base, error);
-    removeOldViews(*base);
+  if (base) std::filesystem::create_directories(*base, error);
+  const int64_t room = base ? roomForView(*base, needed) : 0;
+  if (needed && *needed > room) {
+    std::fprintf(stderr,
+                 "tessaro: %s unpacks to %lld bytes, more than the %lld bytes left in the view cache; nothing was "
+                 "extracted\n",
+                 entry->c_str(), static_cast<long long>(*needed), static_cast<long long>(room));
+    return kExitFailed;
   }
-  const std::optional<std::string> folder = base ? createTempFolderInside(*base, false) : std::nullopt;
-  if (!folder) {
+  const std::optional<std::string> made = base ? createTempFolderInside(*base, false) : std::nullopt;
+  if (!made) {
     std::fprintf(stderr, "tessaro: cannot make a folder for the entry in the cache folder\n");
     return kExitFailed;
   }
-  AZipItem::List items{AZipItem::initWithPath(*entry), AZipItem::initWithPath(*entry + "/")};
-  const int32_t status = session->handler().extract(items, *folder, 1);
-  const std::string extracted = appendingPathComponent(*folder, *entry);
+  ViewFolder folder(*made);
+  AZipItem::List items{AZipItem::initWithPath(*entry)};
+  if (folderEntry) items.push_back(AZipItem::initWithPath(*entry + "/"));
+  if (const int result = extractForView(*session, items, folder.path(), room, folderEntry); result != kExitOK) return result;
+  // Whatever the archive said, nothing it holds runs by being opened.
+  removeExecBits(folder.path());
+  const std::string extracted = appendingPathComponent(folder.path(), *entry);
   struct stat st;
-  if (status != 0 || ::lstat(extracted.c_str(), &st) != 0) {
-    std::filesystem::remove_all(*folder, error);
-    if (status != 0) return session->report(status, "extracting");
+  if (::lstat(extracted.c_str(), &st) != 0) {
     std::fprintf(stderr, "tessaro: %s: no such entry in %s\n", entry->c_str(), archive->c_str());
     return kExitFailed;
   }
-  return openWithDesktop(extracted);
+  const int result = openExtracted(folder.path(), extracted, *entry);
+  // The viewer reads the file after this program has ended.
+  if (result == kExitOK) folder.keep();
+  return result;
 }
 
-int storeSettings(std::string_view rest) {
+// The values of a link's query, percent escapes decoded; none when one is malformed.
+std::optional<std::vector<std::pair<std::string, std::string>>> queryPairs(std::string_view rest) {
   if (!rest.empty() && rest.front() == '?') rest.remove_prefix(1);
-  PlistDictionary values = UserDefaults::standard().persistentDomainForName(std::string(kConfigDefaultsDomain))
-                               .value_or(PlistDictionary{});
-  size_t stored = 0;
+  std::vector<std::pair<std::string, std::string>> pairs;
   while (!rest.empty()) {
     const size_t amp = rest.find('&');
     const std::string_view pair = rest.substr(0, amp);
     rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
     const size_t equals = pair.find('=');
     if (equals == std::string_view::npos) continue;
-    const std::string_view key = pair.substr(0, equals);
-    const std::string_view value = pair.substr(equals + 1);
+    std::optional<std::string> value = percentDecoded(pair.substr(equals + 1));
+    if (!value) return std::nullopt;
+    pairs.emplace_back(std::string(pair.substr(0, equals)), std::move(*value));
+  }
+  return pairs;
+}
+
+// The link carries the token of a page this user's previews made; otherwise a message.
+bool signedByPage(const std::vector<std::pair<std::string, std::string>>& pairs) {
+  std::string archive, time, token;
+  for (const auto& [key, value] : pairs) {
+    if (key == "archive") archive = value;
+    if (key == "time") time = value;
+    if (key == "token") token = value;
+  }
+  if (validPageToken(archive, time, token)) return true;
+  std::fprintf(stderr, "tessaro: the link carries no valid token of a preview page of yours; nothing was changed\n");
+  return false;
+}
+
+int storeSettings(std::string_view rest) {
+  const auto pairs = queryPairs(rest);
+  if (!pairs) {
+    std::fprintf(stderr, "tessaro: the link is malformed\n");
+    return kExitUsage;
+  }
+  if (!signedByPage(*pairs)) return kExitUsage;
+  PlistDictionary values = UserDefaults::standard().persistentDomainForName(std::string(kConfigDefaultsDomain))
+                               .value_or(PlistDictionary{});
+  size_t stored = 0;
+  for (const auto& [key, value] : *pairs) {
+    if (key == "archive" || key == "time" || key == "token") continue;
     bool known = false;
     for (const std::string_view k : kSettingKeys) known = known || k == key;
     if (!known || (value != "0" && value != "1")) {
-      std::fprintf(stderr, "tessaro: ignored setting %.*s\n", static_cast<int>(pair.size()), pair.data());
+      std::fprintf(stderr, "tessaro: ignored setting %s\n", key.c_str());
       continue;
     }
-    values[std::string(key)] = PropertyList(static_cast<int64_t>(value == "1" ? 1 : 0));
+    values[key] = PropertyList(static_cast<int64_t>(value == "1" ? 1 : 0));
     ++stored;
   }
   if (stored == 0) {
@@ -178,6 +362,17 @@ int storeSettings(std::string_view rest) {
     return kExitFailed;
   }
   return kExitOK;
+}
+
+int extractWithPreset(std::string_view rest) {
+  const auto pairs = queryPairs(rest);
+  if (!pairs) {
+    std::fprintf(stderr, "tessaro: the link is malformed\n");
+    return kExitUsage;
+  }
+  if (!signedByPage(*pairs)) return kExitUsage;
+  std::fprintf(stderr, "tessaro: extracting with a preset is not available; use tessaro extract\n");
+  return kExitUsage;
 }
 
 }  // namespace
@@ -194,6 +389,7 @@ int viewCommand(const std::vector<std::string>& args) {
   const std::string_view url = args[0];
   if (url.starts_with(kViewPrefix)) return viewEntry(url.substr(kViewPrefix.size()));
   if (url.starts_with(kConfigPrefix)) return storeSettings(url.substr(kConfigPrefix.size()));
+  if (url.starts_with(kExtractPrefix)) return extractWithPreset(url.substr(kExtractPrefix.size()));
   std::fprintf(stderr, "tessaro: not a tssro link: %s\n", args[0].c_str());
   return kExitUsage;
 }

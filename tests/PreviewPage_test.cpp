@@ -1,6 +1,6 @@
 // The whole preview page of real archives, compared with checked-in pages after redacting what
 // changes from run to run or with the styles and scripts: image data, script bodies and their
-// hashes, the page style, the temporary folder and the archive file's own date.
+// hashes, the page style, the temporary folder, the archive file's own date and the page's time and token.
 // TESSARO_UPDATE_GOLDEN=1 rewrites the golden pages.
 #include "PreviewPage.h"
 
@@ -35,6 +35,9 @@ std::string redact(std::string page, const std::string& tmp, const std::string& 
   // The page's own style sheet is the first <style> element.
   const size_t style = page.find("<style>");
   if (style != std::string::npos) page.replace(style, page.find("</style>", style) - style, "<style>STYLE");
+  // The page's time and the token over it change with every page.
+  page = std::regex_replace(page, std::regex("data-time='[0-9]+' data-token='[0-9a-f]*'"),
+                            "data-time='TIME' data-token='TOKEN'");
   replaceAll(page, tmp, "$TMP");
   if (!archiveDate.empty()) replaceAll(page, archiveDate, "$DATE");
   return page;

@@ -1,5 +1,5 @@
 // The tessaro program's archive-changing commands as a terminal user runs them: create, add,
-// delete, rename, comment, join and view, round trips through the real tools, and what bad
+// delete, rename, comment and join, round trips through the real tools, and what bad
 // input, failing tools and signals leave behind.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -296,33 +296,6 @@ TEST_F(TessaroEditTest, JoinMakesOneFileOfTheNumberedPieces) {
   ASSERT_EQ(tessaro({"join", "big.bin.002", "-C", "joined"}).status, 0);
   EXPECT_EQ(readFile(dir() / "joined/big.bin"), readFile(dir() / "big.bin"));
   EXPECT_EQ(tessaro({"join", "big.bin", "-C", "joined"}).status, 2);  // not a piece
-}
-
-TEST_F(TessaroEditTest, PageLinksOpenEntriesAndStoreTheDisplaySettings) {
-  writeTree();
-  ASSERT_EQ(tessaro({"create", "v.tar.gz", "tree"}).status, 0);
-  home.dir().write("opener.sh", "#!/bin/sh\ncat \"$1\" > \"$(dirname \"$0\")/opened\"\n");
-  fs::permissions(dir() / "opener.sh", fs::perms::owner_all);
-  SubprocessOptions options;
-  options.environment = {{"TESSARO_OPEN", (dir() / "opener.sh").string()},
-                         {"XDG_CACHE_HOME", (dir() / "cache").string()}};
-
-  const std::string link = "tssro://view/" + percentEscaped((dir() / "v.tar.gz").string()) + ";" +
-                           percentEscaped("tree/ünïcödé.txt");
-  ASSERT_EQ(tessaro({"view", link}, options).status, 0);
-  EXPECT_EQ(readFile(dir() / "opened"), "unicode");
-  EXPECT_EQ(tessaro({"view", "tssro://view/" + percentEscaped((dir() / "v.tar.gz").string()) + ";..%2Fx"}, options)
-                .status,
-            2);
-  EXPECT_EQ(tessaro({"view", "tssro://view/%zz;a"}, options).status, 2);
-
-  ASSERT_EQ(tessaro({"view", "tssro://config?keepHeaderFixed=1&showHiddenFiles=0&cS=1&evil=1"}).status, 0);
-  UserDefaults::standard().synchronize();
-  const auto config = UserDefaults::standard().persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
-  EXPECT_EQ(config.at("keepHeaderFixed"), PropertyList(int64_t{1}));
-  EXPECT_EQ(config.at("showHiddenFiles"), PropertyList(int64_t{0}));
-  EXPECT_EQ(config.count("evil"), 0u);
-  EXPECT_EQ(tessaro({"view", "https://example.com"}).status, 2);
 }
 
 TEST_F(TessaroEditTest, AToolThatFailsOrLiesLeavesTheArchiveAsItWas) {

@@ -33,11 +33,24 @@ function loadSettings() {
   for (var i = 0; i !== keys.length; ++i) window[keys[i]] = values[keys[i]] === 1 ? 1 : 0;
 }
 
-// tssro://config?keepHeaderFixed=1&showHiddenFiles=0&...: the application stores the values
-// as the defaults of the next previews.
+// The page's signature for the links its script builds: the archive (escaped by the page's maker),
+// the page's time and the token over both; "" when the page carries none that fits a link.
+function pageSignature() {
+  var body = document.body;
+  var archive = body.getAttribute('data-archive') || '';
+  var time = body.getAttribute('data-time') || '';
+  var token = body.getAttribute('data-token') || '';
+  if (!/^[A-Za-z0-9%._~!$()*+,:@\/=-]+$/.test(archive) || !/^[0-9]+$/.test(time) || !/^[0-9a-f]{64}$/.test(token)) return '';
+  return 'archive=' + archive + '&time=' + time + '&token=' + token;
+}
+
+// tssro://config?keepHeaderFixed=1&showHiddenFiles=0&...&archive=A&time=T&token=X: the application
+// stores the values as the defaults of the next previews when the token is this page's.
 function defaultsLink() {
   var pairs = [];
   for (var i = 0; i !== SETTING_KEYS.length; ++i) pairs.push(SETTING_KEYS[i] + '=' + (window[SETTING_KEYS[i]] ? 1 : 0));
+  var signature = pageSignature();
+  if (signature) pairs.push(signature);
   return 'tssro://config?' + pairs.join('&');
 }
 

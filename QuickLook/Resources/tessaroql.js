@@ -102,11 +102,11 @@ function refreshAll() {
 }
 
 // Choosing a preset asks the application to extract the archive with it:
-// tssro://extract?preset=NAME&archive=PATH, both percent-escaped by the page's maker.
+// tssro://extract?preset=NAME&archive=PATH&time=T&token=X, the names percent-escaped by the
+// page's maker, the rest the page's signature (config.js).
 function bindPresetMenu() {
   var menu = document.getElementById('presets');
   if (!menu) return;
-  var archive = document.body.getAttribute('data-archive') || '';
   var hasPresets = Array.prototype.some.call(menu.options, function (option) { return option.value !== ''; });
   menu.disabled = !hasPresets;
   menu.onchange = function () {
@@ -114,8 +114,9 @@ function bindPresetMenu() {
     menu.selectedIndex = 0;
     // Both values come escaped; anything that is not stays out of the link.
     var escaped = /^[A-Za-z0-9%._~!$()*+,:@\/=-]+$/;
-    if (!escaped.test(preset) || !escaped.test(archive)) return;
-    window.location.href = 'tssro://extract?preset=' + preset + '&archive=' + archive;
+    var signature = pageSignature();
+    if (!escaped.test(preset) || !signature) return;
+    window.location.href = 'tssro://extract?preset=' + preset + '&' + signature;
   };
 }
 

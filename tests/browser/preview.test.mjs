@@ -70,7 +70,8 @@ function previewPage(archive, home) {
   assert.ok(qlhost, 'TESSARO_QLHOST names the qlhost to test');
   const page = path.join(work, `page-${path.basename(home)}.html`);
   execFileSync(qlhost, ['-o', page, '--', archive], {
-    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, 'config'), LANG: 'C.UTF-8', LC_ALL: '' },
+    env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, 'config'), XDG_STATE_HOME: path.join(home, 'state'),
+           LANG: 'C.UTF-8', LC_ALL: '' },
     stdio: ['ignore', 'ignore', 'pipe'],
   });
   return page;
@@ -105,6 +106,14 @@ function visibleEntries(page) {
       .map((row) => decodeURIComponent(row.querySelector('div.n a').getAttribute('href').split(';').pop()))
       .map((entry) => entry.replace(/\/$/, ''))
       .sort());
+}
+
+// What the page's script signs its links with: archive, page time and token.
+async function pageSignature(page, archive) {
+  const [time, token] = await page.$eval('body', (body) => [body.dataset.time, body.dataset.token]);
+  assert.match(time, /^[0-9]+$/);
+  assert.match(token, /^[0-9a-f]{64}$/);
+  return `archive=${encodeURI(archive)}&time=${time}&token=${token}`;
 }
 
 async function clickToggle(page, entry) {
@@ -209,7 +218,8 @@ describe('the page of an archive', () => {
     await page.uncheck('input[data-key=keepHeaderFixed]');
     assert.equal(await headPosition(), 'static');
 
-    const expected = 'tssro://config?keepHeaderFixed=0&showHiddenFiles=1&showPackageContents=1&cD=1&cS=1&cP=1&cK=0&cA=1';
+    const expected = 'tssro://config?keepHeaderFixed=0&showHiddenFiles=1&showPackageContents=1&cD=1&cS=1&cP=1&cK=0&cA=1&' +
+                     await pageSignature(page, archive);
     assert.equal(await page.getAttribute('#save-defaults', 'href'), expected);
     await page.click('#save-defaults');
     await page.waitForTimeout(100);
@@ -223,7 +233,7 @@ describe('the page of an archive', () => {
     assert.equal(await page.isDisabled('#presets'), false);
     await page.selectOption('#presets', { label: 'Into Downloads' });
     await page.waitForTimeout(100);
-    assert.deepEqual(seen.links, [`tssro://extract?preset=Into%20Downloads&archive=${encodeURI(archive)}`]);
+    assert.deepEqual(seen.links, [`tssro://extract?preset=Into%20Downloads&${await pageSignature(page, archive)}`]);
     assert.equal(await page.$eval('#presets', (menu) => menu.selectedIndex), 0);
     await page.close();
   });
