@@ -282,6 +282,7 @@ work=
 for a; do
   case "$a" in
     -w*) work="${a#-w}" ;;
+    -p) echo "stdin:" >> "$log"; head -n 1 >> "$log" ;;
     @*) echo "list:" >> "$log"; cat "${a#@}" >> "$log"; echo >> "$log" ;;
   esac
 done
@@ -367,7 +368,7 @@ TEST_F(RarModifyTest, DeleteRenameAndRepairRunTheToolAsDescribed) {
   // Deletion and renaming run where the caller is.
   const std::string here = fs::current_path().string();
   EXPECT_EQ(log, "in " + here + "\nd\n-p-\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nlist:\na.txt\nsub\n"
-                 "in " + here + "\nrn\n-ppw\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
+                 "in " + here + "\nrn\n-p\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nstdin:\npw\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
                  "in " + arc + "\nrc\n-p-\n" + arc + "/v.part1.rar\n"
                  "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part1.rar\n"
                  "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part2.rar\n");
