@@ -368,7 +368,8 @@ TEST_F(RarModifyTest, DeleteRenameAndRepairRunTheToolAsDescribed) {
   // Deletion and renaming run where the caller is.
   const std::string here = fs::current_path().string();
   EXPECT_EQ(log, "in " + here + "\nd\n-p-\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nlist:\na.txt\nsub\n"
-                 "in " + here + "\nrn\n-p\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nstdin:\npw\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
+                 "in " + here + "\nrn\n-p\n-wWORK\n" + arc +
+                 "/v.part1.rar\n@LIST\nstdin:\npw\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
                  "in " + arc + "\nrc\n-p-\n" + arc + "/v.part1.rar\n"
                  "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part1.rar\n"
                  "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part2.rar\n");

@@ -288,7 +288,8 @@ int modify(std::string_view command, const std::vector<std::string_view>& argume
       if (argument.starts_with("-p")) {
         // An empty "-p" makes an updating 7zz ask for a password, to open the archive and to
         // encrypt with: it gets one only with a password to give, on its standard input.
-        if (!takePassword(argument, password)) return fail(std::string("cannot read the password: ") + std::strerror(errno));
+        if (!takePassword(argument, password))
+          return fail(std::string("cannot read the password: ") + std::strerror(errno));
         continue;
       }
       switches.emplace_back(argument);
@@ -454,7 +455,7 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
-      std::fprintf(stderr, "usage: 7z l -slt [-pPASSWORD|-p-] [-tTYPE] ARCHIVE\n"
+      std::fprintf(stderr, "usage: 7z l -slt [-p|-p-] [-tTYPE] ARCHIVE\n"
                            "       7z u|d|rn [SWITCHES] ARCHIVE [@LISTFILE | . | NAME ...]\n");
       return kFatalError;
     }
