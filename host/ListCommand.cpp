@@ -18,6 +18,7 @@
 #include "HandlerRegistry.h"
 #include "HostPaths.h"
 #include "ListingPipeline.h"
+#include "StoredPasswords.h"
 
 namespace tessaro::host {
 
@@ -157,7 +158,17 @@ int listCommand(const std::vector<std::string>& args) {
 
   locateHelpers();
   AZipItem::Ptr root;
-  const int32_t status = getInfo(file, root);
+  int32_t status = getInfo(file, root);
+  // Names hidden behind a password: the ones kept in the store are tried, in their order.
+  if (status == 100) {
+    for (const std::string& password : storedArchivePasswords()) {
+      AZipItem::Ptr opened;
+      if (getInfo(file, opened, password) != 0) continue;
+      root = std::move(opened);
+      status = 0;
+      break;
+    }
+  }
   // Whatever was listed before a failure is shown too.
   const bool printed = !root || printTree(*root);
   if (!printed) {

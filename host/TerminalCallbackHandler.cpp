@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <string>
 
+#include "StoredPasswords.h"
+
 namespace tessaro::host {
 
 namespace {
@@ -102,6 +104,8 @@ TerminalCallbackHandler::TerminalCallbackHandler(std::string archive, Options op
 TerminalCallbackHandler::~TerminalCallbackHandler() { endProgress(); }
 
 std::string TerminalCallbackHandler::passwordWithParams(PlistDictionary& /*params*/) {
+  if (!storedPasswords_) storedPasswords_ = storedArchivePasswords();
+  if (storedOffered_ < storedPasswords_->size()) return (*storedPasswords_)[storedOffered_++];
   endProgress();
   if (++prompts_ > kMaxPrompts) return {};
   const std::optional<std::string> answer = readSecretLine("Password for " + archive_ + ": ");

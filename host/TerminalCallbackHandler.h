@@ -27,6 +27,7 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   TerminalCallbackHandler(std::string archive, Options options);
   ~TerminalCallbackHandler() override;
 
+  // The passwords kept in the store first, each once, then the user's answer on the terminal.
   std::string passwordWithParams(PlistDictionary& params) override;
   // A volume that is there is taken; a missing one is asked for on the terminal.
   int changeVolume(std::string& path, int mode) override;
@@ -49,6 +50,9 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
  private:
   std::string archive_;
   Options options_;
+  // The store's passwords, read when the archive first asks, and how many have been offered.
+  std::optional<std::vector<std::string>> storedPasswords_;
+  size_t storedOffered_ = 0;
   bool barShown_ = false;
   int lastPercent_ = -1;
   int prompts_ = 0;

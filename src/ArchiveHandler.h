@@ -170,10 +170,12 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
 
   // Runs `tool` with `params`, its standard output and error in one pipe, until it exits. Chunks
   // go to `callback` while it runs; without one, `rawOutput` (when given) receives the whole output
-  // as UTF-8, or none when it is not. -1 when the tool is missing or not executable.
+  // as UTF-8, or none when it is not. `input` is what the tool reads on its standard input (a
+  // password, which must never travel on a command line); nothing when it is empty. -1 when the
+  // tool is missing or not executable.
   int32_t executeTask(const std::string& tool, const std::vector<std::string>& params,
                       const std::optional<std::string>& workingDir, const OutputCallback* callback,
-                      std::optional<std::string>* rawOutput);
+                      std::optional<std::string>* rawOutput, std::string_view input = {});
   // Copies between a shell command and a file in 128 KiB chunks: from the command into the file
   // when `readFromPipe` is set, from the file into the command otherwise. 0, or 4 when a side
   // could not be opened or the command did not close cleanly.

@@ -159,8 +159,10 @@ int64_t volumeBytesOf(const Preset& preset) {
   return bytes;
 }
 
-// "-p-" tells the helper there is no password, so it never waits for one.
-std::string passwordSwitch(const std::string& password) { return "-p" + (password.empty() ? "-" : password); }
+// "-p-" tells the helper there is no password, so it never waits for one; a bare "-p" that the
+// password follows on its standard input, as one line, so that no process list ever shows it.
+std::string passwordSwitch(const std::string& password) { return password.empty() ? "-p-" : "-p"; }
+std::string passwordInput(const std::string& password) { return password.empty() ? std::string() : password + "\n"; }
 
 // An entry name as the helper matches it: without the slash that marks a folder.
 std::string_view entryName(std::string_view name) {
@@ -473,13 +475,14 @@ int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
 
     std::string type = isa().baseType().value_or(std::string());
     if (hasSuffix(path, ".001")) type += ".split";
-    std::vector<std::string> params{"l", "-slt", "-p" + (password().empty() ? std::string("-") : password())};
+    std::vector<std::string> params{"l", "-slt", passwordSwitch(password())};
     if (!type.empty()) params.push_back("-t" + type);
     params.push_back(path);
 
     std::string bytes;
     const OutputCallback collect = [&bytes](std::string_view chunk) { bytes.append(chunk); };
-    const int32_t status = executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr);
+    const int32_t status =
+        executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr, passwordInput(password()));
 
     uint64_t usedEncoding = 0;
     std::optional<std::string> text = decodeString(bytes, &usedEncoding);
@@ -554,7 +557,10 @@ SevenZipCommand AHandler7ZipBase::extractCommand(const std::vector<std::string>&
     if (!isSingleVolume(parts())) type += ".split";
     arguments.push_back("-t" + type);
   }
-  if (!password().empty()) arguments.push_back("-p" + password());
+  if (!password().empty()) {
+    arguments.push_back(passwordSwitch(password()));
+    command.password = password();
+  }
   arguments.emplace_back("-y");
   arguments.emplace_back("-spd");
   arguments.push_back(url().value_or(std::string()));
@@ -580,12 +586,13 @@ SevenZipCommand AHandler7ZipBase::addCommand(const std::vector<std::string>& fil
 
   const int64_t encryption = presetInteger(preset, "encryption");
   if (!password().empty()) {
+    command.password = password();
     if (isa().isSubclassOf(AHandlerZip::metaclass())) {
       // The cipher switch must come before the password, or zip falls back to ZipCrypto.
       if (encryption == 2) arguments.emplace_back("-mem=AES256");
-      arguments.push_back("-p" + password());
+      arguments.push_back(passwordSwitch(password()));
     } else {
-      arguments.push_back("-p" + password());
+      arguments.push_back(passwordSwitch(password()));
       if (encryption == 3) {
         arguments.emplace_back("-mhe=on");
         command.encryptsListing = true;
@@ -665,6 +672,7 @@ SevenZipCommand AHandler7ZipBase::deleteCommand(const std::vector<std::string>& 
   // -spd: a name such as "*" or "a?b" is that entry alone, not a pattern that takes others along.
   command.arguments = {"d", passwordSwitch(password()), "-spd", url().value_or(std::string()),
                        "@" + scratchFile(scratch, "listfile")};
+  command.password = password();
   NameList list = nameList(names, true);
   command.listFile = std::move(list.text);
   appendLiteralNames(command.arguments, list.unlisted);
@@ -677,6 +685,7 @@ SevenZipCommand AHandler7ZipBase::moveCommand(const std::vector<std::string>& ol
   SevenZipCommand command;
   command.arguments = {"rn", passwordSwitch(password()), "-spd", url().value_or(std::string()),
                        "@" + scratchFile(scratch, "listfile")};
+  command.password = password();
   std::string text;
   std::vector<std::string> unlisted;
   for (size_t i = 0; i < oldNames.size() && i < newNames.size(); ++i) {
@@ -738,7 +747,8 @@ int32_t AHandler7ZipBase::extract(const AZipItem::List& items, const std::string
       int32_t status = 0;
       {
         const DestinationWatch watch(workingDir ? host : nullptr, toFolder, *this);
-        status = executeTask(helperTool(kSevenZipTool), command->arguments, workingDir, &collect, nullptr);
+        status = executeTask(helperTool(kSevenZipTool), command->arguments, workingDir, &collect, nullptr,
+                             passwordInput(command->password));
       }
 
       if (status == 0) {
@@ -762,7 +772,7 @@ int32_t AHandler7ZipBase::extract(const AZipItem::List& items, const std::string
 
 // ---- Creation, deletion and renaming
 
-int32_t AHandler7ZipBase::runWithProgress(const std::vector<std::string>& arguments,
+int32_t AHandler7ZipBase::runWithProgress(const SevenZipCommand& command,
                                           const std::optional<std::string>& workingDir, std::string& output) {
   const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
   const OutputCallback report = [&](std::string_view chunk) {
@@ -775,7 +785,8 @@ int32_t AHandler7ZipBase::runWithProgress(const std::vector<std::string>& argume
       host->logOutput(chunk);
     }
   };
-  return executeTask(helperTool(kSevenZipTool), arguments, workingDir, &report, nullptr);
+  return executeTask(helperTool(kSevenZipTool), command.arguments, workingDir, &report, nullptr,
+                     passwordInput(command.password));
 }
 
 int32_t AHandler7ZipBase::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
@@ -794,7 +805,7 @@ int32_t AHandler7ZipBase::addFiles(const std::vector<std::string>& files, const 
 
     std::string output;
     const int32_t status = runWithProgress(
-        command->arguments, fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder), output);
+        *command, fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder), output);
     HLVLog(kLogTrace, "ret: %d; out: %s", status, output.c_str());
     if (status != 0) return status;
     if (command->volumeBytes > 0) {
@@ -816,7 +827,7 @@ int32_t AHandler7ZipBase::editArchive(const char* operation,
   const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, make);
   if (!command) return -1;
   std::string output;
-  const int32_t status = runWithProgress(command->arguments, std::nullopt, output);
+  const int32_t status = runWithProgress(*command, std::nullopt, output);
   HLVLog(kLogNotice, "%s ret: %d; out: %s", operation, status, output.c_str());
   if (status == kHelperFatalError) return kWrongPassword;
   if (status == 0) setUrl(archive);

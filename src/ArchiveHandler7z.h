@@ -25,6 +25,8 @@ struct SevenZipCommand {
   int64_t volumeBytes = 0;
   // The names will be encrypted too.
   bool encryptsListing = false;
+  // Said after a bare "-p": the helper reads it on its standard input, never from its arguments.
+  std::string password;
 };
 
 class AHandler7ZipBase : public ArchiveHandler {
@@ -64,7 +66,7 @@ class AHandler7ZipBase : public ArchiveHandler {
  private:
   // Runs a "u", "d" or "rn" command with the helper's percentages passed to the host; `output`
   // receives the end of what the helper wrote.
-  int32_t runWithProgress(const std::vector<std::string>& arguments, const std::optional<std::string>& workingDir,
+  int32_t runWithProgress(const SevenZipCommand& command, const std::optional<std::string>& workingDir,
                           std::string& output);
   // Runs "d" or "rn" as `make` gives it for the scratch folder, and maps the status.
   int32_t editArchive(const char* operation,

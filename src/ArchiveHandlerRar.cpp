@@ -884,11 +884,16 @@ std::string rarRenameList(const std::vector<std::string>& oldNames, const std::v
   return text;
 }
 
+std::string rarPasswordInput(const std::string& password) {
+  return password.empty() ? std::string() : password + "\n" + password + "\n";
+}
+
+std::string rarPasswordSwitch(const std::string& password) { return password.empty() ? "-p-" : "-p"; }
+
 std::vector<std::string> rarEditArguments(std::string_view command, const std::string& password,
                                           const std::string& workFolder, const std::string& archive,
                                           const std::string& listFile) {
-  return {std::string(command), "-p" + (password.empty() ? std::string("-") : password), "-w" + workFolder, archive,
-          "@" + listFile};
+  return {std::string(command), rarPasswordSwitch(password), "-w" + workFolder, archive, "@" + listFile};
 }
 
 RarAddCommand rarAddCommand(const std::vector<std::string>& files, const std::string& toArchive,
@@ -898,9 +903,9 @@ RarAddCommand rarAddCommand(const std::vector<std::string>& files, const std::st
   std::vector<std::string>& arguments = command.arguments;
   arguments = {"u", "-r", "-ol", "-ep1"};
   const int64_t encryption = presetInteger(preset, "encryption");
-  if (!password.empty()) {
-    if (encryption == 3) arguments.push_back("-hp" + password);
-    if (encryption == 2) arguments.push_back("-p" + password);
+  if (!password.empty() && (encryption == 2 || encryption == 3)) {
+    arguments.emplace_back(encryption == 3 ? "-hp" : "-p");
+    command.input = rarPasswordInput(password);
   }
   arguments.push_back("-z" + scratch + "/comment");
 
@@ -1045,7 +1050,7 @@ int32_t AHandlerRar::addFiles(const std::vector<std::string>& files, const std::
     const OutputCallback reader = progressReader(callbackHandler(), output);
     const std::optional<std::string> workingDir =
         fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder);
-    const int32_t status = executeTask(*rar, command.arguments, workingDir, &reader, nullptr);
+    const int32_t status = executeTask(*rar, command.arguments, workingDir, &reader, nullptr, command.input);
     HLVLog(kLogTrace, "rar output: %s", output.c_str());
 
     if (command.volumeSize <= 0) {
@@ -1078,7 +1083,9 @@ int32_t AHandlerRar::updateComment(const std::string& newComment) {
     const std::string commentFile = *scratch.path() + "/comment";
     if (!writeText(commentFile, newComment)) return -1;
     const std::string archive = *url();
-    const int32_t status = executeTask(*rar, {"c", "-z" + commentFile, archive}, std::nullopt, nullptr, nullptr);
+    // An archive with enciphered names opens only with the password.
+    const int32_t status = executeTask(*rar, {"c", rarPasswordSwitch(password()), "-z" + commentFile, archive},
+                                       std::nullopt, nullptr, nullptr, rarPasswordInput(password()));
     if (status == 0) initParts();
     return status;
   } catch (...) {
@@ -1102,7 +1109,7 @@ int32_t AHandlerRar::editArchive(std::string_view command, const std::string& li
   {
     const WorkFolderWatch watch(callbackHandler(), *work.path(), archive);
     status = executeTask(*rar, rarEditArguments(command, password(), *work.path(), archive, listFile), std::nullopt,
-                         nullptr, &output);
+                         nullptr, &output, rarPasswordInput(password()));
   }
   HLVLog(kLogTrace, "out: %s", output ? output->c_str() : "(null)");
   if (isWrongPassword(status)) return 100;
@@ -1161,17 +1168,18 @@ int32_t AHandlerRar::repair() {
         findFreeName(folder, std::string(lastPathComponent(archive)) + " (damaged)");
     std::error_code error;
     if (!work || !fs::create_directory(*work, error)) return -1;
-    const std::string secret = "-p" + (password().empty() ? std::string("-") : password());
+    const std::string secret = rarPasswordSwitch(password());
+    const std::string input = rarPasswordInput(password());
 
     std::string output;
     const OutputCallback reader = progressReader(callbackHandler(), output);
     // Missing volumes first, from the recovery volumes; then the set is collected anew.
-    int32_t status = executeTask(*rar, {"rc", secret, archive}, folder, &reader, nullptr);
+    int32_t status = executeTask(*rar, {"rc", secret, archive}, folder, &reader, nullptr, input);
     initParts();
     const std::vector<VolumePart> volumes = parts();
     bool anyFixed = false;
     for (const VolumePart& volume : volumes) {
-      status = executeTask(*rar, {"r", secret, volume.url}, *work, &reader, nullptr);
+      status = executeTask(*rar, {"r", secret, volume.url}, *work, &reader, nullptr, input);
       // rar names the result "rebuilt." when the archive has no recovery record to fix it from.
       // It rebuilds every volume so, sound ones too: only a lone archive's is taken.
       std::string fixed = appendingPathComponent(*work, "fixed." + volume.name);

@@ -88,15 +88,23 @@ struct RarAddCommand {
   // Texts of the list files: the names to add ("" when the whole folder goes in) and those to leave out.
   std::string listFile;
   std::string cleanFile;
+  // What rar reads on its standard input when a bare -p or -hp asks it for the password.
+  std::string input;
 };
 // `scratch` is the folder that will hold the "comment", "listfile" and "listfileClean" files.
 RarAddCommand rarAddCommand(const std::vector<std::string>& files, const std::string& toArchive,
                             std::string_view parentPath, const Preset& preset, const std::string& password,
                             const std::vector<std::string>& filesToClean, const std::string& scratch);
 // The arguments of deleteFiles and moveFiles ("d" or "rn"), of which the list file names the entries.
+// A password is asked for with a bare -p, to be answered by rarPasswordInput(password).
 std::vector<std::string> rarEditArguments(std::string_view command, const std::string& password,
                                           const std::string& workFolder, const std::string& archive,
                                           const std::string& listFile);
+// What rar reads on its standard input for a bare -p or -hp: the password, for its prompt and for
+// the one that confirms it. Empty when there is no password.
+std::string rarPasswordInput(const std::string& password);
+// "-p-" for no password, else a bare "-p": the password itself never goes on a command line.
+std::string rarPasswordSwitch(const std::string& password);
 // Entry names for a list file: one a line, without trailing "/".
 std::string rarNameList(const std::vector<std::string>& names);
 // Old and new name on a line each, per pair, up to the shorter list.

@@ -105,7 +105,7 @@ bool closedCleanly(const SubprocessResult& result) {
 
 int32_t ArchiveHandler::executeTask(const std::string& tool, const std::vector<std::string>& params,
                                     const std::optional<std::string>& workingDir, const OutputCallback* callback,
-                                    std::optional<std::string>* rawOutput) {
+                                    std::optional<std::string>* rawOutput, std::string_view input) {
   try {
     if (rawOutput) rawOutput->reset();
     traceOperation("executeTask:withParams:inWorkingDir:callbackHandler:rawOutput:");
@@ -120,11 +120,22 @@ int32_t ArchiveHandler::executeTask(const std::string& tool, const std::vector<s
     };
     std::unique_ptr<ArchiveHandler, decltype(forgetWorker)> workerGuard(this, forgetWorker);
 
+    SubprocessOptions options = toolOptions(workingDir);
+    FileDescriptor standardInput;
+    if (!input.empty()) {
+      standardInput = inputHolding(input);
+      if (!standardInput) {
+        HLVLog(kLogError, "The input for %s could not be prepared: %s", tool.c_str(), std::strerror(errno));
+        return -1;
+      }
+      options.standardInput = standardInput.get();
+    }
+
     bool started = false;
     if (isExecutableFile(tool)) {
       // Started under the lock, so a cancellation sees either no tool or the running one.
       std::lock_guard lock(workerMutex_);
-      started = process.start(commandLine(tool, params), toolOptions(workingDir));
+      started = process.start(commandLine(tool, params), options);
       if (started) workerTask_ = &process;
     }
     if (!started) {

@@ -95,8 +95,11 @@ TEST(RarArgumentsTest, AnAddCarriesItsFixedSwitchesTheCommentAndTheListFile) {
   const Preset full{{"compression", PropertyList(5)}, {"encryption", PropertyList(2)},
                     {"additionalParams", PropertyList("-rr3%  -tl")}, {"mode", PropertyList(1)},
                     {"volumeSize", PropertyList(2)}, {"volumeUnit", PropertyList(1)}};
-  EXPECT_EQ(add(full, {"a"}, "docs/old", "/in/x.rar", "pw", {"a/.DS_Store"}).arguments,
-            (Args{"u", "-r", "-ol", "-ep1", "-ppw", "-z/s/comment", "-v2000", "-m5", "-s", "-apdocs/old", "-rr3%",
+  const RarAddCommand command = add(full, {"a"}, "docs/old", "/in/x.rar", "pw", {"a/.DS_Store"});
+  // The password goes to rar's prompt, asked once and again to confirm it.
+  EXPECT_EQ(command.input, "pw\npw\n");
+  EXPECT_EQ(command.arguments,
+            (Args{"u", "-r", "-ol", "-ep1", "-p", "-z/s/comment", "-v2000", "-m5", "-s", "-apdocs/old", "-rr3%",
                   "-tl", "-x*/.DS_Store", "/in/x", "@/s/listfile", "-x@/s/listfileClean"}));
 }
 
@@ -112,8 +115,8 @@ TEST(RarArgumentsTest, EncryptionCompressionAndParentFollowTheirTables) {
   const auto with = [](int compression, int encryption) {
     return Preset{{"compression", PropertyList(compression)}, {"encryption", PropertyList(encryption)}};
   };
-  EXPECT_EQ(switches(with(-1, 3), "pw"), Args{"-hppw"});
-  EXPECT_EQ(switches(with(-1, 2), "pw"), Args{"-ppw"});
+  EXPECT_EQ(switches(with(-1, 3), "pw"), Args{"-hp"});
+  EXPECT_EQ(switches(with(-1, 2), "pw"), Args{"-p"});
   EXPECT_EQ(switches(with(-1, 1), "pw"), Args{});  // RAR has no weak cipher
   EXPECT_EQ(switches(with(-1, 3), ""), Args{});     // no password, no encryption
   EXPECT_EQ(switches(with(0, 0), ""), Args{"-m0"});
@@ -184,7 +187,7 @@ TEST(RarArgumentsTest, ResourceForksFollowTheirFilesOnlyInMacMode) {
 TEST(RarArgumentsTest, DeleteAndRenameListsAndProgress) {
   EXPECT_EQ(rarEditArguments("d", "", "/w", "/in/x.rar", "/s/listfile"),
             (Args{"d", "-p-", "-w/w", "/in/x.rar", "@/s/listfile"}));
-  EXPECT_EQ(rarEditArguments("rn", "pw", "/w", "/in/x.rar", "/s/listfile")[1], "-ppw");
+  EXPECT_EQ(rarEditArguments("rn", "pw", "/w", "/in/x.rar", "/s/listfile")[1], "-p");
   EXPECT_EQ(rarNameList({"a/", "b//", "c", "/"}), "a\nb\nc\n/");
   EXPECT_EQ(rarRenameList({"a/", "b", "c"}, {"x/", "y"}), "a\nx/\nb\ny\n");
   EXPECT_EQ(rarRenameList({}, {"x"}), "");
@@ -279,6 +282,7 @@ work=
 for a; do
   case "$a" in
     -w*) work="${a#-w}" ;;
+    -p) echo "stdin:" >> "$log"; head -n 1 >> "$log" ;;
     @*) echo "list:" >> "$log"; cat "${a#@}" >> "$log"; echo >> "$log" ;;
   esac
 done
@@ -364,7 +368,8 @@ TEST_F(RarModifyTest, DeleteRenameAndRepairRunTheToolAsDescribed) {
   // Deletion and renaming run where the caller is.
   const std::string here = fs::current_path().string();
   EXPECT_EQ(log, "in " + here + "\nd\n-p-\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nlist:\na.txt\nsub\n"
-                 "in " + here + "\nrn\n-ppw\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
+                 "in " + here + "\nrn\n-p\n-wWORK\n" + arc +
+                 "/v.part1.rar\n@LIST\nstdin:\npw\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
                  "in " + arc + "\nrc\n-p-\n" + arc + "/v.part1.rar\n"
                  "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part1.rar\n"
                  "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part2.rar\n");

@@ -178,10 +178,12 @@ TEST_F(SevenZipModifyTest, ExtractionNamesItsItemsInAListFileUnlessTheWholeArchi
   EXPECT_EQ(some.arguments, (Args{"x", "-tzip", "-y", "-spd", archive, "@/s/listfile"}));
   EXPECT_EQ(some.listFile, "a dir\n-x.txt\n*");
 
-  // Testing reads everything and writes nothing; a password goes right after the type.
+  // Testing reads everything and writes nothing; a password is asked for right after the type
+  // and travels beside the arguments, never in them.
   zip->setPassword("pa ss");
   SevenZipCommand test = zip->extractCommand({"a.txt"}, 3, "/s");
-  EXPECT_EQ(test.arguments, (Args{"t", "-tzip", "-ppa ss", "-y", "-spd", archive}));
+  EXPECT_EQ(test.arguments, (Args{"t", "-tzip", "-p", "-y", "-spd", archive}));
+  EXPECT_EQ(test.password, "pa ss");
   EXPECT_FALSE(test.listFile);
 
   // Absolute entry paths never match the names asked for, so the archive comes out whole.
@@ -209,7 +211,7 @@ TEST_F(SevenZipModifyTest, AddingPutsEverySwitchInItsPlace) {
   const SevenZipCommand command =
       zip->addCommand({"/src/a.txt", "/src/b c"}, "/src", "/out/set.zip.001", parent->path(), preset, &clean, "/s");
   EXPECT_EQ(command.arguments,
-            (Args{"u", "-up1q1r2x1y2z1w2", "-spd", "-tzip", "-mem=AES256", "-ppw", "-v2000000", "-mx=1",
+            (Args{"u", "-up1q1r2x1y2z1w2", "-spd", "-tzip", "-mem=AES256", "-p", "-v2000000", "-mx=1",
                   "-apdocs/inner", "-mmt=2", "-bb1", "/out/set.zip", "-cz/s/comment", "@/s/listfile",
                   "-xr!.DS_Store", "-x@/s/listfileClean"}));
   EXPECT_EQ(command.listFile, "/src/a.txt\n/src/b c");
@@ -217,13 +219,14 @@ TEST_F(SevenZipModifyTest, AddingPutsEverySwitchInItsPlace) {
   EXPECT_EQ(command.commentFile, "Hello\nWorld");
   EXPECT_EQ(command.volumeBytes, 2000);
   EXPECT_FALSE(command.encryptsListing);
+  EXPECT_EQ(command.password, "pw");
 
   // Binary units multiply the same preset by 1024; ".001" stays when there are no volumes, and a
   // preset without compression means none.
   ASSERT_TRUE(UserDefaults::standard().setObject("HLVSizeBase1024", true));
   EXPECT_EQ(zip->addCommand({}, "/src", "/o.zip.001", "", preset, nullptr, "/s").arguments[6], "-v2048000");
   const SevenZipCommand single = zip->addCommand({}, "/src", "/o.zip.001", "/", Preset{}, nullptr, "/s");
-  EXPECT_EQ(single.arguments, (Args{"u", "-up1q1r2x1y2z1w2", "-spd", "-tzip", "-ppw", "-mx=0", "/o.zip.001",
+  EXPECT_EQ(single.arguments, (Args{"u", "-up1q1r2x1y2z1w2", "-spd", "-tzip", "-p", "-mx=0", "/o.zip.001",
                                     "-cz/s/comment", "."}));
   EXPECT_FALSE(single.listFile);
 }
@@ -235,14 +238,14 @@ TEST_F(SevenZipModifyTest, SevenZipArchivesHideNamesAfterThePasswordAndStaySolid
   const SevenZipCommand hidden =
       sevenZip->addCommand({}, "/src", "/a.7z", "", Preset{{"encryption", 3}, {"compression", 2}}, nullptr, "/s");
   EXPECT_EQ(hidden.arguments,
-            (Args{"u", "-up1q1r2x1y2z1w2", "-spd", "-t7z", "-ppw", "-mhe=on", "-ms=off", "/a.7z", "-cz--", "."}));
+            (Args{"u", "-up1q1r2x1y2z1w2", "-spd", "-t7z", "-p", "-mhe=on", "-ms=off", "/a.7z", "-cz--", "."}));
   EXPECT_TRUE(hidden.encryptsListing);
   EXPECT_FALSE(hidden.commentFile);
 
   // "-mem" is a zip switch; 7z is always AES.
   const Args solid =
       sevenZip->addCommand({}, "", "/a.7z", "", Preset{{"encryption", 2}, {"compression", 5}}, nullptr, "/s").arguments;
-  EXPECT_EQ(solid, (Args{"u", "-up1q1r2x1y2z1w2", "-spd", "-t7z", "-ppw", "-mx=9", "/a.7z", "-cz--"}));
+  EXPECT_EQ(solid, (Args{"u", "-up1q1r2x1y2z1w2", "-spd", "-t7z", "-p", "-mx=9", "/a.7z", "-cz--"}));
 
   for (const auto& [compression, expected] :
        {std::pair{0, "-mx=0"}, std::pair{1, "-mx=1"}, std::pair{3, "-mx=9"}, std::pair{4, "-mx=9"}}) {
@@ -282,12 +285,14 @@ TEST_F(SevenZipModifyTest, DeletingAndRenamingNameEntriesLiterally) {
   const SevenZipCommand remove = sevenZip->deleteCommand({"dir/", "a*b.txt", " -lead"}, "/s");
   EXPECT_EQ(remove.arguments, (Args{"d", "-p-", "-spd", archive, "@/s/listfile", "--", " -lead"}));
   EXPECT_EQ(remove.listFile, "dir\na*b.txt");
+  EXPECT_EQ(remove.password, "");
 
   sevenZip->setPassword("pw");
   const SevenZipCommand rename =
       sevenZip->moveCommand({"old/", "t ", "x", "unpaired"}, {"new", "t", "dir/x"}, "/s");
-  EXPECT_EQ(rename.arguments, (Args{"rn", "-ppw", "-spd", archive, "@/s/listfile", "--", "t ", "t"}));
+  EXPECT_EQ(rename.arguments, (Args{"rn", "-p", "-spd", archive, "@/s/listfile", "--", "t ", "t"}));
   EXPECT_EQ(rename.listFile, "old\nnew\nx\ndir/x\n");
+  EXPECT_EQ(rename.password, "pw");
 }
 
 TEST(SevenZipProgressTest, ReadsUpToThreeDigitsBeforeTheFinalPercentSign) {

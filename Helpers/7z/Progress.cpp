@@ -70,12 +70,13 @@ void ProgressFilter::finish() {
 }
 
 int runWithProgress(const std::vector<std::string>& argv, const std::string& workingDirectory,
-                    const std::atomic<bool>* cancelled) {
+                    const std::atomic<bool>* cancelled, int standardInput) {
   SubprocessOptions options;
   options.workingDirectory = workingDirectory;
   options.environment = {{"LC_ALL", "C.UTF-8"}};
   options.standardError = STDERR_FILENO;
   options.cancelled = cancelled;
+  options.standardInput = standardInput;
   Subprocess sevenZip;
   if (!sevenZip.start(argv, options)) {
     std::fprintf(stderr, "7z: cannot run %s: %s\n", argv.front().c_str(), std::strerror(sevenZip.spawnError()));

@@ -35,8 +35,8 @@ class ProgressFilter {
 // Runs 7zz with `argv` (argv[0] the program) in `workingDirectory` (empty: ours), its progress
 // and output on our standard output through ProgressFilter, its errors on our standard error.
 // Returns its exit status, 128 + the signal that ended it, or 2 when it could not run; it is
-// stopped once `cancelled` is set.
+// stopped once `cancelled` is set. `standardInput`, when not -1, is what 7zz reads a password from.
 int runWithProgress(const std::vector<std::string>& argv, const std::string& workingDirectory,
-                    const std::atomic<bool>* cancelled);
+                    const std::atomic<bool>* cancelled, int standardInput = -1);
 
 }  // namespace tessaro::sevenzip

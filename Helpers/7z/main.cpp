@@ -1,6 +1,6 @@
 // The 7-Zip helper: the command line the handlers speak, carried out by Debian's 7zz.
 //
-//   7z l -slt [-pPASSWORD | -p-] [-tTYPE] ARCHIVE
+//   7z l -slt [-p | -pPASSWORD | -p-] [-tTYPE] ARCHIVE
 //     prints the archive comment block, "Solid=+" for a solid archive and one listing record per
 //     entry (SltRecords.h); 7zz's errors go to standard error as 7zz wrote them. The exit status
 //     is 7zz's, and never 0 when 7zz reported "Wrong password?" or "Sub items Errors". A plain
@@ -16,8 +16,10 @@
 //     failing status) whenever 7zz reports a wrong password, in whichever words.
 //   7z <any other command> ...
 //     runs 7zz with the same arguments.
-//   Everywhere "-p-" becomes an empty password, so 7zz never waits for one on a terminal. The
-//   exit status is 7zz's, 2 for a fatal error of the helper's own, 128 + N after signal N.
+//   Everywhere "-p-" becomes an empty password, so 7zz never waits for one on a terminal, and a
+//   bare "-p" means the password is the first line of our standard input. 7zz gets a password
+//   only on its own standard input, never on its command line, where any process list shows it.
+//   The exit status is 7zz's, 2 for a fatal error of the helper's own, 128 + N after signal N.
 #include <unistd.h>
 
 #include <signal.h>
@@ -51,21 +53,61 @@ using tessaro::sevenzip::kFatalError;
 using tessaro::sevenzip::kSignalExitBase;
 using tessaro::sevenzip::writeAll;
 
-// "-p-" is our "no password"; 7zz gets an empty one, so it never waits for one on a terminal.
-std::string passwordSwitch(std::string_view argument) {
-  return argument == "-p-" ? std::string("-p") : std::string(argument);
+// Longer than any password worth typing; stops a runaway input.
+constexpr size_t kMaxPasswordLength = 65536;
+
+// The first line of our standard input, without its line feed; none when it cannot be read.
+std::optional<std::string> readPasswordLine() {
+  std::string line;
+  char c = 0;
+  for (;;) {
+    const ssize_t count = ::read(STDIN_FILENO, &c, 1);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return std::nullopt;
+    if (count == 0 || c == '\n') break;
+    if (line.size() >= kMaxPasswordLength) return std::nullopt;
+    line += c;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return line;
+}
+
+// The password a "-p…" argument gives: "-p-" none, a bare "-p" the line on our standard input,
+// "-pPASSWORD" that password (for use by hand; the handlers never put one on a command line).
+// False when the standard input cannot be read.
+bool takePassword(std::string_view argument, std::string& password) {
+  if (argument == "-p-") {
+    password.clear();
+    return true;
+  }
+  if (argument != "-p") {
+    password = argument.substr(2);
+    return true;
+  }
+  const std::optional<std::string> line = readPasswordLine();
+  if (!line) return false;
+  password = *line;
+  return true;
+}
+
+// What 7zz reads when it asks for the password. Opening an archive and encrypting anew may each
+// ask once; 7zz reads its input buffered, so one read takes both lines.
+tessaro::FileDescriptor passwordInput(const std::string& password) {
+  return tessaro::inputHolding(password + "\n" + password + "\n");
 }
 
 int list(const std::vector<std::string_view>& arguments) {
   std::vector<std::string> argv{kSevenZip, "l", "-slt", "-sccUTF-8", "-bsp0"};
   std::vector<std::string> archives;
-  bool password = false;
+  std::string password;
   bool zip = false;
   for (std::string_view argument : arguments) {
     if (argument == "-slt") continue;
     if (argument.starts_with("-p")) {
-      argv.push_back(passwordSwitch(argument));
-      password = true;
+      if (!takePassword(argument, password)) {
+        std::fprintf(stderr, "7z: cannot read the password: %s\n", std::strerror(errno));
+        return kFatalError;
+      }
     } else if (argument.starts_with("-t")) {
       argv.emplace_back(argument);
       zip = argument == "-tzip";
@@ -87,13 +129,22 @@ int list(const std::vector<std::string_view>& arguments) {
       return writeAll(STDOUT_FILENO, *listing) ? 0 : kFatalError;
     }
   }
-  if (!password) argv.emplace_back("-p");
+  // Without -p 7zz asks for a password when the archive needs one, on its standard input; an
+  // empty -p is an empty password that it never asks for.
+  tessaro::FileDescriptor input;
+  if (password.empty()) {
+    argv.emplace_back("-p");
+  } else if (input = passwordInput(password); !input) {
+    std::fprintf(stderr, "7z: cannot pass the password on: %s\n", std::strerror(errno));
+    return kFatalError;
+  }
   argv.emplace_back("--");
   argv.push_back(archives.front());
 
   tessaro::SubprocessOptions options;
   options.environment = {{"LC_ALL", "C.UTF-8"}};
   options.separateErrorOutput = true;
+  options.standardInput = input.get();
   tessaro::Subprocess sevenZip;
   if (!sevenZip.start(argv, options)) {
     std::fprintf(stderr, "7z: cannot run %s: %s\n", kSevenZip, std::strerror(sevenZip.spawnError()));
@@ -220,6 +271,7 @@ int modify(std::string_view command, const std::vector<std::string_view>& argume
   bool clearComment = false;
   bool volumes = false;
   std::string type;
+  std::string password;
   for (std::string_view argument : arguments) {
     if (literalFrom == std::string::npos && argument == "--") {
       literalFrom = operands.size();
@@ -233,9 +285,14 @@ int modify(std::string_view command, const std::vector<std::string_view>& argume
     } else {
       if (argument.starts_with("-t")) type = argument.substr(2);
       if (argument.starts_with("-v")) volumes = true;
-      // An empty "-p" makes an updating 7zz ask for a password to encrypt with: "no password"
-      // is no switch here.
-      if (argument != "-p-") switches.emplace_back(argument);
+      if (argument.starts_with("-p")) {
+        // An empty "-p" makes an updating 7zz ask for a password, to open the archive and to
+        // encrypt with: it gets one only with a password to give, on its standard input.
+        if (!takePassword(argument, password))
+          return fail(std::string("cannot read the password: ") + std::strerror(errno));
+        continue;
+      }
+      switches.emplace_back(argument);
     }
   }
   if (operands.empty()) return fail(std::string(command) + " needs an archive");
@@ -289,8 +346,15 @@ int modify(std::string_view command, const std::vector<std::string_view>& argume
         argv.push_back(operands[i]);
       }
     }
+    tessaro::FileDescriptor input;
+    if (!password.empty()) {
+      input = passwordInput(password);
+      if (!input) return fail(std::string("cannot pass the password on: ") + std::strerror(errno));
+      // Before the archive: the switch belongs to 7zz, whatever the names after it are.
+      argv.insert(argv.begin() + 2, "-p");
+    }
     if (gCancelled.load()) return kSignalExitBase + gSignal;
-    status = tessaro::sevenzip::runWithProgress(argv, workingDirectory, &gCancelled);
+    status = tessaro::sevenzip::runWithProgress(argv, workingDirectory, &gCancelled, input.get());
   } else if (!exists(archive)) {
     return fail(archive + ": " + std::strerror(errno));
   }
@@ -320,17 +384,32 @@ int modify(std::string_view command, const std::vector<std::string_view>& argume
 // without the question mark the handlers look for).
 int extractOrTest(const std::vector<std::string_view>& arguments) {
   std::vector<std::string> argv{kSevenZip};
-  bool password = false;
+  std::string password;
+  bool literal = false;  // past "--", where an argument is a name whatever it looks like
   for (std::string_view argument : arguments) {
-    const bool isPassword = argument.starts_with("-p");
-    password = password || isPassword;
-    argv.push_back(isPassword ? passwordSwitch(argument) : std::string(argument));
+    if (!literal && argument.starts_with("-p")) {
+      if (!takePassword(argument, password)) {
+        std::fprintf(stderr, "7z: cannot read the password: %s\n", std::strerror(errno));
+        return kFatalError;
+      }
+      continue;
+    }
+    literal = literal || argument == "--";
+    argv.emplace_back(argument);
   }
-  if (!password) argv.insert(argv.begin() + 2, "-p");
+  // As for listing: an empty -p never waits, and without it 7zz reads the password it needs.
+  tessaro::FileDescriptor input;
+  if (password.empty()) {
+    argv.insert(argv.begin() + 2, "-p");
+  } else if (input = passwordInput(password); !input) {
+    std::fprintf(stderr, "7z: cannot pass the password on: %s\n", std::strerror(errno));
+    return kFatalError;
+  }
 
   tessaro::Subprocess sevenZip;
   tessaro::SubprocessOptions options;
   options.cancelled = &gCancelled;
+  options.standardInput = input.get();
   if (!sevenZip.start(argv, options)) {
     std::fprintf(stderr, "7z: cannot run %s: %s\n", kSevenZip, std::strerror(sevenZip.spawnError()));
     return kFatalError;
@@ -359,8 +438,9 @@ int extractOrTest(const std::vector<std::string_view>& arguments) {
 
 int passThrough(const std::vector<std::string_view>& arguments) {
   std::vector<std::string> argv{kSevenZip};
+  // "-p-" is an empty password, so 7zz never waits for one.
   for (std::string_view argument : arguments)
-    argv.push_back(argument.starts_with("-p") ? passwordSwitch(argument) : std::string(argument));
+    argv.push_back(argument == "-p-" ? std::string("-p") : std::string(argument));
   std::vector<char*> pointers;
   for (std::string& argument : argv) pointers.push_back(argument.data());
   pointers.push_back(nullptr);
@@ -375,7 +455,7 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
-      std::fprintf(stderr, "usage: 7z l -slt [-pPASSWORD|-p-] [-tTYPE] ARCHIVE\n"
+      std::fprintf(stderr, "usage: 7z l -slt [-p|-p-] [-tTYPE] ARCHIVE\n"
                            "       7z u|d|rn [SWITCHES] ARCHIVE [@LISTFILE | . | NAME ...]\n");
       return kFatalError;
     }

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -398,6 +399,22 @@ void Subprocess::pump(const ChunkHandler& onOutput, const ChunkHandler& onError,
 }
 
 bool createPipe(FileDescriptor& readEnd, FileDescriptor& writeEnd) { return makePipe(readEnd, writeEnd); }
+
+FileDescriptor inputHolding(std::string_view data) {
+  FileDescriptor file(::memfd_create("tessaro-input", MFD_CLOEXEC));
+  if (!file) return file;
+  while (!data.empty()) {
+    const ssize_t count = ::write(file.get(), data.data(), data.size());
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      file.reset();
+      return file;
+    }
+    data.remove_prefix(static_cast<size_t>(count));
+  }
+  if (::lseek(file.get(), 0, SEEK_SET) != 0) file.reset();
+  return file;
+}
 
 SubprocessResult run(const std::vector<std::string>& argv, const SubprocessOptions& options) {
   Subprocess process;

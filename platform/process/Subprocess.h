@@ -106,6 +106,11 @@ class Subprocess {
 // child's standard output to another's standard input; false (errno set) when it fails.
 bool createPipe(FileDescriptor& readEnd, FileDescriptor& writeEnd);
 
+// A close-on-exec descriptor that reads back `data` from its start, to give a child as its
+// standard input: an anonymous memory file, so a child that reads late or never cannot stop us,
+// and secrets on it reach neither a disk nor any command line. Closed when it fails (errno set).
+FileDescriptor inputHolding(std::string_view data);
+
 // Runs argv to the end and returns its status with the output collected.
 SubprocessResult run(const std::vector<std::string>& argv, const SubprocessOptions& options = {});
 

@@ -1,0 +1,175 @@
+// Archive passwords out of every command line, and the password store's passwords tried before
+// anyone is asked: tessaro runs its tools with passwords while every process's command line is
+// watched, and opens archives with stored passwords on a private keyring
+// (support/KeyringSessionMain.cpp).
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process/Subprocess.h"
+#include "support/TempDir.h"
+
+namespace tessaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Reads every process's command line every few milliseconds until stopped. tessaro itself is
+// handed the password on purpose, and a child it forks shows tessaro's command line until it
+// starts its program: those are left out, what tessaro starts is what is watched.
+class CommandLineWatch {
+ public:
+  explicit CommandLineWatch(std::string secret) : secret_(std::move(secret)), thread_([this] { watch(); }) {}
+  ~CommandLineWatch() { stop(); }
+
+  void stop() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  // Command lines that held the secret.
+  std::vector<std::string> leaks() {
+    std::lock_guard lock(mutex_);
+    return leaks_;
+  }
+  // The programs seen running, by their first argument's last component.
+  std::set<std::string> programs() {
+    std::lock_guard lock(mutex_);
+    return programs_;
+  }
+
+ private:
+  static std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  void watch() {
+    const std::string self = std::to_string(::getpid());
+    while (!stopping_) {
+      if (DIR* proc = ::opendir("/proc")) {
+        while (dirent* entry = ::readdir(proc)) {
+          const std::string pid = entry->d_name;
+          if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+          const std::string line = slurp("/proc/" + pid + "/cmdline");
+          if (line.empty() || line.starts_with(std::string(TESSARO_BINARY) + '\0')) continue;
+          std::lock_guard lock(mutex_);
+          programs_.insert(fs::path(line.substr(0, line.find('\0'))).filename().string());
+          if (line.find(secret_) != std::string::npos) leaks_.push_back(line);
+        }
+        ::closedir(proc);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  const std::string secret_;
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::vector<std::string> leaks_;
+  std::set<std::string> programs_;
+  std::thread thread_;
+};
+
+class SecretArgvTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Enough data that the tools run for a while the watch can see.
+    std::mt19937 random(7);
+    std::string bytes(6 << 20, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    home_.dir().write("in/big.bin", bytes);
+    home_.dir().write("in/small.txt", "small\n");
+    home_.dir().write("in/later.txt", "later\n");
+    ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).exitStatus, 0);
+  }
+  fs::path at(std::string_view relative) const { return home_.dir().path() / relative; }
+  SubprocessResult tessaro(std::vector<std::string> args, const std::string& input = "") {
+    args.insert(args.begin(), TESSARO_BINARY);
+    const fs::path file = home_.dir().write("stdin", input);
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    SubprocessOptions options;
+    options.workingDirectory = at("in").string();
+    options.standardInput = fd;
+    SubprocessResult result = run(args, options);
+    ::close(fd);
+    return result;
+  }
+  void expectRuns(const std::vector<std::string>& args, const std::string& input = "") {
+    const SubprocessResult result = tessaro(args, input);
+    EXPECT_EQ(result.exitStatus, 0) << args[0] << " " << args[1] << "\n" << result.output;
+  }
+
+  test::IsolatedHome home_;
+};
+
+TEST_F(SecretArgvTest, NoToolEverSeesThePasswordOnItsCommandLine) {
+  const std::string password = "Sesame-7f3a9c";
+  struct Case {
+    std::string archive;
+    std::string encryption;
+    std::string tool;  // the program that must have been seen working
+  };
+  for (const Case& c : {Case{"a.7z", "aes-names", "7zz"}, Case{"a.zip", "aes", "7zz"},
+                        Case{"a.rar", "aes-names", "rar"}}) {
+    SCOPED_TRACE(c.archive);
+    const std::string archive = at(c.archive).string();
+    const std::string out = at("out-" + c.archive).string();
+    fs::create_directory(out);
+    CommandLineWatch watch(password);
+    expectRuns({"create", archive, "big.bin", "small.txt", "--password", password, "--encryption", c.encryption});
+    expectRuns({"add", archive, "later.txt", "--password", password});
+    expectRuns({"test", archive, "--password", password});
+    expectRuns({"extract", archive, "-C", out, "--password", password});
+    expectRuns({"delete", archive, "small.txt", "--password", password});
+    watch.stop();
+    EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
+    EXPECT_TRUE(watch.programs().count(c.tool)) << "the watch never saw " << c.tool << " run";
+    EXPECT_EQ(test::readFile(fs::path(out) / "big.bin"), test::readFile(at("in/big.bin")));
+    EXPECT_EQ(test::readFile(fs::path(out) / "later.txt"), "later\n");
+  }
+  // Without the password nothing opens: the password really was used.
+  fs::create_directory(at("none"));
+  EXPECT_NE(tessaro({"extract", at("a.7z").string(), "-C", at("none").string()}).exitStatus, 0);
+}
+
+TEST_F(SecretArgvTest, StoredPasswordsOpenArchivesUntilTheStoreIsLocked) {
+  const std::string password = "kept in the store";
+  expectRuns({"passwords", "--password-stdin", "set-master"}, "master\n");
+  expectRuns({"passwords", "--password-stdin", "add"}, "another one\n");
+  expectRuns({"passwords", "--password-stdin", "add"}, password + "\n");
+  expectRuns({"create", at("names.7z").string(), "small.txt", "--password", password, "--encryption", "aes-names"});
+  expectRuns({"create", at("data.zip").string(), "small.txt", "--password", password, "--encryption", "aes"});
+  expectRuns({"create", at("data.rar").string(), "small.txt", "--password", password, "--encryption", "aes"});
+
+  const SubprocessResult listed = tessaro({"list", at("names.7z").string()});
+  EXPECT_EQ(listed.exitStatus, 0) << listed.output;
+  EXPECT_NE(listed.output.find("small.txt"), std::string::npos) << listed.output;
+  for (const char* name : {"names.7z", "data.zip", "data.rar"}) {
+    SCOPED_TRACE(name);
+    const fs::path out = at(std::string("out-") + name);
+    fs::create_directory(out);
+    expectRuns({"test", at(name).string()});
+    expectRuns({"extract", at(name).string(), "-C", out.string()});
+    EXPECT_EQ(test::readFile(out / "small.txt"), "small\n");
+  }
+
+  expectRuns({"passwords", "lock"});
+  fs::create_directory(at("locked"));
+  EXPECT_NE(tessaro({"list", at("names.7z").string()}).exitStatus, 0);
+  EXPECT_NE(tessaro({"extract", at("data.zip").string(), "-C", at("locked").string()}).exitStatus, 0);
+  EXPECT_FALSE(fs::exists(at("locked/small.txt")));
+}
+
+}  // namespace
+}  // namespace tessaro
