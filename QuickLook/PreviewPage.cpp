@@ -274,6 +274,16 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
   }
   if (const auto icon = iconForFile(archivePath, TypeCacheItem::kLargeIconSize))
     styles += makeDataURIStyleForImage(*icon, kArchiveIconId, TypeCacheItem::kLargeIconSize);
+  // Past the cutoff the filter can find only the rows on the page; it says so beside the field.
+  if (root->itemCount() >= cutoffCount) {
+    int64_t rows = 0;
+    for (size_t at = table.find("<tr "); at != std::string::npos; at = table.find("<tr ", at + 4)) ++rows;
+    std::string note = labels.localizedString("Searches the %d rows shown");
+    replaceAll(note, "%d", std::to_string(rows));
+    set("filter_note", pageText(note));
+  } else {
+    set("filter_note", "");
+  }
   values["table_data"] = table;
   values["image-styles"] = styles;
 

@@ -109,6 +109,8 @@ TEST_F(PreviewPageTest, SettingsChooseSimpleModeCutoffAndPresets) {
   EXPECT_NE(page->find("cA=1;"), std::string::npos);
   EXPECT_NE(page->find("<option value='a%20b'>a b</option>\n"), std::string::npos);
   EXPECT_NE(page->find("6 (only first 3 shown)"), std::string::npos);
+  // The filter sees only the rows on the page, and says how many.
+  EXPECT_NE(page->find("<span id=\"filter-note\" class=\"note\">Searches the 2 rows shown</span>"), std::string::npos);
   // Two rows, and in simple mode only the two generic icons have styles.
   EXPECT_NE(page->find("img#b_fold"), std::string::npos);
   EXPECT_EQ(page->find("img#b_txt"), std::string::npos);
@@ -125,7 +127,7 @@ TEST_F(PreviewPageTest, NamesThatSpellPlaceholdersOrMarkupStayText) {
   const auto page = makePreviewPage(archive);
   ASSERT_TRUE(page);
   EXPECT_NE(page->find("<title>%path%.tgz</title>"), std::string::npos);
-  EXPECT_NE(page->find("<h1>%path%.tgz</h1>"), std::string::npos);
+  EXPECT_NE(page->find("<h1 dir=\"auto\">%path%.tgz</h1>"), std::string::npos);
   const size_t plaintext = page->find("<plaintext");
   ASSERT_NE(plaintext, std::string::npos);
   EXPECT_EQ(page->find("http-equiv=\"refresh\""), page->find(folder, plaintext) + 6);

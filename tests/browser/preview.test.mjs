@@ -112,7 +112,7 @@ async function clickToggle(page, entry) {
     decodeURIComponent(row.querySelector('div.n a').getAttribute('href').split(';').pop()).replace(/\/$/, '') === wanted),
     entry);
   assert.notEqual(index, -1, `no row for ${entry}`);
-  await page.locator('#rows tr').nth(index).locator('div.open').click();
+  await page.locator('#rows tr').nth(index).locator('button.open').click();
 }
 
 before(async () => {
@@ -199,7 +199,7 @@ describe('the page of an archive', () => {
                      [...atLoad, '__MACOSX', '__MACOSX/proj', 'proj/.DS_Store', 'proj/._README.md'].sort());
 
     // A package's contents stay out of view, even opened, until they are to be shown.
-    await page.evaluate(() => tggl(document.querySelector('#rows tr.p div.open')));
+    await page.evaluate(() => tggl(document.querySelector('#rows tr.p button.open')));
     assert.ok(!(await visibleEntries(page)).includes('proj/Tool.app/Contents'));
     await page.check('input[data-key=showPackageContents]');
     assert.ok((await visibleEntries(page)).includes('proj/Tool.app/Contents'));
