@@ -130,7 +130,7 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
     // nothing is encrypted.
     const bool complete = facts.listing == ListingState::complete;
     if (!complete)
-      appendRow(out, label(labels, "Listing"), "listing",
+      appendRow(out, label(labels, "Listing"), "listing-state",
                 "<span class=\"warn\">" +
                     label(labels, facts.listing == ListingState::failed ? "Listing failed" : "Listing incomplete") +
                     ": " + label(labels, problemLabel(facts.problem)) + "</span>");
