@@ -10,13 +10,12 @@ namespace tessaro {
 
 class Bundle;
 
-// The nineteen label keys, in the order they are replaced; each placeholder is the key between
-// two percent signs.
-inline constexpr std::array<std::string_view, 19> kPageLabelKeys = {
+// The page's label keys; each placeholder is the key between two percent signs.
+inline constexpr std::array<std::string_view, 20> kPageLabelKeys = {
     "Configuration", "Layout", "Keep header fixed", "Show hidden files", "Item Visibility",
     "Show package contents", "Columns", "Name", "Path", "Kind", "Date Modified", "Size", "Packed",
     "Attributes", "Save as Default", "(Saving will close this window)", "The listing is encrypted",
-    "Extract with preset", "Item Count"};
+    "Extract with preset", "Item Count", "Show or hide the folder's contents"};
 
 inline constexpr std::string_view kItemCountFormat = "%d (only first %d shown)";
 

@@ -66,6 +66,18 @@ void appendRow(std::string& out, std::string_view term, std::string_view id, std
   out += "</dd>\n";
 }
 
+// The header's words for why a listing stopped; every problem has its own.
+std::string_view problemLabel(ListingProblem problem) {
+  switch (problem) {
+    case ListingProblem::endsEarly: return "The file ends before the archive does: it is cut short or still being written";
+    case ListingProblem::notReadable: return "The file cannot be read as an archive of its kind";
+    case ListingProblem::damagedHeaders: return "The archive's headers are damaged";
+    case ListingProblem::none:
+    case ListingProblem::toolErrors: break;
+  }
+  return "The listing tool reported errors";
+}
+
 std::string joinedNames(const std::vector<std::string>& names) {
   std::string out;
   for (const std::string& name : names) {
@@ -116,7 +128,16 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
     std::string out;
     constexpr std::string_view separator = " \u00B7 ";
 
-    if (facts.topLevelCount > 0) {
+    // What was not read is not judged: no verdict and no safety line then, and no claim that
+    // nothing is encrypted.
+    const bool complete = facts.listing == ListingState::complete;
+    if (!complete)
+      appendRow(out, label(labels, "Listing"), "listing-state",
+                "<span class=\"warn\">" +
+                    label(labels, facts.listing == ListingState::failed ? "Listing failed" : "Listing incomplete") +
+                    ": " + label(labels, problemLabel(facts.problem)) + "</span>");
+
+    if (complete && facts.topLevelCount > 0) {
       std::string verdict;
       if (facts.singleFolder) {
         verdict = "<span class=\"ok\">" + label(labels, "Extracts into one folder") + " <b>" +
@@ -154,10 +175,11 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
       case EncryptionLevel::contents: encryption = label(labels, "Contents only"); break;
       case EncryptionLevel::names: encryption = label(labels, "Contents and names"); break;
     }
-    appendRow(out, label(labels, "Archive"), "archive-facts",
-              label(labels, facts.solid ? "Solid" : "Not solid") + std::string(separator) +
-                  label(labels, "Encryption") + ": " + encryption + std::string(separator) +
-                  label(labels, "Volumes") + ": " + std::to_string(facts.volumeCount));
+    std::string archive = label(labels, facts.solid ? "Solid" : "Not solid") + std::string(separator);
+    if (complete || facts.encryption != EncryptionLevel::none)
+      archive += label(labels, "Encryption") + ": " + encryption + std::string(separator);
+    archive += label(labels, "Volumes") + ": " + std::to_string(facts.volumeCount);
+    appendRow(out, label(labels, "Archive"), "archive-facts", archive);
 
     if (!facts.comment.empty()) appendRow(out, label(labels, "Comment"), "comment", pageText(facts.comment));
 
@@ -170,7 +192,7 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
     }
     if (safety.empty()) safety = "<span class=\"ok\">" + label(labels, "No warnings") + "</span>";
     // Nothing listed, nothing judged.
-    if (facts.topLevelCount > 0) appendRow(out, label(labels, "Safety"), "safety", safety);
+    if (complete && facts.topLevelCount > 0) appendRow(out, label(labels, "Safety"), "safety", safety);
     return out;
   } catch (...) {
     return {};
@@ -240,7 +262,8 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
 
   std::string table;
   std::string styles;
-  if (result == 0) {
+  // A listing that stopped early still shows the entries read before it stopped.
+  if (result != kEncryptedListing) {
     table.reserve(static_cast<size_t>(std::min(root->itemCount(), std::max(cutoffCount, 0))) * 800);
     SafetyFlagTitles flagTitles;
     for (size_t bit = 0; bit < flagTitles.flags.size(); ++bit)
@@ -258,6 +281,16 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
   }
   if (const auto icon = iconForFile(archivePath, TypeCacheItem::kLargeIconSize))
     styles += makeDataURIStyleForImage(*icon, kArchiveIconId, TypeCacheItem::kLargeIconSize);
+  // Past the cutoff the filter can find only the rows on the page; it says so beside the field.
+  if (root->itemCount() >= cutoffCount) {
+    int64_t rows = 0;
+    for (size_t at = table.find("<tr "); at != std::string::npos; at = table.find("<tr ", at + 4)) ++rows;
+    std::string note = labels.localizedString("Searches the %d rows shown");
+    replaceAll(note, "%d", std::to_string(rows));
+    set("filter_note", pageText(note));
+  } else {
+    set("filter_note", "");
+  }
   values["table_data"] = table;
   values["image-styles"] = styles;
 

@@ -12,12 +12,13 @@ class Bundle;
 struct ArchiveFacts;
 
 // The finished page for the archive at `archivePath`, using the resources in bundlePath(); none
-// when the archive cannot be listed (no handler, or the handler failed to list anything) or the
-// plug-in's own resources are missing.
+// when no handler takes the file or the plug-in's own resources are missing. A listing that
+// stopped early or failed still makes a page, which says so.
 std::optional<std::string> makePreviewPage(std::string_view archivePath);
 
-// The header's rows (<dt>/<dd> pairs) about extraction, the volume set, solid, encryption and
-// volume count, the comment and the safety flags, labelled through `labels`. Every text from the
+// The header's rows (<dt>/<dd> pairs) about an incomplete or failed listing, extraction, the
+// volume set, solid, encryption and volume count, the comment and the safety flags, labelled
+// through `labels`; what was not read is not judged. Every text from the
 // archive is escaped, and no "%" is left, so no later placeholder can be filled inside them.
 std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize, const Bundle& labels);
 

@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ListingProblem.h"
+
 namespace tessaro {
 
 class AZipItem;
@@ -28,6 +30,9 @@ enum SafetyFlag : uint8_t {
 inline constexpr int kSafetyFlagCount = 7;
 inline constexpr int64_t kExtremeRatio = 1000;
 
+// How far the listing got: every entry, some before the tool stopped, or none at all.
+enum class ListingState : uint8_t { complete, incomplete, failed };
+
 enum class EncryptionLevel : uint8_t { none, contents, names };
 
 // The volumes of a split or multi-volume set, by file name in volume order.
@@ -43,6 +48,8 @@ struct VolumeSet {
 };
 
 struct ArchiveFacts {
+  ListingState listing = ListingState::complete;
+  ListingProblem problem = ListingProblem::none;  // why, when the listing is not complete
   std::optional<VolumeSet> volumes;  // only for files named as volumes of a set
   bool solid = false;
   std::string comment;

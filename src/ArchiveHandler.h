@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "AZipItem.h"
+#include "ListingProblem.h"
 #include "plist/PropertyList.h"
 
 namespace tessaro {
@@ -189,6 +190,9 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
 
   void setIsSolid(bool v) { isSolid_ = v; }
   void setIsListingEncrypted(bool v) { isListingEncrypted_ = v; }
+  // What the last listing's tool said went wrong; none when it said nothing.
+  ListingProblem listingProblem() const { return listingProblem_; }
+  void setListingProblem(ListingProblem v) { listingProblem_ = v; }
   uint64_t encoding() const { return encoding_; }
   void setEncoding(uint64_t v) { encoding_ = v; }
   float detector_confidence() const { return detectorConfidence_; }
@@ -215,6 +219,7 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
 
  private:
   bool isListingEncrypted_ = false;
+  ListingProblem listingProblem_ = ListingProblem::none;
   bool isSolid_ = false;
   uint64_t encoding_ = 0;
   float detectorConfidence_ = 0;

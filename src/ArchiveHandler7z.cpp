@@ -132,6 +132,16 @@ constexpr std::string_view kWrongPasswordText = "Wrong password?";
 constexpr std::string_view kSubItemsErrorsText = "Sub items Errors";
 constexpr std::string_view kUnconfirmedStartText = "Unconfirmed start of archive";
 
+// What a failed listing says about the archive itself; none when it names no known damage.
+ListingProblem listingProblemIn(std::string_view text) {
+  if (text.find("Unexpected end of archive") != std::string_view::npos) return ListingProblem::endsEarly;
+  if (text.find("Headers Error") != std::string_view::npos) return ListingProblem::damagedHeaders;
+  if (text.find("Is not archive") != std::string_view::npos ||
+      text.find("Cannot open the file as") != std::string_view::npos)
+    return ListingProblem::notReadable;
+  return ListingProblem::none;
+}
+
 // The helper's output kept for the log: its end, where the failures are.
 constexpr size_t kKeptOutput = 64 * 1024;
 
@@ -491,12 +501,14 @@ int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
       setIsListingEncrypted(true);
       return kListingEncrypted;
     }
+    setListingProblem(ListingProblem::none);
     if (status != 0) {
       if (text->find("Wrong password?") != std::string::npos) {
         setIsListingEncrypted(true);
         return kListingEncrypted;
       }
       if (text->find("Sub items Errors") != std::string::npos) return kSubItemsErrors;
+      setListingProblem(listingProblemIn(*text));
     }
     appendLines(*text, records);
     text.reset();
@@ -506,6 +518,8 @@ int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
     if (header.solid) setIsSolid(true);
     if (header.comment) setComment(*header.comment);
     if (!header.entryFound) {
+      // A file the tool could not open at all is damaged, not enciphered.
+      if (listingProblem() != ListingProblem::none) return status;
       setIsListingEncrypted(true);
       return kListingEncrypted;
     }

@@ -34,6 +34,8 @@ constexpr std::string_view kIconName = "Icon\r\tattr=";
 // What getInfo answers when gnutar or perl cannot be started: listing impossible, so the preview
 // keeps the system's own rather than showing an archive that seems empty.
 constexpr int32_t kListingImpossible = -1;
+// What getInfo answers when gnutar stopped with an error: the entries before it stand.
+constexpr int32_t kListingStopped = 2;
 
 // Compression levels of the presets' "compression" tag.
 constexpr int64_t kCompressionFast = 1;
@@ -366,11 +368,18 @@ int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
     tarOptions.replaceEnvironment = true;
 
     linkTargets_.clear();
+    setListingProblem(ListingProblem::none);
     TarRecordStream stream(records, &linkTargets_);
+    int tarStatus = -1;
     if (!pipeThroughPerl(argv, tarOptions, kTarLineToRecord,
-                         [&stream](std::string_view piece) { stream.take(piece); }))
+                         [&stream](std::string_view piece) { stream.take(piece); }, &tarStatus))
       return kListingImpossible;
     setEncoding(stream.finish());
+    // A cut-off or damaged archive makes tar stop with an error after the entries it could read.
+    if (tarStatus != 0) {
+      setListingProblem(ListingProblem::toolErrors);
+      return kListingStopped;
+    }
     return 0;
   } catch (...) {
     return kListingImpossible;

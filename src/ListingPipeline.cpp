@@ -19,6 +19,8 @@ namespace tessaro {
 
 namespace {
 
+// The status every handler gives a listing it cannot read without a password.
+constexpr int32_t kListingEncrypted = 100;
 // The one user-interface framework release whose 7-Zip listing is replaced by the XAD one.
 constexpr double kXadListingFrameworkVersion = 1265;
 
@@ -131,7 +133,15 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     // asked only when there are links to judge.
     if (facts && tree.hasLinksWithoutTarget()) tree.resolveLinks(handler->linkTargets());
     tree.finish();
-    if (facts) collectFacts(path, *handler, *root, *facts);
+    if (facts) {
+      collectFacts(path, *handler, *root, *facts);
+      // An encrypted listing is a state of its own, shown on a page of its own.
+      if (status != 0 && status != kListingEncrypted) {
+        facts->listing = root->children().empty() ? ListingState::failed : ListingState::incomplete;
+        facts->problem = handler->listingProblem() == ListingProblem::none ? ListingProblem::toolErrors
+                                                                            : handler->listingProblem();
+      }
+    }
 
     // Formats without per-entry packed sizes (0) and single compressed streams (-1) show the
     // archive file's own size instead.

@@ -110,7 +110,8 @@ std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv,
 }
 
 bool pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
-                     const std::string& expression, const std::function<void(std::string_view)>& take) {
+                     const std::string& expression, const std::function<void(std::string_view)>& take,
+                     int* toolStatus) {
   try {
     if (argv.empty()) return false;
     FileDescriptor toolOutput, toolEnd, perlInputEnd, perlInput, perlOutput, perlEnd;
@@ -187,7 +188,8 @@ bool pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions too
     toolOutput.reset();
     perlInput.reset();
     perl.wait();
-    tool.wait();
+    const SubprocessResult ended = tool.wait();
+    if (toolStatus) *toolStatus = ended.exitStatus;
     return true;
   } catch (...) {
     return false;

@@ -23,7 +23,9 @@ std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv,
 
 // The same, giving each piece of Perl's output to `take` as it arrives (pieces end anywhere,
 // also inside a line) instead of collecting it; false when either program could not be started.
+// `toolStatus`, when given, receives the tool's exit status (-1 when it did not exit normally).
 bool pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
-                     const std::string& expression, const std::function<void(std::string_view)>& take);
+                     const std::string& expression, const std::function<void(std::string_view)>& take,
+                     int* toolStatus = nullptr);
 
 }  // namespace tessaro

@@ -112,6 +112,8 @@ TEST_F(PreviewPageTest, SettingsChooseSimpleModeCutoffAndPresets) {
   EXPECT_NE(page->find("cA=1;"), std::string::npos);
   EXPECT_NE(page->find("<option value='a%20b'>a b</option>\n"), std::string::npos);
   EXPECT_NE(page->find("6 (only first 3 shown)"), std::string::npos);
+  // The filter sees only the rows on the page, and says how many.
+  EXPECT_NE(page->find("<span id=\"filter-note\" class=\"note\">Searches the 2 rows shown</span>"), std::string::npos);
   // Two rows, and in simple mode only the two generic icons have styles.
   EXPECT_NE(page->find("img#b_fold"), std::string::npos);
   EXPECT_EQ(page->find("img#b_txt"), std::string::npos);
@@ -128,7 +130,7 @@ TEST_F(PreviewPageTest, NamesThatSpellPlaceholdersOrMarkupStayText) {
   const auto page = makePreviewPage(archive);
   ASSERT_TRUE(page);
   EXPECT_NE(page->find("<title>%path%.tgz</title>"), std::string::npos);
-  EXPECT_NE(page->find("<h1>%path%.tgz</h1>"), std::string::npos);
+  EXPECT_NE(page->find("<h1 dir=\"auto\">%path%.tgz</h1>"), std::string::npos);
   const size_t plaintext = page->find("<plaintext");
   ASSERT_NE(plaintext, std::string::npos);
   EXPECT_EQ(page->find("http-equiv=\"refresh\""), page->find(folder, plaintext) + 6);
@@ -195,6 +197,50 @@ rm r.part2.rar r.part4.rar)");
   const auto german = makePreviewPage((folder / "evil.zip").string());
   ASSERT_TRUE(german);
   EXPECT_NE(german->find("Doppelter Pfad: 1"), std::string::npos);
+}
+
+// A zip cut short anywhere: inside its first header nothing can be listed, later the entries
+// before the cut are shown. Either way the header says so and judges nothing it did not read.
+TEST_F(PreviewPageTest, TruncatedZipSaysItsListingIsIncompleteOrFailed) {
+  const auto folder = home.dir().path();
+  test::shell(folder, "mkdir -p src/d && for i in 1 2 3 4 5; do head -c 3000 /dev/urandom > src/d/f$i.bin; done && "
+                      "cd src && zip -q -0 -r ../whole.zip d");
+  const auto whole = static_cast<int64_t>(std::filesystem::file_size(folder / "whole.zip"));
+  const struct {
+    int64_t length;
+    const char* state;
+    const char* reason;
+  } cuts[] = {
+      {10, "Listing failed", "The file cannot be read as an archive of its kind"},
+      {4000, "Listing incomplete", "The file ends before the archive does"},
+      {whole / 2, "Listing incomplete", "The file ends before the archive does"},
+      {whole - 10, "Listing incomplete", "The file ends before the archive does"},
+  };
+  for (const auto& cut : cuts) {
+    SCOPED_TRACE(cut.length);
+    const std::string name = "cut" + std::to_string(cut.length) + ".zip";
+    test::shell(folder, "head -c " + std::to_string(cut.length) + " whole.zip > " + name);
+    const auto page = makePreviewPage((folder / name).string());
+    ASSERT_TRUE(page);
+    EXPECT_NE(page->find(std::string(cut.state) + ": " + cut.reason), std::string::npos);
+    EXPECT_EQ(page->find("%table_data%"), std::string::npos);
+    for (const char* claim : {"id=\"verdict\"", "id=\"safety\"", "No warnings", "Encryption:"})
+      EXPECT_EQ(page->find(claim), std::string::npos) << claim;
+    // What was read before the cut is listed.
+    EXPECT_EQ(page->find(".bin</a>") != std::string::npos, cut.length > 10);
+  }
+
+  // tar says only that it failed: the rows before the cut stand, and no verdict.
+  test::shell(folder, "tar -czf whole.tgz -C src d && head -c 9000 whole.tgz > cut.tgz");
+  const auto tar = makePreviewPage((folder / "cut.tgz").string());
+  ASSERT_TRUE(tar);
+  EXPECT_NE(tar->find("Listing incomplete: The listing tool reported errors"), std::string::npos);
+  EXPECT_EQ(tar->find("id=\"verdict\""), std::string::npos);
+
+  env.set("LANG", "de_DE.UTF-8").set("LC_ALL", "de_DE.UTF-8");
+  const auto german = makePreviewPage((folder / "cut4000.zip").string());
+  ASSERT_TRUE(german);
+  EXPECT_NE(german->find("Inhaltsliste unvollst&auml;ndig: Die Datei endet vor dem Archiv"), std::string::npos);
 }
 
 }  // namespace

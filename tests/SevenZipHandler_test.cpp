@@ -309,12 +309,18 @@ TEST_F(SevenZipHandlerTest, DamagedArchivesEndWithTheirStatusAndLeaveNothingBehi
   int32_t status = -1;
   EXPECT_EQ(recordsOnly(lines(*zip, &status)).size(), 3u);
   EXPECT_EQ(status, 2);
-  // A 7z archive whose headers are cut off yields no entry at all.
-  EXPECT_EQ(listing(fixture("truncated.7z")), "status 100");
-  // A file that only claims to be an archive.
+  EXPECT_EQ(zip->listingProblem(), ListingProblem::endsEarly);
+  // A 7z archive whose headers are cut off yields no entry at all, and a file that only claims
+  // to be an archive none either: both are damaged, not enciphered.
+  EXPECT_EQ(listing(fixture("truncated.7z")), "status 2");
   const std::string fake = (home_.dir().path() / "fake.7z").string();
   std::ofstream(fake) << "7z\xBC\xAF\x27\x1C garbage";
-  EXPECT_EQ(listing(fake), "status 100");
+  EXPECT_EQ(listing(fake), "status 2");
+  auto notAnArchive = AHandler7zip::metaclass().initWithURL(fake);
+  ASSERT_TRUE(notAnArchive);
+  lines(*notAnArchive, &status);
+  EXPECT_FALSE(notAnArchive->isListingEncrypted());
+  EXPECT_NE(notAnArchive->listingProblem(), ListingProblem::none);
 }
 
 TEST_F(SevenZipHandlerTest, ConflictingPartsAreTheNumberedFilesBesideTheArchive) {

@@ -378,6 +378,14 @@ TEST(SltRecordsTest, OutputEndingAnywhereStillGivesWellFormedRecords) {
   EXPECT_EQ(convert("no listing at all\n", 3), "");
   // A comment from a format whose "Comment" is 7zz's own note is not the archive's.
   EXPECT_EQ(convert("--\nType = Dmg\nComment = note\n----------\n", 5), "");
+  // 7zz's words about the archive itself follow the entries, where the handler reads them; only
+  // so many of them.
+  EXPECT_EQ(convert("--\nPath = t.zip\nType = zip\nERRORS:\nUnexpected end of archive\nPhysical Size = 9\n\n"
+                    "----------\nPath = a\nSize = 1\n\nErrors: 1\n", 6),
+            "path=a\tmeth=\ttime=\tunco=1\tcomp=0\tattr=-\nErrors: 1\nERRORS:\nUnexpected end of archive\n");
+  std::string flood = "--\n";
+  for (int i = 0; i < 1000; ++i) flood += "noise\n";
+  EXPECT_EQ(convert(flood, 64).size(), 16 * std::string_view("noise\n").size());
 }
 
 }  // namespace

@@ -42,14 +42,15 @@ class TableRowsTest : public ::testing::Test {
 TEST_F(TableRowsTest, NormalRowsFollowTreeOrderWithIndentationAndToggles) {
   int32_t last = 0;
   EXPECT_EQ(render(*root, false, 100, &last),
-            "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 18px;'><div class=\"open\" onClick=\"tggl(this);\">&#x25BC;</div>"
-            "<img class='i' id='b_fold'/><div class='n'><a href='tssro://view//tmp/a%20b.zip;a'>a</a></div></td>"
+            "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 18px;'><button type=\"button\" class=\"open\" aria-expanded=\"true\" "
+            "onClick=\"tggl(this);\">&#x25BC;</button>"
+            "<img class='i' id='b_fold'/><div class='n'><a dir='auto' href='tssro://view//tmp/a%20b.zip;a'>a</a></div></td>"
             "<td class='cD'></td><td class='cS'>1 B</td><td class='cP'>\u2013</td><td class='cK'>Folder</td><td class='cA'>drwxr-xr-x</td></tr>\n"
             "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 36px;'><img class='i' id='b_'/><div class='n'>"
-            "<a href='tssro://view//tmp/a%20b.zip;a/x'>x</a></div></td>"
+            "<a dir='auto' href='tssro://view//tmp/a%20b.zip;a/x'>x</a></div></td>"
             "<td class='cD'></td><td class='cS'>1 B</td><td class='cP'>\u2013</td><td class='cK'>\u2013</td><td class='cA'></td></tr>\n"
             "<tr class='' data-s='2' data-p='0'><td class='cN' style='padding-left: 18px;'><img class='i' id='b_'/><div class='n'>"
-            "<a href='tssro://view//tmp/a%20b.zip;b'>b</a></div></td>"
+            "<a dir='auto' href='tssro://view//tmp/a%20b.zip;b'>b</a></div></td>"
             "<td class='cD'></td><td class='cS'>2 B</td><td class='cP'>\u2013</td><td class='cK'>\u2013</td><td class='cA'></td></tr>\n");
   EXPECT_EQ(last, 3);
 }
@@ -80,10 +81,10 @@ TEST_F(TableRowsTest, CutoffLimitsRowsAndEndsTheWalk) {
 TEST_F(TableRowsTest, EmptyFoldersAndMacAndPackageRows) {
   auto tree = build({"path=empty/\tattr=drwxr-xr-x", "path=._x\tunco=1", "path=Photos.app/Contents/Info.plist\tunco=1"});
   const std::string normal = render(*tree, false, 100);
-  EXPECT_NE(normal.find("id='b_fold'/><div class='n'><a href='tssro://view//tmp/a%20b.zip;empty'"), std::string::npos);
+  EXPECT_NE(normal.find("id='b_fold'/><div class='n'><a dir='auto' href='tssro://view//tmp/a%20b.zip;empty'"), std::string::npos);
   EXPECT_NE(normal.find("<tr class='h' "), std::string::npos);
   EXPECT_NE(normal.find("<tr class='p' "), std::string::npos);
-  EXPECT_NE(render(*tree, true, 100).find("id='b_____'/><div class='n'><a href='tssro://view//tmp/a%20b.zip;empty'"),
+  EXPECT_NE(render(*tree, true, 100).find("id='b_____'/><div class='n'><a dir='auto' href='tssro://view//tmp/a%20b.zip;empty'"),
             std::string::npos);
 }
 

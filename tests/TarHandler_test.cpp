@@ -148,11 +148,12 @@ cd .. && tar --sort=name -cf odd.tar odd
 
 TEST_F(TarHandlerTest, TheClassAloneDecidesTarsArguments) {
   int32_t status = -99;
-  // "tzfv" on a plain tar and "tjfv" on a gzip one fail in tar: nothing listed, still 0.
+  // "tzfv" on a plain tar and "tjfv" on a gzip one fail in tar: nothing listed, and tar's
+  // failure is the status.
   EXPECT_TRUE(records(AHandlerTGz::metaclass(), fixture("t.tar"), &status).empty());
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, 2);
   EXPECT_TRUE(records(AHandlerTXz::metaclass(), fixture("t.tar.bz2"), &status).empty());
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, 2);
   // "tfv" leaves the choice to GNU tar, which recognises compressed input when it reads a file.
   EXPECT_EQ(records(AHandlerTar::metaclass(), fixture("t.tar.gz"), &status).size(), 9u);
 }
@@ -166,7 +167,7 @@ tar --sort=name -czf many.tar.gz many
 truncate -s $(( $(stat -c %s many.tar.gz) / 2 )) many.tar.gz
 )");
   AZipItem::Ptr root;
-  EXPECT_EQ(getInfo((dir.path() / "many.tar.gz").string(), root), 0);
+  EXPECT_EQ(getInfo((dir.path() / "many.tar.gz").string(), root), 2);
   ASSERT_TRUE(root);
   ASSERT_EQ(root->children().size(), 1u);
   const AZipItem::List& listed = root->children()[0]->children();
@@ -175,14 +176,15 @@ truncate -s $(( $(stat -c %s many.tar.gz) / 2 )) many.tar.gz
   for (size_t i = 0; i < listed.size(); ++i) EXPECT_EQ(listed[i]->path(), "many/f" + std::to_string(10 + i));
 }
 
-TEST_F(TarHandlerTest, AnEmptyOrGarbageTarListsNothing) {
+TEST_F(TarHandlerTest, AnEmptyOrGarbageTarListsNothingAndFails) {
   test::TempDir dir;
   dir.write("empty.tar", "");
   dir.write("garbage.tar", std::string(3000, '~'));
   for (const char* name : {"empty.tar", "garbage.tar"}) {
     SCOPED_TRACE(name);
     AZipItem::Ptr root;
-    EXPECT_EQ(listing((dir.path() / name).string(), &root), "");
+    EXPECT_EQ(listing((dir.path() / name).string(), &root), "status 2");
+    EXPECT_TRUE(root->children().empty());
     EXPECT_EQ(root->compV(), static_cast<int64_t>(fs::file_size(dir.path() / name)));
   }
 }
@@ -193,12 +195,12 @@ TEST_F(TarHandlerTest, AMissingHelperToolIsAFailureNotAnEmptyListing) {
   int32_t status = 0;
   EXPECT_TRUE(records(AHandlerTar::metaclass(), fixture("t.tar"), &status).empty());
   EXPECT_EQ(status, -1);
-  // xz is named on tar's command line: tar starts, cannot run it, and lists nothing.
+  // xz is named on tar's command line: tar starts, cannot run it, lists nothing and fails.
   helpersPath() = TESSARO_TEST_HELPERS_DIR;
   fs::copy_symlink(fs::path(TESSARO_TEST_HELPERS_DIR) / "gnutar", noHelpers.path() / "gnutar");
   helpersPath() = noHelpers.str();
   EXPECT_TRUE(records(AHandlerTXz::metaclass(), fixture("t.tar.xz"), &status).empty());
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, 2);
 }
 
 TEST_F(TarHandlerTest, ASingleStreamListsTheFileItWouldDecompressTo) {

@@ -26,6 +26,8 @@ constexpr size_t kFlushSize = 64 * 1024;
 
 // No zip or 7z comment is longer than 64 KiB; anything beyond this is not a real comment.
 constexpr size_t kMaxBracedValue = 1024 * 1024;
+// 7zz names a few errors and warnings per archive; more is not its doing.
+constexpr size_t kMaxArchiveErrorLines = 16;
 
 // 7zz's lines around the archive's own properties: "--" opens them, "----" opens a nested archive
 // level (a disk image's file system), ten hyphens end them and start the entries.
@@ -236,6 +238,8 @@ void SltRecords::finish() {
     property(braceKey_, std::move(braceValue_));
   }
   if (section_ == Section::kEntries && entry_.hasPath) writeEntry();
+  for (const std::string& text : archiveErrors_) passThrough(text);
+  archiveErrors_.clear();
   if (!out_.empty()) sink_(out_);
   out_.clear();
 }
@@ -299,7 +303,10 @@ void SltRecords::line(std::string_view text) {
       property(text.substr(0, text.size() - 2), std::string());
       return;
     }
-    if (section_ == Section::kEntries) passThrough(text);
+    if (section_ == Section::kEntries)
+      passThrough(text);
+    else if (section_ == Section::kArchive && !text.empty() && archiveErrors_.size() < kMaxArchiveErrorLines)
+      archiveErrors_.emplace_back(text);
     return;
   }
   const std::string_view key = text.substr(0, equals);

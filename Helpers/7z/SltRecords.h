@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "process/LineAssembler.h"
 
@@ -65,6 +66,9 @@ class SltRecords {
   std::string archiveComment_;
   std::string archiveType_;
   bool archiveSolid_ = false;
+  // 7zz's words about the archive itself ("ERRORS:", "Unexpected end of archive"), passed on
+  // after the entries, where the handler reads why a listing failed.
+  std::vector<std::string> archiveErrors_;
 
   Entry entry_;
   std::string out_;

@@ -26,6 +26,16 @@ function rowLevel(row) {
   return pixels > 0 ? Math.round(pixels / INDENT_PIXELS) : 0;
 }
 
+// Every fold toggle gets the table's one label for toggles, so the rows carry it only once.
+function nameToggles(state, body) {
+  var table = body.closest('table');
+  var label = table ? table.getAttribute('data-toggle-label') : null;
+  if (!label) return;
+  for (var i = 0; i !== state.rows.length; ++i) {
+    if (state.flags[i] & ROW_FOLDER) state.rows[i].cells[0].firstElementChild.setAttribute('aria-label', label);
+  }
+}
+
 function readListing(body) {
   var rows = Array.prototype.slice.call(body.rows);
   var count = rows.length;
@@ -81,7 +91,10 @@ function refreshRows(state, start, end) {
 }
 
 function markFolded(state, index) {
-  state.rows[index].classList.toggle('c', state.folded[index] === 1);
+  var row = state.rows[index];
+  row.classList.toggle('c', state.folded[index] === 1);
+  if (state.flags[index] & ROW_FOLDER)
+    row.cells[0].firstElementChild.setAttribute('aria-expanded', state.folded[index] === 1 ? 'false' : 'true');
 }
 
 // Opens or closes the folder row of the clicked toggle.
@@ -135,6 +148,7 @@ function startPage() {
     try {
       removeStrayText(document.getElementById('listing'));
       listing = readListing(body);
+      nameToggles(listing, body);
       for (var i = 0; i !== listing.rows.length; ++i) {
         if (listing.folded[i]) markFolded(listing, i);
       }

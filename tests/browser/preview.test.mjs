@@ -121,7 +121,7 @@ async function clickToggle(page, entry) {
     decodeURIComponent(row.querySelector('div.n a').getAttribute('href').split(';').pop()).replace(/\/$/, '') === wanted),
     entry);
   assert.notEqual(index, -1, `no row for ${entry}`);
-  await page.locator('#rows tr').nth(index).locator('div.open').click();
+  await page.locator('#rows tr').nth(index).locator('button.open').click();
 }
 
 before(async () => {
@@ -208,7 +208,7 @@ describe('the page of an archive', () => {
                      [...atLoad, '__MACOSX', '__MACOSX/proj', 'proj/.DS_Store', 'proj/._README.md'].sort());
 
     // A package's contents stay out of view, even opened, until they are to be shown.
-    await page.evaluate(() => tggl(document.querySelector('#rows tr.p div.open')));
+    await page.evaluate(() => tggl(document.querySelector('#rows tr.p button.open')));
     assert.ok(!(await visibleEntries(page)).includes('proj/Tool.app/Contents'));
     await page.check('input[data-key=showPackageContents]');
     assert.ok((await visibleEntries(page)).includes('proj/Tool.app/Contents'));
@@ -577,6 +577,21 @@ with zipfile.ZipFile('evil.zip', 'w') as z:
     await page.close();
   });
 
+  test('a zip cut short says its listing is incomplete, shows what was read and judges nothing', async () => {
+    const whole = fs.readFileSync(path.join(folder, 'evil.zip'));
+    const cut = path.join(folder, 'cut.zip');
+    fs.writeFileSync(cut, whole.subarray(0, Math.floor(whole.length * 0.6)));
+    const { page, seen, verdict, safety, facts } = await report(cut);
+    assert.match(await page.locator('#listing-state').textContent(), /^Listing incomplete: The file ends before the archive does/);
+    assert.equal(verdict, null);
+    assert.equal(safety, null);
+    assert.doesNotMatch(facts, /Encryption/);
+    assert.ok(await page.locator('#rows tr').count() > 0);
+    assert.ok(!(await page.locator('body').innerText()).includes('%table_data%'));
+    assert.deepEqual(seen.errors, []);
+    await page.close();
+  });
+
   test('a crafted zip is listed with every entry, its rows marked and counted, its comment inert', async () => {
     const { page, seen, safety, comment } = await report(path.join(folder, 'evil.zip'));
     assert.equal(safety, 'Absolute path: 1 · Parent folder reference (..): 1 · Link pointing outside the archive: 1 · ' +
@@ -589,6 +604,106 @@ with zipfile.ZipFile('evil.zip', 'w') as z:
                              ['x', 'Absolute path'], ['x', 'Parent folder reference (..)']]);
     assert.deepEqual(seen.errors, []);
     assert.deepEqual(await page.evaluate(() => window.__violations), []);
+    await page.close();
+  });
+});
+
+// ---- Reaching the listing by keyboard, names in right-to-left scripts, and a narrow window.
+
+describe('keyboard, text direction and a narrow window', () => {
+  let file;
+
+  before(() => {
+    const archive = makeArchive(path.join(work, 'access'), 'access.tar.gz', {
+      'docs/guide.txt': 'guide\n',
+      'docs/old/notes.txt': 'notes\n',
+      '\u05de\u05e1\u05de\u05db\u05d9\u05dd/\u05e9\u05dc\u05d5\u05dd.txt': 'shalom\n',
+      'readme.txt': 'read me\n',
+    });
+    const home = makeHome('access', {
+      display: { simpleThreshold: 5000, cutoffCount: 2000, cD: true, cS: true, cP: true, cK: true, cA: true },
+    });
+    file = previewPage(archive, home);
+  });
+
+  // Presses Tab until the focus is on the fold toggle of `entry`'s row.
+  async function tabToToggle(page, entry) {
+    for (let presses = 0; presses < 40; ++presses) {
+      await page.keyboard.press('Tab');
+      const focused = await page.evaluate(() => {
+        const element = document.activeElement;
+        if (!element || !element.matches('#rows button.open')) return null;
+        const link = element.closest('tr').querySelector('div.n a');
+        return decodeURIComponent(link.getAttribute('href').split(';').pop()).replace(/\/$/, '');
+      });
+      if (focused === entry) return;
+    }
+    assert.fail(`Tab never reached the toggle of ${entry}`);
+  }
+
+  test('the fold toggles are buttons the keyboard reaches and works, and they tell their state', async () => {
+    const { page, seen } = await openPage(file);
+    const expanded = (entry) => page.$$eval('#rows tr', (rows, wanted) => {
+      const row = rows.find((candidate) => decodeURIComponent(candidate.querySelector('div.n a').getAttribute('href')
+        .split(';').pop()).replace(/\/$/, '') === wanted);
+      return row.querySelector('button.open').getAttribute('aria-expanded');
+    }, entry);
+    assert.equal(await expanded('docs'), 'true');
+    assert.equal(await expanded('docs/old'), 'false');
+    assert.ok((await page.$$eval('#rows button.open', (toggles) => toggles.map((toggle) => toggle.getAttribute('aria-label'))))
+      .every((label) => label === "Show or hide the folder's contents"));
+
+    await tabToToggle(page, 'docs');
+    await page.keyboard.press('Enter');
+    assert.equal(await expanded('docs'), 'false');
+    assert.ok(!(await visibleEntries(page)).includes('docs/guide.txt'));
+    await page.keyboard.press(' ');
+    assert.equal(await expanded('docs'), 'true');
+    assert.ok((await visibleEntries(page)).includes('docs/guide.txt'));
+
+    // The next toggle in the tab order is the inner folder's.
+    await tabToToggle(page, 'docs/old');
+    await page.keyboard.press('Enter');
+    assert.equal(await expanded('docs/old'), 'true');
+    assert.ok((await visibleEntries(page)).includes('docs/old/notes.txt'));
+    assert.deepEqual(seen.errors, []);
+    assert.deepEqual(await page.evaluate(() => window.__violations), []);
+    await page.close();
+  });
+
+  test('every name keeps its own direction', async () => {
+    const { page } = await openPage(file);
+    const directions = await page.$$eval('#rows div.n a', (links) =>
+      links.map((link) => [link.textContent, link.getAttribute('dir'), getComputedStyle(link).direction]));
+    assert.ok(directions.every(([, dir]) => dir === 'auto'));
+    assert.deepEqual(directions.find(([name]) => name === '\u05e9\u05dc\u05d5\u05dd.txt').slice(1), ['auto', 'rtl']);
+    assert.deepEqual(directions.find(([name]) => name === 'readme.txt').slice(1), ['auto', 'ltr']);
+    assert.equal(await page.getAttribute('#top h1', 'dir'), 'auto');
+    await page.close();
+  });
+
+  test('500 pixels wide, every column title is whole or deliberately hidden', async () => {
+    const { page } = await openPage(file);
+    await page.setViewportSize({ width: 500, height: 640 });
+    const titles = await page.$$eval('#table thead th', (cells) => cells.map((cell) => ({
+      name: cell.className.split(' ')[0],
+      hidden: getComputedStyle(cell).display === 'none',
+      cut: cell.scrollWidth > cell.clientWidth,
+      right: cell.getBoundingClientRect().right,
+    })));
+    const shown = titles.filter((title) => !title.hidden);
+    assert.deepEqual(shown.map((title) => title.name), ['cN', 'cD', 'cS']);
+    for (const title of shown) {
+      assert.equal(title.cut, false, `${title.name} is cut off`);
+      assert.ok(title.right <= 500, `${title.name} ends outside the window`);
+    }
+    await page.mouse.move(0, 0);
+    const picture = path.join(work, 'preview-narrow.png');
+    await page.screenshot({ path: picture });
+    // TESSARO_UPDATE_SCREENSHOTS=1 puts the picture into docs/ for the README.
+    if (process.env.TESSARO_UPDATE_SCREENSHOTS) {
+      fs.copyFileSync(picture, new URL('../../docs/preview-narrow.png', import.meta.url));
+    }
     await page.close();
   });
 });

@@ -47,7 +47,7 @@ try {
     await view.goto('file://' + page, { waitUntil: 'load' });
     // One folder opened, so that the picture shows the tree; the dark one shows the panel too.
     const src = view.locator('#rows tr', { has: view.locator('div.n a', { hasText: /^src$/ }) });
-    await src.locator('div.open').click();
+    await src.locator('button.open').click();
     if (scheme === 'dark') await view.click('#config-button');
     await view.mouse.move(0, 0);
     await view.waitForTimeout(300);
