@@ -37,6 +37,7 @@ struct Locale {
   explicit Locale(std::optional<std::string> lang, std::optional<std::string> messages = std::nullopt,
                   std::optional<std::string> all = std::nullopt) {
     env.set("LANG", std::move(lang)).set("LC_MESSAGES", std::move(messages)).set("LC_ALL", std::move(all));
+    env.set("LANGUAGE", std::nullopt);
   }
   test::ScopedEnv env;
 };
@@ -88,7 +89,7 @@ TEST(BundleTest, MalformedTextKeepsThePairsBeforeTheFault) {
   EXPECT_EQ(parseStringsFile(std::string(3, '\0')), Strings{});
 }
 
-TEST(BundleTest, PreferredLanguagesComeFromLcAllThenLcMessagesThenLang) {
+TEST(BundleTest, PreferredLanguagesComeFromLanguageThenLcAllThenLcMessagesThenLang) {
   {
     Locale locale("de_DE.UTF-8", "fr_CA.ISO-8859-1@euro");
     EXPECT_EQ(Bundle::preferredLanguages(), (std::vector<std::string>{"fr_CA", "fr", "en"}));
@@ -103,6 +104,11 @@ TEST(BundleTest, PreferredLanguagesComeFromLcAllThenLcMessagesThenLang) {
   }
   Locale locale("C.UTF-8");
   EXPECT_EQ(Bundle::preferredLanguages(), (std::vector<std::string>{"en"}));
+  // LANGUAGE's list goes first, whatever the locale, as it does for GLib's kind names.
+  locale.env.set("LANGUAGE", "de:fr_CA");
+  EXPECT_EQ(Bundle::preferredLanguages(), (std::vector<std::string>{"de", "fr_CA", "fr", "en"}));
+  locale.env.set("LANG", "pt_BR.UTF-8");
+  EXPECT_EQ(Bundle::preferredLanguages(), (std::vector<std::string>{"de", "fr_CA", "fr", "pt_BR", "pt", "en"}));
 }
 
 class LocalizedBundle {

@@ -323,11 +323,25 @@ std::string Bundle::preferredLocalization() const {
 std::vector<std::string> Bundle::preferredLanguages() {
   std::vector<std::string> result;
   try {
-    // The first of these that is set decides, as it does for the C library's messages.
+    const auto add = [&result](std::string_view locale) {
+      for (std::string& language : languagesOfLocale(locale))
+        if (std::find(result.begin(), result.end(), language) == result.end()) result.push_back(std::move(language));
+    };
+    // LANGUAGE, a list in order of preference, comes first: GLib reads it so for the kind names the
+    // page shows beside these labels, and the page must not speak two languages.
+    if (const char* list = std::getenv("LANGUAGE"); list && *list) {
+      std::string_view rest = list;
+      while (!rest.empty()) {
+        const size_t colon = rest.find(':');
+        add(rest.substr(0, colon));
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+      }
+    }
+    // Then the first of these that is set, as for the C library's messages.
     for (const char* variable : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
       const char* value = std::getenv(variable);
       if (value && *value) {
-        result = languagesOfLocale(value);
+        add(value);
         break;
       }
     }
