@@ -33,6 +33,8 @@ namespace {
 
 constexpr int32_t kEncryptedListing = 100;
 constexpr std::string_view kArchiveIconId = "image001";
+// After the packed size of a set of volumes: how many pieces it counts.
+constexpr std::string_view kPackedPiecesFormat = "in %d pieces";
 constexpr std::string_view kScripts[] = {"effects.js", "config.js", "tessaroql.js"};
 
 std::optional<std::string> readResource(const Bundle& bundle, std::string_view name) {
@@ -249,7 +251,14 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
                               ? std::optional<Date>(Date(std::chrono::seconds(attributes.st_mtim.tv_sec)))
                               : std::nullopt));
   set("unco", root->unco());
-  set("comp", formatSize(haveAttributes ? attributes.st_size : 0));
+  // A set of volumes is packed into all of its pieces, not the one opened: the volumes row names them.
+  if (facts.volumes && facts.volumes->present.size() > 1) {
+    std::string pieces = labels.localizedString(kPackedPiecesFormat);
+    replaceAll(pieces, "%d", std::to_string(facts.volumes->present.size()));
+    set("comp", stringByEncodingHTMLEntities(formatSize(facts.volumes->presentBytes) + " " + pieces));
+  } else {
+    set("comp", formatSize(haveAttributes ? attributes.st_size : 0));
+  }
   set("archive_path", percentEscaped(archivePath));
   // The links the page's script builds carry these two; the link handler acts on no other.
   const std::string pageTime = std::to_string(

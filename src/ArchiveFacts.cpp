@@ -310,9 +310,12 @@ std::optional<VolumeSet> volumeSetOf(std::string_view openedPath) {
     const int64_t last = total ? std::max(*total, highest) : highest;
     for (int64_t n = naming->first; n <= last; ++n) {
       const auto it = found.find(n);
-      if (it != found.end())
+      if (it != found.end()) {
         set.present.push_back(it->second);
-      else
+        struct stat piece;
+        if (::stat(inFolder(folder, it->second).c_str(), &piece) == 0 && S_ISREG(piece.st_mode))
+          set.presentBytes += piece.st_size;
+      } else
         set.missing.push_back(n == total ? naming->base + ".zip" : naming->nameOf(n));
     }
 

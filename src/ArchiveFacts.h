@@ -45,6 +45,8 @@ struct VolumeSet {
   bool lastMissing = false;
   // The file the user opened is not the set's first volume.
   bool openedNotFirst = false;
+  // The bytes of the present volumes together: the set's packed size as far as it is here.
+  int64_t presentBytes = 0;
 };
 
 struct ArchiveFacts {

@@ -190,6 +190,9 @@ TEST_F(ArchiveFactsFixture, SevenZipSplitKnowsItsTotalSize) {
   EXPECT_EQ(set->present, (Names{"s.7z.001", "s.7z.002", "s.7z.003"}));
   EXPECT_EQ(set->missing, (Names{"s.7z.004"}));
   EXPECT_TRUE(set->lastMissing);
+  // The packed size the header shows is that of every present piece.
+  EXPECT_EQ(set->presentBytes, static_cast<int64_t>(fs::file_size(at("s.7z.001")) + fs::file_size(at("s.7z.002")) +
+                                                    fs::file_size(at("s.7z.003"))));
 
   // With a gap the sizes prove nothing about the end; only the gap is named.
   fs::remove(at("s.7z.002"));

@@ -192,6 +192,10 @@ rm r.part2.rar r.part4.rar)");
   EXPECT_NE(rar->find("Missing: r.part2.rar, r.part4.rar"), std::string::npos);
   EXPECT_NE(rar->find("The last volume is missing"), std::string::npos);
   EXPECT_NE(rar->find("The opened file is not the first volume"), std::string::npos);
+  // The packed size is that of the pieces present (r.part1 and r.part3), not the opened one's.
+  const auto pieces = static_cast<int64_t>(std::filesystem::file_size(folder / "r.part1.rar") +
+                                           std::filesystem::file_size(folder / "r.part3.rar"));
+  EXPECT_NE(rar->find(formatSize(pieces) + " in 2 pieces"), std::string::npos) << formatSize(pieces);
 
   env.set("LANG", "de_DE.UTF-8").set("LC_ALL", "de_DE.UTF-8");
   const auto german = makePreviewPage((folder / "evil.zip").string());
