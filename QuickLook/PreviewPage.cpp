@@ -246,7 +246,13 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
   set("icon", std::string(kArchiveIconId));
   // The folder path ends the page inside <plaintext>, where no markup is read.
   set("path", std::string(deletingLastPathComponent(archivePath)));
-  set("kind", stringByEncodingHTMLEntities(cache.nameForType(pathExtension(archivePath)).value_or("")));
+  // The system's name for the file's type (by its whole name: winmail.dat has one), else the
+  // format's own name where it has one rather than its class's.
+  std::string kind = kindNameForFileName(lastPathComponent(archivePath))
+                         .value_or(cache.nameForType(pathExtension(archivePath)).value_or(""));
+  if (kind.empty() && !facts.formatName.empty() && !facts.formatName.starts_with("AHandler"))
+    kind = labels.localizedString(facts.formatName);
+  set("kind", stringByEncodingHTMLEntities(kind));
   set("time", formatDate(haveAttributes
                               ? std::optional<Date>(Date(std::chrono::seconds(attributes.st_mtim.tv_sec)))
                               : std::nullopt));

@@ -136,6 +136,51 @@ TEST_F(PreviewPageTest, NamesThatSpellPlaceholdersOrMarkupStayText) {
   EXPECT_EQ(page->find("http-equiv=\"refresh\""), page->find(folder, plaintext) + 6);
 }
 
+// Archive types the system's MIME database does not name get a kind from the package the
+// application installs, in English and German; the preview runs in its own process because GIO
+// reads the MIME folders once.
+TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
+  const auto folder = home.dir().path();
+  const std::string samples = TESSARO_FIXTURES_DIR;
+  test::shell(folder, "mkdir -p data/mime/packages && cp '" TESSARO_MIME_PACKAGE "' data/mime/packages/ && "
+                      "update-mime-database data/mime >/dev/null 2>&1 && "
+                      "cp in/pkg/a\\&b.c w.txt && zip -q a.zip w.txt && for e in war ear pk3 pk4; do cp a.zip a.$e; done && "
+                      "head -c 3000 /dev/urandom > big && split -b 1000 -d -a 3 --numeric-suffixes=1 big big. && "
+                      "cp '" + samples + "/mac/testfile.stuffit45_dlx.mac9.sit.hqx' a.hqx && "
+                      "cp '" + samples + "/mac/testfile.stuffit45_dlx.mac9.sit.bin' a.bin && "
+                      "cp '" + samples + "/mac/testfile.stuffit_deluxe_2009.win.sitx' a.sitx && "
+                      "cp '" + samples + "/tnef/quick-winmail.dat' winmail.dat");
+  const std::pair<const char*, const char*> kinds[] = {
+      {"a.war", "Java web application archive"}, {"a.ear", "Java enterprise application archive"},
+      {"a.pk3", "Game data package (zip)"},      {"a.pk4", "Game data package (zip)"},
+      {"a.hqx", "BinHex-encoded Macintosh file"}, {"a.bin", "MacBinary file"},
+      {"a.sitx", "StuffIt X archive"},            {"big.001", "First piece of a split file"},
+      {"winmail.dat", "TNEF message"}};
+  for (const char* language : {"en", "de"}) {
+    for (const auto& [name, english] : kinds) {
+      SCOPED_TRACE(std::string(name) + " " + language);
+      SubprocessOptions options;
+      options.environment = {{"XDG_DATA_HOME", (folder / "data").string()}, {"LANGUAGE", language}};
+      const std::string page = (folder / "page.html").string();
+      ASSERT_EQ(run({TESSARO_QLHOST, "-o", page, (folder / name).string()}, options).exitStatus, 0);
+      std::ifstream in(page);
+      std::stringstream read;
+      read << in.rdbuf();
+      const std::string text = read.str();
+      static const std::regex pattern("<div class=\"kind\">([^<]*)</div>");
+      std::smatch kind;
+      std::regex_search(text, kind, pattern);
+      ASSERT_EQ(kind.size(), 2u);
+      if (std::string(language) == "en") {
+        EXPECT_EQ(kind[1].str(), english);
+      } else {
+        EXPECT_FALSE(kind[1].str().empty());
+        EXPECT_NE(kind[1].str(), english);
+      }
+    }
+  }
+}
+
 TEST_F(PreviewPageTest, NoHandlerGivesNoPageAndAMissingTemplateNone) {
   const auto plain = home.dir().write("notes.txt", "just text");
   EXPECT_FALSE(makePreviewPage(plain.string()));

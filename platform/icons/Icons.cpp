@@ -550,6 +550,20 @@ std::optional<std::string> kindNameForType(FileTypeClass type, std::string_view 
   }
 }
 
+std::optional<std::string> kindNameForFileName(std::string_view name) {
+  try {
+    const std::string text(name);
+    if (text.empty() || text.find_first_of(std::string_view("/\0", 2)) != std::string::npos ||
+        !g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr))
+      return std::nullopt;
+    GText type(g_content_type_guess(text.c_str(), nullptr, 0, nullptr));
+    if (!type || g_content_type_is_unknown(type.get())) return std::nullopt;
+    return describe(type.get());
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
 std::shared_ptr<Image> iconForType(FileTypeClass type, std::string_view extension, int size) {
   try {
     if (!sideInRange(size)) return nullptr;

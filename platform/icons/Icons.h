@@ -64,6 +64,10 @@ enum class FileTypeClass : uint8_t {
 // empty extension.
 std::optional<std::string> kindNameForType(FileTypeClass type, std::string_view extension = {});
 
+// The desktop's descriptive name for a file of this name (a whole name such as "winmail.dat" may
+// have a type of its own); none when the MIME database knows no type for the name.
+std::optional<std::string> kindNameForFileName(std::string_view name);
+
 // The type's icon at `size` × `size` points, from the icon themes or, failing that, a glyph drawn
 // here, so there is always one; null only when memory runs out or `size` is out of range.
 std::shared_ptr<Image> iconForType(FileTypeClass type, std::string_view extension, int size);
