@@ -5,6 +5,8 @@
 #include "PreviewPage.h"
 
 #include "ArchiveFacts.h"
+#include "TableRows.h"
+#include "PreviewConfiguration.h"
 #include "bundle/Bundle.h"
 #include "support/Processes.h"
 
@@ -178,6 +180,70 @@ TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
         EXPECT_NE(kind[1].str(), english);
       }
     }
+  }
+}
+
+// Every label the page code asks for is translated, and both languages have the same keys: a
+// missing key would show English in a German page.
+TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
+  const auto strings = [](const char* language) {
+    std::ifstream in(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources/" + language + ".lproj/Localizable.strings");
+    std::stringstream text;
+    text << in.rdbuf();
+    return parseStringsFile(text.str());
+  };
+  const auto english = strings("en");
+  const auto german = strings("de");
+  ASSERT_FALSE(english.empty());
+  for (const auto& [key, value] : english) EXPECT_TRUE(german.contains(key)) << "no German for \"" << key << "\"";
+  for (const auto& [key, value] : german) EXPECT_TRUE(english.contains(key)) << "no English for \"" << key << "\"";
+
+  // The keys: the label lists, and every literal handed to a label lookup in the page code.
+  std::vector<std::string> keys(kPageLabelKeys.begin(), kPageLabelKeys.end());
+  keys.insert(keys.end(), kListingToolLabelKeys.begin(), kListingToolLabelKeys.end());
+  keys.insert(keys.end(), kSafetyFlagLabels.begin(), kSafetyFlagLabels.end());
+  keys.emplace_back(kEncryptedEntryLabel);
+  keys.emplace_back(kItemCountFormat);
+  // The first argument of each lookup, to its closing parenthesis, and the literals in it (a
+  // condition may choose between two keys).
+  const auto argumentOf = [](const std::string& code, size_t open) {
+    int depth = 1;
+    size_t at = open;
+    for (bool quoted = false; at < code.size() && depth > 0; ++at) {
+      const char c = code[at];
+      if (quoted) {
+        if (c == '\\') ++at;
+        else if (c == '"') quoted = false;
+      } else if (c == '"') {
+        quoted = true;
+      } else if (c == '(') {
+        ++depth;
+      } else if (c == ')' || (c == ',' && depth == 1)) {
+        if (c == ')') --depth;
+        if (c == ',' || depth == 0) break;
+      }
+    }
+    return code.substr(open, at - open);
+  };
+  static const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
+  for (const char* file : {"PreviewPage.cpp", "PreviewConfiguration.cpp", "TableRows.cpp"}) {
+    std::ifstream in(std::string(TESSARO_QUICKLOOK_SOURCES) + "/" + file);
+    std::stringstream read;
+    read << in.rdbuf();
+    const std::string code = read.str();
+    ASSERT_FALSE(code.empty()) << file;
+    for (const std::string lookup : {"label(labels, ", "localizedString("}) {
+      for (size_t at = code.find(lookup); at != std::string::npos; at = code.find(lookup, at + 1)) {
+        const std::string argument = argumentOf(code, at + lookup.size());
+        for (std::sregex_iterator l(argument.begin(), argument.end(), literal), end; l != end; ++l)
+          keys.push_back((*l)[1].str());
+      }
+    }
+  }
+  EXPECT_GT(keys.size(), 50u);
+  for (const std::string& key : keys) {
+    EXPECT_TRUE(english.contains(key)) << "\"" << key << "\" is not in en.lproj";
+    EXPECT_TRUE(german.contains(key)) << "\"" << key << "\" is not in de.lproj";
   }
 }
 
