@@ -312,6 +312,8 @@ rm r.part2.rar r.part4.rar)");
   const auto german = makePreviewPage((folder / "evil.zip").string());
   ASSERT_TRUE(german);
   EXPECT_NE(german->find("Doppelter Pfad: 1"), std::string::npos);
+  // The host's presets come in its language too.
+  EXPECT_NE(german->find(">Neben dem Archiv</option>"), std::string::npos);
 }
 
 // A zip cut short anywhere: inside its first header nothing can be listed, later the entries
