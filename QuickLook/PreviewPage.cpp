@@ -204,6 +204,10 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
 std::optional<std::string> makePreviewPage(std::string_view archivePath) {
   theTypeCache() = std::make_shared<TypeCache>();
   TypeCache& cache = *theTypeCache();
+  // Kinds are asked for while the tree is built: the page's language must be known before.
+  cache.setTranslation([bundle = std::make_shared<Bundle>(bundlePath())](std::string_view key) {
+    return bundle->localizedString(key);
+  });
 
   setUpPreviewDefaults(bundlePath());
   const int32_t simpleThreshold = clampedInteger("simpleThreshold");

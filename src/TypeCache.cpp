@@ -49,7 +49,10 @@ std::shared_ptr<TypeCacheItem> TypeCache::getItem(std::string_view key) {
     const FileTypeClass type = classOfKey(key);
     const std::string_view extension = type == FileTypeClass::extension ? key : std::string_view();
     const auto icon = tessaro::iconForType(type, extension, TypeCacheItem::kIconSize);
-    auto item = std::make_shared<TypeCacheItem>(kindNameForType(type, extension), icon.get());
+    std::optional<std::string> name = kindNameForType(type, extension);
+    if (name && translate_ && (type == FileTypeClass::application || type == FileTypeClass::document))
+      name = translate_(*name);
+    auto item = std::make_shared<TypeCacheItem>(std::move(name), icon.get());
     dict_.insert(std::string(key), item);
     return item;
   } catch (...) {

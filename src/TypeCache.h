@@ -86,9 +86,13 @@ class TypeCache {
   // first answer for a key stands for the rest of the request, whatever is asked later.
   uint8_t packageForType(std::string_view key, bool isDir);
   const TypeDictionary& dict() const { return dict_; }
+  // Translates the kinds the desktop has no name for ("Application", "Document") into the
+  // page's language; without one they stay English.
+  void setTranslation(std::function<std::string(std::string_view)> translate) { translate_ = std::move(translate); }
 
  private:
   TypeDictionary dict_;
+  std::function<std::string(std::string_view)> translate_;
 };
 
 // The cache of the current preview request, replaced by an empty one when a request starts.

@@ -162,6 +162,15 @@ TEST_F(TypeCacheTest, TheArchiveIconBecomesA128PointRule) {
   EXPECT_TRUE(rules[0].png.anyOpaque());
 }
 
+// The two kinds the desktop has no name for are translated; the desktop's own names are not.
+TEST_F(TypeCacheTest, KindsWithoutADesktopNameAreTranslated) {
+  TypeCache cache;
+  cache.setTranslation([](std::string_view key) { return "<" + std::string(key) + ">"; });
+  EXPECT_EQ(cache.nameForType(kApplicationTypeKey), "<Application>");
+  EXPECT_EQ(cache.nameForType(kDocumentTypeKey), "<Document>");
+  EXPECT_EQ(cache.nameForType("txt"), TypeCache().nameForType("txt"));
+}
+
 TEST_F(TypeCacheTest, ACacheSetToNothingIsMadeAfresh) {
   theTypeCache().reset();
   auto item = entry("a.txt");
