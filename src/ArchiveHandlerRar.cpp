@@ -22,6 +22,7 @@
 #include "PathString.h"
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
+#include "bundle/Bundle.h"
 #include "helpers.h"
 #include "log/SystemLog.h"
 
@@ -1164,8 +1165,10 @@ int32_t AHandlerRar::repair() {
     if (!rar || !url()) return -1;
     const std::string archive = *url();
     const std::string folder(deletingLastPathComponent(archive));
-    const std::optional<std::string> work =
-        findFreeName(folder, std::string(lastPathComponent(archive)) + " (damaged)");
+    // "%@ (damaged)" in the host's language: the folder is the user's to see.
+    std::string damaged = Bundle(appendingPathComponent(helpersPath(), "../Resources")).localizedString("%@ (damaged)");
+    replaceAll(damaged, "%@", lastPathComponent(archive));
+    const std::optional<std::string> work = findFreeName(folder, damaged);
     std::error_code error;
     if (!work || !fs::create_directory(*work, error)) return -1;
     const std::string secret = rarPasswordSwitch(password());
