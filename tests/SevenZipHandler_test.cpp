@@ -452,6 +452,7 @@ class FakeHelperTest : public SevenZipHandlerTest {
   void install(const std::string& output, int exitStatus = 0) {
     const fs::path script = helpers_.path() / "7z";
     std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << (helpers_.path() / "args").string()
+                          << "'\nIFS= read -r line; printf '%s' \"$line\" > '" << (helpers_.path() / "stdin").string()
                           << "'\ncat '" << (helpers_.path() / "out").string() << "'\nexit " << exitStatus
                           << "\n";
     fs::permissions(script, fs::perms::owner_all);
@@ -477,7 +478,10 @@ TEST_F(FakeHelperTest, ArgumentsCarryPasswordAndType) {
   auto zip = open(AHandlerZip::metaclass(), "comment.zip");
   zip->setPassword("pw");
   lines(*zip, &status);
-  EXPECT_EQ(arguments(), "l\n-slt\n-ppw\n-tzip\n" + fixture("comment.zip") + "\n");
+  // The password goes on the helper's standard input, never among its arguments.
+  EXPECT_EQ(arguments(), "l\n-slt\n-p\n-tzip\n" + fixture("comment.zip") + "\n");
+  std::ifstream given(helpers_.path() / "stdin");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(given), std::istreambuf_iterator<char>()), "pw");
 
   // Disk images go without a type.
   auto dmg = AHandlerDmg::metaclass().initWithURL(std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg");

@@ -323,11 +323,15 @@ void reapAll() {
 // Folders made for the run, relative to it; anything else under tmp or home was left behind.
 const char* const kRunFolders[] = {"tmp", "san", "home/.config", "home/.local/share", "home/.local/state",
                                    "home/.cache"};
+// What a preview keeps on purpose: its page key and the record of the archives it showed.
+const char* const kPreviewState[] = {"home/.config/tessaro/page-key", "home/.local/state/tessaro/previewed-archives"};
 
 void listLeftovers(const fs::path& run, std::vector<std::string>& out) {
   std::vector<fs::path> expected;
   for (const char* folder : kRunFolders)
     for (fs::path p = run / folder; p != run; p = p.parent_path()) expected.push_back(p);
+  for (const char* file : kPreviewState)
+    for (fs::path p = run / file; p != run; p = p.parent_path()) expected.push_back(p);
   std::error_code ec;
   for (const char* root : {"tmp", "home"})
     for (auto it = fs::recursive_directory_iterator(run / root, fs::directory_options::none, ec);
