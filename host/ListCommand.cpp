@@ -19,6 +19,8 @@
 #include "HostPaths.h"
 #include "ListingPipeline.h"
 #include "StoredPasswords.h"
+#include "TerminationCleanup.h"
+#include "helpers.h"
 
 namespace tessaro::host {
 
@@ -145,9 +147,8 @@ int listCommand(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   const std::string& file = args[0];
-  struct stat st;
-  if (::stat(file.c_str(), &st) != 0) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
+  if (const std::string complaint = notReadableAsArchive(file); !complaint.empty()) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), complaint.c_str());
     return kExitUsage;
   }
   // Asked first, so that "no handler" is told apart from a handler that could not list.
@@ -155,6 +156,12 @@ int listCommand(const std::vector<std::string>& args) {
     std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
     return kExitUsage;
   }
+
+  // Killed, the listing leaves no tool running and no temporary folder behind.
+  if (usePrivateTemporaryFolder()) cleanUpOnTerminationSignals();
+  struct FolderRemoval {
+    ~FolderRemoval() { removePrivateTemporaryFolder(); }
+  } folderRemoval;
 
   locateHelpers();
   AZipItem::Ptr root;

@@ -13,6 +13,7 @@
 
 #include "AZipItem.h"
 #include "PathString.h"
+#include "helpers.h"
 #include "io/ReadOnlyFile.h"
 #include "zip/ZipEndRecord.h"
 
@@ -254,7 +255,9 @@ std::map<int64_t, std::string> presentVolumes(const std::string& folder, const S
     const std::string_view name = entry->d_name;
     if (const auto n = naming.numberOfName(name)) {
       // Only names this set would write: x.r5 is not x.r05.
-      if (naming.nameOf(*n) == name) found.emplace(*n, std::string(name));
+      // A volume that is no regular file is never read: it counts as missing.
+      if (naming.nameOf(*n) == name && notReadableAsArchive(folder.empty() ? std::string(name) : appendingPathComponent(folder, name)).empty())
+        found.emplace(*n, std::string(name));
     }
   }
   ::closedir(dir);
