@@ -116,7 +116,15 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
     std::string out;
     constexpr std::string_view separator = " \u00B7 ";
 
-    if (facts.topLevelCount > 0) {
+    // A listing stopped at its bound says so first; the verdict and the safety row would speak
+    // for entries nobody has seen, so neither claims to cover the archive.
+    if (facts.cutShortAt) {
+      std::string text = labels.localizedString("Listing cut short at %d entries");
+      replaceAll(text, "%d", std::to_string(*facts.cutShortAt));
+      appendRow(out, label(labels, "Listing"), "cut-short", "<span class=\"warn\">" + pageText(text) + "</span>");
+    }
+
+    if (facts.topLevelCount > 0 && !facts.cutShortAt) {
       std::string verdict;
       if (facts.singleFolder) {
         verdict = "<span class=\"ok\">" + label(labels, "Extracts into one folder") + " <b>" +
@@ -168,9 +176,13 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
       safety += "<span class=\"warn\">" + label(labels, kSafetyFlagLabels[bit]) + ": " +
                 std::to_string(facts.flagCounts[bit]) + "</span>";
     }
-    if (safety.empty()) safety = "<span class=\"ok\">" + label(labels, "No warnings") + "</span>";
+    if (facts.cutShortAt) {
+      if (!safety.empty()) safety = label(labels, "Warnings among the listed entries") + ": " + safety;
+    } else if (safety.empty()) {
+      safety = "<span class=\"ok\">" + label(labels, "No warnings") + "</span>";
+    }
     // Nothing listed, nothing judged.
-    if (facts.topLevelCount > 0) appendRow(out, label(labels, "Safety"), "safety", safety);
+    if (facts.topLevelCount > 0 && !safety.empty()) appendRow(out, label(labels, "Safety"), "safety", safety);
     return out;
   } catch (...) {
     return {};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "AZipItem.h"
+#include "ArchiveFacts.h"
 #include "Commands.h"
 #include "HandlerRegistry.h"
 #include "HostPaths.h"
@@ -165,7 +166,8 @@ int listCommand(const std::vector<std::string>& args) {
 
   locateHelpers();
   AZipItem::Ptr root;
-  int32_t status = getInfo(file, root);
+  ArchiveFacts facts;
+  int32_t status = getInfo(file, root, facts);
   // Names hidden behind a password: the ones kept in the store are tried, in their order.
   if (status == 100) {
     for (const std::string& password : storedArchivePasswords()) {
@@ -180,6 +182,13 @@ int listCommand(const std::vector<std::string>& args) {
   const bool printed = !root || printTree(*root);
   if (!printed) {
     std::fprintf(stderr, "tessaro: could not write the listing: %s\n", std::strerror(errno));
+    return kExitFailed;
+  }
+  if (facts.cutShortAt) {
+    std::fprintf(stderr,
+                 "tessaro: the listing of %s was cut short at %lld entries (raise HLVListingMaxEntries or "
+                 "HLVListingMaxNameBytes to see more)\n",
+                 file.c_str(), static_cast<long long>(*facts.cutShortAt));
     return kExitFailed;
   }
   if (status == 100) {

@@ -54,6 +54,9 @@ struct ArchiveFacts {
   // when it is a folder: extraction then makes exactly that folder.
   int64_t topLevelCount = 0;
   std::optional<std::string> singleFolder;
+  // The entries listed when the listing stopped at its bound; none when it is whole. The counts
+  // and the verdict above then cover those entries only.
+  std::optional<int64_t> cutShortAt;
 };
 
 // The volume set that `openedPath` belongs to, from the names beside it and, for the last

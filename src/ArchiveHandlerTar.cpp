@@ -364,11 +364,16 @@ int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
     const char* zone = std::getenv("TZ");
     tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
     tarOptions.replaceEnvironment = true;
+    // Past the listing bound the pipeline stops tar and Perl.
+    tarOptions.cancelled = cancellationFlag();
 
     linkTargets_.clear();
     TarRecordStream stream(records, &linkTargets_);
-    if (!pipeThroughPerl(argv, tarOptions, kTarLineToRecord,
-                         [&stream](std::string_view piece) { stream.take(piece); }))
+    if (!pipeThroughPerl(argv, tarOptions, kTarLineToRecord, [this, &stream, &records](std::string_view piece) {
+          if (listingCutShort()) return;
+          stream.take(piece);
+          listingBoundReached(records);
+        }))
       return kListingImpossible;
     setEncoding(stream.finish());
     return 0;

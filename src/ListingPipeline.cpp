@@ -125,6 +125,8 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     if (!handler) return -1;
     handler = substituteForPlatform(std::move(handler), path);
     if (password) handler->setPassword(*password);
+    const ListingBound bound = listingBoundFromPreferences();
+    handler->setListingBound(bound);
 
     std::vector<std::string> records;
     int32_t status;
@@ -135,6 +137,13 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
       // The folder goes before any record becomes an item.
     }
     handler->setDocumentsTempFolder(std::nullopt);
+    // Handlers that do not watch the bound while they list are held to it here.
+    size_t entries = 0, nameBytes = 0;
+    const size_t kept = recordsWithinBound(records, 0, bound, entries, nameBytes);
+    const bool cutShort = handler->listingCutShort() || kept < records.size();
+    records.resize(kept);
+    // What was listed up to the bound is a listing, whatever the stopped tool reported.
+    if (cutShort) status = 0;
 
     // Each record is let go once it is an item, so a large listing never holds both in full.
     tree.reserve(records.size());
@@ -147,7 +156,10 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     // asked only when there are links to judge.
     if (facts && tree.hasLinksWithoutTarget()) tree.resolveLinks(handler->linkTargets());
     tree.finish();
-    if (facts) collectFacts(path, *handler, *root, *facts);
+    if (facts) {
+      collectFacts(path, *handler, *root, *facts);
+      if (cutShort) facts->cutShortAt = static_cast<int64_t>(kept);
+    }
 
     // Formats without per-entry packed sizes (0) and single compressed streams (-1) show the
     // archive file's own size instead.
