@@ -14,7 +14,7 @@
 #include "HandlerRegistry.h"
 #include "HostApplication.h"
 #include "HostPaths.h"
-#include "helpers.h"
+#include "ListingPipeline.h"
 #include "ProcessGlobals.h"
 #include "PathString.h"
 #include "helpers.h"
@@ -175,6 +175,8 @@ std::string handlerStatusInWords(int32_t status) {
     case 5: return "the archive has no path";
     case 11:
     case 100: return "the password is missing or wrong";
+    case kListingCutShort:
+      return "the listing stopped at its bound (raise HLVListingMaxEntries or HLVListingMaxNameBytes)";
     case 1001: return "the XAR archive cannot be opened or written";
     default: return "the tool reported errors";
   }

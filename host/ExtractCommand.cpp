@@ -230,8 +230,9 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
 
   AZipItem::Ptr root;
   const int32_t listed = getInfo(archive, root);
-  // Without a listing (no handler, names enciphered) nothing can be checked beforehand.
-  if (listed < 0 || listed == 100 || !root) {
+  // Without a listing (no handler, names enciphered, only part of it within the listing bound)
+  // nothing can be checked beforehand.
+  if (listed < 0 || listed == 100 || listed == kListingCutShort || !root) {
     for (const std::string& entry : entries) byName(entry);
     return plan;
   }

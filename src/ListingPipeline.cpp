@@ -142,8 +142,9 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     const size_t kept = recordsWithinBound(records, 0, bound, entries, nameBytes);
     const bool cutShort = handler->listingCutShort() || kept < records.size();
     records.resize(kept);
-    // What was listed up to the bound is a listing, whatever the stopped tool reported.
-    if (cutShort) status = 0;
+    // What was listed up to the bound is a listing, whatever the stopped tool reported; a caller
+    // without facts learns from the status that it is not the whole archive.
+    if (cutShort) status = facts ? 0 : kListingCutShort;
 
     // Each record is let go once it is an item, so a large listing never holds both in full.
     tree.reserve(records.size());
