@@ -222,7 +222,7 @@ void ArchiveHandler::initParts() {
       std::string volume = stem + suffix;
       struct stat st;
       // The first missing number ends the set, even when later numbers exist.
-      if (!fileExists(volume, &st) || !S_ISREG(st.st_mode)) break;
+      if (!fileExists(volume, &st)) break;
       std::string name(lastPathComponent(volume));
       found.push_back({std::move(volume), std::move(name), static_cast<int64_t>(st.st_size)});
     }

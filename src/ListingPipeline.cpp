@@ -13,7 +13,6 @@
 #include "ArchiveFacts.h"
 #include "HandlerRegistry.h"
 #include "ListingTree.h"
-#include "PathString.h"
 #include "helpers.h"
 
 namespace tessaro {
@@ -98,20 +97,6 @@ void collectFacts(std::string_view path, const ArchiveHandler& handler, AZipItem
   }
 }
 
-// A volume beside the archive that is there but no regular file would be opened by the tool
-// that reads the set, and a FIFO or a device would hold it up or feed it without end.
-bool volumesAreRegularFiles(std::string_view path) {
-  const std::optional<VolumeSet> set = volumeSetOf(path);
-  if (!set) return true;
-  const std::string folder(deletingLastPathComponent(path));
-  for (const std::string& name : set->missing) {
-    const std::string volume = folder.empty() ? name : appendingPathComponent(folder, name);
-    struct stat st;
-    if (::stat(volume.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return false;
-  }
-  return true;
-}
-
 int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* facts,
                     const std::string* password = nullptr) {
   root.reset();
@@ -120,7 +105,7 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     ListingTree tree;
     root = tree.root();
 
-    if (!notReadableAsArchive(std::string(path)).empty() || !volumesAreRegularFiles(path)) return -1;
+    if (!notReadableAsArchive(std::string(path)).empty() || !irregularVolumesOf(path).empty()) return -1;
     std::shared_ptr<ArchiveHandler> handler = handlerLookup() ? handlerLookup()(path) : handlerWithFilename(path);
     if (!handler) return -1;
     handler = substituteForPlatform(std::move(handler), path);

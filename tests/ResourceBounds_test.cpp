@@ -100,6 +100,7 @@ with open("slow.tar.gz", "wb") as out:
 mkfifo fifo.tar.gz
 ln -s /dev/zero zero.tar
 ln -s five.tar.gz link.tar.gz
+mkdir volumes && cp five.tar.gz volumes/five.tar.gz.001 && mkfifo volumes/five.tar.gz.002
 )";
 
   static void SetUpTestSuite() {
@@ -125,14 +126,18 @@ ln -s five.tar.gz link.tar.gz
 
 TEST_F(ResourceBoundsTest, WhatIsNoRegularFileIsRefusedAtOnce) {
   const std::string page = (home_.dir().path() / "page.html").string();
-  for (const std::string& input : {fixture("fifo.tar.gz"), fixture("zero.tar"), std::string("/dev/zero")}) {
+  // The last: a set whose second volume is a FIFO.
+  for (const std::string& input : {fixture("fifo.tar.gz"), fixture("zero.tar"), std::string("/dev/zero"),
+                                   fixture("volumes/five.tar.gz.001")}) {
     for (const std::vector<std::string>& argv : {std::vector<std::string>{kQlhost, "-o", page, input},
                                                  std::vector<std::string>{kTessaro, "list", input}}) {
       const Timed timed = runWithin(argv, environment(), 10s);
       SCOPED_TRACE(argv[0] + " " + input);
       EXPECT_LT(timed.seconds, 5);
       EXPECT_NE(timed.result.exitStatus, 0);
-      EXPECT_NE(timed.result.errorOutput.find("not a regular file"), std::string::npos) << timed.result.errorOutput;
+      if (!input.ends_with(".001")) {
+        EXPECT_NE(timed.result.errorOutput.find("not a regular file"), std::string::npos) << timed.result.errorOutput;
+      }
       EXPECT_FALSE(fs::exists(page));
     }
   }
