@@ -131,15 +131,21 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
     constexpr std::string_view separator = " \u00B7 ";
 
     // What was not read is not judged: no verdict and no safety line then, and no claim that
-    // nothing is encrypted.
+    // nothing is encrypted. A listing stopped at its bound says so too; the verdict would speak for
+    // entries nobody has seen.
     const bool complete = facts.listing == ListingState::complete;
     if (!complete)
       appendRow(out, label(labels, "Listing"), "listing-state",
                 "<span class=\"warn\">" +
                     label(labels, facts.listing == ListingState::failed ? "Listing failed" : "Listing incomplete") +
                     ": " + label(labels, problemLabel(facts.problem)) + "</span>");
+    if (facts.cutShortAt) {
+      std::string text = labels.localizedString("Listing cut short at %d entries");
+      replaceAll(text, "%d", std::to_string(*facts.cutShortAt));
+      appendRow(out, label(labels, "Listing"), "cut-short", "<span class=\"warn\">" + pageText(text) + "</span>");
+    }
 
-    if (complete && facts.topLevelCount > 0) {
+    if (complete && facts.topLevelCount > 0 && !facts.cutShortAt) {
       std::string verdict;
       if (facts.singleFolder) {
         verdict = "<span class=\"ok\">" + label(labels, "Extracts into one folder") + " <b>" +
@@ -192,9 +198,13 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
       safety += "<span class=\"warn\">" + label(labels, kSafetyFlagLabels[bit]) + ": " +
                 std::to_string(facts.flagCounts[bit]) + "</span>";
     }
-    if (safety.empty()) safety = "<span class=\"ok\">" + label(labels, "No warnings") + "</span>";
+    if (facts.cutShortAt) {
+      if (!safety.empty()) safety = label(labels, "Warnings among the listed entries") + ": " + safety;
+    } else if (safety.empty()) {
+      safety = "<span class=\"ok\">" + label(labels, "No warnings") + "</span>";
+    }
     // Nothing listed, nothing judged.
-    if (complete && facts.topLevelCount > 0) appendRow(out, label(labels, "Safety"), "safety", safety);
+    if (complete && facts.topLevelCount > 0 && !safety.empty()) appendRow(out, label(labels, "Safety"), "safety", safety);
     return out;
   } catch (...) {
     return {};

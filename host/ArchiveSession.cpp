@@ -14,6 +14,7 @@
 #include "HandlerRegistry.h"
 #include "HostApplication.h"
 #include "HostPaths.h"
+#include "ListingPipeline.h"
 #include "ProcessGlobals.h"
 #include "PathString.h"
 #include "helpers.h"
@@ -103,9 +104,8 @@ std::string absolutePath(const std::string& path) {
 std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive, bool verbose,
                                                      const std::string& shownAs) {
   const std::string& shown = shownAs.empty() ? archive : shownAs;
-  struct stat st;
-  if (::stat(archive.c_str(), &st) != 0) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", shown.c_str(), std::strerror(errno));
+  if (const std::string complaint = notReadableAsArchive(archive); !complaint.empty()) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", shown.c_str(), complaint.c_str());
     return nullptr;
   }
   locateHelpers();
@@ -175,6 +175,8 @@ std::string handlerStatusInWords(int32_t status) {
     case 5: return "the archive has no path";
     case 11:
     case 100: return "the password is missing or wrong";
+    case kListingCutShort:
+      return "the listing stopped at its bound (raise HLVListingMaxEntries or HLVListingMaxNameBytes)";
     case 1001: return "the XAR archive cannot be opened or written";
     default: return "the tool reported errors";
   }

@@ -125,6 +125,10 @@ AZipItem::Ptr listing(const ArchiveSession& session, const Arguments& parsed) {
                  session.shownName().c_str());
     return nullptr;
   }
+  if (listed == kListingCutShort) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", session.shownName().c_str(), handlerStatusInWords(listed).c_str());
+    return nullptr;
+  }
   return root;
 }
 

@@ -194,9 +194,8 @@ Unpacked unpack(ArchiveHandler& handler, const AZipItem::List& items, const std:
 // The handler for the archive `file` (an absolute path); none after a message when the file is
 // missing or no handler reads it.
 std::shared_ptr<ArchiveHandler> handlerFor(const std::string& file) {
-  struct stat st;
-  if (::stat(file.c_str(), &st) != 0) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
+  if (const std::string complaint = notReadableAsArchive(file); !complaint.empty()) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), complaint.c_str());
     return nullptr;
   }
   locateHelpers();
@@ -231,8 +230,9 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
 
   AZipItem::Ptr root;
   const int32_t listed = getInfo(archive, root);
-  // Without a listing (no handler, names enciphered) nothing can be checked beforehand.
-  if (listed < 0 || listed == 100 || !root) {
+  // Without a listing (no handler, names enciphered, only part of it within the listing bound)
+  // nothing can be checked beforehand.
+  if (listed < 0 || listed == 100 || listed == kListingCutShort || !root) {
     for (const std::string& entry : entries) byName(entry);
     return plan;
   }

@@ -14,11 +14,14 @@
 #include <vector>
 
 #include "AZipItem.h"
+#include "ArchiveFacts.h"
 #include "Commands.h"
 #include "HandlerRegistry.h"
 #include "HostPaths.h"
 #include "ListingPipeline.h"
 #include "StoredPasswords.h"
+#include "TerminationCleanup.h"
+#include "helpers.h"
 
 namespace tessaro::host {
 
@@ -145,9 +148,8 @@ int listCommand(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   const std::string& file = args[0];
-  struct stat st;
-  if (::stat(file.c_str(), &st) != 0) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), std::strerror(errno));
+  if (const std::string complaint = notReadableAsArchive(file); !complaint.empty()) {
+    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), complaint.c_str());
     return kExitUsage;
   }
   // Asked first, so that "no handler" is told apart from a handler that could not list.
@@ -156,9 +158,16 @@ int listCommand(const std::vector<std::string>& args) {
     return kExitUsage;
   }
 
+  // Killed, the listing leaves no tool running and no temporary folder behind.
+  if (usePrivateTemporaryFolder()) cleanUpOnTerminationSignals();
+  struct FolderRemoval {
+    ~FolderRemoval() { removePrivateTemporaryFolder(); }
+  } folderRemoval;
+
   locateHelpers();
   AZipItem::Ptr root;
-  int32_t status = getInfo(file, root);
+  ArchiveFacts facts;
+  int32_t status = getInfo(file, root, facts);
   // Names hidden behind a password: the ones kept in the store are tried, in their order.
   if (status == 100) {
     for (const std::string& password : storedArchivePasswords()) {
@@ -173,6 +182,13 @@ int listCommand(const std::vector<std::string>& args) {
   const bool printed = !root || printTree(*root);
   if (!printed) {
     std::fprintf(stderr, "tessaro: could not write the listing: %s\n", std::strerror(errno));
+    return kExitFailed;
+  }
+  if (facts.cutShortAt) {
+    std::fprintf(stderr,
+                 "tessaro: the listing of %s was cut short at %lld entries (raise HLVListingMaxEntries or "
+                 "HLVListingMaxNameBytes to see more)\n",
+                 file.c_str(), static_cast<long long>(*facts.cutShortAt));
     return kExitFailed;
   }
   if (status == 100) {

@@ -5,17 +5,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "Startup.h"
+#include "TerminationCleanup.h"
+#include "defaults/UserDefaults.h"
 #include "quicklook/GeneratorLoader.h"
 #include "quicklook/QuickLook.h"
 #include "quicklook/QuickLookHost.h"
@@ -34,7 +41,11 @@ constexpr const char* kUsage =
     "                    beside this program's folder)\n"
     "  --cancelled       the request tells the generator it is cancelled\n"
     "  --thumbnail       ask for a thumbnail instead of a preview\n"
-    "Exit status: 0 written, 1 the generator gave none, 2 bad arguments, 3 other failures.\n";
+    "Exit status: 0 written, 1 the generator gave none (or took longer than the preference\n"
+    "HLVPreviewTimeLimit allows, in seconds), 2 bad arguments, 3 other failures.\n";
+
+// A preview that takes longer than this is given up; HLVPreviewTimeLimit overrides it.
+constexpr int64_t kDefaultTimeLimitSeconds = 120;
 
 // The generator does not consult the content type; the service always passes one.
 constexpr const char* kContentType = "public.data";
@@ -130,9 +141,54 @@ std::string bytesOf(CFDataRef data) {
                      static_cast<size_t>(CFDataGetLength(data)));
 }
 
+// Ends the program with no preview when the time limit passes before disarm(): the children's
+// groups killed and the private temporary folder removed, nothing written.
+class Deadline {
+ public:
+  explicit Deadline(std::chrono::seconds limit) : thread_([this, limit] { watch(limit); }) {}
+  ~Deadline() { disarm(); }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+
+  // Once this returns the program is no longer ended by the deadline. A deadline that has
+  // already fired holds the lock until the program ends, so no page is written after it.
+  void disarm() {
+    {
+      std::lock_guard lock(mutex_);
+      disarmed_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void watch(std::chrono::seconds limit) {
+    std::unique_lock lock(mutex_);
+    if (changed_.wait_for(lock, limit, [this] { return disarmed_; })) return;
+    tessaro::host::killChildProcessGroups();
+    tessaro::host::removePrivateTemporaryFolder();
+    std::fprintf(stderr, "qlhost: no preview: the time limit of %lld s passed\n", static_cast<long long>(limit.count()));
+    std::fflush(stderr);
+    ::_exit(kExitNoPreview);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool disarmed_ = false;
+  std::thread thread_;
+};
+
+std::chrono::seconds timeLimit() {
+  const int64_t seconds = tessaro::UserDefaults::standard().integerForKey("HLVPreviewTimeLimit");
+  return std::chrono::seconds(seconds > 0 ? std::min<int64_t>(seconds, INT32_MAX) : kDefaultTimeLimitSeconds);
+}
+
 int run(const Options& options) {
   struct stat info;
   if (::stat(options.archive.c_str(), &info) != 0) return fail(options.archive + ": " + std::strerror(errno));
+  // A FIFO or a device would have the generator wait for a writer or read without end.
+  if (!S_ISREG(info.st_mode)) return fail(options.archive + ": not a regular file", kExitNoPreview);
+  Deadline deadline(timeLimit());
 
   std::filesystem::path generatorPath = options.generator;
   if (generatorPath.empty()) {
@@ -148,7 +204,7 @@ int run(const Options& options) {
   std::optional<std::string> document;
   const char* what = options.thumbnail ? "thumbnail" : "preview";
   {
-    const CFRef<CFURLRef> url = makeFileURL(options.archive, S_ISDIR(info.st_mode));
+    const CFRef<CFURLRef> url = makeFileURL(options.archive, false);
     const CFRef<CFStringRef> contentType = makeString(kContentType);
     const CFRef<CFMutableDictionaryRef> generatorOptions(CFDictionaryCreateMutable(
         kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
@@ -189,6 +245,7 @@ int run(const Options& options) {
   bundle.reset();
   if (misuseCount() != 0) return fail("the generator broke the rules of the QuickLook interface (see above)");
 
+  deadline.disarm();
   if (!document) return fail(std::string("no ") + what + " for " + options.archive, kExitNoPreview);
   if (options.output.empty() || options.output == "-") {
     if (!writeAll(STDOUT_FILENO, *document))
@@ -216,7 +273,18 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     }
-    return run(options);
+    // Every temporary folder of the preview lies in a private one, removed however the run ends.
+    if (!tessaro::host::usePrivateTemporaryFolder()) return fail("cannot make a private temporary folder");
+    tessaro::host::cleanUpOnTerminationSignals();
+    int status;
+    try {
+      status = run(options);
+    } catch (...) {
+      tessaro::host::removePrivateTemporaryFolder();
+      throw;
+    }
+    tessaro::host::removePrivateTemporaryFolder();
+    return status;
   } catch (const std::exception& e) {
     return fail(e.what());
   } catch (...) {

@@ -13,6 +13,7 @@
 
 #include "AZipItem.h"
 #include "PathString.h"
+#include "helpers.h"
 #include "io/ReadOnlyFile.h"
 #include "zip/ZipEndRecord.h"
 
@@ -243,8 +244,14 @@ std::optional<SetNaming> namingOf(std::string_view name) {
   return std::nullopt;
 }
 
-// Volume numbers present beside the opened file, with their file names.
-std::map<int64_t, std::string> presentVolumes(const std::string& folder, const SetNaming& naming) {
+std::string inFolder(const std::string& folder, const std::string& name) {
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+// Volume numbers present beside the opened file, with their file names. Names of the set that are
+// no regular file are left out, and added to `irregular` when it is given.
+std::map<int64_t, std::string> presentVolumes(const std::string& folder, const SetNaming& naming,
+                                              std::vector<std::string>* irregular = nullptr) {
   std::map<int64_t, std::string> found;
   DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
   if (!dir) return found;
@@ -254,15 +261,17 @@ std::map<int64_t, std::string> presentVolumes(const std::string& folder, const S
     const std::string_view name = entry->d_name;
     if (const auto n = naming.numberOfName(name)) {
       // Only names this set would write: x.r5 is not x.r05.
-      if (naming.nameOf(*n) == name) found.emplace(*n, std::string(name));
+      if (naming.nameOf(*n) != name) continue;
+      // A volume that is no regular file is never read: it counts as missing.
+      if (notReadableAsArchive(inFolder(folder, std::string(name))).empty()) {
+        found.emplace(*n, std::string(name));
+      } else if (irregular) {
+        irregular->emplace_back(name);
+      }
     }
   }
   ::closedir(dir);
   return found;
-}
-
-std::string inFolder(const std::string& folder, const std::string& name) {
-  return folder.empty() ? name : folder + "/" + name;
 }
 
 int64_t sizeOf(const std::string& path) {
@@ -274,6 +283,16 @@ int64_t sizeOf(const std::string& path) {
 bool endsWithZipDirectory(const std::string& path) { return zipEnd(path).has_value(); }
 
 }  // namespace
+
+std::vector<std::string> irregularVolumesOf(std::string_view openedPath) {
+  std::vector<std::string> irregular;
+  try {
+    if (const std::optional<SetNaming> naming = namingOf(lastPathComponent(openedPath)))
+      presentVolumes(std::string(deletingLastPathComponent(openedPath)), *naming, &irregular);
+  } catch (...) {
+  }
+  return irregular;
+}
 
 std::optional<VolumeSet> volumeSetOf(std::string_view openedPath) {
   try {

@@ -65,7 +65,14 @@ struct ArchiveFacts {
   // when it is a folder: extraction then makes exactly that folder.
   int64_t topLevelCount = 0;
   std::optional<std::string> singleFolder;
+  // The entries listed when the listing stopped at its bound; none when it is whole. The counts
+  // and the verdict above then cover those entries only.
+  std::optional<int64_t> cutShortAt;
 };
+
+// Names beside `openedPath` that its volume set would have a tool read but that are no regular
+// file (a FIFO, a device, a folder); empty also when the name is no volume name.
+std::vector<std::string> irregularVolumesOf(std::string_view openedPath);
 
 // The volume set that `openedPath` belongs to, from the names beside it and, for the last
 // volume, from the format's own end marks; none when the name is not a volume name.

@@ -191,6 +191,26 @@ std::optional<std::string> ArchiveHandler::rsrcFolder() const { return std::null
 
 std::unordered_map<std::string, std::string> ArchiveHandler::linkTargets() const { return {}; }
 
+void ArchiveHandler::setListingBound(std::optional<ListingBound> bound) {
+  listingBound_ = bound;
+  boundCheckedRecords_ = 0;
+  boundNameBytes_ = 0;
+  listingCutShort_ = false;
+}
+
+bool ArchiveHandler::listingBoundReached(const std::vector<std::string>& records) {
+  if (!listingBound_ || listingCutShort_) return listingCutShort_;
+  size_t entries = boundCheckedRecords_;
+  const size_t within = recordsWithinBound(records, std::min(boundCheckedRecords_, records.size()), *listingBound_,
+                                           entries, boundNameBytes_);
+  boundCheckedRecords_ = entries;
+  if (within == records.size()) return false;
+  listingCutShort_ = true;
+  HLVLog(kLogTrace, "The listing stops at its bound after %zu entries", within);
+  setOperationCancelled(true);
+  return true;
+}
+
 void ArchiveHandler::initParts() {
   try {
     if (!url_ || !hasSuffix(*url_, ".001")) return;

@@ -15,6 +15,7 @@
 
 #include "AZipItem.h"
 #include "ListingProblem.h"
+#include "ListingBound.h"
 #include "plist/PropertyList.h"
 
 namespace tessaro {
@@ -185,6 +186,18 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   // Records the cancellation and stops a running tool; safe from another thread.
   void setOperationCancelled(bool cancelled);
   bool operationCancelled() const { return operationCancelled_; }
+  // The flag setOperationCancelled sets, for a tool pipeline to watch while it runs.
+  const std::atomic<bool>* cancellationFlag() const { return &operationCancelled_; }
+
+  // ---- Listing bound
+
+  // The most one listing collects: a hostile archive can name millions of entries in a few
+  // hundred kilobytes. No bound until one is set.
+  void setListingBound(std::optional<ListingBound> bound);
+  // Counts the records appended since the last call; once they reach the bound, cancels the
+  // operation (stopping a running tool), marks the listing cut short and answers true.
+  bool listingBoundReached(const std::vector<std::string>& records);
+  bool listingCutShort() const { return listingCutShort_; }
 
   // ---- State
 
@@ -230,6 +243,11 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   std::string password_;
   std::optional<std::string> documentsTempFolder_;
   std::weak_ptr<ArchiveCallbackHandler> callbackHandler_;
+
+  std::optional<ListingBound> listingBound_;
+  size_t boundCheckedRecords_ = 0;
+  size_t boundNameBytes_ = 0;
+  bool listingCutShort_ = false;
 
   std::mutex workerMutex_;
   Subprocess* workerTask_ = nullptr;  // the runner-1 tool while it runs

@@ -548,6 +548,7 @@ int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
         code = RARReadHeaderEx(archive.get(), header.get());
         if (code != 0) break;
         records.push_back(listingRecord(*header));
+        if (listingBoundReached(records)) break;
         if (header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction &&
             linkTargets_.size() < kMaxLinkTargets) {
           redirName.back() = 0;

@@ -366,13 +366,21 @@ int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
     const char* zone = std::getenv("TZ");
     tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
     tarOptions.replaceEnvironment = true;
+    // Past the listing bound the pipeline stops tar and Perl.
+    tarOptions.cancelled = cancellationFlag();
 
     linkTargets_.clear();
     setListingProblem(ListingProblem::none);
     TarRecordStream stream(records, &linkTargets_);
     int tarStatus = -1;
-    if (!pipeThroughPerl(argv, tarOptions, kTarLineToRecord,
-                         [&stream](std::string_view piece) { stream.take(piece); }, &tarStatus))
+    if (!pipeThroughPerl(
+            argv, tarOptions, kTarLineToRecord,
+            [this, &stream, &records](std::string_view piece) {
+              if (listingCutShort()) return;
+              stream.take(piece);
+              listingBoundReached(records);
+            },
+            &tarStatus))
       return kListingImpossible;
     setEncoding(stream.finish());
     // A cut-off or damaged archive makes tar stop with an error after the entries it could read.

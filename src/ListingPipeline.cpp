@@ -108,10 +108,13 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     ListingTree tree;
     root = tree.root();
 
+    if (!notReadableAsArchive(std::string(path)).empty() || !irregularVolumesOf(path).empty()) return -1;
     std::shared_ptr<ArchiveHandler> handler = handlerLookup() ? handlerLookup()(path) : handlerWithFilename(path);
     if (!handler) return -1;
     handler = substituteForPlatform(std::move(handler), path);
     if (password) handler->setPassword(*password);
+    const ListingBound bound = listingBoundFromPreferences();
+    handler->setListingBound(bound);
 
     std::vector<std::string> records;
     int32_t status;
@@ -122,6 +125,14 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
       // The folder goes before any record becomes an item.
     }
     handler->setDocumentsTempFolder(std::nullopt);
+    // Handlers that do not watch the bound while they list are held to it here.
+    size_t entries = 0, nameBytes = 0;
+    const size_t kept = recordsWithinBound(records, 0, bound, entries, nameBytes);
+    const bool cutShort = handler->listingCutShort() || kept < records.size();
+    records.resize(kept);
+    // What was listed up to the bound is a listing, whatever the stopped tool reported; a caller
+    // without facts learns from the status that it is not the whole archive.
+    if (cutShort) status = facts ? 0 : kListingCutShort;
 
     // Each record is let go once it is an item, so a large listing never holds both in full.
     tree.reserve(records.size());
@@ -142,6 +153,7 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
         facts->problem = handler->listingProblem() == ListingProblem::none ? ListingProblem::toolErrors
                                                                             : handler->listingProblem();
       }
+      if (cutShort) facts->cutShortAt = static_cast<int64_t>(kept);
     }
 
     // Formats without per-entry packed sizes (0) and single compressed streams (-1) show the

@@ -153,6 +153,11 @@ bool pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions too
       // Until Perl's output ends: tool output into the backlog, the backlog into Perl, Perl's
       // output into the text.
       while (perlOutput) {
+        if (toolOptions.cancelled != nullptr && toolOptions.cancelled->load()) {
+          tool.terminate();
+          perl.terminate();
+          break;
+        }
         bool moved = takeAvailable(toolOutput, backlog, sent + kMaxBacklog, buffer);
         while (perlInput && sent < backlog.size()) {
           const ssize_t count = ::write(perlInput.get(), backlog.data() + sent, backlog.size() - sent);

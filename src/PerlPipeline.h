@@ -17,7 +17,8 @@ namespace tessaro {
 // and returns what Perl printed; none when either program could not be started. Both keep the
 // caller's standard error; `toolOptions` says what else the tool gets (standard input is
 // /dev/null unless it says otherwise: a listing tool reads the archive it is named). Exit
-// statuses are not looked at: a tool that stops part-way leaves the lines it wrote before.
+// statuses are not looked at: a tool that stops part-way leaves the lines it wrote before. Once
+// toolOptions.cancelled is set, both programs are terminated and what came before is kept.
 std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
                                            const std::string& expression);
 

@@ -407,6 +407,12 @@ std::string userTempPath() {
   });
 }
 
+std::string notReadableAsArchive(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return std::strerror(errno);
+  return S_ISREG(st.st_mode) ? std::string() : std::string("not a regular file");
+}
+
 std::optional<std::string> createTempFolderInside(std::string_view base, bool useNamePreference) {
   return guarded(std::optional<std::string>{}, [&]() -> std::optional<std::string> {
     if (base.empty()) return std::nullopt;

@@ -51,6 +51,10 @@ std::string userTempPath();
 // `useNamePreference` is set, ".TessaroTempFolder.XXXXXX" otherwise; none on failure.
 std::optional<std::string> createTempFolderInside(std::string_view base, bool useNamePreference);
 std::string userTrashPath();
+// Why the archive or volume at `path` is not read: empty for a regular file (also behind a
+// symbolic link), else the system's reason or "not a regular file". A FIFO, a device or a
+// folder is refused before anything opens it, so nothing waits for a writer or reads for ever.
+std::string notReadableAsArchive(const std::string& path);
 std::optional<std::string> specialFolderPath(SpecialFolder kind);
 
 // ---- Names and quoting

@@ -16,7 +16,12 @@ namespace tessaro {
 
 class ReadOnlyFile {
  public:
-  explicit ReadOnlyFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+  // Opening never waits for a FIFO's writer; anything but a regular file is closed again at once.
+  explicit ReadOnlyFile(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY)) {
+    struct stat st;
+    if (fd_ && (::fstat(fd_.get(), &st) != 0 || !S_ISREG(st.st_mode))) fd_.reset();
+  }
 
   bool ok() const { return static_cast<bool>(fd_); }
   int fd() const { return fd_.get(); }

@@ -3,7 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <linux/close_range.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -87,21 +88,52 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
   return pointers;
 }
 
-// posix_spawn's attribute and file-action objects, destroyed with the scope.
-struct SpawnSetup {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  SpawnSetup() {
-    ::posix_spawnattr_init(&attributes);
-    ::posix_spawn_file_actions_init(&actions);
-  }
-  ~SpawnSetup() {
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
+// What the child needs between fork and exec, all of it made before the fork.
+struct ChildSetup {
+  char* const* argv;
+  char* const* envp;
+  const char* folder;  // nullptr: the caller's
+  int input;           // -1: /dev/null
+  int output;
+  int error;
+  int failureReport;  // close-on-exec; receives errno when exec fails
+  pid_t parent;
 };
+
+// In the forked child: its own process group, so that terminate() reaches whatever the tool
+// starts in turn; killed when the thread that started it goes, so that no tool outlives a
+// preview that was killed; default signal dispositions and mask instead of ours; only 0..2 open.
+[[noreturn]] void runChild(const ChildSetup& setup) {
+  ::setpgid(0, 0);
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The parent may have gone before the death signal was asked for.
+  if (::getppid() != setup.parent) ::_exit(127);
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &byDefault, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  int input = setup.input;
+  if (input < 0) input = ::open("/dev/null", O_RDONLY);
+  bool ready = input >= 0 && ::dup2(input, STDIN_FILENO) == STDIN_FILENO &&
+               ::dup2(setup.output, STDOUT_FILENO) == STDOUT_FILENO &&
+               ::dup2(setup.error, STDERR_FILENO) == STDERR_FILENO &&
+               (setup.folder == nullptr || ::chdir(setup.folder) == 0);
+  if (ready) {
+    // Only 0..2 reach the tool, whatever else this process holds open without close-on-exec.
+    if (::syscall(SYS_close_range, STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+      for (int fd = STDERR_FILENO + 1; fd < 65536; ++fd) {
+        if (fd != setup.failureReport) ::close(fd);
+      }
+    }
+    ::execve(setup.argv[0], setup.argv, setup.envp);
+  }
+  const int failure = errno;
+  ssize_t ignored = ::write(setup.failureReport, &failure, sizeof failure);
+  (void)ignored;
+  ::_exit(127);
+}
 
 }  // namespace
 
@@ -151,47 +183,40 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SubprocessOpt
       return false;
     }
 
-    SpawnSetup setup;
-    sigset_t noSignals, allSignals;
-    sigemptyset(&noSignals);
-    sigfillset(&allSignals);
-    // Its own process group lets terminate() reach whatever the tool starts in turn; signal
-    // dispositions and mask are reset because the child would otherwise inherit ours.
-    ::posix_spawnattr_setflags(&setup.attributes,
-                               POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    ::posix_spawnattr_setpgroup(&setup.attributes, 0);
-    ::posix_spawnattr_setsigmask(&setup.attributes, &noSignals);
-    ::posix_spawnattr_setsigdefault(&setup.attributes, &allSignals);
-
-    posix_spawn_file_actions_t* actions = &setup.actions;
-    int failure = 0;
-    if (inputRead) {
-      failure =
-          failure ? failure : ::posix_spawn_file_actions_adddup2(actions, inputRead.get(), STDIN_FILENO);
-    } else {
-      failure = failure ? failure
-                        : ::posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    }
-    failure =
-        failure ? failure : ::posix_spawn_file_actions_adddup2(actions, outputWrite.get(), STDOUT_FILENO);
+    // Everything the child does between fork and exec is prepared here: after fork in a
+    // threaded process only async-signal-safe calls are allowed.
+    const int inputSource = inputRead ? inputRead.get() : -1;
+    const int outputTarget = outputWrite.get();
     const int errorTarget = errorWrite ? errorWrite.get() : outputWrite.get();
-    failure = failure ? failure : ::posix_spawn_file_actions_adddup2(actions, errorTarget, STDERR_FILENO);
-    if (!options.workingDirectory.empty()) {
-      failure = failure ? failure
-                        : ::posix_spawn_file_actions_addchdir_np(actions, options.workingDirectory.c_str());
-    }
-    // Only 0..2 reach the tool, whatever else this process holds open without close-on-exec.
-    failure = failure ? failure : ::posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1);
-    if (failure != 0) {
-      spawnError_ = failure;
+    const char* folder = options.workingDirectory.empty() ? nullptr : options.workingDirectory.c_str();
+    FileDescriptor execFailure, execFailureEnd;
+    if (!makePipe(execFailure, execFailureEnd)) {
+      spawnError_ = errno;
       return false;
     }
-
-    pid_t child = -1;
-    const int spawned = ::posix_spawn(&child, arguments[0].c_str(), actions, &setup.attributes,
-                                      argumentPointers.data(), environmentPointers.data());
-    if (spawned != 0) {
-      spawnError_ = spawned;
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child < 0) {
+      spawnError_ = errno;
+      return false;
+    }
+    if (child == 0) {
+      runChild(ChildSetup{argumentPointers.data(), environmentPointers.data(), folder, inputSource, outputTarget,
+                          errorTarget, execFailureEnd.get(), parent});
+    }
+    execFailureEnd.reset();
+    // Both sides set the group, so that terminate() reaches it whichever runs first.
+    ::setpgid(child, child);
+    int childErrno = 0;
+    ssize_t got;
+    do {
+      got = ::read(execFailure.get(), &childErrno, sizeof childErrno);
+    } while (got < 0 && errno == EINTR);
+    if (got == static_cast<ssize_t>(sizeof childErrno)) {
+      int ignored;
+      while (::waitpid(child, &ignored, 0) < 0 && errno == EINTR) {
+      }
+      spawnError_ = childErrno;
       return false;
     }
     {
@@ -258,7 +283,7 @@ bool Subprocess::exitedLocked() const {
 
 void Subprocess::terminate() {
   const auto signalGroup = [this](int signal) {
-    // The group exists from the start (the spawn sets it before exec); the pid is the fallback.
+    // The group exists from the start (both sides set it before exec); the pid is the fallback.
     if (::kill(-pid_, signal) != 0 && errno == ESRCH) ::kill(pid_, signal);
   };
   {
