@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "PathString.h"
+#include "TerminationCleanup.h"
 #include "io/FileIO.h"
 
 namespace tessaro::host {
@@ -23,7 +24,6 @@ namespace {
 // The folder a signal handler removes: a fixed buffer, since the handler may not allocate.
 char gStagingPath[PATH_MAX];
 volatile sig_atomic_t gStagingActive = 0;
-constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 extern "C" void removeStagingAndDie(int signal) {
   if (gStagingActive) {
@@ -38,16 +38,7 @@ void watchSignals() {
   static bool installed = false;
   if (installed) return;
   installed = true;
-  struct sigaction action {};
-  action.sa_handler = removeStagingAndDie;
-  sigemptyset(&action.sa_mask);
-  for (const int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
-  for (const int signal : kCleanedSignals) {
-    struct sigaction old {};
-    // A signal the caller chose to ignore stays ignored.
-    if (::sigaction(signal, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    ::sigaction(signal, &action, nullptr);
-  }
+  catchTerminationSignals(removeStagingAndDie);
 }
 
 }  // namespace

@@ -103,9 +103,9 @@ bool usePrivateTemporaryFolder() {
   return true;
 }
 
-void cleanUpOnTerminationSignals() {
+void catchTerminationSignals(void (*handler)(int)) {
   struct sigaction action {};
-  action.sa_handler = cleanUpAndDie;
+  action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   for (const int signal : kCleanedSignals) sigaddset(&action.sa_mask, signal);
   for (const int signal : kCleanedSignals) {
@@ -114,6 +114,8 @@ void cleanUpOnTerminationSignals() {
     ::sigaction(signal, &action, nullptr);
   }
 }
+
+void cleanUpOnTerminationSignals() { catchTerminationSignals(cleanUpAndDie); }
 
 void killChildProcessGroups() noexcept {
   pid_t pids[kMaxChildren];

@@ -12,6 +12,9 @@ bool usePrivateTemporaryFolder();
 // SIGINT, SIGTERM and SIGHUP kill the children's process groups and remove the private folder,
 // then end the program as the signal would have. A signal the caller ignores stays ignored.
 void cleanUpOnTerminationSignals();
+// Runs `handler` on SIGINT, SIGTERM and SIGHUP, with the three blocked while it runs; a signal the
+// caller chose to ignore stays ignored.
+void catchTerminationSignals(void (*handler)(int));
 
 // SIGKILL to the process group of every child of this process (each child leads its own group)
 // and to the child itself, then waits for those children. Async-signal-safe.

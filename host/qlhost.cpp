@@ -26,6 +26,7 @@
 #include "quicklook/GeneratorLoader.h"
 #include "quicklook/QuickLook.h"
 #include "quicklook/QuickLookHost.h"
+#include "io/FileIO.h"
 
 namespace tessaro::quicklook {
 namespace {
@@ -101,16 +102,6 @@ std::optional<std::filesystem::path> defaultGenerator() {
   return executable.parent_path() / ".." / "Library" / "QuickLook" / "TessaroQL.qlgenerator";
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 // Writes into a new file beside `path` and renames it over `path`, so that `path` holds either
 // its old contents or the whole document, never a part of it.
 bool writeFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
@@ -125,7 +116,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, std::s
   // mkstemp makes the file private; a page is an ordinary file.
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  bool written = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, bytes);
+  bool written = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, bytes) == 0;
   const int savedErrno = errno;
   if (::close(fd) != 0 && written) written = false;
   if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
@@ -248,7 +239,7 @@ int run(const Options& options) {
   deadline.disarm();
   if (!document) return fail(std::string("no ") + what + " for " + options.archive, kExitNoPreview);
   if (options.output.empty() || options.output == "-") {
-    if (!writeAll(STDOUT_FILENO, *document))
+    if (writeAll(STDOUT_FILENO, *document) != 0)
       return fail(std::string("cannot write the page: ") + std::strerror(errno));
   } else if (!writeFileAtomically(options.output, *document, error)) {
     return fail(error);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "folders/UserFolders.h"
+#include "io/FileIO.h"
 
 namespace tessaro {
 
@@ -75,16 +76,6 @@ bool readAll(int fd, std::string& out, size_t limit) {
     out.append(buffer, static_cast<size_t>(got));
   }
   if (out.size() > limit) out.resize(limit);
-  return true;
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
   return true;
 }
 
@@ -216,7 +207,7 @@ std::optional<std::string> pageKey() {
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return std::nullopt;
   const bool written =
-      writeAll(fd, std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes)) && ::fsync(fd) == 0;
+      writeAll(fd, std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes)) == 0 && ::fsync(fd) == 0;
   ::close(fd);
   OPENSSL_cleanse(bytes, sizeof bytes);
   if (written) (void)::link(temporary.c_str(), path.c_str());
@@ -260,7 +251,7 @@ bool recordPreview(const std::string& path) {
   if (records.size() > kMaxPreviewRecords)
     records.erase(records.begin(), records.end() - static_cast<std::ptrdiff_t>(kMaxPreviewRecords));
   // Rewritten in place under the lock: a reader waits for the whole text.
-  ok = ok && ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, recordText(records));
+  ok = ok && ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, recordText(records)) == 0;
   ::close(fd);
   return ok;
 }

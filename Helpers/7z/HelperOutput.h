@@ -1,10 +1,9 @@
 // What every part of the 7-Zip helper writes and exits with.
 #pragma once
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string_view>
+
+#include "io/FileIO.h"
 
 namespace tessaro::sevenzip {
 
@@ -14,14 +13,6 @@ inline constexpr int kFatalError = 2;
 inline constexpr int kSignalExitBase = 128;
 
 // Writes all of `data`, again after interruptions; false when the descriptor fails.
-inline bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
-}
+inline bool writeAll(int fd, std::string_view data) { return tessaro::writeAll(fd, data) == 0; }
 
 }  // namespace tessaro::sevenzip
