@@ -21,6 +21,7 @@
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"
 #include "support/SuiteFixtures.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 #include "defaults/UserDefaults.h"
 #include "support/TreeDump.h"
@@ -34,8 +35,6 @@ using test::shell;
 namespace fs = std::filesystem;
 
 const fs::path kRar4 = fs::path(TESSARO_FIXTURES_DIR) / "rar4";
-const fs::path kRar4Volumes = fs::path(TESSARO_FIXTURES_DIR) / "rar4-volumes";
-const std::string kSixVolumes = "test_rar_multivolume_multiple_files";
 
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -425,7 +424,9 @@ TEST_F(RarHandlerTest, Rar4SamplesListAsTheirMakersWroteThem) {
 }
 
 TEST_F(RarHandlerTest, TheSixVolumeRar4SetListsWholeFromItsThirdVolume) {
-  const std::string third = (kRar4Volumes / (kSixVolumes + ".part3.rar")).string();
+  test::TempDir set;
+  const std::string third =
+      (test::copyRar4VolumeSet(TESSARO_FIXTURES_DIR, set.path()).parent_path() / "six.part3.rar").string();
   EXPECT_EQ(open(third)->parts().size(), 6u);
   const std::string text = listing(third);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;

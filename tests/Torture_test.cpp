@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "support/Processes.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -477,8 +478,10 @@ std::vector<fs::path> sampleFiles() {
   for (const char* folder : {"dmg", "mac", "rar4", "tnef"})
     for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(TESSARO_FIXTURES_DIR) / folder, ec))
       if (entry.is_regular_file()) files.push_back(entry.path());
-  // The first volume brings the others in.
-  files.push_back(fs::path(TESSARO_FIXTURES_DIR) / "rar4-volumes" / "test_rar_multivolume_multiple_files.part1.rar");
+  // The first volume brings the others in; the set needs its volume names, so it is read from
+  // a copy that lasts as long as the sweep.
+  static const test::TempDir set;
+  files.push_back(test::copyRar4VolumeSet(TESSARO_FIXTURES_DIR, set.path()));
   std::sort(files.begin(), files.end());
   return files;
 }

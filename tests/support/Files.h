@@ -52,4 +52,18 @@ inline std::string folderListing(const std::filesystem::path& folder) {
   return text;
 }
 
+// The six-volume RAR 4 set of the third-party fixtures (kept as six-volumes.volN.rar) copied into
+// `folder` under the names its new-style volume numbering looks for ("six.partN.rar"); the first
+// volume's path.
+inline std::filesystem::path copyRar4VolumeSet(const std::filesystem::path& fixtures,
+                                               const std::filesystem::path& folder) {
+  namespace fs = std::filesystem;
+  for (int n = 1; n <= 6; ++n) {
+    const std::string number = std::to_string(n);
+    fs::copy_file(fixtures / "rar4-volumes" / ("six-volumes.vol" + number + ".rar"),
+                  folder / ("six.part" + number + ".rar"), fs::copy_options::overwrite_existing);
+  }
+  return folder / "six.part1.rar";
+}
+
 }  // namespace tessaro::test
