@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <set>
 #include <system_error>
-#include <unordered_set>
 
 #include "ArchiveCheck.h"
 #include "ArchiveFacts.h"
@@ -132,12 +131,6 @@ std::vector<std::string> warningLines(const std::string& log) {
   return lines;
 }
 
-void collectFiles(const AZipItem& item, std::set<std::string>& paths) {
-  if (!item.isDir()) paths.emplace(item.path());
-  for (const AZipItem::Ptr& child : item.children())
-    if (child) collectFiles(*child, paths);
-}
-
 bool isRegularFile(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -145,12 +138,21 @@ bool isRegularFile(const std::string& path) {
 
 }  // namespace
 
-int64_t countFiles(const AZipItem& root) {
+std::set<std::string> filePaths(const AZipItem& item) {
   std::set<std::string> paths;
-  for (const AZipItem::Ptr& child : root.children())
-    if (child) collectFiles(*child, paths);
-  return static_cast<int64_t>(paths.size());
+  // Without recursion: the depth of a tree is the archive's to choose.
+  std::vector<const AZipItem*> stack{&item};
+  while (!stack.empty()) {
+    const AZipItem* next = stack.back();
+    stack.pop_back();
+    if (!next->isDir()) paths.emplace(next->path());
+    for (const AZipItem::Ptr& child : next->children())
+      if (child) stack.push_back(child.get());
+  }
+  return paths;
 }
+
+int64_t countFiles(const AZipItem& root) { return static_cast<int64_t>(filePaths(root).size()); }
 
 void expectTree(const std::string& source, const std::string& name, bool excludeDsStore, Expectation& expected) {
   expected.present.push_back({name, source});
@@ -333,21 +335,11 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
   }
   for (const std::string& name : expected.absent)
     if (findItem(*root, name)) return name + " is still in the new archive";
-  if (!expected.kept.empty()) {
-    std::unordered_set<std::string> files;
-    std::vector<const AZipItem*> stack{root.get()};
-    while (!stack.empty()) {
-      const AZipItem* next = stack.back();
-      stack.pop_back();
-      if (!next->isDir()) files.emplace(next->path());
-      for (const AZipItem::Ptr& child : next->children())
-        if (child) stack.push_back(child.get());
-    }
-    for (const std::string& name : expected.kept)
-      if (!files.contains(name)) return name + " is missing from the new archive";
-  }
-  if (expected.files && countFiles(*root) < *expected.files)
-    return "the new archive lists " + std::to_string(countFiles(*root)) + " files instead of " +
+  const std::set<std::string> files = filePaths(*root);
+  for (const std::string& name : expected.kept)
+    if (!files.contains(name)) return name + " is missing from the new archive";
+  if (expected.files && static_cast<int64_t>(files.size()) < *expected.files)
+    return "the new archive lists " + std::to_string(files.size()) + " files instead of " +
            std::to_string(*expected.files);
 
   if (tester->isa().canTest()) {

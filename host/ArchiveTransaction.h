@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,6 +97,8 @@ class ArchiveTransaction {
   FileLock lock_;
 };
 
+// The paths of `item` and the entries below it that are not folders.
+std::set<std::string> filePaths(const AZipItem& item);
 // The entries of the tree that are not folders.
 int64_t countFiles(const AZipItem& root);
 // `name` and, when it is a folder, every entry below it: how the listing shows what `source`

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -173,28 +174,13 @@ int deleteCommand(const std::vector<std::string>& args) {
   for (const std::string& name : names) {
     const std::string path = withoutTrailingSlashes(name);
     expected.absent.push_back(path);
-    if (const AZipItem* item = findItem(*root, path)) {
-      std::vector<const AZipItem*> stack{item};
-      while (!stack.empty()) {
-        const AZipItem* next = stack.back();
-        stack.pop_back();
-        if (!next->isDir()) gone.emplace(next->path());
-        for (const AZipItem::Ptr& child : next->children())
-          if (child) stack.push_back(child.get());
-      }
-    }
+    if (const AZipItem* item = findItem(*root, path)) gone.merge(filePaths(*item));
   }
-  expected.files = countFiles(*root) - static_cast<int64_t>(gone.size());
-  // Every other file must come through: a count alone would miss one lost while a hard link
-  // became a file.
-  std::vector<const AZipItem*> stack{root.get()};
-  while (!stack.empty()) {
-    const AZipItem* next = stack.back();
-    stack.pop_back();
-    if (!next->isDir() && !gone.contains(std::string(next->path()))) expected.kept.emplace_back(next->path());
-    for (const AZipItem::Ptr& child : next->children())
-      if (child) stack.push_back(child.get());
-  }
+  // Every other file must come through by name: a count alone would miss one lost while a hard
+  // link became a file.
+  const std::set<std::string> before = filePaths(*root);
+  expected.files = static_cast<int64_t>(before.size() - gone.size());
+  std::set_difference(before.begin(), before.end(), gone.begin(), gone.end(), std::back_inserter(expected.kept));
 
   const int32_t result =
       isTarFamily(session.handler())
