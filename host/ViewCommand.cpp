@@ -64,32 +64,6 @@ constexpr auto kKeepViewed = std::chrono::hours(24);
 constexpr int64_t kViewCacheLimit = int64_t{1} << 30;
 constexpr int64_t kFreeSpaceMargin = int64_t{256} << 20;
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Percent escapes decoded; none when one is malformed or decodes to a zero byte.
-std::optional<std::string> percentDecoded(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return std::nullopt;
-    const int high = hexValue(text[i + 1]);
-    const int low = hexValue(text[i + 2]);
-    if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return out;
-}
-
 std::optional<std::string> viewFolderBase() {
   const std::optional<std::filesystem::path> caches = specialFolder(SpecialFolder::caches);
   if (!caches) return std::nullopt;

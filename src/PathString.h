@@ -2,6 +2,7 @@
 // "/" ignored, "/" alone being the root.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,5 +33,7 @@ bool hasSuffix(std::string_view text, std::string_view suffix);
 // Percent-escapes a text for use inside a URL (UTF-8 bytes outside the characters allowed in a
 // URL path are written as %XX).
 std::string percentEscaped(std::string_view text);
+// Percent escapes decoded; none when one is malformed or decodes to a zero byte.
+std::optional<std::string> percentDecoded(std::string_view text);
 
 }  // namespace tessaro

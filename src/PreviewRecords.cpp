@@ -16,6 +16,7 @@
 #include <sstream>
 #include <vector>
 
+#include "PathString.h"
 #include "folders/UserFolders.h"
 #include "io/FileIO.h"
 
@@ -98,29 +99,6 @@ std::string escapedPath(std::string_view path) {
   return out;
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::optional<std::string> unescapedPath(std::string_view text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (i + 2 >= text.size()) return std::nullopt;
-    const int high = hexDigit(text[i + 1]);
-    const int low = hexDigit(text[i + 2]);
-    if (high < 0 || low < 0 || (high == 0 && low == 0)) return std::nullopt;
-    out += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return out;
-}
-
 std::optional<Record> recordOf(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
@@ -144,7 +122,7 @@ std::vector<Record> parsedRecords(const std::string& text) {
     if (!(fields >> record.device >> record.inode >> record.size >> record.seconds >> record.nanoseconds >>
           path))
       continue;
-    const std::optional<std::string> decoded = unescapedPath(path);
+    const std::optional<std::string> decoded = percentDecoded(path);
     if (!decoded || decoded->empty() || decoded->front() != '/') continue;
     record.path = *decoded;
     records.push_back(std::move(record));
