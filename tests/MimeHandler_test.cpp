@@ -22,10 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::readFile;
 
 // Two attachments and a plain-text body.
 std::string twoAttachments() {

@@ -47,10 +47,7 @@ bool hasNoCallbacks(const QLGeneratorInterfaceStruct& table) {
          !table.CancelPreviewGeneration;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::readFile;
 
 SubprocessResult qlhost(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv{kQlhost};

@@ -36,12 +36,7 @@ namespace fs = std::filesystem;
 
 const fs::path kRar4 = fs::path(TESSARO_FIXTURES_DIR) / "rar4";
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using test::readFile;
 
 // A tree with folders, odd Unix modes, a symbolic link and a file of random bytes, then the
 // archives made from it. Dates are set in UTC; the tests read them in UTC too.

@@ -29,12 +29,7 @@ using Args = std::vector<std::string>;
 
 constexpr const char* kRar = "/usr/bin/rar";
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+using test::readFile;
 
 // A host that records progress and never asks for anything.
 class ProgressHost : public ArchiveCallbackHandler {

@@ -178,10 +178,7 @@ SubprocessResult helperIn(const fs::path& folder, const fs::path& temp, const st
   return process.wait(onOutput);
 }
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::readFile;
 
 std::vector<std::string> sorted(std::vector<std::string> lines) {
   std::sort(lines.begin(), lines.end());

@@ -87,10 +87,7 @@ class FakeHost : public ArchiveCallbackHandler {
   std::vector<std::string> answers_;
 };
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::readFile;
 
 AZipItem::List itemsAt(const std::vector<std::string>& paths) {
   AZipItem::List items;

@@ -38,12 +38,7 @@ const std::vector<std::string> kHostileNames = {
     "--to-command=touch pwned", "new\nline",      "with space",    "caf\xc3\xa9.txt",
 };
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::readFile;
 
 // Every "pwned" file below `folder`.
 std::vector<std::string> pwnedFiles(const fs::path& folder) {

@@ -31,11 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kChunk = 128 * 1024;
 
-// True when this process has no child at all, running or unreaped.
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::readFile;
 
 // Bytes that gzip cannot shrink to nothing, so both directions move several chunks.
 std::string noise(size_t size) {

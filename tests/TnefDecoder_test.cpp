@@ -29,10 +29,7 @@ constexpr uint16_t kBinary = 0x0102;
 constexpr uint16_t kRtfCompressed = 0x1009;
 constexpr uint16_t kBodyHtml = 0x1013;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::readFile;
 
 // Every entry of `folder` (recursively) with its contents; folders as "<name>/".
 std::map<std::string, std::string> folderContents(const fs::path& folder) {

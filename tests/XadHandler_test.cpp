@@ -35,10 +35,7 @@ namespace fs = std::filesystem;
 
 const fs::path kMac = TESSARO_MAC_FIXTURES;
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test::readFile;
 
 // One newc member, written by hand so that names cpio itself would refuse can be stored.
 std::string newcMember(const std::string& name, const std::string& data, unsigned mode = 0100644) {

@@ -33,11 +33,6 @@ std::filesystem::path TempDir::write(std::string_view relative, std::string_view
   return full;
 }
 
-std::string readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 IsolatedHome::IsolatedHome() {
   std::filesystem::create_directories(dir_.path() / "config");
   std::filesystem::create_directories(dir_.path() / "data");

@@ -1,6 +1,8 @@
 // Temporary folders for tests, removed with everything in them when the object goes.
 #pragma once
 
+#include "support/Files.h"
+
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -22,9 +24,6 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
-
-// The bytes of the file at `path`; empty when it cannot be read.
-std::string readFile(const std::filesystem::path& path);
 
 // Points HOME, XDG_CONFIG_HOME, XDG_DATA_HOME and TMPDIR into a fresh temporary folder for the
 // life of the object, so preferences and temporary folders of a test never touch the user's,
