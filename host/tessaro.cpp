@@ -33,6 +33,7 @@ const Command kCommands[] = {
     {"view", viewCommand, &kViewUsage},
     {"defaults", defaultsCommand, &kDefaultsUsage},
     {"passwords", passwordsCommand, &kPasswordsUsage},
+    {"formats", formatsCommand, &kFormatsUsage},
 };
 
 void printUsage(std::FILE* out) {

@@ -15,6 +15,7 @@
 #include "ArchiveHandlerStream.h"
 #include "FolderWatcher.h"
 #include "HostApplication.h"
+#include "HostTexts.h"
 #include "ListingRecord.h"
 #include "PathString.h"
 #include "TextNumber.h"
@@ -368,7 +369,7 @@ class AHandler7ZipBase::Class : public HandlerClassOf<AHandler7ZipBase, ArchiveH
 
 class AHandlerZip::Class : public HandlerClassOf<AHandlerZip, AHandler7ZipBase::Class> {
  public:
-  std::string formatName() const override { return "Zip Format (recommended)"; }
+  std::string formatName() const override { return hostText("Zip Format (recommended)"); }
   int32_t formatTag() const override { return 0; }
   std::optional<std::string> defaultExtension() const override { return "zip"; }
   std::optional<std::string> baseType() const override { return "zip"; }
@@ -390,7 +391,7 @@ class AHandlerZip::Class : public HandlerClassOf<AHandlerZip, AHandler7ZipBase::
 
 class AHandler7zip::Class : public HandlerClassOf<AHandler7zip, AHandler7ZipBase::Class> {
  public:
-  std::string formatName() const override { return "7-Zip Format (best compression)"; }
+  std::string formatName() const override { return hostText("7-Zip Format (best compression)"); }
   int32_t formatTag() const override { return 4; }
   std::optional<std::string> defaultExtension() const override { return "7z"; }
   std::optional<std::string> baseType() const override { return "7z"; }
@@ -453,7 +454,7 @@ class AHandlerNsis::Class : public HandlerClassOf<AHandlerNsis, AHandler7ZipBase
 
 class AHandlerDmg::Class : public HandlerClassOf<AHandlerDmg, AHandler7ZipBase::Class> {
  public:
-  std::string formatName() const override { return "Apple Disk Image"; }
+  std::string formatName() const override { return hostText("Apple Disk Image"); }
   int32_t formatTag() const override { return 99; }
   std::optional<std::string> defaultExtension() const override { return "dmg"; }
   // Empty: the 7-Zip helper recognises the image kind by itself.

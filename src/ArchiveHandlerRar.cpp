@@ -19,10 +19,10 @@
 #include "ArchiveCallbackHandler.h"
 #include "FolderWatcher.h"
 #include "HostApplication.h"
+#include "HostTexts.h"
 #include "PathString.h"
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
-#include "bundle/Bundle.h"
 #include "helpers.h"
 #include "log/SystemLog.h"
 
@@ -295,7 +295,7 @@ void reportSkipped(ArchiveCallbackHandler* host, const std::string& name, const 
 
 class AHandlerRar::Class : public HandlerClassOf<AHandlerRar, ArchiveHandler::Class> {
  public:
-  std::string formatName() const override { return "RAR Format"; }
+  std::string formatName() const override { return hostText("RAR Format"); }
   int32_t formatTag() const override { return 6; }
   std::optional<std::string> defaultExtension() const override { return "rar"; }
   std::optional<std::string> baseType() const override { return "rar"; }
@@ -1167,8 +1167,7 @@ int32_t AHandlerRar::repair() {
     const std::string archive = *url();
     const std::string folder(deletingLastPathComponent(archive));
     // "%@ (damaged)" in the host's language: the folder is the user's to see.
-    std::string damaged = Bundle(appendingPathComponent(helpersPath(), "../Resources")).localizedString("%@ (damaged)");
-    replaceAll(damaged, "%@", lastPathComponent(archive));
+    const std::string damaged = hostText("%@ (damaged)", lastPathComponent(archive));
     const std::optional<std::string> work = findFreeName(folder, damaged);
     std::error_code error;
     if (!work || !fs::create_directory(*work, error)) return -1;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "HostApplication.h"
+#include "HostTexts.h"
 #include "PathString.h"
 #include "PerlPipeline.h"
 #include "ProcessGlobals.h"
@@ -247,7 +248,7 @@ std::string tarCreateCommand(const HandlerClass& handlerClass, const std::vector
 
 class AHandlerTar::Class : public HandlerClassOf<AHandlerTar, ArchiveHandler::Class> {
  public:
-  std::string formatName() const override { return "TAR Format, uncompressed (tar)"; }
+  std::string formatName() const override { return hostText("TAR Format, uncompressed (tar)"); }
   int32_t formatTag() const override { return 1; }
   std::optional<std::string> defaultExtension() const override { return "tar"; }
   std::optional<std::string> baseType() const override { return "tar"; }
@@ -261,7 +262,7 @@ class AHandlerTar::Class : public HandlerClassOf<AHandlerTar, ArchiveHandler::Cl
 
 class AHandlerTGz::Class : public HandlerClassOf<AHandlerTGz, AHandlerTar::Class> {
  public:
-  std::string formatName() const override { return "TAR Format, GZip compressed (tgz)"; }
+  std::string formatName() const override { return hostText("TAR Format, GZip compressed (tgz)"); }
   int32_t formatTag() const override { return 2; }
   std::optional<std::string> defaultExtension() const override { return "tgz"; }
   std::optional<std::string> baseType() const override { return "tgz"; }
@@ -274,7 +275,7 @@ class AHandlerTGz::Class : public HandlerClassOf<AHandlerTGz, AHandlerTar::Class
 
 class AHandlerTBz::Class : public HandlerClassOf<AHandlerTBz, AHandlerTar::Class> {
  public:
-  std::string formatName() const override { return "TAR Format, BZip2 compressed (tbz)"; }
+  std::string formatName() const override { return hostText("TAR Format, BZip2 compressed (tbz)"); }
   int32_t formatTag() const override { return 3; }
   std::optional<std::string> defaultExtension() const override { return "tbz"; }
   std::optional<std::string> baseType() const override { return "tbz"; }
@@ -287,7 +288,7 @@ class AHandlerTBz::Class : public HandlerClassOf<AHandlerTBz, AHandlerTar::Class
 
 class AHandlerTXz::Class : public HandlerClassOf<AHandlerTXz, AHandlerTar::Class> {
  public:
-  std::string formatName() const override { return "TAR Format, xz compressed (txz)"; }
+  std::string formatName() const override { return hostText("TAR Format, xz compressed (txz)"); }
   int32_t formatTag() const override { return 8; }
   std::optional<std::string> defaultExtension() const override { return "txz"; }
   std::optional<std::string> baseType() const override { return "txz"; }

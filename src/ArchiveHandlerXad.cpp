@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "ArchiveCallbackHandler.h"
+#include "HostTexts.h"
 #include "PathString.h"
 #include "VolumeNames.h"
 #include "helpers.h"
@@ -90,7 +91,7 @@ class AHandlerCpio::Class : public HandlerClassOf<AHandlerCpio, ArchiveHandlerXa
  public:
   std::optional<std::string> defaultExtension() const override { return "cpio"; }
   std::optional<std::string> baseType() const override { return "cpio"; }
-  std::string formatName() const override { return "CPIO Format, uncompressed (cpio)"; }
+  std::string formatName() const override { return hostText("CPIO Format, uncompressed (cpio)"); }
   int32_t formatTag() const override { return 7; }
 };
 

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "ArchiveCallbackHandler.h"
+#include "HostTexts.h"
 #include "PathString.h"
 #include "helpers.h"
 #include "log/SystemLog.h"
@@ -213,7 +214,7 @@ int32_t AHandlerXar::addFiles(const std::vector<std::string>& files, const std::
 
 class AHandlerXar::Class : public HandlerClassOf<AHandlerXar, ArchiveHandler::Class> {
  public:
-  std::string formatName() const override { return "XAR Format"; }
+  std::string formatName() const override { return hostText("XAR Format"); }
   int32_t formatTag() const override { return 5; }
   std::optional<std::string> defaultExtension() const override { return "xar"; }
   std::optional<std::string> baseType() const override { return "xar"; }

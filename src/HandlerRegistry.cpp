@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <initializer_list>
+#include <utility>
 
 #include "ArchiveHandler7z.h"
 #include "ArchiveHandlerMime.h"
@@ -16,6 +18,7 @@
 #include "ArchiveHandlerTar.h"
 #include "ArchiveHandlerXad.h"
 #include "ArchiveHandlerXar.h"
+#include "HostTexts.h"
 #include "PathString.h"
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
@@ -256,22 +259,27 @@ const HandlerClass* detect(std::string_view givenPath, bool ignoreBlacklist) {
   return classByName(name, extension);
 }
 
-const MenuArray& compressionMenu() {
-  static const MenuArray menu{{"No compression", 0},
-                              {"Fast, but larger archives", 1},
-                              {"Normal", 2},
-                              {"Best, but slower operation", 3},
-                              {"High, but slower operation", 4},
-                              {"Best (solid, slow extraction)", 5}};
+// Titles are looked up on every call: the English text is the key.
+MenuArray localizedMenu(std::initializer_list<std::pair<const char*, int32_t>> items) {
+  MenuArray menu;
+  for (const auto& [title, tag] : items) menu.push_back({hostText(title), tag});
   return menu;
 }
 
-const MenuArray& encryptionMenu() {
-  static const MenuArray menu{{"Not encrypted", 0},
-                              {"Weak (PKZip2 compatible)", 1},
-                              {"Strong (AES-256)", 2},
-                              {"Strong (AES-256) with header encryption", 3}};
-  return menu;
+MenuArray compressionMenu() {
+  return localizedMenu({{"No compression", 0},
+                        {"Fast, but larger archives", 1},
+                        {"Normal", 2},
+                        {"Best, but slower operation", 3},
+                        {"High, but slower operation", 4},
+                        {"Best (solid, slow extraction)", 5}});
+}
+
+MenuArray encryptionMenu() {
+  return localizedMenu({{"Not encrypted", 0},
+                        {"Weak (PKZip2 compatible)", 1},
+                        {"Strong (AES-256)", 2},
+                        {"Strong (AES-256) with header encryption", 3}});
 }
 
 template <typename Answer>

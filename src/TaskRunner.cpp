@@ -12,6 +12,7 @@
 
 #include "ArchiveCallbackHandler.h"
 #include "ArchiveHandler.h"
+#include "HostTexts.h"
 #include "helpers.h"
 #include "process/Subprocess.h"
 
@@ -141,8 +142,8 @@ int32_t ArchiveHandler::executeTask(const std::string& tool, const std::vector<s
     if (!started) {
       // A file that passed the test but still cannot be started (a script whose interpreter is
       // missing, say) is reported the same way.
-      const std::string message = "The helper tool " + tool + " could not be found or is not executable.";
-      HLVRunAlertPanel("Error", message, "OK", "", "");
+      const std::string message = hostText("The helper tool %@ could not be found or is not executable.", tool);
+      HLVRunAlertPanel(hostText("Error"), message, hostText("OK"), "", "");
       if (auto handler = callbackHandler(); handler && handler->respondsToLogOutput()) handler->logOutput(message);
       return -1;
     }
@@ -259,9 +260,7 @@ int32_t ArchiveHandler::executeTask(const std::string& command, const std::strin
     }
 
     if (auto handler = callbackHandler(); handler && handler->respondsToLogOutput()) {
-      char message[64];
-      std::snprintf(message, sizeof message, "External command returned: %d\n", status);
-      handler->logOutput(message);
+      handler->logOutput(hostText("External command returned: %d\n", std::to_string(status)));
     }
     return status;
   } catch (...) {

@@ -7,9 +7,13 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "ProcessGlobals.h"
 #include "defaults/UserDefaults.h"
+#include "support/ScopedEnv.h"
+#include "support/StringsKeys.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -234,6 +238,46 @@ TEST_F(HandlerRegistryTest, FilesAreOnlyArchivesWhenEveryPathHasAHandler) {
   EXPECT_TRUE(filesAreOnlyArchives({}));
   EXPECT_TRUE(filesAreOnlyArchives({zip, tgz}));
   EXPECT_FALSE(filesAreOnlyArchives({zip, text, tgz}));
+}
+
+// Format names, menu titles and the tools' messages are looked up in the host's strings: every
+// key the code asks for exists in both languages, and a German user gets German names.
+TEST(HostTexts, EveryTextTheCodeAsksForIsTranslatedAndUsed) {
+  const std::string resources = std::string(TESSARO_TEST_HELPERS_DIR) + "/../Resources/";
+  const auto english = test::stringsTable(resources + "en.lproj/Localizable.strings");
+  const auto german = test::stringsTable(resources + "de.lproj/Localizable.strings");
+  ASSERT_FALSE(english.empty());
+  for (const auto& [key, value] : english) EXPECT_TRUE(german.contains(key)) << "no German for \"" << key << "\"";
+  for (const auto& [key, value] : german) EXPECT_TRUE(english.contains(key)) << "no English for \"" << key << "\"";
+
+  std::vector<std::string> keys;
+  for (const char* folder : {"src", "host", "QuickLook"}) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(std::string(TESSARO_SOURCE_ROOT) + "/" + folder)) {
+      if (entry.path().extension() != ".cpp") continue;
+      const std::string code = test::readFile(entry.path());
+      for (const char* lookup : {"hostText(", "hostBundle.localizedString(", "localizedMenu("}) {
+        const std::vector<std::string> found = test::lookupKeys(code, lookup);
+        keys.insert(keys.end(), found.begin(), found.end());
+      }
+    }
+  }
+  EXPECT_GT(keys.size(), 25u);
+  for (const std::string& key : keys) {
+    EXPECT_TRUE(english.contains(key)) << "\"" << key << "\" is not in en.lproj";
+    EXPECT_TRUE(german.contains(key)) << "\"" << key << "\" is not in de.lproj";
+  }
+
+  helpersPath() = TESSARO_TEST_HELPERS_DIR;
+  for (const auto& [language, rar, firstLevel] :
+       {std::tuple{"de", "RAR-Format", "Keine Kompression"}, std::tuple{"en", "RAR Format", "No compression"}}) {
+    test::ScopedEnv env;
+    env.set("LANGUAGE", language);
+    env.set("LC_ALL", "C.UTF-8");
+    EXPECT_EQ(handlerClassNamed("AHandlerRar")->formatName(), rar);
+    EXPECT_EQ(allCompressionFactors().at(0).title, firstLevel);
+    EXPECT_EQ(handlerClassNamed("AHandlerZip")->compressionFactors().size(),
+              handlerClassNamed("AHandlerZip")->compressionFactorTags().size());
+  }
 }
 
 }  // namespace

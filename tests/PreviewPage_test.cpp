@@ -23,6 +23,7 @@
 #include "helpers.h"
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"
+#include "support/StringsKeys.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -187,10 +188,8 @@ TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
 // missing key would show English in a German page.
 TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
   const auto strings = [](const char* language) {
-    std::ifstream in(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources/" + language + ".lproj/Localizable.strings");
-    std::stringstream text;
-    text << in.rdbuf();
-    return parseStringsFile(text.str());
+    return test::stringsTable(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources/" + language +
+                              ".lproj/Localizable.strings");
   };
   const auto english = strings("en");
   const auto german = strings("de");
@@ -204,40 +203,12 @@ TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
   keys.insert(keys.end(), kSafetyFlagLabels.begin(), kSafetyFlagLabels.end());
   keys.emplace_back(kEncryptedEntryLabel);
   keys.emplace_back(kItemCountFormat);
-  // The first argument of each lookup, to its closing parenthesis, and the literals in it (a
-  // condition may choose between two keys).
-  const auto argumentOf = [](const std::string& code, size_t open) {
-    int depth = 1;
-    size_t at = open;
-    for (bool quoted = false; at < code.size() && depth > 0; ++at) {
-      const char c = code[at];
-      if (quoted) {
-        if (c == '\\') ++at;
-        else if (c == '"') quoted = false;
-      } else if (c == '"') {
-        quoted = true;
-      } else if (c == '(') {
-        ++depth;
-      } else if (c == ')' || (c == ',' && depth == 1)) {
-        if (c == ')') --depth;
-        if (c == ',' || depth == 0) break;
-      }
-    }
-    return code.substr(open, at - open);
-  };
-  static const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
   for (const char* file : {"PreviewPage.cpp", "PreviewConfiguration.cpp", "TableRows.cpp"}) {
-    std::ifstream in(std::string(TESSARO_QUICKLOOK_SOURCES) + "/" + file);
-    std::stringstream read;
-    read << in.rdbuf();
-    const std::string code = read.str();
+    const std::string code = test::readFile(std::string(TESSARO_QUICKLOOK_SOURCES) + "/" + file);
     ASSERT_FALSE(code.empty()) << file;
-    for (const std::string lookup : {"label(labels, ", "localizedString("}) {
-      for (size_t at = code.find(lookup); at != std::string::npos; at = code.find(lookup, at + 1)) {
-        const std::string argument = argumentOf(code, at + lookup.size());
-        for (std::sregex_iterator l(argument.begin(), argument.end(), literal), end; l != end; ++l)
-          keys.push_back((*l)[1].str());
-      }
+    for (const char* lookup : {"label(labels, ", "localizedString("}) {
+      const std::vector<std::string> found = test::lookupKeys(code, lookup);
+      keys.insert(keys.end(), found.begin(), found.end());
     }
   }
   EXPECT_GT(keys.size(), 50u);
