@@ -38,5 +38,7 @@ int joinCommand(const std::vector<std::string>& args);
 extern const char* const kJoinUsage;
 int viewCommand(const std::vector<std::string>& args);
 extern const char* const kViewUsage;
+int previewCommand(const std::vector<std::string>& args);
+extern const char* const kPreviewUsage;
 
 }  // namespace tessaro::host
