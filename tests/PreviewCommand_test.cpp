@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -82,8 +83,11 @@ TEST_F(PreviewCommandTest, RemovesWeekOldPagesAndTheOldestBeyondFifty) {
 
 TEST_F(PreviewCommandTest, WritesWhereToldAndOpensThePageWithTheOpener) {
   test::shell(dir_.path(), "printf '#!/bin/sh\\necho \"$1\" > \"%s/opened\"\\n' \"$PWD\" > opener && chmod +x opener");
+  // Named as xdg-open is, by a name looked up in PATH.
+  const char* const searched = std::getenv("PATH");
   const SubprocessResult result =
-      tessaro({"preview", "--open", "sample.tgz", "-o", "page.html"}, {{"TESSARO_OPEN", path("opener").string()}});
+      tessaro({"preview", "--open", "sample.tgz", "-o", "page.html"},
+              {{"TESSARO_OPEN", "opener"}, {"PATH", dir_.str() + ":" + (searched ? searched : "/usr/bin:/bin")}});
   ASSERT_EQ(result.exitStatus, 0) << result.errorOutput;
   EXPECT_EQ(result.output, path("page.html").string() + "\n");
   EXPECT_EQ(readFile(path("opened")), path("page.html").string() + "\n");
