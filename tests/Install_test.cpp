@@ -67,7 +67,7 @@ class StagedInstall {
 
 bool haveProgram(const char* name) { return programOnPath(name).has_value(); }
 
-TEST(Install, LaysOutTheApplicationAndLinksTheProgramsIntoBin) {
+TEST(InstallTest, LaysOutTheApplicationAndLinksTheProgramsIntoBin) {
   const StagedInstall staged;
   ASSERT_TRUE(staged.installed()) << staged.log();
   const fs::path contents = staged.prefix() / "lib/tessaro/Tessaro.app/Contents";
@@ -158,7 +158,7 @@ std::string checkName(const ::testing::TestParamInfo<Check>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Install, InstalledTree, ::testing::ValuesIn(kChecks), checkName);
 
-TEST(Install, UninstallRemovesEverythingItInstalled) {
+TEST(InstallTest, UninstallRemovesEverythingItInstalled) {
   const StagedInstall staged;
   ASSERT_TRUE(staged.installed()) << staged.log();
   // Something of another package in a shared folder stays.
@@ -241,7 +241,7 @@ std::set<std::string> desktopMimeTypes(const fs::path& desktopFile) {
   return types;
 }
 
-TEST(Install, PreviewEntryOffersEveryArchiveTypeTheRegistryReads) {
+TEST(InstallTest, PreviewEntryOffersEveryArchiveTypeTheRegistryReads) {
   std::set<std::string> sampled;
   std::set<std::string> covered;
   const TempDir folder;
