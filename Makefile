@@ -3,13 +3,21 @@
 #   make preview FILE=archive write preview.html for an archive (without FILE: a sample archive)
 #   make build                optimised build of the programs
 #   make bench                benchmarks (optimised build)
+#   make install [PREFIX=/usr/local] [DESTDIR=/staging]
+#                             the optimised build installed: the application in PREFIX/lib/tessaro,
+#                             tessaro and qlhost in PREFIX/bin, desktop entries, man pages,
+#                             completions; registered with the desktop when DESTDIR is empty
+#   make uninstall [PREFIX=...] [DESTDIR=...]
+#                             removes what the last make install put in place (its manifest)
 
 JOBS ?= 2
 TEST_DIR := build/test
 RELEASE_DIR := build/release
 CMAKE_GENERATOR := -G Ninja
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all deps build test bench preview clean
+.PHONY: all deps build test bench preview install uninstall clean
 
 all: build
 
@@ -44,6 +52,13 @@ preview: deps $(RELEASE_DIR)/build.ninja
 	folder=$$(dirname -- "$$archive"); \
 	if [ -w "$$folder" ]; then page="$$folder/preview.html"; else page="$$(pwd)/preview.html"; fi; \
 	$(RELEASE_DIR)/Tessaro.app/Contents/MacOS/qlhost -o "$$page" -- "$$archive" && realpath -- "$$page"
+
+install: build
+	DESTDIR='$(DESTDIR)' cmake --install $(RELEASE_DIR) --prefix '$(PREFIX)'
+
+uninstall:
+	DESTDIR='$(DESTDIR)' cmake -DMANIFEST=$(RELEASE_DIR)/install_manifest.txt -DPREFIX='$(PREFIX)' \
+	  -P cmake/Uninstall.cmake
 
 clean:
 	rm -rf build

@@ -40,5 +40,7 @@ int viewCommand(const std::vector<std::string>& args);
 extern const char* const kViewUsage;
 int formatsCommand(const std::vector<std::string>& args);
 extern const char* const kFormatsUsage;
+int previewCommand(const std::vector<std::string>& args);
+extern const char* const kPreviewUsage;
 
 }  // namespace tessaro::host

@@ -54,23 +54,6 @@ int stripOne(const char* path, const struct stat* st, int type, struct FTW*) {
   return ::chmod(path, kept) == 0 ? 0 : 1;
 }
 
-int runOpener(const std::string& path) {
-  std::vector<std::vector<std::string>> openers;
-  if (const char* own = std::getenv("TESSARO_OPEN"); own && *own) openers.push_back({own, path});
-  openers.push_back({"xdg-open", path});
-  openers.push_back({"gio", "open", path});
-  for (const auto& argv : openers) {
-    const SubprocessResult result = run(argv);
-    if (!result.started) continue;
-    if (result.exitStatus == 0) return kExitOK;
-    std::fprintf(stderr, "tessaro: %s could not open %s\n", argv.front().c_str(), path.c_str());
-    return kExitFailed;
-  }
-  std::fprintf(stderr, "tessaro: no program to open files with (install xdg-utils); the entry is at %s\n",
-               path.c_str());
-  return kExitFailed;
-}
-
 // The real path of `path`; none when it cannot be resolved.
 std::optional<std::string> realPath(const std::string& path) {
   char buffer[PATH_MAX];
@@ -79,6 +62,26 @@ std::optional<std::string> realPath(const std::string& path) {
 }
 
 }  // namespace
+
+int openWithDesktop(const std::string& path) {
+  std::vector<std::vector<std::string>> openers;
+  if (const char* own = std::getenv("TESSARO_OPEN"); own && *own) openers.push_back({own, path});
+  openers.push_back({"xdg-open", path});
+  openers.push_back({"gio", "open", path});
+  for (auto argv : openers) {
+    const std::optional<std::string> program = programOnPath(argv.front());
+    if (!program) continue;
+    argv.front() = *program;
+    const SubprocessResult result = run(argv);
+    if (!result.started) continue;
+    if (result.exitStatus == 0) return kExitOK;
+    std::fprintf(stderr, "tessaro: %s could not open %s\n", argv.front().c_str(), path.c_str());
+    return kExitFailed;
+  }
+  std::fprintf(stderr, "tessaro: no program to open files with (install xdg-utils); it is at %s\n",
+               path.c_str());
+  return kExitFailed;
+}
 
 std::optional<std::string> launcherReason(const std::string& path) {
   const std::string bytes = firstBytes(path, 4);
@@ -112,7 +115,7 @@ int openExtracted(const std::string& folder, const std::string& entry, const std
     std::fprintf(stderr, "tessaro: %s: %s\n", shownName.c_str(), std::strerror(errno));
     return kExitFailed;
   }
-  if (S_ISDIR(st.st_mode)) return runOpener(*target);
+  if (S_ISDIR(st.st_mode)) return openWithDesktop(*target);
   if (!S_ISREG(st.st_mode)) {
     std::fprintf(stderr, "tessaro: %s is not a file or folder; it is not opened\n", shownName.c_str());
     return kExitFailed;
@@ -121,9 +124,9 @@ int openExtracted(const std::string& folder, const std::string& entry, const std
     const std::string holder(deletingLastPathComponent(*target));
     std::fprintf(stderr, "tessaro: %s is %s; its folder is opened instead of running it\n", shownName.c_str(),
                  reason->c_str());
-    return runOpener(holder);
+    return openWithDesktop(holder);
   }
-  return runOpener(*target);
+  return openWithDesktop(*target);
 }
 
 }  // namespace tessaro::host

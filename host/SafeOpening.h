@@ -16,6 +16,10 @@ std::optional<std::string> launcherReason(const std::string& path);
 // False when one could not be changed.
 bool removeExecBits(const std::string& folder);
 
+// Hands `path` to the desktop's opener: TESSARO_OPEN when set, else xdg-open, else gio open.
+// Returns the program's exit status, with a message when nothing opened it.
+int openWithDesktop(const std::string& path);
+
 // Opens `entry` (a path below `folder`, named `shownName` in messages) with the desktop's opener:
 // TESSARO_OPEN when set, else xdg-open, else gio open. A program or launcher has its folder opened
 // instead, with a message saying why; a link leading out of `folder` opens nothing. Returns the

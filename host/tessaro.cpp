@@ -31,6 +31,7 @@ const Command kCommands[] = {
     {"repair", repairCommand, &kRepairUsage},
     {"join", joinCommand, &kJoinUsage},
     {"view", viewCommand, &kViewUsage},
+    {"preview", previewCommand, &kPreviewUsage},
     {"defaults", defaultsCommand, &kDefaultsUsage},
     {"passwords", passwordsCommand, &kPasswordsUsage},
     {"formats", formatsCommand, &kFormatsUsage},

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 extern char** environ;
@@ -450,6 +451,22 @@ SubprocessResult run(const std::vector<std::string>& argv, const SubprocessOptio
   }
   process.closeInput();
   return process.wait();
+}
+
+std::optional<std::string> programOnPath(std::string_view name) {
+  if (name.empty()) return std::nullopt;
+  if (name.find('/') != std::string_view::npos) return std::string(name);
+  const char* path = std::getenv("PATH");
+  std::string_view rest = path ? path : "";
+  while (!rest.empty()) {
+    const size_t colon = rest.find(':');
+    const std::string_view dir = rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    if (dir.empty()) continue;
+    std::string candidate = std::string(dir) + "/" + std::string(name);
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::nullopt;
 }
 
 }  // namespace tessaro

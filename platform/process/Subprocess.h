@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -110,6 +111,10 @@ bool createPipe(FileDescriptor& readEnd, FileDescriptor& writeEnd);
 // standard input: an anonymous memory file, so a child that reads late or never cannot stop us,
 // and secrets on it reach neither a disk nor any command line. Closed when it fails (errno set).
 FileDescriptor inputHolding(std::string_view data);
+
+// The program `name` names: itself when it holds a slash, else the first executable of that name
+// in PATH's folders; none when there is none.
+std::optional<std::string> programOnPath(std::string_view name);
 
 // Runs argv to the end and returns its status with the output collected.
 SubprocessResult run(const std::vector<std::string>& argv, const SubprocessOptions& options = {});

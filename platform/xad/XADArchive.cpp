@@ -24,17 +24,7 @@ using Json = nlohmann::json;
 constexpr int kEntryDepth = 2;
 
 std::string toolPath(const char* name) {
-  const char* path = std::getenv("PATH");
-  std::string_view rest = path ? path : "";
-  while (!rest.empty()) {
-    const size_t colon = rest.find(':');
-    const std::string_view dir = rest.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    if (dir.empty()) continue;
-    std::string candidate = std::string(dir) + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return std::string("/usr/bin/") + name;
+  return programOnPath(name).value_or(std::string("/usr/bin/") + name);
 }
 
 int64_t integerOf(const Json& object, const char* key, int64_t fallback = 0) {
