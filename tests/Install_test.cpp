@@ -118,7 +118,7 @@ const Check kChecks[] = {
      "MANWIDTH=80 man --warnings -l \"$STAGE/share/man/man1/qlhost.1\" > /dev/null"},
     {"the man page names every command", nullptr,
      "for c in $(\"$STAGE/bin/tessaro\" --help | sed -n 's/^  \\([a-z][a-z]*\\) .*/\\1/p'); do "
-     "grep -q \"^\\.BI $c \" \"$STAGE/share/man/man1/tessaro.1\" || { echo \"no $c\" >&2; exit 1; }; done"},
+     "grep -qE \"^\\.BI? $c( |$)\" \"$STAGE/share/man/man1/tessaro.1\" || { echo \"no $c\" >&2; exit 1; }; done"},
     {"the desktop entries are valid", "desktop-file-validate",
      "for f in \"$STAGE\"/share/applications/*.desktop; do desktop-file-validate \"$f\" >&2 || exit 1; done"},
     {"the bash completion parses", nullptr, "bash -n \"$STAGE/share/bash-completion/completions/tessaro\""},

@@ -4,7 +4,7 @@ _tessaro() {
   local cur prev words cword
   _init_completion || return
 
-  local commands="list extract test create add delete rename comment repair join view preview defaults passwords"
+  local commands="list extract test create add delete rename comment repair join view preview formats defaults passwords"
   if [[ $cword -eq 1 ]]; then
     COMPREPLY=($(compgen -W "$commands --help" -- "$cur"))
     return
@@ -44,6 +44,7 @@ _tessaro() {
     join) options="-C --verbose --help" ;;
     view) options="--help" ;;
     preview) options="-o --open --help" ;;
+    formats) options="--help" ;;
     defaults)
       case $cword in
         2) COMPREPLY=($(compgen -W "read write delete --help" -- "$cur")) ;;

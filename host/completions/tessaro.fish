@@ -1,6 +1,6 @@
 # fish completion for tessaro
 
-set -l commands list extract test create add delete rename comment repair join view preview defaults passwords
+set -l commands list extract test create add delete rename comment repair join view preview formats defaults passwords
 complete -c tessaro -f
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a list -d 'Print the entries of an archive'
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a extract -d 'Extract an archive or some entries'
@@ -14,6 +14,7 @@ complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a repair -d 
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a join -d 'Join the pieces of a split file'
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a view -d 'Follow a preview page link'
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a preview -d 'Write the preview page'
+complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a formats -d 'List the archive formats'
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a defaults -d 'Show or change preferences'
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a passwords -d 'Keep archive passwords'
 complete -c tessaro -s h -l help -d 'Describe the command'
