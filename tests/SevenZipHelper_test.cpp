@@ -113,7 +113,8 @@ TEST_F(SevenZipHelperTest, BadInvocationsFail) {
 
 // Zips of every producer at hand, and the odd entries they make. Python makes the entries no
 // command-line tool does: hosts and attributes of its choosing, the time extras, a Unicode path
-// beside a code-page name, entry comments, more entries than the 16-bit count holds.
+// beside a code-page name (and one whose CRC no longer matches), code-page names, backslashes,
+// entry comments, more entries than the 16-bit count holds.
 constexpr const char* kProducerScript = R"sh(
 mkdir -p t/sub
 seq 1 3000 > t/text.txt; : > t/empty; printf x > t/sub/b; ln -s text.txt t/link
@@ -178,15 +179,20 @@ entries = [
     ('unix-without-type', b'', 3, 0x01a40000, b''),
     ('unicode-X', extra(0x7075, b'\x01????' + 'unicod\u00e9'.encode()), 0, 0x20, b''),
     ('folder-crc/', b'', 0, 0x10, b''),
+    ('legacy-Y', b'', 0, 0x20, b'caf\x82 tab\there, cr\rthere'),
+    ('stale-unicode-path', extra(0x7075, b'\x01\0\0\0\0' + b'other'), 0, 0x20, b''),
+    ('win\\path.txt', b'', 0, 0x20, b''),
+    ('win-folder\\', b'', 11, 0x20, b''),
 ]
 with zipfile.ZipFile('python-extras.zip', 'w') as z:
     for name, fields, host, attributes, comment in entries:
         info = zipfile.ZipInfo(name, (2020, 7, 1, 12, 30, 4))
         info.extra, info.create_system, info.external_attr, info.comment = fields, host, attributes, comment
-        z.writestr(info, 'x')
+        z.writestr(info, '' if name.endswith('\\') else 'x')
 data = bytearray(open('python-extras.zip', 'rb').read())
 # A code-page name whose Unicode path carries its CRC; a folder with a CRC of its own.
 data = data.replace(b'????', struct.pack('<I', zlib.crc32(b'unicode-\x82'))).replace(b'unicode-X', b'unicode-\x82')
+data = data.replace(b'legacy-Y', b'legacy-\x8a')
 open('python-extras.zip', 'wb').write(bytes(data))
 PY
 if command -v go >/dev/null; then

@@ -218,6 +218,20 @@ void appendAttributes(std::string& out, std::string_view attributes, std::string
   appendCleanText(out, letters, " ", " ");
 }
 
+bool appendRecordPath(std::string& out, std::string_view path) {
+  if (isWellFormedText(path)) {
+    appendCleanText(out, path, kReplacement, kReplacement);
+    return false;
+  }
+  appendCP437Name(out, path);
+  return true;
+}
+
+void appendRawName(std::string& out, std::string_view path) {
+  out.append("\trawn=");
+  appendHex(out, path);
+}
+
 void SltRecords::Entry::clear() {
   for (std::string* field : {&path, &folder, &size, &packedSize, &modified, &attributes, &mode, &encrypted,
                              &comment, &crc, &method, &hostOS, &version})
@@ -390,11 +404,7 @@ void SltRecords::writeEntry() {
   out_.append("path=");
   // A name that is not UTF-8 (a zip entry without the UTF-8 flag) is read as code page 437, and
   // its bytes go along ("rawn", hexadecimal) so that the page can offer other readings.
-  const bool legacyName = !isWellFormedText(e.path);
-  if (legacyName)
-    appendCP437Name(out_, e.path);
-  else
-    appendCleanText(out_, e.path, kReplacement, kReplacement);
+  const bool legacyName = appendRecordPath(out_, e.path);
   out_.append("\tmeth=");
   appendCleanText(out_, e.method, " ", " ");
   out_.append("\ttime=");
@@ -424,10 +434,7 @@ void SltRecords::writeEntry() {
     out_.append("\tcomt=");
     appendCleanText(out_, e.comment, " ", " ");
   }
-  if (legacyName) {
-    out_.append("\trawn=");
-    appendHex(out_, e.path);
-  }
+  if (legacyName) appendRawName(out_, e.path);
   out_.push_back('\n');
   e.clear();
   if (out_.size() >= kFlushSize) {

@@ -32,13 +32,13 @@ constexpr size_t kCentralSize = 46;
 constexpr uint32_t kLocalSignature = 0x04034b50;
 constexpr size_t kLocalSize = 30;
 
-// Extra fields that change what 7zz shows; it ignores the others.
+// Extra fields that change what 7zz shows; it ignores the others (the Unicode comment 0x6375
+// among them: the header's comment is shown).
 constexpr uint16_t kZip64 = 0x0001;
 constexpr uint16_t kNtfsTimes = 0x000a;
 constexpr uint16_t kExtendedTimestamp = 0x5455;  // "UT": flags, then Unix times (UTC)
 constexpr uint16_t kInfoZipUnix = 0x5855;         // "UX": access then modification time (UTC)
 constexpr uint16_t kUnicodePath = 0x7075;
-constexpr uint16_t kUnicodeComment = 0x6375;
 constexpr uint16_t kAesExtra = 0x9901;
 
 // General-purpose flags.
@@ -169,29 +169,30 @@ void appendSevenZipAttributes(std::string& out, uint8_t host, uint32_t external,
 }
 
 // Whether 7zz takes the entry for a folder: a name ending in a slash, else the folder bit of a
-// FAT-style host or the file type of a Unix one.
-bool isFolderEntry(std::string_view name, uint8_t host, uint32_t external) {
+// FAT-style host (or, there, an empty entry whose name ends in a backslash) or the file type of
+// a Unix one.
+bool isFolderEntry(std::string_view name, uint8_t host, uint32_t external, bool empty) {
   if (name.ends_with('/')) return true;
   switch (host) {
     case kHostFAT:
     case kHostNTFS:
     case kHostHPFS:
-    case kHostVFAT: return external & kWindowsDirectory;
+    case kHostVFAT: return (external & kWindowsDirectory) || (empty && name.ends_with('\\'));
     case kHostUnix: return (external >> 16 & S_IFMT) == S_IFDIR;
     default: return false;
   }
 }
 
-// A name 7zz shows unchanged: UTF-8 (flagged, or plain ASCII), no control characters or
-// backslashes, no empty, "." or ".." components.
+// A name 7zz shows byte for byte: no control characters, no empty, "." or ".." components. A
+// name flagged UTF-8 must be UTF-8; any other is passed on as it is, and the record reads it as
+// UTF-8 or, failing that, as code page 437 (as it reads 7zz's listing). Backslashes are kept:
+// 7zz takes them for a part of the name whatever the host.
 bool isPlainName(std::string_view name, bool utf8) {
   if (name.empty()) return false;
-  std::string clean;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7F || c == '\\') return false;
-    if (c >= 0x80 && !utf8) return false;
-  }
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7F) return false;
   if (utf8) {
+    std::string clean;
     appendCleanText(clean, name, "\t", "\n");
     if (clean != name) return false;
   }
@@ -349,9 +350,6 @@ bool readExtraFields(Entry& entry, uint32_t packed32, uint32_t unpacked32, uint3
         if (u32(data + 1) == crc32Of(entry.name))
           entry.unicodeName = std::string_view(reinterpret_cast<const char*>(data + 5), length - 5);
         break;
-      case kUnicodeComment:
-        // The same for the entry's comment; left to 7zz.
-        return false;
       case kAesExtra:
         // Vendor version (AE-1, AE-2), "AE", strength (1 to 3: 128 to 256 bits), real method.
         if (length < 7 || data[2] != 'A' || data[3] != 'E' || data[4] < 1 || data[4] > 3) return false;
@@ -436,19 +434,22 @@ bool appendTime(std::string& out, const Entry& entry) {
   return true;
 }
 
-// An entry comment 7zz shows on one line as it is (it writes a line feed as "_").
-bool appendEntryComment(std::string& out, std::string_view comment) {
+// An entry comment as the record carries it: 7zz prints its bytes on one line, a line feed as
+// "_", and the record reads them as SltRecords does.
+bool appendEntryComment(std::string& out, std::string_view comment, bool utf8, std::string& scratch) {
   if (comment.empty()) return true;
-  out.append("\tcomt=");
-  for (const char c : comment) {
-    if (c == '\n') {
-      out.push_back('_');
-    } else if (c < 0x20 || c >= 0x7F) {
-      return false;
-    } else {
-      out.push_back(c);
-    }
+  if (comment.find('\0') != std::string_view::npos) return false;
+  scratch.assign(comment);
+  for (char& c : scratch)
+    if (c == '\n') c = '_';
+  // 7zz decodes a flagged comment as UTF-8 and has its own way with bytes that are not.
+  if (utf8) {
+    std::string clean;
+    appendCleanText(clean, scratch, "\t", "\n");
+    if (clean != scratch) return false;
   }
+  out.append("\tcomt=");
+  appendCleanText(out, scratch, " ", " ");
   return true;
 }
 
@@ -464,11 +465,14 @@ bool appendEntry(std::string& out, Entry& entry, std::string& scratch) {
   } else if (!isPlainName(name, utf8)) {
     return false;
   }
-  const bool isFolder = isFolderEntry(entry.name, entry.host, entry.external);
+  const bool isFolder =
+      isFolderEntry(entry.name, entry.host, entry.external, entry.packed == 0 && entry.unpacked == 0);
   if (name.ends_with('/')) name.remove_suffix(1);
   if (name.empty()) return false;
 
-  out.append("path=").append(name).append("\tmeth=");
+  out.append("path=");
+  const bool legacyName = appendRecordPath(out, name);
+  out.append("\tmeth=");
   if (!appendMethod(out, entry)) return false;
   out.append("\ttime=");
   if (!appendTime(out, entry)) return false;
@@ -496,7 +500,8 @@ bool appendEntry(std::string& out, Entry& entry, std::string& scratch) {
     appendNumber(out, entry.host);
   out.append("\tvers=");
   appendNumber(out, entry.needed & 0xFF);
-  if (!appendEntryComment(out, entry.comment)) return false;
+  if (!appendEntryComment(out, entry.comment, utf8, scratch)) return false;
+  if (legacyName) appendRawName(out, name);
   out.push_back('\n');
   return true;
 }
