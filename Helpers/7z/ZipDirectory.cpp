@@ -250,12 +250,15 @@ std::optional<Directory> locateDirectory(int fd, const ZipEndRecord& record) {
   // The directory lies right before the end record, or before the zip64 end record and its
   // locator; anything else in between goes to 7zz.
   uint64_t directoryEnd = record.offset;
-  if (record.entries == 0xFFFF || record.directorySize == 0xFFFFFFFF || record.directoryOffset == 0xFFFFFFFF) {
-    if (record.offset < kZip64LocatorSize + kZip64EndSize) return std::nullopt;
-    unsigned char locator[kZip64LocatorSize];
-    if (!readFullyAt(fd, locator, sizeof locator, record.offset - kZip64LocatorSize)) return std::nullopt;
-    if (u32(locator) != kZip64LocatorSignature || u32(locator + 4) != 0 || u32(locator + 16) != 1)
-      return std::nullopt;
+  const bool saturated = record.directorySize == 0xFFFFFFFF || record.directoryOffset == 0xFFFFFFFF;
+  unsigned char locator[kZip64LocatorSize];
+  // The zip64 records may be there without need (exactly 65,535 entries, or forced); they count.
+  const bool hasLocator = record.offset >= kZip64LocatorSize + kZip64EndSize &&
+                          readFullyAt(fd, locator, sizeof locator, record.offset - kZip64LocatorSize) &&
+                          u32(locator) == kZip64LocatorSignature;
+  if (saturated && !hasLocator) return std::nullopt;
+  if (hasLocator) {
+    if (u32(locator + 4) != 0 || u32(locator + 16) != 1) return std::nullopt;
     const uint64_t zip64End = record.offset - kZip64LocatorSize - kZip64EndSize;
     const uint64_t storedZip64End = u64(locator + 8);
     if (storedZip64End > zip64End) return std::nullopt;
