@@ -8,6 +8,11 @@
 #   deep    a chain of 200 nested folders with ENTRIES files spread along it (tar.gz)
 #   flat    ENTRIES files in one folder (tar.gz)
 #   sparse  one 4 GiB file that takes no disk space (tar.gz, stored sparse)
+# and zips of the same tree in the manner of other producers:
+#   zip-python  Python's zipfile.writestr: Unix host, modes without a file-type bit
+#   zip-fat     Python's zipfile with a FAT host and Windows attributes, as Windows tools write
+#   zip-jar     Java's jar (FAT host, data descriptors, UTF-8 names)
+#   zip-zip64   Info-ZIP with zip64 records forced (zip -fz)
 set -euo pipefail
 OUT=${1:?usage: make-fixtures.sh FOLDER [KIND] [ENTRIES]}
 KIND=${2:-}
@@ -47,6 +52,7 @@ source_tree() {
 case "$KIND" in
   deep|flat) ARCHIVE="$OUT/$KIND-$ENTRIES.tar.gz" ;;
   sparse) ARCHIVE="$OUT/sparse-4GiB.tar.gz" ;;
+  zip-*) ARCHIVE="$OUT/tree-$ENTRIES.${KIND#zip-}.zip" ;;
   *) ARCHIVE="$OUT/tree-$ENTRIES.$KIND" ;;
 esac
 if [ -s "$ARCHIVE" ]; then
@@ -66,6 +72,22 @@ case "$KIND" in
   rar)    (cd "$(source_tree "$ENTRIES")" && rar a -r -idq -m1 "$PARTIAL" tree >/dev/null &&
            mv "$PARTIAL.rar" "$PARTIAL" 2>/dev/null || true) ;;
   cpio)   (cd "$(source_tree "$ENTRIES")" && find tree | cpio -o -H newc --quiet >"$PARTIAL") ;;
+  zip-python|zip-fat)
+    (cd "$(source_tree "$ENTRIES")" && find tree | sort | python3 -c '
+import os, sys, zipfile
+fat = sys.argv[2] == "zip-fat"
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    for path in sys.stdin.read().split("\n"):
+        if not path:
+            continue
+        folder = os.path.isdir(path)
+        info = zipfile.ZipInfo(path + "/" if folder else path)
+        if fat:
+            info.create_system, info.external_attr = 0, 0x10 if folder else 0x20
+        z.writestr(info, b"")
+' "$PARTIAL" "$KIND") ;;
+  zip-jar) (cd "$(source_tree "$ENTRIES")" && jar cfM "$PARTIAL" tree) ;;
+  zip-zip64) (cd "$(source_tree "$ENTRIES")" && zip -q -r -fz "$PARTIAL" tree) ;;
   deep)
     path="$WORK/deep"
     for level in $(seq 1 200); do path="$path/level-$level"; done

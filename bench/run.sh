@@ -10,7 +10,7 @@ echo "== preview (qlhost) against tessaro list: 100,000 entries"
 "$(dirname "$0")/preview-bench.sh" "$BUILD" "$BUILD/bench/fixtures" 7
 echo "== page load in headless Chromium: 1,000 / 100,000 / 1,000,000 entries against an empty page"
 node "$(dirname "$0")/page-load-bench.mjs" "$BUILD" "$BUILD/bench/fixtures" 5
-echo "== 7z helper's listing against 7zz l -slt: 100,000-entry zip"
+echo "== 7z helper's listing against 7zz l -slt: 100,000-entry zips of each producer"
 "$(dirname "$0")/helper-7z-bench.sh" "$BUILD/Tessaro.app/Contents/Helpers/7z" "$BUILD/bench/fixtures" 7
 echo "== every format against the listers people use: 1,000 to 1,000,000 entries"
 "$(dirname "$0")/formats-bench.sh" "$BUILD" "$BUILD/bench/fixtures" 5

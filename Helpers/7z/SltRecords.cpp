@@ -62,37 +62,6 @@ bool isModeText(std::string_view text) {
   return true;
 }
 
-// 7zz writes attributes as the Windows letters, then the Unix mode text when the archive has one:
-// "D drwxr-xr-x", " -rw-r--r--", "A", "DA".
-void appendAttributes(std::string& out, std::string_view attributes, std::string_view mode, bool isFolder) {
-  std::string_view letters;
-  bool first = true;
-  size_t start = 0;
-  while (start <= attributes.size()) {
-    size_t end = attributes.find(' ', start);
-    if (end == std::string_view::npos) end = attributes.size();
-    const std::string_view token = attributes.substr(start, end - start);
-    if (isModeText(token)) {
-      out.append(token);
-      return;
-    }
-    if (first) letters = token;
-    first = false;
-    start = end + 1;
-  }
-  if (isModeText(mode)) {
-    out.append(mode);
-    return;
-  }
-  // Some formats (ISO, CAB) mark folders only by the Folder property.
-  if (isFolder && letters.find('D') == std::string_view::npos) out.push_back('D');
-  if (letters.empty() && !isFolder) {
-    out.push_back('-');
-    return;
-  }
-  appendCleanText(out, letters, " ", " ");
-}
-
 // "2026-12-06 02:31:45" with or without a fraction of seconds becomes "20261206.023145".
 void appendTime(std::string& out, std::string_view modified) {
   const bool shaped = modified.size() >= 19 && modified[4] == '-' && modified[7] == '-' &&
@@ -218,6 +187,49 @@ void appendCleanText(std::string& out, std::string_view text, std::string_view t
       ++i;
     }
   }
+}
+
+void appendAttributes(std::string& out, std::string_view attributes, std::string_view mode, bool isFolder) {
+  std::string_view letters;
+  bool first = true;
+  size_t start = 0;
+  while (start <= attributes.size()) {
+    size_t end = attributes.find(' ', start);
+    if (end == std::string_view::npos) end = attributes.size();
+    const std::string_view token = attributes.substr(start, end - start);
+    if (isModeText(token)) {
+      out.append(token);
+      return;
+    }
+    if (first) letters = token;
+    first = false;
+    start = end + 1;
+  }
+  if (isModeText(mode)) {
+    out.append(mode);
+    return;
+  }
+  // Some formats (ISO, CAB) mark folders only by the Folder property.
+  if (isFolder && letters.find('D') == std::string_view::npos) out.push_back('D');
+  if (letters.empty() && !isFolder) {
+    out.push_back('-');
+    return;
+  }
+  appendCleanText(out, letters, " ", " ");
+}
+
+bool appendRecordPath(std::string& out, std::string_view path) {
+  if (isWellFormedText(path)) {
+    appendCleanText(out, path, kReplacement, kReplacement);
+    return false;
+  }
+  appendCP437Name(out, path);
+  return true;
+}
+
+void appendRawName(std::string& out, std::string_view path) {
+  out.append("\trawn=");
+  appendHex(out, path);
 }
 
 void SltRecords::Entry::clear() {
@@ -392,11 +404,7 @@ void SltRecords::writeEntry() {
   out_.append("path=");
   // A name that is not UTF-8 (a zip entry without the UTF-8 flag) is read as code page 437, and
   // its bytes go along ("rawn", hexadecimal) so that the page can offer other readings.
-  const bool legacyName = !isWellFormedText(e.path);
-  if (legacyName)
-    appendCP437Name(out_, e.path);
-  else
-    appendCleanText(out_, e.path, kReplacement, kReplacement);
+  const bool legacyName = appendRecordPath(out_, e.path);
   out_.append("\tmeth=");
   appendCleanText(out_, e.method, " ", " ");
   out_.append("\ttime=");
@@ -426,10 +434,7 @@ void SltRecords::writeEntry() {
     out_.append("\tcomt=");
     appendCleanText(out_, e.comment, " ", " ");
   }
-  if (legacyName) {
-    out_.append("\trawn=");
-    appendHex(out_, e.path);
-  }
+  if (legacyName) appendRawName(out_, e.path);
   out_.push_back('\n');
   e.clear();
   if (out_.size() >= kFlushSize) {

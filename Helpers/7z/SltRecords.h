@@ -81,4 +81,14 @@ class SltRecords {
 void appendCleanText(std::string& out, std::string_view text, std::string_view tab,
                      std::string_view lineFeed);
 
+// The record's path for an entry name as 7zz printed it (see above). True when the name is not
+// UTF-8 and was read as code page 437: its bytes then follow in a "rawn" field (appendRawName).
+bool appendRecordPath(std::string& out, std::string_view path);
+void appendRawName(std::string& out, std::string_view path);
+
+// The record's attribute text for 7zz's "Attributes" and "Mode" of an entry. 7zz writes the
+// Windows letters, then the Unix mode text when the archive has one ("D drwxr-xr-x",
+// " -rw-r--r--", "A", "DA"); the record keeps the mode text when there is one, else the letters.
+void appendAttributes(std::string& out, std::string_view attributes, std::string_view mode, bool isFolder);
+
 }  // namespace tessaro::sevenzip

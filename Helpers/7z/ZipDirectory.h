@@ -7,9 +7,13 @@
 
 namespace tessaro::sevenzip {
 
-// The comment block and records of the zip archive at `path`, or none when the archive holds
-// anything this reader does not render exactly as 7zz would (a name in a legacy code page,
-// encryption, a Windows-made archive, damage of any kind): the caller then asks 7zz.
+// The comment block and records of the zip archive at `path`, whichever common tool made it
+// (Info-ZIP, 7-Zip, Windows, macOS, Java, Python, Go; zip64, encrypted entries, a self-extractor
+// stub before it), or none when it holds anything this reader does not render exactly as 7zz
+// would (a name in a legacy code page, a method other than store and deflate, strong
+// encryption, several disks, damage of any kind): the caller then asks 7zz. One difference is
+// kept on purpose: UTC times are shown with the local offset of their own date, where 7zz uses
+// today's.
 std::optional<std::string> listZipDirectly(const std::string& path);
 
 }  // namespace tessaro::sevenzip

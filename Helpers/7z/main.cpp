@@ -3,8 +3,9 @@
 //   7z l -slt [-p | -pPASSWORD | -p-] [-tTYPE] ARCHIVE
 //     prints the archive comment block, "Solid=+" for a solid archive and one listing record per
 //     entry (SltRecords.h); 7zz's errors go to standard error as 7zz wrote them. The exit status
-//     is 7zz's, and never 0 when 7zz reported "Wrong password?" or "Sub items Errors". A plain
-//     zip archive (-tzip) is read directly from its central directory (ZipDirectory.h).
+//     is 7zz's, and never 0 when 7zz reported "Wrong password?" or "Sub items Errors". A zip
+//     archive (-tzip) is read directly from its central directory when that reader can show it
+//     as 7zz would, as it can nearly every zip (ZipDirectory.h).
 //   7z u|d|rn SWITCHES ARCHIVE [@LISTFILE | . | NAME ...]
 //     runs 7zz with its progress turned into chunks that end with a percentage (Progress.h).
 //     For "u" the helper also does what 7zz cannot: "-apFOLDER" adds the files under that folder
@@ -123,7 +124,7 @@ int list(const std::vector<std::string_view>& arguments) {
     std::fprintf(stderr, "7z: l needs exactly one archive\n");
     return kFatalError;
   }
-  // A plain zip is read here directly; TESSARO_7Z_VIA_7ZZ lets tests compare with 7zz's view.
+  // A zip is read here directly; TESSARO_7Z_VIA_7ZZ lets tests compare with 7zz's view.
   if (zip && std::getenv("TESSARO_7Z_VIA_7ZZ") == nullptr) {
     if (const std::optional<std::string> listing = tessaro::sevenzip::listZipDirectly(archives.front())) {
       return writeAll(STDOUT_FILENO, *listing) ? 0 : kFatalError;

@@ -42,12 +42,26 @@ trap 'rm -rf "$seeds"' EXIT
   printf '\000\377\377\000\000' > rtf-lzfu && printf '\001\005\000\000\000hello' > rtf-mela
   for i in 0 1 2 3 5 13 14; do { printf "\\$(printf %03o $i)"; cat a.zip; } > reg-$i; done
   { printf '\001'; cat a.tar; } > reg-tar
+  # Zips of other producers for the central-directory reader: zip64, 7zz's AES, a prefix, and
+  # Python's Windows host with the time and Unicode-path extras.
+  zip -q -fz -r zip64.zip t && 7zz a -bd -bso0 -tzip -pfuzz -mem=AES256 aes.zip t
+  { seq 1 100; cat a.zip; } > prefixed.zip
+  python3 -c '
+import struct, zipfile, zlib
+with zipfile.ZipFile("extras.zip", "w") as z:
+    info = zipfile.ZipInfo("n")
+    info.create_system, info.external_attr = 0, 0x21
+    info.extra = (struct.pack("<HHBi", 0x5455, 5, 1, 1500000000) + struct.pack("<HHII", 0x5855, 8, 1, 2) +
+                  struct.pack("<HHIHHQQQ", 10, 32, 0, 1, 24, 1, 2, 3) +
+                  struct.pack("<HHB", 0x7075, 6, 1) + struct.pack("<I", zlib.crc32(b"n")) + b"u")
+    z.writestr(info, "x")
+'
 )
 cp "$seeds/records" "$corpus/listing_tree_fuzz/"
 cp "$seeds"/reg-* "$corpus/registry_fuzz/"
 cp "$seeds/tar-lines" "$corpus/tar_lines_fuzz/"
 cp "$seeds"/slt-* "$corpus/slt_records_fuzz/"
-cp "$seeds/a.zip" "$corpus/zip_directory_fuzz/"
+cp "$seeds"/{a,zip64,aes,prefixed,extras}.zip "$corpus/zip_directory_fuzz/"
 cp "$seeds"/rtf-* "$corpus/rtf_fuzz/"
 cp "$FIXTURES"/tnef/* "$corpus/tnef_fuzz/" 2>/dev/null || true
 (
