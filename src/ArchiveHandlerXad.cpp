@@ -299,6 +299,14 @@ int32_t ArchiveHandlerXad::extractEntries(const std::vector<std::string>& names,
     traceOperation("extract");
     setOperationCancelled(false);
     if (!archive_) return 4;
+    if (!password().empty() && archive_->isEncrypted()) {
+      static constexpr std::string_view kRefusal =
+          "this format's tool can only take a password on its command line, where other users could read it\n";
+      HLVLog(kLogError, "%.*s", static_cast<int>(kRefusal.size() - 1), kRefusal.data());
+      const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+      if (host && host->respondsToLogOutput()) host->logOutput(kRefusal);
+      return 4;
+    }
     archive_->setPassword(password());
     if (names.size() == 1 && std::atoi(names[0].c_str()) == -1) {
       archive_->extractTo(toFolder);

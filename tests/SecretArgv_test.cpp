@@ -149,6 +149,31 @@ TEST_F(SecretArgvTest, NoToolEverSeesThePasswordOnItsCommandLine) {
   EXPECT_NE(tessaro({"extract", at("a.7z").string(), "-C", at("none").string()}).exitStatus, 0);
 }
 
+// unar has no private way to take a password: an encrypted archive it would unpack is refused
+// with the reason, and the password of an archive with nothing encrypted never reaches it.
+TEST_F(SecretArgvTest, UnarIsNeverHandedAPassword) {
+  // Not the sample's own ("password" is on other programs' command lines): it is refused unused.
+  const std::string password = "Sesame-51c2e0";
+  fs::copy_file(fs::path(TESSARO_MAC_FIXTURES) / "testfile.stuffit45_dlx.mac9.password.sit", at("in/locked.sit"));
+  SubprocessOptions options;
+  options.workingDirectory = at("in").string();
+  ASSERT_EQ(run({"/usr/bin/jlha", "c", "plain.lzh", "small.txt"}, options).exitStatus, 0);
+  fs::create_directories(at("out/sit"));
+  fs::create_directories(at("out/lzh"));
+
+  CommandLineWatch watch(password);
+  const SubprocessResult refused =
+      tessaro({"extract", at("in/locked.sit").string(), "-C", at("out/sit").string(), "--password", password});
+  expectRuns({"extract", at("in/plain.lzh").string(), "-C", at("out/lzh").string(), "--password", password});
+  watch.stop();
+  EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
+  EXPECT_TRUE(watch.programs().count("unar")) << "the watch never saw unar run";
+  EXPECT_NE(refused.exitStatus, 0);
+  EXPECT_NE(refused.output.find("only take a password on its command line"), std::string::npos) << refused.output;
+  EXPECT_TRUE(fs::is_empty(at("out/sit")));
+  EXPECT_EQ(test::readFile(at("out/lzh/small.txt")), "small\n");
+}
+
 TEST_F(SecretArgvTest, StoredPasswordsOpenArchivesUntilTheStoreIsLocked) {
   const std::string password = "kept in the store";
   expectRuns({"passwords", "--password-stdin", "set-master"}, "master\n");

@@ -369,12 +369,15 @@ bool XADArchive::runUnar(const std::vector<int64_t>& indices, const std::string&
                          int entryForErrors) {
   // unar writes one line per file as it goes: each line is a moment to report progress and to
   // ask whether to stop. "-k hidden" stores resource forks as AppleDouble "._" files.
+  // unar reads a password from its -p argument, visible in /proc to every local user, or from a
+  // prompt on its controlling terminal: neither is a private way in, so an encrypted archive is
+  // not unpacked with one.
+  if (!password_.empty() && encrypted_) {
+    if (delegate_) delegate_->archiveExtractionOfEntryDidFail(*this, entryForErrors, kXADErrorPasswordRefused);
+    return false;
+  }
   std::vector<std::string> argv{toolPath("unar"), "-o", folder, "-f", "-D", "-k", "hidden"};
   if (!recursive_) argv.push_back("-nr");
-  if (!password_.empty()) {
-    argv.push_back("-p");
-    argv.push_back(password_);
-  }
   if (!indices.empty()) argv.push_back("-i");
   argv.push_back("--");
   argv.push_back(path_);

@@ -27,6 +27,9 @@ enum XADError : int {
   kXADErrorUnsafeName = 2,  // absolute name or a ".." component: never written
   kXADErrorFailed = 3,    // unar reported a failure
   kXADErrorBreak = 4,     // stopped on the delegate's request
+  // An encrypted archive with a password: unar takes one only on its command line, where every
+  // local user can read it, so it is not run.
+  kXADErrorPasswordRefused = 5,
 };
 
 // Called synchronously, on the extracting thread.
@@ -53,7 +56,8 @@ class XADArchive {
 
   void setDelegate(XADArchiveDelegate* delegate) { delegate_ = delegate; }
   XADArchiveDelegate* delegate() const { return delegate_; }
-  // Used by extraction of encrypted entries.
+  // Never handed to unar: extraction of an encrypted archive with a password set fails with
+  // kXADErrorPasswordRefused instead (an archive with nothing encrypted ignores it).
   void setPassword(std::string password) { password_ = std::move(password); }
 
   bool isEncrypted() const { return encrypted_; }
