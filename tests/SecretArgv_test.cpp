@@ -111,6 +111,12 @@ class SecretArgvTest : public ::testing::Test {
     ::close(fd);
     return result;
   }
+  // The page qlhost writes for `archive`, empty when it wrote none.
+  std::string preview(const fs::path& archive) {
+    const SubprocessResult result = run({TESSARO_QLHOST, archive.string()});
+    EXPECT_EQ(result.exitStatus, 0) << result.output;
+    return result.exitStatus == 0 ? result.output : std::string();
+  }
   void expectRuns(const std::vector<std::string>& args, const std::string& input = "") {
     const SubprocessResult result = tessaro(args, input);
     EXPECT_EQ(result.exitStatus, 0) << args[0] << " " << args[1] << "\n" << result.output;
@@ -195,7 +201,15 @@ TEST_F(SecretArgvTest, StoredPasswordsOpenArchivesUntilTheStoreIsLocked) {
     EXPECT_EQ(test::readFile(out / "small.txt"), "small\n");
   }
 
+  // The preview lists the archive with the stored password instead of giving the encrypted page.
+  const std::string page = preview(at("names.7z"));
+  EXPECT_NE(page.find("small.txt"), std::string::npos) << page;
+  EXPECT_EQ(page.find("id=\"encrypted\""), std::string::npos);
+
   expectRuns({"passwords", "lock"});
+  const std::string lockedPage = preview(at("names.7z"));
+  EXPECT_NE(lockedPage.find("id=\"encrypted\""), std::string::npos) << lockedPage;
+  EXPECT_EQ(lockedPage.find("small.txt"), std::string::npos);
   fs::create_directory(at("locked"));
   EXPECT_NE(tessaro({"list", at("names.7z").string()}).exitStatus, 0);
   EXPECT_NE(tessaro({"extract", at("data.zip").string(), "-C", at("locked").string()}).exitStatus, 0);
