@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -120,6 +121,27 @@ mkdir volumes && cp five.tar.gz volumes/five.tar.gz.001 && mkfifo volumes/five.t
 
   std::vector<std::pair<std::string, std::string>> environment() const { return {{"TMPDIR", tmp_.string()}}; }
 
+  // A preview run after one was killed removes the killed one's folder, and nothing that only
+  // looks like one: a folder of a process that still runs, a link, a file.
+  void expectNextRunRemovesOnlyEndedRunsFolders() {
+    const fs::path outside = home_.dir().path() / "outside";
+    fs::create_directories(outside / "kept");
+    const std::vector<fs::path> decoys{tmp_ / (".tessaro-" + std::to_string(::getpid()) + "-Alive0"),
+                                       tmp_ / ".tessaro-999999999-Link00", tmp_ / ".tessaro-999999999-File00"};
+    fs::create_directory(decoys[0]);
+    fs::create_directory_symlink(outside, decoys[1]);
+    home_.dir().write("run-tmp/.tessaro-999999999-File00", "x");
+    const Timed next = runWithin({kQlhost, "-o", (home_.dir().path() / "next.html").string(), fixture("five.tar.gz")},
+                                 environment());
+    EXPECT_EQ(next.result.exitStatus, 0) << next.result.errorOutput;
+    for (const fs::path& decoy : decoys) {
+      EXPECT_TRUE(fs::exists(fs::symlink_status(decoy))) << decoy;
+      fs::remove(decoy);
+    }
+    EXPECT_TRUE(fs::exists(outside / "kept"));
+    fs::remove(home_.dir().path() / "next.html");
+  }
+
   test::IsolatedHome home_;
   const fs::path tmp_ = home_.dir().path() / "run-tmp";
 };
@@ -147,8 +169,8 @@ TEST_F(ResourceBoundsTest, WhatIsNoRegularFileIsRefusedAtOnce) {
 }
 
 TEST_F(ResourceBoundsTest, AKilledListingLeavesNoProcessAndNoFolder) {
-  // SIGKILL leaves no handler to run: the tools still die with the program that started them
-  // (only the folder stays behind).
+  // SIGKILL leaves no handler to run: the tools still die with the program that started them, and
+  // the folder, named after the killed process, goes at the next start.
   for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     for (const std::vector<std::string>& argv :
          {std::vector<std::string>{kQlhost, "-o", (home_.dir().path() / "page.html").string(), fixture("slow.tar.gz")},
@@ -169,9 +191,15 @@ TEST_F(ResourceBoundsTest, AKilledListingLeavesNoProcessAndNoFolder) {
       EXPECT_EQ(result.signal, signal) << result.output;
       EXPECT_TRUE(everyDescendantGone());
       EXPECT_FALSE(fs::exists(home_.dir().path() / "page.html"));
-      if (signal != SIGKILL) {
-        EXPECT_TRUE(isEmptyFolder(tmp_));
+      if (signal == SIGKILL) {
+        const fs::path left = tmp_ / (".tessaro-" + std::to_string(process.pid()) + "-");
+        std::error_code ec;
+        EXPECT_TRUE(std::any_of(fs::directory_iterator(tmp_, ec), fs::directory_iterator(), [&](const auto& entry) {
+          return entry.path().string().starts_with(left.string());
+        }));
+        expectNextRunRemovesOnlyEndedRunsFolders();
       }
+      EXPECT_TRUE(isEmptyFolder(tmp_));
       fs::remove_all(tmp_);
       fs::create_directories(tmp_);
     }
