@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "ArchiveCallbackHandler.h"
+#include "ListingBound.h"
 #include "PathString.h"
 #include "VolumeNames.h"
 #include "helpers.h"
@@ -13,6 +14,14 @@
 namespace tessaro {
 
 namespace {
+
+// lsar (or libarchive) lists the whole archive when it is opened, before any bound is handed to
+// the handler: the preferences' bound is read there, one entry over it so that the listing
+// pipeline sees where it was cut.
+XADListingBound listingBoundForLister() {
+  const ListingBound bound = listingBoundFromPreferences();
+  return {bound.maxEntries == SIZE_MAX ? SIZE_MAX : bound.maxEntries + 1, bound.maxNameBytes};
+}
 
 // The one metaclass object of a handler class.
 template <typename C>
@@ -176,7 +185,7 @@ bool ArchiveHandlerXad::initWithURL(std::string_view path) {
   try {
     setUrl(firstPart(path));
     if (!url()) return false;
-    return adoptArchive(XADArchive::initWithFile(*url()));
+    return adoptArchive(XADArchive::initWithFile(*url(), listingBoundForLister()));
   } catch (...) {
     return false;
   }
@@ -189,8 +198,9 @@ bool AHandlerCpio::initWithFilename(std::string_view name) {
     if (!url()) return false;
     std::string lower = path;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return adoptArchive(hasSuffix(lower, "gz") ? XADArchive::recursiveArchiveForFile(path)
-                                               : XADArchive::initWithFile(path));
+    const XADListingBound bound = listingBoundForLister();
+    return adoptArchive(hasSuffix(lower, "gz") ? XADArchive::recursiveArchiveForFile(path, bound)
+                                               : XADArchive::initWithFile(path, bound));
   } catch (...) {
     return false;
   }
@@ -227,6 +237,7 @@ int32_t ArchiveHandlerXad::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
     if (!archive_) return 0;
+    if (archive_->listingCutShort()) cutListingShort();
     const int count = archive_->numberOfEntries();
     for (int n = 0; n < count; ++n) records.push_back(entryRecord(n));
     return 0;
@@ -239,6 +250,7 @@ int32_t AHandlerCpio::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
     if (!archive_) return 0;
+    if (archive_->listingCutShort()) cutListingShort();
     const int count = archive_->numberOfEntries();
     for (int n = 0; n < count; ++n) {
       if (archive_->entryHasResourceFork(n)) {

@@ -84,11 +84,14 @@ bool isEmptyFolder(const fs::path& folder) {
 
 class ResourceBoundsTest : public test::SuiteFixtures<ResourceBoundsTest> {
  public:
-  // five.tar.gz: a folder and 4,999 empty files with 6-byte names. slow.tar.gz: one 2 GiB entry
-  // of zeros in repeated gzip members, which tar must inflate whole to list (seconds).
+  // five.tar.gz: a folder and 4,999 empty files with 6-byte names, and the same as 7z, cpio, LZH
+  // (read by lsar) and XAR. slow.tar.gz: one 2 GiB entry of zeros in repeated gzip members, which
+  // tar must inflate whole to list (seconds).
   static constexpr const char* kFixtureScript = R"(
 mkdir many && cd many && python3 -c '
-for i in range(4999): open("f%05d" % i, "w").close()' && cd .. && tar czf five.tar.gz many && rm -r many
+for i in range(4999): open("f%05d" % i, "w").close()' && cd .. && tar czf five.tar.gz many
+7zz a -bd -bso0 five.7z many && find many | cpio -o -H newc --quiet > five.cpio
+jlha c five.lzh many > /dev/null && bsdtar --format xar -cf five.xar many && rm -r many
 python3 -c '
 import gzip, tarfile
 size = 2 << 30
@@ -203,6 +206,25 @@ TEST_F(ResourceBoundsTest, AKilledListingLeavesNoProcessAndNoFolder) {
       fs::remove_all(tmp_);
       fs::create_directories(tmp_);
     }
+  }
+}
+
+// The tools and readers other than tar stop at the bound as they read too (the 7-Zip helper and
+// lsar are stopped), and the listing says where it was cut.
+TEST_F(ResourceBoundsTest, EveryListerStopsAtTheBound) {
+  prefer("HLVListingMaxEntries", 1000);
+  const fs::path page = home_.dir().path() / "page.html";
+  for (const char* name : {"five.7z", "five.cpio", "five.lzh", "five.xar"}) {
+    SCOPED_TRACE(name);
+    const Timed listed = runWithin({kTessaro, "list", fixture(name)}, environment());
+    EXPECT_NE(listed.result.errorOutput.find("cut short at 1000 entries"), std::string::npos)
+        << listed.result.errorOutput;
+    EXPECT_EQ(std::count(listed.result.output.begin(), listed.result.output.end(), '\n'), 1000);
+    const Timed previewed = runWithin({kQlhost, "-o", page.string(), fixture(name)}, environment());
+    ASSERT_EQ(previewed.result.exitStatus, 0) << previewed.result.errorOutput;
+    EXPECT_NE(test::readFile(page).find("Listing cut short at 1000 entries"), std::string::npos);
+    EXPECT_TRUE(everyDescendantGone());
+    EXPECT_TRUE(isEmptyFolder(tmp_));
   }
 }
 

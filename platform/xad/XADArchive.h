@@ -4,6 +4,7 @@
 // file are one entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -43,13 +44,20 @@ class XADArchiveDelegate {
   virtual bool archiveExtractionShouldStop(XADArchive& archive) = 0;
 };
 
+// How much one listing reads: past either count it stops (lsar is stopped as it writes) and the
+// archive says that its listing was cut short.
+struct XADListingBound {
+  size_t maxEntries = SIZE_MAX;
+  size_t maxNameBytes = SIZE_MAX;
+};
+
 class XADArchive {
  public:
   // None when lsar does not recognise or cannot read the file. Wrapped archives (BinHex,
   // MacBinary, gzip) are listed as the wrapper's own single entry.
-  static std::unique_ptr<XADArchive> initWithFile(const std::string& path);
+  static std::unique_ptr<XADArchive> initWithFile(const std::string& path, XADListingBound bound = {});
   // Like initWithFile, but a wrapper holding one archive lists the archive inside.
-  static std::unique_ptr<XADArchive> recursiveArchiveForFile(const std::string& path);
+  static std::unique_ptr<XADArchive> recursiveArchiveForFile(const std::string& path, XADListingBound bound = {});
 
   XADArchive(const XADArchive&) = delete;
   XADArchive& operator=(const XADArchive&) = delete;
@@ -61,6 +69,8 @@ class XADArchive {
   void setPassword(std::string password) { password_ = std::move(password); }
 
   bool isEncrypted() const { return encrypted_; }
+  // True when the listing stopped at its bound: the entries are the first ones only.
+  bool listingCutShort() const { return cutShort_; }
   int numberOfEntries() const { return static_cast<int>(entries_.size()); }
   // Out-of-range indices give empty answers throughout.
   PlistDictionary attributesOfEntry(int n) const;
@@ -106,12 +116,14 @@ class XADArchive {
     std::vector<Entry> forks;
     std::vector<bool> isResourceFork;
     std::vector<Original> originals;
+    bool cutShort = false;  // stopped at the bound
   };
 
  private:
   XADArchive() = default;
-  static std::unique_ptr<XADArchive> open(const std::string& path, bool recursive);
-  bool parseListing(const std::string& json);
+  static std::unique_ptr<XADArchive> open(const std::string& path, bool recursive, XADListingBound bound);
+  // lsar's JSON listing; `truncated` when lsar was stopped at the bound part way through it.
+  bool parseListing(const std::string& json, bool truncated);
   // Joins each resource fork to the data fork of the same name and keeps the entries.
   void assemble(Listing listing);
   const Entry* entry(int n) const;
@@ -122,6 +134,7 @@ class XADArchive {
   std::string path_;
   bool recursive_ = false;
   bool encrypted_ = false;
+  bool cutShort_ = false;
   std::string password_;
   XADArchiveDelegate* delegate_ = nullptr;
   std::vector<Entry> entries_;
