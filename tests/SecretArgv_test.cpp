@@ -28,7 +28,8 @@ namespace fs = std::filesystem;
 
 // Reads every process's command line every few milliseconds until stopped. tessaro itself is
 // handed the password on purpose, and a child it forks shows tessaro's command line until it
-// starts its program: those are left out, what tessaro starts is what is watched.
+// starts its program: those are left out, what tessaro starts is what is watched. Other builds'
+// tessaro (this suite run from another checkout at the same time) count as tessaro too.
 class CommandLineWatch {
  public:
   explicit CommandLineWatch(std::string secret) : secret_(std::move(secret)), thread_([this] { watch(); }) {}
@@ -68,9 +69,11 @@ class CommandLineWatch {
           const std::string pid = entry->d_name;
           if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
           const std::string line = slurp("/proc/" + pid + "/cmdline");
-          if (line.empty() || line.starts_with(std::string(TESSARO_BINARY) + '\0')) continue;
+          if (line.empty()) continue;
+          const std::string program = fs::path(line.substr(0, line.find('\0'))).filename().string();
+          if (program == "tessaro") continue;
           std::lock_guard lock(mutex_);
-          programs_.insert(fs::path(line.substr(0, line.find('\0'))).filename().string());
+          programs_.insert(program);
           if (line.find(secret_) != std::string::npos) leaks_.push_back(line);
         }
         ::closedir(proc);
