@@ -7,6 +7,7 @@
 #include "PreviewPage.h"
 #include "PreviewRecords.h"
 #include "ProcessGlobals.h"
+#include "StoredPasswords.h"
 #include "quicklook/QuickLook.h"
 
 namespace {
@@ -55,7 +56,7 @@ extern "C" OSStatus GeneratePreviewForURL(void*, QLPreviewRequestRef preview, CF
     // The page's links name the archive by this path, and the link handler takes absolute ones only.
     std::string path = pathOfURL(url);
     if (!path.empty() && path.front() != '/') path = std::filesystem::absolute(path).string();
-    if (auto page = tessaro::makePreviewPage(path)) {
+    if (auto page = tessaro::makePreviewPage(path, tessaro::host::storedArchivePasswords)) {
       // Only archives a preview has shown are opened through the page's links.
       tessaro::recordPreview(path);
       reply(preview, *page);

@@ -211,7 +211,7 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
   }
 }
 
-std::optional<std::string> makePreviewPage(std::string_view archivePath) {
+std::optional<std::string> makePreviewPage(std::string_view archivePath, const PasswordSource& storedPasswords) {
   theTypeCache() = std::make_shared<TypeCache>();
   TypeCache& cache = *theTypeCache();
   // Kinds are asked for while the tree is built: the page's language must be known before.
@@ -225,7 +225,20 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath) {
 
   AZipItem::Ptr root;
   ArchiveFacts facts;
-  const int32_t result = getInfo(archivePath, root, facts);
+  int32_t result = getInfo(archivePath, root, facts);
+  // The store is asked only for an archive that needs it; a locked store has nothing to offer.
+  if (result == kEncryptedListing && storedPasswords) {
+    for (const std::string& password : storedPasswords()) {
+      AZipItem::Ptr opened;
+      ArchiveFacts openedFacts;
+      const int32_t status = getInfo(archivePath, opened, openedFacts, password);
+      if (status == kEncryptedListing || status < 0) continue;
+      root = std::move(opened);
+      facts = std::move(openedFacts);
+      result = status;
+      break;
+    }
+  }
   if (result < 0) {
     systemLog(LOG_ERR, "Couldn't get managed object!");
     return std::nullopt;

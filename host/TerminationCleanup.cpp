@@ -1,7 +1,9 @@
 #include "TerminationCleanup.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
+#include <string_view>
 
 #include "io/FileIO.h"
 
@@ -76,6 +80,54 @@ struct LinuxDirent {
   char name[1];
 };
 
+// Private folders are named kFolderPrefix, the owner's pid, "-" and mkdtemp's six characters.
+constexpr std::string_view kFolderPrefix = ".tessaro-";
+constexpr size_t kTemplateLength = 6;
+
+// The pid in a private folder's name, or 0 when the name is not one of ours.
+pid_t ownerInName(std::string_view name) {
+  if (!name.starts_with(kFolderPrefix)) return 0;
+  name.remove_prefix(kFolderPrefix.size());
+  const size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash > 9 || name.size() - dash - 1 != kTemplateLength) return 0;
+  long pid = 0;
+  for (const char c : name.substr(0, dash)) {
+    if (c < '0' || c > '9') return 0;
+    pid = pid * 10 + (c - '0');
+  }
+  for (const char c : name.substr(dash + 1)) {
+    const bool alphanumeric = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alphanumeric) return 0;
+  }
+  return static_cast<pid_t>(pid);
+}
+
+// Another user's process answers EPERM: only ESRCH says that nothing runs under the pid.
+bool processRuns(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+// Removes the private folders in `base` left by runs of this user that have ended. Only real
+// folders (never a link) that this user owns and whose name is ours are taken; a pid taken again
+// by another process keeps its folder until that one ends too.
+void removeFoldersOfEndedRuns(const char* base) {
+  const int fd = ::open(base, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  DIR* folder = ::fdopendir(fd);
+  if (folder == nullptr) {
+    ::close(fd);
+    return;
+  }
+  const uid_t uid = ::getuid();
+  while (const dirent* entry = ::readdir(folder)) {
+    const pid_t owner = ownerInName(entry->d_name);
+    if (owner <= 0 || owner == ::getpid() || processRuns(owner)) continue;
+    struct stat st;
+    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid)
+      continue;
+    removeTreeAt(fd, entry->d_name);
+  }
+  ::closedir(folder);
+}
+
 extern "C" void cleanUpAndDie(int signal) {
   const int savedErrno = errno;
   killChildProcessGroups();
@@ -90,9 +142,12 @@ extern "C" void cleanUpAndDie(int signal) {
 bool usePrivateTemporaryFolder() {
   const char* base = std::getenv("TMPDIR");
   if (base == nullptr || base[0] != '/') base = "/tmp";
+  removeFoldersOfEndedRuns(base);
+  const std::string name =
+      "/" + std::string(kFolderPrefix) + std::to_string(::getpid()) + "-" + std::string(kTemplateLength, 'X');
   size_t length = 0;
   gFolder[0] = '\0';
-  if (!appendText(gFolder, sizeof gFolder, length, base) || !appendText(gFolder, sizeof gFolder, length, "/.tessaro-XXXXXX"))
+  if (!appendText(gFolder, sizeof gFolder, length, base) || !appendText(gFolder, sizeof gFolder, length, name.c_str()))
     return false;
   if (::mkdtemp(gFolder) == nullptr) return false;
   if (::setenv("TMPDIR", gFolder, 1) != 0) {

@@ -7,6 +7,8 @@ namespace tessaro::host {
 // Makes a private folder inside TMPDIR (or /tmp) and names it in TMPDIR, so that every temporary
 // folder made later in this process, and by its tools, lies inside it. Call before any thread
 // starts. False when the folder cannot be made; TMPDIR is then left as it was.
+// The folder's name carries this process's id: private folders of this user whose process no
+// longer runs (killed with SIGKILL, which no handler sees) are removed here first.
 bool usePrivateTemporaryFolder();
 
 // SIGINT, SIGTERM and SIGHUP kill the children's process groups and remove the private folder,

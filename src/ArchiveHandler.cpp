@@ -205,10 +205,29 @@ bool ArchiveHandler::listingBoundReached(const std::vector<std::string>& records
                                            entries, boundNameBytes_);
   boundCheckedRecords_ = entries;
   if (within == records.size()) return false;
-  listingCutShort_ = true;
-  HLVLog(kLogTrace, "The listing stops at its bound after %zu entries", within);
-  setOperationCancelled(true);
+  cutListingShort();
   return true;
+}
+
+bool ArchiveHandler::listingBoundAdmits(std::string_view record) {
+  if (!listingBound_) return true;
+  if (listingCutShort_) return false;
+  const size_t bytes = recordNameBytes(record);
+  if (boundCheckedRecords_ >= listingBound_->maxEntries ||
+      bytes > listingBound_->maxNameBytes - std::min(boundNameBytes_, listingBound_->maxNameBytes)) {
+    cutListingShort();
+    return false;
+  }
+  ++boundCheckedRecords_;
+  boundNameBytes_ += bytes;
+  return true;
+}
+
+void ArchiveHandler::cutListingShort() {
+  if (listingCutShort_) return;
+  listingCutShort_ = true;
+  HLVLog(kLogTrace, "The listing stops at its bound after %zu entries", boundCheckedRecords_);
+  setOperationCancelled(true);
 }
 
 void ArchiveHandler::initParts() {

@@ -197,7 +197,14 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   // Counts the records appended since the last call; once they reach the bound, cancels the
   // operation (stopping a running tool), marks the listing cut short and answers true.
   bool listingBoundReached(const std::vector<std::string>& records);
+  // The same for one record at a time, for a handler that counts lines as its tool writes them:
+  // true when `record` fits (it is then counted), false once the bound is reached.
+  bool listingBoundAdmits(std::string_view record);
+  // Marks the listing cut short and stops a running tool, for a lister that found the bound
+  // reached by its own counting.
+  void cutListingShort();
   bool listingCutShort() const { return listingCutShort_; }
+  const std::optional<ListingBound>& listingBound() const { return listingBound_; }
 
   // ---- State
 

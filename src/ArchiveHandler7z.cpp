@@ -47,6 +47,8 @@ bool isNumberedOne(std::string_view path) { return intValue(pathExtension(path))
 
 // The helper's name in the helper folder.
 constexpr std::string_view kSevenZipTool = "7z";
+// More than a record needs beside its name: the fields after "path=".
+constexpr size_t kLongestRecordFields = 64 * 1024;
 
 // Listing results.
 constexpr int32_t kNoArchive = 4;
@@ -490,10 +492,30 @@ int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
     if (!type.empty()) params.push_back("-t" + type);
     params.push_back(path);
 
+    // Each line is a record: counted against the listing bound as it arrives, so that a listing
+    // past the bound stops the helper and never grows beyond it.
     std::string bytes;
-    const OutputCallback collect = [&bytes](std::string_view chunk) { bytes.append(chunk); };
-    const int32_t status =
+    size_t uncounted = 0;  // where the first line not yet counted starts
+    const OutputCallback collect = [&](std::string_view chunk) {
+      if (listingCutShort()) return;
+      bytes.append(chunk);
+      for (size_t end; (end = bytes.find('\n', uncounted)) != std::string::npos; uncounted = end + 1) {
+        if (!listingBoundAdmits(std::string_view(bytes).substr(uncounted, end - uncounted))) {
+          bytes.resize(uncounted);
+          return;
+        }
+      }
+      // A line that never ends is a name longer than any bound lets through.
+      const std::optional<ListingBound>& bound = listingBound();
+      if (bound && bytes.size() - uncounted > bound->maxNameBytes + kLongestRecordFields) {
+        bytes.resize(uncounted);
+        cutListingShort();
+      }
+    };
+    const int32_t toolStatus =
         executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr, passwordInput(password()));
+    // A helper stopped at the bound ends with a failure; what it wrote up to there is the listing.
+    const int32_t status = listingCutShort() ? 0 : toolStatus;
 
     uint64_t usedEncoding = 0;
     std::optional<std::string> text = decodeString(bytes, &usedEncoding);

@@ -7,6 +7,7 @@
 
 #include "ArchiveCallbackHandler.h"
 #include "HostTexts.h"
+#include "ListingBound.h"
 #include "PathString.h"
 #include "VolumeNames.h"
 #include "helpers.h"
@@ -14,6 +15,14 @@
 namespace tessaro {
 
 namespace {
+
+// lsar (or libarchive) lists the whole archive when it is opened, before any bound is handed to
+// the handler: the preferences' bound is read there, one entry over it so that the listing
+// pipeline sees where it was cut.
+XADListingBound listingBoundForLister() {
+  const ListingBound bound = listingBoundFromPreferences();
+  return {bound.maxEntries == SIZE_MAX ? SIZE_MAX : bound.maxEntries + 1, bound.maxNameBytes};
+}
 
 // The one metaclass object of a handler class.
 template <typename C>
@@ -177,7 +186,7 @@ bool ArchiveHandlerXad::initWithURL(std::string_view path) {
   try {
     setUrl(firstPart(path));
     if (!url()) return false;
-    return adoptArchive(XADArchive::initWithFile(*url()));
+    return adoptArchive(XADArchive::initWithFile(*url(), listingBoundForLister()));
   } catch (...) {
     return false;
   }
@@ -190,8 +199,9 @@ bool AHandlerCpio::initWithFilename(std::string_view name) {
     if (!url()) return false;
     std::string lower = path;
     for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return adoptArchive(hasSuffix(lower, "gz") ? XADArchive::recursiveArchiveForFile(path)
-                                               : XADArchive::initWithFile(path));
+    const XADListingBound bound = listingBoundForLister();
+    return adoptArchive(hasSuffix(lower, "gz") ? XADArchive::recursiveArchiveForFile(path, bound)
+                                               : XADArchive::initWithFile(path, bound));
   } catch (...) {
     return false;
   }
@@ -228,6 +238,7 @@ int32_t ArchiveHandlerXad::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
     if (!archive_) return 0;
+    if (archive_->listingCutShort()) cutListingShort();
     const int count = archive_->numberOfEntries();
     for (int n = 0; n < count; ++n) records.push_back(entryRecord(n));
     return 0;
@@ -240,6 +251,7 @@ int32_t AHandlerCpio::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
     if (!archive_) return 0;
+    if (archive_->listingCutShort()) cutListingShort();
     const int count = archive_->numberOfEntries();
     for (int n = 0; n < count; ++n) {
       if (archive_->entryHasResourceFork(n)) {
@@ -300,6 +312,14 @@ int32_t ArchiveHandlerXad::extractEntries(const std::vector<std::string>& names,
     traceOperation("extract");
     setOperationCancelled(false);
     if (!archive_) return 4;
+    if (!password().empty() && archive_->isEncrypted()) {
+      static constexpr std::string_view kRefusal =
+          "this format's tool can only take a password on its command line, where other users could read it\n";
+      HLVLog(kLogError, "%.*s", static_cast<int>(kRefusal.size() - 1), kRefusal.data());
+      const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+      if (host && host->respondsToLogOutput()) host->logOutput(kRefusal);
+      return 4;
+    }
     archive_->setPassword(password());
     if (names.size() == 1 && std::atoi(names[0].c_str()) == -1) {
       archive_->extractTo(toFolder);

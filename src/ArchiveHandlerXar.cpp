@@ -111,6 +111,8 @@ int32_t AHandlerXar::getInfo(std::vector<std::string>& records) {
                         "\ttype=" + (hasValue(file, "data/encoding") ? "Y" : "N") +
                         "\tcomp=" + property(file, "data/length") +
                         "\ttime=" + compactTime(property(file, "mtime")));
+      // The table of contents can name millions of files: the records stop at the bound.
+      if (listingBoundReached(records)) break;
     }
     return 0;
   } catch (...) {

@@ -182,4 +182,9 @@ int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts)
   return listArchive(path, root, &facts);
 }
 
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts, const std::string& password) {
+  facts = ArchiveFacts();
+  return listArchive(path, root, &facts, &password);
+}
+
 }  // namespace tessaro

@@ -29,6 +29,8 @@ int32_t getInfo(std::string_view path, AZipItem::Ptr& root, const std::string& p
 // The same listing, and what the preview header tells beyond it: the volume set, the handler's
 // comment, solid and encryption state, and the safety counts and extraction verdict of the tree.
 int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts);
+// The listing with facts, with `password` for an archive whose names are enciphered.
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts, const std::string& password);
 
 // The user-interface framework version the listing runs against; tests may change it.
 double userInterfaceFrameworkVersion();

@@ -87,7 +87,7 @@ std::string asOpened(const fs::path& path, bool recursive) {
 
 bool readByLibarchive(const fs::path& path, bool recursive) {
   XADArchive::Listing listing;
-  const bool listed = listWithLibarchive(path, recursive, listing);
+  const bool listed = listWithLibarchive(path, recursive, {}, listing);
   EXPECT_EQ(listed, !listing.forks.empty());
   EXPECT_EQ(listing.forks.size(), listing.isResourceFork.size());
   return listed;

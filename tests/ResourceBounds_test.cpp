@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -83,11 +84,14 @@ bool isEmptyFolder(const fs::path& folder) {
 
 class ResourceBoundsTest : public test::SuiteFixtures<ResourceBoundsTest> {
  public:
-  // five.tar.gz: a folder and 4,999 empty files with 6-byte names. slow.tar.gz: one 2 GiB entry
-  // of zeros in repeated gzip members, which tar must inflate whole to list (seconds).
+  // five.tar.gz: a folder and 4,999 empty files with 6-byte names, and the same as 7z, cpio, LZH
+  // (read by lsar) and XAR. slow.tar.gz: one 2 GiB entry of zeros in repeated gzip members, which
+  // tar must inflate whole to list (seconds).
   static constexpr const char* kFixtureScript = R"(
 mkdir many && cd many && python3 -c '
-for i in range(4999): open("f%05d" % i, "w").close()' && cd .. && tar czf five.tar.gz many && rm -r many
+for i in range(4999): open("f%05d" % i, "w").close()' && cd .. && tar czf five.tar.gz many
+7zz a -bd -bso0 five.7z many && find many | cpio -o -H newc --quiet > five.cpio
+jlha c five.lzh many > /dev/null && bsdtar --format xar -cf five.xar many && rm -r many
 python3 -c '
 import gzip, tarfile
 size = 2 << 30
@@ -120,6 +124,27 @@ mkdir volumes && cp five.tar.gz volumes/five.tar.gz.001 && mkfifo volumes/five.t
 
   std::vector<std::pair<std::string, std::string>> environment() const { return {{"TMPDIR", tmp_.string()}}; }
 
+  // A preview run after one was killed removes the killed one's folder, and nothing that only
+  // looks like one: a folder of a process that still runs, a link, a file.
+  void expectNextRunRemovesOnlyEndedRunsFolders() {
+    const fs::path outside = home_.dir().path() / "outside";
+    fs::create_directories(outside / "kept");
+    const std::vector<fs::path> decoys{tmp_ / (".tessaro-" + std::to_string(::getpid()) + "-Alive0"),
+                                       tmp_ / ".tessaro-999999999-Link00", tmp_ / ".tessaro-999999999-File00"};
+    fs::create_directory(decoys[0]);
+    fs::create_directory_symlink(outside, decoys[1]);
+    home_.dir().write("run-tmp/.tessaro-999999999-File00", "x");
+    const Timed next = runWithin({kQlhost, "-o", (home_.dir().path() / "next.html").string(), fixture("five.tar.gz")},
+                                 environment());
+    EXPECT_EQ(next.result.exitStatus, 0) << next.result.errorOutput;
+    for (const fs::path& decoy : decoys) {
+      EXPECT_TRUE(fs::exists(fs::symlink_status(decoy))) << decoy;
+      fs::remove(decoy);
+    }
+    EXPECT_TRUE(fs::exists(outside / "kept"));
+    fs::remove(home_.dir().path() / "next.html");
+  }
+
   test::IsolatedHome home_;
   const fs::path tmp_ = home_.dir().path() / "run-tmp";
 };
@@ -147,8 +172,8 @@ TEST_F(ResourceBoundsTest, WhatIsNoRegularFileIsRefusedAtOnce) {
 }
 
 TEST_F(ResourceBoundsTest, AKilledListingLeavesNoProcessAndNoFolder) {
-  // SIGKILL leaves no handler to run: the tools still die with the program that started them
-  // (only the folder stays behind).
+  // SIGKILL leaves no handler to run: the tools still die with the program that started them, and
+  // the folder, named after the killed process, goes at the next start.
   for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     for (const std::vector<std::string>& argv :
          {std::vector<std::string>{kQlhost, "-o", (home_.dir().path() / "page.html").string(), fixture("slow.tar.gz")},
@@ -169,12 +194,37 @@ TEST_F(ResourceBoundsTest, AKilledListingLeavesNoProcessAndNoFolder) {
       EXPECT_EQ(result.signal, signal) << result.output;
       EXPECT_TRUE(everyDescendantGone());
       EXPECT_FALSE(fs::exists(home_.dir().path() / "page.html"));
-      if (signal != SIGKILL) {
-        EXPECT_TRUE(isEmptyFolder(tmp_));
+      if (signal == SIGKILL) {
+        const fs::path left = tmp_ / (".tessaro-" + std::to_string(process.pid()) + "-");
+        std::error_code ec;
+        EXPECT_TRUE(std::any_of(fs::directory_iterator(tmp_, ec), fs::directory_iterator(), [&](const auto& entry) {
+          return entry.path().string().starts_with(left.string());
+        }));
+        expectNextRunRemovesOnlyEndedRunsFolders();
       }
+      EXPECT_TRUE(isEmptyFolder(tmp_));
       fs::remove_all(tmp_);
       fs::create_directories(tmp_);
     }
+  }
+}
+
+// The tools and readers other than tar stop at the bound as they read too (the 7-Zip helper and
+// lsar are stopped), and the listing says where it was cut.
+TEST_F(ResourceBoundsTest, EveryListerStopsAtTheBound) {
+  prefer("HLVListingMaxEntries", 1000);
+  const fs::path page = home_.dir().path() / "page.html";
+  for (const char* name : {"five.7z", "five.cpio", "five.lzh", "five.xar"}) {
+    SCOPED_TRACE(name);
+    const Timed listed = runWithin({kTessaro, "list", fixture(name)}, environment());
+    EXPECT_NE(listed.result.errorOutput.find("cut short at 1000 entries"), std::string::npos)
+        << listed.result.errorOutput;
+    EXPECT_EQ(std::count(listed.result.output.begin(), listed.result.output.end(), '\n'), 1000);
+    const Timed previewed = runWithin({kQlhost, "-o", page.string(), fixture(name)}, environment());
+    ASSERT_EQ(previewed.result.exitStatus, 0) << previewed.result.errorOutput;
+    EXPECT_NE(test::readFile(page).find("Listing cut short at 1000 entries"), std::string::npos);
+    EXPECT_TRUE(everyDescendantGone());
+    EXPECT_TRUE(isEmptyFolder(tmp_));
   }
 }
 

@@ -186,7 +186,7 @@ bool readPrefix(archive* a, int64_t size, std::string& data) {
   return got == want;
 }
 
-bool list(const std::string& path, bool recursive, XADArchive::Listing& listing) {
+bool list(const std::string& path, bool recursive, XADListingBound bound, XADArchive::Listing& listing) {
   std::vector<XADArchive::Entry>& forks = listing.forks;
   Kind kind{};
   if (!kindOf(path, recursive, kind)) return false;
@@ -217,6 +217,7 @@ bool list(const std::string& path, bool recursive, XADArchive::Listing& listing)
 
   archive_entry* entry = nullptr;
   std::string data;
+  size_t nameBytes = 0;
   for (;;) {
     const int status = archive_read_next_header(a.get(), &entry);
     if (status == ARCHIVE_EOF) break;
@@ -284,6 +285,11 @@ bool list(const std::string& path, bool recursive, XADArchive::Listing& listing)
         return false;
       }
     }
+    nameBytes += listed.name.size();
+    if (forks.size() >= bound.maxEntries || nameBytes > bound.maxNameBytes) {
+      listing.cutShort = true;
+      break;
+    }
     forks.push_back(std::move(listed));
     listing.isResourceFork.push_back(isResourceFork);
   }
@@ -295,9 +301,9 @@ bool list(const std::string& path, bool recursive, XADArchive::Listing& listing)
 
 }  // namespace
 
-bool listWithLibarchive(const std::string& path, bool recursive, XADArchive::Listing& listing) {
+bool listWithLibarchive(const std::string& path, bool recursive, XADListingBound bound, XADArchive::Listing& listing) {
   try {
-    if (list(path, recursive, listing)) return true;
+    if (list(path, recursive, bound, listing)) return true;
   } catch (...) {
   }
   listing = XADArchive::Listing();

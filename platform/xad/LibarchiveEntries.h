@@ -14,6 +14,7 @@ namespace tessaro {
 // `recursive`, also one inside gzip) or a Debian package. False, with `listing` left empty,
 // whenever the answer might differ from lsar's: another format, damage anywhere, names lsar
 // would rewrite, dates or AppleDouble files it might read otherwise. The caller then asks lsar.
-bool listWithLibarchive(const std::string& path, bool recursive, XADArchive::Listing& listing);
+// Past `bound` the listing stops with the entries before it and listing.cutShort set.
+bool listWithLibarchive(const std::string& path, bool recursive, XADListingBound bound, XADArchive::Listing& listing);
 
 }  // namespace tessaro

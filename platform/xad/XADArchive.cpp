@@ -23,6 +23,16 @@ using Json = nlohmann::json;
 // The listing is one JSON object; its entries are the objects of the "lsarContents" array.
 constexpr int kEntryDepth = 2;
 
+// The key every entry of lsar's listing has once, quotes included.
+constexpr std::string_view kIndexKey = "\"XADIndex\"";
+// What lsar writes for an entry beside its name (a few dozen keys, some 500 bytes), and for a
+// byte of a name (more only for control characters, escaped as \uXXXX).
+constexpr size_t kJsonBytesPerEntry = 2048;
+constexpr size_t kJsonBytesPerNameByte = 2;
+
+size_t saturatingAdd(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
+size_t saturatingMultiply(size_t a, size_t b) { return b != 0 && a > SIZE_MAX / b ? SIZE_MAX : a * b; }
+
 std::string toolPath(const char* name) {
   return programOnPath(name).value_or(std::string("/usr/bin/") + name);
 }
@@ -102,11 +112,15 @@ bool isSafeEntryName(const std::string& name) {
   return true;
 }
 
-std::unique_ptr<XADArchive> XADArchive::initWithFile(const std::string& path) { return open(path, false); }
+std::unique_ptr<XADArchive> XADArchive::initWithFile(const std::string& path, XADListingBound bound) {
+  return open(path, false, bound);
+}
 
-std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path) { return open(path, true); }
+std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path, XADListingBound bound) {
+  return open(path, true, bound);
+}
 
-std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recursive) {
+std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recursive, XADListingBound bound) {
   try {
     if (path.empty()) return nullptr;
     std::unique_ptr<XADArchive> archive(new XADArchive);
@@ -115,7 +129,8 @@ std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recur
     // TESSARO_XAD_VIA_LSAR lets tests compare the libarchive listing with lsar's own.
     if (std::getenv("TESSARO_XAD_VIA_LSAR") == nullptr) {
       Listing listing;
-      if (listWithLibarchive(path, recursive, listing)) {
+      if (listWithLibarchive(path, recursive, bound, listing)) {
+        archive->cutShort_ = listing.cutShort;
         archive->assemble(std::move(listing));
         return archive;
       }
@@ -126,16 +141,37 @@ std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recur
     argv.push_back(path);
     SubprocessOptions options;
     options.separateErrorOutput = true;
-    const SubprocessResult result = run(argv, options);
-    if (!result.started) return nullptr;
-    if (!archive->parseListing(result.output)) return nullptr;
+    Subprocess lsar;
+    if (!lsar.start(argv, options)) return nullptr;
+    // lsar is stopped once its output holds more entries than the bound, or more bytes than
+    // that many entries with names of the bound's length could take. Every entry has one
+    // "XADIndex" key, and the text of a key appears nowhere else (quotes in names are escaped).
+    const size_t byteBudget = saturatingAdd(saturatingMultiply(bound.maxNameBytes, kJsonBytesPerNameByte),
+                                            saturatingMultiply(bound.maxEntries, kJsonBytesPerEntry));
+    const size_t entryBudget = saturatingAdd(bound.maxEntries, 1);
+    std::string json;
+    size_t counted = 0;  // where the search for the next key starts
+    size_t entries = 0;
+    bool truncated = false;
+    const auto collect = [&](std::string_view chunk) {
+      json.append(chunk);
+      for (size_t at; (at = json.find(kIndexKey, counted)) != std::string::npos; counted = at + kIndexKey.size())
+        ++entries;
+      counted = std::max(counted, json.size() - std::min(json.size(), kIndexKey.size() - 1));
+      if (entries > entryBudget || json.size() > byteBudget) {
+        truncated = true;
+        throw std::runtime_error("bound");
+      }
+    };
+    lsar.wait(collect);
+    if (!archive->parseListing(json, truncated)) return nullptr;
     return archive;
   } catch (...) {
     return nullptr;
   }
 }
 
-bool XADArchive::parseListing(const std::string& json) {
+bool XADArchive::parseListing(const std::string& json, bool truncated) {
   // Entries are turned into forks as the parser finishes each one and then dropped, so a big
   // listing never exists as a whole document.
   Listing listing;
@@ -165,6 +201,14 @@ bool XADArchive::parseListing(const std::string& json) {
     return false;
   };
   Json top = Json::parse(json, keep, /*allow_exceptions=*/false);
+  // Cut off, the document never closes and lsar's format name, written after the entries, is
+  // missing: the entries read up to the cut are the listing.
+  if (truncated) {
+    if (listing.forks.empty()) return false;
+    cutShort_ = true;
+    assemble(std::move(listing));
+    return true;
+  }
   if (top.is_discarded() || !top.is_object() || !recognised) return false;
   // A damaged archive keeps the entries lsar could read before the damage; with none it is
   // unreadable.
@@ -359,12 +403,15 @@ bool XADArchive::runUnar(const std::vector<int64_t>& indices, const std::string&
                          int entryForErrors) {
   // unar writes one line per file as it goes: each line is a moment to report progress and to
   // ask whether to stop. "-k hidden" stores resource forks as AppleDouble "._" files.
+  // unar reads a password from its -p argument, visible in /proc to every local user, or from a
+  // prompt on its controlling terminal: neither is a private way in, so an encrypted archive is
+  // not unpacked with one.
+  if (!password_.empty() && encrypted_) {
+    if (delegate_) delegate_->archiveExtractionOfEntryDidFail(*this, entryForErrors, kXADErrorPasswordRefused);
+    return false;
+  }
   std::vector<std::string> argv{toolPath("unar"), "-o", folder, "-f", "-D", "-k", "hidden"};
   if (!recursive_) argv.push_back("-nr");
-  if (!password_.empty()) {
-    argv.push_back("-p");
-    argv.push_back(password_);
-  }
   if (!indices.empty()) argv.push_back("-i");
   argv.push_back("--");
   argv.push_back(path_);

@@ -4,6 +4,7 @@
 // file are one entry.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +28,9 @@ enum XADError : int {
   kXADErrorUnsafeName = 2,  // absolute name or a ".." component: never written
   kXADErrorFailed = 3,    // unar reported a failure
   kXADErrorBreak = 4,     // stopped on the delegate's request
+  // An encrypted archive with a password: unar takes one only on its command line, where every
+  // local user can read it, so it is not run.
+  kXADErrorPasswordRefused = 5,
 };
 
 // Called synchronously, on the extracting thread.
@@ -40,23 +44,33 @@ class XADArchiveDelegate {
   virtual bool archiveExtractionShouldStop(XADArchive& archive) = 0;
 };
 
+// How much one listing reads: past either count it stops (lsar is stopped as it writes) and the
+// archive says that its listing was cut short.
+struct XADListingBound {
+  size_t maxEntries = SIZE_MAX;
+  size_t maxNameBytes = SIZE_MAX;
+};
+
 class XADArchive {
  public:
   // None when lsar does not recognise or cannot read the file. Wrapped archives (BinHex,
   // MacBinary, gzip) are listed as the wrapper's own single entry.
-  static std::unique_ptr<XADArchive> initWithFile(const std::string& path);
+  static std::unique_ptr<XADArchive> initWithFile(const std::string& path, XADListingBound bound = {});
   // Like initWithFile, but a wrapper holding one archive lists the archive inside.
-  static std::unique_ptr<XADArchive> recursiveArchiveForFile(const std::string& path);
+  static std::unique_ptr<XADArchive> recursiveArchiveForFile(const std::string& path, XADListingBound bound = {});
 
   XADArchive(const XADArchive&) = delete;
   XADArchive& operator=(const XADArchive&) = delete;
 
   void setDelegate(XADArchiveDelegate* delegate) { delegate_ = delegate; }
   XADArchiveDelegate* delegate() const { return delegate_; }
-  // Used by extraction of encrypted entries.
+  // Never handed to unar: extraction of an encrypted archive with a password set fails with
+  // kXADErrorPasswordRefused instead (an archive with nothing encrypted ignores it).
   void setPassword(std::string password) { password_ = std::move(password); }
 
   bool isEncrypted() const { return encrypted_; }
+  // True when the listing stopped at its bound: the entries are the first ones only.
+  bool listingCutShort() const { return cutShort_; }
   int numberOfEntries() const { return static_cast<int>(entries_.size()); }
   // Out-of-range indices give empty answers throughout.
   PlistDictionary attributesOfEntry(int n) const;
@@ -102,12 +116,14 @@ class XADArchive {
     std::vector<Entry> forks;
     std::vector<bool> isResourceFork;
     std::vector<Original> originals;
+    bool cutShort = false;  // stopped at the bound
   };
 
  private:
   XADArchive() = default;
-  static std::unique_ptr<XADArchive> open(const std::string& path, bool recursive);
-  bool parseListing(const std::string& json);
+  static std::unique_ptr<XADArchive> open(const std::string& path, bool recursive, XADListingBound bound);
+  // lsar's JSON listing; `truncated` when lsar was stopped at the bound part way through it.
+  bool parseListing(const std::string& json, bool truncated);
   // Joins each resource fork to the data fork of the same name and keeps the entries.
   void assemble(Listing listing);
   const Entry* entry(int n) const;
@@ -118,6 +134,7 @@ class XADArchive {
   std::string path_;
   bool recursive_ = false;
   bool encrypted_ = false;
+  bool cutShort_ = false;
   std::string password_;
   XADArchiveDelegate* delegate_ = nullptr;
   std::vector<Entry> entries_;
