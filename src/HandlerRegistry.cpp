@@ -193,7 +193,9 @@ const HandlerClass& streamClass(const Signature& signature, std::string_view nam
         return AHandlerTBz::metaclass();
       return AHandlerBZip::metaclass();
     case StreamRule::kXz:
-      if (isAny(extension, {"txz", "tar"}) || hasSuffix(name, "tar.xz")) return AHandlerTXz::metaclass();
+      // GNU tar's --lzma writes xz where lzma is xz's alias, under the lzma names.
+      if (isAny(extension, {"txz", "tar", "tlz"}) || hasSuffix(name, "tar.xz") || hasSuffix(name, "tar.lzma"))
+        return AHandlerTXz::metaclass();
       return AHandlerXz::metaclass();
     case StreamRule::kZstd:
       if (isAny(extension, {"tzst", "tar"}) || hasSuffix(name, "tar.zst")) return AHandlerTZst::metaclass();
