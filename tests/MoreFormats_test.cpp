@@ -35,6 +35,19 @@ class MoreFormatsTest : public test::SuiteFixtures<MoreFormatsTest> {
     head -c 262144 /dev/urandom > src/big/r.bin
     # A Windows program's first bytes: "MZ", the PE header's offset at 3C and "PE" 0 0 there.
     python3 -c "import sys; h = bytearray(1024); h[0:2] = b'MZ'; h[0x3C] = 0x80; h[0x80:0x84] = b'PE\0\0'; sys.stdout.buffer.write(h)" > stub.exe
+    # Binary cpio as big-endian machines wrote it: each of the 13 header words byte-swapped.
+    cat > swap.py <<'EOF'
+import struct, sys
+d = sys.stdin.buffer.read(); out = bytearray(); i = 0
+while i + 26 <= len(d):
+    h = struct.unpack('<13H', d[i:i + 26])
+    names, size = h[10], (h[11] << 16) | h[12]
+    n = names + (names & 1) + size + (size & 1)
+    out += struct.pack('>13H', *h) + d[i + 26:i + 26 + n]
+    last = d[i + 26:i + 26 + names].startswith(b'TRAILER!!!'); i += 26 + n
+    if last: break
+sys.stdout.buffer.write(out)
+EOF
     mk() { # mk NAME FOLDER: src/FOLDER (tree or big) in the format NAME's ending names
       out="$PWD/$1"; cd src
       case "$1" in
@@ -43,6 +56,7 @@ class MoreFormatsTest : public test::SuiteFixtures<MoreFormatsTest> {
         *.tar.lz4) tar -cf - "$2" | lz4 -q > "$out" ;;
         *.tar.lzma) tar -cf - "$2" | xz --format=lzma > "$out" ;;
         *.a)       ar rc "$out" $(find "$2" -type f | sort) ;;
+        *be.cpio)  find "$2" | cpio -o -H bin --quiet | python3 ../swap.py > "$out" ;;
         *.cpio)    find "$2" | cpio -o -H bin --quiet > "$out" ;;
         *7z.exe)   7zz a -bso0 -bsp0 "$out.7z" "$2" && cat ../stub.exe "$out.7z" > "$out" && rm "$out.7z" ;;
         *zip.exe)  zip -qr "$out.zip" "$2" && cat ../stub.exe "$out.zip" > "$out" && rm "$out.zip" && zip -qA "$out" ;;
@@ -50,7 +64,7 @@ class MoreFormatsTest : public test::SuiteFixtures<MoreFormatsTest> {
       esac
       cd "$OLDPWD"
     }
-    for name in t.tar.zst t.tlz t.tar.lz4 t.tar.lzma t.a t.cpio t7z.exe tzip.exe t.cbr; do
+    for name in t.tar.zst t.tlz t.tar.lz4 t.tar.lzma t.a t.cpio t.be.cpio t7z.exe tzip.exe t.cbr; do
       mk "$name" tree; mk "big-$name" big
       size=$(stat -c %s "big-$name"); head -c $((size / 2)) "big-$name" > "cut-$name"
     done
@@ -111,6 +125,7 @@ const Made kMade[] = {
     // ar keeps only last names.
     {"t.a", "AHandlerAr", {{"a.txt", "tree/a.txt"}, {"b.txt", "tree/sub/b.txt"}}},
     {"t.cpio", "AHandlerCpio", kTree},
+    {"t.be.cpio", "AHandlerCpio", kTree},
     {"t7z.exe", "AHandler7zip", kTree},
     {"tzip.exe", "AHandlerZip", kTree},
     {"t.cbr", "AHandlerRar", kTree},
