@@ -27,6 +27,7 @@
 #include "ArchiveCheck.h"
 #include "ArchiveHandler.h"
 #include "ArchiveHandlerStream.h"
+#include "ArchiveHandlerStreamFilter.h"
 #include "ArchiveSession.h"
 #include "Commands.h"
 #include "ExtractionCheck.h"
@@ -258,12 +259,22 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
   return plan;
 }
 
+// A zstd, lzip, lz4 or lzma stream's unpacked size, when the stream records it.
+std::optional<int64_t> recordedUnpackedSize(const HandlerClass& c, const std::string& file) {
+  const std::optional<StreamFormat> format = filterStreamFormat(c);
+  if (!format) return std::nullopt;
+  const std::optional<uint64_t> size = recordedStreamSize(file, *format);
+  if (!size || *size > static_cast<uint64_t>(INT64_MAX)) return std::nullopt;
+  return static_cast<int64_t>(*size);
+}
+
 // The bytes the whole extraction unpacks to: a lone stream's own records (its listing shows the
 // packed size), otherwise the listing's total; none when unknown (bzip2, no listing).
 std::optional<int64_t> bytesNeeded(const ArchiveHandler& handler, const std::string& file, const Plan& plan) {
   const HandlerClass& c = handler.isa();
   if (c.isSubclassOf(AHandlerGZip::metaclass())) return gzipUnpackedSize(file);
   if (c.isSubclassOf(AHandlerXz::metaclass())) return xzUnpackedSize(file);
+  if (filterStreamFormat(c)) return recordedUnpackedSize(c, file);
   if (isLoneStream(c)) return std::nullopt;
   return plan.needed;
 }
@@ -322,9 +333,10 @@ std::vector<std::string> checkStaged(const ArchiveHandler& handler, const std::s
     }
   }
   // A lone stream's listing shows no unpacked size (and libarchive may read its data as an archive
-  // of its own); xz's index tells the size exactly.
-  if (c.isSubclassOf(AHandlerXz::metaclass())) {
-    const std::optional<int64_t> size = xzUnpackedSize(file);
+  // of its own); xz's index tells the size exactly, as do the other streams that record it.
+  {
+    const std::optional<int64_t> size =
+        c.isSubclassOf(AHandlerXz::metaclass()) ? xzUnpackedSize(file) : recordedUnpackedSize(c, file);
     if (size && bytesBelow(staged) != *size)
       problems.push_back(std::string(lastPathComponent(file)) + ": data is truncated");
   }

@@ -8,6 +8,7 @@
 #include "ArchiveHandler7z.h"
 #include "ArchiveHandlerRar.h"
 #include "ArchiveHandlerStream.h"
+#include "ArchiveHandlerStreamFilter.h"
 #include "ArchiveHandlerTar.h"
 #include "ArchiveHandlerXad.h"
 #include "ArchiveHandlerXar.h"
@@ -63,13 +64,14 @@ bool handlerReportsFailures(const HandlerClass& c) {
 
 bool isLoneStream(const HandlerClass& c) {
   return c.isSubclassOf(AHandlerGZip::metaclass()) || c.isSubclassOf(AHandlerBZip::metaclass()) ||
-         c.isSubclassOf(AHandlerXz::metaclass());
+         c.isSubclassOf(AHandlerXz::metaclass()) || c.isSubclassOf(AHandlerStreamFilter::metaclass());
 }
 
 bool libarchiveReads(const HandlerClass& c) {
   return isLoneStream(c) || c.isSubclassOf(AHandlerTar::metaclass()) ||
          c.isSubclassOf(AHandlerXar::metaclass()) || c.isSubclassOf(AHandlerCpio::metaclass()) ||
-         c.isSubclassOf(AHandlerDeb::metaclass()) || c.isSubclassOf(AHandlerLzh::metaclass());
+         c.isSubclassOf(AHandlerDeb::metaclass()) || c.isSubclassOf(AHandlerAr::metaclass()) ||
+         c.isSubclassOf(AHandlerLzh::metaclass());
 }
 
 ListingComparison compareWithListing(const AZipItem& root, const std::vector<std::string>& entries,

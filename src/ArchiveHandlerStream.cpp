@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "ArchiveHandlerStreamFilter.h"
 #include "PathString.h"
 #include "PerlPipeline.h"
 #include "ProcessGlobals.h"
@@ -89,14 +90,27 @@ std::string streamExtractCommand(const HandlerClass& handlerClass, std::string_v
   if (handlerClass.isSubclassOf(AHandlerXz::metaclass()))
     return quotedForShell(appendingPathComponent(helpersPath(), "xz")) + " -d -c " +
            pathArgument(archivePath);
+  if (const std::optional<StreamFormat> format = filterStreamFormat(handlerClass)) {
+    switch (*format) {
+      case StreamFormat::kZstd: return "/usr/bin/zstd -d -c -q " + pathArgument(archivePath);
+      case StreamFormat::kLzip: return "/usr/bin/lzip -d -c -q " + pathArgument(archivePath);
+      case StreamFormat::kLz4: return "/usr/bin/lz4 -d -c -q " + pathArgument(archivePath);
+      case StreamFormat::kLzma:
+        return quotedForShell(appendingPathComponent(helpersPath(), "xz")) + " --format=lzma -d -c " +
+               pathArgument(archivePath);
+    }
+  }
   return {};
 }
 
-std::string attributeRecord(const std::string& archivePath, std::string_view entry) {
+std::string attributeRecord(const std::string& archivePath, std::string_view entry,
+                            std::optional<uint64_t> unpackedSize) {
   const StreamAttributes attributes = attributesOf(archivePath);
   char size[24];
   std::snprintf(size, sizeof size, "%" PRId64, attributes.size);
-  return "path=" + std::string(entry) + "\tunco=" + size + "\tcomp=-1\tattr=-" + attributes.permissions +
+  std::string sizes = std::string("unco=") + size + "\tcomp=-1";
+  if (unpackedSize) sizes = "unco=" + std::to_string(*unpackedSize) + "\tcomp=" + size;
+  return "path=" + std::string(entry) + "\t" + sizes + "\tattr=-" + attributes.permissions +
          "\ttime=" + attributes.time;
 }
 
@@ -190,8 +204,6 @@ int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
 
 // ---- Extraction; adding is refused
 
-namespace {
-
 int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder) {
   try {
     handler.setOperationCancelled(false);
@@ -200,8 +212,6 @@ int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder) {
     return kCannotWrite;
   }
 }
-
-}  // namespace
 
 int32_t AHandlerGZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
   traceOperation("extract");

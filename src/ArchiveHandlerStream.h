@@ -7,11 +7,16 @@
 namespace tessaro {
 
 // The one record of a file listed from its own attributes (no tool run): `entry` as the path,
-// the file's size as the unpacked size, no packed size, its mode and modification time.
-std::string attributeRecord(const std::string& archivePath, std::string_view entry);
+// the file's size as the unpacked size, no packed size, its mode and modification time. With
+// `unpackedSize`, that is the unpacked size and the file's size the packed one.
+std::string attributeRecord(const std::string& archivePath, std::string_view entry,
+                            std::optional<uint64_t> unpackedSize = std::nullopt);
 // The shell command line that decompresses the stream at `archivePath` to its standard output;
-// empty for a class that is not one of the three below.
+// empty for a class that is not a single-stream class.
 std::string streamExtractCommand(const HandlerClass& handlerClass, std::string_view archivePath);
+// Decompresses the handler's stream into `toFolder` under the name it has without its
+// compressor's extension; the runner's status, or 4 when no output can be named or started.
+int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder);
 
 class AHandlerGZip : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerGZip, ArchiveHandler)

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ArchiveHandlerTarFilter.h"
 #include "HostApplication.h"
 #include "HostTexts.h"
 #include "PathString.h"
@@ -189,6 +190,8 @@ std::string tarExtractCommand(const HandlerClass& handlerClass, const std::vecto
     compression = "-j";
   else if (&handlerClass == &AHandlerTXz::metaclass())
     compression = "--use-compress-program=" + toolWord(xzPath());
+  else if (const std::optional<std::string> program = tarFilterProgram(handlerClass))
+    compression = "--use-compress-program=" + toolWord(*program);
 
   std::string itemText;
   if (!(items.size() == 1 && items.front() == "*")) {

@@ -84,6 +84,12 @@ class AHandlerDeb::Class : public HandlerClassOf<AHandlerDeb, ArchiveHandlerXad:
   std::optional<std::string> baseType() const override { return "deb"; }
 };
 
+class AHandlerAr::Class : public HandlerClassOf<AHandlerAr, ArchiveHandlerXad::Class> {
+ public:
+  std::optional<std::string> defaultExtension() const override { return "a"; }
+  std::optional<std::string> baseType() const override { return "ar"; }
+};
+
 class AHandlerPdf::Class : public HandlerClassOf<AHandlerPdf, ArchiveHandlerXad::Class> {
  public:
   std::optional<std::string> defaultExtension() const override { return "pdf"; }
@@ -112,6 +118,7 @@ const HandlerClass& AHandlerHqx::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerBin::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerLzh::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerDeb::metaclass() { return theInstance<Class>(); }
+const HandlerClass& AHandlerAr::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerPdf::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerSwf::metaclass() { return theInstance<Class>(); }
 const HandlerClass& AHandlerCpio::metaclass() { return theInstance<Class>(); }

@@ -1,4 +1,4 @@
-// Formats read through the XAD framework (StuffIt, BinHex, MacBinary, lzh, deb, pdf, swf, cpio,
+// Formats read through the XAD framework (StuffIt, BinHex, MacBinary, lzh, deb, ar, pdf, swf, cpio,
 // disk images): one subclass per format, naming only its extensions.
 #pragma once
 
@@ -68,6 +68,11 @@ class AHandlerLzh : public ArchiveHandlerXad {
 
 class AHandlerDeb : public ArchiveHandlerXad {
   TESSARO_HANDLER_CLASS(AHandlerDeb, ArchiveHandlerXad)
+};
+
+// Plain ar archives (static libraries and the like); Debian packages keep their own class.
+class AHandlerAr : public ArchiveHandlerXad {
+  TESSARO_HANDLER_CLASS(AHandlerAr, ArchiveHandlerXad)
 };
 
 class AHandlerPdf : public ArchiveHandlerXad {

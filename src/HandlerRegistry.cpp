@@ -15,11 +15,15 @@
 #include "ArchiveHandlerRar.h"
 #include "ArchiveHandlerSplit.h"
 #include "ArchiveHandlerStream.h"
+#include "ArchiveHandlerStreamFilter.h"
 #include "ArchiveHandlerTar.h"
+#include "ArchiveHandlerTarFilter.h"
 #include "ArchiveHandlerXad.h"
 #include "ArchiveHandlerXar.h"
 #include "HostTexts.h"
 #include "PathString.h"
+#include "RecordedStreamSize.h"
+#include "SelfExtractor.h"
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
 #include "helpers.h"
@@ -37,8 +41,9 @@ constexpr size_t kHeaderSize = 262;
 using Header = std::array<unsigned char, kHeaderSize>;
 
 // How a matching row names its class: directly, or, for a compressed stream, by whether the name
-// says that a tar archive (or a cpio archive) is inside.
-enum class StreamRule { kNone, kGzip, kBzip2, kXz };
+// says that a tar archive (or a cpio archive) is inside; for a Windows program, by the archive
+// that follows it.
+enum class StreamRule { kNone, kGzip, kBzip2, kXz, kZstd, kLzip, kLz4, kProgram };
 
 struct Signature {
   std::string_view bytes;
@@ -76,9 +81,16 @@ constexpr std::array kSignatures{
     Signature{"\x1F\x8B"sv, 0, &AHandlerTGz::metaclass, "tgz", StreamRule::kGzip},       // 1F 8B: gzip
     Signature{"BZh"sv, 0, &AHandlerTBz::metaclass, "tbz", StreamRule::kBzip2},           // "BZh": bzip2
     Signature{"\xFD\x37zXZ\x00"sv, 0, &AHandlerTXz::metaclass, "txz", StreamRule::kXz},  // FD "7zXZ" 00
+    Signature{"\x28\xB5\x2F\xFD"sv, 0, &AHandlerTZst::metaclass, "tzst", StreamRule::kZstd},  // zstd frame
+    Signature{"LZIP"sv, 0, &AHandlerTLz::metaclass, "tlz", StreamRule::kLzip},                // "LZIP"
+    Signature{"\x04\x22\x4D\x18"sv, 0, &AHandlerTLz4::metaclass, "tlz4", StreamRule::kLz4},  // lz4 frame
     Signature{"\xED\xAB\xEE\xDB"sv, 0, &AHandlerRpm::metaclass, "rpm"},  // ED AB EE DB: rpm lead
     // "!<arch>" 0A "debian-binary": an ar archive whose first member is the package version.
     Signature{"!<arch>\ndebian-binary"sv, 0, &AHandlerDeb::metaclass, "deb"},
+    Signature{"!<arch>\n"sv, 0, &AHandlerAr::metaclass, "ar"},  // any other ar archive
+    // Binary cpio: the 16-bit magic 070707 in either byte order.
+    Signature{"\xC7\x71"sv, 0, &AHandlerCpio::metaclass, "cpio"},
+    Signature{"\x71\xC7"sv, 0, &AHandlerCpio::metaclass, "cpio"},
     Signature{"xar!"sv, 0, &AHandlerXar::metaclass, "xar"},  // "xar!"
     // 78 9F: the first two bytes of the TNEF signature 78 9F 3E 22.
     Signature{"\x78\x9F"sv, 0, &AHandlerMime::metaclass, "dat"},
@@ -88,11 +100,13 @@ constexpr std::array kSignatures{
     Signature{"%PDF"sv, 0, &AHandlerPdf::metaclass, "pdf"},  // "%PDF"
     Signature{"CWS"sv, 0, &AHandlerSwf::metaclass, "swf"},   // "CWS": zlib-compressed Flash
     Signature{"FWS"sv, 0, &AHandlerSwf::metaclass, "swf"},   // "FWS": uncompressed Flash
+    // "MZ": a Windows program, taken only when a 7z or zip archive follows it (a self-extractor).
+    Signature{"MZ"sv, 0, &AHandler7zip::metaclass, "sfx", StreamRule::kProgram},
 };
-static_assert(kSignatures.size() == 30);
+static_assert(kSignatures.size() == 37);
 
 // Every class of the hierarchy, for lookups by name.
-constexpr std::array<MetaclassFn, 34> kAllClasses{
+constexpr std::array<MetaclassFn, 46> kAllClasses{
     &ArchiveHandler::metaclass, &AHandlerTar::metaclass,       &AHandlerTGz::metaclass,
     &AHandlerTBz::metaclass,    &AHandlerTXz::metaclass,       &AHandlerGZip::metaclass,
     &AHandlerBZip::metaclass,   &AHandlerXz::metaclass,        &AHandler7ZipBase::metaclass,
@@ -104,7 +118,10 @@ constexpr std::array<MetaclassFn, 34> kAllClasses{
     &AHandlerSitX::metaclass,   &AHandlerDd::metaclass,        &AHandlerHqx::metaclass,
     &AHandlerBin::metaclass,    &AHandlerLzh::metaclass,       &AHandlerDeb::metaclass,
     &AHandlerPdf::metaclass,    &AHandlerSwf::metaclass,       &AHandlerCpio::metaclass,
-    &AHandlerMime::metaclass,
+    &AHandlerMime::metaclass,   &AHandlerAr::metaclass,        &AHandlerTarFilter::metaclass,
+    &AHandlerTZst::metaclass,   &AHandlerTLz::metaclass,       &AHandlerTLz4::metaclass,
+    &AHandlerTLzma::metaclass,  &AHandlerStreamFilter::metaclass, &AHandlerZstd::metaclass,
+    &AHandlerLzip::metaclass,   &AHandlerLz4::metaclass,       &AHandlerLzma::metaclass,
 };
 
 bool isFolder(const std::string& path) {
@@ -179,10 +196,39 @@ const HandlerClass& streamClass(const Signature& signature, std::string_view nam
         return AHandlerTBz::metaclass();
       return AHandlerBZip::metaclass();
     case StreamRule::kXz:
-      if (isAny(extension, {"txz", "tar"}) || hasSuffix(name, "tar.xz")) return AHandlerTXz::metaclass();
+      // GNU tar's --lzma writes xz where lzma is xz's alias, under the lzma names.
+      if (isAny(extension, {"txz", "tar", "tlz"}) || hasSuffix(name, "tar.xz") || hasSuffix(name, "tar.lzma"))
+        return AHandlerTXz::metaclass();
       return AHandlerXz::metaclass();
+    case StreamRule::kZstd:
+      if (isAny(extension, {"tzst", "tar"}) || hasSuffix(name, "tar.zst")) return AHandlerTZst::metaclass();
+      return AHandlerZstd::metaclass();
+    // ".tlz" is tar's own ending for lzma and lzip's for its tar archives: the bytes decide.
+    case StreamRule::kLzip:
+      if (isAny(extension, {"tlz", "tar"}) || hasSuffix(name, "tar.lz")) return AHandlerTLz::metaclass();
+      return AHandlerLzip::metaclass();
+    case StreamRule::kLz4:
+      if (isAny(extension, {"tlz4", "tar"}) || hasSuffix(name, "tar.lz4")) return AHandlerTLz4::metaclass();
+      return AHandlerLz4::metaclass();
+    case StreamRule::kProgram: return signature.handlerClass();
   }
   return signature.handlerClass();
+}
+
+// An lzma stream has no signature of its own, only a header of plausible values.
+const HandlerClass& lzmaClass(std::string_view name, std::string_view extension) {
+  if (isAny(extension, {"tlz", "tar"}) || hasSuffix(name, "tar.lzma")) return AHandlerTLzma::metaclass();
+  return AHandlerLzma::metaclass();
+}
+
+// The handler of a Windows program: the 7z or zip one when such an archive follows the program.
+const HandlerClass* programClass(const std::string& path) {
+  switch (embeddedArchiveOf(path)) {
+    case EmbeddedArchive::kSevenZip: return &AHandler7zip::metaclass();
+    case EmbeddedArchive::kZip: return &AHandlerZip::metaclass();
+    case EmbeddedArchive::kNone: return nullptr;
+  }
+  return nullptr;
 }
 
 // The class that the name alone suggests, when no signature matched.
@@ -191,6 +237,10 @@ const HandlerClass* classByName(std::string_view name, std::string_view extensio
   if (isAny(extension, {"tbz", "tb2", "tbz2"}) || hasSuffix(name, "tar.bz2") || hasSuffix(name, "tar.bz"))
     return &AHandlerTBz::metaclass();
   if (extension == "txz" || hasSuffix(name, "tar.xz")) return &AHandlerTXz::metaclass();
+  if (extension == "tzst" || hasSuffix(name, "tar.zst")) return &AHandlerTZst::metaclass();
+  if (hasSuffix(name, "tar.lz")) return &AHandlerTLz::metaclass();
+  if (hasSuffix(name, "tar.lz4")) return &AHandlerTLz4::metaclass();
+  if (extension == "tlz" || hasSuffix(name, "tar.lzma")) return &AHandlerTLzma::metaclass();
 
   struct ByExtension {
     std::string_view extension;
@@ -202,7 +252,7 @@ const HandlerClass* classByName(std::string_view name, std::string_view extensio
       {"tar", &AHandlerTar::metaclass},   {"iso", &AHandlerIso::metaclass}, {"wim", &AHandlerWim::metaclass},
       {"dmg", &AHandlerDmg::metaclass},   {"dd", &AHandlerDd::metaclass},   {"bin", &AHandlerBin::metaclass},
       {"001", &AHandlerSplit::metaclass}, {"rar", &AHandlerRar::metaclass}, {"sit", &AHandlerSit::metaclass},
-      {"tnef", &AHandlerMime::metaclass},
+      {"tnef", &AHandlerMime::metaclass}, {"cbr", &AHandlerRar::metaclass},
   };
   for (const ByExtension& row : kByExtension) {
     if (extension == row.extension) return &row.handlerClass();
@@ -254,8 +304,10 @@ const HandlerClass* detect(std::string_view givenPath, bool ignoreBlacklist) {
       const bool continues = matches(readHeader(second), *signature);
       HLVLog(kLogTrace, "second volume %s the RAR signature", continues ? "has" : "lacks");
     }
+    if (signature->rule == StreamRule::kProgram) return programClass(path);
     return &streamClass(*signature, name, extension);
   }
+  if (isLzmaAloneHeader(header.data(), header.size())) return &lzmaClass(name, extension);
   return classByName(name, extension);
 }
 

@@ -32,8 +32,8 @@ TEST(HandlerRegistryClassesTest, RegisteredClassesFollowTheSignatureTable) {
   EXPECT_EQ(names,
             "AHandlerZip AHandlerGZip AHandlerRar AHandler7zip AHandlerCab AHandlerChm AHandlerLzh "
             "AHandlerArj AHandlerCpio AHandlerHqx AHandlerSit AHandlerTar AHandlerTGz AHandlerTBz "
-            "AHandlerTXz AHandlerRpm AHandlerDeb AHandlerXar AHandlerMime AHandlerWim AHandlerNsis "
-            "AHandlerPdf AHandlerSwf ");
+            "AHandlerTXz AHandlerTZst AHandlerTLz AHandlerTLz4 AHandlerRpm AHandlerDeb AHandlerAr "
+            "AHandlerXar AHandlerMime AHandlerWim AHandlerNsis AHandlerPdf AHandlerSwf ");
 
   // Only classes that can create archives, in registry order.
   EXPECT_EQ(saveTypeExtensions(false),

@@ -62,7 +62,21 @@ INSTANTIATE_TEST_SUITE_P(
                     ContentCase{"ustar", "ustar"s, 257, "s.data", "AHandlerTar"},
                     ContentCase{"rpm", "\xED\xAB\xEE\xDB"s, 0, "s.data", "AHandlerRpm"},
                     ContentCase{"tnef", "\x78\x9F\x3E\x22"s, 0, "s.data", "AHandlerMime"},
-                    ContentCase{"swfCompressed", "CWS\x0A"s, 0, "s.data", "AHandlerSwf"}),
+                    ContentCase{"swfCompressed", "CWS\x0A"s, 0, "s.data", "AHandlerSwf"},
+                    ContentCase{"zstd", "\x28\xB5\x2F\xFD"s, 0, "s.data", "AHandlerZstd"},
+                    ContentCase{"lzip", "LZIP\x01"s, 0, "s.data", "AHandlerLzip"},
+                    ContentCase{"lz4", "\x04\x22\x4D\x18"s, 0, "s.data", "AHandlerLz4"},
+                    ContentCase{"lzma", "\x5D\0\0\x80\0\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s, 0, "s.data",
+                                "AHandlerLzma"},
+                    // A dictionary size that is no power of two (or one and a half) is no lzma header.
+                    ContentCase{"lzmaOddDictionary", "\x5D\0\0\x81\0\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s, 0,
+                                "s.data", "none"},
+                    ContentCase{"ar", "!<arch>\nlibfoo.o/"s, 0, "s.data", "AHandlerAr"},
+                    ContentCase{"deb", "!<arch>\ndebian-binary"s, 0, "s.data", "AHandlerDeb"},
+                    ContentCase{"cpioBinaryLittle", "\xC7\x71"s, 0, "s.data", "AHandlerCpio"},
+                    ContentCase{"cpioBinaryBig", "\x71\xC7"s, 0, "s.data", "AHandlerCpio"},
+                    // A program with no archive after it.
+                    ContentCase{"program", "MZ\x90"s, 0, "s.data", "none"}),
     [](const testing::TestParamInfo<ContentCase>& row) { return row.param.label; });
 
 // ---- Detection by name: empty files, so that no signature matches
@@ -88,13 +102,17 @@ INSTANTIATE_TEST_SUITE_P(
     CompressedTar, DetectByName,
     testing::Values(NameCase{"B.TAR.GZ", "AHandlerTGz"}, NameCase{"a.tb2", "AHandlerTBz"},
                     NameCase{"a.TBZ2", "AHandlerTBz"}, NameCase{"a.txz", "AHandlerTXz"},
-                    NameCase{"a.tar", "AHandlerTar"},
+                    NameCase{"a.tar", "AHandlerTar"}, NameCase{"a.tar.zst", "AHandlerTZst"},
+                    NameCase{"a.TZST", "AHandlerTZst"}, NameCase{"a.tar.lz", "AHandlerTLz"},
+                    NameCase{"a.tar.lz4", "AHandlerTLz4"}, NameCase{"a.tar.lzma", "AHandlerTLzma"},
+                    // Without bytes to tell, ".tlz" is what GNU tar takes it for: lzma.
+                    NameCase{"a.tlz", "AHandlerTLzma"},
                     // "Ends in" is a plain suffix test, without a point before "tar".
                     NameCase{"backuptar.gz", "AHandlerTGz"}));
 
 INSTANTIATE_TEST_SUITE_P(Extensions, DetectByName,
                          testing::Values(NameCase{"a.DMG", "AHandlerDmg"}, NameCase{"a.001", "AHandlerSplit"},
-                                         NameCase{"a.rar", "AHandlerRar"},
+                                         NameCase{"a.rar", "AHandlerRar"}, NameCase{"a.cbr", "AHandlerRar"},
                                          NameCase{"winmail.dat", "AHandlerMime"},
                                          NameCase{"WIN.DAT", "AHandlerMime"}));
 
@@ -142,6 +160,14 @@ TEST_F(HandlerRegistryTest, CompressedStreamsAreNamedByWhatTheyHold) {
 
   EXPECT_EQ(detected(write("a.xz", kXz)), "AHandlerXz");
   EXPECT_EQ(detected(write("z.tar", kXz)), "AHandlerTXz");
+  EXPECT_EQ(detected(write("z.tar.lzma", kXz)), "AHandlerTXz");
+
+  // ".tlz" is lzip's ending for a tar archive and GNU tar's for an lzma one: the bytes decide.
+  EXPECT_EQ(detected(write("a.tlz", "LZIP\x01"s)), "AHandlerTLz");
+  EXPECT_EQ(detected(write("b.tlz", "\x5D\0\0\x80\0\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"s)), "AHandlerTLzma");
+  EXPECT_EQ(detected(write("c.tar.lz4", "\x04\x22\x4D\x18"s)), "AHandlerTLz4");
+  EXPECT_EQ(detected(write("d.tzst", "\x28\xB5\x2F\xFD"s)), "AHandlerTZst");
+  EXPECT_EQ(detected(write("e.zst", "\x28\xB5\x2F\xFD"s)), "AHandlerZstd");
 }
 
 TEST_F(HandlerRegistryTest, LaterVolumesAreDetectedAsTheFirst) {
@@ -170,7 +196,7 @@ TEST_F(HandlerRegistryTest, SignaturesCompareAsZeroTerminatedTexts) {
   EXPECT_EQ(detected(write("b.data", "MSCF\x01\0\0\0"s)), "none");
   // RAR 5 continues with 01: not the RAR 4 signature, so the extension decides.
   EXPECT_EQ(detected(write("new.rar", kRar5)), "AHandlerRar");
-  EXPECT_EQ(detected(write("new.cbr", kRar5)), "none");
+  EXPECT_EQ(detected(write("new.cbr", kRar5)), "AHandlerRar");
   EXPECT_EQ(detected(write("old.cbr", kRar4)), "AHandlerRar");
 }
 

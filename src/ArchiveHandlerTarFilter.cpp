@@ -1,0 +1,103 @@
+#include "ArchiveHandlerTarFilter.h"
+
+#include "PathString.h"
+#include "helpers.h"
+
+namespace tessaro {
+
+namespace {
+
+template <typename C>
+const HandlerClass& theInstance() {
+  static const C instance;
+  return instance;
+}
+
+// The extensions a compressor adds after ".tar".
+bool isCompressorExtension(std::string_view extension) {
+  return extension == "zst" || extension == "lz" || extension == "lz4" || extension == "lzma";
+}
+
+}  // namespace
+
+std::optional<std::string> tarFilterProgram(const HandlerClass& handlerClass) {
+  if (&handlerClass == &AHandlerTZst::metaclass()) return "/usr/bin/zstd";
+  if (&handlerClass == &AHandlerTLz::metaclass()) return "/usr/bin/lzip";
+  if (&handlerClass == &AHandlerTLz4::metaclass()) return "/usr/bin/lz4";
+  if (&handlerClass == &AHandlerTLzma::metaclass()) return "/usr/bin/lzma";
+  return std::nullopt;
+}
+
+// ---- Class properties: none of them is written here, so nothing of the tar class's saving
+// properties is inherited.
+
+class AHandlerTarFilter::Class : public HandlerClassOf<AHandlerTarFilter, ArchiveHandler::Class> {};
+
+class AHandlerTZst::Class : public HandlerClassOf<AHandlerTZst, AHandlerTarFilter::Class> {
+ public:
+  std::string formatName() const override { return "TAR Format, zstd compressed (tzst)"; }
+  std::optional<std::string> defaultExtension() const override { return "tzst"; }
+  std::optional<std::string> baseType() const override { return "tzst"; }
+  std::optional<std::vector<std::string>> allowedExtensions() const override {
+    return std::vector<std::string>{"tzst", "zst"};
+  }
+};
+
+class AHandlerTLz::Class : public HandlerClassOf<AHandlerTLz, AHandlerTarFilter::Class> {
+ public:
+  std::string formatName() const override { return "TAR Format, lzip compressed (tar.lz)"; }
+  std::optional<std::string> defaultExtension() const override { return "tar.lz"; }
+  std::optional<std::string> baseType() const override { return "tlz"; }
+  std::optional<std::vector<std::string>> allowedExtensions() const override {
+    return std::vector<std::string>{"tlz", "lz"};
+  }
+};
+
+class AHandlerTLz4::Class : public HandlerClassOf<AHandlerTLz4, AHandlerTarFilter::Class> {
+ public:
+  std::string formatName() const override { return "TAR Format, LZ4 compressed (tar.lz4)"; }
+  std::optional<std::string> defaultExtension() const override { return "tar.lz4"; }
+  std::optional<std::string> baseType() const override { return "tlz4"; }
+  std::optional<std::vector<std::string>> allowedExtensions() const override {
+    return std::vector<std::string>{"lz4"};
+  }
+};
+
+class AHandlerTLzma::Class : public HandlerClassOf<AHandlerTLzma, AHandlerTarFilter::Class> {
+ public:
+  std::string formatName() const override { return "TAR Format, LZMA compressed (tar.lzma)"; }
+  std::optional<std::string> defaultExtension() const override { return "tar.lzma"; }
+  std::optional<std::string> baseType() const override { return "tlzma"; }
+  std::optional<std::vector<std::string>> allowedExtensions() const override {
+    return std::vector<std::string>{"tlz", "lzma"};
+  }
+};
+
+const HandlerClass& AHandlerTarFilter::metaclass() { return theInstance<Class>(); }
+const HandlerClass& AHandlerTZst::metaclass() { return theInstance<Class>(); }
+const HandlerClass& AHandlerTLz::metaclass() { return theInstance<Class>(); }
+const HandlerClass& AHandlerTLz4::metaclass() { return theInstance<Class>(); }
+const HandlerClass& AHandlerTLzma::metaclass() { return theInstance<Class>(); }
+
+// ---- Instance properties and listing
+
+bool AHandlerTarFilter::canUpdate() const { return false; }
+
+std::string AHandlerTarFilter::baseName() const {
+  try {
+    std::string name = ArchiveHandler::baseName();
+    if (url() && isCompressorExtension(pathExtension(*url()))) return std::string(deletingPathExtension(name));
+    return name;
+  } catch (...) {
+    return {};
+  }
+}
+
+std::vector<std::string> AHandlerTarFilter::listArguments() const {
+  const std::optional<std::string> program = tarFilterProgram(isa());
+  // The shared class itself has no compressor: tar is left to find one by the file's bytes.
+  if (!program) return {"tvaf"};
+  return {"tv", "--use-compress-program=" + *program, "-f"};
+}
+
+}  // namespace tessaro
