@@ -72,6 +72,40 @@ std::optional<int32_t> formatTagFor(const std::string& archive, const std::strin
 
 }  // namespace
 
+std::string noHandlerInWords(const std::string& file) {
+  const std::string extension = lowercase(pathExtension(lastPathComponent(file)));
+  if (!extension.empty()) {
+    for (const HandlerClass* c : allHandlerClasses()) {
+      const auto allowed = c->allowedExtensions();
+      if (!allowed) continue;
+      for (const std::string& e : *allowed) {
+        if (e == extension)
+          return file + " is not a readable " + extension + " archive: it is damaged or of another kind";
+      }
+    }
+  }
+  return "no handler for " + file + ": it is not an archive tessaro reads";
+}
+
+std::string listingProblemInWords(const std::string& file, int32_t status, const ArchiveFacts& facts,
+                                  bool verbose) {
+  std::string words;
+  if (const std::optional<VolumeSet> set = facts.volumes ? facts.volumes : volumeSetOf(file);
+      set && !set->missing.empty()) {
+    words = "the volume " + std::string(lastPathComponent(set->missing.front())) + " is missing";
+  } else if (status == 100 || status == 11) {
+    words = "the names are encrypted: the password is missing or wrong";
+  } else if (facts.problem == ListingProblem::endsEarly) {
+    words = "the file ends before the archive does (cut short or still being written)";
+  } else if (facts.problem == ListingProblem::notReadable || facts.problem == ListingProblem::damagedHeaders) {
+    words = "the archive is damaged";
+  } else {
+    words = handlerStatusInWords(status);
+  }
+  if (verbose) words += " (status " + std::to_string(status) + ")";
+  return words;
+}
+
 const AZipItem* findItem(const AZipItem& root, std::string_view path) {
   const AZipItem* item = &root;
   bool any = false;
@@ -114,7 +148,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive,
   session->shown_ = shownAs.empty() ? session->archive_ : shownAs;
   session->handler_ = handlerWithFilename(session->archive_);
   if (!session->handler_) {
-    std::fprintf(stderr, "tessaro: no handler for %s\n", shown.c_str());
+    std::fprintf(stderr, "tessaro: %s\n", noHandlerInWords(shown).c_str());
     return nullptr;
   }
   if (!session->prepare(verbose)) return nullptr;

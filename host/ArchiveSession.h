@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "AZipItem.h"
+#include "ArchiveFacts.h"
 #include "ArchiveHandler.h"
 #include "TerminalCallbackHandler.h"
 
@@ -60,6 +61,12 @@ class ArchiveSession {
 // What a handler's failing `status` means, in words, whatever the operation: the one reading of the
 // statuses for every command.
 std::string handlerStatusInWords(int32_t status);
+
+// Why no handler takes `file`, in words: a name that promises a format the content does not
+// have is called damaged or not of that kind, anything else not an archive.
+std::string noHandlerInWords(const std::string& file);
+// Why listing `file` failed with `status`: a missing volume of its set, a password, damage.
+std::string listingProblemInWords(const std::string& file, int32_t status, const ArchiveFacts& facts, bool verbose);
 
 // The item at `path` below `root`, found by walking the names; none for "" or "/".
 const AZipItem* findItem(const AZipItem& root, std::string_view path);
