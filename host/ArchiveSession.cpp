@@ -72,6 +72,19 @@ std::optional<int32_t> formatTagFor(const std::string& archive, const std::strin
 
 }  // namespace
 
+bool isFolderOrSay(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      std::fprintf(stderr, "tessaro: %s: no such folder\n", path.c_str());
+    else
+      std::fprintf(stderr, "tessaro: %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) std::fprintf(stderr, "tessaro: %s is not a folder\n", path.c_str());
+  return S_ISDIR(st.st_mode);
+}
+
 std::string noHandlerInWords(const std::string& file) {
   const std::string extension = lowercase(pathExtension(lastPathComponent(file)));
   if (!extension.empty()) {

@@ -68,6 +68,9 @@ std::string noHandlerInWords(const std::string& file);
 // Why listing `file` failed with `status`: a missing volume of its set, a password, damage.
 std::string listingProblemInWords(const std::string& file, int32_t status, const ArchiveFacts& facts, bool verbose);
 
+// True when `path` is a folder; otherwise says it is missing or no folder, in one line.
+bool isFolderOrSay(const std::string& path);
+
 // The item at `path` below `root`, found by walking the names; none for "" or "/".
 const AZipItem* findItem(const AZipItem& root, std::string_view path);
 // `path` made absolute against the current folder (no symbolic links resolved).

@@ -28,6 +28,7 @@
 #include "ArchiveHandler.h"
 #include "ArchiveHandlerStream.h"
 #include "ArchiveSession.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "ExtractionCheck.h"
 #include "GrowthLimit.h"
@@ -73,6 +74,8 @@ struct Arguments {
   bool verbose = false;
   PlacementOptions placement;
   std::optional<int64_t> maxSize;
+  bool destinationGiven = false;
+  bool here = false;  // loose top-level items go straight into the destination
 };
 
 // "SIZE" with an optional k, M or G (powers of 1024); none for anything else.
@@ -99,61 +102,54 @@ std::optional<int64_t> parseSize(std::string_view text) {
   return value << shift;
 }
 
-// Parses the arguments; prints the usage and returns none when they do not fit.
-std::optional<Arguments> parse(const std::vector<std::string>& args, bool extracting, const char* usage,
-                               bool& helpShown) {
-  Arguments parsed;
-  bool haveArchive = false;
-  bool fits = true;
-  bool policyGiven = false;
-  helpShown = false;
-  for (size_t i = 0; i < args.size() && fits; ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      std::printf("usage: tessaro %s", usage);
-      helpShown = true;
-      return std::nullopt;
-    }
-    if ((extracting && (arg == "-C" || arg == "--max-size")) || arg == "--password") {
-      if (i + 1 >= args.size()) {
-        fits = false;
-      } else if (arg == "-C") {
-        parsed.destination = args[++i];
-      } else if (arg == "--max-size") {
-        parsed.maxSize = parseSize(args[++i]);
-        fits = parsed.maxSize.has_value();
-      } else {
-        parsed.password = args[++i];
-      }
-    } else if (arg == "--verbose" || arg == "-v") {
-      parsed.verbose = true;
-    } else if (arg.starts_with("--password=")) {
-      parsed.password = arg.substr(11);
-    } else if (extracting && (arg == "--overwrite" || arg == "--keep")) {
-      fits = !policyGiven;
-      policyGiven = true;
-      parsed.placement.existing = arg == "--overwrite" ? ExistingFiles::overwrite : ExistingFiles::keep;
-    } else if (extracting && arg == "--special-files") {
-      parsed.placement.specialFiles = true;
-    } else if (extracting && arg == "--preserve-permissions") {
-      parsed.placement.preservePermissions = true;
-    } else if (extracting && arg == "--same-owner") {
-      parsed.placement.sameOwner = true;
-    } else if (arg.size() > 1 && arg.front() == '-') {
-      fits = false;
-    } else if (!haveArchive) {
-      parsed.archive = arg;
-      haveArchive = true;
-    } else if (extracting) {
-      parsed.entries.push_back(arg);
-    } else {
-      fits = false;
-    }
-  }
-  if (!fits || !haveArchive || parsed.archive.empty()) {
-    std::fprintf(stderr, "usage: tessaro %s", usage);
+constexpr OptionSpec kExtractOptions[] = {
+    {"-C", 'C', true},           {"--max-size", 0, true},      {"--password", 'p', true},
+    {"--verbose", 'v', false},   {"--overwrite", 0, false},    {"--keep", 0, false},
+    {"--special-files", 0, false}, {"--preserve-permissions", 0, false}, {"--same-owner", 0, false},
+    {"--here", 0, false},
+};
+constexpr OptionSpec kTestOptions[] = {{"--password", 'p', true}, {"--verbose", 'v', false}};
+
+// Parses the arguments; none with the exit status in `ended` when the command ends here.
+std::optional<Arguments> parse(const std::vector<std::string>& args, bool extracting, int& ended) {
+  const char* usage = extracting ? kExtractUsage : kTestUsage;
+  CommandLine line;
+  const std::optional<int> done =
+      extracting ? parseCommandLine("extract", usage, args, kExtractOptions, line)
+                 : parseCommandLine("test", usage, args, kTestOptions, line);
+  if (done) {
+    ended = *done;
     return std::nullopt;
   }
+  ended = kExitUsage;
+  Arguments parsed;
+  const std::vector<std::string>& words = line.operands();
+  if (words.empty() || words[0].empty() || (!extracting && words.size() != 1) ||
+      line.count("--overwrite") + line.count("--keep") > 1) {
+    usageError(usage);
+    return std::nullopt;
+  }
+  parsed.archive = words[0];
+  parsed.entries.assign(words.begin() + 1, words.end());
+  parsed.password = line.value("--password");
+  parsed.verbose = line.has("--verbose");
+  if (const auto destination = line.value("-C")) {
+    parsed.destination = *destination;
+    parsed.destinationGiven = true;
+  }
+  if (const auto size = line.value("--max-size")) {
+    parsed.maxSize = parseSize(*size);
+    if (!parsed.maxSize) {
+      std::fprintf(stderr, "tessaro: --max-size takes a byte count with k, M or G, not %s\n", size->c_str());
+      return std::nullopt;
+    }
+  }
+  if (line.has("--overwrite")) parsed.placement.existing = ExistingFiles::overwrite;
+  if (line.has("--keep")) parsed.placement.existing = ExistingFiles::keep;
+  parsed.placement.specialFiles = line.has("--special-files");
+  parsed.placement.preservePermissions = line.has("--preserve-permissions");
+  parsed.placement.sameOwner = line.has("--same-owner");
+  parsed.here = line.has("--here");
   return parsed;
 }
 
@@ -341,11 +337,7 @@ int extract(const Arguments& parsed) {
   const std::string destination = absolutePath(parsed.destination);
   std::shared_ptr<ArchiveHandler> handler = handlerFor(file);
   if (!handler) return kExitUsage;
-  struct stat st;
-  if (::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "tessaro: %s is not a folder\n", parsed.destination.c_str());
-    return kExitUsage;
-  }
+  if (!isFolderOrSay(parsed.destination)) return kExitUsage;
   const bool hideTools = !parsed.verbose && !handlerReportsFailures(handler->isa());
   std::optional<Plan> plan;
   {
@@ -531,10 +523,9 @@ int test(const Arguments& parsed) {
 }
 
 int run(const std::vector<std::string>& args, bool testing) {
-  bool helpShown = false;
-  const std::optional<Arguments> parsed =
-      parse(args, !testing, testing ? kTestUsage : kExtractUsage, helpShown);
-  if (!parsed) return helpShown ? kExitOK : kExitUsage;
+  int ended = kExitUsage;
+  const std::optional<Arguments> parsed = parse(args, !testing, ended);
+  if (!parsed) return ended;
   return testing ? test(*parsed) : extract(*parsed);
 }
 
