@@ -149,7 +149,7 @@ std::string absolutePath(const std::string& path) {
 }
 
 std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive, bool verbose,
-                                                     const std::string& shownAs) {
+                                                     const std::string& shownAs, bool printEntries) {
   const std::string& shown = shownAs.empty() ? archive : shownAs;
   if (const std::string complaint = notReadableAsArchive(archive); !complaint.empty()) {
     std::fprintf(stderr, "tessaro: %s: %s\n", shown.c_str(), complaint.c_str());
@@ -164,6 +164,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive,
     std::fprintf(stderr, "tessaro: %s\n", noHandlerInWords(shown).c_str());
     return nullptr;
   }
+  session->printEntries_ = printEntries;
   if (!session->prepare(verbose)) return nullptr;
   return session;
 }
@@ -194,7 +195,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
 
 bool ArchiveSession::prepare(bool verbose) {
   verbose_ = verbose;
-  callback_ = std::make_shared<TerminalCallbackHandler>(shown_, TerminalCallbackHandler::Options{verbose, false});
+  callback_ = std::make_shared<TerminalCallbackHandler>(shown_, TerminalCallbackHandler::Options{verbose, printEntries_});
   handler_->setCallbackHandler(callback_);
   tempFolder_ = theApp() ? theApp()->createTempFolderInside(userTempPath(), true)
                         : createTempFolderInside(userTempPath(), true);
@@ -229,6 +230,11 @@ std::string handlerStatusInWords(int32_t status) {
   }
 }
 
+void ArchiveSession::setPassword(const std::string& password) {
+  handler_->setPassword(password);
+  passwordGiven_ = true;
+}
+
 std::string ArchiveSession::statusInWords(int32_t status, const std::string& written) const {
   bool noSpace = !written.empty() && lowOnSpace(written);
   if (callback_) {
@@ -237,8 +243,16 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
       noSpace = noSpace || log.find(words) != std::string::npos;
   }
   std::string words;
+  const std::optional<VolumeSet> set = volumeSetOf(archive_);
   if (noSpace) {
     words = "not enough space";
+  } else if (set && !set->missing.empty()) {
+    // A tool that cannot find the next volume says many things, a wrong password among them.
+    words = "the volume " + std::string(lastPathComponent(set->missing.front())) + " is missing";
+  } else if (status == 100 && passwordGiven_) {
+    words = "the password is wrong";
+  } else if (status == 100 && (handler_->isListingEncrypted() || (callback_ && callback_->passwordAsked()))) {
+    words = "the archive needs a password: give it with --password";
   } else if ((status == 1 && !handler_->operationCancelled()) ||
              (status == 100 && handler_->password().empty() && !handler_->isListingEncrypted())) {
     // 1 is also a tool's own exit status, and some tools' statuses are taken for a password
@@ -254,7 +268,6 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
 int ArchiveSession::report(int32_t status, std::string_view operation) const {
   if (callback_) callback_->endProgress();
   const std::string op(operation);
-  if (status != 0 && status != -1 && callback_) callback_->printRecentLog();
   if (status == 0) return kExitOK;
   if (status == -1) {
     std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(), handler_->isa().formatName().c_str());

@@ -21,7 +21,9 @@ class ArchiveSession {
  public:
   // An existing archive; none (after a message) when it is missing or no handler serves it.
   // `shownAs` names the archive in messages when the handler works on a copy of it.
-  static std::unique_ptr<ArchiveSession> open(const std::string& archive, bool verbose, const std::string& shownAs = {});
+  // `printEntries` prints each entry extracted or tested on standard output.
+  static std::unique_ptr<ArchiveSession> open(const std::string& archive, bool verbose, const std::string& shownAs = {},
+                                              bool printEntries = false);
   // A new archive at `archive` in `format` (an extension such as "zip", "tar.gz", "7z"), or the
   // format of its name when `format` is empty; none (after a message) when no handler writes it.
   static std::unique_ptr<ArchiveSession> create(const std::string& archive, const std::string& format, bool verbose,
@@ -38,6 +40,8 @@ class ArchiveSession {
   // The archive as messages name it.
   const std::string& shownName() const { return shown_; }
   bool verbose() const { return verbose_; }
+  // The password the user gave: a failure with it is a wrong password, not a missing one.
+  void setPassword(const std::string& password);
 
   // The exit status for the handler's `status` of `operation`, with a message for a failure:
   // -1 unsupported, 100 password, 1 cancelled, other values failed.
@@ -53,6 +57,8 @@ class ArchiveSession {
   std::string archive_;
   std::string shown_;
   bool verbose_ = false;
+  bool printEntries_ = false;
+  bool passwordGiven_ = false;
   std::shared_ptr<ArchiveHandler> handler_;
   std::shared_ptr<TerminalCallbackHandler> callback_;
   std::optional<std::string> tempFolder_;

@@ -187,19 +187,6 @@ Unpacked unpack(ArchiveHandler& handler, const AZipItem::List& items, const std:
   return out;
 }
 
-// The handler for the archive `file` (an absolute path); none after a message when the file is
-// missing or no handler reads it.
-std::shared_ptr<ArchiveHandler> handlerFor(const std::string& file) {
-  if (const std::string complaint = notReadableAsArchive(file); !complaint.empty()) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), complaint.c_str());
-    return nullptr;
-  }
-  locateHelpers();
-  std::shared_ptr<ArchiveHandler> handler = handlerWithFilename(file);
-  if (!handler) std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
-  return handler;
-}
-
 // What the listing tells before anything is written: the items to hand to the handler, the
 // listing itself (none when the archive could not be listed) and the bytes the entries unpack to.
 struct Plan {
@@ -335,8 +322,9 @@ int extract(const Arguments& parsed) {
   // The handlers run their tools in the destination folder: paths must not depend on the current one.
   const std::string file = absolutePath(parsed.archive);
   const std::string destination = absolutePath(parsed.destination);
-  std::shared_ptr<ArchiveHandler> handler = handlerFor(file);
-  if (!handler) return kExitUsage;
+  const std::unique_ptr<ArchiveSession> session = ArchiveSession::open(file, parsed.verbose, {}, true);
+  if (!session) return kExitUsage;
+  ArchiveHandler* const handler = &session->handler();
   if (!isFolderOrSay(parsed.destination)) return kExitUsage;
   const bool hideTools = !parsed.verbose && !handlerReportsFailures(handler->isa());
   std::optional<Plan> plan;
@@ -366,10 +354,8 @@ int extract(const Arguments& parsed) {
                  std::strerror(errno));
     return kExitFailed;
   }
-  auto callback =
-      std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed.verbose, true});
-  handler->setCallbackHandler(callback);
-  if (parsed.password) handler->setPassword(*parsed.password);
+  TerminalCallbackHandler* const callback = &session->callback();
+  if (parsed.password) session->setPassword(*parsed.password);
 
   const auto [status, overran] = unpack(*handler, plan->items, staging->path(), budget, hideTools);
   std::fflush(stdout);
@@ -381,14 +367,13 @@ int extract(const Arguments& parsed) {
     return kExitFailed;
   }
   if (status != 0) {
-    callback->printRecentLog();
     if (status == -1) {
       std::fprintf(stderr, "tessaro: extracting is not supported for %s\n",
                    handler->isa().formatName().c_str());
       return kExitUsage;
     }
     std::fprintf(stderr, "tessaro: extracting %s failed: %s; nothing was extracted\n", file.c_str(),
-                 handlerStatusInWords(status).c_str());
+                 session->statusInWords(status, destination).c_str());
     return kExitFailed;
   }
   // The handler ends quietly when its host stops at a volume; here the volume was not there.
@@ -436,7 +421,8 @@ int extract(const Arguments& parsed) {
 // A format that neither tests itself nor reads whole through libarchive (StuffIt, BinHex, mail
 // containers, split pieces...) is tested by unpacking it into a private folder that goes
 // afterwards: the handler's status and the unpacked tree against the listing say whether it is whole.
-int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Arguments& parsed) {
+int testByUnpacking(ArchiveSession& session, const std::string& file, const Arguments& parsed) {
+  ArchiveHandler& handler = session.handler();
   const bool hideTools = !parsed.verbose;
   std::optional<Plan> plan;
   {
@@ -461,9 +447,7 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
     std::fprintf(stderr, "tessaro: cannot write in %s: %s\n", scratch.c_str(), std::strerror(errno));
     return kExitFailed;
   }
-  auto callback = std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed.verbose, true});
-  handler.setCallbackHandler(callback);
-  if (parsed.password) handler.setPassword(*parsed.password);
+  TerminalCallbackHandler* const callback = &session.callback();
   const auto [status, overran] = unpack(handler, plan->items, staging->path(), budget, hideTools);
   callback->endProgress();
   if (overran) {
@@ -476,8 +460,8 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
     return kExitUsage;
   }
   if (status != 0) {
-    callback->printRecentLog();
-    std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), handlerStatusInWords(status).c_str());
+    std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(),
+                 session.statusInWords(status, scratch).c_str());
     return kExitFailed;
   }
   if (callback->volumeMissing()) return kExitFailed;
@@ -489,20 +473,19 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
 
 int test(const Arguments& parsed) {
   const std::string file = absolutePath(parsed.archive);
-  std::shared_ptr<ArchiveHandler> handler = handlerFor(file);
-  if (!handler) return kExitUsage;
+  const std::unique_ptr<ArchiveSession> session = ArchiveSession::open(file, parsed.verbose, {}, true);
+  if (!session) return kExitUsage;
+  if (parsed.password) session->setPassword(*parsed.password);
+  ArchiveHandler* const handler = &session->handler();
   const HandlerClass& c = handler->isa();
   if (c.canTest()) {
-    auto callback = std::make_shared<TerminalCallbackHandler>(
-        file, TerminalCallbackHandler::Options{parsed.verbose, true});
-    handler->setCallbackHandler(callback);
-    if (parsed.password) handler->setPassword(*parsed.password);
+    TerminalCallbackHandler* const callback = &session->callback();
     const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kTestMode);
     std::fflush(stdout);
     callback->endProgress();
     if (status != 0) {
-      callback->printRecentLog();
-      std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), handlerStatusInWords(status).c_str());
+        std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(),
+                   session->statusInWords(status, "").c_str());
       return kExitFailed;
     }
     if (callback->volumeMissing()) return kExitFailed;
@@ -515,7 +498,7 @@ int test(const Arguments& parsed) {
                    check.problem.empty() ? "the data is damaged" : check.problem.c_str());
       return kExitFailed;
     }
-  } else if (const int result = testByUnpacking(*handler, file, parsed); result != kExitOK) {
+  } else if (const int result = testByUnpacking(*session, file, parsed); result != kExitOK) {
     return result;
   }
   std::printf("%s: all entries OK\n", file.c_str());

@@ -109,11 +109,8 @@ std::string TerminalCallbackHandler::passwordWithParams(PlistDictionary& /*param
   endProgress();
   if (++prompts_ > kMaxPrompts) return {};
   const std::optional<std::string> answer = readSecretLine("Password for " + archive_ + ": ");
-  if (!answer) {
-    if (!warnedNoTerminal_) std::fputs("tessaro: the password is missing or wrong; give it with --password\n", stderr);
-    warnedNoTerminal_ = true;
-    return {};
-  }
+  // Without a terminal the failure's one line says the password is missing.
+  if (!answer) return {};
   return *answer;
 }
 
@@ -165,23 +162,6 @@ void TerminalCallbackHandler::logOutput(std::string_view text) {
   endProgress();
   std::fwrite(text.data(), 1, text.size(), stderr);
   if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);
-}
-
-void TerminalCallbackHandler::printRecentLog() {
-  endProgress();
-  // Under --verbose it was shown as it came.
-  if (options_.verbose) recentLog_.clear();
-  size_t start = 0;
-  while (start < recentLog_.size()) {
-    size_t end = recentLog_.find('\n', start);
-    if (end == std::string::npos) end = recentLog_.size();
-    const std::string_view line(recentLog_.data() + start, end - start);
-    // The runner's closing line is a bare status number, which says nothing to the user.
-    if (line.find_first_not_of(" \r\t") != std::string_view::npos && !line.starts_with("External command returned:"))
-      std::fprintf(stderr, "tessaro: %.*s\n", static_cast<int>(line.size()), line.data());
-    start = end + 1;
-  }
-  recentLog_.clear();
 }
 
 void TerminalCallbackHandler::endProgress() {

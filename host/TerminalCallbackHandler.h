@@ -34,11 +34,9 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   int processData(const void* data, int64_t size, int delta) override;
   void processFile(std::string_view name, int operation) override;
   void setProgress(int percent) override;
-  // Shown at once under --verbose; otherwise the end of it is kept for a failure's report.
+  // Shown at once under --verbose; otherwise the end of it is kept, for telling a full disk.
   void logOutput(std::string_view text) override;
   bool respondsToLogOutput() const override { return true; }
-  // Writes the kept end of the log to standard error, each line after "tessaro: ".
-  void printRecentLog();
   // The end of the tools' output, also under --verbose.
   const std::string& recentLog() const { return recentLog_; }
 
@@ -46,6 +44,8 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   void endProgress();
   const std::vector<std::string>& seen() const { return seen_; }
   bool volumeMissing() const { return volumeMissing_; }
+  // The archive asked for a password: a failure may be a wrong one.
+  bool passwordAsked() const { return storedOffered_ > 0 || prompts_ > 0; }
 
  private:
   std::string archive_;
@@ -56,7 +56,6 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   bool barShown_ = false;
   int lastPercent_ = -1;
   int prompts_ = 0;
-  bool warnedNoTerminal_ = false;
   bool volumeMissing_ = false;
   std::vector<std::string> seen_;
   std::string recentLog_;
