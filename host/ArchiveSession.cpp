@@ -249,7 +249,8 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
   } else if (set && !set->missing.empty()) {
     // A tool that cannot find the next volume says many things, a wrong password among them.
     words = "the volume " + std::string(lastPathComponent(set->missing.front())) + " is missing";
-  } else if (status == 100 && passwordGiven_) {
+  } else if (passwordGiven_ && (status == 100 || (callback_ && callback_->passwordAsked()))) {
+    // Asked again after the given one: the tool refused it, whatever status it ends with.
     words = "the password is wrong";
   } else if (status == 100 && (handler_->isListingEncrypted() || (callback_ && callback_->passwordAsked()))) {
     words = "the archive needs a password: give it with --password";

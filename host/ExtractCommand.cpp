@@ -39,6 +39,7 @@
 #include "SafeExtraction.h"
 #include "StagingFolder.h"
 #include "TerminalCallbackHandler.h"
+#include "TerminationCleanup.h"
 #include "ToolMessagesHidden.h"
 #include "UnpackedSize.h"
 #include "helpers.h"
@@ -509,6 +510,11 @@ int run(const std::vector<std::string>& args, bool testing) {
   int ended = kExitUsage;
   const std::optional<Arguments> parsed = parse(args, !testing, ended);
   if (!parsed) return ended;
+  // The session's temporary folder goes inside a private one that a termination signal removes.
+  if (usePrivateTemporaryFolder()) cleanUpOnTerminationSignals();
+  struct FolderRemoval {
+    ~FolderRemoval() { removePrivateTemporaryFolder(); }
+  } folderRemoval;
   return testing ? test(*parsed) : extract(*parsed);
 }
 
