@@ -230,6 +230,21 @@ std::string handlerStatusInWords(int32_t status) {
   }
 }
 
+const ArchiveSession::Listing& ArchiveSession::listing() {
+  if (listing_) return *listing_;
+  Listing& made = listing_.emplace();
+  made.status = getInfo(archive_, made.root, made.facts);
+  // Enciphered names open with the password the user gave.
+  if (made.status == 100 && passwordGiven_) {
+    AZipItem::Ptr opened;
+    if (getInfo(archive_, opened, handler_->password()) == 0) {
+      made.root = std::move(opened);
+      made.status = 0;
+    }
+  }
+  return made;
+}
+
 void ArchiveSession::setPassword(const std::string& password) {
   handler_->setPassword(password);
   passwordGiven_ = true;

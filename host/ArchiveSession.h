@@ -43,6 +43,15 @@ class ArchiveSession {
   // The password the user gave: a failure with it is a wrong password, not a missing one.
   void setPassword(const std::string& password);
 
+  // The archive's listing, made once for the whole session: the tree, what the preview's header
+  // tells about it, and the listing's status (0 listed, 100 names enciphered, ...).
+  struct Listing {
+    AZipItem::Ptr root;
+    ArchiveFacts facts;
+    int32_t status = 0;
+  };
+  const Listing& listing();
+
   // The exit status for the handler's `status` of `operation`, with a message for a failure:
   // -1 unsupported, 100 password, 1 cancelled, other values failed.
   int report(int32_t status, std::string_view operation) const;
@@ -62,6 +71,7 @@ class ArchiveSession {
   std::shared_ptr<ArchiveHandler> handler_;
   std::shared_ptr<TerminalCallbackHandler> callback_;
   std::optional<std::string> tempFolder_;
+  std::optional<Listing> listing_;
 };
 
 // What a handler's failing `status` means, in words, whatever the operation: the one reading of the

@@ -198,9 +198,9 @@ struct Plan {
   std::vector<std::string> missing;
 };
 
-// Lists the archive first: every named entry must be in it (see Plan::missing). None when an item
-// cannot be made.
-std::optional<Plan> planExtraction(const std::string& archive, const std::vector<std::string>& entries) {
+// Plans from the session's listing: every named entry must be in it (see Plan::missing). None when
+// an item cannot be made.
+std::optional<Plan> planExtraction(ArchiveSession& session, const std::vector<std::string>& entries) {
   Plan plan;
   AZipItem::List& items = plan.items;
   // An entry name also takes everything below it, so that naming a folder extracts the folder.
@@ -212,11 +212,12 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
   };
   if (entries.empty()) items.push_back(AZipItem::initWithPath("*"));
 
-  AZipItem::Ptr root;
-  const int32_t listed = getInfo(archive, root);
+  const ArchiveSession::Listing& listing = session.listing();
+  const AZipItem::Ptr& root = listing.root;
   // Without a listing (no handler, names enciphered, only part of it within the listing bound)
   // nothing can be checked beforehand.
-  if (listed < 0 || listed == 100 || listed == kListingCutShort || !root) {
+  if (listing.status < 0 || listing.status == 100 || listing.status == kListingCutShort ||
+      listing.facts.cutShortAt || !root) {
     for (const std::string& entry : entries) byName(entry);
     return plan;
   }
@@ -237,7 +238,7 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
   for (const AZipItem::Ptr& item : items) {
     if (!item) return std::nullopt;
   }
-  plan.root = std::move(root);
+  plan.root = root;
   plan.needed = needed;
   return plan;
 }
@@ -269,6 +270,38 @@ int64_t writeBudget(const std::string& destination, const std::optional<int64_t>
   if (maxSize) budget = std::min(budget, *maxSize);
   return std::max<int64_t>(budget, 0);
 }
+
+// The folder made for an archive whose top level has loose items, named after the archive; it goes
+// again unless the extraction succeeds (while it is still empty: nothing reaches it before that).
+struct OwnFolder {
+  std::string path;
+  bool kept = false;
+  OwnFolder() = default;
+  OwnFolder(const OwnFolder&) = delete;
+  OwnFolder& operator=(const OwnFolder&) = delete;
+  ~OwnFolder() {
+    if (!kept && !path.empty()) ::rmdir(path.c_str());
+  }
+
+  static std::unique_ptr<OwnFolder> make(const std::string& destination, const std::string& archive) {
+    std::string name(lastPathComponent(archive));
+    name = std::string(deletingPathExtension(name));
+    if (pathExtension(name) == "tar") name = std::string(deletingPathExtension(name));
+    if (name.empty() || name == "." || name == "..") name = "archive";
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+      const std::string candidate =
+          appendingPathComponent(destination, attempt == 1 ? name : name + "-" + std::to_string(attempt));
+      if (::mkdir(candidate.c_str(), 0777) == 0) {
+        auto made = std::make_unique<OwnFolder>();
+        made->path = candidate;
+        return made;
+      }
+      if (errno != EEXIST) return nullptr;
+    }
+    errno = EEXIST;
+    return nullptr;
+  }
+};
 
 // The terminal's answer to replacing `name`; none when there is no terminal to ask on.
 std::optional<ReplaceAnswer> askOnTerminal(const std::string& name) {
@@ -322,16 +355,17 @@ std::vector<std::string> checkStaged(const ArchiveHandler& handler, const std::s
 int extract(const Arguments& parsed) {
   // The handlers run their tools in the destination folder: paths must not depend on the current one.
   const std::string file = absolutePath(parsed.archive);
-  const std::string destination = absolutePath(parsed.destination);
+  std::string destination = absolutePath(parsed.destination);
   const std::unique_ptr<ArchiveSession> session = ArchiveSession::open(file, parsed.verbose, {}, true);
   if (!session) return kExitUsage;
+  if (parsed.password) session->setPassword(*parsed.password);
   ArchiveHandler* const handler = &session->handler();
   if (!isFolderOrSay(parsed.destination)) return kExitUsage;
   const bool hideTools = !parsed.verbose && !handlerReportsFailures(handler->isa());
   std::optional<Plan> plan;
   {
     const ToolMessagesHidden hidden(hideTools);
-    plan = planExtraction(file, parsed.entries);
+    plan = planExtraction(*session, parsed.entries);
   }
   if (!plan) return kExitFailed;
   for (const std::string& entry : plan->missing)
@@ -349,6 +383,19 @@ int extract(const Arguments& parsed) {
     return kExitFailed;
   }
 
+  // Loose items at the archive's top level go into a folder of their own, as the preview's verdict
+  // says they would scatter otherwise.
+  std::unique_ptr<OwnFolder> ownFolder;
+  if (parsed.entries.empty() && !parsed.here && !isLoneStream(handler->isa()) &&
+      scattersLooseItems(session->listing().facts)) {
+    ownFolder = OwnFolder::make(destination, file);
+    if (!ownFolder) {
+      std::fprintf(stderr, "tessaro: cannot make a folder for %s in %s: %s\n", file.c_str(),
+                   parsed.destination.c_str(), std::strerror(errno));
+      return kExitFailed;
+    }
+    destination = ownFolder->path;
+  }
   const std::unique_ptr<StagingFolder> staging = StagingFolder::createInside(destination);
   if (!staging) {
     std::fprintf(stderr, "tessaro: cannot write in %s: %s\n", parsed.destination.c_str(),
@@ -356,7 +403,6 @@ int extract(const Arguments& parsed) {
     return kExitFailed;
   }
   TerminalCallbackHandler* const callback = &session->callback();
-  if (parsed.password) session->setPassword(*parsed.password);
 
   const auto [status, overran] = unpack(*handler, plan->items, staging->path(), budget, hideTools);
   std::fflush(stdout);
@@ -413,6 +459,7 @@ int extract(const Arguments& parsed) {
                  name.c_str());
     result = kExitFailed;
   }
+  if (ownFolder && result == kExitOK) ownFolder->kept = true;
   if (placement.kept() > 0)
     std::printf("%lld existing %s kept\n", static_cast<long long>(placement.kept()),
                 placement.kept() == 1 ? "file" : "files");
@@ -428,7 +475,7 @@ int testByUnpacking(ArchiveSession& session, const std::string& file, const Argu
   std::optional<Plan> plan;
   {
     const ToolMessagesHidden hidden(hideTools);
-    plan = planExtraction(file, {});
+    plan = planExtraction(session, {});
   }
   if (!plan) return kExitFailed;
   // Without a listing there is nothing to hold the unpacked tree against.
