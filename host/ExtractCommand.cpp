@@ -386,7 +386,10 @@ int extract(const Arguments& parsed) {
   // Loose items at the archive's top level go into a folder of their own, as the preview's verdict
   // says they would scatter otherwise.
   std::unique_ptr<OwnFolder> ownFolder;
-  if (parsed.entries.empty() && !parsed.here && !isLoneStream(handler->isa()) &&
+  // A lone stream or the pieces of a split file hold one file by nature: it never scatters.
+  const HandlerClass* split = handlerClassNamed("AHandlerSplit");
+  const bool oneFileByNature = isLoneStream(handler->isa()) || (split && handler->isa().isSubclassOf(*split));
+  if (parsed.entries.empty() && !parsed.here && !oneFileByNature &&
       scattersLooseItems(session->listing().facts)) {
     ownFolder = OwnFolder::make(destination, file);
     if (!ownFolder) {
