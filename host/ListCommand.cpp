@@ -82,22 +82,24 @@ int listCommand(const std::vector<std::string>& args) {
   } folderRemoval;
 
   locateHelpers();
+  // Tools take a name that starts with a dash for an option of theirs.
+  const std::string path = absolutePath(file);
   AZipItem::Ptr root;
   ArchiveFacts facts;
   int32_t status = 0;
   {
     const ToolMessagesHidden hidden(!verbose);
     const std::optional<std::string> password = line.value("--password");
-    status = password ? getInfo(file, root, *password) : getInfo(file, root, facts);
+    status = password ? getInfo(path, root, *password) : getInfo(path, root, facts);
     if (password && status == 0) {
       AZipItem::Ptr ignored;
-      getInfo(file, ignored, facts);
+      getInfo(path, ignored, facts);
     }
     // Names hidden behind a password: the ones kept in the store are tried, in their order.
     if (status == 100 && !password) {
       for (const std::string& stored : storedArchivePasswords()) {
         AZipItem::Ptr opened;
-        if (getInfo(file, opened, stored) != 0) continue;
+        if (getInfo(path, opened, stored) != 0) continue;
         root = std::move(opened);
         status = 0;
         break;
@@ -108,7 +110,7 @@ int listCommand(const std::vector<std::string>& args) {
   bool printed = true;
   if (root) {
     if (line.has("--json")) {
-      const auto targets = zipLinkTargets(absolutePath(file));
+      const auto targets = zipLinkTargets(path);
       printed = printJson(*root, targets, stdout);
     } else if (line.has("--tree")) {
       TreeStyle style;
