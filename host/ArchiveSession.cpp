@@ -186,7 +186,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
   if (!session->handler_ || session->handler_->isa().canSave() <= 0) {
     std::fprintf(stderr, "tessaro: %s archives cannot be written here%s\n",
                  session->handler_ ? session->handler_->isa().formatName().c_str() : format.c_str(),
-                 *tag == 6 ? " (the rar tool is missing: set it with 'tessaro defaults write rar PATH')" : "");
+                 *tag == 6 ? " (no rar tool on PATH: name it with 'tessaro defaults write rar PATH')" : "");
     return nullptr;
   }
   if (!session->prepare(verbose)) return nullptr;

@@ -85,6 +85,39 @@ TEST_F(TessaroCommandTest, DefaultsGoToTheDomainThePreviewReadsThem) {
   EXPECT_EQ(tessaro({"defaults", "erase", "cA"}).status, 2);
 }
 
+TEST_F(TessaroCommandTest, DefaultsRefuseWhatThePreviewCouldNotRead) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string complaint;
+  };
+  const Case refused[] = {
+      {{"showHiddenFiles", "-int", "3"}, "showHiddenFiles takes a boolean"},
+      {{"cutoffCount", "-bool", "YES"}, "cutoffCount takes an integer"},
+      {{"cA", "-array-add", "x"}, "cA takes a boolean"},
+      {{"HLVPasswords", "x"}, "belongs to the password store"},
+      {{"cutofCount", "-int", "5"}, "unknown key cutofCount"},
+  };
+  for (const Case& c : refused) {
+    std::vector<std::string> args{"defaults", "write"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome outcome = tessaro(args);
+    EXPECT_EQ(outcome.status, 2) << c.args[0];
+    EXPECT_NE(outcome.output.find(c.complaint), std::string::npos) << outcome.output;
+    EXPECT_EQ(outcome.output.find('\n'), outcome.output.size() - 1) << outcome.output;
+  }
+  // The refusal names the keys there are.
+  EXPECT_NE(tessaro({"defaults", "write", "cutofCount", "5"}).output.find("cutoffCount (-int)"), std::string::npos);
+  EXPECT_EQ(tessaro({"defaults", "read", "cutofCount"}).status, 1);
+  // A value without a type takes the key's; --force writes anything.
+  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "700"}).status, 0);
+  EXPECT_EQ(tessaro({"defaults", "write", "myOwnKey", "x", "--force"}).status, 0);
+  UserDefaults& defaults = UserDefaults::standard();
+  defaults.synchronize();
+  const auto config = defaults.persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
+  EXPECT_EQ(config.at("cutoffCount"), PropertyList(int64_t{700}));
+  EXPECT_EQ(tessaro({"defaults", "read", "myOwnKey"}).output, "x\n");
+}
+
 // Entries by path, with the size of every file, as list --json gives them.
 std::map<std::string, int64_t> filesInJson(const std::string& text) {
   std::map<std::string, int64_t> files;
