@@ -406,6 +406,7 @@ int extract(const Arguments& parsed) {
     return kExitFailed;
   }
   TerminalCallbackHandler* const callback = &session->callback();
+  callback->setTotalBytes(bytesNeeded(*handler, file, *plan));
 
   const auto [status, overran] = unpack(*handler, plan->items, staging->path(), budget, hideTools);
   std::fflush(stdout);
@@ -499,6 +500,7 @@ int testByUnpacking(ArchiveSession& session, const std::string& file, const Argu
     return kExitFailed;
   }
   TerminalCallbackHandler* const callback = &session.callback();
+  callback->setTotalBytes(plan->needed);
   const auto [status, overran] = unpack(handler, plan->items, staging->path(), budget, hideTools);
   callback->endProgress();
   if (overran) {
@@ -531,6 +533,12 @@ int test(const Arguments& parsed) {
   const HandlerClass& c = handler->isa();
   if (c.canTest()) {
     TerminalCallbackHandler* const callback = &session->callback();
+    // The total only serves the progress line, so the listing is made only for a terminal.
+    if (::isatty(STDERR_FILENO) == 1) {
+      const ToolMessagesHidden hidden(!parsed.verbose);
+      const ArchiveSession::Listing& listing = session->listing();
+      if (listing.root && listing.status == 0) callback->setTotalBytes(listing.root->uncoV());
+    }
     const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kTestMode);
     std::fflush(stdout);
     callback->endProgress();

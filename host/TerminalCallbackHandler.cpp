@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "StoredPasswords.h"
+#include "locale/LocaleFormat.h"
 
 namespace tessaro::host {
 
@@ -142,12 +144,26 @@ void TerminalCallbackHandler::setProgress(int percent) {
   if (percent < 0) percent = 0;
   if (percent > 100) percent = 100;
   if (percent == lastPercent_ || !::isatty(STDERR_FILENO)) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!started_) started_ = now;
   lastPercent_ = percent;
   std::string bar = "\r[";
   const int filled = percent * kBarWidth / 100;
   bar.append(static_cast<size_t>(filled), '#');
   bar.append(static_cast<size_t>(kBarWidth - filled), '.');
   bar += "] " + std::to_string(percent) + "%";
+  // Bytes, rate and time left from the share done so far; the tools report no finer measure.
+  const double seconds = std::chrono::duration<double>(now - *started_).count();
+  if (totalBytes_ && *totalBytes_ > 0) {
+    const int64_t done = *totalBytes_ / 100 * percent + *totalBytes_ % 100 * percent / 100;
+    bar += "  " + formatByteCount(done, false) + " of " + formatByteCount(*totalBytes_, false);
+    if (seconds >= 1 && done > 0) bar += ", " + formatByteCount(static_cast<int64_t>(done / seconds), false) + "/s";
+  }
+  if (seconds >= 1 && percent > 0 && percent < 100) {
+    const auto left = static_cast<long long>(seconds * (100 - percent) / percent + 0.5);
+    bar += ", " + (left >= 60 ? std::to_string(left / 60) + " min " : std::string()) + std::to_string(left % 60) + " s left";
+  }
+  bar += "\033[K";
   std::fputs(bar.c_str(), stderr);
   std::fflush(stderr);
   barShown_ = true;

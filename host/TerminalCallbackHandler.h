@@ -3,6 +3,7 @@
 // entries worked on are printed, and the tools' output is shown under --verbose.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   // The end of the tools' output, also under --verbose.
   const std::string& recentLog() const { return recentLog_; }
 
+  // The bytes the whole operation handles, when the listing tells: the progress line then shows
+  // bytes done and the rate beside the share and the time left.
+  void setTotalBytes(std::optional<int64_t> bytes) { totalBytes_ = bytes; }
   // Clears the progress bar, so that what follows starts on a clean line.
   void endProgress();
   const std::vector<std::string>& seen() const { return seen_; }
@@ -54,6 +58,8 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   std::optional<std::vector<std::string>> storedPasswords_;
   size_t storedOffered_ = 0;
   bool barShown_ = false;
+  std::optional<int64_t> totalBytes_;
+  std::optional<std::chrono::steady_clock::time_point> started_;
   int lastPercent_ = -1;
   int prompts_ = 0;
   bool volumeMissing_ = false;
