@@ -72,6 +72,53 @@ std::optional<int32_t> formatTagFor(const std::string& archive, const std::strin
 
 }  // namespace
 
+bool isFolderOrSay(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR)
+      std::fprintf(stderr, "tessaro: %s: no such folder\n", path.c_str());
+    else
+      std::fprintf(stderr, "tessaro: %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) std::fprintf(stderr, "tessaro: %s is not a folder\n", path.c_str());
+  return S_ISDIR(st.st_mode);
+}
+
+std::string noHandlerInWords(const std::string& file) {
+  const std::string extension = lowercase(pathExtension(lastPathComponent(file)));
+  if (!extension.empty()) {
+    for (const HandlerClass* c : allHandlerClasses()) {
+      const auto allowed = c->allowedExtensions();
+      if (!allowed) continue;
+      for (const std::string& e : *allowed) {
+        if (e == extension)
+          return file + " is not a readable " + extension + " archive: it is damaged or of another kind";
+      }
+    }
+  }
+  return "no handler for " + file + ": it is not an archive tessaro reads";
+}
+
+std::string listingProblemInWords(const std::string& file, int32_t status, const ArchiveFacts& facts,
+                                  bool verbose) {
+  std::string words;
+  if (const std::optional<VolumeSet> set = facts.volumes ? facts.volumes : volumeSetOf(file);
+      set && !set->missing.empty()) {
+    words = "the volume " + std::string(lastPathComponent(set->missing.front())) + " is missing";
+  } else if (status == 100 || status == 11) {
+    words = "the names are encrypted: the password is missing or wrong";
+  } else if (facts.problem == ListingProblem::endsEarly) {
+    words = "the file ends before the archive does (cut short or still being written)";
+  } else if (facts.problem == ListingProblem::notReadable || facts.problem == ListingProblem::damagedHeaders) {
+    words = "the archive is damaged";
+  } else {
+    words = handlerStatusInWords(status);
+  }
+  if (verbose) words += " (status " + std::to_string(status) + ")";
+  return words;
+}
+
 const AZipItem* findItem(const AZipItem& root, std::string_view path) {
   const AZipItem* item = &root;
   bool any = false;
@@ -102,7 +149,7 @@ std::string absolutePath(const std::string& path) {
 }
 
 std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive, bool verbose,
-                                                     const std::string& shownAs) {
+                                                     const std::string& shownAs, bool printEntries) {
   const std::string& shown = shownAs.empty() ? archive : shownAs;
   if (const std::string complaint = notReadableAsArchive(archive); !complaint.empty()) {
     std::fprintf(stderr, "tessaro: %s: %s\n", shown.c_str(), complaint.c_str());
@@ -114,9 +161,10 @@ std::unique_ptr<ArchiveSession> ArchiveSession::open(const std::string& archive,
   session->shown_ = shownAs.empty() ? session->archive_ : shownAs;
   session->handler_ = handlerWithFilename(session->archive_);
   if (!session->handler_) {
-    std::fprintf(stderr, "tessaro: no handler for %s\n", shown.c_str());
+    std::fprintf(stderr, "tessaro: %s\n", noHandlerInWords(shown).c_str());
     return nullptr;
   }
+  session->printEntries_ = printEntries;
   if (!session->prepare(verbose)) return nullptr;
   return session;
 }
@@ -138,7 +186,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
   if (!session->handler_ || session->handler_->isa().canSave() <= 0) {
     std::fprintf(stderr, "tessaro: %s archives cannot be written here%s\n",
                  session->handler_ ? session->handler_->isa().formatName().c_str() : format.c_str(),
-                 *tag == 6 ? " (the rar tool is missing: set it with 'tessaro defaults write rar PATH')" : "");
+                 *tag == 6 ? " (no rar tool on PATH: name it with 'tessaro defaults write rar PATH')" : "");
     return nullptr;
   }
   if (!session->prepare(verbose)) return nullptr;
@@ -147,7 +195,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
 
 bool ArchiveSession::prepare(bool verbose) {
   verbose_ = verbose;
-  callback_ = std::make_shared<TerminalCallbackHandler>(shown_, TerminalCallbackHandler::Options{verbose, false});
+  callback_ = std::make_shared<TerminalCallbackHandler>(shown_, TerminalCallbackHandler::Options{verbose, printEntries_});
   handler_->setCallbackHandler(callback_);
   tempFolder_ = theApp() ? theApp()->createTempFolderInside(userTempPath(), true)
                         : createTempFolderInside(userTempPath(), true);
@@ -182,6 +230,26 @@ std::string handlerStatusInWords(int32_t status) {
   }
 }
 
+const ArchiveSession::Listing& ArchiveSession::listing() {
+  if (listing_) return *listing_;
+  Listing& made = listing_.emplace();
+  made.status = getInfo(archive_, made.root, made.facts);
+  // Enciphered names open with the password the user gave.
+  if (made.status == 100 && passwordGiven_) {
+    AZipItem::Ptr opened;
+    if (getInfo(archive_, opened, handler_->password()) == 0) {
+      made.root = std::move(opened);
+      made.status = 0;
+    }
+  }
+  return made;
+}
+
+void ArchiveSession::setPassword(const std::string& password) {
+  handler_->setPassword(password);
+  passwordGiven_ = true;
+}
+
 std::string ArchiveSession::statusInWords(int32_t status, const std::string& written) const {
   bool noSpace = !written.empty() && lowOnSpace(written);
   if (callback_) {
@@ -190,8 +258,17 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
       noSpace = noSpace || log.find(words) != std::string::npos;
   }
   std::string words;
+  const std::optional<VolumeSet> set = volumeSetOf(archive_);
   if (noSpace) {
     words = "not enough space";
+  } else if (set && !set->missing.empty()) {
+    // A tool that cannot find the next volume says many things, a wrong password among them.
+    words = "the volume " + std::string(lastPathComponent(set->missing.front())) + " is missing";
+  } else if (passwordGiven_ && (status == 100 || (callback_ && callback_->passwordAsked()))) {
+    // Asked again after the given one: the tool refused it, whatever status it ends with.
+    words = "the password is wrong";
+  } else if (status == 100 && (handler_->isListingEncrypted() || (callback_ && callback_->passwordAsked()))) {
+    words = "the archive needs a password: give it with --password";
   } else if ((status == 1 && !handler_->operationCancelled()) ||
              (status == 100 && handler_->password().empty() && !handler_->isListingEncrypted())) {
     // 1 is also a tool's own exit status, and some tools' statuses are taken for a password
@@ -207,7 +284,6 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
 int ArchiveSession::report(int32_t status, std::string_view operation) const {
   if (callback_) callback_->endProgress();
   const std::string op(operation);
-  if (status != 0 && status != -1 && callback_) callback_->printRecentLog();
   if (status == 0) return kExitOK;
   if (status == -1) {
     std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(), handler_->isa().formatName().c_str());

@@ -2,6 +2,7 @@
 // tessaro add ARCHIVE FILE... [--into FOLDER] [options]   add to (or update in) an archive
 // Files keep their last path component (and what lies below it) as their name in the archive.
 // `create x.gz FILE` (.bz2, .xz) compresses the one file as a lone stream.
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "ArchiveCheck.h"
 #include "ArchiveSession.h"
 #include "ArchiveTransaction.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "PathString.h"
 #include "TarRewrite.h"
@@ -123,69 +125,62 @@ bool parseVolumeSize(std::string_view text, int64_t& size, int64_t& unit) {
   return size > 0;
 }
 
+constexpr OptionSpec kCreateOptions[] = {
+    {"--verbose", 'v', false},    {"--exclude-ds-store", 0, false}, {"--password", 'p', true},
+    {"--compression", 0, true},   {"--encryption", 0, true},        {"--format", 0, true},
+    {"--volume-size", 0, true},   {"--comment", 0, true},
+};
+constexpr OptionSpec kAddOptions[] = {
+    {"--verbose", 'v', false}, {"--exclude-ds-store", 0, false}, {"--password", 'p', true},
+    {"--compression", 0, true}, {"--encryption", 0, true},       {"--into", 0, true},
+};
+
 std::optional<Options> parse(const std::vector<std::string>& args, bool creating, bool& helpShown) {
   const char* usage = creating ? kCreateUsage : kAddUsage;
-  Options o;
   helpShown = false;
-  bool fits = true;
-  bool onlyFiles = false;
-  for (size_t i = 0; i < args.size() && fits; ++i) {
-    const std::string& arg = args[i];
-    if (!onlyFiles && (arg == "--help" || arg == "-h")) {
-      std::printf("usage: tessaro %s%s", usage, kOptionsHelp);
-      helpShown = true;
-      return std::nullopt;
-    }
-    auto value = [&]() -> std::optional<std::string> {
-      if (i + 1 >= args.size()) return std::nullopt;
-      return args[++i];
-    };
-    if (onlyFiles || arg.empty() || arg[0] != '-' || arg == "-") {
-      if (o.archive.empty()) {
-        o.archive = arg;
-      } else {
-        o.files.push_back(arg);
-      }
-    } else if (arg == "--") {
-      onlyFiles = true;
-    } else if (arg == "--verbose" || arg == "-v") {
-      o.verbose = true;
-    } else if (arg == "--exclude-ds-store") {
-      o.excludeDsStore = true;
-    } else if (arg == "--password" || arg == "-p") {
-      o.password = value();
-      fits = o.password.has_value();
-    } else if (arg == "--compression") {
-      const auto v = value();
-      const auto level = v ? parseCompression(*v) : std::nullopt;
-      fits = level.has_value();
-      if (fits) o.compression = *level;
-    } else if (arg == "--encryption") {
-      const auto v = value();
-      const auto method = v ? parseEncryption(*v) : std::nullopt;
-      fits = method.has_value();
-      if (fits) o.encryption = *method;
-    } else if (creating && arg == "--format") {
-      const auto v = value();
-      fits = v.has_value();
-      if (fits) o.format = *v;
-    } else if (creating && arg == "--volume-size") {
-      const auto v = value();
-      fits = v && parseVolumeSize(*v, o.volumeSize, o.volumeUnit);
-    } else if (creating && arg == "--comment") {
-      o.comment = value();
-      fits = o.comment.has_value();
-    } else if (!creating && arg == "--into") {
-      const auto v = value();
-      fits = v.has_value();
-      if (fits) o.into = *v;
-    } else {
-      std::fprintf(stderr, "tessaro: unknown option %s\n", arg.c_str());
-      fits = false;
-    }
+  const bool asksHelp = std::find_if(args.begin(), std::find(args.begin(), args.end(), "--"), [](const std::string& a) {
+                          return a == "--help" || a == "-h";
+                        }) != std::find(args.begin(), args.end(), "--");
+  if (asksHelp) {
+    std::printf("usage: tessaro %s%s", usage, kOptionsHelp);
+    helpShown = true;
+    return std::nullopt;
   }
-  if (!fits || o.archive.empty() || o.files.empty()) {
-    std::fprintf(stderr, "usage: tessaro %s", usage);
+  CommandLine line;
+  const std::optional<int> ended = creating ? parseCommandLine("create", usage, args, kCreateOptions, line)
+                                            : parseCommandLine("add", usage, args, kAddOptions, line);
+  if (ended) {
+    helpShown = *ended == kExitOK;
+    return std::nullopt;
+  }
+  Options o;
+  bool fits = true;
+  const auto refuse = [&](const char* option, const std::string& value) {
+    std::fprintf(stderr, "tessaro: %s does not take %s\n", option, value.c_str());
+    fits = false;
+  };
+  o.verbose = line.has("--verbose");
+  o.excludeDsStore = line.has("--exclude-ds-store");
+  o.password = line.value("--password");
+  if (const auto v = line.value("--compression")) {
+    if (const auto level = parseCompression(*v)) o.compression = *level; else refuse("--compression", *v);
+  }
+  if (const auto v = line.value("--encryption")) {
+    if (const auto method = parseEncryption(*v)) o.encryption = *method; else refuse("--encryption", *v);
+  }
+  if (const auto v = line.value("--format")) o.format = *v;
+  if (const auto v = line.value("--volume-size"); v && !parseVolumeSize(*v, o.volumeSize, o.volumeUnit))
+    refuse("--volume-size", *v);
+  o.comment = line.value("--comment");
+  if (const auto v = line.value("--into")) o.into = *v;
+  const std::vector<std::string>& words = line.operands();
+  if (!words.empty()) {
+    o.archive = words[0];
+    o.files.assign(words.begin() + 1, words.end());
+  }
+  if (!fits) return std::nullopt;
+  if (o.archive.empty() || o.files.empty()) {
+    usageError(usage);
     return std::nullopt;
   }
   return o;

@@ -19,13 +19,87 @@
 namespace tessaro::host {
 
 const char* const kDefaultsUsage =
-    "defaults read|write|delete [DOMAIN] [KEY] [-int|-bool|-string|-array-add|-plist VALUE]\n"
-    "                 show or change the preferences the preview and the handlers read\n";
+    "defaults read|write|delete [DOMAIN] [KEY] [-int|-bool|-string|-array-add|-plist VALUE] [--force]\n"
+    "                 show or change the preferences the preview and the handlers read; an unknown key\n"
+    "                 or a value of the wrong type is refused unless --force\n";
 
 namespace {
 
 constexpr std::string_view kDisplayKeys[] = {"simpleThreshold", "cutoffCount", "keepHeaderFixed",
                                              "showHiddenFiles", "showPackageContents", "cD", "cS", "cP", "cK", "cA"};
+
+enum class KeyType { integer, boolean, string, array, store };
+
+struct KnownKey {
+  std::string_view name;
+  KeyType type;
+};
+
+// The keys the preview, the handlers and the commands read, with the type they read them as; a
+// value of another type would be ignored or, worse, break the preview.
+constexpr KnownKey kKnownKeys[] = {
+    {"simpleThreshold", KeyType::integer},
+    {"cutoffCount", KeyType::integer},
+    {"keepHeaderFixed", KeyType::boolean},
+    {"showHiddenFiles", KeyType::boolean},
+    {"showPackageContents", KeyType::boolean},
+    {"cD", KeyType::boolean},
+    {"cS", KeyType::boolean},
+    {"cP", KeyType::boolean},
+    {"cK", KeyType::boolean},
+    {"cA", KeyType::boolean},
+    {"HLVSizeBase1024", KeyType::boolean},
+    {"HLVDebugLevel", KeyType::integer},
+    {"HLVPreviewTimeLimit", KeyType::integer},
+    {"HLVViewCacheLimit", KeyType::integer},
+    {"HLVListingMaxEntries", KeyType::integer},
+    {"HLVListingMaxNameBytes", KeyType::integer},
+    {"HLVExtractPresets", KeyType::array},
+    {"HLVArchiveExtensionsBlacklist", KeyType::string},
+    {"HLVTempFolderName", KeyType::string},
+    {"HLVTempFolderPath", KeyType::string},
+    {"HLVViewingApplication", KeyType::string},
+    {"rar", KeyType::string},
+    // The password store's own records: `tessaro passwords` writes them.
+    {"HLVPasswords", KeyType::store},
+    {"HLVPasswordsMode", KeyType::store},
+    {"HLVPasswordsSetAside", KeyType::store},
+};
+
+const KnownKey* knownKey(std::string_view name) {
+  for (const KnownKey& key : kKnownKeys)
+    if (key.name == name) return &key;
+  return nullptr;
+}
+
+std::string knownKeyList() {
+  std::string list;
+  for (const KnownKey& key : kKnownKeys) {
+    if (key.type == KeyType::store) continue;
+    if (!list.empty()) list += ", ";
+    list += key.name;
+    list += key.type == KeyType::integer ? " (-int)" : key.type == KeyType::boolean ? " (-bool)"
+          : key.type == KeyType::array   ? " (-array-add)" : " (-string)";
+  }
+  return list;
+}
+
+// Why `value` may not go under `key`; empty when it fits.
+std::string typeProblem(const KnownKey& key, const PropertyList& value, bool arrayAdd) {
+  switch (key.type) {
+    case KeyType::integer:
+      return value.get<int64_t>() ? "" : std::string(key.name) + " takes an integer (-int)";
+    case KeyType::boolean:
+      return value.get<bool>() ? "" : std::string(key.name) + " takes a boolean (-bool YES or NO)";
+    case KeyType::string:
+      return value.get<std::string>() ? "" : std::string(key.name) + " takes a string";
+    case KeyType::array:
+      return arrayAdd || value.get<PlistArray>() ? "" : std::string(key.name) + " takes a list (-array-add)";
+    case KeyType::store:
+      return std::string(key.name) + " belongs to the password store: change it with 'tessaro passwords'";
+  }
+  return {};
+}
 
 std::optional<std::string> domainNamed(std::string_view name) {
   if (name == "host") return std::string(kHostDefaultsDomain);
@@ -95,7 +169,16 @@ int defaultsCommand(const std::vector<std::string>& args) {
     return args.empty() ? kExitUsage : kExitOK;
   }
   const std::string& verb = args[0];
-  std::vector<std::string> rest(args.begin() + 1, args.end());
+  std::vector<std::string> rest;
+  bool force = false;
+  for (auto it = args.begin() + 1; it != args.end(); ++it) {
+    if (*it == "--force") {
+      force = true;
+    } else {
+      rest.push_back(*it);
+    }
+  }
+  std::string error;
   // A leading domain is recognised by its name, and only where a key still follows it: "read
   // host" and "read host KEY", "write host KEY [-type] VALUE".
   std::optional<std::string> domain;
@@ -135,23 +218,39 @@ int defaultsCommand(const std::vector<std::string>& args) {
     if (rest.size() != 2 && rest.size() != 3) return fail("write takes a key and a value");
     const std::string& key = rest[0];
     const std::string name = domain.value_or(domainForKey(key));
+    // Only the program's own domains are checked; a domain of another name is the caller's.
+    const bool ours = name == kHostDefaultsDomain || name == kConfigDefaultsDomain;
+    const KnownKey* known = knownKey(key);
+    if (ours && !force && !known)
+      return fail("unknown key " + key + " (--force writes it anyway); the keys: " + knownKeyList());
     PlistDictionary values = defaults.persistentDomainForName(name).value_or(PlistDictionary{});
     if (rest.size() == 2) {
-      values[key] = PropertyList(rest[1]);
+      // A value without a type takes the key's own type.
+      std::optional<PropertyList> value = PropertyList(rest[1]);
+      if (known && known->type == KeyType::integer) value = parseValue("-int", rest[1], error);
+      if (known && known->type == KeyType::boolean) value = parseValue("-bool", rest[1], error);
+      if (!value) return fail(error);
+      if (ours && known && !force) {
+        if (const std::string problem = typeProblem(*known, *value, false); !problem.empty()) return fail(problem);
+      }
+      values[key] = *value;
     } else if (rest[1] == "-array-add") {
+      if (ours && known && !force && known->type != KeyType::array)
+        return fail(typeProblem(*known, PropertyList(PlistArray{}), false));
       PlistArray list;
       if (auto it = values.find(key); it != values.end()) {
         if (const auto* existing = it->second.get<PlistArray>()) list = *existing;
       }
-      std::string error;
       auto element = rest[2].starts_with("<") ? parseValue("-plist", rest[2], error) : PropertyList(rest[2]);
       if (!element) return fail(error);
       list.push_back(*element);
       values[key] = PropertyList(std::move(list));
     } else {
-      std::string error;
       auto value = parseValue(rest[1], rest[2], error);
       if (!value) return fail(error);
+      if (ours && known && !force) {
+        if (const std::string problem = typeProblem(*known, *value, false); !problem.empty()) return fail(problem);
+      }
       values[key] = *value;
     }
     if (!defaults.setPersistentDomain(values, name)) return fail("could not write the domain " + name);

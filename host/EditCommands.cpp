@@ -23,6 +23,7 @@
 #include "AZipItem.h"
 #include "ArchiveSession.h"
 #include "ArchiveTransaction.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "ListingPipeline.h"
 #include "PathString.h"
@@ -48,32 +49,22 @@ struct Arguments {
   bool verbose = false;
 };
 
-std::optional<Arguments> parse(const std::vector<std::string>& args, const char* usage, size_t minWords,
-                               size_t maxWords, bool& helpShown) {
+constexpr OptionSpec kOptions[] = {{"--password", 'p', true}, {"--verbose", 'v', false}};
+
+std::optional<Arguments> parse(std::string_view command, const std::vector<std::string>& args, const char* usage,
+                               size_t minWords, size_t maxWords, bool& helpShown) {
   Arguments parsed;
   helpShown = false;
-  bool onlyWords = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (onlyWords || arg.empty() || arg[0] != '-' || arg == "-") {
-      parsed.words.push_back(arg);
-    } else if (arg == "--") {
-      onlyWords = true;
-    } else if (arg == "--help" || arg == "-h") {
-      std::printf("usage: tessaro %s", usage);
-      helpShown = true;
-      return std::nullopt;
-    } else if (arg == "--verbose" || arg == "-v") {
-      parsed.verbose = true;
-    } else if ((arg == "--password" || arg == "-p") && i + 1 < args.size()) {
-      parsed.password = args[++i];
-    } else {
-      std::fprintf(stderr, "tessaro: unknown option %s\nusage: tessaro %s", arg.c_str(), usage);
-      return std::nullopt;
-    }
+  CommandLine line;
+  if (const std::optional<int> ended = parseCommandLine(command, usage, args, kOptions, line)) {
+    helpShown = *ended == kExitOK;
+    return std::nullopt;
   }
+  parsed.words = line.operands();
+  parsed.password = line.value("--password");
+  parsed.verbose = line.has("--verbose");
   if (parsed.words.size() < minWords || parsed.words.size() > maxWords || parsed.words.front().empty()) {
-    std::fprintf(stderr, "usage: tessaro %s", usage);
+    usageError(usage);
     return std::nullopt;
   }
   return parsed;
@@ -157,7 +148,7 @@ std::optional<AZipItem::List> existingItems(const AZipItem& root, const std::vec
 
 int deleteCommand(const std::vector<std::string>& args) {
   bool helpShown = false;
-  const auto parsed = parse(args, kDeleteUsage, 2, SIZE_MAX, helpShown);
+  const auto parsed = parse("delete", args, kDeleteUsage, 2, SIZE_MAX, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
   int status = 0;
   std::optional<Change> change = openChange(*parsed, "deleting from", status);
@@ -191,7 +182,7 @@ int deleteCommand(const std::vector<std::string>& args) {
 
 int renameCommand(const std::vector<std::string>& args) {
   bool helpShown = false;
-  const auto parsed = parse(args, kRenameUsage, 3, 3, helpShown);
+  const auto parsed = parse("rename", args, kRenameUsage, 3, 3, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
   const std::string newName = withoutTrailingSlashes(parsed->words[2]);
   if (newName.empty() || newName == "/") {
@@ -230,7 +221,7 @@ int renameCommand(const std::vector<std::string>& args) {
 
 int commentCommand(const std::vector<std::string>& args) {
   bool helpShown = false;
-  const auto parsed = parse(args, kCommentUsage, 1, 2, helpShown);
+  const auto parsed = parse("comment", args, kCommentUsage, 1, 2, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
   if (parsed->words.size() == 1) {
     std::unique_ptr<ArchiveSession> session = ArchiveSession::open(parsed->words.front(), parsed->verbose);
@@ -260,7 +251,7 @@ int commentCommand(const std::vector<std::string>& args) {
 
 int repairCommand(const std::vector<std::string>& args) {
   bool helpShown = false;
-  const auto parsed = parse(args, kRepairUsage, 1, 1, helpShown);
+  const auto parsed = parse("repair", args, kRepairUsage, 1, 1, helpShown);
   if (!parsed) return helpShown ? kExitOK : kExitUsage;
   int status = 0;
   std::optional<Change> change = openChange(*parsed, "repairing", status);

@@ -29,6 +29,7 @@
 #include "ArchiveHandlerStream.h"
 #include "ArchiveHandlerStreamFilter.h"
 #include "ArchiveSession.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "ExtractionCheck.h"
 #include "GrowthLimit.h"
@@ -39,6 +40,7 @@
 #include "SafeExtraction.h"
 #include "StagingFolder.h"
 #include "TerminalCallbackHandler.h"
+#include "TerminationCleanup.h"
 #include "ToolMessagesHidden.h"
 #include "UnpackedSize.h"
 #include "helpers.h"
@@ -74,6 +76,8 @@ struct Arguments {
   bool verbose = false;
   PlacementOptions placement;
   std::optional<int64_t> maxSize;
+  bool destinationGiven = false;
+  bool here = false;  // loose top-level items go straight into the destination
 };
 
 // "SIZE" with an optional k, M or G (powers of 1024); none for anything else.
@@ -100,61 +104,54 @@ std::optional<int64_t> parseSize(std::string_view text) {
   return value << shift;
 }
 
-// Parses the arguments; prints the usage and returns none when they do not fit.
-std::optional<Arguments> parse(const std::vector<std::string>& args, bool extracting, const char* usage,
-                               bool& helpShown) {
-  Arguments parsed;
-  bool haveArchive = false;
-  bool fits = true;
-  bool policyGiven = false;
-  helpShown = false;
-  for (size_t i = 0; i < args.size() && fits; ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      std::printf("usage: tessaro %s", usage);
-      helpShown = true;
-      return std::nullopt;
-    }
-    if ((extracting && (arg == "-C" || arg == "--max-size")) || arg == "--password") {
-      if (i + 1 >= args.size()) {
-        fits = false;
-      } else if (arg == "-C") {
-        parsed.destination = args[++i];
-      } else if (arg == "--max-size") {
-        parsed.maxSize = parseSize(args[++i]);
-        fits = parsed.maxSize.has_value();
-      } else {
-        parsed.password = args[++i];
-      }
-    } else if (arg == "--verbose" || arg == "-v") {
-      parsed.verbose = true;
-    } else if (arg.starts_with("--password=")) {
-      parsed.password = arg.substr(11);
-    } else if (extracting && (arg == "--overwrite" || arg == "--keep")) {
-      fits = !policyGiven;
-      policyGiven = true;
-      parsed.placement.existing = arg == "--overwrite" ? ExistingFiles::overwrite : ExistingFiles::keep;
-    } else if (extracting && arg == "--special-files") {
-      parsed.placement.specialFiles = true;
-    } else if (extracting && arg == "--preserve-permissions") {
-      parsed.placement.preservePermissions = true;
-    } else if (extracting && arg == "--same-owner") {
-      parsed.placement.sameOwner = true;
-    } else if (arg.size() > 1 && arg.front() == '-') {
-      fits = false;
-    } else if (!haveArchive) {
-      parsed.archive = arg;
-      haveArchive = true;
-    } else if (extracting) {
-      parsed.entries.push_back(arg);
-    } else {
-      fits = false;
-    }
-  }
-  if (!fits || !haveArchive || parsed.archive.empty()) {
-    std::fprintf(stderr, "usage: tessaro %s", usage);
+constexpr OptionSpec kExtractOptions[] = {
+    {"-C", 'C', true},           {"--max-size", 0, true},      {"--password", 'p', true},
+    {"--verbose", 'v', false},   {"--overwrite", 0, false},    {"--keep", 0, false},
+    {"--special-files", 0, false}, {"--preserve-permissions", 0, false}, {"--same-owner", 0, false},
+    {"--here", 0, false},
+};
+constexpr OptionSpec kTestOptions[] = {{"--password", 'p', true}, {"--verbose", 'v', false}};
+
+// Parses the arguments; none with the exit status in `ended` when the command ends here.
+std::optional<Arguments> parse(const std::vector<std::string>& args, bool extracting, int& ended) {
+  const char* usage = extracting ? kExtractUsage : kTestUsage;
+  CommandLine line;
+  const std::optional<int> done =
+      extracting ? parseCommandLine("extract", usage, args, kExtractOptions, line)
+                 : parseCommandLine("test", usage, args, kTestOptions, line);
+  if (done) {
+    ended = *done;
     return std::nullopt;
   }
+  ended = kExitUsage;
+  Arguments parsed;
+  const std::vector<std::string>& words = line.operands();
+  if (words.empty() || words[0].empty() || (!extracting && words.size() != 1) ||
+      line.count("--overwrite") + line.count("--keep") > 1) {
+    usageError(usage);
+    return std::nullopt;
+  }
+  parsed.archive = words[0];
+  parsed.entries.assign(words.begin() + 1, words.end());
+  parsed.password = line.value("--password");
+  parsed.verbose = line.has("--verbose");
+  if (const auto destination = line.value("-C")) {
+    parsed.destination = *destination;
+    parsed.destinationGiven = true;
+  }
+  if (const auto size = line.value("--max-size")) {
+    parsed.maxSize = parseSize(*size);
+    if (!parsed.maxSize) {
+      std::fprintf(stderr, "tessaro: --max-size takes a byte count with k, M or G, not %s\n", size->c_str());
+      return std::nullopt;
+    }
+  }
+  if (line.has("--overwrite")) parsed.placement.existing = ExistingFiles::overwrite;
+  if (line.has("--keep")) parsed.placement.existing = ExistingFiles::keep;
+  parsed.placement.specialFiles = line.has("--special-files");
+  parsed.placement.preservePermissions = line.has("--preserve-permissions");
+  parsed.placement.sameOwner = line.has("--same-owner");
+  parsed.here = line.has("--here");
   return parsed;
 }
 
@@ -192,19 +189,6 @@ Unpacked unpack(ArchiveHandler& handler, const AZipItem::List& items, const std:
   return out;
 }
 
-// The handler for the archive `file` (an absolute path); none after a message when the file is
-// missing or no handler reads it.
-std::shared_ptr<ArchiveHandler> handlerFor(const std::string& file) {
-  if (const std::string complaint = notReadableAsArchive(file); !complaint.empty()) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", file.c_str(), complaint.c_str());
-    return nullptr;
-  }
-  locateHelpers();
-  std::shared_ptr<ArchiveHandler> handler = handlerWithFilename(file);
-  if (!handler) std::fprintf(stderr, "tessaro: no handler for %s\n", file.c_str());
-  return handler;
-}
-
 // What the listing tells before anything is written: the items to hand to the handler, the
 // listing itself (none when the archive could not be listed) and the bytes the entries unpack to.
 struct Plan {
@@ -215,9 +199,9 @@ struct Plan {
   std::vector<std::string> missing;
 };
 
-// Lists the archive first: every named entry must be in it (see Plan::missing). None when an item
-// cannot be made.
-std::optional<Plan> planExtraction(const std::string& archive, const std::vector<std::string>& entries) {
+// Plans from the session's listing: every named entry must be in it (see Plan::missing). None when
+// an item cannot be made.
+std::optional<Plan> planExtraction(ArchiveSession& session, const std::vector<std::string>& entries) {
   Plan plan;
   AZipItem::List& items = plan.items;
   // An entry name also takes everything below it, so that naming a folder extracts the folder.
@@ -229,11 +213,12 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
   };
   if (entries.empty()) items.push_back(AZipItem::initWithPath("*"));
 
-  AZipItem::Ptr root;
-  const int32_t listed = getInfo(archive, root);
+  const ArchiveSession::Listing& listing = session.listing();
+  const AZipItem::Ptr& root = listing.root;
   // Without a listing (no handler, names enciphered, only part of it within the listing bound)
   // nothing can be checked beforehand.
-  if (listed < 0 || listed == 100 || listed == kListingCutShort || !root) {
+  if (listing.status < 0 || listing.status == 100 || listing.status == kListingCutShort ||
+      listing.facts.cutShortAt || !root) {
     for (const std::string& entry : entries) byName(entry);
     return plan;
   }
@@ -254,7 +239,7 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
   for (const AZipItem::Ptr& item : items) {
     if (!item) return std::nullopt;
   }
-  plan.root = std::move(root);
+  plan.root = root;
   plan.needed = needed;
   return plan;
 }
@@ -296,6 +281,38 @@ int64_t writeBudget(const std::string& destination, const std::optional<int64_t>
   if (maxSize) budget = std::min(budget, *maxSize);
   return std::max<int64_t>(budget, 0);
 }
+
+// The folder made for an archive whose top level has loose items, named after the archive; it goes
+// again unless the extraction succeeds (while it is still empty: nothing reaches it before that).
+struct OwnFolder {
+  std::string path;
+  bool kept = false;
+  OwnFolder() = default;
+  OwnFolder(const OwnFolder&) = delete;
+  OwnFolder& operator=(const OwnFolder&) = delete;
+  ~OwnFolder() {
+    if (!kept && !path.empty()) ::rmdir(path.c_str());
+  }
+
+  static std::unique_ptr<OwnFolder> make(const std::string& destination, const std::string& archive) {
+    std::string name(lastPathComponent(archive));
+    name = std::string(deletingPathExtension(name));
+    if (pathExtension(name) == "tar") name = std::string(deletingPathExtension(name));
+    if (name.empty() || name == "." || name == "..") name = "archive";
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+      const std::string candidate =
+          appendingPathComponent(destination, attempt == 1 ? name : name + "-" + std::to_string(attempt));
+      if (::mkdir(candidate.c_str(), 0777) == 0) {
+        auto made = std::make_unique<OwnFolder>();
+        made->path = candidate;
+        return made;
+      }
+      if (errno != EEXIST) return nullptr;
+    }
+    errno = EEXIST;
+    return nullptr;
+  }
+};
 
 // The terminal's answer to replacing `name`; none when there is no terminal to ask on.
 std::optional<ReplaceAnswer> askOnTerminal(const std::string& name) {
@@ -350,19 +367,17 @@ std::vector<std::string> checkStaged(const ArchiveHandler& handler, const std::s
 int extract(const Arguments& parsed) {
   // The handlers run their tools in the destination folder: paths must not depend on the current one.
   const std::string file = absolutePath(parsed.archive);
-  const std::string destination = absolutePath(parsed.destination);
-  std::shared_ptr<ArchiveHandler> handler = handlerFor(file);
-  if (!handler) return kExitUsage;
-  struct stat st;
-  if (::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "tessaro: %s is not a folder\n", parsed.destination.c_str());
-    return kExitUsage;
-  }
+  std::string destination = absolutePath(parsed.destination);
+  const std::unique_ptr<ArchiveSession> session = ArchiveSession::open(file, parsed.verbose, {}, true);
+  if (!session) return kExitUsage;
+  if (parsed.password) session->setPassword(*parsed.password);
+  ArchiveHandler* const handler = &session->handler();
+  if (!isFolderOrSay(parsed.destination)) return kExitUsage;
   const bool hideTools = !parsed.verbose && !handlerReportsFailures(handler->isa());
   std::optional<Plan> plan;
   {
     const ToolMessagesHidden hidden(hideTools);
-    plan = planExtraction(file, parsed.entries);
+    plan = planExtraction(*session, parsed.entries);
   }
   if (!plan) return kExitFailed;
   for (const std::string& entry : plan->missing)
@@ -380,16 +395,30 @@ int extract(const Arguments& parsed) {
     return kExitFailed;
   }
 
+  // Loose items at the archive's top level go into a folder of their own, as the preview's verdict
+  // says they would scatter otherwise.
+  std::unique_ptr<OwnFolder> ownFolder;
+  // A lone stream or the pieces of a split file hold one file by nature: it never scatters.
+  const HandlerClass* split = handlerClassNamed("AHandlerSplit");
+  const bool oneFileByNature = isLoneStream(handler->isa()) || (split && handler->isa().isSubclassOf(*split));
+  if (parsed.entries.empty() && !parsed.here && !oneFileByNature &&
+      scattersLooseItems(session->listing().facts)) {
+    ownFolder = OwnFolder::make(destination, file);
+    if (!ownFolder) {
+      std::fprintf(stderr, "tessaro: cannot make a folder for %s in %s: %s\n", file.c_str(),
+                   parsed.destination.c_str(), std::strerror(errno));
+      return kExitFailed;
+    }
+    destination = ownFolder->path;
+  }
   const std::unique_ptr<StagingFolder> staging = StagingFolder::createInside(destination);
   if (!staging) {
     std::fprintf(stderr, "tessaro: cannot write in %s: %s\n", parsed.destination.c_str(),
                  std::strerror(errno));
     return kExitFailed;
   }
-  auto callback =
-      std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed.verbose, true});
-  handler->setCallbackHandler(callback);
-  if (parsed.password) handler->setPassword(*parsed.password);
+  TerminalCallbackHandler* const callback = &session->callback();
+  callback->setTotalBytes(bytesNeeded(*handler, file, *plan));
 
   const auto [status, overran] = unpack(*handler, plan->items, staging->path(), budget, hideTools);
   std::fflush(stdout);
@@ -401,14 +430,13 @@ int extract(const Arguments& parsed) {
     return kExitFailed;
   }
   if (status != 0) {
-    callback->printRecentLog();
     if (status == -1) {
       std::fprintf(stderr, "tessaro: extracting is not supported for %s\n",
                    handler->isa().formatName().c_str());
       return kExitUsage;
     }
     std::fprintf(stderr, "tessaro: extracting %s failed: %s; nothing was extracted\n", file.c_str(),
-                 handlerStatusInWords(status).c_str());
+                 session->statusInWords(status, destination).c_str());
     return kExitFailed;
   }
   // The handler ends quietly when its host stops at a volume; here the volume was not there.
@@ -447,6 +475,7 @@ int extract(const Arguments& parsed) {
                  name.c_str());
     result = kExitFailed;
   }
+  if (ownFolder && result == kExitOK) ownFolder->kept = true;
   if (placement.kept() > 0)
     std::printf("%lld existing %s kept\n", static_cast<long long>(placement.kept()),
                 placement.kept() == 1 ? "file" : "files");
@@ -456,12 +485,13 @@ int extract(const Arguments& parsed) {
 // A format that neither tests itself nor reads whole through libarchive (StuffIt, BinHex, mail
 // containers, split pieces...) is tested by unpacking it into a private folder that goes
 // afterwards: the handler's status and the unpacked tree against the listing say whether it is whole.
-int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Arguments& parsed) {
+int testByUnpacking(ArchiveSession& session, const std::string& file, const Arguments& parsed) {
+  ArchiveHandler& handler = session.handler();
   const bool hideTools = !parsed.verbose;
   std::optional<Plan> plan;
   {
     const ToolMessagesHidden hidden(hideTools);
-    plan = planExtraction(file, {});
+    plan = planExtraction(session, {});
   }
   if (!plan) return kExitFailed;
   // Without a listing there is nothing to hold the unpacked tree against.
@@ -481,9 +511,8 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
     std::fprintf(stderr, "tessaro: cannot write in %s: %s\n", scratch.c_str(), std::strerror(errno));
     return kExitFailed;
   }
-  auto callback = std::make_shared<TerminalCallbackHandler>(file, TerminalCallbackHandler::Options{parsed.verbose, true});
-  handler.setCallbackHandler(callback);
-  if (parsed.password) handler.setPassword(*parsed.password);
+  TerminalCallbackHandler* const callback = &session.callback();
+  callback->setTotalBytes(plan->needed);
   const auto [status, overran] = unpack(handler, plan->items, staging->path(), budget, hideTools);
   callback->endProgress();
   if (overran) {
@@ -496,8 +525,8 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
     return kExitUsage;
   }
   if (status != 0) {
-    callback->printRecentLog();
-    std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), handlerStatusInWords(status).c_str());
+    std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(),
+                 session.statusInWords(status, scratch).c_str());
     return kExitFailed;
   }
   if (callback->volumeMissing()) return kExitFailed;
@@ -509,20 +538,25 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
 
 int test(const Arguments& parsed) {
   const std::string file = absolutePath(parsed.archive);
-  std::shared_ptr<ArchiveHandler> handler = handlerFor(file);
-  if (!handler) return kExitUsage;
+  const std::unique_ptr<ArchiveSession> session = ArchiveSession::open(file, parsed.verbose, {}, true);
+  if (!session) return kExitUsage;
+  if (parsed.password) session->setPassword(*parsed.password);
+  ArchiveHandler* const handler = &session->handler();
   const HandlerClass& c = handler->isa();
   if (c.canTest()) {
-    auto callback = std::make_shared<TerminalCallbackHandler>(
-        file, TerminalCallbackHandler::Options{parsed.verbose, true});
-    handler->setCallbackHandler(callback);
-    if (parsed.password) handler->setPassword(*parsed.password);
+    TerminalCallbackHandler* const callback = &session->callback();
+    // The total only serves the progress line, so the listing is made only for a terminal.
+    if (::isatty(STDERR_FILENO) == 1) {
+      const ToolMessagesHidden hidden(!parsed.verbose);
+      const ArchiveSession::Listing& listing = session->listing();
+      if (listing.root && listing.status == 0) callback->setTotalBytes(listing.root->uncoV());
+    }
     const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kTestMode);
     std::fflush(stdout);
     callback->endProgress();
     if (status != 0) {
-      callback->printRecentLog();
-      std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), handlerStatusInWords(status).c_str());
+        std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(),
+                   session->statusInWords(status, "").c_str());
       return kExitFailed;
     }
     if (callback->volumeMissing()) return kExitFailed;
@@ -535,7 +569,7 @@ int test(const Arguments& parsed) {
                    check.problem.empty() ? "the data is damaged" : check.problem.c_str());
       return kExitFailed;
     }
-  } else if (const int result = testByUnpacking(*handler, file, parsed); result != kExitOK) {
+  } else if (const int result = testByUnpacking(*session, file, parsed); result != kExitOK) {
     return result;
   }
   std::printf("%s: all entries OK\n", file.c_str());
@@ -543,10 +577,14 @@ int test(const Arguments& parsed) {
 }
 
 int run(const std::vector<std::string>& args, bool testing) {
-  bool helpShown = false;
-  const std::optional<Arguments> parsed =
-      parse(args, !testing, testing ? kTestUsage : kExtractUsage, helpShown);
-  if (!parsed) return helpShown ? kExitOK : kExitUsage;
+  int ended = kExitUsage;
+  const std::optional<Arguments> parsed = parse(args, !testing, ended);
+  if (!parsed) return ended;
+  // The session's temporary folder goes inside a private one that a termination signal removes.
+  if (usePrivateTemporaryFolder()) cleanUpOnTerminationSignals();
+  struct FolderRemoval {
+    ~FolderRemoval() { removePrivateTemporaryFolder(); }
+  } folderRemoval;
   return testing ? test(*parsed) : extract(*parsed);
 }
 

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Commands.h"
 #include "HandlerRegistry.h"
 #include "HostPaths.h"
@@ -11,7 +12,7 @@
 
 namespace tessaro::host {
 
-const char* const kFormatsUsage = "formats      the archive formats, what each can do, and their creation settings\n";
+const char* const kFormatsUsage = "formats\n                 the archive formats, what each can do, and their creation settings\n";
 
 namespace {
 
@@ -56,14 +57,9 @@ std::string displayName(const HandlerClass& c) {
 }  // namespace
 
 int formatsCommand(const std::vector<std::string>& args) {
-  if (!args.empty()) {
-    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-      std::fputs(kFormatsUsage, stdout);
-      return kExitOK;
-    }
-    std::fputs("tessaro: formats takes no arguments\n", stderr);
-    return kExitUsage;
-  }
+  CommandLine line;
+  if (const std::optional<int> ended = parseCommandLine("formats", kFormatsUsage, args, {}, line)) return *ended;
+  if (!line.operands().empty()) return usageError(kFormatsUsage);
   locateHelpers();
   for (const HandlerClass* c : allHandlerClasses()) {
     std::printf("%s\n", displayName(*c).c_str());

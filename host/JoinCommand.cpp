@@ -11,6 +11,7 @@
 #include "AZipItem.h"
 #include "ArchiveSession.h"
 #include "ArchiveTransaction.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "HandlerRegistry.h"
 #include "PathString.h"
@@ -21,35 +22,14 @@ const char* const kJoinUsage = "join VOLUME [-C DIR] [--verbose]\n"
                                "                 join the numbered pieces of a split file (x.001, x.002, ...) into one\n";
 
 int joinCommand(const std::vector<std::string>& args) {
-  std::string volume;
-  std::string destination = ".";
-  bool verbose = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      std::printf("usage: tessaro %s", kJoinUsage);
-      return kExitOK;
-    }
-    if (arg == "-C" && i + 1 < args.size()) {
-      destination = args[++i];
-    } else if (arg == "--verbose" || arg == "-v") {
-      verbose = true;
-    } else if (volume.empty() && !arg.empty() && arg[0] != '-') {
-      volume = arg;
-    } else {
-      std::fprintf(stderr, "usage: tessaro %s", kJoinUsage);
-      return kExitUsage;
-    }
-  }
-  if (volume.empty()) {
-    std::fprintf(stderr, "usage: tessaro %s", kJoinUsage);
-    return kExitUsage;
-  }
-  struct stat st;
-  if (::stat(destination.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "tessaro: %s is not a folder\n", destination.c_str());
-    return kExitUsage;
-  }
+  static constexpr OptionSpec kOptions[] = {{"-C", 'C', true}, {"--verbose", 'v', false}};
+  CommandLine line;
+  if (const std::optional<int> ended = parseCommandLine("join", kJoinUsage, args, kOptions, line)) return *ended;
+  if (line.operands().size() != 1 || line.operands()[0].empty()) return usageError(kJoinUsage);
+  const std::string& volume = line.operands()[0];
+  const std::string destination = line.value("-C").value_or(".");
+  const bool verbose = line.has("--verbose");
+  if (!isFolderOrSay(destination)) return kExitUsage;
   std::unique_ptr<ArchiveSession> session = ArchiveSession::open(volume, verbose);
   if (!session) return kExitUsage;
   const HandlerClass* split = handlerClassNamed("AHandlerSplit");

@@ -20,6 +20,7 @@
 #include <system_error>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Commands.h"
 #include "HostPaths.h"
 #include "SafeOpening.h"
@@ -54,34 +55,20 @@ int usage(const char* complaint) {
   return kExitUsage;
 }
 
+constexpr OptionSpec kOptions[] = {{"--output", 'o', true}, {"--open", 0, false}};
+
 std::optional<int> parse(const std::vector<std::string>& args, PreviewOptions& options) {
-  bool onlyOperands = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (!onlyOperands && (arg == "-h" || arg == "--help")) {
-      std::printf("usage: tessaro %s", kPreviewUsage);
-      std::puts("  -o PAGE   write the page to PAGE instead of the cache folder\n"
-                "  --open    open the page in the default browser\n"
-                "Exit status: 0 written, 1 no preview for the file or it could not be opened,\n"
-                "2 bad arguments or a missing file.");
-      return kExitOK;
-    }
-    if (!onlyOperands && arg == "-o") {
-      if (i + 1 >= args.size() || args[i + 1].empty()) return usage("-o needs a file name");
-      options.page = args[++i];
-    } else if (!onlyOperands && arg == "--open") {
-      options.open = true;
-    } else if (!onlyOperands && arg == "--") {
-      onlyOperands = true;
-    } else if (!onlyOperands && arg.size() > 1 && arg.front() == '-') {
-      return usage(("unknown option " + arg).c_str());
-    } else if (options.archive.empty() && !arg.empty()) {
-      options.archive = arg;
-    } else {
-      return usage(arg.empty() ? "the archive's name is empty" : "only one archive at a time");
-    }
+  CommandLine line;
+  if (const std::optional<int> ended = parseCommandLine("preview", kPreviewUsage, args, kOptions, line)) return *ended;
+  if (line.operands().empty()) return usage("no archive given");
+  if (line.operands().size() > 1) return usage("only one archive at a time");
+  options.archive = line.operands().front();
+  if (options.archive.empty()) return usage("the archive's name is empty");
+  if (const std::optional<std::string> page = line.value("--output")) {
+    if (page->empty()) return usage("-o needs a file name");
+    options.page = *page;
   }
-  if (options.archive.empty()) return usage("no archive given");
+  options.open = line.has("--open");
   return std::nullopt;
 }
 

@@ -75,7 +75,13 @@ int openWithDesktop(const std::string& path) {
     const SubprocessResult result = run(argv);
     if (!result.started) continue;
     if (result.exitStatus == 0) return kExitOK;
-    std::fprintf(stderr, "tessaro: %s could not open %s\n", argv.front().c_str(), path.c_str());
+    // The opener is there and failed: say so with its status, not that it is missing.
+    if (result.signal != 0)
+      std::fprintf(stderr, "tessaro: %s failed to open %s: it was ended by signal %d\n", argv.front().c_str(),
+                   path.c_str(), result.signal);
+    else
+      std::fprintf(stderr, "tessaro: %s failed to open %s: it ended with status %d\n", argv.front().c_str(),
+                   path.c_str(), result.exitStatus);
     return kExitFailed;
   }
   std::fprintf(stderr, "tessaro: no program to open files with (install xdg-utils); it is at %s\n",

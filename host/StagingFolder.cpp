@@ -30,6 +30,8 @@ extern "C" void removeStagingAndDie(int signal) {
     gStagingActive = 0;
     removeTreeAt(AT_FDCWD, gStagingPath);
   }
+  // The session's own temporary folder, when the run made a private one.
+  removePrivateTemporaryFolder();
   ::signal(signal, SIG_DFL);
   ::raise(signal);
 }

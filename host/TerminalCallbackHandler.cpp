@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "StoredPasswords.h"
+#include "locale/LocaleFormat.h"
 
 namespace tessaro::host {
 
@@ -109,11 +111,8 @@ std::string TerminalCallbackHandler::passwordWithParams(PlistDictionary& /*param
   endProgress();
   if (++prompts_ > kMaxPrompts) return {};
   const std::optional<std::string> answer = readSecretLine("Password for " + archive_ + ": ");
-  if (!answer) {
-    if (!warnedNoTerminal_) std::fputs("tessaro: the password is missing or wrong; give it with --password\n", stderr);
-    warnedNoTerminal_ = true;
-    return {};
-  }
+  // Without a terminal the failure's one line says the password is missing.
+  if (!answer) return {};
   return *answer;
 }
 
@@ -145,12 +144,26 @@ void TerminalCallbackHandler::setProgress(int percent) {
   if (percent < 0) percent = 0;
   if (percent > 100) percent = 100;
   if (percent == lastPercent_ || !::isatty(STDERR_FILENO)) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (!started_) started_ = now;
   lastPercent_ = percent;
   std::string bar = "\r[";
   const int filled = percent * kBarWidth / 100;
   bar.append(static_cast<size_t>(filled), '#');
   bar.append(static_cast<size_t>(kBarWidth - filled), '.');
   bar += "] " + std::to_string(percent) + "%";
+  // Bytes, rate and time left from the share done so far; the tools report no finer measure.
+  const double seconds = std::chrono::duration<double>(now - *started_).count();
+  if (totalBytes_ && *totalBytes_ > 0) {
+    const int64_t done = *totalBytes_ / 100 * percent + *totalBytes_ % 100 * percent / 100;
+    bar += "  " + formatByteCount(done, false) + " of " + formatByteCount(*totalBytes_, false);
+    if (seconds >= 1 && done > 0) bar += ", " + formatByteCount(static_cast<int64_t>(done / seconds), false) + "/s";
+  }
+  if (seconds >= 1 && percent > 0 && percent < 100) {
+    const auto left = static_cast<long long>(seconds * (100 - percent) / percent + 0.5);
+    bar += ", " + (left >= 60 ? std::to_string(left / 60) + " min " : std::string()) + std::to_string(left % 60) + " s left";
+  }
+  bar += "\033[K";
   std::fputs(bar.c_str(), stderr);
   std::fflush(stderr);
   barShown_ = true;
@@ -165,23 +178,6 @@ void TerminalCallbackHandler::logOutput(std::string_view text) {
   endProgress();
   std::fwrite(text.data(), 1, text.size(), stderr);
   if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);
-}
-
-void TerminalCallbackHandler::printRecentLog() {
-  endProgress();
-  // Under --verbose it was shown as it came.
-  if (options_.verbose) recentLog_.clear();
-  size_t start = 0;
-  while (start < recentLog_.size()) {
-    size_t end = recentLog_.find('\n', start);
-    if (end == std::string::npos) end = recentLog_.size();
-    const std::string_view line(recentLog_.data() + start, end - start);
-    // The runner's closing line is a bare status number, which says nothing to the user.
-    if (line.find_first_not_of(" \r\t") != std::string_view::npos && !line.starts_with("External command returned:"))
-      std::fprintf(stderr, "tessaro: %.*s\n", static_cast<int>(line.size()), line.data());
-    start = end + 1;
-  }
-  recentLog_.clear();
 }
 
 void TerminalCallbackHandler::endProgress() {

@@ -3,6 +3,7 @@
 // entries worked on are printed, and the tools' output is shown under --verbose.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,18 +35,21 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   int processData(const void* data, int64_t size, int delta) override;
   void processFile(std::string_view name, int operation) override;
   void setProgress(int percent) override;
-  // Shown at once under --verbose; otherwise the end of it is kept for a failure's report.
+  // Shown at once under --verbose; otherwise the end of it is kept, for telling a full disk.
   void logOutput(std::string_view text) override;
   bool respondsToLogOutput() const override { return true; }
-  // Writes the kept end of the log to standard error, each line after "tessaro: ".
-  void printRecentLog();
   // The end of the tools' output, also under --verbose.
   const std::string& recentLog() const { return recentLog_; }
 
+  // The bytes the whole operation handles, when the listing tells: the progress line then shows
+  // bytes done and the rate beside the share and the time left.
+  void setTotalBytes(std::optional<int64_t> bytes) { totalBytes_ = bytes; }
   // Clears the progress bar, so that what follows starts on a clean line.
   void endProgress();
   const std::vector<std::string>& seen() const { return seen_; }
   bool volumeMissing() const { return volumeMissing_; }
+  // The archive asked for a password: a failure may be a wrong one.
+  bool passwordAsked() const { return storedOffered_ > 0 || prompts_ > 0; }
 
  private:
   std::string archive_;
@@ -54,9 +58,10 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   std::optional<std::vector<std::string>> storedPasswords_;
   size_t storedOffered_ = 0;
   bool barShown_ = false;
+  std::optional<int64_t> totalBytes_;
+  std::optional<std::chrono::steady_clock::time_point> started_;
   int lastPercent_ = -1;
   int prompts_ = 0;
-  bool warnedNoTerminal_ = false;
   bool volumeMissing_ = false;
   std::vector<std::string> seen_;
   std::string recentLog_;

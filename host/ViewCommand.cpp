@@ -31,6 +31,7 @@
 
 #include "AZipItem.h"
 #include "ArchiveSession.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "GrowthLimit.h"
 #include "ListingPipeline.h"
@@ -352,19 +353,14 @@ int extractWithPreset(std::string_view rest) {
 }  // namespace
 
 int viewCommand(const std::vector<std::string>& args) {
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::printf("usage: tessaro %s", kViewUsage);
-    return kExitOK;
-  }
-  if (args.size() != 1) {
-    std::fprintf(stderr, "usage: tessaro %s", kViewUsage);
-    return kExitUsage;
-  }
-  const std::string_view url = args[0];
+  CommandLine line;
+  if (const std::optional<int> ended = parseCommandLine("view", kViewUsage, args, {}, line)) return *ended;
+  if (line.operands().size() != 1) return usageError(kViewUsage);
+  const std::string_view url = line.operands()[0];
   if (url.starts_with(kViewPrefix)) return viewEntry(url.substr(kViewPrefix.size()));
   if (url.starts_with(kConfigPrefix)) return storeSettings(url.substr(kConfigPrefix.size()));
   if (url.starts_with(kExtractPrefix)) return extractWithPreset(url.substr(kExtractPrefix.size()));
-  std::fprintf(stderr, "tessaro: not a tssro link: %s\n", args[0].c_str());
+  std::fprintf(stderr, "tessaro: not a tssro link: %.*s\n", static_cast<int>(url.size()), url.data());
   return kExitUsage;
 }
 

@@ -523,6 +523,11 @@ std::unordered_map<std::string, std::string> zipLinkTargets(const std::string& p
   return links;
 }
 
+bool scattersLooseItems(const ArchiveFacts& facts) {
+  return facts.listing == ListingState::complete && !facts.cutShortAt && facts.topLevelCount > 0 &&
+         !facts.singleFolder;
+}
+
 void collectTreeFacts(const AZipItem& root, ArchiveFacts& facts) {
   facts.flagCounts.fill(0);
   facts.topLevelCount = 0;

@@ -95,6 +95,10 @@ uint8_t safetyFlagsOfEntry(const AZipItem& item);
 // from its central directory; empty for anything else or on damage.
 std::unordered_map<std::string, std::string> zipLinkTargets(const std::string& path);
 
+// The extraction verdict: a whole listing whose top level is not one folder scatters loose items
+// into the destination.
+bool scattersLooseItems(const ArchiveFacts& facts);
+
 // Counts the flags and works out the extraction verdict over the finished tree.
 void collectTreeFacts(const AZipItem& root, ArchiveFacts& facts);
 

@@ -1,5 +1,6 @@
 #include "ArchiveHandlerRar.h"
 
+#include <cstdlib>
 #include <dirent.h>
 #include <locale.h>
 #include <unistd.h>
@@ -986,12 +987,25 @@ RarAddCommand rarAddCommand(const std::vector<std::string>& files, const std::st
 
 std::optional<std::string> AHandlerRar::rarPath() {
   try {
+    const auto runnable = [](const std::string& candidate) {
+      struct stat st;
+      return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0;
+    };
     const std::optional<std::string> path = UserDefaults::standard().stringForKey("rar");
-    if (!path || path->empty()) return std::nullopt;
-    struct stat st;
-    if (::stat(path->c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(path->c_str(), X_OK) != 0)
-      return std::nullopt;
-    return path;
+    if (path && !path->empty()) return runnable(*path) ? path : std::nullopt;
+    // Without a preference, the rar found first on PATH (absolute folders only).
+    const char* search = std::getenv("PATH");
+    std::string_view folders = search ? search : "";
+    while (!folders.empty()) {
+      const size_t colon = folders.find(':');
+      const std::string_view folder = folders.substr(0, colon);
+      folders = colon == std::string_view::npos ? std::string_view() : folders.substr(colon + 1);
+      if (!folder.starts_with("/")) continue;
+      std::string candidate(folder);
+      candidate += "/rar";
+      if (runnable(candidate)) return candidate;
+    }
+    return std::nullopt;
   } catch (...) {
     return std::nullopt;
   }

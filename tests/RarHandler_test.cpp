@@ -578,9 +578,9 @@ Outcome runTool(std::vector<std::string> args) {
 }
 
 TEST_F(RarHandlerTest, TessaroListsExtractsAndTestsRar) {
-  const Outcome listed = runTool({TESSARO_BINARY, "list", fixture("vol.part2.rar")});
+  const Outcome listed = runTool({TESSARO_BINARY, "list", "--json", fixture("vol.part2.rar")});
   EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.output.find("tree/sub/deep/big.txt\t3000\t3000\t"), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find(R"("name":"tree/sub/deep/big.txt","kind":"file","size":3000,"packed":3000)"), std::string::npos) << listed.output;
 
   test::TempDir out;
   const Outcome extracted = runTool({TESSARO_BINARY, "extract", fixture("data.rar"), "tree/sub", "-C", out.str(),

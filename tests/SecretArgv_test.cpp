@@ -145,7 +145,7 @@ TEST_F(SecretArgvTest, NoToolEverSeesThePasswordOnItsCommandLine) {
     expectRuns({"create", archive, "big.bin", "small.txt", "--password", password, "--encryption", c.encryption});
     expectRuns({"add", archive, "later.txt", "--password", password});
     expectRuns({"test", archive, "--password", password});
-    expectRuns({"extract", archive, "-C", out, "--password", password});
+    expectRuns({"extract", archive, "-C", out, "--here", "--password", password});
     expectRuns({"delete", archive, "small.txt", "--password", password});
     watch.stop();
     EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
@@ -200,7 +200,7 @@ TEST_F(SecretArgvTest, StoredPasswordsOpenArchivesUntilTheStoreIsLocked) {
     const fs::path out = at(std::string("out-") + name);
     fs::create_directory(out);
     expectRuns({"test", at(name).string()});
-    expectRuns({"extract", at(name).string(), "-C", out.string()});
+    expectRuns({"extract", at(name).string(), "-C", out.string(), "--here"});
     EXPECT_EQ(test::readFile(out / "small.txt"), "small\n");
   }
 

@@ -1,15 +1,23 @@
 // The tessaro program as a terminal user runs it: exit statuses, messages and what it prints.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "defaults/UserDefaults.h"
 #include "process/Subprocess.h"
+#include "support/Processes.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
 namespace {
+
+namespace fs = std::filesystem;
 
 struct Outcome {
   int status;
@@ -18,11 +26,15 @@ struct Outcome {
 
 class TessaroCommandTest : public ::testing::Test {
  protected:
+  // Run in its own session in the test's folder: no terminal to ask a password on.
   Outcome tessaro(std::vector<std::string> args) {
-    args.insert(args.begin(), TESSARO_BINARY);
-    SubprocessResult result = run(args);
+    args.insert(args.begin(), {"/usr/bin/setsid", "-w", TESSARO_BINARY});
+    SubprocessOptions options;
+    options.workingDirectory = home.dir().str();
+    SubprocessResult result = run(args, options);
     return {result.exitStatus, result.output};
   }
+  std::string at(const std::string& name) { return (home.dir().path() / name).string(); }
   test::IsolatedHome home;
 };
 
@@ -34,13 +46,14 @@ TEST_F(TessaroCommandTest, ListPrintsEntriesAndRefusesWhatNoHandlerTakes) {
 
   const Outcome listed = tessaro({"list", (dir / "t.tgz").string()});
   EXPECT_EQ(listed.status, 0);
-  EXPECT_NE(listed.output.find("tree/docs/a b.txt\t5\t0\t"), std::string::npos) << listed.output;
-  EXPECT_NE(listed.output.find("tree/docs/\t"), std::string::npos);
+  EXPECT_NE(listed.output.find("-rw-r--r--    5 bytes  "), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("  tree/docs/a b.txt\n"), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find("  tree/docs/\n"), std::string::npos);
 
   home.dir().write("plain.txt", "not an archive");
   const Outcome refused = tessaro({"list", (dir / "plain.txt").string()});
   EXPECT_EQ(refused.status, 2);
-  EXPECT_NE(refused.output.find("no handler"), std::string::npos) << refused.output;
+  EXPECT_EQ(refused.output, "tessaro: no handler for " + (dir / "plain.txt").string() + ": it is not an archive tessaro reads\n");
   EXPECT_EQ(tessaro({"list", (dir / "missing.zip").string()}).status, 2);
   EXPECT_EQ(tessaro({"frobnicate"}).status, 2);
   EXPECT_EQ(tessaro({"list", "--help"}).status, 0);
@@ -70,6 +83,187 @@ TEST_F(TessaroCommandTest, DefaultsGoToTheDomainThePreviewReadsThem) {
   EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "-int", "many"}).status, 2);
   EXPECT_EQ(tessaro({"defaults", "write", "cA", "-bool", "perhaps"}).status, 2);
   EXPECT_EQ(tessaro({"defaults", "erase", "cA"}).status, 2);
+}
+
+TEST_F(TessaroCommandTest, DefaultsRefuseWhatThePreviewCouldNotRead) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string complaint;
+  };
+  const Case refused[] = {
+      {{"showHiddenFiles", "-int", "3"}, "showHiddenFiles takes a boolean"},
+      {{"cutoffCount", "-bool", "YES"}, "cutoffCount takes an integer"},
+      {{"cA", "-array-add", "x"}, "cA takes a boolean"},
+      {{"HLVPasswords", "x"}, "belongs to the password store"},
+      {{"cutofCount", "-int", "5"}, "unknown key cutofCount"},
+  };
+  for (const Case& c : refused) {
+    std::vector<std::string> args{"defaults", "write"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome outcome = tessaro(args);
+    EXPECT_EQ(outcome.status, 2) << c.args[0];
+    EXPECT_NE(outcome.output.find(c.complaint), std::string::npos) << outcome.output;
+    EXPECT_EQ(outcome.output.find('\n'), outcome.output.size() - 1) << outcome.output;
+  }
+  // The refusal names the keys there are.
+  EXPECT_NE(tessaro({"defaults", "write", "cutofCount", "5"}).output.find("cutoffCount (-int)"), std::string::npos);
+  EXPECT_EQ(tessaro({"defaults", "read", "cutofCount"}).status, 1);
+  // A value without a type takes the key's; --force writes anything.
+  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "700"}).status, 0);
+  EXPECT_EQ(tessaro({"defaults", "write", "myOwnKey", "x", "--force"}).status, 0);
+  UserDefaults& defaults = UserDefaults::standard();
+  defaults.synchronize();
+  const auto config = defaults.persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
+  EXPECT_EQ(config.at("cutoffCount"), PropertyList(int64_t{700}));
+  EXPECT_EQ(tessaro({"defaults", "read", "myOwnKey"}).output, "x\n");
+}
+
+// Entries by path, with the size of every file, as list --json gives them.
+std::map<std::string, int64_t> filesInJson(const std::string& text) {
+  std::map<std::string, int64_t> files;
+  for (const auto& entry : nlohmann::json::parse(text)) {
+    if (entry.at("kind") == "file") files[entry.at("name").get<std::string>()] = entry.at("size").get<int64_t>();
+  }
+  return files;
+}
+
+// The same from 7-Zip's technical listing (zip, 7z) or bsdtar's verbose one (tar.gz, rar).
+std::map<std::string, int64_t> filesByTool(const std::string& archive, const std::string& workFolder) {
+  std::map<std::string, int64_t> files;
+  SubprocessOptions options;
+  options.workingDirectory = workFolder;
+  if (archive.ends_with(".tar.gz") || archive.ends_with(".rar")) {
+    std::istringstream lines(run({"/usr/bin/env", "bsdtar", "-tvf", archive}, options).output);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);
+      std::string mode, links, owner, group, month, day, time, name;
+      int64_t size = 0;
+      fields >> mode >> links >> owner >> group >> size >> month >> day >> time;
+      std::getline(fields >> std::ws, name);
+      if (mode.starts_with("-")) files[name] = size;
+    }
+    return files;
+  }
+  std::istringstream lines(run({"/usr/bin/env", "7zz", "l", "-slt", "-ba", archive}, options).output);
+  std::string path;
+  bool folder = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("Path = ")) path = line.substr(7);
+    if (line.starts_with("Folder = ")) folder = line.substr(9) == "+";
+    if (line.starts_with("Attributes = ") && line.find('D') != std::string::npos && line.find('D') < 15) folder = true;
+    if (line.starts_with("Size = ") && !path.empty()) files[path] = std::stoll(line.substr(7));
+    if (line.empty()) {
+      if (folder) files.erase(path);
+      path.clear();
+      folder = false;
+    }
+  }
+  if (folder) files.erase(path);
+  return files;
+}
+
+TEST_F(TessaroCommandTest, ListJsonMatchesWhatTheFormatsOwnToolsReport) {
+  const auto dir = home.dir().path();
+  home.dir().write("tree/a.txt", "alpha");
+  home.dir().write("tree/sub/b c.txt", std::string(3000, 'b'));
+  home.dir().write("tree/sub/\xc3\xbcn\xc3\xaf.txt", "unicode");
+  test::shell(dir, "zip -qr t.zip tree && 7zz a -bd t.7z tree >/dev/null && tar czf t.tar.gz tree && "
+                   "rar a -inul t.rar tree");
+  for (const std::string name : {"t.zip", "t.7z", "t.tar.gz", "t.rar"}) {
+    SCOPED_TRACE(name);
+    const Outcome listed = tessaro({"list", "--json", name});
+    ASSERT_EQ(listed.status, 0) << listed.output;
+    const auto files = filesInJson(listed.output);
+    EXPECT_EQ(files, filesByTool(name, dir.string()));
+    EXPECT_EQ(files.at("tree/sub/b c.txt"), 3000);
+  }
+}
+
+TEST_F(TessaroCommandTest, ListJsonKeepsTheBytesOfNamesThatAreNotUtf8) {
+  test::shell(home.dir().path(), "mkdir raw && printf x > \"$(printf 'raw/caf\\351.txt')\" && zip -qr raw.zip raw");
+  const Outcome listed = tessaro({"list", "--json", "raw.zip"});
+  ASSERT_EQ(listed.status, 0) << listed.output;
+  bool found = false;
+  for (const auto& entry : nlohmann::json::parse(listed.output)) {
+    if (!entry.contains("name_bytes")) continue;
+    found = true;
+    EXPECT_NE(entry["name_bytes"].get<std::string>().find("e9"), std::string::npos) << entry.dump();
+  }
+  EXPECT_TRUE(found) << listed.output;
+}
+
+TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
+  const std::string longName(100, 'n');
+  home.dir().write("tree/sub/" + longName + ".txt", "x");
+  home.dir().write("tree/top.txt", "y");
+  test::shell(home.dir().path(), "tar cf t.tar --no-recursion tree tree/sub tree/sub/" + longName + ".txt tree/top.txt");
+  const Outcome wide = tessaro({"list", "--tree", "--width", "120", "t.tar"});
+  ASSERT_EQ(wide.status, 0) << wide.output;
+  EXPECT_EQ(wide.output, "t.tar\n"
+                         "└── tree/\n"
+                         "    ├── sub/\n"
+                         "    │   └── " + longName + ".txt\n"
+                         "    └── top.txt\n");
+  const Outcome narrow = tessaro({"list", "t.tar", "--tree", "--width=40"});
+  ASSERT_EQ(narrow.status, 0) << narrow.output;
+  // 12 columns of drawing, then the name cut to 28 with its ellipsis: 40 in all, no colours.
+  EXPECT_NE(narrow.output.find("    │   └── " + std::string(27, 'n') + "…\n"), std::string::npos) << narrow.output;
+  EXPECT_EQ(narrow.output.find("\033["), std::string::npos);
+}
+
+TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
+  const auto dir = home.dir().path();
+  home.dir().write("t/a.txt", "alpha");
+  home.dir().write("junk.zip", std::string(3000, 'j'));
+  test::shell(dir, "head -c 3000000 /dev/urandom > t/big.bin && (cd t && zip -q -P right ../pw.zip a.txt) && "
+                   "mkdir vol && 7zz a -bd -v1m vol/s.7z t/big.bin >/dev/null && rm vol/s.7z.002 && "
+                   "zip -qr z.zip t && cp z.zip ./-dash.zip");
+  struct Case {
+    std::vector<std::string> args;
+    std::string line;
+    int status;
+  };
+  const Case cases[] = {
+      {{"list", "--x", "z.zip"}, "tessaro: unknown option --x for list\n", 2},
+      {{"extract", "-Q"}, "tessaro: unknown option -Q for extract\n", 2},
+      {{"extract", "z.zip", "-C", "nowhere"}, "tessaro: nowhere: no such folder\n", 2},
+      {{"list", "junk.zip"}, "tessaro: junk.zip is not a readable zip archive: it is damaged or of another kind\n", 2},
+      {{"extract", "pw.zip", "--here", "--password", "wrong"},
+       "tessaro: extracting " + at("pw.zip") + " failed: the password is wrong; nothing was extracted\n", 1},
+      {{"test", "pw.zip"},
+       "tessaro: testing " + at("pw.zip") + " failed: the archive needs a password: give it with --password\n", 1},
+      {{"list", "vol/s.7z.001"}, "tessaro: listing vol/s.7z.001 failed: the volume s.7z.002 is missing\n", 1},
+      {{"test", "vol/s.7z.001"}, "tessaro: testing " + at("vol/s.7z.001") + " failed: the volume s.7z.002 is missing\n", 1},
+      {{"list", "-dash.zip"}, "tessaro: unknown option -dash.zip for list\n", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+    const Outcome outcome = tessaro(c.args);
+    EXPECT_EQ(outcome.output, c.line);
+    EXPECT_EQ(outcome.status, c.status);
+  }
+  // "--" ends the options: a name that starts with a dash is an archive.
+  const Outcome dashed = tessaro({"list", "--", "-dash.zip"});
+  EXPECT_EQ(dashed.status, 0) << dashed.output;
+  EXPECT_NE(dashed.output.find("t/a.txt"), std::string::npos);
+  EXPECT_EQ(tessaro({"test", "pw.zip", "-p", "right"}).status, 0);
+  // Nothing a failure made stays behind.
+  EXPECT_FALSE(fs::exists(dir / "pw"));
+}
+
+TEST_F(TessaroCommandTest, VersionAndHelpAnswerForTheProgramAndEachCommand) {
+  const Outcome version = tessaro({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_TRUE(std::regex_match(version.output, std::regex("tessaro [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.output;
+  EXPECT_EQ(tessaro({"extract", "--version"}).output, version.output);
+  for (const char* command : {"list", "extract", "test", "create", "add", "delete", "rename", "comment", "repair",
+                              "join", "view"}) {
+    const Outcome help = tessaro({command, "--help"});
+    EXPECT_EQ(help.status, 0) << command;
+    EXPECT_TRUE(help.output.starts_with(std::string("usage: tessaro ") + command)) << help.output;
+  }
+  const Outcome overview = tessaro({"--help"});
+  EXPECT_NE(overview.output.find("  extract    unpack"), std::string::npos) << overview.output;
 }
 
 }  // namespace
