@@ -169,15 +169,19 @@ ArchiveSession::~ArchiveSession() {
 
 std::string handlerStatusInWords(int32_t status) {
   switch (status) {
-    case 1: return "cancelled";
-    case 2: return "the tool stopped with a fatal error";
-    case 4: return "the archive cannot be opened or is damaged, or the tool reported errors";
-    case 5: return "the archive has no path";
-    case 11:
-    case 100: return "the password is missing or wrong";
-    case kListingCutShort:
+    case kStatusOK: return "done";
+    case kStatusNotSupported: return "the operation is not supported for this archive";
+    case kStatusCancelled: return "cancelled";
+    case kStatusToolFatal: return "the tool stopped with a fatal error";
+    case kStatusFailed: return "the archive cannot be opened or is damaged, or the tool reported errors";
+    case kStatusNoArchivePath: return "the archive has no path";
+    case kStatusNoFileURL: return "the archive has no file";
+    case kStatusRarBadPassword:
+    case kStatusListingEncrypted: return "the password is missing or wrong";
+    case kStatusListingCutShort:
       return "the listing stopped at its bound (raise HLVListingMaxEntries or HLVListingMaxNameBytes)";
-    case 1001: return "the XAR archive cannot be opened or written";
+    case kStatusXarCannotOpen: return "the XAR archive cannot be opened or written";
+    case kStatusOutOfMemory: return "not enough memory";
     default: return "the tool reported errors";
   }
 }
@@ -192,11 +196,12 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
   std::string words;
   if (noSpace) {
     words = "not enough space";
-  } else if ((status == 1 && !handler_->operationCancelled()) ||
-             (status == 100 && handler_->password().empty() && !handler_->isListingEncrypted())) {
+  } else if ((status == kStatusCancelled && !handler_->operationCancelled()) ||
+             (status == kStatusListingEncrypted && handler_->password().empty() &&
+              !handler_->isListingEncrypted())) {
     // 1 is also a tool's own exit status, and some tools' statuses are taken for a password
     // problem whatever went wrong: only an archive that needs a password can have one.
-    words = handlerStatusInWords(4);
+    words = handlerStatusInWords(kStatusFailed);
   } else {
     words = handlerStatusInWords(status);
   }
@@ -207,9 +212,9 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
 int ArchiveSession::report(int32_t status, std::string_view operation) const {
   if (callback_) callback_->endProgress();
   const std::string op(operation);
-  if (status != 0 && status != -1 && callback_) callback_->printRecentLog();
-  if (status == 0) return kExitOK;
-  if (status == -1) {
+  if (status != kStatusOK && status != kStatusNotSupported && callback_) callback_->printRecentLog();
+  if (status == kStatusOK) return kExitOK;
+  if (status == kStatusNotSupported) {
     std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(), handler_->isa().formatName().c_str());
     return kExitUsage;
   }

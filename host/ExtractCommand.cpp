@@ -56,10 +56,6 @@ const char* const kTestUsage =
 
 namespace {
 
-// The handlers' mode numbers: 1 extracts, 3 only tests.
-constexpr int32_t kExtractMode = 1;
-constexpr int32_t kTestMode = 3;
-
 // Room kept free on the destination's file system beyond what the extraction may write.
 constexpr int64_t kMaxFreeSpaceMargin = int64_t{64} << 20;
 // Conflicts named when existing files stop an extraction.
@@ -186,7 +182,7 @@ Unpacked unpack(ArchiveHandler& handler, const AZipItem::List& items, const std:
   const ToolMessagesHidden hidden(hideTools);
   const GrowthLimit limit(folder, budget, handler);
   Unpacked out;
-  out.status = handler.extract(items, folder, kExtractMode);
+  out.status = handler.extract(items, folder, kExtractForUser);
   out.overran = limit.exceeded();
   return out;
 }
@@ -232,7 +228,7 @@ std::optional<Plan> planExtraction(const std::string& archive, const std::vector
   const int32_t listed = getInfo(archive, root);
   // Without a listing (no handler, names enciphered, only part of it within the listing bound)
   // nothing can be checked beforehand.
-  if (listed < 0 || listed == 100 || listed == kListingCutShort || !root) {
+  if (listed < 0 || listed == kStatusListingEncrypted || listed == kStatusListingCutShort || !root) {
     for (const std::string& entry : entries) byName(entry);
     return plan;
   }
@@ -388,9 +384,9 @@ int extract(const Arguments& parsed) {
                  file.c_str(), static_cast<long long>(budget));
     return kExitFailed;
   }
-  if (status != 0) {
+  if (status != kStatusOK) {
     callback->printRecentLog();
-    if (status == -1) {
+    if (status == kStatusNotSupported) {
       std::fprintf(stderr, "tessaro: extracting is not supported for %s\n",
                    handler->isa().formatName().c_str());
       return kExitUsage;
@@ -479,11 +475,11 @@ int testByUnpacking(ArchiveHandler& handler, const std::string& file, const Argu
                  static_cast<long long>(budget));
     return kExitFailed;
   }
-  if (status == -1) {
+  if (status == kStatusNotSupported) {
     std::fprintf(stderr, "tessaro: testing is not supported for %s\n", handler.isa().formatName().c_str());
     return kExitUsage;
   }
-  if (status != 0) {
+  if (status != kStatusOK) {
     callback->printRecentLog();
     std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), handlerStatusInWords(status).c_str());
     return kExitFailed;
@@ -505,10 +501,10 @@ int test(const Arguments& parsed) {
         file, TerminalCallbackHandler::Options{parsed.verbose, true});
     handler->setCallbackHandler(callback);
     if (parsed.password) handler->setPassword(*parsed.password);
-    const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kTestMode);
+    const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kExtractTestOnly);
     std::fflush(stdout);
     callback->endProgress();
-    if (status != 0) {
+    if (status != kStatusOK) {
       callback->printRecentLog();
       std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), handlerStatusInWords(status).c_str());
       return kExitFailed;

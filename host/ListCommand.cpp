@@ -169,7 +169,7 @@ int listCommand(const std::vector<std::string>& args) {
   ArchiveFacts facts;
   int32_t status = getInfo(file, root, facts);
   // Names hidden behind a password: the ones kept in the store are tried, in their order.
-  if (status == 100) {
+  if (status == kStatusListingEncrypted) {
     for (const std::string& password : storedArchivePasswords()) {
       AZipItem::Ptr opened;
       if (getInfo(file, opened, password) != 0) continue;
@@ -191,11 +191,11 @@ int listCommand(const std::vector<std::string>& args) {
                  file.c_str(), static_cast<long long>(*facts.cutShortAt));
     return kExitFailed;
   }
-  if (status == 100) {
+  if (status == kStatusListingEncrypted) {
     std::fprintf(stderr, "tessaro: the listing of %s is encrypted (status 100)\n", file.c_str());
     return kExitFailed;
   }
-  if (status != 0) {
+  if (status != kStatusOK) {
     std::fprintf(stderr, "tessaro: listing %s failed with status %d\n", file.c_str(), status);
     return kExitFailed;
   }

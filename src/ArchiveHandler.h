@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "AZipItem.h"
+#include "HandlerStatus.h"
 #include "ListingProblem.h"
 #include "ListingBound.h"
 #include "plist/PropertyList.h"

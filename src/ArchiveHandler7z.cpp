@@ -47,11 +47,6 @@ bool isNumberedOne(std::string_view path) { return intValue(pathExtension(path))
 // The helper's name in the helper folder.
 constexpr std::string_view kSevenZipTool = "7z";
 
-// Listing results.
-constexpr int32_t kNoArchive = 4;
-constexpr int32_t kSubItemsErrors = 4;
-constexpr int32_t kListingEncrypted = 100;
-
 // What the 7-Zip helper writes around the archive comment and for a solid archive.
 constexpr std::string_view kCommentStart = "comt=";
 constexpr std::string_view kCommentEnd = "----------";
@@ -108,17 +103,8 @@ bool isSingleVolume(const std::vector<VolumePart>& parts) { return parts.size() 
 
 // ---- Modifying commands
 
-// Extraction mode that only tests the archive.
-constexpr int32_t kTestMode = 3;
-// The extraction mode whose password prompts carry prompt mode 5 (all others carry 1).
-constexpr int32_t kExtractModeWithOwnPrompt = 1;
-
-// Operation results.
-constexpr int32_t kWrongPassword = 100;
-constexpr int32_t kArchiveErrors = 4;
-constexpr int32_t kNoArchivePath = 5;
-// The helper's exit status for a fatal error; for deletion and renaming that is a wrong password.
-constexpr int32_t kHelperFatalError = 2;
+// The helper's fatal-error exit status (kStatusToolFatal) means a wrong password for deletion
+// and renaming.
 
 // Add new files, update changed ones, keep the rest: the archive is updated, never rebuilt.
 constexpr std::string_view kUpdateSwitch = "-up1q1r2x1y2z1w2";
@@ -480,7 +466,7 @@ const HandlerClass& AHandlerDmg::metaclass() { return theInstance<Class>(); }
 int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    if (!url()) return kNoArchive;
+    if (!url()) return kStatusFailed;
     const std::string& path = *url();
 
     std::string type = isa().baseType().value_or(std::string());
@@ -499,15 +485,15 @@ int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
     std::string().swap(bytes);
     if (!text || usedEncoding != kUTF8StringEncoding) {
       setIsListingEncrypted(true);
-      return kListingEncrypted;
+      return kStatusListingEncrypted;
     }
     setListingProblem(ListingProblem::none);
     if (status != 0) {
       if (text->find("Wrong password?") != std::string::npos) {
         setIsListingEncrypted(true);
-        return kListingEncrypted;
+        return kStatusListingEncrypted;
       }
-      if (text->find("Sub items Errors") != std::string::npos) return kSubItemsErrors;
+      if (text->find("Sub items Errors") != std::string::npos) return kStatusFailed;
       setListingProblem(listingProblemIn(*text));
     }
     appendLines(*text, records);
@@ -521,11 +507,11 @@ int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
       // A file the tool could not open at all is damaged, not enciphered.
       if (listingProblem() != ListingProblem::none) return status;
       setIsListingEncrypted(true);
-      return kListingEncrypted;
+      return kStatusListingEncrypted;
     }
     return status;
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -548,13 +534,13 @@ std::optional<std::vector<std::string>> AHandler7ZipBase::possiblyConflictingPar
 int32_t AHandlerRpm::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    if (!url()) return 6;
+    if (!url()) return kStatusNoFileURL;
     const std::string& path = *url();
     // The file's own size and mode stand for the payload's, as for a bzip2 stream.
     records.push_back(attributeRecord(path, std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz"));
     return 0;
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -564,7 +550,7 @@ SevenZipCommand AHandler7ZipBase::extractCommand(const std::vector<std::string>&
                                                  const std::string& scratch) const {
   SevenZipCommand command;
   std::vector<std::string>& arguments = command.arguments;
-  const bool testing = mode == kTestMode;
+  const bool testing = mode == kExtractTestOnly;
   arguments.emplace_back(testing ? "t" : "x");
   std::string type = isa().baseType().value_or(std::string());
   if (!type.empty()) {
@@ -737,14 +723,14 @@ std::optional<int> sevenZipProgress(std::string_view chunk) {
 int32_t AHandler7ZipBase::extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
   try {
     traceOperation("extract");
-    if (!url()) return kArchiveErrors;
+    if (!url()) return kStatusFailed;
     const std::vector<std::string> names = itemPaths(items);
     int32_t result = 0;
     for (;;) {
       std::unique_ptr<AppTempFolder> scratch;
       const std::optional<SevenZipCommand> command = prepareCommand(
           *this, scratch, [&](const std::string& folder) { return extractCommand(names, mode, folder); });
-      if (!command) return -1;
+      if (!command) return kStatusNotSupported;
 
       const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
       const bool logs = host && host->respondsToLogOutput();
@@ -768,19 +754,19 @@ int32_t AHandler7ZipBase::extract(const AZipItem::List& items, const std::string
       if (status == 0) {
         result = 0;
       } else if (failures.wrongPassword()) {
-        PlistDictionary params{{"mode", mode == kExtractModeWithOwnPrompt ? 5 : 1}};
+        PlistDictionary params{{"mode", promptModeForExtraction(mode)}};
         setPassword(host ? host->passwordWithParams(params) : std::string());
-        result = kWrongPassword;
+        result = kStatusListingEncrypted;
       } else if (failures.archiveErrors()) {
-        result = kArchiveErrors;
+        result = kStatusFailed;
       } else {
         result = status;
       }
-      if (result != kWrongPassword || password().empty() || operationCancelled()) break;
+      if (result != kStatusListingEncrypted || password().empty() || operationCancelled()) break;
     }
     return result;
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -808,13 +794,13 @@ int32_t AHandler7ZipBase::addFiles(const std::vector<std::string>& files, const 
                                    std::vector<std::string>* filesToClean) {
   try {
     traceOperation("addFiles");
-    if (toArchive.empty()) return -1;
+    if (toArchive.empty()) return kStatusNotSupported;
     const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
     std::unique_ptr<AppTempFolder> scratch;
     const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, [&](const std::string& folder) {
       return addCommand(files, fromFolder, toArchive, parent, preset, filesToClean, folder);
     });
-    if (!command) return -1;
+    if (!command) return kStatusNotSupported;
     if (command->encryptsListing) setIsListingEncrypted(true);
 
     std::string output;
@@ -829,21 +815,21 @@ int32_t AHandler7ZipBase::addFiles(const std::vector<std::string>& files, const 
     }
     return status;
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
 int32_t AHandler7ZipBase::editArchive(const char* operation,
                                       const std::function<SevenZipCommand(const std::string& scratch)>& make) {
-  if (!url()) return kNoArchivePath;
+  if (!url()) return kStatusNoArchivePath;
   const std::string archive = *url();
   std::unique_ptr<AppTempFolder> scratch;
   const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, make);
-  if (!command) return -1;
+  if (!command) return kStatusNotSupported;
   std::string output;
   const int32_t status = runWithProgress(*command, std::nullopt, output);
   HLVLog(kLogNotice, "%s ret: %d; out: %s", operation, status, output.c_str());
-  if (status == kHelperFatalError) return kWrongPassword;
+  if (status == kStatusToolFatal) return kStatusListingEncrypted;
   if (status == 0) setUrl(archive);
   return 0;
 }
@@ -852,7 +838,7 @@ int32_t AHandler7ZipBase::deleteFiles(const AZipItem::List& items) {
   try {
     return deleteFiles(itemPaths(items));
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -861,7 +847,7 @@ int32_t AHandler7ZipBase::deleteFiles(const std::vector<std::string>& names) {
     traceOperation("deleteFiles");
     return editArchive("d", [&](const std::string& scratch) { return deleteCommand(names, scratch); });
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -877,7 +863,7 @@ int32_t AHandler7ZipBase::moveFiles(const AZipItem::List& items, const std::stri
     }
     return moveFiles(oldNames, newNames);
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -887,7 +873,7 @@ int32_t AHandler7ZipBase::moveFiles(const std::vector<std::string>& oldNames,
     traceOperation("moveFiles");
     return editArchive("rn", [&](const std::string& scratch) { return moveCommand(oldNames, newNames, scratch); });
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -907,13 +893,13 @@ int32_t AHandlerZip::getInfo(std::vector<std::string>& records) {
 int32_t AHandlerZip::updateComment(const std::string& newComment) {
   try {
     traceOperation("updateComment");
-    if (!url()) return kNoArchivePath;
+    if (!url()) return kStatusNoArchivePath;
     const std::string archive = *url();
     // Deleting the helper takes every entry of its name along, a folder with all it holds.
     std::vector<std::string> records;
     // An archive without entries lists as an encrypted one would.
     const int32_t listed = getInfo(records);
-    if (listed != 0 && listed != kListingEncrypted) return listed;
+    if (listed != 0 && listed != kStatusListingEncrypted) return listed;
     std::unordered_set<std::string_view> topNames;
     for (const std::string& record : records) {
       if (!isEntryRecord(record)) continue;
@@ -923,7 +909,7 @@ int32_t AHandlerZip::updateComment(const std::string& newComment) {
     }
     std::string name(kCommentHelperName);
     for (int number = 1; topNames.contains(name); ++number) {
-      if (number > kMaxCommentHelperNumber) return kArchiveErrors;
+      if (number > kMaxCommentHelperNumber) return kStatusFailed;
       name = std::string(kCommentHelperName) + "-" + std::to_string(number);
     }
 
@@ -931,7 +917,7 @@ int32_t AHandlerZip::updateComment(const std::string& newComment) {
     const std::string helper = folder.path() ? scratchFile(*folder.path(), name) : std::string();
     if (helper.empty() || !writeFileAtomically(helper, "x")) {
       HLVLog(kLogError, "7z: cannot write the comment helper file");
-      return kArchiveErrors;
+      return kStatusFailed;
     }
     setComment(newComment);
     // The helper attaches the comment while it adds the file; the file itself must not stay.
@@ -939,7 +925,7 @@ int32_t AHandlerZip::updateComment(const std::string& newComment) {
     if (added != 0) return added;
     return deleteFiles(std::vector<std::string>{name});
   } catch (...) {
-    return kArchiveErrors;
+    return kStatusFailed;
   }
 }
 

@@ -15,7 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int32_t kNotDecoded = -1;
 constexpr const char* kScratchName = "extract";
 
 // A relative path that stays below the folder it is joined to.
@@ -40,9 +39,9 @@ const HandlerClass& AHandlerMime::metaclass() {
 int32_t AHandlerMime::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    if (!url() || !documentsTempFolder()) return kNotDecoded;
+    if (!url() || !documentsTempFolder()) return kStatusNotSupported;
     const std::string scratch = appendingPathComponent(*documentsTempFolder(), kScratchName);
-    if (!tnef::TNEFCore::extractWinmailDatFromPathWithURL(*url(), scratch)) return kNotDecoded;
+    if (!tnef::TNEFCore::extractWinmailDatFromPathWithURL(*url(), scratch)) return kStatusNotSupported;
 
     std::error_code ec;
     // Folders come before their contents; links are listed, never followed.
@@ -56,21 +55,21 @@ int32_t AHandlerMime::getInfo(std::vector<std::string>& records) {
       records.push_back("path=" + relative + "\tattr=" + (isFolder ? "d" : "-") +
                         "\tunco=" + std::to_string(statError ? 0 : size) + "\ttype=N");
     }
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return kNotDecoded;
+    return kStatusNotSupported;
   }
 }
 
 int32_t AHandlerMime::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
   try {
     traceOperation("extract");
-    if (!url()) return 0;
+    if (!url()) return kStatusOK;
     const std::string base = documentsTempFolder().value_or(userTempPath());
     ScratchFolder scratch(createTempFolderInside(base, false));
-    if (!scratch.path()) return 0;
+    if (!scratch.path()) return kStatusOK;
     const std::string decoded = appendingPathComponent(*scratch.path(), kScratchName);
-    if (!tnef::TNEFCore::extractWinmailDatFromPathWithURL(*url(), decoded)) return 0;
+    if (!tnef::TNEFCore::extractWinmailDatFromPathWithURL(*url(), decoded)) return kStatusOK;
 
     // The single item "*" asks for everything, as with the other handlers.
     std::vector<std::string> names;
@@ -89,9 +88,9 @@ int32_t AHandlerMime::extract(const AZipItem::List& items, const std::string& to
       fs::copy(fs::path(decoded) / relative, fs::path(toFolder) / relative, fs::copy_options::recursive,
                ignored);
     }
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return 0;
+    return kStatusOK;
   }
 }
 

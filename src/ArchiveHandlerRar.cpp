@@ -46,7 +46,6 @@ constexpr unsigned int kCommentBufferSize = 65536;
 constexpr int kMaxVolumeMisses = 11;
 // Volume numbers are written with at most this many digits; more would overflow the bound.
 constexpr int kMaxVolumeDigits = 18;
-constexpr int32_t kTestMode = 3;
 // Redirection types of the extended header: links whose target lies in the file system, and
 // links whose target is another entry of the archive.
 constexpr unsigned int kRedirUnixSymlink = 1;
@@ -506,7 +505,7 @@ int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
     setOperationCancelled(false);
-    if (!url()) return 6;
+    if (!url()) return kStatusNoFileURL;
     const Utf8ThreadLocale utf8;
 
     std::wstring archiveName = utf8ToWide(*url());
@@ -519,7 +518,7 @@ int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
     openData.CmtBuf = commentBuffer.data();
     openData.CmtBufSize = kCommentBufferSize;
     const ArchiveHandle archive(RAROpenArchiveEx(&openData));
-    if (!archive.get()) return 4;
+    if (!archive.get()) return kStatusFailed;
 
     if (openData.CmtState == 1) {
       const size_t length = std::min<size_t>(openData.CmtSize, kCommentBufferSize);
@@ -571,17 +570,17 @@ int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
       case ERAR_MISSING_PASSWORD:
       case ERAR_BAD_PASSWORD:
         setIsListingEncrypted(true);
-        return 100;
+        return kStatusListingEncrypted;
       case ERAR_BAD_DATA:
         return isListingEncrypted() ? 100 : 4;
       case ERAR_SUCCESS:
       case ERAR_END_ARCHIVE:
-        return 0;
+        return kStatusOK;
       default:
-        return 4;
+        return kStatusFailed;
     }
   } catch (...) {
-    return 4;
+    return kStatusFailed;
   }
 }
 
@@ -590,9 +589,9 @@ int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
 int32_t AHandlerRar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
   try {
     traceOperation("extract");
-    if (!url()) return 4;
+    if (!url()) return kStatusFailed;
     const Utf8ThreadLocale utf8;
-    const bool testing = mode == kTestMode;
+    const bool testing = mode == kExtractTestOnly;
     std::vector<std::string> names;
     names.reserve(items.size());
     for (const AZipItem::Ptr& item : items) {
@@ -605,7 +604,7 @@ int32_t AHandlerRar::extract(const AZipItem::List& items, const std::string& toF
     if (!testing) {
       std::error_code error;
       root = fs::canonical(fs::path(toFolder), error);
-      if (error || !fs::is_directory(root, error)) return 4;
+      if (error || !fs::is_directory(root, error)) return kStatusFailed;
       destination = utf8ToWide(root.string());
     }
 
@@ -618,7 +617,7 @@ int32_t AHandlerRar::extract(const AZipItem::List& items, const std::string& toF
       openData.ArcNameW = const_cast<wchar_t*>(archiveName.c_str());
       openData.OpenMode = RAR_OM_EXTRACT;
       const ArchiveHandle archive(RAROpenArchiveEx(&openData));
-      if (!archive.get()) return 4;
+      if (!archive.get()) return kStatusFailed;
 
       auto header = std::make_unique<RARHeaderDataEx>();
       std::memset(header.get(), 0, sizeof *header);
@@ -647,7 +646,7 @@ int32_t AHandlerRar::extract(const AZipItem::List& items, const std::string& toF
           int operation = RAR_SKIP;
           if (testing) {
             operation = RAR_TEST;
-            if (host) host->processFile(name, kTestMode);
+            if (host) host->processFile(name, kExtractTestOnly);
           } else if (wholeArchive || stringArrayContainsString(remaining, name)) {
             const auto exact = std::find(remaining.begin(), remaining.end(), name);
             if (exact != remaining.end()) remaining.erase(exact);
@@ -701,20 +700,20 @@ int32_t AHandlerRar::extract(const AZipItem::List& items, const std::string& toF
       if (headerFailed && code == ERAR_MISSING_PASSWORD) return host ? 1 : 100;
 
       if (!wrongPassword) {
-        if (code == ERAR_SUCCESS || code == ERAR_END_ARCHIVE) return 0;
+        if (code == ERAR_SUCCESS || code == ERAR_END_ARCHIVE) return kStatusOK;
         // The user's own stop (a refused volume) ends quietly; a missing volume, a file that
         // could not be written or damaged data is a failure the caller has to see.
-        if (volumeRefused_ || operationCancelled()) return 0;
-        return 4;
+        if (volumeRefused_ || operationCancelled()) return kStatusOK;
+        return kStatusFailed;
       }
-      if (!host) return 100;
-      PlistDictionary params{{"mode", PropertyList(mode == 1 ? 5 : 1)}, {"isRar", PropertyList(true)}};
+      if (!host) return kStatusListingEncrypted;
+      PlistDictionary params{{"mode", PropertyList(promptModeForExtraction(mode))}, {"isRar", PropertyList(true)}};
       std::string answer = host->passwordWithParams(params);
-      if (answer.empty()) return 1;
+      if (answer.empty()) return kStatusCancelled;
       setPassword(std::move(answer));
     }
   } catch (...) {
-    return 4;
+    return kStatusFailed;
   }
 }
 
@@ -727,7 +726,7 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
     const auto changeVolume = [&](std::string path) {
       if (!host) return p2 == RAR_VOL_NOTIFY ? 1 : -1;
       const int answer = host->changeVolume(path, static_cast<int>(p2));
-      if (answer == -1) volumeRefused_ = true;
+      if (answer == kVolumeRefused) volumeRefused_ = true;
       return answer;
     };
     switch (msg) {
@@ -742,7 +741,7 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
         if (bGetInfo_) setIsListingEncrypted(true);
         if (!host) return -1;
         const Keychain* store = theKeychain();
-        PlistDictionary params{{"mode", PropertyList(store && store->mode() == 3 ? 1 : 257)},
+        PlistDictionary params{{"mode", PropertyList(store && store->mode() == kStoreModeAsksForEntries ? kPromptForEntries : kPromptForRarListing)},
                                {"isRar", PropertyList(true)}};
         const std::string answer = host->passwordWithParams(params);
         auto* buffer = reinterpret_cast<char*>(p1);
@@ -772,10 +771,6 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
 
 namespace {
 
-// rar's exit statuses for a wrong password: older releases end with a fatal error (2), RAR 5
-// and later with their own status (11).
-constexpr int32_t kRarFatalError = 2;
-constexpr int32_t kRarBadPassword = 11;
 // The folder of resource-fork files; names to clean inside it lose "__MACOSX/".
 constexpr std::string_view kRsrcFolder = "__MACOSX";
 constexpr size_t kRsrcPrefixLength = kRsrcFolder.size() + 1;
@@ -804,7 +799,9 @@ int64_t volumeSizeOf(const Preset& preset) {
   return static_cast<int64_t>(value);
 }
 
-bool isWrongPassword(int32_t status) { return status == kRarFatalError || status == kRarBadPassword; }
+// rar's exit statuses for a wrong password: older releases end with a fatal error, RAR 5 and
+// later with their own status.
+bool isWrongPassword(int32_t status) { return status == kStatusToolFatal || status == kStatusRarBadPassword; }
 
 // The folder base for list and comment files: the handler's documents folder when it has one.
 std::string scratchBase(const ArchiveHandler& handler) {
@@ -1035,16 +1032,16 @@ int32_t AHandlerRar::addFiles(const std::vector<std::string>& files, const std::
   try {
     traceOperation("addFiles");
     const std::optional<std::string> rar = rarPath();
-    if (!rar) return -1;
+    if (!rar) return kStatusNotSupported;
     const AppTempFolder scratch(scratchBase(*this), true);
-    if (!scratch.path()) return -1;
+    if (!scratch.path()) return kStatusNotSupported;
     const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
     const RarAddCommand command = rarAddCommand(files, toArchive, parent, preset, password(),
                                                 filesToClean ? *filesToClean : std::vector<std::string>{},
                                                 *scratch.path());
-    if (!writeText(*scratch.path() + "/comment", comment())) return -1;
-    if (!files.empty() && !writeText(*scratch.path() + "/listfile", command.listFile)) return -1;
-    if (!command.cleanFile.empty() && !writeText(*scratch.path() + "/listfileClean", command.cleanFile)) return -1;
+    if (!writeText(*scratch.path() + "/comment", comment())) return kStatusNotSupported;
+    if (!files.empty() && !writeText(*scratch.path() + "/listfile", command.listFile)) return kStatusNotSupported;
+    if (!command.cleanFile.empty() && !writeText(*scratch.path() + "/listfileClean", command.cleanFile)) return kStatusNotSupported;
     if (!password().empty() && presetInteger(preset, "encryption") == 3) setIsListingEncrypted(true);
     if (command.partDropped) setUrl(command.archivePath);
 
@@ -1066,11 +1063,11 @@ int32_t AHandlerRar::addFiles(const std::vector<std::string>& files, const std::
       setUrlAnew(single);
     } else {
       HLVLog(kLogError, "The first part couldn't be found for: %s", command.archivePath.c_str());
-      return -1;
+      return kStatusNotSupported;
     }
     return status;
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -1078,12 +1075,12 @@ int32_t AHandlerRar::updateComment(const std::string& newComment) {
   try {
     traceOperation("updateComment");
     const std::optional<std::string> rar = rarPath();
-    if (!rar || !url()) return -1;
+    if (!rar || !url()) return kStatusNotSupported;
     setComment(newComment);
     const AppTempFolder scratch(scratchBase(*this), true);
-    if (!scratch.path()) return -1;
+    if (!scratch.path()) return kStatusNotSupported;
     const std::string commentFile = *scratch.path() + "/comment";
-    if (!writeText(commentFile, newComment)) return -1;
+    if (!writeText(commentFile, newComment)) return kStatusNotSupported;
     const std::string archive = *url();
     // An archive with enciphered names opens only with the password.
     const int32_t status = executeTask(*rar, {"c", rarPasswordSwitch(password()), "-z" + commentFile, archive},
@@ -1091,7 +1088,7 @@ int32_t AHandlerRar::updateComment(const std::string& newComment) {
     if (status == 0) initParts();
     return status;
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -1099,13 +1096,13 @@ int32_t AHandlerRar::updateComment(const std::string& newComment) {
 // system, while the growth of that folder stands for progress.
 int32_t AHandlerRar::editArchive(std::string_view command, const std::string& listText) {
   const std::optional<std::string> rar = rarPath();
-  if (!rar || !url()) return -1;
+  if (!rar || !url()) return kStatusNotSupported;
   const std::string archive = *url();
   const AppTempFolder work(deletingLastPathComponent(archive), false);
   const AppTempFolder lists(scratchBase(*this), true);
-  if (!work.path() || !lists.path()) return -1;
+  if (!work.path() || !lists.path()) return kStatusNotSupported;
   const std::string listFile = *lists.path() + "/listfile";
-  if (!writeText(listFile, listText)) return -1;
+  if (!writeText(listFile, listText)) return kStatusNotSupported;
   std::optional<std::string> output;
   int32_t status = 0;
   {
@@ -1114,9 +1111,9 @@ int32_t AHandlerRar::editArchive(std::string_view command, const std::string& li
                          nullptr, &output, rarPasswordInput(password()));
   }
   HLVLog(kLogTrace, "out: %s", output ? output->c_str() : "(null)");
-  if (isWrongPassword(status)) return 100;
+  if (isWrongPassword(status)) return kStatusListingEncrypted;
   if (status == 0) initParts();
-  return 0;
+  return kStatusOK;
 }
 
 int32_t AHandlerRar::deleteFiles(const AZipItem::List& items) {
@@ -1128,7 +1125,7 @@ int32_t AHandlerRar::deleteFiles(const AZipItem::List& items) {
     }
     return editArchive("d", rarNameList(names));
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -1139,7 +1136,7 @@ int32_t AHandlerRar::moveFiles(const std::vector<std::string>& oldNames, const s
     if (oldNames.empty() || newNames.empty()) return rarPath() ? 4 : -1;
     return editArchive("rn", rarRenameList(oldNames, newNames));
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -1155,7 +1152,7 @@ int32_t AHandlerRar::moveFiles(const AZipItem::List& items, const std::string& d
     }
     return moveFiles(oldNames, newNames);
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 
@@ -1163,7 +1160,7 @@ int32_t AHandlerRar::repair() {
   try {
     traceOperation("repair");
     const std::optional<std::string> rar = rarPath();
-    if (!rar || !url()) return -1;
+    if (!rar || !url()) return kStatusNotSupported;
     const std::string archive = *url();
     const std::string folder(deletingLastPathComponent(archive));
     // "%@ (damaged)" in the host's language: the folder is the user's to see.
@@ -1171,7 +1168,7 @@ int32_t AHandlerRar::repair() {
     replaceAll(damaged, "%@", lastPathComponent(archive));
     const std::optional<std::string> work = findFreeName(folder, damaged);
     std::error_code error;
-    if (!work || !fs::create_directory(*work, error)) return -1;
+    if (!work || !fs::create_directory(*work, error)) return kStatusNotSupported;
     const std::string secret = rarPasswordSwitch(password());
     const std::string input = rarPasswordInput(password());
 
@@ -1203,9 +1200,9 @@ int32_t AHandlerRar::repair() {
       fs::remove_all(*work, error);
     }
     initParts();
-    return isWrongPassword(status) ? 100 : 0;
+    return isWrongPassword(status) ? kStatusListingEncrypted : kStatusOK;
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 

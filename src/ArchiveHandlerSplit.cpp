@@ -146,20 +146,19 @@ int32_t AHandlerSplit::getInfo(std::vector<std::string>& records) {
     if (parts_.empty()) initParts();
   } catch (...) {
   }
-  return 0;
+  return kStatusOK;
 }
 
 int32_t AHandlerSplit::extract(const AZipItem::List& /*items*/, const std::string& toFolder,
                                int32_t /*mode*/) {
   // Status of a join that could not start or did not produce the whole file.
-  constexpr int32_t kJoinFailed = 4;
   try {
     traceOperation("extract");
     const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
     const auto fail = [&](const std::string& message) {
       HLVLog(kLogError, "%s", message.c_str());
       if (host && host->respondsToLogOutput()) host->logOutput(message + "\n");
-      return kJoinFailed;
+      return kStatusFailed;
     };
 
     if (!url()) return fail("No volumes to join");
@@ -219,7 +218,7 @@ int32_t AHandlerSplit::extract(const AZipItem::List& /*items*/, const std::strin
 
     if (status != 0) return fail("Joining the volumes of " + *url() + " failed");
     // The user's own stop ends quietly, as the copy reports it.
-    if (operationCancelled()) return 0;
+    if (operationCancelled()) return kStatusOK;
     struct stat joined {};
     if (::stat(partial.path.c_str(), &joined) != 0 || joined.st_size != total) {
       return fail("Joining the volumes of " + *url() + " gave " + std::to_string(joined.st_size) +
@@ -230,9 +229,9 @@ int32_t AHandlerSplit::extract(const AZipItem::List& /*items*/, const std::strin
       return fail("Cannot name the joined file " + name + " in " + toFolder + ": " + std::strerror(error));
     }
     partial.path.clear();
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return kJoinFailed;
+    return kStatusFailed;
   }
 }
 

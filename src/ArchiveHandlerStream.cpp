@@ -20,8 +20,8 @@ namespace {
 // line-feed and tab characters in the argument Perl receives.
 constexpr const char* kGzipListToSizes = "s/[ ]*([0-9]+)[ ]+([0-9]+)[ ]+([0-9.%]+)[ ]+([^\n]+)\n/unco=$2\tcomp=$1/g";
 
-// What getInfo answers when gzip or perl cannot be started: listing impossible, as for tar.
-constexpr int32_t kListingImpossible = -1;
+// When gzip or perl cannot be started getInfo answers kStatusNotSupported (listing impossible),
+// as for tar.
 
 // The archive file's own attributes, read without following a final symbolic link. An
 // unreadable file gives no date, size 0 and no permissions.
@@ -51,13 +51,12 @@ std::string entryName(const std::string& archivePath) {
 
 // The bzip2 and xz record: no tool is run, the file's own size stands for the entry's.
 int32_t appendAttributeRecord(const std::optional<std::string>& url, std::vector<std::string>& records) {
-  if (!url) return 6;
+  if (!url) return kStatusNoFileURL;
   records.push_back(attributeRecord(*url, entryName(*url)));
-  return 0;
+  return kStatusOK;
 }
 
-// What extract answers when it cannot name or start its output.
-constexpr int32_t kCannotWrite = 4;
+// extract answers kStatusFailed when it cannot name or start its output.
 
 // A path the decompressors cannot take for an option.
 std::string pathArgument(std::string_view path) {
@@ -68,13 +67,13 @@ std::string pathArgument(std::string_view path) {
 // Decompresses the handler's stream into `toFolder`, under the name it has without its
 // compressor's extension.
 int32_t decompressInto(ArchiveHandler& handler, const std::string& toFolder) {
-  if (!handler.url()) return kCannotWrite;
+  if (!handler.url()) return kStatusFailed;
   const std::string& archive = *handler.url();
   const std::string name = entryName(archive);
   // A name that is no file of its own inside the folder (".gz" gives ".", "..gz" gives "..").
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return kCannotWrite;
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return kStatusFailed;
   const std::string command = streamExtractCommand(handler.isa(), archive);
-  if (command.empty() || command.find('\0') != std::string::npos) return kCannotWrite;
+  if (command.empty() || command.find('\0') != std::string::npos) return kStatusFailed;
   return handler.executeTask(command, appendingPathComponent(toFolder, name), true,
                              toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
 }
@@ -151,10 +150,10 @@ const HandlerClass& AHandlerXz::metaclass() {
 int32_t AHandlerGZip::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    if (!url()) return 6;
+    if (!url()) return kStatusNoFileURL;
     const std::optional<std::string> sizes =
         pipeThroughPerl({"/usr/bin/gzip", "-l", "-q", *url()}, SubprocessOptions{}, kGzipListToSizes);
-    if (!sizes) return kListingImpossible;
+    if (!sizes) return kStatusNotSupported;
 
     uint64_t usedEncoding = encoding();
     // A line the expression does not rewrite (gzip prints a negative ratio for a file that grew)
@@ -164,9 +163,9 @@ int32_t AHandlerGZip::getInfo(std::vector<std::string>& records) {
     const StreamAttributes attributes = attributesOf(*url());
     records.push_back("path=" + entryName(*url()) + "\t" + sizeText + "\tattr=-" + attributes.permissions +
                       "\ttime=" + attributes.time);
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return kListingImpossible;
+    return kStatusNotSupported;
   }
 }
 
@@ -175,7 +174,7 @@ int32_t AHandlerBZip::getInfo(std::vector<std::string>& records) {
     traceOperation("getInfo");
     return appendAttributeRecord(url(), records);
   } catch (...) {
-    return kListingImpossible;
+    return kStatusNotSupported;
   }
 }
 
@@ -184,7 +183,7 @@ int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
     traceOperation("getInfo");
     return appendAttributeRecord(url(), records);
   } catch (...) {
-    return kListingImpossible;
+    return kStatusNotSupported;
   }
 }
 
@@ -197,7 +196,7 @@ int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder) {
     handler.setOperationCancelled(false);
     return decompressInto(handler, toFolder);
   } catch (...) {
-    return kCannotWrite;
+    return kStatusFailed;
   }
 }
 
@@ -223,21 +222,21 @@ int32_t AHandlerGZip::addFiles(const std::vector<std::string>&, const std::strin
                                const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   traceOperation("addFiles");
-  return -1;
+  return kStatusNotSupported;
 }
 
 int32_t AHandlerBZip::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
                                const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   traceOperation("addFiles");
-  return -1;
+  return kStatusNotSupported;
 }
 
 int32_t AHandlerXz::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
                              const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   traceOperation("addFiles");
-  return -1;
+  return kStatusNotSupported;
 }
 
 }  // namespace tessaro

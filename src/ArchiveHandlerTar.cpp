@@ -31,11 +31,9 @@ constexpr const char* kTarLineToRecord =
 constexpr std::string_view kEscapedIconName = "Icon\\r\tattr=";
 constexpr std::string_view kIconName = "Icon\r\tattr=";
 
-// What getInfo answers when gnutar or perl cannot be started: listing impossible, so the preview
-// keeps the system's own rather than showing an archive that seems empty.
-constexpr int32_t kListingImpossible = -1;
-// What getInfo answers when gnutar stopped with an error: the entries before it stand.
-constexpr int32_t kListingStopped = 2;
+// When gnutar or perl cannot be started getInfo answers kStatusNotSupported (listing impossible),
+// so the preview keeps the system's own rather than showing an archive that seems empty; when
+// gnutar stopped with an error, kStatusToolFatal: the entries before it stand.
 
 // Compression levels of the presets' "compression" tag.
 constexpr int64_t kCompressionFast = 1;
@@ -45,10 +43,8 @@ constexpr int64_t kCompressionBest = 3;
 constexpr int64_t kModeNoDSStore = 1;
 constexpr int64_t kModeMacOSXNames = 0;
 constexpr std::string_view kMacOSXFolder = "__MACOSX";
-// What addFiles answers when its own preparations (list file, temporary archive, the final
-// rename) fail, and when the user cancels a copy that otherwise ended well.
-constexpr int32_t kCannotWrite = 4;
-constexpr int32_t kCancelled = 1;
+// addFiles answers kStatusFailed when its own preparations (list file, temporary archive, the
+// final rename) fail, and kStatusCancelled when the user cancels a copy that otherwise ended well.
 
 // A helper path made only of these characters stands bare on the command line, as the command
 // lines are written; any other is quoted.
@@ -352,7 +348,7 @@ std::vector<std::string> AHandlerTXz::listArguments() const {
 int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    if (!url()) return 6;
+    if (!url()) return kStatusNoFileURL;
 
     std::vector<std::string> argv{helperTool("gnutar")};
     for (std::string& argument : listArguments()) argv.push_back(std::move(argument));
@@ -381,16 +377,16 @@ int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
               listingBoundReached(records);
             },
             &tarStatus))
-      return kListingImpossible;
+      return kStatusNotSupported;
     setEncoding(stream.finish());
     // A cut-off or damaged archive makes tar stop with an error after the entries it could read.
     if (tarStatus != 0) {
       setListingProblem(ListingProblem::toolErrors);
-      return kListingStopped;
+      return kStatusToolFatal;
     }
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return kListingImpossible;
+    return kStatusNotSupported;
   }
 }
 
@@ -400,7 +396,7 @@ int32_t AHandlerTar::extract(const AZipItem::List& items, const std::string& toF
   try {
     setOperationCancelled(false);
     traceOperation("extract");
-    if (!url()) return kCannotWrite;
+    if (!url()) return kStatusFailed;
     std::vector<std::string> names;
     names.reserve(items.size());
     for (const AZipItem::Ptr& item : items) {
@@ -408,11 +404,11 @@ int32_t AHandlerTar::extract(const AZipItem::List& items, const std::string& toF
     }
     const std::string command = tarExtractCommand(isa(), names, toFolder);
     // The shell would see the command end at a NUL: no such name reaches it.
-    if (containsNul(command)) return kCannotWrite;
+    if (containsNul(command)) return kStatusFailed;
     return executeTask(command, *url(), false,
                        toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
   } catch (...) {
-    return kCannotWrite;
+    return kStatusFailed;
   }
 }
 
@@ -422,21 +418,21 @@ int32_t AHandlerTar::addFiles(const std::vector<std::string>& files, const std::
   try {
     setOperationCancelled(false);
     traceOperation("addFiles");
-    if (toArchive.empty()) return kCannotWrite;
+    if (toArchive.empty()) return kStatusFailed;
 
     const std::string base = documentsTempFolder().value_or(userTempPath());
     std::optional<AppTempFolder> listFolder;
     std::optional<std::string> excludeList;
     if (filesToClean && !filesToClean->empty()) {
       listFolder.emplace(base, true);
-      if (!listFolder->path()) return kCannotWrite;
+      if (!listFolder->path()) return kStatusFailed;
       excludeList = appendingPathComponent(*listFolder->path(), "listfile");
       if (!writeFileAtomically(*excludeList, exclusionList(*filesToClean, presetInteger(preset, "mode"))))
-        return kCannotWrite;
+        return kStatusFailed;
     }
 
     const std::string command = tarCreateCommand(isa(), files, fromFolder, preset, excludeList);
-    if (containsNul(command)) return kCannotWrite;
+    if (containsNul(command)) return kStatusFailed;
     std::optional<std::string> workingDir = documentsTempFolder();
     if (!fromFolder.empty()) workingDir = fromFolder;
 
@@ -446,22 +442,22 @@ int32_t AHandlerTar::addFiles(const std::vector<std::string>& files, const std::
     const std::optional<std::string> partial = createFileBeside(target);
     if (!partial) {
       HLVLog(kLogError, "tar: cannot create a file beside %s: %s", target.c_str(), std::strerror(errno));
-      return kCannotWrite;
+      return kStatusFailed;
     }
     int32_t result = executeTask(command, *partial, true, workingDir);
-    if (result == 0 && operationCancelled()) result = kCancelled;
+    if (result == 0 && operationCancelled()) result = kStatusCancelled;
     if (result == 0 && std::rename(partial->c_str(), target.c_str()) != 0) {
       HLVLog(kLogError, "tar: cannot move the new archive to %s: %s", target.c_str(), std::strerror(errno));
-      result = kCannotWrite;
+      result = kStatusFailed;
     }
     if (result != 0) {
       std::remove(partial->c_str());
       return result;
     }
     setUrl(toArchive);
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return kCannotWrite;
+    return kStatusFailed;
   }
 }
 

@@ -226,19 +226,19 @@ std::string ArchiveHandlerXad::entryRecord(int n) const {
 int32_t ArchiveHandlerXad::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    if (!archive_) return 0;
+    if (!archive_) return kStatusOK;
     const int count = archive_->numberOfEntries();
     for (int n = 0; n < count; ++n) records.push_back(entryRecord(n));
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return 0;
+    return kStatusOK;
   }
 }
 
 int32_t AHandlerCpio::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    if (!archive_) return 0;
+    if (!archive_) return kStatusOK;
     const int count = archive_->numberOfEntries();
     for (int n = 0; n < count; ++n) {
       if (archive_->entryHasResourceFork(n)) {
@@ -257,9 +257,9 @@ int32_t AHandlerCpio::getInfo(std::vector<std::string>& records) {
       }
       records.push_back(entryRecord(n));
     }
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return 0;
+    return kStatusOK;
   }
 }
 
@@ -277,7 +277,7 @@ int32_t AHandlerCpio::addFiles(const std::vector<std::string>& /*files*/, const 
     HLVLog(kLogCommand, "%s", redactedCommandLine(command).c_str());
   } catch (...) {
   }
-  return -1;
+  return kStatusNotSupported;
 }
 
 // ---- Extraction
@@ -290,7 +290,7 @@ int32_t ArchiveHandlerXad::extract(const AZipItem::List& items, const std::strin
       if (item) names.push_back(std::to_string(item->num_()));
     return extractEntries(names, toFolder);
   } catch (...) {
-    return 4;
+    return kStatusFailed;
   }
 }
 
@@ -298,21 +298,21 @@ int32_t ArchiveHandlerXad::extractEntries(const std::vector<std::string>& names,
   try {
     traceOperation("extract");
     setOperationCancelled(false);
-    if (!archive_) return 4;
+    if (!archive_) return kStatusFailed;
     archive_->setPassword(password());
     if (names.size() == 1 && std::atoi(names[0].c_str()) == -1) {
       archive_->extractTo(toFolder);
-      return 0;
+      return kStatusOK;
     }
     for (const std::string& name : names) {
       if (!archive_->extractEntry(std::atoi(name.c_str()), toFolder, true)) {
         HLVLog(kLogTrace, "xad extraction failed");
-        return 4;
+        return kStatusFailed;
       }
     }
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return 4;
+    return kStatusFailed;
   }
 }
 

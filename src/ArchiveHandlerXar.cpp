@@ -18,8 +18,6 @@ namespace tessaro {
 
 namespace {
 
-constexpr int32_t kCannotOpen = 1001;
-
 struct ArchiveCloser {
   void operator()(XarArchive* x) const { xar_close(x); }
 };
@@ -96,9 +94,9 @@ int32_t AHandlerXar::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
     const Archive archive = openForReading(url().value_or(""));
-    if (!archive) return kCannotOpen;
+    if (!archive) return kStatusXarCannotOpen;
     const Iterator iterator(xar_iter_new());
-    if (!iterator) return kCannotOpen;
+    if (!iterator) return kStatusXarCannotOpen;
     for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
          file = xar_file_next(iterator.get())) {
       const std::string path = entryPath(file);
@@ -111,9 +109,9 @@ int32_t AHandlerXar::getInfo(std::vector<std::string>& records) {
                         "\tcomp=" + property(file, "data/length") +
                         "\ttime=" + compactTime(property(file, "mtime")));
     }
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return kCannotOpen;
+    return kStatusXarCannotOpen;
   }
 }
 
@@ -121,7 +119,7 @@ int32_t AHandlerXar::extract(const AZipItem::List& items, const std::string& toF
   try {
     traceOperation("extract");
     const Archive archive = openForReading(url().value_or(""));
-    if (!archive) return kCannotOpen;
+    if (!archive) return kStatusXarCannotOpen;
     std::vector<std::string> wanted;
     for (const AZipItem::Ptr& item : items) {
       if (!item) continue;
@@ -131,10 +129,10 @@ int32_t AHandlerXar::extract(const AZipItem::List& items, const std::string& toF
     }
     const CurrentDirectory restore;
     // The library extracts relative to the current directory.
-    if (!toFolder.empty() && ::chdir(toFolder.c_str()) != 0) return kCannotOpen;
+    if (!toFolder.empty() && ::chdir(toFolder.c_str()) != 0) return kStatusXarCannotOpen;
 
     const Iterator iterator(xar_iter_new());
-    if (!iterator) return kCannotOpen;
+    if (!iterator) return kStatusXarCannotOpen;
     const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
     for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
          file = xar_file_next(iterator.get())) {
@@ -155,9 +153,9 @@ int32_t AHandlerXar::extract(const AZipItem::List& items, const std::string& toF
       }
       if (xar_extract(archive.get(), file) != 0) HLVLog(kLogTrace, "xar: cannot extract %s", name.c_str());
     }
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return kCannotOpen;
+    return kStatusXarCannotOpen;
   }
 }
 
@@ -167,9 +165,9 @@ int32_t AHandlerXar::addFiles(const std::vector<std::string>& files, const std::
   try {
     traceOperation("addFiles");
     const CurrentDirectory restore;
-    if (!fromFolder.empty() && ::chdir(fromFolder.c_str()) != 0) return kCannotOpen;
+    if (!fromFolder.empty() && ::chdir(fromFolder.c_str()) != 0) return kStatusXarCannotOpen;
     XarArchive* archive = xar_open(toArchive.c_str(), WRITE);
-    if (!archive) return kCannotOpen;
+    if (!archive) return kStatusXarCannotOpen;
     const auto compression = preset.find("compression");
     const bool compressed =
         compression != preset.end() && compression->second.asInteger().value_or(0) != 0;
@@ -202,12 +200,12 @@ int32_t AHandlerXar::addFiles(const std::vector<std::string>& files, const std::
       ::fts_close(walk);
     }
     const bool written = xar_close(archive) == 0;
-    if (walkFailed || !written) return kCannotOpen;
-    if (cancelled) return 1;
+    if (walkFailed || !written) return kStatusXarCannotOpen;
+    if (cancelled) return kStatusCancelled;
     setUrl(toArchive);
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return kCannotOpen;
+    return kStatusXarCannotOpen;
   }
 }
 
