@@ -463,56 +463,51 @@ const HandlerClass& AHandlerDmg::metaclass() { return theInstance<Class>(); }
 
 // ---- Listing
 
-int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return kStatusFailed;
-    const std::string& path = *url();
+int32_t AHandler7ZipBase::doGetInfo(std::vector<std::string>& records) {
+  if (!url()) return kStatusFailed;
+  const std::string& path = *url();
 
-    std::string type = isa().baseType().value_or(std::string());
-    if (hasSuffix(path, ".001")) type += ".split";
-    std::vector<std::string> params{"l", "-slt", passwordSwitch(password())};
-    if (!type.empty()) params.push_back("-t" + type);
-    params.push_back(path);
+  std::string type = isa().baseType().value_or(std::string());
+  if (hasSuffix(path, ".001")) type += ".split";
+  std::vector<std::string> params{"l", "-slt", passwordSwitch(password())};
+  if (!type.empty()) params.push_back("-t" + type);
+  params.push_back(path);
 
-    std::string bytes;
-    const OutputCallback collect = [&bytes](std::string_view chunk) { bytes.append(chunk); };
-    const int32_t status =
-        executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr, passwordInput(password()));
+  std::string bytes;
+  const OutputCallback collect = [&bytes](std::string_view chunk) { bytes.append(chunk); };
+  const int32_t status =
+      executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr, passwordInput(password()));
 
-    uint64_t usedEncoding = 0;
-    std::optional<std::string> text = decodeString(bytes, &usedEncoding);
-    std::string().swap(bytes);
-    if (!text || usedEncoding != kUTF8StringEncoding) {
-      setIsListingEncrypted(true);
-      return kStatusListingEncrypted;
-    }
-    setListingProblem(ListingProblem::none);
-    if (status != 0) {
-      if (text->find("Wrong password?") != std::string::npos) {
-        setIsListingEncrypted(true);
-        return kStatusListingEncrypted;
-      }
-      if (text->find("Sub items Errors") != std::string::npos) return kStatusFailed;
-      setListingProblem(listingProblemIn(*text));
-    }
-    appendLines(*text, records);
-    text.reset();
-
-    const ListingHeader header = scanListingHeader(records);
-    setContainsAbsolutePaths(header.absolutePaths);
-    if (header.solid) setIsSolid(true);
-    if (header.comment) setComment(*header.comment);
-    if (!header.entryFound) {
-      // A file the tool could not open at all is damaged, not enciphered.
-      if (listingProblem() != ListingProblem::none) return status;
-      setIsListingEncrypted(true);
-      return kStatusListingEncrypted;
-    }
-    return status;
-  } catch (...) {
-    return kStatusNotSupported;
+  uint64_t usedEncoding = 0;
+  std::optional<std::string> text = decodeString(bytes, &usedEncoding);
+  std::string().swap(bytes);
+  if (!text || usedEncoding != kUTF8StringEncoding) {
+    setIsListingEncrypted(true);
+    return kStatusListingEncrypted;
   }
+  setListingProblem(ListingProblem::none);
+  if (status != 0) {
+    if (text->find("Wrong password?") != std::string::npos) {
+      setIsListingEncrypted(true);
+      return kStatusListingEncrypted;
+    }
+    if (text->find("Sub items Errors") != std::string::npos) return kStatusFailed;
+    setListingProblem(listingProblemIn(*text));
+  }
+  appendLines(*text, records);
+  text.reset();
+
+  const ListingHeader header = scanListingHeader(records);
+  setContainsAbsolutePaths(header.absolutePaths);
+  if (header.solid) setIsSolid(true);
+  if (header.comment) setComment(*header.comment);
+  if (!header.entryFound) {
+    // A file the tool could not open at all is damaged, not enciphered.
+    if (listingProblem() != ListingProblem::none) return status;
+    setIsListingEncrypted(true);
+    return kStatusListingEncrypted;
+  }
+  return status;
 }
 
 std::optional<std::vector<std::string>> AHandler7ZipBase::possiblyConflictingParts() const {
@@ -531,17 +526,12 @@ std::optional<std::vector<std::string>> AHandler7ZipBase::possiblyConflictingPar
   return names;
 }
 
-int32_t AHandlerRpm::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return kStatusNoFileURL;
-    const std::string& path = *url();
-    // The file's own size and mode stand for the payload's, as for a bzip2 stream.
-    records.push_back(attributeRecord(path, std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz"));
-    return 0;
-  } catch (...) {
-    return kStatusNotSupported;
-  }
+int32_t AHandlerRpm::doGetInfo(std::vector<std::string>& records) {
+  if (!url()) return kStatusNoFileURL;
+  const std::string& path = *url();
+  // The file's own size and mode stand for the payload's, as for a bzip2 stream.
+  records.push_back(attributeRecord(path, std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz"));
+  return 0;
 }
 
 // ---- Commands
@@ -720,54 +710,49 @@ std::optional<int> sevenZipProgress(std::string_view chunk) {
 
 // ---- Extraction and testing
 
-int32_t AHandler7ZipBase::extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
-  try {
-    traceOperation("extract");
-    if (!url()) return kStatusFailed;
-    const std::vector<std::string> names = itemPaths(items);
-    int32_t result = 0;
-    for (;;) {
-      std::unique_ptr<AppTempFolder> scratch;
-      const std::optional<SevenZipCommand> command = prepareCommand(
-          *this, scratch, [&](const std::string& folder) { return extractCommand(names, mode, folder); });
-      if (!command) return kStatusNotSupported;
+int32_t AHandler7ZipBase::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
+  if (!url()) return kStatusFailed;
+  const std::vector<std::string> names = itemPaths(items);
+  int32_t result = 0;
+  for (;;) {
+    std::unique_ptr<AppTempFolder> scratch;
+    const std::optional<SevenZipCommand> command = prepareCommand(
+        *this, scratch, [&](const std::string& folder) { return extractCommand(names, mode, folder); });
+    if (!command) return kStatusNotSupported;
 
-      const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
-      const bool logs = host && host->respondsToLogOutput();
-      FailureTexts failures;
-      Utf8Pieces pieces;
-      const OutputCallback collect = [&](std::string_view chunk) {
-        failures.feed(chunk);
-        if (!logs) return;
-        if (const std::optional<std::string> text = pieces.take(chunk)) host->logOutput(*text);
-      };
-      // Testing may come without a destination; the helper then runs where we are.
-      const std::optional<std::string> workingDir =
-          toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder);
-      int32_t status = 0;
-      {
-        const DestinationWatch watch(workingDir ? host : nullptr, toFolder, *this);
-        status = executeTask(helperTool(kSevenZipTool), command->arguments, workingDir, &collect, nullptr,
-                             passwordInput(command->password));
-      }
-
-      if (status == 0) {
-        result = 0;
-      } else if (failures.wrongPassword()) {
-        PlistDictionary params{{"mode", promptModeForExtraction(mode)}};
-        setPassword(host ? host->passwordWithParams(params) : std::string());
-        result = kStatusListingEncrypted;
-      } else if (failures.archiveErrors()) {
-        result = kStatusFailed;
-      } else {
-        result = status;
-      }
-      if (result != kStatusListingEncrypted || password().empty() || operationCancelled()) break;
+    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+    const bool logs = host && host->respondsToLogOutput();
+    FailureTexts failures;
+    Utf8Pieces pieces;
+    const OutputCallback collect = [&](std::string_view chunk) {
+      failures.feed(chunk);
+      if (!logs) return;
+      if (const std::optional<std::string> text = pieces.take(chunk)) host->logOutput(*text);
+    };
+    // Testing may come without a destination; the helper then runs where we are.
+    const std::optional<std::string> workingDir =
+        toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder);
+    int32_t status = 0;
+    {
+      const DestinationWatch watch(workingDir ? host : nullptr, toFolder, *this);
+      status = executeTask(helperTool(kSevenZipTool), command->arguments, workingDir, &collect, nullptr,
+                           passwordInput(command->password));
     }
-    return result;
-  } catch (...) {
-    return kStatusNotSupported;
+
+    if (status == 0) {
+      result = 0;
+    } else if (failures.wrongPassword()) {
+      PlistDictionary params{{"mode", promptModeForExtraction(mode)}};
+      setPassword(host ? host->passwordWithParams(params) : std::string());
+      result = kStatusListingEncrypted;
+    } else if (failures.archiveErrors()) {
+      result = kStatusFailed;
+    } else {
+      result = status;
+    }
+    if (result != kStatusListingEncrypted || password().empty() || operationCancelled()) break;
   }
+  return result;
 }
 
 // ---- Creation, deletion and renaming
@@ -789,34 +774,29 @@ int32_t AHandler7ZipBase::runWithProgress(const SevenZipCommand& command,
                      passwordInput(command.password));
 }
 
-int32_t AHandler7ZipBase::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                                   std::vector<std::string>* filesToClean) {
-  try {
-    traceOperation("addFiles");
-    if (toArchive.empty()) return kStatusNotSupported;
-    const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
-    std::unique_ptr<AppTempFolder> scratch;
-    const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, [&](const std::string& folder) {
-      return addCommand(files, fromFolder, toArchive, parent, preset, filesToClean, folder);
-    });
-    if (!command) return kStatusNotSupported;
-    if (command->encryptsListing) setIsListingEncrypted(true);
+int32_t AHandler7ZipBase::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                                     std::vector<std::string>* filesToClean) {
+  if (toArchive.empty()) return kStatusNotSupported;
+  const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
+  std::unique_ptr<AppTempFolder> scratch;
+  const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, [&](const std::string& folder) {
+    return addCommand(files, fromFolder, toArchive, parent, preset, filesToClean, folder);
+  });
+  if (!command) return kStatusNotSupported;
+  if (command->encryptsListing) setIsListingEncrypted(true);
 
-    std::string output;
-    const int32_t status = runWithProgress(
-        *command, fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder), output);
-    HLVLog(kLogTrace, "ret: %d; out: %s", status, output.c_str());
-    if (status != 0) return status;
-    if (command->volumeBytes > 0) {
-      setUrl(pathExtension(toArchive) == "001" ? toArchive : toArchive + ".001");
-    } else {
-      setUrl(toArchive);
-    }
-    return status;
-  } catch (...) {
-    return kStatusNotSupported;
+  std::string output;
+  const int32_t status = runWithProgress(
+      *command, fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder), output);
+  HLVLog(kLogTrace, "ret: %d; out: %s", status, output.c_str());
+  if (status != 0) return status;
+  if (command->volumeBytes > 0) {
+    setUrl(pathExtension(toArchive) == "001" ? toArchive : toArchive + ".001");
+  } else {
+    setUrl(toArchive);
   }
+  return status;
 }
 
 int32_t AHandler7ZipBase::editArchive(const char* operation,
@@ -834,53 +814,33 @@ int32_t AHandler7ZipBase::editArchive(const char* operation,
   return 0;
 }
 
-int32_t AHandler7ZipBase::deleteFiles(const AZipItem::List& items) {
-  try {
-    return deleteFiles(itemPaths(items));
-  } catch (...) {
-    return kStatusNotSupported;
-  }
+int32_t AHandler7ZipBase::doDeleteFiles(const AZipItem::List& items) { return deleteNames(itemPaths(items)); }
+
+int32_t AHandler7ZipBase::deleteNames(const std::vector<std::string>& names) {
+  return editArchive("d", [&](const std::string& scratch) { return deleteCommand(names, scratch); });
 }
 
-int32_t AHandler7ZipBase::deleteFiles(const std::vector<std::string>& names) {
-  try {
-    traceOperation("deleteFiles");
-    return editArchive("d", [&](const std::string& scratch) { return deleteCommand(names, scratch); });
-  } catch (...) {
-    return kStatusNotSupported;
+int32_t AHandler7ZipBase::doMoveFiles(const AZipItem::List& items, const std::string& destination) {
+  std::vector<std::string> oldNames;
+  std::vector<std::string> newNames;
+  const std::string_view folder = entryName(destination) == "/" ? std::string_view() : entryName(destination);
+  for (const AZipItem::Ptr& item : items) {
+    if (!item) continue;
+    oldNames.emplace_back(item->path());
+    newNames.push_back(appendingPathComponent(folder, lastPathComponent(entryName(item->path()))));
   }
+  return doMoveFiles(oldNames, newNames);
 }
 
-int32_t AHandler7ZipBase::moveFiles(const AZipItem::List& items, const std::string& destination) {
-  try {
-    std::vector<std::string> oldNames;
-    std::vector<std::string> newNames;
-    const std::string_view folder = entryName(destination) == "/" ? std::string_view() : entryName(destination);
-    for (const AZipItem::Ptr& item : items) {
-      if (!item) continue;
-      oldNames.emplace_back(item->path());
-      newNames.push_back(appendingPathComponent(folder, lastPathComponent(entryName(item->path()))));
-    }
-    return moveFiles(oldNames, newNames);
-  } catch (...) {
-    return kStatusNotSupported;
-  }
-}
-
-int32_t AHandler7ZipBase::moveFiles(const std::vector<std::string>& oldNames,
-                                    const std::vector<std::string>& newNames) {
-  try {
-    traceOperation("moveFiles");
-    return editArchive("rn", [&](const std::string& scratch) { return moveCommand(oldNames, newNames, scratch); });
-  } catch (...) {
-    return kStatusNotSupported;
-  }
+int32_t AHandler7ZipBase::doMoveFiles(const std::vector<std::string>& oldNames,
+                                      const std::vector<std::string>& newNames) {
+  return editArchive("rn", [&](const std::string& scratch) { return moveCommand(oldNames, newNames, scratch); });
 }
 
 // ---- Zip
 
-int32_t AHandlerZip::getInfo(std::vector<std::string>& records) {
-  const int32_t status = AHandler7ZipBase::getInfo(records);
+int32_t AHandlerZip::doGetInfo(std::vector<std::string>& records) {
+  const int32_t status = AHandler7ZipBase::doGetInfo(records);
   // A split archive keeps its end record in its last piece; where that holds no whole record
   // (7zz may cut through it), the listing's text stands.
   if (url()) {
@@ -890,43 +850,38 @@ int32_t AHandlerZip::getInfo(std::vector<std::string>& records) {
   return status;
 }
 
-int32_t AHandlerZip::updateComment(const std::string& newComment) {
-  try {
-    traceOperation("updateComment");
-    if (!url()) return kStatusNoArchivePath;
-    const std::string archive = *url();
-    // Deleting the helper takes every entry of its name along, a folder with all it holds.
-    std::vector<std::string> records;
-    // An archive without entries lists as an encrypted one would.
-    const int32_t listed = getInfo(records);
-    if (listed != 0 && listed != kStatusListingEncrypted) return listed;
-    std::unordered_set<std::string_view> topNames;
-    for (const std::string& record : records) {
-      if (!isEntryRecord(record)) continue;
-      std::string_view path = recordPath(record);
-      while (path.starts_with('/')) path.remove_prefix(1);
-      topNames.insert(path.substr(0, path.find('/')));
-    }
-    std::string name(kCommentHelperName);
-    for (int number = 1; topNames.contains(name); ++number) {
-      if (number > kMaxCommentHelperNumber) return kStatusFailed;
-      name = std::string(kCommentHelperName) + "-" + std::to_string(number);
-    }
+int32_t AHandlerZip::doUpdateComment(const std::string& newComment) {
+  if (!url()) return kStatusNoArchivePath;
+  const std::string archive = *url();
+  // Deleting the helper takes every entry of its name along, a folder with all it holds.
+  std::vector<std::string> records;
+  // An archive without entries lists as an encrypted one would.
+  const int32_t listed = getInfo(records);
+  if (listed != 0 && listed != kStatusListingEncrypted) return listed;
+  std::unordered_set<std::string_view> topNames;
+  for (const std::string& record : records) {
+    if (!isEntryRecord(record)) continue;
+    std::string_view path = recordPath(record);
+    while (path.starts_with('/')) path.remove_prefix(1);
+    topNames.insert(path.substr(0, path.find('/')));
+  }
+  std::string name(kCommentHelperName);
+  for (int number = 1; topNames.contains(name); ++number) {
+    if (number > kMaxCommentHelperNumber) return kStatusFailed;
+    name = std::string(kCommentHelperName) + "-" + std::to_string(number);
+  }
 
-    const AppTempFolder folder(documentsTempFolder().value_or(userTempPath()), true);
-    const std::string helper = folder.path() ? scratchFile(*folder.path(), name) : std::string();
-    if (helper.empty() || !writeFileAtomically(helper, "x")) {
-      HLVLog(kLogError, "7z: cannot write the comment helper file");
-      return kStatusFailed;
-    }
-    setComment(newComment);
-    // The helper attaches the comment while it adds the file; the file itself must not stay.
-    const int32_t added = addFiles({helper}, std::string(), archive, nullptr, Preset{}, nullptr);
-    if (added != 0) return added;
-    return deleteFiles(std::vector<std::string>{name});
-  } catch (...) {
+  const AppTempFolder folder(documentsTempFolder().value_or(userTempPath()), true);
+  const std::string helper = folder.path() ? scratchFile(*folder.path(), name) : std::string();
+  if (helper.empty() || !writeFileAtomically(helper, "x")) {
+    HLVLog(kLogError, "7z: cannot write the comment helper file");
     return kStatusFailed;
   }
+  setComment(newComment);
+  // The helper attaches the comment while it adds the file; the file itself must not stay.
+  const int32_t added = addFiles({helper}, std::string(), archive, nullptr, Preset{}, nullptr);
+  if (added != 0) return added;
+  return deleteNames({name});
 }
 
 std::unordered_map<std::string, std::string> AHandlerZip::linkTargets() const {

@@ -147,44 +147,29 @@ const HandlerClass& AHandlerXz::metaclass() {
 
 // ---- Listing
 
-int32_t AHandlerGZip::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return kStatusNoFileURL;
-    const std::optional<std::string> sizes =
-        pipeThroughPerl({"/usr/bin/gzip", "-l", "-q", *url()}, SubprocessOptions{}, kGzipListToSizes);
-    if (!sizes) return kStatusNotSupported;
+int32_t AHandlerGZip::doGetInfo(std::vector<std::string>& records) {
+  if (!url()) return kStatusNoFileURL;
+  const std::optional<std::string> sizes =
+      pipeThroughPerl({"/usr/bin/gzip", "-l", "-q", *url()}, SubprocessOptions{}, kGzipListToSizes);
+  if (!sizes) return kStatusNotSupported;
 
-    uint64_t usedEncoding = encoding();
-    // A line the expression does not rewrite (gzip prints a negative ratio for a file that grew)
-    // stays in the record as it is and gives no sizes.
-    const std::string sizeText = decodeString(*sizes, &usedEncoding).value_or(std::string());
-    setEncoding(usedEncoding);
-    const StreamAttributes attributes = attributesOf(*url());
-    records.push_back("path=" + entryName(*url()) + "\t" + sizeText + "\tattr=-" + attributes.permissions +
-                      "\ttime=" + attributes.time);
-    return kStatusOK;
-  } catch (...) {
-    return kStatusNotSupported;
-  }
+  uint64_t usedEncoding = encoding();
+  // A line the expression does not rewrite (gzip prints a negative ratio for a file that grew)
+  // stays in the record as it is and gives no sizes.
+  const std::string sizeText = decodeString(*sizes, &usedEncoding).value_or(std::string());
+  setEncoding(usedEncoding);
+  const StreamAttributes attributes = attributesOf(*url());
+  records.push_back("path=" + entryName(*url()) + "\t" + sizeText + "\tattr=-" + attributes.permissions +
+                    "\ttime=" + attributes.time);
+  return kStatusOK;
 }
 
-int32_t AHandlerBZip::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    return appendAttributeRecord(url(), records);
-  } catch (...) {
-    return kStatusNotSupported;
-  }
+int32_t AHandlerBZip::doGetInfo(std::vector<std::string>& records) {
+  return appendAttributeRecord(url(), records);
 }
 
-int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    return appendAttributeRecord(url(), records);
-  } catch (...) {
-    return kStatusNotSupported;
-  }
+int32_t AHandlerXz::doGetInfo(std::vector<std::string>& records) {
+  return appendAttributeRecord(url(), records);
 }
 
 // ---- Extraction; adding is refused
@@ -192,50 +177,40 @@ int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
 namespace {
 
 int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder) {
-  try {
-    handler.setOperationCancelled(false);
-    return decompressInto(handler, toFolder);
-  } catch (...) {
-    return kStatusFailed;
-  }
+  handler.setOperationCancelled(false);
+  return decompressInto(handler, toFolder);
 }
 
 }  // namespace
 
-int32_t AHandlerGZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
-  traceOperation("extract");
+int32_t AHandlerGZip::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerBZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
-  traceOperation("extract");
+int32_t AHandlerBZip::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerXz::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
-  traceOperation("extract");
+int32_t AHandlerXz::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
 // A single stream holds one file and is never written here.
-int32_t AHandlerGZip::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                               const Preset&, std::vector<std::string>*) {
+int32_t AHandlerGZip::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                                 const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
-  traceOperation("addFiles");
   return kStatusNotSupported;
 }
 
-int32_t AHandlerBZip::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                               const Preset&, std::vector<std::string>*) {
+int32_t AHandlerBZip::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                                 const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
-  traceOperation("addFiles");
   return kStatusNotSupported;
 }
 
-int32_t AHandlerXz::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                             const Preset&, std::vector<std::string>*) {
+int32_t AHandlerXz::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                               const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
-  traceOperation("addFiles");
   return kStatusNotSupported;
 }
 

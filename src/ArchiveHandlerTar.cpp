@@ -345,120 +345,105 @@ std::vector<std::string> AHandlerTXz::listArguments() const {
   return {"tv", "--use-compress-program=" + helperTool("xz"), "-f"};
 }
 
-int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return kStatusNoFileURL;
+int32_t AHandlerTar::doGetInfo(std::vector<std::string>& records) {
+  if (!url()) return kStatusNoFileURL;
 
-    std::vector<std::string> argv{helperTool("gnutar")};
-    for (std::string& argument : listArguments()) argv.push_back(std::move(argument));
-    argv.push_back(*url());
-    SubprocessOptions tarOptions;
-    // In this locale tar prints the bytes of non-ASCII names as they are (in the C locale it
-    // would escape each one). The zone is named too: without TZ, glibc re-reads /etc/localtime
-    // for every entry tar prints, which more than doubles tar's time on a big archive; and tar
-    // then prints its times in the zone this process reads them back in. Nothing else of the
-    // caller's environment reaches tar.
-    const char* zone = std::getenv("TZ");
-    tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
-    tarOptions.replaceEnvironment = true;
-    // Past the listing bound the pipeline stops tar and Perl.
-    tarOptions.cancelled = cancellationFlag();
+  std::vector<std::string> argv{helperTool("gnutar")};
+  for (std::string& argument : listArguments()) argv.push_back(std::move(argument));
+  argv.push_back(*url());
+  SubprocessOptions tarOptions;
+  // In this locale tar prints the bytes of non-ASCII names as they are (in the C locale it
+  // would escape each one). The zone is named too: without TZ, glibc re-reads /etc/localtime
+  // for every entry tar prints, which more than doubles tar's time on a big archive; and tar
+  // then prints its times in the zone this process reads them back in. Nothing else of the
+  // caller's environment reaches tar.
+  const char* zone = std::getenv("TZ");
+  tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
+  tarOptions.replaceEnvironment = true;
+  // Past the listing bound the pipeline stops tar and Perl.
+  tarOptions.cancelled = cancellationFlag();
 
-    linkTargets_.clear();
-    setListingProblem(ListingProblem::none);
-    TarRecordStream stream(records, &linkTargets_);
-    int tarStatus = -1;
-    if (!pipeThroughPerl(
-            argv, tarOptions, kTarLineToRecord,
-            [this, &stream, &records](std::string_view piece) {
-              if (listingCutShort()) return;
-              stream.take(piece);
-              listingBoundReached(records);
-            },
-            &tarStatus))
-      return kStatusNotSupported;
-    setEncoding(stream.finish());
-    // A cut-off or damaged archive makes tar stop with an error after the entries it could read.
-    if (tarStatus != 0) {
-      setListingProblem(ListingProblem::toolErrors);
-      return kStatusToolFatal;
-    }
-    return kStatusOK;
-  } catch (...) {
+  linkTargets_.clear();
+  setListingProblem(ListingProblem::none);
+  TarRecordStream stream(records, &linkTargets_);
+  int tarStatus = -1;
+  if (!pipeThroughPerl(
+          argv, tarOptions, kTarLineToRecord,
+          [this, &stream, &records](std::string_view piece) {
+            if (listingCutShort()) return;
+            stream.take(piece);
+            listingBoundReached(records);
+          },
+          &tarStatus))
     return kStatusNotSupported;
+  setEncoding(stream.finish());
+  // A cut-off or damaged archive makes tar stop with an error after the entries it could read.
+  if (tarStatus != 0) {
+    setListingProblem(ListingProblem::toolErrors);
+    return kStatusToolFatal;
   }
+  return kStatusOK;
 }
 
 // ---- Extraction and creation
 
-int32_t AHandlerTar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
-  try {
-    setOperationCancelled(false);
-    traceOperation("extract");
-    if (!url()) return kStatusFailed;
-    std::vector<std::string> names;
-    names.reserve(items.size());
-    for (const AZipItem::Ptr& item : items) {
-      if (item) names.emplace_back(item->path());
-    }
-    const std::string command = tarExtractCommand(isa(), names, toFolder);
-    // The shell would see the command end at a NUL: no such name reaches it.
-    if (containsNul(command)) return kStatusFailed;
-    return executeTask(command, *url(), false,
-                       toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
-  } catch (...) {
-    return kStatusFailed;
+int32_t AHandlerTar::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  setOperationCancelled(false);
+  if (!url()) return kStatusFailed;
+  std::vector<std::string> names;
+  names.reserve(items.size());
+  for (const AZipItem::Ptr& item : items) {
+    if (item) names.emplace_back(item->path());
   }
+  const std::string command = tarExtractCommand(isa(), names, toFolder);
+  // The shell would see the command end at a NUL: no such name reaches it.
+  if (containsNul(command)) return kStatusFailed;
+  return executeTask(command, *url(), false,
+                     toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
 }
 
-int32_t AHandlerTar::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                              const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
-                              std::vector<std::string>* filesToClean) {
-  try {
-    setOperationCancelled(false);
-    traceOperation("addFiles");
-    if (toArchive.empty()) return kStatusFailed;
+int32_t AHandlerTar::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
+                                std::vector<std::string>* filesToClean) {
+  setOperationCancelled(false);
+  if (toArchive.empty()) return kStatusFailed;
 
-    const std::string base = documentsTempFolder().value_or(userTempPath());
-    std::optional<AppTempFolder> listFolder;
-    std::optional<std::string> excludeList;
-    if (filesToClean && !filesToClean->empty()) {
-      listFolder.emplace(base, true);
-      if (!listFolder->path()) return kStatusFailed;
-      excludeList = appendingPathComponent(*listFolder->path(), "listfile");
-      if (!writeFileAtomically(*excludeList, exclusionList(*filesToClean, presetInteger(preset, "mode"))))
-        return kStatusFailed;
-    }
-
-    const std::string command = tarCreateCommand(isa(), files, fromFolder, preset, excludeList);
-    if (containsNul(command)) return kStatusFailed;
-    std::optional<std::string> workingDir = documentsTempFolder();
-    if (!fromFolder.empty()) workingDir = fromFolder;
-
-    // The runner truncates the file it writes into: an archive being replaced stays whole until
-    // the new one is complete.
-    const std::string target = resolvedArchivePath(toArchive);
-    const std::optional<std::string> partial = createFileBeside(target);
-    if (!partial) {
-      HLVLog(kLogError, "tar: cannot create a file beside %s: %s", target.c_str(), std::strerror(errno));
+  const std::string base = documentsTempFolder().value_or(userTempPath());
+  std::optional<AppTempFolder> listFolder;
+  std::optional<std::string> excludeList;
+  if (filesToClean && !filesToClean->empty()) {
+    listFolder.emplace(base, true);
+    if (!listFolder->path()) return kStatusFailed;
+    excludeList = appendingPathComponent(*listFolder->path(), "listfile");
+    if (!writeFileAtomically(*excludeList, exclusionList(*filesToClean, presetInteger(preset, "mode"))))
       return kStatusFailed;
-    }
-    int32_t result = executeTask(command, *partial, true, workingDir);
-    if (result == 0 && operationCancelled()) result = kStatusCancelled;
-    if (result == 0 && std::rename(partial->c_str(), target.c_str()) != 0) {
-      HLVLog(kLogError, "tar: cannot move the new archive to %s: %s", target.c_str(), std::strerror(errno));
-      result = kStatusFailed;
-    }
-    if (result != 0) {
-      std::remove(partial->c_str());
-      return result;
-    }
-    setUrl(toArchive);
-    return kStatusOK;
-  } catch (...) {
+  }
+
+  const std::string command = tarCreateCommand(isa(), files, fromFolder, preset, excludeList);
+  if (containsNul(command)) return kStatusFailed;
+  std::optional<std::string> workingDir = documentsTempFolder();
+  if (!fromFolder.empty()) workingDir = fromFolder;
+
+  // The runner truncates the file it writes into: an archive being replaced stays whole until
+  // the new one is complete.
+  const std::string target = resolvedArchivePath(toArchive);
+  const std::optional<std::string> partial = createFileBeside(target);
+  if (!partial) {
+    HLVLog(kLogError, "tar: cannot create a file beside %s: %s", target.c_str(), std::strerror(errno));
     return kStatusFailed;
   }
+  int32_t result = executeTask(command, *partial, true, workingDir);
+  if (result == 0 && operationCancelled()) result = kStatusCancelled;
+  if (result == 0 && std::rename(partial->c_str(), target.c_str()) != 0) {
+    HLVLog(kLogError, "tar: cannot move the new archive to %s: %s", target.c_str(), std::strerror(errno));
+    result = kStatusFailed;
+  }
+  if (result != 0) {
+    std::remove(partial->c_str());
+    return result;
+  }
+  setUrl(toArchive);
+  return kStatusOK;
 }
 
 }  // namespace tessaro

@@ -90,123 +90,108 @@ class CurrentDirectory {
 
 }  // namespace
 
-int32_t AHandlerXar::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    const Archive archive = openForReading(url().value_or(""));
-    if (!archive) return kStatusXarCannotOpen;
-    const Iterator iterator(xar_iter_new());
-    if (!iterator) return kStatusXarCannotOpen;
-    for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
-         file = xar_file_next(iterator.get())) {
-      const std::string path = entryPath(file);
-      if (path.empty()) continue;
-      const std::string type = property(file, "type");
-      std::string attr = type == "directory" ? "d" : type == "symlink" ? "l" : "";
-      attr += posixPermissionsString(permissionBits(property(file, "mode")));
-      records.push_back("path=" + path + "\tattr=" + attr + "\tunco=" + property(file, "data/size") +
-                        "\ttype=" + (hasValue(file, "data/encoding") ? "Y" : "N") +
-                        "\tcomp=" + property(file, "data/length") +
-                        "\ttime=" + compactTime(property(file, "mtime")));
-    }
-    return kStatusOK;
-  } catch (...) {
-    return kStatusXarCannotOpen;
+int32_t AHandlerXar::doGetInfo(std::vector<std::string>& records) {
+  const Archive archive = openForReading(url().value_or(""));
+  if (!archive) return kStatusXarCannotOpen;
+  const Iterator iterator(xar_iter_new());
+  if (!iterator) return kStatusXarCannotOpen;
+  for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
+       file = xar_file_next(iterator.get())) {
+    const std::string path = entryPath(file);
+    if (path.empty()) continue;
+    const std::string type = property(file, "type");
+    std::string attr = type == "directory" ? "d" : type == "symlink" ? "l" : "";
+    attr += posixPermissionsString(permissionBits(property(file, "mode")));
+    records.push_back("path=" + path + "\tattr=" + attr + "\tunco=" + property(file, "data/size") +
+                      "\ttype=" + (hasValue(file, "data/encoding") ? "Y" : "N") +
+                      "\tcomp=" + property(file, "data/length") +
+                      "\ttime=" + compactTime(property(file, "mtime")));
   }
+  return kStatusOK;
 }
 
-int32_t AHandlerXar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
-  try {
-    traceOperation("extract");
-    const Archive archive = openForReading(url().value_or(""));
-    if (!archive) return kStatusXarCannotOpen;
-    std::vector<std::string> wanted;
-    for (const AZipItem::Ptr& item : items) {
-      if (!item) continue;
-      std::string name(item->path());
-      if (item->isDir() && (name.empty() || name.back() != '/')) name += '/';
-      wanted.push_back(std::move(name));
-    }
-    const CurrentDirectory restore;
-    // The library extracts relative to the current directory.
-    if (!toFolder.empty() && ::chdir(toFolder.c_str()) != 0) return kStatusXarCannotOpen;
-
-    const Iterator iterator(xar_iter_new());
-    if (!iterator) return kStatusXarCannotOpen;
-    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
-    for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
-         file = xar_file_next(iterator.get())) {
-      std::string name = entryPath(file);
-      if (property(file, "type") == "directory") name += '/';
-      const double size = std::strtod(property(file, "data/size").c_str(), nullptr);
-      bool selected = false;
-      for (const std::string& w : wanted) {
-        if (w == "*" || w == name || (!w.empty() && w.back() == '/' && name.starts_with(w))) {
-          selected = true;
-          break;
-        }
-      }
-      if (!selected) continue;
-      if (host) {
-        host->processFile(name, 2);
-        host->processData(nullptr, static_cast<int64_t>(size), 1);
-      }
-      if (xar_extract(archive.get(), file) != 0) HLVLog(kLogTrace, "xar: cannot extract %s", name.c_str());
-    }
-    return kStatusOK;
-  } catch (...) {
-    return kStatusXarCannotOpen;
+int32_t AHandlerXar::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  const Archive archive = openForReading(url().value_or(""));
+  if (!archive) return kStatusXarCannotOpen;
+  std::vector<std::string> wanted;
+  for (const AZipItem::Ptr& item : items) {
+    if (!item) continue;
+    std::string name(item->path());
+    if (item->isDir() && (name.empty() || name.back() != '/')) name += '/';
+    wanted.push_back(std::move(name));
   }
+  const CurrentDirectory restore;
+  // The library extracts relative to the current directory.
+  if (!toFolder.empty() && ::chdir(toFolder.c_str()) != 0) return kStatusXarCannotOpen;
+
+  const Iterator iterator(xar_iter_new());
+  if (!iterator) return kStatusXarCannotOpen;
+  const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+  for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
+       file = xar_file_next(iterator.get())) {
+    std::string name = entryPath(file);
+    if (property(file, "type") == "directory") name += '/';
+    const double size = std::strtod(property(file, "data/size").c_str(), nullptr);
+    bool selected = false;
+    for (const std::string& w : wanted) {
+      if (w == "*" || w == name || (!w.empty() && w.back() == '/' && name.starts_with(w))) {
+        selected = true;
+        break;
+      }
+    }
+    if (!selected) continue;
+    if (host) {
+      host->processFile(name, 2);
+      host->processData(nullptr, static_cast<int64_t>(size), 1);
+    }
+    if (xar_extract(archive.get(), file) != 0) HLVLog(kLogTrace, "xar: cannot extract %s", name.c_str());
+  }
+  return kStatusOK;
 }
 
-int32_t AHandlerXar::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                              const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
-                              std::vector<std::string>* /*filesToClean*/) {
-  try {
-    traceOperation("addFiles");
-    const CurrentDirectory restore;
-    if (!fromFolder.empty() && ::chdir(fromFolder.c_str()) != 0) return kStatusXarCannotOpen;
-    XarArchive* archive = xar_open(toArchive.c_str(), WRITE);
-    if (!archive) return kStatusXarCannotOpen;
-    const auto compression = preset.find("compression");
-    const bool compressed =
-        compression != preset.end() && compression->second.asInteger().value_or(0) != 0;
-    xar_opt_set(archive, "compression", compressed ? "gzip" : "none");
+int32_t AHandlerXar::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
+                                std::vector<std::string>* /*filesToClean*/) {
+  const CurrentDirectory restore;
+  if (!fromFolder.empty() && ::chdir(fromFolder.c_str()) != 0) return kStatusXarCannotOpen;
+  XarArchive* archive = xar_open(toArchive.c_str(), WRITE);
+  if (!archive) return kStatusXarCannotOpen;
+  const auto compression = preset.find("compression");
+  const bool compressed =
+      compression != preset.end() && compression->second.asInteger().value_or(0) != 0;
+  xar_opt_set(archive, "compression", compressed ? "gzip" : "none");
 
-    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
-    bool cancelled = false;
-    bool walkFailed = false;
-    for (const std::string& file : files) {
-      const std::string parent(deletingLastPathComponent(file));
-      std::string last(lastPathComponent(file));
-      if (!parent.empty() && ::chdir(parent.c_str()) != 0) {
-        walkFailed = true;
-        break;
-      }
-      char* roots[] = {last.data(), nullptr};
-      FTS* walk = ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_NOSTAT, nullptr);
-      if (!walk) {
-        walkFailed = true;
-        break;
-      }
-      while (FTSENT* node = ::fts_read(walk)) {
-        if (node->fts_info == FTS_DP) continue;
-        if (host && host->processData(node->fts_path, -1, 1) == -1) {
-          cancelled = true;
-          break;
-        }
-        xar_add(archive, node->fts_path);
-      }
-      ::fts_close(walk);
+  const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+  bool cancelled = false;
+  bool walkFailed = false;
+  for (const std::string& file : files) {
+    const std::string parent(deletingLastPathComponent(file));
+    std::string last(lastPathComponent(file));
+    if (!parent.empty() && ::chdir(parent.c_str()) != 0) {
+      walkFailed = true;
+      break;
     }
-    const bool written = xar_close(archive) == 0;
-    if (walkFailed || !written) return kStatusXarCannotOpen;
-    if (cancelled) return kStatusCancelled;
-    setUrl(toArchive);
-    return kStatusOK;
-  } catch (...) {
-    return kStatusXarCannotOpen;
+    char* roots[] = {last.data(), nullptr};
+    FTS* walk = ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_NOSTAT, nullptr);
+    if (!walk) {
+      walkFailed = true;
+      break;
+    }
+    while (FTSENT* node = ::fts_read(walk)) {
+      if (node->fts_info == FTS_DP) continue;
+      if (host && host->processData(node->fts_path, -1, 1) == -1) {
+        cancelled = true;
+        break;
+      }
+      xar_add(archive, node->fts_path);
+    }
+    ::fts_close(walk);
   }
+  const bool written = xar_close(archive) == 0;
+  if (walkFailed || !written) return kStatusXarCannotOpen;
+  if (cancelled) return kStatusCancelled;
+  setUrl(toArchive);
+  return kStatusOK;
 }
 
 class AHandlerXar::Class : public HandlerClassOf<AHandlerXar, ArchiveHandler::Class> {
