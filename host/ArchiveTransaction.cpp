@@ -346,7 +346,8 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
     tester->setPassword(password);
     tester->setDocumentsTempFolder(folder_);
     AZipItem::List all{AZipItem::initWithPath("*")};
-    if (!all.front() || tester->extract(all, folder_, kExtractTestOnly) != kStatusOK) return std::string("the new archive does not test sound");
+    if (!all.front() || tester->extract(all, folder_, kExtractTestOnly) != kStatusOK)
+      return std::string("the new archive does not test sound");
   }
   return std::nullopt;
 }

@@ -96,6 +96,8 @@ void ArchiveHandler::setUrl(std::string_view path) {
     url_ = std::move(reference);
     initParts();
   } catch (...) {
+    // Swallowed: the handler keeps its former URL and volumes.
+    HLVLog(kLogError, "Setting the URL failed");
   }
 }
 
@@ -268,6 +270,8 @@ void ArchiveHandler::initParts() {
     }
     parts_ = std::move(found);
   } catch (...) {
+    // Swallowed: the volumes stay as they were; extraction finds the missing ones itself.
+    HLVLog(kLogError, "Collecting the volumes failed");
   }
 }
 

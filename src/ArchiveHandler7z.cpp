@@ -522,6 +522,8 @@ std::optional<std::vector<std::string>> AHandler7ZipBase::possiblyConflictingPar
       if (deletingPathExtension(name) == archiveName && intValue(pathExtension(name)) > 0) names.push_back(name);
     }
   } catch (...) {
+    // Swallowed: names found so far are the answer.
+    HLVLog(kLogError, "Looking for conflicting parts failed");
   }
   return names;
 }

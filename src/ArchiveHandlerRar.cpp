@@ -474,6 +474,8 @@ void AHandlerRar::initParts() {
     }
     parts_ = std::move(found);
   } catch (...) {
+    // Swallowed: the volumes stay as they were; extraction asks for the missing ones.
+    HLVLog(kLogError, "Collecting the RAR volumes failed");
   }
 }
 
@@ -731,7 +733,9 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
         if (bGetInfo_) setIsListingEncrypted(true);
         if (!host) return -1;
         const Keychain* store = theKeychain();
-        PlistDictionary params{{"mode", PropertyList(store && store->mode() == kStoreModeAsksForEntries ? kPromptForEntries : kPromptForRarListing)},
+        const int32_t promptMode =
+            store && store->mode() == kStoreModeAsksForEntries ? kPromptForEntries : kPromptForRarListing;
+        PlistDictionary params{{"mode", PropertyList(promptMode)},
                                {"isRar", PropertyList(true)}};
         const std::string answer = host->passwordWithParams(params);
         auto* buffer = reinterpret_cast<char*>(p1);
@@ -1029,7 +1033,8 @@ int32_t AHandlerRar::doAddFiles(const std::vector<std::string>& files, const std
                                               *scratch.path());
   if (!writeText(*scratch.path() + "/comment", comment())) return kStatusNotSupported;
   if (!files.empty() && !writeText(*scratch.path() + "/listfile", command.listFile)) return kStatusNotSupported;
-  if (!command.cleanFile.empty() && !writeText(*scratch.path() + "/listfileClean", command.cleanFile)) return kStatusNotSupported;
+  if (!command.cleanFile.empty() && !writeText(*scratch.path() + "/listfileClean", command.cleanFile))
+    return kStatusNotSupported;
   if (!password().empty() && presetInteger(preset, "encryption") == 3) setIsListingEncrypted(true);
   if (command.partDropped) setUrl(command.archivePath);
 
