@@ -20,6 +20,7 @@
 #include "FolderWatcher.h"
 #include "HostApplication.h"
 #include "PathString.h"
+#include "ProcessGlobals.h"
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
 #include "bundle/Bundle.h"
@@ -144,15 +145,12 @@ class RunningScope {
  public:
   RunningScope(ArchiveHandler& handler, bool* flag) : flag_(flag) {
     self_ = handler.weak_from_this().lock();
-    if (self_) runningHandlers().push_back(self_);
+    if (self_) runningHandlers().add(self_);
     if (flag_) *flag_ = true;
   }
   ~RunningScope() {
     if (flag_) *flag_ = false;
-    if (!self_) return;
-    std::vector<std::shared_ptr<ArchiveHandler>>& running = runningHandlers();
-    const auto it = std::find(running.begin(), running.end(), self_);
-    if (it != running.end()) running.erase(it);
+    if (self_) runningHandlers().remove(self_);
   }
   RunningScope(const RunningScope&) = delete;
   RunningScope& operator=(const RunningScope&) = delete;
@@ -322,11 +320,6 @@ const HandlerClass& AHandlerRar::metaclass() {
   return instance;
 }
 
-std::vector<std::shared_ptr<ArchiveHandler>>& runningHandlers() {
-  static std::vector<std::shared_ptr<ArchiveHandler>> handlers;
-  return handlers;
-}
-
 // ---- Texts of the library's header fields
 
 std::string rarListFileAttr(uint32_t attr, uint32_t hostOS) {
@@ -412,7 +405,6 @@ void WideToUtf(const wchar_t* source, char* destination, size_t size) {
 bool AHandlerRar::initWithURL(std::string_view path) {
   try {
     traceOperation("initWithURL");
-    runningHandlers();
     return Super::initWithURL(path);
   } catch (...) {
     return false;

@@ -114,9 +114,6 @@ std::string rarRenameList(const std::vector<std::string>& oldNames, const std::v
 // The percentage a chunk of rar's output ends with ("\b\b\b\b 42%"), or none.
 std::optional<int> rarProgress(std::string_view chunk);
 
-// The handlers inside a library call, kept alive for its span.
-std::vector<std::shared_ptr<ArchiveHandler>>& runningHandlers();
-
 // " VDRHSAC  " flags for DOS-family hosts, "drwxr-xr-x" for Unix ones, "-" for unknown hosts.
 std::string rarListFileAttr(uint32_t attr, uint32_t hostOS);
 // Zero-terminated code points to UTF-8 in `size` bytes, always terminated; a character that does
