@@ -112,18 +112,21 @@ bool isSafeEntryName(const std::string& name) {
   return true;
 }
 
-std::unique_ptr<XADArchive> XADArchive::initWithFile(const std::string& path) { return open(path, false); }
+std::unique_ptr<XADArchive> XADArchive::initWithFile(const std::string& path, XADLister lister) {
+  return open(path, false, lister);
+}
 
-std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path) { return open(path, true); }
+std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path, XADLister lister) {
+  return open(path, true, lister);
+}
 
-std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recursive) {
+std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recursive, XADLister lister) {
   try {
     if (path.empty()) return nullptr;
     std::unique_ptr<XADArchive> archive(new XADArchive);
     archive->path_ = path;
     archive->recursive_ = recursive;
-    // TESSARO_XAD_VIA_LSAR lets tests compare the libarchive listing with lsar's own.
-    if (std::getenv("TESSARO_XAD_VIA_LSAR") == nullptr) {
+    if (lister == XADLister::preferLibarchive) {
       Listing listing;
       if (listWithLibarchive(path, recursive, listing)) {
         archive->assemble(std::move(listing));
