@@ -31,7 +31,6 @@ namespace tessaro {
 
 namespace {
 
-constexpr int32_t kEncryptedListing = 100;
 constexpr std::string_view kArchiveIconId = "image001";
 // After the packed size of a set of volumes: how many pieces it counts.
 constexpr std::string_view kPackedPiecesFormat = "in %d pieces";
@@ -245,7 +244,7 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
   }
 
   const Bundle labels(bundlePath());
-  auto page = readResource(labels, result == kEncryptedListing ? "index_encrypted.html" : "index.html");
+  auto page = readResource(labels, result == kStatusListingEncrypted ? "index_encrypted.html" : "index.html");
   if (!page) {
     HLVLog(kLogError, "The preview template is missing from %s", bundlePath().c_str());
     return std::nullopt;
@@ -305,7 +304,7 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
   std::string table;
   std::string styles;
   // A listing that stopped early still shows the entries read before it stopped.
-  if (result != kEncryptedListing) {
+  if (result != kStatusListingEncrypted) {
     table.reserve(static_cast<size_t>(std::min(root->itemCount(), std::max(cutoffCount, 0))) * 800);
     SafetyFlagTitles flagTitles;
     for (size_t bit = 0; bit < flagTitles.flags.size(); ++bit)

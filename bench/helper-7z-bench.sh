@@ -2,7 +2,7 @@
 # helper-7z-bench.sh HELPER [FOLDER] [RUNS]: times the 7-Zip helper's listing of zips of 100,100
 # entries (made once into FOLDER by make-fixtures.sh) against `7zz l -slt` of the same file, both
 # through compare.sh: for Info-ZIP's zip once as the handlers run it (the zip read directly) and
-# once with TESSARO_7Z_VIA_7ZZ=1 (7zz's listing converted while it runs), then directly for the
+# once with --via-7zz (7zz's listing converted while it runs), then directly for the
 # zips of the other producers. The pairs also go to FOLDER/helper-7z.tsv (as compare.sh writes
 # them), and a Markdown table of them is printed at the end.
 set -euo pipefail
@@ -17,7 +17,7 @@ export COMPARE_TSV="$OUT/helper-7z.tsv"
 ZIP=$("$HERE/make-fixtures.sh" "$OUT" zip 100000)
 COMPARE_LABEL="Info-ZIP" "$HERE/compare.sh" "$RUNS" "'$HELPER' l -slt -p- -tzip '$ZIP'" "7zz l -slt '$ZIP'"
 COMPARE_LABEL="Info-ZIP through 7zz" \
-  "$HERE/compare.sh" "$RUNS" "TESSARO_7Z_VIA_7ZZ=1 '$HELPER' l -slt -p- -tzip '$ZIP'" "7zz l -slt '$ZIP'"
+  "$HERE/compare.sh" "$RUNS" "'$HELPER' l -slt -p- -tzip --via-7zz '$ZIP'" "7zz l -slt '$ZIP'"
 for kind in zip-python zip-fat zip-jar zip-zip64; do
   ZIP=$("$HERE/make-fixtures.sh" "$OUT" "$kind" 100000)
   COMPARE_LABEL="$kind" "$HERE/compare.sh" "$RUNS" "'$HELPER' l -slt -p- -tzip '$ZIP'" "7zz l -slt '$ZIP'"

@@ -217,15 +217,19 @@ ArchiveSession::~ArchiveSession() {
 
 std::string handlerStatusInWords(int32_t status) {
   switch (status) {
-    case 1: return "cancelled";
-    case 2: return "the tool stopped with a fatal error";
-    case 4: return "the archive cannot be opened or is damaged, or the tool reported errors";
-    case 5: return "the archive has no path";
-    case 11:
-    case 100: return "the password is missing or wrong";
-    case kListingCutShort:
+    case kStatusOK: return "done";
+    case kStatusNotSupported: return "the operation is not supported for this archive";
+    case kStatusCancelled: return "cancelled";
+    case kStatusToolFatal: return "the tool stopped with a fatal error";
+    case kStatusFailed: return "the archive cannot be opened or is damaged, or the tool reported errors";
+    case kStatusNoArchivePath: return "the archive has no path";
+    case kStatusNoFileURL: return "the archive has no file";
+    case kStatusRarBadPassword:
+    case kStatusListingEncrypted: return "the password is missing or wrong";
+    case kStatusListingCutShort:
       return "the listing stopped at its bound (raise HLVListingMaxEntries or HLVListingMaxNameBytes)";
-    case 1001: return "the XAR archive cannot be opened or written";
+    case kStatusXarCannotOpen: return "the XAR archive cannot be opened or written";
+    case kStatusOutOfMemory: return "not enough memory";
     default: return "the tool reported errors";
   }
 }
@@ -264,16 +268,16 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
   } else if (set && !set->missing.empty()) {
     // A tool that cannot find the next volume says many things, a wrong password among them.
     words = "the volume " + std::string(lastPathComponent(set->missing.front())) + " is missing";
-  } else if (passwordGiven_ && (status == 100 || (callback_ && callback_->passwordAsked()))) {
+  } else if (passwordGiven_ && (status == kStatusListingEncrypted || (callback_ && callback_->passwordAsked()))) {
     // Asked again after the given one: the tool refused it, whatever status it ends with.
     words = "the password is wrong";
-  } else if (status == 100 && (handler_->isListingEncrypted() || (callback_ && callback_->passwordAsked()))) {
+  } else if (status == kStatusListingEncrypted && (handler_->isListingEncrypted() || (callback_ && callback_->passwordAsked()))) {
     words = "the archive needs a password: give it with --password";
-  } else if ((status == 1 && !handler_->operationCancelled()) ||
-             (status == 100 && handler_->password().empty() && !handler_->isListingEncrypted())) {
+  } else if ((status == kStatusCancelled && !handler_->operationCancelled()) ||
+             (status == kStatusListingEncrypted && handler_->password().empty() && !handler_->isListingEncrypted())) {
     // 1 is also a tool's own exit status, and some tools' statuses are taken for a password
     // problem whatever went wrong: only an archive that needs a password can have one.
-    words = handlerStatusInWords(4);
+    words = handlerStatusInWords(kStatusFailed);
   } else {
     words = handlerStatusInWords(status);
   }
@@ -284,8 +288,8 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
 int ArchiveSession::report(int32_t status, std::string_view operation) const {
   if (callback_) callback_->endProgress();
   const std::string op(operation);
-  if (status == 0) return kExitOK;
-  if (status == -1) {
+  if (status == kStatusOK) return kExitOK;
+  if (status == kStatusNotSupported) {
     std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(), handler_->isa().formatName().c_str());
     return kExitUsage;
   }

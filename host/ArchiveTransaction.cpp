@@ -325,7 +325,7 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
 
   AZipItem::Ptr root;
   const int32_t listed = password.empty() ? getInfo(first, root) : getInfo(first, root, password);
-  if (listed == 100) return std::string("the new archive cannot be read with the password");
+  if (listed == kStatusListingEncrypted) return std::string("the new archive cannot be read with the password");
   if (listed != 0 || !root) return std::string("the new archive cannot be read back");
   for (const ExpectedEntry& entry : expected.present) {
     if (findItem(*root, entry.name)) continue;
@@ -346,17 +346,18 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
     tester->setPassword(password);
     tester->setDocumentsTempFolder(folder_);
     AZipItem::List all{AZipItem::initWithPath("*")};
-    if (!all.front() || tester->extract(all, folder_, 3) != 0) return std::string("the new archive does not test sound");
+    if (!all.front() || tester->extract(all, folder_, kExtractTestOnly) != kStatusOK)
+      return std::string("the new archive does not test sound");
   }
   return std::nullopt;
 }
 
 int ArchiveTransaction::finish(ArchiveSession& session, int32_t status, const Expectation& expected) {
   ArchiveHandler& handler = session.handler();
-  if (status == -1) return session.report(status, operation_);
+  if (status == kStatusNotSupported) return session.report(status, operation_);
   // 7-Zip's 1 is a warning: an item was skipped, the archive was still written.
-  const bool warned = status == 1 && !handler.operationCancelled() && isClass(handler, "AHandler7ZipBase");
-  if (status != 0 && !warned) return fail(session.statusInWords(status, folder_));
+  const bool warned = status == kStatusCancelled && !handler.operationCancelled() && isClass(handler, "AHandler7ZipBase");
+  if (status != kStatusOK && !warned) return fail(session.statusInWords(status, folder_));
   if (handler.operationCancelled()) return fail("cancelled");
   const std::vector<std::string> warnings = warned ? warningLines(session.callback().recentLog()) : std::vector<std::string>{};
   std::string warningText;

@@ -112,12 +112,12 @@ AZipItem::Ptr listing(const ArchiveSession& session, const Arguments& parsed) {
     const ToolMessagesHidden hidden(!parsed.verbose);
     listed = parsed.password ? getInfo(session.archive(), root, *parsed.password) : getInfo(session.archive(), root);
   }
-  if (listed == 100) {
+  if (listed == kStatusListingEncrypted) {
     std::fprintf(stderr, "tessaro: %s: the listing is encrypted; give the password with --password\n",
                  session.shownName().c_str());
     return nullptr;
   }
-  if (listed == kListingCutShort) {
+  if (listed == kStatusListingCutShort) {
     std::fprintf(stderr, "tessaro: %s: %s\n", session.shownName().c_str(), handlerStatusInWords(listed).c_str());
     return nullptr;
   }
@@ -230,7 +230,7 @@ int commentCommand(const std::vector<std::string>& args) {
     ArchiveHandler& handler = session->handler();
     std::vector<std::string> records;
     const int32_t listed = handler.getInfo(records);
-    if (listed != 0 && handler.comment().empty()) return session->report(listed, "reading the comment of");
+    if (listed != kStatusOK && handler.comment().empty()) return session->report(listed, "reading the comment of");
     // The comment's own bytes; a line feed is added only to end the line on a terminal.
     const std::string& comment = handler.comment();
     std::fwrite(comment.data(), 1, comment.size(), stdout);

@@ -59,10 +59,6 @@ const char* const kTestUsage =
 
 namespace {
 
-// The handlers' mode numbers: 1 extracts, 3 only tests.
-constexpr int32_t kExtractMode = 1;
-constexpr int32_t kTestMode = 3;
-
 // Room kept free on the destination's file system beyond what the extraction may write.
 constexpr int64_t kMaxFreeSpaceMargin = int64_t{64} << 20;
 // Conflicts named when existing files stop an extraction.
@@ -184,7 +180,7 @@ Unpacked unpack(ArchiveHandler& handler, const AZipItem::List& items, const std:
   const ToolMessagesHidden hidden(hideTools);
   const GrowthLimit limit(folder, budget, handler);
   Unpacked out;
-  out.status = handler.extract(items, folder, kExtractMode);
+  out.status = handler.extract(items, folder, kExtractForUser);
   out.overran = limit.exceeded();
   return out;
 }
@@ -217,7 +213,7 @@ std::optional<Plan> planExtraction(ArchiveSession& session, const std::vector<st
   const AZipItem::Ptr& root = listing.root;
   // Without a listing (no handler, names enciphered, only part of it within the listing bound)
   // nothing can be checked beforehand.
-  if (listing.status < 0 || listing.status == 100 || listing.status == kListingCutShort ||
+  if (listing.status < 0 || listing.status == kStatusListingEncrypted || listing.status == kStatusListingCutShort ||
       listing.facts.cutShortAt || !root) {
     for (const std::string& entry : entries) byName(entry);
     return plan;
@@ -429,8 +425,8 @@ int extract(const Arguments& parsed) {
                  file.c_str(), static_cast<long long>(budget));
     return kExitFailed;
   }
-  if (status != 0) {
-    if (status == -1) {
+  if (status != kStatusOK) {
+    if (status == kStatusNotSupported) {
       std::fprintf(stderr, "tessaro: extracting is not supported for %s\n",
                    handler->isa().formatName().c_str());
       return kExitUsage;
@@ -520,11 +516,11 @@ int testByUnpacking(ArchiveSession& session, const std::string& file, const Argu
                  static_cast<long long>(budget));
     return kExitFailed;
   }
-  if (status == -1) {
+  if (status == kStatusNotSupported) {
     std::fprintf(stderr, "tessaro: testing is not supported for %s\n", handler.isa().formatName().c_str());
     return kExitUsage;
   }
-  if (status != 0) {
+  if (status != kStatusOK) {
     std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(),
                  session.statusInWords(status, scratch).c_str());
     return kExitFailed;
@@ -549,13 +545,13 @@ int test(const Arguments& parsed) {
     if (::isatty(STDERR_FILENO) == 1) {
       const ToolMessagesHidden hidden(!parsed.verbose);
       const ArchiveSession::Listing& listing = session->listing();
-      if (listing.root && listing.status == 0) callback->setTotalBytes(listing.root->uncoV());
+      if (listing.root && listing.status == kStatusOK) callback->setTotalBytes(listing.root->uncoV());
     }
-    const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kTestMode);
+    const int32_t status = handler->extract({AZipItem::initWithPath("*")}, "", kExtractTestOnly);
     std::fflush(stdout);
     callback->endProgress();
-    if (status != 0) {
-        std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(),
+    if (status != kStatusOK) {
+      std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(),
                    session->statusInWords(status, "").c_str());
       return kExitFailed;
     }

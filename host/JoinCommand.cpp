@@ -48,7 +48,7 @@ int joinCommand(const std::vector<std::string>& args) {
   if (!session) return kExitUsage;
   AZipItem::List all{AZipItem::initWithPath("*")};
   if (!all.front()) return kExitFailed;
-  const int32_t status = session->handler().extract(all, tx->workFolder(), 1);
+  const int32_t status = session->handler().extract(all, tx->workFolder(), kExtractForUser);
   // The pieces may make any file; one that is an archive must list.
   Expectation expected;
   const std::shared_ptr<ArchiveHandler> joined = handlerWithFilename(tx->workPath());

@@ -86,22 +86,22 @@ int listCommand(const std::vector<std::string>& args) {
   const std::string path = absolutePath(file);
   AZipItem::Ptr root;
   ArchiveFacts facts;
-  int32_t status = 0;
+  int32_t status = kStatusOK;
   {
     const ToolMessagesHidden hidden(!verbose);
     const std::optional<std::string> password = line.value("--password");
     status = password ? getInfo(path, root, *password) : getInfo(path, root, facts);
-    if (password && status == 0) {
+    if (password && status == kStatusOK) {
       AZipItem::Ptr ignored;
       getInfo(path, ignored, facts);
     }
     // Names hidden behind a password: the ones kept in the store are tried, in their order.
-    if (status == 100 && !password) {
+    if (status == kStatusListingEncrypted && !password) {
       for (const std::string& stored : storedArchivePasswords()) {
         AZipItem::Ptr opened;
-        if (getInfo(path, opened, stored) != 0) continue;
+        if (getInfo(path, opened, stored) != kStatusOK) continue;
         root = std::move(opened);
-        status = 0;
+        status = kStatusOK;
         break;
       }
     }
@@ -133,7 +133,7 @@ int listCommand(const std::vector<std::string>& args) {
                  file.c_str(), static_cast<long long>(*facts.cutShortAt));
     return kExitFailed;
   }
-  if (status != 0) {
+  if (status != kStatusOK) {
     std::fprintf(stderr, "tessaro: listing %s failed: %s\n", file.c_str(),
                  listingProblemInWords(file, status, facts, verbose).c_str());
     return kExitFailed;

@@ -21,7 +21,6 @@ namespace tessaro::host {
 
 namespace {
 
-constexpr int32_t kCannotWrite = 4;
 constexpr size_t kReadBlock = 64 * 1024;
 // The holes of a sparse entry are written out as zeros (GNU tar and pax sparse maps are not
 // carried over: every reader can read the entry whole).
@@ -453,9 +452,9 @@ TarChange TarChange::adding(std::vector<std::string> files, std::string into) {
 
 int32_t rewriteTar(ArchiveSession& session, const TarChange& change) {
   try {
-    return TarCopy(session.archive(), change).run() ? 0 : kCannotWrite;
+    return TarCopy(session.archive(), change).run() ? 0 : kStatusFailed;
   } catch (...) {
-    return kCannotWrite;
+    return kStatusFailed;
   }
 }
 

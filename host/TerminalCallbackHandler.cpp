@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "HandlerStatus.h"
 #include "StoredPasswords.h"
 #include "locale/LocaleFormat.h"
 
@@ -117,17 +118,17 @@ std::string TerminalCallbackHandler::passwordWithParams(PlistDictionary& /*param
 }
 
 int TerminalCallbackHandler::changeVolume(std::string& path, int mode) {
-  if (mode == 1) return 1;
+  if (mode == kVolumeCheckOnly) return kVolumeFound;
   endProgress();
   const std::optional<std::string> answer =
       readLine("tessaro: volume missing: " + path + "\nPath of that volume (empty to stop): ");
   if (answer && !answer->empty() && ::access(answer->c_str(), R_OK) == 0) {
     path = *answer;
-    return 1;
+    return kVolumeFound;
   }
   if (!answer) std::fprintf(stderr, "tessaro: volume missing: %s\n", path.c_str());
   volumeMissing_ = true;
-  return -1;
+  return kVolumeRefused;
 }
 
 int TerminalCallbackHandler::processData(const void* /*data*/, int64_t /*size*/, int /*delta*/) { return 1; }

@@ -181,7 +181,7 @@ int extractForView(ArchiveSession& session, const AZipItem::List& items, const s
   {
     const ToolMessagesHidden hidden(quietTools);
     const GrowthLimit limit(staging->path(), budget, session.handler());
-    status = session.handler().extract(items, staging->path(), 1);
+    status = session.handler().extract(items, staging->path(), kExtractForUser);
     overran = limit.exceeded();
   }
   if (overran || bytesBelow(staging->path()) > budget) {

@@ -290,6 +290,8 @@ std::vector<std::string> irregularVolumesOf(std::string_view openedPath) {
     if (const std::optional<SetNaming> naming = namingOf(lastPathComponent(openedPath)))
       presentVolumes(std::string(deletingLastPathComponent(openedPath)), *naming, &irregular);
   } catch (...) {
+    // Swallowed: a set that cannot be read is reported by its listing instead.
+    HLVLog(kLogError, "Looking for irregular volumes failed");
   }
   return irregular;
 }

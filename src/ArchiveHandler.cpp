@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <exception>
+#include <new>
 
 #include "HandlerRegistry.h"
 #include "PathString.h"
@@ -94,6 +96,8 @@ void ArchiveHandler::setUrl(std::string_view path) {
     url_ = std::move(reference);
     initParts();
   } catch (...) {
+    // Swallowed: the handler keeps its former URL and volumes.
+    HLVLog(kLogError, "Setting the URL failed");
   }
 }
 
@@ -128,49 +132,87 @@ int32_t ArchiveHandler::itemEncryptionMethod(const AZipItem& item) const {
   return isItemEncrypted(item) ? 1 : 0;
 }
 
-int32_t ArchiveHandler::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
-                                 const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
-                                 const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
-  traceOperation("addFiles");
-  return -1;
+template <typename Step>
+int32_t ArchiveHandler::runOperation(const char* operation, Step&& step) {
+  traceOperation(operation);
+  const std::string_view name = className();
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+    HLVLog(kLogError, "%.*s %s ran out of memory", static_cast<int>(name.size()), name.data(), operation);
+    return kStatusOutOfMemory;
+  } catch (const std::exception& error) {
+    HLVLog(kLogError, "%.*s %s failed: %s", static_cast<int>(name.size()), name.data(), operation, error.what());
+    return kStatusFailed;
+  } catch (...) {
+    HLVLog(kLogError, "%.*s %s failed", static_cast<int>(name.size()), name.data(), operation);
+    return kStatusFailed;
+  }
 }
 
-int32_t ArchiveHandler::extract(const AZipItem::List& /*items*/, const std::string& /*toFolder*/,
-                                int32_t /*mode*/) {
-  traceOperation("extract");
-  return -1;
+int32_t ArchiveHandler::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                 const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                                 std::vector<std::string>* filesToClean) {
+  return runOperation("addFiles", [&] {
+    return doAddFiles(files, fromFolder, toArchive, inParentItem, preset, filesToClean);
+  });
 }
 
-int32_t ArchiveHandler::getInfo(std::vector<std::string>& /*records*/) {
-  traceOperation("getInfo");
-  return 0;
+int32_t ArchiveHandler::extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
+  return runOperation("extract", [&] { return doExtract(items, toFolder, mode); });
 }
 
-int32_t ArchiveHandler::updateComment(const std::string& /*comment*/) {
-  traceOperation("updateComment");
-  return -1;
+int32_t ArchiveHandler::getInfo(std::vector<std::string>& records) {
+  return runOperation("getInfo", [&] { return doGetInfo(records); });
 }
 
-int32_t ArchiveHandler::moveFiles(const AZipItem::List& /*items*/, const std::string& /*destination*/) {
-  traceOperation("moveFiles");
-  return -1;
+int32_t ArchiveHandler::updateComment(const std::string& comment) {
+  return runOperation("updateComment", [&] { return doUpdateComment(comment); });
 }
 
-int32_t ArchiveHandler::moveFiles(const std::vector<std::string>& /*oldNames*/,
-                                  const std::vector<std::string>& /*newNames*/) {
-  traceOperation("moveFiles");
-  return -1;
+int32_t ArchiveHandler::moveFiles(const AZipItem::List& items, const std::string& destination) {
+  return runOperation("moveFiles", [&] { return doMoveFiles(items, destination); });
 }
 
-int32_t ArchiveHandler::deleteFiles(const AZipItem::List& /*items*/) {
-  traceOperation("deleteFiles");
-  return -1;
+int32_t ArchiveHandler::moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) {
+  return runOperation("moveFiles", [&] { return doMoveFiles(oldNames, newNames); });
+}
+
+int32_t ArchiveHandler::deleteFiles(const AZipItem::List& items) {
+  return runOperation("deleteFiles", [&] { return doDeleteFiles(items); });
 }
 
 int32_t ArchiveHandler::repair() {
-  traceOperation("repair");
-  return -1;
+  return runOperation("repair", [&] { return doRepair(); });
 }
+
+int32_t ArchiveHandler::doAddFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
+                                   const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
+                                   const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+  return kStatusNotSupported;
+}
+
+int32_t ArchiveHandler::doExtract(const AZipItem::List& /*items*/, const std::string& /*toFolder*/,
+                                  int32_t /*mode*/) {
+  return kStatusNotSupported;
+}
+
+int32_t ArchiveHandler::doGetInfo(std::vector<std::string>& /*records*/) { return kStatusOK; }
+
+int32_t ArchiveHandler::doUpdateComment(const std::string& /*comment*/) { return kStatusNotSupported; }
+
+int32_t ArchiveHandler::doMoveFiles(const AZipItem::List& /*items*/, const std::string& /*destination*/) {
+  return kStatusNotSupported;
+}
+
+int32_t ArchiveHandler::doMoveFiles(const std::vector<std::string>& /*oldNames*/,
+                                    const std::vector<std::string>& /*newNames*/) {
+  return kStatusNotSupported;
+}
+
+int32_t ArchiveHandler::doDeleteFiles(const AZipItem::List& /*items*/) { return kStatusNotSupported; }
+
+int32_t ArchiveHandler::doRepair() { return kStatusNotSupported; }
 
 std::string ArchiveHandler::baseName() const {
   try {
@@ -247,6 +289,8 @@ void ArchiveHandler::initParts() {
     }
     parts_ = std::move(found);
   } catch (...) {
+    // Swallowed: the volumes stay as they were; extraction finds the missing ones itself.
+    HLVLog(kLogError, "Collecting the volumes failed");
   }
 }
 

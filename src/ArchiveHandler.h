@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "AZipItem.h"
+#include "HandlerStatus.h"
 #include "ListingProblem.h"
 #include "ListingBound.h"
 #include "plist/PropertyList.h"
@@ -144,19 +145,21 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   virtual bool isItemEncrypted(const AZipItem& item) const;    // false
   // 0 none, 1 weak, 2 AES-256, 3 AES-256 with encrypted names.
   virtual int32_t itemEncryptionMethod(const AZipItem& item) const;
-  virtual int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                           const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                           std::vector<std::string>* filesToClean);  // -1
-  virtual int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode);  // -1
+  // The operations below trace their name and never throw: each calls its do<Op> step, and an
+  // exception escaping the step becomes kStatusOutOfMemory (std::bad_alloc) or kStatusFailed,
+  // logged with what it said.
+  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                   std::vector<std::string>* filesToClean);
+  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode);
   // Appends one listing record per entry; 0 listed, 100 listing encrypted, other values failures.
-  virtual int32_t getInfo(std::vector<std::string>& records);  // 0, no records
-  virtual int32_t updateComment(const std::string& comment);  // -1
-  virtual int32_t moveFiles(const AZipItem::List& items, const std::string& destination);  // -1
+  int32_t getInfo(std::vector<std::string>& records);
+  int32_t updateComment(const std::string& comment);
+  int32_t moveFiles(const AZipItem::List& items, const std::string& destination);
   // Renames each old name to the new name of the same index (pairs up to the shorter list).
-  virtual int32_t moveFiles(const std::vector<std::string>& oldNames,
-                            const std::vector<std::string>& newNames);  // -1
-  virtual int32_t deleteFiles(const AZipItem::List& items);   // -1
-  virtual int32_t repair();                                   // -1
+  int32_t moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames);
+  int32_t deleteFiles(const AZipItem::List& items);
+  int32_t repair();
   // The archive's file name without its extension.
   virtual std::string baseName() const;
   virtual bool isFirstFile(std::string_view path) const;      // true
@@ -235,6 +238,20 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   // The "<class name> <operation>" trace line that starts every handler operation.
   void traceOperation(const char* operation) const;
 
+  // ---- The formats' steps behind the operations (base answers in the comments)
+
+  virtual int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                             const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                             std::vector<std::string>* filesToClean);  // -1
+  virtual int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode);  // -1
+  virtual int32_t doGetInfo(std::vector<std::string>& records);  // 0, no records
+  virtual int32_t doUpdateComment(const std::string& comment);  // -1
+  virtual int32_t doMoveFiles(const AZipItem::List& items, const std::string& destination);  // -1
+  virtual int32_t doMoveFiles(const std::vector<std::string>& oldNames,
+                              const std::vector<std::string>& newNames);  // -1
+  virtual int32_t doDeleteFiles(const AZipItem::List& items);  // -1
+  virtual int32_t doRepair();                                  // -1
+
   std::vector<VolumePart> parts_;
 
  private:
@@ -255,6 +272,10 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   size_t boundCheckedRecords_ = 0;
   size_t boundNameBytes_ = 0;
   bool listingCutShort_ = false;
+
+  // Traces `operation` and runs `step`, turning an exception into a logged status.
+  template <typename Step>
+  int32_t runOperation(const char* operation, Step&& step);
 
   std::mutex workerMutex_;
   Subprocess* workerTask_ = nullptr;  // the runner-1 tool while it runs

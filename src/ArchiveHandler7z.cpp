@@ -50,11 +50,6 @@ constexpr std::string_view kSevenZipTool = "7z";
 // More than a record needs beside its name: the fields after "path=".
 constexpr size_t kLongestRecordFields = 64 * 1024;
 
-// Listing results.
-constexpr int32_t kNoArchive = 4;
-constexpr int32_t kSubItemsErrors = 4;
-constexpr int32_t kListingEncrypted = 100;
-
 // What the 7-Zip helper writes around the archive comment and for a solid archive.
 constexpr std::string_view kCommentStart = "comt=";
 constexpr std::string_view kCommentEnd = "----------";
@@ -111,17 +106,8 @@ bool isSingleVolume(const std::vector<VolumePart>& parts) { return parts.size() 
 
 // ---- Modifying commands
 
-// Extraction mode that only tests the archive.
-constexpr int32_t kTestMode = 3;
-// The extraction mode whose password prompts carry prompt mode 5 (all others carry 1).
-constexpr int32_t kExtractModeWithOwnPrompt = 1;
-
-// Operation results.
-constexpr int32_t kWrongPassword = 100;
-constexpr int32_t kArchiveErrors = 4;
-constexpr int32_t kNoArchivePath = 5;
-// The helper's exit status for a fatal error; for deletion and renaming that is a wrong password.
-constexpr int32_t kHelperFatalError = 2;
+// The helper's fatal-error exit status (kStatusToolFatal) means a wrong password for deletion
+// and renaming.
 
 // Add new files, update changed ones, keep the rest: the archive is updated, never rebuilt.
 constexpr std::string_view kUpdateSwitch = "-up1q1r2x1y2z1w2";
@@ -480,76 +466,71 @@ const HandlerClass& AHandlerDmg::metaclass() { return theInstance<Class>(); }
 
 // ---- Listing
 
-int32_t AHandler7ZipBase::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return kNoArchive;
-    const std::string& path = *url();
+int32_t AHandler7ZipBase::doGetInfo(std::vector<std::string>& records) {
+  if (!url()) return kStatusFailed;
+  const std::string& path = *url();
 
-    std::string type = isa().baseType().value_or(std::string());
-    if (hasSuffix(path, ".001")) type += ".split";
-    std::vector<std::string> params{"l", "-slt", passwordSwitch(password())};
-    if (!type.empty()) params.push_back("-t" + type);
-    params.push_back(path);
+  std::string type = isa().baseType().value_or(std::string());
+  if (hasSuffix(path, ".001")) type += ".split";
+  std::vector<std::string> params{"l", "-slt", passwordSwitch(password())};
+  if (!type.empty()) params.push_back("-t" + type);
+  params.push_back(path);
 
-    // Each line is a record: counted against the listing bound as it arrives, so that a listing
-    // past the bound stops the helper and never grows beyond it.
-    std::string bytes;
-    size_t uncounted = 0;  // where the first line not yet counted starts
-    const OutputCallback collect = [&](std::string_view chunk) {
-      if (listingCutShort()) return;
-      bytes.append(chunk);
-      for (size_t end; (end = bytes.find('\n', uncounted)) != std::string::npos; uncounted = end + 1) {
-        if (!listingBoundAdmits(std::string_view(bytes).substr(uncounted, end - uncounted))) {
-          bytes.resize(uncounted);
-          return;
-        }
-      }
-      // A line that never ends is a name longer than any bound lets through.
-      const std::optional<ListingBound>& bound = listingBound();
-      if (bound && bytes.size() - uncounted > bound->maxNameBytes + kLongestRecordFields) {
+  // Each line is a record: counted against the listing bound as it arrives, so that a listing
+  // past the bound stops the helper and never grows beyond it.
+  std::string bytes;
+  size_t uncounted = 0;  // where the first line not yet counted starts
+  const OutputCallback collect = [&](std::string_view chunk) {
+    if (listingCutShort()) return;
+    bytes.append(chunk);
+    for (size_t end; (end = bytes.find('\n', uncounted)) != std::string::npos; uncounted = end + 1) {
+      if (!listingBoundAdmits(std::string_view(bytes).substr(uncounted, end - uncounted))) {
         bytes.resize(uncounted);
-        cutListingShort();
+        return;
       }
-    };
-    const int32_t toolStatus =
-        executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr, passwordInput(password()));
-    // A helper stopped at the bound ends with a failure; what it wrote up to there is the listing.
-    const int32_t status = listingCutShort() ? 0 : toolStatus;
+    }
+    // A line that never ends is a name longer than any bound lets through.
+    const std::optional<ListingBound>& bound = listingBound();
+    if (bound && bytes.size() - uncounted > bound->maxNameBytes + kLongestRecordFields) {
+      bytes.resize(uncounted);
+      cutListingShort();
+    }
+  };
+  const int32_t toolStatus =
+      executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr, passwordInput(password()));
+  // A helper stopped at the bound ends with a failure; what it wrote up to there is the listing.
+  const int32_t status = listingCutShort() ? 0 : toolStatus;
 
-    uint64_t usedEncoding = 0;
-    std::optional<std::string> text = decodeString(bytes, &usedEncoding);
-    std::string().swap(bytes);
-    if (!text || usedEncoding != kUTF8StringEncoding) {
-      setIsListingEncrypted(true);
-      return kListingEncrypted;
-    }
-    setListingProblem(ListingProblem::none);
-    if (status != 0) {
-      if (text->find("Wrong password?") != std::string::npos) {
-        setIsListingEncrypted(true);
-        return kListingEncrypted;
-      }
-      if (text->find("Sub items Errors") != std::string::npos) return kSubItemsErrors;
-      setListingProblem(listingProblemIn(*text));
-    }
-    appendLines(*text, records);
-    text.reset();
-
-    const ListingHeader header = scanListingHeader(records);
-    setContainsAbsolutePaths(header.absolutePaths);
-    if (header.solid) setIsSolid(true);
-    if (header.comment) setComment(*header.comment);
-    if (!header.entryFound) {
-      // A file the tool could not open at all is damaged, not enciphered.
-      if (listingProblem() != ListingProblem::none) return status;
-      setIsListingEncrypted(true);
-      return kListingEncrypted;
-    }
-    return status;
-  } catch (...) {
-    return -1;
+  uint64_t usedEncoding = 0;
+  std::optional<std::string> text = decodeString(bytes, &usedEncoding);
+  std::string().swap(bytes);
+  if (!text || usedEncoding != kUTF8StringEncoding) {
+    setIsListingEncrypted(true);
+    return kStatusListingEncrypted;
   }
+  setListingProblem(ListingProblem::none);
+  if (status != 0) {
+    if (text->find("Wrong password?") != std::string::npos) {
+      setIsListingEncrypted(true);
+      return kStatusListingEncrypted;
+    }
+    if (text->find("Sub items Errors") != std::string::npos) return kStatusFailed;
+    setListingProblem(listingProblemIn(*text));
+  }
+  appendLines(*text, records);
+  text.reset();
+
+  const ListingHeader header = scanListingHeader(records);
+  setContainsAbsolutePaths(header.absolutePaths);
+  if (header.solid) setIsSolid(true);
+  if (header.comment) setComment(*header.comment);
+  if (!header.entryFound) {
+    // A file the tool could not open at all is damaged, not enciphered.
+    if (listingProblem() != ListingProblem::none) return status;
+    setIsListingEncrypted(true);
+    return kStatusListingEncrypted;
+  }
+  return status;
 }
 
 std::optional<std::vector<std::string>> AHandler7ZipBase::possiblyConflictingParts() const {
@@ -564,21 +545,18 @@ std::optional<std::vector<std::string>> AHandler7ZipBase::possiblyConflictingPar
       if (deletingPathExtension(name) == archiveName && intValue(pathExtension(name)) > 0) names.push_back(name);
     }
   } catch (...) {
+    // Swallowed: names found so far are the answer.
+    HLVLog(kLogError, "Looking for conflicting parts failed");
   }
   return names;
 }
 
-int32_t AHandlerRpm::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return 6;
-    const std::string& path = *url();
-    // The file's own size and mode stand for the payload's, as for a bzip2 stream.
-    records.push_back(attributeRecord(path, std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz"));
-    return 0;
-  } catch (...) {
-    return -1;
-  }
+int32_t AHandlerRpm::doGetInfo(std::vector<std::string>& records) {
+  if (!url()) return kStatusNoFileURL;
+  const std::string& path = *url();
+  // The file's own size and mode stand for the payload's, as for a bzip2 stream.
+  records.push_back(attributeRecord(path, std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz"));
+  return 0;
 }
 
 // ---- Commands
@@ -587,7 +565,7 @@ SevenZipCommand AHandler7ZipBase::extractCommand(const std::vector<std::string>&
                                                  const std::string& scratch) const {
   SevenZipCommand command;
   std::vector<std::string>& arguments = command.arguments;
-  const bool testing = mode == kTestMode;
+  const bool testing = mode == kExtractTestOnly;
   arguments.emplace_back(testing ? "t" : "x");
   std::string type = isa().baseType().value_or(std::string());
   if (!type.empty()) {
@@ -757,54 +735,49 @@ std::optional<int> sevenZipProgress(std::string_view chunk) {
 
 // ---- Extraction and testing
 
-int32_t AHandler7ZipBase::extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
-  try {
-    traceOperation("extract");
-    if (!url()) return kArchiveErrors;
-    const std::vector<std::string> names = itemPaths(items);
-    int32_t result = 0;
-    for (;;) {
-      std::unique_ptr<AppTempFolder> scratch;
-      const std::optional<SevenZipCommand> command = prepareCommand(
-          *this, scratch, [&](const std::string& folder) { return extractCommand(names, mode, folder); });
-      if (!command) return -1;
+int32_t AHandler7ZipBase::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
+  if (!url()) return kStatusFailed;
+  const std::vector<std::string> names = itemPaths(items);
+  int32_t result = 0;
+  for (;;) {
+    std::unique_ptr<AppTempFolder> scratch;
+    const std::optional<SevenZipCommand> command = prepareCommand(
+        *this, scratch, [&](const std::string& folder) { return extractCommand(names, mode, folder); });
+    if (!command) return kStatusNotSupported;
 
-      const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
-      const bool logs = host && host->respondsToLogOutput();
-      FailureTexts failures;
-      Utf8Pieces pieces;
-      const OutputCallback collect = [&](std::string_view chunk) {
-        failures.feed(chunk);
-        if (!logs) return;
-        if (const std::optional<std::string> text = pieces.take(chunk)) host->logOutput(*text);
-      };
-      // Testing may come without a destination; the helper then runs where we are.
-      const std::optional<std::string> workingDir =
-          toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder);
-      int32_t status = 0;
-      {
-        const DestinationWatch watch(workingDir ? host : nullptr, toFolder, *this);
-        status = executeTask(helperTool(kSevenZipTool), command->arguments, workingDir, &collect, nullptr,
-                             passwordInput(command->password));
-      }
-
-      if (status == 0) {
-        result = 0;
-      } else if (failures.wrongPassword()) {
-        PlistDictionary params{{"mode", mode == kExtractModeWithOwnPrompt ? 5 : 1}};
-        setPassword(host ? host->passwordWithParams(params) : std::string());
-        result = kWrongPassword;
-      } else if (failures.archiveErrors()) {
-        result = kArchiveErrors;
-      } else {
-        result = status;
-      }
-      if (result != kWrongPassword || password().empty() || operationCancelled()) break;
+    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+    const bool logs = host && host->respondsToLogOutput();
+    FailureTexts failures;
+    Utf8Pieces pieces;
+    const OutputCallback collect = [&](std::string_view chunk) {
+      failures.feed(chunk);
+      if (!logs) return;
+      if (const std::optional<std::string> text = pieces.take(chunk)) host->logOutput(*text);
+    };
+    // Testing may come without a destination; the helper then runs where we are.
+    const std::optional<std::string> workingDir =
+        toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder);
+    int32_t status = 0;
+    {
+      const DestinationWatch watch(workingDir ? host : nullptr, toFolder, *this);
+      status = executeTask(helperTool(kSevenZipTool), command->arguments, workingDir, &collect, nullptr,
+                           passwordInput(command->password));
     }
-    return result;
-  } catch (...) {
-    return -1;
+
+    if (status == 0) {
+      result = 0;
+    } else if (failures.wrongPassword()) {
+      PlistDictionary params{{"mode", promptModeForExtraction(mode)}};
+      setPassword(host ? host->passwordWithParams(params) : std::string());
+      result = kStatusListingEncrypted;
+    } else if (failures.archiveErrors()) {
+      result = kStatusFailed;
+    } else {
+      result = status;
+    }
+    if (result != kStatusListingEncrypted || password().empty() || operationCancelled()) break;
   }
+  return result;
 }
 
 // ---- Creation, deletion and renaming
@@ -826,98 +799,73 @@ int32_t AHandler7ZipBase::runWithProgress(const SevenZipCommand& command,
                      passwordInput(command.password));
 }
 
-int32_t AHandler7ZipBase::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                                   std::vector<std::string>* filesToClean) {
-  try {
-    traceOperation("addFiles");
-    if (toArchive.empty()) return -1;
-    const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
-    std::unique_ptr<AppTempFolder> scratch;
-    const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, [&](const std::string& folder) {
-      return addCommand(files, fromFolder, toArchive, parent, preset, filesToClean, folder);
-    });
-    if (!command) return -1;
-    if (command->encryptsListing) setIsListingEncrypted(true);
+int32_t AHandler7ZipBase::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                                     std::vector<std::string>* filesToClean) {
+  if (toArchive.empty()) return kStatusNotSupported;
+  const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
+  std::unique_ptr<AppTempFolder> scratch;
+  const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, [&](const std::string& folder) {
+    return addCommand(files, fromFolder, toArchive, parent, preset, filesToClean, folder);
+  });
+  if (!command) return kStatusNotSupported;
+  if (command->encryptsListing) setIsListingEncrypted(true);
 
-    std::string output;
-    const int32_t status = runWithProgress(
-        *command, fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder), output);
-    HLVLog(kLogTrace, "ret: %d; out: %s", status, output.c_str());
-    if (status != 0) return status;
-    if (command->volumeBytes > 0) {
-      setUrl(pathExtension(toArchive) == "001" ? toArchive : toArchive + ".001");
-    } else {
-      setUrl(toArchive);
-    }
-    return status;
-  } catch (...) {
-    return -1;
+  std::string output;
+  const int32_t status = runWithProgress(
+      *command, fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder), output);
+  HLVLog(kLogTrace, "ret: %d; out: %s", status, output.c_str());
+  if (status != 0) return status;
+  if (command->volumeBytes > 0) {
+    setUrl(pathExtension(toArchive) == "001" ? toArchive : toArchive + ".001");
+  } else {
+    setUrl(toArchive);
   }
+  return status;
 }
 
 int32_t AHandler7ZipBase::editArchive(const char* operation,
                                       const std::function<SevenZipCommand(const std::string& scratch)>& make) {
-  if (!url()) return kNoArchivePath;
+  if (!url()) return kStatusNoArchivePath;
   const std::string archive = *url();
   std::unique_ptr<AppTempFolder> scratch;
   const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, make);
-  if (!command) return -1;
+  if (!command) return kStatusNotSupported;
   std::string output;
   const int32_t status = runWithProgress(*command, std::nullopt, output);
   HLVLog(kLogNotice, "%s ret: %d; out: %s", operation, status, output.c_str());
-  if (status == kHelperFatalError) return kWrongPassword;
+  if (status == kStatusToolFatal) return kStatusListingEncrypted;
   if (status == 0) setUrl(archive);
   return 0;
 }
 
-int32_t AHandler7ZipBase::deleteFiles(const AZipItem::List& items) {
-  try {
-    return deleteFiles(itemPaths(items));
-  } catch (...) {
-    return -1;
-  }
+int32_t AHandler7ZipBase::doDeleteFiles(const AZipItem::List& items) { return deleteNames(itemPaths(items)); }
+
+int32_t AHandler7ZipBase::deleteNames(const std::vector<std::string>& names) {
+  return editArchive("d", [&](const std::string& scratch) { return deleteCommand(names, scratch); });
 }
 
-int32_t AHandler7ZipBase::deleteFiles(const std::vector<std::string>& names) {
-  try {
-    traceOperation("deleteFiles");
-    return editArchive("d", [&](const std::string& scratch) { return deleteCommand(names, scratch); });
-  } catch (...) {
-    return -1;
+int32_t AHandler7ZipBase::doMoveFiles(const AZipItem::List& items, const std::string& destination) {
+  std::vector<std::string> oldNames;
+  std::vector<std::string> newNames;
+  const std::string_view folder = entryName(destination) == "/" ? std::string_view() : entryName(destination);
+  for (const AZipItem::Ptr& item : items) {
+    if (!item) continue;
+    oldNames.emplace_back(item->path());
+    newNames.push_back(appendingPathComponent(folder, lastPathComponent(entryName(item->path()))));
   }
+  return doMoveFiles(oldNames, newNames);
 }
 
-int32_t AHandler7ZipBase::moveFiles(const AZipItem::List& items, const std::string& destination) {
-  try {
-    std::vector<std::string> oldNames;
-    std::vector<std::string> newNames;
-    const std::string_view folder = entryName(destination) == "/" ? std::string_view() : entryName(destination);
-    for (const AZipItem::Ptr& item : items) {
-      if (!item) continue;
-      oldNames.emplace_back(item->path());
-      newNames.push_back(appendingPathComponent(folder, lastPathComponent(entryName(item->path()))));
-    }
-    return moveFiles(oldNames, newNames);
-  } catch (...) {
-    return -1;
-  }
-}
-
-int32_t AHandler7ZipBase::moveFiles(const std::vector<std::string>& oldNames,
-                                    const std::vector<std::string>& newNames) {
-  try {
-    traceOperation("moveFiles");
-    return editArchive("rn", [&](const std::string& scratch) { return moveCommand(oldNames, newNames, scratch); });
-  } catch (...) {
-    return -1;
-  }
+int32_t AHandler7ZipBase::doMoveFiles(const std::vector<std::string>& oldNames,
+                                      const std::vector<std::string>& newNames) {
+  return editArchive("rn", [&](const std::string& scratch) { return moveCommand(oldNames, newNames, scratch); });
 }
 
 // ---- Zip
 
-int32_t AHandlerZip::getInfo(std::vector<std::string>& records) {
-  const int32_t status = AHandler7ZipBase::getInfo(records);
+int32_t AHandlerZip::doGetInfo(std::vector<std::string>& records) {
+  const int32_t status = AHandler7ZipBase::doGetInfo(records);
   // A split archive keeps its end record in its last piece; where that holds no whole record
   // (7zz may cut through it), the listing's text stands.
   if (url()) {
@@ -927,43 +875,38 @@ int32_t AHandlerZip::getInfo(std::vector<std::string>& records) {
   return status;
 }
 
-int32_t AHandlerZip::updateComment(const std::string& newComment) {
-  try {
-    traceOperation("updateComment");
-    if (!url()) return kNoArchivePath;
-    const std::string archive = *url();
-    // Deleting the helper takes every entry of its name along, a folder with all it holds.
-    std::vector<std::string> records;
-    // An archive without entries lists as an encrypted one would.
-    const int32_t listed = getInfo(records);
-    if (listed != 0 && listed != kListingEncrypted) return listed;
-    std::unordered_set<std::string_view> topNames;
-    for (const std::string& record : records) {
-      if (!isEntryRecord(record)) continue;
-      std::string_view path = recordPath(record);
-      while (path.starts_with('/')) path.remove_prefix(1);
-      topNames.insert(path.substr(0, path.find('/')));
-    }
-    std::string name(kCommentHelperName);
-    for (int number = 1; topNames.contains(name); ++number) {
-      if (number > kMaxCommentHelperNumber) return kArchiveErrors;
-      name = std::string(kCommentHelperName) + "-" + std::to_string(number);
-    }
-
-    const AppTempFolder folder(documentsTempFolder().value_or(userTempPath()), true);
-    const std::string helper = folder.path() ? scratchFile(*folder.path(), name) : std::string();
-    if (helper.empty() || !writeFileAtomically(helper, "x")) {
-      HLVLog(kLogError, "7z: cannot write the comment helper file");
-      return kArchiveErrors;
-    }
-    setComment(newComment);
-    // The helper attaches the comment while it adds the file; the file itself must not stay.
-    const int32_t added = addFiles({helper}, std::string(), archive, nullptr, Preset{}, nullptr);
-    if (added != 0) return added;
-    return deleteFiles(std::vector<std::string>{name});
-  } catch (...) {
-    return kArchiveErrors;
+int32_t AHandlerZip::doUpdateComment(const std::string& newComment) {
+  if (!url()) return kStatusNoArchivePath;
+  const std::string archive = *url();
+  // Deleting the helper takes every entry of its name along, a folder with all it holds.
+  std::vector<std::string> records;
+  // An archive without entries lists as an encrypted one would.
+  const int32_t listed = getInfo(records);
+  if (listed != 0 && listed != kStatusListingEncrypted) return listed;
+  std::unordered_set<std::string_view> topNames;
+  for (const std::string& record : records) {
+    if (!isEntryRecord(record)) continue;
+    std::string_view path = recordPath(record);
+    while (path.starts_with('/')) path.remove_prefix(1);
+    topNames.insert(path.substr(0, path.find('/')));
   }
+  std::string name(kCommentHelperName);
+  for (int number = 1; topNames.contains(name); ++number) {
+    if (number > kMaxCommentHelperNumber) return kStatusFailed;
+    name = std::string(kCommentHelperName) + "-" + std::to_string(number);
+  }
+
+  const AppTempFolder folder(documentsTempFolder().value_or(userTempPath()), true);
+  const std::string helper = folder.path() ? scratchFile(*folder.path(), name) : std::string();
+  if (helper.empty() || !writeFileAtomically(helper, "x")) {
+    HLVLog(kLogError, "7z: cannot write the comment helper file");
+    return kStatusFailed;
+  }
+  setComment(newComment);
+  // The helper attaches the comment while it adds the file; the file itself must not stay.
+  const int32_t added = addFiles({helper}, std::string(), archive, nullptr, Preset{}, nullptr);
+  if (added != 0) return added;
+  return deleteNames({name});
 }
 
 std::unordered_map<std::string, std::string> AHandlerZip::linkTargets() const {

@@ -31,27 +31,8 @@ struct SevenZipCommand {
 
 class AHandler7ZipBase : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandler7ZipBase, ArchiveHandler)
-  // Lists through the 7-Zip helper; also sets the comment, the solid, encrypted-listing and
-  // absolute-path flags from the lines before the first entry.
-  int32_t getInfo(std::vector<std::string>& records) override;
   // The numbered files beside the archive that a split of it would write (set.zip.001, …).
   std::optional<std::vector<std::string>> possiblyConflictingParts() const override;
-
-  // Extracts (mode 3: tests) the items, or everything for the one item "*", asking the host for
-  // another password for as long as the helper reports a wrong one and the host gives one.
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
-  // Adds or updates `files` (or everything in `fromFolder`) under the folder `inParentItem`
-  // names; the helper's exit status.
-  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                   std::vector<std::string>* filesToClean) override;
-  // 0, or 100 when the helper ends with a fatal error (a wrong password, mostly); 5 without archive.
-  int32_t deleteFiles(const AZipItem::List& items) override;
-  int32_t deleteFiles(const std::vector<std::string>& names);
-  // Moves the items into the archive folder `destination` ("/" or "" for the top).
-  int32_t moveFiles(const AZipItem::List& items, const std::string& destination) override;
-  // Renames each old name to the new name of the same index; results as deleteFiles.
-  int32_t moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) override;
 
   // The runs behind the operations above; `scratch` is the folder that will hold their files.
   SevenZipCommand extractCommand(const std::vector<std::string>& names, int32_t mode,
@@ -62,6 +43,26 @@ class AHandler7ZipBase : public ArchiveHandler {
   SevenZipCommand deleteCommand(const std::vector<std::string>& names, const std::string& scratch) const;
   SevenZipCommand moveCommand(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames,
                               const std::string& scratch) const;
+
+ protected:
+  // Lists through the 7-Zip helper; also sets the comment, the solid, encrypted-listing and
+  // absolute-path flags from the lines before the first entry.
+  int32_t doGetInfo(std::vector<std::string>& records) override;
+  // Extracts (mode 3: tests) the items, or everything for the one item "*", asking the host for
+  // another password for as long as the helper reports a wrong one and the host gives one.
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  // Adds or updates `files` (or everything in `fromFolder`) under the folder `inParentItem`
+  // names; the helper's exit status.
+  int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                     std::vector<std::string>* filesToClean) override;
+  // 0, or 100 when the helper ends with a fatal error (a wrong password, mostly); 5 without archive.
+  int32_t doDeleteFiles(const AZipItem::List& items) override;
+  int32_t deleteNames(const std::vector<std::string>& names);
+  // Moves the items into the archive folder `destination` ("/" or "" for the top).
+  int32_t doMoveFiles(const AZipItem::List& items, const std::string& destination) override;
+  // Renames each old name to the new name of the same index; results as doDeleteFiles.
+  int32_t doMoveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) override;
 
  private:
   // Runs a "u", "d" or "rn" command with the helper's percentages passed to the host; `output`
@@ -78,12 +79,6 @@ std::optional<int> sevenZipProgress(std::string_view chunk);
 
 class AHandlerZip : public AHandler7ZipBase {
   TESSARO_HANDLER_CLASS(AHandlerZip, AHandler7ZipBase)
-  // Also takes the comment's exact bytes from the end record: the listing prints it as text, cut
-  // at a line that looks like its separator and with bytes that are not UTF-8 replaced.
-  int32_t getInfo(std::vector<std::string>& records) override;
-  // Replaces the archive comment ("" removes it) by adding and deleting a helper file, named
-  // unlike every entry, with the new comment attached; the status of the first step that fails.
-  int32_t updateComment(const std::string& comment) override;
   bool isItemEncrypted(const AZipItem& item) const override;
   int32_t itemEncryptionMethod(const AZipItem& item) const override;
   // set.zip.001 gives "set".
@@ -95,6 +90,14 @@ class AHandlerZip : public AHandler7ZipBase {
   bool canUpdate() const override;
   // Read from the archive's central directory and the links' own data.
   std::unordered_map<std::string, std::string> linkTargets() const override;
+
+ protected:
+  // Also takes the comment's exact bytes from the end record: the listing prints it as text, cut
+  // at a line that looks like its separator and with bytes that are not UTF-8 replaced.
+  int32_t doGetInfo(std::vector<std::string>& records) override;
+  // Replaces the archive comment ("" removes it) by adding and deleting a helper file, named
+  // unlike every entry, with the new comment attached; the status of the first step that fails.
+  int32_t doUpdateComment(const std::string& comment) override;
 };
 
 class AHandler7zip : public AHandler7ZipBase {
@@ -131,8 +134,10 @@ class AHandlerWim : public AHandler7ZipBase {
 
 class AHandlerRpm : public AHandler7ZipBase {
   TESSARO_HANDLER_CLASS(AHandlerRpm, AHandler7ZipBase)
+
+ protected:
   // One entry, the package's gzip-compressed cpio payload, described from the file alone.
-  int32_t getInfo(std::vector<std::string>& records) override;
+  int32_t doGetInfo(std::vector<std::string>& records) override;
 };
 
 class AHandlerNsis : public AHandler7ZipBase {

@@ -8,11 +8,12 @@ namespace tessaro {
 class AHandlerMime : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerMime, ArchiveHandler)
 
+ protected:
   // Decodes into documentsTempFolder/extract and lists what the decoder wrote; -1 when the file
   // does not decode (nothing is listed then).
-  int32_t getInfo(std::vector<std::string>& records) override;
+  int32_t doGetInfo(std::vector<std::string>& records) override;
   // Copies the named items out of a fresh decode; copy failures are ignored. Always 0.
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
 };
 
 }  // namespace tessaro

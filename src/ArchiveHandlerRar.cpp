@@ -22,6 +22,7 @@
 #include "HostApplication.h"
 #include "HostTexts.h"
 #include "PathString.h"
+#include "ProcessGlobals.h"
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
 #include "helpers.h"
@@ -47,7 +48,6 @@ constexpr unsigned int kCommentBufferSize = 65536;
 constexpr int kMaxVolumeMisses = 11;
 // Volume numbers are written with at most this many digits; more would overflow the bound.
 constexpr int kMaxVolumeDigits = 18;
-constexpr int32_t kTestMode = 3;
 // Redirection types of the extended header: links whose target lies in the file system, and
 // links whose target is another entry of the archive.
 constexpr unsigned int kRedirUnixSymlink = 1;
@@ -146,15 +146,12 @@ class RunningScope {
  public:
   RunningScope(ArchiveHandler& handler, bool* flag) : flag_(flag) {
     self_ = handler.weak_from_this().lock();
-    if (self_) runningHandlers().push_back(self_);
+    if (self_) runningHandlers().add(self_);
     if (flag_) *flag_ = true;
   }
   ~RunningScope() {
     if (flag_) *flag_ = false;
-    if (!self_) return;
-    std::vector<std::shared_ptr<ArchiveHandler>>& running = runningHandlers();
-    const auto it = std::find(running.begin(), running.end(), self_);
-    if (it != running.end()) running.erase(it);
+    if (self_) runningHandlers().remove(self_);
   }
   RunningScope(const RunningScope&) = delete;
   RunningScope& operator=(const RunningScope&) = delete;
@@ -324,11 +321,6 @@ const HandlerClass& AHandlerRar::metaclass() {
   return instance;
 }
 
-std::vector<std::shared_ptr<ArchiveHandler>>& runningHandlers() {
-  static std::vector<std::shared_ptr<ArchiveHandler>> handlers;
-  return handlers;
-}
-
 // ---- Texts of the library's header fields
 
 std::string rarListFileAttr(uint32_t attr, uint32_t hostOS) {
@@ -414,7 +406,6 @@ void WideToUtf(const wchar_t* source, char* destination, size_t size) {
 bool AHandlerRar::initWithURL(std::string_view path) {
   try {
     traceOperation("initWithURL");
-    runningHandlers();
     return Super::initWithURL(path);
   } catch (...) {
     return false;
@@ -476,6 +467,8 @@ void AHandlerRar::initParts() {
     }
     parts_ = std::move(found);
   } catch (...) {
+    // Swallowed: the volumes stay as they were; extraction asks for the missing ones.
+    HLVLog(kLogError, "Collecting the RAR volumes failed");
   }
 }
 
@@ -503,219 +496,209 @@ std::optional<std::vector<std::string>> AHandlerRar::possiblyConflictingParts() 
 
 // ---- Listing
 
-int32_t AHandlerRar::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    setOperationCancelled(false);
-    if (!url()) return 6;
-    const Utf8ThreadLocale utf8;
+int32_t AHandlerRar::doGetInfo(std::vector<std::string>& records) {
+  setOperationCancelled(false);
+  if (!url()) return kStatusNoFileURL;
+  const Utf8ThreadLocale utf8;
 
-    std::wstring archiveName = utf8ToWide(*url());
-    std::string narrowName = *url();
-    std::vector<char> commentBuffer(kCommentBufferSize);
-    RAROpenArchiveDataEx openData{};
-    openData.ArcName = narrowName.data();
-    openData.ArcNameW = archiveName.data();
-    openData.OpenMode = RAR_OM_LIST;
-    openData.CmtBuf = commentBuffer.data();
-    openData.CmtBufSize = kCommentBufferSize;
-    const ArchiveHandle archive(RAROpenArchiveEx(&openData));
-    if (!archive.get()) return 4;
+  std::wstring archiveName = utf8ToWide(*url());
+  std::string narrowName = *url();
+  std::vector<char> commentBuffer(kCommentBufferSize);
+  RAROpenArchiveDataEx openData{};
+  openData.ArcName = narrowName.data();
+  openData.ArcNameW = archiveName.data();
+  openData.OpenMode = RAR_OM_LIST;
+  openData.CmtBuf = commentBuffer.data();
+  openData.CmtBufSize = kCommentBufferSize;
+  const ArchiveHandle archive(RAROpenArchiveEx(&openData));
+  if (!archive.get()) return kStatusFailed;
 
-    if (openData.CmtState == 1) {
-      const size_t length = std::min<size_t>(openData.CmtSize, kCommentBufferSize);
-      std::string_view text(commentBuffer.data(), length);
-      text = text.substr(0, text.find('\0'));
-      uint64_t encoding = 0;
-      const std::optional<std::string> decoded = decodeString(text, &encoding);
-      if (decoded && (encoding == kUTF8StringEncoding || encoding == kASCIIStringEncoding)) setComment(*decoded);
-    }
+  if (openData.CmtState == 1) {
+    const size_t length = std::min<size_t>(openData.CmtSize, kCommentBufferSize);
+    std::string_view text(commentBuffer.data(), length);
+    text = text.substr(0, text.find('\0'));
+    uint64_t encoding = 0;
+    const std::optional<std::string> decoded = decodeString(text, &encoding);
+    if (decoded && (encoding == kUTF8StringEncoding || encoding == kASCIIStringEncoding)) setComment(*decoded);
+  }
 
-    std::string secret = password();
-    if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
-    RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
+  std::string secret = password();
+  if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
+  RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
 
-    int code = 0;
-    linkTargets_.clear();
-    {
-      const RunningScope running(*this, &bGetInfo_);
-      // About 14 KB, reused for every entry.
-      auto header = std::make_unique<RARHeaderDataEx>();
-      std::memset(header.get(), 0, sizeof *header);
-      std::vector<wchar_t> redirName(kNameBufferSize);
-      while (!operationCancelled()) {
-        header->RedirName = redirName.data();
-        header->RedirNameSize = static_cast<unsigned int>(redirName.size());
-        code = RARReadHeaderEx(archive.get(), header.get());
-        if (code != 0) break;
-        records.push_back(listingRecord(*header));
-        if (listingBoundReached(records)) break;
-        if (header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction &&
-            linkTargets_.size() < kMaxLinkTargets) {
-          redirName.back() = 0;
-          char target[kNameBufferSize];
-          WideToUtf(redirName.data(), target, sizeof target);
-          linkTargets_.insert_or_assign(entryName(*header), target);
-        }
-        // A volume that cannot be opened ends the listing here: what the library reads next
-        // after such a failure varies from run to run (end of archive or bad data).
-        if (const int skipped = RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr); skipped == ERAR_EOPEN) {
-          code = skipped;
-          break;
-        }
-        std::memset(header.get(), 0, sizeof *header);
-        if (operationCancelled()) code = 0;
+  int code = 0;
+  linkTargets_.clear();
+  {
+    const RunningScope running(*this, &bGetInfo_);
+    // About 14 KB, reused for every entry.
+    auto header = std::make_unique<RARHeaderDataEx>();
+    std::memset(header.get(), 0, sizeof *header);
+    std::vector<wchar_t> redirName(kNameBufferSize);
+    while (!operationCancelled()) {
+      header->RedirName = redirName.data();
+      header->RedirNameSize = static_cast<unsigned int>(redirName.size());
+      code = RARReadHeaderEx(archive.get(), header.get());
+      if (code != 0) break;
+      records.push_back(listingRecord(*header));
+      if (listingBoundReached(records)) break;
+      if (header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction &&
+          linkTargets_.size() < kMaxLinkTargets) {
+        redirName.back() = 0;
+        char target[kNameBufferSize];
+        WideToUtf(redirName.data(), target, sizeof target);
+        linkTargets_.insert_or_assign(entryName(*header), target);
       }
+      // A volume that cannot be opened ends the listing here: what the library reads next
+      // after such a failure varies from run to run (end of archive or bad data).
+      if (const int skipped = RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr); skipped == ERAR_EOPEN) {
+        code = skipped;
+        break;
+      }
+      std::memset(header.get(), 0, sizeof *header);
+      if (operationCancelled()) code = 0;
     }
+  }
 
-    switch (code) {
-      case ERAR_MISSING_PASSWORD:
-      case ERAR_BAD_PASSWORD:
-        setIsListingEncrypted(true);
-        return 100;
-      case ERAR_BAD_DATA:
-        return isListingEncrypted() ? 100 : 4;
-      case ERAR_SUCCESS:
-      case ERAR_END_ARCHIVE:
-        return 0;
-      default:
-        return 4;
-    }
-  } catch (...) {
-    return 4;
+  switch (code) {
+    case ERAR_MISSING_PASSWORD:
+    case ERAR_BAD_PASSWORD:
+      setIsListingEncrypted(true);
+      return kStatusListingEncrypted;
+    case ERAR_BAD_DATA:
+      return isListingEncrypted() ? 100 : 4;
+    case ERAR_SUCCESS:
+    case ERAR_END_ARCHIVE:
+      return kStatusOK;
+    default:
+      return kStatusFailed;
   }
 }
 
 // ---- Extraction and testing
 
-int32_t AHandlerRar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
-  try {
-    traceOperation("extract");
-    if (!url()) return 4;
-    const Utf8ThreadLocale utf8;
-    const bool testing = mode == kTestMode;
-    std::vector<std::string> names;
-    names.reserve(items.size());
-    for (const AZipItem::Ptr& item : items) {
-      if (item) names.emplace_back(item->path());
-    }
-    const bool wholeArchive = names.size() == 1 && names.front() == "*";
+int32_t AHandlerRar::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
+  if (!url()) return kStatusFailed;
+  const Utf8ThreadLocale utf8;
+  const bool testing = mode == kExtractTestOnly;
+  std::vector<std::string> names;
+  names.reserve(items.size());
+  for (const AZipItem::Ptr& item : items) {
+    if (item) names.emplace_back(item->path());
+  }
+  const bool wholeArchive = names.size() == 1 && names.front() == "*";
 
-    fs::path root;
-    std::wstring destination;
-    if (!testing) {
-      std::error_code error;
-      root = fs::canonical(fs::path(toFolder), error);
-      if (error || !fs::is_directory(root, error)) return 4;
-      destination = utf8ToWide(root.string());
-    }
+  fs::path root;
+  std::wstring destination;
+  if (!testing) {
+    std::error_code error;
+    root = fs::canonical(fs::path(toFolder), error);
+    if (error || !fs::is_directory(root, error)) return kStatusFailed;
+    destination = utf8ToWide(root.string());
+  }
 
-    for (;;) {
-      volumeRefused_ = false;
-      const std::wstring archiveName = utf8ToWide(*url());
-      std::string narrowName = *url();
-      RAROpenArchiveDataEx openData{};
-      openData.ArcName = narrowName.data();
-      openData.ArcNameW = const_cast<wchar_t*>(archiveName.c_str());
-      openData.OpenMode = RAR_OM_EXTRACT;
-      const ArchiveHandle archive(RAROpenArchiveEx(&openData));
-      if (!archive.get()) return 4;
+  for (;;) {
+    volumeRefused_ = false;
+    const std::wstring archiveName = utf8ToWide(*url());
+    std::string narrowName = *url();
+    RAROpenArchiveDataEx openData{};
+    openData.ArcName = narrowName.data();
+    openData.ArcNameW = const_cast<wchar_t*>(archiveName.c_str());
+    openData.OpenMode = RAR_OM_EXTRACT;
+    const ArchiveHandle archive(RAROpenArchiveEx(&openData));
+    if (!archive.get()) return kStatusFailed;
 
-      auto header = std::make_unique<RARHeaderDataEx>();
-      std::memset(header.get(), 0, sizeof *header);
-      std::vector<wchar_t> redirName(kNameBufferSize);
-      std::string secret = password();
-      if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
-      RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
-      std::vector<std::string> remaining = names;
-      const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+    auto header = std::make_unique<RARHeaderDataEx>();
+    std::memset(header.get(), 0, sizeof *header);
+    std::vector<wchar_t> redirName(kNameBufferSize);
+    std::string secret = password();
+    if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
+    RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
+    std::vector<std::string> remaining = names;
+    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
 
-      int code = 0;
-      bool headerFailed = false;
-      bool wrongPassword = false;
-      {
-        const RunningScope running(*this, nullptr);
-        bool processedOne = false;
-        while (!operationCancelled() && !remaining.empty()) {
-          header->RedirName = redirName.data();
-          header->RedirNameSize = static_cast<unsigned int>(redirName.size());
-          code = RARReadHeaderEx(archive.get(), header.get());
-          if (code != 0) {
-            headerFailed = true;
-            break;
-          }
-          const std::string name = entryName(*header);
-          int operation = RAR_SKIP;
-          if (testing) {
-            operation = RAR_TEST;
-            if (host) host->processFile(name, kTestMode);
-          } else if (wholeArchive || stringArrayContainsString(remaining, name)) {
-            const auto exact = std::find(remaining.begin(), remaining.end(), name);
-            if (exact != remaining.end()) remaining.erase(exact);
-            const bool fileSystemLink =
-                header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction;
-            const bool entryLink = header->RedirType == kRedirHardLink || header->RedirType == kRedirFileCopy;
-            char target[kNameBufferSize] = {};
-            if (fileSystemLink || entryLink) {
-              redirName.back() = 0;
-              WideToUtf(redirName.data(), target, sizeof target);
-            }
-            if (isUnsafeName(name) || !landsInside(root, name)) {
-              reportSkipped(host.get(), name, "it would be written outside the destination");
-            } else if (fileSystemLink && linkTargetEscapes(root, name, target)) {
-              reportSkipped(host.get(), name, "its link points outside the destination");
-            } else if (entryLink && (isUnsafeName(target) || !landsInside(root, target))) {
-              reportSkipped(host.get(), name, "it links to a file outside the destination");
-            } else {
-              if (host) host->processFile(name, mode);
-              operation = RAR_EXTRACT;
-            }
-          }
-          const int result = RARProcessFileW(archive.get(), operation,
-                                             operation == RAR_EXTRACT ? destination.data() : nullptr, nullptr);
-          if (result != 0) {
-            if (!processedOne && (header->Flags & RHDF_ENCRYPTED) && !isListingEncrypted()) wrongPassword = true;
-            code = result;
-            break;
-          }
-          if (operation == RAR_EXTRACT) {
-            const bool link = header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction;
-            const bool unixLink = (header->HostOS == 3 || header->HostOS == 5) && (header->FileAttr & 0xF000) == 0xA000;
-            const fs::path created = (root / fs::path(name)).lexically_normal();
-            if ((link || unixLink) && isEscapingLink(root, created)) {
-              std::error_code ignored;
-              fs::remove(created, ignored);
-              reportSkipped(host.get(), name, "its link points outside the destination");
-            }
-          }
-          if (operation != RAR_SKIP) processedOne = true;
-          std::memset(header.get(), 0, sizeof *header);
+    int code = 0;
+    bool headerFailed = false;
+    bool wrongPassword = false;
+    {
+      const RunningScope running(*this, nullptr);
+      bool processedOne = false;
+      while (!operationCancelled() && !remaining.empty()) {
+        header->RedirName = redirName.data();
+        header->RedirNameSize = static_cast<unsigned int>(redirName.size());
+        code = RARReadHeaderEx(archive.get(), header.get());
+        if (code != 0) {
+          headerFailed = true;
+          break;
         }
-        if (operationCancelled()) code = 0;
+        const std::string name = entryName(*header);
+        int operation = RAR_SKIP;
+        if (testing) {
+          operation = RAR_TEST;
+          if (host) host->processFile(name, kExtractTestOnly);
+        } else if (wholeArchive || stringArrayContainsString(remaining, name)) {
+          const auto exact = std::find(remaining.begin(), remaining.end(), name);
+          if (exact != remaining.end()) remaining.erase(exact);
+          const bool fileSystemLink =
+              header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction;
+          const bool entryLink = header->RedirType == kRedirHardLink || header->RedirType == kRedirFileCopy;
+          char target[kNameBufferSize] = {};
+          if (fileSystemLink || entryLink) {
+            redirName.back() = 0;
+            WideToUtf(redirName.data(), target, sizeof target);
+          }
+          if (isUnsafeName(name) || !landsInside(root, name)) {
+            reportSkipped(host.get(), name, "it would be written outside the destination");
+          } else if (fileSystemLink && linkTargetEscapes(root, name, target)) {
+            reportSkipped(host.get(), name, "its link points outside the destination");
+          } else if (entryLink && (isUnsafeName(target) || !landsInside(root, target))) {
+            reportSkipped(host.get(), name, "it links to a file outside the destination");
+          } else {
+            if (host) host->processFile(name, mode);
+            operation = RAR_EXTRACT;
+          }
+        }
+        const int result = RARProcessFileW(archive.get(), operation,
+                                           operation == RAR_EXTRACT ? destination.data() : nullptr, nullptr);
+        if (result != 0) {
+          if (!processedOne && (header->Flags & RHDF_ENCRYPTED) && !isListingEncrypted()) wrongPassword = true;
+          code = result;
+          break;
+        }
+        if (operation == RAR_EXTRACT) {
+          const bool link = header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction;
+          const bool unixLink = (header->HostOS == 3 || header->HostOS == 5) && (header->FileAttr & 0xF000) == 0xA000;
+          const fs::path created = (root / fs::path(name)).lexically_normal();
+          if ((link || unixLink) && isEscapingLink(root, created)) {
+            std::error_code ignored;
+            fs::remove(created, ignored);
+            reportSkipped(host.get(), name, "its link points outside the destination");
+          }
+        }
+        if (operation != RAR_SKIP) processedOne = true;
+        std::memset(header.get(), 0, sizeof *header);
       }
-
-      // Names hidden by encryption: a wrong password shows while reading headers, as a bad
-      // password (RAR 5) or as damaged data (RAR 4, which keeps no check value).
-      const bool namesEncrypted = (openData.Flags & ROADF_ENCHEADERS) != 0;
-      if (headerFailed && (code == ERAR_BAD_PASSWORD || (namesEncrypted && code == ERAR_BAD_DATA)))
-        wrongPassword = true;
-      if (headerFailed && code == ERAR_MISSING_PASSWORD) return host ? 1 : 100;
-
-      if (!wrongPassword) {
-        if (code == ERAR_SUCCESS || code == ERAR_END_ARCHIVE) return 0;
-        // The user's own stop (a refused volume) ends quietly; a missing volume, a file that
-        // could not be written or damaged data is a failure the caller has to see.
-        if (volumeRefused_ || operationCancelled()) return 0;
-        return 4;
-      }
-      if (!host) return 100;
-      PlistDictionary params{{"mode", PropertyList(mode == 1 ? 5 : 1)}, {"isRar", PropertyList(true)}};
-      std::string answer = host->passwordWithParams(params);
-      if (answer.empty()) return 1;
-      setPassword(std::move(answer));
+      if (operationCancelled()) code = 0;
     }
-  } catch (...) {
-    return 4;
+
+    // Names hidden by encryption: a wrong password shows while reading headers, as a bad
+    // password (RAR 5) or as damaged data (RAR 4, which keeps no check value).
+    const bool namesEncrypted = (openData.Flags & ROADF_ENCHEADERS) != 0;
+    if (headerFailed && (code == ERAR_BAD_PASSWORD || (namesEncrypted && code == ERAR_BAD_DATA)))
+      wrongPassword = true;
+    if (headerFailed && code == ERAR_MISSING_PASSWORD) return host ? 1 : 100;
+
+    if (!wrongPassword) {
+      if (code == ERAR_SUCCESS || code == ERAR_END_ARCHIVE) return kStatusOK;
+      // The user's own stop (a refused volume) ends quietly; a missing volume, a file that
+      // could not be written or damaged data is a failure the caller has to see.
+      if (volumeRefused_ || operationCancelled()) return kStatusOK;
+      return kStatusFailed;
+    }
+    if (!host) return kStatusListingEncrypted;
+    PlistDictionary params{{"mode", PropertyList(promptModeForExtraction(mode))}, {"isRar", PropertyList(true)}};
+    std::string answer = host->passwordWithParams(params);
+    if (answer.empty()) return kStatusCancelled;
+    setPassword(std::move(answer));
   }
 }
 
@@ -728,7 +711,7 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
     const auto changeVolume = [&](std::string path) {
       if (!host) return p2 == RAR_VOL_NOTIFY ? 1 : -1;
       const int answer = host->changeVolume(path, static_cast<int>(p2));
-      if (answer == -1) volumeRefused_ = true;
+      if (answer == kVolumeRefused) volumeRefused_ = true;
       return answer;
     };
     switch (msg) {
@@ -743,7 +726,9 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
         if (bGetInfo_) setIsListingEncrypted(true);
         if (!host) return -1;
         const Keychain* store = theKeychain();
-        PlistDictionary params{{"mode", PropertyList(store && store->mode() == 3 ? 1 : 257)},
+        const int32_t promptMode =
+            store && store->mode() == kStoreModeAsksForEntries ? kPromptForEntries : kPromptForRarListing;
+        PlistDictionary params{{"mode", PropertyList(promptMode)},
                                {"isRar", PropertyList(true)}};
         const std::string answer = host->passwordWithParams(params);
         auto* buffer = reinterpret_cast<char*>(p1);
@@ -773,10 +758,6 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
 
 namespace {
 
-// rar's exit statuses for a wrong password: older releases end with a fatal error (2), RAR 5
-// and later with their own status (11).
-constexpr int32_t kRarFatalError = 2;
-constexpr int32_t kRarBadPassword = 11;
 // The folder of resource-fork files; names to clean inside it lose "__MACOSX/".
 constexpr std::string_view kRsrcFolder = "__MACOSX";
 constexpr size_t kRsrcPrefixLength = kRsrcFolder.size() + 1;
@@ -805,7 +786,9 @@ int64_t volumeSizeOf(const Preset& preset) {
   return static_cast<int64_t>(value);
 }
 
-bool isWrongPassword(int32_t status) { return status == kRarFatalError || status == kRarBadPassword; }
+// rar's exit statuses for a wrong password: older releases end with a fatal error, RAR 5 and
+// later with their own status.
+bool isWrongPassword(int32_t status) { return status == kStatusToolFatal || status == kStatusRarBadPassword; }
 
 // The folder base for list and comment files: the handler's documents folder when it has one.
 std::string scratchBase(const ArchiveHandler& handler) {
@@ -1043,83 +1026,74 @@ void AHandlerRar::setUrlAnew(const std::string& path) {
   }
 }
 
-int32_t AHandlerRar::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                              const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                              std::vector<std::string>* filesToClean) {
-  try {
-    traceOperation("addFiles");
-    const std::optional<std::string> rar = rarPath();
-    if (!rar) return -1;
-    const AppTempFolder scratch(scratchBase(*this), true);
-    if (!scratch.path()) return -1;
-    const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
-    const RarAddCommand command = rarAddCommand(files, toArchive, parent, preset, password(),
-                                                filesToClean ? *filesToClean : std::vector<std::string>{},
-                                                *scratch.path());
-    if (!writeText(*scratch.path() + "/comment", comment())) return -1;
-    if (!files.empty() && !writeText(*scratch.path() + "/listfile", command.listFile)) return -1;
-    if (!command.cleanFile.empty() && !writeText(*scratch.path() + "/listfileClean", command.cleanFile)) return -1;
-    if (!password().empty() && presetInteger(preset, "encryption") == 3) setIsListingEncrypted(true);
-    if (command.partDropped) setUrl(command.archivePath);
+int32_t AHandlerRar::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                                std::vector<std::string>* filesToClean) {
+  const std::optional<std::string> rar = rarPath();
+  if (!rar) return kStatusNotSupported;
+  const AppTempFolder scratch(scratchBase(*this), true);
+  if (!scratch.path()) return kStatusNotSupported;
+  const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
+  const RarAddCommand command = rarAddCommand(files, toArchive, parent, preset, password(),
+                                              filesToClean ? *filesToClean : std::vector<std::string>{},
+                                              *scratch.path());
+  if (!writeText(*scratch.path() + "/comment", comment())) return kStatusNotSupported;
+  if (!files.empty() && !writeText(*scratch.path() + "/listfile", command.listFile)) return kStatusNotSupported;
+  if (!command.cleanFile.empty() && !writeText(*scratch.path() + "/listfileClean", command.cleanFile))
+    return kStatusNotSupported;
+  if (!password().empty() && presetInteger(preset, "encryption") == 3) setIsListingEncrypted(true);
+  if (command.partDropped) setUrl(command.archivePath);
 
-    std::string output;
-    const OutputCallback reader = progressReader(callbackHandler(), output);
-    const std::optional<std::string> workingDir =
-        fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder);
-    const int32_t status = executeTask(*rar, command.arguments, workingDir, &reader, nullptr, command.input);
-    HLVLog(kLogTrace, "rar output: %s", output.c_str());
+  std::string output;
+  const OutputCallback reader = progressReader(callbackHandler(), output);
+  const std::optional<std::string> workingDir =
+      fromFolder.empty() ? std::nullopt : std::optional<std::string>(fromFolder);
+  const int32_t status = executeTask(*rar, command.arguments, workingDir, &reader, nullptr, command.input);
+  HLVLog(kLogTrace, "rar output: %s", output.c_str());
 
-    if (command.volumeSize <= 0) {
-      if (status == 0) setUrlAnew(toArchive);
-      return status;
-    }
-    if (const std::optional<std::string> first = findFirstPart(command.archivePath)) {
-      setUrlAnew(*first);
-    } else if (const std::string single = command.archivePath + ".rar"; ::access(single.c_str(), F_OK) == 0) {
-      // The whole set fitted in one volume, which rar then names plainly.
-      setUrlAnew(single);
-    } else {
-      HLVLog(kLogError, "The first part couldn't be found for: %s", command.archivePath.c_str());
-      return -1;
-    }
+  if (command.volumeSize <= 0) {
+    if (status == 0) setUrlAnew(toArchive);
     return status;
-  } catch (...) {
-    return -1;
   }
+  if (const std::optional<std::string> first = findFirstPart(command.archivePath)) {
+    setUrlAnew(*first);
+  } else if (const std::string single = command.archivePath + ".rar"; ::access(single.c_str(), F_OK) == 0) {
+    // The whole set fitted in one volume, which rar then names plainly.
+    setUrlAnew(single);
+  } else {
+    HLVLog(kLogError, "The first part couldn't be found for: %s", command.archivePath.c_str());
+    return kStatusNotSupported;
+  }
+  return status;
 }
 
-int32_t AHandlerRar::updateComment(const std::string& newComment) {
-  try {
-    traceOperation("updateComment");
-    const std::optional<std::string> rar = rarPath();
-    if (!rar || !url()) return -1;
-    setComment(newComment);
-    const AppTempFolder scratch(scratchBase(*this), true);
-    if (!scratch.path()) return -1;
-    const std::string commentFile = *scratch.path() + "/comment";
-    if (!writeText(commentFile, newComment)) return -1;
-    const std::string archive = *url();
-    // An archive with enciphered names opens only with the password.
-    const int32_t status = executeTask(*rar, {"c", rarPasswordSwitch(password()), "-z" + commentFile, archive},
-                                       std::nullopt, nullptr, nullptr, rarPasswordInput(password()));
-    if (status == 0) initParts();
-    return status;
-  } catch (...) {
-    return -1;
-  }
+int32_t AHandlerRar::doUpdateComment(const std::string& newComment) {
+  const std::optional<std::string> rar = rarPath();
+  if (!rar || !url()) return kStatusNotSupported;
+  setComment(newComment);
+  const AppTempFolder scratch(scratchBase(*this), true);
+  if (!scratch.path()) return kStatusNotSupported;
+  const std::string commentFile = *scratch.path() + "/comment";
+  if (!writeText(commentFile, newComment)) return kStatusNotSupported;
+  const std::string archive = *url();
+  // An archive with enciphered names opens only with the password.
+  const int32_t status = executeTask(*rar, {"c", rarPasswordSwitch(password()), "-z" + commentFile, archive},
+                                     std::nullopt, nullptr, nullptr, rarPasswordInput(password()));
+  if (status == 0) initParts();
+  return status;
 }
 
 // Deletion and renaming: rar rebuilds the archive in a work folder beside it, on the same file
 // system, while the growth of that folder stands for progress.
 int32_t AHandlerRar::editArchive(std::string_view command, const std::string& listText) {
   const std::optional<std::string> rar = rarPath();
-  if (!rar || !url()) return -1;
+  if (!rar || !url()) return kStatusNotSupported;
   const std::string archive = *url();
   const AppTempFolder work(deletingLastPathComponent(archive), false);
   const AppTempFolder lists(scratchBase(*this), true);
-  if (!work.path() || !lists.path()) return -1;
+  if (!work.path() || !lists.path()) return kStatusNotSupported;
   const std::string listFile = *lists.path() + "/listfile";
-  if (!writeText(listFile, listText)) return -1;
+  if (!writeText(listFile, listText)) return kStatusNotSupported;
   std::optional<std::string> output;
   int32_t status = 0;
   {
@@ -1128,98 +1102,79 @@ int32_t AHandlerRar::editArchive(std::string_view command, const std::string& li
                          nullptr, &output, rarPasswordInput(password()));
   }
   HLVLog(kLogTrace, "out: %s", output ? output->c_str() : "(null)");
-  if (isWrongPassword(status)) return 100;
+  if (isWrongPassword(status)) return kStatusListingEncrypted;
   if (status == 0) initParts();
-  return 0;
+  return kStatusOK;
 }
 
-int32_t AHandlerRar::deleteFiles(const AZipItem::List& items) {
-  try {
-    traceOperation("deleteFiles");
-    std::vector<std::string> names;
-    for (const AZipItem::Ptr& item : items) {
-      if (item) names.emplace_back(item->path());
-    }
-    return editArchive("d", rarNameList(names));
-  } catch (...) {
-    return -1;
+int32_t AHandlerRar::doDeleteFiles(const AZipItem::List& items) {
+  std::vector<std::string> names;
+  for (const AZipItem::Ptr& item : items) {
+    if (item) names.emplace_back(item->path());
   }
+  return editArchive("d", rarNameList(names));
 }
 
-int32_t AHandlerRar::moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) {
-  try {
-    traceOperation("moveFiles");
-    // Nothing to rename is the caller's mistake; rar would only complain about an empty list.
-    if (oldNames.empty() || newNames.empty()) return rarPath() ? 4 : -1;
-    return editArchive("rn", rarRenameList(oldNames, newNames));
-  } catch (...) {
-    return -1;
-  }
+int32_t AHandlerRar::doMoveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) {
+  // Nothing to rename is the caller's mistake; rar would only complain about an empty list.
+  if (oldNames.empty() || newNames.empty()) return rarPath() ? 4 : -1;
+  return editArchive("rn", rarRenameList(oldNames, newNames));
 }
 
-int32_t AHandlerRar::moveFiles(const AZipItem::List& items, const std::string& destination) {
-  try {
-    std::vector<std::string> oldNames;
-    std::vector<std::string> newNames;
-    const std::string_view folder = destination == "/" ? std::string_view() : std::string_view(destination);
-    for (const AZipItem::Ptr& item : items) {
-      if (!item) continue;
-      oldNames.emplace_back(item->path());
-      newNames.push_back(appendingPathComponent(folder, lastPathComponent(item->path())));
-    }
-    return moveFiles(oldNames, newNames);
-  } catch (...) {
-    return -1;
+int32_t AHandlerRar::doMoveFiles(const AZipItem::List& items, const std::string& destination) {
+  std::vector<std::string> oldNames;
+  std::vector<std::string> newNames;
+  const std::string_view folder = destination == "/" ? std::string_view() : std::string_view(destination);
+  for (const AZipItem::Ptr& item : items) {
+    if (!item) continue;
+    oldNames.emplace_back(item->path());
+    newNames.push_back(appendingPathComponent(folder, lastPathComponent(item->path())));
   }
+  return doMoveFiles(oldNames, newNames);
 }
 
-int32_t AHandlerRar::repair() {
-  try {
-    traceOperation("repair");
-    const std::optional<std::string> rar = rarPath();
-    if (!rar || !url()) return -1;
-    const std::string archive = *url();
-    const std::string folder(deletingLastPathComponent(archive));
-    // "%@ (damaged)" in the host's language: the folder is the user's to see.
-    const std::string damaged = hostText("%@ (damaged)", lastPathComponent(archive));
-    const std::optional<std::string> work = findFreeName(folder, damaged);
-    std::error_code error;
-    if (!work || !fs::create_directory(*work, error)) return -1;
-    const std::string secret = rarPasswordSwitch(password());
-    const std::string input = rarPasswordInput(password());
+int32_t AHandlerRar::doRepair() {
+  const std::optional<std::string> rar = rarPath();
+  if (!rar || !url()) return kStatusNotSupported;
+  const std::string archive = *url();
+  const std::string folder(deletingLastPathComponent(archive));
+  // "%@ (damaged)" in the host's language: the folder is the user's to see.
+  const std::string damaged = hostText("%@ (damaged)", lastPathComponent(archive));
+  const std::optional<std::string> work = findFreeName(folder, damaged);
+  std::error_code error;
+  if (!work || !fs::create_directory(*work, error)) return kStatusNotSupported;
+  const std::string secret = rarPasswordSwitch(password());
+  const std::string input = rarPasswordInput(password());
 
-    std::string output;
-    const OutputCallback reader = progressReader(callbackHandler(), output);
-    // Missing volumes first, from the recovery volumes; then the set is collected anew.
-    int32_t status = executeTask(*rar, {"rc", secret, archive}, folder, &reader, nullptr, input);
-    initParts();
-    const std::vector<VolumePart> volumes = parts();
-    bool anyFixed = false;
-    for (const VolumePart& volume : volumes) {
-      status = executeTask(*rar, {"r", secret, volume.url}, *work, &reader, nullptr, input);
-      // rar names the result "rebuilt." when the archive has no recovery record to fix it from.
-      // It rebuilds every volume so, sound ones too: only a lone archive's is taken.
-      std::string fixed = appendingPathComponent(*work, "fixed." + volume.name);
-      if (::access(fixed.c_str(), F_OK) != 0 && volumes.size() == 1)
-        fixed = appendingPathComponent(*work, "rebuilt." + volume.name);
-      if (::access(fixed.c_str(), F_OK) != 0) continue;
-      if (moveFile(volume.url, appendingPathComponent(*work, volume.name))) {
-        moveFile(fixed, volume.url);
-        anyFixed = true;
-      }
+  std::string output;
+  const OutputCallback reader = progressReader(callbackHandler(), output);
+  // Missing volumes first, from the recovery volumes; then the set is collected anew.
+  int32_t status = executeTask(*rar, {"rc", secret, archive}, folder, &reader, nullptr, input);
+  initParts();
+  const std::vector<VolumePart> volumes = parts();
+  bool anyFixed = false;
+  for (const VolumePart& volume : volumes) {
+    status = executeTask(*rar, {"r", secret, volume.url}, *work, &reader, nullptr, input);
+    // rar names the result "rebuilt." when the archive has no recovery record to fix it from.
+    // It rebuilds every volume so, sound ones too: only a lone archive's is taken.
+    std::string fixed = appendingPathComponent(*work, "fixed." + volume.name);
+    if (::access(fixed.c_str(), F_OK) != 0 && volumes.size() == 1)
+      fixed = appendingPathComponent(*work, "rebuilt." + volume.name);
+    if (::access(fixed.c_str(), F_OK) != 0) continue;
+    if (moveFile(volume.url, appendingPathComponent(*work, volume.name))) {
+      moveFile(fixed, volume.url);
+      anyFixed = true;
     }
-    HLVLog(kLogTrace, "out: %s", output.c_str());
-    // Nothing was fixed: no folder of damaged originals, nor what the tool left there, stays behind.
-    if (anyFixed) {
-      fs::remove(*work, error);
-    } else {
-      fs::remove_all(*work, error);
-    }
-    initParts();
-    return isWrongPassword(status) ? 100 : 0;
-  } catch (...) {
-    return -1;
   }
+  HLVLog(kLogTrace, "out: %s", output.c_str());
+  // Nothing was fixed: no folder of damaged originals, nor what the tool left there, stays behind.
+  if (anyFixed) {
+    fs::remove(*work, error);
+  } else {
+    fs::remove_all(*work, error);
+  }
+  initParts();
+  return isWrongPassword(status) ? kStatusListingEncrypted : kStatusOK;
 }
 
 // ---- Pure rules of entries and names

@@ -20,28 +20,6 @@ class AHandlerRar : public ArchiveHandler {
   bool initWithURL(std::string_view path) override;
   // Collects the volumes of x.partN.rar (and .rev), x.001 … or x.rar with x.r00 … / x.s00 ….
   void initParts() override;
-  int32_t getInfo(std::vector<std::string>& records) override;
-  // Mode 3 tests; any other mode extracts. Items name entries by path; one item "*" means all,
-  // and a path ending in "/" takes everything below it.
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
-  // Through the `rar` tool, run in `fromFolder` on `files` (every file there when none): -1
-  // without the tool or when the first volume of a new set cannot be found, else its exit status.
-  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                   std::vector<std::string>* filesToClean) override;
-  // Through the `rar` tool: -1 without it.
-  int32_t updateComment(const std::string& comment) override;
-  // Through the `rar` tool: -1 without it, 100 when it reports a wrong password, else 0.
-  int32_t deleteFiles(const AZipItem::List& items) override;
-  // Renames each old name to the new name at the same index, up to the shorter list; a folder
-  // takes what it holds along. Results as deleteFiles; 4 for an empty list.
-  int32_t moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) override;
-  // Moves the items into the archive folder `destination` ("" or "/" for the top).
-  int32_t moveFiles(const AZipItem::List& items, const std::string& destination) override;
-  // Rebuilds missing volumes from recovery volumes, then repairs each volume from its recovery
-  // record; the damaged originals go to a "<name> (damaged)" folder beside the archive. -1 without
-  // the tool, 100 when it reports a wrong password, else 0.
-  int32_t repair() override;
   bool isItemEncrypted(const AZipItem& item) const override;
   int32_t itemEncryptionMethod(const AZipItem& item) const override;
   // x.part1.rar gives "x".
@@ -64,6 +42,30 @@ class AHandlerRar : public ArchiveHandler {
 
   // The library's callback for this handler: volume changes, progress and password requests.
   int handleRARCallBack(unsigned int msg, long p1, long p2);
+
+ protected:
+  int32_t doGetInfo(std::vector<std::string>& records) override;
+  // Mode 3 tests; any other mode extracts. Items name entries by path; one item "*" means all,
+  // and a path ending in "/" takes everything below it.
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  // Through the `rar` tool, run in `fromFolder` on `files` (every file there when none): -1
+  // without the tool or when the first volume of a new set cannot be found, else its exit status.
+  int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                     std::vector<std::string>* filesToClean) override;
+  // Through the `rar` tool: -1 without it.
+  int32_t doUpdateComment(const std::string& comment) override;
+  // Through the `rar` tool: -1 without it, 100 when it reports a wrong password, else 0.
+  int32_t doDeleteFiles(const AZipItem::List& items) override;
+  // Renames each old name to the new name at the same index, up to the shorter list; a folder
+  // takes what it holds along. Results as doDeleteFiles; 4 for an empty list.
+  int32_t doMoveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) override;
+  // Moves the items into the archive folder `destination` ("" or "/" for the top).
+  int32_t doMoveFiles(const AZipItem::List& items, const std::string& destination) override;
+  // Rebuilds missing volumes from recovery volumes, then repairs each volume from its recovery
+  // record; the damaged originals go to a "<name> (damaged)" folder beside the archive. -1 without
+  // the tool, 100 when it reports a wrong password, else 0.
+  int32_t doRepair() override;
 
  private:
   void setUrlAnew(const std::string& path);
@@ -111,9 +113,6 @@ std::string rarNameList(const std::vector<std::string>& names);
 std::string rarRenameList(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames);
 // The percentage a chunk of rar's output ends with ("\b\b\b\b 42%"), or none.
 std::optional<int> rarProgress(std::string_view chunk);
-
-// The handlers inside a library call, kept alive for its span.
-std::vector<std::shared_ptr<ArchiveHandler>>& runningHandlers();
 
 // " VDRHSAC  " flags for DOS-family hosts, "drwxr-xr-x" for Unix ones, "-" for unknown hosts.
 std::string rarListFileAttr(uint32_t attr, uint32_t hostOS);

@@ -122,118 +122,107 @@ const HandlerClass& AHandlerSplit::metaclass() {
   return instance;
 }
 
-int32_t AHandlerSplit::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (url()) {
-      // Started directly: only standard output is read, the rest is the caller's own.
-      const std::string tool = helperTool(kSevenZipTool);
-      SubprocessOptions options;
-      options.standardInput = STDIN_FILENO;
-      options.standardError = STDERR_FILENO;
-      Subprocess process;
-      if (process.start({tool, "l", "-slt", "-tsplit", *url()}, options)) {
-        SubprocessResult result = process.wait();
-        uint64_t usedEncoding = encoding();
-        const std::optional<std::string> text = decodeString(result.output, &usedEncoding);
-        setEncoding(usedEncoding);
-        if (text) appendLines(*text, records);
-      } else {
-        // Nothing to list: the pieces alone are known, and the listing stays empty.
-        HLVLog(kLogError, "The helper tool %s could not be started", tool.c_str());
-      }
+int32_t AHandlerSplit::doGetInfo(std::vector<std::string>& records) {
+  if (url()) {
+    // Started directly: only standard output is read, the rest is the caller's own.
+    const std::string tool = helperTool(kSevenZipTool);
+    SubprocessOptions options;
+    options.standardInput = STDIN_FILENO;
+    options.standardError = STDERR_FILENO;
+    Subprocess process;
+    if (process.start({tool, "l", "-slt", "-tsplit", *url()}, options)) {
+      SubprocessResult result = process.wait();
+      uint64_t usedEncoding = encoding();
+      const std::optional<std::string> text = decodeString(result.output, &usedEncoding);
+      setEncoding(usedEncoding);
+      if (text) appendLines(*text, records);
+    } else {
+      // Nothing to list: the pieces alone are known, and the listing stays empty.
+      HLVLog(kLogError, "The helper tool %s could not be started", tool.c_str());
     }
-    if (parts_.empty()) initParts();
-  } catch (...) {
   }
-  return 0;
+  if (parts_.empty()) initParts();
+  return kStatusOK;
 }
 
-int32_t AHandlerSplit::extract(const AZipItem::List& /*items*/, const std::string& toFolder,
-                               int32_t /*mode*/) {
-  // Status of a join that could not start or did not produce the whole file.
-  constexpr int32_t kJoinFailed = 4;
-  try {
-    traceOperation("extract");
-    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
-    const auto fail = [&](const std::string& message) {
-      HLVLog(kLogError, "%s", message.c_str());
-      if (host && host->respondsToLogOutput()) host->logOutput(message + "\n");
-      return kJoinFailed;
-    };
+int32_t AHandlerSplit::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder,
+                                 int32_t /*mode*/) {
+  const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+  const auto fail = [&](const std::string& message) {
+    HLVLog(kLogError, "%s", message.c_str());
+    if (host && host->respondsToLogOutput()) host->logOutput(message + "\n");
+    return kStatusFailed;
+  };
 
-    if (!url()) return fail("No volumes to join");
-    // Looked at anew: volumes may have come or gone since the handler was opened.
-    initParts();
-    if (parts_.empty()) return fail("No volumes to join for " + *url());
-    const std::string stem(deletingPathExtension(*url()));
-    const std::string name = baseName();
-    if (!isPlainName(name)) return fail("The volumes of " + *url() + " name no file that can be written");
+  if (!url()) return fail("No volumes to join");
+  // Looked at anew: volumes may have come or gone since the handler was opened.
+  initParts();
+  if (parts_.empty()) return fail("No volumes to join for " + *url());
+  const std::string stem(deletingPathExtension(*url()));
+  const std::string name = baseName();
+  if (!isPlainName(name)) return fail("The volumes of " + *url() + " name no file that can be written");
 
-    // A later number after the first missing one means the set has a hole, not an end.
-    for (int n = static_cast<int>(parts_.size()) + 2; n <= kMaxVolumes; ++n) {
-      struct stat st;
-      const std::string later = volumePath(stem, n);
-      if (::stat(later.c_str(), &st) == 0) {
-        return fail("Volume " + volumePath(stem, static_cast<int>(parts_.size()) + 1) + " is missing, but " +
-                    later + " exists");
-      }
+  // A later number after the first missing one means the set has a hole, not an end.
+  for (int n = static_cast<int>(parts_.size()) + 2; n <= kMaxVolumes; ++n) {
+    struct stat st;
+    const std::string later = volumePath(stem, n);
+    if (::stat(later.c_str(), &st) == 0) {
+      return fail("Volume " + volumePath(stem, static_cast<int>(parts_.size()) + 1) + " is missing, but " +
+                  later + " exists");
     }
-    if (struct stat st; parts_.size() == kMaxVolumes && ::stat((stem + ".1000").c_str(), &st) == 0)
-      return fail("The set " + *url() + " has more volumes than can be numbered with three digits");
-    int64_t total = 0;
-    for (const VolumePart& part : parts_) {
-      struct stat st;
-      // A pipe or a device among the volumes would never end or never be the size it shows.
-      if (::stat(part.url.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return fail("Volume " + part.url + " is not a readable file");
-      total = st.st_size > std::numeric_limits<int64_t>::max() - total ? std::numeric_limits<int64_t>::max()
-                                                                       : total + st.st_size;
-    }
-    struct stat folderStat;
-    if (toFolder.empty() || ::stat(toFolder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
-      return fail("The destination " + toFolder + " is not a folder");
-
-    PartialFile partial;
-    std::optional<std::string> created = createPartialFile(toFolder);
-    if (!created) {
-      const int error = errno;
-      return fail("Cannot create a file in " + toFolder + ": " + std::strerror(error));
-    }
-    partial.path = std::move(*created);
-
-    // The joining command prints no progress: the growth of the destination stands for it.
-    FolderWatcher watcher;
-    std::shared_ptr<FolderGrowthProgress> progress;
-    if (host) {
-      progress = std::make_shared<FolderGrowthProgress>(host, total);
-      watcher.initWithPath(toFolder, 0, progress);
-    }
-    // One short loop over the numbers instead of every volume's name: the command is a single
-    // argument to the shell, which the system limits to 128 KiB.
-    const std::string command = "n=1; while [ \"$n\" -le " + std::to_string(parts_.size()) +
-                                " ]; do cat -- " + shellQuoted(stem) +
-                                ".\"$(printf %03d \"$n\")\" || exit 1; n=$((n + 1)); done";
-    const int32_t status = executeTask(command, partial.path, true, std::nullopt);
-    if (progress) watcher.stop();
-
-    if (status != 0) return fail("Joining the volumes of " + *url() + " failed");
-    // The user's own stop ends quietly, as the copy reports it.
-    if (operationCancelled()) return 0;
-    struct stat joined {};
-    if (::stat(partial.path.c_str(), &joined) != 0 || joined.st_size != total) {
-      return fail("Joining the volumes of " + *url() + " gave " + std::to_string(joined.st_size) +
-                  " bytes instead of " + std::to_string(total));
-    }
-    if (!moveIntoPlace(partial.path, toFolder, name)) {
-      const int error = errno;
-      return fail("Cannot name the joined file " + name + " in " + toFolder + ": " + std::strerror(error));
-    }
-    partial.path.clear();
-    return 0;
-  } catch (...) {
-    return kJoinFailed;
   }
+  if (struct stat st; parts_.size() == kMaxVolumes && ::stat((stem + ".1000").c_str(), &st) == 0)
+    return fail("The set " + *url() + " has more volumes than can be numbered with three digits");
+  int64_t total = 0;
+  for (const VolumePart& part : parts_) {
+    struct stat st;
+    // A pipe or a device among the volumes would never end or never be the size it shows.
+    if (::stat(part.url.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      return fail("Volume " + part.url + " is not a readable file");
+    total = st.st_size > std::numeric_limits<int64_t>::max() - total ? std::numeric_limits<int64_t>::max()
+                                                                     : total + st.st_size;
+  }
+  struct stat folderStat;
+  if (toFolder.empty() || ::stat(toFolder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode))
+    return fail("The destination " + toFolder + " is not a folder");
+
+  PartialFile partial;
+  std::optional<std::string> created = createPartialFile(toFolder);
+  if (!created) {
+    const int error = errno;
+    return fail("Cannot create a file in " + toFolder + ": " + std::strerror(error));
+  }
+  partial.path = std::move(*created);
+
+  // The joining command prints no progress: the growth of the destination stands for it.
+  FolderWatcher watcher;
+  std::shared_ptr<FolderGrowthProgress> progress;
+  if (host) {
+    progress = std::make_shared<FolderGrowthProgress>(host, total);
+    watcher.initWithPath(toFolder, 0, progress);
+  }
+  // One short loop over the numbers instead of every volume's name: the command is a single
+  // argument to the shell, which the system limits to 128 KiB.
+  const std::string command = "n=1; while [ \"$n\" -le " + std::to_string(parts_.size()) +
+                              " ]; do cat -- " + shellQuoted(stem) +
+                              ".\"$(printf %03d \"$n\")\" || exit 1; n=$((n + 1)); done";
+  const int32_t status = executeTask(command, partial.path, true, std::nullopt);
+  if (progress) watcher.stop();
+
+  if (status != 0) return fail("Joining the volumes of " + *url() + " failed");
+  // The user's own stop ends quietly, as the copy reports it.
+  if (operationCancelled()) return kStatusOK;
+  struct stat joined {};
+  if (::stat(partial.path.c_str(), &joined) != 0 || joined.st_size != total) {
+    return fail("Joining the volumes of " + *url() + " gave " + std::to_string(joined.st_size) +
+                " bytes instead of " + std::to_string(total));
+  }
+  if (!moveIntoPlace(partial.path, toFolder, name)) {
+    const int error = errno;
+    return fail("Cannot name the joined file " + name + " in " + toFolder + ": " + std::strerror(error));
+  }
+  partial.path.clear();
+  return kStatusOK;
 }
 
 }  // namespace tessaro

@@ -8,12 +8,14 @@ namespace tessaro {
 
 class AHandlerSplit : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerSplit, ArchiveHandler)
-  // The joined file as the 7-Zip helper reports it; always 0.
-  int32_t getInfo(std::vector<std::string>& records) override;
+
+ protected:
+  // The joined file as the 7-Zip helper reports it; 0 even when the helper cannot be started.
+  int32_t doGetInfo(std::vector<std::string>& records) override;
   // Joins every volume into one file in `toFolder`, named after the set (a free name when that one
   // is taken); the items and the mode are not consulted. 0 when joined (or cancelled), 4 when the
   // set is incomplete or the file could not be written, with nothing left behind.
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
 };
 
 }  // namespace tessaro

@@ -21,8 +21,8 @@ namespace {
 // line-feed and tab characters in the argument Perl receives.
 constexpr const char* kGzipListToSizes = "s/[ ]*([0-9]+)[ ]+([0-9]+)[ ]+([0-9.%]+)[ ]+([^\n]+)\n/unco=$2\tcomp=$1/g";
 
-// What getInfo answers when gzip or perl cannot be started: listing impossible, as for tar.
-constexpr int32_t kListingImpossible = -1;
+// When gzip or perl cannot be started getInfo answers kStatusNotSupported (listing impossible),
+// as for tar.
 
 // The archive file's own attributes, read without following a final symbolic link. An
 // unreadable file gives no date, size 0 and no permissions.
@@ -52,13 +52,12 @@ std::string entryName(const std::string& archivePath) {
 
 // The bzip2 and xz record: no tool is run, the file's own size stands for the entry's.
 int32_t appendAttributeRecord(const std::optional<std::string>& url, std::vector<std::string>& records) {
-  if (!url) return 6;
+  if (!url) return kStatusNoFileURL;
   records.push_back(attributeRecord(*url, entryName(*url)));
-  return 0;
+  return kStatusOK;
 }
 
-// What extract answers when it cannot name or start its output.
-constexpr int32_t kCannotWrite = 4;
+// extract answers kStatusFailed when it cannot name or start its output.
 
 // A path the decompressors cannot take for an option.
 std::string pathArgument(std::string_view path) {
@@ -69,13 +68,13 @@ std::string pathArgument(std::string_view path) {
 // Decompresses the handler's stream into `toFolder`, under the name it has without its
 // compressor's extension.
 int32_t decompressInto(ArchiveHandler& handler, const std::string& toFolder) {
-  if (!handler.url()) return kCannotWrite;
+  if (!handler.url()) return kStatusFailed;
   const std::string& archive = *handler.url();
   const std::string name = entryName(archive);
   // A name that is no file of its own inside the folder (".gz" gives ".", "..gz" gives "..").
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return kCannotWrite;
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return kStatusFailed;
   const std::string command = streamExtractCommand(handler.isa(), archive);
-  if (command.empty() || command.find('\0') != std::string::npos) return kCannotWrite;
+  if (command.empty() || command.find('\0') != std::string::npos) return kStatusFailed;
   return handler.executeTask(command, appendingPathComponent(toFolder, name), true,
                              toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
 }
@@ -162,92 +161,67 @@ const HandlerClass& AHandlerXz::metaclass() {
 
 // ---- Listing
 
-int32_t AHandlerGZip::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return 6;
-    const std::optional<std::string> sizes =
-        pipeThroughPerl({"/usr/bin/gzip", "-l", "-q", *url()}, SubprocessOptions{}, kGzipListToSizes);
-    if (!sizes) return kListingImpossible;
+int32_t AHandlerGZip::doGetInfo(std::vector<std::string>& records) {
+  if (!url()) return kStatusNoFileURL;
+  const std::optional<std::string> sizes =
+      pipeThroughPerl({"/usr/bin/gzip", "-l", "-q", *url()}, SubprocessOptions{}, kGzipListToSizes);
+  if (!sizes) return kStatusNotSupported;
 
-    uint64_t usedEncoding = encoding();
-    // A line the expression does not rewrite (gzip prints a negative ratio for a file that grew)
-    // stays in the record as it is and gives no sizes.
-    const std::string sizeText = decodeString(*sizes, &usedEncoding).value_or(std::string());
-    setEncoding(usedEncoding);
-    const StreamAttributes attributes = attributesOf(*url());
-    records.push_back("path=" + entryName(*url()) + "\t" + sizeText + "\tattr=-" + attributes.permissions +
-                      "\ttime=" + attributes.time);
-    return 0;
-  } catch (...) {
-    return kListingImpossible;
-  }
+  uint64_t usedEncoding = encoding();
+  // A line the expression does not rewrite (gzip prints a negative ratio for a file that grew)
+  // stays in the record as it is and gives no sizes.
+  const std::string sizeText = decodeString(*sizes, &usedEncoding).value_or(std::string());
+  setEncoding(usedEncoding);
+  const StreamAttributes attributes = attributesOf(*url());
+  records.push_back("path=" + entryName(*url()) + "\t" + sizeText + "\tattr=-" + attributes.permissions +
+                    "\ttime=" + attributes.time);
+  return kStatusOK;
 }
 
-int32_t AHandlerBZip::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    return appendAttributeRecord(url(), records);
-  } catch (...) {
-    return kListingImpossible;
-  }
+int32_t AHandlerBZip::doGetInfo(std::vector<std::string>& records) {
+  return appendAttributeRecord(url(), records);
 }
 
-int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    return appendAttributeRecord(url(), records);
-  } catch (...) {
-    return kListingImpossible;
-  }
+int32_t AHandlerXz::doGetInfo(std::vector<std::string>& records) {
+  return appendAttributeRecord(url(), records);
 }
 
 // ---- Extraction; adding is refused
 
 int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder) {
-  try {
-    handler.setOperationCancelled(false);
-    return decompressInto(handler, toFolder);
-  } catch (...) {
-    return kCannotWrite;
-  }
+  handler.setOperationCancelled(false);
+  return decompressInto(handler, toFolder);
 }
 
-int32_t AHandlerGZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
-  traceOperation("extract");
+int32_t AHandlerGZip::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerBZip::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
-  traceOperation("extract");
+int32_t AHandlerBZip::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerXz::extract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
-  traceOperation("extract");
+int32_t AHandlerXz::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
 // A single stream holds one file and is never written here.
-int32_t AHandlerGZip::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                               const Preset&, std::vector<std::string>*) {
+int32_t AHandlerGZip::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                                 const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
-  traceOperation("addFiles");
-  return -1;
+  return kStatusNotSupported;
 }
 
-int32_t AHandlerBZip::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                               const Preset&, std::vector<std::string>*) {
+int32_t AHandlerBZip::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                                 const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
-  traceOperation("addFiles");
-  return -1;
+  return kStatusNotSupported;
 }
 
-int32_t AHandlerXz::addFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                             const Preset&, std::vector<std::string>*) {
+int32_t AHandlerXz::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                               const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
-  traceOperation("addFiles");
-  return -1;
+  return kStatusNotSupported;
 }
 
 }  // namespace tessaro

@@ -20,31 +20,37 @@ int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder);
 
 class AHandlerGZip : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerGZip, ArchiveHandler)
-  int32_t getInfo(std::vector<std::string>& records) override;
+
+ protected:
+  int32_t doGetInfo(std::vector<std::string>& records) override;
   // Decompresses the stream into the destination; the items and the mode are not consulted.
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
   // A single stream holds one file: adding is refused (-1).
-  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                   std::vector<std::string>* filesToClean) override;
+  int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                     std::vector<std::string>* filesToClean) override;
 };
 
 class AHandlerBZip : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerBZip, ArchiveHandler)
-  int32_t getInfo(std::vector<std::string>& records) override;
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
-  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                   std::vector<std::string>* filesToClean) override;
+
+ protected:
+  int32_t doGetInfo(std::vector<std::string>& records) override;
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                     std::vector<std::string>* filesToClean) override;
 };
 
 class AHandlerXz : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerXz, ArchiveHandler)
-  int32_t getInfo(std::vector<std::string>& records) override;
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
-  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                   std::vector<std::string>* filesToClean) override;
+
+ protected:
+  int32_t doGetInfo(std::vector<std::string>& records) override;
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                     std::vector<std::string>* filesToClean) override;
 };
 
 }  // namespace tessaro

@@ -14,10 +14,6 @@ const HandlerClass& theInstance() {
   return instance;
 }
 
-// What getInfo answers without an archive, and when listing fails otherwise, as for gzip.
-constexpr int32_t kNoArchive = 6;
-constexpr int32_t kListingImpossible = -1;
-
 }  // namespace
 
 std::optional<StreamFormat> filterStreamFormat(const HandlerClass& handlerClass) {
@@ -76,32 +72,26 @@ const HandlerClass& AHandlerLzma::metaclass() { return theInstance<Class>(); }
 
 // ---- Listing, extraction; adding is refused
 
-int32_t AHandlerStreamFilter::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return kNoArchive;
-    const std::optional<StreamFormat> format = filterStreamFormat(isa());
-    if (!format) return kListingImpossible;
-    // notes.txt.zst holds notes.txt.
-    const std::string entry(deletingPathExtension(lastPathComponent(*url())));
-    records.push_back(attributeRecord(*url(), entry, recordedStreamSize(*url(), *format)));
-    return 0;
-  } catch (...) {
-    return kListingImpossible;
-  }
+int32_t AHandlerStreamFilter::doGetInfo(std::vector<std::string>& records) {
+  // As for gzip: no archive, and a class that is no stream, cannot be listed.
+  if (!url()) return kStatusNoFileURL;
+  const std::optional<StreamFormat> format = filterStreamFormat(isa());
+  if (!format) return kStatusNotSupported;
+  // notes.txt.zst holds notes.txt.
+  const std::string entry(deletingPathExtension(lastPathComponent(*url())));
+  records.push_back(attributeRecord(*url(), entry, recordedStreamSize(*url(), *format)));
+  return kStatusOK;
 }
 
-int32_t AHandlerStreamFilter::extract(const AZipItem::List& /*items*/, const std::string& toFolder,
-                                      int32_t /*mode*/) {
-  traceOperation("extract");
+int32_t AHandlerStreamFilter::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder,
+                                        int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerStreamFilter::addFiles(const std::vector<std::string>&, const std::string&, const std::string&,
-                                       AZipItem*, const Preset&, std::vector<std::string>*) {
+int32_t AHandlerStreamFilter::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&,
+                                         AZipItem*, const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
-  traceOperation("addFiles");
-  return -1;
+  return kStatusNotSupported;
 }
 
 }  // namespace tessaro

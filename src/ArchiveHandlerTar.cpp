@@ -33,11 +33,9 @@ constexpr const char* kTarLineToRecord =
 constexpr std::string_view kEscapedIconName = "Icon\\r\tattr=";
 constexpr std::string_view kIconName = "Icon\r\tattr=";
 
-// What getInfo answers when gnutar or perl cannot be started: listing impossible, so the preview
-// keeps the system's own rather than showing an archive that seems empty.
-constexpr int32_t kListingImpossible = -1;
-// What getInfo answers when gnutar stopped with an error: the entries before it stand.
-constexpr int32_t kListingStopped = 2;
+// When gnutar or perl cannot be started getInfo answers kStatusNotSupported (listing impossible),
+// so the preview keeps the system's own rather than showing an archive that seems empty; when
+// gnutar stopped with an error, kStatusToolFatal: the entries before it stand.
 
 // Compression levels of the presets' "compression" tag.
 constexpr int64_t kCompressionFast = 1;
@@ -47,10 +45,8 @@ constexpr int64_t kCompressionBest = 3;
 constexpr int64_t kModeNoDSStore = 1;
 constexpr int64_t kModeMacOSXNames = 0;
 constexpr std::string_view kMacOSXFolder = "__MACOSX";
-// What addFiles answers when its own preparations (list file, temporary archive, the final
-// rename) fail, and when the user cancels a copy that otherwise ended well.
-constexpr int32_t kCannotWrite = 4;
-constexpr int32_t kCancelled = 1;
+// addFiles answers kStatusFailed when its own preparations (list file, temporary archive, the
+// final rename) fail, and kStatusCancelled when the user cancels a copy that otherwise ended well.
 
 // A helper path made only of these characters stands bare on the command line, as the command
 // lines are written; any other is quoted.
@@ -353,120 +349,105 @@ std::vector<std::string> AHandlerTXz::listArguments() const {
   return {"tv", "--use-compress-program=" + helperTool("xz"), "-f"};
 }
 
-int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!url()) return 6;
+int32_t AHandlerTar::doGetInfo(std::vector<std::string>& records) {
+  if (!url()) return kStatusNoFileURL;
 
-    std::vector<std::string> argv{helperTool("gnutar")};
-    for (std::string& argument : listArguments()) argv.push_back(std::move(argument));
-    argv.push_back(*url());
-    SubprocessOptions tarOptions;
-    // In this locale tar prints the bytes of non-ASCII names as they are (in the C locale it
-    // would escape each one). The zone is named too: without TZ, glibc re-reads /etc/localtime
-    // for every entry tar prints, which more than doubles tar's time on a big archive; and tar
-    // then prints its times in the zone this process reads them back in. Nothing else of the
-    // caller's environment reaches tar.
-    const char* zone = std::getenv("TZ");
-    tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
-    tarOptions.replaceEnvironment = true;
-    // Past the listing bound the pipeline stops tar and Perl.
-    tarOptions.cancelled = cancellationFlag();
+  std::vector<std::string> argv{helperTool("gnutar")};
+  for (std::string& argument : listArguments()) argv.push_back(std::move(argument));
+  argv.push_back(*url());
+  SubprocessOptions tarOptions;
+  // In this locale tar prints the bytes of non-ASCII names as they are (in the C locale it
+  // would escape each one). The zone is named too: without TZ, glibc re-reads /etc/localtime
+  // for every entry tar prints, which more than doubles tar's time on a big archive; and tar
+  // then prints its times in the zone this process reads them back in. Nothing else of the
+  // caller's environment reaches tar.
+  const char* zone = std::getenv("TZ");
+  tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
+  tarOptions.replaceEnvironment = true;
+  // Past the listing bound the pipeline stops tar and Perl.
+  tarOptions.cancelled = cancellationFlag();
 
-    linkTargets_.clear();
-    setListingProblem(ListingProblem::none);
-    TarRecordStream stream(records, &linkTargets_);
-    int tarStatus = -1;
-    if (!pipeThroughPerl(
-            argv, tarOptions, kTarLineToRecord,
-            [this, &stream, &records](std::string_view piece) {
-              if (listingCutShort()) return;
-              stream.take(piece);
-              listingBoundReached(records);
-            },
-            &tarStatus))
-      return kListingImpossible;
-    setEncoding(stream.finish());
-    // A cut-off or damaged archive makes tar stop with an error after the entries it could read.
-    if (tarStatus != 0) {
-      setListingProblem(ListingProblem::toolErrors);
-      return kListingStopped;
-    }
-    return 0;
-  } catch (...) {
-    return kListingImpossible;
+  linkTargets_.clear();
+  setListingProblem(ListingProblem::none);
+  TarRecordStream stream(records, &linkTargets_);
+  int tarStatus = -1;
+  if (!pipeThroughPerl(
+          argv, tarOptions, kTarLineToRecord,
+          [this, &stream, &records](std::string_view piece) {
+            if (listingCutShort()) return;
+            stream.take(piece);
+            listingBoundReached(records);
+          },
+          &tarStatus))
+    return kStatusNotSupported;
+  setEncoding(stream.finish());
+  // A cut-off or damaged archive makes tar stop with an error after the entries it could read.
+  if (tarStatus != 0) {
+    setListingProblem(ListingProblem::toolErrors);
+    return kStatusToolFatal;
   }
+  return kStatusOK;
 }
 
 // ---- Extraction and creation
 
-int32_t AHandlerTar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
-  try {
-    setOperationCancelled(false);
-    traceOperation("extract");
-    if (!url()) return kCannotWrite;
-    std::vector<std::string> names;
-    names.reserve(items.size());
-    for (const AZipItem::Ptr& item : items) {
-      if (item) names.emplace_back(item->path());
-    }
-    const std::string command = tarExtractCommand(isa(), names, toFolder);
-    // The shell would see the command end at a NUL: no such name reaches it.
-    if (containsNul(command)) return kCannotWrite;
-    return executeTask(command, *url(), false,
-                       toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
-  } catch (...) {
-    return kCannotWrite;
+int32_t AHandlerTar::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  setOperationCancelled(false);
+  if (!url()) return kStatusFailed;
+  std::vector<std::string> names;
+  names.reserve(items.size());
+  for (const AZipItem::Ptr& item : items) {
+    if (item) names.emplace_back(item->path());
   }
+  const std::string command = tarExtractCommand(isa(), names, toFolder);
+  // The shell would see the command end at a NUL: no such name reaches it.
+  if (containsNul(command)) return kStatusFailed;
+  return executeTask(command, *url(), false,
+                     toFolder.empty() ? std::nullopt : std::optional<std::string>(toFolder));
 }
 
-int32_t AHandlerTar::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                              const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
-                              std::vector<std::string>* filesToClean) {
-  try {
-    setOperationCancelled(false);
-    traceOperation("addFiles");
-    if (toArchive.empty()) return kCannotWrite;
+int32_t AHandlerTar::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
+                                std::vector<std::string>* filesToClean) {
+  setOperationCancelled(false);
+  if (toArchive.empty()) return kStatusFailed;
 
-    const std::string base = documentsTempFolder().value_or(userTempPath());
-    std::optional<AppTempFolder> listFolder;
-    std::optional<std::string> excludeList;
-    if (filesToClean && !filesToClean->empty()) {
-      listFolder.emplace(base, true);
-      if (!listFolder->path()) return kCannotWrite;
-      excludeList = appendingPathComponent(*listFolder->path(), "listfile");
-      if (!writeFileAtomically(*excludeList, exclusionList(*filesToClean, presetInteger(preset, "mode"))))
-        return kCannotWrite;
-    }
-
-    const std::string command = tarCreateCommand(isa(), files, fromFolder, preset, excludeList);
-    if (containsNul(command)) return kCannotWrite;
-    std::optional<std::string> workingDir = documentsTempFolder();
-    if (!fromFolder.empty()) workingDir = fromFolder;
-
-    // The runner truncates the file it writes into: an archive being replaced stays whole until
-    // the new one is complete.
-    const std::string target = resolvedArchivePath(toArchive);
-    const std::optional<std::string> partial = createFileBeside(target);
-    if (!partial) {
-      HLVLog(kLogError, "tar: cannot create a file beside %s: %s", target.c_str(), std::strerror(errno));
-      return kCannotWrite;
-    }
-    int32_t result = executeTask(command, *partial, true, workingDir);
-    if (result == 0 && operationCancelled()) result = kCancelled;
-    if (result == 0 && std::rename(partial->c_str(), target.c_str()) != 0) {
-      HLVLog(kLogError, "tar: cannot move the new archive to %s: %s", target.c_str(), std::strerror(errno));
-      result = kCannotWrite;
-    }
-    if (result != 0) {
-      std::remove(partial->c_str());
-      return result;
-    }
-    setUrl(toArchive);
-    return 0;
-  } catch (...) {
-    return kCannotWrite;
+  const std::string base = documentsTempFolder().value_or(userTempPath());
+  std::optional<AppTempFolder> listFolder;
+  std::optional<std::string> excludeList;
+  if (filesToClean && !filesToClean->empty()) {
+    listFolder.emplace(base, true);
+    if (!listFolder->path()) return kStatusFailed;
+    excludeList = appendingPathComponent(*listFolder->path(), "listfile");
+    if (!writeFileAtomically(*excludeList, exclusionList(*filesToClean, presetInteger(preset, "mode"))))
+      return kStatusFailed;
   }
+
+  const std::string command = tarCreateCommand(isa(), files, fromFolder, preset, excludeList);
+  if (containsNul(command)) return kStatusFailed;
+  std::optional<std::string> workingDir = documentsTempFolder();
+  if (!fromFolder.empty()) workingDir = fromFolder;
+
+  // The runner truncates the file it writes into: an archive being replaced stays whole until
+  // the new one is complete.
+  const std::string target = resolvedArchivePath(toArchive);
+  const std::optional<std::string> partial = createFileBeside(target);
+  if (!partial) {
+    HLVLog(kLogError, "tar: cannot create a file beside %s: %s", target.c_str(), std::strerror(errno));
+    return kStatusFailed;
+  }
+  int32_t result = executeTask(command, *partial, true, workingDir);
+  if (result == 0 && operationCancelled()) result = kStatusCancelled;
+  if (result == 0 && std::rename(partial->c_str(), target.c_str()) != 0) {
+    HLVLog(kLogError, "tar: cannot move the new archive to %s: %s", target.c_str(), std::strerror(errno));
+    result = kStatusFailed;
+  }
+  if (result != 0) {
+    std::remove(partial->c_str());
+    return result;
+  }
+  setUrl(toArchive);
+  return kStatusOK;
 }
 
 }  // namespace tessaro

@@ -50,12 +50,6 @@ std::string tarCreateCommand(const HandlerClass& handlerClass, const std::vector
 
 class AHandlerTar : public ArchiveHandler {
   TESSARO_HANDLER_CLASS(AHandlerTar, ArchiveHandler)
-  int32_t getInfo(std::vector<std::string>& records) override;
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
-  // Writes a new archive at `toArchive`; the old one there is replaced only when this succeeds.
-  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                   std::vector<std::string>* filesToClean) override;
   bool canUpdate() const override;
   std::string baseName() const override;
   std::optional<std::string> rsrcFolder() const override;
@@ -63,6 +57,12 @@ class AHandlerTar : public ArchiveHandler {
   std::unordered_map<std::string, std::string> linkTargets() const override { return linkTargets_; }
 
  protected:
+  int32_t doGetInfo(std::vector<std::string>& records) override;
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
+  // Writes a new archive at `toArchive`; the old one there is replaced only when this succeeds.
+  int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                     std::vector<std::string>* filesToClean) override;
   // GNU tar's arguments before the archive path, chosen by the exact class.
   virtual std::vector<std::string> listArguments() const;
 

@@ -241,106 +241,88 @@ std::string ArchiveHandlerXad::entryRecord(int n) const {
   return record;
 }
 
-int32_t ArchiveHandlerXad::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!archive_) return 0;
-    if (archive_->listingCutShort()) cutListingShort();
-    const int count = archive_->numberOfEntries();
-    for (int n = 0; n < count; ++n) records.push_back(entryRecord(n));
-    return 0;
-  } catch (...) {
-    return 0;
-  }
+int32_t ArchiveHandlerXad::doGetInfo(std::vector<std::string>& records) {
+  if (!archive_) return kStatusOK;
+  if (archive_->listingCutShort()) cutListingShort();
+  const int count = archive_->numberOfEntries();
+  for (int n = 0; n < count; ++n) records.push_back(entryRecord(n));
+  return kStatusOK;
 }
 
-int32_t AHandlerCpio::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    if (!archive_) return 0;
-    if (archive_->listingCutShort()) cutListingShort();
-    const int count = archive_->numberOfEntries();
-    for (int n = 0; n < count; ++n) {
-      if (archive_->entryHasResourceFork(n)) {
-        const PlistDictionary fork = archive_->resourceForkParserDictionaryForEntry(n);
-        const auto original = fork.find("MacOriginalDictionary");
-        const PlistDictionary* d = original == fork.end() ? nullptr : original->second.get<PlistDictionary>();
-        if (d) {
-          const auto name = d->find("XADFileName");
-          std::string record = "path=" + (name == d->end() ? std::string() : name->second.asString().value_or(""));
-          record += "\tattr=-\tunco=" + numberText(integerIn(*d, "XADFileSize"));
-          record += "\tcomp=" + numberText(integerIn(*d, "XADCompressedSize"));
-          record += "\ttime=" + compactTime(*d, "XADLastModificationDate");
-          record += "\tnum_=" + numberText(integerIn(fork, "XADIndex"));
-          records.push_back(std::move(record));
-        }
+int32_t AHandlerCpio::doGetInfo(std::vector<std::string>& records) {
+  if (!archive_) return kStatusOK;
+  if (archive_->listingCutShort()) cutListingShort();
+  const int count = archive_->numberOfEntries();
+  for (int n = 0; n < count; ++n) {
+    if (archive_->entryHasResourceFork(n)) {
+      const PlistDictionary fork = archive_->resourceForkParserDictionaryForEntry(n);
+      const auto original = fork.find("MacOriginalDictionary");
+      const PlistDictionary* d = original == fork.end() ? nullptr : original->second.get<PlistDictionary>();
+      if (d) {
+        const auto name = d->find("XADFileName");
+        std::string record = "path=" + (name == d->end() ? std::string() : name->second.asString().value_or(""));
+        record += "\tattr=-\tunco=" + numberText(integerIn(*d, "XADFileSize"));
+        record += "\tcomp=" + numberText(integerIn(*d, "XADCompressedSize"));
+        record += "\ttime=" + compactTime(*d, "XADLastModificationDate");
+        record += "\tnum_=" + numberText(integerIn(fork, "XADIndex"));
+        records.push_back(std::move(record));
       }
-      records.push_back(entryRecord(n));
     }
-    return 0;
-  } catch (...) {
-    return 0;
+    records.push_back(entryRecord(n));
   }
+  return kStatusOK;
 }
 
-int32_t AHandlerCpio::addFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
-                               const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
-                               std::vector<std::string>* /*filesToClean*/) {
-  try {
-    traceOperation("addFiles");
-    // The platform's ditto would write the archive; there is none here, so the command is only
-    // composed for the trace.
-    const auto mode = preset.find("mode");
-    const bool noRsrc = mode != preset.end() && mode->second.asInteger().value_or(0) != 0;
-    const std::string command = std::string("/usr/bin/ditto -c ") + (hasSuffix(toArchive, ".cpgz") ? "-z" : "") +
-                                " " + (noRsrc ? "--norsrc" : "") + " \"$HLV_SRCDIR\" -";
-    HLVLog(kLogCommand, "%s", redactedCommandLine(command).c_str());
-  } catch (...) {
-  }
-  return -1;
+int32_t AHandlerCpio::doAddFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
+                                 const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
+                                 std::vector<std::string>* /*filesToClean*/) {
+  // The platform's ditto would write the archive; there is none here, so the command is only
+  // composed for the trace.
+  const auto mode = preset.find("mode");
+  const bool noRsrc = mode != preset.end() && mode->second.asInteger().value_or(0) != 0;
+  const std::string command = std::string("/usr/bin/ditto -c ") + (hasSuffix(toArchive, ".cpgz") ? "-z" : "") +
+                              " " + (noRsrc ? "--norsrc" : "") + " \"$HLV_SRCDIR\" -";
+  HLVLog(kLogCommand, "%s", redactedCommandLine(command).c_str());
+  return kStatusNotSupported;
 }
 
 // ---- Extraction
 
-int32_t ArchiveHandlerXad::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
-  try {
-    std::vector<std::string> names;
-    names.reserve(items.size());
-    for (const AZipItem::Ptr& item : items)
-      if (item) names.push_back(std::to_string(item->num_()));
-    return extractEntries(names, toFolder);
-  } catch (...) {
-    return 4;
-  }
+int32_t ArchiveHandlerXad::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  std::vector<std::string> names;
+  names.reserve(items.size());
+  for (const AZipItem::Ptr& item : items)
+    if (item) names.push_back(std::to_string(item->num_()));
+  return extractEntries(names, toFolder);
 }
 
 int32_t ArchiveHandlerXad::extractEntries(const std::vector<std::string>& names, const std::string& toFolder) {
+  // Callers may come here directly, past extract's own guard.
   try {
-    traceOperation("extract");
     setOperationCancelled(false);
-    if (!archive_) return 4;
+    if (!archive_) return kStatusFailed;
     if (!password().empty() && archive_->isEncrypted()) {
       static constexpr std::string_view kRefusal =
           "this format's tool can only take a password on its command line, where other users could read it\n";
       HLVLog(kLogError, "%.*s", static_cast<int>(kRefusal.size() - 1), kRefusal.data());
       const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
       if (host && host->respondsToLogOutput()) host->logOutput(kRefusal);
-      return 4;
+      return kStatusFailed;
     }
     archive_->setPassword(password());
     if (names.size() == 1 && std::atoi(names[0].c_str()) == -1) {
       archive_->extractTo(toFolder);
-      return 0;
+      return kStatusOK;
     }
     for (const std::string& name : names) {
       if (!archive_->extractEntry(std::atoi(name.c_str()), toFolder, true)) {
         HLVLog(kLogTrace, "xad extraction failed");
-        return 4;
+        return kStatusFailed;
       }
     }
-    return 0;
+    return kStatusOK;
   } catch (...) {
-    return 4;
+    return kStatusFailed;
   }
 }
 

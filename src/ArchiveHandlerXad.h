@@ -15,11 +15,6 @@ class ArchiveHandlerXad : public ArchiveHandler, public XADArchiveDelegate {
   ~ArchiveHandlerXad() override;
   // False when the framework cannot read the file.
   bool initWithURL(std::string_view path) override;
-  // One record per entry; never fails once the handler exists.
-  int32_t getInfo(std::vector<std::string>& records) override;
-  // Items name entries by their num_; a single item numbered -1 means the whole archive.
-  // 0, or 4 when an entry could not be extracted.
-  int32_t extract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
   // Entries the framework reports as encrypted carry type "Y".
   bool isItemEncrypted(const AZipItem& item) const override;
   std::optional<std::string> rsrcFolder() const override;
@@ -34,6 +29,11 @@ class ArchiveHandlerXad : public ArchiveHandler, public XADArchiveDelegate {
   XADArchive* archive() const { return archive_.get(); }
 
  protected:
+  // One record per entry; never fails once the handler exists.
+  int32_t doGetInfo(std::vector<std::string>& records) override;
+  // Items name entries by their num_; a single item numbered -1 means the whole archive.
+  // 0, or 4 when an entry could not be extracted.
+  int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) override;
   // Takes the opened archive (false when there is none) and becomes its delegate.
   bool adoptArchive(std::unique_ptr<XADArchive> archive);
   // The record of entry n.
@@ -87,14 +87,16 @@ class AHandlerCpio : public ArchiveHandlerXad {
   TESSARO_HANDLER_CLASS(AHandlerCpio, ArchiveHandlerXad)
   // Host use: a name ending in "gz" (cpgz, cpio.gz) opens the cpio archive inside.
   bool initWithFilename(std::string_view name);
-  // As the base, with a record for an entry's resource fork before the entry's own.
-  int32_t getInfo(std::vector<std::string>& records) override;
-  // cpio archives are not created here: -1.
-  int32_t addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                   const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                   std::vector<std::string>* filesToClean) override;
   // Resource forks are kept beside their files, not in a folder of their own.
   std::optional<std::string> rsrcFolder() const override;
+
+ protected:
+  // As the base, with a record for an entry's resource fork before the entry's own.
+  int32_t doGetInfo(std::vector<std::string>& records) override;
+  // cpio archives are not created here: -1.
+  int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
+                     std::vector<std::string>* filesToClean) override;
 };
 
 }  // namespace tessaro

@@ -1,12 +1,16 @@
 #include "ArchiveHandlerXar.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <fts.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 #include "ArchiveCallbackHandler.h"
 #include "HostTexts.h"
@@ -18,8 +22,6 @@
 namespace tessaro {
 
 namespace {
-
-constexpr int32_t kCannotOpen = 1001;
 
 struct ArchiveCloser {
   void operator()(XarArchive* x) const { xar_close(x); }
@@ -75,143 +77,159 @@ std::string entryPath(xar_file_t file) {
   return path ? std::string(path.get()) : std::string();
 }
 
-// Restores the current directory that extraction changes.
-class CurrentDirectory {
+// An open folder, closed with its holder; AT_FDCWD stands for the current directory.
+class Folder {
  public:
-  CurrentDirectory() : saved_(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-  ~CurrentDirectory() {
-    if (saved_ < 0) return;
-    if (::fchdir(saved_) != 0) HLVLog(kLogTrace, "cannot return to the previous directory");
-    ::close(saved_);
+  explicit Folder(int fd) : fd_(fd) {}
+  ~Folder() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  CurrentDirectory(const CurrentDirectory&) = delete;
-  CurrentDirectory& operator=(const CurrentDirectory&) = delete;
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  int fd() const { return fd_; }
+  bool isOpen() const { return fd_ >= 0 || fd_ == AT_FDCWD; }
 
  private:
-  int saved_;
+  int fd_;
 };
+
+// `path` (absolute, or relative to `base`) as a folder of its own to hold open; `base` again
+// for "".
+int openFolder(int base, const std::string& path) {
+  if (path.empty()) return base == AT_FDCWD ? AT_FDCWD : ::fcntl(base, F_DUPFD_CLOEXEC, 0);
+  return ::openat(base, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// The names in the open folder `dir`, without "." and "..", in the order the folder gives them.
+std::optional<std::vector<std::string>> folderNames(int dir) {
+  const int own = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  if (own < 0) return std::nullopt;
+  DIR* listing = ::fdopendir(own);
+  if (!listing) {
+    ::close(own);
+    return std::nullopt;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(listing);
+  return names;
+}
 
 }  // namespace
 
-int32_t AHandlerXar::getInfo(std::vector<std::string>& records) {
-  try {
-    traceOperation("getInfo");
-    const Archive archive = openForReading(url().value_or(""));
-    if (!archive) return kCannotOpen;
-    const Iterator iterator(xar_iter_new());
-    if (!iterator) return kCannotOpen;
-    for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
-         file = xar_file_next(iterator.get())) {
-      const std::string path = entryPath(file);
-      if (path.empty()) continue;
-      const std::string type = property(file, "type");
-      std::string attr = type == "directory" ? "d" : type == "symlink" ? "l" : "";
-      attr += posixPermissionsString(permissionBits(property(file, "mode")));
-      records.push_back("path=" + path + "\tattr=" + attr + "\tunco=" + property(file, "data/size") +
-                        "\ttype=" + (hasValue(file, "data/encoding") ? "Y" : "N") +
-                        "\tcomp=" + property(file, "data/length") +
-                        "\ttime=" + compactTime(property(file, "mtime")));
-      // The table of contents can name millions of files: the records stop at the bound.
-      if (listingBoundReached(records)) break;
-    }
-    return 0;
-  } catch (...) {
-    return kCannotOpen;
+int32_t AHandlerXar::doGetInfo(std::vector<std::string>& records) {
+  const Archive archive = openForReading(url().value_or(""));
+  if (!archive) return kStatusXarCannotOpen;
+  const Iterator iterator(xar_iter_new());
+  if (!iterator) return kStatusXarCannotOpen;
+  for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
+       file = xar_file_next(iterator.get())) {
+    const std::string path = entryPath(file);
+    if (path.empty()) continue;
+    const std::string type = property(file, "type");
+    std::string attr = type == "directory" ? "d" : type == "symlink" ? "l" : "";
+    attr += posixPermissionsString(permissionBits(property(file, "mode")));
+    records.push_back("path=" + path + "\tattr=" + attr + "\tunco=" + property(file, "data/size") +
+                      "\ttype=" + (hasValue(file, "data/encoding") ? "Y" : "N") +
+                      "\tcomp=" + property(file, "data/length") +
+                      "\ttime=" + compactTime(property(file, "mtime")));
+    // The table of contents can name millions of files: the records stop at the bound.
+    if (listingBoundReached(records)) break;
   }
+  return kStatusOK;
 }
 
-int32_t AHandlerXar::extract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
-  try {
-    traceOperation("extract");
-    const Archive archive = openForReading(url().value_or(""));
-    if (!archive) return kCannotOpen;
-    std::vector<std::string> wanted;
-    for (const AZipItem::Ptr& item : items) {
-      if (!item) continue;
-      std::string name(item->path());
-      if (item->isDir() && (name.empty() || name.back() != '/')) name += '/';
-      wanted.push_back(std::move(name));
-    }
-    const CurrentDirectory restore;
-    // The library extracts relative to the current directory.
-    if (!toFolder.empty() && ::chdir(toFolder.c_str()) != 0) return kCannotOpen;
-
-    const Iterator iterator(xar_iter_new());
-    if (!iterator) return kCannotOpen;
-    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
-    for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
-         file = xar_file_next(iterator.get())) {
-      std::string name = entryPath(file);
-      if (property(file, "type") == "directory") name += '/';
-      const double size = std::strtod(property(file, "data/size").c_str(), nullptr);
-      bool selected = false;
-      for (const std::string& w : wanted) {
-        if (w == "*" || w == name || (!w.empty() && w.back() == '/' && name.starts_with(w))) {
-          selected = true;
-          break;
-        }
-      }
-      if (!selected) continue;
-      if (host) {
-        host->processFile(name, 2);
-        host->processData(nullptr, static_cast<int64_t>(size), 1);
-      }
-      if (xar_extract(archive.get(), file) != 0) HLVLog(kLogTrace, "xar: cannot extract %s", name.c_str());
-    }
-    return 0;
-  } catch (...) {
-    return kCannotOpen;
+int32_t AHandlerXar::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+  const Archive archive = openForReading(url().value_or(""));
+  if (!archive) return kStatusXarCannotOpen;
+  std::vector<std::string> wanted;
+  for (const AZipItem::Ptr& item : items) {
+    if (!item) continue;
+    std::string name(item->path());
+    if (item->isDir() && (name.empty() || name.back() != '/')) name += '/';
+    wanted.push_back(std::move(name));
   }
+  // Entries are made relative to the destination held open, never to the current directory,
+  // which other threads share.
+  const Folder destination(openFolder(AT_FDCWD, toFolder));
+  if (!destination.isOpen()) return kStatusXarCannotOpen;
+
+  const Iterator iterator(xar_iter_new());
+  if (!iterator) return kStatusXarCannotOpen;
+  const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+  for (xar_file_t file = xar_file_first(archive.get(), iterator.get()); file;
+       file = xar_file_next(iterator.get())) {
+    std::string name = entryPath(file);
+    if (property(file, "type") == "directory") name += '/';
+    const double size = std::strtod(property(file, "data/size").c_str(), nullptr);
+    bool selected = false;
+    for (const std::string& w : wanted) {
+      if (w == "*" || w == name || (!w.empty() && w.back() == '/' && name.starts_with(w))) {
+        selected = true;
+        break;
+      }
+    }
+    if (!selected) continue;
+    if (host) {
+      host->processFile(name, 2);
+      host->processData(nullptr, static_cast<int64_t>(size), 1);
+    }
+    if (xar_extract_at(archive.get(), file, destination.fd()) != 0) HLVLog(kLogTrace, "xar: cannot extract %s", name.c_str());
+  }
+  return kStatusOK;
 }
 
-int32_t AHandlerXar::addFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                              const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
-                              std::vector<std::string>* /*filesToClean*/) {
-  try {
-    traceOperation("addFiles");
-    const CurrentDirectory restore;
-    if (!fromFolder.empty() && ::chdir(fromFolder.c_str()) != 0) return kCannotOpen;
-    XarArchive* archive = xar_open(toArchive.c_str(), WRITE);
-    if (!archive) return kCannotOpen;
-    const auto compression = preset.find("compression");
-    const bool compressed =
-        compression != preset.end() && compression->second.asInteger().value_or(0) != 0;
-    xar_opt_set(archive, "compression", compressed ? "gzip" : "none");
+int32_t AHandlerXar::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
+                                const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
+                                std::vector<std::string>* /*filesToClean*/) {
+  const Folder source(openFolder(AT_FDCWD, fromFolder));
+  if (!source.isOpen()) return kStatusXarCannotOpen;
+  XarArchive* archive = xar_open(toArchive.c_str(), WRITE);
+  if (!archive) return kStatusXarCannotOpen;
+  const auto compression = preset.find("compression");
+  const bool compressed =
+      compression != preset.end() && compression->second.asInteger().value_or(0) != 0;
+  xar_opt_set(archive, "compression", compressed ? "gzip" : "none");
 
-    const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
-    bool cancelled = false;
-    bool walkFailed = false;
-    for (const std::string& file : files) {
-      const std::string parent(deletingLastPathComponent(file));
-      std::string last(lastPathComponent(file));
-      if (!parent.empty() && ::chdir(parent.c_str()) != 0) {
-        walkFailed = true;
-        break;
-      }
-      char* roots[] = {last.data(), nullptr};
-      FTS* walk = ::fts_open(roots, FTS_PHYSICAL | FTS_NOCHDIR | FTS_NOSTAT, nullptr);
-      if (!walk) {
-        walkFailed = true;
-        break;
-      }
-      while (FTSENT* node = ::fts_read(walk)) {
-        if (node->fts_info == FTS_DP) continue;
-        if (host && host->processData(node->fts_path, -1, 1) == -1) {
-          cancelled = true;
-          break;
-        }
-        xar_add(archive, node->fts_path);
-      }
-      ::fts_close(walk);
+  const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
+  // A refusal ends the walk of one given file; the next one is still offered.
+  bool cancelled = false;
+  bool walkFailed = false;
+  for (const std::string& file : files) {
+    // Each file is stored under its last component, relative to its own folder held open.
+    const Folder parent(openFolder(source.fd(), std::string(deletingLastPathComponent(file))));
+    if (!parent.isOpen()) {
+      walkFailed = true;
+      break;
     }
-    const bool written = xar_close(archive) == 0;
-    if (walkFailed || !written) return kCannotOpen;
-    if (cancelled) return 1;
-    setUrl(toArchive);
-    return 0;
-  } catch (...) {
-    return kCannotOpen;
+    // Every entry before what it holds; links are stored, never followed.
+    std::vector<std::string> pending{std::string(lastPathComponent(file))};
+    while (!pending.empty()) {
+      const std::string path = std::move(pending.back());
+      pending.pop_back();
+      if (host && host->processData(path.c_str(), -1, 1) == -1) {
+        cancelled = true;
+        break;
+      }
+      xar_add_at(archive, parent.fd(), path.c_str());
+      struct stat st {};
+      if (::fstatat(parent.fd(), path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        continue;
+      const Folder folder(::openat(parent.fd(), path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      const std::optional<std::vector<std::string>> names =
+          folder.isOpen() ? folderNames(folder.fd()) : std::nullopt;
+      if (!names) continue;
+      for (auto name = names->rbegin(); name != names->rend(); ++name) pending.push_back(path + "/" + *name);
+    }
   }
+  const bool written = xar_close(archive) == 0;
+  if (walkFailed || !written) return kStatusXarCannotOpen;
+  if (cancelled) return kStatusCancelled;
+  setUrl(toArchive);
+  return kStatusOK;
 }
 
 class AHandlerXar::Class : public HandlerClassOf<AHandlerXar, ArchiveHandler::Class> {

@@ -96,6 +96,8 @@ void FolderWatcher::halt() {
       thread_.join();
     }
   } catch (...) {
+    // Swallowed: the watcher must stop even when its thread cannot be joined.
+    HLVLog(kLogError, "Stopping the folder watcher failed");
   }
 }
 
@@ -160,6 +162,8 @@ void FolderWatcher::run(std::shared_ptr<State> state) {
       if (next <= now) next = now + kTickInterval;
     }
   } catch (...) {
+    // Swallowed: an exception may not leave the watching thread.
+    HLVLog(kLogError, "The folder watcher stopped early");
   }
 }
 

@@ -86,6 +86,8 @@ AppTempFolder::~AppTempFolder() {
     std::error_code ignored;
     std::filesystem::remove_all(*path_, ignored);
   } catch (...) {
+    // Swallowed: removal is a best effort; the system clears its temporary folder.
+    HLVLog(kLogError, "Removing a temporary folder failed");
   }
 }
 

@@ -19,8 +19,6 @@ namespace tessaro {
 
 namespace {
 
-// The status every handler gives a listing it cannot read without a password.
-constexpr int32_t kListingEncrypted = 100;
 // The one user-interface framework release whose 7-Zip listing is replaced by the XAD one.
 constexpr double kXadListingFrameworkVersion = 1265;
 
@@ -108,9 +106,9 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     ListingTree tree;
     root = tree.root();
 
-    if (!notReadableAsArchive(std::string(path)).empty() || !irregularVolumesOf(path).empty()) return -1;
+    if (!notReadableAsArchive(std::string(path)).empty() || !irregularVolumesOf(path).empty()) return kStatusNotSupported;
     std::shared_ptr<ArchiveHandler> handler = handlerLookup() ? handlerLookup()(path) : handlerWithFilename(path);
-    if (!handler) return -1;
+    if (!handler) return kStatusNotSupported;
     handler = substituteForPlatform(std::move(handler), path);
     if (password) handler->setPassword(*password);
     const ListingBound bound = listingBoundFromPreferences();
@@ -132,7 +130,7 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     records.resize(kept);
     // What was listed up to the bound is a listing, whatever the stopped tool reported; a caller
     // without facts learns from the status that it is not the whole archive.
-    if (cutShort) status = facts ? 0 : kListingCutShort;
+    if (cutShort) status = facts ? 0 : kStatusListingCutShort;
 
     // Each record is let go once it is an item, so a large listing never holds both in full.
     tree.reserve(records.size());
@@ -148,7 +146,7 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     if (facts) {
       collectFacts(path, *handler, *root, *facts);
       // An encrypted listing is a state of its own, shown on a page of its own.
-      if (status != 0 && status != kListingEncrypted) {
+      if (status != 0 && status != kStatusListingEncrypted) {
         facts->listing = root->children().empty() ? ListingState::failed : ListingState::incomplete;
         facts->problem = handler->listingProblem() == ListingProblem::none ? ListingProblem::toolErrors
                                                                             : handler->listingProblem();
@@ -165,7 +163,7 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     }
     return status;
   } catch (...) {
-    return -1;
+    return kStatusNotSupported;
   }
 }
 

@@ -9,20 +9,19 @@
 #include <string_view>
 
 #include "AZipItem.h"
+#include "HandlerStatus.h"
 
 namespace tessaro {
 
 class ArchiveHandler;
 struct ArchiveFacts;
 
-// The status of a listing that stopped at its bound (see ListingBound.h): `root` holds the entries
-// up to it. Only the overloads without facts answer it; with facts the listing is 0 and
-// ArchiveFacts::cutShortAt tells.
-inline constexpr int32_t kListingCutShort = 101;
 
 // Lists the archive at `path` into `root` (always set, empty when nothing was listed). -1 when no
 // handler accepts the file or it is no regular file, otherwise the handler's own status (0
-// listed, 100 listing encrypted) or kListingCutShort.
+// listed, 100 listing encrypted) or kStatusListingCutShort: `root` then holds the entries up to the
+// bound. Only the overloads without facts answer that; with facts the listing is 0 and
+// ArchiveFacts::cutShortAt tells.
 int32_t getInfo(std::string_view path, AZipItem::Ptr& root);
 // The same listing with `password` for an archive whose names are enciphered.
 int32_t getInfo(std::string_view path, AZipItem::Ptr& root, const std::string& password);

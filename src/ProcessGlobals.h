@@ -2,10 +2,15 @@
 // are. The preview sets them at the start of every request; the host sets them once at start-up.
 #pragma once
 
+#include <cstddef>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace tessaro {
 
+class ArchiveHandler;
 class HostApplication;
 class Keychain;
 
@@ -18,5 +23,21 @@ Keychain*& theKeychain();
 // The host's application object, which makes temporary folders; none until the host sets one
 // (never in a preview).
 HostApplication*& theApp();
+
+// The handlers inside a library call, kept alive for its span. Handlers on any thread add and
+// remove themselves, so every access holds the lock.
+class RunningHandlers {
+ public:
+  void add(std::shared_ptr<ArchiveHandler> handler);
+  // Removes one entry of `handler`, if it has one.
+  void remove(const std::shared_ptr<ArchiveHandler>& handler);
+  size_t size() const;
+  bool empty() const { return size() == 0; }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::shared_ptr<ArchiveHandler>> handlers_;
+};
+RunningHandlers& runningHandlers();
 
 }  // namespace tessaro

@@ -175,6 +175,8 @@ void ArchiveHandler::setOperationCancelled(bool cancelled) {
       workerTask_->terminate();
     }
   } catch (...) {
+    // Swallowed: the flag is set already; the running tool then ends on its own.
+    HLVLog(kLogError, "Stopping the worker task failed");
   }
 }
 

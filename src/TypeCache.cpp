@@ -1,5 +1,7 @@
 #include "TypeCache.h"
 
+#include "helpers.h"
+
 namespace tessaro {
 
 namespace {
@@ -107,6 +109,8 @@ std::shared_ptr<TypeCache>& theTypeCache() {
     try {
       cache = std::make_shared<TypeCache>();
     } catch (...) {
+      // Swallowed: without a cache every type is looked up anew.
+      HLVLog(kLogError, "No type cache: types are looked up each time");
     }
   }
   return cache;

@@ -594,6 +594,8 @@ void replaceWithLocalizedString(const Bundle& bundle, std::string& text, std::st
     if (text.find(placeholder) == std::string::npos) return;
     replaceAll(text, placeholder, bundle.localizedString(key));
   } catch (...) {
+    // Swallowed: the placeholder stays in the page, which is still shown.
+    HLVLog(kLogError, "Localising a placeholder failed");
   }
 }
 
@@ -733,6 +735,7 @@ void HLVLogV(int level, const char* format, va_list args) {
     std::vsnprintf(message.data(), message.size() + 1, format, args);
     systemLog(priorityForLevel(level), message);
   } catch (...) {
+    // Swallowed: logging has nowhere to report its own failure.
   }
 }
 
@@ -910,6 +913,8 @@ void mergeFolders(std::string_view source, std::string_view destination) {
       }
     }
   } catch (...) {
+    // Swallowed: what was moved stays moved; the rest stays where it was.
+    HLVLog(kLogError, "Moving the contents failed");
   }
 }
 

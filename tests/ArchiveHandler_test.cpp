@@ -4,6 +4,9 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -244,6 +247,73 @@ TEST(ArchiveHandlerFoldersTest, OnlySingleVolumeArchivesCanBeUpdated) {
   EXPECT_FALSE(AHandlerCab().canUpdate());
   // Without the rar tool RAR archives are read-only.
   EXPECT_FALSE(AHandlerRar().canUpdate());
+}
+
+// A handler whose every step throws what it is told to, or answers 7 when told nothing.
+class Throwing : public ArchiveHandler {
+ public:
+  std::function<void()> raise;
+  int steps = 0;
+
+ protected:
+  int32_t step() {
+    ++steps;
+    if (raise) raise();
+    return 7;
+  }
+  int32_t doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
+                     const Preset&, std::vector<std::string>*) override {
+    return step();
+  }
+  int32_t doExtract(const AZipItem::List&, const std::string&, int32_t) override { return step(); }
+  int32_t doGetInfo(std::vector<std::string>&) override { return step(); }
+  int32_t doUpdateComment(const std::string&) override { return step(); }
+  int32_t doMoveFiles(const AZipItem::List&, const std::string&) override { return step(); }
+  int32_t doMoveFiles(const std::vector<std::string>&, const std::vector<std::string>&) override { return step(); }
+  int32_t doDeleteFiles(const AZipItem::List&) override { return step(); }
+  int32_t doRepair() override { return step(); }
+};
+
+TEST(ArchiveHandlerOperationsTest, EveryOperationRunsItsStepOnceAndTurnsExceptionsIntoStatuses) {
+  struct Case {
+    const char* name;
+    std::function<void()> raise;
+    int32_t expected;
+  };
+  const std::vector<Case> cases = {
+      {"no exception", nullptr, 7},
+      {"out of memory", [] { throw std::bad_alloc(); }, kStatusOutOfMemory},
+      {"library error", [] { throw std::runtime_error("bad header"); }, kStatusFailed},
+      {"filesystem error", [] { throw std::filesystem::filesystem_error("x", std::error_code()); }, kStatusFailed},
+      {"not an exception", [] { throw 42; }, kStatusFailed},
+  };
+  for (const Case& c : cases) {
+    Throwing handler;
+    handler.raise = c.raise;
+    std::vector<std::string> records;
+    const std::vector<int32_t> results = {
+        handler.addFiles({}, "", "", nullptr, Preset{}, nullptr),
+        handler.extract({}, "", kExtractForUser),
+        handler.getInfo(records),
+        handler.updateComment(""),
+        handler.moveFiles(AZipItem::List{}, ""),
+        handler.moveFiles(std::vector<std::string>{}, std::vector<std::string>{}),
+        handler.deleteFiles({}),
+        handler.repair(),
+    };
+    for (const int32_t result : results) EXPECT_EQ(result, c.expected) << c.name;
+    EXPECT_EQ(handler.steps, static_cast<int>(results.size())) << c.name;
+  }
+}
+
+TEST(ArchiveHandlerOperationsTest, TheBaseStepsAnswerNotSupportedAndAnEmptyListing) {
+  ArchiveHandler handler;
+  std::vector<std::string> records;
+  EXPECT_EQ(handler.getInfo(records), kStatusOK);
+  EXPECT_TRUE(records.empty());
+  EXPECT_EQ(handler.extract({}, "", kExtractTestOnly), kStatusNotSupported);
+  EXPECT_EQ(handler.addFiles({}, "", "", nullptr, Preset{}, nullptr), kStatusNotSupported);
+  EXPECT_EQ(handler.repair(), kStatusNotSupported);
 }
 
 }  // namespace

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "support/Processes.h"
-#include "support/ScopedEnv.h"
 #include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
 #include "xad/XADArchive.h"
@@ -73,16 +72,15 @@ std::string dump(const XADArchive* archive) {
   return out;
 }
 
-std::string viaLsar(const fs::path& path, bool recursive) {
-  test::ScopedEnv env;
-  env.set("TESSARO_XAD_VIA_LSAR", "1");
-  return dump((recursive ? XADArchive::recursiveArchiveForFile(path) : XADArchive::initWithFile(path)).get());
+std::string listed(const fs::path& path, bool recursive, XADLister lister) {
+  return dump((recursive ? XADArchive::recursiveArchiveForFile(path, {}, lister) : XADArchive::initWithFile(path, {}, lister))
+                  .get());
 }
 
+std::string viaLsar(const fs::path& path, bool recursive) { return listed(path, recursive, XADLister::lsarOnly); }
+
 std::string asOpened(const fs::path& path, bool recursive) {
-  test::ScopedEnv env;
-  env.set("TESSARO_XAD_VIA_LSAR", std::nullopt);
-  return dump((recursive ? XADArchive::recursiveArchiveForFile(path) : XADArchive::initWithFile(path)).get());
+  return listed(path, recursive, XADLister::preferLibarchive);
 }
 
 bool readByLibarchive(const fs::path& path, bool recursive) {

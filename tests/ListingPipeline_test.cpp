@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 // A handler that answers with given records and status, and notes what it was given.
 template <typename Base>
 class Scripted : public Base {
- public:
-  int32_t getInfo(std::vector<std::string>& records) override {
+ protected:
+  int32_t doGetInfo(std::vector<std::string>& records) override {
     ++calls;
     folder = this->documentsTempFolder();
     if (folder && fs::is_directory(*folder)) {
@@ -34,6 +34,7 @@ class Scripted : public Base {
     return status;
   }
 
+ public:
   int32_t status = 0;
   std::vector<std::string> output;
   int calls = 0;

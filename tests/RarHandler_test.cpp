@@ -17,6 +17,7 @@
 #include "ArchiveHandlerRar.h"
 #include "HandlerRegistry.h"
 #include "ListingPipeline.h"
+#include "ProcessGlobals.h"
 #include "log/SystemLog.h"
 #include "process/Subprocess.h"
 #include "support/ScopedEnv.h"

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -385,12 +386,16 @@ class RefusingHost : public ArchiveCallbackHandler {
   std::string passwordWithParams(PlistDictionary&) override { return {}; }
   int changeVolume(std::string&, int) override { return -1; }
   int processData(const void* data, int64_t, int) override {
+    workingFolders.insert(fs::current_path());
+    if (!data) return 0;
     offered += std::string(static_cast<const char*>(data)) + "|";
     return refused_ == static_cast<const char*>(data) ? -1 : 0;
   }
-  void processFile(std::string_view, int) override {}
+  void processFile(std::string_view, int) override { workingFolders.insert(fs::current_path()); }
   void setProgress(int) override {}
   std::string offered;
+  // The process's working folder at every call, which comes in the middle of the operation.
+  std::set<fs::path> workingFolders;
 
  private:
   std::string refused_;
@@ -425,6 +430,30 @@ TEST_F(XarHandlerTest, CreatedArchivesExtractAsTheSourceTree) {
     EXPECT_EQ(status, 0);
     EXPECT_EQ(lines.size(), 8u);
   }
+}
+
+// Names are taken relative to the folders given, while the process's working folder, which
+// other threads share, stays where it was all along.
+TEST_F(XarHandlerTest, AddingAndExtractingLeaveTheWorkingFolderAlone) {
+  test::TempDir dir;
+  const fs::path elsewhere = dir.path() / "elsewhere";
+  fs::create_directory(elsewhere);
+  fs::create_directory(dir.path() / "out");
+  const fs::path before = fs::current_path();
+  fs::current_path(elsewhere);
+  const std::string archive = (dir.path() / "made.xar").string();
+  const auto host = std::make_shared<RefusingHost>("");
+  AHandlerXar handler;
+  handler.setCallbackHandler(host);
+  const int32_t added = handler.addFiles({"tree"}, fixtures().path().string(), archive, nullptr, Preset{}, nullptr);
+  const int32_t extracted = handler.extract({AZipItem::initWithPath("*")}, (dir.path() / "out").string(), 0);
+  fs::current_path(before);
+
+  EXPECT_EQ(added, 0);
+  EXPECT_EQ(extracted, 0);
+  EXPECT_EQ(host->workingFolders, std::set<fs::path>{elsewhere});
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_EQ(describe(dir.path() / "out/tree"), describe(fixtures().path() / "tree"));
 }
 
 TEST_F(XarHandlerTest, ACancelledWalkLeavesTheRestOut) {

@@ -1,11 +1,12 @@
 // The 7-Zip helper: the command line the handlers speak, carried out by Debian's 7zz.
 //
-//   7z l -slt [-p | -pPASSWORD | -p-] [-tTYPE] ARCHIVE
+//   7z l -slt [-p | -pPASSWORD | -p-] [-tTYPE] [--via-7zz] ARCHIVE
 //     prints the archive comment block, "Solid=+" for a solid archive and one listing record per
 //     entry (SltRecords.h); 7zz's errors go to standard error as 7zz wrote them. The exit status
 //     is 7zz's, and never 0 when 7zz reported "Wrong password?" or "Sub items Errors". A zip
 //     archive (-tzip) is read directly from its central directory when that reader can show it
-//     as 7zz would, as it can nearly every zip (ZipDirectory.h).
+//     as 7zz would, as it can nearly every zip (ZipDirectory.h), unless "--via-7zz" asks for
+//     7zz's listing instead: the handlers never give it; tests and the benchmark compare the two.
 //   7z u|d|rn SWITCHES ARCHIVE [@LISTFILE | . | NAME ...]
 //     runs 7zz with its progress turned into chunks that end with a percentage (Progress.h).
 //     For "u" the helper also does what 7zz cannot: "-apFOLDER" adds the files under that folder
@@ -102,8 +103,13 @@ int list(const std::vector<std::string_view>& arguments) {
   std::vector<std::string> archives;
   std::string password;
   bool zip = false;
+  bool via7zz = false;
   for (std::string_view argument : arguments) {
     if (argument == "-slt") continue;
+    if (argument == "--via-7zz") {
+      via7zz = true;
+      continue;
+    }
     if (argument.starts_with("-p")) {
       if (!takePassword(argument, password)) {
         std::fprintf(stderr, "7z: cannot read the password: %s\n", std::strerror(errno));
@@ -124,8 +130,8 @@ int list(const std::vector<std::string_view>& arguments) {
     std::fprintf(stderr, "7z: l needs exactly one archive\n");
     return kFatalError;
   }
-  // A zip is read here directly; TESSARO_7Z_VIA_7ZZ lets tests compare with 7zz's view.
-  if (zip && std::getenv("TESSARO_7Z_VIA_7ZZ") == nullptr) {
+  // A plain zip is read here directly, unless the caller asked for 7zz's view of it.
+  if (zip && !via7zz) {
     if (const std::optional<std::string> listing = tessaro::sevenzip::listZipDirectly(archives.front())) {
       return writeAll(STDOUT_FILENO, *listing) ? 0 : kFatalError;
     }
@@ -456,7 +462,7 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
-      std::fprintf(stderr, "usage: 7z l -slt [-p|-p-] [-tTYPE] ARCHIVE\n"
+      std::fprintf(stderr, "usage: 7z l -slt [-p|-p-] [-tTYPE] [--via-7zz] ARCHIVE\n"
                            "       7z u|d|rn [SWITCHES] ARCHIVE [@LISTFILE | . | NAME ...]\n");
       return kFatalError;
     }

@@ -112,22 +112,24 @@ bool isSafeEntryName(const std::string& name) {
   return true;
 }
 
-std::unique_ptr<XADArchive> XADArchive::initWithFile(const std::string& path, XADListingBound bound) {
-  return open(path, false, bound);
+std::unique_ptr<XADArchive> XADArchive::initWithFile(const std::string& path, XADListingBound bound,
+                                                     XADLister lister) {
+  return open(path, false, bound, lister);
 }
 
-std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path, XADListingBound bound) {
-  return open(path, true, bound);
+std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path, XADListingBound bound,
+                                                                XADLister lister) {
+  return open(path, true, bound, lister);
 }
 
-std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recursive, XADListingBound bound) {
+std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recursive, XADListingBound bound,
+                                             XADLister lister) {
   try {
     if (path.empty()) return nullptr;
     std::unique_ptr<XADArchive> archive(new XADArchive);
     archive->path_ = path;
     archive->recursive_ = recursive;
-    // TESSARO_XAD_VIA_LSAR lets tests compare the libarchive listing with lsar's own.
-    if (std::getenv("TESSARO_XAD_VIA_LSAR") == nullptr) {
+    if (lister == XADLister::preferLibarchive) {
       Listing listing;
       if (listWithLibarchive(path, recursive, bound, listing)) {
         archive->cutShort_ = listing.cutShort;

@@ -1,7 +1,7 @@
 // An archive read through the XAD parsers of Debian's unar package: `lsar` lists it once into
 // compact entries, `unar` extracts. cpio archives and Debian packages are listed with libarchive
-// instead, to the same values, unless TESSARO_XAD_VIA_LSAR is set. Data and resource forks of one
-// file are one entry.
+// instead, to the same values, unless the caller asks for lsar alone. Data and resource forks of
+// one file are one entry.
 #pragma once
 
 #include <cstddef>
@@ -51,13 +51,19 @@ struct XADListingBound {
   size_t maxNameBytes = SIZE_MAX;
 };
 
+// Who lists an archive: libarchive for what it reads to the same values (cpio, Debian packages)
+// and lsar for the rest, or lsar alone, to compare the two.
+enum class XADLister { preferLibarchive, lsarOnly };
+
 class XADArchive {
  public:
   // None when lsar does not recognise or cannot read the file. Wrapped archives (BinHex,
   // MacBinary, gzip) are listed as the wrapper's own single entry.
-  static std::unique_ptr<XADArchive> initWithFile(const std::string& path, XADListingBound bound = {});
+  static std::unique_ptr<XADArchive> initWithFile(const std::string& path, XADListingBound bound = {},
+                                                  XADLister lister = XADLister::preferLibarchive);
   // Like initWithFile, but a wrapper holding one archive lists the archive inside.
-  static std::unique_ptr<XADArchive> recursiveArchiveForFile(const std::string& path, XADListingBound bound = {});
+  static std::unique_ptr<XADArchive> recursiveArchiveForFile(const std::string& path, XADListingBound bound = {},
+                                                             XADLister lister = XADLister::preferLibarchive);
 
   XADArchive(const XADArchive&) = delete;
   XADArchive& operator=(const XADArchive&) = delete;
@@ -121,7 +127,8 @@ class XADArchive {
 
  private:
   XADArchive() = default;
-  static std::unique_ptr<XADArchive> open(const std::string& path, bool recursive, XADListingBound bound);
+  static std::unique_ptr<XADArchive> open(const std::string& path, bool recursive, XADListingBound bound,
+                                          XADLister lister);
   // lsar's JSON listing; `truncated` when lsar was stopped at the bound part way through it.
   bool parseListing(const std::string& json, bool truncated);
   // Joins each resource fork to the data fork of the same name and keeps the entries.

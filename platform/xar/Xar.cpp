@@ -181,9 +181,17 @@ struct XarArchive {
   uint64_t heapStart = 0;
   std::vector<std::unique_ptr<XarFile>> files;
   std::map<std::string, std::string> options;
-  // Folders extracted so far (full paths) with their dates, which take effect at close: every
-  // entry extracted into a folder changes the folder's date again.
-  std::vector<std::pair<std::string, time_t>> folderTimes;
+  // Folders extracted so far (paths relative to the folder of their extraction) with their
+  // dates, which take effect at close: every entry extracted into a folder changes the folder's
+  // date again.
+  struct FolderTime {
+    int base;  // an entry of extractBases, or AT_FDCWD
+    std::string path;
+    time_t time;
+  };
+  std::vector<FolderTime> folderTimes;
+  // Duplicates of the folders extracted into, kept open for the dates set at close.
+  std::vector<int> extractBases;
 
   // Writing: the archive's path, the heap so far in an unnamed temporary file (after the
   // table-of-contents checksum's place), and the entries in the order they were added.
@@ -196,6 +204,7 @@ struct XarArchive {
 
   ~XarArchive() {
     if (fd >= 0) ::close(fd);
+    for (const int base : extractBases) ::close(base);
     if (heap) std::fclose(heap);
   }
 };
@@ -350,7 +359,7 @@ std::unique_ptr<XarArchive> openArchive(const char* file) {
   return archive;
 }
 
-// A path that stays below the current directory: relative, no empty, "." or ".." component.
+// A path that stays below the folder it is taken in: relative, no empty, "." or ".." component.
 bool isContainedPath(const std::string& path) {
   if (path.empty() || path.front() == '/') return false;
   size_t start = 0;
@@ -364,16 +373,16 @@ bool isContainedPath(const std::string& path) {
   return true;
 }
 
-// Creates the folders above `path` as needed; an existing component must be a real folder, so
-// nothing is ever written through a symbolic link.
-bool makeParents(const std::string& path) {
+// Creates the folders above `path` in `dir` as needed; an existing component must be a real
+// folder, so nothing is ever written through a symbolic link.
+bool makeParents(int dir, const std::string& path) {
   size_t slash = path.find('/');
   while (slash != std::string::npos) {
     const std::string parent = path.substr(0, slash);
     struct stat st {};
-    if (::lstat(parent.c_str(), &st) == 0) {
+    if (::fstatat(dir, parent.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (!S_ISDIR(st.st_mode)) return false;
-    } else if (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) {
+    } else if (::mkdirat(dir, parent.c_str(), 0755) != 0 && errno != EEXIST) {
       return false;
     }
     slash = path.find('/', slash + 1);
@@ -412,14 +421,14 @@ std::optional<time_t> mtimeOf(const XarFile& f) {
   return ::timegm(&tm);
 }
 
-void applyTime(const std::string& path, const XarFile& f) {
+void applyTime(int dir, const std::string& path, const XarFile& f) {
   const std::optional<time_t> mtime = mtimeOf(f);
   if (!mtime) return;
   struct timespec times[2];
   times[0].tv_sec = *mtime;
   times[0].tv_nsec = 0;
   times[1] = times[0];
-  ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+  ::utimensat(dir, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
 // Copies the file's heap data into `out`, decoding and checking it on the way.
@@ -507,53 +516,73 @@ bool writeData(const XarArchive& x, const XarFile& f, int out) {
   return true;
 }
 
-bool removeExisting(const std::string& path) {
+bool removeExisting(int dir, const std::string& path) {
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  if (::fstatat(dir, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
   if (S_ISDIR(st.st_mode)) return false;
-  return ::unlink(path.c_str()) == 0;
+  return ::unlinkat(dir, path.c_str(), 0) == 0;
 }
 
-int32_t extractFile(XarArchive& x, const XarFile& f) {
+// The folder `dir` as the archive keeps it for the dates set at close.
+int extractBase(XarArchive& x, int dir) {
+  if (dir == AT_FDCWD) return AT_FDCWD;
+  struct stat wanted {};
+  if (::fstat(dir, &wanted) != 0) return -1;
+  for (const int base : x.extractBases) {
+    struct stat st {};
+    if (::fstat(base, &st) == 0 && st.st_dev == wanted.st_dev && st.st_ino == wanted.st_ino) return base;
+  }
+  const int base = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  if (base >= 0) x.extractBases.push_back(base);
+  return base;
+}
+
+int32_t extractFile(XarArchive& x, const XarFile& f, int dir) {
   const std::string& path = f.path;
-  if (!isContainedPath(path) || !makeParents(path)) return -1;
+  if (!isContainedPath(path) || !makeParents(dir, path)) return -1;
   const std::string* typeText = prop(f, "type");
   const std::string type = typeText ? *typeText : "file";
   const std::optional<mode_t> mode = modeOf(f);
 
   if (type == "directory") {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
+    if (::fstatat(dir, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       if (!S_ISDIR(st.st_mode)) return -1;
-    } else if (::mkdir(path.c_str(), 0755) != 0) {
+    } else if (::mkdirat(dir, path.c_str(), 0755) != 0) {
       return -1;
     }
-    if (mode) ::chmod(path.c_str(), *mode);
+    if (mode) ::fchmodat(dir, path.c_str(), *mode, 0);
     const std::optional<time_t> mtime = mtimeOf(f);
-    char cwd[4096];
-    if (mtime && ::getcwd(cwd, sizeof cwd)) x.folderTimes.emplace_back(std::string(cwd) + "/" + path, *mtime);
+    if (!mtime) return 0;
+    if (dir == AT_FDCWD) {
+      // The current directory may change before close: the date goes to the full path.
+      char cwd[4096];
+      if (::getcwd(cwd, sizeof cwd)) x.folderTimes.push_back({AT_FDCWD, std::string(cwd) + "/" + path, *mtime});
+    } else if (const int base = extractBase(x, dir); base >= 0) {
+      x.folderTimes.push_back({base, path, *mtime});
+    }
     return 0;
   }
   if (type == "symlink") {
     const std::string* target = prop(f, "link");
-    if (!target || target->empty() || !removeExisting(path)) return -1;
-    if (::symlink(target->c_str(), path.c_str()) != 0) return -1;
-    applyTime(path, f);
+    if (!target || target->empty() || !removeExisting(dir, path)) return -1;
+    if (::symlinkat(target->c_str(), dir, path.c_str()) != 0) return -1;
+    applyTime(dir, path, f);
     return 0;
   }
   if (type != "file") return -1;
 
-  if (!removeExisting(path)) return -1;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (!removeExisting(dir, path)) return -1;
+  const int fd = ::openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return -1;
   bool ok = writeData(x, f, fd);
   if (ok && mode) ok = ::fchmod(fd, *mode) == 0;
   if (::close(fd) != 0) ok = false;
   if (!ok) {
-    ::unlink(path.c_str());
+    ::unlinkat(dir, path.c_str(), 0);
     return -1;
   }
-  applyTime(path, f);
+  applyTime(dir, path, f);
   return 0;
 }
 
@@ -640,16 +669,16 @@ bool storeData(XarArchive& x, int in, XarFile& f) {
   return true;
 }
 
-XarFile* addEntry(XarArchive& x, const std::string& path) {
+XarFile* addEntry(XarArchive& x, int dir, const std::string& path) {
   if (!isContainedPath(path) || !isWritableName(path)) return nullptr;
   const auto known = x.byPath.find(path);
   if (known != x.byPath.end()) return known->second;
   // Parents come first, as in every table of contents.
   const size_t slash = path.rfind('/');
-  if (slash != std::string::npos && !addEntry(x, path.substr(0, slash))) return nullptr;
+  if (slash != std::string::npos && !addEntry(x, dir, path.substr(0, slash))) return nullptr;
 
   struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return nullptr;
+  if (::fstatat(dir, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
   auto file = std::make_unique<XarFile>();
   file->path = path;
   file->props["name"] = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -663,19 +692,19 @@ XarFile* addEntry(XarArchive& x, const std::string& path) {
     file->props["type"] = std::string("directory");
   } else if (S_ISLNK(st.st_mode)) {
     std::vector<char> target(static_cast<size_t>(std::max<off_t>(st.st_size, 0)) + 1 + 4096);
-    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    const ssize_t n = ::readlinkat(dir, path.c_str(), target.data(), target.size());
     if (n <= 0 || static_cast<size_t>(n) >= target.size()) return nullptr;
     const std::string text(target.data(), static_cast<size_t>(n));
     if (!isWritableName(text)) return nullptr;
     file->props["type"] = std::string("symlink");
     file->props["link"] = text;
     struct stat pointed {};
-    file->attrs["link@type"] = ::stat(path.c_str(), &pointed) != 0 ? "broken"
+    file->attrs["link@type"] = ::fstatat(dir, path.c_str(), &pointed, 0) != 0 ? "broken"
                                : S_ISDIR(pointed.st_mode)         ? "directory"
                                                                   : "file";
   } else if (S_ISREG(st.st_mode)) {
     file->props["type"] = std::string("file");
-    const FileDescriptor in(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const FileDescriptor in(::openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (in.fd < 0 || !storeData(x, in.fd, *file)) {
       x.writeFailed = true;
       return nullptr;
@@ -831,10 +860,12 @@ xar_t xar_open(const char* file, int32_t flags) {
   }
 }
 
-xar_file_t xar_add(xar_t x, const char* path) {
+xar_file_t xar_add(xar_t x, const char* path) { return xar_add_at(x, AT_FDCWD, path); }
+
+xar_file_t xar_add_at(xar_t x, int dir, const char* path) {
   if (!x || !x->writing || !path) return nullptr;
   try {
-    return addEntry(*x, path);
+    return addEntry(*x, dir, path);
   } catch (...) {
     x->writeFailed = true;
     return nullptr;
@@ -854,10 +885,10 @@ int xar_close(xar_t x) {
   // Deepest first, so setting a folder's date does not disturb its parent's.
   for (auto it = x->folderTimes.rbegin(); it != x->folderTimes.rend(); ++it) {
     struct timespec times[2];
-    times[0].tv_sec = it->second;
+    times[0].tv_sec = it->time;
     times[0].tv_nsec = 0;
     times[1] = times[0];
-    ::utimensat(AT_FDCWD, it->first.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    ::utimensat(it->base, it->path.c_str(), times, AT_SYMLINK_NOFOLLOW);
   }
   delete x;
   return result;
@@ -900,10 +931,12 @@ int32_t xar_prop_get(xar_file_t f, const char* key, const char** value) {
   }
 }
 
-int32_t xar_extract(xar_t x, xar_file_t f) {
+int32_t xar_extract(xar_t x, xar_file_t f) { return xar_extract_at(x, f, AT_FDCWD); }
+
+int32_t xar_extract_at(xar_t x, xar_file_t f, int dir) {
   if (!x || !f) return -1;
   try {
-    return extractFile(*x, *f);
+    return extractFile(*x, *f, dir);
   } catch (...) {
     return -1;
   }

@@ -30,6 +30,8 @@ int xar_close(xar_t x);
 // not followed), its parent folders first when they are not in yet; none when it cannot be added
 // (other file types, names that are not UTF-8 or hold control characters, unreadable files).
 xar_file_t xar_add(xar_t x, const char* path);
+// As xar_add, with `path` relative to the open folder `dir` (AT_FDCWD: the current directory).
+xar_file_t xar_add_at(xar_t x, int dir, const char* path);
 
 xar_iter_t xar_iter_new();
 void xar_iter_free(xar_iter_t i);
@@ -47,6 +49,9 @@ int32_t xar_prop_get(xar_file_t f, const char* key, const char** value);
 // their mode and modification time, data checked against its checksums. 0, or -1 on any failure
 // (a half-written file is removed).
 int32_t xar_extract(xar_t x, xar_file_t f);
+// As xar_extract, under the open folder `dir` instead (AT_FDCWD: the current directory); the
+// archive keeps its own handle on the folder until xar_close sets the folders' dates.
+int32_t xar_extract_at(xar_t x, xar_file_t f, int dir);
 // 0; "compression" ("gzip", the default, or "none") steers how xar_add stores file data.
 int32_t xar_opt_set(xar_t x, const char* option, const char* value);
 
