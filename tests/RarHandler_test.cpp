@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "Keychain.h"
-#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerRar.h"
 #include "HandlerRegistry.h"
 #include "ListingPipeline.h"
 #include "log/SystemLog.h"
 #include "process/Subprocess.h"
+#include "support/FakeHost.h"
 #include "support/ScopedEnv.h"
 #include "support/SuiteFixtures.h"
 #include "support/Files.h"
@@ -71,40 +71,18 @@ constexpr const char* kTreeListing =
     "tree/a.txt unco=6 comp=6 attr=-rwsr-xr-x perm=755 time=2020-05-01T01:02:04Z\n";
 
 // A host that answers passwords from a list and records what it was asked.
-class ScriptedHost : public ArchiveCallbackHandler {
+class ScriptedHost : public test::FakeHost {
  public:
-  explicit ScriptedHost(std::vector<std::string> answers) : answers_(std::move(answers)) {}
-  std::string passwordWithParams(PlistDictionary& params) override {
-    modes.push_back(params["mode"].asInteger().value_or(-1));
-    isRar = params["isRar"].asBool().value_or(false);
-    runningWhileAsked = runningHandlers().size();
-    if (next_ >= answers_.size()) return {};
-    return answers_[next_++];
+  explicit ScriptedHost(std::vector<std::string> answers) : FakeHost(std::move(answers)) {
+    dataAnswer = 1;
+    volumeAnswer = 1;
+    onPassword = [this](PlistDictionary& params) {
+      isRar = params["isRar"].asBool().value_or(false);
+      runningWhileAsked = runningHandlers().size();
+    };
   }
-  int changeVolume(std::string& path, int mode) override {
-    volumes.push_back(path);
-    return mode == 1 ? 1 : -1;
-  }
-  int processData(const void*, int64_t, int) override { return 1; }
-  void processFile(std::string_view name, int operation) override {
-    files.emplace_back(name);
-    operations.push_back(operation);
-  }
-  void setProgress(int) override {}
-  bool respondsToLogOutput() const override { return true; }
-  void logOutput(std::string_view text) override { log += text; }
-
-  std::vector<int64_t> modes;
-  std::string log;
   bool isRar = false;
   size_t runningWhileAsked = 0;
-  std::vector<std::string> volumes;
-  std::vector<std::string> files;
-  std::vector<int> operations;
-
- private:
-  std::vector<std::string> answers_;
-  size_t next_ = 0;
 };
 
 AZipItem::List named(std::initializer_list<const char*> names) {
@@ -505,8 +483,8 @@ mkdir -p src2/in/up2 && printf evil > src2/in/up2/target && cd src2 && rar a -id
   auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
   handler->setCallbackHandler(host);
   EXPECT_EQ(handler->extract(named({"*"}), out.string(), 1), 0);
-  EXPECT_NE(host->log.find("Skipped in/absolute"), std::string::npos) << host->log;
-  EXPECT_NE(host->log.find("Skipped in/up"), std::string::npos) << host->log;
+  EXPECT_NE(host->log().find("Skipped in/absolute"), std::string::npos) << host->log();
+  EXPECT_NE(host->log().find("Skipped in/up"), std::string::npos) << host->log();
   EXPECT_FALSE(fs::exists(fs::symlink_status(out / "in/absolute")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(out / "in/up")));
   EXPECT_EQ(fs::read_symlink(out / "in/fine"), "../in");

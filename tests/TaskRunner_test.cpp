@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
-#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandler.h"
 #include "alert/AlertPanel.h"
+#include "support/FakeHost.h"
 #include "support/TempDir.h"
 #include "support/Processes.h"
 
@@ -41,28 +41,9 @@ std::string noise(size_t size) {
   return bytes;
 }
 
-class RecordingCallback : public ArchiveCallbackHandler {
- public:
-  std::string passwordWithParams(PlistDictionary&) override { return ""; }
-  int changeVolume(std::string&, int) override { return -1; }
-  int processData(const void*, int64_t size, int) override {
-    chunks.push_back(size);
-    if (onData) onData();
-    return 0;
-  }
-  void processFile(std::string_view, int) override {}
-  void setProgress(int) override {}
-  bool respondsToLogOutput() const override { return true; }
-  void logOutput(std::string_view text) override { log += text; }
-
-  std::vector<int64_t> chunks;
-  std::string log;
-  std::function<void()> onData;
-};
-
 class TaskRunnerTest : public ::testing::Test {
  protected:
-  TaskRunnerTest() : handler(std::make_shared<ArchiveHandler>()), callback(std::make_shared<RecordingCallback>()) {
+  TaskRunnerTest() : handler(std::make_shared<ArchiveHandler>()), callback(std::make_shared<test::FakeHost>()) {
     handler->setCallbackHandler(callback);
   }
   ~TaskRunnerTest() override { EXPECT_TRUE(noChildrenLeft()); }
@@ -75,7 +56,7 @@ class TaskRunnerTest : public ::testing::Test {
 
   test::TempDir dir;
   std::shared_ptr<ArchiveHandler> handler;
-  std::shared_ptr<RecordingCallback> callback;
+  std::shared_ptr<test::FakeHost> callback;
 };
 
 TEST_F(TaskRunnerTest, MissingOrUnusableToolIsReportedAndNotStarted) {
@@ -95,7 +76,7 @@ TEST_F(TaskRunnerTest, MissingOrUnusableToolIsReportedAndNotStarted) {
   const std::string missing = "The helper tool /nonexistent/tool could not be found or is not executable.";
   ASSERT_EQ(alerts.size(), 3u);
   EXPECT_EQ(alerts[0], "Error|" + missing);
-  EXPECT_EQ(callback->log.substr(0, missing.size()), missing);
+  EXPECT_EQ(callback->log().substr(0, missing.size()), missing);
 }
 
 TEST_F(TaskRunnerTest, ErrorOutputArrivesInTheSamePipeAndTheStatusPassesThrough) {
@@ -154,7 +135,7 @@ TEST_F(TaskRunnerTest, StreamRunnerCompressesAFileAndExtractsItBack) {
   callback->chunks.clear();
   EXPECT_EQ(handler->executeTask("/usr/bin/gunzip -c out.gz", restored, true, dir.str()), 0);
   EXPECT_EQ(readFile(restored), original);
-  EXPECT_EQ(callback->log, "External command returned: 0\nExternal command returned: 0\n");
+  EXPECT_EQ(callback->log(), "External command returned: 0\nExternal command returned: 0\n");
 }
 
 TEST_F(TaskRunnerTest, StreamRunnerGivesTheCommandItsLocaleAndFolderOnly) {
@@ -183,7 +164,10 @@ TEST_F(TaskRunnerTest, StreamRunnerStatusComesFromOpeningAndClosingOnly) {
 }
 
 TEST_F(TaskRunnerTest, StreamRunnerStopsAfterTheCurrentChunkWhenCancelled) {
-  callback->onData = [this] { handler->setOperationCancelled(true); };
+  callback->onData = [this](const void*, int64_t) {
+    handler->setOperationCancelled(true);
+    return 0;
+  };
   const std::string extracted = (dir.path() / "zeros").string();
   EXPECT_EQ(handler->executeTask("/usr/bin/head -c 10000000 /dev/zero", extracted, true, std::nullopt), 0);
   EXPECT_EQ(std::filesystem::file_size(extracted), kChunk);

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerXar.h"
 #include "ListingPipeline.h"
 #include "log/SystemLog.h"
 #include "process/Subprocess.h"
+#include "support/FakeHost.h"
 #include "support/ScopedEnv.h"
 #include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
@@ -378,24 +378,6 @@ TEST_F(XarHandlerTest, HostileEntriesStayInsideTheDestination) {
                                       std::to_string(std::hash<std::string>{}(std::string("2345"))) + "\nup/ 755\n");
 }
 
-// Answers -1 to the progress call for one path, which cancels the walk below it.
-class RefusingHost : public ArchiveCallbackHandler {
- public:
-  explicit RefusingHost(std::string refused) : refused_(std::move(refused)) {}
-  std::string passwordWithParams(PlistDictionary&) override { return {}; }
-  int changeVolume(std::string&, int) override { return -1; }
-  int processData(const void* data, int64_t, int) override {
-    offered += std::string(static_cast<const char*>(data)) + "|";
-    return refused_ == static_cast<const char*>(data) ? -1 : 0;
-  }
-  void processFile(std::string_view, int) override {}
-  void setProgress(int) override {}
-  std::string offered;
-
- private:
-  std::string refused_;
-};
-
 // What the handler writes, bsdtar reads and extracts as the source tree, and so does the handler.
 TEST_F(XarHandlerTest, CreatedArchivesExtractAsTheSourceTree) {
   const std::string source = describe(fixtures().path() / "tree");
@@ -431,13 +413,20 @@ TEST_F(XarHandlerTest, ACancelledWalkLeavesTheRestOut) {
   test::TempDir dir;
   const std::string archive = (dir.path() / "part.xar").string();
   AHandlerXar handler;
-  const auto host = std::make_shared<RefusingHost>("tree/docs");
+  // Answers -1 to the progress call for one path, which cancels the walk below it.
+  const auto host = std::make_shared<test::FakeHost>();
+  std::string offered;
+  host->onData = [&offered](const void* data, int64_t) {
+    const std::string path = static_cast<const char*>(data);
+    offered += path + "|";
+    return path == "tree/docs" ? -1 : 0;
+  };
   handler.setCallbackHandler(host);
   const std::vector<std::string> given{(fixtures().path() / "tree").string(), (fixtures().path() / "tree/run.sh").string()};
   EXPECT_EQ(handler.addFiles(given, "", archive, nullptr, Preset{}, nullptr), 1);
   EXPECT_FALSE(handler.url());
   // The second given path is still added, under its own name.
-  EXPECT_NE(host->offered.find("|run.sh|"), std::string::npos) << host->offered;
+  EXPECT_NE(offered.find("|run.sh|"), std::string::npos) << offered;
   int32_t status = -1;
   std::vector<std::string> paths;
   for (const std::string& line : records(archive, &status)) paths.push_back(line.substr(0, line.find('\t')));
