@@ -68,8 +68,13 @@ class TessaroEditTest : public ::testing::Test {
 TEST_F(TessaroEditTest, EveryWritableFormatRoundTripsThroughCreateAddDeleteAndRename) {
   writeTree();
   home.dir().write("extra.txt", "added later");
-  for (const std::string format : {"zip", "7z", "tar.gz", "tar.bz2", "tar.xz", "tar", "xar"}) {
+  // RAR archives change only through the rar tool the defaults name.
+  const bool rar = fs::exists("/usr/bin/rar");
+  EXPECT_EQ(tessaro({"create", "r.rar", "tree"}).status, 2);
+  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
+  for (const std::string format : {"zip", "7z", "tar.gz", "tar.bz2", "tar.xz", "tar", "xar", "rar"}) {
     SCOPED_TRACE(format);
+    if (format == "rar" && !rar) continue;
     const std::string archive = "a." + format;
     ASSERT_EQ(tessaro({"create", archive, "tree"}).status, 0) << tessaro({"list", archive}).output;
     const Outcome listed = tessaro({"list", archive});
@@ -104,6 +109,11 @@ TEST_F(TessaroEditTest, EveryWritableFormatRoundTripsThroughCreateAddDeleteAndRe
     EXPECT_NE(renamed.output.find("tree/renamed.txt\t5\t"), std::string::npos) << renamed.output;
     EXPECT_EQ(renamed.output.find("tree/plain.txt"), std::string::npos) << renamed.output;
     EXPECT_NE(renamed.output.find("tree/sub/deeper/leaf.bin\t70000\t"), std::string::npos) << renamed.output;
+  }
+  if (rar) {
+    ASSERT_EQ(tessaro({"comment", "a.rar", "rar words"}).status, 0);
+    EXPECT_EQ(tessaro({"comment", "a.rar"}).output, "rar words");
+    EXPECT_EQ(tessaro({"repair", "a.rar"}).status, 0);
   }
   // Every temporary folder and file went with the command that made it.
   for (const auto& entry : fs::recursive_directory_iterator(dir())) {
@@ -235,27 +245,6 @@ TEST_F(TessaroEditTest, VolumesOfEveryFormatThatSplitsListAndExtractWhole) {
     ASSERT_EQ(tessaro({"extract", first, "-C", "v-" + format}).status, 0);
     EXPECT_EQ(shell("diff -r tree 'v-" + format + "/tree'").status, 0);
   }
-}
-
-TEST_F(TessaroEditTest, RarArchivesChangeThroughTheRarToolTheDefaultsName) {
-  if (!fs::exists("/usr/bin/rar")) GTEST_SKIP() << "rar is not installed";
-  writeTree();
-  home.dir().write("extra.txt", "added later");
-  EXPECT_EQ(tessaro({"create", "r.rar", "tree"}).status, 2);  // no rar tool named yet
-  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
-  ASSERT_EQ(tessaro({"create", "r.rar", "tree", "--comment", "rar words"}).status, 0);
-  ASSERT_EQ(tessaro({"add", "r.rar", "extra.txt", "--into", "tree/sub"}).status, 0);
-  ASSERT_EQ(tessaro({"delete", "r.rar", "tree/-dash.txt"}).status, 0);
-  ASSERT_EQ(tessaro({"rename", "r.rar", "tree/plain.txt", "tree/renamed.txt"}).status, 0);
-  const Outcome listed = tessaro({"list", "r.rar"});
-  EXPECT_NE(listed.output.find("tree/sub/extra.txt\t11\t"), std::string::npos) << listed.output;
-  EXPECT_NE(listed.output.find("tree/renamed.txt\t5\t"), std::string::npos) << listed.output;
-  EXPECT_EQ(listed.output.find("-dash.txt"), std::string::npos) << listed.output;
-  EXPECT_EQ(tessaro({"comment", "r.rar"}).output, "rar words");
-  EXPECT_EQ(tessaro({"repair", "r.rar"}).status, 0);
-  fs::create_directories(dir() / "r");
-  ASSERT_EQ(tessaro({"extract", "r.rar", "-C", "r"}).status, 0);
-  EXPECT_EQ(readFile(dir() / "r/tree/sub/extra.txt"), "added later");
 }
 
 TEST_F(TessaroEditTest, BadRequestsFailClearlyAndLeaveTheArchiveAsItWas) {
