@@ -51,11 +51,8 @@ void expectGolden(const std::string& name, const std::string& page) {
     std::ofstream(path, std::ios::binary) << page;
     return;
   }
-  std::ifstream in(path, std::ios::binary);
-  ASSERT_TRUE(in) << "missing golden page " << path << " (run with TESSARO_UPDATE_GOLDEN=1)";
-  std::stringstream golden;
-  golden << in.rdbuf();
-  EXPECT_EQ(page, golden.str()) << "page differs from " << path;
+  ASSERT_TRUE(std::filesystem::exists(path)) << "missing golden page " << path << " (run with TESSARO_UPDATE_GOLDEN=1)";
+  EXPECT_EQ(page, test::readFile(path)) << "page differs from " << path;
 }
 
 class PreviewPageTest : public ::testing::Test {
@@ -165,10 +162,7 @@ TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
       options.environment = {{"XDG_DATA_HOME", (folder / "data").string()}, {"LANGUAGE", language}};
       const std::string page = (folder / "page.html").string();
       ASSERT_EQ(run({TESSARO_QLHOST, "-o", page, (folder / name).string()}, options).exitStatus, 0);
-      std::ifstream in(page);
-      std::stringstream read;
-      read << in.rdbuf();
-      const std::string text = read.str();
+      const std::string text = test::readFile(page);
       static const std::regex pattern("<div class=\"kind\">([^<]*)</div>");
       std::smatch kind;
       std::regex_search(text, kind, pattern);
@@ -187,10 +181,8 @@ TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
 // missing key would show English in a German page.
 TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
   const auto strings = [](const char* language) {
-    std::ifstream in(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources/" + language + ".lproj/Localizable.strings");
-    std::stringstream text;
-    text << in.rdbuf();
-    return parseStringsFile(text.str());
+    return parseStringsFile(test::readFile(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources/" + language +
+                                           ".lproj/Localizable.strings"));
   };
   const auto english = strings("en");
   const auto german = strings("de");
@@ -227,10 +219,7 @@ TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
   };
   static const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
   for (const char* file : {"PreviewPage.cpp", "PreviewConfiguration.cpp", "TableRows.cpp"}) {
-    std::ifstream in(std::string(TESSARO_QUICKLOOK_SOURCES) + "/" + file);
-    std::stringstream read;
-    read << in.rdbuf();
-    const std::string code = read.str();
+    const std::string code = test::readFile(std::string(TESSARO_QUICKLOOK_SOURCES) + "/" + file);
     ASSERT_FALSE(code.empty()) << file;
     for (const std::string lookup : {"label(labels, ", "localizedString("}) {
       for (size_t at = code.find(lookup); at != std::string::npos; at = code.find(lookup, at + 1)) {

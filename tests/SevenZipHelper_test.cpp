@@ -141,8 +141,7 @@ zip -q -r -1 faststored.zip t
 
 TEST_F(SevenZipHelperTest, DirectZipReadingSurvivesEveryDamagedByte) {
   shell(dir_.path(), "printf 'a' > a && printf 'bb' > b && printf 'note' | zip -q -z z.zip a b");
-  std::ifstream in(dir_.path() / "z.zip", std::ios::binary);
-  const std::string original((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string original = test::readFile(dir_.path() / "z.zip");
   const fs::path damaged = dir_.path() / "damaged.zip";
   for (size_t i = 0; i < original.size(); ++i) {
     for (char value : {'\xFF', '\x00'}) {

@@ -16,6 +16,7 @@
 #include "ProcessGlobals.h"
 #include "defaults/UserDefaults.h"
 #include "process/Subprocess.h"
+#include "support/TreeDump.h"
 #include "support/FakeHost.h"
 #include "support/Processes.h"
 #include "support/TempDir.h"
@@ -47,11 +48,7 @@ head -c 6000 /dev/urandom > src/big.bin
 using test::FakeHost;
 using test::readFile;
 
-AZipItem::List itemsAt(const std::vector<std::string>& paths) {
-  AZipItem::List items;
-  for (const std::string& path : paths) items.push_back(AZipItem::initWithPath(path));
-  return items;
-}
+using test::items;
 
 class SevenZipModifyTest : public ::testing::Test {
  protected:
@@ -105,13 +102,6 @@ class SevenZipModifyTest : public ::testing::Test {
   // The list files and comment files went with their folders.
   void expectNoScratchLeft() const { EXPECT_TRUE(fs::is_empty(scratch())) << "list files left in " << scratch(); }
 
-  // True when the two folders hold the same names with the same bytes.
-  static bool sameTree(const std::string& a, const std::string& b) {
-    const SubprocessResult result = run({"/usr/bin/diff", "-r", a, b}, {});
-    EXPECT_EQ(result.exitStatus, 0) << result.output;
-    return result.exitStatus == 0;
-  }
-
   test::IsolatedHome home_;
   test::TempDir work_;
   std::string savedHelpers_;
@@ -135,7 +125,7 @@ TEST_F(SevenZipModifyTest, PresetSwitchesAndListFilesRoundTripThroughTheHelper) 
   EXPECT_EQ(run({"/usr/bin/unzip", "-z", path("p.zip")}).output, "Archive:  " + path("p.zip") + "\nHello\nWorld\n");
   const std::string out = path("some");
   fs::create_directories(out);
-  EXPECT_EQ(reader->extract(itemsAt({"docs/inner/a*b.txt"}), out, 0), 0);
+  EXPECT_EQ(reader->extract(items({"docs/inner/a*b.txt"}), out, 0), 0);
   EXPECT_EQ(run({"/usr/bin/find", out, "-type", "f"}).output, out + "/docs/inner/a*b.txt\n");
 
   // 4 kB volumes split the incompressible file; the numbered set comes back whole.
@@ -146,7 +136,7 @@ TEST_F(SevenZipModifyTest, PresetSwitchesAndListFilesRoundTripThroughTheHelper) 
   EXPECT_TRUE(fs::exists(path("v.7z.002")));
   auto volumes = opened<AHandler7zip>(path("v.7z.001"));
   fs::create_directories(path("whole"));
-  EXPECT_EQ(volumes->extract(itemsAt({"*"}), path("whole"), 0), 0);
+  EXPECT_EQ(volumes->extract(items({"*"}), path("whole"), 0), 0);
   EXPECT_EQ(readFile(path("whole/big.bin")), readFile(path("src/big.bin")));
   expectNoScratchLeft();
 
@@ -175,7 +165,7 @@ TEST_F(SevenZipModifyTest, ZipDeletionAndRenamingTakeNamesLiterally) {
   auto made = handler<AHandlerZip>();
   ASSERT_EQ(made->addFiles({}, path("src"), path("n.zip"), nullptr, Preset{{"compression", 2}}, nullptr), 0);
   // "a*b.txt" is no pattern that would take "aXb.txt" along; " lead.txt" keeps its space.
-  EXPECT_EQ(made->deleteFiles(itemsAt({"a*b.txt", " lead.txt", "sub dir/", "big.bin"})), 0);
+  EXPECT_EQ(made->deleteFiles(items({"a*b.txt", " lead.txt", "sub dir/", "big.bin"})), 0);
   EXPECT_EQ(made->moveFiles(std::vector<std::string>{"trail.txt ", "with space.txt"},
                             std::vector<std::string>{"trail.txt", " w.txt"}),
             0);
@@ -212,7 +202,7 @@ TEST_F(SevenZipModifyTest, EncryptedZipsUseTheCipherTheTagNames) {
     reader->setPassword("s3cret pass");
     const std::string out = archive + ".out";
     fs::create_directories(out);
-    EXPECT_EQ(reader->extract(itemsAt({"*"}), out, 0), 0);
+    EXPECT_EQ(reader->extract(items({"*"}), out, 0), 0);
     EXPECT_EQ(readFile(fs::path(out) / "with space.txt"), "hello\n");
   }
 }
@@ -235,33 +225,33 @@ TEST_F(SevenZipModifyTest, HeaderEncryptionHidesTheListingUntilThePasswordComes)
     reader->setPassword("wrong");
     const std::string out = path("h" + std::to_string(mode));
     fs::create_directories(out);
-    EXPECT_EQ(reader->extract(itemsAt({"*"}), out, mode), 0);
+    EXPECT_EQ(reader->extract(items({"*"}), out, mode), 0);
     EXPECT_EQ(host->modes, (std::vector<int64_t>{prompt, prompt}));
     EXPECT_EQ(reader->password(), "pw");
-    sameTree(path("src"), out);
+    test::sameTree(path("src"), out);
   }
 
   // A host that gives up ends it with 100; so does no host at all.
   auto quitter = std::make_shared<FakeHost>(std::vector<std::string>{"nope"});
   auto reader = opened<AHandler7zip>(path("h.7z"), quitter);
   reader->setPassword("wrong");
-  EXPECT_EQ(reader->extract(itemsAt({"*"}), work_.str(), 3), 100);
+  EXPECT_EQ(reader->extract(items({"*"}), work_.str(), 3), 100);
   EXPECT_EQ(quitter->modes.size(), 2u);
   auto alone = opened<AHandler7zip>(path("h.7z"));
   alone->setPassword("wrong");
-  EXPECT_EQ(alone->extract(itemsAt({"*"}), work_.str(), 0), 100);
+  EXPECT_EQ(alone->extract(items({"*"}), work_.str(), 0), 100);
   expectNoScratchLeft();
 }
 
 TEST_F(SevenZipModifyTest, DamagedArchivesAndMissingToolsReportFailure) {
   shell(work_.path(), "printf 'PK\\003\\004 not really a zip' > bad.zip; head -c 100 /dev/urandom > noise.7z");
   auto bad = opened<AHandlerZip>(path("bad.zip"));
-  EXPECT_NE(bad->extract(itemsAt({"*"}), work_.str(), 3), 0);
+  EXPECT_NE(bad->extract(items({"*"}), work_.str(), 3), 0);
   auto noise = opened<AHandler7zip>(path("noise.7z"));
-  EXPECT_NE(noise->extract(itemsAt({"*"}), work_.str(), 0), 0);
+  EXPECT_NE(noise->extract(items({"*"}), work_.str(), 0), 0);
 
   // No archive at all: nothing is run.
-  EXPECT_EQ(handler<AHandler7zip>()->extract(itemsAt({"*"}), work_.str(), 0), 4);
+  EXPECT_EQ(handler<AHandler7zip>()->extract(items({"*"}), work_.str(), 0), 4);
   EXPECT_EQ(handler<AHandler7zip>()->addFiles({}, path("src"), "", nullptr, Preset{}, nullptr), -1);
 
   helpersPath() = path("no helpers here");

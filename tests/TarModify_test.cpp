@@ -17,6 +17,7 @@
 #include "ProcessGlobals.h"
 #include "helpers.h"
 #include "process/Subprocess.h"
+#include "support/TreeDump.h"
 #include "support/FakeHost.h"
 #include "support/Processes.h"
 #include "support/ScopedEnv.h"
@@ -48,15 +49,7 @@ std::vector<std::string> pwnedFiles(const fs::path& folder) {
   return found;
 }
 
-AZipItem::List items(const std::vector<std::string>& paths) {
-  AZipItem::List list;
-  for (const std::string& path : paths) list.push_back(AZipItem::initWithPath(path));
-  return list;
-}
-
-bool sameTrees(const fs::path& a, const fs::path& b) {
-  return run({"/usr/bin/diff", "-r", "--no-dereference", a.string(), b.string()}).exitStatus == 0;
-}
+using test::items;
 
 class TarModifyTest : public ::testing::Test {
  protected:
@@ -156,7 +149,7 @@ TEST_F(TarModifyTest, EveryTarFlavourRoundTripsHostileNames) {
     fs::create_directories(all);
     auto reader = flavour.handlerClass.initWithURL(archive);
     EXPECT_EQ(reader->extract(items({"*"}), all.string(), 1), 0);
-    EXPECT_TRUE(sameTrees(work() / "src", all));
+    EXPECT_TRUE(test::sameTree(work() / "src", all));
 
     const fs::path some = work() / "out" / (std::string(flavour.archive) + ".some");
     fs::create_directories(some);
@@ -187,7 +180,7 @@ TEST_F(TarModifyTest, ASourceFolderIsArchivedWholeAndDSStoreLeftOut) {
   EXPECT_FALSE(fs::exists(work() / "out" / "dir $x" / ".DS_Store"));
   fs::remove(work() / "src" / ".DS_Store");
   fs::remove(work() / "src" / "dir $x" / ".DS_Store");
-  EXPECT_TRUE(sameTrees(work() / "src", work() / "out"));
+  EXPECT_TRUE(test::sameTree(work() / "src", work() / "out"));
 }
 
 // The clean list's names, out of their __MACOSX folder with mode 0, are left out of the archive;

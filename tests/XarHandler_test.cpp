@@ -83,8 +83,7 @@ std::string describe(const fs::path& root, bool withTimes = true) {
       if (S_ISLNK(st.st_mode)) {
         line += " -> " + fs::read_symlink(entry.path()).string();
       } else {
-        std::ifstream in(entry.path(), std::ios::binary);
-        const std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string contents = test::readFile(entry.path());
         line += " " + std::to_string(contents.size()) + ":" + std::to_string(std::hash<std::string>{}(contents));
       }
     }
@@ -219,10 +218,7 @@ TEST_F(XarHandlerTest, AFolderIsExtractedWithWhatItHolds) {
             "tree/docs/ 755\n"
             "tree/docs/deep/ 755 t=1588328433\n"
             "tree/docs/deep/numbers 600 t=1588328433 348894:" +
-                std::to_string(std::hash<std::string>{}([] {
-                  std::ifstream in(fixture("tree/docs/deep/numbers"), std::ios::binary);
-                  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                }())) +
+                std::to_string(std::hash<std::string>{}(test::readFile(fixture("tree/docs/deep/numbers")))) +
                 "\n"
                 "tree/run.sh 755 t=1588328433 10:" +
                 std::to_string(std::hash<std::string>{}(std::string("#!/bin/sh\n"))) + "\n");
@@ -230,10 +226,7 @@ TEST_F(XarHandlerTest, AFolderIsExtractedWithWhatItHolds) {
 
 TEST_F(XarHandlerTest, WhatIsNotAReadableXarGives1001AndTheLoggedMessage) {
   test::TempDir dir;
-  const std::string good = [] {
-    std::ifstream in(fixture("gzip.xar"), std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }();
+  const std::string good = test::readFile(fixture("gzip.xar"));
   std::string flipped = good;
   for (size_t i = 40; i < 60; ++i) flipped[i] = static_cast<char>(flipped[i] ^ 0x5a);
   std::string hugeToc = good;
@@ -447,8 +440,7 @@ TEST_F(XarHandlerTest, ThePreviewRendersThroughQlhost) {
   const std::string page = (out.path() / "p.html").string();
   const SubprocessResult result = run({TESSARO_QLHOST, "-o", page, fixture("gzip.xar")});
   ASSERT_EQ(result.exitStatus, 0) << result.output;
-  std::ifstream in(page, std::ios::binary);
-  const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string html = test::readFile(page);
   EXPECT_NE(html.find("numbers"), std::string::npos);
   EXPECT_NE(html.find("a.txt"), std::string::npos);
 }
