@@ -1,5 +1,5 @@
 // The tessaro program's archive-changing commands as a terminal user runs them: create, add,
-// delete, rename, comment and join, round trips through the real tools, and what bad
+// delete, rename and comment, round trips through the real tools, and what bad
 // input, failing tools and signals leave behind.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -276,15 +276,6 @@ TEST_F(TessaroEditTest, BadRequestsFailClearlyAndLeaveTheArchiveAsItWas) {
   tessaro({"extract", "abs.zip", "-C", "inner/dest"});
   EXPECT_FALSE(fs::exists(dir() / "inner/payload.txt"));
   EXPECT_FALSE(fs::exists("/tmp/tessaro-abs-payload.txt"));
-}
-
-TEST_F(TessaroEditTest, JoinMakesOneFileOfTheNumberedPieces) {
-  home.dir().write("big.bin", std::string(250000, 'j') + "end");
-  ASSERT_EQ(shell("split -b 100000 -d -a 3 --numeric-suffixes=1 big.bin big.bin.").status, 0);
-  fs::create_directories(dir() / "joined");
-  ASSERT_EQ(tessaro({"join", "big.bin.002", "-C", "joined"}).status, 0);
-  EXPECT_EQ(readFile(dir() / "joined/big.bin"), readFile(dir() / "big.bin"));
-  EXPECT_EQ(tessaro({"join", "big.bin", "-C", "joined"}).status, 2);  // not a piece
 }
 
 TEST_F(TessaroEditTest, AToolThatFailsOrLiesLeavesTheArchiveAsItWas) {
