@@ -181,8 +181,10 @@ TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
 // missing key would show English in a German page.
 TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
   const auto strings = [](const char* language) {
-    return parseStringsFile(test::readFile(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources/" + language +
-                                           ".lproj/Localizable.strings"));
+    std::ifstream in(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources/" + language + ".lproj/Localizable.strings");
+    std::stringstream text;
+    text << in.rdbuf();
+    return parseStringsFile(text.str());
   };
   const auto english = strings("en");
   const auto german = strings("de");
@@ -219,7 +221,10 @@ TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
   };
   static const std::regex literal(R"re("((?:[^"\\]|\\.)*)")re");
   for (const char* file : {"PreviewPage.cpp", "PreviewConfiguration.cpp", "TableRows.cpp"}) {
-    const std::string code = test::readFile(std::string(TESSARO_QUICKLOOK_SOURCES) + "/" + file);
+    std::ifstream in(std::string(TESSARO_QUICKLOOK_SOURCES) + "/" + file);
+    std::stringstream read;
+    read << in.rdbuf();
+    const std::string code = read.str();
     ASSERT_FALSE(code.empty()) << file;
     for (const std::string lookup : {"label(labels, ", "localizedString("}) {
       for (size_t at = code.find(lookup); at != std::string::npos; at = code.find(lookup, at + 1)) {
