@@ -52,11 +52,8 @@ void expectGolden(const std::string& name, const std::string& page) {
     std::ofstream(path, std::ios::binary) << page;
     return;
   }
-  std::ifstream in(path, std::ios::binary);
-  ASSERT_TRUE(in) << "missing golden page " << path << " (run with TESSARO_UPDATE_GOLDEN=1)";
-  std::stringstream golden;
-  golden << in.rdbuf();
-  EXPECT_EQ(page, golden.str()) << "page differs from " << path;
+  ASSERT_TRUE(std::filesystem::exists(path)) << "missing golden page " << path << " (run with TESSARO_UPDATE_GOLDEN=1)";
+  EXPECT_EQ(page, test::readFile(path)) << "page differs from " << path;
 }
 
 class PreviewPageTest : public ::testing::Test {
@@ -166,10 +163,7 @@ TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
       options.environment = {{"XDG_DATA_HOME", (folder / "data").string()}, {"LANGUAGE", language}};
       const std::string page = (folder / "page.html").string();
       ASSERT_EQ(run({TESSARO_QLHOST, "-o", page, (folder / name).string()}, options).exitStatus, 0);
-      std::ifstream in(page);
-      std::stringstream read;
-      read << in.rdbuf();
-      const std::string text = read.str();
+      const std::string text = test::readFile(page);
       static const std::regex pattern("<div class=\"kind\">([^<]*)</div>");
       std::smatch kind;
       std::regex_search(text, kind, pattern);

@@ -13,13 +13,13 @@
 #include <vector>
 
 #include "Keychain.h"
-#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerRar.h"
 #include "HandlerRegistry.h"
 #include "ListingPipeline.h"
 #include "ProcessGlobals.h"
 #include "log/SystemLog.h"
 #include "process/Subprocess.h"
+#include "support/FakeHost.h"
 #include "support/ScopedEnv.h"
 #include "support/SuiteFixtures.h"
 #include "support/Files.h"
@@ -72,47 +72,20 @@ constexpr const char* kTreeListing =
     "tree/a.txt unco=6 comp=6 attr=-rwsr-xr-x perm=755 time=2020-05-01T01:02:04Z\n";
 
 // A host that answers passwords from a list and records what it was asked.
-class ScriptedHost : public ArchiveCallbackHandler {
+class ScriptedHost : public test::FakeHost {
  public:
-  explicit ScriptedHost(std::vector<std::string> answers) : answers_(std::move(answers)) {}
-  std::string passwordWithParams(PlistDictionary& params) override {
-    modes.push_back(params["mode"].asInteger().value_or(-1));
-    isRar = params["isRar"].asBool().value_or(false);
-    runningWhileAsked = runningHandlers().size();
-    if (next_ >= answers_.size()) return {};
-    return answers_[next_++];
+  explicit ScriptedHost(std::vector<std::string> answers) : FakeHost(std::move(answers)) {
+    dataAnswer = 1;
+    volumeAnswer = 1;
+    onPassword = [this](PlistDictionary& params) {
+      isRar = params["isRar"].asBool().value_or(false);
+      runningWhileAsked = runningHandlers().size();
+    };
   }
-  int changeVolume(std::string& path, int mode) override {
-    volumes.push_back(path);
-    return mode == 1 ? 1 : -1;
-  }
-  int processData(const void*, int64_t, int) override { return 1; }
-  void processFile(std::string_view name, int operation) override {
-    files.emplace_back(name);
-    operations.push_back(operation);
-  }
-  void setProgress(int) override {}
-  bool respondsToLogOutput() const override { return true; }
-  void logOutput(std::string_view text) override { log += text; }
-
-  std::vector<int64_t> modes;
-  std::string log;
   bool isRar = false;
   size_t runningWhileAsked = 0;
-  std::vector<std::string> volumes;
-  std::vector<std::string> files;
-  std::vector<int> operations;
-
- private:
-  std::vector<std::string> answers_;
-  size_t next_ = 0;
 };
 
-AZipItem::List named(std::initializer_list<const char*> names) {
-  AZipItem::List items;
-  for (const char* name : names) items.push_back(AZipItem::initWithPath(name));
-  return items;
-}
 
 class RarHandlerTest : public test::SuiteFixtures<RarHandlerTest> {
  public:
@@ -270,7 +243,7 @@ TEST_F(RarHandlerTest, AMissingOrDamagedVolumeEndsWithWhatWasRead) {
 
   // Extraction stops at the gap, leaves nothing half written and nothing beside the destination.
   fs::create_directory(dir.path() / "out");
-  EXPECT_EQ(handler->extract(named({"*"}), (dir.path() / "out").string(), 1), 4);
+  EXPECT_EQ(handler->extract(test::items({"*"}), (dir.path() / "out").string(), 1), 4);
   EXPECT_FALSE(fs::exists(dir.path() / "out/tree/rand"));
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 3);
 
@@ -281,7 +254,7 @@ TEST_F(RarHandlerTest, AMissingOrDamagedVolumeEndsWithWhatWasRead) {
   std::vector<std::string> partial;
   EXPECT_NE(open((damaged.path() / "vol.part1.rar").string())->getInfo(partial), 100);
   fs::create_directory(damaged.path() / "out");
-  EXPECT_EQ(open((damaged.path() / "vol.part1.rar").string())->extract(named({"*"}), (damaged.path() / "out").string(), 1), 4);
+  EXPECT_EQ(open((damaged.path() / "vol.part1.rar").string())->extract(test::items({"*"}), (damaged.path() / "out").string(), 1), 4);
   EXPECT_FALSE(fs::exists(damaged.path() / "out/tree/rand"));
 }
 
@@ -433,7 +406,7 @@ TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
   const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
   auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
   handler->setCallbackHandler(host);
-  EXPECT_EQ(handler->extract(named({"*"}), out.str(), 1), 0);
+  EXPECT_EQ(handler->extract(test::items({"*"}), out.str(), 1), 0);
   for (const char* name : {"tree/a.txt", "tree/rand", "tree/sub/deep/big.txt"})
     EXPECT_EQ(readFile(out.path() / name), readFile(fixtures().path() / name)) << name;
   EXPECT_EQ(fs::read_symlink(out.path() / "tree/link"), "a.txt");
@@ -443,13 +416,13 @@ TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
   test::TempDir none;
   auto tester = std::make_shared<ScriptedHost>(std::vector<std::string>{});
   handler->setCallbackHandler(tester);
-  EXPECT_EQ(handler->extract(named({"*"}), none.str(), 3), 0);
+  EXPECT_EQ(handler->extract(test::items({"*"}), none.str(), 3), 0);
   EXPECT_EQ(tester->operations, std::vector<int>(7, 3));
   EXPECT_TRUE(fs::is_empty(none.path()));
 
   // Named entries: a folder with a trailing "/" brings what it holds.
   test::TempDir some;
-  EXPECT_EQ(open(fixture("vol.part1.rar"))->extract(named({"tree/sub/", "tree/a.txt"}), some.str(), 1), 0);
+  EXPECT_EQ(open(fixture("vol.part1.rar"))->extract(test::items({"tree/sub/", "tree/a.txt"}), some.str(), 1), 0);
   EXPECT_EQ(readFile(some.path() / "tree/sub/deep/big.txt"), readFile(fixtures().path() / "tree/sub/deep/big.txt"));
   EXPECT_TRUE(fs::exists(some.path() / "tree/a.txt"));
   EXPECT_FALSE(fs::exists(some.path() / "tree/rand"));
@@ -461,7 +434,7 @@ TEST_F(RarHandlerTest, AWrongPasswordIsAskedForAgainUntilTheHostGivesUp) {
   handler->setPassword("wrong");
   auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"still wrong", "secret"});
   handler->setCallbackHandler(host);
-  EXPECT_EQ(handler->extract(named({"tree/a.txt"}), out.str(), 1), 0);
+  EXPECT_EQ(handler->extract(test::items({"tree/a.txt"}), out.str(), 1), 0);
   EXPECT_EQ(host->modes, (std::vector<int64_t>{5, 5}));
   EXPECT_EQ(readFile(out.path() / "tree/a.txt"), "hello\n");
 
@@ -469,22 +442,22 @@ TEST_F(RarHandlerTest, AWrongPasswordIsAskedForAgainUntilTheHostGivesUp) {
   giving->setPassword("wrong");
   auto quitter = std::make_shared<ScriptedHost>(std::vector<std::string>{""});
   giving->setCallbackHandler(quitter);
-  EXPECT_EQ(giving->extract(named({"*"}), out.str(), 3), 1);
+  EXPECT_EQ(giving->extract(test::items({"*"}), out.str(), 3), 1);
   EXPECT_EQ(quitter->modes, std::vector<int64_t>{1});
 
   // Nobody to ask: the wrong password is the answer.
   const std::shared_ptr<AHandlerRar> hidden = open(fixture("names.rar"));
   hidden->setPassword("wrong");
-  EXPECT_EQ(hidden->extract(named({"*"}), out.str(), 3), 100);
+  EXPECT_EQ(hidden->extract(test::items({"*"}), out.str(), 3), 100);
   hidden->setPassword("secret");
-  EXPECT_EQ(hidden->extract(named({"*"}), out.str(), 3), 0);
+  EXPECT_EQ(hidden->extract(test::items({"*"}), out.str(), 3), 0);
 
   // RAR 4 keeps no password check: a wrong one shows as damaged data of the first entry.
   const std::shared_ptr<AHandlerRar> old = open((kRar4 / "test_read_format_rar_encryption_data.rar").string());
   old->setPassword("wrong");
-  EXPECT_EQ(old->extract(named({"*"}), out.str(), 3), 100);
+  EXPECT_EQ(old->extract(test::items({"*"}), out.str(), 3), 100);
   old->setPassword("12345678");
-  EXPECT_EQ(old->extract(named({"*"}), out.str(), 3), 0);
+  EXPECT_EQ(old->extract(test::items({"*"}), out.str(), 3), 0);
 }
 
 TEST_F(RarHandlerTest, ExtractionNeverWritesOutsideTheDestination) {
@@ -505,16 +478,16 @@ mkdir -p src2/in/up2 && printf evil > src2/in/up2/target && cd src2 && rar a -id
   const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "links.rar").string());
   auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
   handler->setCallbackHandler(host);
-  EXPECT_EQ(handler->extract(named({"*"}), out.string(), 1), 0);
-  EXPECT_NE(host->log.find("Skipped in/absolute"), std::string::npos) << host->log;
-  EXPECT_NE(host->log.find("Skipped in/up"), std::string::npos) << host->log;
+  EXPECT_EQ(handler->extract(test::items({"*"}), out.string(), 1), 0);
+  EXPECT_NE(host->log().find("Skipped in/absolute"), std::string::npos) << host->log();
+  EXPECT_NE(host->log().find("Skipped in/up"), std::string::npos) << host->log();
   EXPECT_FALSE(fs::exists(fs::symlink_status(out / "in/absolute")));
   EXPECT_FALSE(fs::exists(fs::symlink_status(out / "in/up")));
   EXPECT_EQ(fs::read_symlink(out / "in/fine"), "../in");
   EXPECT_EQ(readFile(out / "in/plain"), "data");
 
   // A link already in the destination does not lead an entry out of it.
-  EXPECT_EQ(open((dir.path() / "through.rar").string())->extract(named({"*"}), (dir.path() / "planted").string(), 1), 0);
+  EXPECT_EQ(open((dir.path() / "through.rar").string())->extract(test::items({"*"}), (dir.path() / "planted").string(), 1), 0);
   EXPECT_EQ(readFile(dir.path() / "outside/target"), "secret");
 }
 
@@ -564,7 +537,7 @@ TEST_F(RarHandlerTest, DamagedOrForeignFilesFailWithoutRecords) {
   const int32_t status = open((dir.path() / "half.rar").string())->getInfo(records);
   EXPECT_TRUE(status == 0 || status == 4) << status;
   EXPECT_GE(records.size(), 1u);
-  EXPECT_EQ(open((dir.path() / "garbage.rar").string())->extract(named({"*"}), dir.str(), 1), 4);
+  EXPECT_EQ(open((dir.path() / "garbage.rar").string())->extract(test::items({"*"}), dir.str(), 1), 4);
 }
 
 struct Outcome {

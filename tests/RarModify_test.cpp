@@ -1,6 +1,5 @@
-// The RAR handler's changes through the `rar` tool: the argument lists worked out for each
-// operation, and real runs on archives that `rar` makes at test time, checked by listing them
-// afterwards through the UnRAR library.
+// The RAR handler's changes through the `rar` tool: real runs on archives that `rar` makes at
+// test time, checked by listing them afterwards through the UnRAR library.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerRar.h"
 #include "FolderWatcher.h"
 #include "defaults/UserDefaults.h"
+#include "support/FakeHost.h"
 #include "support/Processes.h"
 #include "support/TempDir.h"
 
@@ -32,14 +31,12 @@ constexpr const char* kRar = "/usr/bin/rar";
 using test::readFile;
 
 // A host that records progress and never asks for anything.
-class ProgressHost : public ArchiveCallbackHandler {
+class ProgressHost : public test::FakeHost {
  public:
-  std::string passwordWithParams(PlistDictionary&) override { return {}; }
-  int changeVolume(std::string&, int mode) override { return mode == 1 ? 1 : -1; }
-  int processData(const void*, int64_t, int) override { return 1; }
-  void processFile(std::string_view, int) override {}
-  void setProgress(int percent) override { percents.push_back(percent); }
-  std::vector<int> percents;
+  ProgressHost() {
+    dataAnswer = 1;
+    volumeAnswer = 1;
+  }
 };
 
 std::shared_ptr<AHandlerRar> open(const fs::path& path) {
@@ -68,133 +65,6 @@ std::string entries(const fs::path& archive, const std::string& password = {}) {
   return text;
 }
 
-// ---- Argument lists
-
-RarAddCommand add(const Preset& preset, std::vector<std::string> files = {"a.txt", "b"},
-                  std::string_view parent = "", const std::string& archive = "/in/x.rar",
-                  const std::string& password = "", std::vector<std::string> clean = {}) {
-  return rarAddCommand(files, archive, parent, preset, password, clean, "/s");
-}
-
-TEST(RarArgumentsTest, AnAddCarriesItsFixedSwitchesTheCommentAndTheListFile) {
-  const RarAddCommand plain = add({{"compression", PropertyList(2)}});
-  EXPECT_EQ(plain.arguments, (Args{"u", "-r", "-ol", "-ep1", "-z/s/comment", "-m3", "/in/x.rar", "@/s/listfile"}));
-  EXPECT_EQ(plain.listFile, "a.txt\nb");
-  EXPECT_EQ(plain.volumeSize, 0);
-  EXPECT_EQ(plain.archivePath, "/in/x.rar");
-
-  // No files: everything in the source folder. A preset without compression stores.
-  EXPECT_EQ(add({}, {}).arguments, (Args{"u", "-r", "-ol", "-ep1", "-z/s/comment", "-m0", "/in/x.rar", "*"}));
-
-  // Every switch at once, in its place.
-  const Preset full{{"compression", PropertyList(5)}, {"encryption", PropertyList(2)},
-                    {"additionalParams", PropertyList("-rr3%  -tl")}, {"mode", PropertyList(1)},
-                    {"volumeSize", PropertyList(2)}, {"volumeUnit", PropertyList(1)}};
-  const RarAddCommand command = add(full, {"a"}, "docs/old", "/in/x.rar", "pw", {"a/.DS_Store"});
-  // The password goes to rar's prompt, asked once and again to confirm it.
-  EXPECT_EQ(command.input, "pw\npw\n");
-  EXPECT_EQ(command.arguments,
-            (Args{"u", "-r", "-ol", "-ep1", "-p", "-z/s/comment", "-v2000", "-m5", "-s", "-apdocs/old", "-rr3%",
-                  "-tl", "-x*/.DS_Store", "/in/x", "@/s/listfile", "-x@/s/listfileClean"}));
-}
-
-TEST(RarArgumentsTest, EncryptionCompressionAndParentFollowTheirTables) {
-  const auto switches = [](const Preset& preset, const std::string& password, std::string_view parent = "") {
-    Args args = add(preset, {"a"}, parent, "/in/x.rar", password).arguments;
-    // Only what lies between the fixed switches and the comment file, and after it up to the archive.
-    args.erase(args.begin(), args.begin() + 4);
-    args.erase(std::remove(args.begin(), args.end(), "-z/s/comment"), args.end());
-    args.resize(args.size() - 2);
-    return args;
-  };
-  const auto with = [](int compression, int encryption) {
-    return Preset{{"compression", PropertyList(compression)}, {"encryption", PropertyList(encryption)}};
-  };
-  EXPECT_EQ(switches(with(-1, 3), "pw"), Args{"-hp"});
-  EXPECT_EQ(switches(with(-1, 2), "pw"), Args{"-p"});
-  EXPECT_EQ(switches(with(-1, 1), "pw"), Args{});  // RAR has no weak cipher
-  EXPECT_EQ(switches(with(-1, 3), ""), Args{});     // no password, no encryption
-  EXPECT_EQ(switches(with(0, 0), ""), Args{"-m0"});
-  EXPECT_EQ(switches(with(1, 0), ""), Args{"-m1"});
-  EXPECT_EQ(switches(with(3, 0), ""), Args{"-m5"});
-  EXPECT_EQ(switches(with(4, 0), ""), Args{"-m5"});
-  EXPECT_EQ(switches(with(5, 0), ""), (Args{"-m5", "-s"}));
-  EXPECT_EQ(switches(with(9, 0), ""), Args{});
-  EXPECT_EQ(switches(with(-1, 0), "", "/"), Args{});
-  EXPECT_EQ(switches(with(-1, 0), "", "a b/c"), Args{"-apa b/c"});
-}
-
-TEST(RarArgumentsTest, VolumeSizesCountInThousandsAndShortenTheArchiveName) {
-  const auto volumes = [](PropertyList size, int unit, const std::string& archive = "/in/x.rar") {
-    return add({{"volumeSize", std::move(size)}, {"volumeUnit", PropertyList(unit)}, {"compression", PropertyList(-1)}},
-               {}, "", archive);
-  };
-  // rar reads a bare -v number in kB: unit 0 is kB, 1 MB, 2 GB.
-  EXPECT_EQ(volumes(PropertyList(100), 0).arguments[5], "-v100");
-  EXPECT_EQ(volumes(PropertyList(5), 1).arguments[5], "-v5000");
-  EXPECT_EQ(volumes(PropertyList(1.44), 1).arguments[5], "-v1440");
-  EXPECT_EQ(volumes(PropertyList(4), 2).volumeSize, 4000000);
-  {
-    // The binary-units preference changes sizes shown to the user, not the volumes rar makes.
-    test::IsolatedHome home;
-    ASSERT_TRUE(UserDefaults::standard().setObject("HLVSizeBase1024", PropertyList(true)));
-    EXPECT_EQ(volumes(PropertyList(5), 1).arguments[5], "-v5000");
-  }
-
-  const RarAddCommand parts = volumes(PropertyList(1), 1, "/in/set.part01.rar");
-  EXPECT_EQ(parts.archivePath, "/in/set");
-  EXPECT_TRUE(parts.partDropped);
-  EXPECT_EQ(parts.arguments[parts.arguments.size() - 2], "/in/set");
-  EXPECT_EQ(volumes(PropertyList(1), 1, "/in/set.001").archivePath, "/in/set");
-  EXPECT_FALSE(volumes(PropertyList(1), 1, "/in/set.001").partDropped);
-  EXPECT_EQ(volumes(PropertyList(1), 1, "/in/set.tar").archivePath, "/in/set.tar");
-  EXPECT_EQ(volumes(PropertyList(1), 1, "/in/set.part0.rar").archivePath, "/in/set.part0");
-  // Without volumes the name stays whole.
-  EXPECT_EQ(volumes(PropertyList(0), 1, "/in/set.part2.rar").archivePath, "/in/set.part2.rar");
-
-  // Sizes no disk holds, or negative ones, make no volumes rather than an overflowed switch.
-  for (const RarAddCommand& odd : {volumes(PropertyList(1e30), 0), volumes(PropertyList(5), 100),
-                                   volumes(PropertyList(-5), 1), volumes(PropertyList("many"), 1)}) {
-    EXPECT_EQ(odd.volumeSize, 0);
-    EXPECT_EQ(odd.arguments[5], "/in/x.rar");
-  }
-}
-
-TEST(RarArgumentsTest, ResourceForksFollowTheirFilesOnlyInMacMode) {
-  const Preset mac{{"mode", PropertyList(0)}};
-  EXPECT_EQ(add(mac, {"a", "x/__MACOSX", "__MACOSX", "b"}, "docs/old").listFile,
-            "a\n__MACOSX\nb\nx/__MACOSX/docs/old/*");
-  EXPECT_EQ(add(mac, {"a", "__MACOSX"}).listFile, "a\n__MACOSX/*");
-  EXPECT_EQ(add(mac, {"a", "__MACOSX"}, "/").listFile, "a\n__MACOSX/*");
-  // A single file is taken as it is.
-  EXPECT_EQ(add(mac, {"__MACOSX"}).listFile, "__MACOSX");
-  EXPECT_EQ(add({{"mode", PropertyList(1)}}, {"a", "__MACOSX"}).listFile, "a\n__MACOSX");
-
-  const Args clean{"__MACOSX/docs/._a", "__MACOSX", "x/__MACOSX/._b", "c/"};
-  const RarAddCommand cleaned = add(mac, {"a"}, "", "/in/x.rar", "", clean);
-  EXPECT_EQ(cleaned.cleanFile, "docs/._a\n\nx/__MACOSX/._b\nc/");
-  EXPECT_EQ(cleaned.arguments.back(), "-x@/s/listfileClean");
-  EXPECT_EQ(add({{"mode", PropertyList(1)}}, {"a"}, "", "/in/x.rar", "", clean).cleanFile,
-            "__MACOSX/docs/._a\n__MACOSX\nx/__MACOSX/._b\nc/");
-  EXPECT_NE(add(mac, {"a"}).arguments.back(), "-x@/s/listfileClean");
-}
-
-TEST(RarArgumentsTest, DeleteAndRenameListsAndProgress) {
-  EXPECT_EQ(rarEditArguments("d", "", "/w", "/in/x.rar", "/s/listfile"),
-            (Args{"d", "-p-", "-w/w", "/in/x.rar", "@/s/listfile"}));
-  EXPECT_EQ(rarEditArguments("rn", "pw", "/w", "/in/x.rar", "/s/listfile")[1], "-p");
-  EXPECT_EQ(rarNameList({"a/", "b//", "c", "/"}), "a\nb\nc\n/");
-  EXPECT_EQ(rarRenameList({"a/", "b", "c"}, {"x/", "y"}), "a\nx/\nb\ny\n");
-  EXPECT_EQ(rarRenameList({}, {"x"}), "");
-
-  EXPECT_EQ(rarProgress("\b\b\b\b  7%"), 7);
-  EXPECT_EQ(rarProgress("Adding a.txt   \b\b\b\b100%"), 100);
-  EXPECT_EQ(rarProgress("\b\b\b\b 41%\b\b\b\b 62%"), 62);
-  EXPECT_EQ(rarProgress("  OK \n"), std::nullopt);
-  EXPECT_EQ(rarProgress("7%"), std::nullopt);
-  EXPECT_EQ(rarProgress("abc%"), 0);
-}
-
 // ---- Runs of the real tool
 
 class RarModifyTest : public ::testing::Test {
@@ -214,6 +84,40 @@ printf 'skip\n' > src/sub/skip.txt
   test::IsolatedHome home_;
   test::TempDir dir_;
 };
+
+// Every add switch at once through the real tool, checked by what comes out: volumes in
+// thousands, strongest compression, extra switches, a folder inside the archive, and the
+// password on rar's prompt rather than in its arguments.
+TEST_F(RarModifyTest, AddingWithEveryPresetSwitchMakesTheArchiveAsked) {
+  shell(dir_.path(), "head -c 120000 /dev/urandom > src/rand");
+  const std::shared_ptr<AHandlerRar> handler = fresh();
+  auto host = std::make_shared<ProgressHost>();
+  handler->setCallbackHandler(host);
+  handler->setPassword("pw");
+  const AZipItem::Ptr parent = AZipItem::initWithPath("docs/old/");
+  const Preset preset{{"compression", PropertyList(5)}, {"encryption", PropertyList(2)},
+                      {"additionalParams", PropertyList("-rr3%  -tl")}, {"mode", PropertyList(1)},
+                      {"volumeSize", PropertyList(50)}, {"volumeUnit", PropertyList(0)}};
+  ASSERT_EQ(handler->addFiles({"a.txt", "rand"}, path("src").string(), path("set.part1.rar").string(), parent.get(),
+                              preset, nullptr),
+            0);
+  EXPECT_TRUE(fs::exists(path("set.part3.rar")));
+  EXPECT_FALSE(fs::exists(path("set.part4.rar")));
+  EXPECT_EQ(entries(path("set.part1.rar"), "pw"), "docs/old/a.txt* docs/old/rand* ");
+  fs::create_directory(path("out"));
+  const std::shared_ptr<AHandlerRar> reader = open(path("set.part1.rar"));
+  reader->setPassword("pw");
+  EXPECT_EQ(reader->extract({AZipItem::initWithPath("*")}, path("out").string(), 0), 0);
+  EXPECT_EQ(readFile(path("out/docs/old/rand")), readFile(path("src/rand")));
+
+  // Sizes no disk holds, or nonsense, make no volumes rather than an overflowed switch.
+  for (PropertyList size : {PropertyList(1e30), PropertyList(-5), PropertyList("many")})
+    EXPECT_EQ(rarAddCommand({}, "/in/x.rar", "", {{"volumeSize", size}, {"volumeUnit", PropertyList(1)}}, "", {}, "/s")
+                  .volumeSize,
+              0);
+  EXPECT_EQ(rarProgress("\b\b\b\b 41%\b\b\b\b 62%"), 62);
+  EXPECT_EQ(rarProgress("  OK \n"), std::nullopt);
+}
 
 TEST_F(RarModifyTest, WithoutTheToolNothingChangesAndNothingIsOffered) {
   UserDefaults::standard().setObject("rar", PropertyList((dir_.path() / "src/a.txt").string()));  // not executable
@@ -323,9 +227,10 @@ TEST_F(RarModifyTest, DeleteRenameAndRepairRunTheToolAsDescribed) {
   auto host = std::make_shared<ProgressHost>();
   handler->setCallbackHandler(host);
   EXPECT_EQ(handler->deleteFiles({AZipItem::initWithPath("a.txt"), AZipItem::initWithPath("sub/")}), 0);
-  ASSERT_FALSE(host->percents.empty());
-  EXPECT_GE(*std::max_element(host->percents.begin(), host->percents.end()), 50);
-  EXPECT_LE(*std::max_element(host->percents.begin(), host->percents.end()), 100);
+  const std::vector<int> percents = host->percents();
+  ASSERT_FALSE(percents.empty());
+  EXPECT_GE(*std::max_element(percents.begin(), percents.end()), 50);
+  EXPECT_LE(*std::max_element(percents.begin(), percents.end()), 100);
 
   auto watching = std::make_shared<WatchingHost>();
   handler->setCallbackHandler(watching);
@@ -333,7 +238,7 @@ TEST_F(RarModifyTest, DeleteRenameAndRepairRunTheToolAsDescribed) {
   EXPECT_EQ(handler->moveFiles(Args{"a.txt", "sub/"}, Args{"b.txt", "folder"}), 0);
   EXPECT_FALSE(watching->deltas.empty());
   EXPECT_GE(watching->grown(), 100000);
-  EXPECT_TRUE(watching->percents.empty());
+  EXPECT_TRUE(watching->percents().empty());
 
   handler->setPassword("");
   EXPECT_EQ(handler->repair(), 0);
@@ -397,7 +302,7 @@ TEST_F(RarModifyTest, RepairMendsARecoveryRecordArchiveAndKeepsTheDamagedOne) {
   EXPECT_EQ(handler->extract({AZipItem::initWithPath("*")}, dir_.str(), 3), 0);
   EXPECT_EQ(entries(path("r.rar")), "a.txt rand ");
   EXPECT_EQ(readFile(path("r.rar (damaged)/r.rar")), damaged);
-  EXPECT_FALSE(host->percents.empty());
+  EXPECT_FALSE(host->percents().empty());
 
   // A second repair finds nothing to mend: the archive stays, no empty folder is left, and the
   // name of the first folder is not reused.

@@ -60,8 +60,7 @@ TEST(SubprocessTest, ErrorOutputSharesThePipeUnlessSeparatedOrGiven) {
   file.reset();
   EXPECT_EQ(result.output, "out\n");
   EXPECT_EQ(result.errorOutput, "");
-  std::ifstream in(errors);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "err\n");
+  EXPECT_EQ(test::readFile(errors), "err\n");
 }
 
 TEST(SubprocessTest, ExitStatusAndSignalArePassedThrough) {

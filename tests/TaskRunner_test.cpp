@@ -15,9 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandler.h"
+#include "PerlPipeline.h"
 #include "alert/AlertPanel.h"
+#include "support/FakeHost.h"
 #include "support/TempDir.h"
 #include "support/Processes.h"
 
@@ -41,28 +42,9 @@ std::string noise(size_t size) {
   return bytes;
 }
 
-class RecordingCallback : public ArchiveCallbackHandler {
- public:
-  std::string passwordWithParams(PlistDictionary&) override { return ""; }
-  int changeVolume(std::string&, int) override { return -1; }
-  int processData(const void*, int64_t size, int) override {
-    chunks.push_back(size);
-    if (onData) onData();
-    return 0;
-  }
-  void processFile(std::string_view, int) override {}
-  void setProgress(int) override {}
-  bool respondsToLogOutput() const override { return true; }
-  void logOutput(std::string_view text) override { log += text; }
-
-  std::vector<int64_t> chunks;
-  std::string log;
-  std::function<void()> onData;
-};
-
 class TaskRunnerTest : public ::testing::Test {
  protected:
-  TaskRunnerTest() : handler(std::make_shared<ArchiveHandler>()), callback(std::make_shared<RecordingCallback>()) {
+  TaskRunnerTest() : handler(std::make_shared<ArchiveHandler>()), callback(std::make_shared<test::FakeHost>()) {
     handler->setCallbackHandler(callback);
   }
   ~TaskRunnerTest() override { EXPECT_TRUE(noChildrenLeft()); }
@@ -75,7 +57,7 @@ class TaskRunnerTest : public ::testing::Test {
 
   test::TempDir dir;
   std::shared_ptr<ArchiveHandler> handler;
-  std::shared_ptr<RecordingCallback> callback;
+  std::shared_ptr<test::FakeHost> callback;
 };
 
 TEST_F(TaskRunnerTest, MissingOrUnusableToolIsReportedAndNotStarted) {
@@ -95,7 +77,7 @@ TEST_F(TaskRunnerTest, MissingOrUnusableToolIsReportedAndNotStarted) {
   const std::string missing = "The helper tool /nonexistent/tool could not be found or is not executable.";
   ASSERT_EQ(alerts.size(), 3u);
   EXPECT_EQ(alerts[0], "Error|" + missing);
-  EXPECT_EQ(callback->log.substr(0, missing.size()), missing);
+  EXPECT_EQ(callback->log().substr(0, missing.size()), missing);
 }
 
 TEST_F(TaskRunnerTest, ErrorOutputArrivesInTheSamePipeAndTheStatusPassesThrough) {
@@ -154,7 +136,7 @@ TEST_F(TaskRunnerTest, StreamRunnerCompressesAFileAndExtractsItBack) {
   callback->chunks.clear();
   EXPECT_EQ(handler->executeTask("/usr/bin/gunzip -c out.gz", restored, true, dir.str()), 0);
   EXPECT_EQ(readFile(restored), original);
-  EXPECT_EQ(callback->log, "External command returned: 0\nExternal command returned: 0\n");
+  EXPECT_EQ(callback->log(), "External command returned: 0\nExternal command returned: 0\n");
 }
 
 TEST_F(TaskRunnerTest, StreamRunnerGivesTheCommandItsLocaleAndFolderOnly) {
@@ -183,7 +165,10 @@ TEST_F(TaskRunnerTest, StreamRunnerStatusComesFromOpeningAndClosingOnly) {
 }
 
 TEST_F(TaskRunnerTest, StreamRunnerStopsAfterTheCurrentChunkWhenCancelled) {
-  callback->onData = [this] { handler->setOperationCancelled(true); };
+  callback->onData = [this](const void*, int64_t) {
+    handler->setOperationCancelled(true);
+    return 0;
+  };
   const std::string extracted = (dir.path() / "zeros").string();
   EXPECT_EQ(handler->executeTask("/usr/bin/head -c 10000000 /dev/zero", extracted, true, std::nullopt), 0);
   EXPECT_EQ(std::filesystem::file_size(extracted), kChunk);
@@ -206,6 +191,38 @@ TEST(TaskRunnerPlainTest, RunsAToolWithoutAHandler) {
   // Output that is not UTF-8 is no text at all.
   EXPECT_EQ(executeTask("/usr/bin/printf", {"\\377"}, std::nullopt, &raw), 0);
   EXPECT_EQ(raw, std::nullopt);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+// ---- A tool piped through a perl expression
+
+TEST(PerlPipelineTest, OutputLargerThanEveryBufferArrivesWholeAndInOrder) {
+  std::string expected;
+  for (int i = 1; i <= 400000; ++i) expected += "n" + std::to_string(i) + "\n";
+  const std::optional<std::string> text = pipeThroughPerl({"/usr/bin/seq", "1", "400000"}, {}, "s/^/n/");
+  ASSERT_TRUE(text);
+  EXPECT_EQ(text->size(), expected.size());
+  EXPECT_TRUE(*text == expected);
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(PerlPipelineTest, APerlThatStopsEarlyEndsTheToolAndKeepsWhatItWrote) {
+  const auto began = std::chrono::steady_clock::now();
+  // Perl leaves after two lines; the tool would write for a long time yet.
+  const std::optional<std::string> text = pipeThroughPerl({"/usr/bin/yes"}, {}, "exit if $. > 2");
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 10s);
+  EXPECT_EQ(text, "y\ny\n");
+  EXPECT_TRUE(noChildrenLeft());
+}
+
+TEST(PerlPipelineTest, ToolOptionsReachTheToolAndAMissingToolGivesNone) {
+  SubprocessOptions options;
+  options.environment = {{"ONLY", "this"}};
+  options.replaceEnvironment = true;
+  EXPECT_EQ(pipeThroughPerl({"/usr/bin/env"}, options, "s/this/that/"), "ONLY=that\n");
+  EXPECT_EQ(pipeThroughPerl({"/bin/true"}, {}, "s/x/y/"), "");
+  EXPECT_EQ(pipeThroughPerl({"/nonexistent/tool"}, {}, "s/x/y/"), std::nullopt);
+  EXPECT_EQ(pipeThroughPerl({}, {}, "s/x/y/"), std::nullopt);
   EXPECT_TRUE(noChildrenLeft());
 }
 

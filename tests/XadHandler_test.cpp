@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerXad.h"
 #include "ListingPipeline.h"
 #include "process/Subprocess.h"
+#include "support/FakeHost.h"
 #include "support/ScopedEnv.h"
 #include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
@@ -355,27 +355,15 @@ TEST_F(XadHandlerTest, NamesThatLeaveTheFolderAreNeverWritten) {
 }
 
 // Answers every progress report with a cancel.
-class CancellingHost : public ArchiveCallbackHandler {
- public:
-  std::string passwordWithParams(PlistDictionary&) override { return {}; }
-  int changeVolume(std::string&, int) override { return -1; }
-  int processData(const void*, int64_t, int) override {
-    ++reports;
-    return -1;
-  }
-  void processFile(std::string_view, int) override {}
-  void setProgress(int) override {}
-  int reports = 0;
-};
-
 TEST_F(XadHandlerTest, ACancelFromTheHostStopsTheExtraction) {
   const auto handler = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
   ASSERT_TRUE(handler);
-  auto host = std::make_shared<CancellingHost>();
+  auto host = std::make_shared<test::FakeHost>();
+  host->dataAnswer = -1;
   handler->setCallbackHandler(host);
   auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
   EXPECT_EQ(xad.extractEntries({"2", "4", "5"}, dir_.str()), 4);
-  EXPECT_GE(host->reports, 1);
+  EXPECT_GE(host->chunks.size(), 1u);
   EXPECT_TRUE(handler->operationCancelled());
   EXPECT_FALSE(fs::exists(dir_.path() / "testfile.txt"));
   EXPECT_TRUE(noChildrenLeft());

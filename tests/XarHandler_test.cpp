@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "ArchiveCallbackHandler.h"
 #include "ArchiveHandlerXar.h"
 #include "ListingPipeline.h"
 #include "log/SystemLog.h"
 #include "process/Subprocess.h"
+#include "support/FakeHost.h"
 #include "support/ScopedEnv.h"
 #include "support/SuiteFixtures.h"
 #include "support/TempDir.h"
@@ -84,8 +84,7 @@ std::string describe(const fs::path& root, bool withTimes = true) {
       if (S_ISLNK(st.st_mode)) {
         line += " -> " + fs::read_symlink(entry.path()).string();
       } else {
-        std::ifstream in(entry.path(), std::ios::binary);
-        const std::string contents((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string contents = test::readFile(entry.path());
         line += " " + std::to_string(contents.size()) + ":" + std::to_string(std::hash<std::string>{}(contents));
       }
     }
@@ -220,10 +219,7 @@ TEST_F(XarHandlerTest, AFolderIsExtractedWithWhatItHolds) {
             "tree/docs/ 755\n"
             "tree/docs/deep/ 755 t=1588328433\n"
             "tree/docs/deep/numbers 600 t=1588328433 348894:" +
-                std::to_string(std::hash<std::string>{}([] {
-                  std::ifstream in(fixture("tree/docs/deep/numbers"), std::ios::binary);
-                  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                }())) +
+                std::to_string(std::hash<std::string>{}(test::readFile(fixture("tree/docs/deep/numbers")))) +
                 "\n"
                 "tree/run.sh 755 t=1588328433 10:" +
                 std::to_string(std::hash<std::string>{}(std::string("#!/bin/sh\n"))) + "\n");
@@ -231,10 +227,7 @@ TEST_F(XarHandlerTest, AFolderIsExtractedWithWhatItHolds) {
 
 TEST_F(XarHandlerTest, WhatIsNotAReadableXarGives1001AndTheLoggedMessage) {
   test::TempDir dir;
-  const std::string good = [] {
-    std::ifstream in(fixture("gzip.xar"), std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  }();
+  const std::string good = test::readFile(fixture("gzip.xar"));
   std::string flipped = good;
   for (size_t i = 40; i < 60; ++i) flipped[i] = static_cast<char>(flipped[i] ^ 0x5a);
   std::string hugeToc = good;
@@ -379,28 +372,6 @@ TEST_F(XarHandlerTest, HostileEntriesStayInsideTheDestination) {
                                       std::to_string(std::hash<std::string>{}(std::string("2345"))) + "\nup/ 755\n");
 }
 
-// Answers -1 to the progress call for one path, which cancels the walk below it.
-class RefusingHost : public ArchiveCallbackHandler {
- public:
-  explicit RefusingHost(std::string refused) : refused_(std::move(refused)) {}
-  std::string passwordWithParams(PlistDictionary&) override { return {}; }
-  int changeVolume(std::string&, int) override { return -1; }
-  int processData(const void* data, int64_t, int) override {
-    workingFolders.insert(fs::current_path());
-    if (!data) return 0;
-    offered += std::string(static_cast<const char*>(data)) + "|";
-    return refused_ == static_cast<const char*>(data) ? -1 : 0;
-  }
-  void processFile(std::string_view, int) override { workingFolders.insert(fs::current_path()); }
-  void setProgress(int) override {}
-  std::string offered;
-  // The process's working folder at every call, which comes in the middle of the operation.
-  std::set<fs::path> workingFolders;
-
- private:
-  std::string refused_;
-};
-
 // What the handler writes, bsdtar reads and extracts as the source tree, and so does the handler.
 TEST_F(XarHandlerTest, CreatedArchivesExtractAsTheSourceTree) {
   const std::string source = describe(fixtures().path() / "tree");
@@ -442,7 +413,13 @@ TEST_F(XarHandlerTest, AddingAndExtractingLeaveTheWorkingFolderAlone) {
   const fs::path before = fs::current_path();
   fs::current_path(elsewhere);
   const std::string archive = (dir.path() / "made.xar").string();
-  const auto host = std::make_shared<RefusingHost>("");
+  // The process's working folder at every report, which comes in the middle of the operation.
+  std::set<fs::path> workingFolders;
+  const auto host = std::make_shared<test::FakeHost>();
+  host->onData = [&workingFolders](const void*, int64_t) {
+    workingFolders.insert(fs::current_path());
+    return 0;
+  };
   AHandlerXar handler;
   handler.setCallbackHandler(host);
   const int32_t added = handler.addFiles({"tree"}, fixtures().path().string(), archive, nullptr, Preset{}, nullptr);
@@ -451,7 +428,7 @@ TEST_F(XarHandlerTest, AddingAndExtractingLeaveTheWorkingFolderAlone) {
 
   EXPECT_EQ(added, 0);
   EXPECT_EQ(extracted, 0);
-  EXPECT_EQ(host->workingFolders, std::set<fs::path>{elsewhere});
+  EXPECT_EQ(workingFolders, std::set<fs::path>{elsewhere});
   EXPECT_TRUE(fs::is_empty(elsewhere));
   EXPECT_EQ(describe(dir.path() / "out/tree"), describe(fixtures().path() / "tree"));
 }
@@ -460,13 +437,20 @@ TEST_F(XarHandlerTest, ACancelledWalkLeavesTheRestOut) {
   test::TempDir dir;
   const std::string archive = (dir.path() / "part.xar").string();
   AHandlerXar handler;
-  const auto host = std::make_shared<RefusingHost>("tree/docs");
+  // Answers -1 to the progress call for one path, which cancels the walk below it.
+  const auto host = std::make_shared<test::FakeHost>();
+  std::string offered;
+  host->onData = [&offered](const void* data, int64_t) {
+    const std::string path = static_cast<const char*>(data);
+    offered += path + "|";
+    return path == "tree/docs" ? -1 : 0;
+  };
   handler.setCallbackHandler(host);
   const std::vector<std::string> given{(fixtures().path() / "tree").string(), (fixtures().path() / "tree/run.sh").string()};
   EXPECT_EQ(handler.addFiles(given, "", archive, nullptr, Preset{}, nullptr), 1);
   EXPECT_FALSE(handler.url());
   // The second given path is still added, under its own name.
-  EXPECT_NE(host->offered.find("|run.sh|"), std::string::npos) << host->offered;
+  EXPECT_NE(offered.find("|run.sh|"), std::string::npos) << offered;
   int32_t status = -1;
   std::vector<std::string> paths;
   for (const std::string& line : records(archive, &status)) paths.push_back(line.substr(0, line.find('\t')));
@@ -487,8 +471,7 @@ TEST_F(XarHandlerTest, ThePreviewRendersThroughQlhost) {
   const std::string page = (out.path() / "p.html").string();
   const SubprocessResult result = run({TESSARO_QLHOST, "-o", page, fixture("gzip.xar")});
   ASSERT_EQ(result.exitStatus, 0) << result.output;
-  std::ifstream in(page, std::ios::binary);
-  const std::string html((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string html = test::readFile(page);
   EXPECT_NE(html.find("numbers"), std::string::npos);
   EXPECT_NE(html.find("a.txt"), std::string::npos);
 }

@@ -53,12 +53,7 @@ std::string listing(const fs::path& root) {
   return text;
 }
 
-std::string contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+using test::readFile;
 
 TEST(HelpersTest, FormatSizeUsesSinglePrecisionInBothBases) {
   IsolatedHome home;
@@ -329,7 +324,7 @@ TEST(HelpersTest, MergeFoldersDescendsIntoSharedFolders) {
             "clash.txt\nfolderVsFile\nnew.txt\nshared/\nshared/deep/\nshared/deep/x\nshared/existing.txt\n"
             "shared/inner.txt\n");
   EXPECT_EQ(listing(src.path()), "clash.txt\nfolderVsFile/\nfolderVsFile/y\nshared/\nshared/deep/\n");
-  EXPECT_EQ(contents(dst.path() / "clash.txt"), "destination");
+  EXPECT_EQ(readFile(dst.path() / "clash.txt"), "destination");
   EXPECT_TRUE(log.contains("Error when moving " + src.str() + "/clash.txt to " + dst.str() +
                            "/clash.txt: File exists"));
 
@@ -358,7 +353,7 @@ TEST(HelpersTest, VolumeNameAndSystemIdentifiers) {
   EXPECT_EQ(getVolumeName(""), "");
   const auto mac = getPrimaryMACAddress();
   EXPECT_EQ(mac.value_or("").find_first_not_of("0123456789abcdef"), std::string::npos);
-  const std::string bootId = contents("/proc/sys/kernel/random/boot_id");
+  const std::string bootId = readFile("/proc/sys/kernel/random/boot_id");
   const auto id = sleepWakeUUID();
   if (id) {
     EXPECT_TRUE(id->starts_with(bootId.substr(0, bootId.find('\n')) + "-")) << *id;

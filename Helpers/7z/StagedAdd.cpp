@@ -53,6 +53,15 @@ bool readList(const std::string& path, std::vector<std::string>& lines) {
   return true;
 }
 
+// 7zz trims every line of a list file, so a name with a line break or with white space at
+// either end would arrive changed: such names go on the command line instead.
+bool listable(std::string_view name) {
+  constexpr std::string_view kTrimmed = " \t\r\n";
+  return name.find_first_of("\r\n") == std::string_view::npos &&
+         (name.empty() || (kTrimmed.find(name.front()) == std::string_view::npos &&
+                           kTrimmed.find(name.back()) == std::string_view::npos));
+}
+
 }  // namespace
 
 StagedAdd::~StagedAdd() {
@@ -122,7 +131,7 @@ bool StagedAdd::prepare(std::string_view folder, const std::vector<std::string>&
 
   std::vector<std::string> listed;
   for (const std::string& name : staged_)
-    if (name.find('\n') == std::string::npos) listed.push_back(name);
+    if (listable(name)) listed.push_back(name);
   listFile_ = writeList("files", listed, error);
   return !listFile_.empty();
 }
@@ -191,7 +200,7 @@ std::vector<std::string> StagedAdd::fileArguments() const {
   std::vector<std::string> out{"@" + listFile_};
   bool separated = false;
   for (const std::string& name : staged_) {
-    if (name.find('\n') == std::string::npos) continue;
+    if (listable(name)) continue;
     // After "--" nothing is read as a switch or a list file.
     if (!separated) out.emplace_back("--");
     separated = true;

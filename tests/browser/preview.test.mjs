@@ -682,6 +682,60 @@ describe('keyboard, text direction and a narrow window', () => {
     await page.close();
   });
 
+  // WCAG's contrast ratio for every piece of text a reader sees, in the light and the dark scheme:
+  // at least 4.5:1, or 3:1 for large text.
+  test('every text is readable against its background in both colour schemes', async () => {
+    for (const colorScheme of ['light', 'dark']) {
+      const { page } = await openPage(file);
+      await page.emulateMedia({ colorScheme });
+      await page.click('#config-button').catch(() => {});
+      const weak = await page.evaluate(() => {
+        const rgba = (text) => {
+          const m = text.match(/rgba?\(([^)]+)\)/);
+          const [r, g, b, a = 1] = m ? m[1].split(',').map(Number) : [0, 0, 0, 0];
+          return { r, g, b, a };
+        };
+        const over = (top, under) => ({
+          r: top.r * top.a + under.r * (1 - top.a), g: top.g * top.a + under.g * (1 - top.a),
+          b: top.b * top.a + under.b * (1 - top.a), a: 1 });
+        const background = (element) => {
+          const layers = [];
+          for (let at = element; at; at = at.parentElement) {
+            const colour = rgba(getComputedStyle(at).backgroundColor);
+            if (colour.a > 0) layers.push(colour);
+            if (colour.a === 1) break;
+          }
+          let result = { r: 255, g: 255, b: 255, a: 1 };
+          for (const layer of layers.reverse()) result = over(layer, result);
+          return result;
+        };
+        const luminance = ({ r, g, b }) => {
+          const channel = (v) => { v /= 255; return v <= 0.03928 ? v / 12.92 : ((v + 0.055) / 1.055) ** 2.4; };
+          return 0.2126 * channel(r) + 0.7152 * channel(g) + 0.0722 * channel(b);
+        };
+        const found = [];
+        for (const element of document.querySelectorAll('body *')) {
+          const own = [...element.childNodes].some((node) => node.nodeType === 3 && node.textContent.trim());
+          if (!own || element.getClientRects().length === 0) continue;
+          const style = getComputedStyle(element);
+          if (style.visibility === 'hidden' || Number(style.opacity) === 0) continue;
+          const back = background(element);
+          const fore = over(rgba(style.color), back);
+          const [light, dark] = [luminance(fore), luminance(back)].sort((x, y) => y - x);
+          const ratio = (light + 0.05) / (dark + 0.05);
+          const size = parseFloat(style.fontSize);
+          const large = size >= 24 || (size >= 18.66 && Number(style.fontWeight) >= 700);
+          if (ratio < (large ? 3 : 4.5)) {
+            found.push(`${element.tagName.toLowerCase()}.${element.className} "${element.textContent.trim().slice(0, 20)}" ${ratio.toFixed(2)}`);
+          }
+        }
+        return found;
+      });
+      assert.deepEqual(weak, [], `${colorScheme} scheme`);
+      await page.close();
+    }
+  });
+
   test('500 pixels wide, every column title is whole or deliberately hidden', async () => {
     const { page } = await openPage(file);
     await page.setViewportSize({ width: 500, height: 640 });

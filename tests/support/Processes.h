@@ -26,4 +26,12 @@ inline void shell(const std::filesystem::path& folder, const std::string& script
   ASSERT_EQ(result.exitStatus, 0) << script << "\n" << result.output;
 }
 
+// True when the two folders hold the same names with the same bytes and link targets; the
+// difference is reported as a test failure.
+inline bool sameTree(const std::filesystem::path& a, const std::filesystem::path& b) {
+  const SubprocessResult result = run({"/usr/bin/diff", "-r", "--no-dereference", a.string(), b.string()});
+  EXPECT_EQ(result.exitStatus, 0) << result.output;
+  return result.exitStatus == 0;
+}
+
 }  // namespace tessaro::test
