@@ -226,12 +226,12 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
   ArchiveFacts facts;
   int32_t result = getInfo(archivePath, root, facts);
   // The store is asked only for an archive that needs it; a locked store has nothing to offer.
-  if (result == kEncryptedListing && storedPasswords) {
+  if (result == kStatusListingEncrypted && storedPasswords) {
     for (const std::string& password : storedPasswords()) {
       AZipItem::Ptr opened;
       ArchiveFacts openedFacts;
       const int32_t status = getInfo(archivePath, opened, openedFacts, password);
-      if (status == kEncryptedListing || status < 0) continue;
+      if (status == kStatusListingEncrypted || status < 0) continue;
       root = std::move(opened);
       facts = std::move(openedFacts);
       result = status;
