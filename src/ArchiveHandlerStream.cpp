@@ -7,20 +7,15 @@
 #include <ctime>
 
 #include "PathString.h"
-#include "PerlPipeline.h"
 #include "ProcessGlobals.h"
+#include "UnpackedSize.h"
 #include "helpers.h"
 
 namespace tessaro {
 
 namespace {
 
-// Rewrites gzip's list line (compressed size, uncompressed size, ratio, name) into
-// "unco=<uncompressed>\tcomp=<compressed>", eating its line feed. Both \n and the \t are real
-// line-feed and tab characters in the argument Perl receives.
-constexpr const char* kGzipListToSizes = "s/[ ]*([0-9]+)[ ]+([0-9]+)[ ]+([0-9.%]+)[ ]+([^\n]+)\n/unco=$2\tcomp=$1/g";
-
-// What getInfo answers when gzip or perl cannot be started: listing impossible, as for tar.
+// What getInfo answers when it fails unexpectedly: listing impossible, as for tar.
 constexpr int32_t kListingImpossible = -1;
 
 // The archive file's own attributes, read without following a final symbolic link. An
@@ -49,10 +44,20 @@ std::string entryName(const std::string& archivePath) {
   return std::string(deletingPathExtension(lastPathComponent(archivePath)));
 }
 
-// The bzip2 and xz record: no tool is run, the file's own size stands for the entry's.
-int32_t appendAttributeRecord(const std::optional<std::string>& url, std::vector<std::string>& records) {
+// The entry's record: the unpacked size the stream records, beside the file's own; without one
+// (bzip2 records none, and a gzip trailer may not tell) the file's own size stands for the
+// entry's. Nothing is unpacked for it.
+int32_t appendStreamRecord(const std::optional<std::string>& url, std::optional<int64_t> unpacked,
+                           std::vector<std::string>& records) {
   if (!url) return 6;
-  records.push_back(attributeRecord(*url, entryName(*url)));
+  if (!unpacked) {
+    records.push_back(attributeRecord(*url, entryName(*url)));
+    return 0;
+  }
+  const StreamAttributes attributes = attributesOf(*url);
+  records.push_back("path=" + entryName(*url) + "\tunco=" + std::to_string(*unpacked) +
+                    "\tcomp=" + std::to_string(attributes.size) + "\tattr=-" + attributes.permissions +
+                    "\ttime=" + attributes.time);
   return 0;
 }
 
@@ -151,20 +156,7 @@ const HandlerClass& AHandlerXz::metaclass() {
 int32_t AHandlerGZip::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    if (!url()) return 6;
-    const std::optional<std::string> sizes =
-        pipeThroughPerl({"/usr/bin/gzip", "-l", "-q", *url()}, SubprocessOptions{}, kGzipListToSizes);
-    if (!sizes) return kListingImpossible;
-
-    uint64_t usedEncoding = encoding();
-    // A line the expression does not rewrite (gzip prints a negative ratio for a file that grew)
-    // stays in the record as it is and gives no sizes.
-    const std::string sizeText = decodeString(*sizes, &usedEncoding).value_or(std::string());
-    setEncoding(usedEncoding);
-    const StreamAttributes attributes = attributesOf(*url());
-    records.push_back("path=" + entryName(*url()) + "\t" + sizeText + "\tattr=-" + attributes.permissions +
-                      "\ttime=" + attributes.time);
-    return 0;
+    return appendStreamRecord(url(), url() ? gzipUnpackedSize(*url()) : std::nullopt, records);
   } catch (...) {
     return kListingImpossible;
   }
@@ -173,7 +165,7 @@ int32_t AHandlerGZip::getInfo(std::vector<std::string>& records) {
 int32_t AHandlerBZip::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    return appendAttributeRecord(url(), records);
+    return appendStreamRecord(url(), std::nullopt, records);
   } catch (...) {
     return kListingImpossible;
   }
@@ -182,7 +174,7 @@ int32_t AHandlerBZip::getInfo(std::vector<std::string>& records) {
 int32_t AHandlerXz::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
-    return appendAttributeRecord(url(), records);
+    return appendStreamRecord(url(), url() ? xzUnpackedSize(*url()) : std::nullopt, records);
   } catch (...) {
     return kListingImpossible;
   }

@@ -14,7 +14,9 @@
 #include "PathString.h"
 #include "PerlPipeline.h"
 #include "ProcessGlobals.h"
+#include "TarHeaderReader.h"
 #include "helpers.h"
+#include "io/ReadOnlyFile.h"
 
 namespace tessaro {
 
@@ -349,49 +351,130 @@ std::vector<std::string> AHandlerTXz::listArguments() const {
   return {"tv", "--use-compress-program=" + helperTool("xz"), "-f"};
 }
 
+namespace {
+
+// Signatures of the other compressions GNU tar recognises in a file it lists: compress, lzip,
+// lzma, lzop and zstd.
+bool otherCompression(std::string_view head) {
+  static constexpr std::string_view kSignatures[] = {
+      {"\x1f\x9d", 2}, {"LZIP", 4}, {"\x5d\x00\x00", 3}, {"\x89LZO\x00", 5}, {"\x28\xb5\x2f\xfd", 4}};
+  for (const std::string_view signature : kSignatures)
+    if (head.starts_with(signature)) return true;
+  return false;
+}
+
+// The reader fed from the unpacked archive, stopping at the listing bound.
+class TarListingSink : public UnpackedSink {
+ public:
+  TarListingSink(TarHeaderReader& reader, ArchiveHandler& handler, const std::vector<std::string>& records)
+      : reader_(reader), handler_(handler), records_(records) {}
+  bool take(std::string_view piece) override {
+    return reader_.take(piece) && !handler_.listingBoundReached(records_);
+  }
+  uint64_t skippable() const override { return reader_.skippable(); }
+  void skipped(uint64_t count) override { reader_.skipped(count); }
+
+ private:
+  TarHeaderReader& reader_;
+  ArchiveHandler& handler_;
+  const std::vector<std::string>& records_;
+};
+
+}  // namespace
+
+std::optional<StreamCompression> AHandlerTar::listedCompression(std::string_view head) const {
+  // GNU tar's "tfv" recognises compressed input; the three unpacked here are read here.
+  if (const std::optional<StreamCompression> known = compressionOfSignature(head)) return known;
+  if (otherCompression(head)) return std::nullopt;
+  return StreamCompression::none;
+}
+std::optional<StreamCompression> AHandlerTGz::listedCompression(std::string_view) const {
+  return StreamCompression::gzip;
+}
+std::optional<StreamCompression> AHandlerTBz::listedCompression(std::string_view) const {
+  return StreamCompression::bzip2;
+}
+std::optional<StreamCompression> AHandlerTXz::listedCompression(std::string_view) const {
+  return StreamCompression::xz;
+}
+
 int32_t AHandlerTar::getInfo(std::vector<std::string>& records) {
   try {
     traceOperation("getInfo");
     if (!url()) return 6;
-
-    std::vector<std::string> argv{helperTool("gnutar")};
-    for (std::string& argument : listArguments()) argv.push_back(std::move(argument));
-    argv.push_back(*url());
-    SubprocessOptions tarOptions;
-    // In this locale tar prints the bytes of non-ASCII names as they are (in the C locale it
-    // would escape each one). The zone is named too: without TZ, glibc re-reads /etc/localtime
-    // for every entry tar prints, which more than doubles tar's time on a big archive; and tar
-    // then prints its times in the zone this process reads them back in. Nothing else of the
-    // caller's environment reaches tar.
-    const char* zone = std::getenv("TZ");
-    tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
-    tarOptions.replaceEnvironment = true;
-    // Past the listing bound the pipeline stops tar and Perl.
-    tarOptions.cancelled = cancellationFlag();
-
     linkTargets_.clear();
     setListingProblem(ListingProblem::none);
-    TarRecordStream stream(records, &linkTargets_);
-    int tarStatus = -1;
-    if (!pipeThroughPerl(
-            argv, tarOptions, kTarLineToRecord,
-            [this, &stream, &records](std::string_view piece) {
-              if (listingCutShort()) return;
-              stream.take(piece);
-              listingBoundReached(records);
-            },
-            &tarStatus))
-      return kListingImpossible;
-    setEncoding(stream.finish());
-    // A cut-off or damaged archive makes tar stop with an error after the entries it could read.
-    if (tarStatus != 0) {
-      setListingProblem(ListingProblem::toolErrors);
+    char head[8] = {};
+    const ReadOnlyFile file(*url());
+    const size_t headSize = static_cast<size_t>(std::min<int64_t>(file.regularSize().value_or(0), sizeof head));
+    // What tar answers for a file it cannot open.
+    if (!file.readAt(0, head, headSize)) {
+      setListingProblem(ListingProblem::notReadable);
       return kListingStopped;
     }
-    return 0;
+    const std::optional<StreamCompression> compression = listedCompression(std::string_view(head, headSize));
+    return compression ? listInProcess(*compression, records) : listWithTool(records);
   } catch (...) {
     return kListingImpossible;
   }
+}
+
+int32_t AHandlerTar::listInProcess(StreamCompression compression, std::vector<std::string>& records) {
+  TarHeaderReader reader(records, &linkTargets_);
+  TarListingSink sink(reader, *this, records);
+  const UnpackResult unpacked = readUnpacked(*url(), compression, sink, cancellationFlag());
+  ListingProblem problem = reader.finish();
+  setEncoding(reader.encoding());
+  // What was read up to the bound is the listing.
+  if (listingCutShort()) return 0;
+  // The reader's end (end blocks or damage) stops the unpacking; otherwise the unpacking's
+  // trouble is the listing's.
+  if (unpacked != UnpackResult::stopped && unpacked != UnpackResult::done) {
+    problem = unpacked == UnpackResult::endsEarly ? ListingProblem::endsEarly
+              : unpacked == UnpackResult::damaged ? ListingProblem::damagedHeaders
+                                                  : ListingProblem::notReadable;
+  } else if (unpacked == UnpackResult::stopped && !reader.ended()) {
+    problem = ListingProblem::toolErrors;  // cancelled
+  }
+  if (problem == ListingProblem::none) return 0;
+  setListingProblem(problem);
+  return kListingStopped;
+}
+
+int32_t AHandlerTar::listWithTool(std::vector<std::string>& records) {
+  std::vector<std::string> argv{helperTool("gnutar")};
+  for (std::string& argument : listArguments()) argv.push_back(std::move(argument));
+  argv.push_back(*url());
+  SubprocessOptions tarOptions;
+  // In this locale tar prints the bytes of non-ASCII names as they are (in the C locale it
+  // would escape each one). The zone is named too: without TZ, glibc re-reads /etc/localtime
+  // for every entry tar prints, which more than doubles tar's time on a big archive; and tar
+  // then prints its times in the zone this process reads them back in. Nothing else of the
+  // caller's environment reaches tar.
+  const char* zone = std::getenv("TZ");
+  tarOptions.environment = {{"LC_ALL", "en_US.UTF-8"}, {"TZ", zone ? zone : ":/etc/localtime"}};
+  tarOptions.replaceEnvironment = true;
+  // Past the listing bound the pipeline stops tar and Perl.
+  tarOptions.cancelled = cancellationFlag();
+
+  TarRecordStream stream(records, &linkTargets_);
+  int tarStatus = -1;
+  if (!pipeThroughPerl(
+          argv, tarOptions, kTarLineToRecord,
+          [this, &stream, &records](std::string_view piece) {
+            if (listingCutShort()) return;
+            stream.take(piece);
+            listingBoundReached(records);
+          },
+          &tarStatus))
+    return kListingImpossible;
+  setEncoding(stream.finish());
+  // A cut-off or damaged archive makes tar stop with an error after the entries it could read.
+  if (tarStatus != 0) {
+    setListingProblem(ListingProblem::toolErrors);
+    return kListingStopped;
+  }
+  return 0;
 }
 
 // ---- Extraction and creation

@@ -10,7 +10,7 @@
 
 #include "io/ReadOnlyFile.h"
 
-namespace tessaro::host {
+namespace tessaro {
 
 namespace {
 
@@ -90,4 +90,4 @@ std::optional<int64_t> xzUnpackedSize(const std::string& path) {
   return static_cast<int64_t>(total);
 }
 
-}  // namespace tessaro::host
+}  // namespace tessaro
