@@ -295,9 +295,9 @@ void TarHeaderReader::header(const unsigned char* block) {
   longName_.reset();
   longLink_.reset();
 
-  // Folders, links and devices carry no data whatever their size field says.
-  const bool hasData = !(type == '1' || type == '2' || type == '3' || type == '4' || type == '5' || type == '6');
-  const uint64_t data = hasData ? roundedToBlocks(stored) : 0;
+  // A folder's size field counts nothing that follows it (as GNU tar reads it); every other
+  // entry's data is what its size says, however odd for a link.
+  const uint64_t data = type == '5' ? 0 : roundedToBlocks(stored);
   if (moreSparseBlocks) {
     sparseDataSize_ = stored;
     state_ = State::sparseBlocks;
@@ -424,9 +424,15 @@ void TarHeaderReader::entry(const unsigned char* block, char type, uint64_t real
   record += kind;
   appendMode(record, static_cast<uint32_t>(mode.value_or(0)) & 07777);
   record += "\tunco=";
-  record += std::to_string(kind == 'l' ? 0 : realSize);
+  record += std::to_string(realSize);
   record += "\tcomp=0\ttime=";
-  appendTime(record, mtime);
+  // Entries written together share their time: it is worked out once for them.
+  if (!lastTime_ || *lastTime_ != mtime) {
+    lastTimeText_.clear();
+    appendTime(lastTimeText_, mtime);
+    lastTime_ = mtime;
+  }
+  record += lastTimeText_;
   records_.push_back(std::move(record));
 }
 

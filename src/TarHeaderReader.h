@@ -79,6 +79,9 @@ class TarHeaderReader {
   // What the headers before the next entry said about it.
   std::optional<std::string> longName_, longLink_;
   PaxValues next_, global_;
+  // The last entry's time and its text.
+  std::optional<int64_t> lastTime_;
+  std::string lastTimeText_;
   // An old GNU sparse entry whose map goes on in blocks of its own: the entry waits for them.
   uint64_t sparseDataSize_ = 0;
 };

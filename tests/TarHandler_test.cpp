@@ -217,8 +217,10 @@ gzip tiny
 head -c 1000 /dev/zero > report.pdf
 bzip2 report.pdf
 printf 'some text\n' | xz > data.xz
-chmod 640 notes.txt.gz tiny.gz report.pdf.bz2 data.xz
-touch -d @1588328433 notes.txt.gz tiny.gz report.pdf.bz2 data.xz
+cat notes.txt.gz tiny.gz > two.gz
+printf 'more\n' | xz > more.xz && cat data.xz more.xz > both.xz
+chmod 640 notes.txt.gz tiny.gz report.pdf.bz2 data.xz two.gz both.xz
+touch -d @1588328433 notes.txt.gz tiny.gz report.pdf.bz2 data.xz two.gz both.xz
 )");
   const auto size = [&](const char* name) { return std::to_string(fs::file_size(dir.path() / name)); };
   const std::string tail = " attr=-rw-r----- perm=640 time=2020-05-01T10:20:33Z\n";
@@ -232,6 +234,10 @@ touch -d @1588328433 notes.txt.gz tiny.gz report.pdf.bz2 data.xz
   EXPECT_EQ(listing((dir.path() / "data.xz").string(), &root), "data unco=10 comp=" + size("data.xz") + tail);
   EXPECT_EQ(listing((dir.path() / "tiny.gz").string(), &root), "tiny unco=6 comp=" + size("tiny.gz") + tail);
   EXPECT_EQ(root->compV(), std::stoll(size("tiny.gz")));
+  // The trailer of the last of two gzip members is not the file's size: none is claimed. Two xz
+  // streams each have an index, and their sizes add up.
+  EXPECT_EQ(listing((dir.path() / "two.gz").string(), &root), "two unco=" + size("two.gz") + " comp=-1" + tail);
+  EXPECT_EQ(listing((dir.path() / "both.xz").string(), &root), "both unco=15 comp=" + size("both.xz") + tail);
 }
 
 TEST_F(TarHandlerTest, BaseNameDropsTheCompressorsExtensionToo) {
