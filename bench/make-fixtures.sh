@@ -3,8 +3,9 @@
 # missing) and prints its path. An archive already there is kept, so repeated runs time the same
 # file. Without KIND: tree.tar.gz, 100 folders of 1,000 empty files (100,101 entries).
 #
-# KIND is an archive format (zip, 7z, tar.gz, tar.xz, rar, cpio), made from a tree of ENTRIES
-# empty files (default 100,000) in folders of 1,000, or one of the shapes:
+# KIND is an archive format (zip, 7z, tar.gz, tar.xz, tar.bz2, rar, cpio; bsd.tar.gz, bsd.tar.xz
+# and bsd.tar.bz2 are the tars as bsdtar writes them), made from a tree of ENTRIES empty files
+# (default 100,000) in folders of 1,000, or one of the shapes:
 #   deep    a chain of 200 nested folders with ENTRIES files spread along it (tar.gz)
 #   flat    ENTRIES files in one folder (tar.gz)
 #   sparse  one 4 GiB file that takes no disk space (tar.gz, stored sparse)
@@ -69,6 +70,10 @@ case "$KIND" in
   7z)     (cd "$(source_tree "$ENTRIES")" && 7zz a -bd -bso0 -t7z "$PARTIAL" tree) ;;
   tar.gz) tar -C "$(source_tree "$ENTRIES")" -czf "$PARTIAL" tree ;;
   tar.xz) tar -C "$(source_tree "$ENTRIES")" -cJf "$PARTIAL" tree ;;
+  tar.bz2) tar -C "$(source_tree "$ENTRIES")" -cjf "$PARTIAL" tree ;;
+  bsd.tar.gz)  bsdtar -C "$(source_tree "$ENTRIES")" -czf "$PARTIAL" tree ;;
+  bsd.tar.xz)  bsdtar -C "$(source_tree "$ENTRIES")" -cJf "$PARTIAL" tree ;;
+  bsd.tar.bz2) bsdtar -C "$(source_tree "$ENTRIES")" -cjf "$PARTIAL" tree ;;
   rar)    (cd "$(source_tree "$ENTRIES")" && rar a -r -idq -m1 "$PARTIAL" tree >/dev/null &&
            mv "$PARTIAL.rar" "$PARTIAL" 2>/dev/null || true) ;;
   cpio)   (cd "$(source_tree "$ENTRIES")" && find tree | cpio -o -H newc --quiet >"$PARTIAL") ;;

@@ -8,21 +8,14 @@
 
 #include "ArchiveHandlerStreamFilter.h"
 #include "PathString.h"
-#include "PerlPipeline.h"
 #include "ProcessGlobals.h"
+#include "UnpackedSize.h"
 #include "helpers.h"
 
 namespace tessaro {
 
 namespace {
 
-// Rewrites gzip's list line (compressed size, uncompressed size, ratio, name) into
-// "unco=<uncompressed>\tcomp=<compressed>", eating its line feed. Both \n and the \t are real
-// line-feed and tab characters in the argument Perl receives.
-constexpr const char* kGzipListToSizes = "s/[ ]*([0-9]+)[ ]+([0-9]+)[ ]+([0-9.%]+)[ ]+([^\n]+)\n/unco=$2\tcomp=$1/g";
-
-// When gzip or perl cannot be started getInfo answers kStatusNotSupported (listing impossible),
-// as for tar.
 
 // The archive file's own attributes, read without following a final symbolic link. An
 // unreadable file gives no date, size 0 and no permissions.
@@ -50,10 +43,15 @@ std::string entryName(const std::string& archivePath) {
   return std::string(deletingPathExtension(lastPathComponent(archivePath)));
 }
 
-// The bzip2 and xz record: no tool is run, the file's own size stands for the entry's.
-int32_t appendAttributeRecord(const std::optional<std::string>& url, std::vector<std::string>& records) {
+// The entry's record: the unpacked size the stream records beside the file's own; without one
+// (bzip2 records none, and a gzip trailer may not tell) the file's own size stands for the
+// entry's. Nothing is unpacked for it.
+int32_t appendStreamRecord(const std::optional<std::string>& url, std::optional<int64_t> unpacked,
+                           std::vector<std::string>& records) {
   if (!url) return kStatusNoFileURL;
-  records.push_back(attributeRecord(*url, entryName(*url)));
+  std::optional<uint64_t> size;
+  if (unpacked && *unpacked >= 0) size = static_cast<uint64_t>(*unpacked);
+  records.push_back(attributeRecord(*url, entryName(*url), size));
   return kStatusOK;
 }
 
@@ -162,28 +160,15 @@ const HandlerClass& AHandlerXz::metaclass() {
 // ---- Listing
 
 int32_t AHandlerGZip::doGetInfo(std::vector<std::string>& records) {
-  if (!url()) return kStatusNoFileURL;
-  const std::optional<std::string> sizes =
-      pipeThroughPerl({"/usr/bin/gzip", "-l", "-q", *url()}, SubprocessOptions{}, kGzipListToSizes);
-  if (!sizes) return kStatusNotSupported;
-
-  uint64_t usedEncoding = encoding();
-  // A line the expression does not rewrite (gzip prints a negative ratio for a file that grew)
-  // stays in the record as it is and gives no sizes.
-  const std::string sizeText = decodeString(*sizes, &usedEncoding).value_or(std::string());
-  setEncoding(usedEncoding);
-  const StreamAttributes attributes = attributesOf(*url());
-  records.push_back("path=" + entryName(*url()) + "\t" + sizeText + "\tattr=-" + attributes.permissions +
-                    "\ttime=" + attributes.time);
-  return kStatusOK;
+  return appendStreamRecord(url(), url() ? gzipUnpackedSize(*url()) : std::nullopt, records);
 }
 
 int32_t AHandlerBZip::doGetInfo(std::vector<std::string>& records) {
-  return appendAttributeRecord(url(), records);
+  return appendStreamRecord(url(), std::nullopt, records);
 }
 
 int32_t AHandlerXz::doGetInfo(std::vector<std::string>& records) {
-  return appendAttributeRecord(url(), records);
+  return appendStreamRecord(url(), url() ? xzUnpackedSize(*url()) : std::nullopt, records);
 }
 
 // ---- Extraction; adding is refused

@@ -16,7 +16,9 @@
 #include "PathString.h"
 #include "PerlPipeline.h"
 #include "ProcessGlobals.h"
+#include "TarHeaderReader.h"
 #include "helpers.h"
+#include "io/ReadOnlyFile.h"
 
 namespace tessaro {
 
@@ -349,9 +351,92 @@ std::vector<std::string> AHandlerTXz::listArguments() const {
   return {"tv", "--use-compress-program=" + helperTool("xz"), "-f"};
 }
 
+namespace {
+
+// Signatures of the other compressions GNU tar recognises in a file it lists: compress, lzip,
+// lzma, lzop and zstd.
+bool otherCompression(std::string_view head) {
+  static constexpr std::string_view kSignatures[] = {
+      {"\x1f\x9d", 2}, {"LZIP", 4}, {"\x5d\x00\x00", 3}, {"\x89LZO\x00", 5}, {"\x28\xb5\x2f\xfd", 4}};
+  for (const std::string_view signature : kSignatures)
+    if (head.starts_with(signature)) return true;
+  return false;
+}
+
+// The reader fed from the unpacked archive, stopping at the listing bound.
+class TarListingSink : public UnpackedSink {
+ public:
+  TarListingSink(TarHeaderReader& reader, ArchiveHandler& handler, const std::vector<std::string>& records)
+      : reader_(reader), handler_(handler), records_(records) {}
+  bool take(std::string_view piece) override {
+    return reader_.take(piece) && !handler_.listingBoundReached(records_);
+  }
+  uint64_t skippable() const override { return reader_.skippable(); }
+  void skipped(uint64_t count) override { reader_.skipped(count); }
+
+ private:
+  TarHeaderReader& reader_;
+  ArchiveHandler& handler_;
+  const std::vector<std::string>& records_;
+};
+
+}  // namespace
+
+std::optional<StreamCompression> AHandlerTar::listedCompression(std::string_view head) const {
+  // GNU tar's "tfv" recognises compressed input; the three unpacked here are read here.
+  if (const std::optional<StreamCompression> known = compressionOfSignature(head)) return known;
+  if (otherCompression(head)) return std::nullopt;
+  return StreamCompression::none;
+}
+std::optional<StreamCompression> AHandlerTGz::listedCompression(std::string_view) const {
+  return StreamCompression::gzip;
+}
+std::optional<StreamCompression> AHandlerTBz::listedCompression(std::string_view) const {
+  return StreamCompression::bzip2;
+}
+std::optional<StreamCompression> AHandlerTXz::listedCompression(std::string_view) const {
+  return StreamCompression::xz;
+}
+
 int32_t AHandlerTar::doGetInfo(std::vector<std::string>& records) {
   if (!url()) return kStatusNoFileURL;
+  linkTargets_.clear();
+  setListingProblem(ListingProblem::none);
+  char head[8] = {};
+  const ReadOnlyFile file(*url());
+  const size_t headSize = static_cast<size_t>(std::min<int64_t>(file.regularSize().value_or(0), sizeof head));
+  // What tar answers for a file it cannot open.
+  if (!file.readAt(0, head, headSize)) {
+    setListingProblem(ListingProblem::notReadable);
+    return kStatusToolFatal;
+  }
+  const std::optional<StreamCompression> compression = listedCompression(std::string_view(head, headSize));
+  return compression ? listInProcess(*compression, records) : listWithTool(records);
+}
 
+int32_t AHandlerTar::listInProcess(StreamCompression compression, std::vector<std::string>& records) {
+  TarHeaderReader reader(records, &linkTargets_);
+  TarListingSink sink(reader, *this, records);
+  const UnpackResult unpacked = readUnpacked(*url(), compression, sink, cancellationFlag());
+  ListingProblem problem = reader.finish();
+  setEncoding(reader.encoding());
+  // What was read up to the bound is the listing.
+  if (listingCutShort()) return kStatusOK;
+  // The reader's end (end blocks or damage) stops the unpacking; otherwise the unpacking's
+  // trouble is the listing's.
+  if (unpacked != UnpackResult::stopped && unpacked != UnpackResult::done) {
+    problem = unpacked == UnpackResult::endsEarly ? ListingProblem::endsEarly
+              : unpacked == UnpackResult::damaged ? ListingProblem::damagedHeaders
+                                                  : ListingProblem::notReadable;
+  } else if (unpacked == UnpackResult::stopped && !reader.ended()) {
+    problem = ListingProblem::toolErrors;  // cancelled
+  }
+  if (problem == ListingProblem::none) return kStatusOK;
+  setListingProblem(problem);
+  return kStatusToolFatal;
+}
+
+int32_t AHandlerTar::listWithTool(std::vector<std::string>& records) {
   std::vector<std::string> argv{helperTool("gnutar")};
   for (std::string& argument : listArguments()) argv.push_back(std::move(argument));
   argv.push_back(*url());
@@ -367,8 +452,6 @@ int32_t AHandlerTar::doGetInfo(std::vector<std::string>& records) {
   // Past the listing bound the pipeline stops tar and Perl.
   tarOptions.cancelled = cancellationFlag();
 
-  linkTargets_.clear();
-  setListingProblem(ListingProblem::none);
   TarRecordStream stream(records, &linkTargets_);
   int tarStatus = -1;
   if (!pipeThroughPerl(

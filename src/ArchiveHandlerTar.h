@@ -1,8 +1,10 @@
-// Tar archives, plain and compressed with gzip, bzip2 or xz: listed by GNU tar's verbose listing
-// rewritten into records by one perl substitution.
+// Tar archives, plain and compressed with gzip, bzip2 or xz: listed by reading their headers in
+// this process; the other compressions GNU tar knows, by GNU tar's verbose listing rewritten
+// into records by one perl substitution.
 #pragma once
 
 #include "ArchiveHandler.h"
+#include "UnpackedStream.h"
 #include "process/LineAssembler.h"
 
 namespace tessaro {
@@ -65,8 +67,14 @@ class AHandlerTar : public ArchiveHandler {
                      std::vector<std::string>* filesToClean) override;
   // GNU tar's arguments before the archive path, chosen by the exact class.
   virtual std::vector<std::string> listArguments() const;
+  // The compression this process unpacks for the listing, by the class and the file's first
+  // bytes `head`; none when GNU tar lists it.
+  virtual std::optional<StreamCompression> listedCompression(std::string_view head) const;
 
  private:
+  int32_t listInProcess(StreamCompression compression, std::vector<std::string>& records);
+  int32_t listWithTool(std::vector<std::string>& records);
+
   std::unordered_map<std::string, std::string> linkTargets_;
 };
 
@@ -76,6 +84,7 @@ class AHandlerTGz : public AHandlerTar {
 
  protected:
   std::vector<std::string> listArguments() const override;
+  std::optional<StreamCompression> listedCompression(std::string_view head) const override;
 };
 
 class AHandlerTBz : public AHandlerTar {
@@ -84,6 +93,7 @@ class AHandlerTBz : public AHandlerTar {
 
  protected:
   std::vector<std::string> listArguments() const override;
+  std::optional<StreamCompression> listedCompression(std::string_view head) const override;
 };
 
 class AHandlerTXz : public AHandlerTar {
@@ -92,6 +102,7 @@ class AHandlerTXz : public AHandlerTar {
 
  protected:
   std::vector<std::string> listArguments() const override;
+  std::optional<StreamCompression> listedCompression(std::string_view head) const override;
 };
 
 }  // namespace tessaro

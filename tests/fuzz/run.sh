@@ -9,7 +9,7 @@ BUILD=${1:-build-fuzz}
 TIME=${2:-60}
 JOBS=${JOBS:-2}
 FIXTURES=${FIXTURES:-tests/fixtures/third-party}
-TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz slt_records_fuzz zip_directory_fuzz rtf_fuzz tnef_fuzz
+TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz tar_headers_fuzz slt_records_fuzz zip_directory_fuzz rtf_fuzz tnef_fuzz
          xar_toc_fuzz)
 
 if [ ! -f "$BUILD/build.ninja" ]; then
@@ -56,10 +56,15 @@ with zipfile.ZipFile("extras.zip", "w") as z:
                   struct.pack("<HHB", 0x7075, 6, 1) + struct.pack("<I", zlib.crc32(b"n")) + b"u")
     z.writestr(info, "x")
 '
+  # Header readings: GNU, pax and bsdtar's archives, the first byte the piece size.
+  ln -s 'a-link-target-well-past-one-hundred-bytes-aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa' t/long
+  for f in gnu posix; do { printf '\077'; tar --format=$f -cf - t; } > hdr-$f; done
+  { printf '\005'; bsdtar -cf - t; } > hdr-bsd
 )
 cp "$seeds/records" "$corpus/listing_tree_fuzz/"
 cp "$seeds"/reg-* "$corpus/registry_fuzz/"
 cp "$seeds/tar-lines" "$corpus/tar_lines_fuzz/"
+cp "$seeds"/hdr-* "$corpus/tar_headers_fuzz/"
 cp "$seeds"/slt-* "$corpus/slt_records_fuzz/"
 cp "$seeds"/{a,zip64,aes,prefixed,extras}.zip "$corpus/zip_directory_fuzz/"
 cp "$seeds"/rtf-* "$corpus/rtf_fuzz/"

@@ -5,23 +5,56 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 #include <vector>
 
 #include "io/ReadOnlyFile.h"
 
-namespace tessaro::host {
+namespace tessaro {
 
 namespace {
 
 // gzip: a header of 10 bytes and more before the deflate data, CRC32 and ISIZE (the size modulo
 // 2^32) after it.
-constexpr int64_t kGzipHeaderAndTrailer = 18;
-// Deflate packs at most about 1032 bytes into one; stored blocks add 5 bytes to every 65535.
+constexpr int64_t kGzipFixedHeader = 10;
+constexpr int64_t kGzipTrailer = 8;
+constexpr uint8_t kFlagHeaderCrc = 0x02, kFlagExtra = 0x04, kFlagName = 0x08, kFlagComment = 0x10;
+// A name or comment longer than this is not looked through: the size is then not claimed.
+constexpr int64_t kMaxHeaderText = 64 * 1024;
+// Deflate packs at most about 1032 bytes into one. Stored blocks add 5 bytes to each block of
+// at most 65535, and some writers make them as small as 16 KiB; the slack covers the final
+// block and bit padding.
 constexpr int64_t kDeflateMaxRatio = 1032;
-constexpr int64_t kStoredBlock = 65535;
+constexpr int64_t kSmallestStoredBlock = 16 * 1024;
 constexpr int64_t kStoredBlockOverhead = 5;
-constexpr int64_t kHeaderSlack = 1024;
+constexpr int64_t kDeflateSlack = 16;
+
+// Where a gzip member's deflate data begins; none when the header does not end in the file.
+std::optional<int64_t> gzipDataStart(const ReadOnlyFile& file, int64_t size) {
+  uint8_t fixed[kGzipFixedHeader];
+  if (size < kGzipFixedHeader || !file.readAt(0, fixed, sizeof fixed)) return std::nullopt;
+  if (fixed[0] != 0x1f || fixed[1] != 0x8b || fixed[2] != 8) return std::nullopt;
+  const uint8_t flags = fixed[3];
+  int64_t at = kGzipFixedHeader;
+  if (flags & kFlagExtra) {
+    uint8_t length[2];
+    if (at + 2 > size || !file.readAt(at, length, 2)) return std::nullopt;
+    at += 2 + (length[0] | length[1] << 8);
+  }
+  for (const uint8_t text : {kFlagName, kFlagComment}) {
+    if (!(flags & text)) continue;
+    std::string bytes;
+    const int64_t length = std::min(kMaxHeaderText, size - at);
+    if (length <= 0 || !file.read(static_cast<uint64_t>(at), static_cast<size_t>(length), bytes)) return std::nullopt;
+    const size_t end = bytes.find('\0');
+    if (end == std::string::npos) return std::nullopt;
+    at += static_cast<int64_t>(end) + 1;
+  }
+  if (flags & kFlagHeaderCrc) at += 2;
+  return at <= size ? std::optional<int64_t>(at) : std::nullopt;
+}
+
 // An index larger than this is no index a sane xz file carries.
 constexpr uint64_t kMaxXzIndex = 64u << 20;
 
@@ -30,18 +63,18 @@ constexpr uint64_t kMaxXzIndex = 64u << 20;
 std::optional<int64_t> gzipUnpackedSize(const std::string& path) {
   const ReadOnlyFile file(path);
   const std::optional<int64_t> size = file.regularSize();
-  if (!size || *size < kGzipHeaderAndTrailer) return std::nullopt;
-  uint8_t magic[2];
+  if (!size) return std::nullopt;
+  const std::optional<int64_t> start = gzipDataStart(file, *size);
   uint8_t trailer[4];
-  if (!file.readAt(0, magic, 2) || magic[0] != 0x1f || magic[1] != 0x8b) return std::nullopt;
-  if (!file.readAt(*size - 4, trailer, 4)) return std::nullopt;
+  if (!start || *size - *start < kGzipTrailer || !file.readAt(*size - 4, trailer, 4)) return std::nullopt;
   const int64_t isize = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | int64_t{trailer[3]} << 24;
-  // A single member's deflate data unpacks to no less than the stored blocks it could be (the
-  // slack covers a file name in the header) and to no more than deflate's best ratio. A trailer
-  // outside these bounds is the last of several members, a size past 4 GiB, or not true.
-  const int64_t packed = *size - kGzipHeaderAndTrailer;
-  const int64_t leastPlain = packed - (packed / kStoredBlock + 1) * kStoredBlockOverhead - kHeaderSlack;
-  if (isize < leastPlain || isize > packed * kDeflateMaxRatio + kHeaderSlack) return std::nullopt;
+  // A single member's deflate data unpacks to no less than the stored blocks it could be and to
+  // no more than deflate's best ratio. A trailer outside these bounds is the last of several
+  // members, a size past 4 GiB, or not true.
+  const int64_t packed = *size - *start - kGzipTrailer;
+  const int64_t leastPlain =
+      packed - (packed / kSmallestStoredBlock + 1) * kStoredBlockOverhead - kDeflateSlack;
+  if (isize < leastPlain || isize > packed * kDeflateMaxRatio + kDeflateSlack) return std::nullopt;
   return isize;
 }
 
@@ -90,4 +123,4 @@ std::optional<int64_t> xzUnpackedSize(const std::string& path) {
   return static_cast<int64_t>(total);
 }
 
-}  // namespace tessaro::host
+}  // namespace tessaro
