@@ -85,8 +85,9 @@ bool isEmptyFolder(const fs::path& folder) {
 class ResourceBoundsTest : public test::SuiteFixtures<ResourceBoundsTest> {
  public:
   // five.tar.gz: a folder and 4,999 empty files with 6-byte names, and the same as 7z, cpio, LZH
-  // (read by lsar) and XAR. slow.tar.gz: one 2 GiB entry of zeros in repeated gzip members, which
-  // tar must inflate whole to list (seconds).
+  // (read by lsar) and XAR. slow.tar.gz: one 32 GiB entry of zeros in repeated gzip members, which
+  // the listing must inflate whole (seconds, in process); slow.tar.zst: 16 GiB the same way in
+  // zstd frames, which GNU tar and zstd list (the tools a kill must take along).
   static constexpr const char* kFixtureScript = R"(
 mkdir many && cd many && python3 -c '
 for i in range(4999): open("f%05d" % i, "w").close()' && cd .. && tar czf five.tar.gz many
@@ -94,13 +95,18 @@ for i in range(4999): open("f%05d" % i, "w").close()' && cd .. && tar czf five.t
 jlha c five.lzh many > /dev/null && bsdtar --format xar -cf five.xar many && rm -r many
 python3 -c '
 import gzip, tarfile
-size = 2 << 30
-info = tarfile.TarInfo("big"); info.size = size
+def header(size):
+    info = tarfile.TarInfo("big"); info.size = size
+    return info.tobuf(tarfile.GNU_FORMAT)
 chunk = gzip.compress(bytes(64 << 20), 1)
 with open("slow.tar.gz", "wb") as out:
-    out.write(gzip.compress(info.tobuf(tarfile.GNU_FORMAT), 1))
-    for _ in range(size // (64 << 20)): out.write(chunk)
-    out.write(gzip.compress(bytes(1024), 1))'
+    out.write(gzip.compress(header(32 << 30), 1))
+    for _ in range(512): out.write(chunk)
+    out.write(gzip.compress(bytes(1024), 1))
+open("zst-header", "wb").write(header(16 << 30)); open("zst-end", "wb").write(bytes(1024))'
+head -c 64M /dev/zero | zstd -q -1 -c > zst-chunk
+{ zstd -q -c zst-header; for i in $(seq 256); do cat zst-chunk; done; zstd -q -c zst-end; } > slow.tar.zst
+rm zst-header zst-end zst-chunk
 mkfifo fifo.tar.gz
 ln -s /dev/zero zero.tar
 ln -s five.tar.gz link.tar.gz
@@ -176,8 +182,8 @@ TEST_F(ResourceBoundsTest, AKilledListingLeavesNoProcessAndNoFolder) {
   // the folder, named after the killed process, goes at the next start.
   for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     for (const std::vector<std::string>& argv :
-         {std::vector<std::string>{kQlhost, "-o", (home_.dir().path() / "page.html").string(), fixture("slow.tar.gz")},
-          std::vector<std::string>{kTessaro, "list", fixture("slow.tar.gz")}}) {
+         {std::vector<std::string>{kQlhost, "-o", (home_.dir().path() / "page.html").string(), fixture("slow.tar.zst")},
+          std::vector<std::string>{kTessaro, "list", fixture("slow.tar.zst")}}) {
       SCOPED_TRACE(argv[0] + " signal " + std::to_string(signal));
       Subprocess process;
       SubprocessOptions options;
