@@ -1,5 +1,6 @@
 #include "ArchiveHandlerTarFilter.h"
 
+#include "HostTexts.h"
 #include "PathString.h"
 #include "helpers.h"
 
@@ -35,7 +36,7 @@ class AHandlerTarFilter::Class : public HandlerClassOf<AHandlerTarFilter, Archiv
 
 class AHandlerTZst::Class : public HandlerClassOf<AHandlerTZst, AHandlerTarFilter::Class> {
  public:
-  std::string formatName() const override { return "TAR Format, zstd compressed (tzst)"; }
+  std::string formatName() const override { return hostText("TAR Format, zstd compressed (tzst)"); }
   std::optional<std::string> defaultExtension() const override { return "tzst"; }
   std::optional<std::string> baseType() const override { return "tzst"; }
   std::optional<std::vector<std::string>> allowedExtensions() const override {
@@ -45,7 +46,7 @@ class AHandlerTZst::Class : public HandlerClassOf<AHandlerTZst, AHandlerTarFilte
 
 class AHandlerTLz::Class : public HandlerClassOf<AHandlerTLz, AHandlerTarFilter::Class> {
  public:
-  std::string formatName() const override { return "TAR Format, lzip compressed (tar.lz)"; }
+  std::string formatName() const override { return hostText("TAR Format, lzip compressed (tar.lz)"); }
   std::optional<std::string> defaultExtension() const override { return "tar.lz"; }
   std::optional<std::string> baseType() const override { return "tlz"; }
   std::optional<std::vector<std::string>> allowedExtensions() const override {
@@ -55,7 +56,7 @@ class AHandlerTLz::Class : public HandlerClassOf<AHandlerTLz, AHandlerTarFilter:
 
 class AHandlerTLz4::Class : public HandlerClassOf<AHandlerTLz4, AHandlerTarFilter::Class> {
  public:
-  std::string formatName() const override { return "TAR Format, LZ4 compressed (tar.lz4)"; }
+  std::string formatName() const override { return hostText("TAR Format, LZ4 compressed (tar.lz4)"); }
   std::optional<std::string> defaultExtension() const override { return "tar.lz4"; }
   std::optional<std::string> baseType() const override { return "tlz4"; }
   std::optional<std::vector<std::string>> allowedExtensions() const override {
@@ -65,7 +66,7 @@ class AHandlerTLz4::Class : public HandlerClassOf<AHandlerTLz4, AHandlerTarFilte
 
 class AHandlerTLzma::Class : public HandlerClassOf<AHandlerTLzma, AHandlerTarFilter::Class> {
  public:
-  std::string formatName() const override { return "TAR Format, LZMA compressed (tar.lzma)"; }
+  std::string formatName() const override { return hostText("TAR Format, LZMA compressed (tar.lzma)"); }
   std::optional<std::string> defaultExtension() const override { return "tar.lzma"; }
   std::optional<std::string> baseType() const override { return "tlzma"; }
   std::optional<std::vector<std::string>> allowedExtensions() const override {
