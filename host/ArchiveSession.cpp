@@ -230,6 +230,8 @@ std::string handlerStatusInWords(int32_t status) {
       return "the listing stopped at its bound (raise HLVListingMaxEntries or HLVListingMaxNameBytes)";
     case kStatusXarCannotOpen: return "the XAR archive cannot be opened or written";
     case kStatusOutOfMemory: return "not enough memory";
+    case kStatusPasswordNotPrivate:
+      return "this format's tool can only take a password on its command line, where other users could read it";
     default: return "the tool reported errors";
   }
 }

@@ -353,11 +353,12 @@ std::vector<std::string> AHandlerTXz::listArguments() const {
 
 namespace {
 
-// Signatures of the other compressions GNU tar recognises in a file it lists: compress, lzip,
-// lzma, lzop and zstd.
+// Signatures of the other compressions GNU tar lists (itself or through the program a class
+// names): compress, lzip, lzma, lzop, zstd and lz4.
 bool otherCompression(std::string_view head) {
   static constexpr std::string_view kSignatures[] = {
-      {"\x1f\x9d", 2}, {"LZIP", 4}, {"\x5d\x00\x00", 3}, {"\x89LZO\x00", 5}, {"\x28\xb5\x2f\xfd", 4}};
+      {"\x1f\x9d", 2}, {"LZIP", 4}, {"\x5d\x00\x00", 3}, {"\x89LZO\x00", 5}, {"\x28\xb5\x2f\xfd", 4},
+      {"\x04\x22\x4d\x18", 4}};
   for (const std::string_view signature : kSignatures)
     if (head.starts_with(signature)) return true;
   return false;

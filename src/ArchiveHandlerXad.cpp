@@ -307,7 +307,7 @@ int32_t ArchiveHandlerXad::extractEntries(const std::vector<std::string>& names,
       HLVLog(kLogError, "%.*s", static_cast<int>(kRefusal.size() - 1), kRefusal.data());
       const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
       if (host && host->respondsToLogOutput()) host->logOutput(kRefusal);
-      return kStatusFailed;
+      return kStatusPasswordNotPrivate;
     }
     archive_->setPassword(password());
     if (names.size() == 1 && std::atoi(names[0].c_str()) == -1) {

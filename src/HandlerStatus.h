@@ -23,6 +23,9 @@ inline constexpr int32_t kStatusListingCutShort = 101;
 inline constexpr int32_t kStatusXarCannotOpen = 1001;  // the XAR archive cannot be opened or written
 // The operation ran out of memory; no tool exits with a status this large.
 inline constexpr int32_t kStatusOutOfMemory = 1002;
+// The format's tool could take the password only on its command line, where other users could
+// read it: the operation was refused before the tool ran.
+inline constexpr int32_t kStatusPasswordNotPrivate = 1003;
 
 // ---- Extraction modes (the `mode` of extract)
 

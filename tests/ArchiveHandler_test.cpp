@@ -14,6 +14,7 @@
 #include "ArchiveHandlerRar.h"
 #include "ArchiveHandlerXad.h"
 #include "HandlerRegistry.h"
+#include "process/Subprocess.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -38,14 +39,18 @@ TEST(HandlerRegistryClassesTest, RegisteredClassesFollowTheSignatureTable) {
             "AHandlerTXz AHandlerTZst AHandlerTLz AHandlerTLz4 AHandlerRpm AHandlerDeb AHandlerAr "
             "AHandlerXar AHandlerMime AHandlerWim AHandlerNsis AHandlerPdf AHandlerSwf ");
 
-  // Only classes that can create archives, in registry order.
-  EXPECT_EQ(saveTypeExtensions(false),
-            (std::vector<std::string>{"zip", "7z", "tar", "tgz", "tbz", "txz", "xar"}));
-  EXPECT_EQ(saveTypeNames(true),
-            (std::vector<std::string>{"Zip Format (recommended)", "7-Zip Format (best compression)",
-                                      "TAR Format, uncompressed (tar)", "TAR Format, GZip compressed (tgz)",
-                                      "TAR Format, BZip2 compressed (tbz)", "TAR Format, xz compressed (txz)",
-                                      "XAR Format"}));
+  // Only classes that can create archives, in registry order: RAR when a rar tool is found.
+  std::vector<std::string> extensions{"zip", "7z", "tar", "tgz", "tbz", "txz", "xar"};
+  std::vector<std::string> formatNames{"Zip Format (recommended)", "7-Zip Format (best compression)",
+                                 "TAR Format, uncompressed (tar)", "TAR Format, GZip compressed (tgz)",
+                                 "TAR Format, BZip2 compressed (tbz)", "TAR Format, xz compressed (txz)",
+                                 "XAR Format"};
+  if (programOnPath("rar")) {
+    extensions.insert(extensions.begin() + 1, "rar");
+    formatNames.insert(formatNames.begin() + 1, "RAR Format");
+  }
+  EXPECT_EQ(saveTypeExtensions(false), extensions);
+  EXPECT_EQ(saveTypeNames(true), formatNames);
   // Format tags are kept in the preferences, so each must go on naming its class.
   std::string byTag;
   for (int32_t tag = 0; tag <= 8; ++tag) byTag += std::string(handlerWithFormat(tag)->className()) + " ";
@@ -245,8 +250,8 @@ TEST(ArchiveHandlerFoldersTest, OnlySingleVolumeArchivesCanBeUpdated) {
   zip.setParts({VolumePart{"a.001", "a.001", 1}, VolumePart{"a.002", "a.002", 1}});
   EXPECT_FALSE(zip.canUpdate());
   EXPECT_FALSE(AHandlerCab().canUpdate());
-  // Without the rar tool RAR archives are read-only.
-  EXPECT_FALSE(AHandlerRar().canUpdate());
+  // RAR archives are writable exactly when a rar tool is found (no preference names one here).
+  EXPECT_EQ(AHandlerRar().canUpdate(), programOnPath("rar").has_value());
 }
 
 // A handler whose every step throws what it is told to, or answers 7 when told nothing.

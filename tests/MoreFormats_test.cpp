@@ -138,15 +138,15 @@ TEST_P(MadeFormatTest, ListsAndExtractsAndItsCutCopyFailsCleanly) {
   const std::string archive = fixture(made.archive);
   EXPECT_EQ(handlerClassNameWithFilename(archive, true).value_or("none"), made.handlerClass);
 
-  const Outcome listed = tessaro({"list", archive});
+  const Outcome listed = tessaro({"list", "--json", archive});
   ASSERT_EQ(listed.status, 0) << listed.output;
   for (const auto& [entry, source] : made.files) {
-    const std::string line = entry + (made.sizeListed ? "\t5\t" : "\t");
+    const std::string line = "\"name\":\"" + entry + "\",\"kind\":\"file\"" + (made.sizeListed ? ",\"size\":5" : "");
     EXPECT_NE(listed.output.find(line), std::string::npos) << entry << " not in\n" << listed.output;
   }
 
   const fs::path out = destination("out");
-  const Outcome extracted = tessaro({"extract", archive, "-C", out.string()});
+  const Outcome extracted = tessaro({"extract", archive, "--here", "-C", out.string()});
   ASSERT_EQ(extracted.status, 0) << extracted.output;
   for (const auto& [entry, source] : made.files)
     EXPECT_EQ(readFile(out / entry), readFile(fs::path(fixture("src")) / source)) << entry;

@@ -173,7 +173,7 @@ TEST_F(SecretArgvTest, UnarIsNeverHandedAPassword) {
   CommandLineWatch watch(password);
   const SubprocessResult refused =
       tessaro({"extract", at("in/locked.sit").string(), "-C", at("out/sit").string(), "--password", password});
-  expectRuns({"extract", at("in/plain.lzh").string(), "-C", at("out/lzh").string(), "--password", password});
+  expectRuns({"extract", at("in/plain.lzh").string(), "--here", "-C", at("out/lzh").string(), "--password", password});
   watch.stop();
   EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
   EXPECT_TRUE(watch.programs().count("unar")) << "the watch never saw unar run";
