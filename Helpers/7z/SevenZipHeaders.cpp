@@ -68,6 +68,8 @@ constexpr uint64_t kDeflate64 = 0x040109;
 constexpr uint64_t kBZip2 = 0x040202;
 constexpr uint64_t k7zAES = 0x06F10701;
 
+constexpr uint32_t kWindowsDirectory = 0x10;
+
 // 7-Zip's own limits on a folder's coders and their streams.
 constexpr uint64_t kMaxCoders = 64;
 constexpr uint64_t kMaxCoderStreams = 64;
@@ -676,13 +678,11 @@ bool readFilesInfo(ByteReader& r, Files& files) {
         sawEmptyFile = true;
         files.emptyFile = readBits(property, numEmpty);
         break;
-      case kAnti: {
-        // A deletion an update archive carries: 7zz shows it its own way.
+      case kAnti:
+        // A deletion an update archive carries: the records show it as the item it deletes.
         if (!sawEmptyStream) return false;
-        for (bool anti : readBits(property, numEmpty))
-          if (anti) return false;
+        readBits(property, numEmpty);
         break;
-      }
       case kName:
         if (sawNames) return false;
         sawNames = true;
@@ -760,10 +760,13 @@ std::optional<std::string> listHeader(ByteReader& r, uint64_t headerStart) {
   out.reserve(static_cast<size_t>(files.count) * 96);
   if (solid) out.append("Solid=+\n");
   std::string attributes;
-  size_t folder = 0, inFolder = 0, stream = 0;
+  size_t folder = 0, inFolder = 0, stream = 0, empty = 0;
   size_t nameStart = 0;
   for (size_t i = 0; i < files.count; ++i) {
     const bool hasData = !files.emptyStream[i];
+    // An empty stream that is no empty file is a folder.
+    const bool isFolder = !hasData && !files.emptyFile[empty];
+    if (!hasData) ++empty;
     out.append("path=");
     out.append(files.names, nameStart, files.nameEnds[i] - nameStart);
     nameStart = files.nameEnds[i];
@@ -778,7 +781,9 @@ std::optional<std::string> listHeader(ByteReader& r, uint64_t headerStart) {
     appendDecimal(out, hasData && inFolder == 0 ? streams.folders[folder].packedSize : 0);
     out.append("\tattr=");
     attributes.clear();
-    if (files.attributes[i]) appendAttributeWord(attributes, *files.attributes[i]);
+    // 7zz marks a folder as one whatever its attributes say.
+    if (files.attributes[i] || isFolder)
+      appendAttributeWord(attributes, files.attributes[i].value_or(0) | (isFolder ? kWindowsDirectory : 0));
     appendAttributes(out, attributes, std::string_view(), false);
     if (hasData && streams.crcs[stream]) {
       out.append("\tcrc_=");
