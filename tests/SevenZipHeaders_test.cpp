@@ -91,6 +91,7 @@ TEST(SevenZipHeadersTest, RecordsEqualThoseOf7zzForEveryWayOfMaking) {
       {"plain header", "-mhc=off"},
       {"plain header, all times", "-mhc=off -mtc=on -mta=on"},
       {"no times", "-mtm=off"},
+      {"links kept as links", "-snl"},
       {"LZMA with its own lc and pb", "-m0=LZMA:d=3m:lc=2:pb=0"},
       {"PPMd", "-m0=PPMd:o=32:mem=1m"},
       {"BCJ", "-mf=BCJ"},
