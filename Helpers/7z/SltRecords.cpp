@@ -1,6 +1,9 @@
 #include "SltRecords.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <ctime>
 
 namespace tessaro::sevenzip {
 
@@ -159,7 +162,91 @@ void appendHex(std::string& out, std::string_view bytes) {
   }
 }
 
+// The letter 7zz shows for each Windows attribute bit; 0 where it shows the bit in hexadecimal.
+constexpr char kAttributeLetters[32] = {'R', 'H', 'S', '8', 'D', 'A', 'd', 'N', 'T', 's', 'L', 'C', 'O', 'I', 'E', 'V',
+                                        'v', 'X', 0,   'P', 'U', 0,   'M', 0,   0,   0,   0,   0,   0,   'B', 0,   0};
+// The type character 7zz shows for each Unix file type (mode >> 12).
+constexpr char kModeTypes[] = "0pc3d5b7-9lBsDEF";
+// Bit 15 of an attribute word: the high half holds a Unix mode.
+constexpr uint32_t kUnixExtension = 0x8000;
+
+// "-rw-r--r--" for a Unix mode, the type as 7zz names it.
+void appendModeText(std::string& out, uint32_t mode) {
+  out.push_back(kModeTypes[mode >> 12 & 0xF]);
+  const auto triple = [&](unsigned bits, bool special, char setChar, char setNoExec) {
+    out.push_back(bits & 4 ? 'r' : '-');
+    out.push_back(bits & 2 ? 'w' : '-');
+    if (special)
+      out.push_back(bits & 1 ? setChar : setNoExec);
+    else
+      out.push_back(bits & 1 ? 'x' : '-');
+  };
+  triple(mode >> 6 & 7, mode & S_ISUID, 's', 'S');
+  triple(mode >> 3 & 7, mode & S_ISGID, 's', 'S');
+  triple(mode & 7, mode & S_ISVTX, 't', 'T');
+}
+
+void appendTwoDigits(std::string& out, unsigned value) {
+  out.push_back(static_cast<char>('0' + value / 10 % 10));
+  out.push_back(static_cast<char>('0' + value % 10));
+}
+
 }  // namespace
+
+void appendAttributeWord(std::string& out, uint32_t attributes) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const bool hasMode = attributes & kUnixExtension;
+  const uint32_t mode = attributes >> 16;
+  if (hasMode && (attributes & 0xF0000000)) attributes &= 0x3FFF;
+  for (unsigned bit = 0; bit < 32; ++bit) {
+    if ((attributes >> bit & 1) && kAttributeLetters[bit] != 0) {
+      out.push_back(kAttributeLetters[bit]);
+      attributes &= ~(uint32_t{1} << bit);
+    }
+  }
+  if (attributes != 0) {
+    out.push_back(' ');
+    for (int shift = 28; shift >= 0; shift -= 4) out.push_back(kHex[attributes >> shift & 0xF]);
+  }
+  if (hasMode) {
+    out.push_back(' ');
+    appendModeText(out, mode);
+  }
+}
+
+void appendCRCValue(std::string& out, uint32_t crc) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  bool started = false;
+  for (int shift = 28; shift >= 0; shift -= 4) {
+    const unsigned digit = crc >> shift & 0xF;
+    if (digit != 0 || started || shift == 0) {
+      out.push_back(kHex[digit]);
+      started = true;
+    }
+  }
+}
+
+int64_t unixTimeOfFileTime(uint64_t fileTime) {
+  constexpr int64_t kTicksPerSecond = 10000000;
+  constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
+  return static_cast<int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970;
+}
+
+bool appendLocalTime(std::string& out, int64_t unixSeconds) {
+  const time_t t = static_cast<time_t>(unixSeconds);
+  struct tm local {};
+  if (!localtime_r(&t, &local) || local.tm_year + 1900 < 1601 || local.tm_year + 1900 > 9999) return false;
+  const auto year = static_cast<unsigned>(local.tm_year + 1900);
+  appendTwoDigits(out, year / 100);
+  appendTwoDigits(out, year % 100);
+  appendTwoDigits(out, static_cast<unsigned>(local.tm_mon + 1));
+  appendTwoDigits(out, static_cast<unsigned>(local.tm_mday));
+  out.push_back('.');
+  appendTwoDigits(out, static_cast<unsigned>(local.tm_hour));
+  appendTwoDigits(out, static_cast<unsigned>(local.tm_min));
+  appendTwoDigits(out, static_cast<unsigned>(local.tm_sec));
+  return true;
+}
 
 void appendCleanText(std::string& out, std::string_view text, std::string_view tab,
                      std::string_view lineFeed) {

@@ -8,6 +8,7 @@
 // UTF-8 is read as code page 437 and its bytes follow in a "rawn" field, in hexadecimal.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -90,5 +91,20 @@ void appendRawName(std::string& out, std::string_view path);
 // Windows letters, then the Unix mode text when the archive has one ("D drwxr-xr-x",
 // " -rw-r--r--", "A", "DA"); the record keeps the mode text when there is one, else the letters.
 void appendAttributes(std::string& out, std::string_view attributes, std::string_view mode, bool isFolder);
+
+// 7zz's "Attributes" text for an attribute word: the Windows letters, the bits without a letter
+// in hexadecimal, then the Unix mode text when bit 15 says the high half holds a mode. With a
+// file type in that mode only the low Windows bits are shown as letters.
+void appendAttributeWord(std::string& out, uint32_t attributes);
+
+// A CRC as the record shows it: upper-case hexadecimal without leading zeros.
+void appendCRCValue(std::string& out, uint32_t crc);
+
+// Seconds since 1970 of a Windows file time (100 ns ticks since 1601), rounded down.
+int64_t unixTimeOfFileTime(uint64_t fileTime);
+
+// A time as the record shows 7zz's "Modified": "20261206.124747" in local time. False for a
+// time whose local year lies outside 1601 to 9999, which 7zz would not show this way.
+bool appendLocalTime(std::string& out, int64_t unixSeconds);
 
 }  // namespace tessaro::sevenzip

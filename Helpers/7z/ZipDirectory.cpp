@@ -6,7 +6,6 @@
 #include <zlib.h>
 
 #include <cstdint>
-#include <ctime>
 #include <iterator>
 #include <string_view>
 #include <vector>
@@ -64,11 +63,6 @@ constexpr const char* kHostNames[] = {"FAT",     "AMIGA",   "VMS",    "Unix",   
 constexpr uint32_t kWindowsDirectory = 0x10;
 // Set by 7zz on every Unix-made entry: the high half holds a Unix mode.
 constexpr uint32_t kUnixExtension = 0x8000;
-// The letter 7zz shows for each Windows attribute bit; 0 where it shows the bit in hexadecimal.
-constexpr char kAttributeLetters[32] = {'R', 'H', 'S', '8', 'D', 'A', 'd', 'N', 'T', 's', 'L', 'C', 'O', 'I', 'E', 'V',
-                                        'v', 'X', 0,   'P', 'U', 0,   'M', 0,   0,   0,   0,   0,   0,   'B', 0,   0};
-// The type character 7zz shows for each Unix file type (mode >> 12).
-constexpr char kModeTypes[] = "0pc3d5b7-9lBsDEF";
 
 uint16_t u16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t u32(const unsigned char* p) {
@@ -77,13 +71,6 @@ uint32_t u32(const unsigned char* p) {
 }
 uint64_t u64(const unsigned char* p) {
   return static_cast<uint64_t>(u32(p)) | static_cast<uint64_t>(u32(p + 4)) << 32;
-}
-
-// Seconds since 1970 of a Windows file time (100 ns ticks since 1601), rounded down.
-int64_t unixTimeOfFileTime(uint64_t fileTime) {
-  constexpr int64_t kTicksPerSecond = 10000000;
-  constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
-  return static_cast<int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970;
 }
 
 struct File {
@@ -111,37 +98,8 @@ void appendTwo(std::string& out, unsigned value) {
   out.push_back(static_cast<char>('0' + value % 10));
 }
 
-void appendHex(std::string& out, uint32_t value, bool leadingZeros) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  bool started = leadingZeros;
-  for (int shift = 28; shift >= 0; shift -= 4) {
-    const unsigned digit = value >> shift & 0xF;
-    if (digit != 0 || started || shift == 0) {
-      out.push_back(kHex[digit]);
-      started = true;
-    }
-  }
-}
-
-// "-rw-r--r--" for a Unix mode, the type as 7zz names it.
-void appendModeText(std::string& out, uint32_t mode) {
-  out.push_back(kModeTypes[mode >> 12 & 0xF]);
-  const auto triple = [&](unsigned bits, bool special, char setChar, char setNoExec) {
-    out.push_back(bits & 4 ? 'r' : '-');
-    out.push_back(bits & 2 ? 'w' : '-');
-    if (special)
-      out.push_back(bits & 1 ? setChar : setNoExec);
-    else
-      out.push_back(bits & 1 ? 'x' : '-');
-  };
-  triple(mode >> 6 & 7, mode & S_ISUID, 's', 'S');
-  triple(mode >> 3 & 7, mode & S_ISGID, 's', 'S');
-  triple(mode & 7, mode & S_ISVTX, 't', 'T');
-}
-
 // 7zz's "Attributes" for an entry: the Windows attributes of a FAT or NTFS entry; for a Unix one
-// the mode in the high half, marked by kUnixExtension. With a file type in the mode, only the
-// low Windows bits are shown as letters, then the mode; without one, every bit is shown.
+// the mode in the high half, marked by kUnixExtension.
 void appendSevenZipAttributes(std::string& out, uint8_t host, uint32_t external, bool isFolder) {
   uint32_t attributes = 0;
   if (host == kHostFAT || host == kHostNTFS)
@@ -149,23 +107,7 @@ void appendSevenZipAttributes(std::string& out, uint8_t host, uint32_t external,
   else if (host == kHostUnix)
     attributes = (external & 0xFFFF0000) | kUnixExtension;
   if (isFolder) attributes |= kWindowsDirectory;
-  const bool hasMode = attributes & kUnixExtension;
-  const uint32_t mode = attributes >> 16;
-  if (hasMode && (attributes & 0xF0000000)) attributes &= 0x3FFF;
-  for (unsigned bit = 0; bit < 32; ++bit) {
-    if ((attributes >> bit & 1) && kAttributeLetters[bit] != 0) {
-      out.push_back(kAttributeLetters[bit]);
-      attributes &= ~(uint32_t{1} << bit);
-    }
-  }
-  if (attributes != 0) {
-    out.push_back(' ');
-    appendHex(out, attributes, true);
-  }
-  if (hasMode) {
-    out.push_back(' ');
-    appendModeText(out, mode);
-  }
+  appendAttributeWord(out, attributes);
 }
 
 // Whether 7zz takes the entry for a folder: a name ending in a slash, else the folder bit of a
@@ -410,19 +352,7 @@ bool appendMethod(std::string& out, const Entry& entry) {
 bool appendTime(std::string& out, const Entry& entry) {
   const std::optional<int64_t> utc =
       entry.ntfsTime ? entry.ntfsTime : entry.extendedTime ? entry.extendedTime : entry.infoZipTime;
-  if (utc) {
-    const time_t t = static_cast<time_t>(*utc);
-    struct tm local {};
-    if (!localtime_r(&t, &local) || local.tm_year + 1900 < 1601 || local.tm_year + 1900 > 9999) return false;
-    appendNumber(out, static_cast<uint64_t>(local.tm_year + 1900));
-    appendTwo(out, static_cast<unsigned>(local.tm_mon + 1));
-    appendTwo(out, static_cast<unsigned>(local.tm_mday));
-    out.push_back('.');
-    appendTwo(out, static_cast<unsigned>(local.tm_hour));
-    appendTwo(out, static_cast<unsigned>(local.tm_min));
-    appendTwo(out, static_cast<unsigned>(local.tm_sec));
-    return true;
-  }
+  if (utc) return appendLocalTime(out, *utc);
   const unsigned month = entry.dosDate >> 5 & 0xF, day = entry.dosDate & 0x1F;
   const unsigned hour = entry.dosTime >> 11, minute = entry.dosTime >> 5 & 0x3F, second = (entry.dosTime & 0x1F) * 2u;
   // 7zz shows no time for one that is not a date.
@@ -494,7 +424,7 @@ bool appendEntry(std::string& out, Entry& entry, std::string& scratch) {
                           : entry.crc != 0 || !isFolder;
   if (hasCRC) {
     out.append("\tcrc_=");
-    appendHex(out, entry.crc, false);
+    appendCRCValue(out, entry.crc);
   }
   out.append(entry.flags & kFlagEncrypted ? "\ttype=1\tos__=" : "\ttype=0\tos__=");
   if (entry.host < std::size(kHostNames))

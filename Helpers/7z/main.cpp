@@ -7,6 +7,8 @@
 //     archive (-tzip) is read directly from its central directory when that reader can show it
 //     as 7zz would, as it can nearly every zip (ZipDirectory.h), unless "--via-7zz" asks for
 //     7zz's listing instead: the handlers never give it; tests and the benchmark compare the two.
+//     A 7z archive (-t7z, or no type and the 7z signature) is read from its headers in the same
+//     way (SevenZipHeaders.h); an encrypted header or anything unusual still goes to 7zz.
 //   7z u|d|rn SWITCHES ARCHIVE [@LISTFILE | . | NAME ...]
 //     runs 7zz with its progress turned into chunks that end with a percentage (Progress.h).
 //     For "u" the helper also does what 7zz cannot: "-apFOLDER" adds the files under that folder
@@ -41,6 +43,7 @@
 
 #include "Progress.h"
 #include "HelperOutput.h"
+#include "SevenZipHeaders.h"
 #include "SltRecords.h"
 #include "StagedAdd.h"
 #include "ZipComment.h"
@@ -103,6 +106,8 @@ int list(const std::vector<std::string_view>& arguments) {
   std::vector<std::string> archives;
   std::string password;
   bool zip = false;
+  bool sevenZipType = false;
+  bool typed = false;
   bool via7zz = false;
   for (std::string_view argument : arguments) {
     if (argument == "-slt") continue;
@@ -118,6 +123,8 @@ int list(const std::vector<std::string_view>& arguments) {
     } else if (argument.starts_with("-t")) {
       argv.emplace_back(argument);
       zip = argument == "-tzip";
+      sevenZipType = argument == "-t7z";
+      typed = true;
     } else if (argument.starts_with("-")) {
       std::fprintf(stderr, "7z: unsupported switch for l: %.*s\n", static_cast<int>(argument.size()),
                    argument.data());
@@ -130,11 +137,14 @@ int list(const std::vector<std::string_view>& arguments) {
     std::fprintf(stderr, "7z: l needs exactly one archive\n");
     return kFatalError;
   }
-  // A plain zip is read here directly, unless the caller asked for 7zz's view of it.
-  if (zip && !via7zz) {
-    if (const std::optional<std::string> listing = tessaro::sevenzip::listZipDirectly(archives.front())) {
-      return writeAll(STDOUT_FILENO, *listing) ? 0 : kFatalError;
-    }
+  // A plain zip or 7z archive is read here directly, unless the caller asked for 7zz's view of it.
+  if (!via7zz) {
+    std::optional<std::string> listing;
+    if (zip)
+      listing = tessaro::sevenzip::listZipDirectly(archives.front());
+    else if (sevenZipType || !typed)
+      listing = tessaro::sevenzip::listSevenZipDirectly(archives.front());
+    if (listing) return writeAll(STDOUT_FILENO, *listing) ? 0 : kFatalError;
   }
   // Without -p 7zz asks for a password when the archive needs one, on its standard input; an
   // empty -p is an empty password that it never asks for.

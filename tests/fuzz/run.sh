@@ -9,7 +9,8 @@ BUILD=${1:-build-fuzz}
 TIME=${2:-60}
 JOBS=${JOBS:-2}
 FIXTURES=${FIXTURES:-tests/fixtures/third-party}
-TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz tar_headers_fuzz slt_records_fuzz zip_directory_fuzz rtf_fuzz tnef_fuzz
+TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz tar_headers_fuzz slt_records_fuzz zip_directory_fuzz sevenzip_headers_fuzz rtf_fuzz
+         tnef_fuzz
          xar_toc_fuzz)
 
 if [ ! -f "$BUILD/build.ninja" ]; then
@@ -56,6 +57,10 @@ with zipfile.ZipFile("extras.zip", "w") as z:
                   struct.pack("<HHB", 0x7075, 6, 1) + struct.pack("<I", zlib.crc32(b"n")) + b"u")
     z.writestr(info, "x")
 '
+  # 7z archives for the header reader, the first byte asking for fitting CRCs: a packed header,
+  # a plain one with every time, and a solid PPMd one with a filter and encrypted entries.
+  7zz a -bd -bso0 -mhc=off -mtc=on -mta=on plain.7z t && 7zz a -bd -bso0 -mf=BCJ -m0=PPMd -pfuzz ppmd.7z t
+  for f in a plain ppmd; do { printf '\001'; cat $f.7z; } > 7z-$f; done
   # Header readings: GNU, pax and bsdtar's archives, the first byte the piece size.
   ln -s 'a-link-target-well-past-one-hundred-bytes-aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa' t/long
   for f in gnu posix; do { printf '\077'; tar --format=$f -cf - t; } > hdr-$f; done
@@ -67,6 +72,7 @@ cp "$seeds/tar-lines" "$corpus/tar_lines_fuzz/"
 cp "$seeds"/hdr-* "$corpus/tar_headers_fuzz/"
 cp "$seeds"/slt-* "$corpus/slt_records_fuzz/"
 cp "$seeds"/{a,zip64,aes,prefixed,extras}.zip "$corpus/zip_directory_fuzz/"
+cp "$seeds"/7z-* "$corpus/sevenzip_headers_fuzz/"
 cp "$seeds"/rtf-* "$corpus/rtf_fuzz/"
 cp "$FIXTURES"/tnef/* "$corpus/tnef_fuzz/" 2>/dev/null || true
 (
