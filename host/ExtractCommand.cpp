@@ -1,4 +1,4 @@
-// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--overwrite | --keep] [--max-size SIZE] [--special-files]
+// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--here] [--overwrite | --keep] [--max-size SIZE] [--special-files]
 //                 [--preserve-permissions] [--same-owner] [--password PASSWORD] [--verbose]
 // tessaro test ARCHIVE [--password PASSWORD] [--verbose]
 // Passwords the archive asks for are read from the terminal without echo; --password gives the
@@ -49,9 +49,10 @@
 namespace tessaro::host {
 
 const char* const kExtractUsage =
-    "extract ARCHIVE [ENTRY...] [-C DIR] [--overwrite | --keep] [--max-size SIZE] [--special-files]\n"
+    "extract ARCHIVE [ENTRY...] [-C DIR] [--here] [--overwrite | --keep] [--max-size SIZE] [--special-files]\n"
     "                 [--preserve-permissions] [--same-owner] [--password PASSWORD] [--verbose]\n"
     "                 extract the archive, or the named entries (a folder with all it holds), into DIR;\n"
+    "                 loose top-level items get a folder named after the archive unless --here;\n"
     "                 existing files are replaced with --overwrite, kept with --keep, and otherwise\n"
     "                 asked about on a terminal; --max-size limits the bytes written (k, M, G)\n";
 const char* const kTestUsage =
