@@ -105,9 +105,28 @@ std::optional<std::string> readSecretLine(const std::string& prompt) { return re
 std::optional<std::string> readLine(const std::string& prompt) { return readTerminalLine(prompt, false); }
 
 TerminalCallbackHandler::TerminalCallbackHandler(std::string archive, Options options)
-    : archive_(std::move(archive)), options_(options) {}
+    : archive_(std::move(archive)), options_(options) {
+  // The terminal as it is now: the tools' messages may be sent nowhere while they run, the
+  // progress line still goes to the terminal.
+  if (::isatty(STDERR_FILENO) == 1) barFd_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+}
 
-TerminalCallbackHandler::~TerminalCallbackHandler() { endProgress(); }
+TerminalCallbackHandler::~TerminalCallbackHandler() {
+  endProgress();
+  if (barFd_ >= 0) ::close(barFd_);
+}
+
+void TerminalCallbackHandler::writeBarLocked(const std::string& text) {
+  // What went to standard error before comes first.
+  std::fflush(stderr);
+  size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t n = ::write(barFd_, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    written += static_cast<size_t>(n);
+  }
+}
 
 std::string TerminalCallbackHandler::passwordWithParams(PlistDictionary& /*params*/) {
   if (!storedPasswords_) storedPasswords_ = storedArchivePasswords();
@@ -139,7 +158,7 @@ int TerminalCallbackHandler::processData(const void* /*data*/, int64_t size, int
   const std::lock_guard lock(barMutex_);
   bytesDone_ += size;
   // A tool that tells its share done is the better measure; bytes then only count.
-  if (percentFromTool_ || !::isatty(STDERR_FILENO)) return 1;
+  if (percentFromTool_ || barFd_ < 0) return 1;
   const auto now = std::chrono::steady_clock::now();
   if (lastDrawn_ && now - *lastDrawn_ < kRedrawInterval) return 1;
   if (totalBytes_ && *totalBytes_ > 0) {
@@ -165,7 +184,7 @@ void TerminalCallbackHandler::setProgress(int percent) {
   if (percent > 100) percent = 100;
   const std::lock_guard lock(barMutex_);
   percentFromTool_ = true;
-  if (percent == lastPercent_ || !::isatty(STDERR_FILENO)) return;
+  if (percent == lastPercent_ || barFd_ < 0) return;
   std::optional<int64_t> done;
   if (totalBytes_ && *totalBytes_ > 0) done = *totalBytes_ / 100 * percent + *totalBytes_ % 100 * percent / 100;
   drawBarLocked(percent, done);
@@ -196,8 +215,7 @@ void TerminalCallbackHandler::drawBarLocked(std::optional<int> percent, std::opt
     bar += ", " + (left >= 60 ? std::to_string(left / 60) + " min " : std::string()) + std::to_string(left % 60) + " s left";
   }
   bar += "\033[K";
-  std::fputs(bar.c_str(), stderr);
-  std::fflush(stderr);
+  writeBarLocked(bar);
   barShown_ = true;
 }
 
@@ -229,8 +247,7 @@ void TerminalCallbackHandler::clearBar() {
 void TerminalCallbackHandler::clearBarLocked() {
   if (!barShown_) return;
   // Back to the line's start and erase it.
-  std::fputs("\r\033[K", stderr);
-  std::fflush(stderr);
+  writeBarLocked("\r\033[K");
   barShown_ = false;
   lastPercent_ = -1;
 }

@@ -62,10 +62,12 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   size_t storedOffered_ = 0;
   // Draws the progress line: the share done when known, the bytes done when known.
   void drawBarLocked(std::optional<int> percent, std::optional<int64_t> done);
+  void writeBarLocked(const std::string& text);
   // Clears the line for other output; the counts go on.
   void clearBar();
   void clearBarLocked();
 
+  int barFd_ = -1;  // the terminal standard error was when the handler was made; -1 for none
   std::mutex barMutex_;  // the line is drawn from the handler's thread and the watcher's
   bool barShown_ = false;
   std::optional<int64_t> totalBytes_;
