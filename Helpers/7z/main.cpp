@@ -441,6 +441,8 @@ int extractOrTest(const std::vector<std::string_view>& arguments) {
   });
   filter.finish();
   int status = result.exitStatus;
+  // 7zz wipes its last status before it ends; the handlers see the work finished.
+  if (status == 0 && !wrongPassword) writeAll(STDOUT_FILENO, "100%");
   if (status < 0) status = result.signal > 0 ? kSignalExitBase + result.signal : kFatalError;
   if (wrongPassword) {
     if (!saidWithQuestion) writeAll(STDOUT_FILENO, "Wrong password?\n");
