@@ -2,9 +2,9 @@
 
 #include <cstdlib>
 
-#include "bundle/Bundle.h"
 #include "HostPaths.h"
 #include "PathString.h"
+#include "bundle/Bundle.h"
 #include "defaults/UserDefaults.h"
 #include "plist/PropertyList.h"
 

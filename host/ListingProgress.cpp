@@ -26,7 +26,8 @@ int64_t readOffset(const std::string& archive) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
     struct stat st;
-    if (::stat(entry.path().c_str(), &st) != 0 || st.st_dev != wanted.st_dev || st.st_ino != wanted.st_ino) continue;
+    if (::stat(entry.path().c_str(), &st) != 0 || st.st_dev != wanted.st_dev || st.st_ino != wanted.st_ino)
+      continue;
     std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
     std::string key;
     long long pos = -1;

@@ -371,7 +371,10 @@ int extractWithPreset(std::string_view rest) {
   if (const std::optional<int> refused = refusedArchive(archive)) return *refused;
   const std::optional<ExtractionPreset> preset = extractionPresetNamed(name);
   if (!preset) {
-    std::fprintf(stderr, "tessaro: there is no extraction preset named %s; nothing was extracted\n", name.c_str());
+    // The name comes from the link: whatever bytes it holds, the message stays one line.
+    std::string shown;
+    for (const char c : name) shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    std::fprintf(stderr, "tessaro: there is no extraction preset named %s; nothing was extracted\n", shown.c_str());
     return kExitUsage;
   }
   const std::optional<ExtractionRequest> request = presetRequest(*preset, archive);
