@@ -1,4 +1,4 @@
-// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--overwrite | --keep] [--max-size SIZE] [--special-files]
+// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--here] [--overwrite | --keep] [--max-size SIZE] [--special-files]
 //                 [--preserve-permissions] [--same-owner] [--password PASSWORD] [--verbose]
 // tessaro test ARCHIVE [--password PASSWORD] [--verbose]
 // Passwords the archive asks for are read from the terminal without echo; --password gives the
@@ -25,6 +25,7 @@
 #include "AZipItem.h"
 #include "ArchiveCallbackHandler.h"
 #include "ArchiveCheck.h"
+#include "ArchiveExtraction.h"
 #include "ArchiveHandler.h"
 #include "ArchiveHandlerStream.h"
 #include "ArchiveHandlerStreamFilter.h"
@@ -48,9 +49,10 @@
 namespace tessaro::host {
 
 const char* const kExtractUsage =
-    "extract ARCHIVE [ENTRY...] [-C DIR] [--overwrite | --keep] [--max-size SIZE] [--special-files]\n"
+    "extract ARCHIVE [ENTRY...] [-C DIR] [--here] [--overwrite | --keep] [--max-size SIZE] [--special-files]\n"
     "                 [--preserve-permissions] [--same-owner] [--password PASSWORD] [--verbose]\n"
     "                 extract the archive, or the named entries (a folder with all it holds), into DIR;\n"
+    "                 loose top-level items get a folder named after the archive unless --here;\n"
     "                 existing files are replaced with --overwrite, kept with --keep, and otherwise\n"
     "                 asked about on a terminal; --max-size limits the bytes written (k, M, G)\n";
 const char* const kTestUsage =
@@ -64,17 +66,7 @@ constexpr int64_t kMaxFreeSpaceMargin = int64_t{64} << 20;
 // Conflicts named when existing files stop an extraction.
 constexpr size_t kConflictsNamed = 5;
 
-struct Arguments {
-  std::string archive;
-  std::vector<std::string> entries;
-  std::string destination = ".";
-  std::optional<std::string> password;
-  bool verbose = false;
-  PlacementOptions placement;
-  std::optional<int64_t> maxSize;
-  bool destinationGiven = false;
-  bool here = false;  // loose top-level items go straight into the destination
-};
+using Arguments = ExtractionRequest;
 
 // "SIZE" with an optional k, M or G (powers of 1024); none for anything else.
 std::optional<int64_t> parseSize(std::string_view text) {
@@ -133,7 +125,6 @@ std::optional<Arguments> parse(const std::vector<std::string>& args, bool extrac
   parsed.verbose = line.has("--verbose");
   if (const auto destination = line.value("-C")) {
     parsed.destination = *destination;
-    parsed.destinationGiven = true;
   }
   if (const auto size = line.value("--max-size")) {
     parsed.maxSize = parseSize(*size);
@@ -360,7 +351,7 @@ std::vector<std::string> checkStaged(const ArchiveHandler& handler, const std::s
   return problems;
 }
 
-int extract(const Arguments& parsed) {
+int extract(const Arguments& parsed, std::string* placedIn) {
   // The handlers run their tools in the destination folder: paths must not depend on the current one.
   const std::string file = absolutePath(parsed.archive);
   std::string destination = absolutePath(parsed.destination);
@@ -472,6 +463,7 @@ int extract(const Arguments& parsed) {
     result = kExitFailed;
   }
   if (ownFolder && result == kExitOK) ownFolder->kept = true;
+  if (placedIn && result == kExitOK) *placedIn = destination;
   if (placement.kept() > 0)
     std::printf("%lld existing %s kept\n", static_cast<long long>(placement.kept()),
                 placement.kept() == 1 ? "file" : "files");
@@ -572,19 +564,29 @@ int test(const Arguments& parsed) {
   return kExitOK;
 }
 
-int run(const std::vector<std::string>& args, bool testing) {
-  int ended = kExitUsage;
-  const std::optional<Arguments> parsed = parse(args, !testing, ended);
-  if (!parsed) return ended;
+// Runs `operation` with the session's temporary folder inside a private one that goes afterwards.
+template <typename Operation>
+int withPrivateTemporaryFolder(const Operation& operation) {
   // The session's temporary folder goes inside a private one that a termination signal removes.
   if (usePrivateTemporaryFolder()) cleanUpOnTerminationSignals();
   struct FolderRemoval {
     ~FolderRemoval() { removePrivateTemporaryFolder(); }
   } folderRemoval;
-  return testing ? test(*parsed) : extract(*parsed);
+  return operation();
+}
+
+int run(const std::vector<std::string>& args, bool testing) {
+  int ended = kExitUsage;
+  const std::optional<Arguments> parsed = parse(args, !testing, ended);
+  if (!parsed) return ended;
+  return withPrivateTemporaryFolder([&] { return testing ? test(*parsed) : extract(*parsed, nullptr); });
 }
 
 }  // namespace
+
+int extractArchive(const ExtractionRequest& request, std::string* placedIn) {
+  return withPrivateTemporaryFolder([&] { return extract(request, placedIn); });
+}
 
 int extractCommand(const std::vector<std::string>& args) { return run(args, false); }
 int testCommand(const std::vector<std::string>& args) { return run(args, true); }

@@ -18,6 +18,7 @@
 #include "HandlerRegistry.h"
 #include "HostPaths.h"
 #include "ListingPipeline.h"
+#include "ListingProgress.h"
 #include "ListingViews.h"
 #include "PathString.h"
 #include "StoredPasswords.h"
@@ -88,6 +89,8 @@ int listCommand(const std::vector<std::string>& args) {
   ArchiveFacts facts;
   int32_t status = kStatusOK;
   {
+    // Made before the tools' messages are hidden, so that its line still reaches the terminal.
+    const ListingProgress progress(path);
     const ToolMessagesHidden hidden(!verbose);
     const std::optional<std::string> password = line.value("--password");
     status = password ? getInfo(path, root, *password) : getInfo(path, root, facts);

@@ -102,7 +102,8 @@ int writerFormat(int readFormat) {
 
 class TarCopy {
  public:
-  TarCopy(std::string archive, const TarChange& change) : archive_(std::move(archive)), change_(change) {}
+  TarCopy(std::string archive, const TarChange& change, TerminalCallbackHandler* progress)
+      : archive_(std::move(archive)), change_(change), progress_(progress) {}
 
   // The archive changed, or false after a message with nothing changed.
   bool run();
@@ -132,6 +133,7 @@ class TarCopy {
 
   const std::string archive_;
   const TarChange& change_;
+  TerminalCallbackHandler* progress_;  // told of every byte written, for the progress line
   std::vector<std::string> removed_;  // keys of the removed entries and of those the added replace
   std::string from_, to_;             // keys of a rename
   Reader reader_;
@@ -277,6 +279,7 @@ bool TarCopy::writeOrphan(archive_entry* entry, const std::string& target, std::
 }
 
 bool TarCopy::toWriter(const void* data, size_t size, std::string_view name) {
+  if (progress_) progress_->processData(nullptr, static_cast<int64_t>(size), 1);
   return archive_write_data(writer_.get(), data, size) >= 0 || failed(writer_.get(), name);
 }
 
@@ -452,8 +455,12 @@ TarChange TarChange::adding(std::vector<std::string> files, std::string into) {
 
 int32_t rewriteTar(ArchiveSession& session, const TarChange& change) {
   try {
-    return TarCopy(session.archive(), change).run() ? 0 : kStatusFailed;
+    TerminalCallbackHandler& progress = session.callback();
+    const bool copied = TarCopy(session.archive(), change, &progress).run();
+    progress.endProgress();
+    return copied ? 0 : kStatusFailed;
   } catch (...) {
+    session.callback().endProgress();
     return kStatusFailed;
   }
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -22,6 +23,8 @@ namespace {
 constexpr int kMaxPrompts = 3;
 // Width of the progress bar in characters, the percentage not counted.
 constexpr int kBarWidth = 40;
+// Byte counts come with every chunk a tool writes; the line is redrawn no oftener than this.
+constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
 // A line from the terminal is short; one that never ends cannot grow without bound.
 constexpr size_t kMaxLine = 4096;
 
@@ -102,14 +105,33 @@ std::optional<std::string> readSecretLine(const std::string& prompt) { return re
 std::optional<std::string> readLine(const std::string& prompt) { return readTerminalLine(prompt, false); }
 
 TerminalCallbackHandler::TerminalCallbackHandler(std::string archive, Options options)
-    : archive_(std::move(archive)), options_(options) {}
+    : archive_(std::move(archive)), options_(options) {
+  // The terminal as it is now: the tools' messages may be sent nowhere while they run, the
+  // progress line still goes to the terminal.
+  if (::isatty(STDERR_FILENO) == 1) barFd_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+}
 
-TerminalCallbackHandler::~TerminalCallbackHandler() { endProgress(); }
+TerminalCallbackHandler::~TerminalCallbackHandler() {
+  endProgress();
+  if (barFd_ >= 0) ::close(barFd_);
+}
+
+void TerminalCallbackHandler::writeBarLocked(const std::string& text) {
+  // What went to standard error before comes first.
+  std::fflush(stderr);
+  size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t n = ::write(barFd_, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    written += static_cast<size_t>(n);
+  }
+}
 
 std::string TerminalCallbackHandler::passwordWithParams(PlistDictionary& /*params*/) {
   if (!storedPasswords_) storedPasswords_ = storedArchivePasswords();
   if (storedOffered_ < storedPasswords_->size()) return (*storedPasswords_)[storedOffered_++];
-  endProgress();
+  clearBar();
   if (++prompts_ > kMaxPrompts) return {};
   const std::optional<std::string> answer = readSecretLine("Password for " + archive_ + ": ");
   // Without a terminal the failure's one line says the password is missing.
@@ -119,7 +141,7 @@ std::string TerminalCallbackHandler::passwordWithParams(PlistDictionary& /*param
 
 int TerminalCallbackHandler::changeVolume(std::string& path, int mode) {
   if (mode == kVolumeCheckOnly) return kVolumeFound;
-  endProgress();
+  clearBar();
   const std::optional<std::string> answer =
       readLine("tessaro: volume missing: " + path + "\nPath of that volume (empty to stop): ");
   if (answer && !answer->empty() && ::access(answer->c_str(), R_OK) == 0) {
@@ -131,12 +153,28 @@ int TerminalCallbackHandler::changeVolume(std::string& path, int mode) {
   return kVolumeRefused;
 }
 
-int TerminalCallbackHandler::processData(const void* /*data*/, int64_t /*size*/, int /*delta*/) { return 1; }
+int TerminalCallbackHandler::processData(const void* /*data*/, int64_t size, int /*delta*/) {
+  if (size <= 0) return 1;
+  const std::lock_guard lock(barMutex_);
+  bytesDone_ += size;
+  // A tool that tells its share done is the better measure; bytes then only count.
+  if (percentFromTool_ || barFd_ < 0) return 1;
+  const auto now = std::chrono::steady_clock::now();
+  if (lastDrawn_ && now - *lastDrawn_ < kRedrawInterval) return 1;
+  if (totalBytes_ && *totalBytes_ > 0) {
+    drawBarLocked(static_cast<int>(std::min<int64_t>(100, bytesDone_ / std::max<int64_t>(1, *totalBytes_ / 100))),
+                  bytesDone_);
+  } else {
+    drawBarLocked(std::nullopt, bytesDone_);
+  }
+  return 1;
+}
 
 void TerminalCallbackHandler::processFile(std::string_view name, int /*operation*/) {
   seen_.emplace_back(name);
   if (!options_.printEntries) return;
-  endProgress();
+  const std::lock_guard lock(barMutex_);
+  clearBarLocked();
   std::fwrite(name.data(), 1, name.size(), stdout);
   std::fputc('\n', stdout);
 }
@@ -144,29 +182,40 @@ void TerminalCallbackHandler::processFile(std::string_view name, int /*operation
 void TerminalCallbackHandler::setProgress(int percent) {
   if (percent < 0) percent = 0;
   if (percent > 100) percent = 100;
-  if (percent == lastPercent_ || !::isatty(STDERR_FILENO)) return;
+  const std::lock_guard lock(barMutex_);
+  percentFromTool_ = true;
+  if (percent == lastPercent_ || barFd_ < 0) return;
+  std::optional<int64_t> done;
+  if (totalBytes_ && *totalBytes_ > 0) done = *totalBytes_ / 100 * percent + *totalBytes_ % 100 * percent / 100;
+  drawBarLocked(percent, done);
+}
+
+void TerminalCallbackHandler::drawBarLocked(std::optional<int> percent, std::optional<int64_t> done) {
   const auto now = std::chrono::steady_clock::now();
   if (!started_) started_ = now;
-  lastPercent_ = percent;
-  std::string bar = "\r[";
-  const int filled = percent * kBarWidth / 100;
-  bar.append(static_cast<size_t>(filled), '#');
-  bar.append(static_cast<size_t>(kBarWidth - filled), '.');
-  bar += "] " + std::to_string(percent) + "%";
-  // Bytes, rate and time left from the share done so far; the tools report no finer measure.
+  lastDrawn_ = now;
   const double seconds = std::chrono::duration<double>(now - *started_).count();
-  if (totalBytes_ && *totalBytes_ > 0) {
-    const int64_t done = *totalBytes_ / 100 * percent + *totalBytes_ % 100 * percent / 100;
-    bar += "  " + formatByteCount(done, false) + " of " + formatByteCount(*totalBytes_, false);
-    if (seconds >= 1 && done > 0) bar += ", " + formatByteCount(static_cast<int64_t>(done / seconds), false) + "/s";
+  std::string bar = "\r";
+  if (percent) {
+    lastPercent_ = *percent;
+    const int filled = *percent * kBarWidth / 100;
+    bar += "[";
+    bar.append(static_cast<size_t>(filled), '#');
+    bar.append(static_cast<size_t>(kBarWidth - filled), '.');
+    bar += "] " + std::to_string(*percent) + "%";
   }
-  if (seconds >= 1 && percent > 0 && percent < 100) {
-    const auto left = static_cast<long long>(seconds * (100 - percent) / percent + 0.5);
+  // Bytes and rate when they are known; the time left from the share done so far.
+  if (done) {
+    bar += (percent ? "  " : "") + formatByteCount(*done, false);
+    if (totalBytes_ && *totalBytes_ > 0) bar += " of " + formatByteCount(*totalBytes_, false);
+    if (seconds >= 1 && *done > 0) bar += ", " + formatByteCount(static_cast<int64_t>(*done / seconds), false) + "/s";
+  }
+  if (percent && seconds >= 1 && *percent > 0 && *percent < 100) {
+    const auto left = static_cast<long long>(seconds * (100 - *percent) / *percent + 0.5);
     bar += ", " + (left >= 60 ? std::to_string(left / 60) + " min " : std::string()) + std::to_string(left % 60) + " s left";
   }
   bar += "\033[K";
-  std::fputs(bar.c_str(), stderr);
-  std::fflush(stderr);
+  writeBarLocked(bar);
   barShown_ = true;
 }
 
@@ -176,16 +225,29 @@ void TerminalCallbackHandler::logOutput(std::string_view text) {
   recentLog_.append(text);
   if (recentLog_.size() > 2 * kKeep) recentLog_.erase(0, recentLog_.size() - kKeep);
   if (!options_.verbose) return;
-  endProgress();
+  clearBar();
   std::fwrite(text.data(), 1, text.size(), stderr);
   if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);
 }
 
 void TerminalCallbackHandler::endProgress() {
+  const std::lock_guard lock(barMutex_);
+  clearBarLocked();
+  bytesDone_ = 0;
+  percentFromTool_ = false;
+  started_.reset();
+  lastDrawn_.reset();
+}
+
+void TerminalCallbackHandler::clearBar() {
+  const std::lock_guard lock(barMutex_);
+  clearBarLocked();
+}
+
+void TerminalCallbackHandler::clearBarLocked() {
   if (!barShown_) return;
   // Back to the line's start and erase it.
-  std::fputs("\r\033[K", stderr);
-  std::fflush(stderr);
+  writeBarLocked("\r\033[K");
   barShown_ = false;
   lastPercent_ = -1;
 }

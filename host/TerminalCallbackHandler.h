@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,8 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   std::string passwordWithParams(PlistDictionary& params) override;
   // A volume that is there is taken; a missing one is asked for on the terminal.
   int changeVolume(std::string& path, int mode) override;
+  // Bytes the handler moved: a bar of the share done when the total is known, else the bytes and
+  // the rate, until the tool itself tells its share (setProgress). May come from another thread.
   int processData(const void* data, int64_t size, int delta) override;
   void processFile(std::string_view name, int operation) override;
   void setProgress(int percent) override;
@@ -57,9 +60,21 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   // The store's passwords, read when the archive first asks, and how many have been offered.
   std::optional<std::vector<std::string>> storedPasswords_;
   size_t storedOffered_ = 0;
+  // Draws the progress line: the share done when known, the bytes done when known.
+  void drawBarLocked(std::optional<int> percent, std::optional<int64_t> done);
+  void writeBarLocked(const std::string& text);
+  // Clears the line for other output; the counts go on.
+  void clearBar();
+  void clearBarLocked();
+
+  int barFd_ = -1;  // the terminal standard error was when the handler was made; -1 for none
+  std::mutex barMutex_;  // the line is drawn from the handler's thread and the watcher's
   bool barShown_ = false;
   std::optional<int64_t> totalBytes_;
+  int64_t bytesDone_ = 0;
+  bool percentFromTool_ = false;
   std::optional<std::chrono::steady_clock::time_point> started_;
+  std::optional<std::chrono::steady_clock::time_point> lastDrawn_;
   int lastPercent_ = -1;
   int prompts_ = 0;
   bool volumeMissing_ = false;

@@ -12,8 +12,10 @@
 //                                 stores the page's display settings as the defaults of the
 //                                 next previews (the configuration application's domain).
 //   tssro://extract?preset=NAME&archive=A&time=T&token=X
-//                                 the preset menu's request; its token is checked, but no preset
-//                                 extracts anything yet.
+//                                 the preset menu's request: with a valid token, for an archive a
+//                                 preview recorded, the archive is extracted as `tessaro extract`
+//                                 does into the preset's folder, the desktop is told, and the
+//                                 folder the contents went into is opened.
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -30,9 +32,12 @@
 #include <vector>
 
 #include "AZipItem.h"
+#include "ArchiveExtraction.h"
 #include "ArchiveSession.h"
 #include "CommandLine.h"
 #include "Commands.h"
+#include "DesktopNotification.h"
+#include "ExtractionPresets.h"
 #include "GrowthLimit.h"
 #include "ListingPipeline.h"
 #include "PathString.h"
@@ -48,8 +53,11 @@
 
 namespace tessaro::host {
 
-const char* const kViewUsage = "view tssro://view/ARCHIVE;ENTRY | tssro://config?KEY=VALUE&...&token=X\n"
-                               "                 open one entry of an archive, or store the preview's display settings\n";
+const char* const kViewUsage =
+    "view tssro://view/ARCHIVE;ENTRY | tssro://config?KEY=VALUE&...&token=X\n"
+    "                 | tssro://extract?preset=NAME&archive=PATH&time=T&token=X\n"
+    "                 open one entry of an archive, store the preview's display settings, or extract\n"
+    "                 a previewed archive with one of the extraction presets\n";
 
 namespace {
 
@@ -339,6 +347,14 @@ int storeSettings(std::string_view rest) {
   return kExitOK;
 }
 
+// The value of `key` in the link's query; empty when it is not there.
+std::string queryValue(const std::vector<std::pair<std::string, std::string>>& pairs, std::string_view key) {
+  for (const auto& [name, value] : pairs) {
+    if (name == key) return value;
+  }
+  return {};
+}
+
 int extractWithPreset(std::string_view rest) {
   const auto pairs = queryPairs(rest);
   if (!pairs) {
@@ -346,8 +362,38 @@ int extractWithPreset(std::string_view rest) {
     return kExitUsage;
   }
   if (!signedByPage(*pairs)) return kExitUsage;
-  std::fprintf(stderr, "tessaro: extracting with a preset is not available; use tessaro extract\n");
-  return kExitUsage;
+  const std::string archive = queryValue(*pairs, "archive");
+  const std::string name = queryValue(*pairs, "preset");
+  if (archive.empty() || name.empty()) {
+    std::fprintf(stderr, "tessaro: the link names no archive or no preset\n");
+    return kExitUsage;
+  }
+  if (const std::optional<int> refused = refusedArchive(archive)) return *refused;
+  const std::optional<ExtractionPreset> preset = extractionPresetNamed(name);
+  if (!preset) {
+    // The name comes from the link: whatever bytes it holds, the message stays one line.
+    std::string shown;
+    for (const char c : name) shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+    std::fprintf(stderr, "tessaro: there is no extraction preset named %s; nothing was extracted\n", shown.c_str());
+    return kExitUsage;
+  }
+  const std::optional<ExtractionRequest> request = presetRequest(*preset, archive);
+  if (!request) {
+    std::fprintf(stderr, "tessaro: the preset %s extracts into a home folder, and HOME names none\n", name.c_str());
+    return kExitUsage;
+  }
+  // The preset's folder may not be there yet (a fresh ~/Downloads); what it names is made, no more.
+  std::error_code error;
+  std::filesystem::create_directories(request->destination, error);
+  std::string placedIn;
+  const int result = extractArchive(*request, &placedIn);
+  const std::string shown(lastPathComponent(archive));
+  if (result != kExitOK) {
+    notifyDesktop("Extracting " + shown + " failed", "The preset " + name + " could not extract it.");
+    return result;
+  }
+  notifyDesktop("Extracted " + shown, "With the preset " + name + " into " + placedIn);
+  return openWithDesktop(placedIn);
 }
 
 }  // namespace

@@ -750,6 +750,11 @@ int32_t AHandler7ZipBase::doExtract(const AZipItem::List& items, const std::stri
     FailureTexts failures;
     Utf8Pieces pieces;
     const OutputCallback collect = [&](std::string_view chunk) {
+      // The helper hands each percentage on its own; the rest is the tool's own words.
+      if (const std::optional<int> percent = sevenZipProgress(chunk)) {
+        if (host) host->setProgress(*percent);
+        return;
+      }
       failures.feed(chunk);
       if (!logs) return;
       if (const std::optional<std::string> text = pieces.take(chunk)) host->logOutput(*text);

@@ -1,7 +1,7 @@
 // The tssro link handler (tessaro view) as a web page could drive it: links to archives no
-// preview showed, relative paths, settings and preset links without the page's token, and entries
-// that would run something when opened, with TESSARO_OPEN pointed at a script that records what
-// it is asked to open. The previews are made by the built qlhost.
+// preview showed, relative paths, settings and preset links without the page's token, entries
+// that would run something when opened, and preset links that extract, with TESSARO_OPEN pointed
+// at a script that records what it is asked to open. The previews are made by the built qlhost.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -177,6 +177,59 @@ TEST_F(LinkHandlerTest, SettingsAndPresetLinksChangeNothingWithoutThePagesToken)
       tessaro({"view", "tssro://extract?preset=x&archive=" + escaped + "&time=" + time + "&token=" + wrong});
   EXPECT_EQ(preset.exitStatus, 2);
   EXPECT_NE(preset.output.find("token"), std::string::npos) << preset.output;
+}
+
+// A preset link signed as the page signs it, for any archive path.
+std::string presetLink(const std::string& preset, const std::string& archive, const std::string& token = "page") {
+  const std::string time = "1700000000";
+  const std::string signature = token == "page" ? pageToken(archive, time).value_or("") : token;
+  return "tssro://extract?preset=" + percentEscaped(preset) + "&archive=" + percentEscaped(archive) + "&time=" + time +
+         (signature.empty() ? "" : "&token=" + signature);
+}
+
+TEST_F(LinkHandlerTest, PresetLinksExtractWithThePresetAndOpenWhatTheyMade) {
+  home.dir().write("notify.sh", "#!/bin/sh\nshift 3\nprintf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/notified\"\n");
+  fs::permissions(dir() / "notify.sh", fs::perms::owner_all);
+  env.set("TESSARO_NOTIFY", (dir() / "notify.sh").string());
+  test::shell(dir(), "mkdir -p l && echo 1 > l/one && echo 2 > l/two && tar cf loose.tar -C l one two && "
+                     "cp loose.tar never.tar");
+  const std::string loose = (dir() / "loose.tar").string();
+  ASSERT_TRUE(UserDefaults::standard().setObject(
+      "HLVExtractPresets",
+      PlistArray{PlistDictionary{{"name", "Beside it"}, {"destination", ""}, {"createFolder", true}},
+                 PlistDictionary{{"name", "Out"}, {"destination", (dir() / "out").string()}, {"createFolder", false}}}));
+  preview(loose);
+
+  struct Refused {
+    std::string link;
+    std::string said;
+  };
+  const Refused refused[] = {
+      {presetLink("Out", loose, ""), "token"},
+      {presetLink("Out", loose, std::string(64, '0')), "token"},
+      {presetLink("Elsewhere", loose), "no extraction preset named Elsewhere"},
+      {presetLink("Out", (dir() / "never.tar").string()), "no preview of yours"},
+      {presetLink("Out", "loose.tar"), "relative path"},
+  };
+  for (const Refused& link : refused) {
+    const SubprocessResult result = tessaro({"view", link.link});
+    EXPECT_EQ(result.exitStatus, 2) << link.link;
+    EXPECT_NE(result.output.find(link.said), std::string::npos) << result.output;
+  }
+  EXPECT_FALSE(fs::exists(dir() / "out"));
+  EXPECT_FALSE(fs::exists(dir() / "loose"));
+  EXPECT_EQ(opened(), "");
+
+  // Loose items get a folder of their own beside the archive, or go straight into the preset's folder.
+  ASSERT_EQ(view(presetLink("Beside it", loose)), 0);
+  EXPECT_EQ(readFile(dir() / "loose/two"), "2\n");
+  ASSERT_EQ(view(presetLink("Out", loose)), 0);
+  EXPECT_EQ(readFile(dir() / "out/one"), "1\n");
+  EXPECT_EQ(opened(), (dir() / "loose").string() + "\n" + (dir() / "out").string() + "\n");
+  EXPECT_EQ(readFile(dir() / "notified"), "Extracted loose.tar\nExtracted loose.tar\n");
+  // Files already there stop the preset, which has no terminal to ask on.
+  EXPECT_EQ(view(presetLink("Out", loose)), 1);
+  EXPECT_EQ(readFile(dir() / "notified").substr(40), "Extracting loose.tar failed\n");
 }
 
 TEST_F(LinkHandlerTest, TheViewCacheKeepsToItsQuota) {

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -303,6 +305,34 @@ TEST_F(TessaroExtractTest, ATerminatedExtractionTakesItsStagingFolderAlong) {
   const SubprocessResult result = child.wait();
   EXPECT_EQ(result.signal, SIGTERM) << result.output;
   EXPECT_EQ(folderListing(out), "");
+}
+
+TEST_F(TessaroExtractTest, ProgressIsShownOnATerminalAndNowhereElse) {
+  // 200 MB of random bytes, stored: 7zz copies them long enough to report its share on the way.
+  ASSERT_EQ(run({"/bin/sh", "-c",
+                 "cd '" + home.dir().str() + "' && head -c 200000000 /dev/urandom > big.bin && "
+                 "7zz a -bso0 -bsp0 -mx=0 big.7z big.bin && rm big.bin"})
+                .exitStatus,
+            0);
+  const std::string archive = (home.dir().path() / "big.7z").string();
+  const fs::path onTerminal = destination("terminal");
+  const SubprocessResult shown = run({"/usr/bin/script", "-qfec",
+                                      std::string(TESSARO_BINARY) + " extract " + archive + " -C " + onTerminal.string(),
+                                      "/dev/null"});
+  ASSERT_EQ(shown.exitStatus, 0) << shown.output;
+  std::set<std::string> percentages;
+  const std::regex bar(R"(\] (\d+)%)");
+  for (auto it = std::sregex_iterator(shown.output.begin(), shown.output.end(), bar); it != std::sregex_iterator(); ++it)
+    percentages.insert((*it)[1]);
+  EXPECT_GE(percentages.size(), 2u) << shown.output;
+
+  SubprocessOptions options;
+  options.separateErrorOutput = true;
+  const fs::path piped = destination("piped");
+  const SubprocessResult quiet = run({TESSARO_BINARY, "extract", archive, "--here", "-C", piped.string()}, options);
+  EXPECT_EQ(quiet.exitStatus, 0);
+  EXPECT_EQ(quiet.errorOutput, "");
+  EXPECT_EQ(fs::file_size(piped / "big.bin"), 200000000u);
 }
 
 TEST_F(TessaroExtractTest, TestReadsEveryFormatAndNamesTheDamage) {

@@ -16,8 +16,9 @@
 //     after the update and "-cz--" clears it (ZipComment.h); with "-cz" and no files only the
 //     comment changes.
 //   7z x|t [SWITCHES] ARCHIVE [@LISTFILE]
-//     runs 7zz with an empty password when none is given, and prints "Wrong password?" (with a
-//     failing status) whenever 7zz reports a wrong password, in whichever words.
+//     runs 7zz with an empty password when none is given, its progress turned into percentages
+//     as for "u", and prints "Wrong password?" (with a failing status) whenever 7zz reports a
+//     wrong password, in whichever words.
 //   7z <any other command> ...
 //     runs 7zz with the same arguments.
 //   Everywhere "-p-" becomes an empty password, so 7zz never waits for one on a terminal, and a
@@ -423,6 +424,9 @@ int extractOrTest(const std::vector<std::string_view>& arguments) {
     return kFatalError;
   }
 
+  // 7zz draws its progress only on a terminal unless asked; the filter turns it into percentages.
+  argv.insert(argv.begin() + 2, "-bsp1");
+
   tessaro::Subprocess sevenZip;
   tessaro::SubprocessOptions options;
   options.cancelled = &gCancelled;
@@ -435,8 +439,9 @@ int extractOrTest(const std::vector<std::string_view>& arguments) {
   std::string tail;
   bool wrongPassword = false;
   bool saidWithQuestion = false;
+  tessaro::sevenzip::ProgressFilter filter([](std::string_view chunk) { writeAll(STDOUT_FILENO, chunk); });
   const tessaro::SubprocessResult result = sevenZip.wait([&](std::string_view chunk) {
-    writeAll(STDOUT_FILENO, chunk);
+    filter.feed(chunk);
     std::string window = tail;
     window.append(chunk);
     wrongPassword = wrongPassword || window.find("Wrong password") != std::string::npos;
@@ -444,7 +449,10 @@ int extractOrTest(const std::vector<std::string_view>& arguments) {
     constexpr size_t kKeep = 32;
     tail = window.size() > kKeep ? window.substr(window.size() - kKeep) : window;
   });
+  filter.finish();
   int status = result.exitStatus;
+  // 7zz wipes its last status before it ends; the handlers see the work finished.
+  if (status == 0 && !wrongPassword) writeAll(STDOUT_FILENO, "100%");
   if (status < 0) status = result.signal > 0 ? kSignalExitBase + result.signal : kFatalError;
   if (wrongPassword) {
     if (!saidWithQuestion) writeAll(STDOUT_FILENO, "Wrong password?\n");

@@ -6,7 +6,7 @@ _tessaro() {
 
   local commands="list extract test create add delete rename comment repair join view preview formats defaults passwords"
   if [[ $cword -eq 1 ]]; then
-    COMPREPLY=($(compgen -W "$commands --help" -- "$cur"))
+    COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
     return
   fi
 
@@ -15,7 +15,7 @@ _tessaro() {
     -C)
       _filedir -d
       return ;;
-    -o)
+    -o | --output)
       _filedir html
       return ;;
     --format)
@@ -27,14 +27,14 @@ _tessaro() {
     --encryption)
       COMPREPLY=($(compgen -W "none zipcrypto aes aes-names" -- "$cur"))
       return ;;
-    --password | -p | --max-size | --volume-size | --comment | --into | --index | --idle)
+    --password | -p | --max-size | --volume-size | --comment | --into | --index | --idle | --width)
       return ;;
   esac
 
   local options
   case $command in
-    list) options="--help" ;;
-    extract) options="-C --overwrite --keep --max-size --special-files --preserve-permissions --same-owner
+    list) options="--long --json --tree --width --password --verbose --help" ;;
+    extract) options="-C --here --overwrite --keep --max-size --special-files --preserve-permissions --same-owner
                       --password --verbose --help" ;;
     test | delete | rename | repair) options="--password --verbose --help" ;;
     create) options="--format --compression --encryption --password --volume-size --comment
@@ -42,8 +42,10 @@ _tessaro() {
     add) options="--into --compression --encryption --password --exclude-ds-store --verbose --help" ;;
     comment) options="--verbose --help" ;;
     join) options="-C --verbose --help" ;;
-    view) options="--help" ;;
-    preview) options="-o --open --help" ;;
+    view)
+      [[ $cur == -* ]] || COMPREPLY=($(compgen -W "tssro://view/ tssro://config? tssro://extract?" -- "$cur"))
+      options="--help" ;;
+    preview) options="-o --output --open --help" ;;
     formats) options="--help" ;;
     defaults)
       case $cword in

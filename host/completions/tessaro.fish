@@ -18,11 +18,17 @@ complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a formats -d
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a defaults -d 'Show or change preferences'
 complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -a passwords -d 'Keep archive passwords'
 complete -c tessaro -s h -l help -d 'Describe the command'
+complete -c tessaro -n "not __fish_seen_subcommand_from $commands" -l version -d 'Print the version'
 
 # Archives and files are named after the command.
 complete -c tessaro -n "__fish_seen_subcommand_from list extract test create add delete rename comment repair join preview" -F
-complete -c tessaro -n "__fish_seen_subcommand_from extract test create add delete rename comment repair join" -s v -l verbose -d "Show the tools' output"
-complete -c tessaro -n "__fish_seen_subcommand_from extract test create add delete rename repair" -s p -l password -r -d 'The archive password'
+complete -c tessaro -n "__fish_seen_subcommand_from list extract test create add delete rename comment repair join" -s v -l verbose -d "Show the tools' output"
+complete -c tessaro -n "__fish_seen_subcommand_from list extract test create add delete rename repair" -s p -l password -r -d 'The archive password'
+complete -c tessaro -n "__fish_seen_subcommand_from list" -l long -d 'Every field of each entry'
+complete -c tessaro -n "__fish_seen_subcommand_from list" -l json -d 'The entries as a JSON array'
+complete -c tessaro -n "__fish_seen_subcommand_from list" -l tree -d 'The entries as a drawn tree'
+complete -c tessaro -n "__fish_seen_subcommand_from list" -l width -x -d 'Columns the tree may fill'
+complete -c tessaro -n "__fish_seen_subcommand_from extract" -l here -d 'Loose items straight into the destination'
 complete -c tessaro -n "__fish_seen_subcommand_from extract join" -s C -r -a '(__fish_complete_directories)' -d 'Destination folder'
 complete -c tessaro -n "__fish_seen_subcommand_from extract" -l overwrite -d 'Replace existing files'
 complete -c tessaro -n "__fish_seen_subcommand_from extract" -l keep -d 'Keep existing files'
@@ -37,8 +43,9 @@ complete -c tessaro -n "__fish_seen_subcommand_from create" -l volume-size -r -d
 complete -c tessaro -n "__fish_seen_subcommand_from create" -l comment -r -d 'Archive comment'
 complete -c tessaro -n "__fish_seen_subcommand_from create add" -l exclude-ds-store -d 'Leave out .DS_Store files'
 complete -c tessaro -n "__fish_seen_subcommand_from add" -l into -r -d 'Folder inside the archive'
-complete -c tessaro -n "__fish_seen_subcommand_from preview" -s o -r -F -d 'Write the page to this file'
+complete -c tessaro -n "__fish_seen_subcommand_from preview" -s o -l output -r -F -d 'Write the page to this file'
 complete -c tessaro -n "__fish_seen_subcommand_from preview" -l open -d 'Open the page in the browser'
+complete -c tessaro -n "__fish_seen_subcommand_from view" -a 'tssro://view/ tssro://config? tssro://extract?' -d 'Preview page link'
 complete -c tessaro -n "__fish_seen_subcommand_from defaults; and not __fish_seen_subcommand_from read write delete" -a 'read write delete'
 complete -c tessaro -n "__fish_seen_subcommand_from read write delete" -a 'host config -int -bool -string -array-add -plist'
 set -l pwcommands status unlock lock list add remove import export set-master lock-options reset
