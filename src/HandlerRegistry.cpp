@@ -105,8 +105,9 @@ constexpr std::array kSignatures{
 };
 static_assert(kSignatures.size() == 37);
 
-// Every class of the hierarchy, for lookups by name.
-constexpr std::array<MetaclassFn, 46> kAllClasses{
+// Every class of the hierarchy, for lookups by name; sized by its entries, so that no empty
+// slot is ever called.
+constexpr MetaclassFn kAllClasses[] = {
     &ArchiveHandler::metaclass, &AHandlerTar::metaclass,       &AHandlerTGz::metaclass,
     &AHandlerTBz::metaclass,    &AHandlerTXz::metaclass,       &AHandlerGZip::metaclass,
     &AHandlerBZip::metaclass,   &AHandlerXz::metaclass,        &AHandler7ZipBase::metaclass,
