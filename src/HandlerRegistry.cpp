@@ -105,7 +105,8 @@ constexpr std::array kSignatures{
 };
 static_assert(kSignatures.size() == 37);
 
-// Every class of the hierarchy, for lookups by name.
+// Every class of the hierarchy, for lookups by name; sized by its entries, so that no empty
+// slot is ever called.
 constexpr MetaclassFn kAllClasses[] = {
     &ArchiveHandler::metaclass, &AHandlerTar::metaclass,       &AHandlerTGz::metaclass,
     &AHandlerTBz::metaclass,    &AHandlerTXz::metaclass,       &AHandlerGZip::metaclass,

@@ -16,6 +16,7 @@
 #include "process/Subprocess.h"
 #include "support/Files.h"
 #include "support/SuiteFixtures.h"
+#include "support/Processes.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -78,17 +79,7 @@ EOF
   )sh";
 
  protected:
-  struct Outcome {
-    int status;
-    std::string output;
-  };
-  Outcome tessaro(std::vector<std::string> args) {
-    args.insert(args.begin(), TESSARO_BINARY);
-    SubprocessOptions options;
-    options.workingDirectory = home.dir().str();
-    const SubprocessResult result = run(args, options);
-    return {result.exitStatus, result.output};
-  }
+  SubprocessResult tessaro(std::vector<std::string> args) { return test::runTessaro(home.dir().path(), std::move(args)); }
   fs::path destination(const std::string& name) {
     const fs::path path = home.dir().path() / name;
     fs::create_directories(path);
@@ -138,16 +129,16 @@ TEST_P(MadeFormatTest, ListsAndExtractsAndItsCutCopyFailsCleanly) {
   const std::string archive = fixture(made.archive);
   EXPECT_EQ(handlerClassNameWithFilename(archive, true).value_or("none"), made.handlerClass);
 
-  const Outcome listed = tessaro({"list", "--json", archive});
-  ASSERT_EQ(listed.status, 0) << listed.output;
+  const SubprocessResult listed = tessaro({"list", "--json", archive});
+  ASSERT_EQ(listed.exitStatus, 0) << listed.output;
   for (const auto& [entry, source] : made.files) {
     const std::string line = "\"name\":\"" + entry + "\",\"kind\":\"file\"" + (made.sizeListed ? ",\"size\":5" : "");
     EXPECT_NE(listed.output.find(line), std::string::npos) << entry << " not in\n" << listed.output;
   }
 
   const fs::path out = destination("out");
-  const Outcome extracted = tessaro({"extract", archive, "--here", "-C", out.string()});
-  ASSERT_EQ(extracted.status, 0) << extracted.output;
+  const SubprocessResult extracted = tessaro({"extract", archive, "--here", "-C", out.string()});
+  ASSERT_EQ(extracted.exitStatus, 0) << extracted.output;
   for (const auto& [entry, source] : made.files)
     EXPECT_EQ(readFile(out / entry), readFile(fs::path(fixture("src")) / source)) << entry;
 
@@ -155,13 +146,13 @@ TEST_P(MadeFormatTest, ListsAndExtractsAndItsCutCopyFailsCleanly) {
   const std::string stem = made.files == kLone ? "r.bin." + std::string(fs::path(made.archive).extension()).substr(1)
                                                : made.archive;
   const fs::path whole = destination("whole");
-  ASSERT_EQ(tessaro({"extract", fixture("big-" + stem), "-C", whole.string()}).status, 0);
+  ASSERT_EQ(tessaro({"extract", fixture("big-" + stem), "-C", whole.string()}).exitStatus, 0);
   const fs::path cut = destination("cut");
-  const Outcome damaged = tessaro({"extract", fixture("cut-" + stem), "-C", cut.string()});
-  EXPECT_GT(damaged.status, 0) << damaged.output;
-  EXPECT_LT(damaged.status, 128) << damaged.output;
+  const SubprocessResult damaged = tessaro({"extract", fixture("cut-" + stem), "-C", cut.string()});
+  EXPECT_GT(damaged.exitStatus, 0) << damaged.output;
+  EXPECT_LT(damaged.exitStatus, 128) << damaged.output;
   EXPECT_EQ(folderListing(cut), "");
-  EXPECT_LT(tessaro({"list", fixture("cut-" + stem)}).status, 128);
+  EXPECT_LT(tessaro({"list", fixture("cut-" + stem)}).exitStatus, 128);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, MadeFormatTest, testing::ValuesIn(kMade), [](const auto& row) {
@@ -178,7 +169,7 @@ TEST_F(MoreFormatsTest, AProgramWithoutAnArchiveStaysRefused) {
                                                           std::string("7z\xBC\xAF\x27\x1C\0\x04", 8) +
                                                           std::string(64, '\x01'));
   EXPECT_EQ(handlerClassNameWithFilename(fake.string(), true).value_or("none"), "none");
-  EXPECT_EQ(tessaro({"list", fake.string()}).status, 2);
+  EXPECT_EQ(tessaro({"list", fake.string()}).exitStatus, 2);
 }
 
 // ---- Recorded sizes, without decompressing

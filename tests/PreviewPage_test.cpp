@@ -8,6 +8,7 @@
 #include "TableRows.h"
 #include "PreviewConfiguration.h"
 #include "bundle/Bundle.h"
+#include "support/Golden.h"
 #include "support/Processes.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@
 namespace tessaro {
 namespace {
 
-const std::string kGoldenDir = TESSARO_GOLDEN_DIR;
+using test::expectGolden;
 
 std::string redact(std::string page, const std::string& tmp, const std::string& archiveDate) {
   page = std::regex_replace(page, std::regex("base64,[A-Za-z0-9+/=]+"), "base64,DATA");
@@ -44,16 +45,6 @@ std::string redact(std::string page, const std::string& tmp, const std::string& 
   replaceAll(page, tmp, "$TMP");
   if (!archiveDate.empty()) replaceAll(page, archiveDate, "$DATE");
   return page;
-}
-
-void expectGolden(const std::string& name, const std::string& page) {
-  const std::string path = kGoldenDir + "/" + name;
-  if (std::getenv("TESSARO_UPDATE_GOLDEN")) {
-    std::ofstream(path, std::ios::binary) << page;
-    return;
-  }
-  ASSERT_TRUE(std::filesystem::exists(path)) << "missing golden page " << path << " (run with TESSARO_UPDATE_GOLDEN=1)";
-  EXPECT_EQ(page, test::readFile(path)) << "page differs from " << path;
 }
 
 class PreviewPageTest : public ::testing::Test {

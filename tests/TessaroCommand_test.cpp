@@ -19,20 +19,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status;
-  std::string output;
-};
-
 class TessaroCommandTest : public ::testing::Test {
  protected:
   // Run in its own session in the test's folder: no terminal to ask a password on.
-  Outcome tessaro(std::vector<std::string> args) {
-    args.insert(args.begin(), {"/usr/bin/setsid", "-w", TESSARO_BINARY});
-    SubprocessOptions options;
-    options.workingDirectory = home.dir().str();
-    SubprocessResult result = run(args, options);
-    return {result.exitStatus, result.output};
+  SubprocessResult tessaro(std::vector<std::string> args) {
+    return test::runTessaro(home.dir().path(), std::move(args), true);
   }
   std::string at(const std::string& name) { return (home.dir().path() / name).string(); }
   test::IsolatedHome home;
@@ -44,28 +35,28 @@ TEST_F(TessaroCommandTest, ListPrintsEntriesAndRefusesWhatNoHandlerTakes) {
   home.dir().write("tree/x", "");
   ASSERT_EQ(run({"/bin/sh", "-c", "cd '" + dir.string() + "' && tar czf t.tgz tree"}).exitStatus, 0);
 
-  const Outcome listed = tessaro({"list", (dir / "t.tgz").string()});
-  EXPECT_EQ(listed.status, 0);
+  const SubprocessResult listed = tessaro({"list", (dir / "t.tgz").string()});
+  EXPECT_EQ(listed.exitStatus, 0);
   EXPECT_NE(listed.output.find("-rw-r--r--    5 bytes  "), std::string::npos) << listed.output;
   EXPECT_NE(listed.output.find("  tree/docs/a b.txt\n"), std::string::npos) << listed.output;
   EXPECT_NE(listed.output.find("  tree/docs/\n"), std::string::npos);
 
   home.dir().write("plain.txt", "not an archive");
-  const Outcome refused = tessaro({"list", (dir / "plain.txt").string()});
-  EXPECT_EQ(refused.status, 2);
+  const SubprocessResult refused = tessaro({"list", (dir / "plain.txt").string()});
+  EXPECT_EQ(refused.exitStatus, 2);
   EXPECT_EQ(refused.output, "tessaro: no handler for " + (dir / "plain.txt").string() + ": it is not an archive tessaro reads\n");
-  EXPECT_EQ(tessaro({"list", (dir / "missing.zip").string()}).status, 2);
-  EXPECT_EQ(tessaro({"frobnicate"}).status, 2);
-  EXPECT_EQ(tessaro({"list", "--help"}).status, 0);
+  EXPECT_EQ(tessaro({"list", (dir / "missing.zip").string()}).exitStatus, 2);
+  EXPECT_EQ(tessaro({"frobnicate"}).exitStatus, 2);
+  EXPECT_EQ(tessaro({"list", "--help"}).exitStatus, 0);
 }
 
 TEST_F(TessaroCommandTest, DefaultsGoToTheDomainThePreviewReadsThem) {
-  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "-int", "500"}).status, 0);
-  EXPECT_EQ(tessaro({"defaults", "write", "showHiddenFiles", "-bool", "YES"}).status, 0);
-  EXPECT_EQ(tessaro({"defaults", "write", "HLVSizeBase1024", "-bool", "true"}).status, 0);
+  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "-int", "500"}).exitStatus, 0);
+  EXPECT_EQ(tessaro({"defaults", "write", "showHiddenFiles", "-bool", "YES"}).exitStatus, 0);
+  EXPECT_EQ(tessaro({"defaults", "write", "HLVSizeBase1024", "-bool", "true"}).exitStatus, 0);
   EXPECT_EQ(tessaro({"defaults", "write", "HLVExtractPresets", "-array-add",
-                     "<dict><key>name</key><string>Here</string></dict>"}).status, 0);
-  EXPECT_EQ(tessaro({"defaults", "write", "host", "HLVTempFolderName", "scratch"}).status, 0);
+                     "<dict><key>name</key><string>Here</string></dict>"}).exitStatus, 0);
+  EXPECT_EQ(tessaro({"defaults", "write", "host", "HLVTempFolderName", "scratch"}).exitStatus, 0);
 
   UserDefaults& defaults = UserDefaults::standard();
   defaults.synchronize();
@@ -78,11 +69,11 @@ TEST_F(TessaroCommandTest, DefaultsGoToTheDomainThePreviewReadsThem) {
   ASSERT_TRUE(host.at("HLVExtractPresets").is<PlistArray>());
 
   EXPECT_EQ(tessaro({"defaults", "read", "cutoffCount"}).output, "500\n");
-  EXPECT_EQ(tessaro({"defaults", "delete", "cutoffCount"}).status, 0);
-  EXPECT_EQ(tessaro({"defaults", "read", "cutoffCount"}).status, 1);
-  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "-int", "many"}).status, 2);
-  EXPECT_EQ(tessaro({"defaults", "write", "cA", "-bool", "perhaps"}).status, 2);
-  EXPECT_EQ(tessaro({"defaults", "erase", "cA"}).status, 2);
+  EXPECT_EQ(tessaro({"defaults", "delete", "cutoffCount"}).exitStatus, 0);
+  EXPECT_EQ(tessaro({"defaults", "read", "cutoffCount"}).exitStatus, 1);
+  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "-int", "many"}).exitStatus, 2);
+  EXPECT_EQ(tessaro({"defaults", "write", "cA", "-bool", "perhaps"}).exitStatus, 2);
+  EXPECT_EQ(tessaro({"defaults", "erase", "cA"}).exitStatus, 2);
 }
 
 TEST_F(TessaroCommandTest, DefaultsRefuseWhatThePreviewCouldNotRead) {
@@ -100,17 +91,17 @@ TEST_F(TessaroCommandTest, DefaultsRefuseWhatThePreviewCouldNotRead) {
   for (const Case& c : refused) {
     std::vector<std::string> args{"defaults", "write"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const Outcome outcome = tessaro(args);
-    EXPECT_EQ(outcome.status, 2) << c.args[0];
+    const SubprocessResult outcome = tessaro(args);
+    EXPECT_EQ(outcome.exitStatus, 2) << c.args[0];
     EXPECT_NE(outcome.output.find(c.complaint), std::string::npos) << outcome.output;
     EXPECT_EQ(outcome.output.find('\n'), outcome.output.size() - 1) << outcome.output;
   }
   // The refusal names the keys there are.
   EXPECT_NE(tessaro({"defaults", "write", "cutofCount", "5"}).output.find("cutoffCount (-int)"), std::string::npos);
-  EXPECT_EQ(tessaro({"defaults", "read", "cutofCount"}).status, 1);
+  EXPECT_EQ(tessaro({"defaults", "read", "cutofCount"}).exitStatus, 1);
   // A value without a type takes the key's; --force writes anything.
-  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "700"}).status, 0);
-  EXPECT_EQ(tessaro({"defaults", "write", "myOwnKey", "x", "--force"}).status, 0);
+  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "700"}).exitStatus, 0);
+  EXPECT_EQ(tessaro({"defaults", "write", "myOwnKey", "x", "--force"}).exitStatus, 0);
   UserDefaults& defaults = UserDefaults::standard();
   defaults.synchronize();
   const auto config = defaults.persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
@@ -171,8 +162,8 @@ TEST_F(TessaroCommandTest, ListJsonMatchesWhatTheFormatsOwnToolsReport) {
                    "rar a -inul t.rar tree");
   for (const std::string name : {"t.zip", "t.7z", "t.tar.gz", "t.rar"}) {
     SCOPED_TRACE(name);
-    const Outcome listed = tessaro({"list", "--json", name});
-    ASSERT_EQ(listed.status, 0) << listed.output;
+    const SubprocessResult listed = tessaro({"list", "--json", name});
+    ASSERT_EQ(listed.exitStatus, 0) << listed.output;
     const auto files = filesInJson(listed.output);
     EXPECT_EQ(files, filesByTool(name, dir.string()));
     EXPECT_EQ(files.at("tree/sub/b c.txt"), 3000);
@@ -181,8 +172,8 @@ TEST_F(TessaroCommandTest, ListJsonMatchesWhatTheFormatsOwnToolsReport) {
 
 TEST_F(TessaroCommandTest, ListJsonKeepsTheBytesOfNamesThatAreNotUtf8) {
   test::shell(home.dir().path(), "mkdir raw && printf x > \"$(printf 'raw/caf\\351.txt')\" && zip -qr raw.zip raw");
-  const Outcome listed = tessaro({"list", "--json", "raw.zip"});
-  ASSERT_EQ(listed.status, 0) << listed.output;
+  const SubprocessResult listed = tessaro({"list", "--json", "raw.zip"});
+  ASSERT_EQ(listed.exitStatus, 0) << listed.output;
   bool found = false;
   for (const auto& entry : nlohmann::json::parse(listed.output)) {
     if (!entry.contains("name_bytes")) continue;
@@ -197,15 +188,15 @@ TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
   home.dir().write("tree/sub/" + longName + ".txt", "x");
   home.dir().write("tree/top.txt", "y");
   test::shell(home.dir().path(), "tar cf t.tar --no-recursion tree tree/sub tree/sub/" + longName + ".txt tree/top.txt");
-  const Outcome wide = tessaro({"list", "--tree", "--width", "120", "t.tar"});
-  ASSERT_EQ(wide.status, 0) << wide.output;
+  const SubprocessResult wide = tessaro({"list", "--tree", "--width", "120", "t.tar"});
+  ASSERT_EQ(wide.exitStatus, 0) << wide.output;
   EXPECT_EQ(wide.output, "t.tar\n"
                          "└── tree/\n"
                          "    ├── sub/\n"
                          "    │   └── " + longName + ".txt\n"
                          "    └── top.txt\n");
-  const Outcome narrow = tessaro({"list", "t.tar", "--tree", "--width=40"});
-  ASSERT_EQ(narrow.status, 0) << narrow.output;
+  const SubprocessResult narrow = tessaro({"list", "t.tar", "--tree", "--width=40"});
+  ASSERT_EQ(narrow.exitStatus, 0) << narrow.output;
   // 12 columns of drawing, then the name cut to 28 with its ellipsis: 40 in all, no colours.
   EXPECT_NE(narrow.output.find("    │   └── " + std::string(27, 'n') + "…\n"), std::string::npos) << narrow.output;
   EXPECT_EQ(narrow.output.find("\033["), std::string::npos);
@@ -238,31 +229,31 @@ TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
-    const Outcome outcome = tessaro(c.args);
+    const SubprocessResult outcome = tessaro(c.args);
     EXPECT_EQ(outcome.output, c.line);
-    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.exitStatus, c.status);
   }
   // "--" ends the options: a name that starts with a dash is an archive.
-  const Outcome dashed = tessaro({"list", "--", "-dash.zip"});
-  EXPECT_EQ(dashed.status, 0) << dashed.output;
+  const SubprocessResult dashed = tessaro({"list", "--", "-dash.zip"});
+  EXPECT_EQ(dashed.exitStatus, 0) << dashed.output;
   EXPECT_NE(dashed.output.find("t/a.txt"), std::string::npos);
-  EXPECT_EQ(tessaro({"test", "pw.zip", "-p", "right"}).status, 0);
+  EXPECT_EQ(tessaro({"test", "pw.zip", "-p", "right"}).exitStatus, 0);
   // Nothing a failure made stays behind.
   EXPECT_FALSE(fs::exists(dir / "pw"));
 }
 
 TEST_F(TessaroCommandTest, VersionAndHelpAnswerForTheProgramAndEachCommand) {
-  const Outcome version = tessaro({"--version"});
-  EXPECT_EQ(version.status, 0);
+  const SubprocessResult version = tessaro({"--version"});
+  EXPECT_EQ(version.exitStatus, 0);
   EXPECT_TRUE(std::regex_match(version.output, std::regex("tessaro [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.output;
   EXPECT_EQ(tessaro({"extract", "--version"}).output, version.output);
   for (const char* command : {"list", "extract", "test", "create", "add", "delete", "rename", "comment", "repair",
                               "join", "view"}) {
-    const Outcome help = tessaro({command, "--help"});
-    EXPECT_EQ(help.status, 0) << command;
+    const SubprocessResult help = tessaro({command, "--help"});
+    EXPECT_EQ(help.exitStatus, 0) << command;
     EXPECT_TRUE(help.output.starts_with(std::string("usage: tessaro ") + command)) << help.output;
   }
-  const Outcome overview = tessaro({"--help"});
+  const SubprocessResult overview = tessaro({"--help"});
   EXPECT_NE(overview.output.find("  extract    unpack"), std::string::npos) << overview.output;
 }
 

@@ -15,6 +15,7 @@
 #include "PathString.h"
 #include "defaults/UserDefaults.h"
 #include "process/Subprocess.h"
+#include "support/Processes.h"
 #include "support/TempDir.h"
 #include "zip/ZipEndRecord.h"
 
@@ -23,24 +24,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status;
-  std::string output;
-};
-
 using test::readFile;
 
 class TessaroEditTest : public ::testing::Test {
  protected:
-  Outcome tessaro(std::vector<std::string> args, SubprocessOptions options = {}) {
-    args.insert(args.begin(), TESSARO_BINARY);
-    options.workingDirectory = dir().string();
-    SubprocessResult result = run(args, options);
-    return {result.exitStatus, result.output};
+  SubprocessResult tessaro(std::vector<std::string> args, SubprocessOptions options = {}) {
+    return test::runTessaro(dir(), std::move(args), false, std::move(options));
   }
-  Outcome shell(const std::string& command) {
-    SubprocessResult result = run({"/bin/sh", "-c", "cd '" + dir().string() + "' && " + command});
-    return {result.exitStatus, result.output};
+  SubprocessResult shell(const std::string& command) {
+    return run({"/bin/sh", "-c", "cd '" + dir().string() + "' && " + command});
   }
   const fs::path& dir() const { return home.dir().path(); }
   // Names a shell, a list file or a careless quoting would break on.
@@ -71,81 +63,76 @@ TEST_F(TessaroEditTest, EveryWritableFormatRoundTripsThroughCreateAddDeleteAndRe
   // RAR archives change through the rar the defaults name, else the one on PATH: a preference
   // that names no program is not second-guessed.
   const bool rar = fs::exists("/usr/bin/rar");
-  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/nonexistent/rar"}).status, 0);
-  EXPECT_EQ(tessaro({"create", "r.rar", "tree"}).status, 2);
-  ASSERT_EQ(tessaro({"defaults", "delete", "rar"}).status, 0);
+  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/nonexistent/rar"}).exitStatus, 0);
+  EXPECT_EQ(tessaro({"create", "r.rar", "tree"}).exitStatus, 2);
+  ASSERT_EQ(tessaro({"defaults", "delete", "rar"}).exitStatus, 0);
   for (const std::string format : {"zip", "7z", "tar.gz", "tar.bz2", "tar.xz", "tar", "xar", "rar"}) {
     SCOPED_TRACE(format);
     if (format == "rar" && !rar) continue;
     const std::string archive = "a." + format;
-    ASSERT_EQ(tessaro({"create", archive, "tree"}).status, 0) << tessaro({"list", "--json", archive}).output;
-    const Outcome listed = tessaro({"list", archive});
+    ASSERT_EQ(tessaro({"create", archive, "tree"}).exitStatus, 0) << tessaro({"list", "--json", archive}).output;
+    const SubprocessResult listed = tessaro({"list", archive});
     for (const char* name : {"tree/with space.txt", "tree/ünïcödé.txt", "tree/q\"uote$(x)`y`.txt", "tree/-dash.txt",
                              "tree/sub/deeper/leaf.bin"})
       EXPECT_NE(listed.output.find(name), std::string::npos) << name << "\n" << listed.output;
 
     fs::create_directories(dir() / ("out-" + format));
-    ASSERT_EQ(tessaro({"extract", archive, "-C", "out-" + format}).status, 0);
-    EXPECT_EQ(shell("diff -r tree 'out-" + format + "/tree'").status, 0);
+    ASSERT_EQ(tessaro({"extract", archive, "-C", "out-" + format}).exitStatus, 0);
+    EXPECT_EQ(shell("diff -r tree 'out-" + format + "/tree'").exitStatus, 0);
     fs::create_directories(dir() / ("one-" + format));
-    ASSERT_EQ(tessaro({"extract", archive, "tree/with space.txt", "-C", "one-" + format}).status, 0);
+    ASSERT_EQ(tessaro({"extract", archive, "tree/with space.txt", "-C", "one-" + format}).exitStatus, 0);
     EXPECT_EQ(readFile(dir() / ("one-" + format) / "tree/with space.txt"), "spaced");
     EXPECT_FALSE(fs::exists(dir() / ("one-" + format) / "tree/plain.txt"));
 
     if (format == "xar") {
       // XAR archives are written whole and never changed afterwards.
-      EXPECT_EQ(tessaro({"add", archive, "extra.txt"}).status, 2);
-      EXPECT_EQ(tessaro({"delete", archive, "tree/-dash.txt"}).status, 2);
+      EXPECT_EQ(tessaro({"add", archive, "extra.txt"}).exitStatus, 2);
+      EXPECT_EQ(tessaro({"delete", archive, "tree/-dash.txt"}).exitStatus, 2);
       continue;
     }
 
-    ASSERT_EQ(tessaro({"add", archive, "extra.txt", "--into", "tree/sub"}).status, 0);
-    ASSERT_EQ(tessaro({"delete", archive, "tree/-dash.txt"}).status, 0);
-    const Outcome changed = tessaro({"list", "--json", archive});
+    ASSERT_EQ(tessaro({"add", archive, "extra.txt", "--into", "tree/sub"}).exitStatus, 0);
+    ASSERT_EQ(tessaro({"delete", archive, "tree/-dash.txt"}).exitStatus, 0);
+    const SubprocessResult changed = tessaro({"list", "--json", archive});
     EXPECT_NE(changed.output.find(R"("name":"tree/sub/extra.txt","kind":"file","size":11)"), std::string::npos) << changed.output;
     EXPECT_EQ(changed.output.find("-dash.txt"), std::string::npos) << changed.output;
     EXPECT_NE(changed.output.find("tree/plain.txt"), std::string::npos) << changed.output;
 
-    ASSERT_EQ(tessaro({"rename", archive, "tree/plain.txt", "tree/renamed.txt"}).status, 0);
-    const Outcome renamed = tessaro({"list", "--json", archive});
+    ASSERT_EQ(tessaro({"rename", archive, "tree/plain.txt", "tree/renamed.txt"}).exitStatus, 0);
+    const SubprocessResult renamed = tessaro({"list", "--json", archive});
     EXPECT_NE(renamed.output.find(R"("name":"tree/renamed.txt","kind":"file","size":5)"), std::string::npos) << renamed.output;
     EXPECT_EQ(renamed.output.find("tree/plain.txt"), std::string::npos) << renamed.output;
     EXPECT_NE(renamed.output.find(R"("name":"tree/sub/deeper/leaf.bin","kind":"file","size":70000)"), std::string::npos) << renamed.output;
   }
   if (rar) {
-    ASSERT_EQ(tessaro({"comment", "a.rar", "rar words"}).status, 0);
+    ASSERT_EQ(tessaro({"comment", "a.rar", "rar words"}).exitStatus, 0);
     EXPECT_EQ(tessaro({"comment", "a.rar"}).output, "rar words");
-    EXPECT_EQ(tessaro({"repair", "a.rar"}).status, 0);
+    EXPECT_EQ(tessaro({"repair", "a.rar"}).exitStatus, 0);
   }
-  // Every temporary folder and file went with the command that made it.
-  for (const auto& entry : fs::recursive_directory_iterator(dir())) {
-    const std::string name = entry.path().filename().string();
-    EXPECT_EQ(name.find("TessaroTempFolder"), std::string::npos) << entry.path();
-    EXPECT_FALSE(name.starts_with(".") && name != ".config" && name != ".local") << entry.path();
-  }
+  expectNothingLeftBehind();
 }
 
 TEST_F(TessaroEditTest, ZipCommentsAndEncryptedArchivesWorkFromTheCommandLine) {
   writeTree();
-  ASSERT_EQ(tessaro({"create", "c.zip", "tree/plain.txt", "--comment", "first words"}).status, 0);
+  ASSERT_EQ(tessaro({"create", "c.zip", "tree/plain.txt", "--comment", "first words"}).exitStatus, 0);
   EXPECT_EQ(tessaro({"comment", "c.zip"}).output, "first words");
-  ASSERT_EQ(tessaro({"comment", "c.zip", "second words"}).status, 0);
+  ASSERT_EQ(tessaro({"comment", "c.zip", "second words"}).exitStatus, 0);
   EXPECT_NE(shell("unzip -z c.zip").output.find("second words"), std::string::npos);
   EXPECT_EQ(tessaro({"list", "--json", "c.zip"}).output.find("Tessaro-comment-helper"), std::string::npos);
 
-  ASSERT_EQ(tessaro({"create", "s.7z", "tree", "--encryption", "aes-names", "--password", "pw"}).status, 0);
-  const Outcome hidden = tessaro({"list", "--json", "s.7z"});
+  ASSERT_EQ(tessaro({"create", "s.7z", "tree", "--encryption", "aes-names", "--password", "pw"}).exitStatus, 0);
+  const SubprocessResult hidden = tessaro({"list", "--json", "s.7z"});
   EXPECT_EQ(hidden.output.find("plain.txt"), std::string::npos) << hidden.output;
   fs::create_directories(dir() / "s");
-  EXPECT_EQ(tessaro({"extract", "s.7z", "-C", "s", "--password", "wrong"}).status, 1);
-  ASSERT_EQ(tessaro({"extract", "s.7z", "-C", "s", "--password", "pw"}).status, 0);
+  EXPECT_EQ(tessaro({"extract", "s.7z", "-C", "s", "--password", "wrong"}).exitStatus, 1);
+  ASSERT_EQ(tessaro({"extract", "s.7z", "-C", "s", "--password", "pw"}).exitStatus, 0);
   EXPECT_EQ(readFile(dir() / "s/tree/plain.txt"), "plain");
 
-  ASSERT_EQ(tessaro({"create", "e.zip", "tree/plain.txt", "--password", "pw"}).status, 0);
+  ASSERT_EQ(tessaro({"create", "e.zip", "tree/plain.txt", "--password", "pw"}).exitStatus, 0);
   EXPECT_NE(shell("7zz l -slt e.zip").output.find("AES-256"), std::string::npos);
   fs::create_directories(dir() / "e");
-  EXPECT_EQ(tessaro({"extract", "e.zip", "-C", "e", "--password", "wrong"}).status, 1);
-  EXPECT_EQ(tessaro({"extract", "e.zip", "-C", "e", "--password", "pw"}).status, 0);
+  EXPECT_EQ(tessaro({"extract", "e.zip", "-C", "e", "--password", "wrong"}).exitStatus, 1);
+  EXPECT_EQ(tessaro({"extract", "e.zip", "-C", "e", "--password", "pw"}).exitStatus, 0);
   // One loose file: it comes out in a folder named after the archive.
   EXPECT_EQ(readFile(dir() / "e/e/plain.txt"), "plain");
 }
@@ -162,11 +149,11 @@ TEST_F(TessaroEditTest, ZipCommentsSurviveByteForByteAndTheHelperNameNeverCollid
   home.dir().write("f.txt", "f");
   home.dir().write("Tessaro-comment-helper", "an entry of the user's");
   home.dir().write("g.txt", "g");
-  ASSERT_EQ(shell("zip -q z.zip f.txt Tessaro-comment-helper").status, 0);
-  ASSERT_EQ(tessaro({"comment", "z.zip", comment}).status, 0);
+  ASSERT_EQ(shell("zip -q z.zip f.txt Tessaro-comment-helper").exitStatus, 0);
+  ASSERT_EQ(tessaro({"comment", "z.zip", comment}).exitStatus, 0);
   EXPECT_EQ(storedComment(dir() / "z.zip"), comment);
   EXPECT_EQ(shell("unzip -p z.zip Tessaro-comment-helper").output, "an entry of the user's");
-  ASSERT_EQ(tessaro({"add", "z.zip", "g.txt"}).status, 0);
+  ASSERT_EQ(tessaro({"add", "z.zip", "g.txt"}).exitStatus, 0);
   EXPECT_EQ(storedComment(dir() / "z.zip"), comment);
   EXPECT_EQ(tessaro({"comment", "z.zip"}).output, comment);
   EXPECT_EQ(shell("unzip -Z1 z.zip | sort | tr '\\n' ' '").output, "Tessaro-comment-helper f.txt g.txt ");
@@ -175,17 +162,17 @@ TEST_F(TessaroEditTest, ZipCommentsSurviveByteForByteAndTheHelperNameNeverCollid
   // data: the size is the content's plus a fixed overhead): the comment still goes in, and the
   // pieces still make the archive.
   home.dir().write("v/data.bin", std::string(30000, 'd'));
-  ASSERT_EQ(tessaro({"create", "probe.zip", "v", "--compression", "store"}).status, 0);
+  ASSERT_EQ(tessaro({"create", "probe.zip", "v", "--compression", "store"}).exitStatus, 0);
   const auto overhead = static_cast<size_t>(fs::file_size(dir() / "probe.zip")) - 30000;
   home.dir().write("v/data.bin", std::string(40010 - overhead, 'd'));
   ASSERT_EQ(tessaro({"create", "s.zip", "v", "--compression", "store", "--volume-size", "20k", "--comment", "hi"})
-                .status,
+                .exitStatus,
             0);
   // The record moved whole into the last piece.
   ASSERT_EQ(fs::file_size(dir() / "s.zip.002"), 19988u) << "the cut no longer goes through the end record";
-  ASSERT_EQ(shell("cat s.zip.0* > whole.zip && unzip -tq whole.zip").status, 0);
+  ASSERT_EQ(shell("cat s.zip.0* > whole.zip && unzip -tq whole.zip").exitStatus, 0);
   EXPECT_EQ(storedComment(dir() / "whole.zip"), "hi");
-  EXPECT_EQ(shell("7zz t s.zip.001 >/dev/null").status, 0);
+  EXPECT_EQ(shell("7zz t s.zip.001 >/dev/null").exitStatus, 0);
 }
 
 TEST_F(TessaroEditTest, SingleEntriesComeOutOfTheFormatsOnlyReadHere) {
@@ -203,7 +190,7 @@ TEST_F(TessaroEditTest, SingleEntriesComeOutOfTheFormatsOnlyReadHere) {
   };
   for (const Maker& maker : makers) {
     SCOPED_TRACE(maker.archive);
-    ASSERT_EQ(shell(maker.command).status, 0);
+    ASSERT_EQ(shell(maker.command).exitStatus, 0);
     ASSERT_TRUE(fs::exists(dir() / maker.archive));
     std::string entry = "tree/sub/deeper/leaf.bin";
     std::string expected = std::string(70000, 'x');
@@ -214,8 +201,8 @@ TEST_F(TessaroEditTest, SingleEntriesComeOutOfTheFormatsOnlyReadHere) {
     }
     const fs::path out = dir() / ("single-" + std::string(maker.archive));
     fs::create_directories(out);
-    const Outcome extracted = tessaro({"extract", maker.archive, entry, "-C", out.string()});
-    ASSERT_EQ(extracted.status, 0) << extracted.output << tessaro({"list", "--json", maker.archive}).output;
+    const SubprocessResult extracted = tessaro({"extract", maker.archive, entry, "-C", out.string()});
+    ASSERT_EQ(extracted.exitStatus, 0) << extracted.output << tessaro({"list", "--json", maker.archive}).output;
     EXPECT_EQ(readFile(out / entry), expected);
   }
 }
@@ -223,57 +210,57 @@ TEST_F(TessaroEditTest, SingleEntriesComeOutOfTheFormatsOnlyReadHere) {
 TEST_F(TessaroEditTest, MailAttachmentsComeOutWholeOrOneByOne) {
   const std::string mail = std::string(TESSARO_TNEF_FIXTURES) + "/quick-winmail.dat";
   fs::create_directories(dir() / "all");
-  ASSERT_EQ(tessaro({"extract", mail, "-C", "all", "--here"}).status, 0);
+  ASSERT_EQ(tessaro({"extract", mail, "-C", "all", "--here"}).exitStatus, 0);
   EXPECT_TRUE(fs::exists(dir() / "all/quick.pdf"));
   EXPECT_TRUE(fs::exists(dir() / "all/quick.doc"));
   fs::create_directories(dir() / "one");
-  ASSERT_EQ(tessaro({"extract", mail, "quick.txt", "-C", "one"}).status, 0);
+  ASSERT_EQ(tessaro({"extract", mail, "quick.txt", "-C", "one"}).exitStatus, 0);
   EXPECT_EQ(fs::file_size(dir() / "one/quick.txt"), fs::file_size(dir() / "all/quick.txt"));
   EXPECT_FALSE(fs::exists(dir() / "one/quick.pdf"));
 }
 
 TEST_F(TessaroEditTest, VolumesOfEveryFormatThatSplitsListAndExtractWhole) {
   writeTree();
-  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
+  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).exitStatus, 0);
   for (const std::string format : {"zip", "7z", "rar"}) {
     SCOPED_TRACE(format);
     if (format == "rar" && !fs::exists("/usr/bin/rar")) continue;
-    ASSERT_EQ(tessaro({"create", "v." + format, "tree", "--volume-size", "20k", "--compression", "store"}).status, 0);
+    ASSERT_EQ(tessaro({"create", "v." + format, "tree", "--volume-size", "20k", "--compression", "store"}).exitStatus, 0);
     const std::string first = format == "rar" ? "v.part1.rar" : "v." + format + ".001";
     ASSERT_TRUE(fs::exists(dir() / first));
     EXPECT_TRUE(fs::exists(dir() / (format == "rar" ? "v.part4.rar" : "v." + format + ".004")));
-    const Outcome listed = tessaro({"list", "--json", first});
+    const SubprocessResult listed = tessaro({"list", "--json", first});
     EXPECT_NE(listed.output.find(R"("name":"tree/sub/deeper/leaf.bin","kind":"file","size":70000)"), std::string::npos) << listed.output;
     fs::create_directories(dir() / ("v-" + format));
-    ASSERT_EQ(tessaro({"extract", first, "-C", "v-" + format}).status, 0);
-    EXPECT_EQ(shell("diff -r tree 'v-" + format + "/tree'").status, 0);
+    ASSERT_EQ(tessaro({"extract", first, "-C", "v-" + format}).exitStatus, 0);
+    EXPECT_EQ(shell("diff -r tree 'v-" + format + "/tree'").exitStatus, 0);
   }
 }
 
 TEST_F(TessaroEditTest, BadRequestsFailClearlyAndLeaveTheArchiveAsItWas) {
   writeTree();
-  ASSERT_EQ(tessaro({"create", "k.zip", "tree"}).status, 0);
+  ASSERT_EQ(tessaro({"create", "k.zip", "tree"}).exitStatus, 0);
   const std::string before = readFile(dir() / "k.zip");
 
-  EXPECT_EQ(tessaro({"create", "k.zip", "tree"}).status, 2);                 // exists already
-  EXPECT_EQ(tessaro({"create", "k.unknown", "tree"}).status, 2);             // no format
-  EXPECT_EQ(tessaro({"create", "n.zip", "no-such-file"}).status, 2);
+  EXPECT_EQ(tessaro({"create", "k.zip", "tree"}).exitStatus, 2);                 // exists already
+  EXPECT_EQ(tessaro({"create", "k.unknown", "tree"}).exitStatus, 2);             // no format
+  EXPECT_EQ(tessaro({"create", "n.zip", "no-such-file"}).exitStatus, 2);
   EXPECT_FALSE(fs::exists(dir() / "n.zip"));
-  EXPECT_EQ(tessaro({"delete", "missing.zip", "x"}).status, 2);
-  const Outcome absent = tessaro({"delete", "k.zip", "tree/plain.txt", "tree/nothing-here"});
-  EXPECT_EQ(absent.status, 1);
+  EXPECT_EQ(tessaro({"delete", "missing.zip", "x"}).exitStatus, 2);
+  const SubprocessResult absent = tessaro({"delete", "k.zip", "tree/plain.txt", "tree/nothing-here"});
+  EXPECT_EQ(absent.exitStatus, 1);
   EXPECT_NE(absent.output.find("tree/nothing-here: no such entry"), std::string::npos) << absent.output;
-  EXPECT_EQ(tessaro({"extract", "k.zip", "-C", "tree/plain.txt"}).status, 2);  // not a folder
-  EXPECT_EQ(tessaro({"add", "k.zip"}).status, 2);
-  EXPECT_EQ(tessaro({"create", "self.zip", "."}).status, 2);  // would hold its own work folder
+  EXPECT_EQ(tessaro({"extract", "k.zip", "-C", "tree/plain.txt"}).exitStatus, 2);  // not a folder
+  EXPECT_EQ(tessaro({"add", "k.zip"}).exitStatus, 2);
+  EXPECT_EQ(tessaro({"create", "self.zip", "."}).exitStatus, 2);  // would hold its own work folder
   EXPECT_FALSE(fs::exists(dir() / "self.zip"));
-  EXPECT_EQ(tessaro({"create", "--help"}).status, 0);
+  EXPECT_EQ(tessaro({"create", "--help"}).exitStatus, 0);
   EXPECT_EQ(readFile(dir() / "k.zip"), before);
 
   // Entries that try to leave the destination land inside it or not at all.
   home.dir().write("payload.txt", "escaped");
   ASSERT_EQ(shell("bsdtar --format zip -s ',^,../,' -cf up.zip payload.txt && "
-                  "bsdtar --format zip -s ',^,/tmp/tessaro-abs-,' -cf abs.zip payload.txt").status, 0);
+                  "bsdtar --format zip -s ',^,/tmp/tessaro-abs-,' -cf abs.zip payload.txt").exitStatus, 0);
   fs::create_directories(dir() / "inner/dest");
   tessaro({"extract", "up.zip", "-C", "inner/dest"});
   tessaro({"extract", "abs.zip", "-C", "inner/dest"});
@@ -285,21 +272,21 @@ TEST_F(TessaroEditTest, AToolThatFailsOrLiesLeavesTheArchiveAsItWas) {
   if (!fs::exists("/usr/bin/rar")) GTEST_SKIP() << "rar is not installed";
   writeTree();
   home.dir().write("extra.txt", "added later");
-  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).status, 0);
-  ASSERT_EQ(tessaro({"create", "r.rar", "tree"}).status, 0);
+  ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).exitStatus, 0);
+  ASSERT_EQ(tessaro({"create", "r.rar", "tree"}).exitStatus, 0);
   const std::string before = readFile(dir() / "r.rar");
   // A rar that cuts the archive it works on and then says it failed, or says nothing at all.
   for (const char* status : {"0", "2"}) {
     home.dir().write("fake-rar", std::string("#!/bin/sh\nfor a; do case \"$a\" in *.rar) [ -f \"$a\" ] && "
                                              "truncate -s 100 \"$a\";; esac; done\nexit ") + status + "\n");
     fs::permissions(dir() / "fake-rar", fs::perms::owner_all);
-    ASSERT_EQ(tessaro({"defaults", "write", "rar", (dir() / "fake-rar").string()}).status, 0);
+    ASSERT_EQ(tessaro({"defaults", "write", "rar", (dir() / "fake-rar").string()}).exitStatus, 0);
     for (const std::vector<std::string>& command :
          {std::vector<std::string>{"add", "r.rar", "extra.txt"}, {"delete", "r.rar", "tree/plain.txt"},
           {"rename", "r.rar", "tree/plain.txt", "tree/other.txt"}, {"comment", "r.rar", "words"}}) {
       SCOPED_TRACE(command.front() + std::string(" exiting ") + status);
-      const Outcome outcome = tessaro(command);
-      EXPECT_EQ(outcome.status, 1) << outcome.output;
+      const SubprocessResult outcome = tessaro(command);
+      EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
       EXPECT_NE(outcome.output.find("; the archive is unchanged"), std::string::npos) << outcome.output;
       EXPECT_EQ(outcome.output.find("password"), std::string::npos) << outcome.output;
       EXPECT_EQ(readFile(dir() / "r.rar"), before);
@@ -319,11 +306,11 @@ TEST_F(TessaroEditTest, RenameRefusesTakenNamesAndNamesThatLeaveTheArchive) {
   };
   for (const std::string format : {"zip", "7z", "tar.gz"}) {
     const std::string archive = "n." + format;
-    ASSERT_EQ(tessaro({"create", archive, "tree"}).status, 0);
+    ASSERT_EQ(tessaro({"create", archive, "tree"}).exitStatus, 0);
     const std::string before = readFile(dir() / archive);
     for (const Refusal& refusal : refusals) {
       SCOPED_TRACE(format + " -> " + refusal.target);
-      EXPECT_EQ(tessaro({"rename", archive, "tree/plain.txt", refusal.target}).status, refusal.status);
+      EXPECT_EQ(tessaro({"rename", archive, "tree/plain.txt", refusal.target}).exitStatus, refusal.status);
       EXPECT_EQ(readFile(dir() / archive), before);
     }
   }
@@ -332,10 +319,10 @@ TEST_F(TessaroEditTest, RenameRefusesTakenNamesAndNamesThatLeaveTheArchive) {
 
 TEST_F(TessaroEditTest, AKilledAddLeavesTheArchiveAndNoWorkFolder) {
   home.dir().write("small.txt", "small");
-  ASSERT_EQ(shell("head -c 40000000 /dev/urandom > big.bin").status, 0);
+  ASSERT_EQ(shell("head -c 40000000 /dev/urandom > big.bin").exitStatus, 0);
   for (const std::string format : {"zip", "tar.gz"}) {
     const std::string archive = "k." + format;
-    ASSERT_EQ(tessaro({"create", archive, "small.txt"}).status, 0);
+    ASSERT_EQ(tessaro({"create", archive, "small.txt"}).exitStatus, 0);
     const std::string before = readFile(dir() / archive);
     // Early (while copying or starting the tool) and late (while the tool writes).
     for (const int delay : {50, 300, 900}) {
@@ -360,8 +347,8 @@ TEST_F(TessaroEditTest, ASevenZipWarningKeepsTheArchiveAndSaysWhatWasSkipped) {
   fs::create_symlink("no-such-target", dir() / "tree/dangling");
   for (const std::string format : {"zip", "7z"}) {
     SCOPED_TRACE(format);
-    const Outcome created = tessaro({"create", "w." + format, "tree"});
-    EXPECT_EQ(created.status, 1) << created.output;
+    const SubprocessResult created = tessaro({"create", "w." + format, "tree"});
+    EXPECT_EQ(created.exitStatus, 1) << created.output;
     EXPECT_NE(created.output.find("tessaro: warning: "), std::string::npos) << created.output;
     EXPECT_NE(created.output.find("dangling"), std::string::npos) << created.output;
     EXPECT_EQ(created.output.find("cancelled"), std::string::npos) << created.output;
@@ -375,13 +362,13 @@ TEST_F(TessaroEditTest, ALoneStreamHoldsExactlyOneFile) {
   for (const std::string format : {"gz", "bz2", "xz"}) {
     SCOPED_TRACE(format);
     const std::string archive = "one." + format;
-    ASSERT_EQ(tessaro({"create", archive, "tree/sub/deeper/leaf.bin"}).status, 0);
+    ASSERT_EQ(tessaro({"create", archive, "tree/sub/deeper/leaf.bin"}).exitStatus, 0);
     const std::string decompress = format == "gz" ? "gzip" : format == "bz2" ? "bzip2" : "xz";
-    EXPECT_EQ(shell(decompress + " -dc " + archive + " | cmp - tree/sub/deeper/leaf.bin").status, 0);
-    const Outcome folder = tessaro({"create", "folder." + format, "tree"});
-    EXPECT_EQ(folder.status, 2);
+    EXPECT_EQ(shell(decompress + " -dc " + archive + " | cmp - tree/sub/deeper/leaf.bin").exitStatus, 0);
+    const SubprocessResult folder = tessaro({"create", "folder." + format, "tree"});
+    EXPECT_EQ(folder.exitStatus, 2);
     EXPECT_NE(folder.output.find(".tar." + format), std::string::npos) << folder.output;
-    EXPECT_EQ(tessaro({"create", "two." + format, "tree/plain.txt", "tree/-dash.txt"}).status, 2);
+    EXPECT_EQ(tessaro({"create", "two." + format, "tree/plain.txt", "tree/-dash.txt"}).exitStatus, 2);
     EXPECT_FALSE(fs::exists(dir() / ("folder." + format)));
     EXPECT_FALSE(fs::exists(dir() / ("two." + format)));
   }

@@ -16,6 +16,7 @@
 #include "process/Subprocess.h"
 #include "support/Files.h"
 #include "support/SuiteFixtures.h"
+#include "support/Processes.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -24,11 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::folderListing;
 using test::readFile;
-
-struct Outcome {
-  int status;
-  std::string output;
-};
 
 // Every format holds tree/a.txt ("alpha") and tree/sub/b.txt ("bravo"); t.FMT is that tree,
 // link1.FMT a link `esc` to the absolute folder outside/, link2.FMT esc/planted.txt, enc.FMT the
@@ -83,12 +79,8 @@ class TessaroExtractTest : public test::SuiteFixtures<TessaroExtractTest> {
 
  protected:
   // Runs tessaro in a new session, so no terminal can be asked.
-  Outcome tessaro(std::vector<std::string> args) {
-    args.insert(args.begin(), {"/usr/bin/setsid", "-w", TESSARO_BINARY});
-    SubprocessOptions options;
-    options.workingDirectory = home.dir().str();
-    const SubprocessResult result = run(args, options);
-    return {result.exitStatus, result.output};
+  SubprocessResult tessaro(std::vector<std::string> args) {
+    return test::runTessaro(home.dir().path(), std::move(args), true);
   }
   // A fresh destination folder.
   fs::path destination(const std::string& name) {
@@ -117,11 +109,11 @@ TEST_F(TessaroExtractTest, SymbolicLinksPlantedInTheDestinationAreNeverFollowed)
     fs::create_directories(atFile / "tree");
     fs::create_symlink(victim, atFile / "tree/a.txt");
     const std::string before = folderListing(atFile);
-    const Outcome refused = tessaro({"extract", archive, "-C", atFile.string()});
-    EXPECT_EQ(refused.status, 1) << refused.output;
+    const SubprocessResult refused = tessaro({"extract", archive, "-C", atFile.string()});
+    EXPECT_EQ(refused.exitStatus, 1) << refused.output;
     EXPECT_NE(refused.output.find("tree/a.txt"), std::string::npos) << refused.output;
     EXPECT_EQ(folderListing(atFile), before);
-    ASSERT_EQ(tessaro({"extract", archive, "-C", atFile.string(), "--overwrite"}).status, 0);
+    ASSERT_EQ(tessaro({"extract", archive, "-C", atFile.string(), "--overwrite"}).exitStatus, 0);
     EXPECT_FALSE(fs::is_symlink(atFile / "tree/a.txt"));
     EXPECT_EQ(readFile(atFile / "tree/a.txt"), "alpha");
     EXPECT_EQ(readFile(victim), "precious");
@@ -129,18 +121,18 @@ TEST_F(TessaroExtractTest, SymbolicLinksPlantedInTheDestinationAreNeverFollowed)
     // At a folder's place: the entry fails, named, whatever the policy, and nothing is written.
     const fs::path atFolder = destination(std::string("folder-") + format.extension);
     fs::create_symlink(fixture("outside"), atFolder / "tree");
-    const Outcome blocked = tessaro({"extract", archive, "-C", atFolder.string(), "--overwrite"});
-    EXPECT_EQ(blocked.status, 1) << blocked.output;
+    const SubprocessResult blocked = tessaro({"extract", archive, "-C", atFolder.string(), "--overwrite"});
+    EXPECT_EQ(blocked.exitStatus, 1) << blocked.output;
     EXPECT_NE(blocked.output.find("tree: a symbolic link"), std::string::npos) << blocked.output;
   }
   for (const char* stream : kStreams) {
     SCOPED_TRACE(stream);
     const fs::path out = destination(std::string("stream-") + stream);
     fs::create_symlink(victim, out / "a.txt");
-    EXPECT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string()}).status, 1);
+    EXPECT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string()}).exitStatus, 1);
     EXPECT_TRUE(fs::is_symlink(out / "a.txt"));
     ASSERT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string(), "--overwrite"})
-                  .status,
+                  .exitStatus,
               0);
     EXPECT_EQ(readFile(out / "a.txt"), "alpha");
     EXPECT_EQ(readFile(victim), "precious");
@@ -152,7 +144,7 @@ TEST_F(TessaroExtractTest, AnOutwardLinkFromAnEarlierExtractionIsNotWrittenThrou
     SCOPED_TRACE(format.extension);
     const fs::path out = destination(std::string("out-") + format.extension);
     ASSERT_EQ(
-        tessaro({"extract", fixture(std::string("link1.") + format.extension), "-C", out.string(), "--here"}).status,
+        tessaro({"extract", fixture(std::string("link1.") + format.extension), "-C", out.string(), "--here"}).exitStatus,
         0);
     // The tar family and cpio make the link as the archive has it; 7-Zip anchors an absolute
     // target in the destination, and RAR leaves such a link out.
@@ -164,9 +156,9 @@ TEST_F(TessaroExtractTest, AnOutwardLinkFromAnEarlierExtractionIsNotWrittenThrou
     EXPECT_TRUE(target == fs::path(fixture("outside")) || target == out / fixture("outside").substr(1))
         << target;
     for (const char* policy : {"--keep", "--overwrite"}) {
-      const Outcome second =
+      const SubprocessResult second =
           tessaro({"extract", fixture(std::string("link2.") + format.extension), "-C", out.string(), "--here", policy});
-      EXPECT_EQ(second.status, 1) << policy << "\n" << second.output;
+      EXPECT_EQ(second.exitStatus, 1) << policy << "\n" << second.output;
       EXPECT_NE(second.output.find("esc:"), std::string::npos) << second.output;
     }
   }
@@ -180,13 +172,13 @@ TEST_F(TessaroExtractTest, AWrongPasswordCreatesAndChangesNothing) {
     home.dir().write(fs::relative(out / "tree/a.txt", home.dir().path()).string(), "mine");
     const std::string before = folderListing(out);
     const std::string archive = fixture(std::string("enc.") + format.extension);
-    const Outcome wrong =
+    const SubprocessResult wrong =
         tessaro({"extract", archive, "-C", out.string(), "--password", "wrong", "--overwrite"});
-    EXPECT_EQ(wrong.status, 1) << wrong.output;
+    EXPECT_EQ(wrong.exitStatus, 1) << wrong.output;
     EXPECT_NE(wrong.output.find("password"), std::string::npos) << wrong.output;
     EXPECT_EQ(folderListing(out), before);
     EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
-    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--password", "pw", "--overwrite"}).status, 0);
+    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--password", "pw", "--overwrite"}).exitStatus, 0);
     EXPECT_EQ(readFile(out / "tree/a.txt"), "alpha");
   }
 }
@@ -199,14 +191,14 @@ TEST_F(TessaroExtractTest, ExistingFilesAreRefusedKeptOrReplacedAsAsked) {
     home.dir().write(fs::relative(out / "tree/a.txt", home.dir().path()).string(), "mine");
     const std::string before = folderListing(out);
 
-    const Outcome refused = tessaro({"extract", archive, "-C", out.string()});
-    EXPECT_EQ(refused.status, 1);
+    const SubprocessResult refused = tessaro({"extract", archive, "-C", out.string()});
+    EXPECT_EQ(refused.exitStatus, 1);
     EXPECT_NE(refused.output.find("tree/a.txt"), std::string::npos) << refused.output;
     EXPECT_NE(refused.output.find("--overwrite"), std::string::npos) << refused.output;
     EXPECT_EQ(folderListing(out), before);
 
-    const Outcome kept = tessaro({"extract", archive, "-C", out.string(), "--keep"});
-    EXPECT_EQ(kept.status, 0) << kept.output;
+    const SubprocessResult kept = tessaro({"extract", archive, "-C", out.string(), "--keep"});
+    EXPECT_EQ(kept.exitStatus, 0) << kept.output;
     EXPECT_NE(kept.output.find("1 existing file kept"), std::string::npos) << kept.output;
     EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
     EXPECT_EQ(readFile(out / "tree/sub/b.txt"), "bravo");
@@ -214,9 +206,9 @@ TEST_F(TessaroExtractTest, ExistingFilesAreRefusedKeptOrReplacedAsAsked) {
     // A folder where the archive has a file is replaced only with --overwrite.
     fs::remove(out / "tree/a.txt");
     fs::create_directories(out / "tree/a.txt/inside");
-    EXPECT_EQ(tessaro({"extract", archive, "-C", out.string()}).status, 1);
+    EXPECT_EQ(tessaro({"extract", archive, "-C", out.string()}).exitStatus, 1);
     EXPECT_TRUE(fs::is_directory(out / "tree/a.txt/inside"));
-    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--overwrite"}).status, 0);
+    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--overwrite"}).exitStatus, 0);
     EXPECT_EQ(readFile(out / "tree/a.txt"), "alpha");
   }
 }
@@ -228,8 +220,8 @@ TEST_F(TessaroExtractTest, TruncatedDataFailsAndLeavesNothing) {
   for (const std::string& archive : archives) {
     SCOPED_TRACE(archive);
     const fs::path out = destination("cut-" + archive);
-    const Outcome cut = tessaro({"extract", fixture(archive), "-C", out.string()});
-    EXPECT_EQ(cut.status, 1) << cut.output;
+    const SubprocessResult cut = tessaro({"extract", fixture(archive), "-C", out.string()});
+    EXPECT_EQ(cut.exitStatus, 1) << cut.output;
     EXPECT_NE(cut.output.find("failed"), std::string::npos) << cut.output;
     EXPECT_EQ(folderListing(out), "");
   }
@@ -242,22 +234,22 @@ TEST_F(TessaroExtractTest, MoreDataThanMayBeWrittenIsStoppedAndRemoved) {
   for (const std::string& archive : archives) {
     SCOPED_TRACE(archive);
     const fs::path out = destination("bomb-" + archive);
-    const Outcome bomb = tessaro({"extract", fixture(archive), "-C", out.string(), "--max-size", "1M"});
-    EXPECT_EQ(bomb.status, 1) << bomb.output;
+    const SubprocessResult bomb = tessaro({"extract", fixture(archive), "-C", out.string(), "--max-size", "1M"});
+    EXPECT_EQ(bomb.exitStatus, 1) << bomb.output;
     EXPECT_NE(bomb.output.find("1048576 bytes"), std::string::npos) << bomb.output;
     EXPECT_EQ(folderListing(out), "");
   }
   // Within the limit it comes out whole.
   const fs::path out = destination("bomb-fits");
-  ASSERT_EQ(tessaro({"extract", fixture("zeros.bz2"), "-C", out.string(), "--max-size", "9M"}).status, 0);
+  ASSERT_EQ(tessaro({"extract", fixture("zeros.bz2"), "-C", out.string(), "--max-size", "9M"}).exitStatus, 0);
   EXPECT_EQ(fs::file_size(out / "zeros"), 8388608u);
-  EXPECT_EQ(tessaro({"extract", fixture("zeros.bz2"), "-C", out.string(), "--max-size", "9Q"}).status, 2);
+  EXPECT_EQ(tessaro({"extract", fixture("zeros.bz2"), "-C", out.string(), "--max-size", "9Q"}).exitStatus, 2);
 }
 
 TEST_F(TessaroExtractTest, SpecialFilesAndSetuidBitsComeOnlyWhenAskedFor) {
   const fs::path plain = destination("special-plain");
-  const Outcome skipped = tessaro({"extract", fixture("special.tar"), "-C", plain.string()});
-  EXPECT_EQ(skipped.status, 1);
+  const SubprocessResult skipped = tessaro({"extract", fixture("special.tar"), "-C", plain.string()});
+  EXPECT_EQ(skipped.exitStatus, 1);
   EXPECT_NE(skipped.output.find("special/fifo: a device, FIFO or socket"), std::string::npos)
       << skipped.output;
   EXPECT_EQ(folderListing(plain), "special folder 0755\nspecial/tool file 1 0755\n");
@@ -265,21 +257,21 @@ TEST_F(TessaroExtractTest, SpecialFilesAndSetuidBitsComeOnlyWhenAskedFor) {
   const fs::path asked = destination("special-asked");
   ASSERT_EQ(tessaro({"extract", fixture("special.tar"), "-C", asked.string(), "--special-files",
                      "--preserve-permissions"})
-                .status,
+                .exitStatus,
             0);
   EXPECT_EQ(folderListing(asked), "special folder 0755\nspecial/fifo other 0644\nspecial/tool file 1 4755\n");
 }
 
 TEST_F(TessaroExtractTest, ReadOnlyFoldersComeOutAndGoWithTheirStagingFolder) {
   const fs::path whole = destination("ro-whole");
-  ASSERT_EQ(tessaro({"extract", fixture("ro.tar"), "-C", whole.string()}).status, 0);
+  ASSERT_EQ(tessaro({"extract", fixture("ro.tar"), "-C", whole.string()}).exitStatus, 0);
   EXPECT_EQ(folderListing(whole),
             "ro folder 0755\nro/locked folder 0555\nro/locked/f file 4 0644\n"
             "ro/r.bin file 262144 0644\n");
   fs::permissions(whole / "ro/locked", fs::perms::owner_all, fs::perm_options::add);
   // The staging folder the cut archive left half filled goes, read-only folder and all.
   const fs::path cut = destination("ro-cut");
-  EXPECT_EQ(tessaro({"extract", fixture("cut-ro.tar"), "-C", cut.string()}).status, 1);
+  EXPECT_EQ(tessaro({"extract", fixture("cut-ro.tar"), "-C", cut.string()}).exitStatus, 1);
   EXPECT_EQ(folderListing(cut), "");
 }
 
@@ -351,8 +343,8 @@ TEST_F(TessaroExtractTest, TestReadsEveryFormatAndNamesTheDamage) {
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.archive);
-    const Outcome tested = tessaro({"test", fixture(c.archive)});
-    EXPECT_EQ(tested.status, c.status) << tested.output;
+    const SubprocessResult tested = tessaro({"test", fixture(c.archive)});
+    EXPECT_EQ(tested.exitStatus, c.status) << tested.output;
     if (c.status == 0) {
       EXPECT_NE(tested.output.find("all entries OK"), std::string::npos) << tested.output;
     } else {
@@ -370,13 +362,13 @@ TEST_F(TessaroExtractTest, TestUnpacksWhatNothingElseReadsWhole) {
   for (const char* sample : {"mac/testfile.stuffit45_dlx.mac9.sit", "mac/testfile.stuffit45_dlx.mac9.sit.hqx",
                              "tnef/quick-winmail.dat"}) {
     SCOPED_TRACE(sample);
-    const Outcome tested = tessaro({"test", (samples / sample).string()});
-    EXPECT_EQ(tested.status, 0) << tested.output;
+    const SubprocessResult tested = tessaro({"test", (samples / sample).string()});
+    EXPECT_EQ(tested.exitStatus, 0) << tested.output;
     EXPECT_NE(tested.output.find("all entries OK"), std::string::npos) << tested.output;
     const std::string whole = readFile(samples / sample);
     const fs::path cut = home.dir().write(std::string("cut-") + fs::path(sample).filename().string(),
                                           whole.substr(0, whole.size() * 2 / 3));
-    EXPECT_EQ(tessaro({"test", cut.string()}).status, 1);
+    EXPECT_EQ(tessaro({"test", cut.string()}).exitStatus, 1);
   }
 }
 

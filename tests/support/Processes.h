@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "process/Subprocess.h"
 
@@ -33,5 +35,17 @@ inline bool sameTree(const std::filesystem::path& a, const std::filesystem::path
   EXPECT_EQ(result.exitStatus, 0) << result.output;
   return result.exitStatus == 0;
 }
+
+#ifdef TESSARO_BINARY
+// The tessaro program run in `folder` with `args`, its output and error output together. In a
+// session of its own it has no terminal to ask a password on.
+inline SubprocessResult runTessaro(const std::filesystem::path& folder, std::vector<std::string> args,
+                                   bool ownSession = false, SubprocessOptions options = {}) {
+  args.insert(args.begin(), TESSARO_BINARY);
+  if (ownSession) args.insert(args.begin(), {"/usr/bin/setsid", "-w"});
+  options.workingDirectory = folder.string();
+  return run(args, options);
+}
+#endif
 
 }  // namespace tessaro::test
