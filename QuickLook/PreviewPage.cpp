@@ -212,6 +212,7 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
 
 std::optional<std::string> makePreviewPage(std::string_view archivePath, const PasswordSource& storedPasswords) {
   theTypeCache() = std::make_shared<TypeCache>();
+  theItemTypeSource() = theTypeCache();
   TypeCache& cache = *theTypeCache();
   // Kinds are asked for while the tree is built: the page's language must be known before.
   cache.setTranslation([bundle = std::make_shared<Bundle>(bundlePath())](std::string_view key) {
