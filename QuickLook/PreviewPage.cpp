@@ -277,7 +277,7 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
   // format's own name where it has one rather than its class's.
   std::string kind = kindNameForFileName(lastPathComponent(archivePath))
                          .value_or(cache.nameForType(pathExtension(archivePath)).value_or(""));
-  if (kind.empty() && !facts.formatName.empty() && !facts.formatName.starts_with("AHandler"))
+  if (kind.empty() && !facts.formatName.empty())
     kind = labels.localizedString(facts.formatName);
   set("kind", stringByEncodingHTMLEntities(kind));
   set("time", formatDate(haveAttributes
