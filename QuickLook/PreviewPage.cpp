@@ -212,6 +212,7 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
 
 std::optional<std::string> makePreviewPage(std::string_view archivePath, const PasswordSource& storedPasswords) {
   theTypeCache() = std::make_shared<TypeCache>();
+  theItemTypeSource() = theTypeCache();
   TypeCache& cache = *theTypeCache();
   // Kinds are asked for while the tree is built: the page's language must be known before.
   cache.setTranslation([bundle = std::make_shared<Bundle>(bundlePath())](std::string_view key) {
@@ -276,7 +277,7 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
   // format's own name where it has one rather than its class's.
   std::string kind = kindNameForFileName(lastPathComponent(archivePath))
                          .value_or(cache.nameForType(pathExtension(archivePath)).value_or(""));
-  if (kind.empty() && !facts.formatName.empty() && !facts.formatName.starts_with("AHandler"))
+  if (kind.empty() && !facts.formatName.empty())
     kind = labels.localizedString(facts.formatName);
   set("kind", stringByEncodingHTMLEntities(kind));
   set("time", formatDate(haveAttributes

@@ -10,6 +10,10 @@
 #include <filesystem>
 #include <system_error>
 
+#include "ArchiveHandler7z.h"
+#include "ArchiveHandlerRar.h"
+#include "ArchiveHandlerTar.h"
+#include "ArchiveHandlerXar.h"
 #include "Commands.h"
 #include "HandlerRegistry.h"
 #include "HostApplication.h"
@@ -28,13 +32,15 @@ namespace {
 
 struct FormatName {
   std::string_view extension;
-  int32_t tag;
+  const HandlerClass& (*handlerClass)();
 };
 
-// The writable formats by the name endings people use; the handler classes' format tags.
+// The writable formats by the name endings people use; the classes state their format tags.
 constexpr FormatName kFormats[] = {
-    {"tar.gz", 2}, {"tgz", 2}, {"tar.bz2", 3}, {"tbz", 3}, {"tbz2", 3}, {"tar.xz", 8}, {"txz", 8},
-    {"tar", 1},    {"zip", 0}, {"7z", 4},      {"xar", 5}, {"rar", 6},
+    {"tar.gz", &AHandlerTGz::metaclass}, {"tgz", &AHandlerTGz::metaclass},  {"tar.bz2", &AHandlerTBz::metaclass},
+    {"tbz", &AHandlerTBz::metaclass},    {"tbz2", &AHandlerTBz::metaclass}, {"tar.xz", &AHandlerTXz::metaclass},
+    {"txz", &AHandlerTXz::metaclass},    {"tar", &AHandlerTar::metaclass},  {"zip", &AHandlerZip::metaclass},
+    {"7z", &AHandler7zip::metaclass},    {"xar", &AHandlerXar::metaclass},  {"rar", &AHandlerRar::metaclass},
 };
 
 std::string lowercase(std::string_view text) {
@@ -49,14 +55,14 @@ std::optional<int32_t> formatTagFor(const std::string& archive, const std::strin
   if (!format.empty()) {
     const std::string wanted = lowercase(format);
     for (const FormatName& f : kFormats)
-      if (f.extension == wanted) return f.tag;
+      if (f.extension == wanted) return f.handlerClass().formatTag();
     return std::nullopt;
   }
   const std::string name = lowercase(lastPathComponent(archive));
   for (const FormatName& f : kFormats) {
     if (name.size() > f.extension.size() + 1 && name.ends_with(f.extension) &&
         name[name.size() - f.extension.size() - 1] == '.')
-      return f.tag;
+      return f.handlerClass().formatTag();
   }
   // Other names of a writable class (cbz, jar, ...).
   const std::string extension = lowercase(pathExtension(name));

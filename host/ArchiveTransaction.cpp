@@ -90,17 +90,8 @@ std::string resolvedPath(const std::string& path) {
   return error ? path : resolved.string();
 }
 
-bool isClass(const ArchiveHandler& handler, const char* name) {
-  const HandlerClass* family = handlerClassNamed(name);
-  return family && handler.isa().isSubclassOf(*family);
-}
-
 // The formats whose tools give no trustworthy status: the new file is read to its end.
-bool needsWholeRead(const ArchiveHandler& handler) {
-  for (const char* name : {"AHandlerTar", "AHandlerGZip", "AHandlerBZip", "AHandlerXz", "AHandlerXar"})
-    if (isClass(handler, name)) return true;
-  return false;
-}
+bool needsWholeRead(const ArchiveHandler& handler) { return handler.isa().writtenArchiveNeedsWholeRead(); }
 
 std::string errorWords(int error) {
   if (error == ENOSPC || error == EDQUOT) return "not enough space";
@@ -355,8 +346,8 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
 int ArchiveTransaction::finish(ArchiveSession& session, int32_t status, const Expectation& expected) {
   ArchiveHandler& handler = session.handler();
   if (status == kStatusNotSupported) return session.report(status, operation_);
-  // 7-Zip's 1 is a warning: an item was skipped, the archive was still written.
-  const bool warned = status == kStatusCancelled && !handler.operationCancelled() && isClass(handler, "AHandler7ZipBase");
+  const bool warned =
+      status == kStatusCancelled && !handler.operationCancelled() && handler.isa().cancelledStatusCanBeWarning();
   if (status != kStatusOK && !warned) return fail(session.statusInWords(status, folder_));
   if (handler.operationCancelled()) return fail("cancelled");
   const std::vector<std::string> warnings = warned ? warningLines(session.callback().recentLog()) : std::vector<std::string>{};

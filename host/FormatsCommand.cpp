@@ -50,7 +50,7 @@ std::string abilities(const HandlerClass& c) {
 std::string displayName(const HandlerClass& c) {
   std::string name = c.formatName();
   const auto extensions = c.allowedExtensions();
-  if (name != c.className() || !extensions || extensions->empty()) return name;
+  if (c.hasFormatName() || !extensions || extensions->empty()) return name;
   return kindNameForFileName("archive." + extensions->front()).value_or(name);
 }
 

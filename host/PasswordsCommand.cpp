@@ -27,6 +27,7 @@
 
 #include "Commands.h"
 #include "Keychain.h"
+#include "ProcessGlobals.h"
 #include "defaults/UserDefaults.h"
 
 namespace tessaro::host {
@@ -336,9 +337,9 @@ int passwordsCommand(const std::vector<std::string>& arguments) {
     }
 
     Keychain store;
-    theKeychain() = &store;
+    passwordStoreMode() = [&store] { return store.mode(); };
     struct Forget {
-      ~Forget() { theKeychain() = nullptr; }
+      ~Forget() { passwordStoreMode() = nullptr; }
     } forget;
     PasswordSource source(fromStandardInput);
 

@@ -10,7 +10,7 @@
 
 #include "ListingRecord.h"
 #include "PathString.h"
-#include "TypeCache.h"
+#include "ItemTypeSource.h"
 #include "bundle/Bundle.h"
 #include "helpers.h"
 
@@ -628,7 +628,7 @@ void AZipItem::setFiletype(std::string_view v) {
 const std::string& AZipItem::kind() {
   if (!hasText(Text::kind)) {
     try {
-      const auto& cache = theTypeCache();
+      const auto& cache = theItemTypeSource();
       std::optional<std::string> name = cache ? cache->nameForType(filetype()) : std::nullopt;
       setKind(name && !name->empty() ? std::string_view(*name) : std::string_view("\u2013"));
     } catch (...) {
@@ -640,7 +640,7 @@ const std::string& AZipItem::kind() {
 
 int8_t AZipItem::isPackage() {
   if (isPackage_ == kPackageUnknown) {
-    const auto& cache = theTypeCache();
+    const auto& cache = theItemTypeSource();
     isPackage_ = cache && cache->packageForType(pathExtension(name_), isDir_) != 0 ? 1 : 0;
   }
   return isPackage_;
@@ -649,14 +649,14 @@ int8_t AZipItem::isPackage() {
 const std::shared_ptr<Image>& AZipItem::imgIcon() {
   HostState& host = hostState();
   if (!host.imgIcon)
-    if (const auto& cache = theTypeCache()) host.imgIcon = cache->iconForType(filetype());
+    if (const auto& cache = theItemTypeSource()) host.imgIcon = cache->iconForType(filetype());
   return host.imgIcon;
 }
 
 const std::shared_ptr<Image>& AZipItem::imgLargeIcon() {
   HostState& host = hostState();
   if (!host.imgLargeIcon)
-    if (const auto& cache = theTypeCache()) host.imgLargeIcon = cache->largeIconForType(filetype());
+    if (const auto& cache = theItemTypeSource()) host.imgLargeIcon = cache->largeIconForType(filetype());
   return host.imgLargeIcon;
 }
 

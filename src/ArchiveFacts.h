@@ -55,7 +55,8 @@ struct ArchiveFacts {
   std::optional<VolumeSet> volumes;  // only for files named as volumes of a set
   bool solid = false;
   std::string comment;
-  // The handler's format name: the header's kind when the system has no name for the file type.
+  // The format name its class states (empty when it states none): the header's kind when the
+  // system has no name for the file type.
   std::string formatName;
   EncryptionLevel encryption = EncryptionLevel::none;
   int32_t volumeCount = 1;

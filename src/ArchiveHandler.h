@@ -79,6 +79,19 @@ class HandlerClass {
   virtual bool hasMacMode() const { return false; }
   virtual bool hasCompressionFactor() const { return false; }
   virtual bool canFilterRsrc() const { return true; }
+  // True when the tool that writes this format answers no trustworthy status: a new archive is
+  // read to its end before it counts as written.
+  virtual bool writtenArchiveNeedsWholeRead() const { return false; }
+  // True when kStatusCancelled from a change the user did not cancel is the tool's warning (an
+  // item skipped, the archive still written) rather than a failure.
+  virtual bool cancelledStatusCanBeWarning() const { return false; }
+  // For a compressed tar class: the switch by which GNU tar itself (un)compresses it ("-z"), else
+  // the program tar runs as its filter; neither for plain tar and the other formats.
+  virtual std::string_view tarCompressionSwitch() const { return {}; }
+  virtual std::optional<std::string> tarFilterProgram() const { return std::nullopt; }
+  // True when the class states a name of its own for its format (formatName is otherwise the
+  // class name, which is no text to show).
+  bool hasFormatName() const { return formatName() != className(); }
   // The class's entries of the shared menus, as tags in menu order.
   virtual std::vector<int32_t> compressionFactorTags() const { return {0}; }
   virtual std::vector<int32_t> encryptionMethodTags() const { return {0}; }

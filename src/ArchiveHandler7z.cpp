@@ -353,6 +353,8 @@ class DestinationWatch {
 class AHandler7ZipBase::Class : public HandlerClassOf<AHandler7ZipBase, ArchiveHandler::Class> {
  public:
   bool canTest() const override { return true; }
+  // 7-Zip's exit status 1: an item was skipped, the archive was still written.
+  bool cancelledStatusCanBeWarning() const override { return true; }
 };
 
 class AHandlerZip::Class : public HandlerClassOf<AHandlerZip, AHandler7ZipBase::Class> {

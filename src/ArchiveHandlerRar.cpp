@@ -14,9 +14,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <system_error>
 
-#include "Keychain.h"
 #include "ArchiveCallbackHandler.h"
 #include "FolderWatcher.h"
 #include "HostApplication.h"
@@ -725,9 +725,9 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
       case UCM_NEEDPASSWORD: {
         if (bGetInfo_) setIsListingEncrypted(true);
         if (!host) return -1;
-        const Keychain* store = theKeychain();
+        const std::function<int32_t()>& storeMode = passwordStoreMode();
         const int32_t promptMode =
-            store && store->mode() == kStoreModeAsksForEntries ? kPromptForEntries : kPromptForRarListing;
+            storeMode && storeMode() == kStoreModeAsksForEntries ? kPromptForEntries : kPromptForRarListing;
         PlistDictionary params{{"mode", PropertyList(promptMode)},
                                {"isRar", PropertyList(true)}};
         const std::string answer = host->passwordWithParams(params);

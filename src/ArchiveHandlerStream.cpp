@@ -115,6 +115,7 @@ std::string attributeRecord(const std::string& archivePath, std::string_view ent
 
 class AHandlerGZip::Class : public HandlerClassOf<AHandlerGZip, ArchiveHandler::Class> {
  public:
+  bool writtenArchiveNeedsWholeRead() const override { return true; }
   std::optional<std::string> defaultExtension() const override { return "gz"; }
   std::optional<std::string> baseType() const override { return "gz"; }
   std::optional<std::vector<std::string>> allowedExtensions() const override {
@@ -126,6 +127,7 @@ class AHandlerGZip::Class : public HandlerClassOf<AHandlerGZip, ArchiveHandler::
 
 class AHandlerBZip::Class : public HandlerClassOf<AHandlerBZip, ArchiveHandler::Class> {
  public:
+  bool writtenArchiveNeedsWholeRead() const override { return true; }
   std::optional<std::string> defaultExtension() const override { return "bz2"; }
   std::optional<std::string> baseType() const override { return "bz2"; }
   std::optional<std::vector<std::string>> allowedExtensions() const override {
@@ -135,6 +137,7 @@ class AHandlerBZip::Class : public HandlerClassOf<AHandlerBZip, ArchiveHandler::
 
 class AHandlerXz::Class : public HandlerClassOf<AHandlerXz, ArchiveHandler::Class> {
  public:
+  bool writtenArchiveNeedsWholeRead() const override { return true; }
   std::optional<std::string> defaultExtension() const override { return "xz"; }
   std::optional<std::string> baseType() const override { return "xz"; }
   std::optional<std::vector<std::string>> allowedExtensions() const override {

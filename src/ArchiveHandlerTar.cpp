@@ -180,16 +180,10 @@ void appendTarListingRecords(std::string_view text, std::vector<std::string>& re
 
 std::string tarExtractCommand(const HandlerClass& handlerClass, const std::vector<std::string>& items,
                               std::string_view toFolder) {
-  // Chosen by the exact class, as the listing's switches are.
-  std::string compression;
-  if (&handlerClass == &AHandlerTGz::metaclass())
-    compression = "-z";
-  else if (&handlerClass == &AHandlerTBz::metaclass())
-    compression = "-j";
-  else if (&handlerClass == &AHandlerTXz::metaclass())
-    compression = "--use-compress-program=" + toolWord(xzPath());
-  else if (const std::optional<std::string> program = tarFilterProgram(handlerClass))
-    compression = "--use-compress-program=" + toolWord(*program);
+  std::string compression(handlerClass.tarCompressionSwitch());
+  if (compression.empty())
+    if (const std::optional<std::string> program = handlerClass.tarFilterProgram())
+      compression = "--use-compress-program=" + toolWord(*program);
 
   std::string itemText;
   if (!(items.size() == 1 && items.front() == "*")) {
@@ -249,6 +243,7 @@ std::string tarCreateCommand(const HandlerClass& handlerClass, const std::vector
 
 class AHandlerTar::Class : public HandlerClassOf<AHandlerTar, ArchiveHandler::Class> {
  public:
+  bool writtenArchiveNeedsWholeRead() const override { return true; }
   std::string formatName() const override { return hostText("TAR Format, uncompressed (tar)"); }
   int32_t formatTag() const override { return 1; }
   std::optional<std::string> defaultExtension() const override { return "tar"; }
@@ -264,6 +259,7 @@ class AHandlerTar::Class : public HandlerClassOf<AHandlerTar, ArchiveHandler::Cl
 class AHandlerTGz::Class : public HandlerClassOf<AHandlerTGz, AHandlerTar::Class> {
  public:
   std::string formatName() const override { return hostText("TAR Format, GZip compressed (tgz)"); }
+  std::string_view tarCompressionSwitch() const override { return "-z"; }
   int32_t formatTag() const override { return 2; }
   std::optional<std::string> defaultExtension() const override { return "tgz"; }
   std::optional<std::string> baseType() const override { return "tgz"; }
@@ -277,6 +273,7 @@ class AHandlerTGz::Class : public HandlerClassOf<AHandlerTGz, AHandlerTar::Class
 class AHandlerTBz::Class : public HandlerClassOf<AHandlerTBz, AHandlerTar::Class> {
  public:
   std::string formatName() const override { return hostText("TAR Format, BZip2 compressed (tbz)"); }
+  std::string_view tarCompressionSwitch() const override { return "-j"; }
   int32_t formatTag() const override { return 3; }
   std::optional<std::string> defaultExtension() const override { return "tbz"; }
   std::optional<std::string> baseType() const override { return "tbz"; }
@@ -290,6 +287,7 @@ class AHandlerTBz::Class : public HandlerClassOf<AHandlerTBz, AHandlerTar::Class
 class AHandlerTXz::Class : public HandlerClassOf<AHandlerTXz, AHandlerTar::Class> {
  public:
   std::string formatName() const override { return hostText("TAR Format, xz compressed (txz)"); }
+  std::optional<std::string> tarFilterProgram() const override { return xzPath(); }
   int32_t formatTag() const override { return 8; }
   std::optional<std::string> defaultExtension() const override { return "txz"; }
   std::optional<std::string> baseType() const override { return "txz"; }

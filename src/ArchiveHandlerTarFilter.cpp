@@ -21,21 +21,17 @@ bool isCompressorExtension(std::string_view extension) {
 
 }  // namespace
 
-std::optional<std::string> tarFilterProgram(const HandlerClass& handlerClass) {
-  if (&handlerClass == &AHandlerTZst::metaclass()) return "/usr/bin/zstd";
-  if (&handlerClass == &AHandlerTLz::metaclass()) return "/usr/bin/lzip";
-  if (&handlerClass == &AHandlerTLz4::metaclass()) return "/usr/bin/lz4";
-  if (&handlerClass == &AHandlerTLzma::metaclass()) return "/usr/bin/lzma";
-  return std::nullopt;
-}
-
 // ---- Class properties: none of them is written here, so nothing of the tar class's saving
 // properties is inherited.
 
-class AHandlerTarFilter::Class : public HandlerClassOf<AHandlerTarFilter, ArchiveHandler::Class> {};
+class AHandlerTarFilter::Class : public HandlerClassOf<AHandlerTarFilter, ArchiveHandler::Class> {
+ public:
+  bool writtenArchiveNeedsWholeRead() const override { return true; }
+};
 
 class AHandlerTZst::Class : public HandlerClassOf<AHandlerTZst, AHandlerTarFilter::Class> {
  public:
+  std::optional<std::string> tarFilterProgram() const override { return "/usr/bin/zstd"; }
   std::string formatName() const override { return hostText("TAR Format, zstd compressed (tzst)"); }
   std::optional<std::string> defaultExtension() const override { return "tzst"; }
   std::optional<std::string> baseType() const override { return "tzst"; }
@@ -46,6 +42,7 @@ class AHandlerTZst::Class : public HandlerClassOf<AHandlerTZst, AHandlerTarFilte
 
 class AHandlerTLz::Class : public HandlerClassOf<AHandlerTLz, AHandlerTarFilter::Class> {
  public:
+  std::optional<std::string> tarFilterProgram() const override { return "/usr/bin/lzip"; }
   std::string formatName() const override { return hostText("TAR Format, lzip compressed (tar.lz)"); }
   std::optional<std::string> defaultExtension() const override { return "tar.lz"; }
   std::optional<std::string> baseType() const override { return "tlz"; }
@@ -56,6 +53,7 @@ class AHandlerTLz::Class : public HandlerClassOf<AHandlerTLz, AHandlerTarFilter:
 
 class AHandlerTLz4::Class : public HandlerClassOf<AHandlerTLz4, AHandlerTarFilter::Class> {
  public:
+  std::optional<std::string> tarFilterProgram() const override { return "/usr/bin/lz4"; }
   std::string formatName() const override { return hostText("TAR Format, LZ4 compressed (tar.lz4)"); }
   std::optional<std::string> defaultExtension() const override { return "tar.lz4"; }
   std::optional<std::string> baseType() const override { return "tlz4"; }
@@ -66,6 +64,7 @@ class AHandlerTLz4::Class : public HandlerClassOf<AHandlerTLz4, AHandlerTarFilte
 
 class AHandlerTLzma::Class : public HandlerClassOf<AHandlerTLzma, AHandlerTarFilter::Class> {
  public:
+  std::optional<std::string> tarFilterProgram() const override { return "/usr/bin/lzma"; }
   std::string formatName() const override { return hostText("TAR Format, LZMA compressed (tar.lzma)"); }
   std::optional<std::string> defaultExtension() const override { return "tar.lzma"; }
   std::optional<std::string> baseType() const override { return "tlzma"; }
@@ -95,7 +94,7 @@ std::string AHandlerTarFilter::baseName() const {
 }
 
 std::vector<std::string> AHandlerTarFilter::listArguments() const {
-  const std::optional<std::string> program = tarFilterProgram(isa());
+  const std::optional<std::string> program = isa().tarFilterProgram();
   // The shared class itself has no compressor: tar is left to find one by the file's bytes.
   if (!program) return {"tvaf"};
   return {"tv", "--use-compress-program=" + *program, "-f"};

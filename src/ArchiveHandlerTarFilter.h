@@ -9,10 +9,6 @@
 
 namespace tessaro {
 
-// The program GNU tar runs (with -d) to decompress an archive of `handlerClass`; none for a class
-// that is not one of the filtered tar classes below.
-std::optional<std::string> tarFilterProgram(const HandlerClass& handlerClass);
-
 // What the four classes share: their listing switches and their base name.
 class AHandlerTarFilter : public AHandlerTar {
   TESSARO_HANDLER_CLASS(AHandlerTarFilter, AHandlerTar)

@@ -234,6 +234,7 @@ int32_t AHandlerXar::doAddFiles(const std::vector<std::string>& files, const std
 
 class AHandlerXar::Class : public HandlerClassOf<AHandlerXar, ArchiveHandler::Class> {
  public:
+  bool writtenArchiveNeedsWholeRead() const override { return true; }
   std::string formatName() const override { return hostText("XAR Format"); }
   int32_t formatTag() const override { return 5; }
   std::optional<std::string> defaultExtension() const override { return "xar"; }

@@ -74,7 +74,7 @@ namespace {
 // Whatever the handler knows and the tree shows, taken before the handler goes.
 void collectFacts(std::string_view path, const ArchiveHandler& handler, AZipItem& root, ArchiveFacts& facts) {
   facts.solid = handler.isSolid();
-  facts.formatName = handler.isa().formatName();
+  if (handler.isa().hasFormatName()) facts.formatName = handler.isa().formatName();
   // A zip comment comes as its stored bytes, in whatever encoding its writer used.
   facts.comment = isValidUTF8(handler.comment()) ? handler.comment() : utf8FromLatin1(handler.comment());
   facts.volumes = volumeSetOf(path);

@@ -17,9 +17,9 @@ std::string& helpersPath() {
   return path;
 }
 
-Keychain*& theKeychain() {
-  static Keychain* store = nullptr;
-  return store;
+std::function<int32_t()>& passwordStoreMode() {
+  static std::function<int32_t()> mode;
+  return mode;
 }
 
 HostApplication*& theApp() {

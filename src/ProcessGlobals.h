@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,14 +14,15 @@ namespace tessaro {
 
 class ArchiveHandler;
 class HostApplication;
-class Keychain;
 
 // The plug-in bundle's resources folder.
 std::string& bundlePath();
 // The host application's helper-tool folder (".../Contents/Helpers"), ending without "/".
 std::string& helpersPath();
-// The host's password store; none until the host creates one (never in a preview).
-Keychain*& theKeychain();
+// The mode of the host's open password store (kStoreModeAsksForEntries among them), asked each
+// time a handler needs it; empty while no store is open (always in a preview). The handlers need
+// nothing else of the store, so they do not depend on it.
+std::function<int32_t()>& passwordStoreMode();
 // The host's application object, which makes temporary folders; none until the host sets one
 // (never in a preview).
 HostApplication*& theApp();

@@ -12,15 +12,10 @@
 #include <utility>
 #include <vector>
 
+#include "ItemTypeSource.h"
 #include "icons/Icons.h"
 
 namespace tessaro {
-
-// Type keys with a meaning of their own; every other key is a file-name extension as written
-// in the entry's name, case kept, "" for a name without one.
-inline constexpr std::string_view kFolderTypeKey = "fold";
-inline constexpr std::string_view kApplicationTypeKey = "app";
-inline constexpr std::string_view kDocumentTypeKey = "____";
 
 // One cached type.
 class TypeCacheItem {
@@ -74,17 +69,17 @@ class TypeDictionary {
   std::unordered_map<std::string, size_t, Hash, std::equal_to<>> index_;
 };
 
-class TypeCache {
+class TypeCache : public ItemTypeSource {
  public:
   // The item for `key`, asked of the desktop on the first question for the key; null only
   // when memory runs out.
   std::shared_ptr<TypeCacheItem> getItem(std::string_view key);
-  std::shared_ptr<Image> iconForType(std::string_view key);
-  std::shared_ptr<Image> largeIconForType(std::string_view key);
-  std::optional<std::string> nameForType(std::string_view key);
+  std::shared_ptr<Image> iconForType(std::string_view key) override;
+  std::shared_ptr<Image> largeIconForType(std::string_view key) override;
+  std::optional<std::string> nameForType(std::string_view key) override;
   // Non-zero when an entry with the extension `key` is a package: only folders can be. The
   // first answer for a key stands for the rest of the request, whatever is asked later.
-  uint8_t packageForType(std::string_view key, bool isDir);
+  uint8_t packageForType(std::string_view key, bool isDir) override;
   const TypeDictionary& dict() const { return dict_; }
   // Translates the kinds the desktop has no name for ("Application", "Document") into the
   // page's language; without one they stay English.

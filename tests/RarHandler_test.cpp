@@ -165,13 +165,13 @@ TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
     services.defaults = &UserDefaults::standard();
     Keychain store(std::move(services));
     store.setMode(3);
-    theKeychain() = &store;
+    passwordStoreMode() = [&store] { return store.mode(); };
     const std::shared_ptr<AHandlerRar> again = open(fixture("names.rar"));
     auto storeHost = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
     again->setCallbackHandler(storeHost);
     std::vector<std::string> more;
     EXPECT_EQ(again->getInfo(more), 0);
-    theKeychain() = nullptr;
+    passwordStoreMode() = nullptr;
     EXPECT_EQ(storeHost->modes, std::vector<int64_t>{1});
   }
   EXPECT_TRUE(runningHandlers().empty());

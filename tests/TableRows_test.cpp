@@ -20,6 +20,7 @@ AZipItem::Ptr build(const std::vector<std::string>& records) {
 
 std::string render(AZipItem& root, bool simple, int32_t cutoff, int32_t* last = nullptr) {
   theTypeCache() = std::make_shared<TypeCache>();
+  theItemTypeSource() = theTypeCache();
   std::string out;
   const int32_t n = outputTableRowIntoMutableString(root, out, 0, 0, simple, "/tmp/a b.zip", cutoff);
   if (last) *last = n;
@@ -153,6 +154,7 @@ TEST_F(TableRowsTest, FlaggedEntriesCarryAMarkTitledWithTheirFlags) {
   auto flagged = build({"path=/etc/x\tattr=-rw-r--r--", "path=../a\tattr=-rw-r--r--", "path=../a\tattr=crw-r--r--",
                         "path=ok\tattr=-rw-r--r--", "path=invoice\u202Efdp<.exe\tattr=-rw-r--r--"});
   theTypeCache() = std::make_shared<TypeCache>();
+  theItemTypeSource() = theTypeCache();
   std::string english;
   outputTableRowIntoMutableString(*flagged, english, 0, 0, true, "/x.zip", 100);
   EXPECT_NE(english.find(">x</a><span class='sf sf-abs' title='Absolute path'>!</span></div>"), std::string::npos);

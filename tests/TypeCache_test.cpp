@@ -63,7 +63,10 @@ std::string tableStyles(const TypeCache& cache) {
 
 class TypeCacheTest : public ::testing::Test {
  protected:
-  void SetUp() override { theTypeCache() = std::make_shared<TypeCache>(); }
+  void SetUp() override {
+    theTypeCache() = std::make_shared<TypeCache>();
+    theItemTypeSource() = theTypeCache();
+  }
 };
 
 TEST_F(TypeCacheTest, RowsGetTypeKeysKindsAndOneStyleRulePerKeyInFirstUseOrder) {
@@ -80,6 +83,7 @@ TEST_F(TypeCacheTest, RowsGetTypeKeysKindsAndOneStyleRulePerKeyInFirstUseOrder) 
   const std::string folderKind = theTypeCache()->nameForType("fold").value_or("");
   EXPECT_NE(folderKind, "");
   theTypeCache() = std::make_shared<TypeCache>();
+  theItemTypeSource() = theTypeCache();
 
   EXPECT_EQ(rowFacts(*txtUpper), "'TXT' " + textKind + " 0");  // the MIME database ignores case
   EXPECT_EQ(rowFacts(*txtLower), "'txt' " + textKind + " 0");
@@ -112,6 +116,8 @@ TEST_F(TypeCacheTest, TheFirstPackageAnswerForAKeyStandsForTheRequest) {
   EXPECT_EQ(folder->filetype(), "fold");
 
   theTypeCache() = std::make_shared<TypeCache>();
+  theItemTypeSource() = theTypeCache();
+
   auto folderFirst = entry("y.bundle", true);
   auto fileLater = entry("x.bundle");
   EXPECT_EQ(folderFirst->isPackage(), 1);
@@ -173,10 +179,19 @@ TEST_F(TypeCacheTest, KindsWithoutADesktopNameAreTranslated) {
 
 TEST_F(TypeCacheTest, ACacheSetToNothingIsMadeAfresh) {
   theTypeCache().reset();
-  auto item = entry("a.txt");
-  EXPECT_NE(item->kind(), "");
   ASSERT_TRUE(theTypeCache());
-  EXPECT_EQ(theTypeCache()->dict().size(), 1u);
+  EXPECT_EQ(theTypeCache()->dict().size(), 0u);
+}
+
+// Outside a preview nothing answers the model's type questions, and nothing is looked up.
+TEST_F(TypeCacheTest, WithoutATypeSourceItemsHaveNoKindIconOrPackage) {
+  theItemTypeSource().reset();
+  auto file = entry("a.txt");
+  auto bundle = entry("b.app", true);
+  EXPECT_EQ(file->kind(), "\u2013");
+  EXPECT_EQ(file->imgIcon(), nullptr);
+  EXPECT_EQ(bundle->isPackage(), 0);
+  EXPECT_TRUE(theTypeCache()->dict().empty());
 }
 
 TEST(DataURIStyleTest, RuleTextAndIdsThatCssWouldMisread) {
