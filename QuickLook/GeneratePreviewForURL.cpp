@@ -24,12 +24,12 @@ std::string pathOfURL(CFURLRef url) {
 }
 
 void reply(QLPreviewRequestRef preview, const std::string& page) {
-  CFDataRef data =
-      CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(page.data()), static_cast<CFIndex>(page.size()));
-  CFMutableDictionaryRef properties = CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                                &kCFTypeDictionaryValueCallBacks);
-  CFMutableDictionaryRef attachments = CFDictionaryCreateMutable(kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks,
-                                                                 &kCFTypeDictionaryValueCallBacks);
+  CFDataRef data = CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(page.data()),
+                                static_cast<CFIndex>(page.size()));
+  CFMutableDictionaryRef properties = CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
+  CFMutableDictionaryRef attachments = CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
   if (data && properties && attachments) {
     CFDictionarySetValue(properties, kQLPreviewPropertyTextEncodingNameKey, CFSTR("UTF-8"));
     CFDictionarySetValue(properties, kQLPreviewPropertyMIMETypeKey, CFSTR("text/html"));

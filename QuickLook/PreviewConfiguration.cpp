@@ -10,12 +10,13 @@ namespace tessaro {
 
 namespace {
 
-constexpr std::array<std::string_view, 8> kDisplayKeys = {"keepHeaderFixed", "showHiddenFiles", "showPackageContents",
-                                                          "cD", "cS", "cP", "cK", "cA"};
+constexpr std::array<std::string_view, 8> kDisplayKeys = {
+    "keepHeaderFixed", "showHiddenFiles", "showPackageContents", "cD", "cS", "cP", "cK", "cA"};
 
 void registerDefaultsFile(const std::string& path) {
   if (auto plist = PropertyList::fromFile(path)) {
-    if (const auto* values = plist->get<PlistDictionary>()) UserDefaults::standard().registerDefaults(*values);
+    if (const auto* values = plist->get<PlistDictionary>())
+      UserDefaults::standard().registerDefaults(*values);
   }
 }
 
@@ -29,8 +30,8 @@ void setUpPreviewDefaults(std::string_view bundlePath) {
   // The host's own defaults, in its language's folder, win over the plug-in's.
   const Bundle hostResources(appendingPathComponent(bundlePath, "../../../../../Resources"));
   const std::string language = hostResources.preferredLocalization() + ".lproj";
-  registerDefaultsFile(appendingPathComponent(appendingPathComponent(hostResources.resourcePath().string(), language),
-                                              "defaults.plist"));
+  registerDefaultsFile(appendingPathComponent(
+      appendingPathComponent(hostResources.resourcePath().string(), language), "defaults.plist"));
 }
 
 std::string configurationScript(bool simple) {
@@ -52,7 +53,8 @@ std::string presetsAsOptions() {
     for (const PropertyList& preset : *list) {
       const PropertyList* name = preset.find("name");
       const std::string text = name && name->is<std::string>() ? *name->get<std::string>() : std::string();
-      options += "<option value='" + percentEscaped(text) + "'>" + stringByEncodingHTMLEntities(text) + "</option>\n";
+      options += "<option value='" + percentEscaped(text) + "'>" + stringByEncodingHTMLEntities(text) +
+                 "</option>\n";
     }
   }
   return options;

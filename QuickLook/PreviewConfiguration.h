@@ -11,11 +11,26 @@ namespace tessaro {
 class Bundle;
 
 // The page's label keys; each placeholder is the key between two percent signs.
-inline constexpr std::array<std::string_view, 20> kPageLabelKeys = {
-    "Configuration", "Layout", "Keep header fixed", "Show hidden files", "Item Visibility",
-    "Show package contents", "Columns", "Name", "Path", "Kind", "Date Modified", "Size", "Packed",
-    "Attributes", "Save as Default", "(Saving will close this window)", "The listing is encrypted",
-    "Extract with preset", "Item Count", "Show or hide the folder's contents"};
+inline constexpr std::array<std::string_view, 20> kPageLabelKeys = {"Configuration",
+                                                                    "Layout",
+                                                                    "Keep header fixed",
+                                                                    "Show hidden files",
+                                                                    "Item Visibility",
+                                                                    "Show package contents",
+                                                                    "Columns",
+                                                                    "Name",
+                                                                    "Path",
+                                                                    "Kind",
+                                                                    "Date Modified",
+                                                                    "Size",
+                                                                    "Packed",
+                                                                    "Attributes",
+                                                                    "Save as Default",
+                                                                    "(Saving will close this window)",
+                                                                    "The listing is encrypted",
+                                                                    "Extract with preset",
+                                                                    "Item Count",
+                                                                    "Show or hide the folder's contents"};
 
 inline constexpr std::string_view kItemCountFormat = "%d (only first %d shown)";
 

@@ -55,7 +55,9 @@ int32_t clampedInteger(std::string_view key) {
 
 std::string pageText(std::string_view text) { return stringByEncodingHTMLEntities(text); }
 
-std::string label(const Bundle& labels, std::string_view key) { return pageText(labels.localizedString(key)); }
+std::string label(const Bundle& labels, std::string_view key) {
+  return pageText(labels.localizedString(key));
+}
 
 void appendRow(std::string& out, std::string_view term, std::string_view id, std::string_view description) {
   out += "<dt>";
@@ -70,7 +72,8 @@ void appendRow(std::string& out, std::string_view term, std::string_view id, std
 // The header's words for why a listing stopped; every problem has its own.
 std::string_view problemLabel(ListingProblem problem) {
   switch (problem) {
-    case ListingProblem::endsEarly: return "The file ends before the archive does: it is cut short or still being written";
+    case ListingProblem::endsEarly:
+      return "The file ends before the archive does: it is cut short or still being written";
     case ListingProblem::notReadable: return "The file cannot be read as an archive of its kind";
     case ListingProblem::damagedHeaders: return "The archive's headers are damaged";
     case ListingProblem::none:
@@ -134,14 +137,16 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
     // entries nobody has seen.
     const bool complete = facts.listing == ListingState::complete;
     if (!complete)
-      appendRow(out, label(labels, "Listing"), "listing-state",
-                "<span class=\"warn\">" +
-                    label(labels, facts.listing == ListingState::failed ? "Listing failed" : "Listing incomplete") +
-                    ": " + label(labels, problemLabel(facts.problem)) + "</span>");
+      appendRow(
+          out, label(labels, "Listing"), "listing-state",
+          "<span class=\"warn\">" +
+              label(labels, facts.listing == ListingState::failed ? "Listing failed" : "Listing incomplete") +
+              ": " + label(labels, problemLabel(facts.problem)) + "</span>");
     if (facts.cutShortAt) {
       std::string text = labels.localizedString("Listing cut short at %d entries");
       replaceAll(text, "%d", std::to_string(*facts.cutShortAt));
-      appendRow(out, label(labels, "Listing"), "cut-short", "<span class=\"warn\">" + pageText(text) + "</span>");
+      appendRow(out, label(labels, "Listing"), "cut-short",
+                "<span class=\"warn\">" + pageText(text) + "</span>");
     }
 
     if (complete && facts.topLevelCount > 0 && !facts.cutShortAt) {
@@ -150,9 +155,9 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
         verdict = "<span class=\"ok\">" + label(labels, "Extracts into one folder") + " <b>" +
                   pageText(*facts.singleFolder) + "</b></span>";
       } else {
-        std::string text = labels.localizedString(facts.topLevelCount == 1
-                                                      ? "One loose item would land in the destination"
-                                                      : "%d loose items would land in the destination");
+        std::string text =
+            labels.localizedString(facts.topLevelCount == 1 ? "One loose item would land in the destination"
+                                                            : "%d loose items would land in the destination");
         replaceAll(text, "%d", std::to_string(facts.topLevelCount));
         verdict = "<span class=\"warn\">" + pageText(text) + "</span>";
       }
@@ -168,8 +173,8 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
         text += std::string(separator) + "<span class=\"warn\">" + label(labels, "Missing") + ": " +
                 joinedNames(set.missing) + "</span>";
       if (set.lastMissing)
-        text += std::string(separator) + "<span class=\"warn\">" + label(labels, "The last volume is missing") +
-                "</span>";
+        text += std::string(separator) + "<span class=\"warn\">" +
+                label(labels, "The last volume is missing") + "</span>";
       if (set.openedNotFirst)
         text += std::string(separator) + "<span class=\"warn\">" +
                 label(labels, "The opened file is not the first volume") + "</span>";
@@ -203,14 +208,16 @@ std::string archiveReport(const ArchiveFacts& facts, std::string_view totalSize,
       safety = "<span class=\"ok\">" + label(labels, "No warnings") + "</span>";
     }
     // Nothing listed, nothing judged.
-    if (complete && facts.topLevelCount > 0 && !safety.empty()) appendRow(out, label(labels, "Safety"), "safety", safety);
+    if (complete && facts.topLevelCount > 0 && !safety.empty())
+      appendRow(out, label(labels, "Safety"), "safety", safety);
     return out;
   } catch (...) {
     return {};
   }
 }
 
-std::optional<std::string> makePreviewPage(std::string_view archivePath, const PasswordSource& storedPasswords) {
+std::optional<std::string> makePreviewPage(std::string_view archivePath,
+                                           const PasswordSource& storedPasswords) {
   theTypeCache() = std::make_shared<TypeCache>();
   theItemTypeSource() = theTypeCache();
   TypeCache& cache = *theTypeCache();
@@ -266,7 +273,7 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
   for (const std::string_view key : kPageLabelKeys) set(key, labels.localizedString(key));
   for (const std::string_view key : kListingToolLabelKeys) set(key, labels.localizedString(key));
 
-  struct stat attributes{};
+  struct stat attributes {};
   const bool haveAttributes = ::lstat(std::string(archivePath).c_str(), &attributes) == 0;
   set("resource_path", bundlePath());
   set("name", stringByEncodingHTMLEntities(lastPathComponent(archivePath)));
@@ -277,12 +284,11 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
   // format's own name where it has one rather than its class's.
   std::string kind = kindNameForFileName(lastPathComponent(archivePath))
                          .value_or(cache.nameForType(pathExtension(archivePath)).value_or(""));
-  if (kind.empty() && !facts.formatName.empty())
-    kind = labels.localizedString(facts.formatName);
+  if (kind.empty() && !facts.formatName.empty()) kind = labels.localizedString(facts.formatName);
   set("kind", stringByEncodingHTMLEntities(kind));
-  set("time", formatDate(haveAttributes
-                              ? std::optional<Date>(Date(std::chrono::seconds(attributes.st_mtim.tv_sec)))
-                              : std::nullopt));
+  set("time",
+      formatDate(haveAttributes ? std::optional<Date>(Date(std::chrono::seconds(attributes.st_mtim.tv_sec)))
+                                : std::nullopt));
   set("unco", root->unco());
   // A set of volumes is packed into all of its pieces, not the one opened: the volumes row names them.
   if (facts.volumes && facts.volumes->present.size() > 1) {
@@ -295,7 +301,8 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
   set("archive_path", percentEscaped(archivePath));
   // The links the page's script builds carry these two; the link handler acts on no other.
   const std::string pageTime = std::to_string(
-      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+      std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
   set("page_token", pageToken(archivePath, pageTime).value_or(""));
   set("page_time", pageTime);
   set("presets", presetsAsOptions());
@@ -317,8 +324,8 @@ std::optional<std::string> makePreviewPage(std::string_view archivePath, const P
     for (const auto& [key, item] : cache.dict()) {
       if (simple && key != kFolderTypeKey && key != kDocumentTypeKey) continue;
       if (item && item->icon())
-        styles += makeDataURIStyleForImage(item->icon()->drawnIntoSquare(TypeCacheItem::kIconSize), "b_" + key,
-                                           TypeCacheItem::kIconSize);
+        styles += makeDataURIStyleForImage(item->icon()->drawnIntoSquare(TypeCacheItem::kIconSize),
+                                           "b_" + key, TypeCacheItem::kIconSize);
     }
   }
   if (const auto icon = iconForFile(archivePath, TypeCacheItem::kLargeIconSize))

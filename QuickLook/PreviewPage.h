@@ -19,7 +19,8 @@ struct ArchiveFacts;
 // An archive whose names are enciphered is listed again with each of `storedPasswords()`, in
 // their order, before the page says it is encrypted.
 using PasswordSource = std::function<std::vector<std::string>()>;
-std::optional<std::string> makePreviewPage(std::string_view archivePath, const PasswordSource& storedPasswords = {});
+std::optional<std::string> makePreviewPage(std::string_view archivePath,
+                                           const PasswordSource& storedPasswords = {});
 
 // The header's rows (<dt>/<dd> pairs) about an incomplete or failed listing, extraction, the
 // volume set, solid, encryption and volume count, the comment and the safety flags, labelled

@@ -16,8 +16,8 @@ namespace {
 constexpr std::string_view kFoldToggle =
     "<button type=\"button\" class=\"open\" aria-expanded=\"true\" onClick=\"tggl(this);\">&#x25BC;</button>";
 // Class names of the safety flags, in bit order, for the page's style and tests.
-constexpr std::array<std::string_view, kSafetyFlagCount> kSafetyFlagClasses = {"abs", "up", "link", "dup", "dev",
-                                                                                "ratio", "ctl"};
+constexpr std::array<std::string_view, kSafetyFlagCount> kSafetyFlagClasses = {"abs", "up",    "link", "dup",
+                                                                               "dev", "ratio", "ctl"};
 
 SafetyFlagTitles englishTitles() {
   SafetyFlagTitles titles;
@@ -147,7 +147,8 @@ void appendRow(AZipItem& item, std::string& out, int32_t lineNumber, int32_t lev
 int32_t outputTableRowIntoMutableString(AZipItem& item, std::string& out, int32_t lineNumber, int32_t level,
                                         bool simple, std::string_view archivePath, int32_t cutoffCount) {
   static const SafetyFlagTitles english = englishTitles();
-  return outputTableRowIntoMutableString(item, out, lineNumber, level, simple, archivePath, cutoffCount, english);
+  return outputTableRowIntoMutableString(item, out, lineNumber, level, simple, archivePath, cutoffCount,
+                                         english);
 }
 
 int32_t outputTableRowIntoMutableString(AZipItem& item, std::string& out, int32_t lineNumber, int32_t level,

@@ -16,7 +16,8 @@ class AZipItem;
 // Labels of the listing's tool bar beside the rows, each placeholder being the key between two
 // percent signs. They are filled after every other value and script of the page, so that the
 // page's older placeholders keep their order.
-inline constexpr std::array<std::string_view, 1> kListingToolLabelKeys = {"Names that are not UTF-8 are read as"};
+inline constexpr std::array<std::string_view, 1> kListingToolLabelKeys = {
+    "Names that are not UTF-8 are read as"};
 
 // Appends the rows of `item` (line number `lineNumber`, depth `level`) and its descendants to
 // `out` and returns the last line number used. Rows are written for line numbers 1 to
@@ -26,8 +27,13 @@ int32_t outputTableRowIntoMutableString(AZipItem& item, std::string& out, int32_
 
 // The English names of the safety flags, in SafetyFlag bit order; also the localisation keys.
 inline constexpr std::array<std::string_view, kSafetyFlagCount> kSafetyFlagLabels = {
-    "Absolute path", "Parent folder reference (..)", "Link pointing outside the archive",
-    "Duplicate path", "Device file", "Extreme compression ratio", "Invisible or direction-changing characters"};
+    "Absolute path",
+    "Parent folder reference (..)",
+    "Link pointing outside the archive",
+    "Duplicate path",
+    "Device file",
+    "Extreme compression ratio",
+    "Invisible or direction-changing characters"};
 // The title of the mark of an entry whose data is encrypted; also the localisation key.
 inline constexpr std::string_view kEncryptedEntryLabel = "Encrypted";
 // Titles of the marks as the rows show them, not yet escaped: the safety flags in bit order, and

@@ -57,7 +57,8 @@ bool RNCryptor::randomBytes(std::span<uint8_t> out) {
   return RAND_bytes(out.data(), static_cast<int>(out.size())) == 1;
 }
 
-std::optional<std::array<uint8_t, 32>> RNCryptor::hmacSHA256(const RNKey& key, std::span<const uint8_t> data) {
+std::optional<std::array<uint8_t, 32>> RNCryptor::hmacSHA256(const RNKey& key,
+                                                             std::span<const uint8_t> data) {
   std::array<uint8_t, 32> mac{};
   unsigned int length = 0;
   if (!HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), data.data(), data.size(), mac.data(),
@@ -72,7 +73,7 @@ std::optional<RNBytes> RNCryptorEngine::run(Direction direction, const RNKey& ke
   try {
     if (input.size() > static_cast<size_t>(INT_MAX) - RNCryptor::kBlockSize) return std::nullopt;
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                         EVP_CIPHER_CTX_free);
+                                                                        EVP_CIPHER_CTX_free);
     if (!ctx) return std::nullopt;
     const int enc = direction == Direction::encrypt ? 1 : 0;
     // PKCS#7 padding is the cipher context's default.
@@ -135,7 +136,8 @@ std::optional<RNBytes> RNEncryptor::encrypt(std::string_view plaintext, std::str
 std::optional<RNBytes> RNDecryptor::decrypt(std::span<const uint8_t> record, std::string_view password) {
   try {
     // The smallest record holds one padded block.
-    if (record.size() < RNCryptor::kHeaderSize + RNCryptor::kBlockSize + RNCryptor::kHMACSize) return std::nullopt;
+    if (record.size() < RNCryptor::kHeaderSize + RNCryptor::kBlockSize + RNCryptor::kHMACSize)
+      return std::nullopt;
     if (record[0] != RNCryptor::kVersion || record[1] != RNCryptor::kOptionsPassword) return std::nullopt;
     const size_t cipherSize = record.size() - RNCryptor::kHeaderSize - RNCryptor::kHMACSize;
     if (cipherSize % RNCryptor::kBlockSize != 0) return std::nullopt;

@@ -57,8 +57,7 @@ class RNEncryptor {
   static std::optional<RNBytes> encrypt(std::string_view plaintext, std::string_view password);
   // Fixed salts and IV, for checks against known answers.
   static std::optional<RNBytes> encrypt(std::span<const uint8_t> plaintext, std::string_view password,
-                                        const RNSalt& encryptionSalt, const RNSalt& hmacSalt,
-                                        const RNIV& iv);
+                                        const RNSalt& encryptionSalt, const RNSalt& hmacSalt, const RNIV& iv);
 };
 
 class RNDecryptor {

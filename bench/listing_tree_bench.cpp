@@ -23,7 +23,7 @@ long currentRssKiB() {
 }
 
 long peakRssKiB() {
-  struct rusage usage{};
+  struct rusage usage {};
   getrusage(RUSAGE_SELF, &usage);
   return usage.ru_maxrss;
 }
@@ -36,7 +36,8 @@ std::vector<std::string> makeRecords(size_t count) {
   for (size_t i = 0; i < count; ++i) {
     const bool folder = i % 5 == 0;
     std::snprintf(buf, sizeof buf,
-                  "path=project-%zu/module-%zu/src-%zu/part-%zu/%s-%zu%s\tattr=%s\tunco=%zu\tcomp=0\ttime=2024%02zu%02zu.%02zu%02zu%02zu",
+                  "path=project-%zu/module-%zu/src-%zu/part-%zu/"
+                  "%s-%zu%s\tattr=%s\tunco=%zu\tcomp=0\ttime=2024%02zu%02zu.%02zu%02zu%02zu",
                   i / 200000, i / 20000 % 10, i / 1000 % 20, i / 50 % 20, folder ? "dir" : "file", i,
                   folder ? "/" : ".txt", folder ? "drwxr-xr-x" : "-rw-r--r--", folder ? 0 : i * 37 % 100000,
                   i % 12 + 1, i % 28 + 1, i % 24, i % 60, i * 7 % 60);

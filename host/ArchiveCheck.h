@@ -23,6 +23,7 @@ struct ArchiveCheck {
 
 // Reads the archive at `path` to its end. A file that is one compressed stream and no archive
 // (notes.txt.gz) counts as one entry of that stream's data. `password` opens enciphered zip entries.
-ArchiveCheck checkWholeArchive(const std::string& path, const std::optional<std::string>& password = std::nullopt);
+ArchiveCheck checkWholeArchive(const std::string& path,
+                               const std::optional<std::string>& password = std::nullopt);
 
 }  // namespace tessaro::host

@@ -37,10 +37,12 @@ struct FormatName {
 
 // The writable formats by the name endings people use; the classes state their format tags.
 constexpr FormatName kFormats[] = {
-    {"tar.gz", &AHandlerTGz::metaclass}, {"tgz", &AHandlerTGz::metaclass},  {"tar.bz2", &AHandlerTBz::metaclass},
-    {"tbz", &AHandlerTBz::metaclass},    {"tbz2", &AHandlerTBz::metaclass}, {"tar.xz", &AHandlerTXz::metaclass},
-    {"txz", &AHandlerTXz::metaclass},    {"tar", &AHandlerTar::metaclass},  {"zip", &AHandlerZip::metaclass},
-    {"7z", &AHandler7zip::metaclass},    {"xar", &AHandlerXar::metaclass},  {"rar", &AHandlerRar::metaclass},
+    {"tar.gz", &AHandlerTGz::metaclass},  {"tgz", &AHandlerTGz::metaclass},
+    {"tar.bz2", &AHandlerTBz::metaclass}, {"tbz", &AHandlerTBz::metaclass},
+    {"tbz2", &AHandlerTBz::metaclass},    {"tar.xz", &AHandlerTXz::metaclass},
+    {"txz", &AHandlerTXz::metaclass},     {"tar", &AHandlerTar::metaclass},
+    {"zip", &AHandlerZip::metaclass},     {"7z", &AHandler7zip::metaclass},
+    {"xar", &AHandlerXar::metaclass},     {"rar", &AHandlerRar::metaclass},
 };
 
 std::string lowercase(std::string_view text) {
@@ -116,7 +118,8 @@ std::string listingProblemInWords(const std::string& file, int32_t status, const
     words = "the names are encrypted: the password is missing or wrong";
   } else if (facts.problem == ListingProblem::endsEarly) {
     words = "the file ends before the archive does (cut short or still being written)";
-  } else if (facts.problem == ListingProblem::notReadable || facts.problem == ListingProblem::damagedHeaders) {
+  } else if (facts.problem == ListingProblem::notReadable ||
+             facts.problem == ListingProblem::damagedHeaders) {
     words = "the archive is damaged";
   } else {
     words = handlerStatusInWords(status);
@@ -180,8 +183,7 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
   const std::optional<int32_t> tag = formatTagFor(archive, format);
   if (!tag) {
     std::fprintf(stderr, "tessaro: cannot tell the format of %s: name it with --format (%s)\n",
-                 (shownAs.empty() ? archive : shownAs).c_str(),
-                 kCreateFormats);
+                 (shownAs.empty() ? archive : shownAs).c_str(), kCreateFormats);
     return nullptr;
   }
   locateHelpers();
@@ -201,10 +203,11 @@ std::unique_ptr<ArchiveSession> ArchiveSession::create(const std::string& archiv
 
 bool ArchiveSession::prepare(bool verbose) {
   verbose_ = verbose;
-  callback_ = std::make_shared<TerminalCallbackHandler>(shown_, TerminalCallbackHandler::Options{verbose, printEntries_});
+  callback_ = std::make_shared<TerminalCallbackHandler>(
+      shown_, TerminalCallbackHandler::Options{verbose, printEntries_});
   handler_->setCallbackHandler(callback_);
   tempFolder_ = theApp() ? theApp()->createTempFolderInside(userTempPath(), true)
-                        : createTempFolderInside(userTempPath(), true);
+                         : createTempFolderInside(userTempPath(), true);
   if (!tempFolder_) {
     std::fprintf(stderr, "tessaro: cannot make a temporary folder in %s\n", userTempPath().c_str());
     return false;
@@ -237,7 +240,8 @@ std::string handlerStatusInWords(int32_t status) {
     case kStatusXarCannotOpen: return "the XAR archive cannot be opened or written";
     case kStatusOutOfMemory: return "not enough memory";
     case kStatusPasswordNotPrivate:
-      return "this format's tool can only take a password on its command line, where other users could read it";
+      return "this format's tool can only take a password on its command line, where other users could read "
+             "it";
     default: return "the tool reported errors";
   }
 }
@@ -266,7 +270,8 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
   bool noSpace = !written.empty() && lowOnSpace(written);
   if (callback_) {
     const std::string& log = callback_->recentLog();
-    for (const char* words : {"No space left", "not enough space", "Not enough space", "Disk full", "disk is full"})
+    for (const char* words :
+         {"No space left", "not enough space", "Not enough space", "Disk full", "disk is full"})
       noSpace = noSpace || log.find(words) != std::string::npos;
   }
   std::string words;
@@ -276,13 +281,16 @@ std::string ArchiveSession::statusInWords(int32_t status, const std::string& wri
   } else if (set && !set->missing.empty()) {
     // A tool that cannot find the next volume says many things, a wrong password among them.
     words = "the volume " + std::string(lastPathComponent(set->missing.front())) + " is missing";
-  } else if (passwordGiven_ && (status == kStatusListingEncrypted || (callback_ && callback_->passwordAsked()))) {
+  } else if (passwordGiven_ &&
+             (status == kStatusListingEncrypted || (callback_ && callback_->passwordAsked()))) {
     // Asked again after the given one: the tool refused it, whatever status it ends with.
     words = "the password is wrong";
-  } else if (status == kStatusListingEncrypted && (handler_->isListingEncrypted() || (callback_ && callback_->passwordAsked()))) {
+  } else if (status == kStatusListingEncrypted &&
+             (handler_->isListingEncrypted() || (callback_ && callback_->passwordAsked()))) {
     words = "the archive needs a password: give it with --password";
   } else if ((status == kStatusCancelled && !handler_->operationCancelled()) ||
-             (status == kStatusListingEncrypted && handler_->password().empty() && !handler_->isListingEncrypted())) {
+             (status == kStatusListingEncrypted && handler_->password().empty() &&
+              !handler_->isListingEncrypted())) {
     // 1 is also a tool's own exit status, and some tools' statuses are taken for a password
     // problem whatever went wrong: only an archive that needs a password can have one.
     words = handlerStatusInWords(kStatusFailed);
@@ -298,7 +306,8 @@ int ArchiveSession::report(int32_t status, std::string_view operation) const {
   const std::string op(operation);
   if (status == kStatusOK) return kExitOK;
   if (status == kStatusNotSupported) {
-    std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(), handler_->isa().formatName().c_str());
+    std::fprintf(stderr, "tessaro: %s is not supported for %s\n", op.c_str(),
+                 handler_->isa().formatName().c_str());
     return kExitUsage;
   }
   std::fprintf(stderr, "tessaro: %s %s failed: %s\n", op.c_str(), shown_.c_str(),

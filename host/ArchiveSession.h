@@ -22,12 +22,12 @@ class ArchiveSession {
   // An existing archive; none (after a message) when it is missing or no handler serves it.
   // `shownAs` names the archive in messages when the handler works on a copy of it.
   // `printEntries` prints each entry extracted or tested on standard output.
-  static std::unique_ptr<ArchiveSession> open(const std::string& archive, bool verbose, const std::string& shownAs = {},
-                                              bool printEntries = false);
+  static std::unique_ptr<ArchiveSession> open(const std::string& archive, bool verbose,
+                                              const std::string& shownAs = {}, bool printEntries = false);
   // A new archive at `archive` in `format` (an extension such as "zip", "tar.gz", "7z"), or the
   // format of its name when `format` is empty; none (after a message) when no handler writes it.
-  static std::unique_ptr<ArchiveSession> create(const std::string& archive, const std::string& format, bool verbose,
-                                                const std::string& shownAs = {});
+  static std::unique_ptr<ArchiveSession> create(const std::string& archive, const std::string& format,
+                                                bool verbose, const std::string& shownAs = {});
   ~ArchiveSession();
   ArchiveSession(const ArchiveSession&) = delete;
   ArchiveSession& operator=(const ArchiveSession&) = delete;
@@ -82,7 +82,8 @@ std::string handlerStatusInWords(int32_t status);
 // have is called damaged or not of that kind, anything else not an archive.
 std::string noHandlerInWords(const std::string& file);
 // Why listing `file` failed with `status`: a missing volume of its set, a password, damage.
-std::string listingProblemInWords(const std::string& file, int32_t status, const ArchiveFacts& facts, bool verbose);
+std::string listingProblemInWords(const std::string& file, int32_t status, const ArchiveFacts& facts,
+                                  bool verbose);
 
 // True when `path` is a folder; otherwise says it is missing or no folder, in one line.
 bool isFolderOrSay(const std::string& path);

@@ -145,12 +145,13 @@ std::set<std::string> filePaths(const AZipItem& item) {
 
 int64_t countFiles(const AZipItem& root) { return static_cast<int64_t>(filePaths(root).size()); }
 
-void expectTree(const std::string& source, const std::string& name, bool excludeDsStore, Expectation& expected) {
+void expectTree(const std::string& source, const std::string& name, bool excludeDsStore,
+                Expectation& expected) {
   expected.present.push_back({name, source});
   std::error_code error;
   if (!fs::is_directory(fs::symlink_status(source, error))) return;
-  for (auto it = fs::recursive_directory_iterator(source, error); !error && it != fs::recursive_directory_iterator();
-       it.increment(error)) {
+  for (auto it = fs::recursive_directory_iterator(source, error);
+       !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     const fs::file_status status = it->symlink_status(error);
     if (error) break;
     // Sockets, pipes and devices are no archive entries.
@@ -316,7 +317,8 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
 
   AZipItem::Ptr root;
   const int32_t listed = password.empty() ? getInfo(first, root) : getInfo(first, root, password);
-  if (listed == kStatusListingEncrypted) return std::string("the new archive cannot be read with the password");
+  if (listed == kStatusListingEncrypted)
+    return std::string("the new archive cannot be read with the password");
   if (listed != 0 || !root) return std::string("the new archive cannot be read back");
   for (const ExpectedEntry& entry : expected.present) {
     if (findItem(*root, entry.name)) continue;
@@ -346,11 +348,12 @@ std::optional<std::string> ArchiveTransaction::check(ArchiveSession& session, co
 int ArchiveTransaction::finish(ArchiveSession& session, int32_t status, const Expectation& expected) {
   ArchiveHandler& handler = session.handler();
   if (status == kStatusNotSupported) return session.report(status, operation_);
-  const bool warned =
-      status == kStatusCancelled && !handler.operationCancelled() && handler.isa().cancelledStatusCanBeWarning();
+  const bool warned = status == kStatusCancelled && !handler.operationCancelled() &&
+                      handler.isa().cancelledStatusCanBeWarning();
   if (status != kStatusOK && !warned) return fail(session.statusInWords(status, folder_));
   if (handler.operationCancelled()) return fail("cancelled");
-  const std::vector<std::string> warnings = warned ? warningLines(session.callback().recentLog()) : std::vector<std::string>{};
+  const std::vector<std::string> warnings =
+      warned ? warningLines(session.callback().recentLog()) : std::vector<std::string>{};
   std::string warningText;
   for (const std::string& line : warnings) warningText += line + "\n";
   if (warned && warnings.empty()) warningText = "\n";
@@ -359,7 +362,8 @@ int ArchiveTransaction::finish(ArchiveSession& session, int32_t status, const Ex
   if (const int committed = commit(); committed != kExitOK) return committed;
   if (!warned) return kExitOK;
   for (const std::string& line : warnings) std::fprintf(stderr, "tessaro: warning: %s\n", line.c_str());
-  if (warnings.empty()) std::fprintf(stderr, "tessaro: warning: the tool skipped an item of %s\n", shown_.c_str());
+  if (warnings.empty())
+    std::fprintf(stderr, "tessaro: warning: the tool skipped an item of %s\n", shown_.c_str());
   return kExitFailed;
 }
 
@@ -373,8 +377,8 @@ std::vector<std::string> ArchiveTransaction::newVolumes() const {
     const std::string file = entry.path().filename().string();
     if (!isRegularFile(entry.path().string())) continue;
     const std::optional<std::string> base = basePath(file);
-    const bool ours = file == name || firstPart(file) == firstOfSet ||
-                      (base && (*base == name || *base == stem));
+    const bool ours =
+        file == name || firstPart(file) == firstOfSet || (base && (*base == name || *base == stem));
     if (ours) names.push_back(file);
   }
   return names;
@@ -390,7 +394,8 @@ int ArchiveTransaction::commit() {
     // The file keeps the original's mode; a new one the one the tool gave it.
     if (error == 0 && kind_ == Kind::change && ::fchmod(fd.get(), mode_) != 0) error = errno;
     // Someone else's archive stays theirs where we may give it back; elsewhere it becomes ours.
-    if (error == 0 && kind_ == Kind::change && owner_ != ::geteuid()) (void)::fchown(fd.get(), owner_, group_);
+    if (error == 0 && kind_ == Kind::change && owner_ != ::geteuid())
+      (void)::fchown(fd.get(), owner_, group_);
     if (error == 0) error = syncFile(fd.get());
     if (error != 0) return fail("cannot write " + file + ": " + errorWords(error));
   }
@@ -476,8 +481,8 @@ int ArchiveTransaction::commitCreate(const std::vector<std::string>& names) {
     // Only a lone new file takes a free name: the names of a set belong together.
     for (int n = 1; error == EEXIST && freeName_ && names.size() == 1 && n < 1000; ++n) {
       const std::string extension(pathExtension(name));
-      std::string candidate = (extension.empty() ? name : std::string(deletingPathExtension(name))) + " " +
-                              std::to_string(n);
+      std::string candidate =
+          (extension.empty() ? name : std::string(deletingPathExtension(name))) + " " + std::to_string(n);
       if (!extension.empty()) candidate = appendingPathExtension(candidate, extension);
       to = appendingPathComponent(directory_, candidate);
       error = renameNoReplace(from, to);

@@ -49,7 +49,8 @@ class ArchiveTransaction {
 
   // Locks and copies `archive` (change) or only checks that it does not exist (create); none
   // after a one-line message. `operation` names the command in messages ("adding to").
-  static std::unique_ptr<ArchiveTransaction> begin(Kind kind, const std::string& archive, std::string operation);
+  static std::unique_ptr<ArchiveTransaction> begin(Kind kind, const std::string& archive,
+                                                   std::string operation);
   ~ArchiveTransaction();
   ArchiveTransaction(const ArchiveTransaction&) = delete;
   ArchiveTransaction& operator=(const ArchiveTransaction&) = delete;
@@ -103,6 +104,7 @@ std::set<std::string> filePaths(const AZipItem& item);
 int64_t countFiles(const AZipItem& root);
 // `name` and, when it is a folder, every entry below it: how the listing shows what `source`
 // (a file or folder on disk) became when added under the entry name `name`.
-void expectTree(const std::string& source, const std::string& name, bool excludeDsStore, Expectation& expected);
+void expectTree(const std::string& source, const std::string& name, bool excludeDsStore,
+                Expectation& expected);
 
 }  // namespace tessaro::host

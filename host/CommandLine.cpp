@@ -47,8 +47,9 @@ std::optional<std::string> CommandLine::value(std::string_view name) const {
   return std::nullopt;
 }
 
-std::optional<int> parseCommandLine(std::string_view command, const char* usage, const std::vector<std::string>& args,
-                                    std::span<const OptionSpec> options, CommandLine& out) {
+std::optional<int> parseCommandLine(std::string_view command, const char* usage,
+                                    const std::vector<std::string>& args, std::span<const OptionSpec> options,
+                                    CommandLine& out) {
   const auto quoted = [](std::string_view text) {
     // An argument shown in a message stays on one line whatever bytes it holds.
     std::string shown;
@@ -58,7 +59,8 @@ std::optional<int> parseCommandLine(std::string_view command, const char* usage,
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--") {
-      out.operands_.insert(out.operands_.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+      out.operands_.insert(out.operands_.end(), args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
+                           args.end());
       break;
     }
     // "-" alone names standard input and is an operand like any word.

@@ -37,8 +37,9 @@ class CommandLine {
 
 // Parses `args` of `command` against `options`. Returns none when the command should go on, or
 // the exit status it ends with: 0 after --help or --version, 2 after a one-line complaint.
-std::optional<int> parseCommandLine(std::string_view command, const char* usage, const std::vector<std::string>& args,
-                                    std::span<const OptionSpec> options, CommandLine& out);
+std::optional<int> parseCommandLine(std::string_view command, const char* usage,
+                                    const std::vector<std::string>& args, std::span<const OptionSpec> options,
+                                    CommandLine& out);
 
 // "usage: tessaro USAGE" on standard error; the exit status for a usage error.
 int usageError(const char* usage);

@@ -35,20 +35,24 @@ namespace tessaro::host {
 
 const char* const kCreateUsage =
     "create ARCHIVE FILE... [--format FORMAT] [--compression LEVEL] [--encryption METHOD]\n"
-    "                [--password PASSWORD] [--volume-size SIZE] [--comment TEXT] [--exclude-ds-store] [--verbose]\n"
+    "                [--password PASSWORD] [--volume-size SIZE] [--comment TEXT] [--exclude-ds-store] "
+    "[--verbose]\n"
     "                 make a new archive of the files and folders\n";
 const char* const kAddUsage =
     "add ARCHIVE FILE... [--into FOLDER] [--compression LEVEL] [--encryption METHOD] [--password PASSWORD]\n"
     "                [--exclude-ds-store] [--verbose]\n"
-    "                 add files and folders to an archive (entries of the same name are replaced when newer)\n";
+    "                 add files and folders to an archive (entries of the same name are replaced when "
+    "newer)\n";
 
 namespace {
 
 const char* const kOptionsHelp =
     "\n"
-    "  --format FORMAT      zip, 7z, tar, tar.gz, tar.bz2, tar.xz, xar or rar; by default the archive's name tells\n"
+    "  --format FORMAT      zip, 7z, tar, tar.gz, tar.bz2, tar.xz, xar or rar; by default the archive's name "
+    "tells\n"
     "  --compression LEVEL  store, fast, normal (default), best, or 0 to 5\n"
-    "  --encryption METHOD  none, zipcrypto (zip), aes, aes-names (7z and rar: the names are enciphered too);\n"
+    "  --encryption METHOD  none, zipcrypto (zip), aes, aes-names (7z and rar: the names are enciphered "
+    "too);\n"
     "                       with a method and no --password the password is asked for twice\n"
     "  --password PASSWORD  the password (AES-256 when no method is named)\n"
     "  --volume-size SIZE   split into volumes of SIZE bytes (whole kilobytes); k, M and G multiply by\n"
@@ -105,9 +109,12 @@ bool parseVolumeSize(std::string_view text, int64_t& size, int64_t& unit) {
   if (text.empty()) return false;
   int64_t scale = -1;  // -1: bytes
   switch (text.back()) {
-    case 'k': case 'K': scale = 0; break;
-    case 'm': case 'M': scale = 1; break;
-    case 'g': case 'G': scale = 2; break;
+    case 'k':
+    case 'K': scale = 0; break;
+    case 'm':
+    case 'M': scale = 1; break;
+    case 'g':
+    case 'G': scale = 2; break;
     default: break;
   }
   if (scale >= 0) text.remove_suffix(1);
@@ -126,21 +133,21 @@ bool parseVolumeSize(std::string_view text, int64_t& size, int64_t& unit) {
 }
 
 constexpr OptionSpec kCreateOptions[] = {
-    {"--verbose", 'v', false},    {"--exclude-ds-store", 0, false}, {"--password", 'p', true},
-    {"--compression", 0, true},   {"--encryption", 0, true},        {"--format", 0, true},
-    {"--volume-size", 0, true},   {"--comment", 0, true},
+    {"--verbose", 'v', false},  {"--exclude-ds-store", 0, false}, {"--password", 'p', true},
+    {"--compression", 0, true}, {"--encryption", 0, true},        {"--format", 0, true},
+    {"--volume-size", 0, true}, {"--comment", 0, true},
 };
 constexpr OptionSpec kAddOptions[] = {
-    {"--verbose", 'v', false}, {"--exclude-ds-store", 0, false}, {"--password", 'p', true},
-    {"--compression", 0, true}, {"--encryption", 0, true},       {"--into", 0, true},
+    {"--verbose", 'v', false},  {"--exclude-ds-store", 0, false}, {"--password", 'p', true},
+    {"--compression", 0, true}, {"--encryption", 0, true},        {"--into", 0, true},
 };
 
 std::optional<Options> parse(const std::vector<std::string>& args, bool creating, bool& helpShown) {
   const char* usage = creating ? kCreateUsage : kAddUsage;
   helpShown = false;
-  const bool asksHelp = std::find_if(args.begin(), std::find(args.begin(), args.end(), "--"), [](const std::string& a) {
-                          return a == "--help" || a == "-h";
-                        }) != std::find(args.begin(), args.end(), "--");
+  const bool asksHelp = std::find_if(args.begin(), std::find(args.begin(), args.end(), "--"),
+                                     [](const std::string& a) { return a == "--help" || a == "-h"; }) !=
+                        std::find(args.begin(), args.end(), "--");
   if (asksHelp) {
     std::printf("usage: tessaro %s%s", usage, kOptionsHelp);
     helpShown = true;
@@ -163,10 +170,16 @@ std::optional<Options> parse(const std::vector<std::string>& args, bool creating
   o.excludeDsStore = line.has("--exclude-ds-store");
   o.password = line.value("--password");
   if (const auto v = line.value("--compression")) {
-    if (const auto level = parseCompression(*v)) o.compression = *level; else refuse("--compression", *v);
+    if (const auto level = parseCompression(*v))
+      o.compression = *level;
+    else
+      refuse("--compression", *v);
   }
   if (const auto v = line.value("--encryption")) {
-    if (const auto method = parseEncryption(*v)) o.encryption = *method; else refuse("--encryption", *v);
+    if (const auto method = parseEncryption(*v))
+      o.encryption = *method;
+    else
+      refuse("--encryption", *v);
   }
   if (const auto v = line.value("--format")) o.format = *v;
   if (const auto v = line.value("--volume-size"); v && !parseVolumeSize(*v, o.volumeSize, o.volumeUnit))
@@ -255,9 +268,10 @@ std::string toolPath(const char* tool) {
 int createStream(const Options& o, const StreamFormat& format, const std::string& file) {
   struct stat st;
   if (o.files.size() != 1 || ::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    std::fprintf(stderr, "tessaro: a .%.*s file holds exactly one file; use .tar.%.*s for several files or a folder\n",
-                 static_cast<int>(format.extension.size()), format.extension.data(),
-                 static_cast<int>(format.extension.size()), format.extension.data());
+    std::fprintf(
+        stderr, "tessaro: a .%.*s file holds exactly one file; use .tar.%.*s for several files or a folder\n",
+        static_cast<int>(format.extension.size()), format.extension.data(),
+        static_cast<int>(format.extension.size()), format.extension.data());
     return kExitUsage;
   }
   if (o.password || o.volumeSize > 0 || o.comment) {
@@ -278,13 +292,15 @@ int createStream(const Options& o, const StreamFormat& format, const std::string
   const SubprocessResult result = tessaro::run({toolPath(format.tool), "-c", level, "--", file}, options);
   if (!result.started) return tx->fail(std::string(format.tool) + " cannot be run");
   if (result.exitStatus != 0) {
-    const bool full = lowOnSpace(tx->workFolder()) || result.errorOutput.find("No space left") != std::string::npos;
+    const bool full =
+        lowOnSpace(tx->workFolder()) || result.errorOutput.find("No space left") != std::string::npos;
     return tx->fail(full ? "not enough space" : std::string(format.tool) + " reported errors");
   }
   // The stream must give back exactly the file's bytes.
   const ArchiveCheck read = checkWholeArchive(tx->workPath());
   if (!read.ok || read.bytes != st.st_size)
-    return tx->fail("the new file does not read back whole" + (read.problem.empty() ? "" : ": " + read.problem));
+    return tx->fail("the new file does not read back whole" +
+                    (read.problem.empty() ? "" : ": " + read.problem));
   std::unique_ptr<ArchiveSession> session = ArchiveSession::open(tx->workPath(), o.verbose, o.archive);
   if (!session) return tx->fail("the new file is not recognised");
   Expectation expected;
@@ -324,8 +340,8 @@ int run(const std::vector<std::string>& args, bool creating) {
   // The archive is made in a work folder beside it, which must not become part of itself.
   for (const std::string& file : files) {
     if (holdsFolderOf(file, o->archive)) {
-      std::fprintf(stderr, "tessaro: %s holds %s itself; put the archive outside what it archives\n", file.c_str(),
-                   o->archive.c_str());
+      std::fprintf(stderr, "tessaro: %s holds %s itself; put the archive outside what it archives\n",
+                   file.c_str(), o->archive.c_str());
       return kExitUsage;
     }
   }
@@ -336,9 +352,9 @@ int run(const std::vector<std::string>& args, bool creating) {
       creating ? ArchiveTransaction::Kind::create : ArchiveTransaction::Kind::change, o->archive,
       creating ? "creating" : "adding to");
   if (!tx) return kExitFailed;
-  std::unique_ptr<ArchiveSession> session = creating
-                                                ? ArchiveSession::create(tx->workPath(), o->format, o->verbose, o->archive)
-                                                : ArchiveSession::open(tx->workPath(), o->verbose, o->archive);
+  std::unique_ptr<ArchiveSession> session =
+      creating ? ArchiveSession::create(tx->workPath(), o->format, o->verbose, o->archive)
+               : ArchiveSession::open(tx->workPath(), o->verbose, o->archive);
   if (!session) return kExitUsage;
   ArchiveHandler& handler = session->handler();
   const bool rebuild = !creating && isTarFamily(handler);

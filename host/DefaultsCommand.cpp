@@ -25,8 +25,16 @@ const char* const kDefaultsUsage =
 
 namespace {
 
-constexpr std::string_view kDisplayKeys[] = {"simpleThreshold", "cutoffCount", "keepHeaderFixed",
-                                             "showHiddenFiles", "showPackageContents", "cD", "cS", "cP", "cK", "cA"};
+constexpr std::string_view kDisplayKeys[] = {"simpleThreshold",
+                                             "cutoffCount",
+                                             "keepHeaderFixed",
+                                             "showHiddenFiles",
+                                             "showPackageContents",
+                                             "cD",
+                                             "cS",
+                                             "cP",
+                                             "cK",
+                                             "cA"};
 
 enum class KeyType { integer, boolean, string, array, store };
 
@@ -78,8 +86,10 @@ std::string knownKeyList() {
     if (key.type == KeyType::store) continue;
     if (!list.empty()) list += ", ";
     list += key.name;
-    list += key.type == KeyType::integer ? " (-int)" : key.type == KeyType::boolean ? " (-bool)"
-          : key.type == KeyType::array   ? " (-array-add)" : " (-string)";
+    list += key.type == KeyType::integer   ? " (-int)"
+            : key.type == KeyType::boolean ? " (-bool)"
+            : key.type == KeyType::array   ? " (-array-add)"
+                                           : " (-string)";
   }
   return list;
 }
@@ -91,8 +101,7 @@ std::string typeProblem(const KnownKey& key, const PropertyList& value, bool arr
       return value.get<int64_t>() ? "" : std::string(key.name) + " takes an integer (-int)";
     case KeyType::boolean:
       return value.get<bool>() ? "" : std::string(key.name) + " takes a boolean (-bool YES or NO)";
-    case KeyType::string:
-      return value.get<std::string>() ? "" : std::string(key.name) + " takes a string";
+    case KeyType::string: return value.get<std::string>() ? "" : std::string(key.name) + " takes a string";
     case KeyType::array:
       return arrayAdd || value.get<PlistArray>() ? "" : std::string(key.name) + " takes a list (-array-add)";
     case KeyType::store:
@@ -106,7 +115,8 @@ std::optional<std::string> domainNamed(std::string_view name) {
   if (name == "config") return std::string(kConfigDefaultsDomain);
   if (name == kHostDefaultsDomain || name == kConfigDefaultsDomain) return std::string(name);
   // Any other identifier with a dot names a domain of its own.
-  if (name.find('.') != std::string_view::npos && name.find('/') == std::string_view::npos) return std::string(name);
+  if (name.find('.') != std::string_view::npos && name.find('/') == std::string_view::npos)
+    return std::string(name);
   return std::nullopt;
 }
 
@@ -198,8 +208,9 @@ int defaultsCommand(const std::vector<std::string>& args) {
                                             : std::vector<std::string>{std::string(kConfigDefaultsDomain),
                                                                        std::string(kHostDefaultsDomain)}) {
         std::printf("%s:\n", name.c_str());
-        std::fputs(PropertyList(defaults.persistentDomainForName(name).value_or(PlistDictionary{})).toXml().c_str(),
-                   stdout);
+        std::fputs(
+            PropertyList(defaults.persistentDomainForName(name).value_or(PlistDictionary{})).toXml().c_str(),
+            stdout);
       }
       return kExitOK;
     }
@@ -231,7 +242,8 @@ int defaultsCommand(const std::vector<std::string>& args) {
       if (known && known->type == KeyType::boolean) value = parseValue("-bool", rest[1], error);
       if (!value) return fail(error);
       if (ours && known && !force) {
-        if (const std::string problem = typeProblem(*known, *value, false); !problem.empty()) return fail(problem);
+        if (const std::string problem = typeProblem(*known, *value, false); !problem.empty())
+          return fail(problem);
       }
       values[key] = *value;
     } else if (rest[1] == "-array-add") {
@@ -249,7 +261,8 @@ int defaultsCommand(const std::vector<std::string>& args) {
       auto value = parseValue(rest[1], rest[2], error);
       if (!value) return fail(error);
       if (ours && known && !force) {
-        if (const std::string problem = typeProblem(*known, *value, false); !problem.empty()) return fail(problem);
+        if (const std::string problem = typeProblem(*known, *value, false); !problem.empty())
+          return fail(problem);
       }
       values[key] = *value;
     }

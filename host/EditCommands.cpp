@@ -32,14 +32,18 @@
 
 namespace tessaro::host {
 
-const char* const kDeleteUsage = "delete ARCHIVE ENTRY... [--password PASSWORD] [--verbose]\n"
-                                 "                 remove entries (a folder with all it holds) from an archive\n";
-const char* const kRenameUsage = "rename ARCHIVE OLD NEW [--password PASSWORD] [--verbose]\n"
-                                 "                 rename an entry of an archive\n";
-const char* const kCommentUsage = "comment ARCHIVE [TEXT|-] [--verbose]\n"
-                                  "                 show the archive comment, or replace it (- reads it from standard input)\n";
-const char* const kRepairUsage = "repair ARCHIVE [--password PASSWORD] [--verbose]\n"
-                                 "                 mend a damaged archive with the format's own tool (RAR)\n";
+const char* const kDeleteUsage =
+    "delete ARCHIVE ENTRY... [--password PASSWORD] [--verbose]\n"
+    "                 remove entries (a folder with all it holds) from an archive\n";
+const char* const kRenameUsage =
+    "rename ARCHIVE OLD NEW [--password PASSWORD] [--verbose]\n"
+    "                 rename an entry of an archive\n";
+const char* const kCommentUsage =
+    "comment ARCHIVE [TEXT|-] [--verbose]\n"
+    "                 show the archive comment, or replace it (- reads it from standard input)\n";
+const char* const kRepairUsage =
+    "repair ARCHIVE [--password PASSWORD] [--verbose]\n"
+    "                 mend a damaged archive with the format's own tool (RAR)\n";
 
 namespace {
 
@@ -51,8 +55,8 @@ struct Arguments {
 
 constexpr OptionSpec kOptions[] = {{"--password", 'p', true}, {"--verbose", 'v', false}};
 
-std::optional<Arguments> parse(std::string_view command, const std::vector<std::string>& args, const char* usage,
-                               size_t minWords, size_t maxWords, bool& helpShown) {
+std::optional<Arguments> parse(std::string_view command, const std::vector<std::string>& args,
+                               const char* usage, size_t minWords, size_t maxWords, bool& helpShown) {
   Arguments parsed;
   helpShown = false;
   CommandLine line;
@@ -110,7 +114,8 @@ AZipItem::Ptr listing(const ArchiveSession& session, const Arguments& parsed) {
   int32_t listed = 0;
   {
     const ToolMessagesHidden hidden(!parsed.verbose);
-    listed = parsed.password ? getInfo(session.archive(), root, *parsed.password) : getInfo(session.archive(), root);
+    listed = parsed.password ? getInfo(session.archive(), root, *parsed.password)
+                             : getInfo(session.archive(), root);
   }
   if (listed == kStatusListingEncrypted) {
     std::fprintf(stderr, "tessaro: %s: the listing is encrypted; give the password with --password\n",
@@ -118,7 +123,8 @@ AZipItem::Ptr listing(const ArchiveSession& session, const Arguments& parsed) {
     return nullptr;
   }
   if (listed == kStatusListingCutShort) {
-    std::fprintf(stderr, "tessaro: %s: %s\n", session.shownName().c_str(), handlerStatusInWords(listed).c_str());
+    std::fprintf(stderr, "tessaro: %s: %s\n", session.shownName().c_str(),
+                 handlerStatusInWords(listed).c_str());
     return nullptr;
   }
   return root;
@@ -171,12 +177,11 @@ int deleteCommand(const std::vector<std::string>& args) {
   // link became a file.
   const std::set<std::string> before = filePaths(*root);
   expected.files = static_cast<int64_t>(before.size() - gone.size());
-  std::set_difference(before.begin(), before.end(), gone.begin(), gone.end(), std::back_inserter(expected.kept));
+  std::set_difference(before.begin(), before.end(), gone.begin(), gone.end(),
+                      std::back_inserter(expected.kept));
 
-  const int32_t result =
-      isTarFamily(session.handler())
-          ? rewriteTar(session, TarChange::removing(names))
-          : session.handler().deleteFiles(*items);
+  const int32_t result = isTarFamily(session.handler()) ? rewriteTar(session, TarChange::removing(names))
+                                                        : session.handler().deleteFiles(*items);
   return change->tx->finish(session, result, expected);
 }
 
@@ -190,7 +195,8 @@ int renameCommand(const std::vector<std::string>& args) {
     return kExitUsage;
   }
   if (newName.starts_with('/') || hasParentComponent(newName)) {
-    std::fprintf(stderr, "tessaro: %s would leave the archive: name it without a leading / or ..\n", newName.c_str());
+    std::fprintf(stderr, "tessaro: %s would leave the archive: name it without a leading / or ..\n",
+                 newName.c_str());
     return kExitUsage;
   }
   int status = 0;
@@ -230,7 +236,8 @@ int commentCommand(const std::vector<std::string>& args) {
     ArchiveHandler& handler = session->handler();
     std::vector<std::string> records;
     const int32_t listed = handler.getInfo(records);
-    if (listed != kStatusOK && handler.comment().empty()) return session->report(listed, "reading the comment of");
+    if (listed != kStatusOK && handler.comment().empty())
+      return session->report(listed, "reading the comment of");
     // The comment's own bytes; a line feed is added only to end the line on a terminal.
     const std::string& comment = handler.comment();
     std::fwrite(comment.data(), 1, comment.size(), stdout);

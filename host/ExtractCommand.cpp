@@ -1,4 +1,5 @@
-// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--here] [--overwrite | --keep] [--max-size SIZE] [--special-files]
+// tessaro extract ARCHIVE [ENTRY...] [-C DIR] [--here] [--overwrite | --keep] [--max-size SIZE]
+// [--special-files]
 //                 [--preserve-permissions] [--same-owner] [--password PASSWORD] [--verbose]
 // tessaro test ARCHIVE [--password PASSWORD] [--verbose]
 // Passwords the archive asks for are read from the terminal without echo; --password gives the
@@ -49,7 +50,8 @@
 namespace tessaro::host {
 
 const char* const kExtractUsage =
-    "extract ARCHIVE [ENTRY...] [-C DIR] [--here] [--overwrite | --keep] [--max-size SIZE] [--special-files]\n"
+    "extract ARCHIVE [ENTRY...] [-C DIR] [--here] [--overwrite | --keep] [--max-size SIZE] "
+    "[--special-files]\n"
     "                 [--preserve-permissions] [--same-owner] [--password PASSWORD] [--verbose]\n"
     "                 extract the archive, or the named entries (a folder with all it holds), into DIR;\n"
     "                 loose top-level items get a folder named after the archive unless --here;\n"
@@ -93,9 +95,15 @@ std::optional<int64_t> parseSize(std::string_view text) {
 }
 
 constexpr OptionSpec kExtractOptions[] = {
-    {"-C", 'C', true},           {"--max-size", 0, true},      {"--password", 'p', true},
-    {"--verbose", 'v', false},   {"--overwrite", 0, false},    {"--keep", 0, false},
-    {"--special-files", 0, false}, {"--preserve-permissions", 0, false}, {"--same-owner", 0, false},
+    {"-C", 'C', true},
+    {"--max-size", 0, true},
+    {"--password", 'p', true},
+    {"--verbose", 'v', false},
+    {"--overwrite", 0, false},
+    {"--keep", 0, false},
+    {"--special-files", 0, false},
+    {"--preserve-permissions", 0, false},
+    {"--same-owner", 0, false},
     {"--here", 0, false},
 };
 constexpr OptionSpec kTestOptions[] = {{"--password", 'p', true}, {"--verbose", 'v', false}};
@@ -104,9 +112,8 @@ constexpr OptionSpec kTestOptions[] = {{"--password", 'p', true}, {"--verbose", 
 std::optional<Arguments> parse(const std::vector<std::string>& args, bool extracting, int& ended) {
   const char* usage = extracting ? kExtractUsage : kTestUsage;
   CommandLine line;
-  const std::optional<int> done =
-      extracting ? parseCommandLine("extract", usage, args, kExtractOptions, line)
-                 : parseCommandLine("test", usage, args, kTestOptions, line);
+  const std::optional<int> done = extracting ? parseCommandLine("extract", usage, args, kExtractOptions, line)
+                                             : parseCommandLine("test", usage, args, kTestOptions, line);
   if (done) {
     ended = *done;
     return std::nullopt;
@@ -166,8 +173,8 @@ struct Unpacked {
 };
 
 // Unpacks `items` into `folder`, stopping the handler once the folder holds more than `budget`.
-Unpacked unpack(ArchiveHandler& handler, const AZipItem::List& items, const std::string& folder, int64_t budget,
-                bool hideTools) {
+Unpacked unpack(ArchiveHandler& handler, const AZipItem::List& items, const std::string& folder,
+                int64_t budget, bool hideTools) {
   const ToolMessagesHidden hidden(hideTools);
   const GrowthLimit limit(folder, budget, handler);
   Unpacked out;
@@ -204,8 +211,8 @@ std::optional<Plan> planExtraction(ArchiveSession& session, const std::vector<st
   const AZipItem::Ptr& root = listing.root;
   // Without a listing (no handler, names enciphered, only part of it within the listing bound)
   // nothing can be checked beforehand.
-  if (listing.status < 0 || listing.status == kStatusListingEncrypted || listing.status == kStatusListingCutShort ||
-      listing.facts.cutShortAt || !root) {
+  if (listing.status < 0 || listing.status == kStatusListingEncrypted ||
+      listing.status == kStatusListingCutShort || listing.facts.cutShortAt || !root) {
     for (const std::string& entry : entries) byName(entry);
     return plan;
   }
@@ -490,8 +497,8 @@ int testByUnpacking(ArchiveSession& session, const std::string& file, const Argu
   const std::string scratch = userTempPath();
   const int64_t budget = writeBudget(scratch, parsed.maxSize);
   if (plan->needed && *plan->needed > budget) {
-    std::fprintf(stderr, "tessaro: testing %s needs %lld bytes of room in %s, more than there is\n", file.c_str(),
-                 static_cast<long long>(*plan->needed), scratch.c_str());
+    std::fprintf(stderr, "tessaro: testing %s needs %lld bytes of room in %s, more than there is\n",
+                 file.c_str(), static_cast<long long>(*plan->needed), scratch.c_str());
     return kExitFailed;
   }
   const std::unique_ptr<StagingFolder> staging = StagingFolder::createInside(scratch);
@@ -518,7 +525,8 @@ int testByUnpacking(ArchiveSession& session, const std::string& file, const Argu
     return kExitFailed;
   }
   if (callback->volumeMissing()) return kExitFailed;
-  const std::vector<std::string> problems = checkStaged(handler, file, parsed.password, *plan, {}, staging->path());
+  const std::vector<std::string> problems =
+      checkStaged(handler, file, parsed.password, *plan, {}, staging->path());
   for (const std::string& problem : problems)
     std::fprintf(stderr, "tessaro: testing %s failed: %s\n", file.c_str(), problem.c_str());
   return problems.empty() ? kExitOK : kExitFailed;

@@ -12,7 +12,8 @@
 
 namespace tessaro::host {
 
-const char* const kFormatsUsage = "formats\n                 the archive formats, what each can do, and their creation settings\n";
+const char* const kFormatsUsage =
+    "formats\n                 the archive formats, what each can do, and their creation settings\n";
 
 namespace {
 
@@ -36,9 +37,9 @@ std::string menuTitles(const MenuArray& menu) {
 std::string abilities(const HandlerClass& c) {
   std::vector<std::string> words{"list", "extract"};
   const std::pair<bool, const char*> offered[] = {
-      {c.canTest(), "test"},          {c.canSave() != 0, "create"}, {c.canAdd(), "add"},
-      {c.canDelete(), "delete"},      {c.canMoveItems(), "rename"}, {c.canWriteComments(), "comment"},
-      {c.canRepair(), "repair"},      {c.canEncrypt(), "encrypt"},  {c.canSplit(), "split"}};
+      {c.canTest(), "test"},     {c.canSave() != 0, "create"}, {c.canAdd(), "add"},
+      {c.canDelete(), "delete"}, {c.canMoveItems(), "rename"}, {c.canWriteComments(), "comment"},
+      {c.canRepair(), "repair"}, {c.canEncrypt(), "encrypt"},  {c.canSplit(), "split"}};
   for (const auto& [can, word] : offered) {
     if (can) words.emplace_back(word);
   }
@@ -58,7 +59,8 @@ std::string displayName(const HandlerClass& c) {
 
 int formatsCommand(const std::vector<std::string>& args) {
   CommandLine line;
-  if (const std::optional<int> ended = parseCommandLine("formats", kFormatsUsage, args, {}, line)) return *ended;
+  if (const std::optional<int> ended = parseCommandLine("formats", kFormatsUsage, args, {}, line))
+    return *ended;
   if (!line.operands().empty()) return usageError(kFormatsUsage);
   locateHelpers();
   for (const HandlerClass* c : allHandlerClasses()) {
@@ -67,7 +69,8 @@ int formatsCommand(const std::vector<std::string>& args) {
       std::printf("  extensions:  %s\n", joined(*extensions, " ").c_str());
     std::printf("  operations:  %s\n", abilities(*c).c_str());
     if (c->canSave() == 0) continue;
-    if (c->hasCompressionFactor()) std::printf("  compression: %s\n", menuTitles(c->compressionFactors()).c_str());
+    if (c->hasCompressionFactor())
+      std::printf("  compression: %s\n", menuTitles(c->compressionFactors()).c_str());
     if (c->canEncrypt()) std::printf("  encryption:  %s\n", menuTitles(c->encryptionMethods()).c_str());
   }
   return kExitOK;

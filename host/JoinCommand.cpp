@@ -18,13 +18,15 @@
 
 namespace tessaro::host {
 
-const char* const kJoinUsage = "join VOLUME [-C DIR] [--verbose]\n"
-                               "                 join the numbered pieces of a split file (x.001, x.002, ...) into one\n";
+const char* const kJoinUsage =
+    "join VOLUME [-C DIR] [--verbose]\n"
+    "                 join the numbered pieces of a split file (x.001, x.002, ...) into one\n";
 
 int joinCommand(const std::vector<std::string>& args) {
   static constexpr OptionSpec kOptions[] = {{"-C", 'C', true}, {"--verbose", 'v', false}};
   CommandLine line;
-  if (const std::optional<int> ended = parseCommandLine("join", kJoinUsage, args, kOptions, line)) return *ended;
+  if (const std::optional<int> ended = parseCommandLine("join", kJoinUsage, args, kOptions, line))
+    return *ended;
   if (line.operands().size() != 1 || line.operands()[0].empty()) return usageError(kJoinUsage);
   const std::string& volume = line.operands()[0];
   const std::string destination = line.value("-C").value_or(".");

@@ -36,12 +36,13 @@ const char* const kListUsage =
 namespace {
 
 constexpr OptionSpec kOptions[] = {
-    {"--long", 'l', false},    {"--json", 0, false},     {"--tree", 0, false},   {"--width", 0, true},
-    {"--password", 'p', true}, {"--verbose", 'v', false},
+    {"--long", 'l', false}, {"--json", 0, false},      {"--tree", 0, false},
+    {"--width", 0, true},   {"--password", 'p', true}, {"--verbose", 'v', false},
 };
 
 std::optional<size_t> parseWidth(const std::string& text) {
-  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
   const unsigned long value = std::strtoul(text.c_str(), nullptr, 10);
   if (value < 8) return std::nullopt;
   return value;
@@ -51,7 +52,8 @@ std::optional<size_t> parseWidth(const std::string& text) {
 
 int listCommand(const std::vector<std::string>& args) {
   CommandLine line;
-  if (const std::optional<int> ended = parseCommandLine("list", kListUsage, args, kOptions, line)) return *ended;
+  if (const std::optional<int> ended = parseCommandLine("list", kListUsage, args, kOptions, line))
+    return *ended;
   const int forms = static_cast<int>(line.has("--long")) + line.has("--json") + line.has("--tree");
   if (line.operands().size() != 1 || line.operands()[0].empty() || forms > 1 ||
       (line.has("--width") && !line.has("--tree")))
@@ -60,7 +62,8 @@ int listCommand(const std::vector<std::string>& args) {
   if (const auto given = line.value("--width")) {
     width = parseWidth(*given);
     if (!width) {
-      std::fprintf(stderr, "tessaro: --width takes a number of columns (8 or more), not %s\n", given->c_str());
+      std::fprintf(stderr, "tessaro: --width takes a number of columns (8 or more), not %s\n",
+                   given->c_str());
       return kExitUsage;
     }
   }

@@ -24,7 +24,7 @@ class DateText {
     if (!date) return "-";
     const time_t seconds = date->time_since_epoch().count();
     if (!valid_ || seconds != last_) {
-      struct tm local{};
+      struct tm local {};
       const size_t length = localtime_r(&seconds, &local) ? format(local) : 0;
       text_[0] = length > 0 ? text_[0] : '?';
       length_ = length > 0 ? length : 1;

@@ -15,9 +15,10 @@ namespace {
 // ISO 8601 in UTC: the same instant whatever the reader's time zone.
 std::string isoDate(const Date& date) {
   const time_t seconds = date.time_since_epoch().count();
-  struct tm utc{};
+  struct tm utc {};
   char text[64];
-  if (!gmtime_r(&seconds, &utc) || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) return {};
+  if (!gmtime_r(&seconds, &utc) || std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc) == 0)
+    return {};
   return text;
 }
 
@@ -27,8 +28,12 @@ const char* kindOf(const AZipItem& item) {
   return "file";
 }
 
-nlohmann::ordered_json countOrNull(int64_t value) { return value < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(value); }
-nlohmann::ordered_json textOrNull(const std::string& text) { return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text); }
+nlohmann::ordered_json countOrNull(int64_t value) {
+  return value < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(value);
+}
+nlohmann::ordered_json textOrNull(const std::string& text) {
+  return text.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(text);
+}
 
 }  // namespace
 
@@ -52,7 +57,8 @@ bool printJson(const AZipItem& root, const std::unordered_map<std::string, std::
     entry["method"] = textOrNull(item.meth());
     entry["crc"] = textOrNull(item.crc_());
     const auto target = linkTargets.find(path);
-    entry["link_target"] = target == linkTargets.end() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(target->second);
+    entry["link_target"] = target == linkTargets.end() ? nlohmann::ordered_json(nullptr)
+                                                       : nlohmann::ordered_json(target->second);
     entry["comment"] = textOrNull(item.comt());
     // Bytes that are not UTF-8 (a comment, a method name) are replaced rather than stop the output.
     const std::string text = entry.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);

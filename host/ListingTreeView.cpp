@@ -28,9 +28,9 @@ constexpr std::string_view kArchiveColour = "\033[1;31m";
 constexpr std::string_view kLinkColour = "\033[1;36m";
 constexpr std::string_view kPlain = "\033[0m";
 
-constexpr std::string_view kArchiveExtensions[] = {"zip", "7z",  "rar", "tar", "gz",  "tgz", "bz2", "tbz", "xz",
-                                                   "txz", "zst", "xar", "cpio", "sit", "sitx", "lzh", "cab", "jar",
-                                                   "deb", "rpm", "iso", "wim", "dmg", "lha", "arj", "z"};
+constexpr std::string_view kArchiveExtensions[] = {
+    "zip", "7z",   "rar", "tar", "gz",  "tgz", "bz2", "tbz", "xz",  "txz", "zst", "xar", "cpio",
+    "sit", "sitx", "lzh", "cab", "jar", "deb", "rpm", "iso", "wim", "dmg", "lha", "arj", "z"};
 
 bool looksLikeArchive(std::string_view name) {
   std::string extension(pathExtension(name));
@@ -62,7 +62,7 @@ std::string fitted(std::string_view name, size_t columns) {
 }  // namespace
 
 size_t terminalWidth() {
-  struct winsize size{};
+  struct winsize size {};
   if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
   if (const char* columns = std::getenv("COLUMNS")) {
     char* end = nullptr;
@@ -96,8 +96,10 @@ bool printTree(const AZipItem& root, std::string_view archiveName, const TreeSty
     const std::string shown = fitted(name, room);
     std::string_view colour;
     if (style.colour) {
-      colour = item.isDir() ? kFolderColour : item.isSymlink() ? kLinkColour
-                                                              : looksLikeArchive(name) ? kArchiveColour : "";
+      colour = item.isDir()             ? kFolderColour
+               : item.isSymlink()       ? kLinkColour
+               : looksLikeArchive(name) ? kArchiveColour
+                                        : "";
     }
     out += colour;
     out += shown;

@@ -17,7 +17,8 @@ namespace tessaro::host {
 template <typename Visit>
 void forEachEntry(const AZipItem& root, Visit&& visit) {
   std::vector<std::pair<const AZipItem*, size_t>> stack;
-  for (auto it = root.children().rbegin(); it != root.children().rend(); ++it) stack.emplace_back(it->get(), 0);
+  for (auto it = root.children().rbegin(); it != root.children().rend(); ++it)
+    stack.emplace_back(it->get(), 0);
   while (!stack.empty()) {
     const auto [item, depth] = stack.back();
     stack.pop_back();
@@ -41,7 +42,7 @@ bool printJson(const AZipItem& root, const std::unordered_map<std::string, std::
                std::FILE* out);
 
 struct TreeStyle {
-  size_t width = 80;   // lines are cut to this many columns
+  size_t width = 80;    // lines are cut to this many columns
   bool colour = false;  // ANSI colours for folders, archives and links
 };
 bool printTree(const AZipItem& root, std::string_view archiveName, const TreeStyle& style, std::FILE* out);

@@ -33,7 +33,8 @@
 namespace tessaro::host {
 
 const char* const kPasswordsUsage =
-    "passwords status|unlock|lock|list|add|remove|import|export|set-master|lock-options|reset [--password-stdin]\n"
+    "passwords status|unlock|lock|list|add|remove|import|export|set-master|lock-options|reset "
+    "[--password-stdin]\n"
     "                 keep the archive passwords enciphered under a master password\n";
 
 namespace {
@@ -52,7 +53,8 @@ constexpr const char* kHelp =
     "  lock-options [--idle MINUTES] [--at-start] [--after-sleep]\n"
     "                               when to lock; no option turns locking off\n"
     "  reset                        set aside a record that no longer opens and start an empty store\n"
-    "  --password-stdin             read master passwords as lines of standard input, not from the terminal\n";
+    "  --password-stdin             read master passwords as lines of standard input, not from the "
+    "terminal\n";
 
 int fail(const std::string& message, int status = kExitFailed) {
   std::fprintf(stderr, "tessaro passwords: %s\n", message.c_str());
@@ -166,7 +168,8 @@ int setMaster(Keychain& store, PasswordSource& source, bool fromStandardInput) {
     if (!again || *again != *password) return fail("the two entries differ; nothing changed");
   }
   store.setMasterPassword(*password);
-  if (!store.unlockWithMasterPassword(*password) || !store.save()) return fail("could not store the password record");
+  if (!store.unlockWithMasterPassword(*password) || !store.save())
+    return fail("could not store the password record");
   return kExitOK;
 }
 
@@ -177,7 +180,8 @@ struct Verb {
   size_t maxArguments;
   bool needsUnlocked;  // the list must be open
   bool writesRecord;   // refused while the stored record does not open
-  int (*run)(Keychain& store, PasswordSource& source, const std::vector<std::string>& rest, bool fromStandardInput);
+  int (*run)(Keychain& store, PasswordSource& source, const std::vector<std::string>& rest,
+             bool fromStandardInput);
 };
 
 constexpr std::string_view kUnreadableRecord =
@@ -185,7 +189,8 @@ constexpr std::string_view kUnreadableRecord =
     "damaged); nothing was written. 'tessaro passwords reset' sets it aside and starts an empty store";
 
 int listVerb(Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
-  for (const auto& p : store.enumerator().value_or(std::vector<std::string>{})) std::printf("%s\n", p.c_str());
+  for (const auto& p : store.enumerator().value_or(std::vector<std::string>{}))
+    std::printf("%s\n", p.c_str());
   return kExitOK;
 }
 
@@ -213,9 +218,10 @@ int exportVerb(Keychain& store, PasswordSource&, const std::vector<std::string>&
 // prompt, or as a line of standard input ("-").
 int addVerb(Keychain& store, PasswordSource& source, const std::vector<std::string>& rest, bool) {
   if (!rest.empty() && rest[0] != "-")
-    return fail("a password on the command line is visible to other users; type it at the prompt "
-                "('passwords add') or give it on standard input ('passwords add -')",
-                kExitUsage);
+    return fail(
+        "a password on the command line is visible to other users; type it at the prompt "
+        "('passwords add') or give it on standard input ('passwords add -')",
+        kExitUsage);
   auto password = rest.empty() ? source.read("Password to add: ") : readLine(std::cin);
   if (!password || password->empty()) return fail("no password given", kExitUsage);
   return store.addPassword(*password) ? kExitOK : fail("could not save the password record");
@@ -227,8 +233,9 @@ int removeVerb(Keychain& store, PasswordSource&, const std::vector<std::string>&
     auto index = parseCount(rest[1], 1, INT32_MAX);
     if (!index || static_cast<size_t>(*index) > store.passwordCount())
       return fail("no password number " + rest[1], kExitUsage);
-    return store.removePasswordAtIndex(static_cast<size_t>(*index - 1)) ? kExitOK
-                                                                        : fail("could not save the password record");
+    return store.removePasswordAtIndex(static_cast<size_t>(*index - 1))
+               ? kExitOK
+               : fail("could not save the password record");
   }
   if (rest.size() != 1) return fail(std::string(kHelp), kExitUsage);
   return store.removePassword(rest[0]) ? kExitOK : fail("could not save the password record");
@@ -271,20 +278,20 @@ int lockOptionsVerb(Keychain& store, PasswordSource& source, const std::vector<s
 
 int resetVerb(Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
   if (!store.resetRecord()) return fail("could not set the password record aside; nothing changed");
-  std::printf("The password record was set aside (defaults key %s); the store is empty. Give it a master "
-              "password with 'tessaro passwords set-master'.\n",
-              std::string(kDamagedPasswordsDefaultsKey).c_str());
+  std::printf(
+      "The password record was set aside (defaults key %s); the store is empty. Give it a master "
+      "password with 'tessaro passwords set-master'.\n",
+      std::string(kDamagedPasswordsDefaultsKey).c_str());
   return kExitOK;
 }
 
 constexpr Verb kVerbs[] = {
-    {"status", 0, 0, false, false, [](Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
-       return status(store);
-     }},
-    {"unlock", 0, 0, true, false, [](Keychain&, PasswordSource&, const std::vector<std::string>&, bool) {
-       return kExitOK;
-     }},
-    {"lock", 0, 0, false, false, [](Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
+    {"status", 0, 0, false, false,
+     [](Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) { return status(store); }},
+    {"unlock", 0, 0, true, false,
+     [](Keychain&, PasswordSource&, const std::vector<std::string>&, bool) { return kExitOK; }},
+    {"lock", 0, 0, false, false,
+     [](Keychain& store, PasswordSource&, const std::vector<std::string>&, bool) {
        store.lock();
        return kExitOK;
      }},

@@ -30,8 +30,9 @@
 
 namespace tessaro::host {
 
-const char* const kPreviewUsage = "preview ARCHIVE [-o PAGE] [--open]\n"
-                                  "                 write the archive's preview page and print its path; --open shows it\n";
+const char* const kPreviewUsage =
+    "preview ARCHIVE [-o PAGE] [--open]\n"
+    "                 write the archive's preview page and print its path; --open shows it\n";
 
 namespace {
 
@@ -59,7 +60,8 @@ constexpr OptionSpec kOptions[] = {{"--output", 'o', true}, {"--open", 0, false}
 
 std::optional<int> parse(const std::vector<std::string>& args, PreviewOptions& options) {
   CommandLine line;
-  if (const std::optional<int> ended = parseCommandLine("preview", kPreviewUsage, args, kOptions, line)) return *ended;
+  if (const std::optional<int> ended = parseCommandLine("preview", kPreviewUsage, args, kOptions, line))
+    return *ended;
   if (line.operands().empty()) return usage("no archive given");
   if (line.operands().size() > 1) return usage("only one archive at a time");
   options.archive = line.operands().front();
@@ -89,8 +91,8 @@ std::string pathHash(std::string_view text) {
 std::string pageName(const std::filesystem::path& archive) {
   std::string name;
   for (const char c : archive.filename().string()) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                       c == '-' || c == '_';
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '.' || c == '-' || c == '_';
     name += plain ? c : '_';
     if (name.size() >= kMaxNameBytes) break;
   }
@@ -165,7 +167,8 @@ int writePage(const std::string& archive, const std::string& page) {
   options.standardError = STDERR_FILENO;
   const SubprocessResult result = run({*folder + "/qlhost", "-o", page, "--", archive}, options);
   if (!result.started) {
-    std::fprintf(stderr, "tessaro: cannot run %s/qlhost: %s\n", folder->c_str(), std::strerror(result.spawnError));
+    std::fprintf(stderr, "tessaro: cannot run %s/qlhost: %s\n", folder->c_str(),
+                 std::strerror(result.spawnError));
     return kExitFailed;
   }
   if (result.exitStatus == 0) return kExitOK;

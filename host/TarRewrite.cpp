@@ -134,8 +134,8 @@ class TarCopy {
   const std::string archive_;
   const TarChange& change_;
   TerminalCallbackHandler* progress_;  // told of every byte written, for the progress line
-  std::vector<std::string> removed_;  // keys of the removed entries and of those the added replace
-  std::string from_, to_;             // keys of a rename
+  std::vector<std::string> removed_;   // keys of the removed entries and of those the added replace
+  std::string from_, to_;              // keys of a rename
   Reader reader_;
   Writer writer_;
   std::unordered_set<std::string> orphaned_;  // keys of dropped entries that kept hard links name

@@ -42,8 +42,8 @@ void restoreEcho() {
 
 // What SIGINT and SIGTERM did before the prompt, for the prompt's handler to hand over to: an
 // extraction removes its staging folder there.
-struct sigaction gOldInt{};
-struct sigaction gOldTerm{};
+struct sigaction gOldInt {};
+struct sigaction gOldTerm {};
 
 extern "C" void restoreEchoAndDie(int signal) {
   restoreEcho();
@@ -65,7 +65,7 @@ std::optional<std::string> readTerminalLine(const std::string& prompt, bool secr
     ::close(fd);
     return std::nullopt;
   }
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = restoreEchoAndDie;
   ::sigaction(SIGINT, &action, &gOldInt);
   ::sigaction(SIGTERM, &action, &gOldTerm);
@@ -101,7 +101,9 @@ std::optional<std::string> readTerminalLine(const std::string& prompt, bool secr
 
 }  // namespace
 
-std::optional<std::string> readSecretLine(const std::string& prompt) { return readTerminalLine(prompt, true); }
+std::optional<std::string> readSecretLine(const std::string& prompt) {
+  return readTerminalLine(prompt, true);
+}
 std::optional<std::string> readLine(const std::string& prompt) { return readTerminalLine(prompt, false); }
 
 TerminalCallbackHandler::TerminalCallbackHandler(std::string archive, Options options)
@@ -162,8 +164,9 @@ int TerminalCallbackHandler::processData(const void* /*data*/, int64_t size, int
   const auto now = std::chrono::steady_clock::now();
   if (lastDrawn_ && now - *lastDrawn_ < kRedrawInterval) return 1;
   if (totalBytes_ && *totalBytes_ > 0) {
-    drawBarLocked(static_cast<int>(std::min<int64_t>(100, bytesDone_ / std::max<int64_t>(1, *totalBytes_ / 100))),
-                  bytesDone_);
+    drawBarLocked(
+        static_cast<int>(std::min<int64_t>(100, bytesDone_ / std::max<int64_t>(1, *totalBytes_ / 100))),
+        bytesDone_);
   } else {
     drawBarLocked(std::nullopt, bytesDone_);
   }
@@ -186,7 +189,8 @@ void TerminalCallbackHandler::setProgress(int percent) {
   percentFromTool_ = true;
   if (percent == lastPercent_ || barFd_ < 0) return;
   std::optional<int64_t> done;
-  if (totalBytes_ && *totalBytes_ > 0) done = *totalBytes_ / 100 * percent + *totalBytes_ % 100 * percent / 100;
+  if (totalBytes_ && *totalBytes_ > 0)
+    done = *totalBytes_ / 100 * percent + *totalBytes_ % 100 * percent / 100;
   drawBarLocked(percent, done);
 }
 
@@ -208,11 +212,13 @@ void TerminalCallbackHandler::drawBarLocked(std::optional<int> percent, std::opt
   if (done) {
     bar += (percent ? "  " : "") + formatByteCount(*done, false);
     if (totalBytes_ && *totalBytes_ > 0) bar += " of " + formatByteCount(*totalBytes_, false);
-    if (seconds >= 1 && *done > 0) bar += ", " + formatByteCount(static_cast<int64_t>(*done / seconds), false) + "/s";
+    if (seconds >= 1 && *done > 0)
+      bar += ", " + formatByteCount(static_cast<int64_t>(*done / seconds), false) + "/s";
   }
   if (percent && seconds >= 1 && *percent > 0 && *percent < 100) {
     const auto left = static_cast<long long>(seconds * (100 - *percent) / *percent + 0.5);
-    bar += ", " + (left >= 60 ? std::to_string(left / 60) + " min " : std::string()) + std::to_string(left % 60) + " s left";
+    bar += ", " + (left >= 60 ? std::to_string(left / 60) + " min " : std::string()) +
+           std::to_string(left % 60) + " s left";
   }
   bar += "\033[K";
   writeBarLocked(bar);

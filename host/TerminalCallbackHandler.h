@@ -23,8 +23,8 @@ std::optional<std::string> readLine(const std::string& prompt);
 class TerminalCallbackHandler : public ArchiveCallbackHandler {
  public:
   struct Options {
-    bool verbose = false;       // the tools' own output goes to standard error
-    bool printEntries = true;   // each entry extracted or tested is printed on standard output
+    bool verbose = false;      // the tools' own output goes to standard error
+    bool printEntries = true;  // each entry extracted or tested is printed on standard output
   };
   TerminalCallbackHandler(std::string archive, Options options);
   ~TerminalCallbackHandler() override;
@@ -67,7 +67,7 @@ class TerminalCallbackHandler : public ArchiveCallbackHandler {
   void clearBar();
   void clearBarLocked();
 
-  int barFd_ = -1;  // the terminal standard error was when the handler was made; -1 for none
+  int barFd_ = -1;       // the terminal standard error was when the handler was made; -1 for none
   std::mutex barMutex_;  // the line is drawn from the handler's thread and the watcher's
   bool barShown_ = false;
   std::optional<int64_t> totalBytes_;

@@ -45,8 +45,8 @@ void readChildren(const char* thread, pid_t* pids, size_t& count) noexcept {
   char path[64];
   size_t length = 0;
   path[0] = '\0';
-  if (!appendText(path, sizeof path, length, "/proc/self/task/") || !appendText(path, sizeof path, length, thread) ||
-      !appendText(path, sizeof path, length, "/children"))
+  if (!appendText(path, sizeof path, length, "/proc/self/task/") ||
+      !appendText(path, sizeof path, length, thread) || !appendText(path, sizeof path, length, "/children"))
     return;
   const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
@@ -89,7 +89,8 @@ pid_t ownerInName(std::string_view name) {
   if (!name.starts_with(kFolderPrefix)) return 0;
   name.remove_prefix(kFolderPrefix.size());
   const size_t dash = name.find('-');
-  if (dash == 0 || dash == std::string_view::npos || dash > 9 || name.size() - dash - 1 != kTemplateLength) return 0;
+  if (dash == 0 || dash == std::string_view::npos || dash > 9 || name.size() - dash - 1 != kTemplateLength)
+    return 0;
   long pid = 0;
   for (const char c : name.substr(0, dash)) {
     if (c < '0' || c > '9') return 0;
@@ -121,7 +122,8 @@ void removeFoldersOfEndedRuns(const char* base) {
     const pid_t owner = ownerInName(entry->d_name);
     if (owner <= 0 || owner == ::getpid() || processRuns(owner)) continue;
     struct stat st;
-    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid)
+    if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != uid)
       continue;
     removeTreeAt(fd, entry->d_name);
   }
@@ -147,7 +149,8 @@ bool usePrivateTemporaryFolder() {
       "/" + std::string(kFolderPrefix) + std::to_string(::getpid()) + "-" + std::string(kTemplateLength, 'X');
   size_t length = 0;
   gFolder[0] = '\0';
-  if (!appendText(gFolder, sizeof gFolder, length, base) || !appendText(gFolder, sizeof gFolder, length, name.c_str()))
+  if (!appendText(gFolder, sizeof gFolder, length, base) ||
+      !appendText(gFolder, sizeof gFolder, length, name.c_str()))
     return false;
   if (::mkdtemp(gFolder) == nullptr) return false;
   if (::setenv("TMPDIR", gFolder, 1) != 0) {

@@ -65,8 +65,8 @@ constexpr std::string_view kViewPrefix = "tssro://view/";
 constexpr std::string_view kConfigPrefix = "tssro://config";
 constexpr std::string_view kExtractPrefix = "tssro://extract";
 // The display settings the page's "Save as Default" link carries.
-constexpr std::string_view kSettingKeys[] = {"keepHeaderFixed", "showHiddenFiles", "showPackageContents",
-                                             "cD", "cS", "cP", "cK", "cA"};
+constexpr std::string_view kSettingKeys[] = {
+    "keepHeaderFixed", "showHiddenFiles", "showPackageContents", "cD", "cS", "cP", "cK", "cA"};
 constexpr auto kKeepViewed = std::chrono::hours(24);
 // What the view folders may hold together unless the defaults say otherwise (HLVViewCacheLimit),
 // and the room always left free on their file system.
@@ -224,8 +224,8 @@ int viewEntry(std::string_view rest) {
   }
   while (entry->size() > 1 && entry->back() == '/') entry->pop_back();
   while (!entry->empty() && entry->front() == '/') entry->erase(0, 1);
-  if (entry->empty() || *entry == ".." || entry->starts_with("../") || entry->find("/../") != std::string::npos ||
-      entry->ends_with("/..")) {
+  if (entry->empty() || *entry == ".." || entry->starts_with("../") ||
+      entry->find("/../") != std::string::npos || entry->ends_with("/..")) {
     std::fprintf(stderr, "tessaro: the entry name leaves the archive\n");
     return kExitUsage;
   }
@@ -256,10 +256,11 @@ int viewEntry(std::string_view rest) {
   if (base) std::filesystem::create_directories(*base, error);
   const int64_t room = base ? roomForView(*base, needed) : 0;
   if (needed && *needed > room) {
-    std::fprintf(stderr,
-                 "tessaro: %s unpacks to %lld bytes, more than the %lld bytes left in the view cache; nothing was "
-                 "extracted\n",
-                 entry->c_str(), static_cast<long long>(*needed), static_cast<long long>(room));
+    std::fprintf(
+        stderr,
+        "tessaro: %s unpacks to %lld bytes, more than the %lld bytes left in the view cache; nothing was "
+        "extracted\n",
+        entry->c_str(), static_cast<long long>(*needed), static_cast<long long>(room));
     return kExitFailed;
   }
   const std::optional<std::string> made = base ? createTempFolderInside(*base, false) : std::nullopt;
@@ -270,7 +271,8 @@ int viewEntry(std::string_view rest) {
   ViewFolder folder(*made);
   AZipItem::List items{AZipItem::initWithPath(*entry)};
   if (folderEntry) items.push_back(AZipItem::initWithPath(*entry + "/"));
-  if (const int result = extractForView(*session, items, folder.path(), room, folderEntry); result != kExitOK) return result;
+  if (const int result = extractForView(*session, items, folder.path(), room, folderEntry); result != kExitOK)
+    return result;
   // Whatever the archive said, nothing it holds runs by being opened.
   removeExecBits(folder.path());
   const std::string extracted = appendingPathComponent(folder.path(), *entry);
@@ -311,7 +313,8 @@ bool signedByPage(const std::vector<std::pair<std::string, std::string>>& pairs)
     if (key == "token") token = value;
   }
   if (validPageToken(archive, time, token)) return true;
-  std::fprintf(stderr, "tessaro: the link carries no valid token of a preview page of yours; nothing was changed\n");
+  std::fprintf(stderr,
+               "tessaro: the link carries no valid token of a preview page of yours; nothing was changed\n");
   return false;
 }
 
@@ -322,7 +325,8 @@ int storeSettings(std::string_view rest) {
     return kExitUsage;
   }
   if (!signedByPage(*pairs)) return kExitUsage;
-  PlistDictionary values = UserDefaults::standard().persistentDomainForName(std::string(kConfigDefaultsDomain))
+  PlistDictionary values = UserDefaults::standard()
+                               .persistentDomainForName(std::string(kConfigDefaultsDomain))
                                .value_or(PlistDictionary{});
   size_t stored = 0;
   for (const auto& [key, value] : *pairs) {
@@ -374,12 +378,14 @@ int extractWithPreset(std::string_view rest) {
     // The name comes from the link: whatever bytes it holds, the message stays one line.
     std::string shown;
     for (const char c : name) shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
-    std::fprintf(stderr, "tessaro: there is no extraction preset named %s; nothing was extracted\n", shown.c_str());
+    std::fprintf(stderr, "tessaro: there is no extraction preset named %s; nothing was extracted\n",
+                 shown.c_str());
     return kExitUsage;
   }
   const std::optional<ExtractionRequest> request = presetRequest(*preset, archive);
   if (!request) {
-    std::fprintf(stderr, "tessaro: the preset %s extracts into a home folder, and HOME names none\n", name.c_str());
+    std::fprintf(stderr, "tessaro: the preset %s extracts into a home folder, and HOME names none\n",
+                 name.c_str());
     return kExitUsage;
   }
   // The preset's folder may not be there yet (a fresh ~/Downloads); what it names is made, no more.

@@ -158,7 +158,8 @@ class Deadline {
     if (changed_.wait_for(lock, limit, [this] { return disarmed_; })) return;
     tessaro::host::killChildProcessGroups();
     tessaro::host::removePrivateTemporaryFolder();
-    std::fprintf(stderr, "qlhost: no preview: the time limit of %lld s passed\n", static_cast<long long>(limit.count()));
+    std::fprintf(stderr, "qlhost: no preview: the time limit of %lld s passed\n",
+                 static_cast<long long>(limit.count()));
     std::fflush(stderr);
     ::_exit(kExitNoPreview);
   }

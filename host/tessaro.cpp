@@ -43,7 +43,8 @@ const Command kCommands[] = {
 void printUsage(std::FILE* out) {
   std::fputs("usage: tessaro COMMAND [OPTIONS] [ARGUMENTS]\n\ncommands:\n", out);
   for (const Command& command : kCommands)
-    std::fprintf(out, "  %-10.*s %s\n", static_cast<int>(command.name.size()), command.name.data(), command.summary);
+    std::fprintf(out, "  %-10.*s %s\n", static_cast<int>(command.name.size()), command.name.data(),
+                 command.summary);
   std::fputs("\nRun 'tessaro COMMAND --help' for a command's own options.\n", out);
 }
 

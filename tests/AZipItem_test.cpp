@@ -51,8 +51,8 @@ TEST(AZipItemTest, RecordsBuildFoldersSizesAndCounts) {
 }
 
 TEST(AZipItemTest, LaterRecordsUpdateTheSameItemAndKeepFolderOrder) {
-  auto root = build({"path=a/x\tunco=1", "path=b/y\tunco=2", "path=a\tattr=drwx------\tunco=99",
-                     "path=a/\tcomt=hello"});
+  auto root = build(
+      {"path=a/x\tunco=1", "path=b/y\tunco=2", "path=a\tattr=drwx------\tunco=99", "path=a/\tcomt=hello"});
   ASSERT_EQ(root->children().size(), 2u);
   EXPECT_EQ(root->children()[0]->path(), "a");
   EXPECT_EQ(root->children()[1]->path(), "b");
@@ -66,8 +66,9 @@ TEST(AZipItemTest, LaterRecordsUpdateTheSameItemAndKeepFolderOrder) {
 // Parents are found through the items made last before the dictionary is asked; an item that a
 // second "path" field moved must not be taken for the folder it now names.
 TEST(AZipItemTest, ParentsAreTheSameWhereverTheyAreFound) {
-  auto root = build({"path=a/\tattr=drwxr-xr-x", "path=a/x\tunco=1", "path=b/\tattr=drwxr-xr-x", "path=a/y\tunco=2",
-                     "path=m/\tattr=drwxr-xr-x\tpath=n", "path=n/z\tunco=3", "path=a/x/deeper\tunco=4"});
+  auto root =
+      build({"path=a/\tattr=drwxr-xr-x", "path=a/x\tunco=1", "path=b/\tattr=drwxr-xr-x", "path=a/y\tunco=2",
+             "path=m/\tattr=drwxr-xr-x\tpath=n", "path=n/z\tunco=3", "path=a/x/deeper\tunco=4"});
   EXPECT_EQ(test::dumpTree(*root),
             "a/ unco=6 comp=0 attr=drwxr-xr-x perm=755\n"
             "a/x/ unco=4 comp=0 attr=- perm=0\n"
@@ -106,8 +107,9 @@ TEST(AZipItemTest, AttributesDecideFolderAndLinkButNeverClearThem) {
 }
 
 TEST(AZipItemTest, FieldsAreReadByKeyAndOddFieldsChangeNothing) {
-  auto root = build({"path=x\tmeth=LZMA2:24\tcrc_=0\tos__=Unix\tvers=20\ttype=+\tnum_=7\tzzzz=1\tab\t\tunco=3\tunco=4",
-                     "path=y\tcrc_=1A2B\tkind=Text\tname=renamed"});
+  auto root = build(
+      {"path=x\tmeth=LZMA2:24\tcrc_=0\tos__=Unix\tvers=20\ttype=+\tnum_=7\tzzzz=1\tab\t\tunco=3\tunco=4",
+       "path=y\tcrc_=1A2B\tkind=Text\tname=renamed"});
   const AZipItem* x = find(*root, "x");
   EXPECT_EQ(x->meth(), "LZMA2:24");
   EXPECT_EQ(x->crc_(), "");
@@ -115,7 +117,7 @@ TEST(AZipItemTest, FieldsAreReadByKeyAndOddFieldsChangeNothing) {
   EXPECT_EQ(x->vers(), "20");
   EXPECT_EQ(x->type(), "+");
   EXPECT_EQ(x->num_(), 7);
-  EXPECT_EQ(x->uncoV(), 4);  // a key that occurs twice takes effect twice, in order
+  EXPECT_EQ(x->uncoV(), 4);                           // a key that occurs twice takes effect twice, in order
   auto* y = const_cast<AZipItem*>(find(*root, "y"));  // kind() is made on first read
   EXPECT_EQ(y->crc_(), "1A2B");
   EXPECT_EQ(y->kind(), "Text");
@@ -127,7 +129,7 @@ TEST(AZipItemTest, DatesComeFromTimeOrFromLongListingParts) {
   setenv("TZ", "UTC", 1);
   tzset();
   time_t now = std::time(nullptr);
-  struct tm tm{};
+  struct tm tm {};
   gmtime_r(&now, &tm);
   auto root = build({"path=t15\ttime=20230307.090530", "path=t13\ttime=20230307.0905",
                      "path=tpad\ttime=2023- 3- 7  9: 5:30", "path=parts\tmont=Mar\tday_=7\thour=9\tminu=5",
@@ -143,7 +145,7 @@ TEST(AZipItemTest, DatesComeFromTimeOrFromLongListingParts) {
   EXPECT_EQ(seconds("both"), 1577836800);
   EXPECT_EQ(seconds("lower"), -1);
   EXPECT_EQ(seconds("badtime"), 981158400);  // 2001-02-03 00:00 GMT
-  struct tm expected{};
+  struct tm expected {};
   expected.tm_year = tm.tm_year;
   expected.tm_mon = 2;
   expected.tm_mday = 7;
@@ -155,8 +157,9 @@ TEST(AZipItemTest, DatesComeFromTimeOrFromLongListingParts) {
 }
 
 TEST(AZipItemTest, MacMetadataItemsAreClassifiedByNameAndPath) {
-  auto root = build({"path=__MACOSX/a/._b\tunco=1", "path=dir/Icon\r\tunco=0", "path=dir/ICON\r\tunco=0",
-                     "path=.DS_Store\tunco=0", "path=.profile\tunco=0", "path=x/._y\tunco=0", "path=Icon\tunco=0"});
+  auto root =
+      build({"path=__MACOSX/a/._b\tunco=1", "path=dir/Icon\r\tunco=0", "path=dir/ICON\r\tunco=0",
+             "path=.DS_Store\tunco=0", "path=.profile\tunco=0", "path=x/._y\tunco=0", "path=Icon\tunco=0"});
   EXPECT_TRUE(find(*root, "__MACOSX")->isMacItem());
   EXPECT_TRUE(find(*root, "__MACOSX/a")->isMacItem());
   EXPECT_TRUE(find(*root, "__MACOSX/a/._b")->isMacItem());
@@ -233,7 +236,8 @@ TEST(AZipItemTest, CountsDescendantsAndLatestDate) {
   auto root = build({"path=a/b/c\ttime=20200101.000000", "path=a/d\ttime=20210101.000000",
                      "path=a/._e\ttime=20300101.000000", "path=f\tattr=drwxr-xr-x"});
   const AZipItem* a = find(*root, "a");
-  EXPECT_EQ(a->latestDate()->time_since_epoch().count(), find(*root, "a/d")->timeV()->time_since_epoch().count());
+  EXPECT_EQ(a->latestDate()->time_since_epoch().count(),
+            find(*root, "a/d")->timeV()->time_since_epoch().count());
   EXPECT_FALSE(find(*root, "f")->latestDate().has_value());
   std::vector<std::string> paths;
   for (const auto& item : root->collectDescendants()) paths.emplace_back(item->path());

@@ -37,9 +37,11 @@ TEST(ArchiveFactsTest, RawPathsEarnAbsoluteAndParentFlags) {
   EXPECT_EQ(safetyFlagsOfPath(""), 0);
   // Direction controls and invisible characters, anywhere in the path; joiners that scripts and
   // emoji sequences need, and other characters with the same lead bytes, are not flagged.
-  for (const char* hidden : {"invoice\u202Efdp.exe", "a\u2066b/c", "dir\u200B/x", "\uFEFFx", "a\u061Cb", "x\u2060"})
+  for (const char* hidden :
+       {"invoice\u202Efdp.exe", "a\u2066b/c", "dir\u200B/x", "\uFEFFx", "a\u061Cb", "x\u2060"})
     EXPECT_EQ(safetyFlagsOfPath(hidden), kSafetyHiddenCharacters) << hidden;
-  for (const char* plain : {"a\u200Db", "\u0645\u200C\u06CC", "\u2014dash\u2019s", "\uFB01le", "\u0627\u0644"})
+  for (const char* plain :
+       {"a\u200Db", "\u0645\u200C\u06CC", "\u2014dash\u2019s", "\uFB01le", "\u0627\u0644"})
     EXPECT_EQ(safetyFlagsOfPath(plain), 0) << plain;
 }
 
@@ -191,8 +193,9 @@ TEST_F(ArchiveFactsFixture, SevenZipSplitKnowsItsTotalSize) {
   EXPECT_EQ(set->missing, (Names{"s.7z.004"}));
   EXPECT_TRUE(set->lastMissing);
   // The packed size the header shows is that of every present piece.
-  EXPECT_EQ(set->presentBytes, static_cast<int64_t>(fs::file_size(at("s.7z.001")) + fs::file_size(at("s.7z.002")) +
-                                                    fs::file_size(at("s.7z.003"))));
+  EXPECT_EQ(set->presentBytes,
+            static_cast<int64_t>(fs::file_size(at("s.7z.001")) + fs::file_size(at("s.7z.002")) +
+                                 fs::file_size(at("s.7z.003"))));
 
   // With a gap the sizes prove nothing about the end; only the gap is named.
   fs::remove(at("s.7z.002"));

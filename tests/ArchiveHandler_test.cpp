@@ -30,14 +30,16 @@ TEST(HandlerRegistryClassesTest, FormatTagsKeepNamingTheirClassesAndMenusFilterI
   // Format tags are kept in the preferences, so each must go on naming its class.
   std::string byTag;
   for (int32_t tag = 0; tag <= 8; ++tag) byTag += std::string(handlerWithFormat(tag)->className()) + " ";
-  EXPECT_EQ(byTag, "AHandlerZip AHandlerTar AHandlerTGz AHandlerTBz AHandler7zip AHandlerXar AHandlerRar "
-                   "AHandlerCpio AHandlerTXz ");
+  EXPECT_EQ(byTag,
+            "AHandlerZip AHandlerTar AHandlerTGz AHandlerTBz AHandler7zip AHandlerXar AHandlerRar "
+            "AHandlerCpio AHandlerTXz ");
   // -1 is every unsavable format's tag: the first registered one wins.
   EXPECT_EQ(handlerWithFormat(-1)->className(), "AHandlerGZip");
   EXPECT_EQ(handlerWithFormat(99), nullptr);
   EXPECT_EQ(handlerClassNamed(""), nullptr);
   // Only classes that can create archives, in registry order.
-  EXPECT_EQ(saveTypeExtensions(false), (std::vector<std::string>{"zip", "7z", "tar", "tgz", "tbz", "txz", "xar"}));
+  EXPECT_EQ(saveTypeExtensions(false),
+            (std::vector<std::string>{"zip", "7z", "tar", "tgz", "tbz", "txz", "xar"}));
 
   // The filter's order wins; unknown tags are skipped, repeated ones repeated.
   std::string tags;
@@ -249,7 +251,9 @@ class Throwing : public ArchiveHandler {
   int32_t doGetInfo(std::vector<std::string>&) override { return step(); }
   int32_t doUpdateComment(const std::string&) override { return step(); }
   int32_t doMoveFiles(const AZipItem::List&, const std::string&) override { return step(); }
-  int32_t doMoveFiles(const std::vector<std::string>&, const std::vector<std::string>&) override { return step(); }
+  int32_t doMoveFiles(const std::vector<std::string>&, const std::vector<std::string>&) override {
+    return step();
+  }
   int32_t doDeleteFiles(const AZipItem::List&) override { return step(); }
   int32_t doRepair() override { return step(); }
 };
@@ -264,7 +268,8 @@ TEST(ArchiveHandlerOperationsTest, EveryOperationRunsItsStepOnceAndTurnsExceptio
       {"no exception", nullptr, 7},
       {"out of memory", [] { throw std::bad_alloc(); }, kStatusOutOfMemory},
       {"library error", [] { throw std::runtime_error("bad header"); }, kStatusFailed},
-      {"filesystem error", [] { throw std::filesystem::filesystem_error("x", std::error_code()); }, kStatusFailed},
+      {"filesystem error", [] { throw std::filesystem::filesystem_error("x", std::error_code()); },
+       kStatusFailed},
       {"not an exception", [] { throw 42; }, kStatusFailed},
   };
   for (const Case& c : cases) {

@@ -80,8 +80,8 @@ TEST(BundleTest, ByteOrderMarksSelectTheEncoding) {
 
 TEST(BundleTest, MalformedTextKeepsThePairsBeforeTheFault) {
   const std::string good = "\"a\" = \"1\";\n";
-  for (const char* tail : {"\"b\" = \"2\" \"c\" = \"3\";", "\"b\" = \"unterminated;", "\"b\" = ;",
-                           "= \"x\";", "\"b\" = \"2\"", "/* never closed \"b\" = \"2\";", "\"b\" = \"\\",
+  for (const char* tail : {"\"b\" = \"2\" \"c\" = \"3\";", "\"b\" = \"unterminated;", "\"b\" = ;", "= \"x\";",
+                           "\"b\" = \"2\"", "/* never closed \"b\" = \"2\";", "\"b\" = \"\\",
                            "\"b\" = \"\\u\";", "\"b\" @ \"2\";", "{ \"b\" = \"2\"; }"}) {
     EXPECT_EQ(parseStringsFile(good + tail), (Strings{{"a", "1"}})) << tail;
   }
@@ -108,7 +108,8 @@ TEST(BundleTest, PreferredLanguagesComeFromLanguageThenLcAllThenLcMessagesThenLa
   locale.env.set("LANGUAGE", "de:fr_CA");
   EXPECT_EQ(Bundle::preferredLanguages(), (std::vector<std::string>{"de", "fr_CA", "fr", "en"}));
   locale.env.set("LANG", "pt_BR.UTF-8");
-  EXPECT_EQ(Bundle::preferredLanguages(), (std::vector<std::string>{"de", "fr_CA", "fr", "pt_BR", "pt", "en"}));
+  EXPECT_EQ(Bundle::preferredLanguages(),
+            (std::vector<std::string>{"de", "fr_CA", "fr", "pt_BR", "pt", "en"}));
 }
 
 class LocalizedBundle {

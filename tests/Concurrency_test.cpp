@@ -50,7 +50,8 @@ TEST_P(ConcurrencyTest, SimultaneousAddsKeepEveryFileOrSayTheyFailed) {
   options.workingDirectory = (home_.dir().path() / "work").string();
   for (int i = 0; i < kWriters; ++i) {
     adders[i] = std::make_unique<Subprocess>();
-    ASSERT_TRUE(adders[i]->start({TESSARO_BINARY, "add", archive, "file" + std::to_string(i) + ".txt"}, options));
+    ASSERT_TRUE(
+        adders[i]->start({TESSARO_BINARY, "add", archive, "file" + std::to_string(i) + ".txt"}, options));
   }
   std::array<SubprocessResult, kWriters> results;
   for (int i = 0; i < kWriters; ++i) results[i] = adders[i]->wait();
@@ -66,7 +67,8 @@ TEST_P(ConcurrencyTest, SimultaneousAddsKeepEveryFileOrSayTheyFailed) {
       EXPECT_NE(listed.output.find(file), std::string::npos) << file << " reported added but is missing\n"
                                                              << listed.output;
     } else {
-      EXPECT_FALSE(results[i].output.empty()) << file << ": status " << results[i].exitStatus << " without a word";
+      EXPECT_FALSE(results[i].output.empty())
+          << file << ": status " << results[i].exitStatus << " without a word";
     }
   }
   EXPECT_GT(winners, 0);

@@ -60,13 +60,15 @@ class FaultInjectionTest : public ::testing::TestWithParam<Format> {
     run_ = fs::canonical(home_.dir().path()) / "run";
     // Large enough that the tools write in several pieces, random so that packing keeps it so.
     fs::create_directories(inputs_);
-    test::shell(inputs_,
-                "mkdir tree && printf small > tree/small.txt && head -c 300000 /dev/urandom > tree/big.bin && "
-                "head -c 100000 /dev/urandom > extra.bin");
+    test::shell(
+        inputs_,
+        "mkdir tree && printf small > tree/small.txt && head -c 300000 /dev/urandom > tree/big.bin && "
+        "head -c 100000 /dev/urandom > extra.bin");
     ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}, home_.dir().path(), {}).exitStatus, 0);
     made_ = home_.dir().path() / "made";
     fs::create_directories(made_);
-    const SubprocessResult created = tessaro({"create", archiveName(), (inputs_ / "tree").string()}, made_, {});
+    const SubprocessResult created =
+        tessaro({"create", archiveName(), (inputs_ / "tree").string()}, made_, {});
     ASSERT_EQ(created.exitStatus, 0) << created.output;
     original_ = test::readFile(made_ / archiveName());
   }

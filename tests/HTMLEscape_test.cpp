@@ -82,12 +82,20 @@ TEST(HTMLEscapeTest, MatchesUsesExtendedExpressions) {
     std::string_view text, pattern;
     bool matched;
   } cases[] = {
-      {"123", "^[0-9]+$", true},        {"12a", "^[0-9]+$", false},   {"x.part12.rar", "part[0-9]+", true},
-      {"r00", "^(r|s)[0-9]{2}$", true}, {"R00", "^r[0-9]+$", false},  {"", "^$", true},
-      {"abc", "(", false},              {"abc", "[a-", false},        {"abc", std::string_view("a\0|.*", 5), false},
-      {std::string_view("12\0ab", 5), "^[0-9]+$", false},            {std::string_view("x\0ab", 4), "ab$", true},
+      {"123", "^[0-9]+$", true},
+      {"12a", "^[0-9]+$", false},
+      {"x.part12.rar", "part[0-9]+", true},
+      {"r00", "^(r|s)[0-9]{2}$", true},
+      {"R00", "^r[0-9]+$", false},
+      {"", "^$", true},
+      {"abc", "(", false},
+      {"abc", "[a-", false},
+      {"abc", std::string_view("a\0|.*", 5), false},
+      {std::string_view("12\0ab", 5), "^[0-9]+$", false},
+      {std::string_view("x\0ab", 4), "ab$", true},
   };
-  for (const auto& c : cases) EXPECT_EQ(matches(c.text, c.pattern), c.matched) << c.text << " ~ " << c.pattern;
+  for (const auto& c : cases)
+    EXPECT_EQ(matches(c.text, c.pattern), c.matched) << c.text << " ~ " << c.pattern;
 }
 
 }  // namespace

@@ -273,12 +273,15 @@ TEST(HostTexts, EveryTextTheCodeAsksForIsTranslatedAndUsed) {
   const auto english = test::stringsTable(resources + "en.lproj/Localizable.strings");
   const auto german = test::stringsTable(resources + "de.lproj/Localizable.strings");
   ASSERT_FALSE(english.empty());
-  for (const auto& [key, value] : english) EXPECT_TRUE(german.contains(key)) << "no German for \"" << key << "\"";
-  for (const auto& [key, value] : german) EXPECT_TRUE(english.contains(key)) << "no English for \"" << key << "\"";
+  for (const auto& [key, value] : english)
+    EXPECT_TRUE(german.contains(key)) << "no German for \"" << key << "\"";
+  for (const auto& [key, value] : german)
+    EXPECT_TRUE(english.contains(key)) << "no English for \"" << key << "\"";
 
   std::vector<std::string> keys;
   for (const char* folder : {"src", "host", "QuickLook"}) {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(std::string(TESSARO_SOURCE_ROOT) + "/" + folder)) {
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(std::string(TESSARO_SOURCE_ROOT) + "/" + folder)) {
       if (entry.path().extension() != ".cpp") continue;
       const std::string code = test::readFile(entry.path());
       for (const char* lookup : {"hostText(", "hostBundle.localizedString(", "localizedMenu("}) {
@@ -294,8 +297,8 @@ TEST(HostTexts, EveryTextTheCodeAsksForIsTranslatedAndUsed) {
   }
 
   helpersPath() = TESSARO_TEST_HELPERS_DIR;
-  for (const auto& [language, rar, firstLevel] :
-       {std::tuple{"de", "RAR-Format", "Keine Kompression"}, std::tuple{"en", "RAR Format", "No compression"}}) {
+  for (const auto& [language, rar, firstLevel] : {std::tuple{"de", "RAR-Format", "Keine Kompression"},
+                                                  std::tuple{"en", "RAR Format", "No compression"}}) {
     test::ScopedEnv env;
     env.set("LANGUAGE", language);
     env.set("LC_ALL", "C.UTF-8");

@@ -26,7 +26,8 @@ using test::TempDir;
 
 constexpr const char* kPrefix = "/usr";
 
-SubprocessResult runShell(const std::string& script, const std::vector<std::pair<std::string, std::string>>& env = {}) {
+SubprocessResult runShell(const std::string& script,
+                          const std::vector<std::pair<std::string, std::string>>& env = {}) {
   SubprocessOptions options;
   options.environment = env;
   return run({"/bin/sh", "-c", script}, options);
@@ -42,8 +43,8 @@ std::string quoted(const fs::path& path) {
 class StagedInstall {
  public:
   StagedInstall() {
-    const SubprocessResult result = runShell("cmake --install " + quoted(TESSARO_BUILD_DIR) + " --prefix " + kPrefix,
-                                             {{"DESTDIR", stage_.str()}});
+    const SubprocessResult result = runShell(
+        "cmake --install " + quoted(TESSARO_BUILD_DIR) + " --prefix " + kPrefix, {{"DESTDIR", stage_.str()}});
     installed_ = result.exitStatus == 0;
     log_ = result.output;
   }
@@ -55,7 +56,8 @@ class StagedInstall {
   std::vector<std::string> leftovers() const {
     std::vector<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(stage_.path()))
-      if (!entry.is_directory() || entry.is_symlink()) found.push_back(fs::relative(entry.path(), stage_.path()));
+      if (!entry.is_directory() || entry.is_symlink())
+        found.push_back(fs::relative(entry.path(), stage_.path()));
     return found;
   }
 
@@ -72,15 +74,17 @@ TEST(InstallTest, LaysOutTheApplicationAndLinksTheProgramsIntoBin) {
   ASSERT_TRUE(staged.installed()) << staged.log();
   const fs::path contents = staged.prefix() / "lib/tessaro/Tessaro.app/Contents";
   for (const fs::path& file :
-       {contents / "MacOS/tessaro", contents / "MacOS/qlhost", contents / "Helpers/7z", contents / "Helpers/gnutar",
-        contents / "Library/QuickLook/TessaroQL.qlgenerator/Contents/Info.plist",
+       {contents / "MacOS/tessaro", contents / "MacOS/qlhost", contents / "Helpers/7z",
+        contents / "Helpers/gnutar", contents / "Library/QuickLook/TessaroQL.qlgenerator/Contents/Info.plist",
         staged.prefix() / "share/applications/tessaro-url-handler.desktop",
         staged.prefix() / "share/applications/tessaro-preview.desktop",
-        staged.prefix() / "share/mime/packages/tessaro-archives.xml", staged.prefix() / "share/man/man1/tessaro.1",
-        staged.prefix() / "share/man/man1/qlhost.1", staged.prefix() / "share/bash-completion/completions/tessaro",
-        staged.prefix() / "share/bash-completion/completions/qlhost", staged.prefix() / "share/zsh/site-functions/_tessaro",
-        staged.prefix() / "share/fish/vendor_completions.d/tessaro.fish", staged.prefix() / "share/doc/tessaro/LICENSE",
-        staged.prefix() / "share/doc/tessaro/THIRD-PARTY.md"})
+        staged.prefix() / "share/mime/packages/tessaro-archives.xml",
+        staged.prefix() / "share/man/man1/tessaro.1", staged.prefix() / "share/man/man1/qlhost.1",
+        staged.prefix() / "share/bash-completion/completions/tessaro",
+        staged.prefix() / "share/bash-completion/completions/qlhost",
+        staged.prefix() / "share/zsh/site-functions/_tessaro",
+        staged.prefix() / "share/fish/vendor_completions.d/tessaro.fish",
+        staged.prefix() / "share/doc/tessaro/LICENSE", staged.prefix() / "share/doc/tessaro/THIRD-PARTY.md"})
     EXPECT_TRUE(fs::exists(file)) << file;
   for (const char* program : {"tessaro", "qlhost"}) {
     const fs::path link = staged.prefix() / "bin" / program;
@@ -105,7 +109,8 @@ const Check kChecks[] = {
      "\"$STAGE/bin/tessaro\" list --json \"$WORK/a.tar\" | grep -q '\"name\":\"d/a.txt\"'"},
     {"the installed qlhost finds the generator", "tar",
      "mkdir \"$WORK/d\" && echo hi > \"$WORK/d/a.txt\" && tar -C \"$WORK\" -czf \"$WORK/a.tgz\" d && "
-     "\"$STAGE/bin/qlhost\" -o \"$WORK/page.html\" -- \"$WORK/a.tgz\" && grep -q 'a.txt' \"$WORK/page.html\""},
+     "\"$STAGE/bin/qlhost\" -o \"$WORK/page.html\" -- \"$WORK/a.tgz\" && grep -q 'a.txt' "
+     "\"$WORK/page.html\""},
     {"tessaro preview writes into the cache", "tar",
      "mkdir \"$WORK/d\" && echo hi > \"$WORK/d/a.txt\" && tar -C \"$WORK\" -czf \"$WORK/a.tgz\" d && "
      "page=$(XDG_CACHE_HOME=\"$WORK/cache\" \"$STAGE/bin/tessaro\" preview \"$WORK/a.tgz\") && "
@@ -118,7 +123,8 @@ const Check kChecks[] = {
      "MANWIDTH=80 man --warnings -l \"$STAGE/share/man/man1/qlhost.1\" > /dev/null"},
     {"the man page names every command", nullptr,
      "for c in $(\"$STAGE/bin/tessaro\" --help | sed -n 's/^  \\([a-z][a-z]*\\) .*/\\1/p'); do "
-     "grep -qE \"^\\.BI? $c( |$)\" \"$STAGE/share/man/man1/tessaro.1\" || { echo \"no $c\" >&2; exit 1; }; done"},
+     "grep -qE \"^\\.BI? $c( |$)\" \"$STAGE/share/man/man1/tessaro.1\" || { echo \"no $c\" >&2; exit 1; }; "
+     "done"},
     {"the desktop entries are valid", "desktop-file-validate",
      "for f in \"$STAGE\"/share/applications/*.desktop; do desktop-file-validate \"$f\" >&2 || exit 1; done"},
     {"the bash completion parses", nullptr, "bash -n \"$STAGE/share/bash-completion/completions/tessaro\""},
@@ -152,7 +158,8 @@ TEST_P(InstalledTree, Passes) {
 
 std::string checkName(const ::testing::TestParamInfo<Check>& info) {
   std::string name;
-  for (const char c : std::string_view(info.param.name)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  for (const char c : std::string_view(info.param.name))
+    name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 }
 
@@ -227,11 +234,13 @@ const TypeSample kTypeSamples[] = {
     {"application/x-zstd-compressed-tar", "a.tar.zst", "\x28\xB5\x2F\xFD"sv, "AHandlerTZst"},
     {"application/x-lzip-compressed-tar", "a.tar.lz", "LZIP\x01"sv, "AHandlerTLz"},
     {"application/x-lz4-compressed-tar", "a.tar.lz4", "\x04\x22\x4D\x18"sv, "AHandlerTLz4"},
-    {"application/x-lzma-compressed-tar", "a.tar.lzma", "\x5D\x00\x00\x80\x00\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"sv, "AHandlerTLzma"},
+    {"application/x-lzma-compressed-tar", "a.tar.lzma",
+     "\x5D\x00\x00\x80\x00\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"sv, "AHandlerTLzma"},
     {"application/zstd", "a.zst", "\x28\xB5\x2F\xFD"sv, "AHandlerZstd"},
     {"application/x-lzip", "a.lz", "LZIP\x01"sv, "AHandlerLzip"},
     {"application/x-lz4", "a.lz4", "\x04\x22\x4D\x18"sv, "AHandlerLz4"},
-    {"application/x-lzma", "a.lzma", "\x5D\x00\x00\x80\x00\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"sv, "AHandlerLzma"},
+    {"application/x-lzma", "a.lzma", "\x5D\x00\x00\x80\x00\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"sv,
+     "AHandlerLzma"},
     {"application/x-archive", "a.a", "!<arch>\n"sv, "AHandlerAr"},
 };
 // Classes the registry reads that the entry leaves out, with the reason in the entry's comment.
@@ -256,7 +265,8 @@ TEST(InstallTest, PreviewEntryOffersEveryArchiveTypeTheRegistryReads) {
   const TempDir folder;
   for (const TypeSample& sample : kTypeSamples) {
     sampled.insert(sample.mimeType);
-    const fs::path file = folder.write(sample.fileName, std::string(sample.firstBytes) + std::string(512, '\0'));
+    const fs::path file =
+        folder.write(sample.fileName, std::string(sample.firstBytes) + std::string(512, '\0'));
     const HandlerClass* found = handlerClassWithFilename(file.string(), true);
     ASSERT_NE(found, nullptr) << sample.mimeType << " (" << sample.fileName << ")";
     EXPECT_EQ(found->className(), sample.handlerClass) << sample.mimeType << " (" << sample.fileName << ")";
@@ -265,7 +275,8 @@ TEST(InstallTest, PreviewEntryOffersEveryArchiveTypeTheRegistryReads) {
   EXPECT_EQ(desktopMimeTypes(fs::path(TESSARO_SOURCE_DIR) / "host/desktop/tessaro-preview.desktop"), sampled);
   for (const HandlerClass* handlerClass : allHandlerClasses()) {
     const std::string name(handlerClass->className());
-    EXPECT_TRUE(covered.count(name) || kNotOffered.count(name)) << name << " reads files the entry is not offered for";
+    EXPECT_TRUE(covered.count(name) || kNotOffered.count(name))
+        << name << " reads files the entry is not offered for";
   }
 }
 

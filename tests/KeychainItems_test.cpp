@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "Keychain.h"
 #include "defaults/UserDefaults.h"
 #include "support/TempDir.h"
@@ -27,7 +26,8 @@ TEST(KeychainItemsTest, ItemsRoundTripThroughTheSecretService) {
 
   std::vector<Item> items;
   ASSERT_EQ(search("Archive password", std::nullopt, items), kStatusOK);
-  EXPECT_EQ(accounts(items), (std::vector<std::string>{"Tessaro password 1", "Tessaro password 2", "Tessaro password 10"}));
+  EXPECT_EQ(accounts(items),
+            (std::vector<std::string>{"Tessaro password 1", "Tessaro password 2", "Tessaro password 10"}));
   ASSERT_EQ(items.size(), 3u);
   EXPECT_EQ(items[1].secret, "p\xc3\xa4ss\nwith line");
   EXPECT_EQ(items[1].label, "Tessaro");
@@ -79,11 +79,11 @@ TEST(KeychainItemsTest, StoreKeepsItsMasterPasswordAndItemsInTheKeyring) {
   EXPECT_TRUE(store.getItemsOfKind(kMasterPasswordKind, std::nullopt).empty());
   EXPECT_FALSE(store.unlockWithMasterPassword("master"));
   ASSERT_TRUE(store.unlockWithMasterPassword("m\xc3\xa4ster"));
-  EXPECT_EQ(store.getItemsOfKind(kMasterPasswordKind, std::nullopt), std::vector<std::string>{"m\xc3\xa4ster"});
+  EXPECT_EQ(store.getItemsOfKind(kMasterPasswordKind, std::nullopt),
+            std::vector<std::string>{"m\xc3\xa4ster"});
   store.deleteItemsOfKind(kArchivePasswordKind, std::nullopt);
   store.deleteItemsOfKind(kMasterPasswordKind, std::nullopt);
 }
 
 }  // namespace
 }  // namespace tessaro
-

@@ -22,7 +22,8 @@ class MemoryItemStore final : public KeychainItemStore {
     items.clear();
     if (!reachable) return keychain::kStatusNotAvailable;
     for (const auto& e : entries)
-      if (e.kind == kind && (!name || *name == e.name)) items.push_back({"Tessaro", e.name, e.kind, e.secret});
+      if (e.kind == kind && (!name || *name == e.name))
+        items.push_back({"Tessaro", e.name, e.kind, e.secret});
     return keychain::kStatusOK;
   }
   keychain::Status deleteItems(std::string_view kind, const std::optional<std::string>& name,
@@ -37,7 +38,8 @@ class MemoryItemStore final : public KeychainItemStore {
     return keychain::kStatusOK;
   }
   size_t count(std::string_view kind) const {
-    return static_cast<size_t>(std::count_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.kind == kind; }));
+    return static_cast<size_t>(
+        std::count_if(entries.begin(), entries.end(), [&](const Entry& e) { return e.kind == kind; }));
   }
 };
 

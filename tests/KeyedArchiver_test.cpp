@@ -89,13 +89,18 @@ TEST(KeyedArchiverTest, ReadsArchivesInThePlatformsOtherShapes) {
       PlistDictionary{{"NS.keys", PlistArray{uid(2), uid(3), uid(4), uid(5), uid(6)}},
                       {"NS.objects", PlistArray{uid(7), uid(11), uid(12), uid(14), uid(0)}},
                       {"$class", uid(15)}},
-      "passwords", "lastActivity", "presetPasswords", "lockOptions", "lastSleepWakeUUID",
+      "passwords",
+      "lastActivity",
+      "presetPasswords",
+      "lockOptions",
+      "lastSleepWakeUUID",
       PlistDictionary{{"NS.objects", PlistArray{uid(8), uid(9), uid(8)}}, {"$class", uid(16)}},
       "one",
       PlistDictionary{{"NS.string", "two"}, {"$class", uid(17)}},
       PlistData{{1, 2, 3}},  // held by nothing, as archives may have
       PlistDictionary{{"NS.time", 0.0}, {"$class", uid(18)}},
-      PlistDictionary{{"NS.keys", PlistArray{uid(13)}}, {"NS.objects", PlistArray{uid(8)}}, {"$class", uid(15)}},
+      PlistDictionary{
+          {"NS.keys", PlistArray{uid(13)}}, {"NS.objects", PlistArray{uid(8)}}, {"$class", uid(15)}},
       int64_t{4},
       int64_t{5},
       classDescription({"NSMutableDictionary", "NSDictionary", "NSObject"}),
@@ -112,7 +117,8 @@ TEST(KeyedArchiverTest, ReadsArchivesInThePlatformsOtherShapes) {
                                                 {"lastSleepWakeUUID", PropertyList()}};
   EXPECT_EQ(*read, expected) << read->toXml();
 
-  PlistArray empty{"$null", PlistDictionary{{"$class", uid(2)}}, classDescription({"NSMutableArray", "NSArray", "NSObject"})};
+  PlistArray empty{"$null", PlistDictionary{{"$class", uid(2)}},
+                   classDescription({"NSMutableArray", "NSArray", "NSObject"})};
   EXPECT_EQ(KeyedArchiver::unarchive(archiveOf(empty)), PropertyList(PlistArray{}));
 }
 
@@ -122,16 +128,19 @@ TEST(KeyedArchiverTest, RejectsMalformedAndHostileArchives) {
   EXPECT_FALSE(KeyedArchiver::unarchive(PropertyList(PlistDictionary{{"a", 1}}).toBinary()));
   // A root beyond the objects, a reference beyond them, keys without values, a key that is no string.
   EXPECT_FALSE(KeyedArchiver::unarchive(archiveOf({"$null"}, 5)));
-  EXPECT_FALSE(KeyedArchiver::unarchive(archiveOf({"$null", PlistDictionary{{"NS.objects", PlistArray{uid(9)}}}})));
-  EXPECT_FALSE(KeyedArchiver::unarchive(
-      archiveOf({"$null", PlistDictionary{{"NS.keys", PlistArray{uid(2)}}, {"NS.objects", PlistArray{}}}, "k"})));
-  EXPECT_FALSE(KeyedArchiver::unarchive(
-      archiveOf({"$null", PlistDictionary{{"NS.keys", PlistArray{uid(2)}}, {"NS.objects", PlistArray{uid(2)}}}, 1.5})));
+  EXPECT_FALSE(
+      KeyedArchiver::unarchive(archiveOf({"$null", PlistDictionary{{"NS.objects", PlistArray{uid(9)}}}})));
+  EXPECT_FALSE(KeyedArchiver::unarchive(archiveOf(
+      {"$null", PlistDictionary{{"NS.keys", PlistArray{uid(2)}}, {"NS.objects", PlistArray{}}}, "k"})));
+  EXPECT_FALSE(KeyedArchiver::unarchive(archiveOf(
+      {"$null", PlistDictionary{{"NS.keys", PlistArray{uid(2)}}, {"NS.objects", PlistArray{uid(2)}}}, 1.5})));
   // An array that holds itself.
-  EXPECT_FALSE(KeyedArchiver::unarchive(archiveOf({"$null", PlistDictionary{{"NS.objects", PlistArray{uid(1)}}}})));
+  EXPECT_FALSE(
+      KeyedArchiver::unarchive(archiveOf({"$null", PlistDictionary{{"NS.objects", PlistArray{uid(1)}}}})));
   // Sixty arrays each holding the next one twice would unfold into 2^60 nodes.
   PlistArray bomb{"$null"};
-  for (uint64_t i = 1; i <= 60; ++i) bomb.emplace_back(PlistDictionary{{"NS.objects", PlistArray{uid(i + 1), uid(i + 1)}}});
+  for (uint64_t i = 1; i <= 60; ++i)
+    bomb.emplace_back(PlistDictionary{{"NS.objects", PlistArray{uid(i + 1), uid(i + 1)}}});
   bomb.emplace_back("leaf");
   EXPECT_FALSE(KeyedArchiver::unarchive(archiveOf(bomb)));
   // Trees with a UID in them are not archivable.

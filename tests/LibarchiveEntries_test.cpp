@@ -73,11 +73,14 @@ std::string dump(const XADArchive* archive) {
 }
 
 std::string listed(const fs::path& path, bool recursive, XADLister lister) {
-  return dump((recursive ? XADArchive::recursiveArchiveForFile(path, {}, lister) : XADArchive::initWithFile(path, {}, lister))
+  return dump((recursive ? XADArchive::recursiveArchiveForFile(path, {}, lister)
+                         : XADArchive::initWithFile(path, {}, lister))
                   .get());
 }
 
-std::string viaLsar(const fs::path& path, bool recursive) { return listed(path, recursive, XADLister::lsarOnly); }
+std::string viaLsar(const fs::path& path, bool recursive) {
+  return listed(path, recursive, XADLister::lsarOnly);
+}
 
 std::string asOpened(const fs::path& path, bool recursive) {
   return listed(path, recursive, XADLister::preferLibarchive);

@@ -180,24 +180,28 @@ TEST_F(LinkHandlerTest, SettingsAndPresetLinksChangeNothingWithoutThePagesToken)
 }
 
 // A preset link signed as the page signs it, for any archive path.
-std::string presetLink(const std::string& preset, const std::string& archive, const std::string& token = "page") {
+std::string presetLink(const std::string& preset, const std::string& archive,
+                       const std::string& token = "page") {
   const std::string time = "1700000000";
   const std::string signature = token == "page" ? pageToken(archive, time).value_or("") : token;
-  return "tssro://extract?preset=" + percentEscaped(preset) + "&archive=" + percentEscaped(archive) + "&time=" + time +
-         (signature.empty() ? "" : "&token=" + signature);
+  return "tssro://extract?preset=" + percentEscaped(preset) + "&archive=" + percentEscaped(archive) +
+         "&time=" + time + (signature.empty() ? "" : "&token=" + signature);
 }
 
 TEST_F(LinkHandlerTest, PresetLinksExtractWithThePresetAndOpenWhatTheyMade) {
-  home.dir().write("notify.sh", "#!/bin/sh\nshift 3\nprintf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/notified\"\n");
+  home.dir().write("notify.sh",
+                   "#!/bin/sh\nshift 3\nprintf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/notified\"\n");
   fs::permissions(dir() / "notify.sh", fs::perms::owner_all);
   env.set("TESSARO_NOTIFY", (dir() / "notify.sh").string());
-  test::shell(dir(), "mkdir -p l && echo 1 > l/one && echo 2 > l/two && tar cf loose.tar -C l one two && "
-                     "cp loose.tar never.tar");
+  test::shell(dir(),
+              "mkdir -p l && echo 1 > l/one && echo 2 > l/two && tar cf loose.tar -C l one two && "
+              "cp loose.tar never.tar");
   const std::string loose = (dir() / "loose.tar").string();
   ASSERT_TRUE(UserDefaults::standard().setObject(
       "HLVExtractPresets",
       PlistArray{PlistDictionary{{"name", "Beside it"}, {"destination", ""}, {"createFolder", true}},
-                 PlistDictionary{{"name", "Out"}, {"destination", (dir() / "out").string()}, {"createFolder", false}}}));
+                 PlistDictionary{
+                     {"name", "Out"}, {"destination", (dir() / "out").string()}, {"createFolder", false}}}));
   preview(loose);
 
   struct Refused {

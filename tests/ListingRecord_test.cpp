@@ -86,9 +86,9 @@ TEST(ListingRecordTest, TimeFollowsTheLocalZoneAndItsDaylightSaving) {
 
 TEST(ListingRecordTest, TimeThatDoesNotFitItsFormIsNoDate) {
   ZoneGuard zone("UTC");
-  for (const char* bad : {"20231307.090530", "20230230.090530", "20230307-090530", "2023030a.0905",
-                          "20230307.2460", "2023-03-07", "2023-03-07 09:05:30x", "", "garbage",
-                          "2023-03-07T09:05:30", "-2023-03-07 09:05:30"})
+  for (const char* bad :
+       {"20231307.090530", "20230230.090530", "20230307-090530", "2023030a.0905", "20230307.2460",
+        "2023-03-07", "2023-03-07 09:05:30x", "", "garbage", "2023-03-07T09:05:30", "-2023-03-07 09:05:30"})
     EXPECT_FALSE(parseRecordTime(bad).has_value()) << bad;
   EXPECT_TRUE(parseRecordTime("20240229.000000").has_value());
 }
@@ -99,7 +99,7 @@ TEST(ListingRecordTest, GMTPartsCarryLikeACalendar) {
   EXPECT_EQ(dateFromGMTParts(2023, 3, 0, 0, 90).time_since_epoch().count(),
             dateFromGMTParts(2023, 2, 28, 1, 30).time_since_epoch().count());
   time_t now = std::time(nullptr);
-  struct tm tm{};
+  struct tm tm {};
   gmtime_r(&now, &tm);
   EXPECT_EQ(dateFromGMTParts(0, 3, 7, 9, 5).time_since_epoch().count(),
             dateFromGMTParts(tm.tm_year + 1900, 3, 7, 9, 5).time_since_epoch().count());

@@ -57,7 +57,8 @@ TEST(LocaleFormatTest, ShortDateTimeIsCheapAndWorksOnEveryThread) {
   const std::string expected = formatShortDateTime(kSample);
   constexpr int kCalls = 20000;
   const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < kCalls; ++i) ASSERT_FALSE(formatShortDateTime(kSample + std::chrono::seconds{i}).empty());
+  for (int i = 0; i < kCalls; ++i)
+    ASSERT_FALSE(formatShortDateTime(kSample + std::chrono::seconds{i}).empty());
   const auto perCall = (std::chrono::steady_clock::now() - start) / kCalls;
   // A few microseconds in a release build; the bound leaves room for the sanitizers and a busy
   // machine while still failing when a formatter is built per call (hundreds of microseconds).

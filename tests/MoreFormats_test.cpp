@@ -79,7 +79,9 @@ EOF
   )sh";
 
  protected:
-  SubprocessResult tessaro(std::vector<std::string> args) { return test::runTessaro(home.dir().path(), std::move(args)); }
+  SubprocessResult tessaro(std::vector<std::string> args) {
+    return test::runTessaro(home.dir().path(), std::move(args));
+  }
   fs::path destination(const std::string& name) {
     const fs::path path = home.dir().path() / name;
     fs::create_directories(path);
@@ -132,7 +134,8 @@ TEST_P(MadeFormatTest, ListsAndExtractsAndItsCutCopyFailsCleanly) {
   const SubprocessResult listed = tessaro({"list", "--json", archive});
   ASSERT_EQ(listed.exitStatus, 0) << listed.output;
   for (const auto& [entry, source] : made.files) {
-    const std::string line = "\"name\":\"" + entry + "\",\"kind\":\"file\"" + (made.sizeListed ? ",\"size\":5" : "");
+    const std::string line =
+        "\"name\":\"" + entry + "\",\"kind\":\"file\"" + (made.sizeListed ? ",\"size\":5" : "");
     EXPECT_NE(listed.output.find(line), std::string::npos) << entry << " not in\n" << listed.output;
   }
 
@@ -143,8 +146,9 @@ TEST_P(MadeFormatTest, ListsAndExtractsAndItsCutCopyFailsCleanly) {
     EXPECT_EQ(readFile(out / entry), readFile(fs::path(fixture("src")) / source)) << entry;
 
   // The big one whole, then cut in half: refused or failed, never a crash, nothing half written.
-  const std::string stem = made.files == kLone ? "r.bin." + std::string(fs::path(made.archive).extension()).substr(1)
-                                               : made.archive;
+  const std::string stem = made.files == kLone
+                               ? "r.bin." + std::string(fs::path(made.archive).extension()).substr(1)
+                               : made.archive;
   const fs::path whole = destination("whole");
   ASSERT_EQ(tessaro({"extract", fixture("big-" + stem), "-C", whole.string()}).exitStatus, 0);
   const fs::path cut = destination("cut");
@@ -165,9 +169,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, MadeFormatTest, testing::ValuesIn(kMade), [](c
 TEST_F(MoreFormatsTest, AProgramWithoutAnArchiveStaysRefused) {
   EXPECT_EQ(handlerClassNameWithFilename(fixture("plain.exe"), true).value_or("none"), "none");
   // The 7z signature inside a program is not enough: its start header must check out.
-  const fs::path fake = home.dir().write("fake.exe", readFile(fixture("stub.exe")) +
-                                                          std::string("7z\xBC\xAF\x27\x1C\0\x04", 8) +
-                                                          std::string(64, '\x01'));
+  const fs::path fake =
+      home.dir().write("fake.exe", readFile(fixture("stub.exe")) +
+                                       std::string("7z\xBC\xAF\x27\x1C\0\x04", 8) + std::string(64, '\x01'));
   EXPECT_EQ(handlerClassNameWithFilename(fake.string(), true).value_or("none"), "none");
   EXPECT_EQ(tessaro({"list", fake.string()}).exitStatus, 2);
 }
@@ -187,8 +191,8 @@ class RecordedSizeTest : public MoreFormatsTest, public testing::WithParamInterf
 
 TEST_P(RecordedSizeTest, ReadsWhatTheStreamRecords) {
   const SizeCase& c = GetParam();
-  test::shell(home.dir().path(), std::string("R=") + fixture("src/big/r.bin") + "; A=" +
-                                     fixture("src/tree/a.txt") + "\n" + c.script);
+  test::shell(home.dir().path(), std::string("R=") + fixture("src/big/r.bin") +
+                                     "; A=" + fixture("src/tree/a.txt") + "\n" + c.script);
   EXPECT_EQ(recordedStreamSize((home.dir().path() / "s.bin").string(), c.format), c.expected);
 }
 
@@ -208,7 +212,8 @@ INSTANTIATE_TEST_SUITE_P(
         SizeCase{"lzmaUnknown", "xz --format=lzma -c $A > s.bin", StreamFormat::kLzma, std::nullopt},
         // The header's size field set by hand: bytes 5 to 12, little-endian.
         SizeCase{"lzmaKnown",
-                 "xz --format=lzma -c $A > t.bin; head -c 5 t.bin > s.bin; printf '\\005\\0\\0\\0\\0\\0\\0\\0' >> s.bin;"
+                 "xz --format=lzma -c $A > t.bin; head -c 5 t.bin > s.bin; printf "
+                 "'\\005\\0\\0\\0\\0\\0\\0\\0' >> s.bin;"
                  " tail -c +14 t.bin >> s.bin",
                  StreamFormat::kLzma, 5},
         SizeCase{"lzmaNotAHeader", "printf 'hello world, hello' > s.bin", StreamFormat::kLzma, std::nullopt}),

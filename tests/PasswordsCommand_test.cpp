@@ -17,7 +17,8 @@ namespace {
 
 class PasswordsCommandTest : public ::testing::Test {
  protected:
-  SubprocessResult passwords(std::vector<std::string> args, const std::string& input = "", std::string bus = "") {
+  SubprocessResult passwords(std::vector<std::string> args, const std::string& input = "",
+                             std::string bus = "") {
     args.insert(args.begin(), {TESSARO_BINARY, "passwords", "--password-stdin"});
     const auto file = home.dir().write("stdin", input);
     const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);

@@ -69,7 +69,8 @@ TEST(PathStringTest, AppendingAnExtension) {
 
 TEST(PathStringTest, ParentComponentsAreWholeComponents) {
   for (const char* out : {"..", "../x", "a/../b", "a/..", "/.."}) EXPECT_TRUE(hasParentComponent(out)) << out;
-  for (const char* in : {"", "a", "..a", "a..", "a/...", "a/.b/..c"}) EXPECT_FALSE(hasParentComponent(in)) << in;
+  for (const char* in : {"", "a", "..a", "a..", "a/...", "a/.b/..c"})
+    EXPECT_FALSE(hasParentComponent(in)) << in;
 }
 
 TEST(PathStringTest, LowercaseAndSuffixTouchOnlyAscii) {

@@ -22,10 +22,12 @@ using test::readFile;
 class PreviewCommandTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    test::shell(dir_.path(), "mkdir d && echo hello > d/inside.txt && tar -czf sample.tgz d && echo plain > notes.txt");
+    test::shell(dir_.path(),
+                "mkdir d && echo hello > d/inside.txt && tar -czf sample.tgz d && echo plain > notes.txt");
   }
 
-  SubprocessResult tessaro(std::vector<std::string> args, std::vector<std::pair<std::string, std::string>> env = {}) {
+  SubprocessResult tessaro(std::vector<std::string> args,
+                           std::vector<std::pair<std::string, std::string>> env = {}) {
     args.insert(args.begin(), TESSARO_BINARY);
     SubprocessOptions options;
     options.separateErrorOutput = true;
@@ -82,12 +84,13 @@ TEST_F(PreviewCommandTest, RemovesWeekOldPagesAndTheOldestBeyondFifty) {
 }
 
 TEST_F(PreviewCommandTest, WritesWhereToldAndOpensThePageWithTheOpener) {
-  test::shell(dir_.path(), "printf '#!/bin/sh\\necho \"$1\" > \"%s/opened\"\\n' \"$PWD\" > opener && chmod +x opener");
+  test::shell(dir_.path(),
+              "printf '#!/bin/sh\\necho \"$1\" > \"%s/opened\"\\n' \"$PWD\" > opener && chmod +x opener");
   // Named as xdg-open is, by a name looked up in PATH.
   const char* const searched = std::getenv("PATH");
-  const SubprocessResult result =
-      tessaro({"preview", "--open", "sample.tgz", "-o", "page.html"},
-              {{"TESSARO_OPEN", "opener"}, {"PATH", dir_.str() + ":" + (searched ? searched : "/usr/bin:/bin")}});
+  const SubprocessResult result = tessaro(
+      {"preview", "--open", "sample.tgz", "-o", "page.html"},
+      {{"TESSARO_OPEN", "opener"}, {"PATH", dir_.str() + ":" + (searched ? searched : "/usr/bin:/bin")}});
   ASSERT_EQ(result.exitStatus, 0) << result.errorOutput;
   EXPECT_EQ(result.output, path("page.html").string() + "\n");
   EXPECT_EQ(readFile(path("opened")), path("page.html").string() + "\n");

@@ -58,20 +58,22 @@ class PreviewPageTest : public ::testing::Test {
     home.dir().write("in/pkg/docs/read me.txt", "hello world");
     home.dir().write("in/pkg/a&b.c", "int x;");
     home.dir().write("in/pkg/._meta", "mac");
-    ASSERT_EQ(run({"/bin/sh", "-c", "cd '" + tree.string() +
-                                        "' && find . -exec touch -h -d '2021-02-03 04:05:06' {} + && chmod 644 pkg/a\\&b.c"})
+    ASSERT_EQ(run({"/bin/sh", "-c",
+                   "cd '" + tree.string() +
+                       "' && find . -exec touch -h -d '2021-02-03 04:05:06' {} + && chmod 644 pkg/a\\&b.c"})
                   .exitStatus,
               0);
   }
 
   std::string makeArchive(const std::string& name) {
     const std::string archive = (home.dir().path() / name).string();
-    EXPECT_EQ(run({"/usr/bin/tar", "--sort=name", "-C", tree.string(), "-czf", archive, "pkg"}).exitStatus, 0);
+    EXPECT_EQ(run({"/usr/bin/tar", "--sort=name", "-C", tree.string(), "-czf", archive, "pkg"}).exitStatus,
+              0);
     return archive;
   }
 
   std::string archiveDate(const std::string& archive) {
-    struct stat st{};
+    struct stat st {};
     ::lstat(archive.c_str(), &st);
     return formatDate(Date(std::chrono::seconds(st.st_mtim.tv_sec)));
   }
@@ -104,7 +106,8 @@ TEST_F(PreviewPageTest, SettingsChooseSimpleModeCutoffAndPresets) {
   EXPECT_NE(page->find("<option value='a%20b'>a b</option>\n"), std::string::npos);
   EXPECT_NE(page->find("6 (only first 3 shown)"), std::string::npos);
   // The filter sees only the rows on the page, and says how many.
-  EXPECT_NE(page->find("<span id=\"filter-note\" class=\"note\">Searches the 2 rows shown</span>"), std::string::npos);
+  EXPECT_NE(page->find("<span id=\"filter-note\" class=\"note\">Searches the 2 rows shown</span>"),
+            std::string::npos);
   // Two rows, and in simple mode only the two generic icons have styles.
   EXPECT_NE(page->find("img#b_fold"), std::string::npos);
   EXPECT_EQ(page->find("img#b_txt"), std::string::npos);
@@ -133,20 +136,33 @@ TEST_F(PreviewPageTest, NamesThatSpellPlaceholdersOrMarkupStayText) {
 TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
   const auto folder = home.dir().path();
   const std::string samples = TESSARO_FIXTURES_DIR;
-  test::shell(folder, "mkdir -p data/mime/packages && cp '" TESSARO_MIME_PACKAGE "' data/mime/packages/ && "
-                      "update-mime-database data/mime >/dev/null 2>&1 && "
-                      "cp in/pkg/a\\&b.c w.txt && zip -q a.zip w.txt && for e in war ear pk3 pk4; do cp a.zip a.$e; done && "
-                      "head -c 3000 /dev/urandom > big && split -b 1000 -d -a 3 --numeric-suffixes=1 big big. && "
-                      "cp '" + samples + "/mac/testfile.stuffit45_dlx.mac9.sit.hqx' a.hqx && "
-                      "cp '" + samples + "/mac/testfile.stuffit45_dlx.mac9.sit.bin' a.bin && "
-                      "cp '" + samples + "/mac/testfile.stuffit_deluxe_2009.win.sitx' a.sitx && "
-                      "cp '" + samples + "/tnef/quick-winmail.dat' winmail.dat");
-  const std::pair<const char*, const char*> kinds[] = {
-      {"a.war", "Java web application archive"}, {"a.ear", "Java enterprise application archive"},
-      {"a.pk3", "Game data package (zip)"},      {"a.pk4", "Game data package (zip)"},
-      {"a.hqx", "BinHex-encoded Macintosh file"}, {"a.bin", "MacBinary file"},
-      {"a.sitx", "StuffIt X archive"},            {"big.001", "First piece of a split file"},
-      {"winmail.dat", "TNEF message"}};
+  test::shell(
+      folder,
+      "mkdir -p data/mime/packages && cp '" TESSARO_MIME_PACKAGE
+      "' data/mime/packages/ && "
+      "update-mime-database data/mime >/dev/null 2>&1 && "
+      "cp in/pkg/a\\&b.c w.txt && zip -q a.zip w.txt && for e in war ear pk3 pk4; do cp a.zip a.$e; done && "
+      "head -c 3000 /dev/urandom > big && split -b 1000 -d -a 3 --numeric-suffixes=1 big big. && "
+      "cp '" +
+          samples +
+          "/mac/testfile.stuffit45_dlx.mac9.sit.hqx' a.hqx && "
+          "cp '" +
+          samples +
+          "/mac/testfile.stuffit45_dlx.mac9.sit.bin' a.bin && "
+          "cp '" +
+          samples +
+          "/mac/testfile.stuffit_deluxe_2009.win.sitx' a.sitx && "
+          "cp '" +
+          samples + "/tnef/quick-winmail.dat' winmail.dat");
+  const std::pair<const char*, const char*> kinds[] = {{"a.war", "Java web application archive"},
+                                                       {"a.ear", "Java enterprise application archive"},
+                                                       {"a.pk3", "Game data package (zip)"},
+                                                       {"a.pk4", "Game data package (zip)"},
+                                                       {"a.hqx", "BinHex-encoded Macintosh file"},
+                                                       {"a.bin", "MacBinary file"},
+                                                       {"a.sitx", "StuffIt X archive"},
+                                                       {"big.001", "First piece of a split file"},
+                                                       {"winmail.dat", "TNEF message"}};
   for (const char* language : {"en", "de"}) {
     for (const auto& [name, english] : kinds) {
       SCOPED_TRACE(std::string(name) + " " + language);
@@ -179,8 +195,10 @@ TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
   const auto english = strings("en");
   const auto german = strings("de");
   ASSERT_FALSE(english.empty());
-  for (const auto& [key, value] : english) EXPECT_TRUE(german.contains(key)) << "no German for \"" << key << "\"";
-  for (const auto& [key, value] : german) EXPECT_TRUE(english.contains(key)) << "no English for \"" << key << "\"";
+  for (const auto& [key, value] : english)
+    EXPECT_TRUE(german.contains(key)) << "no German for \"" << key << "\"";
+  for (const auto& [key, value] : german)
+    EXPECT_TRUE(english.contains(key)) << "no English for \"" << key << "\"";
 
   // The keys: the label lists, and every literal handed to a label lookup in the page code.
   std::vector<std::string> keys(kPageLabelKeys.begin(), kPageLabelKeys.end());
@@ -248,9 +266,9 @@ mkdir -p set && head -c 150000 /dev/urandom > set/data.bin && rar a -idq -m0 -v4
 rm r.part2.rar r.part4.rar)");
   const auto evil = makePreviewPage((folder / "evil.zip").string());
   ASSERT_TRUE(evil);
-  for (const char* text : {"Absolute path: 1", "Parent folder reference (..): 1",
-                           "Link pointing outside the archive: 1", "Duplicate path: 1",
-                           "3 loose items would land in the destination"})
+  for (const char* text :
+       {"Absolute path: 1", "Parent folder reference (..): 1", "Link pointing outside the archive: 1",
+        "Duplicate path: 1", "3 loose items would land in the destination"})
     EXPECT_NE(evil->find(text), std::string::npos) << text;
   EXPECT_NE(evil->find("<span class='sf sf-dup' title='Duplicate path'>!</span>"), std::string::npos);
 
@@ -276,8 +294,9 @@ rm r.part2.rar r.part4.rar)");
 // before the cut are shown. Either way the header says so and judges nothing it did not read.
 TEST_F(PreviewPageTest, TruncatedZipSaysItsListingIsIncompleteOrFailed) {
   const auto folder = home.dir().path();
-  test::shell(folder, "mkdir -p src/d && for i in 1 2 3 4 5; do head -c 3000 /dev/urandom > src/d/f$i.bin; done && "
-                      "cd src && zip -q -0 -r ../whole.zip d");
+  test::shell(folder,
+              "mkdir -p src/d && for i in 1 2 3 4 5; do head -c 3000 /dev/urandom > src/d/f$i.bin; done && "
+              "cd src && zip -q -0 -r ../whole.zip d");
   const auto whole = static_cast<int64_t>(std::filesystem::file_size(folder / "whole.zip"));
   const struct {
     int64_t length;
@@ -313,7 +332,8 @@ TEST_F(PreviewPageTest, TruncatedZipSaysItsListingIsIncompleteOrFailed) {
   env.set("LANG", "de_DE.UTF-8").set("LC_ALL", "de_DE.UTF-8");
   const auto german = makePreviewPage((folder / "cut4000.zip").string());
   ASSERT_TRUE(german);
-  EXPECT_NE(german->find("Inhaltsliste unvollst&auml;ndig: Die Datei endet vor dem Archiv"), std::string::npos);
+  EXPECT_NE(german->find("Inhaltsliste unvollst&auml;ndig: Die Datei endet vor dem Archiv"),
+            std::string::npos);
 }
 
 }  // namespace

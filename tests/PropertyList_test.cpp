@@ -110,8 +110,8 @@ TEST(PropertyListTest, BinaryRoundTripKeepsEveryTypeAndFractionalDates) {
 TEST(PropertyListTest, DatesAreUnixSecondsInMemoryAnd2001SecondsInFiles) {
   const std::string xml = PropertyList(PlistDate{k2001 + 61}).toXml();
   EXPECT_NE(xml.find("<date>2001-01-01T00:01:01Z</date>"), std::string::npos) << xml;
-  const auto epoch = PropertyList::fromBytes(
-      "<plist version=\"1.0\"><date>1970-01-01T00:00:00Z</date></plist>");
+  const auto epoch =
+      PropertyList::fromBytes("<plist version=\"1.0\"><date>1970-01-01T00:00:00Z</date></plist>");
   ASSERT_TRUE(epoch);
   EXPECT_EQ(epoch->get<PlistDate>()->unixSeconds, 0);
 }

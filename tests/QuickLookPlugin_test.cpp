@@ -119,7 +119,8 @@ TEST_F(QuickLookPluginTest, InstancesAreMadeOnlyForTheGeneratorTypeAndAnswerOnly
   QLGeneratorInterfaceStruct& table = *instance->table;
   EXPECT_TRUE(hasNoCallbacks(table)) << "the call-backs are filled in by the query";
 
-  for (const CFUUIDBytes& refused : {CFUUIDGetUUIDBytes(IUnknownUUID), CFUUIDGetUUIDBytes(kQLGeneratorTypeID)}) {
+  for (const CFUUIDBytes& refused :
+       {CFUUIDGetUUIDBytes(IUnknownUUID), CFUUIDGetUUIDBytes(kQLGeneratorTypeID)}) {
     LPVOID out = instance;
     EXPECT_EQ(table.QueryInterface(instance, refused, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);

@@ -59,9 +59,9 @@ RNBytes readFile(const std::filesystem::path& path) {
 }
 
 RNBytes pbkdf2(std::string_view password, std::span<const uint8_t> salt) {
-  return unhex(openssl({"kdf", "-keylen", "32", "-kdfopt", "digest:SHA1", "-kdfopt",
-                        "hexpass:" + hex(bytes(password)), "-kdfopt", "hexsalt:" + hex(salt), "-kdfopt",
-                        "iter:10000", "PBKDF2"}));
+  return unhex(
+      openssl({"kdf", "-keylen", "32", "-kdfopt", "digest:SHA1", "-kdfopt", "hexpass:" + hex(bytes(password)),
+               "-kdfopt", "hexsalt:" + hex(salt), "-kdfopt", "iter:10000", "PBKDF2"}));
 }
 
 // Re-signs a record after a deliberate change, so that a check other than the HMAC is exercised.
@@ -86,7 +86,8 @@ TEST(RNCryptorTest, RoundTripsAcrossBlockBoundariesAndFreshRandomness) {
     EXPECT_EQ((*first)[0], 3);
     EXPECT_EQ((*first)[1], 1);
     // Salts and IV are fresh for every record.
-    EXPECT_NE(RNBytes(first->begin() + 2, first->begin() + 34), RNBytes(second->begin() + 2, second->begin() + 34));
+    EXPECT_NE(RNBytes(first->begin() + 2, first->begin() + 34),
+              RNBytes(second->begin() + 2, second->begin() + 34));
     auto back = RNDecryptor::decrypt(*first, password);
     ASSERT_TRUE(back) << size;
     EXPECT_EQ(*back, bytes(plain));
@@ -102,7 +103,8 @@ TEST(RNCryptorTest, MatchesRecordBuiltWithOpensslTool) {
   const std::string plain = "passwords\nand more than one block of them, 40+ bytes";
   const RNSalt encryptionSalt{0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07};
   const RNSalt hmacSalt{0xf0, 0xe1, 0xd2, 0xc3, 0xb4, 0xa5, 0x96, 0x87};
-  const RNIV iv{0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe, 0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
+  const RNIV iv{0x10, 0x32, 0x54, 0x76, 0x98, 0xba, 0xdc, 0xfe,
+                0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef};
 
   const RNBytes encryptionKey = pbkdf2(password, encryptionSalt);
   const RNBytes hmacKey = pbkdf2(password, hmacSalt);
@@ -124,8 +126,8 @@ TEST(RNCryptorTest, MatchesRecordBuiltWithOpensslTool) {
   ASSERT_EQ(cipher.size(), 64u);
   expected.insert(expected.end(), cipher.begin(), cipher.end());
   const auto signedPath = dir.write("signed", std::string(expected.begin(), expected.end()));
-  const RNBytes mac = unhex(openssl({"mac", "-digest", "SHA256", "-macopt", "hexkey:" + hex(hmacKey), "-in",
-                                     signedPath.string(), "HMAC"}));
+  const RNBytes mac = unhex(openssl(
+      {"mac", "-digest", "SHA256", "-macopt", "hexkey:" + hex(hmacKey), "-in", signedPath.string(), "HMAC"}));
   ASSERT_EQ(mac.size(), 32u);
   expected.insert(expected.end(), mac.begin(), mac.end());
 

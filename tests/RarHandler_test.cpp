@@ -77,7 +77,6 @@ class ScriptedHost : public test::FakeHost {
   size_t runningWhileAsked = 0;
 };
 
-
 class RarHandlerTest : public test::SuiteFixtures<RarHandlerTest> {
  public:
   static constexpr const char* kFixtureScript = kMakeArchives;
@@ -242,7 +241,9 @@ TEST_F(RarHandlerTest, AMissingOrDamagedVolumeEndsWithWhatWasRead) {
   std::vector<std::string> partial;
   EXPECT_NE(open((damaged.path() / "vol.part1.rar").string())->getInfo(partial), 100);
   fs::create_directory(damaged.path() / "out");
-  EXPECT_EQ(open((damaged.path() / "vol.part1.rar").string())->extract(test::items({"*"}), (damaged.path() / "out").string(), 1), 4);
+  EXPECT_EQ(open((damaged.path() / "vol.part1.rar").string())
+                ->extract(test::items({"*"}), (damaged.path() / "out").string(), 1),
+            4);
   EXPECT_FALSE(fs::exists(damaged.path() / "out/tree/rand"));
 }
 
@@ -341,12 +342,14 @@ TEST_F(RarHandlerTest, SizesBeyondFourGibibytesAreListedWhole) {
   EXPECT_NE(records[0].find("\tunco=5368709120\tcomp=5\t"), std::string::npos) << records[0];
   // The high word alone: exactly 4 GiB is not 0.
   dir.write("four.rar", withUnpackedSize(readFile(dir.path() / "small.rar"), uint64_t{1} << 32));
-  EXPECT_NE(listing((dir.path() / "four.rar").string()).find("huge.bin unco=4294967296 comp=5"), std::string::npos);
+  EXPECT_NE(listing((dir.path() / "four.rar").string()).find("huge.bin unco=4294967296 comp=5"),
+            std::string::npos);
 }
 
 TEST_F(RarHandlerTest, ARecoveryVolumeSetListsFromAnyVolume) {
   test::TempDir dir;
-  shell(dir.path(), "cp -a " + (fixtures().path() / "tree").string() + " tree && rar a -idq -m0 -v100k -rv2 rv.rar tree");
+  shell(dir.path(),
+        "cp -a " + (fixtures().path() / "tree").string() + " tree && rar a -idq -m0 -v100k -rv2 rv.rar tree");
   const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "rv.part3.rar").string());
   ASSERT_TRUE(handler && handler->url());
   EXPECT_EQ(*handler->url(), (dir.path() / "rv.part1.rar").string());
@@ -371,10 +374,11 @@ TEST_F(RarHandlerTest, Rar5AndRar4SamplesListAsTheirMakersWroteThem) {
   EXPECT_NE(windows.find("testdir/ unco=16 comp=16 attr= .D.....   perm=0 "), std::string::npos) << windows;
   EXPECT_NE(windows.find("test.txt unco=16 comp=16 attr= .....A.   perm=0 "), std::string::npos) << windows;
   const std::string unicode = listing((kRar4 / "test_read_format_rar_unicode.rar").string());
-  EXPECT_NE(unicode.find("\xe8\xa1\xa8\xe3\x81\xa0\xe3\x82\x88/\xe6\xbc\xa2\xe5\xad\x97\xe9\x95\xb7\xe3\x81\x84"
-                         "\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab\xe5\x90\x8dlong-filename-in-"
-                         "\xe6\xbc\xa2\xe5\xad\x97.txt unco=5"),
-            std::string::npos)
+  EXPECT_NE(
+      unicode.find("\xe8\xa1\xa8\xe3\x81\xa0\xe3\x82\x88/\xe6\xbc\xa2\xe5\xad\x97\xe9\x95\xb7\xe3\x81\x84"
+                   "\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab\xe5\x90\x8dlong-filename-in-"
+                   "\xe6\xbc\xa2\xe5\xad\x97.txt unco=5"),
+      std::string::npos)
       << unicode;
   EXPECT_EQ(listing((kRar4 / "test_read_format_rar_encryption_header.rar").string(), 100), "");
 }
@@ -409,8 +413,10 @@ TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
 
   // Named entries: a folder with a trailing "/" brings what it holds.
   test::TempDir some;
-  EXPECT_EQ(open(fixture("vol.part1.rar"))->extract(test::items({"tree/sub/", "tree/a.txt"}), some.str(), 1), 0);
-  EXPECT_EQ(readFile(some.path() / "tree/sub/deep/big.txt"), readFile(fixtures().path() / "tree/sub/deep/big.txt"));
+  EXPECT_EQ(open(fixture("vol.part1.rar"))->extract(test::items({"tree/sub/", "tree/a.txt"}), some.str(), 1),
+            0);
+  EXPECT_EQ(readFile(some.path() / "tree/sub/deep/big.txt"),
+            readFile(fixtures().path() / "tree/sub/deep/big.txt"));
   EXPECT_TRUE(fs::exists(some.path() / "tree/a.txt"));
   EXPECT_FALSE(fs::exists(some.path() / "tree/rand"));
 }
@@ -440,7 +446,8 @@ TEST_F(RarHandlerTest, AWrongPasswordIsAskedForAgainUntilTheHostGivesUp) {
   EXPECT_EQ(hidden->extract(test::items({"*"}), out.str(), 3), 0);
 
   // RAR 4 keeps no password check: a wrong one shows as damaged data of the first entry.
-  const std::shared_ptr<AHandlerRar> old = open((kRar4 / "test_read_format_rar_encryption_data.rar").string());
+  const std::shared_ptr<AHandlerRar> old =
+      open((kRar4 / "test_read_format_rar_encryption_data.rar").string());
   old->setPassword("wrong");
   EXPECT_EQ(old->extract(test::items({"*"}), out.str(), 3), 100);
   old->setPassword("12345678");
@@ -474,7 +481,9 @@ mkdir -p src2/in/up2 && printf evil > src2/in/up2/target && cd src2 && rar a -id
   EXPECT_EQ(readFile(out / "in/plain"), "data");
 
   // A link already in the destination does not lead an entry out of it.
-  EXPECT_EQ(open((dir.path() / "through.rar").string())->extract(test::items({"*"}), (dir.path() / "planted").string(), 1), 0);
+  EXPECT_EQ(open((dir.path() / "through.rar").string())
+                ->extract(test::items({"*"}), (dir.path() / "planted").string(), 1),
+            0);
   EXPECT_EQ(readFile(dir.path() / "outside/target"), "secret");
 }
 
@@ -530,19 +539,24 @@ TEST_F(RarHandlerTest, DamagedOrForeignFilesFailWithoutRecords) {
 TEST_F(RarHandlerTest, TessaroListsExtractsAndTestsRar) {
   const SubprocessResult listed = run({TESSARO_BINARY, "list", "--json", fixture("vol.part2.rar")});
   EXPECT_EQ(listed.exitStatus, 0);
-  EXPECT_NE(listed.output.find(R"("name":"tree/sub/deep/big.txt","kind":"file","size":3000,"packed":3000)"), std::string::npos) << listed.output;
+  EXPECT_NE(listed.output.find(R"("name":"tree/sub/deep/big.txt","kind":"file","size":3000,"packed":3000)"),
+            std::string::npos)
+      << listed.output;
 
   test::TempDir out;
-  const SubprocessResult extracted = run({TESSARO_BINARY, "extract", fixture("data.rar"), "tree/sub", "-C", out.str(),
-                                     "--password", "secret"});
+  const SubprocessResult extracted = run(
+      {TESSARO_BINARY, "extract", fixture("data.rar"), "tree/sub", "-C", out.str(), "--password", "secret"});
   EXPECT_EQ(extracted.exitStatus, 0) << extracted.output;
-  EXPECT_EQ(readFile(out.path() / "tree/sub/deep/big.txt"), readFile(fixtures().path() / "tree/sub/deep/big.txt"));
+  EXPECT_EQ(readFile(out.path() / "tree/sub/deep/big.txt"),
+            readFile(fixtures().path() / "tree/sub/deep/big.txt"));
   EXPECT_FALSE(fs::exists(out.path() / "tree/a.txt"));
 
   // No terminal to ask: a wrong password fails the run.
-  const SubprocessResult wrong = run({"/usr/bin/setsid", "-w", TESSARO_BINARY, "test", fixture("names.rar"), "--password", "nope"});
+  const SubprocessResult wrong =
+      run({"/usr/bin/setsid", "-w", TESSARO_BINARY, "test", fixture("names.rar"), "--password", "nope"});
   EXPECT_EQ(wrong.exitStatus, 1) << wrong.output;
-  const SubprocessResult missing = run({TESSARO_BINARY, "extract", fixture("plain.rar"), "no/such", "-C", out.str()});
+  const SubprocessResult missing =
+      run({TESSARO_BINARY, "extract", fixture("plain.rar"), "no/such", "-C", out.str()});
   EXPECT_EQ(missing.exitStatus, 1);
   EXPECT_NE(missing.output.find("no such entry"), std::string::npos) << missing.output;
 }

@@ -44,7 +44,9 @@ std::shared_ptr<AHandlerRar> open(const fs::path& path) {
 }
 
 // A handler with no archive yet, as the host makes one for a new archive.
-std::shared_ptr<AHandlerRar> fresh() { return std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().alloc()); }
+std::shared_ptr<AHandlerRar> fresh() {
+  return std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().alloc());
+}
 
 // The sorted entry paths of a listing, "*" after an encrypted one, or the failing status.
 std::string entries(const fs::path& archive, const std::string& password = {}) {
@@ -95,11 +97,14 @@ TEST_F(RarModifyTest, AddingWithEveryPresetSwitchMakesTheArchiveAsked) {
   handler->setCallbackHandler(host);
   handler->setPassword("pw");
   const AZipItem::Ptr parent = AZipItem::initWithPath("docs/old/");
-  const Preset preset{{"compression", PropertyList(5)}, {"encryption", PropertyList(2)},
-                      {"additionalParams", PropertyList("-rr3%  -tl")}, {"mode", PropertyList(1)},
-                      {"volumeSize", PropertyList(50)}, {"volumeUnit", PropertyList(0)}};
-  ASSERT_EQ(handler->addFiles({"a.txt", "rand"}, path("src").string(), path("set.part1.rar").string(), parent.get(),
-                              preset, nullptr),
+  const Preset preset{{"compression", PropertyList(5)},
+                      {"encryption", PropertyList(2)},
+                      {"additionalParams", PropertyList("-rr3%  -tl")},
+                      {"mode", PropertyList(1)},
+                      {"volumeSize", PropertyList(50)},
+                      {"volumeUnit", PropertyList(0)}};
+  ASSERT_EQ(handler->addFiles({"a.txt", "rand"}, path("src").string(), path("set.part1.rar").string(),
+                              parent.get(), preset, nullptr),
             0);
   EXPECT_TRUE(fs::exists(path("set.part3.rar")));
   EXPECT_FALSE(fs::exists(path("set.part4.rar")));
@@ -112,7 +117,8 @@ TEST_F(RarModifyTest, AddingWithEveryPresetSwitchMakesTheArchiveAsked) {
 
   // Sizes no disk holds, or nonsense, make no volumes rather than an overflowed switch.
   for (PropertyList size : {PropertyList(1e30), PropertyList(-5), PropertyList("many")})
-    EXPECT_EQ(rarAddCommand({}, "/in/x.rar", "", {{"volumeSize", size}, {"volumeUnit", PropertyList(1)}}, "", {}, "/s")
+    EXPECT_EQ(rarAddCommand({}, "/in/x.rar", "", {{"volumeSize", size}, {"volumeUnit", PropertyList(1)}}, "",
+                            {}, "/s")
                   .volumeSize,
               0);
   EXPECT_EQ(rarProgress("\b\b\b\b 41%\b\b\b\b 62%"), 62);
@@ -120,13 +126,15 @@ TEST_F(RarModifyTest, AddingWithEveryPresetSwitchMakesTheArchiveAsked) {
 }
 
 TEST_F(RarModifyTest, WithoutTheToolNothingChangesAndNothingIsOffered) {
-  UserDefaults::standard().setObject("rar", PropertyList((dir_.path() / "src/a.txt").string()));  // not executable
+  UserDefaults::standard().setObject("rar",
+                                     PropertyList((dir_.path() / "src/a.txt").string()));  // not executable
   EXPECT_EQ(AHandlerRar::metaclass().canSave(), 0);
   EXPECT_FALSE(AHandlerRar::metaclass().canRepair());
   shell(dir_.path(), "cd src && rar a -idq ../x.rar a.txt");
   const std::shared_ptr<AHandlerRar> handler = open(path("x.rar"));
   EXPECT_FALSE(handler->canUpdate());
-  EXPECT_EQ(handler->addFiles({"docs"}, path("src").string(), path("x.rar").string(), nullptr, {}, nullptr), -1);
+  EXPECT_EQ(handler->addFiles({"docs"}, path("src").string(), path("x.rar").string(), nullptr, {}, nullptr),
+            -1);
   EXPECT_EQ(handler->deleteFiles({AZipItem::initWithPath("a.txt")}), -1);
   EXPECT_EQ(handler->moveFiles(Args{"a.txt"}, Args{"b.txt"}), -1);
   EXPECT_EQ(handler->repair(), -1);
@@ -267,12 +275,19 @@ TEST_F(RarModifyTest, DeleteRenameAndRepairRunTheToolAsDescribed) {
   }
   // Deletion and renaming run where the caller is.
   const std::string here = fs::current_path().string();
-  EXPECT_EQ(log, "in " + here + "\nd\n-p-\n-wWORK\n" + arc + "/v.part1.rar\n@LIST\nlist:\na.txt\nsub\n"
-                 "in " + here + "\nrn\n-p\n-wWORK\n" + arc +
-                 "/v.part1.rar\n@LIST\nstdin:\npw\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
-                 "in " + arc + "\nrc\n-p-\n" + arc + "/v.part1.rar\n"
-                 "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part1.rar\n"
-                 "in " + arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part2.rar\n");
+  EXPECT_EQ(log, "in " + here + "\nd\n-p-\n-wWORK\n" + arc +
+                     "/v.part1.rar\n@LIST\nlist:\na.txt\nsub\n"
+                     "in " +
+                     here + "\nrn\n-p\n-wWORK\n" + arc +
+                     "/v.part1.rar\n@LIST\nstdin:\npw\nlist:\na.txt\nb.txt\nsub\nfolder\n\n"
+                     "in " +
+                     arc + "\nrc\n-p-\n" + arc +
+                     "/v.part1.rar\n"
+                     "in " +
+                     arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc +
+                     "/v.part1.rar\n"
+                     "in " +
+                     arc + "/v.part1.rar (damaged)\nr\n-p-\n" + arc + "/v.part2.rar\n");
   // Only the archive's volumes and the folder of damaged ones remain.
   EXPECT_EQ(std::distance(fs::directory_iterator(path("arc")), fs::directory_iterator()), 3);
 }
@@ -289,7 +304,8 @@ void damage(const fs::path& file, std::streamoff offset, size_t count) {
 }
 
 TEST_F(RarModifyTest, RepairMendsARecoveryRecordArchiveAndKeepsTheDamagedOne) {
-  shell(dir_.path(), "head -c 300000 /dev/urandom > src/rand && cd src && rar a -idq -m0 -rr5% ../r.rar rand a.txt");
+  shell(dir_.path(),
+        "head -c 300000 /dev/urandom > src/rand && cd src && rar a -idq -m0 -rr5% ../r.rar rand a.txt");
   const std::string original = readFile(path("r.rar"));
   damage(path("r.rar"), 100000, 200);
   const std::string damaged = readFile(path("r.rar"));

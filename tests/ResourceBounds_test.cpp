@@ -37,7 +37,8 @@ struct Timed {
 
 // Runs argv with `environment` on top of ours, terminated after `limit` so a hang fails the test
 // instead of stopping it.
-Timed runWithin(const std::vector<std::string>& argv, const std::vector<std::pair<std::string, std::string>>& environment,
+Timed runWithin(const std::vector<std::string>& argv,
+                const std::vector<std::pair<std::string, std::string>>& environment,
                 std::chrono::seconds limit = 30s) {
   std::atomic<bool> cancelled{false};
   SubprocessOptions options;
@@ -136,12 +137,13 @@ mkdir volumes && cp five.tar.gz volumes/five.tar.gz.001 && mkfifo volumes/five.t
     const fs::path outside = home_.dir().path() / "outside";
     fs::create_directories(outside / "kept");
     const std::vector<fs::path> decoys{tmp_ / (".tessaro-" + std::to_string(::getpid()) + "-Alive0"),
-                                       tmp_ / ".tessaro-999999999-Link00", tmp_ / ".tessaro-999999999-File00"};
+                                       tmp_ / ".tessaro-999999999-Link00",
+                                       tmp_ / ".tessaro-999999999-File00"};
     fs::create_directory(decoys[0]);
     fs::create_directory_symlink(outside, decoys[1]);
     home_.dir().write("run-tmp/.tessaro-999999999-File00", "x");
-    const Timed next = runWithin({kQlhost, "-o", (home_.dir().path() / "next.html").string(), fixture("five.tar.gz")},
-                                 environment());
+    const Timed next = runWithin(
+        {kQlhost, "-o", (home_.dir().path() / "next.html").string(), fixture("five.tar.gz")}, environment());
     EXPECT_EQ(next.result.exitStatus, 0) << next.result.errorOutput;
     for (const fs::path& decoy : decoys) {
       EXPECT_TRUE(fs::exists(fs::symlink_status(decoy))) << decoy;
@@ -167,7 +169,8 @@ TEST_F(ResourceBoundsTest, WhatIsNoRegularFileIsRefusedAtOnce) {
       EXPECT_LT(timed.seconds, 5);
       EXPECT_NE(timed.result.exitStatus, 0);
       if (!input.ends_with(".001")) {
-        EXPECT_NE(timed.result.errorOutput.find("not a regular file"), std::string::npos) << timed.result.errorOutput;
+        EXPECT_NE(timed.result.errorOutput.find("not a regular file"), std::string::npos)
+            << timed.result.errorOutput;
       }
       EXPECT_FALSE(fs::exists(page));
     }
@@ -182,7 +185,8 @@ TEST_F(ResourceBoundsTest, AKilledListingLeavesNoProcessAndNoFolder) {
   // the folder, named after the killed process, goes at the next start.
   for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
     for (const std::vector<std::string>& argv :
-         {std::vector<std::string>{kQlhost, "-o", (home_.dir().path() / "page.html").string(), fixture("slow.tar.zst")},
+         {std::vector<std::string>{kQlhost, "-o", (home_.dir().path() / "page.html").string(),
+                                   fixture("slow.tar.zst")},
           std::vector<std::string>{kTessaro, "list", fixture("slow.tar.zst")}}) {
       SCOPED_TRACE(argv[0] + " signal " + std::to_string(signal));
       Subprocess process;
@@ -203,9 +207,9 @@ TEST_F(ResourceBoundsTest, AKilledListingLeavesNoProcessAndNoFolder) {
       if (signal == SIGKILL) {
         const fs::path left = tmp_ / (".tessaro-" + std::to_string(process.pid()) + "-");
         std::error_code ec;
-        EXPECT_TRUE(std::any_of(fs::directory_iterator(tmp_, ec), fs::directory_iterator(), [&](const auto& entry) {
-          return entry.path().string().starts_with(left.string());
-        }));
+        EXPECT_TRUE(
+            std::any_of(fs::directory_iterator(tmp_, ec), fs::directory_iterator(),
+                        [&](const auto& entry) { return entry.path().string().starts_with(left.string()); }));
         expectNextRunRemovesOnlyEndedRunsFolders();
       }
       EXPECT_TRUE(isEmptyFolder(tmp_));
@@ -253,13 +257,15 @@ TEST_F(ResourceBoundsTest, AListingStopsAtItsBoundAndSaysSo) {
     int expectedEntries;
   };
   // Records are "many/" (5 bytes of name) and "many/fNNNNN" (11 bytes each).
-  for (const Case& c : {Case{"HLVListingMaxEntries", 1000, 1000}, Case{"HLVListingMaxNameBytes", 5 + 11 * 300, 301}}) {
+  for (const Case& c :
+       {Case{"HLVListingMaxEntries", 1000, 1000}, Case{"HLVListingMaxNameBytes", 5 + 11 * 300, 301}}) {
     SCOPED_TRACE(c.key);
     prefer(c.key, c.value);
     const Timed listed = runWithin({kTessaro, "list", fixture("five.tar.gz")}, environment());
     EXPECT_NE(listed.result.exitStatus, 0);
-    EXPECT_NE(listed.result.errorOutput.find("cut short at " + std::to_string(c.expectedEntries) + " entries"),
-              std::string::npos)
+    EXPECT_NE(
+        listed.result.errorOutput.find("cut short at " + std::to_string(c.expectedEntries) + " entries"),
+        std::string::npos)
         << listed.result.errorOutput;
     EXPECT_EQ(std::count(listed.result.output.begin(), listed.result.output.end(), '\n'), c.expectedEntries);
 
@@ -267,7 +273,8 @@ TEST_F(ResourceBoundsTest, AListingStopsAtItsBoundAndSaysSo) {
     const Timed previewed = runWithin({kQlhost, "-o", page.string(), fixture("five.tar.gz")}, environment());
     ASSERT_EQ(previewed.result.exitStatus, 0) << previewed.result.errorOutput;
     const std::string text = test::readFile(page);
-    EXPECT_NE(text.find("Listing cut short at " + std::to_string(c.expectedEntries) + " entries"), std::string::npos);
+    EXPECT_NE(text.find("Listing cut short at " + std::to_string(c.expectedEntries) + " entries"),
+              std::string::npos);
     // Neither the verdict nor the safety row speaks for entries that were not listed.
     EXPECT_EQ(text.find("id=\"verdict\""), std::string::npos);
     EXPECT_EQ(text.find("No warnings"), std::string::npos);

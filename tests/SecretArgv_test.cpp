@@ -135,14 +135,15 @@ TEST_F(SecretArgvTest, NoToolEverSeesThePasswordOnItsCommandLine) {
     std::string encryption;
     std::string tool;  // the program that must have been seen working
   };
-  for (const Case& c : {Case{"a.7z", "aes-names", "7zz"}, Case{"a.zip", "aes", "7zz"},
-                        Case{"a.rar", "aes-names", "rar"}}) {
+  for (const Case& c :
+       {Case{"a.7z", "aes-names", "7zz"}, Case{"a.zip", "aes", "7zz"}, Case{"a.rar", "aes-names", "rar"}}) {
     SCOPED_TRACE(c.archive);
     const std::string archive = at(c.archive).string();
     const std::string out = at("out-" + c.archive).string();
     fs::create_directory(out);
     CommandLineWatch watch(password);
-    expectRuns({"create", archive, "big.bin", "small.txt", "--password", password, "--encryption", c.encryption});
+    expectRuns(
+        {"create", archive, "big.bin", "small.txt", "--password", password, "--encryption", c.encryption});
     expectRuns({"add", archive, "later.txt", "--password", password});
     expectRuns({"test", archive, "--password", password});
     expectRuns({"extract", archive, "-C", out, "--here", "--password", password});
@@ -163,7 +164,8 @@ TEST_F(SecretArgvTest, NoToolEverSeesThePasswordOnItsCommandLine) {
 TEST_F(SecretArgvTest, UnarIsNeverHandedAPassword) {
   // Not the sample's own ("password" is on other programs' command lines): it is refused unused.
   const std::string password = "Sesame-51c2e0";
-  fs::copy_file(fs::path(TESSARO_MAC_FIXTURES) / "testfile.stuffit45_dlx.mac9.password.sit", at("in/locked.sit"));
+  fs::copy_file(fs::path(TESSARO_MAC_FIXTURES) / "testfile.stuffit45_dlx.mac9.password.sit",
+                at("in/locked.sit"));
   SubprocessOptions options;
   options.workingDirectory = at("in").string();
   ASSERT_EQ(run({"/usr/bin/jlha", "c", "plain.lzh", "small.txt"}, options).exitStatus, 0);
@@ -171,14 +173,16 @@ TEST_F(SecretArgvTest, UnarIsNeverHandedAPassword) {
   fs::create_directories(at("out/lzh"));
 
   CommandLineWatch watch(password);
-  const SubprocessResult refused =
-      tessaro({"extract", at("in/locked.sit").string(), "-C", at("out/sit").string(), "--password", password});
-  expectRuns({"extract", at("in/plain.lzh").string(), "--here", "-C", at("out/lzh").string(), "--password", password});
+  const SubprocessResult refused = tessaro(
+      {"extract", at("in/locked.sit").string(), "-C", at("out/sit").string(), "--password", password});
+  expectRuns({"extract", at("in/plain.lzh").string(), "--here", "-C", at("out/lzh").string(), "--password",
+              password});
   watch.stop();
   EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
   EXPECT_TRUE(watch.programs().count("unar")) << "the watch never saw unar run";
   EXPECT_NE(refused.exitStatus, 0);
-  EXPECT_NE(refused.output.find("only take a password on its command line"), std::string::npos) << refused.output;
+  EXPECT_NE(refused.output.find("only take a password on its command line"), std::string::npos)
+      << refused.output;
   EXPECT_TRUE(fs::is_empty(at("out/sit")));
   EXPECT_EQ(test::readFile(at("out/lzh/small.txt")), "small\n");
 }
@@ -188,7 +192,8 @@ TEST_F(SecretArgvTest, StoredPasswordsOpenArchivesUntilTheStoreIsLocked) {
   expectRuns({"passwords", "--password-stdin", "set-master"}, "master\n");
   expectRuns({"passwords", "--password-stdin", "add"}, "another one\n");
   expectRuns({"passwords", "--password-stdin", "add"}, password + "\n");
-  expectRuns({"create", at("names.7z").string(), "small.txt", "--password", password, "--encryption", "aes-names"});
+  expectRuns(
+      {"create", at("names.7z").string(), "small.txt", "--password", password, "--encryption", "aes-names"});
   expectRuns({"create", at("data.zip").string(), "small.txt", "--password", password, "--encryption", "aes"});
   expectRuns({"create", at("data.rar").string(), "small.txt", "--password", password, "--encryption", "aes"});
 

@@ -157,7 +157,8 @@ std::string encryptedEntries(ArchiveHandler& handler, const std::vector<std::str
     AZipItem::Ptr item = AZipItem::create();
     item->initWithString(record);
     if (handler.isItemEncrypted(*item))
-      encrypted.push_back(std::string(item->path()) + " " + std::to_string(handler.itemEncryptionMethod(*item)));
+      encrypted.push_back(std::string(item->path()) + " " +
+                          std::to_string(handler.itemEncryptionMethod(*item)));
   }
   std::sort(encrypted.begin(), encrypted.end());
   std::string text;
@@ -225,12 +226,14 @@ TEST_F(SevenZipHandlerTest, ListingsMarkSolidAbsoluteAndEncryptedArchivesAndEntr
 // package.
 TEST_F(SevenZipHandlerTest, PipelineTreesOfEveryFamily) {
   std::string all;
-  for (const char* name : {"comment.zip", "set.zip.001", "macosx.zip", "tree.iso", "tree.cab", "movie.mkv.001"})
+  for (const char* name :
+       {"comment.zip", "set.zip.001", "macosx.zip", "tree.iso", "tree.cab", "movie.mkv.001"})
     all += std::string("== ") + name + "\n" + listing(fixture(name));
   test::expectGolden("sevenzip-trees.txt", all);
   const std::string rpm = "tessaro-sample-1.0-1.noarch.rpm";
-  EXPECT_EQ(listing(fixture(rpm)), "tessaro-sample-1.0-1.noarch.cpio.gz unco=" + std::to_string(fs::file_size(fixture(rpm))) +
-                                       " comp=-1 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:32Z\n");
+  EXPECT_EQ(listing(fixture(rpm)),
+            "tessaro-sample-1.0-1.noarch.cpio.gz unco=" + std::to_string(fs::file_size(fixture(rpm))) +
+                " comp=-1 attr=-rw-r--r-- perm=644 time=2020-05-01T10:20:32Z\n");
   // Volumes written by 7zz list too.
   EXPECT_EQ(listing(fixture("volumes.zip.001")).find("status"), std::string::npos);
   auto set = open(AHandlerZip::metaclass(), "set.zip.001");
@@ -249,7 +252,8 @@ TEST_F(SevenZipHandlerTest, PipelineTreesOfEveryFamily) {
   EXPECT_NE(zlib.find("0.MBR unco=512 comp=444"), std::string::npos) << zlib;
   EXPECT_NE(zlib.find("2.Windows_FAT_16 unco=1048576 comp=1289"), std::string::npos) << zlib;
   const std::string gpt = listing(std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg");
-  EXPECT_NE(gpt.find("Single Partition/.DS_Store unco=6148 comp=8192 attr=-rw-r--r-- perm=644"), std::string::npos)
+  EXPECT_NE(gpt.find("Single Partition/.DS_Store unco=6148 comp=8192 attr=-rw-r--r-- perm=644"),
+            std::string::npos)
       << gpt;
 }
 
@@ -302,18 +306,29 @@ struct ToolFixture {
 
 const std::vector<ToolFixture>& toolFixtures() {
   static const std::vector<ToolFixture> fixtures{
-      {"chmcmd", "book.chm", R"sh(
+      {"chmcmd",
+       "book.chm",
+       R"sh(
 printf '<html><body>Index</body></html>' > index.html
 printf '<html><body>Page</body></html>' > page.html
 printf '[OPTIONS]\nCompiled file=book.chm\nDefault topic=index.html\nTitle=Book\n\n[FILES]\nindex.html\npage.html\n' > book.hhp
 chmcmd book.hhp > /dev/null
 )sh",
-       AHandlerChm::kClassName, {"index.html unco=31 ", "page.html unco=30 "}},
-      {"wimlib-imagex", "tree.wim", "wimlib-imagex capture tree tree.wim > /dev/null",
-       AHandlerWim::kClassName, {"a.txt unco=6 ", "sub/ ", "sub/b.bin unco=1 "}},
-      {"arj", "tree.arj", "arj a -r tree.arj tree > /dev/null",
-       AHandlerArj::kClassName, {"tree/a.txt unco=6 ", "tree/ ", "tree/sub/ ", "tree/sub/b.bin unco=1 "}},
-      {"makensis", "setup.exe", R"sh(
+       AHandlerChm::kClassName,
+       {"index.html unco=31 ", "page.html unco=30 "}},
+      {"wimlib-imagex",
+       "tree.wim",
+       "wimlib-imagex capture tree tree.wim > /dev/null",
+       AHandlerWim::kClassName,
+       {"a.txt unco=6 ", "sub/ ", "sub/b.bin unco=1 "}},
+      {"arj",
+       "tree.arj",
+       "arj a -r tree.arj tree > /dev/null",
+       AHandlerArj::kClassName,
+       {"tree/a.txt unco=6 ", "tree/ ", "tree/sub/ ", "tree/sub/b.bin unco=1 "}},
+      {"makensis",
+       "setup.exe",
+       R"sh(
 cat > setup.nsi <<'EOF'
 OutFile "setup.exe"
 InstallDir "$PROGRAMFILES\Tessaro Sample"
@@ -328,10 +343,15 @@ SectionEnd
 EOF
 makensis -V1 setup.nsi
 )sh",
-       AHandlerNsis::kClassName, {"a.txt unco=6 ", "sub/b.bin unco=1 "}, &AHandlerNsis::metaclass()},
+       AHandlerNsis::kClassName,
+       {"a.txt unco=6 ", "sub/b.bin unco=1 "},
+       &AHandlerNsis::metaclass()},
       // Without a mount it stays empty: the volume's root folder is its only entry.
-      {"mkfs.hfsplus", "volume.dmg", "truncate -s 8M volume.dmg && mkfs.hfsplus -v Tessaro volume.dmg > /dev/null",
-       AHandlerDmg::kClassName, {"Tessaro/ "}},
+      {"mkfs.hfsplus",
+       "volume.dmg",
+       "truncate -s 8M volume.dmg && mkfs.hfsplus -v Tessaro volume.dmg > /dev/null",
+       AHandlerDmg::kClassName,
+       {"Tessaro/ "}},
   };
   return fixtures;
 }
@@ -346,8 +366,9 @@ TEST_P(ToolMadeFormatTest, ListsThroughTheRegistrysHandlerAndPreviews) {
   const ToolFixture& format = GetParam();
   if (!haveTool(format.tool)) GTEST_SKIP() << format.tool << " is not installed";
   test::TempDir dir;
-  shell(dir.path(), std::string("mkdir -p tree/sub && printf 'hello\\n' > tree/a.txt && printf x > tree/sub/b.bin\n") +
-                        format.script);
+  shell(dir.path(),
+        std::string("mkdir -p tree/sub && printf 'hello\\n' > tree/a.txt && printf x > tree/sub/b.bin\n") +
+            format.script);
   const std::string archive = (dir.path() / format.name).string();
   std::shared_ptr<ArchiveHandler> handler;
   if (format.unregistered != nullptr) {
@@ -370,7 +391,8 @@ TEST_P(ToolMadeFormatTest, ListsThroughTheRegistrysHandlerAndPreviews) {
   }();
   if (format.unregistered != nullptr) {
     for (const std::string& entry : format.entries)
-      EXPECT_NE(joined.find("path=" + entry.substr(0, entry.find(' ')) + "\t"), std::string::npos) << entry << joined;
+      EXPECT_NE(joined.find("path=" + entry.substr(0, entry.find(' ')) + "\t"), std::string::npos)
+          << entry << joined;
     return;
   }
   const std::string tree = listing(archive);
@@ -401,8 +423,8 @@ class FakeHelperTest : public SevenZipHandlerTest {
  protected:
   void install(const std::string& output, int exitStatus = 0) {
     const fs::path script = helpers_.path() / "7z";
-    std::ofstream(script) << "#!/bin/sh\ncat '" << (helpers_.path() / "out").string() << "'\nexit " << exitStatus
-                          << "\n";
+    std::ofstream(script) << "#!/bin/sh\ncat '" << (helpers_.path() / "out").string() << "'\nexit "
+                          << exitStatus << "\n";
     fs::permissions(script, fs::perms::owner_all);
     std::ofstream(helpers_.path() / "out") << output;
     helpersPath() = helpers_.str();

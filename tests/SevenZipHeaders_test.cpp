@@ -48,7 +48,8 @@ void put32(std::string& bytes, size_t at, uint32_t value) {
 }
 
 uint32_t crcOf(const std::string& bytes, size_t from, size_t length) {
-  return static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + from), static_cast<uInt>(length)));
+  return static_cast<uint32_t>(
+      ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + from), static_cast<uInt>(length)));
 }
 
 // The archive with its end header's and signature header's CRCs made to fit again, so that a

@@ -227,13 +227,27 @@ TEST_F(SevenZipHelperTest, DirectZipReadingMatches7zzForEveryProducer) {
   test::ScopedEnv zone;
   zone.set("TZ", "Asia/Kolkata");
   shell(dir_.path(), kProducerScript);
-  const std::vector<std::string> archives{
-      "infozip.zip",        "infozip-zipcrypto.zip", "infozip-fast.zip",   "infozip-zip64.zip",
-      "sfx.zip",            "prefixed.zip",          "jar.zip",            "sevenzip.zip",
-      "sevenzip-absolute.zip", "sevenzip-zipcrypto.zip", "sevenzip-aes256.zip", "sevenzip-aes128.zip",
-      "bsdtar.zip",         "python.zip",            "python-fat.zip",     "python-ntfs.zip",
-      "python-zip64.zip",   "python-writestr.zip",   "python-many.zip",    "python-extras.zip",
-      "go.zip"};
+  const std::vector<std::string> archives{"infozip.zip",
+                                          "infozip-zipcrypto.zip",
+                                          "infozip-fast.zip",
+                                          "infozip-zip64.zip",
+                                          "sfx.zip",
+                                          "prefixed.zip",
+                                          "jar.zip",
+                                          "sevenzip.zip",
+                                          "sevenzip-absolute.zip",
+                                          "sevenzip-zipcrypto.zip",
+                                          "sevenzip-aes256.zip",
+                                          "sevenzip-aes128.zip",
+                                          "bsdtar.zip",
+                                          "python.zip",
+                                          "python-fat.zip",
+                                          "python-ntfs.zip",
+                                          "python-zip64.zip",
+                                          "python-writestr.zip",
+                                          "python-many.zip",
+                                          "python-extras.zip",
+                                          "go.zip"};
   size_t made = 0, direct = 0;
   for (const std::string& name : archives) {
     SCOPED_TRACE(name);
@@ -301,7 +315,8 @@ with zipfile.ZipFile("base.zip", "w") as z:
     std::function<void(std::string&)> patch;
   };
   const std::vector<Lie> lies{
-      {"more entries than the directory holds", [&](std::string& b) { put16(b, end + 8, 3), put16(b, end + 10, 3); }},
+      {"more entries than the directory holds",
+       [&](std::string& b) { put16(b, end + 8, 3), put16(b, end + 10, 3); }},
       {"fewer entries than it holds", [&](std::string& b) { put16(b, end + 8, 1), put16(b, end + 10, 1); }},
       {"a directory offset past its start", [&](std::string& b) { put32(b, end + 16, uint32_t(first + 1)); }},
       {"a directory larger than the file", [&](std::string& b) { put32(b, end + 12, 0x7FFFFFFF); }},
@@ -309,9 +324,11 @@ with zipfile.ZipFile("base.zip", "w") as z:
       {"data reaching into the directory", [&](std::string& b) { put32(b, second + 20, 0x10000); }},
       {"a name with a NUL", [&](std::string& b) { b[first + 46 + 2] = '\0'; }},
       {"an extra field longer than the header", [&](std::string& b) { put16(b, second + 30, 0xFFFF); }},
-      {"an extra field longer than its room", [&](std::string& b) { put16(b, first + 30, 4), put16(b, first + 28, 2); }},
+      {"an extra field longer than its room",
+       [&](std::string& b) { put16(b, first + 30, 4), put16(b, first + 28, 2); }},
       {"saturated sizes without zip64", [&](std::string& b) { put32(b, first + 24, 0xFFFFFFFF); }},
-      {"a zip64 count without its records", [&](std::string& b) { put16(b, end + 8, 0xFFFF), put16(b, end + 10, 0xFFFF); }},
+      {"a zip64 count without its records",
+       [&](std::string& b) { put16(b, end + 8, 0xFFFF), put16(b, end + 10, 0xFFFF); }},
       {"a second disk", [&](std::string& b) { put16(b, second + 34, 1); }},
   };
   const fs::path damaged = dir_.path() / "lie.zip";
@@ -365,7 +382,8 @@ with zipfile.ZipFile("x.zip", "w") as z:
 }
 
 // Runs the helper in `folder` with TMPDIR set to `temp`, standard output and error kept apart.
-SubprocessResult helperIn(const fs::path& folder, const fs::path& temp, const std::vector<std::string>& arguments,
+SubprocessResult helperIn(const fs::path& folder, const fs::path& temp,
+                          const std::vector<std::string>& arguments,
                           const Subprocess::ChunkHandler& onOutput = {}) {
   std::vector<std::string> argv{TESSARO_HELPER_7Z};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -413,15 +431,17 @@ TEST_F(SevenZipUpdateTest, FilesGoUnderTheFolderAndNothingElseChanges) {
   for (const char* type : {"zip", "7z"}) {
     SCOPED_TRACE(type);
     const fs::path archive = dir_.path() / (std::string("a.") + type);
-    shell(dir_.path(), std::string("7zz a -bso0 -bsp0 -t") + type + " " + archive.string() + " keep 'sp ace.txt'");
+    shell(dir_.path(),
+          std::string("7zz a -bso0 -bsp0 -t") + type + " " + archive.string() + " keep 'sp ace.txt'");
     const std::vector<std::string> before = sevenZipPaths(archive);
     const SubprocessResult result =
         helperIn(dir_.path() / "src", temp_,
-                 {"u", "-up1q1r2x1y2z1w2", "-spd", std::string("-t") + type, "-apdeep/er folder/", archive.string(),
-                  "-cz--", "@" + (dir_.path() / "list").string(), "-x!-dash"});
+                 {"u", "-up1q1r2x1y2z1w2", "-spd", std::string("-t") + type, "-apdeep/er folder/",
+                  archive.string(), "-cz--", "@" + (dir_.path() / "list").string(), "-x!-dash"});
     EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
-    const std::vector<std::string> expected{"deep/er folder/sp ace.txt", "deep/er folder/sub", "deep/er folder/sub/in",
-                                            "keep", "keep/sp ace.txt", "sp ace.txt"};
+    const std::vector<std::string> expected{"deep/er folder/sp ace.txt", "deep/er folder/sub",
+                                            "deep/er folder/sub/in",     "keep",
+                                            "keep/sp ace.txt",           "sp ace.txt"};
     // "-x!-dash" still means the name at the top of what is added.
     EXPECT_EQ(sevenZipPaths(archive), expected);
     const std::string args = std::string("-t") + type;
@@ -430,7 +450,8 @@ TEST_F(SevenZipUpdateTest, FilesGoUnderTheFolderAndNothingElseChanges) {
     EXPECT_EQ(top.output, "top");
 
     // Everything in the working folder, under a folder that now exists.
-    EXPECT_EQ(helperIn(dir_.path() / "src", temp_, {"u", "-spd", "-apdeep", archive.string(), "."}).exitStatus, 0);
+    EXPECT_EQ(
+        helperIn(dir_.path() / "src", temp_, {"u", "-spd", "-apdeep", archive.string(), "."}).exitStatus, 0);
     const std::vector<std::string> all = sevenZipPaths(archive);
     for (const char* name : {"deep/-dash", "deep/caf\xC3\xA9", "deep/sp ace.txt", "deep/sub/in"})
       EXPECT_NE(std::find(all.begin(), all.end(), name), all.end()) << name;
@@ -443,14 +464,19 @@ TEST_F(SevenZipUpdateTest, ZipCommentIsSetReplacedAndCleared) {
   dir_.write("comment", "Hello\nW\xC3\xB6rld");
   dir_.write("other", "second");
   // Set while files are added, replaced alone, cleared.
-  EXPECT_EQ(helperIn(dir_.path() / "src", temp_, {"u", "-tzip", archive.string(), "-cz" + (dir_.path() / "comment").string(), "."})
+  EXPECT_EQ(helperIn(dir_.path() / "src", temp_,
+                     {"u", "-tzip", archive.string(), "-cz" + (dir_.path() / "comment").string(), "."})
                 .exitStatus,
             0);
-  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output, "Archive:  " + archive.string() + "\nHello\nW\xC3\xB6rld\n");
+  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output,
+            "Archive:  " + archive.string() + "\nHello\nW\xC3\xB6rld\n");
   EXPECT_TRUE(helper({"l", "-slt", "-p-", "-tzip", archive.string()})
                   .output.starts_with("comt=Hello\nW\xC3\xB6rld\n\n----------\n"));
-  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", archive.string(), "-cz" + (dir_.path() / "other").string()}).exitStatus, 0);
-  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output, "Archive:  " + archive.string() + "\nsecond\n");
+  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", archive.string(), "-cz" + (dir_.path() / "other").string()})
+                .exitStatus,
+            0);
+  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output,
+            "Archive:  " + archive.string() + "\nsecond\n");
   EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-tzip", archive.string(), "-cz--"}).exitStatus, 0);
   EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output, "Archive:  " + archive.string() + "\n");
   EXPECT_EQ(run({"/usr/bin/7zz", "t", archive.string()}).exitStatus, 0);
@@ -467,7 +493,8 @@ TEST_F(SevenZipUpdateTest, Zip64ArchiveKeepsItsLocator) {
             "Archive:  " + (dir_.path() / "z64.zip").string() + "\nsixty-four\n");
   EXPECT_EQ(run({"/usr/bin/unzip", "-tq", (dir_.path() / "z64.zip").string()}).exitStatus, 0);
   // A comment holding the end-record signature would hide the real record from readers.
-  EXPECT_FALSE(sevenzip::setZipComment((dir_.path() / "z64.zip").string(), std::string("a PK\x05\x06 b"), error));
+  EXPECT_FALSE(
+      sevenzip::setZipComment((dir_.path() / "z64.zip").string(), std::string("a PK\x05\x06 b"), error));
   EXPECT_FALSE(sevenzip::setZipComment((dir_.path() / "z64.zip").string(), std::string(65536, 'c'), error));
 }
 
@@ -487,7 +514,8 @@ TEST_F(SevenZipUpdateTest, ProgressComesAsChunksEndingWithAPercentage) {
   // The filter alone, with 7zz's redraws cut anywhere.
   const std::string redraw =
       "Scanning\n  0M Scan \b\b\b\b\b\b\b\b\b\b          \b\b\b\b\b\b\b\b\b\b1 file\n"
-      "  5% + a\b\b\b\b\b\b\b\b       \b\b\b\b\b\b\b\b 42% 1 + a\b\b\b\b\b\b\b\b\b\b          \b\b\b\b\b\b\b\b\b\bDone\n";
+      "  5% + a\b\b\b\b\b\b\b\b       \b\b\b\b\b\b\b\b 42% 1 + a\b\b\b\b\b\b\b\b\b\b          "
+      "\b\b\b\b\b\b\b\b\b\bDone\n";
   for (size_t piece : {size_t{1}, size_t{5}, redraw.size()}) {
     std::vector<std::string> out;
     sevenzip::ProgressFilter filter([&](std::string_view chunk) { out.emplace_back(chunk); });
@@ -506,17 +534,25 @@ TEST_F(SevenZipUpdateTest, BadRequestsFailAndLeaveNothingBehind) {
   for (const std::string& comment : {(dir_.path() / "list").string(), (dir_.path() / "missing").string()}) {
     EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", sevenZip.string(), "-cz" + comment, "list"}).exitStatus, 2);
   }
-  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-tzip", (dir_.path() / "n.zip").string(), "-cz" + (dir_.path() / "long").string(), "list"})
+  EXPECT_EQ(helperIn(dir_.path(), temp_,
+                     {"u", "-tzip", (dir_.path() / "n.zip").string(), "-cz" + (dir_.path() / "long").string(),
+                      "list"})
                 .exitStatus,
             2);
   EXPECT_FALSE(fs::exists(dir_.path() / "n.zip"));
   // An unreadable list file, a folder that climbs out.
-  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-ap/a", sevenZip.string(), "@" + (dir_.path() / "nolist").string()}).exitStatus, 2);
+  EXPECT_EQ(
+      helperIn(dir_.path(), temp_, {"u", "-ap/a", sevenZip.string(), "@" + (dir_.path() / "nolist").string()})
+          .exitStatus,
+      2);
   EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-apa/../..", sevenZip.string(), "list"}).exitStatus, 2);
   EXPECT_EQ(readFile(sevenZip), original);
   // Missing archives.
-  EXPECT_NE(helperIn(dir_.path(), temp_, {"d", "-p-", (dir_.path() / "none.zip").string(), "x"}).exitStatus, 0);
-  EXPECT_NE(helperIn(dir_.path(), temp_, {"rn", "-p-", (dir_.path() / "none.zip").string(), "x", "y"}).exitStatus, 0);
+  EXPECT_NE(helperIn(dir_.path(), temp_, {"d", "-p-", (dir_.path() / "none.zip").string(), "x"}).exitStatus,
+            0);
+  EXPECT_NE(
+      helperIn(dir_.path(), temp_, {"rn", "-p-", (dir_.path() / "none.zip").string(), "x", "y"}).exitStatus,
+      0);
   EXPECT_FALSE(fs::exists(dir_.path() / "none.zip"));
   EXPECT_NE(helperIn(dir_.path(), temp_, {"u", (dir_.path() / "none.zip").string(), "-cz--"}).exitStatus, 0);
   EXPECT_EQ(helperIn(dir_.path(), temp_, {"u"}).exitStatus, 2);
@@ -524,7 +560,9 @@ TEST_F(SevenZipUpdateTest, BadRequestsFailAndLeaveNothingBehind) {
 
 TEST_F(SevenZipUpdateTest, DeleteAndRenameReportProgress) {
   const fs::path archive = dir_.path() / "r.7z";
-  shell(dir_.path(), "7zz a -bso0 -bsp0 r.7z keep list && printf 'keep/sp ace.txt\\nkeep/moved\\n' > pairs && printf 'list\\n' > gone");
+  shell(dir_.path(),
+        "7zz a -bso0 -bsp0 r.7z keep list && printf 'keep/sp ace.txt\\nkeep/moved\\n' > pairs && printf "
+        "'list\\n' > gone");
   SubprocessResult result = helperIn(dir_.path(), temp_, {"rn", "-p-", "-spd", archive.string(), "@pairs"});
   EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
   EXPECT_TRUE(result.output.ends_with("%"));
@@ -576,7 +614,8 @@ TEST(SltRecordsTest, OutputEndingAnywhereStillGivesWellFormedRecords) {
   // 7zz's words about the archive itself follow the entries, where the handler reads them; only
   // so many of them.
   EXPECT_EQ(convert("--\nPath = t.zip\nType = zip\nERRORS:\nUnexpected end of archive\nPhysical Size = 9\n\n"
-                    "----------\nPath = a\nSize = 1\n\nErrors: 1\n", 6),
+                    "----------\nPath = a\nSize = 1\n\nErrors: 1\n",
+                    6),
             "path=a\tmeth=\ttime=\tunco=1\tcomp=0\tattr=-\nErrors: 1\nERRORS:\nUnexpected end of archive\n");
   std::string flood = "--\n";
   for (int i = 0; i < 1000; ++i) flood += "noise\n";

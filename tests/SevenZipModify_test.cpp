@@ -100,7 +100,9 @@ class SevenZipModifyTest : public ::testing::Test {
   }
 
   // The list files and comment files went with their folders.
-  void expectNoScratchLeft() const { EXPECT_TRUE(fs::is_empty(scratch())) << "list files left in " << scratch(); }
+  void expectNoScratchLeft() const {
+    EXPECT_TRUE(fs::is_empty(scratch())) << "list files left in " << scratch();
+  }
 
   test::IsolatedHome home_;
   test::TempDir work_;
@@ -116,13 +118,15 @@ TEST_F(SevenZipModifyTest, PresetSwitchesAndListFilesRoundTripThroughTheHelper) 
   zip->setComment("Hello\nWorld");
   AZipItem::Ptr parent = AZipItem::initWithPath("docs/inner/");
   const Preset preset{{"compression", 1}, {"mode", 1}, {"additionalParams", "-mmt=2  -bb1"}};
-  ASSERT_EQ(zip->addFiles({path("src/-dash.txt"), path("src/ lead.txt"), path("src/trail.txt "), path("src/a*b.txt")},
-                          path("src"), path("p.zip"), parent.get(), preset, nullptr),
+  ASSERT_EQ(zip->addFiles(
+                {path("src/-dash.txt"), path("src/ lead.txt"), path("src/trail.txt "), path("src/a*b.txt")},
+                path("src"), path("p.zip"), parent.get(), preset, nullptr),
             0);
   auto reader = opened<AHandlerZip>(path("p.zip"));
   EXPECT_EQ(entries(*reader), (std::vector<std::string>{"docs/inner/ lead.txt", "docs/inner/-dash.txt",
                                                         "docs/inner/a*b.txt", "docs/inner/trail.txt "}));
-  EXPECT_EQ(run({"/usr/bin/unzip", "-z", path("p.zip")}).output, "Archive:  " + path("p.zip") + "\nHello\nWorld\n");
+  EXPECT_EQ(run({"/usr/bin/unzip", "-z", path("p.zip")}).output,
+            "Archive:  " + path("p.zip") + "\nHello\nWorld\n");
   const std::string out = path("some");
   fs::create_directories(out);
   EXPECT_EQ(reader->extract(items({"docs/inner/a*b.txt"}), out, 0), 0);
@@ -141,9 +145,9 @@ TEST_F(SevenZipModifyTest, PresetSwitchesAndListFilesRoundTripThroughTheHelper) 
   expectNoScratchLeft();
 
   // Sizes no disk holds, or nonsense, make no volumes rather than an overflowed switch.
-  for (const Preset& odd :
-       {Preset{{"volumeSize", int64_t{1} << 62}, {"volumeUnit", 1}}, Preset{{"volumeSize", 5}, {"volumeUnit", 99}},
-        Preset{{"volumeSize", -5}}, Preset{{"volumeSize", "many"}}, Preset{{"volumeSize", 5}, {"volumeUnit", -1}}})
+  for (const Preset& odd : {Preset{{"volumeSize", int64_t{1} << 62}, {"volumeUnit", 1}},
+                            Preset{{"volumeSize", 5}, {"volumeUnit", 99}}, Preset{{"volumeSize", -5}},
+                            Preset{{"volumeSize", "many"}}, Preset{{"volumeSize", 5}, {"volumeUnit", -1}}})
     EXPECT_EQ(zip->addCommand({}, "", "/a.zip.001", "", odd, nullptr, "/s").volumeBytes, 0);
 }
 
@@ -169,8 +173,9 @@ TEST_F(SevenZipModifyTest, ZipDeletionAndRenamingTakeNamesLiterally) {
   EXPECT_EQ(made->moveFiles(std::vector<std::string>{"trail.txt ", "with space.txt"},
                             std::vector<std::string>{"trail.txt", " w.txt"}),
             0);
-  EXPECT_EQ(entries(*made), (std::vector<std::string>{" w.txt", "$HOME.txt", "-dash.txt", "aXb.txt", "q\"uo'te.txt",
-                                                      "trail.txt", "ümlaut-日本", "ümlaut-日本/ñ.txt"}));
+  EXPECT_EQ(entries(*made),
+            (std::vector<std::string>{" w.txt", "$HOME.txt", "-dash.txt", "aXb.txt", "q\"uo'te.txt",
+                                      "trail.txt", "ümlaut-日本", "ümlaut-日本/ñ.txt"}));
   expectNoScratchLeft();
 }
 
@@ -180,8 +185,8 @@ TEST_F(SevenZipModifyTest, EncryptedZipsUseTheCipherTheTagNames) {
     const std::string archive = path("crypt" + std::to_string(encryption) + ".zip");
     auto made = handler<AHandlerZip>();
     made->setPassword("s3cret pass");
-    ASSERT_EQ(made->addFiles({path("src/with space.txt")}, "", archive, nullptr, Preset{{"encryption", encryption}},
-                             nullptr),
+    ASSERT_EQ(made->addFiles({path("src/with space.txt")}, "", archive, nullptr,
+                             Preset{{"encryption", encryption}}, nullptr),
               0);
     EXPECT_FALSE(made->isListingEncrypted());
 
@@ -244,7 +249,8 @@ TEST_F(SevenZipModifyTest, HeaderEncryptionHidesTheListingUntilThePasswordComes)
 }
 
 TEST_F(SevenZipModifyTest, DamagedArchivesAndMissingToolsReportFailure) {
-  shell(work_.path(), "printf 'PK\\003\\004 not really a zip' > bad.zip; head -c 100 /dev/urandom > noise.7z");
+  shell(work_.path(),
+        "printf 'PK\\003\\004 not really a zip' > bad.zip; head -c 100 /dev/urandom > noise.7z");
   auto bad = opened<AHandlerZip>(path("bad.zip"));
   EXPECT_NE(bad->extract(items({"*"}), work_.str(), 3), 0);
   auto noise = opened<AHandler7zip>(path("noise.7z"));

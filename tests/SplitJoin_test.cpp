@@ -79,7 +79,6 @@ class SplitJoinTest : public test::SuiteFixtures<SplitJoinTest> {
     const SubprocessResult result = run({"/usr/bin/cmp", a.string(), b.string()}, {});
     return result.exitStatus == 0;
   }
-
 };
 
 TEST_F(SplitJoinTest, JoinsThePiecesByteForByteWithProgress) {
@@ -153,12 +152,14 @@ TEST_F(SplitJoinTest, TessaroExtractAndJoinJoinTheSet) {
   for (const char* command : {"extract", "join"}) {
     test::TempDir out;
     // Any piece names the set.
-    const SubprocessResult result = run({TESSARO_BINARY, command, fixture("set/data.bin.002"), "-C", out.str()});
+    const SubprocessResult result =
+        run({TESSARO_BINARY, command, fixture("set/data.bin.002"), "-C", out.str()});
     EXPECT_EQ(result.exitStatus, 0) << command << result.output;
     EXPECT_TRUE(sameBytes(fixture("data.bin"), out.path() / "data.bin")) << command;
   }
   test::TempDir out;
-  EXPECT_EQ(run({TESSARO_BINARY, "join", fixture("data.bin"), "-C", out.str()}).exitStatus, 2);  // not a piece
+  EXPECT_EQ(run({TESSARO_BINARY, "join", fixture("data.bin"), "-C", out.str()}).exitStatus,
+            2);  // not a piece
 
   const SubprocessResult gap =
       run({TESSARO_BINARY, "extract", fixture("gap/data.bin.001"), "-C", out.str()}, {});

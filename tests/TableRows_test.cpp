@@ -43,16 +43,23 @@ class TableRowsTest : public ::testing::Test {
 TEST_F(TableRowsTest, NormalRowsFollowTreeOrderWithIndentationAndToggles) {
   int32_t last = 0;
   EXPECT_EQ(render(*root, false, 100, &last),
-            "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 18px;'><button type=\"button\" class=\"open\" aria-expanded=\"true\" "
+            "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 18px;'><button "
+            "type=\"button\" class=\"open\" aria-expanded=\"true\" "
             "onClick=\"tggl(this);\">&#x25BC;</button>"
-            "<img class='i' id='b_fold'/><div class='n'><a dir='auto' href='tssro://view//tmp/a%20b.zip;a'>a</a></div></td>"
-            "<td class='cD'></td><td class='cS'>1 B</td><td class='cP'>\u2013</td><td class='cK'>Folder</td><td class='cA'>drwxr-xr-x</td></tr>\n"
-            "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 36px;'><img class='i' id='b_'/><div class='n'>"
+            "<img class='i' id='b_fold'/><div class='n'><a dir='auto' "
+            "href='tssro://view//tmp/a%20b.zip;a'>a</a></div></td>"
+            "<td class='cD'></td><td class='cS'>1 B</td><td class='cP'>\u2013</td><td "
+            "class='cK'>Folder</td><td class='cA'>drwxr-xr-x</td></tr>\n"
+            "<tr class='' data-s='1' data-p='0'><td class='cN' style='padding-left: 36px;'><img class='i' "
+            "id='b_'/><div class='n'>"
             "<a dir='auto' href='tssro://view//tmp/a%20b.zip;a/x'>x</a></div></td>"
-            "<td class='cD'></td><td class='cS'>1 B</td><td class='cP'>\u2013</td><td class='cK'>\u2013</td><td class='cA'></td></tr>\n"
-            "<tr class='' data-s='2' data-p='0'><td class='cN' style='padding-left: 18px;'><img class='i' id='b_'/><div class='n'>"
+            "<td class='cD'></td><td class='cS'>1 B</td><td class='cP'>\u2013</td><td "
+            "class='cK'>\u2013</td><td class='cA'></td></tr>\n"
+            "<tr class='' data-s='2' data-p='0'><td class='cN' style='padding-left: 18px;'><img class='i' "
+            "id='b_'/><div class='n'>"
             "<a dir='auto' href='tssro://view//tmp/a%20b.zip;b'>b</a></div></td>"
-            "<td class='cD'></td><td class='cS'>2 B</td><td class='cP'>\u2013</td><td class='cK'>\u2013</td><td class='cA'></td></tr>\n");
+            "<td class='cD'></td><td class='cS'>2 B</td><td class='cP'>\u2013</td><td "
+            "class='cK'>\u2013</td><td class='cA'></td></tr>\n");
   EXPECT_EQ(last, 3);
 }
 
@@ -80,12 +87,15 @@ TEST_F(TableRowsTest, CutoffLimitsRowsAndEndsTheWalk) {
 }
 
 TEST_F(TableRowsTest, EmptyFoldersAndMacAndPackageRows) {
-  auto tree = build({"path=empty/\tattr=drwxr-xr-x", "path=._x\tunco=1", "path=Photos.app/Contents/Info.plist\tunco=1"});
+  auto tree = build(
+      {"path=empty/\tattr=drwxr-xr-x", "path=._x\tunco=1", "path=Photos.app/Contents/Info.plist\tunco=1"});
   const std::string normal = render(*tree, false, 100);
-  EXPECT_NE(normal.find("id='b_fold'/><div class='n'><a dir='auto' href='tssro://view//tmp/a%20b.zip;empty'"), std::string::npos);
+  EXPECT_NE(normal.find("id='b_fold'/><div class='n'><a dir='auto' href='tssro://view//tmp/a%20b.zip;empty'"),
+            std::string::npos);
   EXPECT_NE(normal.find("<tr class='h' "), std::string::npos);
   EXPECT_NE(normal.find("<tr class='p' "), std::string::npos);
-  EXPECT_NE(render(*tree, true, 100).find("id='b_____'/><div class='n'><a dir='auto' href='tssro://view//tmp/a%20b.zip;empty'"),
+  EXPECT_NE(render(*tree, true, 100)
+                .find("id='b_____'/><div class='n'><a dir='auto' href='tssro://view//tmp/a%20b.zip;empty'"),
             std::string::npos);
 }
 
@@ -114,8 +124,7 @@ TEST_F(TableRowsTest, RowsCarrySizesDatesAndTheBytesOfLegacyNames) {
   auto tree = build({"path=old\tunco=5\tcomp=3\ttime=20200501.102032",
                      "path=new\tunco=-1\tcomp=7\ttime=20210501.102032",
                      // A name read as code page 437, with the bytes it was read from.
-                     "path=\xC3\xA4\xC2\xAB\tunco=1\trawn=84AE",
-                     "path=dir/in\tunco=4\tcomp=2"});
+                     "path=\xC3\xA4\xC2\xAB\tunco=1\trawn=84AE", "path=dir/in\tunco=4\tcomp=2"});
   const std::vector<std::string> data = rowData(render(*tree, false, 100));
   ASSERT_EQ(data.size(), 5u);
   // No packed size of its own sorts as -1; a missing unpacked size as the packed one, as shown.
@@ -151,13 +160,15 @@ TEST_F(TableRowsTest, DeepTreesRenderWithoutRecursion) {
 }
 
 TEST_F(TableRowsTest, FlaggedEntriesCarryAMarkTitledWithTheirFlags) {
-  auto flagged = build({"path=/etc/x\tattr=-rw-r--r--", "path=../a\tattr=-rw-r--r--", "path=../a\tattr=crw-r--r--",
-                        "path=ok\tattr=-rw-r--r--", "path=invoice\u202Efdp<.exe\tattr=-rw-r--r--"});
+  auto flagged =
+      build({"path=/etc/x\tattr=-rw-r--r--", "path=../a\tattr=-rw-r--r--", "path=../a\tattr=crw-r--r--",
+             "path=ok\tattr=-rw-r--r--", "path=invoice\u202Efdp<.exe\tattr=-rw-r--r--"});
   theTypeCache() = std::make_shared<TypeCache>();
   theItemTypeSource() = theTypeCache();
   std::string english;
   outputTableRowIntoMutableString(*flagged, english, 0, 0, true, "/x.zip", 100);
-  EXPECT_NE(english.find(">x</a><span class='sf sf-abs' title='Absolute path'>!</span></div>"), std::string::npos);
+  EXPECT_NE(english.find(">x</a><span class='sf sf-abs' title='Absolute path'>!</span></div>"),
+            std::string::npos);
   EXPECT_NE(english.find(">a</a><span class='sf sf-up sf-dup sf-dev' title='Parent folder reference (..), "
                          "Duplicate path, Device file'>!</span></div>"),
             std::string::npos);
@@ -185,7 +196,8 @@ TEST_F(TableRowsTest, FlaggedEntriesCarryAMarkTitledWithTheirFlags) {
   locked->setEncryptedEntry(true);
   std::string marked;
   outputTableRowIntoMutableString(*flagged, marked, 0, 0, true, "/x.zip", 100, titles);
-  EXPECT_NE(marked.find(">ok</a><span class='enc' title='&lt;i&gt;'>&#x1F512;</span></div>"), std::string::npos)
+  EXPECT_NE(marked.find(">ok</a><span class='enc' title='&lt;i&gt;'>&#x1F512;</span></div>"),
+            std::string::npos)
       << marked;
   EXPECT_EQ(marked.find("enc'", marked.find("enc'") + 1), std::string::npos);
 }

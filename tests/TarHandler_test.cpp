@@ -123,7 +123,8 @@ TEST_F(TarHandlerTest, RecordsCarryRawNamesAndWholeSeconds) {
   EXPECT_EQ(lines[7].find(" -> "), std::string::npos);
   EXPECT_EQ(lines[7].substr(0, 15), "path=tree/link\t");
   // The time is local, "%Y%m%d.%H%M%S" (15 characters).
-  EXPECT_EQ(lines[6].substr(0, lines[6].size() - 15), "path=tree/deep/a/b/f\tattr=-rw-r-----\tunco=5\tcomp=0\ttime=");
+  EXPECT_EQ(lines[6].substr(0, lines[6].size() - 15),
+            "path=tree/deep/a/b/f\tattr=-rw-r-----\tunco=5\tcomp=0\ttime=");
 }
 
 // Names arrive as their bytes, except that a tab and a line feed, which would end a field or a
@@ -226,8 +227,10 @@ touch -d @1588328433 notes.txt.gz tiny.gz report.pdf.bz2 data.xz two.gz both.xz
   const std::string tail = " attr=-rw-r----- perm=640 time=2020-05-01T10:20:33Z\n";
 
   AZipItem::Ptr root;
-  EXPECT_EQ(listing((dir.path() / "notes.txt.gz").string(), &root), "notes.txt unco=10000 comp=" + size("notes.txt.gz") + tail);
-  EXPECT_EQ(listing((dir.path() / "report.pdf.bz2").string(), &root), "report.pdf unco=" + size("report.pdf.bz2") + " comp=-1" + tail);
+  EXPECT_EQ(listing((dir.path() / "notes.txt.gz").string(), &root),
+            "notes.txt unco=10000 comp=" + size("notes.txt.gz") + tail);
+  EXPECT_EQ(listing((dir.path() / "report.pdf.bz2").string(), &root),
+            "report.pdf unco=" + size("report.pdf.bz2") + " comp=-1" + tail);
   EXPECT_EQ(root->compV(), std::stoll(size("report.pdf.bz2")));
   // xz's index and gzip's trailer say what the stream unpacks to, also for a file that grew;
   // bzip2 says nothing, and the file's own size stands.
@@ -236,7 +239,8 @@ touch -d @1588328433 notes.txt.gz tiny.gz report.pdf.bz2 data.xz two.gz both.xz
   EXPECT_EQ(root->compV(), std::stoll(size("tiny.gz")));
   // The trailer of the last of two gzip members is not the file's size: none is claimed. Two xz
   // streams each have an index, and their sizes add up.
-  EXPECT_EQ(listing((dir.path() / "two.gz").string(), &root), "two unco=" + size("two.gz") + " comp=-1" + tail);
+  EXPECT_EQ(listing((dir.path() / "two.gz").string(), &root),
+            "two unco=" + size("two.gz") + " comp=-1" + tail);
   EXPECT_EQ(listing((dir.path() / "both.xz").string(), &root), "both unco=15 comp=" + size("both.xz") + tail);
 }
 

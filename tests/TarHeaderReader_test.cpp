@@ -141,7 +141,8 @@ TEST_F(TarHeaderReaderTest, RecordsAreGnuTarsListingWithSeconds) {
 TEST_F(TarHeaderReaderTest, SizesModesAndDatesOfTheOddEntries) {
   const Listing read = list(AHandlerTar::metaclass().initWithURL(fixture("pax.tar")));
   std::unordered_map<std::string, std::string> byPath;
-  for (const std::string& record : read.records) byPath[std::string(record.substr(5, record.find('\t') - 5))] = record;
+  for (const std::string& record : read.records)
+    byPath[std::string(record.substr(5, record.find('\t') - 5))] = record;
   EXPECT_NE(byPath["tree/sparse"].find("\tattr=-rw-r--r--\tunco=3000000\tcomp=0\t"), std::string::npos);
   EXPECT_NE(byPath["tree/plain"].find("attr=-rwsr-xr-x"), std::string::npos);
   EXPECT_NE(byPath["tree/sticky/"].find("attr=drwxrwxrwt"), std::string::npos);
@@ -167,7 +168,8 @@ void setChecksum(std::string& tar, size_t header) {
 Listing readBytes(const std::string& bytes, size_t piece) {
   Listing listing;
   TarHeaderReader reader(listing.records, &listing.links);
-  for (size_t at = 0; at < bytes.size() && reader.take(std::string_view(bytes).substr(at, piece)); at += piece) {
+  for (size_t at = 0; at < bytes.size() && reader.take(std::string_view(bytes).substr(at, piece));
+       at += piece) {
   }
   listing.problem = reader.finish();
   return listing;
@@ -175,7 +177,8 @@ Listing readBytes(const std::string& bytes, size_t piece) {
 
 TEST_F(TarHeaderReaderTest, DamageIsAProblemNotACrash) {
   test::TempDir dir;
-  shell(dir.path(), "mkdir t && printf 'abc' > t/a && printf 'defg' > t/b && tar --format=ustar -cf x.tar t/a t/b");
+  shell(dir.path(),
+        "mkdir t && printf 'abc' > t/a && printf 'defg' > t/b && tar --format=ustar -cf x.tar t/a t/b");
   const std::string good = test::readFile(dir.path() / "x.tar");
   // Headers at 0 (t/a) and 1024 (t/b).
   const auto edited = [&](auto change) {
@@ -206,22 +209,40 @@ TEST_F(TarHeaderReaderTest, DamageIsAProblemNotACrash) {
       {"empty", "", 0, ListingProblem::notReadable},
       {"only end blocks", std::string(1024, '\0'), 0, ListingProblem::notReadable},
       {"first checksum wrong", edited([](std::string& t) { t[0] = 'T'; }), 0, ListingProblem::notReadable},
-      {"second checksum wrong", edited([](std::string& t) { t[1024] = 'T'; }), 1, ListingProblem::damagedHeaders},
-      {"size not octal", edited([](std::string& t) { t[124] = '9'; setChecksum(t, 0); }), 0,
+      {"second checksum wrong", edited([](std::string& t) { t[1024] = 'T'; }), 1,
        ListingProblem::damagedHeaders},
-      {"size past 2^63 in base 256", edited([](std::string& t) { std::memset(&t[124], 0xff, 12); t[124] = char(0x80); setChecksum(t, 0); }),
+      {"size not octal", edited([](std::string& t) {
+         t[124] = '9';
+         setChecksum(t, 0);
+       }),
        0, ListingProblem::damagedHeaders},
-      {"size of 8 GiB", edited([](std::string& t) { std::memcpy(&t[124], "77777777777", 11); setChecksum(t, 0); }), 1,
-       ListingProblem::endsEarly},
-      {"name without NUL", edited([](std::string& t) { std::memset(&t[0], 'n', 100); setChecksum(t, 0); }), 2,
-       ListingProblem::none},
+      {"size past 2^63 in base 256", edited([](std::string& t) {
+         std::memset(&t[124], 0xff, 12);
+         t[124] = char(0x80);
+         setChecksum(t, 0);
+       }),
+       0, ListingProblem::damagedHeaders},
+      {"size of 8 GiB", edited([](std::string& t) {
+         std::memcpy(&t[124], "77777777777", 11);
+         setChecksum(t, 0);
+       }),
+       1, ListingProblem::endsEarly},
+      {"name without NUL", edited([](std::string& t) {
+         std::memset(&t[0], 'n', 100);
+         setChecksum(t, 0);
+       }),
+       2, ListingProblem::none},
       {"pax length past its text", withPax("99 path=x\n"), 0, ListingProblem::damagedHeaders},
       {"pax length too short", withPax("3 path=x\n"), 0, ListingProblem::damagedHeaders},
       {"pax length zero", withPax("0 path=x\n"), 0, ListingProblem::damagedHeaders},
       {"pax record without key", withPax("5 =x\n"), 0, ListingProblem::damagedHeaders},
       {"pax size not a number", withPax("11 size=1x\n"), 0, ListingProblem::damagedHeaders},
       {"pax path", withPax("11 path=xy\n"), 2, ListingProblem::none},
-      {"long name past the bound", edited([](std::string& t) { t[156] = 'L'; std::memcpy(&t[124], "77777777777", 11); setChecksum(t, 0); }),
+      {"long name past the bound", edited([](std::string& t) {
+         t[156] = 'L';
+         std::memcpy(&t[124], "77777777777", 11);
+         setChecksum(t, 0);
+       }),
        0, ListingProblem::damagedHeaders},
   };
   for (const auto& c : cases) {
@@ -233,7 +254,11 @@ TEST_F(TarHeaderReaderTest, DamageIsAProblemNotACrash) {
     }
   }
   EXPECT_EQ(readBytes(withPax("11 path=xy\n"), 512).records[0].substr(0, 8), "path=xy\t");
-  EXPECT_EQ(readBytes(edited([](std::string& t) { std::memset(&t[0], 'n', 100); setChecksum(t, 0); }), 512)
+  EXPECT_EQ(readBytes(edited([](std::string& t) {
+                        std::memset(&t[0], 'n', 100);
+                        setChecksum(t, 0);
+                      }),
+                      512)
                 .records[0]
                 .substr(0, 106),
             "path=" + std::string(100, 'n') + "\t");

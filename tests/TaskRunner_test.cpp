@@ -44,13 +44,15 @@ std::string noise(size_t size) {
 
 class TaskRunnerTest : public ::testing::Test {
  protected:
-  TaskRunnerTest() : handler(std::make_shared<ArchiveHandler>()), callback(std::make_shared<test::FakeHost>()) {
+  TaskRunnerTest()
+      : handler(std::make_shared<ArchiveHandler>()), callback(std::make_shared<test::FakeHost>()) {
     handler->setCallbackHandler(callback);
   }
   ~TaskRunnerTest() override { EXPECT_TRUE(noChildrenLeft()); }
 
   int32_t run(const std::string& tool, const std::vector<std::string>& params,
-              std::optional<std::string>* raw = nullptr, const ArchiveHandler::OutputCallback* onOutput = nullptr,
+              std::optional<std::string>* raw = nullptr,
+              const ArchiveHandler::OutputCallback* onOutput = nullptr,
               std::optional<std::string> workingDir = std::nullopt) {
     return handler->executeTask(tool, params, workingDir, onOutput, raw);
   }

@@ -44,7 +44,8 @@ TEST_F(TessaroCommandTest, ListPrintsEntriesAndRefusesWhatNoHandlerTakes) {
   home.dir().write("plain.txt", "not an archive");
   const SubprocessResult refused = tessaro({"list", (dir / "plain.txt").string()});
   EXPECT_EQ(refused.exitStatus, 2);
-  EXPECT_EQ(refused.output, "tessaro: no handler for " + (dir / "plain.txt").string() + ": it is not an archive tessaro reads\n");
+  EXPECT_EQ(refused.output, "tessaro: no handler for " + (dir / "plain.txt").string() +
+                                ": it is not an archive tessaro reads\n");
   EXPECT_EQ(tessaro({"list", (dir / "missing.zip").string()}).exitStatus, 2);
   EXPECT_EQ(tessaro({"frobnicate"}).exitStatus, 2);
   EXPECT_EQ(tessaro({"list", "--help"}).exitStatus, 0);
@@ -55,7 +56,9 @@ TEST_F(TessaroCommandTest, DefaultsGoToTheDomainThePreviewReadsThem) {
   EXPECT_EQ(tessaro({"defaults", "write", "showHiddenFiles", "-bool", "YES"}).exitStatus, 0);
   EXPECT_EQ(tessaro({"defaults", "write", "HLVSizeBase1024", "-bool", "true"}).exitStatus, 0);
   EXPECT_EQ(tessaro({"defaults", "write", "HLVExtractPresets", "-array-add",
-                     "<dict><key>name</key><string>Here</string></dict>"}).exitStatus, 0);
+                     "<dict><key>name</key><string>Here</string></dict>"})
+                .exitStatus,
+            0);
   EXPECT_EQ(tessaro({"defaults", "write", "host", "HLVTempFolderName", "scratch"}).exitStatus, 0);
 
   UserDefaults& defaults = UserDefaults::standard();
@@ -97,7 +100,8 @@ TEST_F(TessaroCommandTest, DefaultsRefuseWhatThePreviewCouldNotRead) {
     EXPECT_EQ(outcome.output.find('\n'), outcome.output.size() - 1) << outcome.output;
   }
   // The refusal names the keys there are.
-  EXPECT_NE(tessaro({"defaults", "write", "cutofCount", "5"}).output.find("cutoffCount (-int)"), std::string::npos);
+  EXPECT_NE(tessaro({"defaults", "write", "cutofCount", "5"}).output.find("cutoffCount (-int)"),
+            std::string::npos);
   EXPECT_EQ(tessaro({"defaults", "read", "cutofCount"}).exitStatus, 1);
   // A value without a type takes the key's; --force writes anything.
   EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "700"}).exitStatus, 0);
@@ -113,7 +117,8 @@ TEST_F(TessaroCommandTest, DefaultsRefuseWhatThePreviewCouldNotRead) {
 std::map<std::string, int64_t> filesInJson(const std::string& text) {
   std::map<std::string, int64_t> files;
   for (const auto& entry : nlohmann::json::parse(text)) {
-    if (entry.at("kind") == "file") files[entry.at("name").get<std::string>()] = entry.at("size").get<int64_t>();
+    if (entry.at("kind") == "file")
+      files[entry.at("name").get<std::string>()] = entry.at("size").get<int64_t>();
   }
   return files;
 }
@@ -141,7 +146,8 @@ std::map<std::string, int64_t> filesByTool(const std::string& archive, const std
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with("Path = ")) path = line.substr(7);
     if (line.starts_with("Folder = ")) folder = line.substr(9) == "+";
-    if (line.starts_with("Attributes = ") && line.find('D') != std::string::npos && line.find('D') < 15) folder = true;
+    if (line.starts_with("Attributes = ") && line.find('D') != std::string::npos && line.find('D') < 15)
+      folder = true;
     if (line.starts_with("Size = ") && !path.empty()) files[path] = std::stoll(line.substr(7));
     if (line.empty()) {
       if (folder) files.erase(path);
@@ -158,8 +164,9 @@ TEST_F(TessaroCommandTest, ListJsonMatchesWhatTheFormatsOwnToolsReport) {
   home.dir().write("tree/a.txt", "alpha");
   home.dir().write("tree/sub/b c.txt", std::string(3000, 'b'));
   home.dir().write("tree/sub/\xc3\xbcn\xc3\xaf.txt", "unicode");
-  test::shell(dir, "zip -qr t.zip tree && 7zz a -bd t.7z tree >/dev/null && tar czf t.tar.gz tree && "
-                   "rar a -inul t.rar tree");
+  test::shell(dir,
+              "zip -qr t.zip tree && 7zz a -bd t.7z tree >/dev/null && tar czf t.tar.gz tree && "
+              "rar a -inul t.rar tree");
   for (const std::string name : {"t.zip", "t.7z", "t.tar.gz", "t.rar"}) {
     SCOPED_TRACE(name);
     const SubprocessResult listed = tessaro({"list", "--json", name});
@@ -171,7 +178,8 @@ TEST_F(TessaroCommandTest, ListJsonMatchesWhatTheFormatsOwnToolsReport) {
 }
 
 TEST_F(TessaroCommandTest, ListJsonKeepsTheBytesOfNamesThatAreNotUtf8) {
-  test::shell(home.dir().path(), "mkdir raw && printf x > \"$(printf 'raw/caf\\351.txt')\" && zip -qr raw.zip raw");
+  test::shell(home.dir().path(),
+              "mkdir raw && printf x > \"$(printf 'raw/caf\\351.txt')\" && zip -qr raw.zip raw");
   const SubprocessResult listed = tessaro({"list", "--json", "raw.zip"});
   ASSERT_EQ(listed.exitStatus, 0) << listed.output;
   bool found = false;
@@ -187,18 +195,23 @@ TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
   const std::string longName(100, 'n');
   home.dir().write("tree/sub/" + longName + ".txt", "x");
   home.dir().write("tree/top.txt", "y");
-  test::shell(home.dir().path(), "tar cf t.tar --no-recursion tree tree/sub tree/sub/" + longName + ".txt tree/top.txt");
+  test::shell(home.dir().path(),
+              "tar cf t.tar --no-recursion tree tree/sub tree/sub/" + longName + ".txt tree/top.txt");
   const SubprocessResult wide = tessaro({"list", "--tree", "--width", "120", "t.tar"});
   ASSERT_EQ(wide.exitStatus, 0) << wide.output;
-  EXPECT_EQ(wide.output, "t.tar\n"
-                         "└── tree/\n"
-                         "    ├── sub/\n"
-                         "    │   └── " + longName + ".txt\n"
-                         "    └── top.txt\n");
+  EXPECT_EQ(wide.output,
+            "t.tar\n"
+            "└── tree/\n"
+            "    ├── sub/\n"
+            "    │   └── " +
+                longName +
+                ".txt\n"
+                "    └── top.txt\n");
   const SubprocessResult narrow = tessaro({"list", "t.tar", "--tree", "--width=40"});
   ASSERT_EQ(narrow.exitStatus, 0) << narrow.output;
   // 12 columns of drawing, then the name cut to 28 with its ellipsis: 40 in all, no colours.
-  EXPECT_NE(narrow.output.find("    │   └── " + std::string(27, 'n') + "…\n"), std::string::npos) << narrow.output;
+  EXPECT_NE(narrow.output.find("    │   └── " + std::string(27, 'n') + "…\n"), std::string::npos)
+      << narrow.output;
   EXPECT_EQ(narrow.output.find("\033["), std::string::npos);
 }
 
@@ -206,9 +219,10 @@ TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
   const auto dir = home.dir().path();
   home.dir().write("t/a.txt", "alpha");
   home.dir().write("junk.zip", std::string(3000, 'j'));
-  test::shell(dir, "head -c 3000000 /dev/urandom > t/big.bin && (cd t && zip -q -P right ../pw.zip a.txt) && "
-                   "mkdir vol && 7zz a -bd -v1m vol/s.7z t/big.bin >/dev/null && rm vol/s.7z.002 && "
-                   "zip -qr z.zip t && cp z.zip ./-dash.zip");
+  test::shell(dir,
+              "head -c 3000000 /dev/urandom > t/big.bin && (cd t && zip -q -P right ../pw.zip a.txt) && "
+              "mkdir vol && 7zz a -bd -v1m vol/s.7z t/big.bin >/dev/null && rm vol/s.7z.002 && "
+              "zip -qr z.zip t && cp z.zip ./-dash.zip");
   struct Case {
     std::vector<std::string> args;
     std::string line;
@@ -218,13 +232,20 @@ TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
       {{"list", "--x", "z.zip"}, "tessaro: unknown option --x for list\n", 2},
       {{"extract", "-Q"}, "tessaro: unknown option -Q for extract\n", 2},
       {{"extract", "z.zip", "-C", "nowhere"}, "tessaro: nowhere: no such folder\n", 2},
-      {{"list", "junk.zip"}, "tessaro: junk.zip is not a readable zip archive: it is damaged or of another kind\n", 2},
+      {{"list", "junk.zip"},
+       "tessaro: junk.zip is not a readable zip archive: it is damaged or of another kind\n",
+       2},
       {{"extract", "pw.zip", "--here", "--password", "wrong"},
-       "tessaro: extracting " + at("pw.zip") + " failed: the password is wrong; nothing was extracted\n", 1},
+       "tessaro: extracting " + at("pw.zip") + " failed: the password is wrong; nothing was extracted\n",
+       1},
       {{"test", "pw.zip"},
-       "tessaro: testing " + at("pw.zip") + " failed: the archive needs a password: give it with --password\n", 1},
+       "tessaro: testing " + at("pw.zip") +
+           " failed: the archive needs a password: give it with --password\n",
+       1},
       {{"list", "vol/s.7z.001"}, "tessaro: listing vol/s.7z.001 failed: the volume s.7z.002 is missing\n", 1},
-      {{"test", "vol/s.7z.001"}, "tessaro: testing " + at("vol/s.7z.001") + " failed: the volume s.7z.002 is missing\n", 1},
+      {{"test", "vol/s.7z.001"},
+       "tessaro: testing " + at("vol/s.7z.001") + " failed: the volume s.7z.002 is missing\n",
+       1},
       {{"list", "-dash.zip"}, "tessaro: unknown option -dash.zip for list\n", 2},
   };
   for (const Case& c : cases) {
@@ -245,10 +266,11 @@ TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
 TEST_F(TessaroCommandTest, VersionAndHelpAnswerForTheProgramAndEachCommand) {
   const SubprocessResult version = tessaro({"--version"});
   EXPECT_EQ(version.exitStatus, 0);
-  EXPECT_TRUE(std::regex_match(version.output, std::regex("tessaro [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.output;
+  EXPECT_TRUE(std::regex_match(version.output, std::regex("tessaro [0-9]+\\.[0-9]+\\.[0-9]+\n")))
+      << version.output;
   EXPECT_EQ(tessaro({"extract", "--version"}).output, version.output);
-  for (const char* command : {"list", "extract", "test", "create", "add", "delete", "rename", "comment", "repair",
-                              "join", "view"}) {
+  for (const char* command : {"list", "extract", "test", "create", "add", "delete", "rename", "comment",
+                              "repair", "join", "view"}) {
     const SubprocessResult help = tessaro({command, "--help"});
     EXPECT_EQ(help.exitStatus, 0) << command;
     EXPECT_TRUE(help.output.starts_with(std::string("usage: tessaro ") + command)) << help.output;

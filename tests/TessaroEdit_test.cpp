@@ -70,10 +70,11 @@ TEST_F(TessaroEditTest, EveryWritableFormatRoundTripsThroughCreateAddDeleteAndRe
     SCOPED_TRACE(format);
     if (format == "rar" && !rar) continue;
     const std::string archive = "a." + format;
-    ASSERT_EQ(tessaro({"create", archive, "tree"}).exitStatus, 0) << tessaro({"list", "--json", archive}).output;
+    ASSERT_EQ(tessaro({"create", archive, "tree"}).exitStatus, 0)
+        << tessaro({"list", "--json", archive}).output;
     const SubprocessResult listed = tessaro({"list", archive});
-    for (const char* name : {"tree/with space.txt", "tree/ünïcödé.txt", "tree/q\"uote$(x)`y`.txt", "tree/-dash.txt",
-                             "tree/sub/deeper/leaf.bin"})
+    for (const char* name : {"tree/with space.txt", "tree/ünïcödé.txt", "tree/q\"uote$(x)`y`.txt",
+                             "tree/-dash.txt", "tree/sub/deeper/leaf.bin"})
       EXPECT_NE(listed.output.find(name), std::string::npos) << name << "\n" << listed.output;
 
     fs::create_directories(dir() / ("out-" + format));
@@ -94,15 +95,20 @@ TEST_F(TessaroEditTest, EveryWritableFormatRoundTripsThroughCreateAddDeleteAndRe
     ASSERT_EQ(tessaro({"add", archive, "extra.txt", "--into", "tree/sub"}).exitStatus, 0);
     ASSERT_EQ(tessaro({"delete", archive, "tree/-dash.txt"}).exitStatus, 0);
     const SubprocessResult changed = tessaro({"list", "--json", archive});
-    EXPECT_NE(changed.output.find(R"("name":"tree/sub/extra.txt","kind":"file","size":11)"), std::string::npos) << changed.output;
+    EXPECT_NE(changed.output.find(R"("name":"tree/sub/extra.txt","kind":"file","size":11)"),
+              std::string::npos)
+        << changed.output;
     EXPECT_EQ(changed.output.find("-dash.txt"), std::string::npos) << changed.output;
     EXPECT_NE(changed.output.find("tree/plain.txt"), std::string::npos) << changed.output;
 
     ASSERT_EQ(tessaro({"rename", archive, "tree/plain.txt", "tree/renamed.txt"}).exitStatus, 0);
     const SubprocessResult renamed = tessaro({"list", "--json", archive});
-    EXPECT_NE(renamed.output.find(R"("name":"tree/renamed.txt","kind":"file","size":5)"), std::string::npos) << renamed.output;
+    EXPECT_NE(renamed.output.find(R"("name":"tree/renamed.txt","kind":"file","size":5)"), std::string::npos)
+        << renamed.output;
     EXPECT_EQ(renamed.output.find("tree/plain.txt"), std::string::npos) << renamed.output;
-    EXPECT_NE(renamed.output.find(R"("name":"tree/sub/deeper/leaf.bin","kind":"file","size":70000)"), std::string::npos) << renamed.output;
+    EXPECT_NE(renamed.output.find(R"("name":"tree/sub/deeper/leaf.bin","kind":"file","size":70000)"),
+              std::string::npos)
+        << renamed.output;
   }
   if (rar) {
     ASSERT_EQ(tessaro({"comment", "a.rar", "rar words"}).exitStatus, 0);
@@ -120,7 +126,8 @@ TEST_F(TessaroEditTest, ZipCommentsAndEncryptedArchivesWorkFromTheCommandLine) {
   EXPECT_NE(shell("unzip -z c.zip").output.find("second words"), std::string::npos);
   EXPECT_EQ(tessaro({"list", "--json", "c.zip"}).output.find("Tessaro-comment-helper"), std::string::npos);
 
-  ASSERT_EQ(tessaro({"create", "s.7z", "tree", "--encryption", "aes-names", "--password", "pw"}).exitStatus, 0);
+  ASSERT_EQ(tessaro({"create", "s.7z", "tree", "--encryption", "aes-names", "--password", "pw"}).exitStatus,
+            0);
   const SubprocessResult hidden = tessaro({"list", "--json", "s.7z"});
   EXPECT_EQ(hidden.output.find("plain.txt"), std::string::npos) << hidden.output;
   fs::create_directories(dir() / "s");
@@ -165,9 +172,10 @@ TEST_F(TessaroEditTest, ZipCommentsSurviveByteForByteAndTheHelperNameNeverCollid
   ASSERT_EQ(tessaro({"create", "probe.zip", "v", "--compression", "store"}).exitStatus, 0);
   const auto overhead = static_cast<size_t>(fs::file_size(dir() / "probe.zip")) - 30000;
   home.dir().write("v/data.bin", std::string(40010 - overhead, 'd'));
-  ASSERT_EQ(tessaro({"create", "s.zip", "v", "--compression", "store", "--volume-size", "20k", "--comment", "hi"})
-                .exitStatus,
-            0);
+  ASSERT_EQ(
+      tessaro({"create", "s.zip", "v", "--compression", "store", "--volume-size", "20k", "--comment", "hi"})
+          .exitStatus,
+      0);
   // The record moved whole into the last piece.
   ASSERT_EQ(fs::file_size(dir() / "s.zip.002"), 19988u) << "the cut no longer goes through the end record";
   ASSERT_EQ(shell("cat s.zip.0* > whole.zip && unzip -tq whole.zip").exitStatus, 0);
@@ -202,7 +210,8 @@ TEST_F(TessaroEditTest, SingleEntriesComeOutOfTheFormatsOnlyReadHere) {
     const fs::path out = dir() / ("single-" + std::string(maker.archive));
     fs::create_directories(out);
     const SubprocessResult extracted = tessaro({"extract", maker.archive, entry, "-C", out.string()});
-    ASSERT_EQ(extracted.exitStatus, 0) << extracted.output << tessaro({"list", "--json", maker.archive}).output;
+    ASSERT_EQ(extracted.exitStatus, 0)
+        << extracted.output << tessaro({"list", "--json", maker.archive}).output;
     EXPECT_EQ(readFile(out / entry), expected);
   }
 }
@@ -225,12 +234,16 @@ TEST_F(TessaroEditTest, VolumesOfEveryFormatThatSplitsListAndExtractWhole) {
   for (const std::string format : {"zip", "7z", "rar"}) {
     SCOPED_TRACE(format);
     if (format == "rar" && !fs::exists("/usr/bin/rar")) continue;
-    ASSERT_EQ(tessaro({"create", "v." + format, "tree", "--volume-size", "20k", "--compression", "store"}).exitStatus, 0);
+    ASSERT_EQ(tessaro({"create", "v." + format, "tree", "--volume-size", "20k", "--compression", "store"})
+                  .exitStatus,
+              0);
     const std::string first = format == "rar" ? "v.part1.rar" : "v." + format + ".001";
     ASSERT_TRUE(fs::exists(dir() / first));
     EXPECT_TRUE(fs::exists(dir() / (format == "rar" ? "v.part4.rar" : "v." + format + ".004")));
     const SubprocessResult listed = tessaro({"list", "--json", first});
-    EXPECT_NE(listed.output.find(R"("name":"tree/sub/deeper/leaf.bin","kind":"file","size":70000)"), std::string::npos) << listed.output;
+    EXPECT_NE(listed.output.find(R"("name":"tree/sub/deeper/leaf.bin","kind":"file","size":70000)"),
+              std::string::npos)
+        << listed.output;
     fs::create_directories(dir() / ("v-" + format));
     ASSERT_EQ(tessaro({"extract", first, "-C", "v-" + format}).exitStatus, 0);
     EXPECT_EQ(shell("diff -r tree 'v-" + format + "/tree'").exitStatus, 0);
@@ -242,8 +255,8 @@ TEST_F(TessaroEditTest, BadRequestsFailClearlyAndLeaveTheArchiveAsItWas) {
   ASSERT_EQ(tessaro({"create", "k.zip", "tree"}).exitStatus, 0);
   const std::string before = readFile(dir() / "k.zip");
 
-  EXPECT_EQ(tessaro({"create", "k.zip", "tree"}).exitStatus, 2);                 // exists already
-  EXPECT_EQ(tessaro({"create", "k.unknown", "tree"}).exitStatus, 2);             // no format
+  EXPECT_EQ(tessaro({"create", "k.zip", "tree"}).exitStatus, 2);      // exists already
+  EXPECT_EQ(tessaro({"create", "k.unknown", "tree"}).exitStatus, 2);  // no format
   EXPECT_EQ(tessaro({"create", "n.zip", "no-such-file"}).exitStatus, 2);
   EXPECT_FALSE(fs::exists(dir() / "n.zip"));
   EXPECT_EQ(tessaro({"delete", "missing.zip", "x"}).exitStatus, 2);
@@ -260,7 +273,9 @@ TEST_F(TessaroEditTest, BadRequestsFailClearlyAndLeaveTheArchiveAsItWas) {
   // Entries that try to leave the destination land inside it or not at all.
   home.dir().write("payload.txt", "escaped");
   ASSERT_EQ(shell("bsdtar --format zip -s ',^,../,' -cf up.zip payload.txt && "
-                  "bsdtar --format zip -s ',^,/tmp/tessaro-abs-,' -cf abs.zip payload.txt").exitStatus, 0);
+                  "bsdtar --format zip -s ',^,/tmp/tessaro-abs-,' -cf abs.zip payload.txt")
+                .exitStatus,
+            0);
   fs::create_directories(dir() / "inner/dest");
   tessaro({"extract", "up.zip", "-C", "inner/dest"});
   tessaro({"extract", "abs.zip", "-C", "inner/dest"});
@@ -278,12 +293,14 @@ TEST_F(TessaroEditTest, AToolThatFailsOrLiesLeavesTheArchiveAsItWas) {
   // A rar that cuts the archive it works on and then says it failed, or says nothing at all.
   for (const char* status : {"0", "2"}) {
     home.dir().write("fake-rar", std::string("#!/bin/sh\nfor a; do case \"$a\" in *.rar) [ -f \"$a\" ] && "
-                                             "truncate -s 100 \"$a\";; esac; done\nexit ") + status + "\n");
+                                             "truncate -s 100 \"$a\";; esac; done\nexit ") +
+                                     status + "\n");
     fs::permissions(dir() / "fake-rar", fs::perms::owner_all);
     ASSERT_EQ(tessaro({"defaults", "write", "rar", (dir() / "fake-rar").string()}).exitStatus, 0);
-    for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"add", "r.rar", "extra.txt"}, {"delete", "r.rar", "tree/plain.txt"},
-          {"rename", "r.rar", "tree/plain.txt", "tree/other.txt"}, {"comment", "r.rar", "words"}}) {
+    for (const std::vector<std::string>& command : {std::vector<std::string>{"add", "r.rar", "extra.txt"},
+                                                    {"delete", "r.rar", "tree/plain.txt"},
+                                                    {"rename", "r.rar", "tree/plain.txt", "tree/other.txt"},
+                                                    {"comment", "r.rar", "words"}}) {
       SCOPED_TRACE(command.front() + std::string(" exiting ") + status);
       const SubprocessResult outcome = tessaro(command);
       EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
@@ -302,7 +319,8 @@ TEST_F(TessaroEditTest, RenameRefusesTakenNamesAndNamesThatLeaveTheArchive) {
     int status;
   };
   const Refusal refusals[] = {
-      {"tree/with space.txt", 1}, {"tree/sub", 1}, {"../up.txt", 2}, {"tree/../../up.txt", 2}, {"/etc/abs.txt", 2},
+      {"tree/with space.txt", 1}, {"tree/sub", 1},     {"../up.txt", 2},
+      {"tree/../../up.txt", 2},   {"/etc/abs.txt", 2},
   };
   for (const std::string format : {"zip", "7z", "tar.gz"}) {
     const std::string archive = "n." + format;
@@ -352,7 +370,9 @@ TEST_F(TessaroEditTest, ASevenZipWarningKeepsTheArchiveAndSaysWhatWasSkipped) {
     EXPECT_NE(created.output.find("tessaro: warning: "), std::string::npos) << created.output;
     EXPECT_NE(created.output.find("dangling"), std::string::npos) << created.output;
     EXPECT_EQ(created.output.find("cancelled"), std::string::npos) << created.output;
-    EXPECT_NE(tessaro({"list", "--json", "w." + format}).output.find(R"("name":"tree/sub/deeper/leaf.bin","kind":"file","size":70000)"), std::string::npos);
+    EXPECT_NE(tessaro({"list", "--json", "w." + format})
+                  .output.find(R"("name":"tree/sub/deeper/leaf.bin","kind":"file","size":70000)"),
+              std::string::npos);
   }
   expectNothingLeftBehind();
 }

@@ -129,7 +129,8 @@ TEST_F(TessaroExtractTest, SymbolicLinksPlantedInTheDestinationAreNeverFollowed)
     SCOPED_TRACE(stream);
     const fs::path out = destination(std::string("stream-") + stream);
     fs::create_symlink(victim, out / "a.txt");
-    EXPECT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string()}).exitStatus, 1);
+    EXPECT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string()}).exitStatus,
+              1);
     EXPECT_TRUE(fs::is_symlink(out / "a.txt"));
     ASSERT_EQ(tessaro({"extract", fixture(std::string("a.txt.") + stream), "-C", out.string(), "--overwrite"})
                   .exitStatus,
@@ -144,7 +145,8 @@ TEST_F(TessaroExtractTest, AnOutwardLinkFromAnEarlierExtractionIsNotWrittenThrou
     SCOPED_TRACE(format.extension);
     const fs::path out = destination(std::string("out-") + format.extension);
     ASSERT_EQ(
-        tessaro({"extract", fixture(std::string("link1.") + format.extension), "-C", out.string(), "--here"}).exitStatus,
+        tessaro({"extract", fixture(std::string("link1.") + format.extension), "-C", out.string(), "--here"})
+            .exitStatus,
         0);
     // The tar family and cpio make the link as the archive has it; 7-Zip anchors an absolute
     // target in the destination, and RAR leaves such a link out.
@@ -156,8 +158,8 @@ TEST_F(TessaroExtractTest, AnOutwardLinkFromAnEarlierExtractionIsNotWrittenThrou
     EXPECT_TRUE(target == fs::path(fixture("outside")) || target == out / fixture("outside").substr(1))
         << target;
     for (const char* policy : {"--keep", "--overwrite"}) {
-      const SubprocessResult second =
-          tessaro({"extract", fixture(std::string("link2.") + format.extension), "-C", out.string(), "--here", policy});
+      const SubprocessResult second = tessaro({"extract", fixture(std::string("link2.") + format.extension),
+                                               "-C", out.string(), "--here", policy});
       EXPECT_EQ(second.exitStatus, 1) << policy << "\n" << second.output;
       EXPECT_NE(second.output.find("esc:"), std::string::npos) << second.output;
     }
@@ -178,7 +180,8 @@ TEST_F(TessaroExtractTest, AWrongPasswordCreatesAndChangesNothing) {
     EXPECT_NE(wrong.output.find("password"), std::string::npos) << wrong.output;
     EXPECT_EQ(folderListing(out), before);
     EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
-    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--password", "pw", "--overwrite"}).exitStatus, 0);
+    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--password", "pw", "--overwrite"}).exitStatus,
+              0);
     EXPECT_EQ(readFile(out / "tree/a.txt"), "alpha");
   }
 }
@@ -234,7 +237,8 @@ TEST_F(TessaroExtractTest, MoreDataThanMayBeWrittenIsStoppedAndRemoved) {
   for (const std::string& archive : archives) {
     SCOPED_TRACE(archive);
     const fs::path out = destination("bomb-" + archive);
-    const SubprocessResult bomb = tessaro({"extract", fixture(archive), "-C", out.string(), "--max-size", "1M"});
+    const SubprocessResult bomb =
+        tessaro({"extract", fixture(archive), "-C", out.string(), "--max-size", "1M"});
     EXPECT_EQ(bomb.exitStatus, 1) << bomb.output;
     EXPECT_NE(bomb.output.find("1048576 bytes"), std::string::npos) << bomb.output;
     EXPECT_EQ(folderListing(out), "");
@@ -302,26 +306,29 @@ TEST_F(TessaroExtractTest, ATerminatedExtractionTakesItsStagingFolderAlong) {
 TEST_F(TessaroExtractTest, ProgressIsShownOnATerminalAndNowhereElse) {
   // 200 MB of random bytes, stored: 7zz copies them long enough to report its share on the way.
   ASSERT_EQ(run({"/bin/sh", "-c",
-                 "cd '" + home.dir().str() + "' && head -c 200000000 /dev/urandom > big.bin && "
-                 "7zz a -bso0 -bsp0 -mx=0 big.7z big.bin && rm big.bin"})
+                 "cd '" + home.dir().str() +
+                     "' && head -c 200000000 /dev/urandom > big.bin && "
+                     "7zz a -bso0 -bsp0 -mx=0 big.7z big.bin && rm big.bin"})
                 .exitStatus,
             0);
   const std::string archive = (home.dir().path() / "big.7z").string();
   const fs::path onTerminal = destination("terminal");
-  const SubprocessResult shown = run({"/usr/bin/script", "-qfec",
-                                      std::string(TESSARO_BINARY) + " extract " + archive + " -C " + onTerminal.string(),
-                                      "/dev/null"});
+  const SubprocessResult shown =
+      run({"/usr/bin/script", "-qfec",
+           std::string(TESSARO_BINARY) + " extract " + archive + " -C " + onTerminal.string(), "/dev/null"});
   ASSERT_EQ(shown.exitStatus, 0) << shown.output;
   std::set<std::string> percentages;
   const std::regex bar(R"(\] (\d+)%)");
-  for (auto it = std::sregex_iterator(shown.output.begin(), shown.output.end(), bar); it != std::sregex_iterator(); ++it)
+  for (auto it = std::sregex_iterator(shown.output.begin(), shown.output.end(), bar);
+       it != std::sregex_iterator(); ++it)
     percentages.insert((*it)[1]);
   EXPECT_GE(percentages.size(), 2u) << shown.output;
 
   SubprocessOptions options;
   options.separateErrorOutput = true;
   const fs::path piped = destination("piped");
-  const SubprocessResult quiet = run({TESSARO_BINARY, "extract", archive, "--here", "-C", piped.string()}, options);
+  const SubprocessResult quiet =
+      run({TESSARO_BINARY, "extract", archive, "--here", "-C", piped.string()}, options);
   EXPECT_EQ(quiet.exitStatus, 0);
   EXPECT_EQ(quiet.errorOutput, "");
   EXPECT_EQ(fs::file_size(piped / "big.bin"), 200000000u);

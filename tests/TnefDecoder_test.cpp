@@ -309,11 +309,12 @@ TEST_F(TnefDecoderTest, FailureRowsEndTheDecodeWithTheirMessage) {
 TEST_F(TnefDecoderTest, NamedPropertyNumbersNeverPassForStandardOnes) {
   TnefWriter writer;
   writer.attachment({"real name.txt", std::nullopt, "data"});
-  writer.attribute(2, test::kTnefAttachment,
-                   MapiStream()
-                       .raw(test::le16(0x001E) + test::le16(0x8001) + std::string(16, 'g') + test::le32(0) +
-                            test::le32(0x00013707) + test::le32(1) + test::le32(8) + std::string("evil.exe", 8))
-                       .bytes());
+  writer.attribute(
+      2, test::kTnefAttachment,
+      MapiStream()
+          .raw(test::le16(0x001E) + test::le16(0x8001) + std::string(16, 'g') + test::le32(0) +
+               test::le32(0x00013707) + test::le32(1) + test::le32(8) + std::string("evil.exe", 8))
+          .bytes());
   const Decoded result = decode(writer.bytes());
   EXPECT_EQ(result.status, tnef::kDecoded) << result.err;
   EXPECT_EQ(result.files, (std::map<std::string, std::string>{{"real name.txt", "data"}}));

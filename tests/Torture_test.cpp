@@ -169,7 +169,8 @@ const Family kFamilies[] = {
      "printf 'Name: torture\\nVersion: 1\\nRelease: 1\\nSummary: t\\nLicense: MIT\\nBuildArch: noarch\\n"
      "Source0: numbers.txt\\n%%description\\nt\\n%%install\\nmkdir -p %%{buildroot}/opt/t\\n"
      "cp %%{SOURCE0} %%{buildroot}/opt/t/\\n%%files\\n/opt/t/numbers.txt\\n' > rpm/t.rpmbuild\n"
-     "for p in xz gz; do rpmbuild --quiet -bb --define \"_topdir $PWD/rpm\" --define \"_binary_payload w9.${p}dio\" "
+     "for p in xz gz; do rpmbuild --quiet -bb --define \"_topdir $PWD/rpm\" --define \"_binary_payload "
+     "w9.${p}dio\" "
      "rpm/t.rpmbuild >/dev/null 2>&1; mv rpm/RPMS/noarch/*.rpm o/plain-$p.rpm; done"},
     // The shared samples, read where they lie; only their damaged copies are written here.
     {"samples", nullptr},
@@ -256,8 +257,9 @@ std::string damage(std::string& bytes, int kind, std::mt19937_64& rng) {
       break;
     case 5: {
       // 0x7FFFFFFF and 0x80000000 in either byte order: the edges of signed 32-bit lengths.
-      static const std::string kEdges[] = {std::string("\xFF\xFF\xFF\x7F", 4), std::string("\x00\x00\x00\x80", 4),
-                                           std::string("\x7F\xFF\xFF\xFF", 4), std::string("\x80\x00\x00\x00", 4)};
+      static const std::string kEdges[] = {
+          std::string("\xFF\xFF\xFF\x7F", 4), std::string("\x00\x00\x00\x80", 4),
+          std::string("\x7F\xFF\xFF\xFF", 4), std::string("\x80\x00\x00\x00", 4)};
       const std::string& edge = kEdges[below(rng, 4)];
       what << "32-bit edge value";
       overwrite(below(rng, std::min<size_t>(size, 512)), edge);
@@ -322,10 +324,11 @@ void reapAll() {
 }
 
 // Folders made for the run, relative to it; anything else under tmp or home was left behind.
-const char* const kRunFolders[] = {"tmp", "san", "home/.config", "home/.local/share", "home/.local/state",
-                                   "home/.cache"};
+const char* const kRunFolders[] = {
+    "tmp", "san", "home/.config", "home/.local/share", "home/.local/state", "home/.cache"};
 // What a preview keeps on purpose: its page key and the record of the archives it showed.
-const char* const kPreviewState[] = {"home/.config/tessaro/page-key", "home/.local/state/tessaro/previewed-archives"};
+const char* const kPreviewState[] = {"home/.config/tessaro/page-key",
+                                     "home/.local/state/tessaro/previewed-archives"};
 
 void listLeftovers(const fs::path& run, std::vector<std::string>& out) {
   std::vector<fs::path> expected;
@@ -342,8 +345,8 @@ void listLeftovers(const fs::path& run, std::vector<std::string>& out) {
 }
 
 std::vector<std::string> childEnvironment(const fs::path& run) {
-  static const char* const kReplaced[] = {"HOME=", "TMPDIR=", "XDG_", "ASAN_OPTIONS=", "UBSAN_OPTIONS=",
-                                          "LSAN_OPTIONS="};
+  static const char* const kReplaced[] = {"HOME=",         "TMPDIR=",        "XDG_",
+                                          "ASAN_OPTIONS=", "UBSAN_OPTIONS=", "LSAN_OPTIONS="};
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string_view entry(*e);
@@ -395,7 +398,8 @@ Outcome preview(const fs::path& archive, const fs::path& run, const char* progra
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &all);
   posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = 0;
   const auto started = Clock::now();
   const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
@@ -442,8 +446,8 @@ Outcome preview(const fs::path& archive, const fs::path& run, const char* progra
   }
 
   outcome.stderrText = readFile(errPath);
-  for (const char* marker : {"ERROR: AddressSanitizer", "runtime error:", "LeakSanitizer",
-                             "ERROR: UndefinedBehaviorSanitizer"})
+  for (const char* marker :
+       {"ERROR: AddressSanitizer", "runtime error:", "LeakSanitizer", "ERROR: UndefinedBehaviorSanitizer"})
     if (outcome.stderrText.find(marker) != std::string::npos) outcome.sanitizerReports.push_back(errPath);
   std::error_code ec;
   for (const fs::directory_entry& report : fs::directory_iterator(run / "san", ec))
@@ -476,7 +480,8 @@ std::vector<fs::path> sampleFiles() {
   std::vector<fs::path> files;
   std::error_code ec;
   for (const char* folder : {"dmg", "mac", "rar4", "tnef"})
-    for (const fs::directory_entry& entry : fs::directory_iterator(fs::path(TESSARO_FIXTURES_DIR) / folder, ec))
+    for (const fs::directory_entry& entry :
+         fs::directory_iterator(fs::path(TESSARO_FIXTURES_DIR) / folder, ec))
       if (entry.is_regular_file()) files.push_back(entry.path());
   // The first volume brings the others in; the set needs its volume names, so it is read from
   // a copy that lasts as long as the sweep.
@@ -559,7 +564,8 @@ TEST_P(TortureTest, EveryDamagedArchiveEndsCleanly) {
   ASSERT_GE(originals.size(), 2u) << "a tool failed to write its archives";
 
   Tally tally;
-  for (const fs::path& original : originals) check({original, original.filename().string() + " as made"}, tally);
+  for (const fs::path& original : originals)
+    check({original, original.filename().string() + " as made"}, tally);
 
   const int mutations = environmentNumber("TESSARO_TORTURE_MUTATIONS", kDefaultMutations);
   const uint64_t seed = sweepSeed();
@@ -574,12 +580,12 @@ TEST_P(TortureTest, EveryDamagedArchiveEndsCleanly) {
     fs::create_directories(damaged);
     const fs::path file = damaged / original.filename();
     writeFile(file, bytes);
-    check({file, original.filename().string() + ": " + what + " [seed " + std::to_string(seed) + ", mutation " +
-                     std::to_string(i) + "]"},
+    check({file, original.filename().string() + ": " + what + " [seed " + std::to_string(seed) +
+                     ", mutation " + std::to_string(i) + "]"},
           tally);
   }
-  std::printf("torture-summary %s %d %d %d %d %d %d %.1f\n", family.name, tally.tried, tally.crashes, tally.hangs,
-              tally.folders, tally.processes, tally.sanitizer, tally.slowest);
+  std::printf("torture-summary %s %d %d %d %d %d %d %.1f\n", family.name, tally.tried, tally.crashes,
+              tally.hangs, tally.folders, tally.processes, tally.sanitizer, tally.slowest);
   std::fflush(stdout);
   EXPECT_TRUE(noChildrenLeft());
 }
@@ -621,7 +627,8 @@ exit 0
 
 INSTANTIATE_TEST_SUITE_P(Formats, TortureTest, ::testing::ValuesIn(kFamilies),
                          [](const ::testing::TestParamInfo<Family>& param) {
-                           return std::string(param.param.name == std::string("7z") ? "sevenzip" : param.param.name);
+                           return std::string(param.param.name == std::string("7z") ? "sevenzip"
+                                                                                    : param.param.name);
                          });
 
 }  // namespace

@@ -42,8 +42,8 @@ using test::readFile;
 std::string newcMember(const std::string& name, const std::string& data, unsigned mode = 0100644) {
   char header[111];
   const size_t nameSize = name.size() + 1;
-  std::snprintf(header, sizeof header, "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", 1u, mode,
-                0u, 0u, 1u, 1588328433u, data.size(), 0u, 0u, 0u, 0u, nameSize, 0u);
+  std::snprintf(header, sizeof header, "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", 1u,
+                mode, 0u, 0u, 1u, 1588328433u, data.size(), 0u, 0u, 0u, 0u, nameSize, 0u);
   std::string member(header, 110);
   member += name;
   member += '\0';
@@ -105,8 +105,8 @@ std::string swfWithImage() {
                           littleEndian(static_cast<uint32_t>(image.size()), 4) + image;
   // A frame rectangle of 0-bit fields (one byte), 24 frames a second in 8.8 fixed point, 1 frame;
   // the end tag.
-  const std::string movie = std::string(1, '\0') + littleEndian(24 << 8, 2) + littleEndian(1, 2) + tag +
-                            std::string(2, '\0');
+  const std::string movie =
+      std::string(1, '\0') + littleEndian(24 << 8, 2) + littleEndian(1, 2) + tag + std::string(2, '\0');
   return "FWS\x08" + littleEndian(static_cast<uint32_t>(8 + movie.size()), 4) + movie;
 }
 
@@ -201,7 +201,8 @@ TEST_F(XadHandlerTest, ListsAndExtractsTheImagesOfAFlashFile) {
 }
 
 TEST_F(XadHandlerTest, RecordsCarryIndexForkSizesAndEncryption) {
-  const auto handler = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  const auto handler =
+      AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
   ASSERT_TRUE(handler);
   auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
   EXPECT_FALSE(xad.isListingEncrypted());
@@ -289,7 +290,8 @@ TEST_F(XadHandlerTest, ExtractsOneEntryByteForByte) {
   // A number that names no entry fails.
   EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*sit).extractEntries({"99"}, out.string()), 4);
   // unar cannot decode the sitx's jpg: the failure ends the extraction before the png.
-  const auto sitx = AHandlerSitX::metaclass().initWithURL((kMac / "testfile.stuffit_deluxe_2009.win.sitx").string());
+  const auto sitx =
+      AHandlerSitX::metaclass().initWithURL((kMac / "testfile.stuffit_deluxe_2009.win.sitx").string());
   ASSERT_TRUE(sitx);
   const fs::path failed = dir_.path() / "failed";
   fs::create_directories(failed);
@@ -328,7 +330,8 @@ TEST_F(XadHandlerTest, NamesThatLeaveTheFolderAreNeverWritten) {
 
 // Answers every progress report with a cancel.
 TEST_F(XadHandlerTest, ACancelFromTheHostStopsTheExtraction) {
-  const auto handler = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  const auto handler =
+      AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
   ASSERT_TRUE(handler);
   auto host = std::make_shared<test::FakeHost>();
   host->dataAnswer = -1;
@@ -345,7 +348,8 @@ TEST_F(XadHandlerTest, CorruptOrForeignFilesGetNoHandler) {
   test::IsolatedHome home;
   const auto entriesUnder = [](const fs::path& folder) {
     size_t count = 0;
-    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) ++count;
+    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it)
+      ++count;
     return count;
   };
   const size_t before = entriesUnder(home.dir().path());
@@ -372,8 +376,9 @@ TEST_F(XadHandlerTest, HostileListingsOpenNothingOrWhatTheyCanHold) {
     path.set("PATH", bin.string() + ":/usr/bin:/bin");
     return XADArchive::initWithFile(archive.string());
   };
-  for (const std::string& json : {std::string("not json"), std::string("{\"lsarContents\": []}"),
-                                 std::string(100000, '['), std::string("{\"lsarFormatName\": \"X\", \"lsarContents\": [")}) {
+  for (const std::string& json :
+       {std::string("not json"), std::string("{\"lsarContents\": []}"), std::string(100000, '['),
+        std::string("{\"lsarFormatName\": \"X\", \"lsarContents\": [")}) {
     EXPECT_FALSE(withListing(json)) << json.substr(0, 40);
   }
   // Wrong types and absurd numbers read as nothing; names and indices stay as given.
@@ -395,7 +400,8 @@ TEST_F(XadHandlerTest, HostileListingsOpenNothingOrWhatTheyCanHold) {
 
 TEST_F(XadHandlerTest, QlhostRendersTheCpioPreview) {
   const fs::path page = dir_.path() / "p.html";
-  const SubprocessResult result = run({TESSARO_QLHOST, "-o", page.string(), fixture("newc.cpio").string()}, {});
+  const SubprocessResult result =
+      run({TESSARO_QLHOST, "-o", page.string(), fixture("newc.cpio").string()}, {});
   ASSERT_EQ(result.exitStatus, 0) << result.output;
   const std::string html = readFile(page);
   EXPECT_NE(html.find("a.txt"), std::string::npos);
@@ -403,7 +409,8 @@ TEST_F(XadHandlerTest, QlhostRendersTheCpioPreview) {
   for (const char* sample : {"testfile.stuffit45_dlx.mac9.sit", "testfile.stuffit45_dlx.mac9.password.sit",
                              "testfile.stuffit7_dlx.mac9.sit", "testfile.stuffit_deluxe_2009.win.sitx"}) {
     const fs::path samplePage = dir_.path() / (std::string(sample) + ".html");
-    const SubprocessResult sampleResult = run({TESSARO_QLHOST, "-o", samplePage.string(), (kMac / sample).string()}, {});
+    const SubprocessResult sampleResult =
+        run({TESSARO_QLHOST, "-o", samplePage.string(), (kMac / sample).string()}, {});
     EXPECT_EQ(sampleResult.exitStatus, 0) << sample << "\n" << sampleResult.output;
     EXPECT_NE(readFile(samplePage).find("testfile.png"), std::string::npos) << sample;
   }

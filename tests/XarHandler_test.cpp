@@ -74,7 +74,8 @@ std::string describe(const fs::path& root, bool withTimes = true) {
         line += " -> " + fs::read_symlink(entry.path()).string();
       } else {
         const std::string contents = test::readFile(entry.path());
-        line += " " + std::to_string(contents.size()) + ":" + std::to_string(std::hash<std::string>{}(contents));
+        line +=
+            " " + std::to_string(contents.size()) + ":" + std::to_string(std::hash<std::string>{}(contents));
       }
     }
     lines.push_back(line);
@@ -110,7 +111,8 @@ std::string tocWith(const std::string& files) {
 }
 
 // A plain file entry whose data lies at `offset` in the heap.
-std::string plainFile(const std::string& name, uint64_t offset, uint64_t length, const std::string& extra = "") {
+std::string plainFile(const std::string& name, uint64_t offset, uint64_t length,
+                      const std::string& extra = "") {
   const std::string n = std::to_string(length);
   return "<file><name>" + name + "</name><type>file</type><mode>0644</mode><data><offset>" +
          std::to_string(offset) + "</offset><length>" + n + "</length><size>" + n +
@@ -170,7 +172,8 @@ TEST_F(XarHandlerTest, EveryFlavourListsAndExtractsTheSourceTree) {
     AZipItem::Ptr root;
     ASSERT_EQ(getInfo(fixture(name), root), 0);
     ASSERT_TRUE(root);
-    const std::string tree = std::regex_replace(test::dumpTree(*root, true), std::regex(" comp=-?[0-9]+"), "");
+    const std::string tree =
+        std::regex_replace(test::dumpTree(*root, true), std::regex(" comp=-?[0-9]+"), "");
     if (trees.empty()) trees = tree;
     EXPECT_EQ(tree, trees);
     test::TempDir out;
@@ -190,15 +193,16 @@ TEST_F(XarHandlerTest, AFolderIsExtractedWithWhatItHolds) {
   test::TempDir out;
   EXPECT_EQ(extract(fixture("gzip.xar"), {"tree/docs/deep/", "tree/run.sh"}, out.path()), 0);
   // The folders above the one asked for are made for it, with today's date.
-  EXPECT_EQ(std::regex_replace(describe(out.path()), std::regex("(tree/|tree/docs/) 755 t=[0-9]+\n"), "$1 755\n"),
-            "tree/ 755\n"
-            "tree/docs/ 755\n"
-            "tree/docs/deep/ 755 t=1588328433\n"
-            "tree/docs/deep/numbers 600 t=1588328433 348894:" +
-                std::to_string(std::hash<std::string>{}(test::readFile(fixture("tree/docs/deep/numbers")))) +
-                "\n"
-                "tree/run.sh 755 t=1588328433 10:" +
-                std::to_string(std::hash<std::string>{}(std::string("#!/bin/sh\n"))) + "\n");
+  EXPECT_EQ(
+      std::regex_replace(describe(out.path()), std::regex("(tree/|tree/docs/) 755 t=[0-9]+\n"), "$1 755\n"),
+      "tree/ 755\n"
+      "tree/docs/ 755\n"
+      "tree/docs/deep/ 755 t=1588328433\n"
+      "tree/docs/deep/numbers 600 t=1588328433 348894:" +
+          std::to_string(std::hash<std::string>{}(test::readFile(fixture("tree/docs/deep/numbers")))) +
+          "\n"
+          "tree/run.sh 755 t=1588328433 10:" +
+          std::to_string(std::hash<std::string>{}(std::string("#!/bin/sh\n"))) + "\n");
 }
 
 TEST_F(XarHandlerTest, WhatIsNotAReadableXarGives1001AndTheLoggedMessage) {
@@ -258,8 +262,9 @@ TEST_F(XarHandlerTest, TableOfContentsChecksumsOfEveryStyle) {
   test::TempDir dir;
   const auto withChecksum = [](const std::string& style, const EVP_MD* md) {
     const int size = md ? EVP_MD_get_size(md) : 20;
-    const std::string toc = tocWith("<checksum style=\"" + style + "\"><offset>0</offset><size>" +
-                                    std::to_string(size) + "</size></checksum>" + plainFile("a.txt", size, 2));
+    const std::string toc =
+        tocWith("<checksum style=\"" + style + "\"><offset>0</offset><size>" + std::to_string(size) +
+                "</size></checksum>" + plainFile("a.txt", size, 2));
     std::string bytes = xarBytes(toc, "");
     bytes[27] = 3;  // a checksum named in the table of contents
     const std::string packed = bytes.substr(28);
@@ -274,7 +279,8 @@ TEST_F(XarHandlerTest, TableOfContentsChecksumsOfEveryStyle) {
   for (const auto& [style, md] : styles) {
     SCOPED_TRACE(style);
     int32_t status = -1;
-    const auto listed = records(dir.write(std::string(style) + ".xar", withChecksum(style, md)).string(), &status);
+    const auto listed =
+        records(dir.write(std::string(style) + ".xar", withChecksum(style, md)).string(), &status);
     EXPECT_EQ(status, 0);
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_TRUE(listed[0].starts_with("path=a.txt")) << listed[0];
@@ -321,10 +327,10 @@ TEST_F(XarHandlerTest, HostileEntriesStayInsideTheDestination) {
   const std::string toc = tocWith(
       plainFile("..", 0, 4) + plainFile("/abs", 0, 4) +
       "<file><name>up</name><type>directory</type><file><name>..</name><type>directory</type>" +
-      plainFile("escaped", 0, 4) + "</file></file>" +
-      "<file><name>ln</name><type>symlink</type><link>" + outside.string() + "</link></file>" +
-      "<file><name>ln</name><type>directory</type>" + plainFile("through", 0, 4) + "</file>" +
-      plainFile("far", 1000000000000, 4) + plainFile("long", 5, 99999) + plainFile("huge", 0, 18446744073709551615ull) +
+      plainFile("escaped", 0, 4) + "</file></file>" + "<file><name>ln</name><type>symlink</type><link>" +
+      outside.string() + "</link></file>" + "<file><name>ln</name><type>directory</type>" +
+      plainFile("through", 0, 4) + "</file>" + plainFile("far", 1000000000000, 4) +
+      plainFile("long", 5, 99999) + plainFile("huge", 0, 18446744073709551615ull) +
       plainFile("bad-sum", 0, 4, "<extracted-checksum style=\"sha1\">00</extracted-checksum>") +
       "<file><name>odd</name><type>file</type><data><offset>0</offset><length>4</length><size>4</size>"
       "<encoding style=\"application/x-gzip\">gzip</encoding></data></file>" +
@@ -345,7 +351,8 @@ TEST_F(XarHandlerTest, HostileEntriesStayInsideTheDestination) {
   EXPECT_FALSE(fs::exists(dir.path() / "escaped"));
   EXPECT_FALSE(fs::exists("/abs"));
   EXPECT_EQ(describe(out, false), "ln -> " + outside.string() + "\nok 644 4:" +
-                                      std::to_string(std::hash<std::string>{}(std::string("2345"))) + "\nup/ 755\n");
+                                      std::to_string(std::hash<std::string>{}(std::string("2345"))) +
+                                      "\nup/ 755\n");
 }
 
 // What the handler writes, bsdtar reads and extracts as the source tree, and so does the handler.
@@ -358,14 +365,16 @@ TEST_F(XarHandlerTest, CreatedArchivesExtractAsTheSourceTree) {
     AHandlerXar handler;
     Preset preset;
     preset["compression"] = compression;
-    ASSERT_EQ(handler.addFiles({(fixtures().path() / "tree").string()}, "", archive, nullptr, preset, nullptr), 0);
+    ASSERT_EQ(
+        handler.addFiles({(fixtures().path() / "tree").string()}, "", archive, nullptr, preset, nullptr), 0);
     EXPECT_EQ(handler.url(), archive);
 
     const SubprocessResult listed = run({"/usr/bin/bsdtar", "-tf", archive});
     EXPECT_EQ(listed.exitStatus, 0) << listed.output;
     EXPECT_EQ(std::count(listed.output.begin(), listed.output.end(), '\n'), 8) << listed.output;
     fs::create_directory(dir.path() / "bsdtar");
-    const SubprocessResult extracted = run({"/usr/bin/bsdtar", "-xf", archive, "-C", (dir.path() / "bsdtar").string()});
+    const SubprocessResult extracted =
+        run({"/usr/bin/bsdtar", "-xf", archive, "-C", (dir.path() / "bsdtar").string()});
     EXPECT_EQ(extracted.exitStatus, 0) << extracted.output;
     EXPECT_EQ(describe(dir.path() / "bsdtar/tree"), source);
 
@@ -398,7 +407,8 @@ TEST_F(XarHandlerTest, AddingAndExtractingLeaveTheWorkingFolderAlone) {
   };
   AHandlerXar handler;
   handler.setCallbackHandler(host);
-  const int32_t added = handler.addFiles({"tree"}, fixtures().path().string(), archive, nullptr, Preset{}, nullptr);
+  const int32_t added =
+      handler.addFiles({"tree"}, fixtures().path().string(), archive, nullptr, Preset{}, nullptr);
   const int32_t extracted = handler.extract({AZipItem::initWithPath("*")}, (dir.path() / "out").string(), 0);
   fs::current_path(before);
 
@@ -422,7 +432,8 @@ TEST_F(XarHandlerTest, ACancelledWalkLeavesTheRestOut) {
     return path == "tree/docs" ? -1 : 0;
   };
   handler.setCallbackHandler(host);
-  const std::vector<std::string> given{(fixtures().path() / "tree").string(), (fixtures().path() / "tree/run.sh").string()};
+  const std::vector<std::string> given{(fixtures().path() / "tree").string(),
+                                       (fixtures().path() / "tree/run.sh").string()};
   EXPECT_EQ(handler.addFiles(given, "", archive, nullptr, Preset{}, nullptr), 1);
   EXPECT_FALSE(handler.url());
   // The second given path is still added, under its own name.
@@ -439,7 +450,8 @@ TEST_F(XarHandlerTest, ACancelledWalkLeavesTheRestOut) {
   for (const std::string& path : paths) EXPECT_EQ(path.find("docs"), std::string::npos) << path;
 
   AHandlerXar failing;
-  EXPECT_EQ(failing.addFiles(given, "", (dir.path() / "missing/x.xar").string(), nullptr, Preset{}, nullptr), 1001);
+  EXPECT_EQ(failing.addFiles(given, "", (dir.path() / "missing/x.xar").string(), nullptr, Preset{}, nullptr),
+            1001);
 }
 
 TEST_F(XarHandlerTest, ThePreviewRendersThroughQlhost) {

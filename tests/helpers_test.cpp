@@ -29,7 +29,8 @@ using test::TempDir;
 class LogCapture {
  public:
   LogCapture() {
-    setLogSinkForTesting([this](int priority, std::string_view message) { lines.emplace_back(priority, message); });
+    setLogSinkForTesting(
+        [this](int priority, std::string_view message) { lines.emplace_back(priority, message); });
   }
   ~LogCapture() { setLogSinkForTesting({}); }
   bool contains(std::string_view text) const {
@@ -43,8 +44,10 @@ std::string listing(const fs::path& root) {
   std::vector<std::string> names;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
     std::string name = fs::relative(entry.path(), root).string();
-    if (entry.is_symlink()) name += "@";
-    else if (entry.is_directory()) name += "/";
+    if (entry.is_symlink())
+      name += "@";
+    else if (entry.is_directory())
+      name += "/";
     names.push_back(name);
   }
   std::sort(names.begin(), names.end());
@@ -59,9 +62,12 @@ TEST(HelpersTest, FormatSizeUsesSinglePrecisionInBothBases) {
   IsolatedHome home;
   const std::pair<int64_t, const char*> decimal[] = {
       {1000, "1000 B"},  // KB needs strictly more than one unit
-      {1001, "1 KB"},      {1'000'000, "1.0 MB"},
+      {1001, "1 KB"},
+      {1'000'000, "1.0 MB"},
       {99'999'999, "100 MB"},  // rounds up to 100,000,000 as a float
-      {999'999'999, "1.00 GB"}, {10'000'000'000, "10.0 GB"}, {-5, "-5 B"},
+      {999'999'999, "1.00 GB"},
+      {10'000'000'000, "10.0 GB"},
+      {-5, "-5 B"},
   };
   for (const auto& [size, text] : decimal) EXPECT_EQ(formatSize(size), text) << size;
 
@@ -136,9 +142,9 @@ TEST(HelpersTest, DecodeStringFallsBackToLatin1) {
   EXPECT_EQ(encoding, kISOLatin1StringEncoding);
   // Overlong, surrogate, truncated and above U+10FFFF forms are not UTF-8.
   const std::pair<std::string_view, std::string_view> notUTF8[] = {
-      {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                      // overlong
-      {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},         // surrogate
-      {"ab\xE2\x82", "ab\xC3\xA2\xC2\x82"},                  // truncated
+      {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                          // overlong
+      {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},              // surrogate
+      {"ab\xE2\x82", "ab\xC3\xA2\xC2\x82"},                      // truncated
       {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},  // above U+10FFFF
   };
   for (const auto& [bytes, latin1] : notUTF8) {
@@ -218,7 +224,8 @@ TEST(HelpersTest, CommandLinesAreLoggedOnlyOnRequestAndWithoutPasswords) {
   const std::pair<std::vector<std::string>, std::string> lists[] = {
       {{"x", "-psecret", "-y", "a.7z"}, "(x, -p***, -y, a.7z)"},
       {{"a", "-hpse cret", "-p-", "-p"}, "(a, -hp***, -p-, -p)"},
-      {{"-p", "secret", "--password=secret", "-password", "secret", "-px"}, "(-p, ***, --password=***, -password, ***, -p***)"},
+      {{"-p", "secret", "--password=secret", "-password", "secret", "-px"},
+       "(-p, ***, --password=***, -password, ***, -p***)"},
   };
   for (const auto& [arguments, expected] : lists) EXPECT_EQ(redactedArguments(arguments), expected);
   const std::pair<std::string, std::string> commands[] = {
@@ -227,7 +234,8 @@ TEST(HelpersTest, CommandLinesAreLoggedOnlyOnRequestAndWithoutPasswords) {
       {"unar -p 'two words' -o d x.sit", "unar -p *** -o d x.sit"},
       {"gnutar -x -z -C \"/a -p b\" -p- *", "gnutar -x -z -C \"/a -p b\" -p- *"},
   };
-  for (const auto& [command, expected] : commands) EXPECT_EQ(redactedCommandLine(command), expected) << command;
+  for (const auto& [command, expected] : commands)
+    EXPECT_EQ(redactedCommandLine(command), expected) << command;
 }
 
 TEST(HelpersTest, CheckSpaceAsksOnlyWhenSpaceIsShort) {
@@ -255,7 +263,7 @@ TEST(HelpersTest, SizesCountLinksAsThemselves) {
   dir.write("a.txt", std::string(10, 'a'));
   dir.write("sub/b.bin", std::string(100, 'b'));
   dir.write("sub/deeper/c", std::string(1000, 'c'));
-  fs::create_symlink("a.txt", dir.path() / "link");  // 5 bytes
+  fs::create_symlink("a.txt", dir.path() / "link");   // 5 bytes
   fs::create_symlink("sub", dir.path() / "dirlink");  // 3 bytes, not followed
 
   EXPECT_EQ(filesizeFromArray(dir.str(), nullptr), 1118);
@@ -291,7 +299,8 @@ TEST(HelpersTest, CommonParentComparesComponents) {
 }
 
 TEST(HelpersTest, Base64RoundTripsAndRejectsMalformedText) {
-  const std::pair<const char*, const char*> vectors[] = {{"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}};
+  const std::pair<const char*, const char*> vectors[] = {
+      {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}};
   for (const auto& [plain, encoded] : vectors) {
     EXPECT_EQ(encodeBase64(plain), encoded);
     EXPECT_EQ(decodeBase64(encoded), plain);

@@ -79,7 +79,8 @@ int runWithProgress(const std::vector<std::string>& argv, const std::string& wor
   options.standardInput = standardInput;
   Subprocess sevenZip;
   if (!sevenZip.start(argv, options)) {
-    std::fprintf(stderr, "7z: cannot run %s: %s\n", argv.front().c_str(), std::strerror(sevenZip.spawnError()));
+    std::fprintf(stderr, "7z: cannot run %s: %s\n", argv.front().c_str(),
+                 std::strerror(sevenZip.spawnError()));
     return kFatalError;
   }
   ProgressFilter filter([](std::string_view chunk) { writeAll(STDOUT_FILENO, chunk); });

@@ -27,7 +27,7 @@ class ProgressFilter {
   void endStatus();
 
   Sink sink_;
-  std::string segment_;  // the text since the last line feed or redraw
+  std::string segment_;   // the text since the last line feed or redraw
   bool erasing_ = false;  // inside the backspaces and blanks that wipe a status
   int lastPercent_ = -1;
 };

@@ -85,7 +85,9 @@ uint32_t le32(const unsigned char* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
 }
-uint64_t le64(const unsigned char* p) { return static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32; }
+uint64_t le64(const unsigned char* p) {
+  return static_cast<uint64_t>(le32(p)) | static_cast<uint64_t>(le32(p + 4)) << 32;
+}
 
 uint32_t crc32Of(const unsigned char* data, size_t size) {
   uLong crc = ::crc32(0, nullptr, 0);
@@ -248,7 +250,8 @@ bool readFolder(ByteReader& r, Folder& folder) {
     for (size_t b = 0; b < idSize; ++b) coder.id = coder.id << 8 | id[b];
     if (flags & 0x10) {
       coder.packSideStreams = r.number();
-      if (r.number() != 1 || coder.packSideStreams == 0 || coder.packSideStreams > kMaxCoderStreams) return false;
+      if (r.number() != 1 || coder.packSideStreams == 0 || coder.packSideStreams > kMaxCoderStreams)
+        return false;
     }
     if (flags & 0x20) {
       const uint64_t size = r.number();
@@ -269,7 +272,8 @@ bool readFolder(ByteReader& r, Folder& folder) {
   for (uint64_t i = 0; i < numBonds; ++i) {
     const uint64_t stream = r.number();
     const uint64_t coder = r.number();
-    if (r.failed() || stream >= totalStreams || coder >= numCoders || streamTaken[stream] || coderBound[coder])
+    if (r.failed() || stream >= totalStreams || coder >= numCoders || streamTaken[stream] ||
+        coderBound[coder])
       return false;
     streamTaken[stream] = coderBound[coder] = true;
     feeds[coder] = stream;
@@ -525,8 +529,10 @@ bool isEncrypted(const Folder& folder) {
 // The end header that a kEncodedHeader describes, unpacked: one LZMA or LZMA2 coder on one
 // stream that lies between the signature header and `headerStart`. None for anything else, an
 // encrypted header among them.
-std::optional<std::string> unpackHeader(const ReadOnlyFile& file, const Streams& streams, uint64_t headerStart) {
-  if (streams.folders.size() != 1 || streams.packSizes.size() != 1 || streams.sizes.size() != 1) return std::nullopt;
+std::optional<std::string> unpackHeader(const ReadOnlyFile& file, const Streams& streams,
+                                        uint64_t headerStart) {
+  if (streams.folders.size() != 1 || streams.packSizes.size() != 1 || streams.sizes.size() != 1)
+    return std::nullopt;
   const Folder& folder = streams.folders.front();
   if (folder.coders.size() != 1 || folder.packStreams != 1) return std::nullopt;
   const Coder& coder = folder.coders.front();
@@ -534,7 +540,8 @@ std::optional<std::string> unpackHeader(const ReadOnlyFile& file, const Streams&
   const uint64_t packedSize = streams.packSizes.front();
   const uint64_t unpackSize = folder.unpackSize();
   const uint64_t room = headerStart - kSignatureHeaderSize;
-  if (streams.packPosition > room || packedSize > room - streams.packPosition || packedSize == 0) return std::nullopt;
+  if (streams.packPosition > room || packedSize > room - streams.packPosition || packedSize == 0)
+    return std::nullopt;
   if (unpackSize == 0 || unpackSize > kMaxHeaderSize ||
       unpackSize > std::max(packedSize * kMaxHeaderRatio, kMinHeaderAllowance))
     return std::nullopt;
@@ -543,7 +550,8 @@ std::optional<std::string> unpackHeader(const ReadOnlyFile& file, const Streams&
   if (!file.read(kSignatureHeaderSize + streams.packPosition, static_cast<size_t>(packedSize), packed))
     return std::nullopt;
   const auto* in = reinterpret_cast<const unsigned char*>(packed.data());
-  if (streams.packCRCs.front() && *streams.packCRCs.front() != crc32Of(in, packed.size())) return std::nullopt;
+  if (streams.packCRCs.front() && *streams.packCRCs.front() != crc32Of(in, packed.size()))
+    return std::nullopt;
 
   lzma_filter filters[2] = {{coder.id == kLZMA ? LZMA_FILTER_LZMA1 : LZMA_FILTER_LZMA2, nullptr},
                             {LZMA_VLI_UNKNOWN, nullptr}};
@@ -590,9 +598,10 @@ bool readNames(ByteReader& r, uint64_t count, std::string& names, std::vector<si
     uint32_t c = static_cast<uint32_t>(p[2 * i] | p[2 * i + 1] << 8);
     if (c == 0) {
       const std::string_view name(names.data() + start, names.size() - start);
-      if (name.empty() || name.starts_with('/') || name.ends_with('/') || name.find("//") != std::string_view::npos ||
-          name == "." || name == ".." || name.starts_with("./") || name.starts_with("../") ||
-          name.ends_with("/.") || name.ends_with("/..") || name.find("/./") != std::string_view::npos ||
+      if (name.empty() || name.starts_with('/') || name.ends_with('/') ||
+          name.find("//") != std::string_view::npos || name == "." || name == ".." ||
+          name.starts_with("./") || name.starts_with("../") || name.ends_with("/.") ||
+          name.ends_with("/..") || name.find("/./") != std::string_view::npos ||
           name.find("/../") != std::string_view::npos)
         return false;
       ends.push_back(names.size());
@@ -655,7 +664,8 @@ bool readFilesInfo(ByteReader& r, Files& files) {
   // Every file has a name of one unit and its end at the least.
   files.count = r.count(4);
   if (r.failed()) return false;
-  bool sawEmptyStream = false, sawEmptyFile = false, sawNames = false, sawModified = false, sawAttributes = false;
+  bool sawEmptyStream = false, sawEmptyFile = false, sawNames = false, sawModified = false,
+       sawAttributes = false;
   uint64_t numEmpty = 0;
   std::vector<std::optional<uint64_t>> otherTimes;
   for (;;) {
@@ -716,7 +726,9 @@ bool readFilesInfo(ByteReader& r, Files& files) {
   return true;
 }
 
-bool endsWith(const std::string& text, std::string_view suffix) { return std::string_view(text).ends_with(suffix); }
+bool endsWith(const std::string& text, std::string_view suffix) {
+  return std::string_view(text).ends_with(suffix);
+}
 
 // The records of a plain end header whose packed streams lie before `headerStart`.
 std::optional<std::string> listHeader(ByteReader& r, uint64_t headerStart) {
@@ -773,7 +785,8 @@ std::optional<std::string> listHeader(ByteReader& r, uint64_t headerStart) {
     out.append("\tmeth=");
     if (hasData) out.append(methods[folder]);
     out.append("\ttime=");
-    if (files.modified[i] && !appendLocalTime(out, unixTimeOfFileTime(*files.modified[i]))) return std::nullopt;
+    if (files.modified[i] && !appendLocalTime(out, unixTimeOfFileTime(*files.modified[i])))
+      return std::nullopt;
     out.append("\tunco=");
     appendDecimal(out, hasData ? streams.sizes[stream] : 0);
     // A folder's packed size goes with its first file; the others show none.
@@ -821,12 +834,14 @@ std::optional<std::string> listSevenZipDirectly(const std::string& path) {
   const uint64_t room = size - kSignatureHeaderSize;
   if (headerOffset > room || headerSize != room - headerOffset) return std::nullopt;
   // An archive without entries is its signature header alone.
-  if (headerSize == 0) return headerOffset == 0 && headerCRC == 0 ? std::optional<std::string>("") : std::nullopt;
+  if (headerSize == 0)
+    return headerOffset == 0 && headerCRC == 0 ? std::optional<std::string>("") : std::nullopt;
   if (headerSize > kMaxHeaderSize) return std::nullopt;
   const uint64_t headerStart = kSignatureHeaderSize + headerOffset;
   std::string header;
   if (!file.read(headerStart, static_cast<size_t>(headerSize), header)) return std::nullopt;
-  if (crc32Of(reinterpret_cast<const unsigned char*>(header.data()), header.size()) != headerCRC) return std::nullopt;
+  if (crc32Of(reinterpret_cast<const unsigned char*>(header.data()), header.size()) != headerCRC)
+    return std::nullopt;
 
   for (int level = 0; level < kMaxHeaderLevels; ++level) {
     ByteReader r(reinterpret_cast<const unsigned char*>(header.data()), header.size());

@@ -163,8 +163,9 @@ void appendHex(std::string& out, std::string_view bytes) {
 }
 
 // The letter 7zz shows for each Windows attribute bit; 0 where it shows the bit in hexadecimal.
-constexpr char kAttributeLetters[32] = {'R', 'H', 'S', '8', 'D', 'A', 'd', 'N', 'T', 's', 'L', 'C', 'O', 'I', 'E', 'V',
-                                        'v', 'X', 0,   'P', 'U', 0,   'M', 0,   0,   0,   0,   0,   0,   'B', 0,   0};
+constexpr char kAttributeLetters[32] = {'R', 'H', 'S', '8', 'D', 'A', 'd', 'N', 'T', 's', 'L',
+                                        'C', 'O', 'I', 'E', 'V', 'v', 'X', 0,   'P', 'U', 0,
+                                        'M', 0,   0,   0,   0,   0,   0,   'B', 0,   0};
 // The type character 7zz shows for each Unix file type (mode >> 12).
 constexpr char kModeTypes[] = "0pc3d5b7-9lBsDEF";
 // Bit 15 of an attribute word: the high half holds a Unix mode.

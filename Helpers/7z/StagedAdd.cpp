@@ -209,7 +209,8 @@ std::vector<std::string> StagedAdd::fileArguments() const {
   return out;
 }
 
-std::string StagedAdd::exclusion(std::string_view argument, const std::string& sourceFolder, std::string& error) {
+std::string StagedAdd::exclusion(std::string_view argument, const std::string& sourceFolder,
+                                 std::string& error) {
   if (!argument.starts_with("-x")) return std::string(argument);
   std::string_view rest = argument.substr(2);
   std::string_view recursion;
@@ -222,7 +223,8 @@ std::string StagedAdd::exclusion(std::string_view argument, const std::string& s
   const std::string value(rest.substr(1));
   const std::string head = "-x" + std::string(recursion) + rest.front();
   // "r" and "r0" match at every depth: nothing to rewrite but where the list lies.
-  if (recursion == "r" || recursion == "r0") return list ? head + absolute(value, sourceFolder) : std::string(argument);
+  if (recursion == "r" || recursion == "r0")
+    return list ? head + absolute(value, sourceFolder) : std::string(argument);
   if (!list) return head + prefix_ + "/" + value;
   std::vector<std::string> names;
   if (!readList(absolute(value, sourceFolder), names)) {

@@ -20,8 +20,8 @@ class StagedAdd {
   // Stages `files` (7zz's file arguments: names, "@listfile" and "." for everything in
   // `sourceFolder`, read relative to `sourceFolder`) under `folder`. False with a message in
   // `error` for a folder that climbs out with "..", an unreadable list file or a staging failure.
-  bool prepare(std::string_view folder, const std::vector<std::string>& files, const std::string& sourceFolder,
-               std::string& error);
+  bool prepare(std::string_view folder, const std::vector<std::string>& files,
+               const std::string& sourceFolder, std::string& error);
 
   // The folder 7zz must run in.
   const std::string& root() const { return root_; }
@@ -39,7 +39,7 @@ class StagedAdd {
   std::string writeList(const std::string& name, const std::vector<std::string>& lines, std::string& error);
 
   std::string root_;
-  std::string prefix_;  // the folder inside the archive, "a/b"
+  std::string prefix_;               // the folder inside the archive, "a/b"
   std::vector<std::string> staged_;  // names relative to root_, each one once
   std::string listFile_;
   int lists_ = 0;

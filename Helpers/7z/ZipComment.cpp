@@ -58,7 +58,8 @@ bool copyPrefix(int from, int to, off_t length) {
     // Plain reads and writes for file systems that cannot copy between themselves.
     std::vector<char> buffer(1 << 16);
     while (in < length) {
-      const size_t want = static_cast<size_t>(std::min<off_t>(length - in, static_cast<off_t>(buffer.size())));
+      const size_t want =
+          static_cast<size_t>(std::min<off_t>(length - in, static_cast<off_t>(buffer.size())));
       if (!readFullyAt(from, reinterpret_cast<unsigned char*>(buffer.data()), want, in)) return false;
       if (!writeAll(to, std::string_view(buffer.data(), want))) return false;
       in += static_cast<off_t>(want);
@@ -80,7 +81,8 @@ bool replaceWith(const std::string& target, mode_t mode, std::string_view conten
     error = temporary + ": " + std::strerror(errno);
     return false;
   }
-  const bool written = writeAll(out.get(), content) && ::fchmod(out.get(), mode & 07777) == 0 && ::fsync(out.get()) == 0;
+  const bool written =
+      writeAll(out.get(), content) && ::fchmod(out.get(), mode & 07777) == 0 && ::fsync(out.get()) == 0;
   if (!written || ::close(out.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
     error = target + ": cannot write the new comment: " + std::strerror(errno);
     ::unlink(temporary.c_str());
@@ -145,8 +147,8 @@ bool setZipComment(const std::string& path, std::string_view comment, std::strin
       temporary.clear();
       return false;
     }
-    const bool written = copyPrefix(file->fd.get(), out.get(), kept) && writeAll(out.get(), lengthField(comment)) &&
-                         writeAll(out.get(), comment) &&
+    const bool written = copyPrefix(file->fd.get(), out.get(), kept) &&
+                         writeAll(out.get(), lengthField(comment)) && writeAll(out.get(), comment) &&
                          ::fchmod(out.get(), file->info.st_mode & 07777) == 0 && ::fsync(out.get()) == 0;
     if (!written || ::close(out.release()) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
       error = path + ": cannot write the new comment: " + std::strerror(errno);
@@ -167,7 +169,8 @@ bool setVolumeComment(const std::vector<std::string>& volumes, std::string_view 
       error = "no volume to hold the comment";
       return false;
     }
-    if (volumes.size() == 1 || isZipArchive(volumes.back())) return setZipComment(volumes.back(), comment, error);
+    if (volumes.size() == 1 || isZipArchive(volumes.back()))
+      return setZipComment(volumes.back(), comment, error);
     if (!isWritableZipComment(comment, error)) return false;
     const std::string& previous = volumes[volumes.size() - 2];
     const std::string& last = volumes.back();

@@ -36,7 +36,7 @@ constexpr size_t kLocalSize = 30;
 constexpr uint16_t kZip64 = 0x0001;
 constexpr uint16_t kNtfsTimes = 0x000a;
 constexpr uint16_t kExtendedTimestamp = 0x5455;  // "UT": flags, then Unix times (UTC)
-constexpr uint16_t kInfoZipUnix = 0x5855;         // "UX": access then modification time (UTC)
+constexpr uint16_t kInfoZipUnix = 0x5855;        // "UX": access then modification time (UTC)
 constexpr uint16_t kUnicodePath = 0x7075;
 constexpr uint16_t kAesExtra = 0x9901;
 
@@ -55,9 +55,9 @@ constexpr uint8_t kHostUnix = 3;
 constexpr uint8_t kHostHPFS = 6;
 constexpr uint8_t kHostNTFS = 11;
 constexpr uint8_t kHostVFAT = 14;
-constexpr const char* kHostNames[] = {"FAT",     "AMIGA",   "VMS",    "Unix",   "VM/CMS", "Atari", "HPFS",
-                                      "Macintosh", "Z-System", "CP/M", "TOPS-20", "NTFS", "SMS/QDOS", "Acorn",
-                                      "VFAT",    "MVS",     "BeOS",   "Tandem", "OS/400", "OS/X"};
+constexpr const char* kHostNames[] = {
+    "FAT",     "AMIGA", "VMS",      "Unix",  "VM/CMS", "Atari", "HPFS", "Macintosh", "Z-System", "CP/M",
+    "TOPS-20", "NTFS",  "SMS/QDOS", "Acorn", "VFAT",   "MVS",   "BeOS", "Tandem",    "OS/400",   "OS/X"};
 
 // Windows attribute bits.
 constexpr uint32_t kWindowsDirectory = 0x10;
@@ -188,7 +188,8 @@ std::optional<Directory> locateDirectory(int fd, const ZipEndRecord& record) {
   directory.size = record.directorySize;
   uint64_t storedOffset = record.directoryOffset;
   // One disk only, all entries on it.
-  if (record.disk != 0 || record.directoryDisk != 0 || record.diskEntries != record.entries) return std::nullopt;
+  if (record.disk != 0 || record.directoryDisk != 0 || record.diskEntries != record.entries)
+    return std::nullopt;
   // The directory lies right before the end record, or before the zip64 end record and its
   // locator; anything else in between goes to 7zz.
   uint64_t directoryEnd = record.offset;
@@ -214,7 +215,8 @@ std::optional<Directory> locateDirectory(int fd, const ZipEndRecord& record) {
     storedOffset = u64(end64 + 48);
     directoryEnd = zip64End;
     // The locator's offset is shifted like every other.
-    if (directory.size > directoryEnd || zip64End - storedZip64End != directoryEnd - directory.size - storedOffset)
+    if (directory.size > directoryEnd ||
+        zip64End - storedZip64End != directoryEnd - directory.size - storedOffset)
       return std::nullopt;
   }
   if (directory.size > directoryEnd) return std::nullopt;
@@ -276,7 +278,8 @@ bool readExtraFields(Entry& entry, uint32_t packed32, uint32_t unpacked32, uint3
           const uint16_t tag = u16(data + t);
           const size_t tagSize = u16(data + t + 2);
           if (tagSize > length - t - 4) break;
-          if (tag == 1 && tagSize >= 24 && !entry.ntfsTime) entry.ntfsTime = unixTimeOfFileTime(u64(data + t + 4));
+          if (tag == 1 && tagSize >= 24 && !entry.ntfsTime)
+            entry.ntfsTime = unixTimeOfFileTime(u64(data + t + 4));
           t += 4 + tagSize;
         }
         break;
@@ -308,7 +311,8 @@ bool readExtraFields(Entry& entry, uint32_t packed32, uint32_t unpacked32, uint3
     e += 4 + length;
   }
   // A saturated value without its zip64 field is damage.
-  return zip64Read || (packed32 != 0xFFFFFFFF && unpacked32 != 0xFFFFFFFF && offset32 != 0xFFFFFFFF && disk != 0xFFFF);
+  return zip64Read ||
+         (packed32 != 0xFFFFFFFF && unpacked32 != 0xFFFFFFFF && offset32 != 0xFFFFFFFF && disk != 0xFFFF);
 }
 
 // 7zz's "Method": the encryption, the compression method and the deflate level asked for.
@@ -350,11 +354,13 @@ bool appendMethod(std::string& out, const Entry& entry) {
 // daylight saving its times are an hour off for half of the year; this reader uses the offset
 // of the time itself, as every other lister does.
 bool appendTime(std::string& out, const Entry& entry) {
-  const std::optional<int64_t> utc =
-      entry.ntfsTime ? entry.ntfsTime : entry.extendedTime ? entry.extendedTime : entry.infoZipTime;
+  const std::optional<int64_t> utc = entry.ntfsTime       ? entry.ntfsTime
+                                     : entry.extendedTime ? entry.extendedTime
+                                                          : entry.infoZipTime;
   if (utc) return appendLocalTime(out, *utc);
   const unsigned month = entry.dosDate >> 5 & 0xF, day = entry.dosDate & 0x1F;
-  const unsigned hour = entry.dosTime >> 11, minute = entry.dosTime >> 5 & 0x3F, second = (entry.dosTime & 0x1F) * 2u;
+  const unsigned hour = entry.dosTime >> 11, minute = entry.dosTime >> 5 & 0x3F,
+                 second = (entry.dosTime & 0x1F) * 2u;
   // 7zz shows no time for one that is not a date.
   if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
   appendNumber(out, 1980u + (entry.dosDate >> 9));

@@ -340,7 +340,8 @@ int modify(std::string_view command, const std::vector<std::string_view>& argume
   int status = 0;
   // "-cz" with no files changes the comment alone; 7zz would add the whole working folder.
   if (!(command == "u" && files.empty() && comment)) {
-    std::vector<std::string> argv{kSevenZip, std::string(command), "-bso1", "-bse2", "-bsp1", "-sccUTF-8", "-scsUTF-8"};
+    std::vector<std::string> argv{kSevenZip, std::string(command), "-bso1",    "-bse2",
+                                  "-bsp1",   "-sccUTF-8",          "-scsUTF-8"};
     std::string workingDirectory;
     tessaro::sevenzip::StagedAdd staged;
     if (folder) {
@@ -480,8 +481,9 @@ int main(int argc, char** argv) {
   try {
     std::vector<std::string_view> arguments(argv + 1, argv + argc);
     if (arguments.empty()) {
-      std::fprintf(stderr, "usage: 7z l -slt [-p|-p-] [-tTYPE] [--via-7zz] ARCHIVE\n"
-                           "       7z u|d|rn [SWITCHES] ARCHIVE [@LISTFILE | . | NAME ...]\n");
+      std::fprintf(stderr,
+                   "usage: 7z l -slt [-p|-p-] [-tTYPE] [--via-7zz] ARCHIVE\n"
+                   "       7z u|d|rn [SWITCHES] ARCHIVE [@LISTFILE | . | NAME ...]\n");
       return kFatalError;
     }
     if (arguments.front() == "l") return list({arguments.begin() + 1, arguments.end()});

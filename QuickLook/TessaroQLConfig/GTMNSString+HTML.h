@@ -23,8 +23,8 @@ int EscapeMapCompare(const void* ucharVoid, const void* mapVoid);
 // `text` (UTF-8) escaped with `table`; with escapingUnicode every character of 128 or more that
 // has no entity becomes "&#N;" (one reference for a character beyond U+FFFF). Invalid UTF-8 bytes
 // are read as U+FFFD.
-std::string gtm_stringByEscapingHTMLUsingTable(std::string_view text, const HTMLEscapeMap* table,
-                                               size_t size, bool escapingUnicode);
+std::string gtm_stringByEscapingHTMLUsingTable(std::string_view text, const HTMLEscapeMap* table, size_t size,
+                                               bool escapingUnicode);
 std::string gtm_stringByEscapingForAsciiHTML(std::string_view text);
 
 }  // namespace tessaro

@@ -60,7 +60,8 @@ class Writer {
           if (!ref) return std::nullopt;
           refs.emplace_back(*ref);
         }
-        PlistDictionary object{{"NS.objects", PropertyList(std::move(refs))}, {"$class", w.classRef("NSArray")}};
+        PlistDictionary object{{"NS.objects", PropertyList(std::move(refs))},
+                               {"$class", w.classRef("NSArray")}};
         w.objects_[self.value] = PropertyList(std::move(object));
         return self;
       }
@@ -102,8 +103,9 @@ class Writer {
   }
   PlistUid classRef(const std::string& name) {
     if (auto it = classes_.find(name); it != classes_.end()) return it->second;
-    PlistDictionary description{{"$classname", PropertyList(name)},
-                                {"$classes", PropertyList(PlistArray{PropertyList(name), PropertyList("NSObject")})}};
+    PlistDictionary description{
+        {"$classname", PropertyList(name)},
+        {"$classes", PropertyList(PlistArray{PropertyList(name), PropertyList("NSObject")})}};
     return classes_[name] = add(PropertyList(std::move(description)));
   }
 
@@ -189,7 +191,8 @@ class Reader {
     return PropertyList(std::move(*items));
   }
 
-  std::optional<PropertyList> decodeDictionary(const PropertyList* keys, const PropertyList* values, int depth) {
+  std::optional<PropertyList> decodeDictionary(const PropertyList* keys, const PropertyList* values,
+                                               int depth) {
     if (!values) return std::nullopt;
     auto k = decodeList(*keys, depth);
     auto v = decodeList(*values, depth);

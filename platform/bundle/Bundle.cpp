@@ -101,7 +101,9 @@ class StringsParser {
   bool atEnd() const { return pos_ >= text_.size(); }
   char peek() const { return atEnd() ? '\0' : text_[pos_]; }
 
-  static bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+  static bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+  }
   // The characters of an unquoted string in the old-style property-list syntax.
   static bool isWordChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
@@ -143,10 +145,14 @@ class StringsParser {
     for (; count < digits && !atEnd(); ++count) {
       const char c = text_[pos_];
       unsigned digit;
-      if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-      else break;
+      if (c >= '0' && c <= '9')
+        digit = static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f')
+        digit = static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        digit = static_cast<unsigned>(c - 'A' + 10);
+      else
+        break;
       value = value * 16 + digit;
       ++pos_;
     }
@@ -154,7 +160,7 @@ class StringsParser {
   }
 
   bool readQuoted(std::string& out) {
-    ++pos_;  // opening quote
+    ++pos_;                    // opening quote
     char32_t pendingHigh = 0;  // a \u high surrogate waiting for its partner
     auto flushPending = [&] {
       if (pendingHigh) appendUtf8(out, 0xFFFD);
@@ -181,8 +187,10 @@ class StringsParser {
           pendingHigh = 0;
         } else {
           flushPending();
-          if (isHighSurrogate(unit)) pendingHigh = unit;
-          else appendUtf8(out, unit);
+          if (isHighSurrogate(unit))
+            pendingHigh = unit;
+          else
+            appendUtf8(out, unit);
         }
         continue;
       }
@@ -195,7 +203,14 @@ class StringsParser {
         case 'b': out.push_back('\b'); break;
         case 'f': out.push_back('\f'); break;
         case 'v': out.push_back('\v'); break;
-        case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7': {
           // Up to three octal digits name a character of the first 256.
           char32_t value = static_cast<char32_t>(e - '0');
           for (int i = 0; i < 2 && !atEnd() && text_[pos_] >= '0' && text_[pos_] <= '7'; ++i)
@@ -218,8 +233,7 @@ std::vector<std::string> languagesOfLocale(std::string_view locale) {
   if (locale.empty() || locale == "C" || locale == "POSIX") return {};
   std::vector<std::string> result{std::string(locale)};
   const size_t separator = locale.find_first_of("_-");
-  if (separator != std::string_view::npos && separator > 0)
-    result.emplace_back(locale.substr(0, separator));
+  if (separator != std::string_view::npos && separator > 0) result.emplace_back(locale.substr(0, separator));
   return result;
 }
 
@@ -248,7 +262,8 @@ std::optional<std::filesystem::path> Bundle::pathForResource(std::string_view na
       if (part == "..") return std::nullopt;
     }
     std::error_code ec;
-    const auto localized = resourcesPath_ / (preferredLocalization() + std::string(kLprojExtension)) / relative;
+    const auto localized =
+        resourcesPath_ / (preferredLocalization() + std::string(kLprojExtension)) / relative;
     if (std::filesystem::exists(localized, ec)) return localized;
     const auto plain = resourcesPath_ / relative;
     if (std::filesystem::exists(plain, ec)) return plain;
@@ -264,7 +279,8 @@ std::string Bundle::localizedString(std::string_view key) const {
     if (!strings_) {
       strings_.emplace();
       std::error_code ec;
-      const auto path = resourcesPath_ / (preferredLocalization() + std::string(kLprojExtension)) / kStringsTable;
+      const auto path =
+          resourcesPath_ / (preferredLocalization() + std::string(kLprojExtension)) / kStringsTable;
       const auto size = std::filesystem::file_size(path, ec);
       if (!ec && size <= kMaxStringsFileBytes) {
         std::ifstream in(path, std::ios::binary);
@@ -289,7 +305,8 @@ std::vector<std::string> Bundle::localizations() const {
   std::vector<std::string> result;
   try {
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(resourcesPath_, ec), end; !ec && it != end; it.increment(ec)) {
+    for (std::filesystem::directory_iterator it(resourcesPath_, ec), end; !ec && it != end;
+         it.increment(ec)) {
       const std::string name = it->path().filename().string();
       if (name.size() > kLprojExtension.size() && name.ends_with(kLprojExtension) && it->is_directory(ec))
         result.push_back(name.substr(0, name.size() - kLprojExtension.size()));
@@ -325,7 +342,8 @@ std::vector<std::string> Bundle::preferredLanguages() {
   try {
     const auto add = [&result](std::string_view locale) {
       for (std::string& language : languagesOfLocale(locale))
-        if (std::find(result.begin(), result.end(), language) == result.end()) result.push_back(std::move(language));
+        if (std::find(result.begin(), result.end(), language) == result.end())
+          result.push_back(std::move(language));
     };
     // LANGUAGE, a list in order of preference, comes first: GLib reads it so for the kind names the
     // page shows beside these labels, and the page must not speak two languages.

@@ -41,7 +41,8 @@ std::optional<std::filesystem::path> domainFile(std::string_view domain) {
 
 }  // namespace
 
-UserDefaults::UserDefaults(std::string applicationDomain) : applicationDomain_(std::move(applicationDomain)) {}
+UserDefaults::UserDefaults(std::string applicationDomain)
+    : applicationDomain_(std::move(applicationDomain)) {}
 
 UserDefaults& UserDefaults::standard() {
   static UserDefaults defaults{std::string(kHostDefaultsDomain)};

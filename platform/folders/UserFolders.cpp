@@ -77,20 +77,13 @@ std::filesystem::path trashDirectory() {
 std::optional<std::filesystem::path> specialFolder(SpecialFolder kind) {
   try {
     switch (kind) {
-      case SpecialFolder::home:
-        return homeFolder();
-      case SpecialFolder::desktop:
-        return userSpecialDir(G_USER_DIRECTORY_DESKTOP);
-      case SpecialFolder::documents:
-        return userSpecialDir(G_USER_DIRECTORY_DOCUMENTS);
-      case SpecialFolder::downloads:
-        return userSpecialDir(G_USER_DIRECTORY_DOWNLOAD);
-      case SpecialFolder::music:
-        return userSpecialDir(G_USER_DIRECTORY_MUSIC);
-      case SpecialFolder::pictures:
-        return userSpecialDir(G_USER_DIRECTORY_PICTURES);
-      case SpecialFolder::videos:
-        return userSpecialDir(G_USER_DIRECTORY_VIDEOS);
+      case SpecialFolder::home: return homeFolder();
+      case SpecialFolder::desktop: return userSpecialDir(G_USER_DIRECTORY_DESKTOP);
+      case SpecialFolder::documents: return userSpecialDir(G_USER_DIRECTORY_DOCUMENTS);
+      case SpecialFolder::downloads: return userSpecialDir(G_USER_DIRECTORY_DOWNLOAD);
+      case SpecialFolder::music: return userSpecialDir(G_USER_DIRECTORY_MUSIC);
+      case SpecialFolder::pictures: return userSpecialDir(G_USER_DIRECTORY_PICTURES);
+      case SpecialFolder::videos: return userSpecialDir(G_USER_DIRECTORY_VIDEOS);
       case SpecialFolder::applications:
         if (auto data = dataHome()) return *data / "applications";
         return std::nullopt;

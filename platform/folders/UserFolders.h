@@ -8,7 +8,17 @@
 
 namespace tessaro {
 
-enum class SpecialFolder { home, desktop, documents, downloads, music, pictures, videos, applications, caches };
+enum class SpecialFolder {
+  home,
+  desktop,
+  documents,
+  downloads,
+  music,
+  pictures,
+  videos,
+  applications,
+  caches
+};
 
 // $TMPDIR when it names a folder, else /tmp.
 std::filesystem::path temporaryDirectory();

@@ -113,7 +113,8 @@ int syncFolder(const std::string& path) {
 int copyFile(const std::string& from, const std::string& to, mode_t mode) {
   const FileDescriptor source(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
   if (!source) return errno;
-  FileDescriptor target(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  FileDescriptor target(
+      ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR));
   if (!target) return errno;
   int error = copyContents(source.get(), target.get());
   // The mode is set after the data, so that a read-only archive's copy can still be written.

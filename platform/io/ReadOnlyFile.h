@@ -32,7 +32,9 @@ class ReadOnlyFile {
     return st.st_size;
   }
   // Exactly `length` bytes at `offset`, or false.
-  bool readAt(uint64_t offset, void* out, size_t length) const { return ok() && readFullyAt(fd_.get(), out, length, offset); }
+  bool readAt(uint64_t offset, void* out, size_t length) const {
+    return ok() && readFullyAt(fd_.get(), out, length, offset);
+  }
   bool read(uint64_t offset, size_t length, std::string& out) const {
     out.resize(length);
     return readAt(offset, out.data(), length);

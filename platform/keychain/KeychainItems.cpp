@@ -10,16 +10,22 @@ namespace tessaro::keychain {
 namespace {
 
 const SecretSchema* schema() {
-  static const SecretSchema s = {
-      "app.tessaro.Keychain",
-      SECRET_SCHEMA_NONE,
-      {
-          {"label", SECRET_SCHEMA_ATTRIBUTE_STRING},
-          {"description", SECRET_SCHEMA_ATTRIBUTE_STRING},
-          {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-          {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
-      },
-      0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  static const SecretSchema s = {"app.tessaro.Keychain",
+                                 SECRET_SCHEMA_NONE,
+                                 {
+                                     {"label", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                     {"description", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                     {"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                     {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING},
+                                 },
+                                 0,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr,
+                                 nullptr};
   return &s;
 }
 
@@ -124,7 +130,8 @@ Status search(std::string_view kind, const std::optional<std::string>& name, std
   }
 }
 
-Status deleteItems(std::string_view kind, const std::optional<std::string>& name, std::vector<int>& failures) {
+Status deleteItems(std::string_view kind, const std::optional<std::string>& name,
+                   std::vector<int>& failures) {
   failures.clear();
   try {
     std::unique_ptr<GList, ItemListDeleter> found;
@@ -145,8 +152,9 @@ Status addItem(std::string_view name, std::string_view kind, std::string_view se
     Attributes attributes = attributesFor(std::string(kind), std::string(name));
     SecretValue* value = secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain");
     GError* error = nullptr;
-    const gboolean stored = secret_password_storev_binary_sync(schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                                                std::string(kItemLabel).c_str(), value, nullptr, &error);
+    const gboolean stored =
+        secret_password_storev_binary_sync(schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                           std::string(kItemLabel).c_str(), value, nullptr, &error);
     secret_value_unref(value);
     if (!stored && !error) return kStatusIOError;
     return statusOf(error);

@@ -97,7 +97,8 @@ struct ThreadFormatters {
     built = true;
     for (DateText& entry : dateTexts) entry.valid = false;
     const icu::Locale locale = currentLocale();
-    date.reset(icu::DateFormat::createDateTimeInstance(icu::DateFormat::kShort, icu::DateFormat::kShort, locale));
+    date.reset(
+        icu::DateFormat::createDateTimeInstance(icu::DateFormat::kShort, icu::DateFormat::kShort, locale));
     if (date) date->adoptTimeZone(icu::TimeZone::detectHostTimeZone());
     UErrorCode status = U_ZERO_ERROR;
     number.reset(icu::NumberFormat::createInstance(locale, status));

@@ -366,8 +366,7 @@ std::optional<PropertyList> fromNode(plist_t node, unsigned level) {
       if (level >= kMaxNesting) return std::nullopt;
       return fromDictNode(node, level);
     case PLIST_KEY:
-    case PLIST_NONE:
-      return std::nullopt;
+    case PLIST_NONE: return std::nullopt;
   }
   return std::nullopt;
 }
@@ -618,7 +617,8 @@ std::string PropertyList::toBinary() const {
   }
 }
 
-bool PropertyList::writeToFile(const std::filesystem::path& path, bool binary, std::optional<unsigned> wanted) const {
+bool PropertyList::writeToFile(const std::filesystem::path& path, bool binary,
+                               std::optional<unsigned> wanted) const {
   try {
     const std::string bytes = binary ? toBinary() : toXml();
     if (bytes.empty() || path.filename().empty()) return false;
@@ -630,13 +630,16 @@ bool PropertyList::writeToFile(const std::filesystem::path& path, bool binary, s
     while (ok && written < bytes.size()) {
       const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) ok = false;
-      else written += static_cast<size_t>(n);
+      if (n <= 0)
+        ok = false;
+      else
+        written += static_cast<size_t>(n);
     }
     // mkstemp makes the file private; keep the mode of the file being replaced, else the usual one.
     struct stat old {};
-    const mode_t mode =
-        wanted ? static_cast<mode_t>(*wanted & 07777) : ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    const mode_t mode = wanted                            ? static_cast<mode_t>(*wanted & 07777)
+                        : ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777)
+                                                          : 0644;
     ok = ok && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;

@@ -54,9 +54,18 @@ class PropertyList {
   const Value& value() const { return value_; }
   bool isNull() const { return std::holds_alternative<std::monostate>(value_); }
 
-  template <typename T> bool is() const { return std::holds_alternative<T>(value_); }
-  template <typename T> const T* get() const { return std::get_if<T>(&value_); }
-  template <typename T> T* get() { return std::get_if<T>(&value_); }
+  template <typename T>
+  bool is() const {
+    return std::holds_alternative<T>(value_);
+  }
+  template <typename T>
+  const T* get() const {
+    return std::get_if<T>(&value_);
+  }
+  template <typename T>
+  T* get() {
+    return std::get_if<T>(&value_);
+  }
 
   // Lenient readings in the manner of the platform's defaults accessors: numbers, booleans and
   // numeric strings convert; anything else gives the empty answer.

@@ -202,8 +202,8 @@ bool Subprocess::start(const std::vector<std::string>& argv, const SubprocessOpt
       return false;
     }
     if (child == 0) {
-      runChild(ChildSetup{argumentPointers.data(), environmentPointers.data(), folder, inputSource, outputTarget,
-                          errorTarget, execFailureEnd.get(), parent});
+      runChild(ChildSetup{argumentPointers.data(), environmentPointers.data(), folder, inputSource,
+                          outputTarget, errorTarget, execFailureEnd.get(), parent});
     }
     execFailureEnd.reset();
     // Both sides set the group, so that terminate() reaches it whichever runs first.

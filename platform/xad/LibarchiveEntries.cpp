@@ -301,7 +301,8 @@ bool list(const std::string& path, bool recursive, XADListingBound bound, XADArc
 
 }  // namespace
 
-bool listWithLibarchive(const std::string& path, bool recursive, XADListingBound bound, XADArchive::Listing& listing) {
+bool listWithLibarchive(const std::string& path, bool recursive, XADListingBound bound,
+                        XADArchive::Listing& listing) {
   try {
     if (list(path, recursive, bound, listing)) return true;
   } catch (...) {

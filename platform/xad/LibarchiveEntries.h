@@ -15,6 +15,7 @@ namespace tessaro {
 // whenever the answer might differ from lsar's: another format, damage anywhere, names lsar
 // would rewrite, dates or AppleDouble files it might read otherwise. The caller then asks lsar.
 // Past `bound` the listing stops with the entries before it and listing.cutShort set.
-bool listWithLibarchive(const std::string& path, bool recursive, XADListingBound bound, XADArchive::Listing& listing);
+bool listWithLibarchive(const std::string& path, bool recursive, XADListingBound bound,
+                        XADArchive::Listing& listing);
 
 }  // namespace tessaro

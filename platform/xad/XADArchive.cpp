@@ -62,7 +62,8 @@ int64_t addSize(int64_t sum, int64_t size) {
 }
 
 int64_t bytesOf(const XADArchive::Entry& e) {
-  return addSize(e.data.index >= 0 ? std::max<int64_t>(e.data.size, 0) : 0, e.rsrc.index >= 0 ? e.rsrc.size : 0);
+  return addSize(e.data.index >= 0 ? std::max<int64_t>(e.data.size, 0) : 0,
+                 e.rsrc.index >= 0 ? e.rsrc.size : 0);
 }
 
 // lsar writes dates as "2023-02-03 22:42:45 +0000".
@@ -73,13 +74,17 @@ bool parseDate(const Json& object, const char* key, int64_t& seconds) {
   int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
   char sign = '+';
   int zone = 0;
-  if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d %c%d", &y, &mo, &d, &h, &mi, &s, &sign, &zone) < 6) return false;
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60) return false;
+  if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d %c%d", &y, &mo, &d, &h, &mi, &s, &sign, &zone) < 6)
+    return false;
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 60)
+    return false;
   if (y < -100000 || y > 100000 || zone < 0 || zone > 2400) return false;
   using namespace std::chrono;
-  const sys_days day{year_month_day{year{y}, month{static_cast<unsigned>(mo)}, std::chrono::day{static_cast<unsigned>(d)}}};
+  const sys_days day{
+      year_month_day{year{y}, month{static_cast<unsigned>(mo)}, std::chrono::day{static_cast<unsigned>(d)}}};
   const int64_t offset = (zone / 100) * 3600 + (zone % 100) * 60;
-  seconds = day.time_since_epoch().count() * 86400LL + h * 3600 + mi * 60 + s - (sign == '-' ? -offset : offset);
+  seconds =
+      day.time_since_epoch().count() * 86400LL + h * 3600 + mi * 60 + s - (sign == '-' ? -offset : offset);
   return true;
 }
 
@@ -117,8 +122,8 @@ std::unique_ptr<XADArchive> XADArchive::initWithFile(const std::string& path, XA
   return open(path, false, bound, lister);
 }
 
-std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path, XADListingBound bound,
-                                                                XADLister lister) {
+std::unique_ptr<XADArchive> XADArchive::recursiveArchiveForFile(const std::string& path,
+                                                                XADListingBound bound, XADLister lister) {
   return open(path, true, bound, lister);
 }
 
@@ -157,7 +162,8 @@ std::unique_ptr<XADArchive> XADArchive::open(const std::string& path, bool recur
     bool truncated = false;
     const auto collect = [&](std::string_view chunk) {
       json.append(chunk);
-      for (size_t at; (at = json.find(kIndexKey, counted)) != std::string::npos; counted = at + kIndexKey.size())
+      for (size_t at; (at = json.find(kIndexKey, counted)) != std::string::npos;
+           counted = at + kIndexKey.size())
         ++entries;
       counted = std::max(counted, json.size() - std::min(json.size(), kIndexKey.size() - 1));
       if (entries > entryBudget || json.size() > byteBudget) {
@@ -195,7 +201,8 @@ bool XADArchive::parseListing(const std::string& json, bool truncated) {
       const auto originalName = original->find("XADFileName");
       e.original = static_cast<int32_t>(listing.originals.size());
       listing.originals.push_back({originalName != original->end() && originalName->is_string()
-                                       ? originalName->get<std::string>() : std::string(),
+                                       ? originalName->get<std::string>()
+                                       : std::string(),
                                    forkOf(*original, -1)});
     }
     listing.forks.push_back(std::move(e));
@@ -364,7 +371,8 @@ bool XADArchive::extractTo(const std::string& folder) {
       const Entry& e = entries_[n];
       if (!isSafeEntryName(e.name)) {
         allSafe = false;
-        if (delegate_ && delegate_->archiveExtractionOfEntryDidFail(*this, static_cast<int>(n), kXADErrorUnsafeName) == 0)
+        if (delegate_ &&
+            delegate_->archiveExtractionOfEntryDidFail(*this, static_cast<int>(n), kXADErrorUnsafeName) == 0)
           return false;
         continue;
       }
@@ -409,7 +417,8 @@ bool XADArchive::runUnar(const std::vector<int64_t>& indices, const std::string&
   // prompt on its controlling terminal: neither is a private way in, so an encrypted archive is
   // not unpacked with one.
   if (!password_.empty() && encrypted_) {
-    if (delegate_) delegate_->archiveExtractionOfEntryDidFail(*this, entryForErrors, kXADErrorPasswordRefused);
+    if (delegate_)
+      delegate_->archiveExtractionOfEntryDidFail(*this, entryForErrors, kXADErrorPasswordRefused);
     return false;
   }
   std::vector<std::string> argv{toolPath("unar"), "-o", folder, "-f", "-D", "-k", "hidden"};
@@ -433,7 +442,8 @@ bool XADArchive::runUnar(const std::vector<int64_t>& indices, const std::string&
     for (char c : chunk) lines += c == '\n';
     if (delegate_) {
       // Progress by finished lines, scaled to the bytes the extraction covers.
-      const double share = count == 0 ? 1.0 : std::min(1.0, static_cast<double>(lines) / static_cast<double>(count));
+      const double share =
+          count == 0 ? 1.0 : std::min(1.0, static_cast<double>(lines) / static_cast<double>(count));
       const int64_t done = static_cast<int64_t>(static_cast<double>(total) * share);
       delegate_->archiveExtractionProgressBytes(*this, done, total);
       if (delegate_->archiveExtractionShouldStop(*this)) {

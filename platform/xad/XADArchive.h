@@ -24,10 +24,10 @@ inline constexpr const char* kXADFileSize = "NSFileSize";
 
 // Error codes handed to archiveExtractionOfEntryDidFail.
 enum XADError : int {
-  kXADErrorTool = 1,      // lsar or unar could not be run
+  kXADErrorTool = 1,        // lsar or unar could not be run
   kXADErrorUnsafeName = 2,  // absolute name or a ".." component: never written
-  kXADErrorFailed = 3,    // unar reported a failure
-  kXADErrorBreak = 4,     // stopped on the delegate's request
+  kXADErrorFailed = 3,      // unar reported a failure
+  kXADErrorBreak = 4,       // stopped on the delegate's request
   // An encrypted archive with a password: unar takes one only on its command line, where every
   // local user can read it, so it is not run.
   kXADErrorPasswordRefused = 5,
@@ -62,7 +62,8 @@ class XADArchive {
   static std::unique_ptr<XADArchive> initWithFile(const std::string& path, XADListingBound bound = {},
                                                   XADLister lister = XADLister::preferLibarchive);
   // Like initWithFile, but a wrapper holding one archive lists the archive inside.
-  static std::unique_ptr<XADArchive> recursiveArchiveForFile(const std::string& path, XADListingBound bound = {},
+  static std::unique_ptr<XADArchive> recursiveArchiveForFile(const std::string& path,
+                                                             XADListingBound bound = {},
                                                              XADLister lister = XADLister::preferLibarchive);
 
   XADArchive(const XADArchive&) = delete;
@@ -136,7 +137,8 @@ class XADArchive {
   const Entry* entry(int n) const;
   PlistDictionary forkDictionary(const Entry& e, const Fork& fork, bool resourceFork) const;
   // Runs unar on the given lsar indices (all entries when empty); false on failure or stop.
-  bool runUnar(const std::vector<int64_t>& indices, const std::string& folder, int64_t total, int entryForErrors);
+  bool runUnar(const std::vector<int64_t>& indices, const std::string& folder, int64_t total,
+               int entryForErrors);
 
   std::string path_;
   bool recursive_ = false;

@@ -345,12 +345,13 @@ std::unique_ptr<XarArchive> openArchive(const char* file) {
       return nullptr;
     }
     const uint64_t heapSize = archive->fileSize - archive->heapStart;
-    if (toc.checksumSize != static_cast<uint64_t>(EVP_MD_get_size(md)) ||
-        toc.checksumOffset > heapSize || toc.checksumSize > heapSize - toc.checksumOffset) {
+    if (toc.checksumSize != static_cast<uint64_t>(EVP_MD_get_size(md)) || toc.checksumOffset > heapSize ||
+        toc.checksumSize > heapSize - toc.checksumOffset) {
       return nullptr;
     }
     unsigned char stored[EVP_MAX_MD_SIZE];
-    if (!readFullyAt(archive->fd, stored, toc.checksumSize, archive->heapStart + toc.checksumOffset)) return nullptr;
+    if (!readFullyAt(archive->fd, stored, toc.checksumSize, archive->heapStart + toc.checksumOffset))
+      return nullptr;
     Digest digest(md);
     digest.update(compressed.data(), compressed.size());
     if (digest.finish() != hex(stored, static_cast<unsigned int>(toc.checksumSize))) return nullptr;
@@ -557,7 +558,8 @@ int32_t extractFile(XarArchive& x, const XarFile& f, int dir) {
     if (dir == AT_FDCWD) {
       // The current directory may change before close: the date goes to the full path.
       char cwd[4096];
-      if (::getcwd(cwd, sizeof cwd)) x.folderTimes.push_back({AT_FDCWD, std::string(cwd) + "/" + path, *mtime});
+      if (::getcwd(cwd, sizeof cwd))
+        x.folderTimes.push_back({AT_FDCWD, std::string(cwd) + "/" + path, *mtime});
     } else if (const int base = extractBase(x, dir); base >= 0) {
       x.folderTimes.push_back({base, path, *mtime});
     }
@@ -700,8 +702,8 @@ XarFile* addEntry(XarArchive& x, int dir, const std::string& path) {
     file->props["link"] = text;
     struct stat pointed {};
     file->attrs["link@type"] = ::fstatat(dir, path.c_str(), &pointed, 0) != 0 ? "broken"
-                               : S_ISDIR(pointed.st_mode)         ? "directory"
-                                                                  : "file";
+                               : S_ISDIR(pointed.st_mode)                     ? "directory"
+                                                                              : "file";
   } else if (S_ISREG(st.st_mode)) {
     file->props["type"] = std::string("file");
     const FileDescriptor in(::openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -725,8 +727,8 @@ xmlNodePtr textChild(xmlNodePtr parent, const char* name, const std::string& tex
 
 // The order in which a file's properties are written; "data/..." go inside one <data> element.
 constexpr const char* kWrittenProps[] = {"name", "type", "link", "mode", "uid", "gid", "mtime"};
-constexpr const char* kWrittenData[] = {"length", "offset", "size", "encoding", "archived-checksum",
-                                        "extracted-checksum"};
+constexpr const char* kWrittenData[] = {
+    "length", "offset", "size", "encoding", "archived-checksum", "extracted-checksum"};
 
 void setAttribute(xmlNodePtr node, const XarFile& f, const std::string& key, const char* attributeName) {
   const auto it = f.attrs.find(key + "@" + attributeName);
@@ -894,13 +896,9 @@ int xar_close(xar_t x) {
   return result;
 }
 
-xar_iter_t xar_iter_new() {
-  return new (std::nothrow) XarIterator;
-}
+xar_iter_t xar_iter_new() { return new (std::nothrow) XarIterator; }
 
-void xar_iter_free(xar_iter_t i) {
-  delete i;
-}
+void xar_iter_free(xar_iter_t i) { delete i; }
 
 xar_file_t xar_file_first(xar_t x, xar_iter_t i) {
   if (!x || !i) return nullptr;

@@ -185,7 +185,8 @@ std::optional<std::string> pageKey() {
   const int fd = ::mkstemp(temporary.data());
   if (fd < 0) return std::nullopt;
   const bool written =
-      writeAll(fd, std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes)) == 0 && ::fsync(fd) == 0;
+      writeAll(fd, std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes)) == 0 &&
+      ::fsync(fd) == 0;
   ::close(fd);
   OPENSSL_cleanse(bytes, sizeof bytes);
   if (written) (void)::link(temporary.c_str(), path.c_str());
@@ -229,7 +230,8 @@ bool recordPreview(const std::string& path) {
   if (records.size() > kMaxPreviewRecords)
     records.erase(records.begin(), records.end() - static_cast<std::ptrdiff_t>(kMaxPreviewRecords));
   // Rewritten in place under the lock: a reader waits for the whole text.
-  ok = ok && ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 && writeAll(fd, recordText(records)) == 0;
+  ok = ok && ::ftruncate(fd, 0) == 0 && ::lseek(fd, 0, SEEK_SET) == 0 &&
+       writeAll(fd, recordText(records)) == 0;
   ::close(fd);
   return ok;
 }

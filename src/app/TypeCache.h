@@ -83,7 +83,9 @@ class TypeCache : public ItemTypeSource {
   const TypeDictionary& dict() const { return dict_; }
   // Translates the kinds the desktop has no name for ("Application", "Document") into the
   // page's language; without one they stay English.
-  void setTranslation(std::function<std::string(std::string_view)> translate) { translate_ = std::move(translate); }
+  void setTranslation(std::function<std::string(std::string_view)> translate) {
+    translate_ = std::move(translate);
+  }
 
  private:
   TypeDictionary dict_;

@@ -142,7 +142,8 @@ int32_t ArchiveHandler::runOperation(const char* operation, Step&& step) {
     HLVLog(kLogError, "%.*s %s ran out of memory", static_cast<int>(name.size()), name.data(), operation);
     return kStatusOutOfMemory;
   } catch (const std::exception& error) {
-    HLVLog(kLogError, "%.*s %s failed: %s", static_cast<int>(name.size()), name.data(), operation, error.what());
+    HLVLog(kLogError, "%.*s %s failed: %s", static_cast<int>(name.size()), name.data(), operation,
+           error.what());
     return kStatusFailed;
   } catch (...) {
     HLVLog(kLogError, "%.*s %s failed", static_cast<int>(name.size()), name.data(), operation);
@@ -174,7 +175,8 @@ int32_t ArchiveHandler::moveFiles(const AZipItem::List& items, const std::string
   return runOperation("moveFiles", [&] { return doMoveFiles(items, destination); });
 }
 
-int32_t ArchiveHandler::moveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) {
+int32_t ArchiveHandler::moveFiles(const std::vector<std::string>& oldNames,
+                                  const std::vector<std::string>& newNames) {
   return runOperation("moveFiles", [&] { return doMoveFiles(oldNames, newNames); });
 }
 
@@ -186,9 +188,10 @@ int32_t ArchiveHandler::repair() {
   return runOperation("repair", [&] { return doRepair(); });
 }
 
-int32_t ArchiveHandler::doAddFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
-                                   const std::string& /*toArchive*/, AZipItem* /*inParentItem*/,
-                                   const Preset& /*preset*/, std::vector<std::string>* /*filesToClean*/) {
+int32_t ArchiveHandler::doAddFiles(const std::vector<std::string>& /*files*/,
+                                   const std::string& /*fromFolder*/, const std::string& /*toArchive*/,
+                                   AZipItem* /*inParentItem*/, const Preset& /*preset*/,
+                                   std::vector<std::string>* /*filesToClean*/) {
   return kStatusNotSupported;
 }
 
@@ -243,8 +246,8 @@ void ArchiveHandler::setListingBound(std::optional<ListingBound> bound) {
 bool ArchiveHandler::listingBoundReached(const std::vector<std::string>& records) {
   if (!listingBound_ || listingCutShort_) return listingCutShort_;
   size_t entries = boundCheckedRecords_;
-  const size_t within = recordsWithinBound(records, std::min(boundCheckedRecords_, records.size()), *listingBound_,
-                                           entries, boundNameBytes_);
+  const size_t within = recordsWithinBound(records, std::min(boundCheckedRecords_, records.size()),
+                                           *listingBound_, entries, boundNameBytes_);
   boundCheckedRecords_ = entries;
   if (within == records.size()) return false;
   cutListingShort();

@@ -115,12 +115,12 @@ class HandlerClassOf : public Parent {
 
 // What every handler class states about itself, inside its class body: its parent, its name
 // and its metaclass (defined beside the class's operations). Members after it are public.
-#define TESSARO_HANDLER_CLASS(Name, Parent)                          \
- public:                                                             \
-  using Super = Parent;                                              \
-  static constexpr std::string_view kClassName = #Name;              \
-  class Class;                                                       \
-  static const HandlerClass& metaclass();                            \
+#define TESSARO_HANDLER_CLASS(Name, Parent)             \
+ public:                                                \
+  using Super = Parent;                                 \
+  static constexpr std::string_view kClassName = #Name; \
+  class Class;                                          \
+  static const HandlerClass& metaclass();               \
   const HandlerClass& isa() const override { return metaclass(); }
 
 class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
@@ -151,11 +151,11 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
 
   // ---- Operations that formats override (base answers in the comments)
 
-  virtual void runDetectorOn(const char* bytes);               // nothing
-  virtual bool canUpdate() const;                              // false
+  virtual void runDetectorOn(const char* bytes);  // nothing
+  virtual bool canUpdate() const;                 // false
   virtual bool isSolid() const { return isSolid_; }
   virtual bool isListingEncrypted() const { return isListingEncrypted_; }
-  virtual bool isItemEncrypted(const AZipItem& item) const;    // false
+  virtual bool isItemEncrypted(const AZipItem& item) const;  // false
   // 0 none, 1 weak, 2 AES-256, 3 AES-256 with encrypted names.
   virtual int32_t itemEncryptionMethod(const AZipItem& item) const;
   // The operations below trace their name and never throw: each calls its do<Op> step, and an
@@ -175,9 +175,9 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
   int32_t repair();
   // The archive's file name without its extension.
   virtual std::string baseName() const;
-  virtual bool isFirstFile(std::string_view path) const;      // true
+  virtual bool isFirstFile(std::string_view path) const;                             // true
   virtual std::optional<std::vector<std::string>> possiblyConflictingParts() const;  // none
-  virtual std::optional<std::string> rsrcFolder() const;      // none
+  virtual std::optional<std::string> rsrcFolder() const;                             // none
   // Where the symbolic links of the last listing point, by their record paths, for formats
   // whose records carry no targets; looked for only when the listing has such links.
   virtual std::unordered_map<std::string, std::string> linkTargets() const;  // none
@@ -255,15 +255,15 @@ class ArchiveHandler : public std::enable_shared_from_this<ArchiveHandler> {
 
   virtual int32_t doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
                              const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                             std::vector<std::string>* filesToClean);  // -1
+                             std::vector<std::string>* filesToClean);                                 // -1
   virtual int32_t doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode);  // -1
-  virtual int32_t doGetInfo(std::vector<std::string>& records);  // 0, no records
-  virtual int32_t doUpdateComment(const std::string& comment);  // -1
+  virtual int32_t doGetInfo(std::vector<std::string>& records);                              // 0, no records
+  virtual int32_t doUpdateComment(const std::string& comment);                               // -1
   virtual int32_t doMoveFiles(const AZipItem::List& items, const std::string& destination);  // -1
   virtual int32_t doMoveFiles(const std::vector<std::string>& oldNames,
                               const std::vector<std::string>& newNames);  // -1
-  virtual int32_t doDeleteFiles(const AZipItem::List& items);  // -1
-  virtual int32_t doRepair();                                  // -1
+  virtual int32_t doDeleteFiles(const AZipItem::List& items);             // -1
+  virtual int32_t doRepair();                                             // -1
 
   std::vector<VolumePart> parts_;
 

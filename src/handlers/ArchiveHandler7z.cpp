@@ -161,7 +161,9 @@ int64_t volumeBytesOf(const Preset& preset) {
 // "-p-" tells the helper there is no password, so it never waits for one; a bare "-p" that the
 // password follows on its standard input, as one line, so that no process list ever shows it.
 std::string passwordSwitch(const std::string& password) { return password.empty() ? "-p-" : "-p"; }
-std::string passwordInput(const std::string& password) { return password.empty() ? std::string() : password + "\n"; }
+std::string passwordInput(const std::string& password) {
+  return password.empty() ? std::string() : password + "\n";
+}
 
 // An entry name as the helper matches it: without the slash that marks a folder.
 std::string_view entryName(std::string_view name) {
@@ -179,7 +181,7 @@ bool listable(std::string_view name) {
 }
 
 struct NameList {
-  std::string text;                    // the list file: one name a line
+  std::string text;                   // the list file: one name a line
   std::vector<std::string> unlisted;  // the names it cannot carry
 };
 
@@ -220,7 +222,9 @@ std::string scratchFile(const std::string& scratch, std::string_view name) {
 
 bool writeCommandFiles(const SevenZipCommand& command, const std::string& scratch) {
   const std::pair<const std::optional<std::string>*, std::string_view> files[] = {
-      {&command.listFile, "listfile"}, {&command.cleanFile, "listfileClean"}, {&command.commentFile, "comment"}};
+      {&command.listFile, "listfile"},
+      {&command.cleanFile, "listfileClean"},
+      {&command.commentFile, "comment"}};
   for (const auto& [text, name] : files) {
     if (*text && !writeFileAtomically(scratchFile(scratch, name), **text)) {
       HLVLog(kLogError, "7z: cannot write %s into %s", std::string(name).c_str(), scratch.c_str());
@@ -233,8 +237,8 @@ bool writeCommandFiles(const SevenZipCommand& command, const std::string& scratc
 // Makes the command for its scratch folder, which is created (visible, inside the handler's
 // documents folder) only when the command names a file in it; none when that fails.
 template <typename Make>
-std::optional<SevenZipCommand> prepareCommand(const ArchiveHandler& handler, std::unique_ptr<AppTempFolder>& scratch,
-                                              const Make& make) {
+std::optional<SevenZipCommand> prepareCommand(const ArchiveHandler& handler,
+                                              std::unique_ptr<AppTempFolder>& scratch, const Make& make) {
   SevenZipCommand command = make(std::string());
   if (!command.listFile && !command.cleanFile && !command.commentFile) return command;
   scratch = std::make_unique<AppTempFolder>(handler.documentsTempFolder().value_or(userTempPath()), true);
@@ -316,7 +320,8 @@ class DestinationProgress : public FolderWatcherDelegate {
   void watchedFolderChangedBy(double delta) override {
     const std::shared_ptr<ArchiveCallbackHandler> host = host_.lock();
     if (!host || delta <= 0 || !host->respondsToProcessData()) return;
-    if (host->processData(nullptr, static_cast<int64_t>(delta), 1) == -1) handler_.setOperationCancelled(true);
+    if (host->processData(nullptr, static_cast<int64_t>(delta), 1) == -1)
+      handler_.setOperationCancelled(true);
   }
 
  private:
@@ -498,8 +503,8 @@ int32_t AHandler7ZipBase::doGetInfo(std::vector<std::string>& records) {
       cutListingShort();
     }
   };
-  const int32_t toolStatus =
-      executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr, passwordInput(password()));
+  const int32_t toolStatus = executeTask(helperTool(kSevenZipTool), params, std::nullopt, &collect, nullptr,
+                                         passwordInput(password()));
   // A helper stopped at the bound ends with a failure; what it wrote up to there is the listing.
   const int32_t status = listingCutShort() ? 0 : toolStatus;
 
@@ -544,7 +549,8 @@ std::optional<std::vector<std::string>> AHandler7ZipBase::possiblyConflictingPar
     for (std::filesystem::directory_iterator it(std::string(deletingLastPathComponent(*url())), error), end;
          !error && it != end; it.increment(error)) {
       const std::string name = it->path().filename().string();
-      if (deletingPathExtension(name) == archiveName && intValue(pathExtension(name)) > 0) names.push_back(name);
+      if (deletingPathExtension(name) == archiveName && intValue(pathExtension(name)) > 0)
+        names.push_back(name);
     }
   } catch (...) {
     // Swallowed: names found so far are the answer.
@@ -557,7 +563,8 @@ int32_t AHandlerRpm::doGetInfo(std::vector<std::string>& records) {
   if (!url()) return kStatusNoFileURL;
   const std::string& path = *url();
   // The file's own size and mode stand for the payload's, as for a bzip2 stream.
-  records.push_back(attributeRecord(path, std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz"));
+  records.push_back(
+      attributeRecord(path, std::string(deletingPathExtension(lastPathComponent(path))) + ".cpio.gz"));
   return 0;
 }
 
@@ -592,14 +599,16 @@ SevenZipCommand AHandler7ZipBase::extractCommand(const std::vector<std::string>&
   return command;
 }
 
-SevenZipCommand AHandler7ZipBase::addCommand(const std::vector<std::string>& files, const std::string& fromFolder,
-                                             const std::string& toArchive, std::string_view parentPath,
-                                             const Preset& preset, const std::vector<std::string>* filesToClean,
+SevenZipCommand AHandler7ZipBase::addCommand(const std::vector<std::string>& files,
+                                             const std::string& fromFolder, const std::string& toArchive,
+                                             std::string_view parentPath, const Preset& preset,
+                                             const std::vector<std::string>* filesToClean,
                                              const std::string& scratch) const {
   SevenZipCommand command;
   std::vector<std::string>& arguments = command.arguments;
   arguments = {"u", std::string(kUpdateSwitch), "-spd"};
-  if (const std::string type = isa().baseType().value_or(std::string()); !type.empty()) arguments.push_back("-t" + type);
+  if (const std::string type = isa().baseType().value_or(std::string()); !type.empty())
+    arguments.push_back("-t" + type);
 
   const int64_t encryption = presetInteger(preset, "encryption");
   if (!password().empty()) {
@@ -807,14 +816,15 @@ int32_t AHandler7ZipBase::runWithProgress(const SevenZipCommand& command,
 }
 
 int32_t AHandler7ZipBase::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                                     const std::string& toArchive, AZipItem* inParentItem, const Preset& preset,
-                                     std::vector<std::string>* filesToClean) {
+                                     const std::string& toArchive, AZipItem* inParentItem,
+                                     const Preset& preset, std::vector<std::string>* filesToClean) {
   if (toArchive.empty()) return kStatusNotSupported;
   const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
   std::unique_ptr<AppTempFolder> scratch;
-  const std::optional<SevenZipCommand> command = prepareCommand(*this, scratch, [&](const std::string& folder) {
-    return addCommand(files, fromFolder, toArchive, parent, preset, filesToClean, folder);
-  });
+  const std::optional<SevenZipCommand> command =
+      prepareCommand(*this, scratch, [&](const std::string& folder) {
+        return addCommand(files, fromFolder, toArchive, parent, preset, filesToClean, folder);
+      });
   if (!command) return kStatusNotSupported;
   if (command->encryptsListing) setIsListingEncrypted(true);
 
@@ -831,8 +841,8 @@ int32_t AHandler7ZipBase::doAddFiles(const std::vector<std::string>& files, cons
   return status;
 }
 
-int32_t AHandler7ZipBase::editArchive(const char* operation,
-                                      const std::function<SevenZipCommand(const std::string& scratch)>& make) {
+int32_t AHandler7ZipBase::editArchive(
+    const char* operation, const std::function<SevenZipCommand(const std::string& scratch)>& make) {
   if (!url()) return kStatusNoArchivePath;
   const std::string archive = *url();
   std::unique_ptr<AppTempFolder> scratch;
@@ -866,7 +876,8 @@ int32_t AHandler7ZipBase::doMoveFiles(const AZipItem::List& items, const std::st
 
 int32_t AHandler7ZipBase::doMoveFiles(const std::vector<std::string>& oldNames,
                                       const std::vector<std::string>& newNames) {
-  return editArchive("rn", [&](const std::string& scratch) { return moveCommand(oldNames, newNames, scratch); });
+  return editArchive("rn",
+                     [&](const std::string& scratch) { return moveCommand(oldNames, newNames, scratch); });
 }
 
 // ---- Zip

@@ -41,8 +41,8 @@ class AHandler7ZipBase : public ArchiveHandler {
                              const std::string& toArchive, std::string_view parentPath, const Preset& preset,
                              const std::vector<std::string>* filesToClean, const std::string& scratch) const;
   SevenZipCommand deleteCommand(const std::vector<std::string>& names, const std::string& scratch) const;
-  SevenZipCommand moveCommand(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames,
-                              const std::string& scratch) const;
+  SevenZipCommand moveCommand(const std::vector<std::string>& oldNames,
+                              const std::vector<std::string>& newNames, const std::string& scratch) const;
 
  protected:
   // Lists through the 7-Zip helper; also sets the comment, the solid, encrypted-listing and
@@ -62,7 +62,8 @@ class AHandler7ZipBase : public ArchiveHandler {
   // Moves the items into the archive folder `destination` ("/" or "" for the top).
   int32_t doMoveFiles(const AZipItem::List& items, const std::string& destination) override;
   // Renames each old name to the new name of the same index; results as doDeleteFiles.
-  int32_t doMoveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) override;
+  int32_t doMoveFiles(const std::vector<std::string>& oldNames,
+                      const std::vector<std::string>& newNames) override;
 
  private:
   // Runs a "u", "d" or "rn" command with the helper's percentages passed to the host; `output`

@@ -68,7 +68,8 @@ int32_t AHandlerMime::doExtract(const AZipItem::List& items, const std::string& 
   std::vector<std::string> names;
   if (items.size() == 1 && items.front() && items.front()->path() == "*") {
     std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(decoded, ignored)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(decoded, ignored))
+      names.push_back(entry.path().filename());
   } else {
     for (const AZipItem::Ptr& item : items)
       if (item) names.emplace_back(item->path());

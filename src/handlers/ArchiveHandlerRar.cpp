@@ -102,8 +102,15 @@ std::wstring utf8ToWide(std::string_view text) {
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
-    uint32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+    size_t length = lead < 0x80           ? 1
+                    : (lead >> 5) == 0x6  ? 2
+                    : (lead >> 4) == 0xE  ? 3
+                    : (lead >> 3) == 0x1E ? 4
+                                          : 0;
+    uint32_t c = length == 1   ? lead
+                 : length == 2 ? (lead & 0x1F)
+                 : length == 3 ? (lead & 0x0F)
+                               : (lead & 0x07);
     bool valid = length > 0 && i + length <= text.size();
     for (size_t k = 1; valid && k < length; ++k) {
       const auto next = static_cast<unsigned char>(text[i + k]);
@@ -348,7 +355,9 @@ std::string rarListFileAttr(uint32_t attr, uint32_t hostOS) {
       const uint32_t type = attr & 0xF000;
       const char ownerExecute = (attr & 0x800) ? ((attr & 0x40) ? 's' : 'S') : ((attr & 0x40) ? 'x' : '-');
       const char groupExecute = (attr & 0x400) ? ((attr & 0x08) ? 's' : 'S') : ((attr & 0x08) ? 'x' : '-');
-      const char text[] = {type == 0x4000 ? 'd' : type == 0xA000 ? 'l' : '-',
+      const char text[] = {type == 0x4000   ? 'd'
+                           : type == 0xA000 ? 'l'
+                                            : '-',
                            (attr & 0x100) ? 'r' : '-',
                            (attr & 0x80) ? 'w' : '-',
                            ownerExecute,
@@ -360,8 +369,7 @@ std::string rarListFileAttr(uint32_t attr, uint32_t hostOS) {
                            (attr & 0x01) ? 'x' : '-'};
       return std::string(text, sizeof text);
     }
-    default:
-      return "-";
+    default: return "-";
   }
 }
 
@@ -519,7 +527,8 @@ int32_t AHandlerRar::doGetInfo(std::vector<std::string>& records) {
     text = text.substr(0, text.find('\0'));
     uint64_t encoding = 0;
     const std::optional<std::string> decoded = decodeString(text, &encoding);
-    if (decoded && (encoding == kUTF8StringEncoding || encoding == kASCIIStringEncoding)) setComment(*decoded);
+    if (decoded && (encoding == kUTF8StringEncoding || encoding == kASCIIStringEncoding))
+      setComment(*decoded);
   }
 
   std::string secret = password();
@@ -550,7 +559,8 @@ int32_t AHandlerRar::doGetInfo(std::vector<std::string>& records) {
       }
       // A volume that cannot be opened ends the listing here: what the library reads next
       // after such a failure varies from run to run (end of archive or bad data).
-      if (const int skipped = RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr); skipped == ERAR_EOPEN) {
+      if (const int skipped = RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr);
+          skipped == ERAR_EOPEN) {
         code = skipped;
         break;
       }
@@ -561,16 +571,11 @@ int32_t AHandlerRar::doGetInfo(std::vector<std::string>& records) {
 
   switch (code) {
     case ERAR_MISSING_PASSWORD:
-    case ERAR_BAD_PASSWORD:
-      setIsListingEncrypted(true);
-      return kStatusListingEncrypted;
-    case ERAR_BAD_DATA:
-      return isListingEncrypted() ? 100 : 4;
+    case ERAR_BAD_PASSWORD: setIsListingEncrypted(true); return kStatusListingEncrypted;
+    case ERAR_BAD_DATA: return isListingEncrypted() ? 100 : 4;
     case ERAR_SUCCESS:
-    case ERAR_END_ARCHIVE:
-      return kStatusOK;
-    default:
-      return kStatusFailed;
+    case ERAR_END_ARCHIVE: return kStatusOK;
+    default: return kStatusFailed;
   }
 }
 
@@ -660,13 +665,15 @@ int32_t AHandlerRar::doExtract(const AZipItem::List& items, const std::string& t
         const int result = RARProcessFileW(archive.get(), operation,
                                            operation == RAR_EXTRACT ? destination.data() : nullptr, nullptr);
         if (result != 0) {
-          if (!processedOne && (header->Flags & RHDF_ENCRYPTED) && !isListingEncrypted()) wrongPassword = true;
+          if (!processedOne && (header->Flags & RHDF_ENCRYPTED) && !isListingEncrypted())
+            wrongPassword = true;
           code = result;
           break;
         }
         if (operation == RAR_EXTRACT) {
           const bool link = header->RedirType >= kRedirUnixSymlink && header->RedirType <= kRedirJunction;
-          const bool unixLink = (header->HostOS == 3 || header->HostOS == 5) && (header->FileAttr & 0xF000) == 0xA000;
+          const bool unixLink =
+              (header->HostOS == 3 || header->HostOS == 5) && (header->FileAttr & 0xF000) == 0xA000;
           const fs::path created = (root / fs::path(name)).lexically_normal();
           if ((link || unixLink) && isEscapingLink(root, created)) {
             std::error_code ignored;
@@ -695,7 +702,8 @@ int32_t AHandlerRar::doExtract(const AZipItem::List& items, const std::string& t
       return kStatusFailed;
     }
     if (!host) return kStatusListingEncrypted;
-    PlistDictionary params{{"mode", PropertyList(promptModeForExtraction(mode))}, {"isRar", PropertyList(true)}};
+    PlistDictionary params{{"mode", PropertyList(promptModeForExtraction(mode))},
+                           {"isRar", PropertyList(true)}};
     std::string answer = host->passwordWithParams(params);
     if (answer.empty()) return kStatusCancelled;
     setPassword(std::move(answer));
@@ -728,8 +736,7 @@ int AHandlerRar::handleRARCallBack(unsigned int msg, long p1, long p2) {
         const std::function<int32_t()>& storeMode = passwordStoreMode();
         const int32_t promptMode =
             storeMode && storeMode() == kStoreModeAsksForEntries ? kPromptForEntries : kPromptForRarListing;
-        PlistDictionary params{{"mode", PropertyList(promptMode)},
-                               {"isRar", PropertyList(true)}};
+        PlistDictionary params{{"mode", PropertyList(promptMode)}, {"isRar", PropertyList(true)}};
         const std::string answer = host->passwordWithParams(params);
         auto* buffer = reinterpret_cast<char*>(p1);
         if (answer.empty() || !buffer || p2 <= 0) return -1;
@@ -856,7 +863,8 @@ std::string rarNameList(const std::vector<std::string>& names) {
   return text;
 }
 
-std::string rarRenameList(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) {
+std::string rarRenameList(const std::vector<std::string>& oldNames,
+                          const std::vector<std::string>& newNames) {
   std::string text;
   const size_t pairs = std::min(oldNames.size(), newNames.size());
   for (size_t i = 0; i < pairs; ++i) {
@@ -901,7 +909,8 @@ RarAddCommand rarAddCommand(const std::vector<std::string>& files, const std::st
     arguments.push_back("-v" + std::to_string(command.volumeSize));
     // rar names the volumes itself (x.part1.rar …) from the bare name.
     const std::string_view extension = pathExtension(command.archivePath);
-    if (extension == "rar" || extension == "001") command.archivePath = deletingPathExtension(command.archivePath);
+    if (extension == "rar" || extension == "001")
+      command.archivePath = deletingPathExtension(command.archivePath);
     if (partExtensionNumber(pathExtension(command.archivePath)) > 0) {
       command.archivePath = deletingPathExtension(command.archivePath);
       command.partDropped = true;
@@ -972,7 +981,8 @@ std::optional<std::string> AHandlerRar::rarPath() {
   try {
     const auto runnable = [](const std::string& candidate) {
       struct stat st;
-      return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(candidate.c_str(), X_OK) == 0;
+      return ::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+             ::access(candidate.c_str(), X_OK) == 0;
     };
     const std::optional<std::string> path = UserDefaults::standard().stringForKey("rar");
     if (path && !path->empty()) return runnable(*path) ? path : std::nullopt;
@@ -1034,11 +1044,12 @@ int32_t AHandlerRar::doAddFiles(const std::vector<std::string>& files, const std
   const AppTempFolder scratch(scratchBase(*this), true);
   if (!scratch.path()) return kStatusNotSupported;
   const std::string parent = inParentItem ? std::string(inParentItem->path()) : std::string();
-  const RarAddCommand command = rarAddCommand(files, toArchive, parent, preset, password(),
-                                              filesToClean ? *filesToClean : std::vector<std::string>{},
-                                              *scratch.path());
+  const RarAddCommand command =
+      rarAddCommand(files, toArchive, parent, preset, password(),
+                    filesToClean ? *filesToClean : std::vector<std::string>{}, *scratch.path());
   if (!writeText(*scratch.path() + "/comment", comment())) return kStatusNotSupported;
-  if (!files.empty() && !writeText(*scratch.path() + "/listfile", command.listFile)) return kStatusNotSupported;
+  if (!files.empty() && !writeText(*scratch.path() + "/listfile", command.listFile))
+    return kStatusNotSupported;
   if (!command.cleanFile.empty() && !writeText(*scratch.path() + "/listfileClean", command.cleanFile))
     return kStatusNotSupported;
   if (!password().empty() && presetInteger(preset, "encryption") == 3) setIsListingEncrypted(true);
@@ -1098,8 +1109,8 @@ int32_t AHandlerRar::editArchive(std::string_view command, const std::string& li
   int32_t status = 0;
   {
     const WorkFolderWatch watch(callbackHandler(), *work.path(), archive);
-    status = executeTask(*rar, rarEditArguments(command, password(), *work.path(), archive, listFile), std::nullopt,
-                         nullptr, &output, rarPasswordInput(password()));
+    status = executeTask(*rar, rarEditArguments(command, password(), *work.path(), archive, listFile),
+                         std::nullopt, nullptr, &output, rarPasswordInput(password()));
   }
   HLVLog(kLogTrace, "out: %s", output ? output->c_str() : "(null)");
   if (isWrongPassword(status)) return kStatusListingEncrypted;
@@ -1115,7 +1126,8 @@ int32_t AHandlerRar::doDeleteFiles(const AZipItem::List& items) {
   return editArchive("d", rarNameList(names));
 }
 
-int32_t AHandlerRar::doMoveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) {
+int32_t AHandlerRar::doMoveFiles(const std::vector<std::string>& oldNames,
+                                 const std::vector<std::string>& newNames) {
   // Nothing to rename is the caller's mistake; rar would only complain about an empty list.
   if (oldNames.empty() || newNames.empty()) return rarPath() ? 4 : -1;
   return editArchive("rn", rarRenameList(oldNames, newNames));

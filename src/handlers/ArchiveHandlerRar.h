@@ -59,7 +59,8 @@ class AHandlerRar : public ArchiveHandler {
   int32_t doDeleteFiles(const AZipItem::List& items) override;
   // Renames each old name to the new name at the same index, up to the shorter list; a folder
   // takes what it holds along. Results as doDeleteFiles; 4 for an empty list.
-  int32_t doMoveFiles(const std::vector<std::string>& oldNames, const std::vector<std::string>& newNames) override;
+  int32_t doMoveFiles(const std::vector<std::string>& oldNames,
+                      const std::vector<std::string>& newNames) override;
   // Moves the items into the archive folder `destination` ("" or "/" for the top).
   int32_t doMoveFiles(const AZipItem::List& items, const std::string& destination) override;
   // Rebuilds missing volumes from recovery volumes, then repairs each volume from its recovery

@@ -203,9 +203,8 @@ int32_t AHandlerSplit::doExtract(const AZipItem::List& /*items*/, const std::str
   }
   // One short loop over the numbers instead of every volume's name: the command is a single
   // argument to the shell, which the system limits to 128 KiB.
-  const std::string command = "n=1; while [ \"$n\" -le " + std::to_string(parts_.size()) +
-                              " ]; do cat -- " + shellQuoted(stem) +
-                              ".\"$(printf %03d \"$n\")\" || exit 1; n=$((n + 1)); done";
+  const std::string command = "n=1; while [ \"$n\" -le " + std::to_string(parts_.size()) + " ]; do cat -- " +
+                              shellQuoted(stem) + ".\"$(printf %03d \"$n\")\" || exit 1; n=$((n + 1)); done";
   const int32_t status = executeTask(command, partial.path, true, std::nullopt);
   if (progress) watcher.stop();
 

@@ -16,7 +16,6 @@ namespace tessaro {
 
 namespace {
 
-
 // The archive file's own attributes, read without following a final symbolic link. An
 // unreadable file gives no date, size 0 and no permissions.
 struct StreamAttributes {
@@ -31,7 +30,7 @@ StreamAttributes attributesOf(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0) return attributes;
   attributes.size = static_cast<int64_t>(st.st_size);
   attributes.permissions = posixPermissionsString(static_cast<uint32_t>(st.st_mode));
-  struct tm local{};
+  struct tm local {};
   char text[32];
   if (localtime_r(&st.st_mtime, &local) && std::strftime(text, sizeof text, "%Y%m%d.%H%M%S", &local) > 0)
     attributes.time = text;
@@ -70,7 +69,8 @@ int32_t decompressInto(ArchiveHandler& handler, const std::string& toFolder) {
   const std::string& archive = *handler.url();
   const std::string name = entryName(archive);
   // A name that is no file of its own inside the folder (".gz" gives ".", "..gz" gives "..").
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return kStatusFailed;
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+    return kStatusFailed;
   const std::string command = streamExtractCommand(handler.isa(), archive);
   if (command.empty() || command.find('\0') != std::string::npos) return kStatusFailed;
   return handler.executeTask(command, appendingPathComponent(toFolder, name), true,
@@ -181,33 +181,36 @@ int32_t extractStream(ArchiveHandler& handler, const std::string& toFolder) {
   return decompressInto(handler, toFolder);
 }
 
-int32_t AHandlerGZip::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
+int32_t AHandlerGZip::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder,
+                                int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerBZip::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
+int32_t AHandlerBZip::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder,
+                                int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerXz::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder, int32_t /*mode*/) {
+int32_t AHandlerXz::doExtract(const AZipItem::List& /*items*/, const std::string& toFolder,
+                              int32_t /*mode*/) {
   return extractStream(*this, toFolder);
 }
 
 // A single stream holds one file and is never written here.
-int32_t AHandlerGZip::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                                 const Preset&, std::vector<std::string>*) {
+int32_t AHandlerGZip::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&,
+                                 AZipItem*, const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   return kStatusNotSupported;
 }
 
-int32_t AHandlerBZip::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                                 const Preset&, std::vector<std::string>*) {
+int32_t AHandlerBZip::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&,
+                                 AZipItem*, const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   return kStatusNotSupported;
 }
 
-int32_t AHandlerXz::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&, AZipItem*,
-                               const Preset&, std::vector<std::string>*) {
+int32_t AHandlerXz::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&,
+                               AZipItem*, const Preset&, std::vector<std::string>*) {
   setOperationCancelled(false);
   return kStatusNotSupported;
 }

@@ -88,8 +88,9 @@ int32_t AHandlerStreamFilter::doExtract(const AZipItem::List& /*items*/, const s
   return extractStream(*this, toFolder);
 }
 
-int32_t AHandlerStreamFilter::doAddFiles(const std::vector<std::string>&, const std::string&, const std::string&,
-                                         AZipItem*, const Preset&, std::vector<std::string>*) {
+int32_t AHandlerStreamFilter::doAddFiles(const std::vector<std::string>&, const std::string&,
+                                         const std::string&, AZipItem*, const Preset&,
+                                         std::vector<std::string>*) {
   setOperationCancelled(false);
   return kStatusNotSupported;
 }

@@ -354,9 +354,9 @@ namespace {
 // Signatures of the other compressions GNU tar lists (itself or through the program a class
 // names): compress, lzip, lzma, lzop, zstd and lz4.
 bool otherCompression(std::string_view head) {
-  static constexpr std::string_view kSignatures[] = {
-      {"\x1f\x9d", 2}, {"LZIP", 4}, {"\x5d\x00\x00", 3}, {"\x89LZO\x00", 5}, {"\x28\xb5\x2f\xfd", 4},
-      {"\x04\x22\x4d\x18", 4}};
+  static constexpr std::string_view kSignatures[] = {{"\x1f\x9d", 2},         {"LZIP", 4},
+                                                     {"\x5d\x00\x00", 3},     {"\x89LZO\x00", 5},
+                                                     {"\x28\xb5\x2f\xfd", 4}, {"\x04\x22\x4d\x18", 4}};
   for (const std::string_view signature : kSignatures)
     if (head.starts_with(signature)) return true;
   return false;
@@ -489,8 +489,8 @@ int32_t AHandlerTar::doExtract(const AZipItem::List& items, const std::string& t
 }
 
 int32_t AHandlerTar::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                                const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
-                                std::vector<std::string>* filesToClean) {
+                                const std::string& toArchive, AZipItem* /*inParentItem*/,
+                                const Preset& preset, std::vector<std::string>* filesToClean) {
   setOperationCancelled(false);
   if (toArchive.empty()) return kStatusFailed;
 

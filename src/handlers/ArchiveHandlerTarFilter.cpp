@@ -86,7 +86,8 @@ bool AHandlerTarFilter::canUpdate() const { return false; }
 std::string AHandlerTarFilter::baseName() const {
   try {
     std::string name = ArchiveHandler::baseName();
-    if (url() && isCompressorExtension(pathExtension(*url()))) return std::string(deletingPathExtension(name));
+    if (url() && isCompressorExtension(pathExtension(*url())))
+      return std::string(deletingPathExtension(name));
     return name;
   } catch (...) {
     return {};

@@ -260,7 +260,8 @@ int32_t AHandlerCpio::doGetInfo(std::vector<std::string>& records) {
       const PlistDictionary* d = original == fork.end() ? nullptr : original->second.get<PlistDictionary>();
       if (d) {
         const auto name = d->find("XADFileName");
-        std::string record = "path=" + (name == d->end() ? std::string() : name->second.asString().value_or(""));
+        std::string record =
+            "path=" + (name == d->end() ? std::string() : name->second.asString().value_or(""));
         record += "\tattr=-\tunco=" + numberText(integerIn(*d, "XADFileSize"));
         record += "\tcomp=" + numberText(integerIn(*d, "XADCompressedSize"));
         record += "\ttime=" + compactTime(*d, "XADLastModificationDate");
@@ -274,21 +275,23 @@ int32_t AHandlerCpio::doGetInfo(std::vector<std::string>& records) {
 }
 
 int32_t AHandlerCpio::doAddFiles(const std::vector<std::string>& /*files*/, const std::string& /*fromFolder*/,
-                                 const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
-                                 std::vector<std::string>* /*filesToClean*/) {
+                                 const std::string& toArchive, AZipItem* /*inParentItem*/,
+                                 const Preset& preset, std::vector<std::string>* /*filesToClean*/) {
   // The platform's ditto would write the archive; there is none here, so the command is only
   // composed for the trace.
   const auto mode = preset.find("mode");
   const bool noRsrc = mode != preset.end() && mode->second.asInteger().value_or(0) != 0;
-  const std::string command = std::string("/usr/bin/ditto -c ") + (hasSuffix(toArchive, ".cpgz") ? "-z" : "") +
-                              " " + (noRsrc ? "--norsrc" : "") + " \"$HLV_SRCDIR\" -";
+  const std::string command = std::string("/usr/bin/ditto -c ") +
+                              (hasSuffix(toArchive, ".cpgz") ? "-z" : "") + " " + (noRsrc ? "--norsrc" : "") +
+                              " \"$HLV_SRCDIR\" -";
   HLVLog(kLogCommand, "%s", redactedCommandLine(command).c_str());
   return kStatusNotSupported;
 }
 
 // ---- Extraction
 
-int32_t ArchiveHandlerXad::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t /*mode*/) {
+int32_t ArchiveHandlerXad::doExtract(const AZipItem::List& items, const std::string& toFolder,
+                                     int32_t /*mode*/) {
   std::vector<std::string> names;
   names.reserve(items.size());
   for (const AZipItem::Ptr& item : items)
@@ -296,14 +299,16 @@ int32_t ArchiveHandlerXad::doExtract(const AZipItem::List& items, const std::str
   return extractEntries(names, toFolder);
 }
 
-int32_t ArchiveHandlerXad::extractEntries(const std::vector<std::string>& names, const std::string& toFolder) {
+int32_t ArchiveHandlerXad::extractEntries(const std::vector<std::string>& names,
+                                          const std::string& toFolder) {
   // Callers may come here directly, past extract's own guard.
   try {
     setOperationCancelled(false);
     if (!archive_) return kStatusFailed;
     if (!password().empty() && archive_->isEncrypted()) {
       static constexpr std::string_view kRefusal =
-          "this format's tool can only take a password on its command line, where other users could read it\n";
+          "this format's tool can only take a password on its command line, where other users could read "
+          "it\n";
       HLVLog(kLogError, "%.*s", static_cast<int>(kRefusal.size() - 1), kRefusal.data());
       const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
       if (host && host->respondsToLogOutput()) host->logOutput(kRefusal);
@@ -332,7 +337,8 @@ int ArchiveHandlerXad::archiveExtractionOfEntryDidFail(XADArchive& /*archive*/, 
   return 0;
 }
 
-void ArchiveHandlerXad::archiveExtractionProgressBytes(XADArchive& /*archive*/, int64_t bytes, int64_t total) {
+void ArchiveHandlerXad::archiveExtractionProgressBytes(XADArchive& /*archive*/, int64_t bytes,
+                                                       int64_t total) {
   HLVLog(kLogTrace, "progress %" PRId64 " of %" PRId64, bytes, total);
   const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
   if (!host) return;

@@ -37,7 +37,8 @@ Archive openForReading(const std::string& path) {
   if (!archive) {
     // A reason in words ("unsupported checksum ...") goes first: the line after it is the one
     // every failure to open writes.
-    if (const std::string why = xar_open_failure(); !why.empty()) systemLog(LOG_ERR, path + ": " + why + "\n");
+    if (const std::string why = xar_open_failure(); !why.empty())
+      systemLog(LOG_ERR, path + ": " + why + "\n");
     systemLog(LOG_ERR, "Error opening xar archive: " + path + "\n");
   }
   return archive;
@@ -133,9 +134,8 @@ int32_t AHandlerXar::doGetInfo(std::vector<std::string>& records) {
     std::string attr = type == "directory" ? "d" : type == "symlink" ? "l" : "";
     attr += posixPermissionsString(permissionBits(property(file, "mode")));
     records.push_back("path=" + path + "\tattr=" + attr + "\tunco=" + property(file, "data/size") +
-                      "\ttype=" + (hasValue(file, "data/encoding") ? "Y" : "N") +
-                      "\tcomp=" + property(file, "data/length") +
-                      "\ttime=" + compactTime(property(file, "mtime")));
+                      "\ttype=" + (hasValue(file, "data/encoding") ? "Y" : "N") + "\tcomp=" +
+                      property(file, "data/length") + "\ttime=" + compactTime(property(file, "mtime")));
     // The table of contents can name millions of files: the records stop at the bound.
     if (listingBoundReached(records)) break;
   }
@@ -177,21 +177,21 @@ int32_t AHandlerXar::doExtract(const AZipItem::List& items, const std::string& t
       host->processFile(name, 2);
       host->processData(nullptr, static_cast<int64_t>(size), 1);
     }
-    if (xar_extract_at(archive.get(), file, destination.fd()) != 0) HLVLog(kLogTrace, "xar: cannot extract %s", name.c_str());
+    if (xar_extract_at(archive.get(), file, destination.fd()) != 0)
+      HLVLog(kLogTrace, "xar: cannot extract %s", name.c_str());
   }
   return kStatusOK;
 }
 
 int32_t AHandlerXar::doAddFiles(const std::vector<std::string>& files, const std::string& fromFolder,
-                                const std::string& toArchive, AZipItem* /*inParentItem*/, const Preset& preset,
-                                std::vector<std::string>* /*filesToClean*/) {
+                                const std::string& toArchive, AZipItem* /*inParentItem*/,
+                                const Preset& preset, std::vector<std::string>* /*filesToClean*/) {
   const Folder source(openFolder(AT_FDCWD, fromFolder));
   if (!source.isOpen()) return kStatusXarCannotOpen;
   XarArchive* archive = xar_open(toArchive.c_str(), WRITE);
   if (!archive) return kStatusXarCannotOpen;
   const auto compression = preset.find("compression");
-  const bool compressed =
-      compression != preset.end() && compression->second.asInteger().value_or(0) != 0;
+  const bool compressed = compression != preset.end() && compression->second.asInteger().value_or(0) != 0;
   xar_opt_set(archive, "compression", compressed ? "gzip" : "none");
 
   const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
@@ -218,7 +218,8 @@ int32_t AHandlerXar::doAddFiles(const std::vector<std::string>& files, const std
       struct stat st {};
       if (::fstatat(parent.fd(), path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
         continue;
-      const Folder folder(::openat(parent.fd(), path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      const Folder folder(
+          ::openat(parent.fd(), path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       const std::optional<std::vector<std::string>> names =
           folder.isOpen() ? folderNames(folder.fd()) : std::nullopt;
       if (!names) continue;

@@ -78,12 +78,12 @@ constexpr std::array kSignatures{
     // "ustar" at 257 (POSIX tar). Before the compressed streams: a tar's first file name may
     // begin with "BZh" or any other bytes.
     Signature{"ustar"sv, 257, &AHandlerTar::metaclass, "tar"},
-    Signature{"\x1F\x8B"sv, 0, &AHandlerTGz::metaclass, "tgz", StreamRule::kGzip},       // 1F 8B: gzip
-    Signature{"BZh"sv, 0, &AHandlerTBz::metaclass, "tbz", StreamRule::kBzip2},           // "BZh": bzip2
-    Signature{"\xFD\x37zXZ\x00"sv, 0, &AHandlerTXz::metaclass, "txz", StreamRule::kXz},  // FD "7zXZ" 00
+    Signature{"\x1F\x8B"sv, 0, &AHandlerTGz::metaclass, "tgz", StreamRule::kGzip},            // 1F 8B: gzip
+    Signature{"BZh"sv, 0, &AHandlerTBz::metaclass, "tbz", StreamRule::kBzip2},                // "BZh": bzip2
+    Signature{"\xFD\x37zXZ\x00"sv, 0, &AHandlerTXz::metaclass, "txz", StreamRule::kXz},       // FD "7zXZ" 00
     Signature{"\x28\xB5\x2F\xFD"sv, 0, &AHandlerTZst::metaclass, "tzst", StreamRule::kZstd},  // zstd frame
     Signature{"LZIP"sv, 0, &AHandlerTLz::metaclass, "tlz", StreamRule::kLzip},                // "LZIP"
-    Signature{"\x04\x22\x4D\x18"sv, 0, &AHandlerTLz4::metaclass, "tlz4", StreamRule::kLz4},  // lz4 frame
+    Signature{"\x04\x22\x4D\x18"sv, 0, &AHandlerTLz4::metaclass, "tlz4", StreamRule::kLz4},   // lz4 frame
     Signature{"\xED\xAB\xEE\xDB"sv, 0, &AHandlerRpm::metaclass, "rpm"},  // ED AB EE DB: rpm lead
     // "!<arch>" 0A "debian-binary": an ar archive whose first member is the package version.
     Signature{"!<arch>\ndebian-binary"sv, 0, &AHandlerDeb::metaclass, "deb"},
@@ -108,21 +108,21 @@ static_assert(kSignatures.size() == 37);
 // Every class of the hierarchy, for lookups by name; sized by its entries, so that no empty
 // slot is ever called.
 constexpr MetaclassFn kAllClasses[] = {
-    &ArchiveHandler::metaclass, &AHandlerTar::metaclass,       &AHandlerTGz::metaclass,
-    &AHandlerTBz::metaclass,    &AHandlerTXz::metaclass,       &AHandlerGZip::metaclass,
-    &AHandlerBZip::metaclass,   &AHandlerXz::metaclass,        &AHandler7ZipBase::metaclass,
-    &AHandlerZip::metaclass,    &AHandler7zip::metaclass,      &AHandlerArj::metaclass,
-    &AHandlerCab::metaclass,    &AHandlerChm::metaclass,       &AHandlerIso::metaclass,
-    &AHandlerWim::metaclass,    &AHandlerRpm::metaclass,       &AHandlerNsis::metaclass,
-    &AHandlerDmg::metaclass,    &AHandlerSplit::metaclass,     &AHandlerRar::metaclass,
-    &AHandlerXar::metaclass,    &ArchiveHandlerXad::metaclass, &AHandlerSit::metaclass,
-    &AHandlerSitX::metaclass,   &AHandlerDd::metaclass,        &AHandlerHqx::metaclass,
-    &AHandlerBin::metaclass,    &AHandlerLzh::metaclass,       &AHandlerDeb::metaclass,
-    &AHandlerPdf::metaclass,    &AHandlerSwf::metaclass,       &AHandlerCpio::metaclass,
-    &AHandlerMime::metaclass,   &AHandlerAr::metaclass,        &AHandlerTarFilter::metaclass,
-    &AHandlerTZst::metaclass,   &AHandlerTLz::metaclass,       &AHandlerTLz4::metaclass,
+    &ArchiveHandler::metaclass, &AHandlerTar::metaclass,          &AHandlerTGz::metaclass,
+    &AHandlerTBz::metaclass,    &AHandlerTXz::metaclass,          &AHandlerGZip::metaclass,
+    &AHandlerBZip::metaclass,   &AHandlerXz::metaclass,           &AHandler7ZipBase::metaclass,
+    &AHandlerZip::metaclass,    &AHandler7zip::metaclass,         &AHandlerArj::metaclass,
+    &AHandlerCab::metaclass,    &AHandlerChm::metaclass,          &AHandlerIso::metaclass,
+    &AHandlerWim::metaclass,    &AHandlerRpm::metaclass,          &AHandlerNsis::metaclass,
+    &AHandlerDmg::metaclass,    &AHandlerSplit::metaclass,        &AHandlerRar::metaclass,
+    &AHandlerXar::metaclass,    &ArchiveHandlerXad::metaclass,    &AHandlerSit::metaclass,
+    &AHandlerSitX::metaclass,   &AHandlerDd::metaclass,           &AHandlerHqx::metaclass,
+    &AHandlerBin::metaclass,    &AHandlerLzh::metaclass,          &AHandlerDeb::metaclass,
+    &AHandlerPdf::metaclass,    &AHandlerSwf::metaclass,          &AHandlerCpio::metaclass,
+    &AHandlerMime::metaclass,   &AHandlerAr::metaclass,           &AHandlerTarFilter::metaclass,
+    &AHandlerTZst::metaclass,   &AHandlerTLz::metaclass,          &AHandlerTLz4::metaclass,
     &AHandlerTLzma::metaclass,  &AHandlerStreamFilter::metaclass, &AHandlerZstd::metaclass,
-    &AHandlerLzip::metaclass,   &AHandlerLz4::metaclass,       &AHandlerLzma::metaclass,
+    &AHandlerLzip::metaclass,   &AHandlerLz4::metaclass,          &AHandlerLzma::metaclass,
 };
 
 bool isFolder(const std::string& path) {

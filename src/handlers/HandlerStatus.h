@@ -9,14 +9,14 @@ namespace tessaro {
 
 // ---- Results of handler operations
 
-inline constexpr int32_t kStatusOK = 0;                // done; for getInfo: listed
-inline constexpr int32_t kStatusNotSupported = -1;     // the handler cannot do this, or cannot list at all
-inline constexpr int32_t kStatusCancelled = 1;         // the user cancelled (at a password prompt or a copy)
-inline constexpr int32_t kStatusToolFatal = 2;         // the tool stopped with a fatal error (its exit status 2)
-inline constexpr int32_t kStatusFailed = 4;            // cannot open or write the archive, or the tool reported errors
-inline constexpr int32_t kStatusNoArchivePath = 5;     // an edit of a handler without an archive path
-inline constexpr int32_t kStatusNoFileURL = 6;         // a listing of a handler without a file URL
-inline constexpr int32_t kStatusRarBadPassword = 11;   // rar 5's own exit status for a wrong password
+inline constexpr int32_t kStatusOK = 0;             // done; for getInfo: listed
+inline constexpr int32_t kStatusNotSupported = -1;  // the handler cannot do this, or cannot list at all
+inline constexpr int32_t kStatusCancelled = 1;      // the user cancelled (at a password prompt or a copy)
+inline constexpr int32_t kStatusToolFatal = 2;      // the tool stopped with a fatal error (its exit status 2)
+inline constexpr int32_t kStatusFailed = 4;  // cannot open or write the archive, or the tool reported errors
+inline constexpr int32_t kStatusNoArchivePath = 5;       // an edit of a handler without an archive path
+inline constexpr int32_t kStatusNoFileURL = 6;           // a listing of a handler without a file URL
+inline constexpr int32_t kStatusRarBadPassword = 11;     // rar 5's own exit status for a wrong password
 inline constexpr int32_t kStatusListingEncrypted = 100;  // the listing needs a password, or it was wrong
 // A listing that stopped at its bound (see ListingBound.h); only the pipeline answers it.
 inline constexpr int32_t kStatusListingCutShort = 101;
@@ -29,15 +29,15 @@ inline constexpr int32_t kStatusPasswordNotPrivate = 1003;
 
 // ---- Extraction modes (the `mode` of extract)
 
-inline constexpr int32_t kExtractForPreview = 0;   // a preview's extraction, no prompts of its own
-inline constexpr int32_t kExtractForUser = 1;      // the user's extraction: its password prompts say so
-inline constexpr int32_t kExtractTestOnly = 3;     // check every entry's data, write nothing
+inline constexpr int32_t kExtractForPreview = 0;  // a preview's extraction, no prompts of its own
+inline constexpr int32_t kExtractForUser = 1;     // the user's extraction: its password prompts say so
+inline constexpr int32_t kExtractTestOnly = 3;    // check every entry's data, write nothing
 
 // ---- Modes of a password prompt (the "mode" of passwordWithParams)
 
-inline constexpr int32_t kPromptForEntries = 1;          // a password for the entries being read
-inline constexpr int32_t kPromptForExtraction = 5;       // a password for the user's extraction
-inline constexpr int32_t kPromptForRarListing = 257;     // RAR headers, unless the store answers alone
+inline constexpr int32_t kPromptForEntries = 1;       // a password for the entries being read
+inline constexpr int32_t kPromptForExtraction = 5;    // a password for the user's extraction
+inline constexpr int32_t kPromptForRarListing = 257;  // RAR headers, unless the store answers alone
 // The password store's mode in which RAR header prompts are asked as entry prompts.
 inline constexpr int32_t kStoreModeAsksForEntries = 3;
 

@@ -20,7 +20,7 @@ constexpr uint32_t kLz4Magic = 0x184D2204;
 constexpr uint32_t kSkippableMagic = 0x184D2A50;
 constexpr uint32_t kSkippableMask = 0xFFFFFFF0;
 
-constexpr size_t kLzipHeaderSize = 6;  // "LZIP", version, coded dictionary size
+constexpr size_t kLzipHeaderSize = 6;    // "LZIP", version, coded dictionary size
 constexpr size_t kLzipTrailerSize = 20;  // CRC32, data size, member size
 constexpr size_t kLzmaHeaderSize = 13;   // properties, dictionary size, unpacked size
 constexpr uint64_t kLzmaMaxSize = uint64_t{1} << 38;
@@ -110,7 +110,7 @@ std::optional<uint64_t> zstdSize(const StreamFile& file) {
       last = (header & 1) != 0;
       const uint64_t type = (header >> 1) & 3;
       const uint64_t blockSize = header >> 3;
-      if (type == 3) return std::nullopt;  // reserved
+      if (type == 3) return std::nullopt;                 // reserved
       const uint64_t stored = type == 1 ? 1 : blockSize;  // an RLE block stores its one byte
       if (stored > file.size() - at - 3) return std::nullopt;
       at += 3 + stored;

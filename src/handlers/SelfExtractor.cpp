@@ -43,7 +43,8 @@ uint64_t littleEndian(const unsigned char* bytes, size_t count) {
 
 bool isProgram(int fd, uint64_t size) {
   unsigned char dos[kPeOffsetField + 4];
-  if (size < sizeof dos || !readFullyAt(fd, dos, sizeof dos, 0) || dos[0] != 'M' || dos[1] != 'Z') return false;
+  if (size < sizeof dos || !readFullyAt(fd, dos, sizeof dos, 0) || dos[0] != 'M' || dos[1] != 'Z')
+    return false;
   const uint64_t peOffset = littleEndian(dos + kPeOffsetField, 4);
   unsigned char pe[4];
   return peOffset <= kMaxPeOffset && peOffset + 4 <= size && readFullyAt(fd, pe, sizeof pe, peOffset) &&
@@ -97,7 +98,8 @@ bool hasZipArchive(int fd, uint64_t size) {
     // Offsets counted from the start of the file (zip -A) or from the start of the archive.
     unsigned char signature[4];
     for (const uint64_t candidate : {directoryOffset, recordAt - directorySize}) {
-      if (candidate + sizeof signature <= recordAt && readFullyAt(fd, signature, sizeof signature, candidate) &&
+      if (candidate + sizeof signature <= recordAt &&
+          readFullyAt(fd, signature, sizeof signature, candidate) &&
           std::memcmp(signature, kZipCentralSignature.data(), sizeof signature) == 0)
         return true;
     }

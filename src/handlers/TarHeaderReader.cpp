@@ -142,7 +142,7 @@ void appendTime(std::string& out, int64_t seconds) {
   constexpr int64_t kLimit = int64_t{400000} * 366 * 86400;
   if (seconds < -kLimit || seconds > kLimit) return;
   const time_t t = static_cast<time_t>(seconds);
-  struct tm local{};
+  struct tm local {};
   if (!localtime_r(&t, &local)) return;
   const int64_t year = int64_t{local.tm_year} + 1900;
   if (year < 0 || year > 9999) return;
@@ -255,7 +255,8 @@ void TarHeaderReader::header(const unsigned char* block) {
     state_ = State::ended;
     return;
   }
-  if (!checksumMatches(block)) return fail(sawHeader_ ? ListingProblem::damagedHeaders : ListingProblem::notReadable);
+  if (!checksumMatches(block))
+    return fail(sawHeader_ ? ListingProblem::damagedHeaders : ListingProblem::notReadable);
   sawHeader_ = true;
   const char type = static_cast<char>(block[kTypeFlag]);
   const std::optional<int64_t> size = number(block, kSize);
@@ -310,12 +311,8 @@ void TarHeaderReader::header(const unsigned char* block) {
 void TarHeaderReader::extensionDone() {
   state_ = State::header;
   switch (extensionType_) {
-    case 'L':
-      longName_ = extension_.substr(0, strnlen(extension_.data(), extension_.size()));
-      break;
-    case 'K':
-      longLink_ = extension_.substr(0, strnlen(extension_.data(), extension_.size()));
-      break;
+    case 'L': longName_ = extension_.substr(0, strnlen(extension_.data(), extension_.size())); break;
+    case 'K': longLink_ = extension_.substr(0, strnlen(extension_.data(), extension_.size())); break;
     case 'g':
       if (!readPax(extension_, global_)) fail(ListingProblem::damagedHeaders);
       break;
@@ -384,7 +381,11 @@ void TarHeaderReader::entry(const unsigned char* block, char type, uint64_t real
   else {
     const std::string_view prefix = text(block, kPrefix);
     // Only POSIX ustar has a prefix; old GNU headers keep other things there.
-    if (std::memcmp(block + kMagic.offset, "ustar\0" "00", 8) == 0 && !prefix.empty()) {
+    if (std::memcmp(block + kMagic.offset,
+                    "ustar\0"
+                    "00",
+                    8) == 0 &&
+        !prefix.empty()) {
       name.assign(prefix);
       name += '/';
     }
@@ -397,9 +398,7 @@ void TarHeaderReader::entry(const unsigned char* block, char type, uint64_t real
     case '0':
     case '\0':
     case '7':
-    case 'S':
-      kind = !name.empty() && name.back() == '/' ? 'd' : '-';
-      break;
+    case 'S': kind = !name.empty() && name.back() == '/' ? 'd' : '-'; break;
     case '5':
     case 'D': kind = 'd'; break;
     case '2': kind = 'l'; break;
@@ -413,9 +412,9 @@ void TarHeaderReader::entry(const unsigned char* block, char type, uint64_t real
   if (kind == 0) return;
 
   const std::optional<int64_t> mode = number(block, kMode);
-  const int64_t mtime = next_.mtime ? *next_.mtime
-                                    : global_.mtime ? *global_.mtime
-                                                    : number(block, kMtime).value_or(0);
+  const int64_t mtime = next_.mtime     ? *next_.mtime
+                        : global_.mtime ? *global_.mtime
+                                        : number(block, kMtime).value_or(0);
   std::string record = "path=";
   record += recordName(name);
   if (kind == 'l' && linkTargets_ && linkTargets_->size() < kMaxLinkTargets)
@@ -449,7 +448,8 @@ ListingProblem TarHeaderReader::finish() {
     for (size_t i = first_; i < records_.size(); ++i) records_[i] = utf8FromLatin1(records_[i]);
     if (linkTargets_) {
       std::unordered_map<std::string, std::string> read;
-      for (const auto& [path, target] : *linkTargets_) read.emplace(utf8FromLatin1(path), utf8FromLatin1(target));
+      for (const auto& [path, target] : *linkTargets_)
+        read.emplace(utf8FromLatin1(path), utf8FromLatin1(target));
       linkTargets_->swap(read);
     }
     utf8_ = true;
@@ -458,6 +458,8 @@ ListingProblem TarHeaderReader::finish() {
   return problem_;
 }
 
-uint64_t TarHeaderReader::encoding() const { return latin1_ ? kISOLatin1StringEncoding : kUTF8StringEncoding; }
+uint64_t TarHeaderReader::encoding() const {
+  return latin1_ ? kISOLatin1StringEncoding : kUTF8StringEncoding;
+}
 
 }  // namespace tessaro

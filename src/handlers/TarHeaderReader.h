@@ -67,9 +67,9 @@ class TarHeaderReader {
   State state_ = State::header;
   ListingProblem problem_ = ListingProblem::none;
   unsigned char block_[512];
-  size_t have_ = 0;          // bytes of a header gathered in block_
-  uint64_t pending_ = 0;     // bytes still to pass over (data) or gather (extension)
-  uint64_t padding_ = 0;     // bytes after an extension's text up to its block end
+  size_t have_ = 0;       // bytes of a header gathered in block_
+  uint64_t pending_ = 0;  // bytes still to pass over (data) or gather (extension)
+  uint64_t padding_ = 0;  // bytes after an extension's text up to its block end
   char extensionType_ = 0;
   std::string extension_;
   bool sawHeader_ = false;

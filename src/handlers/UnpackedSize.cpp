@@ -46,7 +46,8 @@ std::optional<int64_t> gzipDataStart(const ReadOnlyFile& file, int64_t size) {
     if (!(flags & text)) continue;
     std::string bytes;
     const int64_t length = std::min(kMaxHeaderText, size - at);
-    if (length <= 0 || !file.read(static_cast<uint64_t>(at), static_cast<size_t>(length), bytes)) return std::nullopt;
+    if (length <= 0 || !file.read(static_cast<uint64_t>(at), static_cast<size_t>(length), bytes))
+      return std::nullopt;
     const size_t end = bytes.find('\0');
     if (end == std::string::npos) return std::nullopt;
     at += static_cast<int64_t>(end) + 1;

@@ -86,7 +86,9 @@ class Input {
   std::vector<unsigned char> buffer_ = std::vector<unsigned char>(kInputSize);
 };
 
-bool isCancelled(const std::atomic<bool>* cancelled) { return cancelled && cancelled->load(std::memory_order_relaxed); }
+bool isCancelled(const std::atomic<bool>* cancelled) {
+  return cancelled && cancelled->load(std::memory_order_relaxed);
+}
 
 UnpackResult readPlain(Input& in, UnpackedSink& sink, const std::atomic<bool>* cancelled) {
   for (;;) {
@@ -203,7 +205,8 @@ UnpackResult readXz(Input& in, UnpackedSink& sink, const std::atomic<bool>* canc
       return UnpackResult::stopped;
     if (status == LZMA_STREAM_END) return UnpackResult::done;
     if (status == LZMA_BUF_ERROR && atEnd) return UnpackResult::endsEarly;
-    if (status != LZMA_OK) return status == LZMA_FORMAT_ERROR ? UnpackResult::notInFormat : UnpackResult::damaged;
+    if (status != LZMA_OK)
+      return status == LZMA_FORMAT_ERROR ? UnpackResult::notInFormat : UnpackResult::damaged;
   }
 }
 
@@ -222,7 +225,8 @@ UnpackResult readBzip2(Input& in, UnpackedSink& sink, const std::atomic<bool>* c
     if (stream.avail_in == 0) {
       if (!in.read()) return UnpackResult::damaged;
       if (in.left_ == 0) return streamEnded ? UnpackResult::done : UnpackResult::endsEarly;
-      if (first && !beginsWith(std::string_view(reinterpret_cast<const char*>(in.data_), in.left_), kBzip2Magic))
+      if (first &&
+          !beginsWith(std::string_view(reinterpret_cast<const char*>(in.data_), in.left_), kBzip2Magic))
         return UnpackResult::notInFormat;
       first = false;
       stream.next_in = reinterpret_cast<char*>(in.data_);

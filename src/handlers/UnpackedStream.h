@@ -29,12 +29,12 @@ class UnpackedSink {
 };
 
 enum class UnpackResult {
-  done,        // the whole file was read
-  stopped,     // the sink wanted no more, or the operation was cancelled
-  cannotOpen,  // no regular file to read
-  notInFormat, // it does not begin as the compression says
-  damaged,     // the compressed data is wrong
-  endsEarly,   // the file ends inside the compressed data
+  done,         // the whole file was read
+  stopped,      // the sink wanted no more, or the operation was cancelled
+  cannotOpen,   // no regular file to read
+  notInFormat,  // it does not begin as the compression says
+  damaged,      // the compressed data is wrong
+  endsEarly,    // the file ends inside the compressed data
 };
 
 UnpackResult readUnpacked(const std::string& path, StreamCompression compression, UnpackedSink& sink,

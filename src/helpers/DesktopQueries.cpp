@@ -44,7 +44,8 @@ GAppInfoPtr appInfoNamed(const std::string& name) {
   GChars program(g_find_program_in_path(name.c_str()));
   if (!program) return nullptr;
   GChars quoted(g_shell_quote(program.get()));
-  return GAppInfoPtr(g_app_info_create_from_commandline(quoted.get(), nullptr, G_APP_INFO_CREATE_NONE, nullptr));
+  return GAppInfoPtr(
+      g_app_info_create_from_commandline(quoted.get(), nullptr, G_APP_INFO_CREATE_NONE, nullptr));
 }
 
 }  // namespace

@@ -147,8 +147,9 @@ void HLVLogV(int level, const char* format, va_list args) {
 
 int HLVRunAlertPanel(std::string_view title, std::string_view message, std::string_view defaultButton,
                      std::string_view alternateButton, std::string_view otherButton) {
-  return detail::guarded(kAlertDefaultReturn,
-                 [&] { return runAlertPanel(title, message, defaultButton, alternateButton, otherButton); });
+  return detail::guarded(kAlertDefaultReturn, [&] {
+    return runAlertPanel(title, message, defaultButton, alternateButton, otherButton);
+  });
 }
 
 }  // namespace tessaro

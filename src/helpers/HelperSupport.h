@@ -25,7 +25,9 @@ R guarded(R fallback, F&& body) noexcept {
 // A path with a NUL in it would be cut short by every system call, so it names nothing.
 inline bool containsNul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
 
-inline bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+inline bool isWhiteSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 
 // Names in a folder other than "." and "..", sorted so that walks are reproducible.
 inline std::vector<std::string> folderEntries(const std::string& folder) {

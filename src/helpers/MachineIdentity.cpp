@@ -100,7 +100,8 @@ std::optional<std::string> sleepWakeUUID() {
     std::string suspends = "0";
     if (auto count = readSmallFile("/sys/power/suspend_stats/success", 64)) {
       std::string_view digits = trimmed(*count);
-      if (!digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+      if (!digits.empty() &&
+          std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
         suspends = digits;
     }
     return std::string(trimmed(*bootId)) + "-" + suspends;

@@ -46,7 +46,8 @@ std::optional<std::string> findFreeName(std::string_view folder, std::string_vie
     }
     std::string stem(deletingPathExtension(candidate));
     for (int i = 0; i < INT_MAX; ++i) {
-      std::string numbered = appendingPathExtension(i == 0 ? stem : stem + " " + std::to_string(i), extension);
+      std::string numbered =
+          appendingPathExtension(i == 0 ? stem : stem + " " + std::to_string(i), extension);
       if (!pathExists(numbered)) return numbered;
     }
     return std::nullopt;

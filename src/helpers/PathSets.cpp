@@ -99,7 +99,8 @@ std::vector<std::shared_ptr<AZipItem>> reduceItems(const std::vector<std::shared
   });
 }
 
-std::optional<std::string> commonParent(const std::optional<std::string>& a, const std::optional<std::string>& b) {
+std::optional<std::string> commonParent(const std::optional<std::string>& a,
+                                        const std::optional<std::string>& b) {
   if (!a) return b;
   if (!b) return a;
   return guarded(std::optional<std::string>{}, [&]() -> std::optional<std::string> {

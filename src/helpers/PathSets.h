@@ -17,6 +17,7 @@ bool stringArrayContainsString(const std::vector<std::string>& paths, std::strin
 std::vector<std::string> reducePaths(const std::vector<std::string>& paths);
 std::vector<std::shared_ptr<AZipItem>> reduceItems(const std::vector<std::shared_ptr<AZipItem>>& items);
 // The longest common leading folder of two paths ("/" when they share nothing).
-std::optional<std::string> commonParent(const std::optional<std::string>& a, const std::optional<std::string>& b);
+std::optional<std::string> commonParent(const std::optional<std::string>& a,
+                                        const std::optional<std::string>& b);
 
 }  // namespace tessaro

@@ -26,9 +26,8 @@ std::string replacingChars(std::string_view text, std::string_view chars, std::s
 }  // namespace
 
 std::string sanitizeFilename(std::string_view text) {
-  return guarded(std::string{}, [&] {
-    return replacingChars(text, "&<>\":/", [](char) { return std::string_view("_"); });
-  });
+  return guarded(std::string{},
+                 [&] { return replacingChars(text, "&<>\":/", [](char) { return std::string_view("_"); }); });
 }
 
 std::string convertToXMLEntities(std::string_view text) {
@@ -75,7 +74,8 @@ std::string quotedFromString(std::string_view text) {
     size_t pos = 0;
     while (true) {
       size_t quote = text.find('"', pos);
-      joined += endSlashesDoubledFromString(text.substr(pos, quote == std::string_view::npos ? quote : quote - pos));
+      joined += endSlashesDoubledFromString(
+          text.substr(pos, quote == std::string_view::npos ? quote : quote - pos));
       if (quote == std::string_view::npos) break;
       joined += "\\\"";
       pos = quote + 1;
@@ -88,14 +88,15 @@ std::string quotedFromString(std::string_view text) {
 std::string quotedForShell(std::string_view text) {
   return guarded(std::string{}, [&] {
     return "\"" +
-           replacingChars(text, "\"\\$`", [](char c) -> std::string_view {
-             switch (c) {
-               case '"': return "\\\"";
-               case '\\': return "\\\\";
-               case '$': return "\\$";
-               default: return "\\`";
-             }
-           }) +
+           replacingChars(text, "\"\\$`",
+                          [](char c) -> std::string_view {
+                            switch (c) {
+                              case '"': return "\\\"";
+                              case '\\': return "\\\\";
+                              case '$': return "\\$";
+                              default: return "\\`";
+                            }
+                          }) +
            "\"";
   });
 }

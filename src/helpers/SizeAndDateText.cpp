@@ -61,7 +61,8 @@ std::string formatSizeWithBytes(int64_t size, bool appendBytes) {
     // Like the platform's formatter, the exact count is added only when the text does not show it
     // already, which it does for zero ("Zero KB") and for counts below one unit ("12 bytes").
     const uint64_t magnitude = size < 0 ? 0 - static_cast<uint64_t>(size) : static_cast<uint64_t>(size);
-    if (appendBytes && magnitude >= (base1024 ? 1024u : 1000u)) text += " (" + groupedDecimal(size) + " bytes)";
+    if (appendBytes && magnitude >= (base1024 ? 1024u : 1000u))
+      text += " (" + groupedDecimal(size) + " bytes)";
     return text;
   });
 }

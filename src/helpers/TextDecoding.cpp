@@ -93,7 +93,8 @@ std::optional<std::string> decodeString(std::string_view bytes, uint64_t* encodi
   for (const auto& [tried, decode] : kAttempts) {
     if (encoding) *encoding = tried;
     // Captured by value: clang before 16 cannot capture a structured binding.
-    if (auto text = guarded(std::optional<std::string>{}, [decoder = decode, bytes] { return decoder(bytes); }))
+    if (auto text =
+            guarded(std::optional<std::string>{}, [decoder = decode, bytes] { return decoder(bytes); }))
       return text;
   }
   return std::nullopt;

@@ -73,8 +73,8 @@ Keychain::Keychain(KeychainServices services) : services_(std::move(services)) {
   if (!services_.sleepWakeUUID) services_.sleepWakeUUID = [] { return std::optional<std::string>(); };
   if (!services_.items) services_.items = std::make_shared<SecretServiceItemStore>();
   HLVLog(kLogTrace, "%s %s\n", "Keychain", __func__);
-  mode_ = static_cast<int32_t>(std::clamp<int64_t>(defaults().integerForKey(kPasswordsModeDefaultsKey), INT32_MIN,
-                                                   INT32_MAX));
+  mode_ = static_cast<int32_t>(
+      std::clamp<int64_t>(defaults().integerForKey(kPasswordsModeDefaultsKey), INT32_MIN, INT32_MAX));
   if (loadMasterPasswordFromKeychain() && !load()) {
     // A record that the kept master password cannot open has been changed or damaged: it must
     // not read as an empty list that the next save writes over.
@@ -130,9 +130,7 @@ void Keychain::setLockOptions(int32_t options, int32_t idleMinutes) {
   unlockedSinceAppStart_ = true;
 }
 
-void Keychain::receiveWakeNote() {
-  currentSleepWakeUUID_ = services_.sleepWakeUUID().value_or("");
-}
+void Keychain::receiveWakeNote() { currentSleepWakeUUID_ = services_.sleepWakeUUID().value_or(""); }
 
 const std::string& Keychain::currentSleepWakeUUID() {
   if (currentSleepWakeUUID_.empty()) currentSleepWakeUUID_ = services_.sleepWakeUUID().value_or("");
@@ -292,7 +290,8 @@ bool Keychain::load() {
     if (!data || !masterPassword_) return false;
     const auto plain = RNDecryptor::decrypt(data->bytes, *masterPassword_);
     if (!plain) return false;
-    const auto record = KeyedArchiver::unarchive(std::string_view(reinterpret_cast<const char*>(plain->data()), plain->size()));
+    const auto record = KeyedArchiver::unarchive(
+        std::string_view(reinterpret_cast<const char*>(plain->data()), plain->size()));
     if (!record || !record->is<PlistDictionary>()) return false;
 
     lockOptions_ = clampedInteger(record->find("lockOptions"));
@@ -313,7 +312,8 @@ bool Keychain::load() {
     std::map<int32_t, std::string> presets;
     if (const auto* dict = record->find("presetPasswords"); dict && dict->is<PlistDictionary>())
       for (const auto& [key, value] : *dict->get<PlistDictionary>())
-        if (const auto tag = tagOf(key); tag && value.is<std::string>()) presets[*tag] = *value.get<std::string>();
+        if (const auto tag = tagOf(key); tag && value.is<std::string>())
+          presets[*tag] = *value.get<std::string>();
     passwords_ = std::move(passwords);
     presetPasswords_ = std::move(presets);
     return true;
@@ -386,7 +386,8 @@ std::string Keychain::decryptString(std::string_view data) {
 
 // ---- Keychain access
 
-std::vector<std::string> Keychain::getItemsOfKind(std::string_view kind, const std::optional<std::string>& name) {
+std::vector<std::string> Keychain::getItemsOfKind(std::string_view kind,
+                                                  const std::optional<std::string>& name) {
   std::vector<keychain::Item> items;
   const keychain::Status status = services_.items->search(kind, name, items);
   if (status != keychain::kStatusOK) {
@@ -416,7 +417,8 @@ void Keychain::deleteItemsOfKind(std::string_view kind, const std::optional<std:
 
 void Keychain::addItem(std::string_view name, std::string_view kind, std::string_view value) {
   const keychain::Status status = services_.items->addItem(name, kind, value);
-  if (status != keychain::kStatusOK) HLVLog(kLogError, "Error creating new item: %d\n", static_cast<int>(status));
+  if (status != keychain::kStatusOK)
+    HLVLog(kLogError, "Error creating new item: %d\n", static_cast<int>(status));
 }
 
 }  // namespace tessaro

@@ -410,7 +410,8 @@ size_t hiddenCharacterAt(std::string_view text, size_t pos, char32_t* codePoint)
     length = 2;
   } else if (left >= 3 && byte(0) == 0xE2 && byte(1) == 0x80) {
     const unsigned char last = byte(2);
-    if (last == 0x8B || last == 0x8E || last == 0x8F || (last >= 0xAA && last <= 0xAE)) found = 0x2000 + (last - 0x80);
+    if (last == 0x8B || last == 0x8E || last == 0x8F || (last >= 0xAA && last <= 0xAE))
+      found = 0x2000 + (last - 0x80);
     length = 3;
   } else if (left >= 3 && byte(0) == 0xE2 && byte(1) == 0x81) {
     const unsigned char last = byte(2);

@@ -24,7 +24,7 @@ enum SafetyFlag : uint8_t {
   kSafetyOutwardLink = 1 << 2,      // a symbolic link that resolves outside the archive's root
   kSafetyDuplicatePath = 1 << 3,    // a second record for a path that already had an entry
   kSafetyDeviceFile = 1 << 4,
-  kSafetyExtremeRatio = 1 << 5,  // unpacked more than kExtremeRatio times its packed size
+  kSafetyExtremeRatio = 1 << 5,      // unpacked more than kExtremeRatio times its packed size
   kSafetyHiddenCharacters = 1 << 6,  // direction controls or invisible characters in the path
 };
 inline constexpr int kSafetyFlagCount = 7;
@@ -52,7 +52,7 @@ struct VolumeSet {
 struct ArchiveFacts {
   ListingState listing = ListingState::complete;
   ListingProblem problem = ListingProblem::none;  // why, when the listing is not complete
-  std::optional<VolumeSet> volumes;  // only for files named as volumes of a set
+  std::optional<VolumeSet> volumes;               // only for files named as volumes of a set
   bool solid = false;
   std::string comment;
   // The format name its class states (empty when it states none): the header's kind when the

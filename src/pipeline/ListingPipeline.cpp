@@ -79,7 +79,8 @@ void collectFacts(std::string_view path, const ArchiveHandler& handler, AZipItem
   facts.comment = isValidUTF8(handler.comment()) ? handler.comment() : utf8FromLatin1(handler.comment());
   facts.volumes = volumeSetOf(path);
   const size_t known = facts.volumes ? facts.volumes->present.size() + facts.volumes->missing.size() : 1;
-  facts.volumeCount = static_cast<int32_t>(std::min<size_t>(std::max(known, handler.parts().size()), INT32_MAX));
+  facts.volumeCount =
+      static_cast<int32_t>(std::min<size_t>(std::max(known, handler.parts().size()), INT32_MAX));
   collectTreeFacts(root, facts);
   if (handler.isListingEncrypted()) {
     facts.encryption = EncryptionLevel::names;
@@ -106,8 +107,10 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
     ListingTree tree;
     root = tree.root();
 
-    if (!notReadableAsArchive(std::string(path)).empty() || !irregularVolumesOf(path).empty()) return kStatusNotSupported;
-    std::shared_ptr<ArchiveHandler> handler = handlerLookup() ? handlerLookup()(path) : handlerWithFilename(path);
+    if (!notReadableAsArchive(std::string(path)).empty() || !irregularVolumesOf(path).empty())
+      return kStatusNotSupported;
+    std::shared_ptr<ArchiveHandler> handler =
+        handlerLookup() ? handlerLookup()(path) : handlerWithFilename(path);
     if (!handler) return kStatusNotSupported;
     handler = substituteForPlatform(std::move(handler), path);
     if (password) handler->setPassword(*password);
@@ -149,7 +152,7 @@ int32_t listArchive(std::string_view path, AZipItem::Ptr& root, ArchiveFacts* fa
       if (status != 0 && status != kStatusListingEncrypted) {
         facts->listing = root->children().empty() ? ListingState::failed : ListingState::incomplete;
         facts->problem = handler->listingProblem() == ListingProblem::none ? ListingProblem::toolErrors
-                                                                            : handler->listingProblem();
+                                                                           : handler->listingProblem();
       }
       if (cutShort) facts->cutShortAt = static_cast<int64_t>(kept);
     }
@@ -180,7 +183,8 @@ int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts)
   return listArchive(path, root, &facts);
 }
 
-int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts, const std::string& password) {
+int32_t getInfo(std::string_view path, AZipItem::Ptr& root, ArchiveFacts& facts,
+                const std::string& password) {
   facts = ArchiveFacts();
   return listArchive(path, root, &facts, &password);
 }

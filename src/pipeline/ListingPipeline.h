@@ -16,7 +16,6 @@ namespace tessaro {
 class ArchiveHandler;
 struct ArchiveFacts;
 
-
 // Lists the archive at `path` into `root` (always set, empty when nothing was listed). -1 when no
 // handler accepts the file or it is no regular file, otherwise the handler's own status (0
 // listed, 100 listing encrypted) or kStatusListingCutShort: `root` then holds the entries up to the

@@ -185,7 +185,9 @@ bool pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions too
             moved = true;
           }
         }
-        moved = drainAvailable(perlOutput, buffer, [] { return true; }, take) || moved;
+        moved = drainAvailable(
+                    perlOutput, buffer, [] { return true; }, take) ||
+                moved;
         if (!moved) std::this_thread::sleep_for(kNap);
       }
     }

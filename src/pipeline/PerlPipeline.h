@@ -19,8 +19,8 @@ namespace tessaro {
 // /dev/null unless it says otherwise: a listing tool reads the archive it is named). Exit
 // statuses are not looked at: a tool that stops part-way leaves the lines it wrote before. Once
 // toolOptions.cancelled is set, both programs are terminated and what came before is kept.
-std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv, SubprocessOptions toolOptions,
-                                           const std::string& expression);
+std::optional<std::string> pipeThroughPerl(const std::vector<std::string>& argv,
+                                           SubprocessOptions toolOptions, const std::string& expression);
 
 // The same, giving each piece of Perl's output to `take` as it arrives (pieces end anywhere,
 // also inside a line) instead of collecting it; false when either program could not be started.

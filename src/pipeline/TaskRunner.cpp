@@ -105,8 +105,9 @@ bool closedCleanly(const SubprocessResult& result) {
 // ---- Runner 1
 
 int32_t ArchiveHandler::executeTask(const std::string& tool, const std::vector<std::string>& params,
-                                    const std::optional<std::string>& workingDir, const OutputCallback* callback,
-                                    std::optional<std::string>* rawOutput, std::string_view input) {
+                                    const std::optional<std::string>& workingDir,
+                                    const OutputCallback* callback, std::optional<std::string>* rawOutput,
+                                    std::string_view input) {
   try {
     if (rawOutput) rawOutput->reset();
     traceOperation("executeTask:withParams:inWorkingDir:callbackHandler:rawOutput:");
@@ -142,9 +143,11 @@ int32_t ArchiveHandler::executeTask(const std::string& tool, const std::vector<s
     if (!started) {
       // A file that passed the test but still cannot be started (a script whose interpreter is
       // missing, say) is reported the same way.
-      const std::string message = hostText("The helper tool %@ could not be found or is not executable.", tool);
+      const std::string message =
+          hostText("The helper tool %@ could not be found or is not executable.", tool);
       HLVRunAlertPanel(hostText("Error"), message, hostText("OK"), "", "");
-      if (auto handler = callbackHandler(); handler && handler->respondsToLogOutput()) handler->logOutput(message);
+      if (auto handler = callbackHandler(); handler && handler->respondsToLogOutput())
+        handler->logOutput(message);
       return -1;
     }
 
@@ -193,9 +196,8 @@ int32_t ArchiveHandler::executeTask(const std::string& command, const std::strin
     options.environment = {{"LC_ALL", "en_US.UTF-8"}};
     if (workingDir) options.workingDirectory = *workingDir;
     options.standardError = STDERR_FILENO;
-    HLVLog(kLogCommand, "%s with file %s, pipe %d, in dir: %s", redactedCommandLine(command).c_str(), file.c_str(),
-           readFromPipe ? 1 : 0,
-           orNull(workingDir));
+    HLVLog(kLogCommand, "%s with file %s, pipe %d, in dir: %s", redactedCommandLine(command).c_str(),
+           file.c_str(), readFromPipe ? 1 : 0, orNull(workingDir));
     const std::vector<std::string> argv{"/bin/sh", "-c", command};
 
     std::vector<char> buffer(kCopyChunkSize);
@@ -276,8 +278,8 @@ int32_t executeTask(const std::string& tool, const std::vector<std::string>& par
                     const std::optional<std::string>& workingDir, std::optional<std::string>* rawOutput) {
   try {
     if (rawOutput) rawOutput->reset();
-    HLVLog(kLogCommand, "cmd: %s\nparams: %s, workingDir: %s", tool.c_str(), redactedArguments(params).c_str(),
-           orNull(workingDir));
+    HLVLog(kLogCommand, "cmd: %s\nparams: %s, workingDir: %s", tool.c_str(),
+           redactedArguments(params).c_str(), orNull(workingDir));
     Subprocess process;
     if (!process.start(commandLine(tool, params), toolOptions(workingDir))) {
       HLVLog(kLogError, "The helper tool %s could not be started: %s", tool.c_str(),

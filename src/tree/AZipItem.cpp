@@ -193,7 +193,8 @@ void AZipItem::setupWithString(std::string_view record) {
     start = tab + 1;
   }
   if (date.month != 0 && timeV_ == kNoDate)
-    timeV_ = dateFromGMTParts(date.year, date.month, date.day, date.hour, date.minute).time_since_epoch().count();
+    timeV_ =
+        dateFromGMTParts(date.year, date.month, date.day, date.hour, date.minute).time_since_epoch().count();
 }
 
 void AZipItem::applyField(uint32_t key, std::string_view value, RecordDate& date) {
@@ -301,7 +302,8 @@ void AZipItem::addChild(const Ptr& child) {
 }
 
 void AZipItem::removeChild(const AZipItem* child) {
-  auto it = std::find_if(children_.begin(), children_.end(), [child](const Ptr& p) { return p.get() == child; });
+  auto it =
+      std::find_if(children_.begin(), children_.end(), [child](const Ptr& p) { return p.get() == child; });
   if (it != children_.end()) children_.erase(it);
   numberOfChildren_ = -1;
 }
@@ -362,7 +364,8 @@ bool AZipItem::calcHiddenFlag(bool showMacItems, std::string_view filter) {
     }
   };
   auto leave = [filter](AZipItem* item) {
-    if (!filter.empty() && item->numberOfVisibleChildren() == 0 && !containsIgnoringCase(item->name_, filter)) {
+    if (!filter.empty() && item->numberOfVisibleChildren() == 0 &&
+        !containsIgnoringCase(item->name_, filter)) {
       item->isHidden_ = true;
       HostState& host = item->hostState();
       host.hiddenItemCount = saturatingAdd(host.hiddenItemCount, 1);
@@ -424,7 +427,9 @@ std::string AZipItem::ratio() const {
   char buf[32];
   const float percent = ratioV() * 100.0f;
   // Clamp before the conversion: a float beyond int's range has no defined integer value.
-  const int value = percent >= 2147483647.0f ? INT32_MAX : percent <= -2147483648.0f ? INT32_MIN : int(percent);
+  const int value = percent >= 2147483647.0f    ? INT32_MAX
+                    : percent <= -2147483648.0f ? INT32_MIN
+                                                : int(percent);
   std::snprintf(buf, sizeof buf, "%d%%", value);
   return buf;
 }
@@ -457,12 +462,13 @@ const AZipItem::Ptr& AZipItem::childAtIndex(size_t index, bool showHidden) const
 }
 
 int32_t AZipItem::numberOfNotDeletedChildren() const {
-  return static_cast<int32_t>(std::count_if(children_.begin(), children_.end(), [](const Ptr& c) { return !c->isDeleted_; }));
+  return static_cast<int32_t>(
+      std::count_if(children_.begin(), children_.end(), [](const Ptr& c) { return !c->isDeleted_; }));
 }
 
 int32_t AZipItem::numberOfNotDeletedFiles() const {
-  return static_cast<int32_t>(
-      std::count_if(children_.begin(), children_.end(), [](const Ptr& c) { return !c->isDeleted_ && !c->isDir_; }));
+  return static_cast<int32_t>(std::count_if(children_.begin(), children_.end(),
+                                            [](const Ptr& c) { return !c->isDeleted_ && !c->isDir_; }));
 }
 
 AZipItem::List AZipItem::nonMacChildren() const {
@@ -665,7 +671,9 @@ std::optional<Date> AZipItem::timeV() const {
   return Date(std::chrono::seconds(timeV_));
 }
 
-void AZipItem::setTimeV(std::optional<Date> date) { timeV_ = date ? date->time_since_epoch().count() : kNoDate; }
+void AZipItem::setTimeV(std::optional<Date> date) {
+  timeV_ = date ? date->time_since_epoch().count() : kNoDate;
+}
 
 const std::string& AZipItem::text(Text key) const {
   for (const auto& [k, v] : texts_)

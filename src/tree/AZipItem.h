@@ -252,8 +252,21 @@ class AZipItem : public std::enable_shared_from_this<AZipItem> {
   // Texts that most entries never carry live in a small side list instead of a field each,
   // which keeps an item of a million-entry listing small.
   enum class Text : uint8_t {
-    filetype, kind, crc, type, meth, time, displayName, password, vers, os, comt,
-    srcFilesystemPath, srcArchivePath, cachePath, rawName
+    filetype,
+    kind,
+    crc,
+    type,
+    meth,
+    time,
+    displayName,
+    password,
+    vers,
+    os,
+    comt,
+    srcFilesystemPath,
+    srcArchivePath,
+    cachePath,
+    rawName
   };
   const std::string& text(Text key) const;
   void setText(Text key, std::string_view value);

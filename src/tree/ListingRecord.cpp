@@ -92,7 +92,7 @@ class LocalOffsetCache {
 
   static std::optional<int64_t> gmtOffset(int64_t utc) {
     const time_t t = static_cast<time_t>(utc);
-    struct tm tm{};
+    struct tm tm {};
     if (!localtime_r(&t, &tm)) return std::nullopt;
     return tm.tm_gmtoff;
   }
@@ -124,7 +124,8 @@ class LocalOffsetCache {
 };
 
 std::optional<Date> localDate(int y, int mo, int d, int h, int mi, int s) {
-  if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h > 23 || mi > 59 || s > 59) return std::nullopt;
+  if (mo < 1 || mo > 12 || d < 1 || d > daysInMonth(y, mo) || h > 23 || mi > 59 || s > 59)
+    return std::nullopt;
   thread_local LocalOffsetCache cache;
   const int64_t local = daysFromCivil(y, mo, d) * kSecondsPerDay + h * 3600 + mi * 60 + s;
   const auto utc = cache.utcFromLocal(local);
@@ -218,7 +219,7 @@ std::optional<Date> parseRecordTime(std::string_view value) {
 Date dateFromGMTParts(int32_t year, int32_t month, int32_t day, int32_t hour, int32_t minute) {
   if (year == 0) {
     const time_t now = std::time(nullptr);
-    struct tm tm{};
+    struct tm tm {};
     gmtime_r(&now, &tm);
     year = tm.tm_year + 1900;
   }

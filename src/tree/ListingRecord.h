@@ -18,8 +18,8 @@ constexpr uint32_t recordKey(const char (&k)[5]) {
          uint32_t(uint8_t(k[3])) << 24;
 }
 inline uint32_t recordKey(std::string_view field) {
-  return uint32_t(uint8_t(field[0])) | uint32_t(uint8_t(field[1])) << 8 |
-         uint32_t(uint8_t(field[2])) << 16 | uint32_t(uint8_t(field[3])) << 24;
+  return uint32_t(uint8_t(field[0])) | uint32_t(uint8_t(field[1])) << 8 | uint32_t(uint8_t(field[2])) << 16 |
+         uint32_t(uint8_t(field[3])) << 24;
 }
 
 // True when `line` is an entry record: it begins with "path=" and has a TAB.

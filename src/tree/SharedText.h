@@ -32,7 +32,9 @@ class SharedText {
   }
   ~SharedText() { release(); }
 
-  const char* data() const noexcept { return header_ ? reinterpret_cast<const char*>(header_) + sizeof(Header) : ""; }
+  const char* data() const noexcept {
+    return header_ ? reinterpret_cast<const char*>(header_) + sizeof(Header) : "";
+  }
   size_t size() const noexcept { return header_ ? header_->size : 0; }
   std::string_view view() const noexcept { return {data(), size()}; }
   // True when `text` lies inside this buffer.

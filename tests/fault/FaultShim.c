@@ -109,7 +109,8 @@ static void configure(void) {
   config.counters = shared;
   strcpy(config.dir, dir);
   config.dirLength = strlen(dir);
-  while (config.dirLength > 1 && config.dir[config.dirLength - 1] == '/') config.dir[--config.dirLength] = '\0';
+  while (config.dirLength > 1 && config.dir[config.dirLength - 1] == '/')
+    config.dir[--config.dirLength] = '\0';
 
   const char* op = getenv("TESSARO_FAULT_OP");
   const char* after = getenv("TESSARO_FAULT_AFTER");
@@ -175,7 +176,8 @@ static int failing(enum Kind kind, int concerned) {
     char line[PATH_MAX + 128];
     const int length = snprintf(line, sizeof line, "%d %s %llu %s%s\n", (int)getpid(), names[kind],
                                 (unsigned long long)index + 1, concernedPath, fails ? " FAILED" : "");
-    if (length > 0) real.write(config.trace, line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
+    if (length > 0)
+      real.write(config.trace, line, (size_t)length < sizeof line ? (size_t)length : sizeof line - 1);
   }
   if (fails) errno = config.error;
   return fails;
@@ -231,7 +233,8 @@ ssize_t sendfile64(int out, int in, off64_t* offset, size_t count) {
   return real.sendfile64(out, in, offset, count);
 }
 
-ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count, unsigned flags) {
+ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t count,
+                        unsigned flags) {
   if (active() && failing(kWrite, fdBelow(out, 0))) return -1;
   return real.copy_file_range(in, inOffset, out, outOffset, count, flags);
 }

@@ -14,12 +14,19 @@
 
 namespace {
 
-const char* const kNames[] = {
-    "a.zip",     "a.tar",      "a.tar.gz", "a.tgz",       "a.gz",        "a.cpgz",     "a.cpio.gz",   "a.tbz2",
-    "a.tar.bz",  "a.bz2",      "a.txz",    "a.tar.xz",    "a.xz",        "a.7z",       "a.rar",       "a.part2.rar",
-    "a.r00",     "a.001",      "a.002",    "a.7z.003",    "a.iso",       "a.dmg",      "a.dd",        "a.bin",
-    "a.sit",     "a.tnef",     "winmail.dat", "WIN.DAT",  "a",           ".zip",       "a.",          "a.ZIP",
-    "a.12345678901234567890",  "a.9",      "a.0",         "a.-2",        "a.2x",       "a.cab",       "a.deb"};
+const char* const kNames[] = {"a.zip",       "a.tar",    "a.tar.gz",
+                              "a.tgz",       "a.gz",     "a.cpgz",
+                              "a.cpio.gz",   "a.tbz2",   "a.tar.bz",
+                              "a.bz2",       "a.txz",    "a.tar.xz",
+                              "a.xz",        "a.7z",     "a.rar",
+                              "a.part2.rar", "a.r00",    "a.001",
+                              "a.002",       "a.7z.003", "a.iso",
+                              "a.dmg",       "a.dd",     "a.bin",
+                              "a.sit",       "a.tnef",   "winmail.dat",
+                              "WIN.DAT",     "a",        ".zip",
+                              "a.",          "a.ZIP",    "a.12345678901234567890",
+                              "a.9",         "a.0",      "a.-2",
+                              "a.2x",        "a.cab",    "a.deb"};
 
 bool writeFile(const std::filesystem::path& path, const uint8_t* data, size_t size) {
   FILE* file = std::fopen(path.c_str(), "wb");

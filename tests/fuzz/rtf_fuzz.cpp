@@ -17,9 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint32_t magic = (data[0] & 1) ? 0x414C454D : 0x75465A4C;  // "MELA" stored, "LZFu" compressed
   const uint32_t crc = tessaro::tnef::rtf_crc(payload, payloadSize);
   Bytes value;
-  for (const uint32_t field : {compressedSize, static_cast<uint32_t>(data[1] | data[2] << 8 | data[3] << 16 |
-                                                                      static_cast<uint32_t>(data[4]) << 24),
-                               magic, crc})
+  for (const uint32_t field :
+       {compressedSize,
+        static_cast<uint32_t>(data[1] | data[2] << 8 | data[3] << 16 | static_cast<uint32_t>(data[4]) << 24),
+        magic, crc})
     for (int shift = 0; shift < 32; shift += 8) value.push_back(static_cast<uint8_t>(field >> shift));
   value.insert(value.end(), payload, payload + payloadSize);
 

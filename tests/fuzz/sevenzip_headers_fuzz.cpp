@@ -17,7 +17,8 @@
 namespace {
 
 // Every record line names these fields in this order (a CRC may come between the last two).
-constexpr std::string_view kFields[] = {"path=", "\tmeth=", "\ttime=", "\tunco=", "\tcomp=", "\tattr=", "\ttype="};
+constexpr std::string_view kFields[] = {
+    "path=", "\tmeth=", "\ttime=", "\tunco=", "\tcomp=", "\tattr=", "\ttype="};
 
 bool isRecord(std::string_view line) {
   size_t at = 0;
@@ -30,7 +31,8 @@ bool isRecord(std::string_view line) {
 }
 
 uint32_t crc(const std::string& bytes, size_t from, size_t length) {
-  return static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + from), static_cast<uInt>(length)));
+  return static_cast<uint32_t>(
+      ::crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + from), static_cast<uInt>(length)));
 }
 
 void put32(std::string& bytes, size_t at, uint32_t value) {

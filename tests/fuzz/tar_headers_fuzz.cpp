@@ -42,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
   const Reading whole = read(bytes, bytes.size() + 1);
   const Reading pieces = read(bytes, piece);
-  if (whole.records != pieces.records || whole.links != pieces.links || whole.problem != pieces.problem) abort();
+  if (whole.records != pieces.records || whole.links != pieces.links || whole.problem != pieces.problem)
+    abort();
   for (const std::string& record : whole.records)
     if (record.find('\n') != std::string::npos || record.compare(0, 5, "path=") != 0) abort();
   return 0;

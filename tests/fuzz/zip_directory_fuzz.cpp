@@ -14,8 +14,8 @@
 namespace {
 
 // Every record line names these fields in this order (a CRC and a comment may come between).
-constexpr std::string_view kFields[] = {"path=", "\tmeth=", "\ttime=", "\tunco=", "\tcomp=", "\tattr=",
-                                        "\ttype=", "\tos__=", "\tvers="};
+constexpr std::string_view kFields[] = {
+    "path=", "\tmeth=", "\ttime=", "\tunco=", "\tcomp=", "\tattr=", "\ttype=", "\tos__=", "\tvers="};
 
 bool isRecord(std::string_view line) {
   size_t at = 0;

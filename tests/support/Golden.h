@@ -19,7 +19,8 @@ inline void expectGolden(const std::string& name, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
     return;
   }
-  ASSERT_TRUE(std::filesystem::exists(path)) << "missing golden file " << path << " (run with TESSARO_UPDATE_GOLDEN=1)";
+  ASSERT_TRUE(std::filesystem::exists(path))
+      << "missing golden file " << path << " (run with TESSARO_UPDATE_GOLDEN=1)";
   EXPECT_EQ(text, readFile(path)) << "text differs from " << path;
 }
 

@@ -22,10 +22,10 @@ namespace {
 constexpr const char* kSessionVariable = "TESSARO_KEYRING_TEST_SESSION";
 
 bool secretServiceOnBus(GDBusConnection* bus) {
-  GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                "org.freedesktop.DBus", "NameHasOwner",
-                                                g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"),
-                                                G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+  GVariant* reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+      g_variant_new("(s)", "org.freedesktop.secrets"), G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 1000,
+      nullptr, nullptr);
   if (!reply) return false;
   gboolean owned = FALSE;
   g_variant_get(reply, "(b)", &owned);
@@ -42,8 +42,8 @@ pid_t startKeyringDaemon() {
     dup2(input[0], STDIN_FILENO);
     close(input[0]);
     close(input[1]);
-    execl("/usr/bin/gnome-keyring-daemon", "gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets",
-          static_cast<char*>(nullptr));
+    execl("/usr/bin/gnome-keyring-daemon", "gnome-keyring-daemon", "--foreground", "--unlock",
+          "--components=secrets", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(input[0]);

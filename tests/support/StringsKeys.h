@@ -26,8 +26,10 @@ inline std::vector<std::string> lookupKeys(const std::string& code, std::string_
     for (bool quoted = false; at < code.size() && depth > 0; ++at) {
       const char c = code[at];
       if (quoted) {
-        if (c == '\\') ++at;
-        else if (c == '"') quoted = false;
+        if (c == '\\')
+          ++at;
+        else if (c == '"')
+          quoted = false;
       } else if (c == '"') {
         quoted = true;
       } else if (c == '(' || c == '{') {

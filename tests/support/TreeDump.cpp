@@ -21,7 +21,7 @@ void dumpItem(const AZipItem& item, bool withTimes, std::string& out) {
   if (withTimes) {
     if (auto t = item.timeV()) {
       const time_t secs = t->time_since_epoch().count();
-      struct tm tm{};
+      struct tm tm {};
       gmtime_r(&secs, &tm);
       std::strftime(buf, sizeof buf, " time=%Y-%m-%dT%H:%M:%SZ", &tm);
       out += buf;
