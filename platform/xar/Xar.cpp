@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "io/FileIO.h"
 #include "io/ReadAt.h"
 
 namespace tessaro {
@@ -785,16 +786,8 @@ std::string tocXml(const XarArchive& x) {
   return out;
 }
 
-bool writeAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+bool writeBytes(int fd, const void* data, size_t size) {
+  return tessaro::writeAll(fd, std::string_view(static_cast<const char*>(data), size)) == 0;
 }
 
 // Header, compressed table of contents, its SHA-1, then the heap.
@@ -824,15 +817,15 @@ bool writeArchive(XarArchive& x) {
 
   const FileDescriptor out(::open(x.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (out.fd < 0) return false;
-  if (!writeAll(out.fd, header.data(), header.size()) || !writeAll(out.fd, packed.data(), packed.size()) ||
-      !writeAll(out.fd, sum, sumSize)) {
+  if (!writeBytes(out.fd, header.data(), header.size()) ||
+      !writeBytes(out.fd, packed.data(), packed.size()) || !writeBytes(out.fd, sum, sumSize)) {
     return false;
   }
   const int heapFd = ::fileno(x.heap);
   std::vector<unsigned char> buffer(kChunk);
   for (uint64_t pos = 0; pos < x.heapSize;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, x.heapSize - pos));
-    if (!readFullyAt(heapFd, buffer.data(), n, pos) || !writeAll(out.fd, buffer.data(), n)) return false;
+    if (!readFullyAt(heapFd, buffer.data(), n, pos) || !writeBytes(out.fd, buffer.data(), n)) return false;
     pos += n;
   }
   return true;

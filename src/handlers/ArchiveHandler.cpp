@@ -66,6 +66,11 @@ MenuArray HandlerClass::encryptionMethods() const {
   return menuArrayFromArray(allEncryptionMethods(), encryptionMethodTags());
 }
 
+int64_t presetInteger(const Preset& preset, std::string_view key) {
+  const auto found = preset.find(key);
+  return found == preset.end() ? 0 : found->second.asInteger().value_or(0);
+}
+
 // ---- ArchiveHandler: creation and the archive's path
 
 const HandlerClass& ArchiveHandler::metaclass() {

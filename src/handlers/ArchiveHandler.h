@@ -36,6 +36,8 @@ using MenuArray = std::vector<MenuItem>;
 // Archive-creation settings: "compression", "encryption", "additionalParams", "mode", "volumeSize",
 // "volumeUnit".
 using Preset = PlistDictionary;
+// The preset's integer under `key`; 0 when it has none.
+int64_t presetInteger(const Preset& preset, std::string_view key);
 
 // A volume of a multi-volume archive: "url" (its path), "name" (last component), "size" (bytes).
 struct VolumePart {

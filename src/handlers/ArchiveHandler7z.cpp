@@ -137,11 +137,6 @@ constexpr size_t kKeptOutput = 64 * 1024;
 // Units past this overflow the volume size; such a preset asks for no volumes.
 constexpr int64_t kMaxVolumeUnit = 6;
 
-int64_t presetInteger(const Preset& preset, std::string_view key) {
-  const auto it = preset.find(key);
-  return it == preset.end() ? 0 : it->second.asInteger().value_or(0);
-}
-
 std::string presetString(const Preset& preset, std::string_view key) {
   const auto it = preset.find(key);
   return it == preset.end() ? std::string() : it->second.asString().value_or(std::string());

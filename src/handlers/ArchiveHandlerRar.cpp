@@ -777,11 +777,6 @@ bool writeText(const std::string& path, std::string_view text) {
   return static_cast<bool>(out);
 }
 
-int64_t presetInteger(const Preset& preset, const char* key) {
-  const auto it = preset.find(key);
-  return it == preset.end() ? 0 : it->second.asInteger().value_or(0);
-}
-
 // The preset's volume size as rar's -v number. rar reads a bare number in kB, so unit 0 gives kB,
 // 1 MB and 2 GB volumes.
 int64_t volumeSizeOf(const Preset& preset) {

@@ -70,11 +70,6 @@ std::string tarName(std::string_view name) {
 std::string gnutarPath() { return appendingPathComponent(helpersPath(), "gnutar"); }
 std::string xzPath() { return appendingPathComponent(helpersPath(), "xz"); }
 
-int64_t presetInteger(const Preset& preset, std::string_view key) {
-  const auto found = preset.find(key);
-  return found == preset.end() ? 0 : found->second.asInteger().value_or(0);
-}
-
 // The two pieces of "additionalParams": tar's options and the compressor's.
 std::pair<std::string, std::string> additionalParams(const Preset& preset) {
   const auto found = preset.find("additionalParams");

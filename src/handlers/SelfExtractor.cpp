@@ -7,11 +7,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "io/FileDescriptor.h"
 #include "io/ReadAt.h"
+#include "zip/ZipEndRecord.h"
 
 namespace tessaro {
 
@@ -26,10 +28,7 @@ constexpr size_t kSevenZipStartHeader = 32;
 constexpr uint64_t kSevenZipSearchLimit = uint64_t{16} << 20;
 constexpr size_t kSearchChunk = 1 << 16;
 
-constexpr std::string_view kZipEndSignature = "PK\x05\x06"sv;
 constexpr std::string_view kZipCentralSignature = "PK\x01\x02"sv;
-constexpr size_t kZipEndRecord = 22;
-constexpr size_t kZipMaxComment = 0xFFFF;
 
 // The DOS header's pointer to the PE header sits at 0x3C.
 constexpr uint64_t kPeOffsetField = 0x3C;
@@ -81,29 +80,17 @@ bool hasSevenZipArchive(int fd, uint64_t size) {
 }
 
 bool hasZipArchive(int fd, uint64_t size) {
-  const size_t tail = static_cast<size_t>(std::min<uint64_t>(size, kZipEndRecord + kZipMaxComment));
-  std::vector<unsigned char> bytes(tail);
-  if (tail < kZipEndRecord || !readFullyAt(fd, bytes.data(), tail, size - tail)) return false;
-  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), tail);
-  // The last end record whose comment reaches exactly to the end of the file.
-  for (size_t at = text.rfind(kZipEndSignature); at != std::string_view::npos;
-       at = at == 0 ? std::string_view::npos : text.rfind(kZipEndSignature, at - 1)) {
-    if (tail - at < kZipEndRecord) continue;
-    const unsigned char* record = bytes.data() + at;
-    if (littleEndian(record + 20, 2) != tail - at - kZipEndRecord) continue;
-    const uint64_t directorySize = littleEndian(record + 12, 4);
-    const uint64_t directoryOffset = littleEndian(record + 16, 4);
-    const uint64_t recordAt = size - tail + at;
-    if (directorySize == 0 || directorySize > recordAt) return false;
-    // Offsets counted from the start of the file (zip -A) or from the start of the archive.
-    unsigned char signature[4];
-    for (const uint64_t candidate : {directoryOffset, recordAt - directorySize}) {
-      if (candidate + sizeof signature <= recordAt &&
-          readFullyAt(fd, signature, sizeof signature, candidate) &&
-          std::memcmp(signature, kZipCentralSignature.data(), sizeof signature) == 0)
-        return true;
-    }
-    return false;
+  const std::optional<ZipEndRecord> end = findZipEndRecord(fd, size);
+  if (!end) return false;
+  const uint64_t directorySize = end->directorySize;
+  if (directorySize == 0 || directorySize > end->offset) return false;
+  // Offsets counted from the start of the file (zip -A) or from the start of the archive.
+  unsigned char signature[4];
+  for (const uint64_t candidate : {uint64_t{end->directoryOffset}, end->offset - directorySize}) {
+    if (candidate + sizeof signature <= end->offset &&
+        readFullyAt(fd, signature, sizeof signature, candidate) &&
+        std::memcmp(signature, kZipCentralSignature.data(), sizeof signature) == 0)
+      return true;
   }
   return false;
 }

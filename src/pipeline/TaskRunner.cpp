@@ -14,6 +14,7 @@
 #include "ArchiveHandler.h"
 #include "HostTexts.h"
 #include "helpers.h"
+#include "io/FileIO.h"
 #include "process/Subprocess.h"
 
 namespace tessaro {
@@ -82,17 +83,6 @@ ChunkRead readChunk(int fd, char* buffer, size_t size) {
     }
   }
   return chunk;
-}
-
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 // A command stream closes cleanly when its shell could be waited for, whatever its status.
@@ -235,7 +225,7 @@ int32_t ArchiveHandler::executeTask(const std::string& command, const std::strin
         FileDescriptor output(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (output) {
           copy(commandOutput.get(),
-               [&](std::string_view chunk) { return writeAll(output.get(), chunk.data(), chunk.size()); });
+               [&](std::string_view chunk) { return writeAll(output.get(), chunk) == 0; });
         }
         output.reset();
         // A command still writing sees its reader gone and ends.
