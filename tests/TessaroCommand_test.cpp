@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -213,6 +215,61 @@ TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
   EXPECT_NE(narrow.output.find("    │   └── " + std::string(27, 'n') + "…\n"), std::string::npos)
       << narrow.output;
   EXPECT_EQ(narrow.output.find("\033["), std::string::npos);
+}
+
+// The preview-pane script as each terminal file manager of docs/integration.md calls it: the tree
+// fits the pane's width and height, and a file that is no archive gives nothing and status 1.
+TEST_F(TessaroCommandTest, ThePreviewPaneFitsEachFileManagersPane) {
+  for (int i = 0; i < 30; ++i)
+    home.dir().write("p/entry-with-a-rather-long-name-" + std::to_string(i) + ".txt", "x");
+  test::shell(home.dir().path(), "tar cf p.tar p && echo text > notes.txt");
+  const std::string script = std::string(TESSARO_SOURCE_ROOT) + "/host/integration/tessaro-preview-pane";
+  struct Caller {
+    const char* manager;
+    std::vector<std::string> arguments;  // after the file
+    std::vector<std::pair<std::string, std::string>> environment;
+    size_t width, height;
+  };
+  const Caller callers[] = {
+      {"lf (file, width, height, x, y)", {"36", "12", "0", "0"}, {}, 36, 12},
+      {"ranger scope.sh (path, width, height)", {"50", "20"}, {}, 50, 20},
+      {"nnn preview-tui (path, columns, lines)", {"28", "8"}, {}, 28, 8},
+      {"yazi piper (path, w, h)", {"60", "40"}, {}, 60, 40},
+      {"fzf (path; FZF_PREVIEW_COLUMNS/LINES)",
+       {},
+       {{"FZF_PREVIEW_COLUMNS", "44"}, {"FZF_PREVIEW_LINES", "10"}},
+       44,
+       10},
+  };
+  const std::string binFolder = fs::path(TESSARO_BINARY).parent_path().string();
+  for (const Caller& caller : callers) {
+    SCOPED_TRACE(caller.manager);
+    for (const char* file : {"p.tar", "notes.txt"}) {
+      std::vector<std::string> argv{script, at(file)};
+      argv.insert(argv.end(), caller.arguments.begin(), caller.arguments.end());
+      SubprocessOptions options;
+      options.environment = caller.environment;
+      options.environment.emplace_back("PATH", binFolder + ":" + std::getenv("PATH"));
+      options.environment.emplace_back("HOME", home.dir().str());
+      const SubprocessResult shown = run(argv, options);
+      if (std::string(file) == "notes.txt") {
+        EXPECT_EQ(shown.exitStatus, 1);
+        EXPECT_EQ(shown.output, "");
+        continue;
+      }
+      ASSERT_EQ(shown.exitStatus, 0) << shown.output;
+      size_t lines = 0;
+      std::istringstream text(shown.output);
+      for (std::string line; std::getline(text, line); ++lines) {
+        // Display width: every code point but UTF-8's continuation bytes.
+        const size_t columns =
+            std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; });
+        EXPECT_LE(columns, caller.width) << line;
+      }
+      // The archive's line, its folder's and thirty entries, cut to the pane.
+      EXPECT_EQ(lines, std::min<size_t>(caller.height, 32));
+    }
+  }
 }
 
 TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {

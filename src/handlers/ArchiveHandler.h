@@ -115,6 +115,13 @@ class HandlerClassOf : public Parent {
   std::shared_ptr<ArchiveHandler> alloc() const override { return std::make_shared<H>(); }
 };
 
+// The one metaclass object of a handler class, made on first use.
+template <typename C>
+const HandlerClass& theInstance() {
+  static const C instance;
+  return instance;
+}
+
 // What every handler class states about itself, inside its class body: its parent, its name
 // and its metaclass (defined beside the class's operations). Members after it are public.
 #define TESSARO_HANDLER_CLASS(Name, Parent)             \

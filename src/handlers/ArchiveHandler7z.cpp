@@ -27,13 +27,6 @@ namespace tessaro {
 
 namespace {
 
-// The one metaclass object of a handler class.
-template <typename C>
-const HandlerClass& theInstance() {
-  static const C instance;
-  return instance;
-}
-
 // Folder in which zip tools keep the resource forks and Finder information of Mac files.
 constexpr std::string_view kMacOSXFolder = "__MACOSX";
 

@@ -6,16 +6,6 @@
 
 namespace tessaro {
 
-namespace {
-
-template <typename C>
-const HandlerClass& theInstance() {
-  static const C instance;
-  return instance;
-}
-
-}  // namespace
-
 std::optional<StreamFormat> filterStreamFormat(const HandlerClass& handlerClass) {
   if (&handlerClass == &AHandlerZstd::metaclass()) return StreamFormat::kZstd;
   if (&handlerClass == &AHandlerLzip::metaclass()) return StreamFormat::kLzip;

@@ -8,12 +8,6 @@ namespace tessaro {
 
 namespace {
 
-template <typename C>
-const HandlerClass& theInstance() {
-  static const C instance;
-  return instance;
-}
-
 // The extensions a compressor adds after ".tar".
 bool isCompressorExtension(std::string_view extension) {
   return extension == "zst" || extension == "lz" || extension == "lz4" || extension == "lzma";

@@ -24,13 +24,6 @@ XADListingBound listingBoundForLister() {
   return {bound.maxEntries == SIZE_MAX ? SIZE_MAX : bound.maxEntries + 1, bound.maxNameBytes};
 }
 
-// The one metaclass object of a handler class.
-template <typename C>
-const HandlerClass& theInstance() {
-  static const C instance;
-  return instance;
-}
-
 }  // namespace
 
 // ---- Class properties
