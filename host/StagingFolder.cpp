@@ -26,6 +26,8 @@ char gStagingPath[PATH_MAX];
 volatile sig_atomic_t gStagingActive = 0;
 
 extern "C" void removeStagingAndDie(int signal) {
+  // The tools go first: one still writing into the staging folder could refill it while it goes.
+  killChildProcessGroups();
   if (gStagingActive) {
     gStagingActive = 0;
     removeTreeAt(AT_FDCWD, gStagingPath);

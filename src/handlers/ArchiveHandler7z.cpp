@@ -732,6 +732,18 @@ std::optional<int> sevenZipProgress(std::string_view chunk) {
   return intValue(chunk.substr(chunk.size() - digits));
 }
 
+namespace {
+
+// What comes before the percentage `chunk` ends with: a pipe read may join the tool's own words
+// to the helper's progress report after them.
+std::string_view beforeTrailingPercentage(std::string_view chunk) {
+  const size_t beforeDigits =
+      chunk.size() < 2 ? std::string_view::npos : chunk.find_last_not_of("0123456789", chunk.size() - 2);
+  return beforeDigits == std::string_view::npos ? std::string_view() : chunk.substr(0, beforeDigits + 1);
+}
+
+}  // namespace
+
 // ---- Extraction and testing
 
 int32_t AHandler7ZipBase::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
@@ -749,10 +761,12 @@ int32_t AHandler7ZipBase::doExtract(const AZipItem::List& items, const std::stri
     FailureTexts failures;
     Utf8Pieces pieces;
     const OutputCallback collect = [&](std::string_view chunk) {
-      // The helper hands each percentage on its own; the rest is the tool's own words.
+      // The helper ends each progress report with a percentage; whatever a read joined before it
+      // is the tool's own words, still searched for failures.
       if (const std::optional<int> percent = sevenZipProgress(chunk)) {
         if (host) host->setProgress(*percent);
-        return;
+        chunk = beforeTrailingPercentage(chunk);
+        if (chunk.find_first_not_of(" \b\r") == std::string_view::npos) return;
       }
       failures.feed(chunk);
       if (!logs) return;
