@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -54,11 +55,25 @@ std::unique_ptr<StagingFolder> StagingFolder::createInside(const std::string& de
     return nullptr;
   }
   watchSignals();
-  // The signal handler must not see a half-written path.
+  // A termination signal waits while the folder is made and recorded: one that came between the
+  // two would leave a folder the handler does not know of.
+  sigset_t termination;
+  sigset_t before;
+  sigemptyset(&termination);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&termination, signal);
+  ::pthread_sigmask(SIG_BLOCK, &termination, &before);
   gStagingActive = 0;
-  if (!::mkdtemp(pattern.data())) return nullptr;
-  std::memcpy(gStagingPath, pattern.c_str(), pattern.size() + 1);
-  gStagingActive = 1;
+  const bool made = ::mkdtemp(pattern.data()) != nullptr;
+  const int madeErrno = errno;
+  if (made) {
+    std::memcpy(gStagingPath, pattern.c_str(), pattern.size() + 1);
+    gStagingActive = 1;
+  }
+  ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (!made) {
+    errno = madeErrno;
+    return nullptr;
+  }
   return std::unique_ptr<StagingFolder>(new StagingFolder(pattern));
 }
 
