@@ -13,5 +13,5 @@
 #include "Placeholders.h"
 #include "Quoting.h"
 #include "SizeAndDateText.h"
-#include "SpecialFolders.h"
+#include "WorkFolders.h"
 #include "TextDecoding.h"

@@ -1,4 +1,4 @@
-#include "SpecialFolders.h"
+#include "WorkFolders.h"
 
 #include <sys/stat.h>
 

@@ -1,4 +1,4 @@
-// The temporary folders the operations work in, the trash and the user's special folders.
+// The temporary folders the operations work in, the trash and the user's standard folders.
 #pragma once
 
 #include <optional>
