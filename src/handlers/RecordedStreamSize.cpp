@@ -70,9 +70,10 @@ bool skipFrame(const StreamFile& file, uint64_t& at) {
   return true;
 }
 
-// ---- zstd: frame header, then blocks of three-byte headers, then an optional checksum.
-
-std::optional<uint64_t> zstdSize(const StreamFile& file) {
+// Walks a zstd or lz4 file frame by frame, skippable frames included: `frame` reads one frame of
+// the format from its magic at `at`, adds its content size to `total` and moves `at` past it.
+template <typename Frame>
+std::optional<uint64_t> framedSize(const StreamFile& file, uint64_t formatMagic, Frame frame) {
   uint64_t total = 0;
   uint64_t steps = 0;
   uint64_t at = 0;
@@ -84,92 +85,85 @@ std::optional<uint64_t> zstdSize(const StreamFile& file) {
       if (!skipFrame(file, at)) return std::nullopt;
       continue;
     }
-    if (magic != kZstdMagic) return std::nullopt;
-    unsigned char descriptor = 0;
-    if (!file.read(at + 4, &descriptor, 1) || (descriptor & 0x08) != 0) return std::nullopt;
-    const unsigned sizeFlag = descriptor >> 6;
-    const bool singleSegment = (descriptor & 0x20) != 0;
-    const bool checksum = (descriptor & 0x04) != 0;
-    static constexpr size_t kDictionaryIdBytes[] = {0, 1, 2, 4};
-    static constexpr size_t kContentSizeBytes[] = {0, 2, 4, 8};
-    size_t sizeBytes = kContentSizeBytes[sizeFlag];
-    if (sizeFlag == 0 && singleSegment) sizeBytes = 1;
-    // Without a recorded content size only decompression could tell.
-    if (sizeBytes == 0) return std::nullopt;
-    uint64_t content = 0;
-    const uint64_t sizeAt = at + 5 + (singleSegment ? 0 : 1) + kDictionaryIdBytes[descriptor & 0x03];
-    if (!file.readWord(sizeAt, sizeBytes, content)) return std::nullopt;
-    if (sizeBytes == 2) content += 256;
-    if (!addTo(total, content)) return std::nullopt;
-
-    at = sizeAt + sizeBytes;
-    for (bool last = false; !last;) {
-      if (++steps > kMaxSteps) return std::nullopt;
-      uint64_t header = 0;
-      if (!file.readWord(at, 3, header)) return std::nullopt;
-      last = (header & 1) != 0;
-      const uint64_t type = (header >> 1) & 3;
-      const uint64_t blockSize = header >> 3;
-      if (type == 3) return std::nullopt;                 // reserved
-      const uint64_t stored = type == 1 ? 1 : blockSize;  // an RLE block stores its one byte
-      if (stored > file.size() - at - 3) return std::nullopt;
-      at += 3 + stored;
-    }
-    if (checksum) {
-      if (file.size() - at < 4) return std::nullopt;
-      at += 4;
-    }
+    if (magic != formatMagic || !frame(at, total, steps)) return std::nullopt;
     frames = true;
   }
   if (!frames) return std::nullopt;
   return total;
 }
 
-// ---- lz4: frame descriptor, then blocks of four-byte sizes up to a zero end mark.
+// A frame's closing checksum of four bytes, when it has one.
+bool skipChecksum(const StreamFile& file, bool present, uint64_t& at) {
+  if (!present) return true;
+  if (file.size() - at < 4) return false;
+  at += 4;
+  return true;
+}
+
+// ---- zstd: frame header, then blocks of three-byte headers, then an optional checksum.
+
+std::optional<uint64_t> zstdSize(const StreamFile& file) {
+  return framedSize(file, kZstdMagic, [&file](uint64_t& at, uint64_t& total, uint64_t& steps) {
+    unsigned char descriptor = 0;
+    if (!file.read(at + 4, &descriptor, 1) || (descriptor & 0x08) != 0) return false;
+    const unsigned sizeFlag = descriptor >> 6;
+    const bool singleSegment = (descriptor & 0x20) != 0;
+    static constexpr size_t kDictionaryIdBytes[] = {0, 1, 2, 4};
+    static constexpr size_t kContentSizeBytes[] = {0, 2, 4, 8};
+    size_t sizeBytes = kContentSizeBytes[sizeFlag];
+    if (sizeFlag == 0 && singleSegment) sizeBytes = 1;
+    // Without a recorded content size only decompression could tell.
+    if (sizeBytes == 0) return false;
+    uint64_t content = 0;
+    const uint64_t sizeAt = at + 5 + (singleSegment ? 0 : 1) + kDictionaryIdBytes[descriptor & 0x03];
+    if (!file.readWord(sizeAt, sizeBytes, content)) return false;
+    if (sizeBytes == 2) content += 256;
+    if (!addTo(total, content)) return false;
+
+    at = sizeAt + sizeBytes;
+    for (bool last = false; !last;) {
+      if (++steps > kMaxSteps) return false;
+      uint64_t header = 0;
+      if (!file.readWord(at, 3, header)) return false;
+      last = (header & 1) != 0;
+      const uint64_t type = (header >> 1) & 3;
+      const uint64_t blockSize = header >> 3;
+      if (type == 3) return false;                        // reserved
+      const uint64_t stored = type == 1 ? 1 : blockSize;  // an RLE block stores its one byte
+      if (stored > file.size() - at - 3) return false;
+      at += 3 + stored;
+    }
+    return skipChecksum(file, (descriptor & 0x04) != 0, at);
+  });
+}
+
+// ---- lz4: frame descriptor, then blocks of four-byte sizes up to a zero end mark. The legacy
+// frame, with its own magic, records no size.
 
 std::optional<uint64_t> lz4Size(const StreamFile& file) {
-  uint64_t total = 0;
-  uint64_t steps = 0;
-  uint64_t at = 0;
-  bool frames = false;
-  while (at < file.size()) {
-    uint64_t magic = 0;
-    if (!file.readWord(at, 4, magic)) return std::nullopt;
-    if ((magic & kSkippableMask) == kSkippableMagic) {
-      if (!skipFrame(file, at)) return std::nullopt;
-      continue;
-    }
-    // The legacy frame records no size.
-    if (magic != kLz4Magic) return std::nullopt;
+  return framedSize(file, kLz4Magic, [&file](uint64_t& at, uint64_t& total, uint64_t& steps) {
     unsigned char flags = 0;
-    if (!file.read(at + 4, &flags, 1) || (flags >> 6) != 1 || (flags & 0x02) != 0) return std::nullopt;
+    if (!file.read(at + 4, &flags, 1) || (flags >> 6) != 1 || (flags & 0x02) != 0) return false;
     const bool blockChecksum = (flags & 0x10) != 0;
     const bool contentSize = (flags & 0x08) != 0;
-    const bool contentChecksum = (flags & 0x04) != 0;
     const bool dictionaryId = (flags & 0x01) != 0;
-    if (!contentSize) return std::nullopt;
+    if (!contentSize) return false;
     uint64_t content = 0;
-    if (!file.readWord(at + 6, 8, content) || !addTo(total, content)) return std::nullopt;
+    if (!file.readWord(at + 6, 8, content) || !addTo(total, content)) return false;
     // FLG, BD, content size, dictionary id, header checksum.
     at += 4 + 2 + 8 + (dictionaryId ? 4 : 0) + 1;
     while (true) {
-      if (++steps > kMaxSteps) return std::nullopt;
+      if (++steps > kMaxSteps) return false;
       uint64_t blockSize = 0;
-      if (!file.readWord(at, 4, blockSize)) return std::nullopt;
+      if (!file.readWord(at, 4, blockSize)) return false;
       at += 4;
       if (blockSize == 0) break;
       const uint64_t stored = (blockSize & 0x7FFFFFFF) + (blockChecksum ? 4 : 0);
-      if (stored > file.size() - at) return std::nullopt;
+      if (stored > file.size() - at) return false;
       at += stored;
     }
-    if (contentChecksum) {
-      if (file.size() - at < 4) return std::nullopt;
-      at += 4;
-    }
-    frames = true;
-  }
-  if (!frames) return std::nullopt;
-  return total;
+    return skipChecksum(file, (flags & 0x04) != 0, at);
+  });
 }
 
 // ---- lzip: members walked from the end, each trailer giving its member's size.
