@@ -34,7 +34,7 @@ constexpr int kMaxFreeNameTries = 1000;
 constexpr std::string_view kPartialPrefix = ".TessaroJoin.";
 
 std::string volumePath(const std::string& stem, int number) {
-  char suffix[8];
+  char suffix[16];  // room for any int, not only the three digits of a volume number
   std::snprintf(suffix, sizeof suffix, ".%03d", number);
   return stem + suffix;
 }
