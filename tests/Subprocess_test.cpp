@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/Processes.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -81,21 +82,18 @@ TEST(SubprocessTest, StatusSignalAndStartFailuresArePassedThrough) {
 }
 
 TEST(SubprocessTest, EnvironmentIsOursWithTheOverrides) {
-  ::setenv("TESSARO_SUBPROCESS_KEPT", "kept", 1);
-  ::setenv("TESSARO_SUBPROCESS_CHANGED", "old", 1);
+  test::ScopedEnv env;
+  env.set("TESSARO_KEPT", "kept").set("TESSARO_CHANGED", "old");
   SubprocessOptions options;
-  options.environment = {{"TESSARO_SUBPROCESS_CHANGED", "new"}, {"TESSARO_SUBPROCESS_ADDED", "a b=c"}};
-  const SubprocessResult result = run({"/usr/bin/env"}, options);
+  options.environment = {{"TESSARO_CHANGED", "new"}, {"TESSARO_ADDED", "a b=c"}};
+  const std::string seen = run({"/usr/bin/env"}, options).output;
+  for (const char* line : {"\nTESSARO_KEPT=kept\n", "\nTESSARO_CHANGED=new\n", "\nTESSARO_ADDED=a b=c\n"})
+    EXPECT_NE(seen.find(line), std::string::npos) << line;
+  EXPECT_EQ(seen.find("TESSARO_CHANGED=old"), std::string::npos);
   SubprocessOptions replaced;
   replaced.environment = {{"LC_ALL", "C.UTF-8"}};
   replaced.replaceEnvironment = true;
   EXPECT_EQ(run({"/usr/bin/env"}, replaced).output, "LC_ALL=C.UTF-8\n");
-  ::unsetenv("TESSARO_SUBPROCESS_KEPT");
-  ::unsetenv("TESSARO_SUBPROCESS_CHANGED");
-  EXPECT_NE(result.output.find("\nTESSARO_SUBPROCESS_KEPT=kept\n"), std::string::npos);
-  EXPECT_NE(result.output.find("\nTESSARO_SUBPROCESS_CHANGED=new\n"), std::string::npos);
-  EXPECT_EQ(result.output.find("TESSARO_SUBPROCESS_CHANGED=old"), std::string::npos);
-  EXPECT_NE(result.output.find("\nTESSARO_SUBPROCESS_ADDED=a b=c\n"), std::string::npos);
 
   options.environment = {{"BAD=NAME", "x"}};
   EXPECT_FALSE(run({"/usr/bin/env"}, options).started);
