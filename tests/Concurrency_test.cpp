@@ -21,17 +21,12 @@ constexpr int kWriters = 8;
 
 class ConcurrencyTest : public ::testing::TestWithParam<const char*> {
  protected:
-  SubprocessResult tessaro(std::vector<std::string> args) const {
-    args.insert(args.begin(), TESSARO_BINARY);
-    SubprocessOptions options;
-    options.workingDirectory = (home_.dir().path() / "work").string();
-    return run(args, options);
-  }
-
   test::IsolatedHome home_;
 };
 
 TEST_P(ConcurrencyTest, SimultaneousAddsKeepEveryFileOrSayTheyFailed) {
+  const fs::path work = home_.dir().path() / "work";
+  const auto tessaro = [&](std::vector<std::string> args) { return test::runTessaro(work, std::move(args)); };
   // The archive in a folder of its own, so that anything left beside it shows.
   const std::string name = std::string("a.") + GetParam();
   const fs::path folder = home_.dir().path() / "archive";
@@ -43,11 +38,11 @@ TEST_P(ConcurrencyTest, SimultaneousAddsKeepEveryFileOrSayTheyFailed) {
   ASSERT_EQ(tessaro({"defaults", "write", "rar", "/usr/bin/rar"}).exitStatus, 0);
   const SubprocessResult created = tessaro({"create", archive, "first.txt"});
   ASSERT_EQ(created.exitStatus, 0) << created.output;
-  const std::string inputs = test::folderListing(home_.dir().path() / "work");
+  const std::string inputs = test::folderListing(work);
 
   std::array<std::unique_ptr<Subprocess>, kWriters> adders;
   SubprocessOptions options;
-  options.workingDirectory = (home_.dir().path() / "work").string();
+  options.workingDirectory = work.string();
   for (int i = 0; i < kWriters; ++i) {
     adders[i] = std::make_unique<Subprocess>();
     ASSERT_TRUE(
@@ -77,19 +72,13 @@ TEST_P(ConcurrencyTest, SimultaneousAddsKeepEveryFileOrSayTheyFailed) {
   // Nothing but the archive is left beside it: no work folder, no temporary file.
   const std::string beside = test::folderListing(folder);
   EXPECT_TRUE(beside.starts_with(name + " file ") && beside.find('\n') == beside.size() - 1) << beside;
-  EXPECT_EQ(test::folderListing(home_.dir().path() / "work"), inputs);
+  EXPECT_EQ(test::folderListing(work), inputs);
   EXPECT_EQ(test::folderListing(home_.dir().path() / "tmp"), "");
   EXPECT_TRUE(test::noChildrenLeft());
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, ConcurrencyTest,
-                         ::testing::Values("zip", "7z", "tar", "tar.gz", "tar.bz2", "tar.xz", "rar"),
-                         [](const ::testing::TestParamInfo<const char*>& param) {
-                           std::string name = param.param;
-                           for (char& c : name)
-                             if (c == '.') c = '_';
-                           return name;
-                         });
+                         ::testing::Values("zip", "7z", "tar", "tar.gz", "tar.bz2", "tar.xz", "rar"));
 
 }  // namespace
 }  // namespace tessaro

@@ -57,10 +57,6 @@ class Recorder : public FolderWatcherDelegate {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, 2s, [&] { return started_ > 0; });
   }
-  size_t count() {
-    std::lock_guard lock(mutex_);
-    return calls_.size();
-  }
 
  private:
   std::chrono::milliseconds busy_;
@@ -123,7 +119,7 @@ TEST(FolderWatcherTest, NoCallAfterStopOrOnceTheDelegateIsGone) {
   ASSERT_TRUE(slow->waitForStart());
   watcher.stop();
   // stop() waited for the running call; the thread has ended, so no later one can come.
-  EXPECT_EQ(slow->count(), 1u);
+  EXPECT_EQ(slow->waitFor(0).size(), 1u);
   const Clock::time_point deadline = Clock::now() + 2s;
   while (orphaned.watchedFolderSize() != 10 && Clock::now() < deadline) std::this_thread::sleep_for(20ms);
   EXPECT_EQ(orphaned.watchedFolderSize(), 10);

@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "Keychain.h"
-#include "defaults/UserDefaults.h"
-#include "support/TempDir.h"
-
 namespace tessaro {
 namespace {
 
@@ -50,39 +46,6 @@ TEST(KeychainItemsTest, ItemsRoundTripThroughTheSecretService) {
   ASSERT_EQ(deleteItems("Save preset password", std::nullopt, failures), kStatusOK);
   ASSERT_EQ(search("No such kind", std::nullopt, items), kStatusOK);
   EXPECT_TRUE(items.empty());
-}
-
-TEST(KeychainItemsTest, StoreKeepsItsMasterPasswordAndItemsInTheKeyring) {
-  test::IsolatedHome home;
-  UserDefaults defaults("app.tessaro.KeychainItemsTest");
-  auto services = KeychainServices::system();
-  services.defaults = &defaults;
-  services.sleepWakeUUID = [] { return std::optional<std::string>("boot-0"); };
-  {
-    Keychain store(services);
-    EXPECT_TRUE(store.isLocked());
-    store.setMasterPassword("m\xc3\xa4ster");
-    ASSERT_TRUE(store.addPassword("first"));
-    ASSERT_TRUE(store.importPasswords("first\n" + std::string(2000, 'x')));
-    ASSERT_TRUE(store.saveToKeychain());
-    EXPECT_EQ(store.passwordAtIndex(1), std::string(1023, 'x'));
-  }
-  {
-    Keychain store(services);
-    EXPECT_FALSE(store.isLocked());
-    EXPECT_EQ(store.masterPassword(), "m\xc3\xa4ster");
-    EXPECT_EQ(store.passwordCount(), 2u);
-    store.lock();
-  }
-  Keychain store(services);
-  EXPECT_TRUE(store.isLocked());
-  EXPECT_TRUE(store.getItemsOfKind(kMasterPasswordKind, std::nullopt).empty());
-  EXPECT_FALSE(store.unlockWithMasterPassword("master"));
-  ASSERT_TRUE(store.unlockWithMasterPassword("m\xc3\xa4ster"));
-  EXPECT_EQ(store.getItemsOfKind(kMasterPasswordKind, std::nullopt),
-            std::vector<std::string>{"m\xc3\xa4ster"});
-  store.deleteItemsOfKind(kArchivePasswordKind, std::nullopt);
-  store.deleteItemsOfKind(kMasterPasswordKind, std::nullopt);
 }
 
 }  // namespace

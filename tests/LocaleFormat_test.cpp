@@ -69,7 +69,7 @@ TEST(LocaleFormatTest, ShortDateTimeIsCheapAndWorksOnEveryThread) {
   EXPECT_EQ(other, expected);
 }
 
-TEST(LocaleFormatTest, ByteCountsInDecimalUnits) {
+TEST(LocaleFormatTest, ByteCountsInDecimalOrBinaryUnitsWithLocalSeparators) {
   LocaleEnv env("en_US.UTF-8", "UTC");
   EXPECT_EQ(formatByteCount(0, false), "Zero KB");
   EXPECT_EQ(formatByteCount(1, false), "1 byte");
@@ -81,10 +81,6 @@ TEST(LocaleFormatTest, ByteCountsInDecimalUnits) {
   EXPECT_EQ(formatByteCount(-1234567, false), "-1.2 MB");
   EXPECT_EQ(formatByteCount(std::numeric_limits<int64_t>::max(), false), "9.22 EB");
   EXPECT_EQ(formatByteCount(std::numeric_limits<int64_t>::min(), false), "-9.22 EB");
-}
-
-TEST(LocaleFormatTest, ByteCountsInBinaryUnitsAndLocalSeparators) {
-  LocaleEnv env("en_US.UTF-8", "UTC");
   EXPECT_EQ(formatByteCount(1023, true), "1,023 bytes");
   EXPECT_EQ(formatByteCount(1024, true), "1 KB");
   EXPECT_EQ(formatByteCount(1024 * 1024 * 3 / 2, true), "1.5 MB");

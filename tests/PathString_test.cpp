@@ -47,7 +47,7 @@ TEST(PathStringTest, ComponentAndExtensionOperations) {
   }
 }
 
-TEST(PathStringTest, AppendingJoinsWithExactlyOneSlash) {
+TEST(PathStringTest, AppendingJoinsWithExactlyOneSlashOrDot) {
   EXPECT_EQ(appendingPathComponent("/tmp", "x.txt"), "/tmp/x.txt");
   EXPECT_EQ(appendingPathComponent("/tmp/", "x.txt"), "/tmp/x.txt");
   EXPECT_EQ(appendingPathComponent("/tmp//", "//x.txt"), "/tmp/x.txt");
@@ -57,9 +57,7 @@ TEST(PathStringTest, AppendingJoinsWithExactlyOneSlash) {
   EXPECT_EQ(appendingPathComponent("a", "b/"), "a/b");
   // Relative components are kept as they are, not resolved.
   EXPECT_EQ(appendingPathComponent("/r/Resources", "../../Helpers"), "/r/Resources/../../Helpers");
-}
 
-TEST(PathStringTest, AppendingAnExtension) {
   EXPECT_EQ(appendingPathExtension("x", "rar"), "x.rar");
   EXPECT_EQ(appendingPathExtension("x.part1", "rar"), "x.part1.rar");
   EXPECT_EQ(appendingPathExtension("dir/x/", "zip"), "dir/x.zip");

@@ -34,18 +34,19 @@ PropertyList everyType() {
   };
 }
 
-// A binary list of `depth` arrays each holding the next, the last one holding 0, with 4-byte
-// references so that depth can be large. `cycle` makes the innermost array hold the outermost.
-std::string nestedBinaryList(uint32_t depth, bool cycle = false) {
+// A binary list of `levels` arrays each holding `fanout` references to the next (2^levels leaves
+// once expanded with a fanout of 2), the last one holding 0, with 4-byte references so that
+// `levels` can be large. `cycle` makes the innermost array hold the outermost.
+std::string chainedBinaryList(uint32_t levels, uint32_t fanout = 1, bool cycle = false) {
   std::string bytes = "bplist00";
   std::vector<uint32_t> offsets;
   auto be = [&](uint64_t v, int size) {
     for (int i = size - 1; i >= 0; --i) bytes.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
   };
-  for (uint32_t i = 0; i < depth; ++i) {
+  for (uint32_t i = 0; i < levels; ++i) {
     offsets.push_back(static_cast<uint32_t>(bytes.size()));
-    bytes.push_back('\xA1');  // array of one
-    be(cycle && i + 1 == depth ? 0 : i + 1, 4);
+    bytes.push_back(static_cast<char>(0xA0 | fanout));  // array of `fanout`
+    for (uint32_t k = 0; k < fanout; ++k) be(cycle && i + 1 == levels ? 0 : i + 1, 4);
   }
   offsets.push_back(static_cast<uint32_t>(bytes.size()));
   bytes += std::string("\x10\x00", 2);  // integer 0
@@ -60,28 +61,6 @@ std::string nestedBinaryList(uint32_t depth, bool cycle = false) {
   return bytes;
 }
 
-// `levels` arrays of two references to the next one: 2^levels leaves once expanded.
-std::string doublingBinaryList(uint32_t levels) {
-  std::string bytes = "bplist00";
-  std::vector<uint8_t> offsets;
-  for (uint32_t i = 0; i < levels; ++i) {
-    offsets.push_back(static_cast<uint8_t>(bytes.size()));
-    bytes += {'\xA2', static_cast<char>(i + 1), static_cast<char>(i + 1)};
-  }
-  offsets.push_back(static_cast<uint8_t>(bytes.size()));
-  bytes += "\x09";  // true
-  const auto table = static_cast<char>(bytes.size());
-  for (uint8_t offset : offsets) bytes.push_back(static_cast<char>(offset));
-  bytes.append(6, '\0');
-  bytes += {1, 1};
-  bytes.append(7, '\0');
-  bytes.push_back(static_cast<char>(offsets.size()));
-  bytes.append(8, '\0');
-  bytes.append(7, '\0');
-  bytes.push_back(table);
-  return bytes;
-}
-
 std::string nestedXml(int depth) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">";
   for (int i = 0; i < depth; ++i) xml += "<array>";
@@ -90,24 +69,18 @@ std::string nestedXml(int depth) {
   return xml + "</plist>\n";
 }
 
-TEST(PropertyListTest, XmlRoundTripKeepsEveryType) {
-  const PropertyList original = everyType();
-  EXPECT_EQ(PropertyList::fromBytes(original.toXml()), original);
-}
-
-TEST(PropertyListTest, BinaryRoundTripKeepsEveryTypeAndFractionalDates) {
+TEST(PropertyListTest, RoundTripsKeepEveryTypeAndDatesCountFrom2001InFiles) {
   PropertyList original = everyType();
+  EXPECT_EQ(PropertyList::fromBytes(original.toXml()), original);
+  // Binary lists keep fractions of seconds too.
   auto& dict = *original.get<PlistDictionary>();
   dict["fraction"] = PlistDate{1234567890.25};
   dict["fraction before 2001"] = PlistDate{k2001 - 99.5};
   EXPECT_EQ(PropertyList::fromBytes(original.toBinary()), original);
-
   // A bare value works as the root too.
   EXPECT_EQ(PropertyList::fromBytes(PropertyList("lonely").toBinary()), PropertyList("lonely"));
   EXPECT_EQ(PropertyList::fromBytes(PropertyList(PlistUid{9}).toXml()), PropertyList(PlistUid{9}));
-}
 
-TEST(PropertyListTest, DatesAreUnixSecondsInMemoryAnd2001SecondsInFiles) {
   const std::string xml = PropertyList(PlistDate{k2001 + 61}).toXml();
   EXPECT_NE(xml.find("<date>2001-01-01T00:01:01Z</date>"), std::string::npos) << xml;
   const auto epoch =
@@ -164,15 +137,15 @@ TEST(PropertyListTest, DeepNestingCyclesAndExpansionBombsAreRefused) {
   EXPECT_FALSE(PropertyList::fromBytes(nestedXml(600)));
   EXPECT_FALSE(PropertyList::fromBytes(nestedXml(200000)));
 
-  EXPECT_TRUE(PropertyList::fromBytes(nestedBinaryList(500)));
-  EXPECT_FALSE(PropertyList::fromBytes(nestedBinaryList(600)));
-  EXPECT_FALSE(PropertyList::fromBytes(nestedBinaryList(200000)));
-  EXPECT_FALSE(PropertyList::fromBytes(nestedBinaryList(3, true)));
+  EXPECT_TRUE(PropertyList::fromBytes(chainedBinaryList(500)));
+  EXPECT_FALSE(PropertyList::fromBytes(chainedBinaryList(600)));
+  EXPECT_FALSE(PropertyList::fromBytes(chainedBinaryList(200000)));
+  EXPECT_FALSE(PropertyList::fromBytes(chainedBinaryList(3, 1, true)));
 
-  const auto small = PropertyList::fromBytes(doublingBinaryList(4));
+  const auto small = PropertyList::fromBytes(chainedBinaryList(4, 2));
   ASSERT_TRUE(small);
   EXPECT_EQ(small->get<PlistArray>()->size(), 2u);
-  EXPECT_FALSE(PropertyList::fromBytes(doublingBinaryList(40)));
+  EXPECT_FALSE(PropertyList::fromBytes(chainedBinaryList(40, 2)));
 
   // Values built in memory are held to the same limit on the way out.
   PropertyList deep = 1;

@@ -18,10 +18,19 @@ std::filesystem::path domainPath(std::string_view domain) {
   return UserDefaults::preferencesFolder() / (std::string(domain) + ".plist");
 }
 
-TEST(UserDefaultsTest, LookupGoesApplicationThenSuitesInOrderThenRegistration) {
+class UserDefaultsTest : public ::testing::Test {
+ protected:
   test::IsolatedHome home;
-  UserDefaults defaults(kApp);
+  UserDefaults defaults{kApp};
+};
+
+TEST_F(UserDefaultsTest, LookupGoesApplicationThenSuitesInOrderThenRegistration) {
+  // Registrations merge, later values winning, and never touch the disk.
+  defaults.registerDefaults({{"k", "first"}, {"a", 1}});
   defaults.registerDefaults({{"k", "registered"}});
+  EXPECT_EQ(defaults.integerForKey("a"), 1);
+  EXPECT_EQ(defaults.stringForKey("k"), "registered");
+  EXPECT_FALSE(std::filesystem::exists(domainPath(kApp)));
   defaults.addSuiteNamed("test.suite.one");
   defaults.addSuiteNamed("test.suite.two");
   ASSERT_TRUE(defaults.setPersistentDomain({{"k", "two"}, {"inTwo", true}}, "test.suite.two"));
@@ -41,20 +50,7 @@ TEST(UserDefaultsTest, LookupGoesApplicationThenSuitesInOrderThenRegistration) {
   EXPECT_EQ(defaults.stringForKey("k"), "registered");
 }
 
-TEST(UserDefaultsTest, RegisterDefaultsMergesWithLaterValuesWinning) {
-  test::IsolatedHome home;
-  UserDefaults defaults(kApp);
-  defaults.registerDefaults({{"a", 1}, {"b", 2}});
-  defaults.registerDefaults({{"b", 20}, {"c", 30}});
-  EXPECT_EQ(defaults.integerForKey("a"), 1);
-  EXPECT_EQ(defaults.integerForKey("b"), 20);
-  // Registration never touches the disk.
-  EXPECT_FALSE(std::filesystem::exists(domainPath(kApp)));
-}
-
-TEST(UserDefaultsTest, MissingAndMistypedValuesReadAsZeroFalseOrNone) {
-  test::IsolatedHome home;
-  UserDefaults defaults(kApp);
+TEST_F(UserDefaultsTest, MissingAndMistypedValuesReadAsZeroFalseOrNone) {
   EXPECT_EQ(defaults.integerForKey("missing"), 0);
   EXPECT_FALSE(defaults.boolForKey("missing"));
   EXPECT_EQ(defaults.stringForKey("missing"), std::nullopt);
@@ -72,10 +68,8 @@ TEST(UserDefaultsTest, MissingAndMistypedValuesReadAsZeroFalseOrNone) {
   EXPECT_EQ(defaults.dictionaryForKey("list"), std::nullopt);
 }
 
-TEST(UserDefaultsTest, WritesReachTheFileAtOnceAndSynchronizeRereadsIt) {
-  test::IsolatedHome home;
+TEST_F(UserDefaultsTest, WritesReachTheFileAtOnceAndSynchronizeRereadsIt) {
   EXPECT_EQ(UserDefaults::preferencesFolder(), home.dir().path() / "config" / "tessaro" / "preferences");
-  UserDefaults defaults(kApp);
   ASSERT_TRUE(defaults.setObject("size", 3));
   const auto file = domainPath(kApp);
   EXPECT_EQ(PropertyList::fromFile(file), PropertyList(PlistDictionary{{"size", 3}}));
@@ -95,8 +89,7 @@ TEST(UserDefaultsTest, WritesReachTheFileAtOnceAndSynchronizeRereadsIt) {
   EXPECT_EQ(*saved, PropertyList(PlistDictionary{}));
 }
 
-TEST(UserDefaultsTest, PreferencesFolderFallsBackToHomeConfig) {
-  test::IsolatedHome home;
+TEST_F(UserDefaultsTest, PreferencesFolderFallsBackToHomeConfig) {
   for (const char* config : {"", "relative/path"}) {
     test::ScopedEnv env;
     env.set("XDG_CONFIG_HOME", std::string(config));
@@ -104,18 +97,16 @@ TEST(UserDefaultsTest, PreferencesFolderFallsBackToHomeConfig) {
   }
   test::ScopedEnv env;
   env.set("XDG_CONFIG_HOME", std::nullopt);
-  UserDefaults defaults(kApp);
-  ASSERT_TRUE(defaults.setObject("k", "v"));
+  ASSERT_TRUE(UserDefaults(kApp).setObject("k", "v"));
   EXPECT_TRUE(std::filesystem::exists(home.dir().path() / ".config" / "tessaro" / "preferences" /
                                       (std::string(kApp) + ".plist")));
 }
 
-TEST(UserDefaultsTest, CorruptOrForeignFilesReadAsEmptyDomains) {
-  test::IsolatedHome home;
+TEST_F(UserDefaultsTest, CorruptOrForeignFilesReadAsEmptyDomains) {
   home.dir().write("config/tessaro/preferences/" + std::string(kApp) + ".plist",
                    "<?xml version=\"1.0\"?><plist><dict><key>k");
   ASSERT_TRUE(PropertyList(PlistArray{1}).writeToFile(domainPath("test.array")));
-  UserDefaults defaults(kApp);
+  defaults.synchronize();
   defaults.addSuiteNamed("test.array");
   defaults.registerDefaults({{"k", "fallback"}});
   EXPECT_EQ(defaults.stringForKey("k"), "fallback");
@@ -125,9 +116,7 @@ TEST(UserDefaultsTest, CorruptOrForeignFilesReadAsEmptyDomains) {
   EXPECT_EQ(defaults.stringForKey("k"), "repaired");
 }
 
-TEST(UserDefaultsTest, DomainNamesCannotLeaveThePreferencesFolder) {
-  test::IsolatedHome home;
-  UserDefaults defaults(kApp);
+TEST_F(UserDefaultsTest, DomainNamesCannotLeaveThePreferencesFolder) {
   for (const char* domain : {"", ".", "..", "../escape", "a/b"}) {
     EXPECT_FALSE(defaults.setPersistentDomain({{"k", 1}}, domain)) << domain;
     EXPECT_EQ(defaults.persistentDomainForName(domain), std::nullopt) << domain;
@@ -138,13 +127,11 @@ TEST(UserDefaultsTest, DomainNamesCannotLeaveThePreferencesFolder) {
   EXPECT_EQ(invalid.objectForKey("k"), std::nullopt);
 }
 
-TEST(UserDefaultsTest, ConcurrentReadersAndWritersShareOneObject) {
-  test::IsolatedHome home;
-  UserDefaults defaults(kApp);
+TEST_F(UserDefaultsTest, ConcurrentReadersAndWritersShareOneObject) {
   defaults.registerDefaults({{"shared", 7}});
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&defaults, t] {
+    threads.emplace_back([this, t] {
       const std::string key = "thread" + std::to_string(t);
       for (int i = 0; i < 25; ++i) {
         EXPECT_TRUE(defaults.setObject(key, i));
