@@ -2,19 +2,14 @@
 // 7zz, genisoimage, gcab, split, rpmbuild, chmcmd, wimlib-imagex, arj, makensis and mkfs.hfsplus
 // make at test time, and from the disk-image samples; qlhost previews the tool-made ones.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "ArchiveHandler7z.h"
@@ -226,9 +221,11 @@ TEST_F(SevenZipHandlerTest, ListingsMarkSolidAbsoluteAndEncryptedArchivesAndEntr
 // package.
 TEST_F(SevenZipHandlerTest, PipelineTreesOfEveryFamily) {
   std::string all;
-  for (const char* name :
-       {"comment.zip", "set.zip.001", "macosx.zip", "tree.iso", "tree.cab", "movie.mkv.001"})
-    all += std::string("== ") + name + "\n" + listing(fixture(name));
+  for (const std::string& path : {fixture("comment.zip"), fixture("set.zip.001"), fixture("macosx.zip"),
+                                  fixture("tree.iso"), fixture("tree.cab"), fixture("movie.mkv.001"),
+                                  std::string(TESSARO_DMG_FIXTURES) + "/compression-zlib.dmg",
+                                  std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg"})
+    all += "== " + fs::path(path).filename().string() + "\n" + listing(path);
   test::expectGolden("sevenzip-trees.txt", all);
   const std::string rpm = "tessaro-sample-1.0-1.noarch.rpm";
   EXPECT_EQ(listing(fixture(rpm)),
@@ -247,14 +244,6 @@ TEST_F(SevenZipHandlerTest, PipelineTreesOfEveryFamily) {
   lines(*gap, &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(gap->parts().size(), 2u);
-
-  const std::string zlib = listing(std::string(TESSARO_DMG_FIXTURES) + "/compression-zlib.dmg");
-  EXPECT_NE(zlib.find("0.MBR unco=512 comp=444"), std::string::npos) << zlib;
-  EXPECT_NE(zlib.find("2.Windows_FAT_16 unco=1048576 comp=1289"), std::string::npos) << zlib;
-  const std::string gpt = listing(std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg");
-  EXPECT_NE(gpt.find("Single Partition/.DS_Store unco=6148 comp=8192 attr=-rw-r--r-- perm=644"),
-            std::string::npos)
-      << gpt;
 }
 
 TEST_F(SevenZipHandlerTest, DamagedArchivesEndWithTheirStatusAndLeaveNothingBehind) {
