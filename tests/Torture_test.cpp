@@ -185,11 +185,6 @@ void PrintTo(const Family& family, std::ostream* os) { *os << family.name; }
 
 // ---- Damage
 
-struct Input {
-  fs::path file;            // what qlhost is given
-  std::string description;  // how it was made, to replay a failure
-};
-
 size_t below(std::mt19937_64& rng, size_t bound) {
   return bound == 0 ? 0 : std::uniform_int_distribution<size_t>(0, bound - 1)(rng);
 }
@@ -453,12 +448,13 @@ class TortureTest : public ::testing::TestWithParam<Family> {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   }
 
-  // Previews one input and records every way it went wrong.
-  void check(const Input& input, Tally& tally) {
+  // Previews `file` and records every way it went wrong; `description` says how the file was
+  // made, so that a failure can be replayed.
+  void check(const fs::path& file, const std::string& description, Tally& tally) {
     const fs::path run = work_.path() / "run";
     std::error_code ec;
     fs::remove_all(run, ec);
-    const Outcome outcome = preview(input.file, run);
+    const Outcome outcome = preview(file, run);
     ++tally.tried;
     tally.slowest = std::max(tally.slowest, outcome.seconds);
     std::vector<std::string> faults;
@@ -480,17 +476,16 @@ class TortureTest : public ::testing::TestWithParam<Family> {
     fault(tally.folders, !outcome.leftFolders.empty(), "left behind: " + first(outcome.leftFolders));
     fault(tally.processes, !outcome.leftProcesses.empty(), "process left: " + first(outcome.leftProcesses));
     if (!faults.empty()) {
-      std::string message = input.description + " (" + input.file.string() + ")";
+      std::string message = description + " (" + file.string() + ")";
       for (const std::string& found : faults) message += "\n  " + found;
       const std::string& err = outcome.stderrText;
       message += "\n  stderr: " + err.substr(err.size() > 2000 ? err.size() - 2000 : 0);
       ADD_FAILURE() << message;
       if (const char* keep = std::getenv("TESSARO_TORTURE_KEEP"); keep && *keep) {
         fs::create_directories(keep, ec);
-        const fs::path copy =
-            fs::path(keep) / (std::string(GetParam().name) + "-" + std::to_string(tally.tried) + "-" +
-                              input.file.filename().string());
-        fs::copy_file(input.file, copy, fs::copy_options::overwrite_existing, ec);
+        const fs::path copy = fs::path(keep) / (std::string(GetParam().name) + "-" +
+                                                std::to_string(tally.tried) + "-" + file.filename().string());
+        fs::copy_file(file, copy, fs::copy_options::overwrite_existing, ec);
         std::ofstream(copy.string() + ".txt") << message << "\n";
       }
     }
@@ -517,7 +512,7 @@ TEST_P(TortureTest, EveryDamagedArchiveEndsCleanly) {
 
   Tally tally;
   for (const fs::path& original : originals)
-    check({original, original.filename().string() + " as made"}, tally);
+    check(original, original.filename().string() + " as made", tally);
 
   const uint64_t mutations = environmentNumber("TESSARO_TORTURE_MUTATIONS", kDefaultMutations);
   const uint64_t seed = environmentNumber("TESSARO_TORTURE_SEED", kDefaultSeed);
@@ -532,8 +527,9 @@ TEST_P(TortureTest, EveryDamagedArchiveEndsCleanly) {
     fs::create_directories(damaged);
     const fs::path file = damaged / original.filename();
     std::ofstream(file, std::ios::binary) << bytes;
-    check({file, original.filename().string() + ": " + what + " [seed " + std::to_string(seed) +
-                     ", mutation " + std::to_string(i) + "]"},
+    check(file,
+          original.filename().string() + ": " + what + " [seed " + std::to_string(seed) + ", mutation " +
+              std::to_string(i) + "]",
           tally);
   }
   std::printf("torture-summary %s %d %d %d %d %d %d %.1f\n", family.name, tally.tried, tally.crashes,
