@@ -85,13 +85,11 @@ class FaultInjectionTest : public ::testing::TestWithParam<Format> {
     return {"comment", name, "new words"};
   }
 
-  SubprocessResult tessaro(std::vector<std::string> args, const fs::path& folder,
-                           std::vector<std::pair<std::string, std::string>> environment) const {
-    args.insert(args.begin(), TESSARO_BINARY);
+  static SubprocessResult tessaro(std::vector<std::string> args, const fs::path& folder,
+                                  std::vector<std::pair<std::string, std::string>> environment) {
     SubprocessOptions options;
-    options.workingDirectory = folder.string();
     options.environment = std::move(environment);
-    return run(args, options);
+    return test::runTessaro(folder, std::move(args), false, options);
   }
 
   // A fresh run folder holding the archive (none for create) and the run's own TMPDIR; returns
@@ -154,12 +152,6 @@ class FaultInjectionTest : public ::testing::TestWithParam<Format> {
   std::string original_;
 };
 
-// The first, a middle and the last of `count` calls.
-std::set<uint64_t> faultPoints(uint64_t count) {
-  if (count == 0) return {};
-  return {0, count / 2, count - 1};
-}
-
 TEST_P(FaultInjectionTest, EveryCommandFailsWholeOnAFullOrFailingDisk) {
   std::vector<std::string> failures;
   int runs = 0;
@@ -178,7 +170,9 @@ TEST_P(FaultInjectionTest, EveryCommandFailsWholeOnAFullOrFailingDisk) {
       // A change that is never flushed or never renamed into place is not safe from a crash.
       EXPECT_GT(counts[kind], 0u) << command << " " << GetParam().extension << ": no " << kKinds[kind]
                                   << " below the archive's folder";
-      for (const uint64_t point : faultPoints(counts[kind])) {
+      if (counts[kind] == 0) continue;
+      // The first, a middle and the last of the calls.
+      for (const uint64_t point : std::set<uint64_t>{0, counts[kind] / 2, counts[kind] - 1}) {
         for (const char* error : kErrors) {
           prepare(command);
           const SubprocessResult result = runUnder(command, kKinds[kind], point, error);

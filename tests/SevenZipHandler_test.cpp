@@ -2,19 +2,14 @@
 // 7zz, genisoimage, gcab, split, rpmbuild, chmcmd, wimlib-imagex, arj, makensis and mkfs.hfsplus
 // make at test time, and from the disk-image samples; qlhost previews the tool-made ones.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "ArchiveHandler7z.h"
@@ -226,9 +221,11 @@ TEST_F(SevenZipHandlerTest, ListingsMarkSolidAbsoluteAndEncryptedArchivesAndEntr
 // package.
 TEST_F(SevenZipHandlerTest, PipelineTreesOfEveryFamily) {
   std::string all;
-  for (const char* name :
-       {"comment.zip", "set.zip.001", "macosx.zip", "tree.iso", "tree.cab", "movie.mkv.001"})
-    all += std::string("== ") + name + "\n" + listing(fixture(name));
+  for (const std::string& path : {fixture("comment.zip"), fixture("set.zip.001"), fixture("macosx.zip"),
+                                  fixture("tree.iso"), fixture("tree.cab"), fixture("movie.mkv.001"),
+                                  std::string(TESSARO_DMG_FIXTURES) + "/compression-zlib.dmg",
+                                  std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg"})
+    all += "== " + fs::path(path).filename().string() + "\n" + listing(path);
   test::expectGolden("sevenzip-trees.txt", all);
   const std::string rpm = "tessaro-sample-1.0-1.noarch.rpm";
   EXPECT_EQ(listing(fixture(rpm)),
@@ -247,14 +244,6 @@ TEST_F(SevenZipHandlerTest, PipelineTreesOfEveryFamily) {
   lines(*gap, &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(gap->parts().size(), 2u);
-
-  const std::string zlib = listing(std::string(TESSARO_DMG_FIXTURES) + "/compression-zlib.dmg");
-  EXPECT_NE(zlib.find("0.MBR unco=512 comp=444"), std::string::npos) << zlib;
-  EXPECT_NE(zlib.find("2.Windows_FAT_16 unco=1048576 comp=1289"), std::string::npos) << zlib;
-  const std::string gpt = listing(std::string(TESSARO_DMG_FIXTURES) + "/gpt.dmg");
-  EXPECT_NE(gpt.find("Single Partition/.DS_Store unco=6148 comp=8192 attr=-rw-r--r-- perm=644"),
-            std::string::npos)
-      << gpt;
 }
 
 TEST_F(SevenZipHandlerTest, DamagedArchivesEndWithTheirStatusAndLeaveNothingBehind) {
@@ -356,43 +345,33 @@ makensis -V1 setup.nsi
   return fixtures;
 }
 
-bool haveTool(const char* tool) {
-  return run({"/bin/sh", "-c", std::string("command -v ") + tool + " > /dev/null"}).exitStatus == 0;
-}
-
 class ToolMadeFormatTest : public SevenZipHandlerTest, public ::testing::WithParamInterface<ToolFixture> {};
 
 TEST_P(ToolMadeFormatTest, ListsThroughTheRegistrysHandlerAndPreviews) {
   const ToolFixture& format = GetParam();
-  if (!haveTool(format.tool)) GTEST_SKIP() << format.tool << " is not installed";
+  if (!programOnPath(format.tool)) GTEST_SKIP() << format.tool << " is not installed";
   test::TempDir dir;
   shell(dir.path(),
         std::string("mkdir -p tree/sub && printf 'hello\\n' > tree/a.txt && printf x > tree/sub/b.bin\n") +
             format.script);
   const std::string archive = (dir.path() / format.name).string();
-  std::shared_ptr<ArchiveHandler> handler;
-  if (format.unregistered != nullptr) {
-    handler = format.unregistered->initWithURL(archive);
-  } else {
+  if (format.unregistered == nullptr) {
     EXPECT_EQ(handlerClassNameWithFilename(archive, true).value_or("none"), format.handlerClass);
-    handler = handlerWithFilename(archive, true);
   }
+  const std::shared_ptr<ArchiveHandler> handler =
+      format.unregistered ? format.unregistered->initWithURL(archive) : handlerWithFilename(archive, true);
   ASSERT_TRUE(handler);
   EXPECT_EQ(handler->className(), format.handlerClass);
   int32_t status = -1;
-  EXPECT_FALSE(recordsOnly(lines(*handler, &status)).empty());
+  std::string records;
+  for (const std::string& record : recordsOnly(lines(*handler, &status))) records += record + "\n";
   EXPECT_EQ(status, 0);
+  EXPECT_FALSE(records.empty());
   EXPECT_FALSE(handler->isListingEncrypted());
-
-  const std::string joined = [&] {
-    std::string text;
-    for (const std::string& record : recordsOnly(lines(*handler, &status))) text += record + "\n";
-    return text;
-  }();
   if (format.unregistered != nullptr) {
     for (const std::string& entry : format.entries)
-      EXPECT_NE(joined.find("path=" + entry.substr(0, entry.find(' ')) + "\t"), std::string::npos)
-          << entry << joined;
+      EXPECT_NE(records.find("path=" + entry.substr(0, entry.find(' ')) + "\t"), std::string::npos)
+          << entry << records;
     return;
   }
   const std::string tree = listing(archive);
@@ -444,28 +423,33 @@ TEST_F(FakeHelperTest, CommentAbsolutePathAndFailureTexts) {
   // Every line is passed on unchanged, the last empty one after the final line feed included.
   EXPECT_EQ(out.size(), 8u);
 
-  // A comment without its separator swallows the entries.
-  install("comt=Hello\npath=a\tmeth=Store\n");
-  auto open1 = open(AHandlerZip::metaclass(), "comment.zip");
-  lines(*open1, &status);
-  EXPECT_EQ(status, 100);
-  EXPECT_TRUE(open1->isListingEncrypted());
-
-  install("path=a\tmeth=Store\nSub items Errors: 1\n", 2);
-  auto sub = open(AHandlerZip::metaclass(), "comment.zip");
-  EXPECT_TRUE(lines(*sub, &status).empty());
-  EXPECT_EQ(status, 4);
-
-  // Output that is not UTF-8 gives no text at all.
-  install("path=\xff\tmeth=Store\n");
-  auto latin = open(AHandlerZip::metaclass(), "comment.zip");
-  EXPECT_TRUE(lines(*latin, &status).empty());
-  EXPECT_EQ(status, 100);
-
-  // No helper at all reads as an encrypted listing.
-  fs::remove(helpers_.path() / "7z");
-  lines(*open(AHandlerZip::metaclass(), "comment.zip"), &status);
-  EXPECT_EQ(status, 100);
+  struct Case {
+    const char* output;  // nullptr: no helper at all
+    int exitStatus;
+    int32_t status;
+    bool noLines;  // not even the lines around the records
+  };
+  const Case cases[] = {
+      // A comment without its separator swallows the entries.
+      {"comt=Hello\npath=a\tmeth=Store\n", 0, 100, false},
+      {"path=a\tmeth=Store\nSub items Errors: 1\n", 2, 4, true},
+      // Output that is not UTF-8 gives no text at all.
+      {"path=\xff\tmeth=Store\n", 0, 100, true},
+      {nullptr, 0, 100, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output ? c.output : "no helper");
+    if (c.output) {
+      install(c.output, c.exitStatus);
+    } else {
+      fs::remove(helpers_.path() / "7z");
+    }
+    auto handler = open(AHandlerZip::metaclass(), "comment.zip");
+    EXPECT_EQ(lines(*handler, &status).empty(), c.noLines);
+    EXPECT_EQ(status, c.status);
+    // Nothing readable reads as an encrypted listing.
+    EXPECT_EQ(handler->isListingEncrypted(), c.status == 100);
+  }
 }
 
 }  // namespace

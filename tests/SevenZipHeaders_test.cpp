@@ -16,6 +16,7 @@
 #include "support/Files.h"
 #include "support/Processes.h"
 #include "support/ScopedEnv.h"
+#include "support/SevenZipListing.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -23,19 +24,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::readFile;
+using test::sevenZipHelper;
 using test::shell;
-
-SubprocessResult helper(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv{TESSARO_HELPER_7Z};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  SubprocessOptions options;
-  options.separateErrorOutput = true;
-  return run(argv, options);
-}
-
-void writeBytes(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
 
 uint64_t le64(const std::string& bytes, size_t at) {
   uint64_t value = 0;
@@ -109,13 +99,10 @@ TEST(SevenZipHeadersTest, RecordsEqualThoseOf7zzForEveryWayOfMaking) {
     const fs::path archive = dir.path() / "made.7z";
     fs::remove(archive);
     shell(dir.path(), std::string("7zz a -bd -bso0 -bse0 ") + maker.switches + " made.7z t");
-    const SubprocessResult via7zz = helper({"l", "-slt", "-p-", "-t7z", "--via-7zz", archive.string()});
-    EXPECT_EQ(via7zz.exitStatus, 0) << via7zz.errorOutput;
-    const std::optional<std::string> direct = sevenzip::listSevenZipDirectly(archive.string());
-    ASSERT_TRUE(direct) << "left to 7zz";
-    EXPECT_EQ(*direct, via7zz.output);
+    test::expectDirectEquals7zz(sevenzip::listSevenZipDirectly, archive.string(), "7z");
     // Without a type the signature decides.
-    EXPECT_EQ(helper({"l", "-slt", "-p-", archive.string()}).output, via7zz.output);
+    EXPECT_EQ(sevenZipHelper({"l", "-slt", "-p-", archive.string()}).output,
+              sevenZipHelper({"l", "-slt", "-p-", "-t7z", archive.string()}).output);
   }
 }
 
@@ -136,16 +123,11 @@ mkdir -p m && (cd m && seq -w 1 20000 | sed 's/^/d/;s/\(...\)$/\/f\1/' | xargs -
 )sh");
   for (const char* name : {"anti.7z", "empty.7z", "many.7z"}) {
     SCOPED_TRACE(name);
-    const std::string archive = (dir.path() / name).string();
-    const SubprocessResult via7zz = helper({"l", "-slt", "-p-", "-t7z", "--via-7zz", archive});
-    EXPECT_EQ(via7zz.exitStatus, 0) << via7zz.errorOutput;
-    const std::optional<std::string> direct = sevenzip::listSevenZipDirectly(archive);
-    ASSERT_TRUE(direct) << "left to 7zz";
-    EXPECT_EQ(*direct, via7zz.output);
-    if (std::string(name) == "many.7z") {
-      EXPECT_EQ(std::count(direct->begin(), direct->end(), '\n'), 20000 + 21 + 1);  // files, folders, m
-    }
+    test::expectDirectEquals7zz(sevenzip::listSevenZipDirectly, (dir.path() / name).string(), "7z");
   }
+  const std::optional<std::string> many = sevenzip::listSevenZipDirectly((dir.path() / "many.7z").string());
+  ASSERT_TRUE(many);
+  EXPECT_EQ(std::count(many->begin(), many->end(), '\n'), 20000 + 21 + 1);  // files, folders, m
 }
 
 // What the reader must leave to 7zz: the helper's answer is then 7zz's.
@@ -161,13 +143,14 @@ TEST(SevenZipHeadersTest, EncryptedHeadersSplitArchivesAndExtraDataAreLeftTo7zz)
     SCOPED_TRACE(name);
     const std::string archive = (dir.path() / name).string();
     EXPECT_FALSE(sevenzip::listSevenZipDirectly(archive));
-    const SubprocessResult direct = helper({"l", "-slt", "-p-", "-t7z", archive});
-    const SubprocessResult via7zz = helper({"l", "-slt", "-p-", "-t7z", "--via-7zz", archive});
+    const SubprocessResult direct = sevenZipHelper({"l", "-slt", "-p-", "-t7z", archive});
+    const SubprocessResult via7zz = sevenZipHelper({"l", "-slt", "-p-", "-t7z", "--via-7zz", archive});
     EXPECT_EQ(direct.output, via7zz.output);
     EXPECT_EQ(direct.exitStatus, via7zz.exitStatus);
   }
   // The hidden names need the password: 7zz's answer without it is a wrong one.
-  const SubprocessResult hidden = helper({"l", "-slt", "-p-", "-t7z", (dir.path() / "hidden.7z").string()});
+  const SubprocessResult hidden =
+      sevenZipHelper({"l", "-slt", "-p-", "-t7z", (dir.path() / "hidden.7z").string()});
   EXPECT_NE(hidden.exitStatus, 0);
   EXPECT_NE((hidden.output + hidden.errorOutput).find("Wrong password?"), std::string::npos) << hidden.output;
   EXPECT_FALSE(sevenzip::listSevenZipDirectly((dir.path() / "missing.7z").string()));
@@ -184,33 +167,24 @@ mkdir -p t/d && echo hi > t/d/a && seq 1 300 > t/n && : > t/e
 )sh");
   const fs::path damaged = dir.path() / "damaged.7z";
   for (const char* seed : {"plain.7z", "packed.7z"}) {
+    SCOPED_TRACE(seed);
     const std::string original = readFile(dir.path() / seed);
-    ASSERT_TRUE(sevenzip::listSevenZipDirectly((dir.path() / seed).string())) << seed;
+    ASSERT_TRUE(sevenzip::listSevenZipDirectly((dir.path() / seed).string()));
     const size_t headerStart = 32 + le64(original, 12);
-    for (size_t i = 0; i < original.size(); ++i) {
-      for (char value : {'\xFF', '\x00', '\x80', '\x01'}) {
-        std::string bytes = original;
-        bytes[i] = value;
-        for (bool fitting : {false, true}) {
-          if (fitting && i < headerStart) continue;
-          writeBytes(damaged, fitting ? withFittingCRCs(bytes) : bytes);
-          const std::optional<std::string> listing = sevenzip::listSevenZipDirectly(damaged.string());
-          if (listing) {
-            EXPECT_LE(listing->size(), 4096u) << seed << " at " << i;
-          }
+    test::expectDirectReaderSurvivesDamage(
+        sevenzip::listSevenZipDirectly, original, damaged, std::string_view("\xFF\x00\x80\x01", 4),
+        [&](size_t at, const std::string& bytes, bool listed) {
           // Only the packed data lies outside the signature header's and the end header's CRCs
           // (and the version).
-          const bool checked = i < 6 || (i >= 8 && i < 32) || i >= headerStart;
-          if (!fitting && checked && bytes != original) {
-            EXPECT_FALSE(listing) << seed << " at " << i;
+          if (bytes != original && (at < 6 || (at >= 8 && at < 32) || at >= headerStart)) {
+            EXPECT_FALSE(listed) << "byte " << at;
           }
-        }
-      }
-    }
-    for (size_t length = 0; length < original.size(); ++length) {
-      writeBytes(damaged, original.substr(0, length));
-      EXPECT_FALSE(sevenzip::listSevenZipDirectly(damaged.string())) << seed << " cut at " << length;
-    }
+          if (at < headerStart) return;
+          std::ofstream(damaged, std::ios::binary | std::ios::trunc) << withFittingCRCs(bytes);
+          if (const std::optional<std::string> listing = sevenzip::listSevenZipDirectly(damaged.string())) {
+            EXPECT_LE(listing->size(), 4096u) << "byte " << at << " with fitting CRCs";
+          }
+        });
   }
 }
 

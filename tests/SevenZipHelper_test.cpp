@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,9 +15,11 @@
 #include "ZipComment.h"
 #include "ZipDirectory.h"
 #include "process/Subprocess.h"
-#include "support/TempDir.h"
+#include "support/Golden.h"
 #include "support/Processes.h"
 #include "support/ScopedEnv.h"
+#include "support/SevenZipListing.h"
+#include "support/TempDir.h"
 
 namespace tessaro {
 namespace {
@@ -28,13 +29,7 @@ using test::shell;
 
 namespace fs = std::filesystem;
 
-SubprocessResult helper(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv{TESSARO_HELPER_7Z};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  SubprocessOptions options;
-  options.separateErrorOutput = true;
-  return run(argv, options);
-}
+SubprocessResult helper(const std::vector<std::string>& arguments) { return test::sevenZipHelper(arguments); }
 
 std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -100,14 +95,6 @@ TEST_F(SevenZipHelperTest, WrongOrMissingPasswordForHiddenNames) {
   }
   const SubprocessResult right = helper({"l", "-slt", "-psecret", archive});
   EXPECT_TRUE(right.output.starts_with("path=f\tmeth=LZMA2:12 7zAES:19\t")) << right.output;
-}
-
-TEST_F(SevenZipHelperTest, BadInvocationsFail) {
-  EXPECT_NE(helper({"l", "-slt"}).exitStatus, 0);
-  EXPECT_NE(helper({}).exitStatus, 0);
-  const SubprocessResult missing = helper({"l", "-slt", "-p-", (dir_.path() / "none.zip").string()});
-  EXPECT_NE(missing.exitStatus, 0);
-  EXPECT_EQ(missing.output, "");
 }
 
 // Zips of every producer at hand, and the odd entries they make. Python makes the entries no
@@ -194,30 +181,6 @@ data = data.replace(b'????', struct.pack('<I', zlib.crc32(b'unicode-\x82'))).rep
 data = data.replace(b'legacy-Y', b'legacy-\x8a')
 open('python-extras.zip', 'wb').write(bytes(data))
 PY
-if command -v go >/dev/null; then
-  mkdir gozip && cat > gozip/main.go <<'GO'
-package main
-
-import (
-	"archive/zip"
-	"os"
-)
-
-func main() {
-	file, _ := os.Create("go.zip")
-	w := zip.NewWriter(file)
-	for _, name := range []string{"a.txt", "d/", "d/b.txt"} {
-		entry, _ := w.CreateHeader(&zip.FileHeader{Name: name, Method: zip.Deflate})
-		if name[len(name)-1] != '/' {
-			entry.Write([]byte("hello"))
-		}
-	}
-	w.Close()
-	file.Close()
-}
-GO
-  (cd gozip && GOCACHE="$PWD/cache" GO111MODULE=off go run main.go && mv go.zip ..)
-fi
 )sh";
 
 // Every zip above: the direct reader's lines must be exactly those made from 7zz's listing, and
@@ -227,45 +190,14 @@ TEST_F(SevenZipHelperTest, DirectZipReadingMatches7zzForEveryProducer) {
   test::ScopedEnv zone;
   zone.set("TZ", "Asia/Kolkata");
   shell(dir_.path(), kProducerScript);
-  const std::vector<std::string> archives{"infozip.zip",
-                                          "infozip-zipcrypto.zip",
-                                          "infozip-fast.zip",
-                                          "infozip-zip64.zip",
-                                          "sfx.zip",
-                                          "prefixed.zip",
-                                          "jar.zip",
-                                          "sevenzip.zip",
-                                          "sevenzip-absolute.zip",
-                                          "sevenzip-zipcrypto.zip",
-                                          "sevenzip-aes256.zip",
-                                          "sevenzip-aes128.zip",
-                                          "bsdtar.zip",
-                                          "python.zip",
-                                          "python-fat.zip",
-                                          "python-ntfs.zip",
-                                          "python-zip64.zip",
-                                          "python-writestr.zip",
-                                          "python-many.zip",
-                                          "python-extras.zip",
-                                          "go.zip"};
-  size_t made = 0, direct = 0;
-  for (const std::string& name : archives) {
-    SCOPED_TRACE(name);
-    const std::string archive = (dir_.path() / name).string();
-    if (name == "go.zip" && !fs::exists(archive)) continue;  // no Go here
-    ++made;
-    const SubprocessResult via7zz = helper({"l", "-slt", "-p-", "-tzip", "--via-7zz", archive});
-    EXPECT_EQ(via7zz.exitStatus, 0) << via7zz.errorOutput;
-    EXPECT_EQ(helper({"l", "-slt", "-p-", "-tzip", archive}).output, via7zz.output);
-    if (const std::optional<std::string> listing = sevenzip::listZipDirectly(archive)) {
-      ++direct;
-      EXPECT_EQ(*listing, via7zz.output);
-    } else {
-      ADD_FAILURE() << "left to 7zz";
-    }
+  std::vector<fs::path> archives;
+  for (const fs::directory_entry& entry : fs::directory_iterator(dir_.path()))
+    if (entry.path().extension() == ".zip") archives.push_back(entry.path());
+  EXPECT_EQ(archives.size(), 20u);
+  for (const fs::path& archive : archives) {
+    SCOPED_TRACE(archive.filename());
+    test::expectDirectEquals7zz(sevenzip::listZipDirectly, archive.string(), "zip");
   }
-  EXPECT_GE(direct * 100, made * 95) << direct << " of " << made;
-  RecordProperty("direct", std::to_string(direct) + " of " + std::to_string(made));
 }
 
 // 7zz turns UTC times into local ones with today's offset; the reader uses the offset of the
@@ -355,27 +287,11 @@ with zipfile.ZipFile("x.zip", "w") as z:
     z.writestr(info, "x")
 '
 )sh");
-  const fs::path damaged = dir_.path() / "damaged.zip";
-  for (const char* seed : {"z64.zip", "x.zip"}) {
-    const std::string original = readFile(dir_.path() / seed);
-    ASSERT_TRUE(sevenzip::listZipDirectly((dir_.path() / seed).string())) << seed;
-    for (size_t i = 0; i < original.size(); ++i) {
-      for (char value : {'\xFF', '\x00', '\x80'}) {
-        std::string bytes = original;
-        bytes[i] = value;
-        std::ofstream(damaged, std::ios::binary | std::ios::trunc) << bytes;
-        const std::optional<std::string> listing = sevenzip::listZipDirectly(damaged.string());
-        if (listing) {
-          EXPECT_LE(listing->size(), 4096u);
-        }
-      }
-    }
-  }
-  const std::string original = readFile(dir_.path() / "z.zip");
-  // Cut anywhere, the archive is either read in full or left to 7zz.
-  for (size_t length = 0; length < original.size(); ++length) {
-    std::ofstream(damaged, std::ios::binary | std::ios::trunc) << original.substr(0, length);
-    EXPECT_FALSE(sevenzip::listZipDirectly(damaged.string())) << length;
+  for (const char* seed : {"z.zip", "z64.zip", "x.zip"}) {
+    SCOPED_TRACE(seed);
+    ASSERT_TRUE(sevenzip::listZipDirectly((dir_.path() / seed).string()));
+    test::expectDirectReaderSurvivesDamage(sevenzip::listZipDirectly, readFile(dir_.path() / seed),
+                                           dir_.path() / "damaged.zip", std::string_view("\xFF\x00\x80", 3));
   }
   EXPECT_FALSE(sevenzip::listZipDirectly((dir_.path() / "missing.zip").string()));
   EXPECT_FALSE(sevenzip::listZipDirectly(dir_.str()));
@@ -439,6 +355,10 @@ TEST_F(SevenZipUpdateTest, FilesGoUnderTheFolderAndNothingElseChanges) {
                  {"u", "-up1q1r2x1y2z1w2", "-spd", std::string("-t") + type, "-apdeep/er folder/",
                   archive.string(), "-cz--", "@" + (dir_.path() / "list").string(), "-x!-dash"});
     EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+    // Progress ends at 100% and 7zz's last words, its redraws taken out.
+    EXPECT_TRUE(result.output.ends_with("100%")) << result.output;
+    EXPECT_NE(result.output.find("Everything is Ok"), std::string::npos) << result.output;
+    EXPECT_EQ(result.output.find('\b'), std::string::npos);
     const std::vector<std::string> expected{"deep/er folder/sp ace.txt", "deep/er folder/sub",
                                             "deep/er folder/sub/in",     "keep",
                                             "keep/sp ace.txt",           "sp ace.txt"};
@@ -460,26 +380,24 @@ TEST_F(SevenZipUpdateTest, FilesGoUnderTheFolderAndNothingElseChanges) {
 }
 
 TEST_F(SevenZipUpdateTest, ZipCommentIsSetReplacedAndCleared) {
-  const fs::path archive = dir_.path() / "c.zip";
-  dir_.write("comment", "Hello\nW\xC3\xB6rld");
-  dir_.write("other", "second");
+  const std::string archive = (dir_.path() / "c.zip").string();
+  const auto comment = [&] { return run({"/usr/bin/unzip", "-z", archive}).output; };
+  const auto update = [&](const fs::path& folder, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {"u", archive});
+    return helperIn(folder, temp_, arguments).exitStatus;
+  };
   // Set while files are added, replaced alone, cleared.
-  EXPECT_EQ(helperIn(dir_.path() / "src", temp_,
-                     {"u", "-tzip", archive.string(), "-cz" + (dir_.path() / "comment").string(), "."})
-                .exitStatus,
+  EXPECT_EQ(update(dir_.path() / "src",
+                   {"-tzip", "-cz" + dir_.write("comment", "Hello\nW\xC3\xB6rld").string(), "."}),
             0);
-  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output,
-            "Archive:  " + archive.string() + "\nHello\nW\xC3\xB6rld\n");
-  EXPECT_TRUE(helper({"l", "-slt", "-p-", "-tzip", archive.string()})
+  EXPECT_EQ(comment(), "Archive:  " + archive + "\nHello\nW\xC3\xB6rld\n");
+  EXPECT_TRUE(helper({"l", "-slt", "-p-", "-tzip", archive})
                   .output.starts_with("comt=Hello\nW\xC3\xB6rld\n\n----------\n"));
-  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", archive.string(), "-cz" + (dir_.path() / "other").string()})
-                .exitStatus,
-            0);
-  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output,
-            "Archive:  " + archive.string() + "\nsecond\n");
-  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-tzip", archive.string(), "-cz--"}).exitStatus, 0);
-  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive.string()}).output, "Archive:  " + archive.string() + "\n");
-  EXPECT_EQ(run({"/usr/bin/7zz", "t", archive.string()}).exitStatus, 0);
+  EXPECT_EQ(update(dir_.path(), {"-cz" + dir_.write("other", "second").string()}), 0);
+  EXPECT_EQ(comment(), "Archive:  " + archive + "\nsecond\n");
+  EXPECT_EQ(update(dir_.path(), {"-tzip", "-cz--"}), 0);
+  EXPECT_EQ(comment(), "Archive:  " + archive + "\n");
+  EXPECT_EQ(run({"/usr/bin/7zz", "t", archive}).exitStatus, 0);
   // Nothing but the archive (no temporary copy) beside it.
   for (const auto& entry : fs::directory_iterator(dir_.path()))
     EXPECT_FALSE(entry.path().filename().string().starts_with(".c.zip")) << entry.path();
@@ -487,31 +405,19 @@ TEST_F(SevenZipUpdateTest, ZipCommentIsSetReplacedAndCleared) {
 
 TEST_F(SevenZipUpdateTest, Zip64ArchiveKeepsItsLocator) {
   shell(dir_.path(), "printf 'x' | zip -q -fz z64.zip -");
+  const std::string archive = (dir_.path() / "z64.zip").string();
   std::string error;
-  ASSERT_TRUE(sevenzip::setZipComment((dir_.path() / "z64.zip").string(), "sixty-four", error)) << error;
-  EXPECT_EQ(run({"/usr/bin/unzip", "-z", (dir_.path() / "z64.zip").string()}).output,
-            "Archive:  " + (dir_.path() / "z64.zip").string() + "\nsixty-four\n");
-  EXPECT_EQ(run({"/usr/bin/unzip", "-tq", (dir_.path() / "z64.zip").string()}).exitStatus, 0);
+  ASSERT_TRUE(sevenzip::setZipComment(archive, "sixty-four", error)) << error;
+  EXPECT_EQ(run({"/usr/bin/unzip", "-z", archive}).output, "Archive:  " + archive + "\nsixty-four\n");
+  EXPECT_EQ(run({"/usr/bin/unzip", "-tq", archive}).exitStatus, 0);
   // A comment holding the end-record signature would hide the real record from readers.
-  EXPECT_FALSE(
-      sevenzip::setZipComment((dir_.path() / "z64.zip").string(), std::string("a PK\x05\x06 b"), error));
-  EXPECT_FALSE(sevenzip::setZipComment((dir_.path() / "z64.zip").string(), std::string(65536, 'c'), error));
+  EXPECT_FALSE(sevenzip::setZipComment(archive, std::string("a PK\x05\x06 b"), error));
+  EXPECT_FALSE(sevenzip::setZipComment(archive, std::string(65536, 'c'), error));
 }
 
-TEST_F(SevenZipUpdateTest, ProgressComesAsChunksEndingWithAPercentage) {
-  shell(dir_.path(), "head -c 20000000 /dev/urandom > src/big.bin");
-  std::vector<std::string> chunks;
-  const SubprocessResult result =
-      helperIn(dir_.path() / "src", temp_, {"u", "-t7z", "-mx=9", (dir_.path() / "p.7z").string(), "big.bin"},
-               [&](std::string_view chunk) { chunks.emplace_back(chunk); });
-  EXPECT_EQ(result.exitStatus, 0);
-  ASSERT_FALSE(chunks.empty());
-  EXPECT_TRUE(chunks.back().ends_with("100%")) << chunks.back();
-  std::string all;
-  for (const std::string& chunk : chunks) all += chunk;
-  EXPECT_EQ(all.find('\b'), std::string::npos);
-  EXPECT_NE(all.find("Everything is Ok"), std::string::npos);
-  // The filter alone, with 7zz's redraws cut anywhere.
+// 7zz's redraws, cut anywhere, come out as whole lines and percentages (the helper's own runs
+// are below).
+TEST(ProgressFilterTest, RedrawsBecomeChunksEndingWithAPercentage) {
   const std::string redraw =
       "Scanning\n  0M Scan \b\b\b\b\b\b\b\b\b\b          \b\b\b\b\b\b\b\b\b\b1 file\n"
       "  5% + a\b\b\b\b\b\b\b\b       \b\b\b\b\b\b\b\b 42% 1 + a\b\b\b\b\b\b\b\b\b\b          "
@@ -526,36 +432,47 @@ TEST_F(SevenZipUpdateTest, ProgressComesAsChunksEndingWithAPercentage) {
 }
 
 TEST_F(SevenZipUpdateTest, BadRequestsFailAndLeaveNothingBehind) {
-  const fs::path sevenZip = dir_.path() / "s.7z";
   shell(dir_.path(), "7zz a -bso0 -bsp0 s.7z keep");
-  const std::string original = readFile(sevenZip);
-  // A comment for a 7z archive, a comment file that is missing or too long.
+  const auto at = [&](const char* name) { return (dir_.path() / name).string(); };
+  const std::string sevenZip = at("s.7z"), none = at("none.zip"), original = readFile(sevenZip);
   dir_.write("long", std::string(65536, 'x'));
-  for (const std::string& comment : {(dir_.path() / "list").string(), (dir_.path() / "missing").string()}) {
-    EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", sevenZip.string(), "-cz" + comment, "list"}).exitStatus, 2);
+  struct Request {
+    std::vector<std::string> arguments;
+    int status;  // -1: any failure
+  };
+  const Request requests[] = {
+      // A comment for a 7z archive, a comment file that is missing or too long.
+      {{"u", sevenZip, "-cz" + at("list"), "list"}, 2},
+      {{"u", sevenZip, "-cz" + at("missing"), "list"}, 2},
+      {{"u", "-tzip", at("n.zip"), "-cz" + at("long"), "list"}, 2},
+      // An unreadable list file, a folder that climbs out.
+      {{"u", "-ap/a", sevenZip, "@" + at("nolist")}, 2},
+      {{"u", "-apa/../..", sevenZip, "list"}, 2},
+      // Missing archives, missing arguments.
+      {{"d", "-p-", none, "x"}, -1},
+      {{"rn", "-p-", none, "x", "y"}, -1},
+      {{"u", none, "-cz--"}, -1},
+      {{"l", "-slt", "-p-", none}, -1},
+      {{"l", "-slt"}, -1},
+      {{"u"}, 2},
+      {{}, -1},
+  };
+  for (const Request& request : requests) {
+    SCOPED_TRACE(testing::PrintToString(request.arguments));
+    const SubprocessResult result = helperIn(dir_.path(), temp_, request.arguments);
+    if (request.status < 0) {
+      EXPECT_NE(result.exitStatus, 0);
+    } else {
+      EXPECT_EQ(result.exitStatus, request.status);
+    }
+    // A listing of nothing lists nothing.
+    if (!request.arguments.empty() && request.arguments[0] == "l") {
+      EXPECT_EQ(result.output, "");
+    }
   }
-  EXPECT_EQ(helperIn(dir_.path(), temp_,
-                     {"u", "-tzip", (dir_.path() / "n.zip").string(), "-cz" + (dir_.path() / "long").string(),
-                      "list"})
-                .exitStatus,
-            2);
-  EXPECT_FALSE(fs::exists(dir_.path() / "n.zip"));
-  // An unreadable list file, a folder that climbs out.
-  EXPECT_EQ(
-      helperIn(dir_.path(), temp_, {"u", "-ap/a", sevenZip.string(), "@" + (dir_.path() / "nolist").string()})
-          .exitStatus,
-      2);
-  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u", "-apa/../..", sevenZip.string(), "list"}).exitStatus, 2);
   EXPECT_EQ(readFile(sevenZip), original);
-  // Missing archives.
-  EXPECT_NE(helperIn(dir_.path(), temp_, {"d", "-p-", (dir_.path() / "none.zip").string(), "x"}).exitStatus,
-            0);
-  EXPECT_NE(
-      helperIn(dir_.path(), temp_, {"rn", "-p-", (dir_.path() / "none.zip").string(), "x", "y"}).exitStatus,
-      0);
-  EXPECT_FALSE(fs::exists(dir_.path() / "none.zip"));
-  EXPECT_NE(helperIn(dir_.path(), temp_, {"u", (dir_.path() / "none.zip").string(), "-cz--"}).exitStatus, 0);
-  EXPECT_EQ(helperIn(dir_.path(), temp_, {"u"}).exitStatus, 2);
+  EXPECT_FALSE(fs::exists(at("n.zip")));
+  EXPECT_FALSE(fs::exists(none));
 }
 
 TEST_F(SevenZipUpdateTest, DeleteAndRenameReportProgress) {
@@ -565,10 +482,12 @@ TEST_F(SevenZipUpdateTest, DeleteAndRenameReportProgress) {
         "'list\\n' > gone");
   SubprocessResult result = helperIn(dir_.path(), temp_, {"rn", "-p-", "-spd", archive.string(), "@pairs"});
   EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
-  EXPECT_TRUE(result.output.ends_with("%"));
+  EXPECT_TRUE(result.output.ends_with("%")) << result.output;
+  EXPECT_EQ(result.output.find('\b'), std::string::npos);
   result = helperIn(dir_.path(), temp_, {"d", "-p-", archive.string(), "@gone"});
   EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
-  EXPECT_TRUE(result.output.ends_with("100%"));
+  EXPECT_TRUE(result.output.ends_with("100%")) << result.output;
+  EXPECT_EQ(result.output.find('\b'), std::string::npos);
   EXPECT_EQ(sevenZipPaths(archive), (std::vector<std::string>{"keep", "keep/moved"}));
 }
 
@@ -583,19 +502,10 @@ constexpr std::string_view kSevenZipText =
     "Path = link\nSize = 3\nPacked Size = 3\nModified = 2020-05-01 10:20:32\nAttributes = A lrwxrwxrwx\n"
     "CRC = 00000000\nHost OS = Unix\nVersion = 20\n\nSub items Errors: 1\n";
 
-constexpr std::string_view kRecords =
-    "comt=first\nsecond\n\n----------\nSolid=+\n"
-    "path=a\xEF\xBF\xBD"
-    "b\tmeth=Deflate\ttime=20200501.102032\tunco=5\tcomp=0\tattr=A\tcrc_=ABCD\ttype=1\tcomt=line1 line2\n"
-    "path=dir\tmeth=\ttime=\tunco=0\tcomp=0\tattr=D\n"
-    "path=link\tmeth=\ttime=20200501.102032\tunco=3\tcomp=3\tattr=lrwxrwxrwx\tcrc_=0\tos__=Unix\tvers=20\n"
-    "Sub items Errors: 1\n";
-
 TEST(SltRecordsTest, ConvertsEntriesWhateverTheReadsLookLike) {
-  for (size_t piece : {kSevenZipText.size(), size_t{1}, size_t{7}}) {
-    SCOPED_TRACE(piece);
-    EXPECT_EQ(convert(kSevenZipText, piece), kRecords);
-  }
+  const std::string whole = convert(kSevenZipText, kSevenZipText.size());
+  test::expectGolden("slt-records.txt", whole);
+  for (size_t piece : {size_t{1}, size_t{7}}) EXPECT_EQ(convert(kSevenZipText, piece), whole) << piece;
   std::string out;
   sevenzip::SltRecords records([&](std::string_view piece) { out.append(piece); });
   records.feed(kSevenZipText);

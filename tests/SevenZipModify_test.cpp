@@ -5,16 +5,12 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ArchiveHandler7z.h"
-#include "HostApplication.h"
 #include "ProcessGlobals.h"
-#include "defaults/UserDefaults.h"
 #include "process/Subprocess.h"
 #include "support/TreeDump.h"
 #include "support/FakeHost.h"
@@ -179,31 +175,22 @@ TEST_F(SevenZipModifyTest, ZipDeletionAndRenamingTakeNamesLiterally) {
   expectNoScratchLeft();
 }
 
+// Read back by 7zz, so that the cipher is the tool's word rather than the handler's own reading
+// (the handler's reading of both ciphers is the SevenZipHandler suite's).
 TEST_F(SevenZipModifyTest, EncryptedZipsUseTheCipherTheTagNames) {
-  for (const auto& [encryption, method] : {std::pair{1, 1}, std::pair{2, 2}}) {
-    SCOPED_TRACE(encryption);
-    const std::string archive = path("crypt" + std::to_string(encryption) + ".zip");
+  for (const auto& [encryption, cipher] : {std::pair{1, "ZipCrypto"}, std::pair{2, "AES-256"}}) {
+    SCOPED_TRACE(cipher);
+    const std::string archive = path(std::string(cipher) + ".zip");
     auto made = handler<AHandlerZip>();
     made->setPassword("s3cret pass");
     ASSERT_EQ(made->addFiles({path("src/with space.txt")}, "", archive, nullptr,
                              Preset{{"encryption", encryption}}, nullptr),
               0);
     EXPECT_FALSE(made->isListingEncrypted());
+    const std::string listed = run({"/usr/bin/7zz", "l", "-slt", archive}).output;
+    EXPECT_NE(listed.find("Method = " + std::string(cipher) + " "), std::string::npos) << listed;
 
     auto reader = opened<AHandlerZip>(archive);
-    std::vector<std::string> records;
-    ASSERT_EQ(reader->getInfo(records), 0);
-    bool found = false;
-    for (const std::string& record : records) {
-      if (!record.starts_with("path=with space.txt\t")) continue;
-      AZipItem::Ptr item = AZipItem::create();
-      item->initWithString(record);
-      EXPECT_TRUE(reader->isItemEncrypted(*item));
-      EXPECT_EQ(reader->itemEncryptionMethod(*item), method) << record;
-      found = true;
-    }
-    EXPECT_TRUE(found);
-
     reader->setPassword("s3cret pass");
     const std::string out = archive + ".out";
     fs::create_directories(out);

@@ -7,7 +7,6 @@
 // bench/torture.sh, which runs the same sweep at a larger scale.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,8 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,14 +24,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <random>
 #include <sstream>
+#include <stop_token>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "support/Processes.h"
+#include "io/FileDescriptor.h"
+#include "process/Subprocess.h"
 #include "support/Files.h"
+#include "support/Processes.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -45,7 +50,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kTimeLimit = std::chrono::seconds(20);
 // Enough to catch every kind of damage a few times over while the whole sweep stays near three
 // minutes on two cores under the sanitizers.
-constexpr int kDefaultMutations = 80;
+constexpr uint64_t kDefaultMutations = 80;
 constexpr uint64_t kDefaultSeed = 20261206;
 
 // ---- Fixtures
@@ -180,38 +185,13 @@ void PrintTo(const Family& family, std::ostream* os) { *os << family.name; }
 
 // ---- Damage
 
-struct Input {
-  fs::path file;            // what qlhost is given
-  std::string description;  // how it was made, to replay a failure
-};
-
-// Empty when the file cannot be read: a process's /proc entry may vanish while it is read.
-std::string readFile(const fs::path& path) {
-  std::string bytes;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return bytes;
-  char buffer[65536];
-  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
-  ::close(fd);
-  return bytes;
-}
-
-void writeFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 size_t below(std::mt19937_64& rng, size_t bound) {
   return bound == 0 ? 0 : std::uniform_int_distribution<size_t>(0, bound - 1)(rng);
 }
 
 // Damages `bytes` in the way numbered `kind` (taken in turn, so that every kind occurs even in a
 // short sweep) and says what it did.
-std::string damage(std::string& bytes, int kind, std::mt19937_64& rng) {
+std::string damage(std::string& bytes, uint64_t kind, std::mt19937_64& rng) {
   const size_t size = bytes.size();
   // Headers live in the first KiB of nearly every format here.
   const size_t head = std::min<size_t>(size, 1024);
@@ -344,91 +324,65 @@ void listLeftovers(const fs::path& run, std::vector<std::string>& out) {
         out.push_back(it->path().string());
 }
 
-std::vector<std::string> childEnvironment(const fs::path& run) {
+std::vector<std::pair<std::string, std::string>> childEnvironment(const fs::path& run) {
   static const char* const kReplaced[] = {"HOME=",         "TMPDIR=",        "XDG_",
                                           "ASAN_OPTIONS=", "UBSAN_OPTIONS=", "LSAN_OPTIONS="};
-  std::vector<std::string> env;
+  std::vector<std::pair<std::string, std::string>> env;
   for (char** e = environ; *e; ++e) {
     const std::string_view entry(*e);
-    if (std::none_of(std::begin(kReplaced), std::end(kReplaced),
-                     [&](const char* prefix) { return entry.rfind(prefix, 0) == 0; }))
-      env.emplace_back(entry);
+    if (entry.find('=') != std::string_view::npos &&
+        std::none_of(std::begin(kReplaced), std::end(kReplaced),
+                     [&](const char* prefix) { return entry.starts_with(prefix); }))
+      env.emplace_back(entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
   }
   const std::string home = (run / "home").string();
-  env.push_back("HOME=" + home);
-  env.push_back("XDG_CONFIG_HOME=" + home + "/.config");
-  env.push_back("XDG_DATA_HOME=" + home + "/.local/share");
-  env.push_back("XDG_CACHE_HOME=" + home + "/.cache");
-  env.push_back("XDG_STATE_HOME=" + home + "/.local/state");
-  env.push_back("TMPDIR=" + (run / "tmp").string());
   // Reports go into files as well, so that a helper tool whose standard error the handler reads
   // cannot hide one.
   const std::string san = (run / "san").string();
-  env.push_back("ASAN_OPTIONS=detect_leaks=1:log_path=" + san + "/asan");
-  env.push_back("UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=" + san + "/ubsan");
+  env.insert(env.end(), {{"HOME", home},
+                         {"XDG_CONFIG_HOME", home + "/.config"},
+                         {"XDG_DATA_HOME", home + "/.local/share"},
+                         {"XDG_CACHE_HOME", home + "/.cache"},
+                         {"XDG_STATE_HOME", home + "/.local/state"},
+                         {"TMPDIR", (run / "tmp").string()},
+                         {"ASAN_OPTIONS", "detect_leaks=1:log_path=" + san + "/asan"},
+                         {"UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1:log_path=" + san + "/ubsan"}});
   return env;
 }
 
+// Runs `program` on `archive` in its own process group, which goes whole at the time limit.
 Outcome preview(const fs::path& archive, const fs::path& run, const char* program = TESSARO_QLHOST,
                 std::chrono::seconds limit = kTimeLimit) {
   Outcome outcome;
   for (const char* folder : kRunFolders) fs::create_directories(run / folder);
-  const std::string errPath = (run / "stderr.txt").string();
-  const std::string page = (run / "page.html").string();
-  const std::string archiveText = archive.string();
-  std::vector<std::string> argvText = {program, "-o", page, "--", archiveText};
-  std::vector<char*> argv;
-  for (std::string& a : argvText) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envText = childEnvironment(run);
-  std::vector<char*> envp;
-  for (std::string& e : envText) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &all);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = 0;
+  const fs::path errPath = run / "stderr.txt";
+  const FileDescriptor err(::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  std::atomic<bool> late = false;
+  SubprocessOptions options;
+  options.environment = childEnvironment(run);
+  options.replaceEnvironment = true;
+  options.standardError = err.get();
+  options.cancelled = &late;
   const auto started = Clock::now();
-  const int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (spawned != 0) {
-    outcome.stderrText = std::string("cannot start qlhost: ") + std::strerror(spawned);
+  Subprocess process;
+  if (!process.start({program, "-o", (run / "page.html").string(), "--", archive.string()}, options)) {
+    outcome.stderrText = std::string("cannot start qlhost: ") + std::strerror(process.spawnError());
     return outcome;
   }
-
-  int status = 0;
-  for (;;) {
-    const pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
-    if (done < 0 && errno != EINTR) break;
-    if (Clock::now() - started > limit) {
-      outcome.hung = true;
-      ::kill(-pid, SIGKILL);
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  std::jthread watchdog([&](std::stop_token stop) {
+    std::mutex mutex;
+    std::unique_lock lock(mutex);
+    std::condition_variable_any().wait_for(lock, stop, limit, [] { return false; });
+    late = !stop.stop_requested();
+  });
+  const SubprocessResult result = process.wait();
+  outcome.hung = late;
+  watchdog.request_stop();
+  watchdog.join();
   outcome.seconds = std::chrono::duration<double>(Clock::now() - started).count();
-  if (!outcome.hung) {
-    if (WIFSIGNALED(status)) outcome.signal = WTERMSIG(status);
-    if (WIFEXITED(status)) outcome.exitStatus = WEXITSTATUS(status);
-  }
+  outcome.signal = outcome.hung ? 0 : result.signal;
+  outcome.exitStatus = outcome.hung ? -1 : result.exitStatus;
+  const pid_t pid = process.pid();
 
   // A process that is still ending gets a moment before it counts as left behind.
   for (int i = 0; i < 50; ++i) {
@@ -440,7 +394,7 @@ Outcome preview(const fs::path& archive, const fs::path& run, const char* progra
   if (!outcome.leftProcesses.empty()) {
     ::kill(-pid, SIGKILL);
     // Those that left the group are this process's children now; each line begins with the pid.
-    for (const std::string& process : outcome.leftProcesses) ::kill(std::atoi(process.c_str()), SIGKILL);
+    for (const std::string& line : outcome.leftProcesses) ::kill(std::atoi(line.c_str()), SIGKILL);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     reapAll();
   }
@@ -448,7 +402,8 @@ Outcome preview(const fs::path& archive, const fs::path& run, const char* progra
   outcome.stderrText = readFile(errPath);
   for (const char* marker :
        {"ERROR: AddressSanitizer", "runtime error:", "LeakSanitizer", "ERROR: UndefinedBehaviorSanitizer"})
-    if (outcome.stderrText.find(marker) != std::string::npos) outcome.sanitizerReports.push_back(errPath);
+    if (outcome.stderrText.find(marker) != std::string::npos)
+      outcome.sanitizerReports.push_back(errPath.string());
   std::error_code ec;
   for (const fs::directory_entry& report : fs::directory_iterator(run / "san", ec))
     outcome.sanitizerReports.push_back(readFile(report.path()));
@@ -463,17 +418,12 @@ struct Tally {
   double slowest = 0;  // seconds, to see how close runs come to the limit
 };
 
-int environmentNumber(const char* name, int fallback) {
+// A number from the environment, or `fallback` when it is not set or no plain number.
+uint64_t environmentNumber(const char* name, uint64_t fallback) {
   const char* text = std::getenv(name);
-  if (!text || !*text) return fallback;
   char* end = nullptr;
-  const long value = std::strtol(text, &end, 10);
-  return *end == '\0' && value >= 0 && value <= 1000000 ? static_cast<int>(value) : fallback;
-}
-
-uint64_t sweepSeed() {
-  const char* text = std::getenv("TESSARO_TORTURE_SEED");
-  return text && *text ? std::strtoull(text, nullptr, 10) : kDefaultSeed;
+  const uint64_t value = text && *text ? std::strtoull(text, &end, 10) : fallback;
+  return end == nullptr || *end == '\0' ? value : fallback;
 }
 
 std::vector<fs::path> sampleFiles() {
@@ -498,47 +448,44 @@ class TortureTest : public ::testing::TestWithParam<Family> {
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
   }
 
-  // Previews one input and records every way it went wrong.
-  void check(const Input& input, Tally& tally) {
+  // Previews `file` and records every way it went wrong; `description` says how the file was
+  // made, so that a failure can be replayed.
+  void check(const fs::path& file, const std::string& description, Tally& tally) {
     const fs::path run = work_.path() / "run";
     std::error_code ec;
     fs::remove_all(run, ec);
-    const Outcome outcome = preview(input.file, run);
+    const Outcome outcome = preview(file, run);
     ++tally.tried;
     tally.slowest = std::max(tally.slowest, outcome.seconds);
     std::vector<std::string> faults;
-    if (outcome.hung) {
-      ++tally.hangs;
-      faults.push_back("no end within the time limit");
-    } else if (outcome.signal != 0 || (outcome.exitStatus != 0 && outcome.exitStatus != 1)) {
-      ++tally.crashes;
-      faults.push_back(outcome.signal ? "killed by signal " + std::to_string(outcome.signal)
-                                      : "exit status " + std::to_string(outcome.exitStatus));
-    }
-    if (!outcome.sanitizerReports.empty()) {
-      ++tally.sanitizer;
-      faults.push_back("sanitizer report:\n" + outcome.sanitizerReports.front().substr(0, 4000));
-    }
-    if (!outcome.leftFolders.empty()) {
-      ++tally.folders;
-      faults.push_back("left behind: " + outcome.leftFolders.front());
-    }
-    if (!outcome.leftProcesses.empty()) {
-      ++tally.processes;
-      faults.push_back("process left: " + outcome.leftProcesses.front());
-    }
+    const auto fault = [&](int& count, bool found, const std::string& what) {
+      if (!found) return;
+      ++count;
+      faults.push_back(what);
+    };
+    const auto first = [](const std::vector<std::string>& found) {
+      return found.empty() ? std::string() : found.front().substr(0, 4000);
+    };
+    fault(tally.hangs, outcome.hung, "no end within the time limit");
+    fault(tally.crashes,
+          !outcome.hung && (outcome.signal != 0 || (outcome.exitStatus != 0 && outcome.exitStatus != 1)),
+          "ended by signal " + std::to_string(outcome.signal) + ", exit status " +
+              std::to_string(outcome.exitStatus));
+    fault(tally.sanitizer, !outcome.sanitizerReports.empty(),
+          "sanitizer report:\n" + first(outcome.sanitizerReports));
+    fault(tally.folders, !outcome.leftFolders.empty(), "left behind: " + first(outcome.leftFolders));
+    fault(tally.processes, !outcome.leftProcesses.empty(), "process left: " + first(outcome.leftProcesses));
     if (!faults.empty()) {
-      std::string message = input.description + " (" + input.file.string() + ")";
-      for (const std::string& fault : faults) message += "\n  " + fault;
+      std::string message = description + " (" + file.string() + ")";
+      for (const std::string& found : faults) message += "\n  " + found;
       const std::string& err = outcome.stderrText;
       message += "\n  stderr: " + err.substr(err.size() > 2000 ? err.size() - 2000 : 0);
       ADD_FAILURE() << message;
       if (const char* keep = std::getenv("TESSARO_TORTURE_KEEP"); keep && *keep) {
         fs::create_directories(keep, ec);
-        const fs::path copy =
-            fs::path(keep) / (std::string(GetParam().name) + "-" + std::to_string(tally.tried) + "-" +
-                              input.file.filename().string());
-        fs::copy_file(input.file, copy, fs::copy_options::overwrite_existing, ec);
+        const fs::path copy = fs::path(keep) / (std::string(GetParam().name) + "-" +
+                                                std::to_string(tally.tried) + "-" + file.filename().string());
+        fs::copy_file(file, copy, fs::copy_options::overwrite_existing, ec);
         std::ofstream(copy.string() + ".txt") << message << "\n";
       }
     }
@@ -565,13 +512,13 @@ TEST_P(TortureTest, EveryDamagedArchiveEndsCleanly) {
 
   Tally tally;
   for (const fs::path& original : originals)
-    check({original, original.filename().string() + " as made"}, tally);
+    check(original, original.filename().string() + " as made", tally);
 
-  const int mutations = environmentNumber("TESSARO_TORTURE_MUTATIONS", kDefaultMutations);
-  const uint64_t seed = sweepSeed();
+  const uint64_t mutations = environmentNumber("TESSARO_TORTURE_MUTATIONS", kDefaultMutations);
+  const uint64_t seed = environmentNumber("TESSARO_TORTURE_SEED", kDefaultSeed);
   std::mt19937_64 rng(seed ^ std::hash<std::string>{}(family.name));
   const fs::path damaged = work_.path() / "damaged";
-  for (int i = 0; i < mutations; ++i) {
+  for (uint64_t i = 0; i < mutations; ++i) {
     const fs::path& original = originals[below(rng, originals.size())];
     std::string bytes = readFile(original);
     const std::string what = damage(bytes, i, rng);
@@ -579,9 +526,10 @@ TEST_P(TortureTest, EveryDamagedArchiveEndsCleanly) {
     fs::remove_all(damaged, ec);
     fs::create_directories(damaged);
     const fs::path file = damaged / original.filename();
-    writeFile(file, bytes);
-    check({file, original.filename().string() + ": " + what + " [seed " + std::to_string(seed) +
-                     ", mutation " + std::to_string(i) + "]"},
+    std::ofstream(file, std::ios::binary) << bytes;
+    check(file,
+          original.filename().string() + ": " + what + " [seed " + std::to_string(seed) + ", mutation " +
+              std::to_string(i) + "]",
           tally);
   }
   std::printf("torture-summary %s %d %d %d %d %d %d %.1f\n", family.name, tally.tried, tally.crashes,
