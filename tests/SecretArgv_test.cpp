@@ -2,7 +2,6 @@
 // anyone is asked: tessaro runs its tools with passwords while every process's command line is
 // watched, and opens archives with stored passwords on a private keyring
 // (support/KeyringSessionMain.cpp).
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "process/Subprocess.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -51,32 +51,18 @@ class CommandLineWatch {
   }
 
  private:
-  // A process may end between the open and the read (ESRCH): its line is then empty.
-  static std::string slurp(const std::string& path) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
-    return text;
-  }
+  // A process that ends between the listing and the read leaves an empty line; so do the entries
+  // of /proc that are no process.
   void watch() {
-    const std::string self = std::to_string(::getpid());
     while (!stopping_) {
-      if (DIR* proc = ::opendir("/proc")) {
-        while (dirent* entry = ::readdir(proc)) {
-          const std::string pid = entry->d_name;
-          if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
-          const std::string line = slurp("/proc/" + pid + "/cmdline");
-          if (line.empty()) continue;
-          const std::string program = fs::path(line.substr(0, line.find('\0'))).filename().string();
-          if (program == "tessaro") continue;
-          std::lock_guard lock(mutex_);
-          programs_.insert(program);
-          if (line.find(secret_) != std::string::npos) leaks_.push_back(line);
-        }
-        ::closedir(proc);
+      std::error_code ec;
+      for (const fs::directory_entry& process : fs::directory_iterator("/proc", ec)) {
+        const std::string line = test::readFile(process.path() / "cmdline");
+        const std::string program = fs::path(line.substr(0, line.find('\0'))).filename().string();
+        if (line.empty() || program == "tessaro") continue;
+        std::lock_guard lock(mutex_);
+        programs_.insert(program);
+        if (line.find(secret_) != std::string::npos) leaks_.push_back(line);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
