@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "Keychain.h"
 #include "ArchiveHandlerRar.h"
 #include "HandlerRegistry.h"
 #include "ListingPipeline.h"
@@ -26,7 +25,6 @@
 #include "support/SuiteFixtures.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
-#include "defaults/UserDefaults.h"
 #include "support/TreeDump.h"
 #include "support/Processes.h"
 
@@ -160,13 +158,7 @@ TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
   EXPECT_EQ(host->runningWhileAsked, 1u);
   {
     // A password store in mode 3 asks for the mode 1 prompt.
-    KeychainServices services;
-    services.now = [] { return 0.0; };
-    services.sleepWakeUUID = [] { return std::optional<std::string>(); };
-    services.defaults = &UserDefaults::standard();
-    Keychain store(std::move(services));
-    store.setMode(3);
-    passwordStoreMode() = [&store] { return store.mode(); };
+    passwordStoreMode() = [] { return 3; };
     const std::shared_ptr<AHandlerRar> again = open(fixture("names.rar"));
     auto storeHost = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
     again->setCallbackHandler(storeHost);

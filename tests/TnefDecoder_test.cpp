@@ -112,7 +112,7 @@ const std::string kRtf =
 TEST_F(TnefDecoderTest, AttachmentsAndBodiesComeOutFileByFile) {
   TnefWriter writer;
   writer.messageProps(MapiStream()
-                          .fixed(0x000B, 0x0E1F, std::string(4, '\1'))
+                          .raw(test::le16(0x000B) + test::le16(0x0E1F) + test::le32(0x01010101))
                           .counted(kBinary, kRtfCompressed, {test::compressRtf(kRtf)})
                           .counted(kBinary, kBodyHtml, {"<html><body>Hi</body></html>"}));
   writer.textBody("Plain text body\r\n");
@@ -238,10 +238,18 @@ TEST_F(TnefDecoderTest, FailureRowsEndTheDecodeWithTheirMessage) {
                                      .attachment({"kept.txt", std::nullopt, "kept"})
                                      .attachment({"pending.txt", std::nullopt, "pending"})
                                      .bytes();
-  const std::string cut = TnefWriter().attribute(2, test::kTnefAttachData, "replacement data").bytes();
-  const auto withProps = [](const std::string& property) {
-    return TnefWriter().messageProps(MapiStream().raw(property)).bytes();
+  // One attribute record, without the stream's signature.
+  const auto record = [](uint8_t level, uint32_t id, const std::string& data,
+                         std::optional<uint16_t> sum = {}) {
+    return TnefWriter().attribute(level, id, data, sum).bytes().substr(6);
   };
+  const auto withProps = [&](const std::string& property) {
+    return record(1, test::kTnefMsgProps, MapiStream().raw(property).bytes());
+  };
+  const auto header = [](uint16_t type, uint16_t name) { return test::le16(type) + test::le16(name); };
+  const std::string cut = record(2, test::kTnefAttachData, "replacement data");
+  const char* const ended = "Unexpected end of input: Success\n";
+  const char* const inside = "MAPI property stream ends inside a property, input file may be corrupted\n";
   struct Case {
     const char* what;
     std::string bytes;
@@ -249,43 +257,35 @@ TEST_F(TnefDecoderTest, FailureRowsEndTheDecodeWithTheirMessage) {
     const char* err;
   };
   const std::vector<Case> cases{
-      {"bad level", TnefWriter().attribute(3, test::kTnefBody, "x").bytes(), tnef::kNotTnef,
-       "Invalid lvl type on attribute: 3\n"},
-      {"checksum", TnefWriter().attribute(1, test::kTnefBody, "abc", 7).bytes(), tnef::kStopped,
+      {"bad level", record(3, test::kTnefBody, "x"), tnef::kNotTnef, "Invalid lvl type on attribute: 3\n"},
+      {"checksum", record(1, test::kTnefBody, "abc", 7), tnef::kStopped,
        "ERROR: invalid checksum, input file may be corrupted\n"},
-      {"cut inside a record", cut.substr(0, cut.size() - 3), tnef::kStopped,
-       "Unexpected end of input: Success\n"},
+      {"cut inside a record", cut.substr(0, cut.size() - 3), tnef::kStopped, ended},
       {"length past the end",
-       TnefWriter()
-           .append(std::string("\x01\x0C\x80\x02\x00\xFF\xFF\xFF\xFF"
-                               "abc",
-                               12))
-           .bytes(),
-       tnef::kStopped, "Unexpected end of input: Success\n"},
-      {"8 stray bytes read as a record", TnefWriter().append(std::string(8, '\x01')).bytes(), tnef::kStopped,
-       "Unexpected end of input: Success\n"},
-      {"MAPI type 0x0001", withProps(test::le16(0x0001) + test::le16(0x0E1F) + test::le32(0)), tnef::kStopped,
+       std::string("\x01\x0C\x80\x02\x00\xFF\xFF\xFF\xFF"
+                   "abc",
+                   12),
+       tnef::kStopped, ended},
+      {"8 stray bytes read as a record", std::string(8, '\x01'), tnef::kStopped, ended},
+      {"MAPI type 0x0001", withProps(header(0x0001, 0x0E1F) + test::le32(0)), tnef::kStopped,
        "Invalid attribute, input file may be corrupted\n"},
-      {"MAPI type 0x000A", withProps(test::le16(0x000A) + test::le16(0x0E1F) + test::le32(0)), tnef::kStopped,
+      {"MAPI type 0x000A", withProps(header(0x000A, 0x0E1F) + test::le32(0)), tnef::kStopped,
        "Invalid attribute, input file may be corrupted\n"},
-      {"MAPI type 0x0099", withProps(test::le16(0x0099) + test::le16(0x0E1F) + test::le32(0)), tnef::kStopped,
+      {"MAPI type 0x0099", withProps(header(0x0099, 0x0E1F) + test::le32(0)), tnef::kStopped,
        "Undefined attribute, input file may be corrupted\n"},
-      {"MAPI value past the end",
-       withProps(test::le16(kBinary) + test::le16(0x1009) + test::le32(1) + test::le32(100)), tnef::kStopped,
-       "MAPI property stream ends inside a property, input file may be corrupted\n"},
-      {"huge multi-value count",
-       withProps(test::le16(0x1003) + test::le16(0x0E1F) + test::le32(0x40000000) + test::le32(1)),
-       tnef::kStopped, "MAPI property stream ends inside a property, input file may be corrupted\n"},
+      {"MAPI value past the end", withProps(header(kBinary, 0x1009) + test::le32(1) + test::le32(100)),
+       tnef::kStopped, inside},
+      {"huge multi-value count", withProps(header(0x1003, 0x0E1F) + test::le32(0x40000000) + test::le32(1)),
+       tnef::kStopped, inside},
       {"huge named-property name count",
-       withProps(test::le16(kBinary) + test::le16(0x8001) + std::string(16, 'g') + test::le32(0xFFFFFFFF)),
-       tnef::kStopped, "MAPI property stream ends inside a property, input file may be corrupted\n"},
-      {"property count larger than the stream",
-       TnefWriter().messageProps(MapiStream().count(0xFFFFFFFF)).bytes(), tnef::kStopped,
-       "MAPI property stream ends inside a property, input file may be corrupted\n"},
+       withProps(header(kBinary, 0x8001) + std::string(16, 'g') + test::le32(0xFFFFFFFF)), tnef::kStopped,
+       inside},
+      {"property count larger than the stream", record(1, test::kTnefMsgProps, test::le32(0xFFFFFFFF)),
+       tnef::kStopped, inside},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const Decoded result = decode(attachment + c.bytes.substr(6));
+    const Decoded result = decode(attachment + c.bytes);
     EXPECT_EQ(result.status, c.status);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.out, "");

@@ -118,15 +118,7 @@ class XarHandlerTest : public test::SuiteFixtures<XarHandlerTest> {
   static int32_t extract(const std::string& path, const std::vector<std::string>& names, const fs::path& to) {
     AHandlerXar handler;
     handler.setUrl(path);
-    AZipItem::List items;
-    for (const std::string& name : names) {
-      AZipItem::Ptr item = AZipItem::create();
-      const bool folder = name.size() > 1 && name.back() == '/';
-      item->setPath(folder ? name.substr(0, name.size() - 1) : name);
-      item->setIsDir(folder);
-      items.push_back(item);
-    }
-    return handler.extract(items, to.string(), 0);
+    return handler.extract(test::items(names), to.string(), 0);
   }
 
   // The tree extracted below `out` is the source tree, modes and dates included.

@@ -52,26 +52,13 @@ MapiStream& MapiStream::counted(uint16_t type, uint16_t name, const std::vector<
   return raw(property);
 }
 
-MapiStream& MapiStream::unicode(uint16_t name, std::string_view utf8) {
-  return counted(0x001F, name, {utf16(utf8)});
-}
-
-MapiStream& MapiStream::fixed(uint16_t type, uint16_t name, std::string_view value) {
-  return raw(le16(type) + le16(name) + padded(value));
-}
-
 MapiStream& MapiStream::raw(std::string_view property) {
   body_.append(property);
   ++count_;
   return *this;
 }
 
-MapiStream& MapiStream::count(uint32_t value) {
-  declared_ = value;
-  return *this;
-}
-
-std::string MapiStream::bytes() const { return le32(declared_.value_or(count_)) + body_; }
+std::string MapiStream::bytes() const { return le32(count_) + body_; }
 
 TnefWriter::TnefWriter() { bytes_ = le32(0x223E9F78) + le16(0x0001); }
 
@@ -98,7 +85,7 @@ TnefWriter& TnefWriter::attachment(const TnefAttachment& attachment) {
   attribute(kTnefAttachmentLevel, kTnefAttachData, attachment.data);
   if (attachment.longName)
     attribute(kTnefAttachmentLevel, kTnefAttachment,
-              MapiStream().unicode(0x3707, *attachment.longName).bytes());
+              MapiStream().counted(0x001F, 0x3707, {utf16(*attachment.longName)}).bytes());
   return *this;
 }
 
@@ -107,11 +94,6 @@ TnefWriter& TnefWriter::messageProps(const MapiStream& props) {
 }
 
 TnefWriter& TnefWriter::textBody(std::string_view text) { return attribute(kTnefMessage, kTnefBody, text); }
-
-TnefWriter& TnefWriter::append(std::string_view bytes) {
-  bytes_.append(bytes);
-  return *this;
-}
 
 uint32_t rtfCrc(std::string_view data) {
   uint32_t crc = 0;
