@@ -463,13 +463,6 @@ rar a -idq long.rar "$d"
   EXPECT_EQ(path.substr(path.size() - 17), std::string(17, 'f'));
 }
 
-TEST_F(RarHandlerTest, AttributeTextsFollowTheHostSystem) {
-  EXPECT_EQ(rarListFileAttr(0x10 | 0x01 | 0x02 | 0x04 | 0x08 | 0x20 | 0x800, 2), " VDRHSAC  ");
-  EXPECT_EQ(rarListFileAttr(0x4000 | 0xC00 | 0x1ED, 5), "drwsr-sr-x");
-  EXPECT_EQ(rarListFileAttr(0x8000 | 0x200 | 0xC00 | 0x124, 3), "-r-Sr-Sr--");  // no sticky shown
-  EXPECT_EQ(rarListFileAttr(0x1FF, 6), "-");
-}
-
 // Entries with enciphered data carry a lock after their name, and the header says so.
 TEST_F(RarHandlerTest, ThePreviewLocksEncryptedEntries) {
   test::TempDir out;
