@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -39,16 +38,10 @@ class CommandLineWatch {
     stopping_ = true;
     if (thread_.joinable()) thread_.join();
   }
-  // Command lines that held the secret.
-  std::vector<std::string> leaks() {
-    std::lock_guard lock(mutex_);
-    return leaks_;
-  }
-  // The programs seen running, by their first argument's last component.
-  std::set<std::string> programs() {
-    std::lock_guard lock(mutex_);
-    return programs_;
-  }
+  // Read after stop(), when the watching thread has ended: command lines that held the secret, and
+  // the programs seen running by their first argument's last component.
+  std::vector<std::string> leaks;
+  std::set<std::string> programs;
 
  private:
   // A process that ends between the listing and the read leaves an empty line; so do the entries
@@ -60,9 +53,8 @@ class CommandLineWatch {
         const std::string line = test::readFile(process.path() / "cmdline");
         const std::string program = fs::path(line.substr(0, line.find('\0'))).filename().string();
         if (line.empty() || program == "tessaro") continue;
-        std::lock_guard lock(mutex_);
-        programs_.insert(program);
-        if (line.find(secret_) != std::string::npos) leaks_.push_back(line);
+        programs.insert(program);
+        if (line.find(secret_) != std::string::npos) leaks.push_back(line);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -70,9 +62,6 @@ class CommandLineWatch {
 
   const std::string secret_;
   std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::vector<std::string> leaks_;
-  std::set<std::string> programs_;
   std::thread thread_;
 };
 
@@ -135,8 +124,8 @@ TEST_F(SecretArgvTest, NoToolEverSeesThePasswordOnItsCommandLine) {
     expectRuns({"extract", archive, "-C", out, "--here", "--password", password});
     expectRuns({"delete", archive, "small.txt", "--password", password});
     watch.stop();
-    EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
-    EXPECT_TRUE(watch.programs().count(c.tool)) << "the watch never saw " << c.tool << " run";
+    EXPECT_EQ(watch.leaks, std::vector<std::string>{});
+    EXPECT_TRUE(watch.programs.count(c.tool)) << "the watch never saw " << c.tool << " run";
     EXPECT_EQ(test::readFile(fs::path(out) / "big.bin"), test::readFile(at("in/big.bin")));
     EXPECT_EQ(test::readFile(fs::path(out) / "later.txt"), "later\n");
   }
@@ -164,8 +153,8 @@ TEST_F(SecretArgvTest, UnarIsNeverHandedAPassword) {
   expectRuns({"extract", at("in/plain.lzh").string(), "--here", "-C", at("out/lzh").string(), "--password",
               password});
   watch.stop();
-  EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
-  EXPECT_TRUE(watch.programs().count("unar")) << "the watch never saw unar run";
+  EXPECT_EQ(watch.leaks, std::vector<std::string>{});
+  EXPECT_TRUE(watch.programs.count("unar")) << "the watch never saw unar run";
   EXPECT_NE(refused.exitStatus, 0);
   EXPECT_NE(refused.output.find("only take a password on its command line"), std::string::npos)
       << refused.output;

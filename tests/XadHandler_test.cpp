@@ -222,11 +222,8 @@ TEST_F(XadHandlerTest, ExtractsOneEntryByteForByte) {
   const auto cpio = AHandlerCpio::metaclass().initWithURL(fixture("newc.cpio").string());
   ASSERT_TRUE(cpio);
   auto& xad = static_cast<ArchiveHandlerXad&>(*cpio);
-  int aIndex = -1;
-  for (int n = 0; n < xad.archive()->numberOfEntries(); ++n)
-    if (xad.archive()->nameOfEntry(n) == "sub/a.txt") aIndex = n;
-  ASSERT_GE(aIndex, 0);
-  EXPECT_EQ(xad.extractEntries({std::to_string(aIndex)}, dir_.str()), 0);
+  ASSERT_EQ(xad.archive()->nameOfEntry(2), "sub/a.txt");
+  EXPECT_EQ(xad.extractEntries({"2"}, dir_.str()), 0);
   EXPECT_EQ(readFile(dir_.path() / "sub/a.txt"), readFile(fixtures().path() / "tree/sub/a.txt"));
   EXPECT_FALSE(fs::exists(dir_.path() / "b"));
   // The Flash file's image comes out as a PNG file.
