@@ -3,6 +3,7 @@
 // and the preview on them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "Keychain.h"
 #include "ArchiveHandlerRar.h"
 #include "HandlerRegistry.h"
 #include "ListingPipeline.h"
@@ -25,7 +25,6 @@
 #include "support/SuiteFixtures.h"
 #include "support/Files.h"
 #include "support/TempDir.h"
-#include "defaults/UserDefaults.h"
 #include "support/TreeDump.h"
 #include "support/Processes.h"
 
@@ -57,7 +56,7 @@ TZ=UTC touch -h -d '2020-05-01 01:02:04' tree/a.txt tree/link tree/rand tree/sub
 rar a -idq -m0 -ol plain.rar tree
 rar a -idq -psecret data.rar tree
 rar a -idq -hpsecret names.rar tree
-rar a -idq -m0 -v100k vol.rar tree
+rar a -idq -m0 -v100k -rv2 vol.rar tree
 printf 'A comment\nover two lines' > comment.txt
 rar c -idq -zcomment.txt plain.rar
 )sh";
@@ -94,6 +93,13 @@ class RarHandlerTest : public test::SuiteFixtures<RarHandlerTest> {
     return root ? test::dumpTree(*root, true) : "no root";
   }
 
+  // The handler's records; getInfo must give `expected`.
+  static std::vector<std::string> records(AHandlerRar& handler, int32_t expected = 0) {
+    std::vector<std::string> out;
+    EXPECT_EQ(handler.getInfo(out), expected);
+    return out;
+  }
+
   static std::string volumeNames(const ArchiveHandler& handler) {
     std::string names;
     for (const VolumePart& part : handler.parts()) names += part.name + " ";
@@ -107,13 +113,12 @@ class RarHandlerTest : public test::SuiteFixtures<RarHandlerTest> {
 TEST_F(RarHandlerTest, Rar5RecordsCarryEveryFieldInTheirFixedForm) {
   const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
   ASSERT_TRUE(handler);
-  std::vector<std::string> records;
-  EXPECT_EQ(handler->getInfo(records), 0);
-  ASSERT_EQ(records.size(), 7u);
+  const std::vector<std::string> list = records(*handler);
+  ASSERT_EQ(list.size(), 7u);
   // The time fields are blank-padded, not zero-padded; the CRC is upper case without padding.
-  const auto aTxt = std::find_if(records.begin(), records.end(),
+  const auto aTxt = std::find_if(list.begin(), list.end(),
                                  [](const std::string& r) { return r.starts_with("path=tree/a.txt\t"); });
-  ASSERT_NE(aTxt, records.end());
+  ASSERT_NE(aTxt, list.end());
   EXPECT_EQ(*aTxt,
             "path=tree/a.txt\tattr=-rwsr-xr-x\tvers=x\tunco=6\tcomp=6\ttype=0\tmeth=x\tcrc_=363A3020\t"
             "time=2020- 5- 1  1: 2: 4");
@@ -133,43 +138,31 @@ TEST_F(RarHandlerTest, EncryptedDataListsWithMarkedEntriesButHiddenNamesDoNot) {
   }
   EXPECT_EQ(encrypted, 4);  // the files; folders carry no data
 
-  std::vector<std::string> records;
   const std::shared_ptr<AHandlerRar> names = open(fixture("names.rar"));
-  EXPECT_EQ(names->getInfo(records), 100);
-  EXPECT_TRUE(records.empty());
+  EXPECT_TRUE(records(*names, 100).empty());
   EXPECT_TRUE(names->isListingEncrypted());
   EXPECT_EQ(names->itemEncryptionMethod(*root), 3);
 
   const std::shared_ptr<AHandlerRar> known = open(fixture("names.rar"));
   known->setPassword("secret");
-  EXPECT_EQ(known->getInfo(records), 0);
-  EXPECT_EQ(records.size(), 7u);
+  EXPECT_EQ(records(*known).size(), 7u);
 }
 
 TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
   const std::shared_ptr<AHandlerRar> handler = open(fixture("names.rar"));
   auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
   handler->setCallbackHandler(host);
-  std::vector<std::string> records;
-  EXPECT_EQ(handler->getInfo(records), 0);
-  EXPECT_EQ(records.size(), 7u);
+  EXPECT_EQ(records(*handler).size(), 7u);
   EXPECT_EQ(host->modes, std::vector<int64_t>{257});
   EXPECT_TRUE(host->isRar);
   EXPECT_EQ(host->runningWhileAsked, 1u);
   {
     // A password store in mode 3 asks for the mode 1 prompt.
-    KeychainServices services;
-    services.now = [] { return 0.0; };
-    services.sleepWakeUUID = [] { return std::optional<std::string>(); };
-    services.defaults = &UserDefaults::standard();
-    Keychain store(std::move(services));
-    store.setMode(3);
-    passwordStoreMode() = [&store] { return store.mode(); };
+    passwordStoreMode() = [] { return 3; };
     const std::shared_ptr<AHandlerRar> again = open(fixture("names.rar"));
     auto storeHost = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
     again->setCallbackHandler(storeHost);
-    std::vector<std::string> more;
-    EXPECT_EQ(again->getInfo(more), 0);
+    records(*again);
     passwordStoreMode() = nullptr;
     EXPECT_EQ(storeHost->modes, std::vector<int64_t>{1});
   }
@@ -180,7 +173,7 @@ TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
   const std::shared_ptr<AHandlerRar> refused = open(fixture("names.rar"));
   auto silent = std::make_shared<ScriptedHost>(std::vector<std::string>{""});
   refused->setCallbackHandler(silent);
-  EXPECT_EQ(refused->getInfo(records), 100);
+  records(*refused, 100);
 }
 
 TEST_F(RarHandlerTest, TheCallbackGivesDefaultAnswersWithoutAHostAndCutsLongPasswords) {
@@ -207,26 +200,36 @@ TEST_F(RarHandlerTest, AnyVolumeOpensTheSetFromItsFirstVolume) {
   const std::shared_ptr<AHandlerRar> handler = open(fixture("vol.part2.rar"));
   ASSERT_TRUE(handler && handler->url());
   EXPECT_EQ(*handler->url(), fixture("vol.part1.rar"));
-  EXPECT_EQ(volumeNames(*handler), "vol.part1.rar vol.part2.rar vol.part3.rar ");
+  // The recovery volumes follow the data volumes, and are no volume to open a set by.
+  EXPECT_EQ(volumeNames(*handler), "vol.part1.rar vol.part2.rar vol.part3.rar vol.part1.rev vol.part2.rev ");
+  for (const VolumePart& part : handler->parts())
+    EXPECT_EQ(part.size, static_cast<int64_t>(fs::file_size(fixture(part.name)))) << part.name;
+  EXPECT_FALSE(handler->isFirstFile(fixture("vol.part1.rev")));
   EXPECT_EQ(handler->baseName(), "vol");
   // A continued entry is listed once, with the packed size of its first volume.
   const std::string text = listing(fixture("vol.part3.rar"));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7) << text;
   EXPECT_NE(text.find("tree/rand unco=300000 comp=1"), std::string::npos) << text;
   EXPECT_NE(text.find("tree/sub/deep/big.txt unco=3000 comp=3000"), std::string::npos) << text;
+  // So does the six-volume RAR 4 sample.
+  test::TempDir set;
+  const std::string third =
+      (test::copyRar4VolumeSet(TESSARO_FIXTURES_DIR, set.path()).parent_path() / "six.part3.rar").string();
+  EXPECT_EQ(open(third)->parts().size(), 6u);
+  const std::string six = listing(third);
+  EXPECT_EQ(std::count(six.begin(), six.end(), '\n'), 2) << six;
 }
 
 TEST_F(RarHandlerTest, AMissingOrDamagedVolumeEndsWithWhatWasRead) {
   test::TempDir dir;
   fs::copy_file(fixture("vol.part1.rar"), dir.path() / "vol.part1.rar");
   fs::copy_file(fixture("vol.part3.rar"), dir.path() / "vol.part3.rar");
-  std::vector<std::string> records;
   const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "vol.part3.rar").string());
   EXPECT_EQ(volumeNames(*handler), "vol.part1.rar vol.part3.rar ");
-  EXPECT_EQ(handler->getInfo(records), 4);
-  ASSERT_GE(records.size(), 1u);
-  EXPECT_LT(records.size(), 7u);
-  EXPECT_EQ(records[0].substr(0, 15), "path=tree/rand\t");
+  const std::vector<std::string> read = records(*handler, 4);
+  ASSERT_GE(read.size(), 1u);
+  EXPECT_LT(read.size(), 7u);
+  EXPECT_EQ(read[0].substr(0, 15), "path=tree/rand\t");
 
   // Extraction stops at the gap, leaves nothing half written and nothing beside the destination.
   fs::create_directory(dir.path() / "out");
@@ -268,14 +271,14 @@ TEST_F(RarHandlerTest, VolumeSetsAreFoundInAllThreeNamingFamilies) {
 }
 
 // RAR 5 numbers: 7 bits a byte, lowest first, the high bit set while more bytes follow.
-bool readVint(std::string_view data, size_t& at, uint64_t& value) {
-  value = 0;
+uint64_t readVint(std::string_view data, size_t& at) {
+  uint64_t value = 0;
   for (int shift = 0; shift < 64 && at < data.size(); shift += 7) {
     const auto byte = static_cast<unsigned char>(data[at++]);
     value |= uint64_t{byte & 0x7Fu} << shift;
-    if (!(byte & 0x80)) return true;
+    if (!(byte & 0x80)) break;
   }
-  return false;
+  return value;
 }
 
 std::string vint(uint64_t value) {
@@ -287,48 +290,30 @@ std::string vint(uint64_t value) {
   return out;
 }
 
-uint32_t crc32(std::string_view data) {
-  uint32_t crc = 0xFFFFFFFF;
-  for (const char c : data) {
-    crc ^= static_cast<unsigned char>(c);
-    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-  }
-  return ~crc;
-}
-
-// The archive with the unpacked size of its first file header replaced and that header's CRC
-// made good again; the packed data stays. Needs an archive without quick-open or recovery
-// records, whose positions the longer header would shift.
+// The one-file archive with the unpacked size in its file header replaced and that header's CRC
+// made good again; the packed data stays. The file header follows the signature and the main
+// header, which has no data; without a quick-open record nothing points past the longer header.
 std::string withUnpackedSize(const std::string& archive, uint64_t size) {
-  size_t at = 8;  // "Rar!\x1A\x07\x01\x00"
-  while (at + 4 < archive.size()) {
-    const size_t block = at;
-    at += 4;
-    uint64_t headerSize = 0;
-    if (!readVint(archive, at, headerSize)) break;
-    const std::string header = archive.substr(at, headerSize);
-    const size_t next = at + headerSize;
-    size_t field = 0;
-    uint64_t type = 0, flags = 0, extraSize = 0, dataSize = 0, fileFlags = 0, unpacked = 0;
-    readVint(header, field, type);
-    readVint(header, field, flags);
-    if (flags & 0x01) readVint(header, field, extraSize);
-    if (flags & 0x02) readVint(header, field, dataSize);
-    if (type == 2) {
-      readVint(header, field, fileFlags);
-      const size_t sizeAt = field;
-      readVint(header, field, unpacked);
-      const std::string patched = header.substr(0, sizeAt) + vint(size) + header.substr(field);
-      const std::string sized = vint(patched.size()) + patched;
-      const uint32_t crc = crc32(sized);
-      std::string crcBytes;
-      for (int k = 0; k < 4; ++k) crcBytes += static_cast<char>((crc >> (8 * k)) & 0xFF);
-      return archive.substr(0, block) + crcBytes + sized + archive.substr(next);
-    }
-    at = next + dataSize;
-  }
-  ADD_FAILURE() << "no file header";
-  return archive;
+  size_t at = 8 + 4;  // the signature "Rar!\x1A\x07\x01\x00", the main header's CRC
+  at += readVint(archive, at);
+  const size_t block = at;
+  at += 4;
+  const uint64_t headerSize = readVint(archive, at);
+  const std::string header = archive.substr(at, headerSize);
+  size_t field = 0;
+  readVint(header, field);  // the block type
+  const uint64_t flags = readVint(header, field);
+  // The extra area's size and the data size when the flags say so, then the file flags.
+  for (const bool present : {(flags & 0x01) != 0, (flags & 0x02) != 0, true})
+    if (present) readVint(header, field);
+  const size_t sizeAt = field;
+  readVint(header, field);
+  const std::string patched = header.substr(0, sizeAt) + vint(size) + header.substr(field);
+  const std::string sized = vint(patched.size()) + patched;
+  const uLong crc = ::crc32(0, reinterpret_cast<const Bytef*>(sized.data()), static_cast<uInt>(sized.size()));
+  std::string crcBytes;
+  for (int k = 0; k < 4; ++k) crcBytes += static_cast<char>((crc >> (8 * k)) & 0xFF);
+  return archive.substr(0, block) + crcBytes + sized + archive.substr(at + headerSize);
 }
 
 TEST_F(RarHandlerTest, SizesBeyondFourGibibytesAreListedWhole) {
@@ -336,60 +321,25 @@ TEST_F(RarHandlerTest, SizesBeyondFourGibibytesAreListedWhole) {
   shell(dir.path(), "printf hello > huge.bin && rar a -idq -m0 -qo- small.rar huge.bin");
   const uint64_t fiveGiB = uint64_t{5} << 30;
   dir.write("huge.rar", withUnpackedSize(readFile(dir.path() / "small.rar"), fiveGiB));
-  std::vector<std::string> records;
-  EXPECT_EQ(open((dir.path() / "huge.rar").string())->getInfo(records), 0);
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_NE(records[0].find("\tunco=5368709120\tcomp=5\t"), std::string::npos) << records[0];
+  const std::vector<std::string> huge = records(*open((dir.path() / "huge.rar").string()));
+  ASSERT_EQ(huge.size(), 1u);
+  EXPECT_NE(huge[0].find("\tunco=5368709120\tcomp=5\t"), std::string::npos) << huge[0];
   // The high word alone: exactly 4 GiB is not 0.
   dir.write("four.rar", withUnpackedSize(readFile(dir.path() / "small.rar"), uint64_t{1} << 32));
   EXPECT_NE(listing((dir.path() / "four.rar").string()).find("huge.bin unco=4294967296 comp=5"),
             std::string::npos);
 }
 
-TEST_F(RarHandlerTest, ARecoveryVolumeSetListsFromAnyVolume) {
-  test::TempDir dir;
-  shell(dir.path(),
-        "cp -a " + (fixtures().path() / "tree").string() + " tree && rar a -idq -m0 -v100k -rv2 rv.rar tree");
-  const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "rv.part3.rar").string());
-  ASSERT_TRUE(handler && handler->url());
-  EXPECT_EQ(*handler->url(), (dir.path() / "rv.part1.rar").string());
-  // The recovery volumes follow the data volumes.
-  EXPECT_EQ(volumeNames(*handler), "rv.part1.rar rv.part2.rar rv.part3.rar rv.part1.rev rv.part2.rev ");
-  for (const VolumePart& part : handler->parts())
-    EXPECT_EQ(part.size, static_cast<int64_t>(fs::file_size(dir.path() / part.name))) << part.name;
-  // The same set as vol.part*.rar, recovery volumes aside.
-  EXPECT_EQ(listing((dir.path() / "rv.part3.rar").string()), listing(fixture("vol.part1.rar")));
-  // A recovery volume is no volume to open a set by.
-  EXPECT_FALSE(handler->isFirstFile((dir.path() / "rv.part1.rev").string()));
-}
-
 // The trees of a RAR 5 archive made here (in archive order; a symbolic link stores its target as
-// its data, unpacked) and of a RAR 4 sample, against the golden listing.
+// its data, unpacked) and of RAR 4 samples, against the golden listing: Windows flags show
+// folders through 'D' and archived files through 'A'.
 TEST_F(RarHandlerTest, Rar5AndRar4SamplesListAsTheirMakersWroteThem) {
-  test::expectGolden("rar-trees.txt", "== plain.rar\n" + listing(fixture("plain.rar")) +
-                                          "== test_read_format_rar.rar\n" +
-                                          listing((kRar4 / "test_read_format_rar.rar").string()));
-  // Windows flags: folders through 'D', files archived ('A').
-  const std::string windows = listing((kRar4 / "test_read_format_rar_windows.rar").string());
-  EXPECT_NE(windows.find("testdir/ unco=16 comp=16 attr= .D.....   perm=0 "), std::string::npos) << windows;
-  EXPECT_NE(windows.find("test.txt unco=16 comp=16 attr= .....A.   perm=0 "), std::string::npos) << windows;
-  const std::string unicode = listing((kRar4 / "test_read_format_rar_unicode.rar").string());
-  EXPECT_NE(
-      unicode.find("\xe8\xa1\xa8\xe3\x81\xa0\xe3\x82\x88/\xe6\xbc\xa2\xe5\xad\x97\xe9\x95\xb7\xe3\x81\x84"
-                   "\xe3\x83\x95\xe3\x82\xa1\xe3\x82\xa4\xe3\x83\xab\xe5\x90\x8dlong-filename-in-"
-                   "\xe6\xbc\xa2\xe5\xad\x97.txt unco=5"),
-      std::string::npos)
-      << unicode;
+  std::string trees = "== plain.rar\n" + listing(fixture("plain.rar"));
+  for (const char* sample :
+       {"test_read_format_rar.rar", "test_read_format_rar_windows.rar", "test_read_format_rar_unicode.rar"})
+    trees += std::string("== ") + sample + "\n" + listing((kRar4 / sample).string());
+  test::expectGolden("rar-trees.txt", trees);
   EXPECT_EQ(listing((kRar4 / "test_read_format_rar_encryption_header.rar").string(), 100), "");
-}
-
-TEST_F(RarHandlerTest, TheSixVolumeRar4SetListsWholeFromItsThirdVolume) {
-  test::TempDir set;
-  const std::string third =
-      (test::copyRar4VolumeSet(TESSARO_FIXTURES_DIR, set.path()).parent_path() / "six.part3.rar").string();
-  EXPECT_EQ(open(third)->parts().size(), 6u);
-  const std::string text = listing(third);
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
 }
 
 TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
@@ -506,71 +456,19 @@ p="$d/$d/$d/$d/$d/$(printf 'f%.0s' $(seq 1 17))$(printf '\303\251')tail"
 mkdir -p "$(dirname "$p")" && printf hi > "$p"
 rar a -idq long.rar "$d"
 )sh");
-  std::vector<std::string> records;
-  EXPECT_EQ(open((dir.path() / "long.rar").string())->getInfo(records), 0);
-  ASSERT_EQ(records.size(), 6u);
-  const std::string path = records[0].substr(5, records[0].find('\t') - 5);
+  const std::vector<std::string> list = records(*open((dir.path() / "long.rar").string()));
+  ASSERT_EQ(list.size(), 6u);
+  const std::string path = list[0].substr(5, list[0].find('\t') - 5);
   EXPECT_EQ(path.size(), 1022u);
   EXPECT_EQ(path.substr(path.size() - 17), std::string(17, 'f'));
 }
 
-TEST_F(RarHandlerTest, AttributeTextsFollowTheHostSystem) {
-  EXPECT_EQ(rarListFileAttr(0x10 | 0x01 | 0x02 | 0x04 | 0x08 | 0x20 | 0x800, 2), " VDRHSAC  ");
-  EXPECT_EQ(rarListFileAttr(0x4000 | 0xC00 | 0x1ED, 5), "drwsr-sr-x");
-  EXPECT_EQ(rarListFileAttr(0x8000 | 0x200 | 0xC00 | 0x124, 3), "-r-Sr-Sr--");  // no sticky shown
-  EXPECT_EQ(rarListFileAttr(0x1FF, 6), "-");
-}
-
-TEST_F(RarHandlerTest, DamagedOrForeignFilesFailWithoutRecords) {
-  test::TempDir dir;
-  dir.write("garbage.rar", std::string(5000, 'R'));
-  std::string truncated = readFile(fixture("plain.rar"));
-  truncated.resize(truncated.size() / 2);
-  dir.write("half.rar", truncated);
-  std::vector<std::string> records;
-  EXPECT_EQ(open((dir.path() / "garbage.rar").string())->getInfo(records), 4);
-  EXPECT_TRUE(records.empty());
-  const int32_t status = open((dir.path() / "half.rar").string())->getInfo(records);
-  EXPECT_TRUE(status == 0 || status == 4) << status;
-  EXPECT_GE(records.size(), 1u);
-  EXPECT_EQ(open((dir.path() / "garbage.rar").string())->extract(test::items({"*"}), dir.str(), 1), 4);
-}
-
-TEST_F(RarHandlerTest, TessaroListsExtractsAndTestsRar) {
-  const SubprocessResult listed = run({TESSARO_BINARY, "list", "--json", fixture("vol.part2.rar")});
-  EXPECT_EQ(listed.exitStatus, 0);
-  EXPECT_NE(listed.output.find(R"("name":"tree/sub/deep/big.txt","kind":"file","size":3000,"packed":3000)"),
-            std::string::npos)
-      << listed.output;
-
-  test::TempDir out;
-  const SubprocessResult extracted = run(
-      {TESSARO_BINARY, "extract", fixture("data.rar"), "tree/sub", "-C", out.str(), "--password", "secret"});
-  EXPECT_EQ(extracted.exitStatus, 0) << extracted.output;
-  EXPECT_EQ(readFile(out.path() / "tree/sub/deep/big.txt"),
-            readFile(fixtures().path() / "tree/sub/deep/big.txt"));
-  EXPECT_FALSE(fs::exists(out.path() / "tree/a.txt"));
-
-  // No terminal to ask: a wrong password fails the run.
-  const SubprocessResult wrong =
-      run({"/usr/bin/setsid", "-w", TESSARO_BINARY, "test", fixture("names.rar"), "--password", "nope"});
-  EXPECT_EQ(wrong.exitStatus, 1) << wrong.output;
-  const SubprocessResult missing =
-      run({TESSARO_BINARY, "extract", fixture("plain.rar"), "no/such", "-C", out.str()});
-  EXPECT_EQ(missing.exitStatus, 1);
-  EXPECT_NE(missing.output.find("no such entry"), std::string::npos) << missing.output;
-}
-
-TEST_F(RarHandlerTest, ThePreviewShowsHiddenNamesAsTheEncryptedPageAndLocksEncryptedEntries) {
+// Entries with enciphered data carry a lock after their name, and the header says so.
+TEST_F(RarHandlerTest, ThePreviewLocksEncryptedEntries) {
   test::TempDir out;
   const fs::path page = out.path() / "p.html";
-  EXPECT_EQ(run({TESSARO_QLHOST, "-o", page.string(), fixture("names.rar")}).exitStatus, 0);
-  EXPECT_NE(readFile(page).find("The listing is encrypted"), std::string::npos);
   EXPECT_EQ(run({TESSARO_QLHOST, "-o", page.string(), fixture("data.rar")}).exitStatus, 0);
   const std::string listed = readFile(page);
-  EXPECT_EQ(listed.find("The listing is encrypted"), std::string::npos);
-  EXPECT_NE(listed.find("big.txt"), std::string::npos);
-  // Entries with enciphered data carry a lock after their name, and the header says so.
   EXPECT_NE(listed.find(">big.txt</a><span class='enc'"), std::string::npos);
   EXPECT_NE(listed.find("Contents only"), std::string::npos);
 }

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <cstring>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -109,6 +109,7 @@ TEST_F(RarModifyTest, AddingWithEveryPresetSwitchMakesTheArchiveAsked) {
   EXPECT_TRUE(fs::exists(path("set.part3.rar")));
   EXPECT_FALSE(fs::exists(path("set.part4.rar")));
   EXPECT_EQ(entries(path("set.part1.rar"), "pw"), "docs/old/a.txt* docs/old/rand* ");
+  EXPECT_FALSE(handler->isListingEncrypted());
   fs::create_directory(path("out"));
   const std::shared_ptr<AHandlerRar> reader = open(path("set.part1.rar"));
   reader->setPassword("pw");
@@ -147,15 +148,7 @@ TEST_F(RarModifyTest, WithoutTheToolNothingChangesAndNothingIsOffered) {
   EXPECT_TRUE(handler->canUpdate());
 }
 
-TEST_F(RarModifyTest, EncryptionTagsHideTheDataOrTheNames) {
-  const std::shared_ptr<AHandlerRar> data = fresh();
-  data->setPassword("pw");
-  EXPECT_EQ(data->addFiles({"a.txt"}, path("src").string(), path("data.rar").string(), nullptr,
-                           {{"encryption", PropertyList(2)}}, nullptr),
-            0);
-  EXPECT_FALSE(data->isListingEncrypted());
-  EXPECT_EQ(entries(path("data.rar")), "a.txt* ");
-
+TEST_F(RarModifyTest, EncryptedNamesNeedThePasswordToList) {
   const std::shared_ptr<AHandlerRar> names = fresh();
   names->setPassword("pw");
   EXPECT_EQ(names->addFiles({"a.txt", "docs"}, path("src").string(), path("names.rar").string(), nullptr,
@@ -255,24 +248,12 @@ TEST_F(RarModifyTest, DeleteRenameAndRepairRunTheToolAsDescribed) {
   EXPECT_EQ(readFile(path("arc/v.part1.rar (damaged)/v.part1.rar")), std::string(200000, 'x'));
   EXPECT_EQ(readFile(path("arc/v.part1.rar (damaged)/v.part2.rar")), "2");
 
-  // The log with the temporary folders' names made fixed.
-  std::string log = readFile(tool / "log");
+  // The log with the temporary names made fixed: work folders lie hidden beside the archive, list
+  // files in a folder of their own.
   const std::string arc = path("arc").string();
-  for (const char* marker : {"-w", "@"}) {
-    for (size_t at = log.find(marker); at != std::string::npos; at = log.find(marker, at + 1)) {
-      const size_t end = log.find('\n', at);
-      const std::string value = log.substr(at + std::strlen(marker), end - at - std::strlen(marker));
-      const bool work = std::string(marker) == "-w";
-      // Work folders lie hidden beside the archive; list files in a folder of their own.
-      if (work) {
-        EXPECT_EQ(fs::path(value).parent_path(), arc);
-        EXPECT_EQ(fs::path(value).filename().string()[0], '.');
-      } else {
-        EXPECT_EQ(fs::path(value).filename(), "listfile");
-      }
-      log.replace(at + std::strlen(marker), end - at - std::strlen(marker), work ? "WORK" : "LIST");
-    }
-  }
+  std::string log =
+      std::regex_replace(readFile(tool / "log"), std::regex("\n-w" + arc + "/\\.[^/\n]+\n"), "\n-wWORK\n");
+  log = std::regex_replace(log, std::regex("\n@/[^\n]+/listfile\n"), "\n@LIST\n");
   // Deletion and renaming run where the caller is.
   const std::string here = fs::current_path().string();
   EXPECT_EQ(log, "in " + here + "\nd\n-p-\n-wWORK\n" + arc +

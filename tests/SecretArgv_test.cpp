@@ -2,7 +2,6 @@
 // anyone is asked: tessaro runs its tools with passwords while every process's command line is
 // watched, and opens archives with stored passwords on a private keyring
 // (support/KeyringSessionMain.cpp).
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -11,7 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "process/Subprocess.h"
+#include "support/Files.h"
 #include "support/TempDir.h"
 
 namespace tessaro {
@@ -39,44 +38,23 @@ class CommandLineWatch {
     stopping_ = true;
     if (thread_.joinable()) thread_.join();
   }
-  // Command lines that held the secret.
-  std::vector<std::string> leaks() {
-    std::lock_guard lock(mutex_);
-    return leaks_;
-  }
-  // The programs seen running, by their first argument's last component.
-  std::set<std::string> programs() {
-    std::lock_guard lock(mutex_);
-    return programs_;
-  }
+  // Read after stop(), when the watching thread has ended: command lines that held the secret, and
+  // the programs seen running by their first argument's last component.
+  std::vector<std::string> leaks;
+  std::set<std::string> programs;
 
  private:
-  // A process may end between the open and the read (ESRCH): its line is then empty.
-  static std::string slurp(const std::string& path) {
-    std::string text;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-    ::close(fd);
-    return text;
-  }
+  // A process that ends between the listing and the read leaves an empty line; so do the entries
+  // of /proc that are no process.
   void watch() {
-    const std::string self = std::to_string(::getpid());
     while (!stopping_) {
-      if (DIR* proc = ::opendir("/proc")) {
-        while (dirent* entry = ::readdir(proc)) {
-          const std::string pid = entry->d_name;
-          if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
-          const std::string line = slurp("/proc/" + pid + "/cmdline");
-          if (line.empty()) continue;
-          const std::string program = fs::path(line.substr(0, line.find('\0'))).filename().string();
-          if (program == "tessaro") continue;
-          std::lock_guard lock(mutex_);
-          programs_.insert(program);
-          if (line.find(secret_) != std::string::npos) leaks_.push_back(line);
-        }
-        ::closedir(proc);
+      std::error_code ec;
+      for (const fs::directory_entry& process : fs::directory_iterator("/proc", ec)) {
+        const std::string line = test::readFile(process.path() / "cmdline");
+        const std::string program = fs::path(line.substr(0, line.find('\0'))).filename().string();
+        if (line.empty() || program == "tessaro") continue;
+        programs.insert(program);
+        if (line.find(secret_) != std::string::npos) leaks.push_back(line);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -84,9 +62,6 @@ class CommandLineWatch {
 
   const std::string secret_;
   std::atomic<bool> stopping_{false};
-  std::mutex mutex_;
-  std::vector<std::string> leaks_;
-  std::set<std::string> programs_;
   std::thread thread_;
 };
 
@@ -149,8 +124,8 @@ TEST_F(SecretArgvTest, NoToolEverSeesThePasswordOnItsCommandLine) {
     expectRuns({"extract", archive, "-C", out, "--here", "--password", password});
     expectRuns({"delete", archive, "small.txt", "--password", password});
     watch.stop();
-    EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
-    EXPECT_TRUE(watch.programs().count(c.tool)) << "the watch never saw " << c.tool << " run";
+    EXPECT_EQ(watch.leaks, std::vector<std::string>{});
+    EXPECT_TRUE(watch.programs.count(c.tool)) << "the watch never saw " << c.tool << " run";
     EXPECT_EQ(test::readFile(fs::path(out) / "big.bin"), test::readFile(at("in/big.bin")));
     EXPECT_EQ(test::readFile(fs::path(out) / "later.txt"), "later\n");
   }
@@ -178,8 +153,8 @@ TEST_F(SecretArgvTest, UnarIsNeverHandedAPassword) {
   expectRuns({"extract", at("in/plain.lzh").string(), "--here", "-C", at("out/lzh").string(), "--password",
               password});
   watch.stop();
-  EXPECT_EQ(watch.leaks(), std::vector<std::string>{});
-  EXPECT_TRUE(watch.programs().count("unar")) << "the watch never saw unar run";
+  EXPECT_EQ(watch.leaks, std::vector<std::string>{});
+  EXPECT_TRUE(watch.programs.count("unar")) << "the watch never saw unar run";
   EXPECT_NE(refused.exitStatus, 0);
   EXPECT_NE(refused.output.find("only take a password on its command line"), std::string::npos)
       << refused.output;

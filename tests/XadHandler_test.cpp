@@ -18,6 +18,7 @@
 #include "ListingPipeline.h"
 #include "process/Subprocess.h"
 #include "support/FakeHost.h"
+#include "support/Files.h"
 #include "support/Golden.h"
 #include "support/ScopedEnv.h"
 #include "support/SuiteFixtures.h"
@@ -37,21 +38,6 @@ namespace fs = std::filesystem;
 const fs::path kMac = TESSARO_MAC_FIXTURES;
 
 using test::readFile;
-
-// One newc member, written by hand so that names cpio itself would refuse can be stored.
-std::string newcMember(const std::string& name, const std::string& data, unsigned mode = 0100644) {
-  char header[111];
-  const size_t nameSize = name.size() + 1;
-  std::snprintf(header, sizeof header, "070701%08X%08X%08X%08X%08X%08X%08zX%08X%08X%08X%08X%08zX%08X", 1u,
-                mode, 0u, 0u, 1u, 1588328433u, data.size(), 0u, 0u, 0u, 0u, nameSize, 0u);
-  std::string member(header, 110);
-  member += name;
-  member += '\0';
-  member.append((4 - member.size() % 4) % 4, '\0');
-  member += data;
-  member.append((4 - member.size() % 4) % 4, '\0');
-  return member;
-}
 
 // A one-page PDF holding a 2x2 RGB image, which the PDF parser lists as a TIFF file.
 std::string pdfWithImage() {
@@ -128,6 +114,10 @@ printf 'doc\n' > deb/usr/share/doc/x/README
 touch -d @1588328433 deb/DEBIAN/control deb/usr/share/doc/x/README
 SOURCE_DATE_EPOCH=1588328433 dpkg-deb --root-owner-group -Znone --build deb x.deb > /dev/null
 (cd tree/sub && jlha c ../../x.lzh a.txt > /dev/null)
+# Names that leave the folder: one that climbs out, one absolute.
+mkdir evil && printf bad > evil/escaped && printf bad > evil/absolute && printf good > evil/inside
+(cd evil && bsdtar --format newc -P -s ',^escaped$,../escaped,' -s ',^absolute$,/tmp/absolute-xad-test,' \
+  -cf ../evil.cpio escaped absolute inside)
 )sh";
 
 class XadHandlerTest : public test::SuiteFixtures<XadHandlerTest> {
@@ -149,26 +139,33 @@ class XadHandlerTest : public test::SuiteFixtures<XadHandlerTest> {
     return root ? test::dumpTree(*root, true) : std::string("(no root)");
   }
 
-  static std::vector<std::string> records(ArchiveHandlerXad& handler) {
-    std::vector<std::string> out;
-    EXPECT_EQ(handler.getInfo(out), 0);
-    return out;
+  // The handler's records, a line each.
+  static std::string records(ArchiveHandlerXad& handler) {
+    std::vector<std::string> lines;
+    EXPECT_EQ(handler.getInfo(lines), 0);
+    std::string text;
+    for (const std::string& line : lines) text += line + "\n";
+    return text;
   }
 
   test::TempDir dir_;
 };
 
-// The pipeline's trees of both cpio header forms and of the Mac samples, one after another.
-// In cpio the AppleDouble file comes back as the fork's own record (a Mac metadata item), and
-// newc pads every member to four bytes, which its packed sizes show. In the StuffIt samples data
-// and resource fork of a file are one entry ("Test Image" has only a resource fork); a BinHex or
+// The pipeline's trees of both cpio header forms, a deb, an LZH, the PDF and Flash images and
+// the Mac samples, one after another. In cpio the AppleDouble file comes back as the fork's own
+// record (a Mac metadata item), and newc pads every member to four bytes, which its packed sizes
+// show. The PDF's image comes out as a TIFF file, its header on top of the 12 bytes the PDF
+// stores; lsar gives the Flash image neither size nor date. In the StuffIt samples data and
+// resource fork of a file are one entry ("Test Image" has only a resource fork); a BinHex or
 // MacBinary wrapper opened as it is lists the one file it wraps, and BinHex stores no date.
-TEST_F(XadHandlerTest, CpioFormsAndMacSamplesListTheirTrees) {
+TEST_F(XadHandlerTest, EveryFormatListsItsTree) {
   std::string all;
+  ASSERT_TRUE(fs::exists(fixture("x.lzh"))) << "jlha (package jlha-utils) made no archive";
   for (const fs::path& archive :
-       {fixture("newc.cpio"), fixture("odc.cpio"), kMac / "testfile.stuffit45_dlx.mac9.sit",
-        kMac / "testfile.stuffit7_dlx.mac9.sit", kMac / "testfile.stuffit_deluxe_2009.win.sitx",
-        kMac / "testfile.stuffit45_dlx.mac9.sit.hqx", kMac / "testfile.stuffit45_dlx.mac9.sit.bin"}) {
+       {fixture("newc.cpio"), fixture("odc.cpio"), fixture("x.deb"), fixture("x.lzh"), fixture("x.pdf"),
+        fixture("x.swf"), kMac / "testfile.stuffit45_dlx.mac9.sit", kMac / "testfile.stuffit7_dlx.mac9.sit",
+        kMac / "testfile.stuffit_deluxe_2009.win.sitx", kMac / "testfile.stuffit45_dlx.mac9.sit.hqx",
+        kMac / "testfile.stuffit45_dlx.mac9.sit.bin"}) {
     int32_t status = -2;
     all += "== " + archive.filename().string() + "\n" + listing(archive, &status);
     EXPECT_EQ(status, 0) << archive;
@@ -176,100 +173,64 @@ TEST_F(XadHandlerTest, CpioFormsAndMacSamplesListTheirTrees) {
   test::expectGolden("xad-trees.txt", all);
 }
 
-TEST_F(XadHandlerTest, ListsDebLzhAndPdfThroughThePipeline) {
-  EXPECT_EQ(listing(fixture("x.deb")),
-            "debian-binary unco=4 comp=4 attr=- perm=0 time=2020-05-01T10:20:33Z\n"
-            "control.tar unco=10240 comp=10240 attr=- perm=0 time=2020-05-01T10:20:33Z\n"
-            "data.tar unco=10240 comp=10240 attr=- perm=0 time=2020-05-01T10:20:33Z\n");
-  // The image comes out as a TIFF file: its header on top of the 12 bytes the PDF stores.
-  EXPECT_EQ(listing(fixture("x.pdf")), "Page 1, object 4.tiff unco=140 comp=12 attr=- perm=0 time=none\n");
-  ASSERT_TRUE(fs::exists(fixture("x.lzh"))) << "jlha (package jlha-utils) made no archive";
-  EXPECT_EQ(listing(fixture("x.lzh")), "a.txt unco=6 comp=6 attr=- perm=0 time=2020-05-01T10:20:33Z\n");
-}
-
-// lsar gives a Flash file's images neither size nor date.
-TEST_F(XadHandlerTest, ListsAndExtractsTheImagesOfAFlashFile) {
-  EXPECT_EQ(listing(fixture("x.swf")), "Image 1 at frame 0.png unco=0 comp=0 attr=- perm=0 time=none\n");
-  const auto handler = AHandlerSwf::metaclass().initWithURL(fixture("x.swf").string());
-  ASSERT_TRUE(handler);
-  auto& swf = static_cast<ArchiveHandlerXad&>(*handler);
-  const std::vector<std::string> expected{
-      "path=Image 1 at frame 0.png\tattr=-\tunco=0\ttype=N\tcomp=0\ttime=\tnum_=0\trsrc=0"};
-  EXPECT_EQ(records(swf), expected);
-  EXPECT_EQ(swf.extractEntries({"0"}, dir_.str()), 0);
-  EXPECT_EQ(readFile(dir_.path() / "Image 1 at frame 0.png").substr(0, 8), "\x89PNG\r\n\x1A\n");
-}
-
-TEST_F(XadHandlerTest, RecordsCarryIndexForkSizesAndEncryption) {
-  const auto handler =
-      AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
-  ASSERT_TRUE(handler);
-  auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
-  EXPECT_FALSE(xad.isListingEncrypted());
-  // Times are written in the default zone.
+// The records of a StuffIt sample (times in the default zone, here EST5), a cpio and the Flash
+// file against the golden text. The cpio's AppleDouble file becomes the fork's own record, before
+// its file, naming the AppleDouble file and carrying the fork's index in the archive.
+TEST_F(XadHandlerTest, RecordsCarryIndexForkSizesAndTimes) {
   test::ScopedEnv zone;
   zone.set("TZ", "EST5");
-  const std::vector<std::string> expected{
-      "path=Test Image\tattr=-\tunco=9134\ttype=N\tcomp=265\ttime=20230203.174245\tnum_=0\trsrc=9134",
-      "path=Test Text\tattr=-\tunco=11\ttype=N\tcomp=11\ttime=20230203.174555\tnum_=1\trsrc=0",
-      "path=testfile.jpg\tattr=-\tunco=220\ttype=N\tcomp=173\ttime=20001231.190000\tnum_=2\trsrc=0",
-      "path=testfile.PICT\tattr=-\tunco=2694\ttype=N\tcomp=573\ttime=20230203.174219\tnum_=3\trsrc=0",
-      "path=testfile.png\tattr=-\tunco=87\ttype=N\tcomp=73\ttime=20001231.190000\tnum_=4\trsrc=0",
-      "path=testfile.txt\tattr=-\tunco=12\ttype=N\tcomp=12\ttime=20230203.173726\tnum_=5\trsrc=0"};
-  EXPECT_EQ(records(xad), expected);
+  const auto sit = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  ASSERT_TRUE(sit);
+  auto& xad = static_cast<ArchiveHandlerXad&>(*sit);
+  EXPECT_FALSE(xad.isListingEncrypted());
+  std::string text = "== testfile.stuffit45_dlx.mac9.sit\n" + records(xad);
   EXPECT_TRUE(xad.archive()->entryHasResourceFork(5));
   EXPECT_FALSE(xad.archive()->entryHasResourceFork(2));
+  zone.set("TZ", "UTC");
+  const auto cpio = AHandlerCpio::metaclass().initWithURL(fixture("newc.cpio").string());
+  const auto swf = AHandlerSwf::metaclass().initWithURL(fixture("x.swf").string());
+  ASSERT_TRUE(cpio && swf);
+  text += "== newc.cpio\n" + records(static_cast<ArchiveHandlerXad&>(*cpio));
+  text += "== x.swf\n" + records(static_cast<ArchiveHandlerXad&>(*swf));
+  test::expectGolden("xad-records.txt", text);
+  // Opened by name, a cpgz is the cpio archive inside.
+  AHandlerCpio cpgz;
+  ASSERT_TRUE(cpgz.initWithFilename(fixture("x.cpgz").string()));
+  EXPECT_EQ(records(cpgz), records(static_cast<ArchiveHandlerXad&>(*cpio)));
+}
 
-  const auto locked =
-      AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.password.sit").string());
+// An encrypted listing still lists: every entry is there, marked by its type. unar could take the
+// password only on its command line: refused before it runs.
+TEST_F(XadHandlerTest, AnEncryptedSampleListsButUnarGetsNoPassword) {
+  const std::string path = (kMac / "testfile.stuffit45_dlx.mac9.password.sit").string();
+  const auto locked = AHandlerSit::metaclass().initWithURL(path);
   ASSERT_TRUE(locked);
   EXPECT_TRUE(locked->isListingEncrypted());
-  // An encrypted listing still lists: every entry is there, marked by its type.
   AZipItem::Ptr root;
-  EXPECT_EQ(getInfo((kMac / "testfile.stuffit45_dlx.mac9.password.sit").string(), root), 0);
+  EXPECT_EQ(getInfo(path, root), 0);
   ASSERT_TRUE(root);
   int encrypted = 0;
   for (const AZipItem::Ptr& item : root->children())
     if (locked->isItemEncrypted(*item)) ++encrypted;
   EXPECT_EQ(encrypted, 6);
-  // unar could take the password only on its command line: refused before it runs.
   locked->setPassword("password");
   EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*locked).extractEntries({"5"}, dir_.str()),
             kStatusPasswordNotPrivate);
-}
-
-TEST_F(XadHandlerTest, CpioWritesTheResourceForkRecordBeforeItsFile) {
-  const auto handler = AHandlerCpio::metaclass().initWithURL(fixture("newc.cpio").string());
-  ASSERT_TRUE(handler);
-  test::ScopedEnv zone;
-  zone.set("TZ", "UTC");
-  const std::vector<std::string> list = records(static_cast<ArchiveHandlerXad&>(*handler));
-  // The fork's record names the AppleDouble file and carries the fork's index in the archive.
-  const std::vector<std::string> expected{
-      "path=._b\tattr=-\tunco=46\tcomp=48\ttime=20200501.102033\tnum_=0",
-      "path=b\tattr=-\tunco=4\ttype=N\tcomp=4\ttime=20200501.102033\tnum_=0\trsrc=0",
-      "path=sub\tattr=d\tunco=0\ttype=N\tcomp=0\ttime=20200501.102033\tnum_=1\trsrc=0",
-      "path=sub/a.txt\tattr=-\tunco=6\ttype=N\tcomp=8\ttime=20200501.102033\tnum_=2\trsrc=0",
-      "path=\xC3\xA9t\xC3\xA9.txt\tattr=-\tunco=5\ttype=N\tcomp=8\ttime=20200501.102033\tnum_=3\trsrc=0"};
-  EXPECT_EQ(list, expected);
-
-  // Opened by name, a cpgz is the cpio archive inside.
-  AHandlerCpio cpgz;
-  ASSERT_TRUE(cpgz.initWithFilename(fixture("x.cpgz").string()));
-  EXPECT_EQ(records(cpgz), list);
 }
 
 TEST_F(XadHandlerTest, ExtractsOneEntryByteForByte) {
   const auto cpio = AHandlerCpio::metaclass().initWithURL(fixture("newc.cpio").string());
   ASSERT_TRUE(cpio);
   auto& xad = static_cast<ArchiveHandlerXad&>(*cpio);
-  int aIndex = -1;
-  for (int n = 0; n < xad.archive()->numberOfEntries(); ++n)
-    if (xad.archive()->nameOfEntry(n) == "sub/a.txt") aIndex = n;
-  ASSERT_GE(aIndex, 0);
-  EXPECT_EQ(xad.extractEntries({std::to_string(aIndex)}, dir_.str()), 0);
+  ASSERT_EQ(xad.archive()->nameOfEntry(2), "sub/a.txt");
+  EXPECT_EQ(xad.extractEntries({"2"}, dir_.str()), 0);
   EXPECT_EQ(readFile(dir_.path() / "sub/a.txt"), readFile(fixtures().path() / "tree/sub/a.txt"));
   EXPECT_FALSE(fs::exists(dir_.path() / "b"));
+  // The Flash file's image comes out as a PNG file.
+  const auto swf = AHandlerSwf::metaclass().initWithURL(fixture("x.swf").string());
+  ASSERT_TRUE(swf);
+  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*swf).extractEntries({"0"}, dir_.str()), 0);
+  EXPECT_EQ(readFile(dir_.path() / "Image 1 at frame 0.png").substr(0, 8), "\x89PNG\r\n\x1A\n");
 
   // The StuffIt sample's testfile.png against the same image taken out of the sitx by unar itself;
   // its testfile.txt keeps the Mac line end, and its resource fork goes beside it.
@@ -303,13 +264,7 @@ TEST_F(XadHandlerTest, ExtractsOneEntryByteForByte) {
 }
 
 TEST_F(XadHandlerTest, NamesThatLeaveTheFolderAreNeverWritten) {
-  const fs::path archive = dir_.path() / "evil.cpio";
-  {
-    std::ofstream out(archive, std::ios::binary);
-    out << newcMember("../escaped", "bad") << newcMember("/tmp/absolute-xad-test", "bad")
-        << newcMember("inside", "good") << newcMember("TRAILER!!!", "", 0);
-  }
-  const auto handler = AHandlerCpio::metaclass().initWithURL(archive.string());
+  const auto handler = AHandlerCpio::metaclass().initWithURL(fixture("evil.cpio").string());
   ASSERT_TRUE(handler);
   auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
   const fs::path out = dir_.path() / "out" / "deeper";
@@ -347,13 +302,7 @@ TEST_F(XadHandlerTest, ACancelFromTheHostStopsTheExtraction) {
 
 TEST_F(XadHandlerTest, CorruptOrForeignFilesGetNoHandler) {
   test::IsolatedHome home;
-  const auto entriesUnder = [](const fs::path& folder) {
-    size_t count = 0;
-    for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it)
-      ++count;
-    return count;
-  };
-  const size_t before = entriesUnder(home.dir().path());
+  const std::string before = test::folderListing(home.dir().path());
   const fs::path junk = dir_.write("junk.cpio", std::string("070701") + std::string(300, 'Z'));
   int32_t status = 0;
   EXPECT_EQ(listing(junk, &status), "");
@@ -362,7 +311,7 @@ TEST_F(XadHandlerTest, CorruptOrForeignFilesGetNoHandler) {
   EXPECT_FALSE(AHandlerSit::metaclass().initWithURL((dir_.path() / "missing.sit").string()));
   EXPECT_TRUE(noChildrenLeft());
   // The pipeline's temporary folder went with the listing.
-  EXPECT_EQ(entriesUnder(home.dir().path()), before);
+  EXPECT_EQ(test::folderListing(home.dir().path()), before);
 }
 
 // A stand-in lsar on PATH prints what the listing must survive.
@@ -397,24 +346,6 @@ TEST_F(XadHandlerTest, HostileListingsOpenNothingOrWhatTheyCanHold) {
   EXPECT_EQ(archiveOpened->nameOfEntry(3), "");
   EXPECT_TRUE(archiveOpened->combinedParserDictionaryForEntry(-1).empty());
   EXPECT_FALSE(archiveOpened->extractEntry(1, dir_.str(), true));
-}
-
-TEST_F(XadHandlerTest, QlhostRendersTheCpioPreview) {
-  const fs::path page = dir_.path() / "p.html";
-  const SubprocessResult result =
-      run({TESSARO_QLHOST, "-o", page.string(), fixture("newc.cpio").string()}, {});
-  ASSERT_EQ(result.exitStatus, 0) << result.output;
-  const std::string html = readFile(page);
-  EXPECT_NE(html.find("a.txt"), std::string::npos);
-  EXPECT_NE(html.find("sub"), std::string::npos);
-  for (const char* sample : {"testfile.stuffit45_dlx.mac9.sit", "testfile.stuffit45_dlx.mac9.password.sit",
-                             "testfile.stuffit7_dlx.mac9.sit", "testfile.stuffit_deluxe_2009.win.sitx"}) {
-    const fs::path samplePage = dir_.path() / (std::string(sample) + ".html");
-    const SubprocessResult sampleResult =
-        run({TESSARO_QLHOST, "-o", samplePage.string(), (kMac / sample).string()}, {});
-    EXPECT_EQ(sampleResult.exitStatus, 0) << sample << "\n" << sampleResult.output;
-    EXPECT_NE(readFile(samplePage).find("testfile.png"), std::string::npos) << sample;
-  }
 }
 
 }  // namespace

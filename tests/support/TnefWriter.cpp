@@ -1,18 +1,14 @@
 #include "support/TnefWriter.h"
 
-#include <array>
-#include <cstring>
-
 namespace tessaro::test {
 
 namespace {
 
-constexpr std::string_view kInitialDictionary =
-    "{\\rtf1\\ansi\\mac\\deff0\\deftab720{\\fonttbl;}{\\f0\\fnil \\froman \\fswiss \\fmodern \\fscript "
-    "\\fdecor MS Sans SerifSymbolArialTimes New RomanCourier{\\colortbl\\red0\\green0\\blue0\r\n"
-    "\\par \\pard\\plain\\f0\\fs20\\b\\i\\u\\tab\\tx";
+// The length of the preset text every compressed RTF dictionary starts with.
+constexpr size_t kInitialDictionarySize = 207;
 constexpr size_t kDictionarySize = 4096;
 constexpr size_t kMaxMatch = 17;
+constexpr size_t kWindow = kDictionarySize - kInitialDictionarySize - kMaxMatch;
 
 std::string padded(std::string_view bytes) {
   std::string out(bytes);
@@ -56,26 +52,13 @@ MapiStream& MapiStream::counted(uint16_t type, uint16_t name, const std::vector<
   return raw(property);
 }
 
-MapiStream& MapiStream::unicode(uint16_t name, std::string_view utf8) {
-  return counted(0x001F, name, {utf16(utf8)});
-}
-
-MapiStream& MapiStream::fixed(uint16_t type, uint16_t name, std::string_view value) {
-  return raw(le16(type) + le16(name) + padded(value));
-}
-
 MapiStream& MapiStream::raw(std::string_view property) {
   body_.append(property);
   ++count_;
   return *this;
 }
 
-MapiStream& MapiStream::count(uint32_t value) {
-  declared_ = value;
-  return *this;
-}
-
-std::string MapiStream::bytes() const { return le32(declared_.value_or(count_)) + body_; }
+std::string MapiStream::bytes() const { return le32(count_) + body_; }
 
 TnefWriter::TnefWriter() { bytes_ = le32(0x223E9F78) + le16(0x0001); }
 
@@ -102,7 +85,7 @@ TnefWriter& TnefWriter::attachment(const TnefAttachment& attachment) {
   attribute(kTnefAttachmentLevel, kTnefAttachData, attachment.data);
   if (attachment.longName)
     attribute(kTnefAttachmentLevel, kTnefAttachment,
-              MapiStream().unicode(0x3707, *attachment.longName).bytes());
+              MapiStream().counted(0x001F, 0x3707, {utf16(*attachment.longName)}).bytes());
   return *this;
 }
 
@@ -111,11 +94,6 @@ TnefWriter& TnefWriter::messageProps(const MapiStream& props) {
 }
 
 TnefWriter& TnefWriter::textBody(std::string_view text) { return attribute(kTnefMessage, kTnefBody, text); }
-
-TnefWriter& TnefWriter::append(std::string_view bytes) {
-  bytes_.append(bytes);
-  return *this;
-}
 
 uint32_t rtfCrc(std::string_view data) {
   uint32_t crc = 0;
@@ -127,66 +105,37 @@ uint32_t rtfCrc(std::string_view data) {
 }
 
 std::string compressRtf(std::string_view rtf) {
-  std::array<char, kDictionarySize> dictionary{};
-  std::memcpy(dictionary.data(), kInitialDictionary.data(), kInitialDictionary.size());
-  size_t writePos = kInitialDictionary.size();
-  size_t filled = writePos;  // positions below this hold data (until the dictionary wraps)
-  const auto known = [&](size_t p) { return filled >= kDictionarySize || p < filled; };
-  const auto put = [&](char byte) {
-    dictionary[writePos] = byte;
-    writePos = (writePos + 1) % kDictionarySize;
-    if (filled < kDictionarySize) ++filled;
-  };
-
+  // Matches are looked for in the text itself, never in the preset dictionary; a match may run
+  // into the bytes it copies. The text starts at the dictionary's write position and stays short
+  // enough not to wrap over a byte still referenced.
   std::string payload;
   size_t in = 0;
-  bool ended = false;
-  while (!ended) {
+  for (bool ended = false; !ended;) {
     uint8_t control = 0;
     std::string tokens;
     for (int bit = 0; bit < 8 && !ended; ++bit) {
-      if (in == rtf.size()) {
-        // The end: a reference to the write position itself.
-        control = static_cast<uint8_t>(control | 1 << bit);
-        tokens += static_cast<char>(writePos >> 4);
-        tokens += static_cast<char>((writePos & 0xF) << 4);
-        ended = true;
-        break;
-      }
-      size_t bestLength = 0, bestOffset = 0;
-      for (size_t offset = 0; offset < kDictionarySize; ++offset) {
-        if (offset == writePos || !known(offset)) continue;
+      size_t bestLength = 0, bestFrom = 0;
+      for (size_t from = in > kWindow ? in - kWindow : 0; from < in; ++from) {
         size_t length = 0;
-        while (length < kMaxMatch && in + length < rtf.size()) {
-          const size_t p = (offset + length) % kDictionarySize;
-          // A copy may read bytes it wrote itself earlier in the same copy.
-          const size_t ahead = (p + kDictionarySize - writePos) % kDictionarySize;
-          char byte;
-          if (ahead < length)
-            byte = rtf[in + ahead];
-          else if (known(p))
-            byte = dictionary[p];
-          else
-            break;
-          if (byte != rtf[in + length]) break;
+        while (length < kMaxMatch && in + length < rtf.size() && rtf[from + length] == rtf[in + length])
           ++length;
-        }
         if (length > bestLength) {
           bestLength = length;
-          bestOffset = offset;
+          bestFrom = from;
         }
       }
-      if (bestLength >= 2) {
+      // The end is a reference to the write position itself.
+      ended = in == rtf.size();
+      const size_t position = (kInitialDictionarySize + (ended ? in : bestFrom)) % kDictionarySize;
+      if (ended || bestLength >= 2) {
         control = static_cast<uint8_t>(control | 1 << bit);
-        const uint16_t reference = static_cast<uint16_t>(bestOffset << 4 | (bestLength - 2));
+        const size_t length = ended ? 2 : bestLength;
+        const auto reference = static_cast<uint16_t>(position << 4 | (length - 2));
         tokens += static_cast<char>(reference >> 8);
         tokens += static_cast<char>(reference & 0xFF);
-        for (size_t k = 0; k < bestLength; ++k) put(rtf[in + k]);
-        in += bestLength;
+        in += ended ? 0 : bestLength;
       } else {
-        tokens += rtf[in];
-        put(rtf[in]);
-        in += 1;
+        tokens += rtf[in++];
       }
     }
     payload += static_cast<char>(control);

@@ -32,19 +32,12 @@ class MapiStream {
  public:
   // Object, 8-bit string, UTF-16 string and binary types: a count, then each value with its length.
   MapiStream& counted(uint16_t type, uint16_t name, const std::vector<std::string>& values);
-  // A UTF-16 string property from UTF-8 text.
-  MapiStream& unicode(uint16_t name, std::string_view utf8);
-  // One value of a fixed-size type, padded to 4.
-  MapiStream& fixed(uint16_t type, uint16_t name, std::string_view value);
   // One property written as given (header included); counts as one property.
   MapiStream& raw(std::string_view property);
-  // Overrides the property count written in front.
-  MapiStream& count(uint32_t value);
   std::string bytes() const;
 
  private:
   uint32_t count_ = 0;
-  std::optional<uint32_t> declared_;
   std::string body_;
 };
 
@@ -63,8 +56,6 @@ class TnefWriter {
   TnefWriter& attachment(const TnefAttachment& attachment);
   TnefWriter& messageProps(const MapiStream& props);
   TnefWriter& textBody(std::string_view text);
-  // Bytes appended as they are (stray bytes, cut records).
-  TnefWriter& append(std::string_view bytes);
   const std::string& bytes() const { return bytes_; }
 
  private:
