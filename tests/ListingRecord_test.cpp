@@ -2,95 +2,67 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <string>
+
+#include "support/ScopedEnv.h"
 
 namespace tessaro {
 namespace {
 
-// Runs the body with TZ set, restoring the previous zone afterwards.
-class ZoneGuard {
- public:
-  explicit ZoneGuard(const char* zone) {
-    if (const char* old = std::getenv("TZ")) saved_ = old, had_ = true;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ZoneGuard() {
-    had_ ? setenv("TZ", saved_.c_str(), 1) : unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  std::string saved_;
-  bool had_ = false;
-};
-
 int64_t secondsOf(std::optional<Date> d) { return d ? d->time_since_epoch().count() : -1; }
 
-TEST(ListingRecordTest, RecognisesEntryRecordsAndSplitsPathFromFields) {
+TEST(ListingRecordTest, RecordsSizesAndMonths) {
   EXPECT_TRUE(isEntryRecord("path=a\tunco=1"));
   EXPECT_TRUE(isEntryRecord("path=\tunco=1"));
-  EXPECT_FALSE(isEntryRecord("path=a"));
-  EXPECT_FALSE(isEntryRecord("Path=a\tunco=1"));
-  EXPECT_FALSE(isEntryRecord("Comment = x\ty"));
+  for (const char* notEntry : {"path=a", "Path=a\tunco=1", "Comment = x\ty"})
+    EXPECT_FALSE(isEntryRecord(notEntry)) << notEntry;
   EXPECT_EQ(recordPath("path=a/b c\tunco=1\tcomp=2"), "a/b c");
   EXPECT_EQ(recordFields("path=a/b c\tunco=1\tcomp=2"), "unco=1\tcomp=2");
-}
 
-TEST(ListingRecordTest, SizesKeepEveryDigitAndSaturate) {
-  EXPECT_EQ(parseRecordSize("5000000001"), 5000000001LL);
-  EXPECT_EQ(parseRecordSize("-1"), -1);
-  EXPECT_EQ(parseRecordSize("12.9"), 12);
-  EXPECT_EQ(parseRecordSize("-12.9"), -12);
-  EXPECT_EQ(parseRecordSize("+7kB"), 7);
-  EXPECT_EQ(parseRecordSize("abc"), 0);
-  EXPECT_EQ(parseRecordSize(""), 0);
-  EXPECT_EQ(parseRecordSize("9223372036854775807"), INT64_MAX);
-  EXPECT_EQ(parseRecordSize("99999999999999999999999"), INT64_MAX);
-  EXPECT_EQ(parseRecordSize("-9223372036854775808"), INT64_MIN);
-  EXPECT_EQ(parseRecordSize("-99999999999999999999999"), INT64_MIN);
+  // Every digit is kept; hostile sizes saturate.
+  const std::pair<const char*, int64_t> sizes[] = {{"5000000001", 5000000001LL},
+                                                   {"-1", -1},
+                                                   {"12.9", 12},
+                                                   {"-12.9", -12},
+                                                   {"+7kB", 7},
+                                                   {"abc", 0},
+                                                   {"", 0},
+                                                   {"9223372036854775807", INT64_MAX},
+                                                   {"99999999999999999999999", INT64_MAX},
+                                                   {"-9223372036854775808", INT64_MIN},
+                                                   {"-99999999999999999999999", INT64_MIN}};
+  for (const auto& [text, size] : sizes) EXPECT_EQ(parseRecordSize(text), size) << text;
   EXPECT_EQ(parseRecordInteger("99999999999"), INT32_MAX);
   EXPECT_EQ(parseRecordInteger("-3"), -3);
-}
 
-TEST(ListingRecordTest, MonthsAreExactEnglishAbbreviations) {
+  // Months are exact English abbreviations.
   EXPECT_EQ(parseRecordMonth("Jan"), 1);
   EXPECT_EQ(parseRecordMonth("Dec"), 12);
   EXPECT_EQ(parseRecordMonth("mar"), 0);
   EXPECT_EQ(parseRecordMonth("March"), 0);
 }
 
-TEST(ListingRecordTest, TimeFormsParseInLocalTime) {
-  ZoneGuard zone("UTC");
+TEST(ListingRecordTest, TimeFormsParseInTheLocalZoneOrNotAtAll) {
+  test::ScopedEnv zone;
+  zone.set("TZ", "UTC");
   // 2023-03-07 09:05:30 UTC
-  EXPECT_EQ(secondsOf(parseRecordTime("20230307.090530")), 1678179930);
+  for (const char* form : {"20230307.090530", "2023-03-07 09:05:30", "2023- 3- 7  9: 5:30"})
+    EXPECT_EQ(secondsOf(parseRecordTime(form)), 1678179930) << form;
   EXPECT_EQ(secondsOf(parseRecordTime("20230307.0905")), 1678179900);
-  EXPECT_EQ(secondsOf(parseRecordTime("2023-03-07 09:05:30")), 1678179930);
-  EXPECT_EQ(secondsOf(parseRecordTime("2023- 3- 7  9: 5:30")), 1678179930);
   EXPECT_EQ(secondsOf(parseRecordTime("1980-01-01 00:00:00")), 315532800);
-}
-
-TEST(ListingRecordTest, TimeFollowsTheLocalZoneAndItsDaylightSaving) {
-  ZoneGuard zone("Europe/Berlin");
-  // Winter: UTC+1; summer: UTC+2.
-  EXPECT_EQ(secondsOf(parseRecordTime("20230115.120000")), 1673780400);
-  EXPECT_EQ(secondsOf(parseRecordTime("20230715.120000")), 1689415200);
-  {
-    ZoneGuard other("America/New_York");
-    EXPECT_EQ(secondsOf(parseRecordTime("20230715.120000")), 1689436800);
-  }
-  EXPECT_EQ(secondsOf(parseRecordTime("20230715.120000")), 1689415200);
-}
-
-TEST(ListingRecordTest, TimeThatDoesNotFitItsFormIsNoDate) {
-  ZoneGuard zone("UTC");
   for (const char* bad :
        {"20231307.090530", "20230230.090530", "20230307-090530", "2023030a.0905", "20230307.2460",
         "2023-03-07", "2023-03-07 09:05:30x", "", "garbage", "2023-03-07T09:05:30", "-2023-03-07 09:05:30"})
     EXPECT_FALSE(parseRecordTime(bad).has_value()) << bad;
   EXPECT_TRUE(parseRecordTime("20240229.000000").has_value());
+
+  // Winter UTC+1, summer UTC+2, and another zone when it changes.
+  zone.set("TZ", "Europe/Berlin");
+  EXPECT_EQ(secondsOf(parseRecordTime("20230115.120000")), 1673780400);
+  EXPECT_EQ(secondsOf(parseRecordTime("20230715.120000")), 1689415200);
+  zone.set("TZ", "America/New_York");
+  EXPECT_EQ(secondsOf(parseRecordTime("20230715.120000")), 1689436800);
 }
 
 TEST(ListingRecordTest, GMTPartsCarryLikeACalendar) {
@@ -98,6 +70,7 @@ TEST(ListingRecordTest, GMTPartsCarryLikeACalendar) {
   // Day 0 is the last day of the month before; 90 minutes carry into the hour.
   EXPECT_EQ(dateFromGMTParts(2023, 3, 0, 0, 90).time_since_epoch().count(),
             dateFromGMTParts(2023, 2, 28, 1, 30).time_since_epoch().count());
+  // Year 0 is this year.
   time_t now = std::time(nullptr);
   struct tm tm {};
   gmtime_r(&now, &tm);
