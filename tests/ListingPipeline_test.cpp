@@ -12,6 +12,7 @@
 
 #include "ArchiveHandler7z.h"
 #include "support/TempDir.h"
+#include "support/ListingTrees.h"
 #include "support/TreeDump.h"
 
 namespace tessaro {
@@ -95,12 +96,9 @@ TEST_F(ListingPipelineTest, StatusesAndRecordsPassThroughAndTheTemporaryFolderGo
     AZipItem::Ptr root;
     EXPECT_EQ(getInfo(path, root), status);
     ASSERT_TRUE(root);
-    // Missing folders are made and summed; packed sizes above 0 are kept.
-    EXPECT_EQ(test::dumpTree(*root),
-              "a/ unco=15 comp=6 attr=- perm=0\n"
-              "a/b/ unco=10 comp=4 attr=- perm=0\n"
-              "a/b/c.txt unco=10 comp=4 attr=- perm=0\n"
-              "a/d.txt unco=5 comp=2 attr=- perm=0\n");
+    // The tree the records make (AZipItem_test checks what that is); packed sizes above 0 are kept.
+    EXPECT_EQ(test::dumpTree(*root), test::dumpTree(*test::buildTree(output)));
+    EXPECT_EQ(root->itemCount(), 5);
     EXPECT_EQ(root->compV(), 6);
     EXPECT_EQ(handler->calls, 1);
     ASSERT_TRUE(handler->folder);
