@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,6 +15,7 @@
 #include "quicklook/GeneratorLoader.h"
 #include "quicklook/QuickLook.h"
 #include "quicklook/QuickLookHost.h"
+#include "support/Processes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
@@ -191,15 +190,12 @@ TEST_F(QuickLookPluginTest, ThumbnailsAndCancelledPreviewsGiveNoData) {
 class QlhostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_.write("content/hello.txt", "hello\n");
-    archive_ = (dir_.path() / "sample.tar").string();
-    const SubprocessResult tar =
-        run({"/usr/bin/tar", "-cf", archive_, "-C", (dir_.path() / "content").string(), "."});
-    ASSERT_EQ(tar.exitStatus, 0) << tar.output;
+    test::shell(dir_.path(),
+                "mkdir content && echo hello > content/hello.txt && tar -cf sample.tar -C content .");
   }
   test::IsolatedHome home_;
   test::TempDir dir_;
-  std::string archive_;
+  const std::string archive_ = (dir_.path() / "sample.tar").string();
 };
 
 TEST_F(QlhostTest, WritesThePageToAFileOrStandardOutput) {
@@ -207,10 +203,7 @@ TEST_F(QlhostTest, WritesThePageToAFileOrStandardOutput) {
   std::filesystem::create_directories(dir_.path() / "out");
   const SubprocessResult toFile = qlhost({"-o", page, archive_});
   ASSERT_EQ(toFile.exitStatus, 0) << toFile.errorOutput;
-  std::string written = readFile(page);
-  std::transform(written.begin(), written.end(), written.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  EXPECT_NE(written.find("<html"), std::string::npos) << written.substr(0, 200);
+  EXPECT_NE(readFile(page).find("<html"), std::string::npos) << readFile(page).substr(0, 200);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path() / "out"), {}), 1)
       << "no temporary file is left beside the page";
 
