@@ -16,9 +16,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "ProcessGlobals.h"
 #include "defaults/UserDefaults.h"

@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -97,11 +96,6 @@ class QuickLookPluginTest : public QuickLookHostTest {
 TEST_F(QuickLookPluginTest, InfoPlistLeadsToTheFactoryAndOnlyItAndTheCallbacksAreExported) {
   EXPECT_EQ(bundle_->factoryName(), "QuickLookGeneratorPluginFactory");
   EXPECT_EQ(text(bundle_->factoryID()), kFactoryID);
-
-  const auto info = PropertyList::fromFile(kGenerator / "Contents" / "Info.plist");
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->find("QLSupportsConcurrentRequests")->asBool(), false);
-  EXPECT_EQ(info->find("QLNeedsToBeRunInMainThread")->asBool(), false);
 
   const SubprocessResult nm = run(
       {"/usr/bin/nm", "-D", "--defined-only", (kGenerator / "Contents" / "MacOS" / "TessaroQL").string()});

@@ -7,7 +7,6 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <utility>
 #include <vector>
 
