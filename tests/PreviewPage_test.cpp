@@ -8,6 +8,7 @@
 #include "TableRows.h"
 #include "PreviewConfiguration.h"
 #include "bundle/Bundle.h"
+#include "support/Contains.h"
 #include "support/Golden.h"
 #include "support/Processes.h"
 
@@ -15,9 +16,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "ProcessGlobals.h"
 #include "defaults/UserDefaults.h"
@@ -87,8 +86,6 @@ TEST_F(PreviewPageTest, ListedArchiveFillsEveryPlaceholder) {
   const std::string archive = makeArchive("a<b>.tar.gz");
   const auto page = makePreviewPage(archive);
   ASSERT_TRUE(page);
-  EXPECT_EQ(page->find("%table_data%"), std::string::npos);
-  EXPECT_NE(page->find("<title>a&lt;b&gt;.tar.gz</title>"), std::string::npos);
   expectGolden("tar-normal.html", redact(*page, home.dir().str(), archiveDate(archive)));
 }
 
@@ -101,15 +98,12 @@ TEST_F(PreviewPageTest, SettingsChooseSimpleModeCutoffAndPresets) {
   const std::string archive = makeArchive("simple.tgz");
   const auto page = makePreviewPage(archive);
   ASSERT_TRUE(page);
-  EXPECT_NE(page->find("var simple = 1;\nkeepHeaderFixed="), std::string::npos);
-  EXPECT_NE(page->find("cA=1;"), std::string::npos);
-  EXPECT_NE(page->find("<option value='a%20b'>a b</option>\n"), std::string::npos);
-  EXPECT_NE(page->find("6 (only first 3 shown)"), std::string::npos);
-  // The filter sees only the rows on the page, and says how many.
-  EXPECT_NE(page->find("<span id=\"filter-note\" class=\"note\">Searches the 2 rows shown</span>"),
-            std::string::npos);
-  // Two rows, and in simple mode only the two generic icons have styles.
-  EXPECT_NE(page->find("img#b_fold"), std::string::npos);
+  // The filter sees only the rows on the page, and says how many; in simple mode only the two
+  // generic icons have styles.
+  test::expectContains(
+      *page, {"var simple = 1;\nkeepHeaderFixed=", "cA=1;", "<option value='a%20b'>a b</option>\n",
+              "6 (only first 3 shown)",
+              "<span id=\"filter-note\" class=\"note\">Searches the 2 rows shown</span>", "img#b_fold"});
   EXPECT_EQ(page->find("img#b_txt"), std::string::npos);
   expectGolden("tar-simple.html", redact(*page, home.dir().str(), archiveDate(archive)));
 }
@@ -123,8 +117,7 @@ TEST_F(PreviewPageTest, NamesThatSpellPlaceholdersOrMarkupStayText) {
   const std::string archive = makeArchive(folder + "/%path%.tgz");
   const auto page = makePreviewPage(archive);
   ASSERT_TRUE(page);
-  EXPECT_NE(page->find("<title>%path%.tgz</title>"), std::string::npos);
-  EXPECT_NE(page->find("<h1 dir=\"auto\">%path%.tgz</h1>"), std::string::npos);
+  test::expectContains(*page, {"<title>%path%.tgz</title>", "<h1 dir=\"auto\">%path%.tgz</h1>"});
   const size_t plaintext = page->find("<plaintext");
   ASSERT_NE(plaintext, std::string::npos);
   EXPECT_EQ(page->find("http-equiv=\"refresh\""), page->find(folder, plaintext) + 6);
@@ -135,25 +128,17 @@ TEST_F(PreviewPageTest, NamesThatSpellPlaceholdersOrMarkupStayText) {
 // reads the MIME folders once.
 TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
   const auto folder = home.dir().path();
-  const std::string samples = TESSARO_FIXTURES_DIR;
-  test::shell(
-      folder,
-      "mkdir -p data/mime/packages && cp '" TESSARO_MIME_PACKAGE
-      "' data/mime/packages/ && "
-      "update-mime-database data/mime >/dev/null 2>&1 && "
-      "cp in/pkg/a\\&b.c w.txt && zip -q a.zip w.txt && for e in war ear pk3 pk4; do cp a.zip a.$e; done && "
-      "head -c 3000 /dev/urandom > big && split -b 1000 -d -a 3 --numeric-suffixes=1 big big. && "
-      "cp '" +
-          samples +
-          "/mac/testfile.stuffit45_dlx.mac9.sit.hqx' a.hqx && "
-          "cp '" +
-          samples +
-          "/mac/testfile.stuffit45_dlx.mac9.sit.bin' a.bin && "
-          "cp '" +
-          samples +
-          "/mac/testfile.stuffit_deluxe_2009.win.sitx' a.sitx && "
-          "cp '" +
-          samples + "/tnef/quick-winmail.dat' winmail.dat");
+  test::shell(folder,
+              "mkdir -p data/mime/packages && cp '" TESSARO_MIME_PACKAGE
+              "' data/mime/packages/ && "
+              "update-mime-database data/mime >/dev/null 2>&1 && cp in/pkg/a\\&b.c w.txt && "
+              "zip -q a.zip w.txt && for e in war ear pk3 pk4; do cp a.zip a.$e; done && "
+              "head -c 3000 /dev/urandom > big && split -b 1000 -d -a 3 --numeric-suffixes=1 big big. && "
+              "f='" TESSARO_FIXTURES_DIR
+              "' && cp \"$f\"/mac/testfile.stuffit45_dlx.mac9.sit.hqx a.hqx && "
+              "cp \"$f\"/mac/testfile.stuffit45_dlx.mac9.sit.bin a.bin && "
+              "cp \"$f\"/mac/testfile.stuffit_deluxe_2009.win.sitx a.sitx && "
+              "cp \"$f\"/tnef/quick-winmail.dat winmail.dat");
   const std::pair<const char*, const char*> kinds[] = {{"a.war", "Java web application archive"},
                                                        {"a.ear", "Java enterprise application archive"},
                                                        {"a.pk3", "Game data package (zip)"},
@@ -168,19 +153,13 @@ TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
       SCOPED_TRACE(std::string(name) + " " + language);
       SubprocessOptions options;
       options.environment = {{"XDG_DATA_HOME", (folder / "data").string()}, {"LANGUAGE", language}};
-      const std::string page = (folder / "page.html").string();
-      ASSERT_EQ(run({TESSARO_QLHOST, "-o", page, (folder / name).string()}, options).exitStatus, 0);
-      const std::string text = test::readFile(page);
+      const SubprocessResult page = run({TESSARO_QLHOST, (folder / name).string()}, options);
+      ASSERT_EQ(page.exitStatus, 0);
       static const std::regex pattern("<div class=\"kind\">([^<]*)</div>");
       std::smatch kind;
-      std::regex_search(text, kind, pattern);
-      ASSERT_EQ(kind.size(), 2u);
-      if (std::string(language) == "en") {
-        EXPECT_EQ(kind[1].str(), english);
-      } else {
-        EXPECT_FALSE(kind[1].str().empty());
-        EXPECT_NE(kind[1].str(), english);
-      }
+      ASSERT_TRUE(std::regex_search(page.output, kind, pattern));
+      EXPECT_FALSE(kind[1].str().empty());
+      EXPECT_EQ(kind[1].str() == english, std::string(language) == "en") << kind[1].str();
     }
   }
 }
@@ -188,18 +167,6 @@ TEST_F(PreviewPageTest, EveryArchiveTypeHasAKindOnceTheMimePackageIsInstalled) {
 // Every label the page code asks for is translated, and both languages have the same keys: a
 // missing key would show English in a German page.
 TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
-  const auto strings = [](const char* language) {
-    return test::stringsTable(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources/" + language +
-                              ".lproj/Localizable.strings");
-  };
-  const auto english = strings("en");
-  const auto german = strings("de");
-  ASSERT_FALSE(english.empty());
-  for (const auto& [key, value] : english)
-    EXPECT_TRUE(german.contains(key)) << "no German for \"" << key << "\"";
-  for (const auto& [key, value] : german)
-    EXPECT_TRUE(english.contains(key)) << "no English for \"" << key << "\"";
-
   // The keys: the label lists, and every literal handed to a label lookup in the page code.
   std::vector<std::string> keys(kPageLabelKeys.begin(), kPageLabelKeys.end());
   keys.insert(keys.end(), kListingToolLabelKeys.begin(), kListingToolLabelKeys.end());
@@ -209,16 +176,9 @@ TEST_F(PreviewPageTest, EveryLabelTheCodeUsesExistsInEnglishAndGerman) {
   for (const char* file : {"PreviewPage.cpp", "PreviewConfiguration.cpp", "TableRows.cpp"}) {
     const std::string code = test::readFile(std::string(TESSARO_QUICKLOOK_SOURCES) + "/" + file);
     ASSERT_FALSE(code.empty()) << file;
-    for (const char* lookup : {"label(labels, ", "localizedString("}) {
-      const std::vector<std::string> found = test::lookupKeys(code, lookup);
-      keys.insert(keys.end(), found.begin(), found.end());
-    }
+    test::addLookupKeys(keys, code, {"label(labels, ", "localizedString("});
   }
-  EXPECT_GT(keys.size(), 50u);
-  for (const std::string& key : keys) {
-    EXPECT_TRUE(english.contains(key)) << "\"" << key << "\" is not in en.lproj";
-    EXPECT_TRUE(german.contains(key)) << "\"" << key << "\" is not in de.lproj";
-  }
+  test::expectTranslated(std::string(TESSARO_QLGENERATOR) + "/Contents/Resources", keys, 50);
 }
 
 TEST_F(PreviewPageTest, NoHandlerGivesNoPageAndAMissingTemplateNone) {
@@ -239,12 +199,10 @@ TEST_F(PreviewPageTest, ReportEscapesArchiveTexts) {
   facts.flagCounts = {0, 2, 0, 0, 0, 0};
   const std::string report = archiveReport(facts, "1 KB", Bundle(bundlePath()));
   EXPECT_EQ(report.find("<script"), std::string::npos);
-  EXPECT_NE(report.find("&lt;script&gt;alert(1)&lt;/script&gt; %table_data% %name%"), std::string::npos);
-  EXPECT_NE(report.find("Extracts into one folder <b>&lt;b&gt;&amp;</b>"), std::string::npos);
-  EXPECT_NE(report.find("Missing: a&lt;.part2.rar"), std::string::npos);
-  EXPECT_NE(report.find("The last volume is missing"), std::string::npos);
-  EXPECT_NE(report.find("The opened file is not the first volume"), std::string::npos);
-  EXPECT_NE(report.find("Parent folder reference (..): 2"), std::string::npos);
+  test::expectContains(report, {"&lt;script&gt;alert(1)&lt;/script&gt; %table_data% %name%",
+                                "Extracts into one folder <b>&lt;b&gt;&amp;</b>", "Missing: a&lt;.part2.rar",
+                                "The last volume is missing", "The opened file is not the first volume",
+                                "Parent folder reference (..): 2"});
 }
 
 TEST_F(PreviewPageTest, HeaderNamesWarningsVolumesAndVerdictOfRealArchives) {
@@ -266,28 +224,25 @@ mkdir -p set && head -c 150000 /dev/urandom > set/data.bin && rar a -idq -m0 -v4
 rm r.part2.rar r.part4.rar)");
   const auto evil = makePreviewPage((folder / "evil.zip").string());
   ASSERT_TRUE(evil);
-  for (const char* text :
-       {"Absolute path: 1", "Parent folder reference (..): 1", "Link pointing outside the archive: 1",
-        "Duplicate path: 1", "3 loose items would land in the destination"})
-    EXPECT_NE(evil->find(text), std::string::npos) << text;
-  EXPECT_NE(evil->find("<span class='sf sf-dup' title='Duplicate path'>!</span>"), std::string::npos);
+  test::expectContains(
+      *evil, {"Absolute path: 1", "Parent folder reference (..): 1", "Link pointing outside the archive: 1",
+              "Duplicate path: 1", "3 loose items would land in the destination",
+              "<span class='sf sf-dup' title='Duplicate path'>!</span>"});
 
   const auto rar = makePreviewPage((folder / "r.part3.rar").string());
   ASSERT_TRUE(rar);
-  EXPECT_NE(rar->find("Missing: r.part2.rar, r.part4.rar"), std::string::npos);
-  EXPECT_NE(rar->find("The last volume is missing"), std::string::npos);
-  EXPECT_NE(rar->find("The opened file is not the first volume"), std::string::npos);
   // The packed size is that of the pieces present (r.part1 and r.part3), not the opened one's.
   const auto pieces = static_cast<int64_t>(std::filesystem::file_size(folder / "r.part1.rar") +
                                            std::filesystem::file_size(folder / "r.part3.rar"));
-  EXPECT_NE(rar->find(formatSize(pieces) + " in 2 pieces"), std::string::npos) << formatSize(pieces);
+  test::expectContains(*rar,
+                       {"Missing: r.part2.rar, r.part4.rar", "The last volume is missing",
+                        "The opened file is not the first volume", formatSize(pieces) + " in 2 pieces"});
 
   env.set("LANG", "de_DE.UTF-8").set("LC_ALL", "de_DE.UTF-8");
   const auto german = makePreviewPage((folder / "evil.zip").string());
   ASSERT_TRUE(german);
-  EXPECT_NE(german->find("Doppelter Pfad: 1"), std::string::npos);
   // The host's presets come in its language too.
-  EXPECT_NE(german->find(">Neben dem Archiv</option>"), std::string::npos);
+  test::expectContains(*german, {"Doppelter Pfad: 1", ">Neben dem Archiv</option>"});
 }
 
 // A zip cut short anywhere: inside its first header nothing can be listed, later the entries
@@ -315,9 +270,8 @@ TEST_F(PreviewPageTest, TruncatedZipSaysItsListingIsIncompleteOrFailed) {
     const auto page = makePreviewPage((folder / name).string());
     ASSERT_TRUE(page);
     EXPECT_NE(page->find(std::string(cut.state) + ": " + cut.reason), std::string::npos);
-    EXPECT_EQ(page->find("%table_data%"), std::string::npos);
-    for (const char* claim : {"id=\"verdict\"", "id=\"safety\"", "No warnings", "Encryption:"})
-      EXPECT_EQ(page->find(claim), std::string::npos) << claim;
+    test::expectLacks(*page,
+                      {"%table_data%", "id=\"verdict\"", "id=\"safety\"", "No warnings", "Encryption:"});
     // What was read before the cut is listed.
     EXPECT_EQ(page->find(".bin</a>") != std::string::npos, cut.length > 10);
   }

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -16,6 +14,8 @@
 #include "quicklook/GeneratorLoader.h"
 #include "quicklook/QuickLook.h"
 #include "quicklook/QuickLookHost.h"
+#include "support/Processes.h"
+#include "support/ScopedEnv.h"
 #include "support/TempDir.h"
 
 namespace tessaro::quicklook {
@@ -38,14 +38,14 @@ std::string text(CFUUIDRef uuid) {
   return toString(string.get());
 }
 
-bool hasCallbacks(const QLGeneratorInterfaceStruct& table) {
-  return table.GenerateThumbnailForURL && table.CancelThumbnailGeneration && table.GeneratePreviewForURL &&
-         table.CancelPreviewGeneration;
+// How many of the four call-backs the table holds.
+int callbacks(const QLGeneratorInterfaceStruct& table) {
+  return !!table.GenerateThumbnailForURL + !!table.CancelThumbnailGeneration + !!table.GeneratePreviewForURL +
+         !!table.CancelPreviewGeneration;
 }
 
-bool hasNoCallbacks(const QLGeneratorInterfaceStruct& table) {
-  return !table.GenerateThumbnailForURL && !table.CancelThumbnailGeneration && !table.GeneratePreviewForURL &&
-         !table.CancelPreviewGeneration;
+CFRef<CFStringRef> str(const char* text) {
+  return CFRef<CFStringRef>(CFStringCreateWithCString(kCFAllocatorDefault, text, kCFStringEncodingUTF8));
 }
 
 using test::readFile;
@@ -58,21 +58,32 @@ SubprocessResult qlhost(const std::vector<std::string>& arguments) {
   return run(argv, options);
 }
 
-// Every test loads the built plug-in through the loader qlhost uses and must leave the host as
-// it found it: no registered instance, no object alive, no broken rule.
-class QuickLookPluginTest : public ::testing::Test {
+// Every test must leave the host as it found it: no registered instance, no object alive, no
+// broken rule unless it means to break one.
+class QuickLookHostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error;
-    bundle_ = GeneratorBundle::open(kGenerator, error);
-    ASSERT_TRUE(bundle_) << error;
     liveObjects_ = liveObjectCount();
     misuses_ = misuseCount();
   }
   void TearDown() override {
     EXPECT_EQ(pluginInstanceCount(), 0);
     EXPECT_EQ(liveObjectCount(), liveObjects_);
-    EXPECT_EQ(misuseCount(), misuses_);
+    EXPECT_EQ(misuseCount(), misuses_ + expectedMisuses_);
+  }
+  long liveObjects_ = 0;
+  long misuses_ = 0;
+  long expectedMisuses_ = 0;
+};
+
+// The built plug-in, loaded through the loader qlhost uses.
+class QuickLookPluginTest : public QuickLookHostTest {
+ protected:
+  void SetUp() override {
+    std::string error;
+    bundle_ = GeneratorBundle::open(kGenerator, error);
+    ASSERT_TRUE(bundle_) << error;
+    QuickLookHostTest::SetUp();  // the bundle's own objects live as long as the test
   }
 
   PluginInstance* makeInstance(CFUUIDRef type) const {
@@ -80,18 +91,11 @@ class QuickLookPluginTest : public ::testing::Test {
   }
 
   std::unique_ptr<GeneratorBundle> bundle_;
-  long liveObjects_ = 0;
-  long misuses_ = 0;
 };
 
 TEST_F(QuickLookPluginTest, InfoPlistLeadsToTheFactoryAndOnlyItAndTheCallbacksAreExported) {
   EXPECT_EQ(bundle_->factoryName(), "QuickLookGeneratorPluginFactory");
   EXPECT_EQ(text(bundle_->factoryID()), kFactoryID);
-
-  const auto info = PropertyList::fromFile(kGenerator / "Contents" / "Info.plist");
-  ASSERT_TRUE(info);
-  EXPECT_EQ(info->find("QLSupportsConcurrentRequests")->asBool(), false);
-  EXPECT_EQ(info->find("QLNeedsToBeRunInMainThread")->asBool(), false);
 
   const SubprocessResult nm = run(
       {"/usr/bin/nm", "-D", "--defined-only", (kGenerator / "Contents" / "MacOS" / "TessaroQL").string()});
@@ -117,7 +121,7 @@ TEST_F(QuickLookPluginTest, InstancesAreMadeOnlyForTheGeneratorTypeAndAnswerOnly
   EXPECT_EQ(instance->refCount, 1u);
   EXPECT_EQ(pluginInstanceCount(instance->factoryID), 1);
   QLGeneratorInterfaceStruct& table = *instance->table;
-  EXPECT_TRUE(hasNoCallbacks(table)) << "the call-backs are filled in by the query";
+  EXPECT_EQ(callbacks(table), 0) << "the call-backs are filled in by the query";
 
   for (const CFUUIDBytes& refused :
        {CFUUIDGetUUIDBytes(IUnknownUUID), CFUUIDGetUUIDBytes(kQLGeneratorTypeID)}) {
@@ -125,7 +129,7 @@ TEST_F(QuickLookPluginTest, InstancesAreMadeOnlyForTheGeneratorTypeAndAnswerOnly
     EXPECT_EQ(table.QueryInterface(instance, refused, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(instance->refCount, 1u);
-    EXPECT_TRUE(hasNoCallbacks(table));
+    EXPECT_EQ(callbacks(table), 0);
   }
   EXPECT_EQ(table.Release(instance), 0u);
 }
@@ -142,8 +146,8 @@ TEST_F(QuickLookPluginTest, QueryFillsTheInstancesOwnTableAndTwoReleasesFreeIt) 
             S_OK);
   EXPECT_EQ(out, first);
   EXPECT_EQ(first->refCount, 2u);
-  EXPECT_TRUE(hasCallbacks(*first->table));
-  EXPECT_TRUE(hasNoCallbacks(*second->table)) << "instances share no table";
+  EXPECT_EQ(callbacks(*first->table), 4);
+  EXPECT_EQ(callbacks(*second->table), 0) << "instances share no table";
 
   EXPECT_EQ(second->table->Release(second), 0u);
   EXPECT_EQ(pluginInstanceCount(bundle_->factoryID()), 1);
@@ -180,15 +184,12 @@ TEST_F(QuickLookPluginTest, ThumbnailsAndCancelledPreviewsGiveNoData) {
 class QlhostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_.write("content/hello.txt", "hello\n");
-    archive_ = (dir_.path() / "sample.tar").string();
-    const SubprocessResult tar =
-        run({"/usr/bin/tar", "-cf", archive_, "-C", (dir_.path() / "content").string(), "."});
-    ASSERT_EQ(tar.exitStatus, 0) << tar.output;
+    test::shell(dir_.path(),
+                "mkdir content && echo hello > content/hello.txt && tar -cf sample.tar -C content .");
   }
   test::IsolatedHome home_;
   test::TempDir dir_;
-  std::string archive_;
+  const std::string archive_ = (dir_.path() / "sample.tar").string();
 };
 
 TEST_F(QlhostTest, WritesThePageToAFileOrStandardOutput) {
@@ -196,10 +197,7 @@ TEST_F(QlhostTest, WritesThePageToAFileOrStandardOutput) {
   std::filesystem::create_directories(dir_.path() / "out");
   const SubprocessResult toFile = qlhost({"-o", page, archive_});
   ASSERT_EQ(toFile.exitStatus, 0) << toFile.errorOutput;
-  std::string written = readFile(page);
-  std::transform(written.begin(), written.end(), written.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  EXPECT_NE(written.find("<html"), std::string::npos) << written.substr(0, 200);
+  EXPECT_NE(readFile(page).find("<html"), std::string::npos) << readFile(page).substr(0, 200);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path() / "out"), {}), 1)
       << "no temporary file is left beside the page";
 
@@ -280,6 +278,109 @@ TEST_F(QlhostTest, RefusesBadArgumentsAMissingArchiveAndBrokenBundles) {
   EXPECT_EQ(qlhost({"--generator", good.string(), "--cancelled", archive_}).exitStatus, 1);
 
   EXPECT_EQ(qlhost({"--generator", (dir_.path() / "nowhere.qlgenerator").string(), archive_}).exitStatus, 3);
+}
+
+// ---- The host's stand-ins for the system types the plug-in uses
+
+TEST_F(QuickLookHostTest, StringsAndIdentifiersHoldValidTextOnly) {
+  const auto hello = str("Grüße 😀");
+  ASSERT_TRUE(hello);
+  EXPECT_STREQ(CFStringGetCStringPtr(hello.get(), kCFStringEncodingUTF8), "Grüße 😀");
+  EXPECT_EQ(CFStringGetLength(hello.get()), 8) << "the emoji counts two UTF-16 units";
+  char small[4];
+  EXPECT_FALSE(CFStringGetCString(hello.get(), small, sizeof small, kCFStringEncodingUTF8));
+
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "abc\xE2\x82", "\xFF"})
+    EXPECT_FALSE(str(bad)) << bad;
+  EXPECT_FALSE(CFStringCreateWithCString(kCFAllocatorDefault, "é", kCFStringEncodingASCII));
+  const UInt8 withNul[] = {'a', 0, 'b'};
+  EXPECT_FALSE(CFStringCreateWithBytes(kCFAllocatorDefault, withNul, 3, kCFStringEncodingUTF8, false));
+  const UInt8 withMark[] = {0xEF, 0xBB, 0xBF, 'o', 'k'};
+  const CFRef<CFStringRef> external(
+      CFStringCreateWithBytes(kCFAllocatorDefault, withMark, 5, kCFStringEncodingUTF8, true));
+  EXPECT_EQ(toString(external.get()), "ok");
+
+  // Identifiers in their text form, in either case; anything else is none.
+  const CFRef<CFUUIDRef> lower(
+      CFUUIDCreateFromString(kCFAllocatorDefault, str("5e2d9680-5022-40fa-b806-43349622e5b9").get()));
+  EXPECT_TRUE(lower && CFEqual(lower.get(), kQLGeneratorTypeID));
+  for (const char* bad : {"", "5E2D9680502240FAB80643349622E5B9", "5E2D9680-5022-40FA-B806-43349622E5B",
+                          "5E2D968-05022-40FA-B806-43349622E5B9", "5E2D9680-5022-40FA-B806-43349622E5B9 "})
+    EXPECT_FALSE(CFRef<CFUUIDRef>(CFUUIDCreateFromString(kCFAllocatorDefault, str(bad).get()))) << bad;
+}
+
+TEST_F(QuickLookHostTest, FileURLsAreAbsoluteAndKeepAnyBytes) {
+  EXPECT_EQ(filePath(makeFileURL("/", true).get()), "/");
+
+  test::TempDir dir;
+  const std::string cwd = std::filesystem::current_path().string();
+  ASSERT_EQ(::chdir(dir.str().c_str()), 0);
+  const auto relative = makeFileURL("x/../y.zip", false);
+  ASSERT_EQ(::chdir(cwd.c_str()), 0);
+  EXPECT_EQ(filePath(relative.get()), std::filesystem::canonical(dir.path()).string() + "/x/../y.zip");
+
+  const auto latin1 = makeFileURL("/tmp/caf\xE9.zip", false);
+  ASSERT_TRUE(latin1);
+  EXPECT_FALSE(CFRef<CFStringRef>(CFURLCopyFileSystemPath(latin1.get(), kCFURLPOSIXPathStyle)))
+      << "a name that is not UTF-8 has no string form";
+  UInt8 buffer[64];
+  ASSERT_TRUE(CFURLGetFileSystemRepresentation(latin1.get(), true, buffer, sizeof buffer));
+  EXPECT_STREQ(reinterpret_cast<const char*>(buffer), "/tmp/caf\xE9.zip");
+  EXPECT_FALSE(CFURLGetFileSystemRepresentation(latin1.get(), true, buffer, 13)) << "no room for the NUL";
+  EXPECT_FALSE(makeFileURL("", false));
+  EXPECT_FALSE(makeFileURL(std::string_view("/a\0b", 4), false));
+}
+
+TEST_F(QuickLookHostTest, BundlesFindResourcesBeforeLocalisedOnes) {
+  test::ScopedEnv env;
+  env.set("LC_ALL", "de_DE.UTF-8").set("LANG", std::nullopt).set("LC_MESSAGES", std::nullopt);
+  test::TempDir dir;
+  const auto bundlePath = dir.path() / "X.qlgenerator";
+  dir.write("X.qlgenerator/Contents/Resources/index.html", "global");
+  dir.write("X.qlgenerator/Contents/Resources/de.lproj/index.html", "localised");
+  dir.write("X.qlgenerator/Contents/Resources/de.lproj/Localizable.strings", "");
+
+  const CFRef<CFBundleRef> bundle(
+      CFBundleCreate(kCFAllocatorDefault, makeFileURL(bundlePath.string(), true).get()));
+  ASSERT_TRUE(bundle);
+  auto find = [&](const char* name, const char* type, const char* sub) {
+    const CFRef<CFURLRef> url(CFBundleCopyResourceURL(
+        bundle.get(), str(name).get(), type ? str(type).get() : nullptr, sub ? str(sub).get() : nullptr));
+    return filePath(url.get());
+  };
+  const std::string base = (bundlePath / "Contents" / "Resources").string();
+  EXPECT_EQ(find("index", "html", nullptr), base + "/index.html");
+  EXPECT_EQ(find("Localizable", "strings", nullptr), base + "/de.lproj/Localizable.strings");
+  EXPECT_EQ(find("missing", "html", nullptr), "");
+
+  EXPECT_FALSE(CFBundleCreate(kCFAllocatorDefault, makeFileURL((dir.path() / "none").string(), true).get()));
+}
+
+TEST_F(QuickLookHostTest, RuleBreakingIsReportedNotFatal) {
+  const long before = misuseCount();
+  CFRelease(nullptr);
+  CFRetain(nullptr);
+  alignas(16) unsigned char foreign[64] = {};
+  CFRelease(foreign);
+  const auto text = str("not a dictionary");
+  EXPECT_EQ(CFDictionaryGetCount(reinterpret_cast<CFDictionaryRef>(text.get())), 0);
+  const CFRef<CFMutableDictionaryRef> dictionary(CFDictionaryCreateMutable(
+      kCFAllocatorDefault, 0, &kCFTypeDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks));
+  CFDictionarySetValue(dictionary.get(), CFSTR("key"), nullptr);
+  EXPECT_FALSE(CFDictionaryCreateMutable(kCFAllocatorDefault, 0, nullptr, nullptr));
+  const CFRef<CFUUIDRef> factory(
+      CFUUIDCreateFromUUIDBytes(kCFAllocatorDefault, CFUUIDGetUUIDBytes(IUnknownUUID)));
+  CFPlugInRemoveInstanceForFactory(factory.get());
+  expectedMisuses_ = misuseCount() - before;
+  EXPECT_EQ(expectedMisuses_, 7);
+
+  CFPlugInAddInstanceForFactory(factory.get());
+  CFPlugInAddInstanceForFactory(kQLGeneratorTypeID);
+  EXPECT_EQ(pluginInstanceCount(IUnknownUUID), 1) << "instances are counted by the factory's value";
+  EXPECT_EQ(pluginInstanceCount(), 2);
+  CFPlugInRemoveInstanceForFactory(IUnknownUUID);
+  CFPlugInRemoveInstanceForFactory(kQLGeneratorTypeID);
+  EXPECT_EQ(pluginInstanceCount(), 0);
 }
 
 }  // namespace

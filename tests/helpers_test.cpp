@@ -7,11 +7,12 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <utility>
 #include <vector>
 
 #include "AZipItem.h"
+#include "HostApplication.h"
+#include "ProcessGlobals.h"
 #include "alert/AlertPanel.h"
 #include "bundle/Bundle.h"
 #include "defaults/UserDefaults.h"
@@ -60,15 +61,14 @@ using test::readFile;
 
 TEST(HelpersTest, FormatSizeUsesSinglePrecisionInBothBases) {
   IsolatedHome home;
-  const std::pair<int64_t, const char*> decimal[] = {
-      {1000, "1000 B"},  // KB needs strictly more than one unit
-      {1001, "1 KB"},
-      {1'000'000, "1.0 MB"},
-      {99'999'999, "100 MB"},  // rounds up to 100,000,000 as a float
-      {999'999'999, "1.00 GB"},
-      {10'000'000'000, "10.0 GB"},
-      {-5, "-5 B"},
-  };
+  // KB needs strictly more than one unit; 99,999,999 rounds up to 100,000,000 as a float.
+  const std::pair<int64_t, const char*> decimal[] = {{1000, "1000 B"},
+                                                     {1001, "1 KB"},
+                                                     {1'000'000, "1.0 MB"},
+                                                     {99'999'999, "100 MB"},
+                                                     {999'999'999, "1.00 GB"},
+                                                     {10'000'000'000, "10.0 GB"},
+                                                     {-5, "-5 B"}};
   for (const auto& [size, text] : decimal) EXPECT_EQ(formatSize(size), text) << size;
 
   UserDefaults::standard().setObject("HLVSizeBase1024", true);
@@ -134,47 +134,58 @@ TEST(HelpersTest, ReplaceWithLocalizedStringReplacesEveryPlaceholder) {
 }
 
 TEST(HelpersTest, DecodeStringFallsBackToLatin1) {
-  uint64_t encoding = 0;
-  EXPECT_EQ(decodeString("h\xC3\xA9llo", &encoding), "h\xC3\xA9llo");
-  EXPECT_EQ(encoding, kUTF8StringEncoding);
-
-  EXPECT_EQ(decodeString("h\xE9llo", &encoding), "h\xC3\xA9llo");
-  EXPECT_EQ(encoding, kISOLatin1StringEncoding);
   // Overlong, surrogate, truncated and above U+10FFFF forms are not UTF-8.
-  const std::pair<std::string_view, std::string_view> notUTF8[] = {
-      {"\xC0\xAF", "\xC3\x80\xC2\xAF"},                          // overlong
-      {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80"},              // surrogate
-      {"ab\xE2\x82", "ab\xC3\xA2\xC2\x82"},                      // truncated
-      {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},  // above U+10FFFF
-  };
-  for (const auto& [bytes, latin1] : notUTF8) {
-    EXPECT_EQ(decodeString(bytes, &encoding), latin1);
-    EXPECT_EQ(encoding, kISOLatin1StringEncoding);
+  const struct {
+    std::string_view bytes, text;
+    uint64_t encoding;
+  } cases[] = {{"h\xC3\xA9llo", "h\xC3\xA9llo", kUTF8StringEncoding},
+               {"h\xE9llo", "h\xC3\xA9llo", kISOLatin1StringEncoding},
+               {"\xC0\xAF", "\xC3\x80\xC2\xAF", kISOLatin1StringEncoding},
+               {"\xED\xA0\x80", "\xC3\xAD\xC2\xA0\xC2\x80", kISOLatin1StringEncoding},
+               {"ab\xE2\x82", "ab\xC3\xA2\xC2\x82", kISOLatin1StringEncoding},
+               {"\xF4\x90\x80\x80", "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80", kISOLatin1StringEncoding}};
+  for (const auto& c : cases) {
+    uint64_t encoding = 0;
+    EXPECT_EQ(decodeString(c.bytes, &encoding), c.text);
+    EXPECT_EQ(encoding, c.encoding);
   }
 }
 
-TEST(HelpersTest, CreateTempFolderInsideHonoursTheNamePreference) {
+// Both makers of temporary folders: the plain helper, hidden unless the user's name is asked for,
+// and the host application's, visible or dot-named. A name that would leave the base is refused.
+TEST(HelpersTest, TempFoldersAreNamedAfterThePreferenceAndStayInTheirBase) {
   IsolatedHome home;
   LogCapture log;
   const std::string base = home.dir().str();
+  HostApplication app;
+  // The folder's name without the six random characters; "(none)" when none was made.
+  const auto stem = [&](const std::optional<std::string>& path) {
+    if (!path) return std::string("(none)");
+    EXPECT_TRUE(fs::is_directory(*path));
+    EXPECT_EQ(fs::path(*path).parent_path(), base);
+    const std::string name = fs::path(*path).filename().string();
+    return name.substr(0, name.size() - 6);
+  };
+  EXPECT_EQ(stem(createTempFolderInside(base, false)), ".TessaroTempFolder.");
+  EXPECT_EQ(stem(app.createTempFolderInside(base, true)), "TessaroTempFolder.");
+  EXPECT_EQ(stem(app.createTempFolderInside(base, false)), ".TessaroTempFolder.");
+  EXPECT_NE(createTempFolderInside(base, false), createTempFolderInside(base, false));
+  EXPECT_NE(app.createTempFolderInside(base, true), app.createTempFolderInside(base, true));
 
-  auto plain = createTempFolderInside(base, false);
-  ASSERT_TRUE(plain);
-  EXPECT_EQ(fs::path(*plain).parent_path(), base);
-  EXPECT_TRUE(fs::path(*plain).filename().string().starts_with(".TessaroTempFolder."));
-  EXPECT_NE(createTempFolderInside(base, false), plain);
-
-  UserDefaults::standard().setObject("HLVTempFolderName", "Preview Work");
-  auto named = createTempFolderInside(base, true);
-  ASSERT_TRUE(named);
-  const std::string name = fs::path(*named).filename().string();
-  EXPECT_TRUE(name.starts_with("Preview Work.")) << name;
-  EXPECT_EQ(name.size(), std::string("Preview Work.XXXXXX").size());
-
+  UserDefaults::standard().setObject("HLVTempFolderName", ".Work Area");
+  EXPECT_EQ(stem(createTempFolderInside(base, true)), ".Work Area.");
+  EXPECT_EQ(stem(app.createTempFolderInside(base, true)), "Work Area.");
+  EXPECT_EQ(stem(app.createTempFolderInside(base, false)), ".Work Area.");
   UserDefaults::standard().setObject("HLVTempFolderName", "../escape");
   EXPECT_EQ(createTempFolderInside(base, true), std::nullopt);
+  EXPECT_EQ(app.createTempFolderInside(base, true), std::nullopt);
   EXPECT_TRUE(log.contains("The temporary folder set in the preferences is invalid."));
+  UserDefaults::standard().setObject("HLVTempFolderName", "..");
+  EXPECT_EQ(app.createTempFolderInside(base, true), std::nullopt);
+
   EXPECT_EQ(createTempFolderInside(base + "/missing", false), std::nullopt);
+  EXPECT_EQ(app.createTempFolderInside(base + "/missing", true), std::nullopt);
+  EXPECT_EQ(app.createTempFolderInside("", true), std::nullopt);
 }
 
 TEST(HelpersTest, UserTempPathFallsBackToTheTemporaryFolder) {
@@ -289,9 +300,8 @@ TEST(HelpersTest, ReduceKeepsOnlyOutermostEntries) {
   other->setParent(root);
   EXPECT_EQ(reduceItems({folder, file, other, folder}), (AZipItem::List{folder, other}));
   EXPECT_EQ(reduceItems({file, folder, nullptr}), (AZipItem::List{file, folder}));
-}
 
-TEST(HelpersTest, CommonParentComparesComponents) {
+  // Common parents compare whole components.
   EXPECT_EQ(commonParent("/a/b", "/a/bc"), "/a");
   EXPECT_EQ(commonParent("/a//b/", "/a/b/c"), "/a/b");
   EXPECT_EQ(commonParent("a", "/a"), "/");
@@ -356,18 +366,74 @@ TEST(HelpersTest, DesktopQueriesFailQuietly) {
   EXPECT_TRUE(log.contains("openFileWithFinder: app = " + viewer + ", path = " + file));
 }
 
-TEST(HelpersTest, VolumeNameAndSystemIdentifiers) {
+TEST(HelpersTest, VolumeNameAndSleepWakeIdentifier) {
   TempDir dir;
   EXPECT_EQ(getVolumeName(dir.str() + "/not/yet/there"), getVolumeName(dir.str()));
   EXPECT_EQ(getVolumeName(""), "");
-  const auto mac = getPrimaryMACAddress();
-  EXPECT_EQ(mac.value_or("").find_first_not_of("0123456789abcdef"), std::string::npos);
   const std::string bootId = readFile("/proc/sys/kernel/random/boot_id");
   const auto id = sleepWakeUUID();
   if (id) {
     EXPECT_TRUE(id->starts_with(bootId.substr(0, bootId.find('\n')) + "-")) << *id;
   }
   EXPECT_EQ(sleepWakeUUID(), id);
+}
+
+// ---- The host application object: its temporary folders, and the fallback when there is none
+
+std::string nameOf(const std::optional<std::string>& path) {
+  return path ? fs::path(*path).filename().string() : "(none)";
+}
+
+TEST(HostApplicationTest, RemovesOnlyFoldersItMade) {
+  test::TempDir dir;
+  HostApplication app;
+  const std::optional<std::string> made = app.createTempFolderInside(dir.str(), true);
+  ASSERT_TRUE(made);
+  fs::create_directories(fs::path(*made) / "a" / "b");
+  std::ofstream(fs::path(*made) / "a" / "b" / "f") << "x";
+  dir.write("keep/f", "x");
+
+  EXPECT_FALSE(app.removeTempFolder((dir.path() / "keep").string()));
+  EXPECT_FALSE(app.removeTempFolder(dir.str()));
+  EXPECT_TRUE(fs::exists(dir.path() / "keep" / "f"));
+  EXPECT_TRUE(app.removeTempFolder(*made));
+  EXPECT_FALSE(fs::exists(*made));
+  // Once removed it is no longer its own.
+  fs::create_directory(*made);
+  EXPECT_FALSE(app.removeTempFolder(*made));
+  EXPECT_TRUE(fs::exists(*made));
+}
+
+TEST(HostApplicationTest, AppTempFolderUsesTheAppOrTheHelper) {
+  test::IsolatedHome home;
+  const std::string base = home.dir().str();
+  ASSERT_EQ(theApp(), nullptr);
+  std::string path;
+  {
+    // No application object, as in a preview: the plain helper makes and the folder goes.
+    AppTempFolder folder(base, false);
+    ASSERT_TRUE(folder.path());
+    path = *folder.path();
+    EXPECT_TRUE(nameOf(folder.path()).starts_with(".TessaroTempFolder."));
+    std::ofstream(fs::path(path) / "f") << "x";
+  }
+  EXPECT_FALSE(fs::exists(path));
+
+  HostApplication app;
+  theApp() = &app;
+  {
+    AppTempFolder folder(base, true);
+    ASSERT_TRUE(folder.path());
+    path = *folder.path();
+    EXPECT_TRUE(nameOf(folder.path()).starts_with("TessaroTempFolder."));
+    // Made by the application object, so it is the application object's to remove.
+    theApp() = nullptr;
+  }
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_FALSE(app.removeTempFolder(path));
+
+  AppTempFolder none(base + "/missing", true);
+  EXPECT_EQ(none.path(), std::nullopt);
 }
 
 }  // namespace

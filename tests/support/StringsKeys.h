@@ -2,6 +2,9 @@
 // checks that every text the code asks for is translated.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <initializer_list>
 #include <map>
 #include <regex>
 #include <string>
@@ -61,6 +64,33 @@ inline std::vector<std::string> lookupKeys(const std::string& code, std::string_
     }
   }
   return keys;
+}
+
+// The English and German tables in `resources` hold the same keys, and every key of `keys` (more
+// than `atLeast` of them, so that a broken key search cannot pass unnoticed) is in both.
+inline void expectTranslated(const std::string& resources, const std::vector<std::string>& keys,
+                             size_t atLeast) {
+  const auto english = stringsTable(resources + "/en.lproj/Localizable.strings");
+  const auto german = stringsTable(resources + "/de.lproj/Localizable.strings");
+  EXPECT_FALSE(english.empty());
+  for (const auto& [key, value] : english)
+    EXPECT_TRUE(german.contains(key)) << "no German for \"" << key << "\"";
+  for (const auto& [key, value] : german)
+    EXPECT_TRUE(english.contains(key)) << "no English for \"" << key << "\"";
+  EXPECT_GT(keys.size(), atLeast);
+  for (const std::string& key : keys) {
+    EXPECT_TRUE(english.contains(key)) << "\"" << key << "\" is not in en.lproj";
+    EXPECT_TRUE(german.contains(key)) << "\"" << key << "\" is not in de.lproj";
+  }
+}
+
+// Adds the keys that `code` hands to each of `lookups` to `keys`.
+inline void addLookupKeys(std::vector<std::string>& keys, const std::string& code,
+                          std::initializer_list<std::string_view> lookups) {
+  for (std::string_view lookup : lookups) {
+    const std::vector<std::string> found = lookupKeys(code, lookup);
+    keys.insert(keys.end(), found.begin(), found.end());
+  }
 }
 
 }  // namespace tessaro::test
