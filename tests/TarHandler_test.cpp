@@ -174,9 +174,12 @@ touch -d @1588328433 notes.txt.gz tiny.gz report.pdf.bz2 data.xz two.gz both.xz
     const char* file;
     const char* listed;
   } cases[] = {
-      {"notes.txt.gz", "notes.txt unco=10000 comp=?"}, {"report.pdf.bz2", "report.pdf unco=? comp=-1"},
-      {"data.xz", "data unco=10 comp=?"},              {"tiny.gz", "tiny unco=6 comp=?"},
-      {"two.gz", "two unco=? comp=-1"},                {"both.xz", "both unco=15 comp=?"},
+      {"notes.txt.gz", "notes.txt unco=10000 comp=?"},
+      {"report.pdf.bz2", "report.pdf unco=? comp=-1"},
+      {"data.xz", "data unco=10 comp=?"},
+      {"tiny.gz", "tiny unco=6 comp=?"},
+      {"two.gz", "two unco=? comp=-1"},
+      {"both.xz", "both unco=15 comp=?"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);

@@ -192,7 +192,8 @@ TEST_F(TessaroEditTest, SingleEntriesComeOutOfTheFormatsOnlyReadHere) {
       {"t.cab", "gcab -c t.cab tree/plain.txt tree/sub/deeper/leaf.bin", "tree/sub/deeper/leaf.bin"},
       {"t.iso", "genisoimage -quiet -R -o t.iso tree", "sub/deeper/leaf.bin"},
       {"t.cpio", "find tree | cpio -o -H newc --quiet > t.cpio", "tree/sub/deeper/leaf.bin"},
-      {"t.lzh", "jlha c t.lzh tree/plain.txt tree/sub/deeper/leaf.bin >/dev/null", "tree/sub/deeper/leaf.bin"},
+      {"t.lzh", "jlha c t.lzh tree/plain.txt tree/sub/deeper/leaf.bin >/dev/null",
+       "tree/sub/deeper/leaf.bin"},
       {"t.gz", "gzip -c tree/sub/deeper/leaf.bin > t.gz", "t"},
   };
   for (const auto& maker : makers) {

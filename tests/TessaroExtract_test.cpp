@@ -288,8 +288,9 @@ TEST_F(TessaroExtractTest, ATerminatedExtractionTakesItsStagingFolderAlong) {
 
 TEST_F(TessaroExtractTest, ProgressIsShownOnATerminalAndNowhereElse) {
   // 200 MB of random bytes, stored: 7zz copies them long enough to report its share on the way.
-  test::shell(home.dir().path(),
-              "head -c 200000000 /dev/urandom > big.bin && 7zz a -bso0 -bsp0 -mx=0 big.7z big.bin && rm big.bin");
+  test::shell(
+      home.dir().path(),
+      "head -c 200000000 /dev/urandom > big.bin && 7zz a -bso0 -bsp0 -mx=0 big.7z big.bin && rm big.bin");
   const std::string archive = (home.dir().path() / "big.7z").string();
   const fs::path onTerminal = destination("terminal");
   const SubprocessResult shown =
@@ -328,7 +329,8 @@ TEST_F(TessaroExtractTest, CutArchivesFailTestAndExtractAndLeaveNothing) {
     EXPECT_NE(passed.output.find("all entries OK"), std::string::npos) << passed.output;
     const SubprocessResult tested = tessaro({"test", fixture(cut)});
     EXPECT_EQ(tested.exitStatus, 1) << tested.output;
-    EXPECT_NE(tested.output.find("testing " + fixture(cut) + " failed: "), std::string::npos) << tested.output;
+    EXPECT_NE(tested.output.find("testing " + fixture(cut) + " failed: "), std::string::npos)
+        << tested.output;
     EXPECT_EQ(tested.output.find("status"), std::string::npos) << tested.output;
     const fs::path out = destination("cut-" + cut);
     const SubprocessResult extracted = tessaro({"extract", fixture(cut), "-C", out.string()});
