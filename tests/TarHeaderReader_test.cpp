@@ -138,21 +138,14 @@ TEST_F(TarHeaderReaderTest, RecordsAreGnuTarsListingWithSeconds) {
   }
 }
 
-TEST_F(TarHeaderReaderTest, SizesModesAndDatesOfTheOddEntries) {
-  const Listing read = list(AHandlerTar::metaclass().initWithURL(fixture("pax.tar")));
-  std::unordered_map<std::string, std::string> byPath;
-  for (const std::string& record : read.records)
-    byPath[std::string(record.substr(5, record.find('\t') - 5))] = record;
-  EXPECT_NE(byPath["tree/sparse"].find("\tattr=-rw-r--r--\tunco=3000000\tcomp=0\t"), std::string::npos);
-  EXPECT_NE(byPath["tree/plain"].find("attr=-rwsr-xr-x"), std::string::npos);
-  EXPECT_NE(byPath["tree/sticky/"].find("attr=drwxrwxrwt"), std::string::npos);
-  // Local time in New York; the far past and future keep their seconds.
-  EXPECT_NE(byPath["tree/old"].find("time=19500601.083456"), std::string::npos);
-  EXPECT_NE(byPath["tree/new"].find("time=21000202.230506"), std::string::npos);
-  // Hard links, FIFOs and devices are read past, not listed.
-  EXPECT_EQ(byPath.count("tree/zhard"), 0u);
-  EXPECT_EQ(byPath.count("tree/fifo"), 0u);
-  EXPECT_EQ(byPath.count("tree/null"), 0u);
+// The comparison with GNU tar leaves the seconds out: they are checked here, in New York's local
+// time, in the far past and future.
+TEST_F(TarHeaderReaderTest, DatesFarFromNowKeepTheirSeconds) {
+  std::string times;
+  for (const std::string& record : list(AHandlerTar::metaclass().initWithURL(fixture("pax.tar"))).records)
+    if (record.starts_with("path=tree/old\t") || record.starts_with("path=tree/new\t"))
+      times += record.substr(record.rfind("\ttime=")) + "|";
+  EXPECT_EQ(times, "\ttime=21000202.230506|\ttime=19500601.083456|");
 }
 
 // ---- Damaged input, built from a small archive GNU tar writes
