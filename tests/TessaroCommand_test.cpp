@@ -16,6 +16,7 @@
 #include "support/ListingJson.h"
 #include "support/Processes.h"
 #include "support/TempDir.h"
+#include "support/TextChecks.h"
 
 namespace tessaro {
 namespace {
@@ -85,7 +86,7 @@ TEST_F(TessaroCommandTest, DefaultsGoToTheDomainThePreviewReadsThem) {
     command.insert(command.end(), c.args.begin(), c.args.end());
     const SubprocessResult outcome = tessaro(command);
     EXPECT_EQ(outcome.exitStatus, 2) << c.args[1];
-    EXPECT_NE(outcome.output.find(c.complaint), std::string::npos) << outcome.output;
+    EXPECT_TRUE(test::contains(outcome.output, c.complaint));
     EXPECT_EQ(outcome.output.find('\n'), outcome.output.size() - 1) << outcome.output;
   }
 }
@@ -109,9 +110,9 @@ TEST_F(TessaroCommandTest, ListJsonGivesEveryFileWithItsSize) {
   }
   const SubprocessResult listed = tessaro({"list", "t.tar.gz"});
   EXPECT_EQ(listed.exitStatus, 0);
-  EXPECT_NE(listed.output.find("-rw-r--r--    5 bytes  "), std::string::npos) << listed.output;
-  EXPECT_NE(listed.output.find("  tree/sub/b c.txt\n"), std::string::npos) << listed.output;
-  EXPECT_NE(listed.output.find("  tree/sub/\n"), std::string::npos) << listed.output;
+  EXPECT_TRUE(test::contains(listed.output, "-rw-r--r--    5 bytes  "));
+  EXPECT_TRUE(test::contains(listed.output, "  tree/sub/b c.txt\n"));
+  EXPECT_TRUE(test::contains(listed.output, "  tree/sub/\n"));
 }
 
 TEST_F(TessaroCommandTest, ListJsonKeepsTheBytesOfNamesThatAreNotUtf8) {
@@ -123,7 +124,7 @@ TEST_F(TessaroCommandTest, ListJsonKeepsTheBytesOfNamesThatAreNotUtf8) {
   for (const auto& entry : nlohmann::json::parse(listed.output)) {
     if (!entry.contains("name_bytes")) continue;
     found = true;
-    EXPECT_NE(entry["name_bytes"].get<std::string>().find("e9"), std::string::npos) << entry.dump();
+    EXPECT_TRUE(test::contains(entry["name_bytes"].get<std::string>(), "e9")) << entry.dump();
   }
   EXPECT_TRUE(found) << listed.output;
 }
@@ -147,9 +148,8 @@ TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
   const SubprocessResult narrow = tessaro({"list", "t.tar", "--tree", "--width=40"});
   ASSERT_EQ(narrow.exitStatus, 0) << narrow.output;
   // 12 columns of drawing, then the name cut to 28 with its ellipsis: 40 in all, no colours.
-  EXPECT_NE(narrow.output.find("    │   └── " + std::string(27, 'n') + "…\n"), std::string::npos)
-      << narrow.output;
-  EXPECT_EQ(narrow.output.find("\033["), std::string::npos);
+  EXPECT_TRUE(test::contains(narrow.output, "    │   └── " + std::string(27, 'n') + "…\n"));
+  EXPECT_TRUE(test::lacks(narrow.output, "\033["));
 }
 
 // The preview-pane script as each terminal file manager of docs/integration.md calls it: the tree
@@ -254,7 +254,7 @@ TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
   // "--" ends the options: a name that starts with a dash is an archive.
   const SubprocessResult dashed = tessaro({"list", "--", "-dash.zip"});
   EXPECT_EQ(dashed.exitStatus, 0) << dashed.output;
-  EXPECT_NE(dashed.output.find("t/a.txt"), std::string::npos);
+  EXPECT_TRUE(test::contains(dashed.output, "t/a.txt"));
   EXPECT_EQ(tessaro({"test", "pw.zip", "-p", "right"}).exitStatus, 0);
   // Nothing a failure made stays behind.
   EXPECT_FALSE(fs::exists(dir / "pw"));
@@ -276,7 +276,7 @@ TEST_F(TessaroCommandTest, VersionAndHelpAnswerForTheProgramAndEachCommand) {
   EXPECT_EQ(unknown.exitStatus, 2);
   EXPECT_TRUE(unknown.output.starts_with("tessaro: unknown command 'frobnicate'\n")) << unknown.output;
   const SubprocessResult overview = tessaro({"--help"});
-  EXPECT_NE(overview.output.find("  extract    unpack"), std::string::npos) << overview.output;
+  EXPECT_TRUE(test::contains(overview.output, "  extract    unpack"));
 }
 
 }  // namespace

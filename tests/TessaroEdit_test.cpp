@@ -17,6 +17,7 @@
 #include "support/ListingJson.h"
 #include "support/Processes.h"
 #include "support/TempDir.h"
+#include "support/TextChecks.h"
 #include "zip/ZipEndRecord.h"
 
 namespace tessaro {
@@ -59,7 +60,7 @@ class TessaroEditTest : public ::testing::Test {
     for (const auto& entry : fs::directory_iterator(dir())) {
       const std::string name = entry.path().filename().string();
       EXPECT_FALSE(name.starts_with(".") && name != ".config" && name != ".local") << entry.path();
-      EXPECT_EQ(name.find("damaged"), std::string::npos) << entry.path();
+      EXPECT_TRUE(test::lacks(name, "damaged")) << entry.path();
     }
     EXPECT_TRUE(fs::is_empty(dir() / "tmp"));
   }
@@ -215,7 +216,7 @@ TEST_F(TessaroEditTest, BadRequestsFailClearlyAndLeaveTheArchiveAsItWas) {
   EXPECT_EQ(tessaro({"delete", "missing.zip", "x"}).exitStatus, 2);
   const SubprocessResult absent = tessaro({"delete", "k.zip", "tree/plain.txt", "tree/nothing-here"});
   EXPECT_EQ(absent.exitStatus, 1);
-  EXPECT_NE(absent.output.find("tree/nothing-here: no such entry"), std::string::npos) << absent.output;
+  EXPECT_TRUE(test::contains(absent.output, "tree/nothing-here: no such entry"));
   EXPECT_EQ(tessaro({"extract", "k.zip", "-C", "tree/plain.txt"}).exitStatus, 2);  // not a folder
   EXPECT_EQ(tessaro({"add", "k.zip"}).exitStatus, 2);
   EXPECT_EQ(tessaro({"create", "self.zip", "."}).exitStatus, 2);  // would hold its own work folder
@@ -257,8 +258,8 @@ TEST_F(TessaroEditTest, AToolThatFailsOrLiesLeavesTheArchiveAsItWas) {
       SCOPED_TRACE(command.front() + std::string(" exiting ") + status);
       const SubprocessResult outcome = tessaro(command);
       EXPECT_EQ(outcome.exitStatus, 1) << outcome.output;
-      EXPECT_NE(outcome.output.find("; the archive is unchanged"), std::string::npos) << outcome.output;
-      EXPECT_EQ(outcome.output.find("password"), std::string::npos) << outcome.output;
+      EXPECT_TRUE(test::contains(outcome.output, "; the archive is unchanged"));
+      EXPECT_TRUE(test::lacks(outcome.output, "password"));
       EXPECT_EQ(readFile(dir() / "r.rar"), before);
     }
   }
@@ -320,9 +321,9 @@ TEST_F(TessaroEditTest, ASevenZipWarningKeepsTheArchiveAndSaysWhatWasSkipped) {
     SCOPED_TRACE(format);
     const SubprocessResult created = tessaro({"create", "w." + format, "tree"});
     EXPECT_EQ(created.exitStatus, 1) << created.output;
-    EXPECT_NE(created.output.find("tessaro: warning: "), std::string::npos) << created.output;
-    EXPECT_NE(created.output.find("dangling"), std::string::npos) << created.output;
-    EXPECT_EQ(created.output.find("cancelled"), std::string::npos) << created.output;
+    EXPECT_TRUE(test::contains(created.output, "tessaro: warning: "));
+    EXPECT_TRUE(test::contains(created.output, "dangling"));
+    EXPECT_TRUE(test::lacks(created.output, "cancelled"));
     EXPECT_EQ(listedFiles("w." + format), kTreeFiles);
   }
   expectNothingLeftBehind();
@@ -338,7 +339,7 @@ TEST_F(TessaroEditTest, ALoneStreamHoldsExactlyOneFile) {
     EXPECT_EQ(shell(decompress + " -dc " + archive + " | cmp - tree/sub/deeper/leaf.bin").exitStatus, 0);
     const SubprocessResult folder = tessaro({"create", "folder." + format, "tree"});
     EXPECT_EQ(folder.exitStatus, 2);
-    EXPECT_NE(folder.output.find(".tar." + format), std::string::npos) << folder.output;
+    EXPECT_TRUE(test::contains(folder.output, ".tar." + format));
     EXPECT_EQ(tessaro({"create", "two." + format, "tree/plain.txt", "tree/-dash.txt"}).exitStatus, 2);
     EXPECT_FALSE(fs::exists(dir() / ("folder." + format)));
     EXPECT_FALSE(fs::exists(dir() / ("two." + format)));

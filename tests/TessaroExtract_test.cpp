@@ -18,6 +18,7 @@
 #include "support/SuiteFixtures.h"
 #include "support/Processes.h"
 #include "support/TempDir.h"
+#include "support/TextChecks.h"
 
 namespace tessaro {
 namespace {
@@ -92,7 +93,7 @@ class TessaroExtractTest : public test::SuiteFixtures<TessaroExtractTest> {
     // Nothing a command made for itself outlives it.
     EXPECT_EQ(folderListing(home.dir().path() / "tmp"), "");
     for (const auto& entry : fs::recursive_directory_iterator(home.dir().path()))
-      EXPECT_EQ(entry.path().filename().string().find(".tessaro-"), std::string::npos) << entry.path();
+      EXPECT_TRUE(test::lacks(entry.path().filename().string(), ".tessaro-")) << entry.path();
     EXPECT_EQ(folderListing(fs::path(fixture("outside"))), "");
   }
 
@@ -111,7 +112,7 @@ TEST_F(TessaroExtractTest, SymbolicLinksPlantedInTheDestinationAreNeverFollowed)
     const std::string before = folderListing(atFile);
     const SubprocessResult refused = tessaro({"extract", archive, "-C", atFile.string()});
     EXPECT_EQ(refused.exitStatus, 1) << refused.output;
-    EXPECT_NE(refused.output.find("tree/a.txt"), std::string::npos) << refused.output;
+    EXPECT_TRUE(test::contains(refused.output, "tree/a.txt"));
     EXPECT_EQ(folderListing(atFile), before);
     ASSERT_EQ(tessaro({"extract", archive, "-C", atFile.string(), "--overwrite"}).exitStatus, 0);
     EXPECT_FALSE(fs::is_symlink(atFile / "tree/a.txt"));
@@ -123,7 +124,7 @@ TEST_F(TessaroExtractTest, SymbolicLinksPlantedInTheDestinationAreNeverFollowed)
     fs::create_symlink(fixture("outside"), atFolder / "tree");
     const SubprocessResult blocked = tessaro({"extract", archive, "-C", atFolder.string(), "--overwrite"});
     EXPECT_EQ(blocked.exitStatus, 1) << blocked.output;
-    EXPECT_NE(blocked.output.find("tree: a symbolic link"), std::string::npos) << blocked.output;
+    EXPECT_TRUE(test::contains(blocked.output, "tree: a symbolic link"));
   }
   for (const char* stream : kStreams) {
     SCOPED_TRACE(stream);
@@ -161,7 +162,7 @@ TEST_F(TessaroExtractTest, AnOutwardLinkFromAnEarlierExtractionIsNotWrittenThrou
       const SubprocessResult second = tessaro({"extract", fixture(std::string("link2.") + format.extension),
                                                "-C", out.string(), "--here", policy});
       EXPECT_EQ(second.exitStatus, 1) << policy << "\n" << second.output;
-      EXPECT_NE(second.output.find("esc:"), std::string::npos) << second.output;
+      EXPECT_TRUE(test::contains(second.output, "esc:"));
     }
   }
 }
@@ -177,7 +178,7 @@ TEST_F(TessaroExtractTest, AWrongPasswordCreatesAndChangesNothing) {
     const SubprocessResult wrong =
         tessaro({"extract", archive, "-C", out.string(), "--password", "wrong", "--overwrite"});
     EXPECT_EQ(wrong.exitStatus, 1) << wrong.output;
-    EXPECT_NE(wrong.output.find("password"), std::string::npos) << wrong.output;
+    EXPECT_TRUE(test::contains(wrong.output, "password"));
     EXPECT_EQ(folderListing(out), before);
     EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
     ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--password", "pw", "--overwrite"}).exitStatus,
@@ -196,13 +197,13 @@ TEST_F(TessaroExtractTest, ExistingFilesAreRefusedKeptOrReplacedAsAsked) {
 
     const SubprocessResult refused = tessaro({"extract", archive, "-C", out.string()});
     EXPECT_EQ(refused.exitStatus, 1);
-    EXPECT_NE(refused.output.find("tree/a.txt"), std::string::npos) << refused.output;
-    EXPECT_NE(refused.output.find("--overwrite"), std::string::npos) << refused.output;
+    EXPECT_TRUE(test::contains(refused.output, "tree/a.txt"));
+    EXPECT_TRUE(test::contains(refused.output, "--overwrite"));
     EXPECT_EQ(folderListing(out), before);
 
     const SubprocessResult kept = tessaro({"extract", archive, "-C", out.string(), "--keep"});
     EXPECT_EQ(kept.exitStatus, 0) << kept.output;
-    EXPECT_NE(kept.output.find("1 existing file kept"), std::string::npos) << kept.output;
+    EXPECT_TRUE(test::contains(kept.output, "1 existing file kept"));
     EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
     EXPECT_EQ(readFile(out / "tree/sub/b.txt"), "bravo");
 
@@ -226,7 +227,7 @@ TEST_F(TessaroExtractTest, MoreDataThanMayBeWrittenIsStoppedAndRemoved) {
     const SubprocessResult bomb =
         tessaro({"extract", fixture(archive), "-C", out.string(), "--max-size", "1M"});
     EXPECT_EQ(bomb.exitStatus, 1) << bomb.output;
-    EXPECT_NE(bomb.output.find("1048576 bytes"), std::string::npos) << bomb.output;
+    EXPECT_TRUE(test::contains(bomb.output, "1048576 bytes"));
     EXPECT_EQ(folderListing(out), "");
   }
   // Within the limit it comes out whole.
@@ -240,8 +241,7 @@ TEST_F(TessaroExtractTest, SpecialFilesAndSetuidBitsComeOnlyWhenAskedFor) {
   const fs::path plain = destination("special-plain");
   const SubprocessResult skipped = tessaro({"extract", fixture("special.tar"), "-C", plain.string()});
   EXPECT_EQ(skipped.exitStatus, 1);
-  EXPECT_NE(skipped.output.find("special/fifo: a device, FIFO or socket"), std::string::npos)
-      << skipped.output;
+  EXPECT_TRUE(test::contains(skipped.output, "special/fifo: a device, FIFO or socket"));
   EXPECT_EQ(folderListing(plain), "special folder 0755\nspecial/tool file 1 0755\n");
 
   const fs::path asked = destination("special-asked");
@@ -326,16 +326,15 @@ TEST_F(TessaroExtractTest, CutArchivesFailTestAndExtractAndLeaveNothing) {
     SCOPED_TRACE(cut);
     const SubprocessResult passed = tessaro({"test", fixture(whole)});
     EXPECT_EQ(passed.exitStatus, 0) << passed.output;
-    EXPECT_NE(passed.output.find("all entries OK"), std::string::npos) << passed.output;
+    EXPECT_TRUE(test::contains(passed.output, "all entries OK"));
     const SubprocessResult tested = tessaro({"test", fixture(cut)});
     EXPECT_EQ(tested.exitStatus, 1) << tested.output;
-    EXPECT_NE(tested.output.find("testing " + fixture(cut) + " failed: "), std::string::npos)
-        << tested.output;
-    EXPECT_EQ(tested.output.find("status"), std::string::npos) << tested.output;
+    EXPECT_TRUE(test::contains(tested.output, "testing " + fixture(cut) + " failed: "));
+    EXPECT_TRUE(test::lacks(tested.output, "status"));
     const fs::path out = destination("cut-" + cut);
     const SubprocessResult extracted = tessaro({"extract", fixture(cut), "-C", out.string()});
     EXPECT_EQ(extracted.exitStatus, 1) << extracted.output;
-    EXPECT_NE(extracted.output.find("failed"), std::string::npos) << extracted.output;
+    EXPECT_TRUE(test::contains(extracted.output, "failed"));
     EXPECT_EQ(folderListing(out), "");
   }
 }
@@ -349,7 +348,7 @@ TEST_F(TessaroExtractTest, TestUnpacksWhatNothingElseReadsWhole) {
     SCOPED_TRACE(sample);
     const SubprocessResult tested = tessaro({"test", (samples / sample).string()});
     EXPECT_EQ(tested.exitStatus, 0) << tested.output;
-    EXPECT_NE(tested.output.find("all entries OK"), std::string::npos) << tested.output;
+    EXPECT_TRUE(test::contains(tested.output, "all entries OK"));
     const std::string whole = readFile(samples / sample);
     const fs::path cut = home.dir().write(std::string("cut-") + fs::path(sample).filename().string(),
                                           whole.substr(0, whole.size() * 2 / 3));
