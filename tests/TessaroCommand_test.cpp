@@ -108,25 +108,22 @@ TEST_F(TessaroCommandTest, ListJsonGivesEveryFileWithItsSize) {
     ASSERT_EQ(listed.exitStatus, 0) << listed.output;
     EXPECT_EQ(test::filesInJson(listed.output), expected);
   }
+  // A name that is not UTF-8 keeps its bytes beside the name shown.
+  test::shell(home.dir().path(),
+              "mkdir raw && printf x > \"$(printf 'raw/caf\\351.txt')\" && zip -qr raw.zip raw");
+  const SubprocessResult raw = tessaro({"list", "--json", "raw.zip"});
+  ASSERT_EQ(raw.exitStatus, 0) << raw.output;
+  const auto entries = nlohmann::json::parse(raw.output);
+  EXPECT_EQ(
+      std::count_if(entries.begin(), entries.end(),
+                    [](const auto& entry) { return entry.value("name_bytes", "").ends_with("e92e747874"); }),
+      1)
+      << raw.output;
   const SubprocessResult listed = tessaro({"list", "t.tar.gz"});
   EXPECT_EQ(listed.exitStatus, 0);
   EXPECT_TRUE(test::contains(listed.output, "-rw-r--r--    5 bytes  "));
   EXPECT_TRUE(test::contains(listed.output, "  tree/sub/b c.txt\n"));
   EXPECT_TRUE(test::contains(listed.output, "  tree/sub/\n"));
-}
-
-TEST_F(TessaroCommandTest, ListJsonKeepsTheBytesOfNamesThatAreNotUtf8) {
-  test::shell(home.dir().path(),
-              "mkdir raw && printf x > \"$(printf 'raw/caf\\351.txt')\" && zip -qr raw.zip raw");
-  const SubprocessResult listed = tessaro({"list", "--json", "raw.zip"});
-  ASSERT_EQ(listed.exitStatus, 0) << listed.output;
-  bool found = false;
-  for (const auto& entry : nlohmann::json::parse(listed.output)) {
-    if (!entry.contains("name_bytes")) continue;
-    found = true;
-    EXPECT_TRUE(test::contains(entry["name_bytes"].get<std::string>(), "e9")) << entry.dump();
-  }
-  EXPECT_TRUE(found) << listed.output;
 }
 
 TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
