@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
 #include <regex>
 #include <set>
 #include <string>
@@ -100,32 +103,49 @@ class TessaroExtractTest : public test::SuiteFixtures<TessaroExtractTest> {
   test::IsolatedHome home;
 };
 
-TEST_F(TessaroExtractTest, SymbolicLinksPlantedInTheDestinationAreNeverFollowed) {
+// What stands where the archive has tree/a.txt (a file, a link to a file outside, a folder) is
+// refused without a policy and left as it was, and replaced itself, never what a link points to,
+// with --overwrite. A link at a folder's place is refused whatever the policy.
+TEST_F(TessaroExtractTest, WhatStandsInAnEntrysWayIsRefusedKeptOrReplacedButNeverFollowed) {
   const fs::path victim = home.dir().write("victim.txt", "precious");
+  const std::function<void(const fs::path&)> obstacles[] = {
+      [](const fs::path& at) { std::ofstream(at) << "mine"; },
+      [&](const fs::path& at) { fs::create_symlink(victim, at); },
+      [](const fs::path& at) { fs::create_directories(at / "inside"); },
+  };
   for (const Format& format : kFormats) {
-    SCOPED_TRACE(format.extension);
     const std::string archive = fixture(std::string("t.") + format.extension);
-    // At a file's place: refused without a policy, replaced itself (not its target) with --overwrite.
-    const fs::path atFile = destination(std::string("file-") + format.extension);
-    fs::create_directories(atFile / "tree");
-    fs::create_symlink(victim, atFile / "tree/a.txt");
-    const std::string before = folderListing(atFile);
-    const SubprocessResult refused = tessaro({"extract", archive, "-C", atFile.string()});
-    EXPECT_EQ(refused.exitStatus, 1) << refused.output;
-    EXPECT_TRUE(test::contains(refused.output, "tree/a.txt"));
-    EXPECT_EQ(folderListing(atFile), before);
-    ASSERT_EQ(tessaro({"extract", archive, "-C", atFile.string(), "--overwrite"}).exitStatus, 0);
-    EXPECT_FALSE(fs::is_symlink(atFile / "tree/a.txt"));
-    EXPECT_EQ(readFile(atFile / "tree/a.txt"), "alpha");
-    EXPECT_EQ(readFile(victim), "precious");
-
-    // At a folder's place: the entry fails, named, whatever the policy, and nothing is written.
+    for (size_t i = 0; i < std::size(obstacles); ++i) {
+      SCOPED_TRACE(std::string(format.extension) + ", obstacle " + std::to_string(i));
+      const fs::path out = destination(std::string(format.extension) + "-" + std::to_string(i));
+      fs::create_directories(out / "tree");
+      obstacles[i](out / "tree/a.txt");
+      const std::string before = folderListing(out);
+      const SubprocessResult refused = tessaro({"extract", archive, "-C", out.string()});
+      EXPECT_EQ(refused.exitStatus, 1) << refused.output;
+      EXPECT_TRUE(test::contains(refused.output, "tree/a.txt"));
+      EXPECT_TRUE(test::contains(refused.output, "--overwrite"));
+      EXPECT_EQ(folderListing(out), before);
+      // --keep is asked of the file and the link only: a folder at a file's place is replaced.
+      if (i < 2) {
+        const SubprocessResult kept = tessaro({"extract", archive, "-C", out.string(), "--keep"});
+        EXPECT_EQ(kept.exitStatus, 0) << kept.output;
+        EXPECT_TRUE(test::contains(kept.output, "1 existing file kept"));
+        EXPECT_EQ(readFile(out / "tree/sub/b.txt"), "bravo");
+        fs::remove_all(out / "tree/sub");
+        EXPECT_EQ(folderListing(out), before);
+      }
+      ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--overwrite"}).exitStatus, 0);
+      EXPECT_FALSE(fs::is_symlink(out / "tree/a.txt"));
+      EXPECT_EQ(readFile(out / "tree/a.txt"), "alpha");
+    }
     const fs::path atFolder = destination(std::string("folder-") + format.extension);
     fs::create_symlink(fixture("outside"), atFolder / "tree");
     const SubprocessResult blocked = tessaro({"extract", archive, "-C", atFolder.string(), "--overwrite"});
     EXPECT_EQ(blocked.exitStatus, 1) << blocked.output;
     EXPECT_TRUE(test::contains(blocked.output, "tree: a symbolic link"));
   }
+  EXPECT_EQ(readFile(victim), "precious");
   for (const char* stream : kStreams) {
     SCOPED_TRACE(stream);
     const fs::path out = destination(std::string("stream-") + stream);
@@ -183,36 +203,6 @@ TEST_F(TessaroExtractTest, AWrongPasswordCreatesAndChangesNothing) {
     EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
     ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--password", "pw", "--overwrite"}).exitStatus,
               0);
-    EXPECT_EQ(readFile(out / "tree/a.txt"), "alpha");
-  }
-}
-
-TEST_F(TessaroExtractTest, ExistingFilesAreRefusedKeptOrReplacedAsAsked) {
-  for (const Format& format : kFormats) {
-    SCOPED_TRACE(format.extension);
-    const std::string archive = fixture(std::string("t.") + format.extension);
-    const fs::path out = destination(std::string("existing-") + format.extension);
-    home.dir().write(fs::relative(out / "tree/a.txt", home.dir().path()).string(), "mine");
-    const std::string before = folderListing(out);
-
-    const SubprocessResult refused = tessaro({"extract", archive, "-C", out.string()});
-    EXPECT_EQ(refused.exitStatus, 1);
-    EXPECT_TRUE(test::contains(refused.output, "tree/a.txt"));
-    EXPECT_TRUE(test::contains(refused.output, "--overwrite"));
-    EXPECT_EQ(folderListing(out), before);
-
-    const SubprocessResult kept = tessaro({"extract", archive, "-C", out.string(), "--keep"});
-    EXPECT_EQ(kept.exitStatus, 0) << kept.output;
-    EXPECT_TRUE(test::contains(kept.output, "1 existing file kept"));
-    EXPECT_EQ(readFile(out / "tree/a.txt"), "mine");
-    EXPECT_EQ(readFile(out / "tree/sub/b.txt"), "bravo");
-
-    // A folder where the archive has a file is replaced only with --overwrite.
-    fs::remove(out / "tree/a.txt");
-    fs::create_directories(out / "tree/a.txt/inside");
-    EXPECT_EQ(tessaro({"extract", archive, "-C", out.string()}).exitStatus, 1);
-    EXPECT_TRUE(fs::is_directory(out / "tree/a.txt/inside"));
-    ASSERT_EQ(tessaro({"extract", archive, "-C", out.string(), "--overwrite"}).exitStatus, 0);
     EXPECT_EQ(readFile(out / "tree/a.txt"), "alpha");
   }
 }
