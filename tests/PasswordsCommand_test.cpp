@@ -11,6 +11,7 @@
 #include "defaults/UserDefaults.h"
 #include "process/Subprocess.h"
 #include "support/TempDir.h"
+#include "support/TextChecks.h"
 
 namespace tessaro {
 namespace {
@@ -39,7 +40,7 @@ class PasswordsCommandTest : public ::testing::Test {
 TEST_F(PasswordsCommandTest, LifeOfAStoreFromTheTerminal) {
   SubprocessResult status = passwords({"status"});
   EXPECT_EQ(status.exitStatus, 0);
-  EXPECT_NE(status.output.find("state: locked"), std::string::npos) << status.output;
+  EXPECT_TRUE(test::contains(status.output, "state: locked"));
   EXPECT_EQ(passwords({"list"}).exitStatus, 1);
   EXPECT_FALSE(record());
 
@@ -54,25 +55,25 @@ TEST_F(PasswordsCommandTest, LifeOfAStoreFromTheTerminal) {
   EXPECT_EQ(listed.output, "alpha\nb\xc3\xa9ta\n");
 
   EXPECT_EQ(passwords({"lock"}).exitStatus, 0);
-  EXPECT_NE(passwords({"status"}).output.find("state: locked"), std::string::npos);
+  EXPECT_TRUE(test::contains(passwords({"status"}).output, "state: locked"));
   const auto before = record();
   ASSERT_TRUE(before);
   SubprocessResult wrong = passwords({"list"}, "not it\n");
   EXPECT_EQ(wrong.exitStatus, 1);
-  EXPECT_NE(wrong.output.find("wrong master password"), std::string::npos) << wrong.output;
+  EXPECT_TRUE(test::contains(wrong.output, "wrong master password"));
   EXPECT_EQ(record(), before);
   EXPECT_EQ(passwords({"list"}, "first master\n").output, "alpha\nb\xc3\xa9ta\n");
-  EXPECT_NE(passwords({"status"}).output.find("state: unlocked"), std::string::npos);
+  EXPECT_TRUE(test::contains(passwords({"status"}).output, "state: unlocked"));
 
   // Locking at every start: each run asks again.
   ASSERT_EQ(passwords({"lock-options", "--at-start", "--idle", "30"}).exitStatus, 0);
   EXPECT_EQ(passwords({"list"}).exitStatus, 1);
   SubprocessResult options = passwords({"status"});
-  EXPECT_NE(options.output.find("state: locked"), std::string::npos) << options.output;
+  EXPECT_TRUE(test::contains(options.output, "state: locked"));
   EXPECT_EQ(passwords({"unlock"}, "first master\n").exitStatus, 0);
   EXPECT_EQ(passwords({"lock-options"}, "first master\n").exitStatus, 0);
   options = passwords({"status"});
-  EXPECT_NE(options.output.find("lock at each start: off"), std::string::npos) << options.output;
+  EXPECT_TRUE(test::contains(options.output, "lock at each start: off"));
 
   // Changing the master password while locked needs the old one first.
   EXPECT_EQ(passwords({"lock"}).exitStatus, 0);
@@ -119,10 +120,10 @@ TEST_F(PasswordsCommandTest, ImportExportAndRemove) {
   const std::string nowhere = "unix:path=" + (home.dir().path() / "no-bus").string();
   SubprocessResult unreachable = passwords({"add", "new"}, "m\n", nowhere);
   EXPECT_EQ(unreachable.exitStatus, 1);
-  EXPECT_NE(unreachable.output.find("cannot be reached"), std::string::npos) << unreachable.output;
+  EXPECT_TRUE(test::contains(unreachable.output, "cannot be reached"));
   EXPECT_EQ(passwords({"set-master"}, "other\n", nowhere).exitStatus, 1);
   EXPECT_EQ(record(), before);
-  EXPECT_NE(passwords({"status"}, "", nowhere).output.find("not reachable"), std::string::npos);
+  EXPECT_TRUE(test::contains(passwords({"status"}, "", nowhere).output, "not reachable"));
   // Removes the master password item, so the next suite starts from an empty keyring.
   EXPECT_EQ(passwords({"lock"}).exitStatus, 0);
 }
@@ -142,10 +143,10 @@ TEST_F(PasswordsCommandTest, AChangedRecordIsNeverWrittenOver) {
 
   SubprocessResult refused = passwords({"add", "-"}, "new\n");
   EXPECT_EQ(refused.exitStatus, 1);
-  EXPECT_NE(refused.output.find("passwords reset"), std::string::npos) << refused.output;
+  EXPECT_TRUE(test::contains(refused.output, "passwords reset"));
   EXPECT_EQ(passwords({"set-master"}, "other\n").exitStatus, 1);
   EXPECT_EQ(record(), tampered);
-  EXPECT_NE(passwords({"status"}).output.find("does not open"), std::string::npos);
+  EXPECT_TRUE(test::contains(passwords({"status"}).output, "does not open"));
 
   ASSERT_EQ(passwords({"reset"}).exitStatus, 0);
   EXPECT_FALSE(record());

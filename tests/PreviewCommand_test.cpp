@@ -12,6 +12,7 @@
 
 #include "support/Processes.h"
 #include "support/TempDir.h"
+#include "support/TextChecks.h"
 
 namespace tessaro {
 namespace {
@@ -51,7 +52,7 @@ TEST_F(PreviewCommandTest, WritesThePageIntoAPrivateCacheFolderAndPrintsIt) {
   const fs::path page = result.output.substr(0, result.output.find('\n'));
   EXPECT_EQ(page.parent_path(), previews());
   EXPECT_EQ(page.extension(), ".html");
-  EXPECT_NE(readFile(page).find("inside.txt"), std::string::npos);
+  EXPECT_TRUE(test::contains(readFile(page), "inside.txt"));
   struct stat st;
   ASSERT_EQ(::stat(previews().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700);
@@ -94,7 +95,7 @@ TEST_F(PreviewCommandTest, WritesWhereToldAndOpensThePageWithTheOpener) {
   ASSERT_EQ(result.exitStatus, 0) << result.errorOutput;
   EXPECT_EQ(result.output, path("page.html").string() + "\n");
   EXPECT_EQ(readFile(path("opened")), path("page.html").string() + "\n");
-  EXPECT_NE(readFile(path("page.html")).find("inside.txt"), std::string::npos);
+  EXPECT_TRUE(test::contains(readFile(path("page.html")), "inside.txt"));
   EXPECT_FALSE(fs::exists(previews()));
 }
 

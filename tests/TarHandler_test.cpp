@@ -113,20 +113,6 @@ TEST_F(TarHandlerTest, EveryTarFlavourListsTheSameTree) {
   EXPECT_TRUE(fs::is_empty(home_.dir().path() / "tmp"));
 }
 
-TEST_F(TarHandlerTest, RecordsCarryRawNamesAndWholeSeconds) {
-  int32_t status = -99;
-  const std::vector<std::string> lines = records(AHandlerTar::metaclass(), fixture("t.tar"), &status);
-  EXPECT_EQ(status, 0);
-  ASSERT_EQ(lines.size(), 9u);
-  // The link's target is no field of its record; "Icon\r" keeps its carriage return.
-  EXPECT_EQ(lines[1].substr(0, 16), "path=tree/Icon\r\t");
-  EXPECT_EQ(lines[7].find(" -> "), std::string::npos);
-  EXPECT_EQ(lines[7].substr(0, 15), "path=tree/link\t");
-  // The time is local, "%Y%m%d.%H%M%S" (15 characters).
-  EXPECT_EQ(lines[6].substr(0, lines[6].size() - 15),
-            "path=tree/deep/a/b/f\tattr=-rw-r-----\tunco=5\tcomp=0\ttime=");
-}
-
 // Names arrive as their bytes, except that a tab and a line feed, which would end a field or a
 // record, are written as tar's escapes; a byte that is not UTF-8 makes the listing ISO Latin 1.
 // " -> " in a name or a link's target is just text.
@@ -145,49 +131,6 @@ cd .. && tar --sort=name -cf odd.tar odd
   ASSERT_EQ(getInfo((home_.dir().path() / "odd.tar").string(), root), 0);
   for (const auto& item : root->collectDescendants()) paths += std::string(item->path()) + "|";
   EXPECT_EQ(paths, "odd|odd/a\\tb|odd/bad\xc3\xbfname|odd/l|odd/new\\nline|odd/x -> y|");
-}
-
-TEST_F(TarHandlerTest, TheClassAloneDecidesTarsArguments) {
-  int32_t status = -99;
-  // "tzfv" on a plain tar and "tjfv" on a gzip one fail in tar: nothing listed, and tar's
-  // failure is the status.
-  EXPECT_TRUE(records(AHandlerTGz::metaclass(), fixture("t.tar"), &status).empty());
-  EXPECT_EQ(status, 2);
-  EXPECT_TRUE(records(AHandlerTXz::metaclass(), fixture("t.tar.bz2"), &status).empty());
-  EXPECT_EQ(status, 2);
-  // "tfv" leaves the choice to GNU tar, which recognises compressed input when it reads a file.
-  EXPECT_EQ(records(AHandlerTar::metaclass(), fixture("t.tar.gz"), &status).size(), 9u);
-}
-
-TEST_F(TarHandlerTest, ATruncatedArchiveListsWhatCameBefore) {
-  test::TempDir dir;
-  shell(dir.path(), R"(
-mkdir many
-for i in $(seq 10 49); do head -c 20000 /dev/urandom > many/f$i; done
-tar --sort=name -czf many.tar.gz many
-truncate -s $(( $(stat -c %s many.tar.gz) / 2 )) many.tar.gz
-)");
-  AZipItem::Ptr root;
-  EXPECT_EQ(getInfo((dir.path() / "many.tar.gz").string(), root), 2);
-  ASSERT_TRUE(root);
-  ASSERT_EQ(root->children().size(), 1u);
-  const AZipItem::List& listed = root->children()[0]->children();
-  EXPECT_GT(listed.size(), 5u);
-  EXPECT_LT(listed.size(), 40u);
-  for (size_t i = 0; i < listed.size(); ++i) EXPECT_EQ(listed[i]->path(), "many/f" + std::to_string(10 + i));
-}
-
-TEST_F(TarHandlerTest, AnEmptyOrGarbageTarListsNothingAndFails) {
-  test::TempDir dir;
-  dir.write("empty.tar", "");
-  dir.write("garbage.tar", std::string(3000, '~'));
-  for (const char* name : {"empty.tar", "garbage.tar"}) {
-    SCOPED_TRACE(name);
-    AZipItem::Ptr root;
-    EXPECT_EQ(listing((dir.path() / name).string(), &root), "status 2");
-    EXPECT_TRUE(root->children().empty());
-    EXPECT_EQ(root->compV(), static_cast<int64_t>(fs::file_size(dir.path() / name)));
-  }
 }
 
 // Plain, gzip, bzip2 and xz tars are read in process, with no helper; the other compressions go
@@ -223,25 +166,31 @@ printf 'more\n' | xz > more.xz && cat data.xz more.xz > both.xz
 chmod 640 notes.txt.gz tiny.gz report.pdf.bz2 data.xz two.gz both.xz
 touch -d @1588328433 notes.txt.gz tiny.gz report.pdf.bz2 data.xz two.gz both.xz
 )");
-  const auto size = [&](const char* name) { return std::to_string(fs::file_size(dir.path() / name)); };
-  const std::string tail = " attr=-rw-r----- perm=640 time=2020-05-01T10:20:33Z\n";
-
-  AZipItem::Ptr root;
-  EXPECT_EQ(listing((dir.path() / "notes.txt.gz").string(), &root),
-            "notes.txt unco=10000 comp=" + size("notes.txt.gz") + tail);
-  EXPECT_EQ(listing((dir.path() / "report.pdf.bz2").string(), &root),
-            "report.pdf unco=" + size("report.pdf.bz2") + " comp=-1" + tail);
-  EXPECT_EQ(root->compV(), std::stoll(size("report.pdf.bz2")));
   // xz's index and gzip's trailer say what the stream unpacks to, also for a file that grew;
-  // bzip2 says nothing, and the file's own size stands.
-  EXPECT_EQ(listing((dir.path() / "data.xz").string(), &root), "data unco=10 comp=" + size("data.xz") + tail);
-  EXPECT_EQ(listing((dir.path() / "tiny.gz").string(), &root), "tiny unco=6 comp=" + size("tiny.gz") + tail);
-  EXPECT_EQ(root->compV(), std::stoll(size("tiny.gz")));
-  // The trailer of the last of two gzip members is not the file's size: none is claimed. Two xz
-  // streams each have an index, and their sizes add up.
-  EXPECT_EQ(listing((dir.path() / "two.gz").string(), &root),
-            "two unco=" + size("two.gz") + " comp=-1" + tail);
-  EXPECT_EQ(listing((dir.path() / "both.xz").string(), &root), "both unco=15 comp=" + size("both.xz") + tail);
+  // bzip2 says nothing, and the file's own size stands. The trailer of the last of two gzip
+  // members is not the file's size: none is claimed. Two xz streams each have an index, and their
+  // sizes add up. "?" stands for the archive's own size.
+  const struct {
+    const char* file;
+    const char* listed;
+  } cases[] = {
+      {"notes.txt.gz", "notes.txt unco=10000 comp=?"},
+      {"report.pdf.bz2", "report.pdf unco=? comp=-1"},
+      {"data.xz", "data unco=10 comp=?"},
+      {"tiny.gz", "tiny unco=6 comp=?"},
+      {"two.gz", "two unco=? comp=-1"},
+      {"both.xz", "both unco=15 comp=?"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string size = std::to_string(fs::file_size(dir.path() / c.file));
+    std::string expected = c.listed;
+    expected.replace(expected.find('?'), 1, size);
+    AZipItem::Ptr root;
+    EXPECT_EQ(listing((dir.path() / c.file).string(), &root),
+              expected + " attr=-rw-r----- perm=640 time=2020-05-01T10:20:33Z\n");
+    EXPECT_EQ(root->compV(), std::stoll(size));
+  }
 }
 
 TEST_F(TarHandlerTest, BaseNameDropsTheCompressorsExtensionToo) {
@@ -294,24 +243,6 @@ TEST(TarRecordStreamTest, PiecesCutAnywhereMakeTheRecordsOfTheWhole) {
   EXPECT_EQ(records[0], "kept \xff");
   EXPECT_EQ(records[1], expected[0]);
   EXPECT_EQ(records[4], "path=tree/caf\xc3\x83\xc2\xa9\tattr=-rw-r--r--\tunco=3\tcomp=0\ttime=20200501.1020");
-}
-
-// A listing many pipe-fulls long reaches the tree whole: every entry, in order.
-TEST_F(TarHandlerTest, AListingOfManyPipeFullsArrivesWhole) {
-  shell(home_.dir().path(), R"sh(
-mkdir -p big && cd big
-for d in $(seq -w 1 40); do mkdir "folder-with-a-long-name-$d"; for f in $(seq -w 1 250); do : > "folder-with-a-long-name-$d/file-with-a-long-name-$f.txt"; done; done
-cd .. && tar --sort=name -czf big.tgz big
-)sh");
-  int32_t status = -99;
-  const std::vector<std::string> lines =
-      records(AHandlerTGz::metaclass(), (home_.dir().path() / "big.tgz").string(), &status);
-  EXPECT_EQ(status, 0);
-  ASSERT_EQ(lines.size(), 1u + 40u + 40u * 250u);
-  EXPECT_EQ(lines.front().substr(0, 10), "path=big/\t");
-  EXPECT_EQ(lines.back().substr(0, 66),
-            "path=big/folder-with-a-long-name-40/file-with-a-long-name-250.txt\t");
-  for (const std::string& line : lines) ASSERT_EQ(line.find('\n'), std::string::npos);
 }
 
 }  // namespace

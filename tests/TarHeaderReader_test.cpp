@@ -138,21 +138,14 @@ TEST_F(TarHeaderReaderTest, RecordsAreGnuTarsListingWithSeconds) {
   }
 }
 
-TEST_F(TarHeaderReaderTest, SizesModesAndDatesOfTheOddEntries) {
-  const Listing read = list(AHandlerTar::metaclass().initWithURL(fixture("pax.tar")));
-  std::unordered_map<std::string, std::string> byPath;
-  for (const std::string& record : read.records)
-    byPath[std::string(record.substr(5, record.find('\t') - 5))] = record;
-  EXPECT_NE(byPath["tree/sparse"].find("\tattr=-rw-r--r--\tunco=3000000\tcomp=0\t"), std::string::npos);
-  EXPECT_NE(byPath["tree/plain"].find("attr=-rwsr-xr-x"), std::string::npos);
-  EXPECT_NE(byPath["tree/sticky/"].find("attr=drwxrwxrwt"), std::string::npos);
-  // Local time in New York; the far past and future keep their seconds.
-  EXPECT_NE(byPath["tree/old"].find("time=19500601.083456"), std::string::npos);
-  EXPECT_NE(byPath["tree/new"].find("time=21000202.230506"), std::string::npos);
-  // Hard links, FIFOs and devices are read past, not listed.
-  EXPECT_EQ(byPath.count("tree/zhard"), 0u);
-  EXPECT_EQ(byPath.count("tree/fifo"), 0u);
-  EXPECT_EQ(byPath.count("tree/null"), 0u);
+// The comparison with GNU tar leaves the seconds out: they are checked here, in New York's local
+// time, in the far past and future.
+TEST_F(TarHeaderReaderTest, DatesFarFromNowKeepTheirSeconds) {
+  std::string times;
+  for (const std::string& record : list(AHandlerTar::metaclass().initWithURL(fixture("pax.tar"))).records)
+    if (record.starts_with("path=tree/old\t") || record.starts_with("path=tree/new\t"))
+      times += record.substr(record.rfind("\ttime=")) + "|";
+  EXPECT_EQ(times, "\ttime=21000202.230506|\ttime=19500601.083456|");
 }
 
 // ---- Damaged input, built from a small archive GNU tar writes
@@ -180,10 +173,12 @@ TEST_F(TarHeaderReaderTest, DamageIsAProblemNotACrash) {
   shell(dir.path(),
         "mkdir t && printf 'abc' > t/a && printf 'defg' > t/b && tar --format=ustar -cf x.tar t/a t/b");
   const std::string good = test::readFile(dir.path() / "x.tar");
-  // Headers at 0 (t/a) and 1024 (t/b).
-  const auto edited = [&](auto change) {
+  // Headers at 0 (t/a) and 1024 (t/b). The fields written over t/a's header, its checksum then
+  // made right again.
+  const auto patched = [&](std::initializer_list<std::pair<size_t, std::string>> fields) {
     std::string tar = good;
-    change(tar);
+    for (const auto& [at, bytes] : fields) tar.replace(at, bytes.size(), bytes);
+    setChecksum(tar, 0);
     return tar;
   };
   const auto withPax = [&](const std::string& pax) {
@@ -196,11 +191,13 @@ TEST_F(TarHeaderReaderTest, DamageIsAProblemNotACrash) {
     text.resize((pax.size() + 511) / 512 * 512, '\0');
     return header + text + good;
   };
+  const std::string eightGiB = "77777777777";
   const struct {
     const char* what;
     std::string bytes;
     size_t records;
     ListingProblem problem;
+    std::string firstPath = "t/a";
   } cases[] = {
       {"whole", good, 2, ListingProblem::none},
       {"no end blocks", good.substr(0, 2048), 2, ListingProblem::none},
@@ -208,42 +205,22 @@ TEST_F(TarHeaderReaderTest, DamageIsAProblemNotACrash) {
       {"cut in data", good.substr(0, 1024 + 512 + 2), 2, ListingProblem::endsEarly},
       {"empty", "", 0, ListingProblem::notReadable},
       {"only end blocks", std::string(1024, '\0'), 0, ListingProblem::notReadable},
-      {"first checksum wrong", edited([](std::string& t) { t[0] = 'T'; }), 0, ListingProblem::notReadable},
-      {"second checksum wrong", edited([](std::string& t) { t[1024] = 'T'; }), 1,
+      {"first checksum wrong", "T" + good.substr(1), 0, ListingProblem::notReadable},
+      {"second checksum wrong", good.substr(0, 1024) + "T" + good.substr(1025), 1,
        ListingProblem::damagedHeaders},
-      {"size not octal", edited([](std::string& t) {
-         t[124] = '9';
-         setChecksum(t, 0);
-       }),
-       0, ListingProblem::damagedHeaders},
-      {"size past 2^63 in base 256", edited([](std::string& t) {
-         std::memset(&t[124], 0xff, 12);
-         t[124] = char(0x80);
-         setChecksum(t, 0);
-       }),
-       0, ListingProblem::damagedHeaders},
-      {"size of 8 GiB", edited([](std::string& t) {
-         std::memcpy(&t[124], "77777777777", 11);
-         setChecksum(t, 0);
-       }),
-       1, ListingProblem::endsEarly},
-      {"name without NUL", edited([](std::string& t) {
-         std::memset(&t[0], 'n', 100);
-         setChecksum(t, 0);
-       }),
-       2, ListingProblem::none},
+      {"size not octal", patched({{124, "9"}}), 0, ListingProblem::damagedHeaders},
+      {"size past 2^63 in base 256", patched({{124, "\x80" + std::string(11, '\xff')}}), 0,
+       ListingProblem::damagedHeaders},
+      {"size of 8 GiB", patched({{124, eightGiB}}), 1, ListingProblem::endsEarly},
+      {"name without NUL", patched({{0, std::string(100, 'n')}}), 2, ListingProblem::none,
+       std::string(100, 'n')},
       {"pax length past its text", withPax("99 path=x\n"), 0, ListingProblem::damagedHeaders},
       {"pax length too short", withPax("3 path=x\n"), 0, ListingProblem::damagedHeaders},
       {"pax length zero", withPax("0 path=x\n"), 0, ListingProblem::damagedHeaders},
       {"pax record without key", withPax("5 =x\n"), 0, ListingProblem::damagedHeaders},
       {"pax size not a number", withPax("11 size=1x\n"), 0, ListingProblem::damagedHeaders},
-      {"pax path", withPax("11 path=xy\n"), 2, ListingProblem::none},
-      {"long name past the bound", edited([](std::string& t) {
-         t[156] = 'L';
-         std::memcpy(&t[124], "77777777777", 11);
-         setChecksum(t, 0);
-       }),
-       0, ListingProblem::damagedHeaders},
+      {"pax path", withPax("11 path=xy\n"), 2, ListingProblem::none, "xy"},
+      {"long name past the bound", patched({{156, "L"}, {124, eightGiB}}), 0, ListingProblem::damagedHeaders},
   };
   for (const auto& c : cases) {
     for (const size_t piece : {size_t{1}, size_t{7}, size_t{512}, size_t{1} << 20}) {
@@ -251,17 +228,9 @@ TEST_F(TarHeaderReaderTest, DamageIsAProblemNotACrash) {
       const Listing listing = readBytes(c.bytes, piece);
       EXPECT_EQ(listing.records.size(), c.records);
       EXPECT_EQ(listing.problem, c.problem);
+      EXPECT_TRUE(listing.records.empty() || listing.records[0].starts_with("path=" + c.firstPath + "\t"));
     }
   }
-  EXPECT_EQ(readBytes(withPax("11 path=xy\n"), 512).records[0].substr(0, 8), "path=xy\t");
-  EXPECT_EQ(readBytes(edited([](std::string& t) {
-                        std::memset(&t[0], 'n', 100);
-                        setChecksum(t, 0);
-                      }),
-                      512)
-                .records[0]
-                .substr(0, 106),
-            "path=" + std::string(100, 'n') + "\t");
 }
 
 // A damaged compressed stream or one of another kind: the entries before the damage stand.

@@ -6,8 +6,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,6 +20,7 @@
 #include "support/Processes.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
+#include "support/TextChecks.h"
 
 namespace tessaro {
 namespace {
@@ -138,10 +137,10 @@ TEST_F(TarModifyTest, EveryTarFlavourRoundTripsHostileNames) {
     ASSERT_EQ(flavour.handlerClass.initWithURL(archive)->getInfo(records), 0);
     std::string listed = "|";
     for (const std::string& record : records) listed += record.substr(0, record.find('\t')) + "|";
-    EXPECT_NE(listed.find("|path=a\"; touch pwned; \".txt|"), std::string::npos) << listed;
-    EXPECT_NE(listed.find("|path=--to-command=touch pwned|"), std::string::npos) << listed;
-    EXPECT_NE(listed.find("|path=dir $x/`inner`|"), std::string::npos) << listed;
-    EXPECT_NE(listed.find("|path=new\\nline|"), std::string::npos) << listed;
+    EXPECT_TRUE(test::contains(listed, "|path=a\"; touch pwned; \".txt|"));
+    EXPECT_TRUE(test::contains(listed, "|path=--to-command=touch pwned|"));
+    EXPECT_TRUE(test::contains(listed, "|path=dir $x/`inner`|"));
+    EXPECT_TRUE(test::contains(listed, "|path=new\\nline|"));
     EXPECT_EQ(records.size(), kHostileNames.size() + 4);
 
     // Everything, then two single entries.
@@ -154,12 +153,9 @@ TEST_F(TarModifyTest, EveryTarFlavourRoundTripsHostileNames) {
     const fs::path some = work() / "out" / (std::string(flavour.archive) + ".some");
     fs::create_directories(some);
     EXPECT_EQ(reader->extract(items({"-v", "a\"; touch pwned; \".txt", "new\nline"}), some.string(), 1), 0);
-    std::vector<std::string> extracted;
-    for (const auto& entry : fs::directory_iterator(some))
-      extracted.push_back(entry.path().filename().string());
-    std::sort(extracted.begin(), extracted.end());
-    EXPECT_EQ(extracted, (std::vector<std::string>{"-v", "a\"; touch pwned; \".txt", "new\nline"}));
-    EXPECT_EQ(readFile(some / "-v"), readFile(work() / "src" / "-v"));
+    for (const std::string name : {"-v", "a\"; touch pwned; \".txt", "new\nline"})
+      EXPECT_EQ(readFile(some / name), readFile(work() / "src" / name)) << name;
+    EXPECT_EQ(std::distance(fs::directory_iterator(some), fs::directory_iterator()), 3);
   }
   // Nothing was left in the temporary folder, and no half-written archive beside the archives.
   EXPECT_TRUE(fs::is_empty(work() / "scratch"));
@@ -288,19 +284,6 @@ mkdir abs && echo through > abs/file && tar -rf ../evil.tar abs/file
 gzip -c ../evil.tar > ../evil.tgz
 rm ../outside/up.txt ../outside/abs.txt
 )sh");
-  // Everything below the test's folder, the destinations left out.
-  const auto outsidePaths = [&] {
-    std::set<std::string> paths;
-    for (auto it = fs::recursive_directory_iterator(work()); it != fs::recursive_directory_iterator(); ++it) {
-      if (it->path().parent_path() == work() / "out") {
-        it.disable_recursion_pending();
-        continue;
-      }
-      paths.insert(it->path().string());
-    }
-    return paths;
-  };
-  const std::set<std::string> before = outsidePaths();
   for (const char* name : {"evil.tar", "evil.tgz"}) {
     SCOPED_TRACE(name);
     const fs::path dest = work() / "out" / name;
@@ -309,10 +292,11 @@ rm ../outside/up.txt ../outside/abs.txt
         std::string(name) == "evil.tar" ? AHandlerTar::metaclass() : AHandlerTGz::metaclass();
     handlerClass.initWithURL((work() / name).string())->extract(items({"*"}), dest.string(), 1);
     EXPECT_TRUE(fs::is_empty(work() / "outside"));
-    EXPECT_EQ(outsidePaths(), before);
     // The absolute member lands inside, without its leading "/".
     EXPECT_TRUE(fs::exists(dest / fs::path(work().string().substr(1)) / "outside" / "abs.txt"));
   }
+  // "../" from a destination would have landed beside it.
+  EXPECT_EQ(std::distance(fs::directory_iterator(work() / "out"), fs::directory_iterator()), 2);
 }
 
 TEST_F(TarModifyTest, SingleStreamsExtractToTheirNameWithoutExtension) {

@@ -14,6 +14,7 @@
 
 #include "process/Subprocess.h"
 #include "support/TempDir.h"
+#include "support/TextChecks.h"
 
 namespace tessaro {
 namespace {
@@ -124,7 +125,7 @@ TEST_P(TarPreservationTest, UnchangedEntriesKeepTheirHeadersThroughAddDeleteAndR
   ASSERT_EQ(added.size(), original.size() + 3);
   EXPECT_EQ(std::vector<std::string>(added.begin(), added.begin() + 10), original);
   for (const std::string name : {"extra/", "extra/inner.txt", "new.txt"})
-    EXPECT_NE(lineOf(added, name).find(" 2003-03-03 03:03:03 "), std::string::npos) << lineOf(added, name);
+    EXPECT_TRUE(test::contains(lineOf(added, name), " 2003-03-03 03:03:03 "));
   EXPECT_EQ(lineOf(added, "new.txt").substr(0, 10), "-rw-r-----");
   EXPECT_EQ(member("extra/inner.txt"), "inner");
 

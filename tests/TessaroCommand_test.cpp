@@ -13,8 +13,10 @@
 
 #include "defaults/UserDefaults.h"
 #include "process/Subprocess.h"
+#include "support/ListingJson.h"
 #include "support/Processes.h"
 #include "support/TempDir.h"
+#include "support/TextChecks.h"
 
 namespace tessaro {
 namespace {
@@ -31,38 +33,22 @@ class TessaroCommandTest : public ::testing::Test {
   test::IsolatedHome home;
 };
 
-TEST_F(TessaroCommandTest, ListPrintsEntriesAndRefusesWhatNoHandlerTakes) {
-  const auto dir = home.dir().path();
-  home.dir().write("tree/docs/a b.txt", "hello");
-  home.dir().write("tree/x", "");
-  ASSERT_EQ(run({"/bin/sh", "-c", "cd '" + dir.string() + "' && tar czf t.tgz tree"}).exitStatus, 0);
-
-  const SubprocessResult listed = tessaro({"list", (dir / "t.tgz").string()});
-  EXPECT_EQ(listed.exitStatus, 0);
-  EXPECT_NE(listed.output.find("-rw-r--r--    5 bytes  "), std::string::npos) << listed.output;
-  EXPECT_NE(listed.output.find("  tree/docs/a b.txt\n"), std::string::npos) << listed.output;
-  EXPECT_NE(listed.output.find("  tree/docs/\n"), std::string::npos);
-
-  home.dir().write("plain.txt", "not an archive");
-  const SubprocessResult refused = tessaro({"list", (dir / "plain.txt").string()});
-  EXPECT_EQ(refused.exitStatus, 2);
-  EXPECT_EQ(refused.output, "tessaro: no handler for " + (dir / "plain.txt").string() +
-                                ": it is not an archive tessaro reads\n");
-  EXPECT_EQ(tessaro({"list", (dir / "missing.zip").string()}).exitStatus, 2);
-  EXPECT_EQ(tessaro({"frobnicate"}).exitStatus, 2);
-  EXPECT_EQ(tessaro({"list", "--help"}).exitStatus, 0);
-}
-
+// Every preference the preview reads is written to the domain it reads it from, with the key's
+// type; what the preview could not read is refused, naming the keys there are.
 TEST_F(TessaroCommandTest, DefaultsGoToTheDomainThePreviewReadsThem) {
-  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "-int", "500"}).exitStatus, 0);
-  EXPECT_EQ(tessaro({"defaults", "write", "showHiddenFiles", "-bool", "YES"}).exitStatus, 0);
-  EXPECT_EQ(tessaro({"defaults", "write", "HLVSizeBase1024", "-bool", "true"}).exitStatus, 0);
-  EXPECT_EQ(tessaro({"defaults", "write", "HLVExtractPresets", "-array-add",
-                     "<dict><key>name</key><string>Here</string></dict>"})
-                .exitStatus,
-            0);
-  EXPECT_EQ(tessaro({"defaults", "write", "host", "HLVTempFolderName", "scratch"}).exitStatus, 0);
-
+  const std::vector<std::string> writes[] = {
+      {"cutoffCount", "-int", "500"},
+      {"showHiddenFiles", "-bool", "YES"},
+      {"HLVSizeBase1024", "-bool", "true"},
+      {"HLVExtractPresets", "-array-add", "<dict><key>name</key><string>Here</string></dict>"},
+      {"host", "HLVTempFolderName", "scratch"},
+      {"myOwnKey", "x", "--force"},
+  };
+  for (const auto& args : writes) {
+    std::vector<std::string> command{"defaults", "write"};
+    command.insert(command.end(), args.begin(), args.end());
+    EXPECT_EQ(tessaro(command).exitStatus, 0) << args[0];
+  }
   UserDefaults& defaults = UserDefaults::standard();
   defaults.synchronize();
   const auto config = defaults.persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
@@ -72,125 +58,72 @@ TEST_F(TessaroCommandTest, DefaultsGoToTheDomainThePreviewReadsThem) {
   EXPECT_EQ(host.at("HLVSizeBase1024"), PropertyList(true));
   EXPECT_EQ(host.at("HLVTempFolderName"), PropertyList("scratch"));
   ASSERT_TRUE(host.at("HLVExtractPresets").is<PlistArray>());
-
+  EXPECT_EQ(tessaro({"defaults", "read", "myOwnKey"}).output, "x\n");
   EXPECT_EQ(tessaro({"defaults", "read", "cutoffCount"}).output, "500\n");
+  // A value without a type takes the key's.
+  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "700"}).exitStatus, 0);
+  EXPECT_EQ(tessaro({"defaults", "read", "cutoffCount"}).output, "700\n");
   EXPECT_EQ(tessaro({"defaults", "delete", "cutoffCount"}).exitStatus, 0);
   EXPECT_EQ(tessaro({"defaults", "read", "cutoffCount"}).exitStatus, 1);
-  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "-int", "many"}).exitStatus, 2);
-  EXPECT_EQ(tessaro({"defaults", "write", "cA", "-bool", "perhaps"}).exitStatus, 2);
-  EXPECT_EQ(tessaro({"defaults", "erase", "cA"}).exitStatus, 2);
-}
+  EXPECT_EQ(tessaro({"defaults", "read", "cutofCount"}).exitStatus, 1);
 
-TEST_F(TessaroCommandTest, DefaultsRefuseWhatThePreviewCouldNotRead) {
-  struct Case {
+  const struct {
     std::vector<std::string> args;
     std::string complaint;
+  } refused[] = {
+      {{"write", "showHiddenFiles", "-int", "3"}, "showHiddenFiles takes a boolean"},
+      {{"write", "cutoffCount", "-bool", "YES"}, "cutoffCount takes an integer"},
+      {{"write", "cutoffCount", "-int", "many"}, "not an integer: many"},
+      {{"write", "cA", "-bool", "perhaps"}, "not a boolean"},
+      {{"write", "cA", "-array-add", "x"}, "cA takes a boolean"},
+      {{"write", "HLVPasswords", "x"}, "belongs to the password store"},
+      {{"write", "cutofCount", "-int", "5"}, "unknown key cutofCount"},
+      {{"write", "cutofCount", "5"}, "cutoffCount (-int)"},
+      {{"erase", "cA"}, "unknown action 'erase'"},
   };
-  const Case refused[] = {
-      {{"showHiddenFiles", "-int", "3"}, "showHiddenFiles takes a boolean"},
-      {{"cutoffCount", "-bool", "YES"}, "cutoffCount takes an integer"},
-      {{"cA", "-array-add", "x"}, "cA takes a boolean"},
-      {{"HLVPasswords", "x"}, "belongs to the password store"},
-      {{"cutofCount", "-int", "5"}, "unknown key cutofCount"},
-  };
-  for (const Case& c : refused) {
-    std::vector<std::string> args{"defaults", "write"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    const SubprocessResult outcome = tessaro(args);
-    EXPECT_EQ(outcome.exitStatus, 2) << c.args[0];
-    EXPECT_NE(outcome.output.find(c.complaint), std::string::npos) << outcome.output;
+  for (const auto& c : refused) {
+    std::vector<std::string> command{"defaults"};
+    command.insert(command.end(), c.args.begin(), c.args.end());
+    const SubprocessResult outcome = tessaro(command);
+    EXPECT_EQ(outcome.exitStatus, 2) << c.args[1];
+    EXPECT_TRUE(test::contains(outcome.output, c.complaint));
     EXPECT_EQ(outcome.output.find('\n'), outcome.output.size() - 1) << outcome.output;
   }
-  // The refusal names the keys there are.
-  EXPECT_NE(tessaro({"defaults", "write", "cutofCount", "5"}).output.find("cutoffCount (-int)"),
-            std::string::npos);
-  EXPECT_EQ(tessaro({"defaults", "read", "cutofCount"}).exitStatus, 1);
-  // A value without a type takes the key's; --force writes anything.
-  EXPECT_EQ(tessaro({"defaults", "write", "cutoffCount", "700"}).exitStatus, 0);
-  EXPECT_EQ(tessaro({"defaults", "write", "myOwnKey", "x", "--force"}).exitStatus, 0);
-  UserDefaults& defaults = UserDefaults::standard();
-  defaults.synchronize();
-  const auto config = defaults.persistentDomainForName(kConfigDefaultsDomain).value_or(PlistDictionary{});
-  EXPECT_EQ(config.at("cutoffCount"), PropertyList(int64_t{700}));
-  EXPECT_EQ(tessaro({"defaults", "read", "myOwnKey"}).output, "x\n");
 }
 
-// Entries by path, with the size of every file, as list --json gives them.
-std::map<std::string, int64_t> filesInJson(const std::string& text) {
-  std::map<std::string, int64_t> files;
-  for (const auto& entry : nlohmann::json::parse(text)) {
-    if (entry.at("kind") == "file")
-      files[entry.at("name").get<std::string>()] = entry.at("size").get<int64_t>();
-  }
-  return files;
-}
-
-// The same from 7-Zip's technical listing (zip, 7z) or bsdtar's verbose one (tar.gz, rar).
-std::map<std::string, int64_t> filesByTool(const std::string& archive, const std::string& workFolder) {
-  std::map<std::string, int64_t> files;
-  SubprocessOptions options;
-  options.workingDirectory = workFolder;
-  if (archive.ends_with(".tar.gz") || archive.ends_with(".rar")) {
-    std::istringstream lines(run({"/usr/bin/env", "bsdtar", "-tvf", archive}, options).output);
-    for (std::string line; std::getline(lines, line);) {
-      std::istringstream fields(line);
-      std::string mode, links, owner, group, month, day, time, name;
-      int64_t size = 0;
-      fields >> mode >> links >> owner >> group >> size >> month >> day >> time;
-      std::getline(fields >> std::ws, name);
-      if (mode.starts_with("-")) files[name] = size;
-    }
-    return files;
-  }
-  std::istringstream lines(run({"/usr/bin/env", "7zz", "l", "-slt", "-ba", archive}, options).output);
-  std::string path;
-  bool folder = false;
-  for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with("Path = ")) path = line.substr(7);
-    if (line.starts_with("Folder = ")) folder = line.substr(9) == "+";
-    if (line.starts_with("Attributes = ") && line.find('D') != std::string::npos && line.find('D') < 15)
-      folder = true;
-    if (line.starts_with("Size = ") && !path.empty()) files[path] = std::stoll(line.substr(7));
-    if (line.empty()) {
-      if (folder) files.erase(path);
-      path.clear();
-      folder = false;
-    }
-  }
-  if (folder) files.erase(path);
-  return files;
-}
-
-TEST_F(TessaroCommandTest, ListJsonMatchesWhatTheFormatsOwnToolsReport) {
-  const auto dir = home.dir().path();
+// The listing of every format the tree was packed in, the bytes of a name that is not UTF-8, and
+// the terminal's text listing.
+TEST_F(TessaroCommandTest, ListJsonGivesEveryFileWithItsSize) {
   home.dir().write("tree/a.txt", "alpha");
   home.dir().write("tree/sub/b c.txt", std::string(3000, 'b'));
   home.dir().write("tree/sub/\xc3\xbcn\xc3\xaf.txt", "unicode");
-  test::shell(dir,
+  test::shell(home.dir().path(),
               "zip -qr t.zip tree && 7zz a -bd t.7z tree >/dev/null && tar czf t.tar.gz tree && "
               "rar a -inul t.rar tree");
+  const std::map<std::string, int64_t> expected{
+      {"tree/a.txt", 5}, {"tree/sub/b c.txt", 3000}, {"tree/sub/\xc3\xbcn\xc3\xaf.txt", 7}};
   for (const std::string name : {"t.zip", "t.7z", "t.tar.gz", "t.rar"}) {
     SCOPED_TRACE(name);
     const SubprocessResult listed = tessaro({"list", "--json", name});
     ASSERT_EQ(listed.exitStatus, 0) << listed.output;
-    const auto files = filesInJson(listed.output);
-    EXPECT_EQ(files, filesByTool(name, dir.string()));
-    EXPECT_EQ(files.at("tree/sub/b c.txt"), 3000);
+    EXPECT_EQ(test::filesInJson(listed.output), expected);
   }
-}
-
-TEST_F(TessaroCommandTest, ListJsonKeepsTheBytesOfNamesThatAreNotUtf8) {
+  // A name that is not UTF-8 keeps its bytes beside the name shown.
   test::shell(home.dir().path(),
               "mkdir raw && printf x > \"$(printf 'raw/caf\\351.txt')\" && zip -qr raw.zip raw");
-  const SubprocessResult listed = tessaro({"list", "--json", "raw.zip"});
-  ASSERT_EQ(listed.exitStatus, 0) << listed.output;
-  bool found = false;
-  for (const auto& entry : nlohmann::json::parse(listed.output)) {
-    if (!entry.contains("name_bytes")) continue;
-    found = true;
-    EXPECT_NE(entry["name_bytes"].get<std::string>().find("e9"), std::string::npos) << entry.dump();
-  }
-  EXPECT_TRUE(found) << listed.output;
+  const SubprocessResult raw = tessaro({"list", "--json", "raw.zip"});
+  ASSERT_EQ(raw.exitStatus, 0) << raw.output;
+  const auto entries = nlohmann::json::parse(raw.output);
+  EXPECT_EQ(
+      std::count_if(entries.begin(), entries.end(),
+                    [](const auto& entry) { return entry.value("name_bytes", "").ends_with("e92e747874"); }),
+      1)
+      << raw.output;
+  const SubprocessResult listed = tessaro({"list", "t.tar.gz"});
+  EXPECT_EQ(listed.exitStatus, 0);
+  EXPECT_TRUE(test::contains(listed.output, "-rw-r--r--    5 bytes  "));
+  EXPECT_TRUE(test::contains(listed.output, "  tree/sub/b c.txt\n"));
+  EXPECT_TRUE(test::contains(listed.output, "  tree/sub/\n"));
 }
 
 TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
@@ -212,9 +145,8 @@ TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
   const SubprocessResult narrow = tessaro({"list", "t.tar", "--tree", "--width=40"});
   ASSERT_EQ(narrow.exitStatus, 0) << narrow.output;
   // 12 columns of drawing, then the name cut to 28 with its ellipsis: 40 in all, no colours.
-  EXPECT_NE(narrow.output.find("    │   └── " + std::string(27, 'n') + "…\n"), std::string::npos)
-      << narrow.output;
-  EXPECT_EQ(narrow.output.find("\033["), std::string::npos);
+  EXPECT_TRUE(test::contains(narrow.output, "    │   └── " + std::string(27, 'n') + "…\n"));
+  EXPECT_TRUE(test::lacks(narrow.output, "\033["));
 }
 
 // The preview-pane script as each terminal file manager of docs/integration.md calls it: the tree
@@ -276,6 +208,7 @@ TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
   const auto dir = home.dir().path();
   home.dir().write("t/a.txt", "alpha");
   home.dir().write("junk.zip", std::string(3000, 'j'));
+  home.dir().write("junk.txt", "not an archive");
   test::shell(dir,
               "head -c 3000000 /dev/urandom > t/big.bin && (cd t && zip -q -P right ../pw.zip a.txt) && "
               "mkdir vol && 7zz a -bd -v1m vol/s.7z t/big.bin >/dev/null && rm vol/s.7z.002 && "
@@ -304,6 +237,10 @@ TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
        "tessaro: testing " + at("vol/s.7z.001") + " failed: the volume s.7z.002 is missing\n",
        1},
       {{"list", "-dash.zip"}, "tessaro: unknown option -dash.zip for list\n", 2},
+      {{"list", at("junk.txt")},
+       "tessaro: no handler for " + at("junk.txt") + ": it is not an archive tessaro reads\n",
+       2},
+      {{"list", "missing.zip"}, "tessaro: missing.zip: No such file or directory\n", 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -314,7 +251,7 @@ TEST_F(TessaroCommandTest, EachFailureIsOneLineWithItsExitStatus) {
   // "--" ends the options: a name that starts with a dash is an archive.
   const SubprocessResult dashed = tessaro({"list", "--", "-dash.zip"});
   EXPECT_EQ(dashed.exitStatus, 0) << dashed.output;
-  EXPECT_NE(dashed.output.find("t/a.txt"), std::string::npos);
+  EXPECT_TRUE(test::contains(dashed.output, "t/a.txt"));
   EXPECT_EQ(tessaro({"test", "pw.zip", "-p", "right"}).exitStatus, 0);
   // Nothing a failure made stays behind.
   EXPECT_FALSE(fs::exists(dir / "pw"));
@@ -332,8 +269,11 @@ TEST_F(TessaroCommandTest, VersionAndHelpAnswerForTheProgramAndEachCommand) {
     EXPECT_EQ(help.exitStatus, 0) << command;
     EXPECT_TRUE(help.output.starts_with(std::string("usage: tessaro ") + command)) << help.output;
   }
+  const SubprocessResult unknown = tessaro({"frobnicate"});
+  EXPECT_EQ(unknown.exitStatus, 2);
+  EXPECT_TRUE(unknown.output.starts_with("tessaro: unknown command 'frobnicate'\n")) << unknown.output;
   const SubprocessResult overview = tessaro({"--help"});
-  EXPECT_NE(overview.output.find("  extract    unpack"), std::string::npos) << overview.output;
+  EXPECT_TRUE(test::contains(overview.output, "  extract    unpack"));
 }
 
 }  // namespace
