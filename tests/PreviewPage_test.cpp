@@ -8,7 +8,7 @@
 #include "TableRows.h"
 #include "PreviewConfiguration.h"
 #include "bundle/Bundle.h"
-#include "support/Contains.h"
+#include "support/TextChecks.h"
 #include "support/Golden.h"
 #include "support/Processes.h"
 
