@@ -40,9 +40,13 @@ constexpr uint64_t kHostWindows = 0;
 constexpr uint64_t kHostUnix = 1;
 // Extra records of file and service headers.
 constexpr uint64_t kExtraEncryption = 1;
+constexpr uint64_t kExtraHash = 2;
 constexpr uint64_t kExtraTime = 3;
 constexpr uint64_t kExtraVersion = 4;
 constexpr uint64_t kExtraRedirection = 5;
+// The hash record's BLAKE2sp digest.
+constexpr uint64_t kHashBlake2 = 0;
+constexpr size_t kBlake2Size = 32;
 // Flags of the time record.
 constexpr uint64_t kTimeUnix = 0x01;
 constexpr uint64_t kTimeModified = 0x02;
@@ -177,6 +181,18 @@ bool readExtra(Fields extra, FileFields& file) {
         uint64_t version = 0;
         if (!record.vint(version) || version != 0) return false;
         file.encrypted = true;
+        break;
+      }
+      case kExtraHash: {
+        // The library keeps the digest where the CRC32 goes and reports its first four bytes.
+        uint64_t kind = 0;
+        if (!record.vint(kind)) return false;
+        if (kind != kHashBlake2) break;
+        std::string_view digest;
+        if (!record.bytes(kBlake2Size, digest)) return false;
+        Fields first(reinterpret_cast<const uint8_t*>(digest.data()), digest.size());
+        first.u32(file.crc);
+        file.hasCrc = true;
         break;
       }
       case kExtraTime: {

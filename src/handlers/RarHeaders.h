@@ -24,8 +24,9 @@ struct RarEntry {
   uint64_t unpackedSize = 0;
   uint64_t packedSize = 0;
   bool encrypted = false;
-  // The last CRC32 any file header gave: a header without one (a folder, a BLAKE2 hash) leaves
-  // the previous value in place, as the library does.
+  // The last CRC32 any file header gave (the first four bytes of a BLAKE2 digest stand in for
+  // it): a header without either, such as a folder's, leaves the previous value in place, as the
+  // library does.
   uint32_t crc = 0;
   // The modification time in MS-DOS form, in local time.
   uint32_t dosTime = 0;
