@@ -66,8 +66,7 @@ class RarHeadersTest : public test::SuiteFixtures<RarHeadersTest> {
 
   static Listing list(const std::string& path, AHandlerRar::HeaderSource source) {
     Listing listing;
-    const auto handler =
-        std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().initWithURL(path));
+    const auto handler = std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().initWithURL(path));
     if (!handler) return listing;
     handler->setHeaderSource(source);
     listing.status = handler->getInfo(listing.records);

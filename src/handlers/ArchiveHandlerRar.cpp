@@ -187,8 +187,8 @@ std::string listingRecord(RARHeaderDataEx& header) {
   header.FileNameW[kNameBufferSize - 1] = 0;
   char name[kNameBufferSize];
   WideToUtf(header.FileNameW, name, sizeof name);
-  return rarListingRecord(name, header.FileAttr, header.HostOS, unco, comp, (header.Flags & RHDF_ENCRYPTED) != 0,
-                          header.FileCRC, header.FileTime);
+  return rarListingRecord(name, header.FileAttr, header.HostOS, unco, comp,
+                          (header.Flags & RHDF_ENCRYPTED) != 0, header.FileCRC, header.FileTime);
 }
 
 // The comment the library read on opening, when it is UTF-8 text.
@@ -496,10 +496,9 @@ std::optional<int32_t> AHandlerRar::listInProcess(std::vector<std::string>& reco
   linkTargets_.clear();
   RarHeaderFacts facts;
   const auto takeEntry = [&](const RarEntry& entry) {
-    records.push_back(rarListingRecord(entry.name, entry.attributes, entry.hostOS,
-                                       static_cast<int64_t>(entry.unpackedSize),
-                                       static_cast<int64_t>(entry.packedSize), entry.encrypted, entry.crc,
-                                       entry.dosTime));
+    records.push_back(
+        rarListingRecord(entry.name, entry.attributes, entry.hostOS, static_cast<int64_t>(entry.unpackedSize),
+                         static_cast<int64_t>(entry.packedSize), entry.encrypted, entry.crc, entry.dosTime));
     if (listingBoundReached(records)) return false;
     if (entry.redirectionType >= kRedirUnixSymlink && entry.redirectionType <= kRedirJunction &&
         linkTargets_.size() < kMaxLinkTargets) {

@@ -15,8 +15,12 @@ namespace tessaro {
 namespace {
 
 constexpr std::string_view kSignature5("Rar!\x1A\x07\x01\x00", 8);
-// Bytes fetched at a time; a header beyond the buffer starts a new read at its own offset.
+// Bytes fetched at a time while the headers follow one another; a header beyond the buffer
+// starts a new read at its own offset.
 constexpr size_t kReadSize = size_t{256} << 10;
+// After a jump over entry data, a read only as large as a few headers: large entries would
+// otherwise cost a whole buffer of their data each.
+constexpr size_t kJumpReadSize = size_t{4} << 10;
 // The library refuses larger headers (three bytes of size).
 constexpr uint64_t kMaxHeaderSize = uint64_t{2} << 20;
 // Names and link targets longer than this are cut by the library's fixed buffers.
@@ -137,7 +141,8 @@ class DosTimes {
       if (!::localtime_r(&time, &local) || local.tm_year < 80 || local.tm_year > 207) return false;
       lastDos_ = static_cast<uint32_t>(local.tm_sec / 2) | static_cast<uint32_t>(local.tm_min) << 5 |
                  static_cast<uint32_t>(local.tm_hour) << 11 | static_cast<uint32_t>(local.tm_mday) << 16 |
-                 static_cast<uint32_t>(local.tm_mon + 1) << 21 | static_cast<uint32_t>(local.tm_year - 80) << 25;
+                 static_cast<uint32_t>(local.tm_mon + 1) << 21 |
+                 static_cast<uint32_t>(local.tm_year - 80) << 25;
       lastSeconds_ = seconds;
     }
     dos = lastDos_;
@@ -258,11 +263,14 @@ class Window {
   explicit Window(const RarReadAt& readAt) : readAt_(readAt) {}
   // `length` bytes at `offset`, or null when the file ends before.
   const uint8_t* at(uint64_t offset, size_t length) {
-    if (offset < start_ || offset - start_ > filled_ || length > filled_ - (offset - start_)) {
-      buffer_.resize(std::max(length, kReadSize));
+    const bool inside = offset >= start_ && offset - start_ <= filled_;
+    if (!inside || length > filled_ - (offset - start_)) {
+      // The first read, and one that carries on from the buffer, take a large piece.
+      const bool following = filled_ == 0 || inside;
+      const size_t size = std::max(length, following ? kReadSize : kJumpReadSize);
+      if (buffer_.size() < size) buffer_.resize(size);
       start_ = offset;
-      filled_ = readAt_(offset, buffer_.data(), buffer_.size());
-      if (filled_ > buffer_.size()) filled_ = 0;
+      filled_ = std::min(readAt_(offset, buffer_.data(), size), size);
       if (length > filled_) return nullptr;
     }
     return buffer_.data() + (offset - start_);
@@ -400,8 +408,9 @@ RarHeadersResult readRarHeaders(const RarReadAt& readAt, const std::function<boo
   }
 }
 
-std::string rarListingRecord(std::string_view name, uint32_t attributes, uint32_t hostOS, int64_t unpackedSize,
-                             int64_t packedSize, bool encrypted, uint32_t crc, uint32_t dosTime) {
+std::string rarListingRecord(std::string_view name, uint32_t attributes, uint32_t hostOS,
+                             int64_t unpackedSize, int64_t packedSize, bool encrypted, uint32_t crc,
+                             uint32_t dosTime) {
   std::string_view path = name;
   while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
   const uint32_t t = dosTime;

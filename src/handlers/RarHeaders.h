@@ -59,7 +59,8 @@ RarHeadersResult readRarHeaders(const RarReadAt& readAt, const std::function<boo
 
 // The listing record of an entry: "path=…\tattr=…\tvers=x\tunco=…\tcomp=…\ttype=0|*\tmeth=x\t
 // crc_=%X\ttime=%4d-%2d-%2d %2d:%2d:%2d" (trailing "/" dropped from the path).
-std::string rarListingRecord(std::string_view name, uint32_t attributes, uint32_t hostOS, int64_t unpackedSize,
-                             int64_t packedSize, bool encrypted, uint32_t crc, uint32_t dosTime);
+std::string rarListingRecord(std::string_view name, uint32_t attributes, uint32_t hostOS,
+                             int64_t unpackedSize, int64_t packedSize, bool encrypted, uint32_t crc,
+                             uint32_t dosTime);
 
 }  // namespace tessaro

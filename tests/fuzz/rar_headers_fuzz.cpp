@@ -35,7 +35,8 @@ void fitCrcs(std::vector<uint8_t>& bytes) {
     const uint64_t blockSize = vint(bytes, at);
     if (blockSize == 0 || blockSize > bytes.size() - at) return;
     const size_t end = at + static_cast<size_t>(blockSize);
-    const auto crc = static_cast<uint32_t>(::crc32(0, bytes.data() + position + 4, static_cast<uInt>(end - position - 4)));
+    const auto crc =
+        static_cast<uint32_t>(::crc32(0, bytes.data() + position + 4, static_cast<uInt>(end - position - 4)));
     for (int i = 0; i < 4; ++i) bytes[position + i] = static_cast<uint8_t>(crc >> (8 * i));
     vint(bytes, at);  // type
     const uint64_t flags = vint(bytes, at);
@@ -64,10 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (e.name.size() > 1023 || e.name.find('\0') != std::string_view::npos) abort();
     if (e.redirectionTarget.size() > 1023) abort();
     if (e.hostOS != 2 && e.hostOS != 3) abort();
-    const std::string record = tessaro::rarListingRecord(e.name, e.attributes, e.hostOS,
-                                                         static_cast<int64_t>(e.unpackedSize),
-                                                         static_cast<int64_t>(e.packedSize), e.encrypted, e.crc,
-                                                         e.dosTime);
+    const std::string record =
+        tessaro::rarListingRecord(e.name, e.attributes, e.hostOS, static_cast<int64_t>(e.unpackedSize),
+                                  static_cast<int64_t>(e.packedSize), e.encrypted, e.crc, e.dosTime);
     if (record.compare(0, 5, "path=") != 0) abort();
     return ++entries < 10000;
   };
