@@ -45,6 +45,7 @@ rar a -idq -m0 -v60k vol.rar tree
 rar a -idq -rr5% -qo+ -ow recovery.rar tree
 rar a -idq -ts -htb times.rar tree
 rar a -idq -tsm- nomtime.rar tree
+(cd tree && rar a -idq ../folder.rar empty-folder empty)
 # Damage the reader must leave to the library: a cut in the headers, and a changed header byte.
 head -c 2000 plain.rar > cut.rar
 python3 -c 'import sys; b = bytearray(open("plain.rar", "rb").read()); b[60] ^= 0x20; open("flipped.rar", "wb").write(b)'
@@ -99,6 +100,7 @@ TEST_F(RarHeadersTest, TheReaderListsExactlyAsTheLibraryOrLeavesTheArchiveToIt) 
       {fixture("recovery.rar"), true},
       {fixture("times.rar"), true},
       {fixture("nomtime.rar"), false},
+      {fixture("folder.rar"), true},
       {fixture("cut.rar"), false},
       {fixture("flipped.rar"), false},
       {(rar4 / "test_read_format_rar.rar").string(), false},
