@@ -203,6 +203,36 @@ std::optional<std::string> openedComment(const RAROpenArchiveDataEx& openData) {
   return std::nullopt;
 }
 
+// An archive opened by the library for listing, with the comment it read on opening.
+class ListingOpen {
+ public:
+  // The names live as long as the handle: nothing promises that the library copied them.
+  explicit ListingOpen(const std::string& path) : wideName_(utf8ToWide(path)), narrowName_(path) {
+    std::vector<char> commentBuffer(kCommentBufferSize);
+    RAROpenArchiveDataEx openData{};
+    openData.ArcName = narrowName_.data();
+    openData.ArcNameW = wideName_.data();
+    openData.OpenMode = RAR_OM_LIST;
+    openData.CmtBuf = commentBuffer.data();
+    openData.CmtBufSize = kCommentBufferSize;
+    handle_ = RAROpenArchiveEx(&openData);
+    if (handle_) comment_ = openedComment(openData);
+  }
+  ~ListingOpen() {
+    if (handle_) RARCloseArchive(handle_);
+  }
+  ListingOpen(const ListingOpen&) = delete;
+  ListingOpen& operator=(const ListingOpen&) = delete;
+  HANDLE get() const { return handle_; }
+  const std::optional<std::string>& comment() const { return comment_; }
+
+ private:
+  std::wstring wideName_;
+  std::string narrowName_;
+  HANDLE handle_ = nullptr;
+  std::optional<std::string> comment_;
+};
+
 // True when `path` (normalised) lies in `root` or is `root`.
 bool isInside(const fs::path& root, const fs::path& path) {
   return std::mismatch(root.begin(), root.end(), path.begin(), path.end()).first == root.end();
@@ -515,34 +545,15 @@ std::optional<int32_t> AHandlerRar::listInProcess(std::vector<std::string>& reco
 
 void AHandlerRar::readCommentThroughLibrary() {
   const Utf8ThreadLocale utf8;
-  std::wstring archiveName = utf8ToWide(*url());
-  std::string narrowName = *url();
-  std::vector<char> commentBuffer(kCommentBufferSize);
-  RAROpenArchiveDataEx openData{};
-  openData.ArcName = narrowName.data();
-  openData.ArcNameW = archiveName.data();
-  openData.OpenMode = RAR_OM_LIST;
-  openData.CmtBuf = commentBuffer.data();
-  openData.CmtBufSize = kCommentBufferSize;
-  const ArchiveHandle archive(RAROpenArchiveEx(&openData));
-  if (!archive.get()) return;
-  if (const std::optional<std::string> comment = openedComment(openData)) setComment(*comment);
+  const ListingOpen archive(*url());
+  if (archive.comment()) setComment(*archive.comment());
 }
 
 int32_t AHandlerRar::listThroughLibrary(std::vector<std::string>& records) {
   const Utf8ThreadLocale utf8;
-  std::wstring archiveName = utf8ToWide(*url());
-  std::string narrowName = *url();
-  std::vector<char> commentBuffer(kCommentBufferSize);
-  RAROpenArchiveDataEx openData{};
-  openData.ArcName = narrowName.data();
-  openData.ArcNameW = archiveName.data();
-  openData.OpenMode = RAR_OM_LIST;
-  openData.CmtBuf = commentBuffer.data();
-  openData.CmtBufSize = kCommentBufferSize;
-  const ArchiveHandle archive(RAROpenArchiveEx(&openData));
+  const ListingOpen archive(*url());
   if (!archive.get()) return kStatusFailed;
-  if (const std::optional<std::string> comment = openedComment(openData)) setComment(*comment);
+  if (archive.comment()) setComment(*archive.comment());
 
   std::string secret = password();
   if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
