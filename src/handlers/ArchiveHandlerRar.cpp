@@ -2,13 +2,14 @@
 
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <locale.h>
 #include <unistd.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
 #include <algorithm>
-#include <charconv>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +22,9 @@
 #include "FolderWatcher.h"
 #include "HostApplication.h"
 #include "HostTexts.h"
+#include "io/FileDescriptor.h"
 #include "PathString.h"
+#include "RarHeaders.h"
 #include "ProcessGlobals.h"
 #include "TextNumber.h"
 #include "defaults/UserDefaults.h"
@@ -177,70 +180,58 @@ std::string entryName(RARHeaderDataEx& header) {
   return text;
 }
 
-void appendDecimal(std::string& out, int64_t value) {
-  char digits[24];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  out.append(digits, end);
-}
-
-// "%*d": right-aligned in `width` places with blanks.
-void appendPadded(std::string& out, int value, size_t width) {
-  char digits[16];
-  const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-  const auto length = static_cast<size_t>(end - digits);
-  if (length < width) out.append(width - length, ' ');
-  out.append(digits, end);
-}
-
-// "%X".
-void appendHex(std::string& out, uint32_t value) {
-  char digits[8];
-  size_t i = sizeof digits;
-  do {
-    digits[--i] = "0123456789ABCDEF"[value & 0xF];
-    value >>= 4;
-  } while (value != 0);
-  out.append(digits + i, sizeof digits - i);
-}
-
 // Written field by field: printf's format parsing was a tenth of a large listing's time.
 std::string listingRecord(RARHeaderDataEx& header) {
   const auto unco = static_cast<int64_t>((uint64_t{header.UnpSizeHigh} << 32) | header.UnpSize);
   const auto comp = static_cast<int64_t>((uint64_t{header.PackSizeHigh} << 32) | header.PackSize);
-  const uint32_t t = header.FileTime;
   header.FileNameW[kNameBufferSize - 1] = 0;
   char name[kNameBufferSize];
   WideToUtf(header.FileNameW, name, sizeof name);
-  std::string_view path(name);
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-
-  std::string record;
-  record.reserve(path.size() + 128);
-  record += "path=";
-  record += path;
-  record += "\tattr=";
-  record += rarListFileAttr(header.FileAttr, header.HostOS);
-  record += "\tvers=x\tunco=";
-  appendDecimal(record, unco);
-  record += "\tcomp=";
-  appendDecimal(record, comp);
-  record += (header.Flags & RHDF_ENCRYPTED) ? "\ttype=*" : "\ttype=0";
-  record += "\tmeth=x\tcrc_=";
-  appendHex(record, header.FileCRC);
-  record += "\ttime=";
-  appendPadded(record, static_cast<int>((t >> 25) + 1980), 4);
-  record += '-';
-  appendPadded(record, static_cast<int>((t >> 21) & 0x0F), 2);
-  record += '-';
-  appendPadded(record, static_cast<int>((t >> 16) & 0x1F), 2);
-  record += ' ';
-  appendPadded(record, static_cast<int>((t >> 11) & 0x1F), 2);
-  record += ':';
-  appendPadded(record, static_cast<int>((t >> 5) & 0x3F), 2);
-  record += ':';
-  appendPadded(record, static_cast<int>((t & 0x1F) * 2), 2);
-  return record;
+  return rarListingRecord(name, header.FileAttr, header.HostOS, unco, comp,
+                          (header.Flags & RHDF_ENCRYPTED) != 0, header.FileCRC, header.FileTime);
 }
+
+// The comment the library read on opening, when it is UTF-8 text.
+std::optional<std::string> openedComment(const RAROpenArchiveDataEx& openData) {
+  if (openData.CmtState != 1) return std::nullopt;
+  const size_t length = std::min<size_t>(openData.CmtSize, openData.CmtBufSize);
+  std::string_view text(openData.CmtBuf, length);
+  text = text.substr(0, text.find('\0'));
+  uint64_t encoding = 0;
+  std::optional<std::string> decoded = decodeString(text, &encoding);
+  if (decoded && (encoding == kUTF8StringEncoding || encoding == kASCIIStringEncoding)) return decoded;
+  return std::nullopt;
+}
+
+// An archive opened by the library for listing, with the comment it read on opening.
+class ListingOpen {
+ public:
+  // The names live as long as the handle: nothing promises that the library copied them.
+  explicit ListingOpen(const std::string& path) : wideName_(utf8ToWide(path)), narrowName_(path) {
+    std::vector<char> commentBuffer(kCommentBufferSize);
+    RAROpenArchiveDataEx openData{};
+    openData.ArcName = narrowName_.data();
+    openData.ArcNameW = wideName_.data();
+    openData.OpenMode = RAR_OM_LIST;
+    openData.CmtBuf = commentBuffer.data();
+    openData.CmtBufSize = kCommentBufferSize;
+    handle_ = RAROpenArchiveEx(&openData);
+    if (handle_) comment_ = openedComment(openData);
+  }
+  ~ListingOpen() {
+    if (handle_) RARCloseArchive(handle_);
+  }
+  ListingOpen(const ListingOpen&) = delete;
+  ListingOpen& operator=(const ListingOpen&) = delete;
+  HANDLE get() const { return handle_; }
+  const std::optional<std::string>& comment() const { return comment_; }
+
+ private:
+  std::wstring wideName_;
+  std::string narrowName_;
+  HANDLE handle_ = nullptr;
+  std::optional<std::string> comment_;
+};
 
 // True when `path` (normalised) lies in `root` or is `root`.
 bool isInside(const fs::path& root, const fs::path& path) {
@@ -507,29 +498,62 @@ std::optional<std::vector<std::string>> AHandlerRar::possiblyConflictingParts() 
 int32_t AHandlerRar::doGetInfo(std::vector<std::string>& records) {
   setOperationCancelled(false);
   if (!url()) return kStatusNoFileURL;
-  const Utf8ThreadLocale utf8;
-
-  std::wstring archiveName = utf8ToWide(*url());
-  std::string narrowName = *url();
-  std::vector<char> commentBuffer(kCommentBufferSize);
-  RAROpenArchiveDataEx openData{};
-  openData.ArcName = narrowName.data();
-  openData.ArcNameW = archiveName.data();
-  openData.OpenMode = RAR_OM_LIST;
-  openData.CmtBuf = commentBuffer.data();
-  openData.CmtBufSize = kCommentBufferSize;
-  const ArchiveHandle archive(RAROpenArchiveEx(&openData));
-  if (!archive.get()) return kStatusFailed;
-
-  if (openData.CmtState == 1) {
-    const size_t length = std::min<size_t>(openData.CmtSize, kCommentBufferSize);
-    std::string_view text(commentBuffer.data(), length);
-    text = text.substr(0, text.find('\0'));
-    uint64_t encoding = 0;
-    const std::optional<std::string> decoded = decodeString(text, &encoding);
-    if (decoded && (encoding == kUTF8StringEncoding || encoding == kASCIIStringEncoding))
-      setComment(*decoded);
+  if (headerSource_ != HeaderSource::kLibrary) {
+    const size_t before = records.size();
+    if (const std::optional<int32_t> status = listInProcess(records)) return *status;
+    // Given up: the library lists from the start, with the bound counted anew.
+    records.erase(records.begin() + static_cast<std::ptrdiff_t>(before), records.end());
+    linkTargets_.clear();
+    setListingBound(std::optional<ListingBound>(listingBound()));
+    if (headerSource_ == HeaderSource::kInProcess) return kStatusNotSupported;
   }
+  return listThroughLibrary(records);
+}
+
+std::optional<int32_t> AHandlerRar::listInProcess(std::vector<std::string>& records) {
+  const FileDescriptor file(::open(url()->c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file) return std::nullopt;
+  const RarReadAt readAt = [&file](uint64_t offset, uint8_t* into, size_t length) {
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t got = ::pread(file.get(), into + done, length - done, static_cast<off_t>(offset + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      done += static_cast<size_t>(got);
+    }
+    return done;
+  };
+  linkTargets_.clear();
+  RarHeaderFacts facts;
+  const auto takeEntry = [&](const RarEntry& entry) {
+    records.push_back(
+        rarListingRecord(entry.name, entry.attributes, entry.hostOS, static_cast<int64_t>(entry.unpackedSize),
+                         static_cast<int64_t>(entry.packedSize), entry.encrypted, entry.crc, entry.dosTime));
+    if (listingBoundReached(records)) return false;
+    if (entry.redirectionType >= kRedirUnixSymlink && entry.redirectionType <= kRedirJunction &&
+        linkTargets_.size() < kMaxLinkTargets) {
+      std::string_view name = entry.name;
+      while (name.size() > 1 && name.back() == '/') name.remove_suffix(1);
+      linkTargets_.insert_or_assign(std::string(name), std::string(entry.redirectionTarget));
+    }
+    return !operationCancelled();
+  };
+  if (readRarHeaders(readAt, takeEntry, facts) == RarHeadersResult::kUnplaced) return std::nullopt;
+  if (facts.hasComment) readCommentThroughLibrary();
+  return kStatusOK;
+}
+
+void AHandlerRar::readCommentThroughLibrary() {
+  const Utf8ThreadLocale utf8;
+  const ListingOpen archive(*url());
+  if (archive.comment()) setComment(*archive.comment());
+}
+
+int32_t AHandlerRar::listThroughLibrary(std::vector<std::string>& records) {
+  const Utf8ThreadLocale utf8;
+  const ListingOpen archive(*url());
+  if (!archive.get()) return kStatusFailed;
+  if (archive.comment()) setComment(*archive.comment());
 
   std::string secret = password();
   if (!secret.empty()) RARSetPassword(archive.get(), secret.data());

@@ -43,6 +43,12 @@ class AHandlerRar : public ArchiveHandler {
   // The library's callback for this handler: volume changes, progress and password requests.
   int handleRARCallBack(unsigned int msg, long p1, long p2);
 
+  // Where doGetInfo reads the headers: the in-process reader with the library behind it for
+  // what the reader gives up on (the default), or only one of the two; a reader that gives up
+  // alone makes the listing fail with kStatusNotSupported.
+  enum class HeaderSource { kAny, kLibrary, kInProcess };
+  void setHeaderSource(HeaderSource source) { headerSource_ = source; }
+
  protected:
   int32_t doGetInfo(std::vector<std::string>& records) override;
   // Mode 3 tests; any other mode extracts. Items name entries by path; one item "*" means all,
@@ -72,12 +78,18 @@ class AHandlerRar : public ArchiveHandler {
   void setUrlAnew(const std::string& path);
   // Runs "d" or "rn" with the list file holding `listText`.
   int32_t editArchive(std::string_view command, const std::string& listText);
+  // The listing from the in-process header reader, or none when it gave up.
+  std::optional<int32_t> listInProcess(std::vector<std::string>& records);
+  int32_t listThroughLibrary(std::vector<std::string>& records);
+  // The comment, which the reader only notices, as the library decodes it.
+  void readCommentThroughLibrary();
 
   // True exactly while getInfo reads headers: a password request then means the listing is encrypted.
   bool bGetInfo_ = false;
   // The host answered a volume change with a stop: the extraction ends as cancelled.
   bool volumeRefused_ = false;
   std::unordered_map<std::string, std::string> linkTargets_;
+  HeaderSource headerSource_ = HeaderSource::kAny;
 };
 
 // One run of `rar` for AHandlerRar::addFiles, worked out without touching the disk.

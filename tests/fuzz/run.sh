@@ -9,7 +9,7 @@ BUILD=${1:-build-fuzz}
 TIME=${2:-60}
 JOBS=${JOBS:-2}
 FIXTURES=${FIXTURES:-tests/fixtures/third-party}
-TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz tar_headers_fuzz slt_records_fuzz zip_directory_fuzz sevenzip_headers_fuzz rtf_fuzz
+TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz tar_headers_fuzz rar_headers_fuzz slt_records_fuzz zip_directory_fuzz sevenzip_headers_fuzz rtf_fuzz
          tnef_fuzz
          xar_toc_fuzz)
 
@@ -65,11 +65,17 @@ with zipfile.ZipFile("extras.zip", "w") as z:
   ln -s 'a-link-target-well-past-one-hundred-bytes-aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa' t/long
   for f in gnu posix; do { printf '\077'; tar --format=$f -cf - t; } > hdr-$f; done
   { printf '\005'; bsdtar -cf - t; } > hdr-bsd
+  # RAR 5 archives for the header reader, the first byte asking for fitting CRCs: links, a
+  # comment, encrypted entries, every time and a recovery record.
+  printf 'note' > note
+  rar a -idq -ol -znote rar-plain.rar t && rar a -idq -pfuzz -ts -rr5% -qo+ rar-more.rar t
+  for f in plain more; do { printf '\001'; cat rar-$f.rar; } > rar-$f; done
 )
 cp "$seeds/records" "$corpus/listing_tree_fuzz/"
 cp "$seeds"/reg-* "$corpus/registry_fuzz/"
 cp "$seeds/tar-lines" "$corpus/tar_lines_fuzz/"
 cp "$seeds"/hdr-* "$corpus/tar_headers_fuzz/"
+cp "$seeds"/rar-plain "$seeds"/rar-more "$corpus/rar_headers_fuzz/"
 cp "$seeds"/slt-* "$corpus/slt_records_fuzz/"
 cp "$seeds"/{a,zip64,aes,prefixed,extras}.zip "$corpus/zip_directory_fuzz/"
 cp "$seeds"/7z-* "$corpus/sevenzip_headers_fuzz/"
