@@ -280,7 +280,10 @@ bool SafePlacement::placeOne(int stagedFd, int destFd, const std::string& name, 
     fail(path, "the destination changed during the extraction");
     return false;
   }
-  if (now != Kind::none && entry.existing != Kind::folder && !entry.replace) {
+  // Only a folder going into a folder merges; anything else in the way stays unless replacing
+  // it was asked for (a folder at a file's place included: it holds the user's files).
+  const bool merges = entry.kind == Kind::folder && now == Kind::folder;
+  if (now != Kind::none && !merges && !entry.replace) {
     countKept(path);
     return true;
   }
