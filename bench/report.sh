@@ -3,11 +3,11 @@
 # memory of command A per entry.
 set -euo pipefail
 RESULTS=${1:?usage: report.sh RESULTS.tsv}
-echo "| format | entries | A | B | median A (s) | median B (s) | A/B | peak RSS A (MiB) | peak RSS B (MiB) | A bytes per entry | page (KiB) |"
-echo "|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|"
+echo "| format | entries | A | B | runs | median A (s) | median B (s) | A/B | peak RSS A (MiB) | peak RSS B (MiB) | A bytes per entry | page (KiB) |"
+echo "|---|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|"
 awk -F'\t' '{
   per = $2 > 0 ? sprintf("%.0f", $8 * 1024 / $2) : "";
   page = $10 != "" ? sprintf("%.0f", $10 / 1024) : "";
-  printf "| %s | %d | `%s` | `%s` | %.3f | %.3f | %.2f | %.1f | %.1f | %s | %s |\n",
-         $1, $2, $3, $4, $5, $6, $7, $8 / 1024, $9 / 1024, per, page
+  printf "| %s | %d | `%s` | `%s` | %s | %.3f | %.3f | %.2f | %.1f | %.1f | %s | %s |\n",
+         $1, $2, $3, $4, $11, $5, $6, $7, $8 / 1024, $9 / 1024, per, page
 }' "$RESULTS"
