@@ -74,8 +74,9 @@ pair() {
   local before bytes=""
   before=$(wc -l <"$RESULTS")
   rm -f "$PAGE"
-  COMPARE_TSV="$RESULTS" COMPARE_LABEL="$5	$6	$1	$3" "$HERE/compare.sh" "$7" "$2" "$4" |
-    sed 's/^/  /'
+  # A pair that fails is left out of the results, not the end of the run.
+  COMPARE_TSV="$RESULTS" COMPARE_LABEL="$5	$6	$1	$3" "$HERE/compare.sh" "$7" "$2" "$4" 2>&1 |
+    sed 's/^/  /' || true
   [ "$(wc -l <"$RESULTS")" -gt "$before" ] || return 0
   [ -s "$PAGE" ] && bytes=$(stat -c %s "$PAGE")
   sed -i '$ s/$/\t'"$bytes"'\t'"$7"'/' "$RESULTS"
