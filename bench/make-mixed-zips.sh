@@ -3,14 +3,15 @@
 # kept when complete) and prints that folder. Each zip is made the way one producer or one
 # option of it writes them, from the same small tree (text files, an empty folder, a symbolic
 # link, non-ASCII names); the names say how:
-#   infozip-*  Info-ZIP's zip: plain, stored, ZipCrypto, streamed to a pipe (data descriptors),
-#              a file read from standard input, a comment, links kept, zip64 forced, bzip2,
-#              behind a self-extractor stub (offsets adjusted with -A, and not)
+#   infozip-*  Info-ZIP's zip: plain, stored, no folder entries or extra fields (-D -X),
+#              ZipCrypto, streamed to a pipe (data descriptors), a file read from standard
+#              input, a comment, links kept, zip64 forced, bzip2, behind a self-extractor stub
+#              (offsets adjusted with -A, and not)
 #   python-*   Python's zipfile: stored, deflated, a comment, a FAT host with Windows
 #              attributes, written to a pipe (data descriptors), lzma, no entries at all
 #   jar-*      Java's jar, with and without a manifest
 #   7zz-*      7-Zip: deflate, stored, ZipCrypto, AES-256, UTF-8 names flagged
-#   bsdtar-*   libarchive's zip writer, deflated and stored
+#   bsdtar-*   libarchive's zip writer, deflated, stored and AES-256
 set -euo pipefail
 OUT=${1:?usage: make-mixed-zips.sh FOLDER}
 SET="$OUT/mixed-zips"
@@ -35,6 +36,7 @@ cd "$WORK/src"
 
 zip -q -r "$SET/infozip-plain.zip" tree
 zip -q -r -0 "$SET/infozip-stored.zip" tree
+zip -q -r -D -X "$SET/infozip-bare.zip" tree
 zip -q -r -P secret "$SET/infozip-zipcrypto.zip" tree
 zip -q -r - tree | cat >"$SET/infozip-streamed.zip"
 seq 1 1000 | zip -q - - | cat >"$SET/infozip-stdin.zip"
@@ -97,5 +99,6 @@ jar cfM "$SET/jar-plain.zip" tree
 7zz a -bd -bso0 -tzip -mcu=on "$SET/7zz-utf8.zip" tree
 bsdtar --format zip -cf "$SET/bsdtar-deflate.zip" tree
 bsdtar --format zip --options zip:compression=store -cf "$SET/bsdtar-stored.zip" tree
+bsdtar --format zip --options zip:encryption=aes256 --passphrase secret -cf "$SET/bsdtar-aes256.zip" tree
 touch "$SET/.complete"
 echo "$SET"
