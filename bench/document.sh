@@ -97,6 +97,12 @@ $1 == "direct" {
          fell ? "; through 7zz: " fell : "", verdict(share >= $5)
 }' "$RESULTS" "$DIRECT" "$HERE/targets.tsv" >"$PARTS/TARGETS"
 
+if [ -s "$OUT/failed-pairs.tsv" ]; then
+  awk -F'\t' 'BEGIN { printf "\nPairs that failed in this run, so left out: " }
+    { printf "%s%s at %s entries, `%s` against `%s`", NR > 1 ? "; " : "", $1, $2, $3, $4 } END { print "." }' \
+    "$OUT/failed-pairs.tsv" >>"$PARTS/TARGETS"
+fi
+
 if [ -s "$DIRECT" ]; then
   {
     echo "| zip | listed |"

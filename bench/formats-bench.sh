@@ -5,7 +5,8 @@
 # run takes milliseconds there) and at most 3 times at the largest. The pairs are the rows of
 # the table below. Results go to FOLDER/results.tsv, one line per pair: format, entries,
 # command A, command B, median A and B in seconds, ratio A/B, peak RSS A and B in KiB, page
-# bytes (qlhost only) and runs; they are printed as a table at the end (bench/report.sh).
+# bytes (qlhost only) and runs; they are printed as a table at the end (bench/report.sh). A pair
+# whose command fails is named in FOLDER/failed-pairs.tsv instead.
 #
 # COUNTS (default "1000 10000 100000 1000000") gives the entries of the sizes S, M, L and XL
 # the table names; smaller ones try the whole sweep quickly. `lsar -j` takes tens of seconds
@@ -22,7 +23,8 @@ read -r -a COUNT <<<"${COUNTS:-1000 10000 100000 1000000}"
 APP=$(cd "$BUILD/Tessaro.app/Contents/MacOS" && pwd)
 mkdir -p "$OUT"
 RESULTS="$OUT/results.tsv"
-[ "${FIXTURES_ONLY:-0}" = 1 ] || : >"$RESULTS"
+FAILED="$OUT/failed-pairs.tsv"
+if [ "${FIXTURES_ONLY:-0}" != 1 ]; then : >"$RESULTS"; : >"$FAILED"; fi
 PAGE=$(mktemp --suffix=.html)
 trap 'rm -f "$PAGE"' EXIT
 
@@ -77,7 +79,10 @@ pair() {
   # A pair that fails is left out of the results, not the end of the run.
   COMPARE_TSV="$RESULTS" COMPARE_LABEL="$5	$6	$1	$3" "$HERE/compare.sh" "$7" "$2" "$4" 2>&1 |
     sed 's/^/  /' || true
-  [ "$(wc -l <"$RESULTS")" -gt "$before" ] || return 0
+  if [ "$(wc -l <"$RESULTS")" -eq "$before" ]; then
+    printf '%s\t%s\t%s\t%s\n' "$5" "$6" "$1" "$3" >>"$FAILED"
+    return 0
+  fi
   [ -s "$PAGE" ] && bytes=$(stat -c %s "$PAGE")
   sed -i '$ s/$/\t'"$bytes"'\t'"$7"'/' "$RESULTS"
 }

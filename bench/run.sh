@@ -18,7 +18,7 @@ HELPER="$BUILD/Tessaro.app/Contents/Helpers/7z"
 mkdir -p "$OUT" "$DOCS"
 started=$(date '+%Y-%m-%d %H:%M %Z')
 load_start=$(cut -d' ' -f1 /proc/loadavg)
-rm -f "$OUT/results.tsv" "$OUT/zip-direct.tsv" "$OUT/listing-tree.txt" "$OUT/page-load.md" "$OUT/run-info"
+rm -f "$OUT/results.tsv" "$OUT/failed-pairs.tsv" "$OUT/zip-direct.tsv" "$OUT/listing-tree.txt" "$OUT/page-load.md" "$OUT/run-info"
 
 echo "== archives (made once into $OUT)"
 FIXTURES_ONLY=1 "$HERE/formats-bench.sh" "$BUILD" "$OUT"
