@@ -99,7 +99,7 @@ $1 == "direct" {
 
 if [ -s "$OUT/failed-pairs.tsv" ]; then
   awk -F'\t' 'BEGIN { printf "\nPairs that failed in this run, so left out: " }
-    { printf "%s%s at %s entries, `%s` against `%s`", NR > 1 ? "; " : "", $1, $2, $3, $4 } END { print "." }' \
+    { printf "%s%s at %s entries, `%s` against `%s`", (NR > 1 ? "; " : ""), $1, $2, $3, $4 } END { print "." }' \
     "$OUT/failed-pairs.tsv" >>"$PARTS/TARGETS"
 fi
 
