@@ -51,7 +51,7 @@ version() { first_line "$@" | grep -o '[0-9][0-9]*\.[0-9][0-9.]*' | head -1; }
     "$(( ${made:-0} / 60 )) min $(( ${made:-0} % 60 )) s making archives not already there;" \
     "load average $(info load_start) at its start and $(info load_end) at its end." \
     "$(info runs) alternated runs per pair ($(info small_runs) at the smallest size, 3 at the" \
-    "largest, 1 for \`lsar -j\`); sizes $(echo "$COUNTS" | sed 's/ /, /g') entries."
+    "largest, 1 for \`lsar -j\`); sizes $(echo "$COUNTS" | sed -E ':a; s/([0-9])([0-9]{3})\b/\1,\2/; ta; s/ /, /g') entries."
 } >"$PARTS/MACHINE"
 
 # A part of the run that did not take place leaves its results empty.
