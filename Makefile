@@ -2,7 +2,7 @@
 #   make test                 install dependencies, build with sanitizers, run every test suite
 #   make preview FILE=archive write preview.html for an archive (without FILE: a sample archive)
 #   make build                optimised build of the programs
-#   make bench                benchmarks (optimised build)
+#   make bench                benchmarks (optimised build); rewrites docs/benchmarks.md and its plot
 #   make install [PREFIX=/usr/local] [DESTDIR=/staging]
 #                             the optimised build installed: the application in PREFIX/lib/tessaro,
 #                             tessaro and qlhost in PREFIX/bin, desktop entries, man pages,

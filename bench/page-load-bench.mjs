@@ -1,7 +1,8 @@
 // Time for headless Chromium to load a preview page and reach its load event, for archives of
-// 1,000, 100,000 and 1,000,000 entries previewed with the shipped defaults, against an empty page
-// in the same run (median of N loads each, alternating):
-//   node bench/page-load-bench.mjs BUILD_DIR FIXTURE_DIR [N]
+// 1,000, 100,000 and 1,000,000 entries (or the comma-separated ENTRIES) previewed with the
+// shipped defaults, against an empty page in the same run (median of N loads each, alternating),
+// printed as a Markdown table:
+//   node bench/page-load-bench.mjs BUILD_DIR FIXTURE_DIR [N] [ENTRIES]
 // The archives are tar.gz files of empty files, 1,000 per folder, made once into FIXTURE_DIR.
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -14,25 +15,15 @@ const repository = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '.
 const require = createRequire(path.join(repository, 'tests', 'browser', 'package.json'));
 const { chromium } = require('playwright-core');
 
-const [build, fixtures, runs = '5'] = process.argv.slice(2);
-if (!build || !fixtures) throw new Error('usage: page-load-bench.mjs BUILD_DIR FIXTURE_DIR [N]');
+const [build, fixtures, runs = '5', entryList = '1000,100000,1000000'] = process.argv.slice(2);
+if (!build || !fixtures) throw new Error('usage: page-load-bench.mjs BUILD_DIR FIXTURE_DIR [N] [ENTRIES]');
 const qlhost = path.join(path.resolve(build), 'Tessaro.app', 'Contents', 'MacOS', 'qlhost');
 fs.mkdirSync(fixtures, { recursive: true });
 
+// The tar.gz of that many empty files that bench/make-fixtures.sh makes once into the folder.
 function archiveOf(entries) {
-  const archive = path.join(path.resolve(fixtures), `flat-${entries}.tar.gz`);
-  if (fs.existsSync(archive)) return archive;
-  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tessaro-bench-'));
-  try {
-    const folders = Math.max(1, Math.floor(entries / 1000));
-    const perFolder = Math.min(entries, 1000);
-    execFileSync('bash', ['-c', `for d in $(seq -w 1 ${folders}); do mkdir -p tree/d$d; ` +
-      `(cd tree/d$d && seq -w 1 ${perFolder} | sed 's/^/f-/' | xargs touch); done; tar czf '${archive}' tree`],
-      { cwd: work });
-  } finally {
-    fs.rmSync(work, { recursive: true, force: true });
-  }
-  return archive;
+  return execFileSync(path.join(repository, 'bench', 'make-fixtures.sh'), [fixtures, 'tar.gz', String(entries)],
+                      { encoding: 'utf8' }).trim();
 }
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tessaro-pages-'));
@@ -40,7 +31,7 @@ const home = path.join(work, 'home');
 fs.mkdirSync(home);
 const pages = { empty: path.join(work, 'empty.html') };
 fs.writeFileSync(pages.empty, '<!DOCTYPE html><html><head><meta charset="utf-8"></head><body></body></html>');
-for (const entries of [1000, 100000, 1000000]) {
+for (const entries of entryList.split(',').map(Number)) {
   const page = path.join(work, `page-${entries}.html`);
   execFileSync(qlhost, ['-o', page, archiveOf(entries)],
                { env: { ...process.env, HOME: home, XDG_CONFIG_HOME: path.join(home, 'config') } });
@@ -68,9 +59,11 @@ fs.rmSync(work, { recursive: true, force: true });
 
 const median = (xs) => [...xs].sort((a, b) => a - b)[Math.floor(xs.length / 2)];
 const empty = median(times.empty);
-console.log(`empty page: median ${empty.toFixed(0)} ms over ${runs} loads`);
+console.log('| page | loads | load event, median (ms) | beyond the empty page (ms) | page (KiB) |');
+console.log('|---|---:|---:|---:|---:|');
+console.log(`| empty | ${runs} | ${empty.toFixed(0)} | | |`);
 for (const name of Object.keys(pages).filter((k) => k !== 'empty')) {
   const m = median(times[name]);
-  console.log(`${name} entries: median ${m.toFixed(0)} ms, ${(m - empty).toFixed(0)} ms beyond the empty page, ` +
-              `page ${sizes[name]} bytes`);
+  console.log(`| ${Number(name).toLocaleString('en-US')} entries | ${runs} | ${m.toFixed(0)} | ${(m - empty).toFixed(0)} | ` +
+              `${(sizes[name] / 1024).toFixed(0)} |`);
 }

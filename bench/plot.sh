@@ -9,8 +9,12 @@ command -v gnuplot >/dev/null || { echo "plot.sh: gnuplot is missing (Debian pac
 DATA=$(mktemp)
 trap 'rm -f "$DATA"' EXIT
 
-# One gnuplot data block per format: entries, qlhost seconds, reference seconds.
-formats=$(awk -F'\t' '$3 == "qlhost" && $1 !~ /\(/ && !seen[$1]++ { print $1 }' "$RESULTS")
+# One gnuplot data block per format measured at three sizes or more: entries, qlhost seconds,
+# reference seconds.
+formats=$(awk -F'\t' '$3 == "qlhost" && !(($1, $2) in seen) {
+    seen[$1, $2]; if (!sizes[$1]++) order[++n] = $1 }
+  END { for (i = 1; i <= n; i++) if (sizes[order[i]] >= 3) print order[i] }' "$RESULTS")
+[ -n "$formats" ] || { echo "plot.sh: no format measured at three sizes in $RESULTS" >&2; exit 1; }
 for format in $formats; do
   awk -F'\t' -v f="$format" '$1 == f && $3 == "qlhost" && !seen[$2]++ { print $2, $5, $6, $4 }' \
     "$RESULTS" | sort -n >>"$DATA"
