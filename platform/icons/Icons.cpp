@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "icons/IconCache.h"
+
 namespace tessaro {
 
 struct ImageBitmap {
@@ -74,6 +76,21 @@ std::shared_ptr<const ImageBitmap> bitmapAtSize(const std::shared_ptr<const Imag
   // Bilinear in gdk-pixbuf averages over the covered area when shrinking; its "hyper" filter is
   // documented as no better.
   return adopt(gdk_pixbuf_scale_simple(bitmap->pixbuf, width, height, GDK_INTERP_BILINEAR));
+}
+
+// The pixels as straight RGBA rows without the padding gdk-pixbuf may put after each row.
+std::string rgbaRows(const ImageBitmap& bitmap) {
+  const int width = bitmap.width();
+  const int height = bitmap.height();
+  if (gdk_pixbuf_get_n_channels(bitmap.pixbuf) != 4 || width <= 0 || height <= 0) return {};
+  const size_t rowBytes = static_cast<size_t>(width) * 4;
+  const auto stride = static_cast<size_t>(gdk_pixbuf_get_rowstride(bitmap.pixbuf));
+  const guchar* pixels = gdk_pixbuf_read_pixels(bitmap.pixbuf);
+  std::string rows;
+  rows.reserve(rowBytes * static_cast<size_t>(height));
+  for (int y = 0; y < height; ++y)
+    rows.append(reinterpret_cast<const char*>(pixels) + stride * static_cast<size_t>(y), rowBytes);
+  return rows;
 }
 
 // ---- Glyphs drawn here when no theme has an icon
@@ -311,12 +328,17 @@ class IconStore {
     auto it = loaded_.find(key);
     if (it != loaded_.end()) return it->second;
     std::shared_ptr<const ImageBitmap> bitmap;
-    if (file.path.ends_with(".svg")) {
-      bitmap = adopt(gdk_pixbuf_new_from_file_at_size(file.path.c_str(), size, size, nullptr));
+    if (const auto pixels = cachedIconPixels(file.path, size)) {
+      bitmap = ImageAccess::bitmap(Image::fromRGBA(size, size, *pixels));
     } else {
-      bitmap = adopt(gdk_pixbuf_new_from_file(file.path.c_str(), nullptr));
+      if (file.path.ends_with(".svg")) {
+        bitmap = adopt(gdk_pixbuf_new_from_file_at_size(file.path.c_str(), size, size, nullptr));
+      } else {
+        bitmap = adopt(gdk_pixbuf_new_from_file(file.path.c_str(), nullptr));
+      }
+      if (bitmap) bitmap = bitmapAtSize(bitmap, size, size);
+      if (bitmap) storeIconPixels(file.path, size, rgbaRows(*bitmap));
     }
-    if (bitmap) bitmap = bitmapAtSize(bitmap, size, size);
     // A file that fails to load is remembered too, so that it is not read again.
     loaded_.emplace(key, bitmap);
     return bitmap;
