@@ -1,8 +1,9 @@
-// Icons drawn at a size, kept across processes in $XDG_CACHE_HOME/tessaro/icons. Decoding a
-// theme's PNG (or rendering its SVG) and scaling it costs more than listing a small archive, and
-// every preview asks for the same few icons. An entry holds the pixels with the icon file's path,
-// size and modification time; it is used only while the file is still that file, and only when
-// it is this user's private file with exactly the bytes the header promises.
+// Icons drawn at a size and their PNG encodings, kept across processes in
+// $XDG_CACHE_HOME/tessaro/icons. Decoding a theme's PNG (or rendering its SVG), scaling it and
+// encoding it again costs more than listing a small archive, and every preview asks for the same
+// few icons. An entry is used only when it is this user's private file with exactly the bytes its
+// header promises: drawn pixels only while the icon file keeps the size and modification time
+// they were drawn from, a PNG only for the very pixels it was made of.
 #pragma once
 
 #include <optional>
@@ -21,5 +22,11 @@ std::optional<std::string> cachedIconPixels(const std::string& source, int side)
 // Keeps the pixels of `source` drawn at side × side for later processes. Failures are silent:
 // the next preview draws the icon again.
 void storeIconPixels(const std::string& source, int side, std::string_view rgba);
+
+// The PNG stored for exactly these straight RGBA pixels of width × height.
+std::optional<std::string> cachedPNG(int width, int height, std::string_view rgba);
+
+// Keeps the PNG made of these pixels for later processes; failures are silent.
+void storePNG(int width, int height, std::string_view rgba, std::string_view png);
 
 }  // namespace tessaro

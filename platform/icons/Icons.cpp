@@ -538,12 +538,15 @@ std::optional<std::string> Image::pngData() const {
     if (!bitmap_ || !sideInRange(width_) || !sideInRange(height_)) return std::nullopt;
     auto bitmap = bitmapAtSize(bitmap_, width_, height_);
     if (!bitmap) return std::nullopt;
+    const std::string rgba = rgbaRows(*bitmap);
+    if (auto cached = cachedPNG(width_, height_, rgba)) return cached;
     gchar* buffer = nullptr;
     gsize size = 0;
     if (!gdk_pixbuf_save_to_buffer(bitmap->pixbuf, &buffer, &size, "png", nullptr, nullptr))
       return std::nullopt;
     std::string bytes(buffer, size);
     g_free(buffer);
+    storePNG(width_, height_, rgba, bytes);
     return bytes;
   } catch (...) {
     return std::nullopt;
