@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "icons/IconCache.h"
 #include "support/Files.h"
@@ -227,6 +228,15 @@ TEST_F(IconsTest, CachedIconsAreUsedOnlyWhileEntryAndIconFileAreUnchanged) {
   entry[entry.find('\x7f')] = '\x10';
   std::ofstream(onlyEntry(".png"), std::ios::binary | std::ios::trunc) << entry;
   EXPECT_FALSE(cachedPNG(4, 4, pixels));
+
+  // Text worked out from files stands while they do, and a file missing then must stay missing.
+  const std::vector<std::string> sources = {home_.dir().write("index.theme", "[Icon Theme]").string(),
+                                            (home_.dir().path() / "later.theme").string()};
+  storeDerivedText("folders", sources, "16 0 5 /a/b\n");
+  EXPECT_EQ(cachedDerivedText("folders", sources), "16 0 5 /a/b\n");
+  EXPECT_FALSE(cachedDerivedText("other folders", sources));
+  home_.dir().write("later.theme", "");
+  EXPECT_FALSE(cachedDerivedText("folders", sources));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
+#include <vector>
 
 #include "folders/UserFolders.h"
 #include "io/FileDescriptor.h"
@@ -25,6 +26,8 @@ constexpr std::string_view kMagic = "tessaro-icon 1 ";
 constexpr size_t kMaxHeaderLine = 128;
 constexpr size_t kMaxPath = 4096;
 constexpr std::string_view kPNGMagic = "tessaro-png 1 ";
+constexpr std::string_view kTextMagic = "tessaro-text 1 ";
+constexpr size_t kMaxText = size_t{4} << 20;
 // An encoding larger than this is not one of ours: PNG never grows pixels this much.
 constexpr size_t kMaxPNGBytes = size_t{4} << 20;
 
@@ -137,6 +140,31 @@ bool usable(const std::string& source, int side) {
          source.size() <= kMaxPath;
 }
 
+// "tessaro-text 1 KEYLENGTH\n" and the key, then per source "SIZE SECONDS NANOSECONDS
+// PATHLENGTH PATH\n" ("- PATHLENGTH PATH\n" for a missing one), then an empty line.
+std::string textHeaderOf(std::string_view key, const std::vector<std::string>& sources) {
+  std::string header(kTextMagic);
+  header += std::to_string(key.size()) + '\n';
+  header += key;
+  header += '\n';
+  for (const std::string& source : sources) {
+    if (const std::optional<SourceStamp> stamp = stampOf(source))
+      header += std::to_string(stamp->size) + ' ' + std::to_string(stamp->seconds) + ' ' +
+                std::to_string(stamp->nanoseconds);
+    else
+      header += '-';
+    header += ' ' + std::to_string(source.size()) + ' ' + source + '\n';
+  }
+  header += '\n';
+  return header;
+}
+
+std::string textEntryName(std::string_view key, const std::vector<std::string>& sources) {
+  std::string all(key);
+  for (const std::string& source : sources) all.append(1, '\0').append(source);
+  return entryName(fnv1a({all}), "text");
+}
+
 }  // namespace
 
 std::optional<std::string> cachedIconPixels(const std::string& source, int side) {
@@ -164,6 +192,30 @@ void storeIconPixels(const std::string& source, int side, std::string_view rgba)
     std::string entry = headerOf(source, side, *stamp);
     entry.append(rgba);
     writeEntry(pixelEntryName(source, side), entry);
+  } catch (...) {
+  }
+}
+
+std::optional<std::string> cachedDerivedText(std::string_view key, const std::vector<std::string>& sources) {
+  try {
+    const std::string header = textHeaderOf(key, sources);
+    std::optional<std::string> entry = readEntry(textEntryName(key, sources), [&](uint64_t size) {
+      return size >= header.size() && size - header.size() <= kMaxText;
+    });
+    if (!entry || entry->compare(0, header.size(), header) != 0) return std::nullopt;
+    entry->erase(0, header.size());
+    return entry;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+void storeDerivedText(std::string_view key, const std::vector<std::string>& sources, std::string_view text) {
+  try {
+    if (text.size() > kMaxText) return;
+    std::string entry = textHeaderOf(key, sources);
+    entry.append(text);
+    writeEntry(textEntryName(key, sources), entry);
   } catch (...) {
   }
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessaro {
 
@@ -28,5 +29,13 @@ std::optional<std::string> cachedPNG(int width, int height, std::string_view rgb
 
 // Keeps the PNG made of these pixels for later processes; failures are silent.
 void storePNG(int width, int height, std::string_view rgba, std::string_view png);
+
+// What was worked out from the files `sources` (a theme's index, say) under `key`, while every
+// source has the size and modification time it had when it was stored, and a source missing
+// then is missing still.
+std::optional<std::string> cachedDerivedText(std::string_view key, const std::vector<std::string>& sources);
+
+// Keeps `text` worked out from `sources` for later processes; failures are silent.
+void storeDerivedText(std::string_view key, const std::vector<std::string>& sources, std::string_view text);
 
 }  // namespace tessaro

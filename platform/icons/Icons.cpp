@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -201,7 +202,7 @@ std::vector<std::string> iconBaseFolders(const std::string& dataDirs) {
 // Only the folders of MIME-type and place icons: every name asked for is a content type's icon
 // or "folder". The folders are not read: a preview asks for a handful of names, and looking for
 // those few files costs far less than listing folders of hundreds.
-ThemeFolders themeFolders(const std::vector<std::string>& bases, const char* theme) {
+ThemeFolders parsedThemeFolders(const std::vector<std::string>& bases, const char* theme) {
   ThemeFolders result;
   // The first base folder that has the theme's index.theme describes the theme; its folders may
   // lie in any base folder.
@@ -249,6 +250,48 @@ ThemeFolders themeFolders(const std::vector<std::string>& bases, const char* the
   }
   g_key_file_free(keys);
   return result;
+}
+
+// "PIXELSIZE SCALABLE PATHLENGTH PATH\n" per folder.
+std::string folderText(const ThemeFolders& folders) {
+  std::string text;
+  for (const ThemeFolder& folder : folders)
+    text += std::to_string(folder.pixelSize) + (folder.scalable ? " 1 " : " 0 ") +
+            std::to_string(folder.path.size()) + ' ' + folder.path + '\n';
+  return text;
+}
+
+std::optional<ThemeFolders> foldersOfText(std::string_view text) {
+  ThemeFolders folders;
+  while (!text.empty()) {
+    int pixelSize = 0;
+    int scalable = 0;
+    size_t length = 0;
+    int used = 0;
+    const std::string line(text.substr(0, std::min<size_t>(text.size(), 64)));
+    if (std::sscanf(line.c_str(), "%d %d %zu %n", &pixelSize, &scalable, &length, &used) != 3 || used <= 0 ||
+        pixelSize <= 0 || pixelSize > Image::kMaxSide * 16 || (scalable != 0 && scalable != 1) ||
+        folders.size() >= kMaxThemeFolders * 8 || length > text.size() - static_cast<size_t>(used) - 1 ||
+        text[static_cast<size_t>(used) + length] != '\n')
+      return std::nullopt;
+    folders.push_back(
+        {std::string(text.substr(static_cast<size_t>(used), length)), pixelSize, scalable == 1});
+    text.remove_prefix(static_cast<size_t>(used) + length + 1);
+  }
+  return folders;
+}
+
+// The theme's folders, kept in the cache folder while no index.theme they depend on changes:
+// parsing the indexes costs more than the rest of finding a preview's icons.
+ThemeFolders themeFolders(const std::vector<std::string>& bases, const char* theme) {
+  std::vector<std::string> indexes;
+  for (const auto& base : bases) indexes.push_back(base + "/" + theme + "/index.theme");
+  const std::string key = std::string("theme folders of ") + theme;
+  if (const auto text = cachedDerivedText(key, indexes))
+    if (auto folders = foldersOfText(*text)) return std::move(*folders);
+  ThemeFolders folders = parsedThemeFolders(bases, theme);
+  storeDerivedText(key, indexes, folderText(folders));
+  return folders;
 }
 
 // The files of icon `name` in the theme's folders, in folder order. A name is one file name
