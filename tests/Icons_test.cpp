@@ -2,9 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include "icons/IconCache.h"
+#include "support/Files.h"
 
 #include "support/PngImage.h"
 #include "support/ScopedEnv.h"
@@ -23,7 +31,12 @@ test::PngImage decoded(const Image& image) {
 
 std::string png(const std::shared_ptr<Image>& icon) { return icon ? icon->pngData().value_or("") : ""; }
 
-TEST(IconsTest, ImagesScaleDrawWithCopyCompositingAndRoundTripThroughPng) {
+class IconsTest : public ::testing::Test {
+ protected:
+  test::IsolatedHome home_;  // the icons drawn are cached in it
+};
+
+TEST_F(IconsTest, ImagesScaleDrawWithCopyCompositingAndRoundTripThroughPng) {
   const std::string pixels = std::string("\xff\x00\x00\xff", 4) + std::string("\x00\xff\x00\x80", 4) +
                              std::string("\x00\x00\xff\xff", 4) + std::string("\x10\x20\x30\x00", 4);
   const Image image = Image::fromRGBA(2, 2, pixels);
@@ -56,7 +69,7 @@ TEST(IconsTest, ImagesScaleDrawWithCopyCompositingAndRoundTripThroughPng) {
   EXPECT_EQ(decoded(Image().drawnIntoSquare(3)).at(2, 2)[3], 0);
 }
 
-TEST(IconsTest, KindNamesOnlyForTypesTheDesktopKnows) {
+TEST_F(IconsTest, KindNamesOnlyForTypesTheDesktopKnows) {
   const auto text = kindNameForType(FileTypeClass::extension, "txt");
   ASSERT_TRUE(text);
   EXPECT_FALSE(text->empty());
@@ -71,12 +84,12 @@ TEST(IconsTest, KindNamesOnlyForTypesTheDesktopKnows) {
   }
 }
 
-TEST(IconsTest, PackagesAreFoldersWithBundleExtensionsInAnyCase) {
+TEST_F(IconsTest, PackagesAreFoldersWithBundleExtensionsInAnyCase) {
   for (const char* yes : {"APP", "Bundle"}) EXPECT_TRUE(isPackageExtension(yes)) << yes;
   for (const char* no : {"", "apps", "ap", "app "}) EXPECT_FALSE(isPackageExtension(no)) << no;
 }
 
-TEST(IconsTest, FileIconsFollowContentAndNeverBlock) {
+TEST_F(IconsTest, FileIconsFollowContentAndNeverBlock) {
   test::TempDir dir;
   // No extension: only the content says it is a PDF.
   const auto pdf = dir.write("report", "%PDF-1.4\n%\xe2\xe3\xcf\xd3\n1 0 obj\n<<>>\nendobj\n");
@@ -98,7 +111,7 @@ TEST(IconsTest, FileIconsFollowContentAndNeverBlock) {
   EXPECT_FALSE(iconForFile(pdf.string(), 0));
 }
 
-TEST(IconsTest, WithoutIconThemesEveryTypeStillGetsADrawnIcon) {
+TEST_F(IconsTest, WithoutIconThemesEveryTypeStillGetsADrawnIcon) {
   // The MIME database is read once per process: have it read before the data folders go away.
   ASSERT_TRUE(kindNameForType(FileTypeClass::extension, "txt"));
   const std::string themedFolder = png(iconForType(FileTypeClass::folder, {}, 16));
@@ -123,7 +136,7 @@ TEST(IconsTest, WithoutIconThemesEveryTypeStillGetsADrawnIcon) {
 
 // A theme is read from its index: of the folders of place and MIME-type icons, the smallest size
 // not below the one asked for wins; folders of other contexts are never looked in.
-TEST(IconsTest, ThemeIconsComeFromTheIndexedFolderOfTheNearestSize) {
+TEST_F(IconsTest, ThemeIconsComeFromTheIndexedFolderOfTheNearestSize) {
   ASSERT_TRUE(kindNameForType(FileTypeClass::extension, "txt"));  // the MIME database stays read
   test::TempDir data;
   const auto square = [](int side, Pixel colour) {
@@ -149,6 +162,81 @@ TEST(IconsTest, ThemeIconsComeFromTheIndexedFolderOfTheNearestSize) {
   EXPECT_EQ(decoded(*iconForType(FileTypeClass::folder, {}, 48)).at(24, 24), (Pixel{0, 0, 255, 255}));
   // Above every size the largest is used.
   EXPECT_EQ(decoded(*iconForType(FileTypeClass::folder, {}, 128)).at(64, 64), (Pixel{0, 0, 255, 255}));
+}
+
+// A cache entry is used only while it is exactly what was stored for the icon file as it is
+// now; any other entry is a miss, never an error or a wrong picture.
+TEST_F(IconsTest, CachedIconsAreUsedOnlyWhileEntryAndIconFileAreUnchanged) {
+  namespace fs = std::filesystem;
+  const fs::path folder = home_.dir().path() / "cache" / "tessaro" / "icons";
+  const std::string pixels(4 * 4 * 4, '\x7f');
+  const std::string otherPixels(4 * 4 * 4, '\x10');
+  const auto onlyEntry = [&](const char* suffix) {
+    fs::path found;
+    for (const auto& entry : fs::directory_iterator(folder))
+      if (entry.path().extension() == suffix) found = entry.path();
+    return found;
+  };
+
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& source, const fs::path& entry)> change;
+  };
+  const Case cases[] = {
+      {"the icon file is rewritten",
+       [](const fs::path& source, const fs::path&) {
+         std::ofstream(source, std::ios::binary) << "another icon";
+       }},
+      {"the icon file gets a new time",
+       [](const fs::path& source, const fs::path&) {
+         fs::last_write_time(source, fs::last_write_time(source) - std::chrono::seconds(5));
+       }},
+      {"others may read the entry",
+       [](const fs::path&, const fs::path& entry) { ::chmod(entry.c_str(), 0644); }},
+      {"the entry lost its last byte",
+       [](const fs::path&, const fs::path& entry) { fs::resize_file(entry, fs::file_size(entry) - 1); }},
+      {"the entry is a link",
+       [](const fs::path&, const fs::path& entry) {
+         fs::rename(entry, entry.string() + ".moved");
+         fs::create_symlink(entry.string() + ".moved", entry);
+       }},
+      {"others may write into the folder",
+       [&](const fs::path&, const fs::path&) { ::chmod(folder.c_str(), 0777); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(folder);
+    const fs::path source = home_.dir().write("theme/folder.png", "an icon");
+    storeIconPixels(source.string(), 4, pixels);
+    EXPECT_EQ(cachedIconPixels(source.string(), 4), pixels);
+    EXPECT_FALSE(cachedIconPixels(source.string(), 8));  // another size is another drawing
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    c.change(source, onlyEntry(".rgba"));
+    EXPECT_FALSE(cachedIconPixels(source.string(), 4));
+    ::chmod(folder.c_str(), 0700);
+  }
+
+  // A PNG is found only by the pixels it encodes, and not after they were changed in the entry.
+  const std::string encoded = Image::fromRGBA(4, 4, pixels).pngData().value_or("");
+  ASSERT_FALSE(encoded.empty());
+  EXPECT_EQ(cachedPNG(4, 4, pixels), encoded);  // pngData kept it
+  EXPECT_FALSE(cachedPNG(4, 4, otherPixels));
+  EXPECT_FALSE(cachedPNG(2, 8, pixels));
+  std::string entry = test::readFile(onlyEntry(".png"));
+  entry[entry.find('\x7f')] = '\x10';
+  std::ofstream(onlyEntry(".png"), std::ios::binary | std::ios::trunc) << entry;
+  EXPECT_FALSE(cachedPNG(4, 4, pixels));
+
+  // Text worked out from files stands while they do, and a file missing then must stay missing.
+  const std::vector<std::string> sources = {home_.dir().write("index.theme", "[Icon Theme]").string(),
+                                            (home_.dir().path() / "later.theme").string()};
+  storeDerivedText("folders", sources, "16 0 5 /a/b\n");
+  EXPECT_EQ(cachedDerivedText("folders", sources), "16 0 5 /a/b\n");
+  EXPECT_FALSE(cachedDerivedText("other folders", sources));
+  home_.dir().write("later.theme", "");
+  EXPECT_FALSE(cachedDerivedText("folders", sources));
 }
 
 }  // namespace

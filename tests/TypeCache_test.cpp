@@ -66,6 +66,8 @@ class TypeCacheTest : public ::testing::Test {
     theTypeCache() = std::make_shared<TypeCache>();
     theItemTypeSource() = theTypeCache();
   }
+
+  test::IsolatedHome home_;  // the icons drawn are cached in it
 };
 
 TEST_F(TypeCacheTest, RowsGetTypeKeysKindsAndOneStyleRulePerKeyInFirstUseOrder) {

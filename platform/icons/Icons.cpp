@@ -9,12 +9,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
+
+#include "icons/IconCache.h"
 
 namespace tessaro {
 
@@ -74,6 +77,21 @@ std::shared_ptr<const ImageBitmap> bitmapAtSize(const std::shared_ptr<const Imag
   // Bilinear in gdk-pixbuf averages over the covered area when shrinking; its "hyper" filter is
   // documented as no better.
   return adopt(gdk_pixbuf_scale_simple(bitmap->pixbuf, width, height, GDK_INTERP_BILINEAR));
+}
+
+// The pixels as straight RGBA rows without the padding gdk-pixbuf may put after each row.
+std::string rgbaRows(const ImageBitmap& bitmap) {
+  const int width = bitmap.width();
+  const int height = bitmap.height();
+  if (gdk_pixbuf_get_n_channels(bitmap.pixbuf) != 4 || width <= 0 || height <= 0) return {};
+  const size_t rowBytes = static_cast<size_t>(width) * 4;
+  const auto stride = static_cast<size_t>(gdk_pixbuf_get_rowstride(bitmap.pixbuf));
+  const guchar* pixels = gdk_pixbuf_read_pixels(bitmap.pixbuf);
+  std::string rows;
+  rows.reserve(rowBytes * static_cast<size_t>(height));
+  for (int y = 0; y < height; ++y)
+    rows.append(reinterpret_cast<const char*>(pixels) + stride * static_cast<size_t>(y), rowBytes);
+  return rows;
 }
 
 // ---- Glyphs drawn here when no theme has an icon
@@ -184,7 +202,7 @@ std::vector<std::string> iconBaseFolders(const std::string& dataDirs) {
 // Only the folders of MIME-type and place icons: every name asked for is a content type's icon
 // or "folder". The folders are not read: a preview asks for a handful of names, and looking for
 // those few files costs far less than listing folders of hundreds.
-ThemeFolders themeFolders(const std::vector<std::string>& bases, const char* theme) {
+ThemeFolders parsedThemeFolders(const std::vector<std::string>& bases, const char* theme) {
   ThemeFolders result;
   // The first base folder that has the theme's index.theme describes the theme; its folders may
   // lie in any base folder.
@@ -232,6 +250,48 @@ ThemeFolders themeFolders(const std::vector<std::string>& bases, const char* the
   }
   g_key_file_free(keys);
   return result;
+}
+
+// "PIXELSIZE SCALABLE PATHLENGTH PATH\n" per folder.
+std::string folderText(const ThemeFolders& folders) {
+  std::string text;
+  for (const ThemeFolder& folder : folders)
+    text += std::to_string(folder.pixelSize) + (folder.scalable ? " 1 " : " 0 ") +
+            std::to_string(folder.path.size()) + ' ' + folder.path + '\n';
+  return text;
+}
+
+std::optional<ThemeFolders> foldersOfText(std::string_view text) {
+  ThemeFolders folders;
+  while (!text.empty()) {
+    int pixelSize = 0;
+    int scalable = 0;
+    size_t length = 0;
+    int used = 0;
+    const std::string line(text.substr(0, std::min<size_t>(text.size(), 64)));
+    if (std::sscanf(line.c_str(), "%d %d %zu %n", &pixelSize, &scalable, &length, &used) != 3 || used <= 0 ||
+        pixelSize <= 0 || pixelSize > Image::kMaxSide * 16 || (scalable != 0 && scalable != 1) ||
+        folders.size() >= kMaxThemeFolders * 8 || length > text.size() - static_cast<size_t>(used) - 1 ||
+        text[static_cast<size_t>(used) + length] != '\n')
+      return std::nullopt;
+    folders.push_back(
+        {std::string(text.substr(static_cast<size_t>(used), length)), pixelSize, scalable == 1});
+    text.remove_prefix(static_cast<size_t>(used) + length + 1);
+  }
+  return folders;
+}
+
+// The theme's folders, kept in the cache folder while no index.theme they depend on changes:
+// parsing the indexes costs more than the rest of finding a preview's icons.
+ThemeFolders themeFolders(const std::vector<std::string>& bases, const char* theme) {
+  std::vector<std::string> indexes;
+  for (const auto& base : bases) indexes.push_back(base + "/" + theme + "/index.theme");
+  const std::string key = std::string("theme folders of ") + theme;
+  if (const auto text = cachedDerivedText(key, indexes))
+    if (auto folders = foldersOfText(*text)) return std::move(*folders);
+  ThemeFolders folders = parsedThemeFolders(bases, theme);
+  storeDerivedText(key, indexes, folderText(folders));
+  return folders;
 }
 
 // The files of icon `name` in the theme's folders, in folder order. A name is one file name
@@ -311,12 +371,17 @@ class IconStore {
     auto it = loaded_.find(key);
     if (it != loaded_.end()) return it->second;
     std::shared_ptr<const ImageBitmap> bitmap;
-    if (file.path.ends_with(".svg")) {
-      bitmap = adopt(gdk_pixbuf_new_from_file_at_size(file.path.c_str(), size, size, nullptr));
+    if (const auto pixels = cachedIconPixels(file.path, size)) {
+      bitmap = ImageAccess::bitmap(Image::fromRGBA(size, size, *pixels));
     } else {
-      bitmap = adopt(gdk_pixbuf_new_from_file(file.path.c_str(), nullptr));
+      if (file.path.ends_with(".svg")) {
+        bitmap = adopt(gdk_pixbuf_new_from_file_at_size(file.path.c_str(), size, size, nullptr));
+      } else {
+        bitmap = adopt(gdk_pixbuf_new_from_file(file.path.c_str(), nullptr));
+      }
+      if (bitmap) bitmap = bitmapAtSize(bitmap, size, size);
+      if (bitmap) storeIconPixels(file.path, size, rgbaRows(*bitmap));
     }
-    if (bitmap) bitmap = bitmapAtSize(bitmap, size, size);
     // A file that fails to load is remembered too, so that it is not read again.
     loaded_.emplace(key, bitmap);
     return bitmap;
@@ -516,12 +581,15 @@ std::optional<std::string> Image::pngData() const {
     if (!bitmap_ || !sideInRange(width_) || !sideInRange(height_)) return std::nullopt;
     auto bitmap = bitmapAtSize(bitmap_, width_, height_);
     if (!bitmap) return std::nullopt;
+    const std::string rgba = rgbaRows(*bitmap);
+    if (auto cached = cachedPNG(width_, height_, rgba)) return cached;
     gchar* buffer = nullptr;
     gsize size = 0;
     if (!gdk_pixbuf_save_to_buffer(bitmap->pixbuf, &buffer, &size, "png", nullptr, nullptr))
       return std::nullopt;
     std::string bytes(buffer, size);
     g_free(buffer);
+    storePNG(width_, height_, rgba, bytes);
     return bytes;
   } catch (...) {
     return std::nullopt;

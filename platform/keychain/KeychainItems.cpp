@@ -1,5 +1,6 @@
 #include "keychain/KeychainItems.h"
 
+#include <dlfcn.h>
 #include <libsecret/secret.h>
 
 #include <algorithm>
@@ -8,6 +9,49 @@
 namespace tessaro::keychain {
 
 namespace {
+
+// libsecret, and GLib's D-Bus stack and libgcrypt with it, opened on the first use of the
+// keychain: most programs that link this (a preview above all) never touch a stored password,
+// and loading them costs more than listing a small archive.
+struct SecretLibrary {
+  decltype(&secret_service_search_sync) serviceSearchSync = nullptr;
+  decltype(&secret_item_get_attributes) itemGetAttributes = nullptr;
+  decltype(&secret_item_get_label) itemGetLabel = nullptr;
+  decltype(&secret_item_get_secret) itemGetSecret = nullptr;
+  decltype(&secret_item_delete_sync) itemDeleteSync = nullptr;
+  decltype(&secret_value_new) valueNew = nullptr;
+  decltype(&secret_value_get) valueGet = nullptr;
+  decltype(&secret_value_unref) valueUnref = nullptr;
+  decltype(&secret_password_storev_binary_sync) passwordStorevBinarySync = nullptr;
+};
+
+template <typename Function>
+bool resolve(void* handle, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(::dlsym(handle, name));
+  return function != nullptr;
+}
+
+// Null when the library or one of its functions is missing: the keychain is then unreachable.
+const SecretLibrary* secretLibrary() {
+  static const SecretLibrary* const library = []() -> const SecretLibrary* {
+    // Never closed: GLib's types registered by the library must outlive every caller.
+    void* handle = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL);
+    if (!handle) return nullptr;
+    static SecretLibrary loaded;
+    const bool complete =
+        resolve(handle, "secret_service_search_sync", loaded.serviceSearchSync) &&
+        resolve(handle, "secret_item_get_attributes", loaded.itemGetAttributes) &&
+        resolve(handle, "secret_item_get_label", loaded.itemGetLabel) &&
+        resolve(handle, "secret_item_get_secret", loaded.itemGetSecret) &&
+        resolve(handle, "secret_item_delete_sync", loaded.itemDeleteSync) &&
+        resolve(handle, "secret_value_new", loaded.valueNew) &&
+        resolve(handle, "secret_value_get", loaded.valueGet) &&
+        resolve(handle, "secret_value_unref", loaded.valueUnref) &&
+        resolve(handle, "secret_password_storev_binary_sync", loaded.passwordStorevBinarySync);
+    return complete ? &loaded : nullptr;
+  }();
+  return library;
+}
 
 const SecretSchema* schema() {
   static const SecretSchema s = {"app.tessaro.Keychain",
@@ -54,11 +98,11 @@ struct ItemListDeleter {
 };
 
 // Items matching the attributes, unlocked and with their secrets loaded.
-Status findItems(const std::string& kind, const std::optional<std::string>& name,
+Status findItems(const SecretLibrary& secret, const std::string& kind, const std::optional<std::string>& name,
                  std::unique_ptr<GList, ItemListDeleter>& out) {
   GError* error = nullptr;
   Attributes attributes = attributesFor(kind, name);
-  GList* found = secret_service_search_sync(
+  GList* found = secret.serviceSearchSync(
       nullptr, schema(), attributes.get(),
       static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS),
       nullptr, &error);
@@ -66,8 +110,8 @@ Status findItems(const std::string& kind, const std::optional<std::string>& name
   return statusOf(error);
 }
 
-std::string attribute(SecretItem* item, const char* key) {
-  GHashTable* attributes = secret_item_get_attributes(item);
+std::string attribute(const SecretLibrary& secret, SecretItem* item, const char* key) {
+  GHashTable* attributes = secret.itemGetAttributes(item);
   if (!attributes) return {};
   const auto* value = static_cast<const char*>(g_hash_table_lookup(attributes, key));
   std::string text = value ? value : "";
@@ -106,18 +150,24 @@ bool naturalLess(const std::string& a, const std::string& b) {
 Status search(std::string_view kind, const std::optional<std::string>& name, std::vector<Item>& items) {
   items.clear();
   try {
+    const SecretLibrary* secret = secretLibrary();
+    if (!secret) return kStatusNotAvailable;
     std::unique_ptr<GList, ItemListDeleter> found;
-    if (Status status = findItems(std::string(kind), name, found); status != kStatusOK) return status;
+    if (Status status = findItems(*secret, std::string(kind), name, found); status != kStatusOK)
+      return status;
     for (GList* node = found.get(); node; node = node->next) {
       auto* item = static_cast<SecretItem*>(node->data);
-      gchar* label = secret_item_get_label(item);
-      Item entry{label ? label : "", attribute(item, "account"), attribute(item, "description"), {}};
+      gchar* label = secret->itemGetLabel(item);
+      Item entry{label ? label : "",
+                 attribute(*secret, item, "account"),
+                 attribute(*secret, item, "description"),
+                 {}};
       g_free(label);
-      if (SecretValue* value = secret_item_get_secret(item)) {
+      if (SecretValue* value = secret->itemGetSecret(item)) {
         gsize length = 0;
-        const gchar* bytes = secret_value_get(value, &length);
+        const gchar* bytes = secret->valueGet(value, &length);
         if (bytes) entry.secret.assign(bytes, length);
-        secret_value_unref(value);
+        secret->valueUnref(value);
       }
       items.push_back(std::move(entry));
     }
@@ -134,11 +184,14 @@ Status deleteItems(std::string_view kind, const std::optional<std::string>& name
                    std::vector<int>& failures) {
   failures.clear();
   try {
+    const SecretLibrary* secret = secretLibrary();
+    if (!secret) return kStatusNotAvailable;
     std::unique_ptr<GList, ItemListDeleter> found;
-    if (Status status = findItems(std::string(kind), name, found); status != kStatusOK) return status;
+    if (Status status = findItems(*secret, std::string(kind), name, found); status != kStatusOK)
+      return status;
     for (GList* node = found.get(); node; node = node->next) {
       GError* error = nullptr;
-      if (!secret_item_delete_sync(static_cast<SecretItem*>(node->data), nullptr, &error))
+      if (!secret->itemDeleteSync(static_cast<SecretItem*>(node->data), nullptr, &error))
         failures.push_back(error ? statusOf(error) : kStatusIOError);
     }
     return kStatusOK;
@@ -149,13 +202,15 @@ Status deleteItems(std::string_view kind, const std::optional<std::string>& name
 
 Status addItem(std::string_view name, std::string_view kind, std::string_view secret) {
   try {
+    const SecretLibrary* library = secretLibrary();
+    if (!library) return kStatusNotAvailable;
     Attributes attributes = attributesFor(std::string(kind), std::string(name));
-    SecretValue* value = secret_value_new(secret.data(), static_cast<gssize>(secret.size()), "text/plain");
+    SecretValue* value = library->valueNew(secret.data(), static_cast<gssize>(secret.size()), "text/plain");
     GError* error = nullptr;
     const gboolean stored =
-        secret_password_storev_binary_sync(schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
-                                           std::string(kItemLabel).c_str(), value, nullptr, &error);
-    secret_value_unref(value);
+        library->passwordStorevBinarySync(schema(), attributes.get(), SECRET_COLLECTION_DEFAULT,
+                                          std::string(kItemLabel).c_str(), value, nullptr, &error);
+    library->valueUnref(value);
     if (!stored && !error) return kStatusIOError;
     return statusOf(error);
   } catch (...) {

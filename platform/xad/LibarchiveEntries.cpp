@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,10 +46,68 @@ constexpr uint32_t kAppleDoubleFinderInfo = 9;
 // padding on macOS), whose reading might decide lsar's answer.
 constexpr size_t kFinderInfoSize = 32;
 
+// libarchive, opened on the first listing that needs it: it brings a dozen libraries of its own,
+// and loading them costs more than listing a small archive of another format.
+struct Libarchive {
+  decltype(&::archive_entry_filetype) entryFiletype = nullptr;
+  decltype(&::archive_entry_mode) entryMode = nullptr;
+  decltype(&::archive_entry_mtime) entryMtime = nullptr;
+  decltype(&::archive_entry_mtime_is_set) entryMtimeIsSet = nullptr;
+  decltype(&::archive_entry_pathname) entryPathname = nullptr;
+  decltype(&::archive_entry_size) entrySize = nullptr;
+  decltype(&::archive_entry_size_is_set) entrySizeIsSet = nullptr;
+  decltype(&::archive_filter_code) filterCode = nullptr;
+  decltype(&::archive_filter_count) filterCount = nullptr;
+  decltype(&::archive_format) format = nullptr;
+  decltype(&::archive_read_data) readData = nullptr;
+  decltype(&::archive_read_free) readFree = nullptr;
+  decltype(&::archive_read_new) readNew = nullptr;
+  decltype(&::archive_read_next_header) readNextHeader = nullptr;
+  decltype(&::archive_read_open_filename) readOpenFilename = nullptr;
+  decltype(&::archive_read_support_filter_gzip) readSupportFilterGzip = nullptr;
+  decltype(&::archive_read_support_format_ar) readSupportFormatAr = nullptr;
+  decltype(&::archive_read_support_format_cpio) readSupportFormatCpio = nullptr;
+};
+
+template <typename Function>
+bool resolve(void* handle, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(::dlsym(handle, name));
+  return function != nullptr;
+}
+
+// Null when the library or one of its functions is missing; lsar lists the archive then.
+const Libarchive* libarchive() {
+  static const Libarchive* const library = []() -> const Libarchive* {
+    void* handle = ::dlopen("libarchive.so.13", RTLD_NOW | RTLD_LOCAL);  // never closed
+    if (!handle) return nullptr;
+    static Libarchive loaded;
+    const bool complete = resolve(handle, "archive_entry_filetype", loaded.entryFiletype) &&
+                          resolve(handle, "archive_entry_mode", loaded.entryMode) &&
+                          resolve(handle, "archive_entry_mtime", loaded.entryMtime) &&
+                          resolve(handle, "archive_entry_mtime_is_set", loaded.entryMtimeIsSet) &&
+                          resolve(handle, "archive_entry_pathname", loaded.entryPathname) &&
+                          resolve(handle, "archive_entry_size", loaded.entrySize) &&
+                          resolve(handle, "archive_entry_size_is_set", loaded.entrySizeIsSet) &&
+                          resolve(handle, "archive_filter_code", loaded.filterCode) &&
+                          resolve(handle, "archive_filter_count", loaded.filterCount) &&
+                          resolve(handle, "archive_format", loaded.format) &&
+                          resolve(handle, "archive_read_data", loaded.readData) &&
+                          resolve(handle, "archive_read_free", loaded.readFree) &&
+                          resolve(handle, "archive_read_new", loaded.readNew) &&
+                          resolve(handle, "archive_read_next_header", loaded.readNextHeader) &&
+                          resolve(handle, "archive_read_open_filename", loaded.readOpenFilename) &&
+                          resolve(handle, "archive_read_support_filter_gzip", loaded.readSupportFilterGzip) &&
+                          resolve(handle, "archive_read_support_format_ar", loaded.readSupportFormatAr) &&
+                          resolve(handle, "archive_read_support_format_cpio", loaded.readSupportFormatCpio);
+    return complete ? &loaded : nullptr;
+  }();
+  return library;
+}
+
 enum class Kind { kCpio, kDeb, kGzippedCpio };
 
 struct ArchiveFree {
-  void operator()(archive* a) const { archive_read_free(a); }
+  void operator()(archive* a) const { libarchive()->readFree(a); }
 };
 
 bool startsWith(const unsigned char* head, size_t got, const void* signature, size_t size) {
@@ -171,13 +230,13 @@ bool alignmentOf(int format, int64_t& alignment) {
   }
 }
 
-bool readPrefix(archive* a, int64_t size, std::string& data) {
+bool readPrefix(const Libarchive* la, archive* a, int64_t size, std::string& data) {
   const size_t want =
       size > static_cast<int64_t>(kAppleDoubleReadLimit) ? kAppleDoubleReadLimit : static_cast<size_t>(size);
   data.resize(want);
   size_t got = 0;
   while (got < want) {
-    const la_ssize_t n = archive_read_data(a, data.data() + got, want - got);
+    const la_ssize_t n = la->readData(a, data.data() + got, want - got);
     if (n < 0) return false;
     if (n == 0) break;
     got += static_cast<size_t>(n);
@@ -190,18 +249,20 @@ bool list(const std::string& path, bool recursive, XADListingBound bound, XADArc
   std::vector<XADArchive::Entry>& forks = listing.forks;
   Kind kind{};
   if (!kindOf(path, recursive, kind)) return false;
-  const std::unique_ptr<archive, ArchiveFree> a(archive_read_new());
+  const Libarchive* la = libarchive();
+  if (!la) return false;
+  const std::unique_ptr<archive, ArchiveFree> a(la->readNew());
   if (!a) return false;
   switch (kind) {
-    case Kind::kCpio: archive_read_support_format_cpio(a.get()); break;
-    case Kind::kDeb: archive_read_support_format_ar(a.get()); break;
+    case Kind::kCpio: la->readSupportFormatCpio(a.get()); break;
+    case Kind::kDeb: la->readSupportFormatAr(a.get()); break;
     case Kind::kGzippedCpio:
-      archive_read_support_filter_gzip(a.get());
-      archive_read_support_format_cpio(a.get());
+      la->readSupportFilterGzip(a.get());
+      la->readSupportFormatCpio(a.get());
       break;
   }
   constexpr size_t kBlock = 64 * 1024;
-  if (archive_read_open_filename(a.get(), path.c_str(), kBlock) != ARCHIVE_OK) return false;
+  if (la->readOpenFilename(a.get(), path.c_str(), kBlock) != ARCHIVE_OK) return false;
   if (kind == Kind::kCpio) {
     // Room for as many entries as the file could hold, so that a big listing is never copied
     // while it grows: the smallest member is a binary header (26 bytes) and a 2-byte name. Pages
@@ -219,24 +280,24 @@ bool list(const std::string& path, bool recursive, XADListingBound bound, XADArc
   std::string data;
   size_t nameBytes = 0;
   for (;;) {
-    const int status = archive_read_next_header(a.get(), &entry);
+    const int status = la->readNextHeader(a.get(), &entry);
     if (status == ARCHIVE_EOF) break;
     // Warnings too: lsar's answer on anything libarchive had to work around is not known.
     if (status != ARCHIVE_OK) return false;
     if (forks.size() >= kMaxEntries) return false;
     if (kind == Kind::kGzippedCpio &&
-        (archive_filter_count(a.get()) != 2 || archive_filter_code(a.get(), 0) != ARCHIVE_FILTER_GZIP))
+        (la->filterCount(a.get()) != 2 || la->filterCode(a.get(), 0) != ARCHIVE_FILTER_GZIP))
       return false;
     int64_t alignment = 1;
-    if (!alignmentOf(archive_format(a.get()), alignment)) return false;
+    if (!alignmentOf(la->format(a.get()), alignment)) return false;
 
-    const char* name = archive_entry_pathname(entry);
+    const char* name = la->entryPathname(entry);
     if (!name || !isPlainName(name)) return false;
     // Only a Debian package is read as an ar archive.
     if (kind == Kind::kDeb && forks.empty() && std::strcmp(name, "debian-binary") != 0) return false;
-    if (!archive_entry_size_is_set(entry) || !archive_entry_mtime_is_set(entry)) return false;
-    const int64_t size = archive_entry_size(entry);
-    const int64_t mtime = archive_entry_mtime(entry);
+    if (!la->entrySizeIsSet(entry) || !la->entryMtimeIsSet(entry)) return false;
+    const int64_t size = la->entrySize(entry);
+    const int64_t mtime = la->entryMtime(entry);
     // Unsigned 32-bit header dates past 2038 may be read as negative by lsar.
     if (size < 0 || mtime < 0 || mtime > INT32_MAX) return false;
 
@@ -248,9 +309,9 @@ bool list(const std::string& path, bool recursive, XADListingBound bound, XADArc
     fork.compressedSize = paddedSize(size, alignment);
     fork.modified = mtime;
     fork.hasModified = true;
-    fork.permissions = archive_entry_mode(entry) & 07777;
+    fork.permissions = la->entryMode(entry) & 07777;
     fork.hasPermissions = true;
-    const unsigned type = archive_entry_filetype(entry);
+    const unsigned type = la->entryFiletype(entry);
     fork.isDirectory = type == AE_IFDIR;
 
     bool isResourceFork = false;
@@ -260,7 +321,7 @@ bool list(const std::string& path, bool recursive, XADListingBound bound, XADArc
       if (listed.name.size() == base + 2) return false;
       // A "._" file is looked into only when it is a regular file with data.
       if (type == AE_IFREG && size > 0) {
-        if (!readPrefix(a.get(), size, data)) return false;
+        if (!readPrefix(la, a.get(), size, data)) return false;
         int64_t forkSize = 0;
         switch (readAppleDouble(data, size, forkSize)) {
           case AppleDouble::kUnsure: return false;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <unistd.h>
@@ -131,12 +132,47 @@ std::wstring utf8ToWide(std::string_view text) {
   return out;
 }
 
+// UnRAR, opened by the first RAR operation: a listing of any other format never needs it.
+struct Unrar {
+  decltype(&::RARCloseArchive) closeArchive = nullptr;
+  decltype(&::RAROpenArchiveEx) openArchiveEx = nullptr;
+  decltype(&::RARSetPassword) setPassword = nullptr;
+  decltype(&::RARSetCallback) setCallback = nullptr;
+  decltype(&::RARReadHeaderEx) readHeaderEx = nullptr;
+  decltype(&::RARProcessFile) processFile = nullptr;
+  decltype(&::RARProcessFileW) processFileW = nullptr;
+};
+
+template <typename Function>
+bool resolve(void* handle, const char* name, Function& function) {
+  function = reinterpret_cast<Function>(::dlsym(handle, name));
+  return function != nullptr;
+}
+
+// Null when the library or one of its functions is missing: RAR operations then fail.
+const Unrar* unrar() {
+  static const Unrar* const library = []() -> const Unrar* {
+    void* handle = ::dlopen("libunrar.so.5", RTLD_NOW | RTLD_LOCAL);  // never closed
+    if (!handle) return nullptr;
+    static Unrar loaded;
+    const bool complete = resolve(handle, "RARCloseArchive", loaded.closeArchive) &&
+                          resolve(handle, "RAROpenArchiveEx", loaded.openArchiveEx) &&
+                          resolve(handle, "RARSetPassword", loaded.setPassword) &&
+                          resolve(handle, "RARSetCallback", loaded.setCallback) &&
+                          resolve(handle, "RARReadHeaderEx", loaded.readHeaderEx) &&
+                          resolve(handle, "RARProcessFile", loaded.processFile) &&
+                          resolve(handle, "RARProcessFileW", loaded.processFileW);
+    return complete ? &loaded : nullptr;
+  }();
+  return library;
+}
+
 // The library handle, closed however the operation ends.
 class ArchiveHandle {
  public:
   explicit ArchiveHandle(HANDLE handle) : handle_(handle) {}
   ~ArchiveHandle() {
-    if (handle_) RARCloseArchive(handle_);
+    if (handle_) unrar()->closeArchive(handle_);
   }
   ArchiveHandle(const ArchiveHandle&) = delete;
   ArchiveHandle& operator=(const ArchiveHandle&) = delete;
@@ -215,11 +251,11 @@ class ListingOpen {
     openData.OpenMode = RAR_OM_LIST;
     openData.CmtBuf = commentBuffer.data();
     openData.CmtBufSize = kCommentBufferSize;
-    handle_ = RAROpenArchiveEx(&openData);
+    if (const Unrar* rar = unrar()) handle_ = rar->openArchiveEx(&openData);
     if (handle_) comment_ = openedComment(openData);
   }
   ~ListingOpen() {
-    if (handle_) RARCloseArchive(handle_);
+    if (handle_) unrar()->closeArchive(handle_);
   }
   ListingOpen(const ListingOpen&) = delete;
   ListingOpen& operator=(const ListingOpen&) = delete;
@@ -554,10 +590,11 @@ int32_t AHandlerRar::listThroughLibrary(std::vector<std::string>& records) {
   const ListingOpen archive(*url());
   if (!archive.get()) return kStatusFailed;
   if (archive.comment()) setComment(*archive.comment());
+  const Unrar* rar = unrar();  // loaded: the archive is open
 
   std::string secret = password();
-  if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
-  RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
+  if (!secret.empty()) rar->setPassword(archive.get(), secret.data());
+  rar->setCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
 
   int code = 0;
   linkTargets_.clear();
@@ -570,7 +607,7 @@ int32_t AHandlerRar::listThroughLibrary(std::vector<std::string>& records) {
     while (!operationCancelled()) {
       header->RedirName = redirName.data();
       header->RedirNameSize = static_cast<unsigned int>(redirName.size());
-      code = RARReadHeaderEx(archive.get(), header.get());
+      code = rar->readHeaderEx(archive.get(), header.get());
       if (code != 0) break;
       records.push_back(listingRecord(*header));
       if (listingBoundReached(records)) break;
@@ -583,7 +620,7 @@ int32_t AHandlerRar::listThroughLibrary(std::vector<std::string>& records) {
       }
       // A volume that cannot be opened ends the listing here: what the library reads next
       // after such a failure varies from run to run (end of archive or bad data).
-      if (const int skipped = RARProcessFile(archive.get(), RAR_SKIP, nullptr, nullptr);
+      if (const int skipped = rar->processFile(archive.get(), RAR_SKIP, nullptr, nullptr);
           skipped == ERAR_EOPEN) {
         code = skipped;
         break;
@@ -607,6 +644,8 @@ int32_t AHandlerRar::listThroughLibrary(std::vector<std::string>& records) {
 
 int32_t AHandlerRar::doExtract(const AZipItem::List& items, const std::string& toFolder, int32_t mode) {
   if (!url()) return kStatusFailed;
+  const Unrar* rar = unrar();
+  if (!rar) return kStatusFailed;
   const Utf8ThreadLocale utf8;
   const bool testing = mode == kExtractTestOnly;
   std::vector<std::string> names;
@@ -633,15 +672,15 @@ int32_t AHandlerRar::doExtract(const AZipItem::List& items, const std::string& t
     openData.ArcName = narrowName.data();
     openData.ArcNameW = const_cast<wchar_t*>(archiveName.c_str());
     openData.OpenMode = RAR_OM_EXTRACT;
-    const ArchiveHandle archive(RAROpenArchiveEx(&openData));
+    const ArchiveHandle archive(rar->openArchiveEx(&openData));
     if (!archive.get()) return kStatusFailed;
 
     auto header = std::make_unique<RARHeaderDataEx>();
     std::memset(header.get(), 0, sizeof *header);
     std::vector<wchar_t> redirName(kNameBufferSize);
     std::string secret = password();
-    if (!secret.empty()) RARSetPassword(archive.get(), secret.data());
-    RARSetCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
+    if (!secret.empty()) rar->setPassword(archive.get(), secret.data());
+    rar->setCallback(archive.get(), tessaro::handleRARCallBack, reinterpret_cast<LPARAM>(this));
     std::vector<std::string> remaining = names;
     const std::shared_ptr<ArchiveCallbackHandler> host = callbackHandler();
 
@@ -654,7 +693,7 @@ int32_t AHandlerRar::doExtract(const AZipItem::List& items, const std::string& t
       while (!operationCancelled() && !remaining.empty()) {
         header->RedirName = redirName.data();
         header->RedirNameSize = static_cast<unsigned int>(redirName.size());
-        code = RARReadHeaderEx(archive.get(), header.get());
+        code = rar->readHeaderEx(archive.get(), header.get());
         if (code != 0) {
           headerFailed = true;
           break;
@@ -686,7 +725,7 @@ int32_t AHandlerRar::doExtract(const AZipItem::List& items, const std::string& t
             operation = RAR_EXTRACT;
           }
         }
-        const int result = RARProcessFileW(archive.get(), operation,
+        const int result = rar->processFileW(archive.get(), operation,
                                            operation == RAR_EXTRACT ? destination.data() : nullptr, nullptr);
         if (result != 0) {
           if (!processedOne && (header->Flags & RHDF_ENCRYPTED) && !isListingEncrypted())

@@ -11,7 +11,8 @@
 namespace tessaro::test {
 
 namespace {
-constexpr const char* kIsolatedVariables[4] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "TMPDIR"};
+constexpr const char* kIsolatedVariables[5] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME",
+                                               "TMPDIR"};
 }
 
 TempDir::TempDir() {
@@ -36,10 +37,12 @@ std::filesystem::path TempDir::write(std::string_view relative, std::string_view
 IsolatedHome::IsolatedHome() {
   std::filesystem::create_directories(dir_.path() / "config");
   std::filesystem::create_directories(dir_.path() / "data");
+  std::filesystem::create_directories(dir_.path() / "cache");
   std::filesystem::create_directories(dir_.path() / "tmp");
-  const std::string values[4] = {dir_.str(), (dir_.path() / "config").string(),
-                                 (dir_.path() / "data").string(), (dir_.path() / "tmp").string()};
-  for (int i = 0; i < 4; ++i) {
+  const std::string values[5] = {dir_.str(), (dir_.path() / "config").string(),
+                                 (dir_.path() / "data").string(), (dir_.path() / "cache").string(),
+                                 (dir_.path() / "tmp").string()};
+  for (int i = 0; i < 5; ++i) {
     if (const char* old = std::getenv(kIsolatedVariables[i])) {
       had_[i] = true;
       saved_[i] = old;
@@ -50,7 +53,7 @@ IsolatedHome::IsolatedHome() {
 }
 
 IsolatedHome::~IsolatedHome() {
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < 5; ++i) {
     if (had_[i])
       setenv(kIsolatedVariables[i], saved_[i].c_str(), 1);
     else

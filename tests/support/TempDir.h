@@ -25,8 +25,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Points HOME, XDG_CONFIG_HOME, XDG_DATA_HOME and TMPDIR into a fresh temporary folder for the
-// life of the object, so preferences and temporary folders of a test never touch the user's,
+// Points HOME, XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME and TMPDIR into a fresh temporary
+// folder for the life of the object, so preferences, caches and temporary folders of a test never
+// touch the user's,
 // and makes the standard defaults forget what they had read.
 class IsolatedHome {
  public:
@@ -36,8 +37,8 @@ class IsolatedHome {
 
  private:
   TempDir dir_;
-  std::string saved_[4];
-  bool had_[4] = {};
+  std::string saved_[5];
+  bool had_[5] = {};
 };
 
 }  // namespace tessaro::test
