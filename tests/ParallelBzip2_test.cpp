@@ -90,20 +90,13 @@ TEST_F(ParallelBzip2Test, GivesWhatTheSequentialReaderGives) {
     const char* original;  // what bzip2 -dc gives, for the whole files
     UnpackResult result;
   } cases[] = {
-      {"bzip2-1.bz2", "mixed", UnpackResult::done},
-      {"bzip2-9.bz2", "mixed", UnpackResult::done},
-      {"pbzip2.bz2", "mixed", UnpackResult::done},
-      {"lbzip2.bz2", "mixed", UnpackResult::done},
-      {"planted.bz2", "planted", UnpackResult::done},
-      {"one.bz2", "one", UnpackResult::done},
-      {"empty-stream.bz2", "nothing", UnpackResult::done},
-      {"padding.bz2", nullptr, UnpackResult::done},
-      {"empty.bz2", nullptr, UnpackResult::endsEarly},
-      {"cut.bz2", nullptr, UnpackResult::endsEarly},
-      {"cut-in-end.bz2", nullptr, UnpackResult::endsEarly},
-      {"bad.bz2", nullptr, UnpackResult::damaged},
-      {"bad-crc.bz2", nullptr, UnpackResult::damaged},
-      {"bad-next.bz2", nullptr, UnpackResult::damaged},
+      {"bzip2-1.bz2", "mixed", UnpackResult::done},         {"bzip2-9.bz2", "mixed", UnpackResult::done},
+      {"pbzip2.bz2", "mixed", UnpackResult::done},          {"lbzip2.bz2", "mixed", UnpackResult::done},
+      {"planted.bz2", "planted", UnpackResult::done},       {"one.bz2", "one", UnpackResult::done},
+      {"empty-stream.bz2", "nothing", UnpackResult::done},  {"padding.bz2", nullptr, UnpackResult::done},
+      {"empty.bz2", nullptr, UnpackResult::endsEarly},      {"cut.bz2", nullptr, UnpackResult::endsEarly},
+      {"cut-in-end.bz2", nullptr, UnpackResult::endsEarly}, {"bad.bz2", nullptr, UnpackResult::damaged},
+      {"bad-crc.bz2", nullptr, UnpackResult::damaged},      {"bad-next.bz2", nullptr, UnpackResult::damaged},
       {"other.bz2", nullptr, UnpackResult::notInFormat},
   };
   for (const auto& c : cases) {
@@ -157,8 +150,7 @@ TEST_F(ParallelBzip2Test, ScanningInPiecesFindsTheSameMarks) {
   Bzip2MarkScanner().scan(bytes, whole);
   std::vector<Bzip2MarkScanner::Mark> pieces;
   Bzip2MarkScanner scanner;
-  for (size_t at = 0; at < bytes.size(); at += 3)
-    scanner.scan(std::string_view(bytes).substr(at, 3), pieces);
+  for (size_t at = 0; at < bytes.size(); at += 3) scanner.scan(std::string_view(bytes).substr(at, 3), pieces);
   EXPECT_EQ(pieces, whole);
   EXPECT_GT(whole.size(), 2u);
 }
@@ -178,7 +170,8 @@ TEST_F(ParallelBzip2Test, AOneBlockStreamWrapsToItself) {
 TEST_F(ParallelBzip2Test, StopsWhenTheSinkOrTheCallerDoes) {
   Collected sink;
   sink.stopAfter = 1;
-  EXPECT_EQ(readUnpacked(fixture("bzip2-1.bz2"), StreamCompression::bzip2, sink, nullptr, 2), UnpackResult::stopped);
+  EXPECT_EQ(readUnpacked(fixture("bzip2-1.bz2"), StreamCompression::bzip2, sink, nullptr, 2),
+            UnpackResult::stopped);
   EXPECT_TRUE(test::readFile(fixture("mixed")).starts_with(sink.bytes));
   const std::atomic<bool> cancelled{true};
   EXPECT_EQ(unpack(fixture("bzip2-9.bz2"), 2, &cancelled).result, UnpackResult::stopped);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -15,6 +17,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace tessaro {
 
@@ -43,6 +46,8 @@ constexpr unsigned kMaxJoins = 4;
 // up to 45 MB; such a block, once known to be whole, is unpacked again straight into the sink.
 constexpr size_t kMaxHeldBlock = size_t{16} << 20;
 constexpr size_t kOutputChunk = size_t{256} << 10;
+// Buffers kept for the blocks to come.
+constexpr size_t kSpareBuffers = 8;
 
 // Whether a byte can be bits 16-23 of the last 64 scanned when a signature ends at bit 0-7: a
 // cheap test that passes over almost every byte.
@@ -87,27 +92,126 @@ class BitWriter {
 
 enum class Unpacked { whole, failed, stopped };
 
-// Unpacks one wrapped block, each piece of output to `take` (false stops). Whole only when the
-// stream ends exactly where the wrapped bytes do, so a piece cut short or run long fails.
+// libbz2's allocations, kept for the next block the same thread unpacks: a block's tables (up to
+// 3.6 MB) would otherwise be fresh pages every time.
+class AllocationCache {
+ public:
+  AllocationCache() = default;
+  ~AllocationCache() {
+    for (const Slot& slot : slots_) std::free(slot.block);
+  }
+  AllocationCache(const AllocationCache&) = delete;
+  AllocationCache& operator=(const AllocationCache&) = delete;
+
+  static void* allocate(void* opaque, int items, int size) {
+    if (items < 0 || size < 0) return nullptr;
+    const size_t bytes = static_cast<size_t>(items) * static_cast<size_t>(size);
+    for (Slot& slot : static_cast<AllocationCache*>(opaque)->slots_) {
+      if (slot.block && slot.size == bytes)
+        return kHeader + static_cast<char*>(std::exchange(slot.block, nullptr));
+    }
+    // Its size goes in front of the block, for the release.
+    auto* block = static_cast<char*>(std::malloc(kHeader + bytes));
+    if (!block) return nullptr;
+    std::memcpy(block, &bytes, sizeof bytes);
+    return block + kHeader;
+  }
+  static void release(void* opaque, void* address) {
+    if (!address) return;
+    char* const block = static_cast<char*>(address) - kHeader;
+    for (Slot& slot : static_cast<AllocationCache*>(opaque)->slots_) {
+      if (!slot.block) {
+        slot.block = block;
+        std::memcpy(&slot.size, block, sizeof slot.size);
+        return;
+      }
+    }
+    std::free(block);
+  }
+
+ private:
+  static constexpr size_t kHeader = 16;  // keeps the blocks aligned as malloc's are
+  struct Slot {
+    void* block = nullptr;
+    size_t size = 0;
+  };
+  std::array<Slot, 4> slots_{};
+};
+
+// Where a block's bytes go: into a buffer, kept up to kMaxHeldBlock and made and dropped past it.
+class HeldOutput {
+ public:
+  HeldOutput(std::string& bytes, const std::function<bool()>& wanted) : bytes_(bytes), wanted_(wanted) {}
+  ~HeldOutput() { bytes_.resize(tooLarge_ ? 0 : used_); }
+  HeldOutput(const HeldOutput&) = delete;
+  HeldOutput& operator=(const HeldOutput&) = delete;
+
+  char* room(size_t& size) {
+    if (used_ == bytes_.size()) {
+      if (used_ >= kMaxHeldBlock) {
+        tooLarge_ = true;
+        used_ = 0;
+      } else {
+        bytes_.resize(std::min(kMaxHeldBlock, std::max(used_ * 2, kOutputChunk * 4)));
+      }
+    }
+    size = bytes_.size() - used_;
+    return bytes_.data() + used_;
+  }
+  bool made(const char*, size_t count) {
+    used_ += count;
+    return wanted_();
+  }
+  bool tooLarge() const { return tooLarge_; }
+
+ private:
+  std::string& bytes_;
+  const std::function<bool()>& wanted_;
+  size_t used_ = 0;
+  bool tooLarge_ = false;
+};
+
+// Where a block's bytes go: to `take` (false stops), a chunk at a time.
 template <typename Take>
-Unpacked unpackWrapped(std::string_view wrapped, Take&& take) {
+class PassedOutput {
+ public:
+  explicit PassedOutput(Take& take) : take_(take), chunk_(std::make_unique<char[]>(kOutputChunk)) {}
+  char* room(size_t& size) {
+    size = kOutputChunk;
+    return chunk_.get();
+  }
+  bool made(const char* at, size_t count) { return take_(std::string_view(at, count)); }
+
+ private:
+  Take& take_;
+  std::unique_ptr<char[]> chunk_;
+};
+
+// Unpacks one wrapped block into `output`. Whole only when the stream ends exactly where the
+// wrapped bytes do, so a piece cut short or run long fails.
+template <typename Output>
+Unpacked unpackWrapped(std::string_view wrapped, AllocationCache& cache, Output& output) {
   if (wrapped.empty()) return Unpacked::failed;
   bz_stream stream{};
+  stream.bzalloc = &AllocationCache::allocate;
+  stream.bzfree = &AllocationCache::release;
+  stream.opaque = &cache;
   if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return Unpacked::failed;
   struct End {
     bz_stream* s;
     ~End() { BZ2_bzDecompressEnd(s); }
   } end{&stream};
-  const auto out = std::make_unique<char[]>(kOutputChunk);
   stream.next_in = const_cast<char*>(wrapped.data());
   stream.avail_in = static_cast<unsigned int>(wrapped.size());
   for (;;) {
     const unsigned int inBefore = stream.avail_in;
-    stream.next_out = out.get();
-    stream.avail_out = static_cast<unsigned int>(kOutputChunk);
+    size_t room = 0;
+    char* const at = output.room(room);
+    stream.next_out = at;
+    stream.avail_out = static_cast<unsigned int>(room);
     const int status = BZ2_bzDecompress(&stream);
-    const size_t produced = kOutputChunk - stream.avail_out;
-    if (produced > 0 && !take(std::string_view(out.get(), produced))) return Unpacked::stopped;
+    const size_t produced = room - stream.avail_out;
+    if (produced > 0 && !output.made(at, produced)) return Unpacked::stopped;
     if (status == BZ_STREAM_END) return stream.avail_in == 0 ? Unpacked::whole : Unpacked::failed;
     if (status != BZ_OK || (produced == 0 && stream.avail_in == inBefore)) return Unpacked::failed;
   }
@@ -158,6 +262,11 @@ class BlockWorkers {
       done_.wait_for(lock, std::chrono::milliseconds(20));
     }
   }
+  // A buffer the sink is done with, for the next block.
+  void recycle(std::string bytes) {
+    const std::lock_guard lock(mutex_);
+    if (spare_.size() < kSpareBuffers) spare_.push_back(std::move(bytes));
+  }
   // Pieces before `number` are no longer wanted.
   void dropBefore(uint64_t number) {
     const std::lock_guard lock(mutex_);
@@ -178,6 +287,7 @@ class BlockWorkers {
   }
 
   void run() {
+    AllocationCache cache;
     for (;;) {
       Piece piece;
       {
@@ -188,16 +298,22 @@ class BlockWorkers {
         queue_.pop_front();
       }
       Result result;
-      result.outcome = unpackWrapped(piece.wrapped, [&](std::string_view bytes) {
-        if (stopping_.load(std::memory_order_relaxed) || piece.number < wanted_.load(std::memory_order_relaxed))
-          return false;
-        if (!result.tooLarge && result.bytes.size() + bytes.size() > kMaxHeldBlock) {
-          result.tooLarge = true;
-          std::string().swap(result.bytes);
+      {
+        const std::lock_guard lock(mutex_);
+        if (!spare_.empty()) {
+          result.bytes = std::move(spare_.back());
+          spare_.pop_back();
         }
-        if (!result.tooLarge) result.bytes.append(bytes);
-        return true;
-      });
+      }
+      const std::function<bool()> wanted = [&] {
+        return !stopping_.load(std::memory_order_relaxed) &&
+               piece.number >= wanted_.load(std::memory_order_relaxed);
+      };
+      {
+        HeldOutput output(result.bytes, wanted);
+        result.outcome = unpackWrapped(piece.wrapped, cache, output);
+        result.tooLarge = output.tooLarge();
+      }
       {
         const std::lock_guard lock(mutex_);
         if (piece.number >= wanted_.load(std::memory_order_relaxed))
@@ -212,6 +328,7 @@ class BlockWorkers {
   std::condition_variable done_;
   std::deque<Piece> queue_;
   std::map<uint64_t, Result> results_;
+  std::vector<std::string> spare_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> wanted_{0};
   std::vector<std::thread> threads_;
@@ -392,11 +509,10 @@ class ParallelReader {
       } else {
         // Joined pieces are rare: unpacked here, held as a worker would.
         result.emplace();
-        result->outcome = unpackWrapped(wrap(startBit, endMark->bit, level), [&](std::string_view bytes) {
-          if (result->bytes.size() + bytes.size() > kMaxHeldBlock) result->tooLarge = true;
-          if (!result->tooLarge) result->bytes.append(bytes);
-          return !isCancelled();
-        });
+        const std::function<bool()> wanted = [this] { return !isCancelled(); };
+        HeldOutput output(result->bytes, wanted);
+        result->outcome = unpackWrapped(wrap(startBit, endMark->bit, level), cache_, output);
+        result->tooLarge = output.tooLarge();
       }
       if (result->outcome == Unpacked::stopped) {
         stopped_ = true;
@@ -404,6 +520,7 @@ class ParallelReader {
       }
       if (result->outcome != Unpacked::whole) continue;
       if (!deliver(*result, startBit, endMark->bit, level, delivered)) return std::nullopt;
+      workers_.recycle(std::move(result->bytes));
       return end;
     }
     return std::nullopt;
@@ -416,7 +533,8 @@ class ParallelReader {
     };
     if (!result.tooLarge) {
       if (result.bytes.empty() || take(result.bytes)) return true;
-    } else if (unpackWrapped(wrap(startBit, endBit, level), take) == Unpacked::whole) {
+    } else if (PassedOutput output(take);
+               unpackWrapped(wrap(startBit, endBit, level), cache_, output) == Unpacked::whole) {
       return true;
     }
     stopped_ = true;
@@ -433,9 +551,10 @@ class ParallelReader {
   const std::atomic<bool>* const cancelled_;
   const Bzip2Handoff& handoff_;
   BlockWorkers workers_;
-  const uint64_t ahead_;  // marks handed out ahead of the one being delivered
+  AllocationCache cache_;  // for the pieces unpacked here
+  const uint64_t ahead_;   // marks handed out ahead of the one being delivered
 
-  std::string bytes_;        // the file from windowBase_ on, as far as it has been read
+  std::string bytes_;  // the file from windowBase_ on, as far as it has been read
   uint64_t windowBase_ = 0;
   uint64_t deliveringFrom_ = 0;  // the byte of the block being delivered
   bool atEnd_ = false;
@@ -469,7 +588,8 @@ void Bzip2MarkScanner::scan(std::string_view bytes, std::vector<Mark>& marks) {
 }
 
 std::string wrapBzip2Block(std::string_view bytes, uint64_t startBit, uint64_t endBit, char level) {
-  if (!isLevel(level) || endBit > uint64_t{bytes.size()} * 8 || startBit + kBlockHeaderBits > endBit) return {};
+  if (!isLevel(level) || endBit > uint64_t{bytes.size()} * 8 || startBit + kBlockHeaderBits > endBit)
+    return {};
   std::string out = "BZh";
   out.push_back(level);
   const uint64_t count = endBit - startBit;
@@ -493,8 +613,8 @@ std::string wrapBzip2Block(std::string_view bytes, uint64_t startBit, uint64_t e
   return out;
 }
 
-UnpackResult readBzip2InParallel(int fd, UnpackedSink& sink, const std::atomic<bool>* cancelled, unsigned threads,
-                                 const Bzip2Handoff& handoff) {
+UnpackResult readBzip2InParallel(int fd, UnpackedSink& sink, const std::atomic<bool>* cancelled,
+                                 unsigned threads, const Bzip2Handoff& handoff) {
   std::optional<ParallelReader> reader;
   try {
     reader.emplace(fd, sink, cancelled, std::max(threads, 1u), handoff);

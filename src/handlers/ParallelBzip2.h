@@ -31,8 +31,8 @@ class Bzip2MarkScanner {
   void scan(std::string_view bytes, std::vector<Mark>& marks);
 
  private:
-  uint64_t recent_ = 0;    // the last 64 bits scanned
-  uint64_t scanned_ = 0;   // bytes
+  uint64_t recent_ = 0;   // the last 64 bits scanned
+  uint64_t scanned_ = 0;  // bytes
 };
 
 // The bits [startBit, endBit) of `bytes`, a block from its signature on, as a stream of its own:
@@ -45,7 +45,7 @@ std::string wrapBzip2Block(std::string_view bytes, uint64_t startBit, uint64_t e
 using Bzip2Handoff = std::function<UnpackResult(uint64_t offset, uint64_t alreadyDelivered)>;
 
 // The bzip2 streams of the open file `fd`, from its start, unpacked by `threads` workers.
-UnpackResult readBzip2InParallel(int fd, UnpackedSink& sink, const std::atomic<bool>* cancelled, unsigned threads,
-                                 const Bzip2Handoff& handoff);
+UnpackResult readBzip2InParallel(int fd, UnpackedSink& sink, const std::atomic<bool>* cancelled,
+                                 unsigned threads, const Bzip2Handoff& handoff);
 
 }  // namespace tessaro

@@ -223,7 +223,8 @@ UnpackResult readXz(Input& in, UnpackedSink& sink, const std::atomic<bool>* canc
 
 // `atFileStart`: whether the reading begins at the file's first byte, which must then be a
 // signature; a later stream that is none is damage.
-UnpackResult readBzip2(Input& in, UnpackedSink& sink, const std::atomic<bool>* cancelled, bool atFileStart = true) {
+UnpackResult readBzip2(Input& in, UnpackedSink& sink, const std::atomic<bool>* cancelled,
+                       bool atFileStart = true) {
   bz_stream stream{};
   if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return UnpackResult::damaged;
   struct End {
@@ -289,14 +290,16 @@ class SkippingSink : public UnpackedSink {
 
 // Blocks unpacked on several threads; what they cannot settle, the sequential reader takes over
 // from the start of the stream it is in, past the bytes already delivered.
-UnpackResult readBzip2Threaded(Input& in, UnpackedSink& sink, const std::atomic<bool>* cancelled, unsigned threads) {
+UnpackResult readBzip2Threaded(Input& in, UnpackedSink& sink, const std::atomic<bool>* cancelled,
+                               unsigned threads) {
   if (threads == 0) threads = std::thread::hardware_concurrency();
   if (threads < 2) return readBzip2(in, sink, cancelled);
-  return readBzip2InParallel(in.fd(), sink, cancelled, threads, [&](uint64_t offset, uint64_t alreadyDelivered) {
-    if (!in.restartAt(offset)) return UnpackResult::damaged;
-    SkippingSink skipping(sink, alreadyDelivered);
-    return readBzip2(in, skipping, cancelled, offset == 0);
-  });
+  return readBzip2InParallel(in.fd(), sink, cancelled, threads,
+                             [&](uint64_t offset, uint64_t alreadyDelivered) {
+                               if (!in.restartAt(offset)) return UnpackResult::damaged;
+                               SkippingSink skipping(sink, alreadyDelivered);
+                               return readBzip2(in, skipping, cancelled, offset == 0);
+                             });
 }
 
 }  // namespace

@@ -75,8 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!written) return 0;
   Collected sequential;
   Collected parallel;
-  const auto sequentialResult = tessaro::readUnpacked(path, tessaro::StreamCompression::bzip2, sequential, nullptr, 1);
-  const auto parallelResult = tessaro::readUnpacked(path, tessaro::StreamCompression::bzip2, parallel, nullptr, 2);
+  const auto sequentialResult =
+      tessaro::readUnpacked(path, tessaro::StreamCompression::bzip2, sequential, nullptr, 1);
+  const auto parallelResult =
+      tessaro::readUnpacked(path, tessaro::StreamCompression::bzip2, parallel, nullptr, 2);
   if (sequentialResult != parallelResult || sequential.bytes != parallel.bytes) abort();
   return 0;
 }
