@@ -46,6 +46,7 @@ constexpr unsigned kMaxJoins = 4;
 // up to 45 MB; such a block, once known to be whole, is unpacked again straight into the sink.
 constexpr size_t kMaxHeldBlock = size_t{16} << 20;
 constexpr size_t kOutputChunk = size_t{256} << 10;
+constexpr size_t kPieceSize = size_t{1} << 20;
 // Buffers kept for the blocks to come.
 constexpr size_t kSpareBuffers = 8;
 
@@ -532,7 +533,11 @@ class ParallelReader {
       return sink_.take(bytes);
     };
     if (!result.tooLarge) {
-      if (result.bytes.empty() || take(result.bytes)) return true;
+      // In the sequential reader's piece size, so the sink looks at its bounds as often.
+      const std::string_view bytes = result.bytes;
+      size_t at = 0;
+      while (at < bytes.size() && take(bytes.substr(at, kPieceSize))) at += kPieceSize;
+      if (at >= bytes.size()) return true;
     } else if (PassedOutput output(take);
                unpackWrapped(wrap(startBit, endBit, level), cache_, output) == Unpacked::whole) {
       return true;
