@@ -47,8 +47,8 @@ constexpr unsigned kMaxJoins = 4;
 constexpr size_t kMaxHeldBlock = size_t{16} << 20;
 constexpr size_t kOutputChunk = size_t{256} << 10;
 constexpr size_t kPieceSize = size_t{1} << 20;
-// Buffers kept for the blocks to come.
-constexpr size_t kSpareBuffers = 8;
+// Buffers the sink is done with, kept for the blocks to come: a block's bytes take a few MB.
+constexpr size_t kSpareBuffers = 2;
 
 // Whether a byte can be bits 16-23 of the last 64 scanned when a signature ends at bit 0-7: a
 // cheap test that passes over almost every byte.
@@ -139,36 +139,52 @@ class AllocationCache {
   std::array<Slot, 4> slots_{};
 };
 
+// A block's unpacked bytes. Grown without being cleared first, so only the pages written are
+// taken; kept for the next block once the sink is done with them.
+struct BlockBytes {
+  std::unique_ptr<char[]> data;
+  size_t size = 0;
+  size_t capacity = 0;
+  std::string_view view() const { return std::string_view(data.get(), size); }
+};
+
 // Where a block's bytes go: into a buffer, kept up to kMaxHeldBlock and made and dropped past it.
 class HeldOutput {
  public:
-  HeldOutput(std::string& bytes, const std::function<bool()>& wanted) : bytes_(bytes), wanted_(wanted) {}
-  ~HeldOutput() { bytes_.resize(tooLarge_ ? 0 : used_); }
+  HeldOutput(BlockBytes& bytes, const std::function<bool()>& wanted) : bytes_(bytes), wanted_(wanted) {
+    bytes_.size = 0;
+  }
+  ~HeldOutput() {
+    if (tooLarge_) bytes_.size = 0;
+  }
   HeldOutput(const HeldOutput&) = delete;
   HeldOutput& operator=(const HeldOutput&) = delete;
 
   char* room(size_t& size) {
-    if (used_ == bytes_.size()) {
-      if (used_ >= kMaxHeldBlock) {
+    if (bytes_.size == bytes_.capacity) {
+      if (bytes_.size >= kMaxHeldBlock) {
         tooLarge_ = true;
-        used_ = 0;
+        bytes_.size = 0;
       } else {
-        bytes_.resize(std::min(kMaxHeldBlock, std::max(used_ * 2, kOutputChunk * 4)));
+        const size_t capacity = std::min(kMaxHeldBlock, std::max(bytes_.size * 2, kOutputChunk * 4));
+        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+        if (bytes_.size > 0) std::memcpy(grown.get(), bytes_.data.get(), bytes_.size);
+        bytes_.data = std::move(grown);
+        bytes_.capacity = capacity;
       }
     }
-    size = bytes_.size() - used_;
-    return bytes_.data() + used_;
+    size = bytes_.capacity - bytes_.size;
+    return bytes_.data.get() + bytes_.size;
   }
   bool made(const char*, size_t count) {
-    used_ += count;
+    bytes_.size += count;
     return wanted_();
   }
   bool tooLarge() const { return tooLarge_; }
 
  private:
-  std::string& bytes_;
+  BlockBytes& bytes_;
   const std::function<bool()>& wanted_;
-  size_t used_ = 0;
   bool tooLarge_ = false;
 };
 
@@ -226,7 +242,7 @@ struct Piece {
 struct Result {
   Unpacked outcome = Unpacked::failed;
   bool tooLarge = false;  // whole, but its bytes were not kept
-  std::string bytes;
+  BlockBytes bytes;
 };
 
 class BlockWorkers {
@@ -264,7 +280,7 @@ class BlockWorkers {
     }
   }
   // A buffer the sink is done with, for the next block.
-  void recycle(std::string bytes) {
+  void recycle(BlockBytes bytes) {
     const std::lock_guard lock(mutex_);
     if (spare_.size() < kSpareBuffers) spare_.push_back(std::move(bytes));
   }
@@ -329,7 +345,7 @@ class BlockWorkers {
   std::condition_variable done_;
   std::deque<Piece> queue_;
   std::map<uint64_t, Result> results_;
-  std::vector<std::string> spare_;
+  std::vector<BlockBytes> spare_;
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> wanted_{0};
   std::vector<std::thread> threads_;
@@ -534,7 +550,7 @@ class ParallelReader {
     };
     if (!result.tooLarge) {
       // In the sequential reader's piece size, so the sink looks at its bounds as often.
-      const std::string_view bytes = result.bytes;
+      const std::string_view bytes = result.bytes.view();
       size_t at = 0;
       while (at < bytes.size() && take(bytes.substr(at, kPieceSize))) at += kPieceSize;
       if (at >= bytes.size()) return true;
