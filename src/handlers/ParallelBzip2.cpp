@@ -48,7 +48,7 @@ constexpr size_t kMaxHeldBlock = size_t{16} << 20;
 constexpr size_t kOutputChunk = size_t{256} << 10;
 constexpr size_t kPieceSize = size_t{1} << 20;
 // Buffers the sink is done with, kept for the blocks to come: a block's bytes take a few MB.
-constexpr size_t kSpareBuffers = 2;
+constexpr size_t kSpareBuffers = 4;
 
 // Whether a byte can be bits 16-23 of the last 64 scanned when a signature ends at bit 0-7: a
 // cheap test that passes over almost every byte.
