@@ -241,7 +241,8 @@ mkdir many; for i in $(seq 100 199); do head -c 30000 /dev/urandom > many/f$i; d
 tar --sort=name -cf many.tar many
 gzip -k many.tar; xz -k many.tar; bzip2 -k many.tar
 for f in many.tar.gz many.tar.xz many.tar.bz2; do cp $f cut-$f; truncate -s $(( $(stat -c %s $f) / 2 )) cut-$f; done
-cp many.tar.gz bad-many.tar.gz; printf 'XXXXXXXX' | dd of=bad-many.tar.gz bs=1 seek=900000 conv=notrunc 2>/dev/null
+# Past the first of bzip2's 900 kB blocks.
+for f in many.tar.gz many.tar.bz2; do cp $f bad-$f; printf 'XXXXXXXX' | dd of=bad-$f bs=1 seek=2000000 conv=notrunc 2>/dev/null; done
 )sh");
   const struct {
     const char* file;
@@ -252,6 +253,7 @@ cp many.tar.gz bad-many.tar.gz; printf 'XXXXXXXX' | dd of=bad-many.tar.gz bs=1 s
       {"cut-many.tar.xz", AHandlerTXz::metaclass(), ListingProblem::endsEarly},
       {"cut-many.tar.bz2", AHandlerTBz::metaclass(), ListingProblem::endsEarly},
       {"bad-many.tar.gz", AHandlerTGz::metaclass(), ListingProblem::damagedHeaders},
+      {"bad-many.tar.bz2", AHandlerTBz::metaclass(), ListingProblem::damagedHeaders},
       {"many.tar", AHandlerTGz::metaclass(), ListingProblem::notReadable},
       {"many.tar.bz2", AHandlerTXz::metaclass(), ListingProblem::notReadable},
       {"many.tar.xz", AHandlerTBz::metaclass(), ListingProblem::notReadable},

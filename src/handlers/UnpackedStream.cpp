@@ -11,7 +11,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <vector>
+
+#include "ParallelBzip2.h"
 
 namespace tessaro {
 
@@ -55,6 +58,14 @@ class Input {
   Input& operator=(const Input&) = delete;
 
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  // Reads on from `offset`; false when the file cannot be positioned there.
+  bool restartAt(uint64_t offset) {
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) return false;
+    position_ = offset;
+    left_ = 0;
+    return true;
+  }
   // The next piece into the buffer; false on a read error. An empty piece is the end.
   bool read() {
     for (;;) {
@@ -210,7 +221,10 @@ UnpackResult readXz(Input& in, UnpackedSink& sink, const std::atomic<bool>* canc
   }
 }
 
-UnpackResult readBzip2(Input& in, UnpackedSink& sink, const std::atomic<bool>* cancelled) {
+// `atFileStart`: whether the reading begins at the file's first byte, which must then be a
+// signature; a later stream that is none is damage.
+UnpackResult readBzip2(Input& in, UnpackedSink& sink, const std::atomic<bool>* cancelled,
+                       bool atFileStart = true) {
   bz_stream stream{};
   if (BZ2_bzDecompressInit(&stream, 0, 0) != BZ_OK) return UnpackResult::damaged;
   struct End {
@@ -218,7 +232,7 @@ UnpackResult readBzip2(Input& in, UnpackedSink& sink, const std::atomic<bool>* c
     ~End() { BZ2_bzDecompressEnd(s); }
   } end{&stream};
   std::vector<char> out(kOutputSize);
-  bool first = true;
+  bool first = atFileStart;
   bool streamEnded = false;
   for (;;) {
     if (isCancelled(cancelled)) return UnpackResult::stopped;
@@ -259,6 +273,35 @@ UnpackResult readBzip2(Input& in, UnpackedSink& sink, const std::atomic<bool>* c
   }
 }
 
+// Passes on what comes after the first `count` bytes.
+class SkippingSink : public UnpackedSink {
+ public:
+  SkippingSink(UnpackedSink& sink, uint64_t count) : sink_(sink), count_(count) {}
+  bool take(std::string_view piece) override {
+    const uint64_t skip = std::min<uint64_t>(count_, piece.size());
+    count_ -= skip;
+    return skip == piece.size() || sink_.take(piece.substr(skip));
+  }
+
+ private:
+  UnpackedSink& sink_;
+  uint64_t count_;
+};
+
+// Blocks unpacked on several threads; what they cannot settle, the sequential reader takes over
+// from the start of the stream it is in, past the bytes already delivered.
+UnpackResult readBzip2Threaded(Input& in, UnpackedSink& sink, const std::atomic<bool>* cancelled,
+                               unsigned threads) {
+  if (threads == 0) threads = std::thread::hardware_concurrency();
+  if (threads < 2) return readBzip2(in, sink, cancelled);
+  return readBzip2InParallel(in.fd(), sink, cancelled, threads,
+                             [&](uint64_t offset, uint64_t alreadyDelivered) {
+                               if (!in.restartAt(offset)) return UnpackResult::damaged;
+                               SkippingSink skipping(sink, alreadyDelivered);
+                               return readBzip2(in, skipping, cancelled, offset == 0);
+                             });
+}
+
 }  // namespace
 
 std::optional<StreamCompression> compressionOfSignature(std::string_view head) {
@@ -269,7 +312,7 @@ std::optional<StreamCompression> compressionOfSignature(std::string_view head) {
 }
 
 UnpackResult readUnpacked(const std::string& path, StreamCompression compression, UnpackedSink& sink,
-                          const std::atomic<bool>* cancelled) {
+                          const std::atomic<bool>* cancelled, unsigned bzip2Threads) {
   try {
     Input in(path);
     if (!in.ok()) return UnpackResult::cannotOpen;
@@ -277,7 +320,7 @@ UnpackResult readUnpacked(const std::string& path, StreamCompression compression
       case StreamCompression::none: return readPlain(in, sink, cancelled);
       case StreamCompression::gzip: return readGzip(in, sink, cancelled);
       case StreamCompression::xz: return readXz(in, sink, cancelled);
-      case StreamCompression::bzip2: return readBzip2(in, sink, cancelled);
+      case StreamCompression::bzip2: return readBzip2Threaded(in, sink, cancelled, bzip2Threads);
     }
     return UnpackResult::damaged;
   } catch (...) {

@@ -1,6 +1,6 @@
 // A file's bytes as they unpack, handed on in pieces: gzip through ISA-L's inflate, xz through
-// liblzma's multi-threaded decoder, bzip2 through libbz2, or the file as it is. Several gzip
-// members, xz streams or bzip2 streams one after the other read as one.
+// liblzma's multi-threaded decoder, bzip2 through libbz2 a block per thread, or the file as it
+// is. Several gzip members, xz streams or bzip2 streams one after the other read as one.
 #pragma once
 
 #include <atomic>
@@ -37,7 +37,9 @@ enum class UnpackResult {
   endsEarly,    // the file ends inside the compressed data
 };
 
+// `bzip2Threads`: the threads that unpack bzip2 blocks, 0 for as many as the machine runs at
+// once; with 1 a bzip2 file is unpacked sequentially.
 UnpackResult readUnpacked(const std::string& path, StreamCompression compression, UnpackedSink& sink,
-                          const std::atomic<bool>* cancelled = nullptr);
+                          const std::atomic<bool>* cancelled = nullptr, unsigned bzip2Threads = 0);
 
 }  // namespace tessaro

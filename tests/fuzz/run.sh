@@ -9,7 +9,7 @@ BUILD=${1:-build-fuzz}
 TIME=${2:-60}
 JOBS=${JOBS:-2}
 FIXTURES=${FIXTURES:-tests/fixtures/third-party}
-TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz tar_headers_fuzz rar_headers_fuzz slt_records_fuzz zip_directory_fuzz sevenzip_headers_fuzz rtf_fuzz
+TARGETS=(listing_tree_fuzz registry_fuzz tar_lines_fuzz tar_headers_fuzz rar_headers_fuzz bzip2_blocks_fuzz slt_records_fuzz zip_directory_fuzz sevenzip_headers_fuzz rtf_fuzz
          tnef_fuzz
          xar_toc_fuzz)
 
@@ -70,12 +70,18 @@ with zipfile.ZipFile("extras.zip", "w") as z:
   printf 'note' > note
   rar a -idq -ol -znote rar-plain.rar t && rar a -idq -pfuzz -ts -rr5% -qo+ rar-more.rar t
   for f in plain more; do { printf '\001'; cat rar-$f.rar; } > rar-$f; done
+  # bzip2 files, the first byte the piece size: blocks of bzip2 and lbzip2, pbzip2's streams of
+  # one block each, and a block whose map of byte values in use spells a block signature.
+  seq 1 40000 > n && bzip2 -1 -c n > n.bz2 && lbzip2 -1 -c n > n.lbz2 && pbzip2 -1 -b1 -c n > n.pbz2
+  printf '\002\003\007\011\017\021\023\024\027\032\035\036\041\043\046\047\051\053\054\057' | bzip2 -c > planted.bz2
+  for f in n.bz2 n.lbz2 n.pbz2 planted.bz2; do { printf '\020'; cat $f; } > bz2-$f; done
 )
 cp "$seeds/records" "$corpus/listing_tree_fuzz/"
 cp "$seeds"/reg-* "$corpus/registry_fuzz/"
 cp "$seeds/tar-lines" "$corpus/tar_lines_fuzz/"
 cp "$seeds"/hdr-* "$corpus/tar_headers_fuzz/"
 cp "$seeds"/rar-plain "$seeds"/rar-more "$corpus/rar_headers_fuzz/"
+cp "$seeds"/bz2-* "$corpus/bzip2_blocks_fuzz/"
 cp "$seeds"/slt-* "$corpus/slt_records_fuzz/"
 cp "$seeds"/{a,zip64,aes,prefixed,extras}.zip "$corpus/zip_directory_fuzz/"
 cp "$seeds"/7z-* "$corpus/sevenzip_headers_fuzz/"
