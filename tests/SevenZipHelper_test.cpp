@@ -118,18 +118,22 @@ jar cf jar.zip t
 7zz a -bso0 -bsp0 -tzip -psecret sevenzip-zipcrypto.zip t
 7zz a -bso0 -bsp0 -tzip -psecret -mem=AES256 sevenzip-aes256.zip t
 7zz a -bso0 -bsp0 -tzip -psecret -mem=AES128 -mx=0 sevenzip-aes128.zip t
+for m in BZip2 LZMA LZMA:eos=off Deflate64 PPMd XZ; do 7zz a -bso0 -bsp0 -tzip -mm=$m "sevenzip-$m.zip" t; done
+7zz a -bso0 -bsp0 -tzip -psecret -mem=AES192 -mm=LZMA sevenzip-lzma-aes192.zip t
+zip -q -r -Z bzip2 -P pw infozip-bzip2-zipcrypto.zip t
 bsdtar --format zip -cf bsdtar.zip t
 python3 - <<'PY'
 import os, struct, zipfile, zlib
 def tree(name, **options):
-    with zipfile.ZipFile(name, 'w', zipfile.ZIP_DEFLATED) as z:
+    method = options.get('method', zipfile.ZIP_DEFLATED)
+    with zipfile.ZipFile(name, 'w', method) as z:
         for root, folders, files in os.walk('t'):
             for entry in sorted(folders) + sorted(files):
                 path = os.path.join(root, entry)
                 if os.path.islink(path):
                     continue
                 info = zipfile.ZipInfo.from_file(path)
-                info.compress_type = zipfile.ZIP_DEFLATED
+                info.compress_type = method
                 if 'host' in options:
                     info.create_system = options['host']
                     info.external_attr = 0x10 if os.path.isdir(path) else 0x20
@@ -140,6 +144,19 @@ tree('python.zip')
 tree('python-fat.zip', host=0)
 tree('python-ntfs.zip', host=11)
 tree('python-zip64.zip', zip64=True)
+tree('python-bzip2.zip', method=zipfile.ZIP_BZIP2)
+tree('python-lzma.zip', method=zipfile.ZIP_LZMA)
+# Flag bits 1 and 2 (the level, or LZMA's end marker) on each method, in both headers.
+levels = [('bzip2-6', zipfile.ZIP_BZIP2, 6), ('lzma-4', zipfile.ZIP_LZMA, 4), ('lzma-6', zipfile.ZIP_LZMA, 6),
+          ('lzma-0', zipfile.ZIP_LZMA, 0), ('deflate-6', zipfile.ZIP_DEFLATED, 6), ('store-4', zipfile.ZIP_STORED, 4)]
+with zipfile.ZipFile('python-levels.zip', 'w') as z:
+    for name, method, bits in levels:
+        z.writestr(name, 'x' * 100, method)
+data = bytearray(open('python-levels.zip', 'rb').read())
+for name, method, bits in levels:
+    for at in (data.index(name.encode()) - 30 + 6, data.rindex(name.encode()) - 46 + 8):
+        struct.pack_into('<H', data, at, struct.unpack_from('<H', data, at)[0] & ~6 | bits)
+open('python-levels.zip', 'wb').write(bytes(data))
 with zipfile.ZipFile('python-writestr.zip', 'w') as z:
     z.writestr('no-type.txt', 'hello')
     z.writestr('folder/', '')
@@ -193,7 +210,7 @@ TEST_F(SevenZipHelperTest, DirectZipReadingMatches7zzForEveryProducer) {
   std::vector<fs::path> archives;
   for (const fs::directory_entry& entry : fs::directory_iterator(dir_.path()))
     if (entry.path().extension() == ".zip") archives.push_back(entry.path());
-  EXPECT_EQ(archives.size(), 20u);
+  EXPECT_EQ(archives.size(), 31u);
   for (const fs::path& archive : archives) {
     SCOPED_TRACE(archive.filename());
     test::expectDirectEquals7zz(sevenzip::listZipDirectly, archive.string(), "zip");

@@ -47,6 +47,11 @@ constexpr uint16_t kFlagUTF8 = 0x0800;
 
 constexpr uint16_t kMethodStore = 0;
 constexpr uint16_t kMethodDeflate = 8;
+constexpr uint16_t kMethodDeflate64 = 9;
+constexpr uint16_t kMethodBZip2 = 12;
+constexpr uint16_t kMethodLZMA = 14;
+constexpr uint16_t kMethodXz = 95;
+constexpr uint16_t kMethodPPMd = 98;
 constexpr uint16_t kMethodAes = 99;
 
 // "Version made by" high byte, as 7zz numbers and names the hosts.
@@ -331,19 +336,34 @@ bool appendMethod(std::string& out, const Entry& entry) {
     }
     out.push_back(' ');
   }
-  // Bits 1 and 2 of the flags: the deflate level asked for, which 7zz shows on any method.
+  // Only methods whose name 7zz has printed the same way for long; an odd number or a newer
+  // method (zstd, say) is named differently from one 7zz to another, so 7zz keeps those.
+  switch (method) {
+    case kMethodStore: out.append("Store"); break;
+    case kMethodDeflate: out.append("Deflate"); break;
+    case kMethodDeflate64: out.append("Deflate64"); break;
+    case kMethodBZip2: out.append("BZip2"); break;
+    case kMethodLZMA: out.append("LZMA"); break;
+    case kMethodXz: out.append("xz"); break;
+    case kMethodPPMd: out.append("PPMd"); break;
+    default: return false;
+  }
+  // Bits 1 and 2 of the flags: the deflate level asked for, named for Deflate; for LZMA bit 1
+  // says the stream has an end marker; any other bit left is shown as a number on any method.
   static constexpr const char* kDeflateLevels[] = {"", ":Maximum", ":Fast", ":Fastest"};
-  const unsigned level = entry.flags >> 1 & 3;
-  if (method == kMethodStore) {
-    out.append("Store");
-    if (level != 0) {
-      out.append(":v");
-      appendNumber(out, level);
-    }
+  unsigned level = entry.flags >> 1 & 3;
+  if (method == kMethodDeflate) {
+    out.append(kDeflateLevels[level]);
     return true;
   }
-  if (method != kMethodDeflate) return false;
-  out.append("Deflate").append(kDeflateLevels[level]);
+  if (method == kMethodLZMA) {
+    if (level & 1) out.append(":eos");
+    level &= ~1u;
+  }
+  if (level != 0) {
+    out.append(":v");
+    appendNumber(out, level);
+  }
   return true;
 }
 
