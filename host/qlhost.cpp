@@ -103,9 +103,30 @@ std::optional<std::filesystem::path> defaultGenerator() {
 }
 
 // Writes into a new file beside `path` and renames it over `path`, so that `path` holds either
-// its old contents or the whole document, never a part of it.
+// its old contents or the whole document, never a part of it. A link to a file keeps being a
+// link: the file it names is replaced. What is not a file (/dev/null, a pipe, a terminal) is
+// written into, never replaced: renaming over a device would put an ordinary file in its place.
 bool writeFileAtomically(const std::string& path, std::string_view bytes, std::string& error) {
-  const std::filesystem::path target(path);
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) {
+      error = "cannot write " + path + ": it is a folder";
+      return false;
+    }
+    const FileDescriptor out(::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY));
+    const int failure = !out ? errno : writeAll(out.get(), bytes);
+    if (failure != 0) error = "cannot write " + path + ": " + std::strerror(failure);
+    return failure == 0;
+  }
+  std::filesystem::path target(path);
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    std::error_code ec;
+    target = std::filesystem::weakly_canonical(path, ec);  // the file may be yet to come
+    if (ec) {
+      error = "cannot write " + path + ": " + ec.message();
+      return false;
+    }
+  }
   const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
   std::string temporary = (folder / ("." + target.filename().string() + ".qlhost-XXXXXX")).string();
   const int fd = ::mkstemp(temporary.data());
@@ -119,7 +140,7 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, std::s
   bool written = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, bytes) == 0;
   const int savedErrno = errno;
   if (::close(fd) != 0 && written) written = false;
-  if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
+  if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
     error = "cannot write " + path + ": " + std::strerror(written ? errno : savedErrno);
     ::unlink(temporary.c_str());
     return false;

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -7,6 +9,7 @@
 #include <sstream>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "plist/PropertyList.h"
@@ -209,6 +212,39 @@ TEST_F(QlhostTest, WritesThePageToAFileOrStandardOutput) {
     return std::regex_replace(text, signature, "");
   };
   EXPECT_EQ(unsigned_(toStdout.output), unsigned_(readFile(page)));
+}
+
+// A page written to a pipe or a device goes into it; one written to a link replaces the file the
+// link names. Neither is replaced by an ordinary file (`-o /dev/null` once replaced /dev/null).
+TEST_F(QlhostTest, WritesIntoWhatIsNotAFileAndThroughLinks) {
+  const std::filesystem::path pipe = dir_.path() / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  // Both ends held here, so that neither opening waits; the reader sees the end of the page
+  // once qlhost and this writer end are closed.
+  const int writeEnd = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);
+  const int readEnd = ::open(pipe.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(writeEnd, 0);
+  ASSERT_GE(readEnd, 0);
+  std::string fromPipe;
+  std::thread reader([&] {
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(readEnd, buffer, sizeof buffer)) > 0;) fromPipe.append(buffer, size_t(n));
+  });
+  const SubprocessResult toPipe = qlhost({"-o", pipe.string(), archive_});
+  ::close(writeEnd);
+  reader.join();
+  ::close(readEnd);
+  ASSERT_EQ(toPipe.exitStatus, 0) << toPipe.errorOutput;
+  EXPECT_TRUE(std::filesystem::is_fifo(pipe));
+  EXPECT_NE(fromPipe.find("<html"), std::string::npos);
+
+  const auto real = dir_.write("real.html", "older page");
+  std::filesystem::create_symlink(real, dir_.path() / "link.html");
+  const SubprocessResult toLink = qlhost({"-o", (dir_.path() / "link.html").string(), archive_});
+  ASSERT_EQ(toLink.exitStatus, 0) << toLink.errorOutput;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_.path() / "link.html"));
+  EXPECT_NE(readFile(real).find("<html"), std::string::npos);
+  EXPECT_EQ(qlhost({"-o", dir_.path().string(), archive_}).exitStatus, 3) << "a folder is refused";
 }
 
 TEST_F(QlhostTest, NoPreviewLeavesTheOutputFileAlone) {
