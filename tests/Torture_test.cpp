@@ -309,6 +309,9 @@ const char* const kRunFolders[] = {
 // What a preview keeps on purpose: its page key and the record of the archives it showed.
 const char* const kPreviewState[] = {"home/.config/tessaro/page-key",
                                      "home/.local/state/tessaro/previewed-archives"};
+// The icons it has drawn, kept for the next preview; an entry still being written (".entry-…")
+// was left behind.
+constexpr std::string_view kIconCache = "home/.cache/tessaro/icons";
 
 void listLeftovers(const fs::path& run, std::vector<std::string>& out) {
   std::vector<fs::path> expected;
@@ -316,11 +319,16 @@ void listLeftovers(const fs::path& run, std::vector<std::string>& out) {
     for (fs::path p = run / folder; p != run; p = p.parent_path()) expected.push_back(p);
   for (const char* file : kPreviewState)
     for (fs::path p = run / file; p != run; p = p.parent_path()) expected.push_back(p);
+  for (fs::path p = run / kIconCache; p != run; p = p.parent_path()) expected.push_back(p);
+  const auto cachedIcon = [&](const fs::path& path) {
+    return path.parent_path() == run / kIconCache && !path.filename().string().starts_with(".entry-");
+  };
   std::error_code ec;
   for (const char* root : {"tmp", "home"})
     for (auto it = fs::recursive_directory_iterator(run / root, fs::directory_options::none, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
-      if (std::find(expected.begin(), expected.end(), it->path()) == expected.end())
+      if (std::find(expected.begin(), expected.end(), it->path()) == expected.end() &&
+          !cachedIcon(it->path()))
         out.push_back(it->path().string());
 }
 
