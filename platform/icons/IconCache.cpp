@@ -37,11 +37,13 @@ struct SourceStamp {
   int64_t nanoseconds = 0;
 };
 
-std::optional<SourceStamp> stampOf(const std::string& source) {
+std::optional<SourceStamp> stampOf(const std::string& source, bool folders = false) {
   struct stat st;
-  if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return SourceStamp{static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
-                     static_cast<int64_t>(st.st_mtim.tv_nsec)};
+  if (::stat(source.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || (folders && S_ISDIR(st.st_mode))))
+    return std::nullopt;
+  // A folder's size is negative so that a file put in its place never matches it.
+  const int64_t size = S_ISDIR(st.st_mode) ? -1 : static_cast<int64_t>(st.st_size);
+  return SourceStamp{size, static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)};
 }
 
 // $XDG_CACHE_HOME/tessaro/icons, each level made private when it is made; none when a level is
@@ -148,7 +150,7 @@ std::string textHeaderOf(std::string_view key, const std::vector<std::string>& s
   header += key;
   header += '\n';
   for (const std::string& source : sources) {
-    if (const std::optional<SourceStamp> stamp = stampOf(source))
+    if (const std::optional<SourceStamp> stamp = stampOf(source, true))
       header += std::to_string(stamp->size) + ' ' + std::to_string(stamp->seconds) + ' ' +
                 std::to_string(stamp->nanoseconds);
     else
