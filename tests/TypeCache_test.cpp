@@ -10,6 +10,7 @@
 #include "DataURIStyle.h"
 #include "helpers.h"
 #include "support/PngImage.h"
+#include "support/TempDir.h"
 
 namespace tessaro {
 namespace {
