@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -161,6 +162,19 @@ std::string textHeaderOf(std::string_view key, const std::vector<std::string>& s
   return header;
 }
 
+// Whether every source is older than a file system's clock tick: a change made within the tick
+// of the last one leaves the modification time as it was, so what was worked out from a source
+// that recent might be stale without any stamp telling.
+bool settled(const std::vector<std::string>& sources) {
+  constexpr int64_t kTickSeconds = 2;
+  struct timespec now {};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+  for (const std::string& source : sources)
+    if (const std::optional<SourceStamp> stamp = stampOf(source, true))
+      if (stamp->seconds + kTickSeconds >= static_cast<int64_t>(now.tv_sec)) return false;
+  return true;
+}
+
 std::string textEntryName(std::string_view key, const std::vector<std::string>& sources) {
   std::string all(key);
   for (const std::string& source : sources) all.append(1, '\0').append(source);
@@ -214,7 +228,7 @@ std::optional<std::string> cachedDerivedText(std::string_view key, const std::ve
 
 void storeDerivedText(std::string_view key, const std::vector<std::string>& sources, std::string_view text) {
   try {
-    if (text.size() > kMaxText) return;
+    if (text.size() > kMaxText || !settled(sources)) return;
     std::string entry = textHeaderOf(key, sources);
     entry.append(text);
     writeEntry(textEntryName(key, sources), entry);

@@ -36,7 +36,8 @@ void storePNG(int width, int height, std::string_view rgba, std::string_view png
 // in it is added, removed or renamed.
 std::optional<std::string> cachedDerivedText(std::string_view key, const std::vector<std::string>& sources);
 
-// Keeps `text` worked out from `sources` for later processes; failures are silent.
+// Keeps `text` worked out from `sources` for later processes, unless a source changed in the last
+// few seconds; failures are silent.
 void storeDerivedText(std::string_view key, const std::vector<std::string>& sources, std::string_view text);
 
 }  // namespace tessaro

@@ -322,7 +322,8 @@ std::vector<FoundFile> findIconFiles(const ThemeFolders& folders, const std::str
 
 IconFile iconFile(const ThemeFolders& folders, const std::string& name, FoundFile found) {
   const ThemeFolder& folder = folders[found.folder];
-  return {folder.path + "/" + name + (found.svg ? ".svg" : ".png"), folder.pixelSize, folder.scalable || found.svg};
+  return {folder.path + "/" + name + (found.svg ? ".svg" : ".png"), folder.pixelSize,
+          folder.scalable || found.svg};
 }
 
 // "NAMELENGTH NAME COUNT" and COUNT times " FOLDER SVG", a line per name.
@@ -363,8 +364,8 @@ std::optional<FoundFiles> foundFilesOfText(std::string_view text, size_t folderC
     for (size_t i = 0; i < count; ++i) {
       size_t folder = 0;
       size_t svg = 0;
-      if (!readChar(text, ' ') || !readNumber(text, folder) || !readChar(text, ' ') || !readNumber(text, svg) ||
-          folder >= folderCount || svg > 1)
+      if (!readChar(text, ' ') || !readNumber(text, folder) || !readChar(text, ' ') ||
+          !readNumber(text, svg) || folder >= folderCount || svg > 1)
         return std::nullopt;
       files.push_back({folder, svg == 1});
     }
