@@ -725,8 +725,8 @@ int32_t AHandlerRar::doExtract(const AZipItem::List& items, const std::string& t
             operation = RAR_EXTRACT;
           }
         }
-        const int result = rar->processFileW(archive.get(), operation,
-                                           operation == RAR_EXTRACT ? destination.data() : nullptr, nullptr);
+        const int result = rar->processFileW(
+            archive.get(), operation, operation == RAR_EXTRACT ? destination.data() : nullptr, nullptr);
         if (result != 0) {
           if (!processedOne && (header->Flags & RHDF_ENCRYPTED) && !isListingEncrypted())
             wrongPassword = true;
