@@ -164,6 +164,38 @@ TEST_F(IconsTest, ThemeIconsComeFromTheIndexedFolderOfTheNearestSize) {
   EXPECT_EQ(decoded(*iconForType(FileTypeClass::folder, {}, 128)).at(64, 64), (Pixel{0, 0, 255, 255}));
 }
 
+// Which theme folders hold which names is kept across processes; an icon added to a folder since
+// is found all the same.
+TEST_F(IconsTest, ThemeIconsAddedLaterAreFound) {
+  namespace fs = std::filesystem;
+  test::TempDir data;
+  data.write("icons/hicolor/index.theme",
+             "[Icon Theme]\nName=Hicolor\nDirectories=32x32/places\n\n"
+             "[32x32/places]\nSize=32\nContext=Places\nType=Fixed\n");
+  const fs::path places = data.path() / "icons/hicolor/32x32/places";
+  fs::create_directories(places);
+  const auto age = [](const fs::path& path, int minutes) {
+    fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::minutes(minutes));
+  };
+  age(data.path() / "icons/hicolor/index.theme", 10);
+  age(places, 10);
+
+  test::ScopedEnv env;
+  env.set("XDG_DATA_DIRS", data.str());
+  const std::string drawn = png(iconForType(FileTypeClass::folder, {}, 32));
+  ASSERT_FALSE(drawn.empty());
+
+  std::string green;
+  for (int i = 0; i < 32 * 32; ++i) green.append("\x00\xff\x00\xff", 4);
+  data.write("icons/hicolor/32x32/places/folder.png", Image::fromRGBA(32, 32, green).pngData().value_or(""));
+  age(places, 5);
+  // Another value of the variable makes the themes be looked at again, as a new process would.
+  env.set("XDG_DATA_DIRS", data.str() + ":");
+  const std::shared_ptr<Image> found = iconForType(FileTypeClass::folder, {}, 32);
+  ASSERT_TRUE(found);
+  EXPECT_EQ(decoded(*found).at(16, 16), (Pixel{0, 255, 0, 255}));
+}
+
 // A cache entry is used only while it is exactly what was stored for the icon file as it is
 // now; any other entry is a miss, never an error or a wrong picture.
 TEST_F(IconsTest, CachedIconsAreUsedOnlyWhileEntryAndIconFileAreUnchanged) {
@@ -230,8 +262,13 @@ TEST_F(IconsTest, CachedIconsAreUsedOnlyWhileEntryAndIconFileAreUnchanged) {
   EXPECT_FALSE(cachedPNG(4, 4, pixels));
 
   // Text worked out from files stands while they do, and a file missing then must stay missing.
+  // Nothing is kept from a file changed just now: a second change within the clock tick would
+  // leave its time as it is.
   const std::vector<std::string> sources = {home_.dir().write("index.theme", "[Icon Theme]").string(),
                                             (home_.dir().path() / "later.theme").string()};
+  storeDerivedText("folders", sources, "16 0 5 /a/b\n");
+  EXPECT_FALSE(cachedDerivedText("folders", sources));
+  fs::last_write_time(sources[0], fs::file_time_type::clock::now() - std::chrono::minutes(1));
   storeDerivedText("folders", sources, "16 0 5 /a/b\n");
   EXPECT_EQ(cachedDerivedText("folders", sources), "16 0 5 /a/b\n");
   EXPECT_FALSE(cachedDerivedText("other folders", sources));

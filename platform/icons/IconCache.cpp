@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,11 +38,13 @@ struct SourceStamp {
   int64_t nanoseconds = 0;
 };
 
-std::optional<SourceStamp> stampOf(const std::string& source) {
+std::optional<SourceStamp> stampOf(const std::string& source, bool folders = false) {
   struct stat st;
-  if (::stat(source.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  return SourceStamp{static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
-                     static_cast<int64_t>(st.st_mtim.tv_nsec)};
+  if (::stat(source.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || (folders && S_ISDIR(st.st_mode))))
+    return std::nullopt;
+  // A folder's size is negative so that a file put in its place never matches it.
+  const int64_t size = S_ISDIR(st.st_mode) ? -1 : static_cast<int64_t>(st.st_size);
+  return SourceStamp{size, static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)};
 }
 
 // $XDG_CACHE_HOME/tessaro/icons, each level made private when it is made; none when a level is
@@ -148,7 +151,7 @@ std::string textHeaderOf(std::string_view key, const std::vector<std::string>& s
   header += key;
   header += '\n';
   for (const std::string& source : sources) {
-    if (const std::optional<SourceStamp> stamp = stampOf(source))
+    if (const std::optional<SourceStamp> stamp = stampOf(source, true))
       header += std::to_string(stamp->size) + ' ' + std::to_string(stamp->seconds) + ' ' +
                 std::to_string(stamp->nanoseconds);
     else
@@ -157,6 +160,19 @@ std::string textHeaderOf(std::string_view key, const std::vector<std::string>& s
   }
   header += '\n';
   return header;
+}
+
+// Whether every source is older than a file system's clock tick: a change made within the tick
+// of the last one leaves the modification time as it was, so what was worked out from a source
+// that recent might be stale without any stamp telling.
+bool settled(const std::vector<std::string>& sources) {
+  constexpr int64_t kTickSeconds = 2;
+  struct timespec now {};
+  if (::clock_gettime(CLOCK_REALTIME, &now) != 0) return false;
+  for (const std::string& source : sources)
+    if (const std::optional<SourceStamp> stamp = stampOf(source, true))
+      if (stamp->seconds + kTickSeconds >= static_cast<int64_t>(now.tv_sec)) return false;
+  return true;
 }
 
 std::string textEntryName(std::string_view key, const std::vector<std::string>& sources) {
@@ -212,7 +228,7 @@ std::optional<std::string> cachedDerivedText(std::string_view key, const std::ve
 
 void storeDerivedText(std::string_view key, const std::vector<std::string>& sources, std::string_view text) {
   try {
-    if (text.size() > kMaxText) return;
+    if (text.size() > kMaxText || !settled(sources)) return;
     std::string entry = textHeaderOf(key, sources);
     entry.append(text);
     writeEntry(textEntryName(key, sources), entry);

@@ -32,10 +32,12 @@ void storePNG(int width, int height, std::string_view rgba, std::string_view png
 
 // What was worked out from the files `sources` (a theme's index, say) under `key`, while every
 // source has the size and modification time it had when it was stored, and a source missing
-// then is missing still.
+// then is missing still. A source may be a folder: its modification time changes whenever a name
+// in it is added, removed or renamed.
 std::optional<std::string> cachedDerivedText(std::string_view key, const std::vector<std::string>& sources);
 
-// Keeps `text` worked out from `sources` for later processes; failures are silent.
+// Keeps `text` worked out from `sources` for later processes, unless a source changed in the last
+// few seconds; failures are silent.
 void storeDerivedText(std::string_view key, const std::vector<std::string>& sources, std::string_view text);
 
 }  // namespace tessaro

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -294,22 +295,84 @@ ThemeFolders themeFolders(const std::vector<std::string>& bases, const char* the
   return folders;
 }
 
-// The files of icon `name` in the theme's folders, in folder order. A name is one file name
-// without its extension: anything that could lead out of a folder has none.
-std::vector<IconFile> iconFiles(const ThemeFolders& folders, const std::string& name) {
-  std::vector<IconFile> files;
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-      name.find('\0') != std::string::npos)
-    return files;
-  for (const ThemeFolder& folder : folders) {
-    for (const char* extension : {".png", ".svg"}) {
-      std::string path = folder.path + "/" + name + extension;
-      if (::access(path.c_str(), F_OK) == 0)
-        files.push_back(
-            {std::move(path), folder.pixelSize, folder.scalable || std::strcmp(extension, ".svg") == 0});
-    }
-  }
+// One file of an icon: the theme folder (an index into its folders) and whether it is the SVG.
+struct FoundFile {
+  size_t folder = 0;
+  bool svg = false;
+};
+using FoundFiles = std::unordered_map<std::string, std::vector<FoundFile>>;
+
+// A name is one file name without its extension: anything that could lead out of a folder has
+// none.
+bool usableIconName(std::string_view name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+         name.find('\0') == std::string_view::npos;
+}
+
+// The files of icon `name` in the theme's folders, in folder order.
+std::vector<FoundFile> findIconFiles(const ThemeFolders& folders, const std::string& name) {
+  std::vector<FoundFile> files;
+  if (!usableIconName(name)) return files;
+  for (size_t i = 0; i < folders.size(); ++i)
+    for (const bool svg : {false, true})
+      if (::access((folders[i].path + "/" + name + (svg ? ".svg" : ".png")).c_str(), F_OK) == 0)
+        files.push_back({i, svg});
   return files;
+}
+
+IconFile iconFile(const ThemeFolders& folders, const std::string& name, FoundFile found) {
+  const ThemeFolder& folder = folders[found.folder];
+  return {folder.path + "/" + name + (found.svg ? ".svg" : ".png"), folder.pixelSize,
+          folder.scalable || found.svg};
+}
+
+// "NAMELENGTH NAME COUNT" and COUNT times " FOLDER SVG", a line per name.
+std::string foundFilesText(const FoundFiles& found) {
+  std::string text;
+  for (const auto& [name, files] : found) {
+    text += std::to_string(name.size()) + ' ' + name + ' ' + std::to_string(files.size());
+    for (const FoundFile& file : files) text += ' ' + std::to_string(file.folder) + (file.svg ? " 1" : " 0");
+    text += '\n';
+  }
+  return text;
+}
+
+bool readNumber(std::string_view& text, size_t& value) {
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end == text.data()) return false;
+  text.remove_prefix(static_cast<size_t>(end - text.data()));
+  return true;
+}
+
+bool readChar(std::string_view& text, char c) {
+  if (text.empty() || text.front() != c) return false;
+  text.remove_prefix(1);
+  return true;
+}
+
+std::optional<FoundFiles> foundFilesOfText(std::string_view text, size_t folderCount) {
+  FoundFiles found;
+  while (!text.empty()) {
+    size_t length = 0;
+    size_t count = 0;
+    if (!readNumber(text, length) || !readChar(text, ' ') || length > text.size()) return std::nullopt;
+    std::string name(text.substr(0, length));
+    text.remove_prefix(length);
+    if (!usableIconName(name) || !readChar(text, ' ') || !readNumber(text, count) || count > folderCount * 2)
+      return std::nullopt;
+    std::vector<FoundFile> files;
+    for (size_t i = 0; i < count; ++i) {
+      size_t folder = 0;
+      size_t svg = 0;
+      if (!readChar(text, ' ') || !readNumber(text, folder) || !readChar(text, ' ') ||
+          !readNumber(text, svg) || folder >= folderCount || svg > 1)
+        return std::nullopt;
+      files.push_back({folder, svg == 1});
+    }
+    if (!readChar(text, '\n')) return std::nullopt;
+    found.insert_or_assign(std::move(name), std::move(files));
+  }
+  return found;
 }
 
 // The candidate nearest to `size`: the smallest fixed size not below it (shrinking keeps
@@ -335,12 +398,22 @@ class IconStore {
     std::lock_guard lock(mutex_);
     refresh();
     for (Theme& theme : themes_) {
+      knowFiles(theme);
+      bool foundMore = false;
+      std::shared_ptr<const ImageBitmap> bitmap;
       for (const auto& name : names) {
-        auto it = theme.files.find(name);
-        if (it == theme.files.end()) it = theme.files.emplace(name, iconFiles(theme.folders, name)).first;
-        if (const IconFile* file = chooseFile(it->second, size))
-          if (auto bitmap = load(*file, size)) return bitmap;
+        auto it = theme.found.find(name);
+        if (it == theme.found.end()) {
+          it = theme.found.emplace(name, findIconFiles(theme.folders, name)).first;
+          foundMore = true;
+        }
+        std::vector<IconFile> files;
+        for (const FoundFile& found : it->second) files.push_back(iconFile(theme.folders, name, found));
+        if (const IconFile* file = chooseFile(files, size))
+          if ((bitmap = load(*file, size))) break;
       }
+      if (foundMore) storeFiles(theme);
+      if (bitmap) return bitmap;
     }
     return nullptr;
   }
@@ -361,7 +434,7 @@ class IconStore {
     if (indexed_ && dataDirs == dataDirs_) return;
     const auto bases = iconBaseFolders(dataDirs);
     themes_.clear();
-    for (const char* theme : kThemes) themes_.push_back({themeFolders(bases, theme), {}});
+    for (const char* theme : kThemes) themes_.push_back({theme, themeFolders(bases, theme), {}, false});
     dataDirs_ = std::move(dataDirs);
     indexed_ = true;
   }
@@ -388,10 +461,34 @@ class IconStore {
   }
 
   struct Theme {
+    const char* name;
     ThemeFolders folders;
     // The files found so far for each name asked for.
-    std::unordered_map<std::string, std::vector<IconFile>> files;
+    FoundFiles found;
+    bool foundRead;
   };
+
+  static std::vector<std::string> folderPaths(const Theme& theme) {
+    std::vector<std::string> paths;
+    for (const ThemeFolder& folder : theme.folders) paths.push_back(folder.path);
+    return paths;
+  }
+
+  static std::string foundKey(const Theme& theme) { return std::string("icon files of ") + theme.name; }
+
+  // The files found by earlier processes, kept while no theme folder has gained or lost a name:
+  // looking for a preview's few names in every folder of a theme costs a few hundred failed
+  // lookups, checking the folders a few dozen.
+  static void knowFiles(Theme& theme) {
+    if (theme.foundRead) return;
+    theme.foundRead = true;
+    if (const auto text = cachedDerivedText(foundKey(theme), folderPaths(theme)))
+      if (auto found = foundFilesOfText(*text, theme.folders.size())) theme.found = std::move(*found);
+  }
+
+  static void storeFiles(const Theme& theme) {
+    storeDerivedText(foundKey(theme), folderPaths(theme), foundFilesText(theme.found));
+  }
 
   std::mutex mutex_;
   bool indexed_ = false;

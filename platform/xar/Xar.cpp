@@ -1,5 +1,6 @@
 #include "xar/Xar.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -118,6 +119,62 @@ struct Digest {
   }
 };
 
+// libxml2, opened on the first table of contents read or written: only XAR archives need it, and
+// loading it costs every other preview a share of its time.
+struct LibXml {
+  decltype(&::xmlCheckUTF8) checkUTF8 = nullptr;
+  decltype(&::xmlDocDumpFormatMemoryEnc) docDumpFormatMemoryEnc = nullptr;
+  decltype(&::xmlDocGetRootElement) docGetRootElement = nullptr;
+  decltype(&::xmlDocSetRootElement) docSetRootElement = nullptr;
+  decltype(&::xmlFreeDoc) freeDoc = nullptr;
+  decltype(&::xmlGetProp) getProp = nullptr;
+  decltype(&::xmlNewChild) newChild = nullptr;
+  decltype(&::xmlNewDoc) newDoc = nullptr;
+  decltype(&::xmlNewNode) newNode = nullptr;
+  decltype(&::xmlNewProp) newProp = nullptr;
+  decltype(&::xmlNewTextChild) newTextChild = nullptr;
+  decltype(&::xmlReadMemory) readMemory = nullptr;
+  decltype(&::xmlSetGenericErrorFunc) setGenericErrorFunc = nullptr;
+  decltype(&::__xmlGenericError) genericError = nullptr;
+  decltype(&::__xmlGenericErrorContext) genericErrorContext = nullptr;
+  // The library's deallocator is a variable its memory setup may change: read at each use.
+  xmlFreeFunc* freeFunction = nullptr;
+
+  void free(void* memory) const { (*freeFunction)(memory); }
+};
+
+template <typename Pointer>
+bool resolve(void* handle, const char* name, Pointer& pointer) {
+  pointer = reinterpret_cast<Pointer>(::dlsym(handle, name));
+  return pointer != nullptr;
+}
+
+// Null when the library or one of its functions is missing: no table of contents is read or
+// written then.
+const LibXml* libxml() {
+  static const LibXml* const library = []() -> const LibXml* {
+    void* handle = ::dlopen("libxml2.so.2", RTLD_NOW | RTLD_LOCAL);  // never closed
+    if (!handle) return nullptr;
+    static LibXml loaded;
+    const bool complete =
+        resolve(handle, "xmlCheckUTF8", loaded.checkUTF8) &&
+        resolve(handle, "xmlDocDumpFormatMemoryEnc", loaded.docDumpFormatMemoryEnc) &&
+        resolve(handle, "xmlDocGetRootElement", loaded.docGetRootElement) &&
+        resolve(handle, "xmlDocSetRootElement", loaded.docSetRootElement) &&
+        resolve(handle, "xmlFreeDoc", loaded.freeDoc) && resolve(handle, "xmlGetProp", loaded.getProp) &&
+        resolve(handle, "xmlNewChild", loaded.newChild) && resolve(handle, "xmlNewDoc", loaded.newDoc) &&
+        resolve(handle, "xmlNewNode", loaded.newNode) && resolve(handle, "xmlNewProp", loaded.newProp) &&
+        resolve(handle, "xmlNewTextChild", loaded.newTextChild) &&
+        resolve(handle, "xmlReadMemory", loaded.readMemory) &&
+        resolve(handle, "xmlSetGenericErrorFunc", loaded.setGenericErrorFunc) &&
+        resolve(handle, "__xmlGenericError", loaded.genericError) &&
+        resolve(handle, "__xmlGenericErrorContext", loaded.genericErrorContext) &&
+        resolve(handle, "xmlFree", loaded.freeFunction) && *loaded.freeFunction;
+    return complete ? &loaded : nullptr;
+  }();
+  return library;
+}
+
 std::string nodeText(const xmlNode* node) {
   std::string text;
   for (const xmlNode* c = node->children; c; c = c->next) {
@@ -133,11 +190,11 @@ bool named(const xmlNode* node, const char* name) {
          std::strcmp(reinterpret_cast<const char*>(node->name), name) == 0;
 }
 
-std::string attribute(const xmlNode* node, const char* name) {
-  xmlChar* value = xmlGetProp(node, reinterpret_cast<const xmlChar*>(name));
+std::string attribute(const LibXml& xml, const xmlNode* node, const char* name) {
+  xmlChar* value = xml.getProp(node, reinterpret_cast<const xmlChar*>(name));
   if (!value) return {};
   std::string out(reinterpret_cast<const char*>(value));
-  xmlFree(value);
+  xml.free(value);
   return out;
 }
 
@@ -147,23 +204,30 @@ void ignoreXmlMessage(void*, const char*, ...) {}
 // options say; a damaged archive is reported by xar_open's result, not on standard error.
 class QuietXml {
  public:
-  QuietXml() : savedHandler_(xmlGenericError), savedContext_(xmlGenericErrorContext) {
-    xmlSetGenericErrorFunc(nullptr, ignoreXmlMessage);
+  explicit QuietXml(const LibXml& xml)
+      : xml_(xml), savedHandler_(*xml.genericError()), savedContext_(*xml.genericErrorContext()) {
+    xml_.setGenericErrorFunc(nullptr, ignoreXmlMessage);
   }
-  ~QuietXml() { xmlSetGenericErrorFunc(savedContext_, savedHandler_); }
+  ~QuietXml() { xml_.setGenericErrorFunc(savedContext_, savedHandler_); }
   QuietXml(const QuietXml&) = delete;
   QuietXml& operator=(const QuietXml&) = delete;
 
  private:
+  const LibXml& xml_;
   xmlGenericErrorFunc savedHandler_;
   void* savedContext_;
 };
 
 struct XmlDocument {
-  xmlDocPtr doc = nullptr;
+  explicit XmlDocument(const LibXml& library) : xml(library) {}
   ~XmlDocument() {
-    if (doc) xmlFreeDoc(doc);
+    if (doc) xml.freeDoc(doc);
   }
+  XmlDocument(const XmlDocument&) = delete;
+  XmlDocument& operator=(const XmlDocument&) = delete;
+
+  const LibXml& xml;
+  xmlDocPtr doc = nullptr;
 };
 
 }  // namespace
@@ -219,7 +283,8 @@ namespace {
 
 // Records an element's text and attributes under `prefix`, and those of its child elements one
 // and two levels down ("data/size", "ea/name"), which is as deep as any property goes.
-void collectProps(const xmlNode* node, const std::string& prefix, int levels, XarFile& file) {
+void collectProps(const LibXml& xml, const xmlNode* node, const std::string& prefix, int levels,
+                  XarFile& file) {
   for (const xmlNode* c = node->children; c; c = c->next) {
     if (c->type != XML_ELEMENT_NODE || named(c, "file")) continue;
     const std::string key = prefix + reinterpret_cast<const char*>(c->name);
@@ -227,27 +292,27 @@ void collectProps(const xmlNode* node, const std::string& prefix, int levels, Xa
     if (!file.props.count(key)) {
       file.props[key] = text.empty() ? std::nullopt : std::optional<std::string>(std::move(text));
       for (const xmlAttr* a = c->properties; a; a = a->next) {
-        const std::string value = attribute(c, reinterpret_cast<const char*>(a->name));
+        const std::string value = attribute(xml, c, reinterpret_cast<const char*>(a->name));
         file.attrs[key + "@" + reinterpret_cast<const char*>(a->name)] = value;
       }
     }
-    if (levels > 1) collectProps(c, key + "/", levels - 1, file);
+    if (levels > 1) collectProps(xml, c, key + "/", levels - 1, file);
   }
 }
 
-bool collectFiles(const xmlNode* parent, const std::string& parentPath, int depth,
+bool collectFiles(const LibXml& xml, const xmlNode* parent, const std::string& parentPath, int depth,
                   std::vector<std::unique_ptr<XarFile>>& files) {
   if (depth > kMaxDepth) return false;
   for (const xmlNode* c = parent->children; c; c = c->next) {
     if (!named(c, "file")) continue;
     auto file = std::make_unique<XarFile>();
-    collectProps(c, "", 3, *file);
+    collectProps(xml, c, "", 3, *file);
     const auto name = file->props.find("name");
     if (name == file->props.end() || !name->second || name->second->empty()) return false;
     file->path = parentPath.empty() ? *name->second : parentPath + "/" + *name->second;
     const std::string path = file->path;
     files.push_back(std::move(file));
-    if (!collectFiles(c, path, depth + 1, files)) return false;
+    if (!collectFiles(xml, c, path, depth + 1, files)) return false;
   }
   return true;
 }
@@ -262,13 +327,15 @@ struct Toc {
 
 bool parseToc(const char* xml, size_t size, Toc& toc) {
   if (size > kMaxTocSize || size > static_cast<size_t>(INT32_MAX)) return false;
-  const QuietXml quiet;
-  XmlDocument document;
+  const LibXml* library = libxml();
+  if (!library) return false;
+  const QuietXml quiet(*library);
+  XmlDocument document(*library);
   // No network, no entity substitution, no DTD loading: the text is untrusted.
-  document.doc = xmlReadMemory(xml, static_cast<int>(size), "toc.xml", nullptr,
-                               XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  document.doc = library->readMemory(xml, static_cast<int>(size), "toc.xml", nullptr,
+                                     XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
   if (!document.doc) return false;
-  const xmlNode* root = xmlDocGetRootElement(document.doc);
+  const xmlNode* root = library->docGetRootElement(document.doc);
   if (!root || !named(root, "xar")) return false;
   const xmlNode* tocNode = nullptr;
   for (const xmlNode* c = root->children; c; c = c->next) {
@@ -281,14 +348,14 @@ bool parseToc(const char* xml, size_t size, Toc& toc) {
   for (const xmlNode* c = tocNode->children; c; c = c->next) {
     if (!named(c, "checksum")) continue;
     toc.hasChecksum = true;
-    toc.checksumStyle = attribute(c, "style");
+    toc.checksumStyle = attribute(*library, c, "style");
     for (const xmlNode* d = c->children; d; d = d->next) {
       if (named(d, "offset") && !parseDecimal(nodeText(d), toc.checksumOffset)) return false;
       if (named(d, "size") && !parseDecimal(nodeText(d), toc.checksumSize)) return false;
     }
     break;
   }
-  return collectFiles(tocNode, "", 0, toc.files);
+  return collectFiles(*library, tocNode, "", 0, toc.files);
 }
 
 // Inflates exactly `expected` bytes of zlib data; anything else is a damaged table of contents.
@@ -599,7 +666,8 @@ bool isWritableName(const std::string& path) {
   for (unsigned char c : path) {
     if (c < 0x20 || c == 0x7f) return false;
   }
-  return xmlCheckUTF8(reinterpret_cast<const xmlChar*>(path.c_str())) != 0;
+  const LibXml* library = libxml();
+  return library && library->checkUTF8(reinterpret_cast<const xmlChar*>(path.c_str())) != 0;
 }
 
 std::string isoTime(time_t t) {
@@ -721,9 +789,9 @@ XarFile* addEntry(XarArchive& x, int dir, const std::string& path) {
   return added;
 }
 
-xmlNodePtr textChild(xmlNodePtr parent, const char* name, const std::string& text) {
-  return xmlNewTextChild(parent, nullptr, reinterpret_cast<const xmlChar*>(name),
-                         reinterpret_cast<const xmlChar*>(text.c_str()));
+xmlNodePtr textChild(const LibXml& xml, xmlNodePtr parent, const char* name, const std::string& text) {
+  return xml.newTextChild(parent, nullptr, reinterpret_cast<const xmlChar*>(name),
+                          reinterpret_cast<const xmlChar*>(text.c_str()));
 }
 
 // The order in which a file's properties are written; "data/..." go inside one <data> element.
@@ -731,58 +799,62 @@ constexpr const char* kWrittenProps[] = {"name", "type", "link", "mode", "uid", 
 constexpr const char* kWrittenData[] = {
     "length", "offset", "size", "encoding", "archived-checksum", "extracted-checksum"};
 
-void setAttribute(xmlNodePtr node, const XarFile& f, const std::string& key, const char* attributeName) {
+void setAttribute(const LibXml& xml, xmlNodePtr node, const XarFile& f, const std::string& key,
+                  const char* attributeName) {
   const auto it = f.attrs.find(key + "@" + attributeName);
   if (it != f.attrs.end()) {
-    xmlNewProp(node, reinterpret_cast<const xmlChar*>(attributeName),
-               reinterpret_cast<const xmlChar*>(it->second.c_str()));
+    xml.newProp(node, reinterpret_cast<const xmlChar*>(attributeName),
+                reinterpret_cast<const xmlChar*>(it->second.c_str()));
   }
 }
 
 std::string tocXml(const XarArchive& x) {
-  XmlDocument document;
-  document.doc = xmlNewDoc(reinterpret_cast<const xmlChar*>("1.0"));
-  xmlNodePtr root = xmlNewNode(nullptr, reinterpret_cast<const xmlChar*>("xar"));
-  xmlDocSetRootElement(document.doc, root);
-  xmlNodePtr toc = xmlNewChild(root, nullptr, reinterpret_cast<const xmlChar*>("toc"), nullptr);
-  textChild(toc, "creation-time", isoTime(std::time(nullptr)));
-  xmlNodePtr checksum = xmlNewChild(toc, nullptr, reinterpret_cast<const xmlChar*>("checksum"), nullptr);
-  xmlNewProp(checksum, reinterpret_cast<const xmlChar*>("style"), reinterpret_cast<const xmlChar*>("sha1"));
-  textChild(checksum, "offset", "0");
-  textChild(checksum, "size", std::to_string(kTocChecksumSize));
+  const LibXml* library = libxml();
+  if (!library) return {};
+  const LibXml& xml = *library;
+  XmlDocument document(xml);
+  document.doc = xml.newDoc(reinterpret_cast<const xmlChar*>("1.0"));
+  xmlNodePtr root = xml.newNode(nullptr, reinterpret_cast<const xmlChar*>("xar"));
+  xml.docSetRootElement(document.doc, root);
+  xmlNodePtr toc = xml.newChild(root, nullptr, reinterpret_cast<const xmlChar*>("toc"), nullptr);
+  textChild(xml, toc, "creation-time", isoTime(std::time(nullptr)));
+  xmlNodePtr checksum = xml.newChild(toc, nullptr, reinterpret_cast<const xmlChar*>("checksum"), nullptr);
+  xml.newProp(checksum, reinterpret_cast<const xmlChar*>("style"), reinterpret_cast<const xmlChar*>("sha1"));
+  textChild(xml, checksum, "offset", "0");
+  textChild(xml, checksum, "size", std::to_string(kTocChecksumSize));
 
   std::map<std::string, xmlNodePtr> nodes;
   size_t id = 0;
   for (const auto& f : x.files) {
     const size_t slash = f->path.rfind('/');
     const auto parent = slash == std::string::npos ? nodes.end() : nodes.find(f->path.substr(0, slash));
-    xmlNodePtr node = xmlNewChild(parent == nodes.end() ? toc : parent->second, nullptr,
-                                  reinterpret_cast<const xmlChar*>("file"), nullptr);
-    xmlNewProp(node, reinterpret_cast<const xmlChar*>("id"),
-               reinterpret_cast<const xmlChar*>(std::to_string(++id).c_str()));
+    xmlNodePtr node = xml.newChild(parent == nodes.end() ? toc : parent->second, nullptr,
+                                   reinterpret_cast<const xmlChar*>("file"), nullptr);
+    xml.newProp(node, reinterpret_cast<const xmlChar*>("id"),
+                reinterpret_cast<const xmlChar*>(std::to_string(++id).c_str()));
     nodes[f->path] = node;
     for (const char* key : kWrittenProps) {
       const std::string* text = prop(*f, key);
       if (!text) continue;
-      xmlNodePtr child = textChild(node, key, *text);
-      setAttribute(child, *f, key, "type");
+      xmlNodePtr child = textChild(xml, node, key, *text);
+      setAttribute(xml, child, *f, key, "type");
     }
     if (!f->props.count("data/offset")) continue;
-    xmlNodePtr data = xmlNewChild(node, nullptr, reinterpret_cast<const xmlChar*>("data"), nullptr);
+    xmlNodePtr data = xml.newChild(node, nullptr, reinterpret_cast<const xmlChar*>("data"), nullptr);
     for (const char* key : kWrittenData) {
       const std::string full = std::string("data/") + key;
       const std::string* text = prop(*f, full.c_str());
-      xmlNodePtr child = text ? textChild(data, key, *text)
-                              : xmlNewChild(data, nullptr, reinterpret_cast<const xmlChar*>(key), nullptr);
-      setAttribute(child, *f, full, "style");
+      xmlNodePtr child = text ? textChild(xml, data, key, *text)
+                              : xml.newChild(data, nullptr, reinterpret_cast<const xmlChar*>(key), nullptr);
+      setAttribute(xml, child, *f, full, "style");
     }
   }
   xmlChar* text = nullptr;
   int size = 0;
-  xmlDocDumpFormatMemoryEnc(document.doc, &text, &size, "UTF-8", 1);
+  xml.docDumpFormatMemoryEnc(document.doc, &text, &size, "UTF-8", 1);
   if (!text) return {};
   std::string out(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
-  xmlFree(text);
+  xml.free(text);
   return out;
 }
 
