@@ -1,10 +1,11 @@
 #include "keychain/KeychainItems.h"
 
-#include <dlfcn.h>
 #include <libsecret/secret.h>
 
 #include <algorithm>
 #include <memory>
+
+#include "io/LibraryOnFirstUse.h"
 
 namespace tessaro::keychain {
 
@@ -25,32 +26,19 @@ struct SecretLibrary {
   decltype(&secret_password_storev_binary_sync) passwordStorevBinarySync = nullptr;
 };
 
-template <typename Function>
-bool resolve(void* handle, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(::dlsym(handle, name));
-  return function != nullptr;
-}
-
 // Null when the library or one of its functions is missing: the keychain is then unreachable.
 const SecretLibrary* secretLibrary() {
-  static const SecretLibrary* const library = []() -> const SecretLibrary* {
-    // Never closed: GLib's types registered by the library must outlive every caller.
-    void* handle = ::dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_LOCAL);
-    if (!handle) return nullptr;
-    static SecretLibrary loaded;
-    const bool complete =
-        resolve(handle, "secret_service_search_sync", loaded.serviceSearchSync) &&
-        resolve(handle, "secret_item_get_attributes", loaded.itemGetAttributes) &&
-        resolve(handle, "secret_item_get_label", loaded.itemGetLabel) &&
-        resolve(handle, "secret_item_get_secret", loaded.itemGetSecret) &&
-        resolve(handle, "secret_item_delete_sync", loaded.itemDeleteSync) &&
-        resolve(handle, "secret_value_new", loaded.valueNew) &&
-        resolve(handle, "secret_value_get", loaded.valueGet) &&
-        resolve(handle, "secret_value_unref", loaded.valueUnref) &&
-        resolve(handle, "secret_password_storev_binary_sync", loaded.passwordStorevBinarySync);
-    return complete ? &loaded : nullptr;
-  }();
-  return library;
+  return libraryOnFirstUse<SecretLibrary>("libsecret-1.so.0", [](void* library, SecretLibrary& table) {
+    return resolveSymbol(library, "secret_service_search_sync", table.serviceSearchSync) &&
+           resolveSymbol(library, "secret_item_get_attributes", table.itemGetAttributes) &&
+           resolveSymbol(library, "secret_item_get_label", table.itemGetLabel) &&
+           resolveSymbol(library, "secret_item_get_secret", table.itemGetSecret) &&
+           resolveSymbol(library, "secret_item_delete_sync", table.itemDeleteSync) &&
+           resolveSymbol(library, "secret_value_new", table.valueNew) &&
+           resolveSymbol(library, "secret_value_get", table.valueGet) &&
+           resolveSymbol(library, "secret_value_unref", table.valueUnref) &&
+           resolveSymbol(library, "secret_password_storev_binary_sync", table.passwordStorevBinarySync);
+  });
 }
 
 const SecretSchema* schema() {

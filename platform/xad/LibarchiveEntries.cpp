@@ -2,7 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +11,8 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+
+#include "io/LibraryOnFirstUse.h"
 
 namespace tessaro {
 
@@ -69,39 +70,28 @@ struct Libarchive {
   decltype(&::archive_read_support_format_cpio) readSupportFormatCpio = nullptr;
 };
 
-template <typename Function>
-bool resolve(void* handle, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(::dlsym(handle, name));
-  return function != nullptr;
-}
-
 // Null when the library or one of its functions is missing; lsar lists the archive then.
 const Libarchive* libarchive() {
-  static const Libarchive* const library = []() -> const Libarchive* {
-    void* handle = ::dlopen("libarchive.so.13", RTLD_NOW | RTLD_LOCAL);  // never closed
-    if (!handle) return nullptr;
-    static Libarchive loaded;
-    const bool complete = resolve(handle, "archive_entry_filetype", loaded.entryFiletype) &&
-                          resolve(handle, "archive_entry_mode", loaded.entryMode) &&
-                          resolve(handle, "archive_entry_mtime", loaded.entryMtime) &&
-                          resolve(handle, "archive_entry_mtime_is_set", loaded.entryMtimeIsSet) &&
-                          resolve(handle, "archive_entry_pathname", loaded.entryPathname) &&
-                          resolve(handle, "archive_entry_size", loaded.entrySize) &&
-                          resolve(handle, "archive_entry_size_is_set", loaded.entrySizeIsSet) &&
-                          resolve(handle, "archive_filter_code", loaded.filterCode) &&
-                          resolve(handle, "archive_filter_count", loaded.filterCount) &&
-                          resolve(handle, "archive_format", loaded.format) &&
-                          resolve(handle, "archive_read_data", loaded.readData) &&
-                          resolve(handle, "archive_read_free", loaded.readFree) &&
-                          resolve(handle, "archive_read_new", loaded.readNew) &&
-                          resolve(handle, "archive_read_next_header", loaded.readNextHeader) &&
-                          resolve(handle, "archive_read_open_filename", loaded.readOpenFilename) &&
-                          resolve(handle, "archive_read_support_filter_gzip", loaded.readSupportFilterGzip) &&
-                          resolve(handle, "archive_read_support_format_ar", loaded.readSupportFormatAr) &&
-                          resolve(handle, "archive_read_support_format_cpio", loaded.readSupportFormatCpio);
-    return complete ? &loaded : nullptr;
-  }();
-  return library;
+  return libraryOnFirstUse<Libarchive>("libarchive.so.13", [](void* library, Libarchive& table) {
+    return resolveSymbol(library, "archive_entry_filetype", table.entryFiletype) &&
+           resolveSymbol(library, "archive_entry_mode", table.entryMode) &&
+           resolveSymbol(library, "archive_entry_mtime", table.entryMtime) &&
+           resolveSymbol(library, "archive_entry_mtime_is_set", table.entryMtimeIsSet) &&
+           resolveSymbol(library, "archive_entry_pathname", table.entryPathname) &&
+           resolveSymbol(library, "archive_entry_size", table.entrySize) &&
+           resolveSymbol(library, "archive_entry_size_is_set", table.entrySizeIsSet) &&
+           resolveSymbol(library, "archive_filter_code", table.filterCode) &&
+           resolveSymbol(library, "archive_filter_count", table.filterCount) &&
+           resolveSymbol(library, "archive_format", table.format) &&
+           resolveSymbol(library, "archive_read_data", table.readData) &&
+           resolveSymbol(library, "archive_read_free", table.readFree) &&
+           resolveSymbol(library, "archive_read_new", table.readNew) &&
+           resolveSymbol(library, "archive_read_next_header", table.readNextHeader) &&
+           resolveSymbol(library, "archive_read_open_filename", table.readOpenFilename) &&
+           resolveSymbol(library, "archive_read_support_filter_gzip", table.readSupportFilterGzip) &&
+           resolveSymbol(library, "archive_read_support_format_ar", table.readSupportFormatAr) &&
+           resolveSymbol(library, "archive_read_support_format_cpio", table.readSupportFormatCpio);
+  });
 }
 
 enum class Kind { kCpio, kDeb, kGzippedCpio };

@@ -1,6 +1,5 @@
 #include "xar/Xar.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "io/FileIO.h"
+#include "io/LibraryOnFirstUse.h"
 #include "io/ReadAt.h"
 
 namespace tessaro {
@@ -143,36 +143,27 @@ struct LibXml {
   void free(void* memory) const { (*freeFunction)(memory); }
 };
 
-template <typename Pointer>
-bool resolve(void* handle, const char* name, Pointer& pointer) {
-  pointer = reinterpret_cast<Pointer>(::dlsym(handle, name));
-  return pointer != nullptr;
-}
-
 // Null when the library or one of its functions is missing: no table of contents is read or
 // written then.
 const LibXml* libxml() {
-  static const LibXml* const library = []() -> const LibXml* {
-    void* handle = ::dlopen("libxml2.so.2", RTLD_NOW | RTLD_LOCAL);  // never closed
-    if (!handle) return nullptr;
-    static LibXml loaded;
-    const bool complete =
-        resolve(handle, "xmlCheckUTF8", loaded.checkUTF8) &&
-        resolve(handle, "xmlDocDumpFormatMemoryEnc", loaded.docDumpFormatMemoryEnc) &&
-        resolve(handle, "xmlDocGetRootElement", loaded.docGetRootElement) &&
-        resolve(handle, "xmlDocSetRootElement", loaded.docSetRootElement) &&
-        resolve(handle, "xmlFreeDoc", loaded.freeDoc) && resolve(handle, "xmlGetProp", loaded.getProp) &&
-        resolve(handle, "xmlNewChild", loaded.newChild) && resolve(handle, "xmlNewDoc", loaded.newDoc) &&
-        resolve(handle, "xmlNewNode", loaded.newNode) && resolve(handle, "xmlNewProp", loaded.newProp) &&
-        resolve(handle, "xmlNewTextChild", loaded.newTextChild) &&
-        resolve(handle, "xmlReadMemory", loaded.readMemory) &&
-        resolve(handle, "xmlSetGenericErrorFunc", loaded.setGenericErrorFunc) &&
-        resolve(handle, "__xmlGenericError", loaded.genericError) &&
-        resolve(handle, "__xmlGenericErrorContext", loaded.genericErrorContext) &&
-        resolve(handle, "xmlFree", loaded.freeFunction) && *loaded.freeFunction;
-    return complete ? &loaded : nullptr;
-  }();
-  return library;
+  return libraryOnFirstUse<LibXml>("libxml2.so.2", [](void* library, LibXml& table) {
+    return resolveSymbol(library, "xmlCheckUTF8", table.checkUTF8) &&
+           resolveSymbol(library, "xmlDocDumpFormatMemoryEnc", table.docDumpFormatMemoryEnc) &&
+           resolveSymbol(library, "xmlDocGetRootElement", table.docGetRootElement) &&
+           resolveSymbol(library, "xmlDocSetRootElement", table.docSetRootElement) &&
+           resolveSymbol(library, "xmlFreeDoc", table.freeDoc) &&
+           resolveSymbol(library, "xmlGetProp", table.getProp) &&
+           resolveSymbol(library, "xmlNewChild", table.newChild) &&
+           resolveSymbol(library, "xmlNewDoc", table.newDoc) &&
+           resolveSymbol(library, "xmlNewNode", table.newNode) &&
+           resolveSymbol(library, "xmlNewProp", table.newProp) &&
+           resolveSymbol(library, "xmlNewTextChild", table.newTextChild) &&
+           resolveSymbol(library, "xmlReadMemory", table.readMemory) &&
+           resolveSymbol(library, "xmlSetGenericErrorFunc", table.setGenericErrorFunc) &&
+           resolveSymbol(library, "__xmlGenericError", table.genericError) &&
+           resolveSymbol(library, "__xmlGenericErrorContext", table.genericErrorContext) &&
+           resolveSymbol(library, "xmlFree", table.freeFunction) && *table.freeFunction;
+  });
 }
 
 std::string nodeText(const xmlNode* node) {

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <locale.h>
 #include <unistd.h>
@@ -24,6 +23,7 @@
 #include "HostApplication.h"
 #include "HostTexts.h"
 #include "io/FileDescriptor.h"
+#include "io/LibraryOnFirstUse.h"
 #include "PathString.h"
 #include "RarHeaders.h"
 #include "ProcessGlobals.h"
@@ -143,28 +143,17 @@ struct Unrar {
   decltype(&::RARProcessFileW) processFileW = nullptr;
 };
 
-template <typename Function>
-bool resolve(void* handle, const char* name, Function& function) {
-  function = reinterpret_cast<Function>(::dlsym(handle, name));
-  return function != nullptr;
-}
-
 // Null when the library or one of its functions is missing: RAR operations then fail.
 const Unrar* unrar() {
-  static const Unrar* const library = []() -> const Unrar* {
-    void* handle = ::dlopen("libunrar.so.5", RTLD_NOW | RTLD_LOCAL);  // never closed
-    if (!handle) return nullptr;
-    static Unrar loaded;
-    const bool complete = resolve(handle, "RARCloseArchive", loaded.closeArchive) &&
-                          resolve(handle, "RAROpenArchiveEx", loaded.openArchiveEx) &&
-                          resolve(handle, "RARSetPassword", loaded.setPassword) &&
-                          resolve(handle, "RARSetCallback", loaded.setCallback) &&
-                          resolve(handle, "RARReadHeaderEx", loaded.readHeaderEx) &&
-                          resolve(handle, "RARProcessFile", loaded.processFile) &&
-                          resolve(handle, "RARProcessFileW", loaded.processFileW);
-    return complete ? &loaded : nullptr;
-  }();
-  return library;
+  return libraryOnFirstUse<Unrar>("libunrar.so.5", [](void* library, Unrar& table) {
+    return resolveSymbol(library, "RARCloseArchive", table.closeArchive) &&
+           resolveSymbol(library, "RAROpenArchiveEx", table.openArchiveEx) &&
+           resolveSymbol(library, "RARSetPassword", table.setPassword) &&
+           resolveSymbol(library, "RARSetCallback", table.setCallback) &&
+           resolveSymbol(library, "RARReadHeaderEx", table.readHeaderEx) &&
+           resolveSymbol(library, "RARProcessFile", table.processFile) &&
+           resolveSymbol(library, "RARProcessFileW", table.processFileW);
+  });
 }
 
 // The library handle, closed however the operation ends.
