@@ -68,7 +68,7 @@ with zipfile.ZipFile("extras.zip", "w") as z:
   # RAR 5 archives for the header reader, the first byte asking for fitting CRCs: links, a
   # comment, encrypted entries, every time and a recovery record.
   printf 'note' > note
-  rar a -idq -ol -znote rar-plain.rar t && rar a -idq -pfuzz -ts -rr5% -qo+ rar-more.rar t
+  rar a -idq -ol -znote rar-plain.rar t && rar a -idq -ol -pfuzz -ts -rr5% -qo+ rar-more.rar t
   for f in plain more; do { printf '\001'; cat rar-$f.rar; } > rar-$f; done
   # bzip2 files, the first byte the piece size: blocks of bzip2 and lbzip2, pbzip2's streams of
   # one block each, and a block whose map of byte values in use spells a block signature.
