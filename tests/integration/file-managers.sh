@@ -13,9 +13,9 @@ for tool in tmux lf ranger nnn fzf; do
 done
 
 WORK=$(mktemp -d)
-SOCKET=tessaro-fm-$$
+SOCKET=$WORK/tmux-socket  # inside WORK, so that it goes with it
 cleanup() {
-  tmux -L "$SOCKET" kill-server 2>/dev/null || true
+  tmux -S "$SOCKET" kill-server 2>/dev/null || true
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -51,29 +51,29 @@ install_block() {
 failures=0
 run() {
   local name=$1 command=$2 keys=${3:-}
-  tmux -L "$SOCKET" -f /dev/null new-session -d -x 120 -y 30 -s "$name" \
+  tmux -S "$SOCKET" -f /dev/null new-session -d -x 120 -y 30 -s "$name" \
     "cd '$WORK/files' && $command"
   sleep 1
-  [ -z "$keys" ] || tmux -L "$SOCKET" send-keys -t "$name" "$keys"
+  [ -z "$keys" ] || tmux -S "$SOCKET" send-keys -t "$name" "$keys"
   for _ in $(seq 75); do
-    if tmux -L "$SOCKET" capture-pane -p -t "$name" | grep -q '── inside/'; then
-      tmux -L "$SOCKET" capture-pane -p -t "$name" | grep -q '── marker-entr' && {
+    if tmux -S "$SOCKET" capture-pane -p -t "$name" | grep -q '── inside/'; then
+      tmux -S "$SOCKET" capture-pane -p -t "$name" | grep -q '── marker-entr' && {
         echo "ok: $name"
-        tmux -L "$SOCKET" kill-session -t "$name"
+        tmux -S "$SOCKET" kill-session -t "$name"
         return
       }
     fi
     sleep 0.2
   done
   echo "FAILED: $name shows no tree:" >&2
-  tmux -L "$SOCKET" capture-pane -p -t "$name" >&2 || true
-  tmux -L "$SOCKET" kill-session -t "$name" 2>/dev/null || true
+  tmux -S "$SOCKET" capture-pane -p -t "$name" >&2 || true
+  tmux -S "$SOCKET" kill-session -t "$name" 2>/dev/null || true
   failures=$((failures + 1))
 }
 
 install_block lf 1
 install_block lf 2
-run lf lf
+run lf "lf -single"  # no server left running after the test
 
 # ranger's own scope.sh with the recipe's case put first in handle_extension. Ranger turns
 # previews off for root; the test may run as root, so it turns them back on.
