@@ -30,10 +30,15 @@ namespace {
 // Folder in which zip tools keep the resource forks and Finder information of Mac files.
 constexpr std::string_view kMacOSXFolder = "__MACOSX";
 
-// The base name, without the volume number of a numbered set: set.zip.001 gives "set".
-std::string volumeBaseName(std::string inherited, const std::optional<std::string>& url) {
-  if (url && pathExtension(*url) == "001") return std::string(deletingPathExtension(inherited));
-  return inherited;
+// The base name, without the volume number of a numbered set: set.zip.001 gives "set"; empty
+// when it cannot be worked out.
+std::string volumeBaseName(std::string inherited, const std::optional<std::string>& url) noexcept {
+  try {
+    if (url && pathExtension(*url) == "001") return std::string(deletingPathExtension(inherited));
+    return inherited;
+  } catch (...) {
+    return {};
+  }
 }
 
 bool isNumberedOne(std::string_view path) { return intValue(pathExtension(path)) == 1; }
@@ -946,13 +951,7 @@ int32_t AHandlerZip::itemEncryptionMethod(const AZipItem& item) const {
   return 0;
 }
 
-std::string AHandlerZip::baseName() const {
-  try {
-    return volumeBaseName(Super::baseName(), url());
-  } catch (...) {
-    return {};
-  }
-}
+std::string AHandlerZip::baseName() const { return volumeBaseName(Super::baseName(), url()); }
 
 bool AHandlerZip::isFirstFile(std::string_view path) const { return isNumberedOne(path); }
 
@@ -971,13 +970,7 @@ int32_t AHandler7zip::itemEncryptionMethod(const AZipItem& item) const {
   return isItemEncrypted(item) ? 2 : 0;
 }
 
-std::string AHandler7zip::baseName() const {
-  try {
-    return volumeBaseName(Super::baseName(), url());
-  } catch (...) {
-    return {};
-  }
-}
+std::string AHandler7zip::baseName() const { return volumeBaseName(Super::baseName(), url()); }
 
 bool AHandler7zip::isFirstFile(std::string_view path) const { return isNumberedOne(path); }
 

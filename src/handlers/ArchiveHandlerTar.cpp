@@ -142,13 +142,7 @@ void TarRecordStream::take(std::string_view piece) {
 uint64_t TarRecordStream::finish() {
   lines_.finish([this](std::string_view text) { line(text); });
   if (utf8_) return kUTF8StringEncoding;
-  for (size_t i = first_; i < records_.size(); ++i) records_[i] = utf8FromLatin1(records_[i]);
-  if (linkTargets_) {
-    std::unordered_map<std::string, std::string> read;
-    for (const auto& [path, target] : *linkTargets_)
-      read.emplace(utf8FromLatin1(path), utf8FromLatin1(target));
-    linkTargets_->swap(read);
-  }
+  tarRecordsFromLatin1(records_, first_, linkTargets_);
   return kISOLatin1StringEncoding;
 }
 

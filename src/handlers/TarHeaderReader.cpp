@@ -8,6 +8,15 @@
 
 namespace tessaro {
 
+void tarRecordsFromLatin1(std::vector<std::string>& records, size_t first,
+                          std::unordered_map<std::string, std::string>* linkTargets) {
+  for (size_t i = first; i < records.size(); ++i) records[i] = utf8FromLatin1(records[i]);
+  if (!linkTargets) return;
+  std::unordered_map<std::string, std::string> read;
+  for (const auto& [path, target] : *linkTargets) read.emplace(utf8FromLatin1(path), utf8FromLatin1(target));
+  linkTargets->swap(read);
+}
+
 namespace {
 
 constexpr size_t kBlock = 512;
@@ -445,13 +454,7 @@ ListingProblem TarHeaderReader::finish() {
     state_ = State::ended;
   }
   if (!utf8_) {
-    for (size_t i = first_; i < records_.size(); ++i) records_[i] = utf8FromLatin1(records_[i]);
-    if (linkTargets_) {
-      std::unordered_map<std::string, std::string> read;
-      for (const auto& [path, target] : *linkTargets_)
-        read.emplace(utf8FromLatin1(path), utf8FromLatin1(target));
-      linkTargets_->swap(read);
-    }
+    tarRecordsFromLatin1(records_, first_, linkTargets_);
     utf8_ = true;
     latin1_ = true;
   }

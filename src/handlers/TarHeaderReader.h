@@ -16,6 +16,11 @@
 
 namespace tessaro {
 
+// Moves the records from `first` on, and the link targets' paths and targets, from ISO Latin 1 to
+// UTF-8: what a tar listing does when some name was not UTF-8.
+void tarRecordsFromLatin1(std::vector<std::string>& records, size_t first,
+                          std::unordered_map<std::string, std::string>* linkTargets);
+
 class TarHeaderReader {
  public:
   // Folders, files and symbolic links become records ("path=NAME\tattr=MODE\tunco=SIZE\tcomp=0\t

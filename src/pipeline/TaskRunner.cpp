@@ -64,6 +64,14 @@ std::optional<std::string> utf8OrNone(std::string_view bytes) {
   return text;
 }
 
+// The end of a worker task: its output handed back when it is UTF-8, its status traced.
+int32_t finishedTask(const SubprocessResult& result, std::optional<std::string>* rawOutput) {
+  if (rawOutput) *rawOutput = utf8OrNone(result.output);
+  const int32_t status = terminationStatus(result);
+  HLVLog(kLogTrace, "[workerTask terminationStatus] = %d", status);
+  return status;
+}
+
 // Reads until the chunk is full or the input ends, as a buffered stream read does.
 struct ChunkRead {
   size_t count = 0;
@@ -148,10 +156,7 @@ int32_t ArchiveHandler::executeTask(const std::string& tool, const std::vector<s
                               : process.wait();
     workerGuard.reset();
 
-    if (rawOutput) *rawOutput = utf8OrNone(result.output);
-    const int32_t status = terminationStatus(result);
-    HLVLog(kLogTrace, "[workerTask terminationStatus] = %d", status);
-    return status;
+    return finishedTask(result, rawOutput);
   } catch (...) {
     return -1;
   }
@@ -277,10 +282,7 @@ int32_t executeTask(const std::string& tool, const std::vector<std::string>& par
       return -1;
     }
     const SubprocessResult result = process.wait();
-    if (rawOutput) *rawOutput = utf8OrNone(result.output);
-    const int32_t status = terminationStatus(result);
-    HLVLog(kLogTrace, "[workerTask terminationStatus] = %d", status);
-    return status;
+    return finishedTask(result, rawOutput);
   } catch (...) {
     return -1;
   }
