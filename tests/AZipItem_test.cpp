@@ -4,10 +4,12 @@
 
 #include <ctime>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ListingRecord.h"
 #include "bundle/Bundle.h"
+#include "support/Golden.h"
 #include "support/ListingTrees.h"
 #include "support/ScopedEnv.h"
 #include "support/TempDir.h"
@@ -18,22 +20,45 @@ namespace {
 
 using test::findItem;
 
-TEST(AZipItemTest, RecordsBuildFoldersSizesAndCounts) {
-  auto root = test::buildTree({"path=a/b/c.txt\tunco=12\tcomp=-1", "path=a/x\tunco=5000000001\tcomp=3",
-                               "path=docs/\tattr=drwxr-xr-x", "path=b/y\tattr=-rw-r--r--\tunco=1\tcomp=1",
-                               "Listing: not a record", "path=no-tab"});
-  EXPECT_EQ(test::dumpTree(*root),
-            "a/ unco=5000000013 comp=2 attr=- perm=0\n"
-            "a/b/ unco=12 comp=-1 attr=- perm=0\n"
-            "a/b/c.txt unco=12 comp=-1 attr=- perm=0\n"
-            "a/x unco=5000000001 comp=3 attr=- perm=0\n"
-            "docs/ unco=0 comp=0 attr=drwxr-xr-x perm=755\n"
-            "b/ unco=1 comp=1 attr=- perm=0\n"
-            "b/y unco=1 comp=1 attr=-rw-r--r-- perm=644\n");
+// Records and the trees they make, one after another in the golden file.
+TEST(AZipItemTest, RecordsBecomeTrees) {
+  const std::pair<const char*, std::vector<std::string>> cases[] = {
+      // Folders are made for the parts of a path and sum their children; lines that are not
+      // records are skipped.
+      {"folders and sums",
+       {"path=a/b/c.txt\tunco=12\tcomp=-1", "path=a/x\tunco=5000000001\tcomp=3",
+        "path=docs/\tattr=drwxr-xr-x", "path=b/y\tattr=-rw-r--r--\tunco=1\tcomp=1", "Listing: not a record",
+        "path=no-tab"}},
+      // Parents are found through the items made last before the dictionary is asked; an item
+      // that a second "path" field moved must not be taken for the folder it now names.
+      {"parents found anywhere",
+       {"path=a/\tattr=drwxr-xr-x", "path=a/x\tunco=1", "path=b/\tattr=drwxr-xr-x", "path=a/y\tunco=2",
+        "path=m/\tattr=drwxr-xr-x\tpath=n", "path=n/z\tunco=3", "path=a/x/deeper\tunco=4"}},
+      {"absolute paths", {"path=/etc/hosts\tunco=10"}},
+      // Attributes decide folder and link but never clear them.
+      {"attributes",
+       {"path=f1\tattr=-rw-r--r--", "path=l1\tattr=lrwxrwxrwx", "path=w1\tattr=..D...",
+        "path=w2\tattr=A.H...", "path=d1\tattr=d", "path=l1\tattr=-rw-r--r--", "path=f2\tattr=-rwsr-xr-x"}},
+  };
+  std::string all;
+  for (const auto& [name, records] : cases)
+    all += std::string("== ") + name + "\n" + test::dumpTree(*test::buildTree(records));
+  test::expectGolden("azipitem-trees.txt", all);
+}
+
+TEST(AZipItemTest, RootNamesAndCounts) {
+  auto root = test::buildTree(
+      {"path=a/b/c.txt\tunco=12", "path=a/x\tunco=1", "path=docs/\tattr=d", "path=b/y\tunco=1"});
   EXPECT_EQ(root->itemCount(), 8);
   EXPECT_EQ(root->name(), "/");
   EXPECT_EQ(root->path(), "");
   EXPECT_EQ(findItem(*root, "a/b/c.txt")->name(), "c.txt");
+  EXPECT_EQ(test::buildTree({"path=/etc/hosts\tunco=10"})->children()[0]->name(), "etc");
+  // "/" and "" both name the root: fields of such a record land on it.
+  auto root2 = test::buildTree({"path=/\tcomt=root note", "path=\tvers=9"});
+  EXPECT_TRUE(root2->children().empty());
+  EXPECT_EQ(root2->comt(), "root note");
+  EXPECT_EQ(root2->vers(), "9");
 }
 
 TEST(AZipItemTest, LaterRecordsUpdateTheSameItemAndKeepFolderOrder) {
@@ -47,48 +72,6 @@ TEST(AZipItemTest, LaterRecordsUpdateTheSameItemAndKeepFolderOrder) {
   EXPECT_EQ(a->comt(), "hello");
   EXPECT_EQ(a->uncoV(), 1);  // a folder's size is the sum of its children
   EXPECT_EQ(root->itemCount(), 5);
-}
-
-// Parents are found through the items made last before the dictionary is asked; an item that a
-// second "path" field moved must not be taken for the folder it now names.
-TEST(AZipItemTest, ParentsAreTheSameWhereverTheyAreFound) {
-  auto root = test::buildTree({"path=a/\tattr=drwxr-xr-x", "path=a/x\tunco=1", "path=b/\tattr=drwxr-xr-x",
-                               "path=a/y\tunco=2", "path=m/\tattr=drwxr-xr-x\tpath=n", "path=n/z\tunco=3",
-                               "path=a/x/deeper\tunco=4"});
-  EXPECT_EQ(test::dumpTree(*root),
-            "a/ unco=6 comp=0 attr=drwxr-xr-x perm=755\n"
-            "a/x/ unco=4 comp=0 attr=- perm=0\n"
-            "a/x/deeper unco=4 comp=0 attr=- perm=0\n"
-            "a/y unco=2 comp=0 attr=- perm=0\n"
-            "b/ unco=0 comp=0 attr=drwxr-xr-x perm=755\n"
-            "n/ unco=0 comp=0 attr=drwxr-xr-x perm=755\n"
-            "n/ unco=3 comp=0 attr=- perm=0\n"
-            "n/z unco=3 comp=0 attr=- perm=0\n");
-}
-
-TEST(AZipItemTest, AbsolutePathsHangUnderTheRoot) {
-  auto root = test::buildTree({"path=/etc/hosts\tunco=10"});
-  EXPECT_EQ(test::dumpTree(*root),
-            "/etc/ unco=10 comp=0 attr=- perm=0\n/etc/hosts unco=10 comp=0 attr=- perm=0\n");
-  EXPECT_EQ(root->children()[0]->name(), "etc");
-  // "/" and "" both name the root: fields of such a record land on it.
-  auto root2 = test::buildTree({"path=/\tcomt=root note", "path=\tvers=9"});
-  EXPECT_TRUE(root2->children().empty());
-  EXPECT_EQ(root2->comt(), "root note");
-  EXPECT_EQ(root2->vers(), "9");
-}
-
-TEST(AZipItemTest, AttributesDecideFolderAndLinkButNeverClearThem) {
-  auto root = test::buildTree({"path=f1\tattr=-rw-r--r--", "path=l1\tattr=lrwxrwxrwx", "path=w1\tattr=..D...",
-                               "path=w2\tattr=A.H...", "path=d1\tattr=d", "path=l1\tattr=-rw-r--r--",
-                               "path=f2\tattr=-rwsr-xr-x"});
-  EXPECT_EQ(test::dumpTree(*root),
-            "f1 unco=0 comp=0 attr=-rw-r--r-- perm=644\n"
-            "l1 unco=0 comp=0 attr=-rw-r--r-- perm=644 link\n"
-            "w1/ unco=0 comp=0 attr=..D... perm=0\n"
-            "w2 unco=0 comp=0 attr=A.H... perm=0\n"
-            "d1/ unco=0 comp=0 attr=d perm=0\n"
-            "f2 unco=0 comp=0 attr=-rwsr-xr-x perm=755\n");
 }
 
 TEST(AZipItemTest, FieldsAreReadByKeyAndOddFieldsChangeNothing) {

@@ -334,6 +334,13 @@ std::vector<std::string> sorted(std::vector<std::string> lines) {
   return lines;
 }
 
+// A run that succeeded and whose progress ends at `last`, 7zz's redraws taken out.
+void expectProgress(const SubprocessResult& result, std::string_view last) {
+  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
+  EXPECT_TRUE(result.output.ends_with(last)) << result.output;
+  EXPECT_EQ(result.output.find('\b'), std::string::npos);
+}
+
 // Paths as `7zz l -slt` prints them.
 std::vector<std::string> sevenZipPaths(const fs::path& archive) {
   const SubprocessResult result = run({"/usr/bin/7zz", "l", "-slt", "-ba", archive.string()});
@@ -371,11 +378,8 @@ TEST_F(SevenZipUpdateTest, FilesGoUnderTheFolderAndNothingElseChanges) {
         helperIn(dir_.path() / "src", temp_,
                  {"u", "-up1q1r2x1y2z1w2", "-spd", std::string("-t") + type, "-apdeep/er folder/",
                   archive.string(), "-cz--", "@" + (dir_.path() / "list").string(), "-x!-dash"});
-    EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
-    // Progress ends at 100% and 7zz's last words, its redraws taken out.
-    EXPECT_TRUE(result.output.ends_with("100%")) << result.output;
+    expectProgress(result, "100%");
     EXPECT_NE(result.output.find("Everything is Ok"), std::string::npos) << result.output;
-    EXPECT_EQ(result.output.find('\b'), std::string::npos);
     const std::vector<std::string> expected{"deep/er folder/sp ace.txt", "deep/er folder/sub",
                                             "deep/er folder/sub/in",     "keep",
                                             "keep/sp ace.txt",           "sp ace.txt"};
@@ -497,14 +501,8 @@ TEST_F(SevenZipUpdateTest, DeleteAndRenameReportProgress) {
   shell(dir_.path(),
         "7zz a -bso0 -bsp0 r.7z keep list && printf 'keep/sp ace.txt\\nkeep/moved\\n' > pairs && printf "
         "'list\\n' > gone");
-  SubprocessResult result = helperIn(dir_.path(), temp_, {"rn", "-p-", "-spd", archive.string(), "@pairs"});
-  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
-  EXPECT_TRUE(result.output.ends_with("%")) << result.output;
-  EXPECT_EQ(result.output.find('\b'), std::string::npos);
-  result = helperIn(dir_.path(), temp_, {"d", "-p-", archive.string(), "@gone"});
-  EXPECT_EQ(result.exitStatus, 0) << result.errorOutput;
-  EXPECT_TRUE(result.output.ends_with("100%")) << result.output;
-  EXPECT_EQ(result.output.find('\b'), std::string::npos);
+  expectProgress(helperIn(dir_.path(), temp_, {"rn", "-p-", "-spd", archive.string(), "@pairs"}), "%");
+  expectProgress(helperIn(dir_.path(), temp_, {"d", "-p-", archive.string(), "@gone"}), "100%");
   EXPECT_EQ(sevenZipPaths(archive), (std::vector<std::string>{"keep", "keep/moved"}));
 }
 
