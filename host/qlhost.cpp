@@ -127,22 +127,11 @@ bool writeFileAtomically(const std::string& path, std::string_view bytes, std::s
       return false;
     }
   }
-  const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
-  std::string temporary = (folder / ("." + target.filename().string() + ".qlhost-XXXXXX")).string();
-  const int fd = ::mkstemp(temporary.data());
-  if (fd < 0) {
-    error = "cannot write into " + folder.string() + ": " + std::strerror(errno);
-    return false;
-  }
-  // mkstemp makes the file private; a page is an ordinary file.
+  // A page is an ordinary file, readable as the umask allows.
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  bool written = ::fchmod(fd, 0666 & ~mask) == 0 && writeAll(fd, bytes) == 0;
-  const int savedErrno = errno;
-  if (::close(fd) != 0 && written) written = false;
-  if (!written || ::rename(temporary.c_str(), target.c_str()) != 0) {
-    error = "cannot write " + path + ": " + std::strerror(written ? errno : savedErrno);
-    ::unlink(temporary.c_str());
+  if (const int failure = replaceFile(target.string(), bytes, 0666 & ~mask); failure != 0) {
+    error = "cannot write " + path + ": " + std::strerror(failure);
     return false;
   }
   return true;

@@ -309,7 +309,7 @@ const char* const kRunFolders[] = {
 // What a preview keeps on purpose: its page key and the record of the archives it showed.
 const char* const kPreviewState[] = {"home/.config/tessaro/page-key",
                                      "home/.local/state/tessaro/previewed-archives"};
-// The icons it has drawn, kept for the next preview; an entry still being written (".entry-…")
+// The icons it has drawn, kept for the next preview; an entry still being written (a hidden name)
 // was left behind.
 constexpr std::string_view kIconCache = "home/.cache/tessaro/icons";
 
@@ -321,7 +321,7 @@ void listLeftovers(const fs::path& run, std::vector<std::string>& out) {
     for (fs::path p = run / file; p != run; p = p.parent_path()) expected.push_back(p);
   for (fs::path p = run / kIconCache; p != run; p = p.parent_path()) expected.push_back(p);
   const auto cachedIcon = [&](const fs::path& path) {
-    return path.parent_path() == run / kIconCache && !path.filename().string().starts_with(".entry-");
+    return path.parent_path() == run / kIconCache && !path.filename().string().starts_with(".");
   };
   std::error_code ec;
   for (const char* root : {"tmp", "home"})

@@ -17,6 +17,7 @@
 #include "folders/UserFolders.h"
 #include "io/FileDescriptor.h"
 #include "io/FileIO.h"
+#include "io/ReadAt.h"
 
 namespace tessaro {
 
@@ -112,26 +113,15 @@ std::optional<std::string> readEntry(const std::string& name, const std::functio
       (st.st_mode & 077) != 0 || st.st_size < 0 || !sizeFits(static_cast<uint64_t>(st.st_size)))
     return std::nullopt;
   std::string entry(static_cast<size_t>(st.st_size), '\0');
-  size_t got = 0;
-  while (got < entry.size()) {
-    const ssize_t n = ::read(fd.get(), entry.data() + got, entry.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    got += static_cast<size_t>(n);
-  }
+  if (!readFullyAt(fd.get(), entry.data(), entry.size(), 0)) return std::nullopt;
   return entry;
 }
 
 void writeEntry(const std::string& name, std::string_view entry) {
   const std::optional<std::string> folder = cacheFolder(true);
   if (!folder) return;
-  std::string temporary = *folder + "/.entry-XXXXXX";
-  const int fd = ::mkstemp(temporary.data());  // private (0600) from the start
-  if (fd < 0) return;
-  const bool written = writeAll(fd, entry) == 0;
-  // A reader sees the old entry or the whole new one, never a part.
-  if (::close(fd) != 0 || !written || ::rename(temporary.c_str(), (*folder + "/" + name).c_str()) != 0)
-    ::unlink(temporary.c_str());
+  // A reader sees the old entry or the whole new one, never a part; a failed write is no entry.
+  (void)replaceFile(*folder + "/" + name, entry, 0600);
 }
 
 size_t pixelBytes(int width, int height) {

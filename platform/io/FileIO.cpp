@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -122,6 +123,21 @@ int copyFile(const std::string& from, const std::string& to, mode_t mode) {
   if (error == 0) error = syncFile(target.get());
   if (error == 0 && ::close(target.release()) != 0) error = errno;
   if (error != 0) ::unlink(to.c_str());
+  return error;
+}
+
+int replaceFile(const std::string& path, std::string_view bytes, mode_t mode) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, std::max<size_t>(slash, 1));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temporary = folder + "/." + name + "-XXXXXX";
+  FileDescriptor out(::mkstemp(temporary.data()));  // private until it is whole
+  if (!out) return errno;
+  int error = writeAll(out.get(), bytes);
+  if (error == 0 && ::fchmod(out.get(), mode & 07777) != 0) error = errno;
+  if (error == 0 && ::close(out.release()) != 0) error = errno;
+  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) ::unlink(temporary.c_str());
   return error;
 }
 

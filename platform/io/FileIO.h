@@ -23,6 +23,10 @@ int syncFolder(const std::string& path);
 // A new file `to` (never an existing one) with the contents of `from` and `mode`, synced to the
 // disk; a partial `to` is removed again on failure.
 int copyFile(const std::string& from, const std::string& to, mode_t mode);
+// Replaces the file `path` with `bytes`, written into a new file beside it with `mode` and then
+// renamed over it, so that a reader finds the old contents or all of the new, never a part; the
+// new file is removed again on failure.
+int replaceFile(const std::string& path, std::string_view bytes, mode_t mode);
 // Renames `from` to `to` unless `to` exists (EEXIST then), on file systems that cannot refuse
 // to replace by looking first.
 int renameNoReplace(const std::string& from, const std::string& to);
