@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "HandlerStatus.h"
 #include "ListingPipeline.h"
 #include "ListingTree.h"
 #include "ProcessGlobals.h"
@@ -121,8 +122,16 @@ class ArchiveFactsFixture : public ::testing::Test {
     if (found->openedNotFirst) text += "; not first";
     return text;
   }
+  // What the listing of `name` tells; its status and tree stay in `status` and `root`.
+  ArchiveFacts factsOf(const std::string& name) {
+    ArchiveFacts facts;
+    status = getInfo(at(name), root, facts);
+    return facts;
+  }
 
   test::TempDir dir;
+  AZipItem::Ptr root;
+  int32_t status = -1;
   std::string savedHelpers_;
 };
 
@@ -218,9 +227,8 @@ EOF)");
   for (int i = 0; i < 40; ++i) far += "../";
   EXPECT_EQ(links.at("top/far"), far + "x");
 
-  AZipItem::Ptr root;
-  ArchiveFacts facts;
-  ASSERT_EQ(getInfo(at("evil.zip"), root, facts), 0);
+  const ArchiveFacts facts = factsOf("evil.zip");
+  ASSERT_EQ(status, kStatusOK);
   EXPECT_EQ(facts.flagCounts, (std::array<int64_t, kSafetyFlagCount>{1, 1, 2, 1, 0, 1}));
   EXPECT_EQ(facts.comment, "made <here> %table_data%");
   EXPECT_FALSE(facts.solid);
@@ -235,15 +243,15 @@ TEST_F(ArchiveFactsFixture, TarBombAndSingleFolderVerdicts) {
   test::shell(dir.path(),
               "mkdir -p one/pkg loose && echo a > one/pkg/a && echo b > loose/a && echo c > loose/b && "
               "echo d > loose/c && tar -C one -cf one.tar pkg && tar -C loose -cf bomb.tar a b c");
-  AZipItem::Ptr root;
-  ArchiveFacts facts;
-  ASSERT_EQ(getInfo(at("one.tar"), root, facts), 0);
-  EXPECT_EQ(facts.singleFolder, "pkg");
-  EXPECT_EQ(facts.topLevelCount, 1);
-  ASSERT_EQ(getInfo(at("bomb.tar"), root, facts), 0);
-  EXPECT_FALSE(facts.singleFolder);
-  EXPECT_EQ(facts.topLevelCount, 3);
-  EXPECT_EQ(facts.flagCounts, (std::array<int64_t, kSafetyFlagCount>{}));
+  const ArchiveFacts one = factsOf("one.tar");
+  ASSERT_EQ(status, kStatusOK);
+  EXPECT_EQ(one.singleFolder, "pkg");
+  EXPECT_EQ(one.topLevelCount, 1);
+  const ArchiveFacts bomb = factsOf("bomb.tar");
+  ASSERT_EQ(status, kStatusOK);
+  EXPECT_FALSE(bomb.singleFolder);
+  EXPECT_EQ(bomb.topLevelCount, 3);
+  EXPECT_EQ(bomb.flagCounts, (std::array<int64_t, kSafetyFlagCount>{}));
 }
 
 // Tar's listing names each link's target, which the records leave out; the handler keeps them
@@ -255,10 +263,8 @@ ln -s ../ok top/sub/in && ln -s /etc top/abs && ln -s ../../ok 'top/a -> b' &&
 tar --sort=name -cf ../links.tar top && tar --sort=name -czf ../links.tgz top)");
   for (const char* name : {"links.tar", "links.tgz"}) {
     SCOPED_TRACE(name);
-    AZipItem::Ptr root;
-    ArchiveFacts facts;
-    ASSERT_EQ(getInfo(at(name), root, facts), 0);
-    EXPECT_EQ(facts.flagCounts[2], 3);
+    EXPECT_EQ(factsOf(name).flagCounts[2], 3);
+    ASSERT_EQ(status, kStatusOK);
     std::string flagged;
     for (const auto& item : root->collectDescendants())
       if (item->safetyFlags() & kSafetyOutwardLink) flagged += std::string(item->path()) + "|";
@@ -266,10 +272,8 @@ tar --sort=name -cf ../links.tar top && tar --sort=name -czf ../links.tgz top)")
   }
   // RAR 5 keeps links as links (-ol), their targets in the headers.
   test::shell(dir.path(), "cd t && rar a -idq -ol ../links.rar top >/dev/null");
-  AZipItem::Ptr root;
-  ArchiveFacts facts;
-  ASSERT_EQ(getInfo(at("links.rar"), root, facts), 0);
-  EXPECT_EQ(facts.flagCounts[2], 3);
+  EXPECT_EQ(factsOf("links.rar").flagCounts[2], 3);
+  EXPECT_EQ(status, kStatusOK);
 }
 
 TEST_F(ArchiveFactsFixture, SolidAndEncryptionLevelsFromTheHandler) {
@@ -278,15 +282,12 @@ TEST_F(ArchiveFactsFixture, SolidAndEncryptionLevelsFromTheHandler) {
       dir.path(),
       "cd in && echo x > set/small && 7zz a -bd -ms=on ../solid.7z set >/dev/null && "
       "7zz a -bd -pabc ../contents.7z set >/dev/null && 7zz a -bd -pabc -mhe=on ../names.7z set >/dev/null");
-  AZipItem::Ptr root;
-  ArchiveFacts facts;
-  getInfo(at("solid.7z"), root, facts);
-  EXPECT_TRUE(facts.solid);
-  EXPECT_EQ(facts.encryption, EncryptionLevel::none);
-  getInfo(at("contents.7z"), root, facts);
-  EXPECT_EQ(facts.encryption, EncryptionLevel::contents);
-  EXPECT_EQ(getInfo(at("names.7z"), root, facts), 100);
-  EXPECT_EQ(facts.encryption, EncryptionLevel::names);
+  const ArchiveFacts solid = factsOf("solid.7z");
+  EXPECT_TRUE(solid.solid);
+  EXPECT_EQ(solid.encryption, EncryptionLevel::none);
+  EXPECT_EQ(factsOf("contents.7z").encryption, EncryptionLevel::contents);
+  EXPECT_EQ(factsOf("names.7z").encryption, EncryptionLevel::names);
+  EXPECT_EQ(status, kStatusListingEncrypted);
 }
 
 }  // namespace

@@ -288,30 +288,31 @@ TEST_F(QlhostTest, RefusesBadArgumentsAMissingArchiveAndBrokenBundles) {
                        {"CFPlugInTypes", types}},
        true, "no factory function NoSuchFactory"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::filesystem::path bundle = dir_.path() / (std::string(c.name) + ".qlgenerator");
+  // A copy of the built bundle under `name` with `info` as its Info.plist.
+  const auto makeBundle = [&](const std::string& name, const PropertyList& info, bool withExecutable) {
+    const std::filesystem::path bundle = dir_.path() / (name + ".qlgenerator");
     std::filesystem::create_directories(bundle / "Contents" / "MacOS");
-    if (c.info.isNull())
+    if (info.isNull())
       dir_.write((bundle / "Contents" / "Info.plist").lexically_relative(dir_.path()).string(), "<plist");
     else
-      ASSERT_TRUE(c.info.writeToFile(bundle / "Contents" / "Info.plist"));
-    if (c.withExecutable)
+      EXPECT_TRUE(info.writeToFile(bundle / "Contents" / "Info.plist"));
+    if (withExecutable)
       std::filesystem::copy_file(kGenerator / "Contents" / "MacOS" / "TessaroQL",
                                  bundle / "Contents" / "MacOS" / "TessaroQL");
-    const SubprocessResult result = qlhost({"--generator", bundle.string(), archive_});
+    return bundle.string();
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SubprocessResult result =
+        qlhost({"--generator", makeBundle(c.name, c.info, c.withExecutable), archive_});
     EXPECT_EQ(result.exitStatus, 3);
     EXPECT_EQ(result.output, "");
     EXPECT_NE(result.errorOutput.find(c.message), std::string::npos) << result.errorOutput;
   }
 
   // The same bundle with a good Info.plist works: the cases above fail for the reason they name.
-  const std::filesystem::path good = dir_.path() / "good.qlgenerator";
-  std::filesystem::create_directories(good / "Contents" / "MacOS");
-  ASSERT_TRUE(PropertyList(goodInfo).writeToFile(good / "Contents" / "Info.plist"));
-  std::filesystem::copy_file(kGenerator / "Contents" / "MacOS" / "TessaroQL",
-                             good / "Contents" / "MacOS" / "TessaroQL");
-  EXPECT_EQ(qlhost({"--generator", good.string(), "--cancelled", archive_}).exitStatus, 1);
+  EXPECT_EQ(qlhost({"--generator", makeBundle("good", goodInfo, true), "--cancelled", archive_}).exitStatus,
+            1);
 
   EXPECT_EQ(qlhost({"--generator", (dir_.path() / "nowhere.qlgenerator").string(), archive_}).exitStatus, 3);
 }

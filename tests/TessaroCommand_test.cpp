@@ -13,6 +13,7 @@
 
 #include "defaults/UserDefaults.h"
 #include "process/Subprocess.h"
+#include "support/Golden.h"
 #include "support/ListingJson.h"
 #include "support/Processes.h"
 #include "support/TempDir.h"
@@ -134,14 +135,7 @@ TEST_F(TessaroCommandTest, TreeFitsTheWidthGiven) {
               "tar cf t.tar --no-recursion tree tree/sub tree/sub/" + longName + ".txt tree/top.txt");
   const SubprocessResult wide = tessaro({"list", "--tree", "--width", "120", "t.tar"});
   ASSERT_EQ(wide.exitStatus, 0) << wide.output;
-  EXPECT_EQ(wide.output,
-            "t.tar\n"
-            "└── tree/\n"
-            "    ├── sub/\n"
-            "    │   └── " +
-                longName +
-                ".txt\n"
-                "    └── top.txt\n");
+  test::expectGolden("tree-width-120.txt", wide.output);
   const SubprocessResult narrow = tessaro({"list", "t.tar", "--tree", "--width=40"});
   ASSERT_EQ(narrow.exitStatus, 0) << narrow.output;
   // 12 columns of drawing, then the name cut to 28 with its ellipsis: 40 in all, no colours.
