@@ -72,6 +72,12 @@ class ScriptedHost : public test::FakeHost {
       runningWhileAsked = runningHandlers().size();
     };
   }
+  // A host answering `answers`, made the handler's; the handler holds it weakly, so keep it.
+  static std::shared_ptr<ScriptedHost> on(ArchiveHandler& handler, std::vector<std::string> answers = {}) {
+    auto host = std::make_shared<ScriptedHost>(std::move(answers));
+    handler.setCallbackHandler(host);
+    return host;
+  }
   bool isRar = false;
   size_t runningWhileAsked = 0;
 };
@@ -150,8 +156,7 @@ TEST_F(RarHandlerTest, EncryptedDataListsWithMarkedEntriesButHiddenNamesDoNot) {
 
 TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
   const std::shared_ptr<AHandlerRar> handler = open(fixture("names.rar"));
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
-  handler->setCallbackHandler(host);
+  const auto host = ScriptedHost::on(*handler, {"secret"});
   EXPECT_EQ(records(*handler).size(), 7u);
   EXPECT_EQ(host->modes, std::vector<int64_t>{257});
   EXPECT_TRUE(host->isRar);
@@ -160,8 +165,7 @@ TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
     // A password store in mode 3 asks for the mode 1 prompt.
     passwordStoreMode() = [] { return 3; };
     const std::shared_ptr<AHandlerRar> again = open(fixture("names.rar"));
-    auto storeHost = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
-    again->setCallbackHandler(storeHost);
+    const auto storeHost = ScriptedHost::on(*again, {"secret"});
     records(*again);
     passwordStoreMode() = nullptr;
     EXPECT_EQ(storeHost->modes, std::vector<int64_t>{1});
@@ -171,8 +175,7 @@ TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
   EXPECT_TRUE(handler->isListingEncrypted());
 
   const std::shared_ptr<AHandlerRar> refused = open(fixture("names.rar"));
-  auto silent = std::make_shared<ScriptedHost>(std::vector<std::string>{""});
-  refused->setCallbackHandler(silent);
+  const auto silent = ScriptedHost::on(*refused, {""});
   records(*refused, 100);
 }
 
@@ -189,8 +192,7 @@ TEST_F(RarHandlerTest, TheCallbackGivesDefaultAnswersWithoutAHostAndCutsLongPass
   EXPECT_EQ(handler->handleRARCallBack(0, pathArg, 1), -1);
   // A password longer than the library's buffer is cut to fit.
   const std::shared_ptr<AHandlerRar> asking = open(fixture("plain.rar"));
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"0123456789"});
-  asking->setCallbackHandler(host);  // held weakly
+  const auto host = ScriptedHost::on(*asking, {"0123456789"});
   char small[6];
   EXPECT_EQ(asking->handleRARCallBack(2, reinterpret_cast<long>(small), sizeof small), 1);
   EXPECT_STREQ(small, "01234");
@@ -345,8 +347,7 @@ TEST_F(RarHandlerTest, Rar5AndRar4SamplesListAsTheirMakersWroteThem) {
 TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
   test::TempDir out;
   const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
-  handler->setCallbackHandler(host);
+  const auto host = ScriptedHost::on(*handler);
   EXPECT_EQ(handler->extract(test::items({"*"}), out.str(), 1), 0);
   for (const char* name : {"tree/a.txt", "tree/rand", "tree/sub/deep/big.txt"})
     EXPECT_EQ(readFile(out.path() / name), readFile(fixtures().path() / name)) << name;
@@ -355,8 +356,7 @@ TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
 
   // Testing reads everything and writes nothing.
   test::TempDir none;
-  auto tester = std::make_shared<ScriptedHost>(std::vector<std::string>{});
-  handler->setCallbackHandler(tester);
+  const auto tester = ScriptedHost::on(*handler);
   EXPECT_EQ(handler->extract(test::items({"*"}), none.str(), 3), 0);
   EXPECT_EQ(tester->operations, std::vector<int>(7, 3));
   EXPECT_TRUE(fs::is_empty(none.path()));
@@ -375,16 +375,14 @@ TEST_F(RarHandlerTest, AWrongPasswordIsAskedForAgainUntilTheHostGivesUp) {
   test::TempDir out;
   const std::shared_ptr<AHandlerRar> handler = open(fixture("data.rar"));
   handler->setPassword("wrong");
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"still wrong", "secret"});
-  handler->setCallbackHandler(host);
+  const auto host = ScriptedHost::on(*handler, {"still wrong", "secret"});
   EXPECT_EQ(handler->extract(test::items({"tree/a.txt"}), out.str(), 1), 0);
   EXPECT_EQ(host->modes, (std::vector<int64_t>{5, 5}));
   EXPECT_EQ(readFile(out.path() / "tree/a.txt"), "hello\n");
 
   const std::shared_ptr<AHandlerRar> giving = open(fixture("data.rar"));
   giving->setPassword("wrong");
-  auto quitter = std::make_shared<ScriptedHost>(std::vector<std::string>{""});
-  giving->setCallbackHandler(quitter);
+  const auto quitter = ScriptedHost::on(*giving, {""});
   EXPECT_EQ(giving->extract(test::items({"*"}), out.str(), 3), 1);
   EXPECT_EQ(quitter->modes, std::vector<int64_t>{1});
 
@@ -420,8 +418,7 @@ mkdir -p src2/in/up2 && printf evil > src2/in/up2/target && cd src2 && rar a -id
   const fs::path out = dir.path() / "out";
   fs::create_directory(out);
   const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "links.rar").string());
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
-  handler->setCallbackHandler(host);
+  const auto host = ScriptedHost::on(*handler);
   EXPECT_EQ(handler->extract(test::items({"*"}), out.string(), 1), 0);
   EXPECT_NE(host->log().find("Skipped in/absolute"), std::string::npos) << host->log();
   EXPECT_NE(host->log().find("Skipped in/up"), std::string::npos) << host->log();
