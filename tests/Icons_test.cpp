@@ -29,6 +29,13 @@ test::PngImage decoded(const Image& image) {
   return png.value_or(test::PngImage{});
 }
 
+// A PNG of a `side` by `side` square of one colour.
+std::string solidPng(int side, Pixel colour) {
+  std::string pixels;
+  for (int i = 0; i < side * side; ++i) pixels.append(reinterpret_cast<const char*>(colour.data()), 4);
+  return Image::fromRGBA(side, side, pixels).pngData().value_or("");
+}
+
 std::string png(const std::shared_ptr<Image>& icon) { return icon ? icon->pngData().value_or("") : ""; }
 
 class IconsTest : public ::testing::Test {
@@ -139,21 +146,16 @@ TEST_F(IconsTest, WithoutIconThemesEveryTypeStillGetsADrawnIcon) {
 TEST_F(IconsTest, ThemeIconsComeFromTheIndexedFolderOfTheNearestSize) {
   ASSERT_TRUE(kindNameForType(FileTypeClass::extension, "txt"));  // the MIME database stays read
   test::TempDir data;
-  const auto square = [](int side, Pixel colour) {
-    std::string pixels;
-    for (int i = 0; i < side * side; ++i) pixels.append(reinterpret_cast<const char*>(colour.data()), 4);
-    return Image::fromRGBA(side, side, pixels).pngData().value_or("");
-  };
   data.write("icons/hicolor/index.theme",
              "[Icon Theme]\nName=Hicolor\nDirectories=8x8/places,32x32/places,64x64/places,24x24/actions\n\n"
              "[8x8/places]\nSize=8\nContext=Places\nType=Fixed\n\n"
              "[32x32/places]\nSize=32\nContext=Places\nType=Fixed\n\n"
              "[64x64/places]\nSize=64\nContext=Places\nType=Fixed\n\n"
              "[24x24/actions]\nSize=24\nContext=Actions\nType=Fixed\n");
-  data.write("icons/hicolor/8x8/places/folder.png", square(8, {255, 0, 0, 255}));
-  data.write("icons/hicolor/32x32/places/folder.png", square(32, {0, 255, 0, 255}));
-  data.write("icons/hicolor/64x64/places/folder.png", square(64, {0, 0, 255, 255}));
-  data.write("icons/hicolor/24x24/actions/folder.png", square(24, {255, 255, 0, 255}));
+  data.write("icons/hicolor/8x8/places/folder.png", solidPng(8, {255, 0, 0, 255}));
+  data.write("icons/hicolor/32x32/places/folder.png", solidPng(32, {0, 255, 0, 255}));
+  data.write("icons/hicolor/64x64/places/folder.png", solidPng(64, {0, 0, 255, 255}));
+  data.write("icons/hicolor/24x24/actions/folder.png", solidPng(24, {255, 255, 0, 255}));
 
   test::ScopedEnv env;
   env.set("XDG_DATA_DIRS", data.str());
@@ -185,9 +187,7 @@ TEST_F(IconsTest, ThemeIconsAddedLaterAreFound) {
   const std::string drawn = png(iconForType(FileTypeClass::folder, {}, 32));
   ASSERT_FALSE(drawn.empty());
 
-  std::string green;
-  for (int i = 0; i < 32 * 32; ++i) green.append("\x00\xff\x00\xff", 4);
-  data.write("icons/hicolor/32x32/places/folder.png", Image::fromRGBA(32, 32, green).pngData().value_or(""));
+  data.write("icons/hicolor/32x32/places/folder.png", solidPng(32, {0, 255, 0, 255}));
   age(places, 5);
   // Another value of the variable makes the themes be looked at again, as a new process would.
   env.set("XDG_DATA_DIRS", data.str() + ":");

@@ -30,8 +30,7 @@ class LinkHandlerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     env.set("XDG_STATE_HOME", (dir() / "state").string()).set("XDG_CACHE_HOME", (dir() / "cache").string());
-    home.dir().write("recorder.sh", "#!/bin/sh\nprintf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/opened\"\n");
-    fs::permissions(dir() / "recorder.sh", fs::perms::owner_all);
+    script("recorder.sh", "printf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/opened\"\n");
     // A document, a script and a program with their exec bits, a launcher, links out of the
     // archive, one inside it, and a folder.
     test::shell(dir(),
@@ -43,6 +42,12 @@ class LinkHandlerTest : public ::testing::Test {
                 "tar cf a.tar t");
   }
 
+  // A shell script `name` in the test's folder running `body`.
+  fs::path script(const std::string& name, const std::string& body) {
+    const fs::path path = home.dir().write(name, "#!/bin/sh\n" + body);
+    fs::permissions(path, fs::perms::owner_all);
+    return path;
+  }
   SubprocessResult tessaro(const std::vector<std::string>& args) {
     SubprocessOptions options;
     options.environment = {{"TESSARO_OPEN", (dir() / "recorder.sh").string()}};
@@ -186,10 +191,8 @@ std::string presetLink(const std::string& preset, const std::string& archive,
 }
 
 TEST_F(LinkHandlerTest, PresetLinksExtractWithThePresetAndOpenWhatTheyMade) {
-  home.dir().write("notify.sh",
-                   "#!/bin/sh\nshift 3\nprintf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/notified\"\n");
-  fs::permissions(dir() / "notify.sh", fs::perms::owner_all);
-  env.set("TESSARO_NOTIFY", (dir() / "notify.sh").string());
+  env.set("TESSARO_NOTIFY",
+          script("notify.sh", "shift 3\nprintf '%s\\n' \"$1\" >> \"$(dirname \"$0\")/notified\"\n").string());
   test::shell(dir(),
               "mkdir -p l && echo 1 > l/one && echo 2 > l/two && tar cf loose.tar -C l one two && "
               "cp loose.tar never.tar");

@@ -72,6 +72,12 @@ class ScriptedHost : public test::FakeHost {
       runningWhileAsked = runningHandlers().size();
     };
   }
+  // A host answering `answers`, made the handler's; the handler holds it weakly, so keep it.
+  static std::shared_ptr<ScriptedHost> on(ArchiveHandler& handler, std::vector<std::string> answers = {}) {
+    auto host = std::make_shared<ScriptedHost>(std::move(answers));
+    handler.setCallbackHandler(host);
+    return host;
+  }
   bool isRar = false;
   size_t runningWhileAsked = 0;
 };
@@ -83,13 +89,13 @@ class RarHandlerTest : public test::SuiteFixtures<RarHandlerTest> {
  protected:
   RarHandlerTest() { env_.set("TZ", "UTC"); }
 
-  static std::shared_ptr<AHandlerRar> open(const std::string& path) {
-    return std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().initWithURL(path));
+  static std::shared_ptr<AHandlerRar> open(const fs::path& path) {
+    return std::dynamic_pointer_cast<AHandlerRar>(AHandlerRar::metaclass().initWithURL(path.string()));
   }
 
-  static std::string listing(const std::string& path, int32_t expectedStatus = 0) {
+  static std::string listing(const fs::path& path, int32_t expectedStatus = 0) {
     AZipItem::Ptr root;
-    EXPECT_EQ(getInfo(path, root), expectedStatus) << path;
+    EXPECT_EQ(getInfo(path.string(), root), expectedStatus) << path;
     return root ? test::dumpTree(*root, true) : "no root";
   }
 
@@ -150,8 +156,7 @@ TEST_F(RarHandlerTest, EncryptedDataListsWithMarkedEntriesButHiddenNamesDoNot) {
 
 TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
   const std::shared_ptr<AHandlerRar> handler = open(fixture("names.rar"));
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
-  handler->setCallbackHandler(host);
+  const auto host = ScriptedHost::on(*handler, {"secret"});
   EXPECT_EQ(records(*handler).size(), 7u);
   EXPECT_EQ(host->modes, std::vector<int64_t>{257});
   EXPECT_TRUE(host->isRar);
@@ -160,8 +165,7 @@ TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
     // A password store in mode 3 asks for the mode 1 prompt.
     passwordStoreMode() = [] { return 3; };
     const std::shared_ptr<AHandlerRar> again = open(fixture("names.rar"));
-    auto storeHost = std::make_shared<ScriptedHost>(std::vector<std::string>{"secret"});
-    again->setCallbackHandler(storeHost);
+    const auto storeHost = ScriptedHost::on(*again, {"secret"});
     records(*again);
     passwordStoreMode() = nullptr;
     EXPECT_EQ(storeHost->modes, std::vector<int64_t>{1});
@@ -171,8 +175,7 @@ TEST_F(RarHandlerTest, APasswordRequestGoesToTheHostWhileTheHandlerIsRunning) {
   EXPECT_TRUE(handler->isListingEncrypted());
 
   const std::shared_ptr<AHandlerRar> refused = open(fixture("names.rar"));
-  auto silent = std::make_shared<ScriptedHost>(std::vector<std::string>{""});
-  refused->setCallbackHandler(silent);
+  const auto silent = ScriptedHost::on(*refused, {""});
   records(*refused, 100);
 }
 
@@ -189,8 +192,7 @@ TEST_F(RarHandlerTest, TheCallbackGivesDefaultAnswersWithoutAHostAndCutsLongPass
   EXPECT_EQ(handler->handleRARCallBack(0, pathArg, 1), -1);
   // A password longer than the library's buffer is cut to fit.
   const std::shared_ptr<AHandlerRar> asking = open(fixture("plain.rar"));
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"0123456789"});
-  asking->setCallbackHandler(host);  // held weakly
+  const auto host = ScriptedHost::on(*asking, {"0123456789"});
   char small[6];
   EXPECT_EQ(asking->handleRARCallBack(2, reinterpret_cast<long>(small), sizeof small), 1);
   EXPECT_STREQ(small, "01234");
@@ -224,7 +226,7 @@ TEST_F(RarHandlerTest, AMissingOrDamagedVolumeEndsWithWhatWasRead) {
   test::TempDir dir;
   fs::copy_file(fixture("vol.part1.rar"), dir.path() / "vol.part1.rar");
   fs::copy_file(fixture("vol.part3.rar"), dir.path() / "vol.part3.rar");
-  const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "vol.part3.rar").string());
+  const std::shared_ptr<AHandlerRar> handler = open(dir.path() / "vol.part3.rar");
   EXPECT_EQ(volumeNames(*handler), "vol.part1.rar vol.part3.rar ");
   const std::vector<std::string> read = records(*handler, 4);
   ASSERT_GE(read.size(), 1u);
@@ -242,9 +244,9 @@ TEST_F(RarHandlerTest, AMissingOrDamagedVolumeEndsWithWhatWasRead) {
     fs::copy_file(fixture(name), damaged.path() / name);
   fs::resize_file(damaged.path() / "vol.part2.rar", 50000);
   std::vector<std::string> partial;
-  EXPECT_NE(open((damaged.path() / "vol.part1.rar").string())->getInfo(partial), 100);
+  EXPECT_NE(open(damaged.path() / "vol.part1.rar")->getInfo(partial), 100);
   fs::create_directory(damaged.path() / "out");
-  EXPECT_EQ(open((damaged.path() / "vol.part1.rar").string())
+  EXPECT_EQ(open(damaged.path() / "vol.part1.rar")
                 ->extract(test::items({"*"}), (damaged.path() / "out").string(), 1),
             4);
   EXPECT_FALSE(fs::exists(damaged.path() / "out/tree/rand"));
@@ -259,14 +261,13 @@ TEST_F(RarHandlerTest, VolumeSetsAreFoundInAllThreeNamingFamilies) {
   for (const char* name : {"x.rar", "x.r00", "x.r01", "x.r03", "x.r04", "x.r05", "x.s00", "y.part01.rar",
                            "y.part02.rar", "y.part01.rev", "z.001", "z.002", "z.004"})
     dir.write(name, "123");
-  const std::shared_ptr<AHandlerRar> old = open((dir.path() / "x.r04").string());
+  const std::shared_ptr<AHandlerRar> old = open(dir.path() / "x.r04");
   EXPECT_EQ(volumeNames(*old), "x.rar x.r00 x.r01 x.r03 x.r04 x.r05 x.s00 ");
   EXPECT_EQ(old->parts()[0].size, 3);
   EXPECT_EQ(logged.size(), 3u);  // x.r03 to x.r05 follow the gap
 
-  EXPECT_EQ(volumeNames(*open((dir.path() / "y.part02.rar").string())),
-            "y.part01.rar y.part02.rar y.part01.rev ");
-  EXPECT_EQ(volumeNames(*open((dir.path() / "z.002").string())), "z.001 z.002 z.004 ");
+  EXPECT_EQ(volumeNames(*open(dir.path() / "y.part02.rar")), "y.part01.rar y.part02.rar y.part01.rev ");
+  EXPECT_EQ(volumeNames(*open(dir.path() / "z.002")), "z.001 z.002 z.004 ");
   setLogSinkForTesting({});
 }
 
@@ -321,13 +322,12 @@ TEST_F(RarHandlerTest, SizesBeyondFourGibibytesAreListedWhole) {
   shell(dir.path(), "printf hello > huge.bin && rar a -idq -m0 -qo- small.rar huge.bin");
   const uint64_t fiveGiB = uint64_t{5} << 30;
   dir.write("huge.rar", withUnpackedSize(readFile(dir.path() / "small.rar"), fiveGiB));
-  const std::vector<std::string> huge = records(*open((dir.path() / "huge.rar").string()));
+  const std::vector<std::string> huge = records(*open(dir.path() / "huge.rar"));
   ASSERT_EQ(huge.size(), 1u);
   EXPECT_NE(huge[0].find("\tunco=5368709120\tcomp=5\t"), std::string::npos) << huge[0];
   // The high word alone: exactly 4 GiB is not 0.
   dir.write("four.rar", withUnpackedSize(readFile(dir.path() / "small.rar"), uint64_t{1} << 32));
-  EXPECT_NE(listing((dir.path() / "four.rar").string()).find("huge.bin unco=4294967296 comp=5"),
-            std::string::npos);
+  EXPECT_NE(listing(dir.path() / "four.rar").find("huge.bin unco=4294967296 comp=5"), std::string::npos);
 }
 
 // The trees of a RAR 5 archive made here (in archive order; a symbolic link stores its target as
@@ -337,16 +337,15 @@ TEST_F(RarHandlerTest, Rar5AndRar4SamplesListAsTheirMakersWroteThem) {
   std::string trees = "== plain.rar\n" + listing(fixture("plain.rar"));
   for (const char* sample :
        {"test_read_format_rar.rar", "test_read_format_rar_windows.rar", "test_read_format_rar_unicode.rar"})
-    trees += std::string("== ") + sample + "\n" + listing((kRar4 / sample).string());
+    trees += std::string("== ") + sample + "\n" + listing(kRar4 / sample);
   test::expectGolden("rar-trees.txt", trees);
-  EXPECT_EQ(listing((kRar4 / "test_read_format_rar_encryption_header.rar").string(), 100), "");
+  EXPECT_EQ(listing(kRar4 / "test_read_format_rar_encryption_header.rar", 100), "");
 }
 
 TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
   test::TempDir out;
   const std::shared_ptr<AHandlerRar> handler = open(fixture("plain.rar"));
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
-  handler->setCallbackHandler(host);
+  const auto host = ScriptedHost::on(*handler);
   EXPECT_EQ(handler->extract(test::items({"*"}), out.str(), 1), 0);
   for (const char* name : {"tree/a.txt", "tree/rand", "tree/sub/deep/big.txt"})
     EXPECT_EQ(readFile(out.path() / name), readFile(fixtures().path() / name)) << name;
@@ -355,8 +354,7 @@ TEST_F(RarHandlerTest, ExtractionAndTestingRoundTrip) {
 
   // Testing reads everything and writes nothing.
   test::TempDir none;
-  auto tester = std::make_shared<ScriptedHost>(std::vector<std::string>{});
-  handler->setCallbackHandler(tester);
+  const auto tester = ScriptedHost::on(*handler);
   EXPECT_EQ(handler->extract(test::items({"*"}), none.str(), 3), 0);
   EXPECT_EQ(tester->operations, std::vector<int>(7, 3));
   EXPECT_TRUE(fs::is_empty(none.path()));
@@ -375,16 +373,14 @@ TEST_F(RarHandlerTest, AWrongPasswordIsAskedForAgainUntilTheHostGivesUp) {
   test::TempDir out;
   const std::shared_ptr<AHandlerRar> handler = open(fixture("data.rar"));
   handler->setPassword("wrong");
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{"still wrong", "secret"});
-  handler->setCallbackHandler(host);
+  const auto host = ScriptedHost::on(*handler, {"still wrong", "secret"});
   EXPECT_EQ(handler->extract(test::items({"tree/a.txt"}), out.str(), 1), 0);
   EXPECT_EQ(host->modes, (std::vector<int64_t>{5, 5}));
   EXPECT_EQ(readFile(out.path() / "tree/a.txt"), "hello\n");
 
   const std::shared_ptr<AHandlerRar> giving = open(fixture("data.rar"));
   giving->setPassword("wrong");
-  auto quitter = std::make_shared<ScriptedHost>(std::vector<std::string>{""});
-  giving->setCallbackHandler(quitter);
+  const auto quitter = ScriptedHost::on(*giving, {""});
   EXPECT_EQ(giving->extract(test::items({"*"}), out.str(), 3), 1);
   EXPECT_EQ(quitter->modes, std::vector<int64_t>{1});
 
@@ -396,8 +392,7 @@ TEST_F(RarHandlerTest, AWrongPasswordIsAskedForAgainUntilTheHostGivesUp) {
   EXPECT_EQ(hidden->extract(test::items({"*"}), out.str(), 3), 0);
 
   // RAR 4 keeps no password check: a wrong one shows as damaged data of the first entry.
-  const std::shared_ptr<AHandlerRar> old =
-      open((kRar4 / "test_read_format_rar_encryption_data.rar").string());
+  const std::shared_ptr<AHandlerRar> old = open(kRar4 / "test_read_format_rar_encryption_data.rar");
   old->setPassword("wrong");
   EXPECT_EQ(old->extract(test::items({"*"}), out.str(), 3), 100);
   old->setPassword("12345678");
@@ -419,9 +414,8 @@ mkdir -p src2/in/up2 && printf evil > src2/in/up2/target && cd src2 && rar a -id
 )sh");
   const fs::path out = dir.path() / "out";
   fs::create_directory(out);
-  const std::shared_ptr<AHandlerRar> handler = open((dir.path() / "links.rar").string());
-  auto host = std::make_shared<ScriptedHost>(std::vector<std::string>{});
-  handler->setCallbackHandler(host);
+  const std::shared_ptr<AHandlerRar> handler = open(dir.path() / "links.rar");
+  const auto host = ScriptedHost::on(*handler);
   EXPECT_EQ(handler->extract(test::items({"*"}), out.string(), 1), 0);
   EXPECT_NE(host->log().find("Skipped in/absolute"), std::string::npos) << host->log();
   EXPECT_NE(host->log().find("Skipped in/up"), std::string::npos) << host->log();
@@ -431,9 +425,8 @@ mkdir -p src2/in/up2 && printf evil > src2/in/up2/target && cd src2 && rar a -id
   EXPECT_EQ(readFile(out / "in/plain"), "data");
 
   // A link already in the destination does not lead an entry out of it.
-  EXPECT_EQ(open((dir.path() / "through.rar").string())
-                ->extract(test::items({"*"}), (dir.path() / "planted").string(), 1),
-            0);
+  EXPECT_EQ(
+      open(dir.path() / "through.rar")->extract(test::items({"*"}), (dir.path() / "planted").string(), 1), 0);
   EXPECT_EQ(readFile(dir.path() / "outside/target"), "secret");
 }
 
@@ -456,7 +449,7 @@ p="$d/$d/$d/$d/$d/$(printf 'f%.0s' $(seq 1 17))$(printf '\303\251')tail"
 mkdir -p "$(dirname "$p")" && printf hi > "$p"
 rar a -idq long.rar "$d"
 )sh");
-  const std::vector<std::string> list = records(*open((dir.path() / "long.rar").string()));
+  const std::vector<std::string> list = records(*open(dir.path() / "long.rar"));
   ASSERT_EQ(list.size(), 6u);
   const std::string path = list[0].substr(5, list[0].find('\t') - 5);
   EXPECT_EQ(path.size(), 1022u);

@@ -36,6 +36,7 @@ using test::shell;
 namespace fs = std::filesystem;
 
 const fs::path kMac = TESSARO_MAC_FIXTURES;
+const fs::path kSit = kMac / "testfile.stuffit45_dlx.mac9.sit";
 
 using test::readFile;
 
@@ -132,6 +133,12 @@ class XadHandlerTest : public test::SuiteFixtures<XadHandlerTest> {
   }
   static fs::path fixture(const char* name) { return fixtures().path() / name; }
 
+  // `path` opened by the handler kind `Handler`; null when that kind does not take it.
+  template <class Handler>
+  static std::shared_ptr<ArchiveHandlerXad> open(const fs::path& path) {
+    return std::dynamic_pointer_cast<ArchiveHandlerXad>(Handler::metaclass().initWithURL(path.string()));
+  }
+
   static std::string listing(const fs::path& path, int32_t* status = nullptr) {
     AZipItem::Ptr root;
     const int32_t result = getInfo(path.string(), root);
@@ -163,7 +170,7 @@ TEST_F(XadHandlerTest, EveryFormatListsItsTree) {
   ASSERT_TRUE(fs::exists(fixture("x.lzh"))) << "jlha (package jlha-utils) made no archive";
   for (const fs::path& archive :
        {fixture("newc.cpio"), fixture("odc.cpio"), fixture("x.deb"), fixture("x.lzh"), fixture("x.pdf"),
-        fixture("x.swf"), kMac / "testfile.stuffit45_dlx.mac9.sit", kMac / "testfile.stuffit7_dlx.mac9.sit",
+        fixture("x.swf"), kSit, kMac / "testfile.stuffit7_dlx.mac9.sit",
         kMac / "testfile.stuffit_deluxe_2009.win.sitx", kMac / "testfile.stuffit45_dlx.mac9.sit.hqx",
         kMac / "testfile.stuffit45_dlx.mac9.sit.bin"}) {
     int32_t status = -2;
@@ -179,31 +186,30 @@ TEST_F(XadHandlerTest, EveryFormatListsItsTree) {
 TEST_F(XadHandlerTest, RecordsCarryIndexForkSizesAndTimes) {
   test::ScopedEnv zone;
   zone.set("TZ", "EST5");
-  const auto sit = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  const auto sit = open<AHandlerSit>(kSit);
   ASSERT_TRUE(sit);
-  auto& xad = static_cast<ArchiveHandlerXad&>(*sit);
-  EXPECT_FALSE(xad.isListingEncrypted());
-  std::string text = "== testfile.stuffit45_dlx.mac9.sit\n" + records(xad);
-  EXPECT_TRUE(xad.archive()->entryHasResourceFork(5));
-  EXPECT_FALSE(xad.archive()->entryHasResourceFork(2));
+  EXPECT_FALSE(sit->isListingEncrypted());
+  std::string text = "== testfile.stuffit45_dlx.mac9.sit\n" + records(*sit);
+  EXPECT_TRUE(sit->archive()->entryHasResourceFork(5));
+  EXPECT_FALSE(sit->archive()->entryHasResourceFork(2));
   zone.set("TZ", "UTC");
-  const auto cpio = AHandlerCpio::metaclass().initWithURL(fixture("newc.cpio").string());
-  const auto swf = AHandlerSwf::metaclass().initWithURL(fixture("x.swf").string());
+  const auto cpio = open<AHandlerCpio>(fixture("newc.cpio"));
+  const auto swf = open<AHandlerSwf>(fixture("x.swf"));
   ASSERT_TRUE(cpio && swf);
-  text += "== newc.cpio\n" + records(static_cast<ArchiveHandlerXad&>(*cpio));
-  text += "== x.swf\n" + records(static_cast<ArchiveHandlerXad&>(*swf));
+  text += "== newc.cpio\n" + records(*cpio);
+  text += "== x.swf\n" + records(*swf);
   test::expectGolden("xad-records.txt", text);
   // Opened by name, a cpgz is the cpio archive inside.
   AHandlerCpio cpgz;
   ASSERT_TRUE(cpgz.initWithFilename(fixture("x.cpgz").string()));
-  EXPECT_EQ(records(cpgz), records(static_cast<ArchiveHandlerXad&>(*cpio)));
+  EXPECT_EQ(records(cpgz), records(*cpio));
 }
 
 // An encrypted listing still lists: every entry is there, marked by its type. unar could take the
 // password only on its command line: refused before it runs.
 TEST_F(XadHandlerTest, AnEncryptedSampleListsButUnarGetsNoPassword) {
   const std::string path = (kMac / "testfile.stuffit45_dlx.mac9.password.sit").string();
-  const auto locked = AHandlerSit::metaclass().initWithURL(path);
+  const auto locked = open<AHandlerSit>(path);
   ASSERT_TRUE(locked);
   EXPECT_TRUE(locked->isListingEncrypted());
   AZipItem::Ptr root;
@@ -214,22 +220,20 @@ TEST_F(XadHandlerTest, AnEncryptedSampleListsButUnarGetsNoPassword) {
     if (locked->isItemEncrypted(*item)) ++encrypted;
   EXPECT_EQ(encrypted, 6);
   locked->setPassword("password");
-  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*locked).extractEntries({"5"}, dir_.str()),
-            kStatusPasswordNotPrivate);
+  EXPECT_EQ(locked->extractEntries({"5"}, dir_.str()), kStatusPasswordNotPrivate);
 }
 
 TEST_F(XadHandlerTest, ExtractsOneEntryByteForByte) {
-  const auto cpio = AHandlerCpio::metaclass().initWithURL(fixture("newc.cpio").string());
+  const auto cpio = open<AHandlerCpio>(fixture("newc.cpio"));
   ASSERT_TRUE(cpio);
-  auto& xad = static_cast<ArchiveHandlerXad&>(*cpio);
-  ASSERT_EQ(xad.archive()->nameOfEntry(2), "sub/a.txt");
-  EXPECT_EQ(xad.extractEntries({"2"}, dir_.str()), 0);
+  ASSERT_EQ(cpio->archive()->nameOfEntry(2), "sub/a.txt");
+  EXPECT_EQ(cpio->extractEntries({"2"}, dir_.str()), 0);
   EXPECT_EQ(readFile(dir_.path() / "sub/a.txt"), readFile(fixtures().path() / "tree/sub/a.txt"));
   EXPECT_FALSE(fs::exists(dir_.path() / "b"));
   // The Flash file's image comes out as a PNG file.
-  const auto swf = AHandlerSwf::metaclass().initWithURL(fixture("x.swf").string());
+  const auto swf = open<AHandlerSwf>(fixture("x.swf"));
   ASSERT_TRUE(swf);
-  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*swf).extractEntries({"0"}, dir_.str()), 0);
+  EXPECT_EQ(swf->extractEntries({"0"}, dir_.str()), 0);
   EXPECT_EQ(readFile(dir_.path() / "Image 1 at frame 0.png").substr(0, 8), "\x89PNG\r\n\x1A\n");
 
   // The StuffIt sample's testfile.png against the same image taken out of the sitx by unar itself;
@@ -239,39 +243,37 @@ TEST_F(XadHandlerTest, ExtractsOneEntryByteForByte) {
                  (kMac / "testfile.stuffit_deluxe_2009.win.sitx").string(), "sources/testfile.png"})
                 .exitStatus,
             0);
-  const auto sit = AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  const auto sit = open<AHandlerSit>(kSit);
   ASSERT_TRUE(sit);
   const fs::path out = dir_.path() / "sit";
   fs::create_directories(out);
-  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*sit).extractEntries({"4", "5"}, out.string()), 0);
+  EXPECT_EQ(sit->extractEntries({"4", "5"}, out.string()), 0);
   EXPECT_EQ(readFile(out / "testfile.png"), readFile(reference / "sources/testfile.png"));
   EXPECT_EQ(readFile(out / "testfile.png").size(), 87u);
   EXPECT_EQ(readFile(out / "testfile.txt"), "Testing 123\r");
   EXPECT_TRUE(fs::exists(out / "._testfile.txt"));
   EXPECT_FALSE(fs::exists(out / "testfile.jpg"));
   // A number that names no entry fails.
-  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*sit).extractEntries({"99"}, out.string()), 4);
+  EXPECT_EQ(sit->extractEntries({"99"}, out.string()), 4);
   // unar cannot decode the sitx's jpg: the failure ends the extraction before the png.
-  const auto sitx =
-      AHandlerSitX::metaclass().initWithURL((kMac / "testfile.stuffit_deluxe_2009.win.sitx").string());
+  const auto sitx = open<AHandlerSitX>(kMac / "testfile.stuffit_deluxe_2009.win.sitx");
   ASSERT_TRUE(sitx);
   const fs::path failed = dir_.path() / "failed";
   fs::create_directories(failed);
-  EXPECT_EQ(static_cast<ArchiveHandlerXad&>(*sitx).extractEntries({"1", "2", "3"}, failed.string()), 4);
+  EXPECT_EQ(sitx->extractEntries({"1", "2", "3"}, failed.string()), 4);
   EXPECT_TRUE(fs::exists(failed / "sources/testfile.txt"));
   EXPECT_FALSE(fs::exists(failed / "sources/testfile.png"));
   EXPECT_TRUE(noChildrenLeft());
 }
 
 TEST_F(XadHandlerTest, NamesThatLeaveTheFolderAreNeverWritten) {
-  const auto handler = AHandlerCpio::metaclass().initWithURL(fixture("evil.cpio").string());
+  const auto handler = open<AHandlerCpio>(fixture("evil.cpio"));
   ASSERT_TRUE(handler);
-  auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
   const fs::path out = dir_.path() / "out" / "deeper";
   fs::create_directories(out);
-  for (int n = 0; n < xad.archive()->numberOfEntries(); ++n) {
-    const std::string name = xad.archive()->nameOfEntry(n);
-    const int32_t result = xad.extractEntries({std::to_string(n)}, out.string());
+  for (int n = 0; n < handler->archive()->numberOfEntries(); ++n) {
+    const std::string name = handler->archive()->nameOfEntry(n);
+    const int32_t result = handler->extractEntries({std::to_string(n)}, out.string());
     EXPECT_EQ(result, name == "inside" ? 0 : 4) << name;
   }
   EXPECT_EQ(readFile(out / "inside"), "good");
@@ -280,20 +282,18 @@ TEST_F(XadHandlerTest, NamesThatLeaveTheFolderAreNeverWritten) {
   // The whole archive: the safe entry is written, the others are skipped.
   const fs::path all = dir_.path() / "all" / "deeper";
   fs::create_directories(all);
-  EXPECT_EQ(xad.extractEntries({"-1"}, all.string()), 0);
+  EXPECT_EQ(handler->extractEntries({"-1"}, all.string()), 0);
   EXPECT_FALSE(fs::exists(dir_.path() / "all" / "escaped"));
 }
 
 // Answers every progress report with a cancel.
 TEST_F(XadHandlerTest, ACancelFromTheHostStopsTheExtraction) {
-  const auto handler =
-      AHandlerSit::metaclass().initWithURL((kMac / "testfile.stuffit45_dlx.mac9.sit").string());
+  const auto handler = open<AHandlerSit>(kSit);
   ASSERT_TRUE(handler);
   auto host = std::make_shared<test::FakeHost>();
   host->dataAnswer = -1;
   handler->setCallbackHandler(host);
-  auto& xad = static_cast<ArchiveHandlerXad&>(*handler);
-  EXPECT_EQ(xad.extractEntries({"2", "4", "5"}, dir_.str()), 4);
+  EXPECT_EQ(handler->extractEntries({"2", "4", "5"}, dir_.str()), 4);
   EXPECT_GE(host->chunks.size(), 1u);
   EXPECT_TRUE(handler->operationCancelled());
   EXPECT_FALSE(fs::exists(dir_.path() / "testfile.txt"));
@@ -307,8 +307,8 @@ TEST_F(XadHandlerTest, CorruptOrForeignFilesGetNoHandler) {
   int32_t status = 0;
   EXPECT_EQ(listing(junk, &status), "");
   EXPECT_EQ(status, -1);
-  EXPECT_FALSE(AHandlerCpio::metaclass().initWithURL(junk.string()));
-  EXPECT_FALSE(AHandlerSit::metaclass().initWithURL((dir_.path() / "missing.sit").string()));
+  EXPECT_FALSE(open<AHandlerCpio>(junk));
+  EXPECT_FALSE(open<AHandlerSit>(dir_.path() / "missing.sit"));
   EXPECT_TRUE(noChildrenLeft());
   // The pipeline's temporary folder went with the listing.
   EXPECT_EQ(test::folderListing(home.dir().path()), before);
